@@ -1,0 +1,187 @@
+// The class library's socket classes, CAsyncSocket and CSocket, with the
+// names, signatures and virtual functions of MFC 4.2, over BSD sockets or
+// Winsock. Built as the shared library qbafx, so that a host and the
+// modules it loads share one copy of the class library's state.
+#ifndef QBSOCKS_PLATFORM_AFXSOCK_H
+#define QBSOCKS_PLATFORM_AFXSOCK_H
+
+#include "win32.h"
+
+#include <atomic>
+
+#ifdef _WIN32
+#ifdef QBAFX_BUILD
+#define QBAFX_API __declspec(dllexport)
+#else
+#define QBAFX_API __declspec(dllimport)
+#endif
+#else
+#define QBAFX_API __attribute__((visibility("default")))
+#endif
+
+#ifndef SOCK_STREAM
+#define SOCK_STREAM 1
+#endif
+#ifndef SOL_SOCKET
+#define SOL_SOCKET 0xffff
+#endif
+
+class CObject;
+class CArchive;
+class CDumpContext;
+
+// Run-time class information, reduced to what GetRuntimeClass reports.
+struct QBAFX_API CRuntimeClass {
+  LPCSTR m_lpszClassName;
+  int m_nObjectSize;
+  UINT m_wSchema;
+  CRuntimeClass* m_pBaseClass;
+
+  BOOL IsDerivedFrom(const CRuntimeClass* pBaseClass) const;
+};
+
+#define RUNTIME_CLASS(class_name) (&class_name::class##class_name)
+
+class QBAFX_API CObject {
+ public:
+  virtual CRuntimeClass* GetRuntimeClass() const;
+  virtual ~CObject();
+
+  // Present so that the virtual table has MFC's shape; they do nothing.
+  virtual void Serialize(CArchive& ar);
+  virtual void AssertValid() const;
+  virtual void Dump(CDumpContext& dc) const;
+
+  BOOL IsKindOf(const CRuntimeClass* pClass) const;
+
+  static CRuntimeClass classCObject;
+
+ protected:
+  CObject() = default;
+
+ private:
+  CObject(const CObject&) = delete;
+  CObject& operator=(const CObject&) = delete;
+};
+
+class QBAFX_API CAsyncSocket : public CObject {
+ public:
+  CAsyncSocket();
+  ~CAsyncSocket() override;
+
+  CRuntimeClass* GetRuntimeClass() const override;
+  static CRuntimeClass classCAsyncSocket;
+
+  // Opens a non-blocking, close-on-exec TCP socket, bound when a port or
+  // an address is given.
+  BOOL Create(UINT nSocketPort = 0, int nSocketType = SOCK_STREAM,
+              long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
+              LPCTSTR lpszSocketAddress = NULL);
+
+  SOCKET m_hSocket;
+  operator SOCKET() const { return m_hSocket; }
+
+  BOOL Attach(SOCKET hSocket,
+              long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+  SOCKET Detach();
+
+  BOOL GetPeerName(SOCKADDR* lpSockAddr, int* lpSockAddrLen);
+  BOOL GetSockName(SOCKADDR* lpSockAddr, int* lpSockAddrLen);
+  BOOL SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen,
+                  int nLevel = SOL_SOCKET);
+  BOOL GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptionLen,
+                  int nLevel = SOL_SOCKET);
+
+  static int GetLastError();
+
+  virtual BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL,
+                      int* lpSockAddrLen = NULL);
+  BOOL Bind(UINT nSocketPort, LPCTSTR lpszSocketAddress = NULL);
+  virtual void Close();
+
+  // Dotted IPv4 text or a name resolved for IPv4; the port's low 16 bits.
+  BOOL Connect(LPCTSTR lpszHostAddress, UINT nHostPort);
+  BOOL Connect(const SOCKADDR* lpSockAddr, int nSockAddrLen);
+
+  BOOL Listen(int nConnectionBacklog = 5);
+
+  // Never blocks: -1 with WSAEWOULDBLOCK when nothing has arrived.
+  virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
+
+  enum { receives = 0, sends = 1, both = 2 };
+  BOOL ShutDown(int nHow = sends);
+
+  virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
+
+  BOOL AsyncSelect(long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT |
+                                 FD_CLOSE);
+
+  // Notifications. This class library has no window to deliver them
+  // through, so they are never raised; they exist for hosts to override.
+  virtual void OnReceive(int nErrorCode);
+  virtual void OnSend(int nErrorCode);
+  virtual void OnOutOfBandData(int nErrorCode);
+  virtual void OnAccept(int nErrorCode);
+  virtual void OnConnect(int nErrorCode);
+  virtual void OnClose(int nErrorCode);
+
+ protected:
+  virtual BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen);
+  virtual int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr,
+                                int* lpSockAddrLen, int nFlags);
+  virtual int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
+                           int nSockAddrLen, int nFlags);
+
+  long m_lEvent;
+};
+
+class QBAFX_API CSocket : public CAsyncSocket {
+ public:
+  CSocket();
+  ~CSocket() override;
+
+  CRuntimeClass* GetRuntimeClass() const override;
+  static CRuntimeClass classCSocket;
+
+  BOOL IsBlocking() const { return m_pbBlocking != NULL; }
+
+  // Ends the blocking call in progress on this socket: from
+  // OnMessagePending on the same thread, or from another thread (the wait
+  // notices within a few tens of milliseconds).
+  void CancelBlockingCall();
+
+  BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL,
+              int* lpSockAddrLen = NULL) override;
+  void Close() override;
+  // Blocking: waits until data arrives, the peer closes, or the wait is
+  // cancelled.
+  int Receive(void* lpBuf, int nBufLen, int nFlags = 0) override;
+  // Blocking: sends everything or fails; never raises SIGPIPE.
+  int Send(const void* lpBuf, int nBufLen, int nFlags = 0) override;
+
+ protected:
+  BOOL* m_pbBlocking;   // non-null while a blocking call runs on this socket
+  int m_nConnectError;
+  int m_nTimeOut;       // pump interval of PumpMessages, in milliseconds
+  std::atomic<BOOL> m_bCancelled;  // set by CancelBlockingCall
+
+  BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
+  int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,
+                        int nFlags) override;
+  int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen,
+                   int nFlags) override;
+
+  // Called on every turn of a blocking wait, so that host code can run on
+  // the socket's thread. The default does nothing and returns FALSE.
+  virtual BOOL OnMessagePending();
+
+  // Waits until one of the events (FD_READ, FD_WRITE, FD_CONNECT, ...) may
+  // have happened, or m_nTimeOut has passed. Non-zero to go on; 0 when the
+  // wait was cancelled (WSAEINTR) or the socket is closed (WSAENOTSOCK).
+  virtual BOOL PumpMessages(UINT uStopFlag);
+};
+
+// Starts the socket layer (WSAStartup on Windows). The host calls it.
+QBAFX_API BOOL AfxSocketInit(WSADATA* lpwsaData = NULL);
+
+#endif  // QBSOCKS_PLATFORM_AFXSOCK_H

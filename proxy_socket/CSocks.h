@@ -1,0 +1,54 @@
+// CSocks: a blocking TCP client socket whose Connect reaches its target
+// either directly or through a SOCKS4 or SOCKS5 proxy, as the current
+// user's settings under HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy
+// say. Use it as a CSocket: Create, Connect, then Send, Receive, Close.
+#ifndef QBSOCKS_CSOCKS_H
+#define QBSOCKS_CSOCKS_H
+
+#include "afxsock.h"
+
+#ifdef _WIN32
+#if defined(QBSOCKS_BUILD)
+#define QBSOCKS_API
+#elif defined(QBSOCKS_STATIC)
+#define QBSOCKS_API
+#else
+#define QBSOCKS_API __declspec(dllimport)
+#endif
+#else
+#define QBSOCKS_API __attribute__((visibility("default")))
+#endif
+
+class QBSOCKS_API CSocks : public CSocket {
+ public:
+  CSocks();
+  virtual ~CSocks();
+
+  // Reads the settings, then connects directly or through the proxy.
+  // 1 when the socket now carries the target's stream, 0 on failure. A
+  // failure on the proxy path closes the socket.
+  int Connect(const char* lpszHostAddress, unsigned int nHostPort);
+
+ protected:
+  int IsDNS(const char* lpszHost);
+  int MyMessageBox(const char* lpszText);
+  void ReadRegistry();
+  int MyReceive(void* lpBuf, int nBufLen, int nFlags);
+  int Socks4Connect(const char* lpszHost, unsigned int nPort);
+  int Socks5Connect(const char* lpszHost, unsigned int nPort);
+  int AuthPasswd();
+
+  char m_szSocksServer[64];
+  UINT m_nSocksPort;
+  UINT m_nSocksVersion;
+  char m_szUserName[32];
+  char m_szPassword[32];
+  BOOL m_bProxyEnable;
+
+ private:
+  int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
+  int ReceiveReply(BYTE* lpBuf, int nWanted, DWORD dwStart, int nStatusAt, int nStatusOk);
+  int FailNegotiation(const char* lpszText);
+};
+
+#endif  // QBSOCKS_CSOCKS_H

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs every test: the normal build, then the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+run_preset() {
+  local preset=$1
+  echo "== ${preset}: configure, build, test"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+}
+
+run_preset default
+run_preset asan
