@@ -47,7 +47,8 @@ class QBSOCKS_API CSocks : public CSocket {
 
  private:
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
-  int ReceiveReply(BYTE* lpBuf, int nWanted, DWORD dwStart, int nStatusAt, int nStatusOk);
+  int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1,
+                   BYTE nStatusOk = 0);
   int FailNegotiation(const char* lpszText);
 };
 

@@ -1,0 +1,16 @@
+// Test builds link this recording MyMessageBox in place of the production
+// one, which keeps nothing: the texts a CSocks reported can be read back.
+#ifndef QBSOCKS_TESTS_RECORDING_MESSAGE_BOX_H
+#define QBSOCKS_TESTS_RECORDING_MESSAGE_BOX_H
+
+#include <string>
+#include <vector>
+
+namespace qbtest {
+
+// Texts reported on this thread since the last call, oldest first.
+std::vector<std::string> TakeReportedMessages();
+
+}  // namespace qbtest
+
+#endif  // QBSOCKS_TESTS_RECORDING_MESSAGE_BOX_H

@@ -1,0 +1,155 @@
+#include "support/scripted_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace qbtest {
+namespace {
+
+constexpr auto kPeerLimit = std::chrono::seconds(30);
+
+int OpenLoopbackListener(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 4) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("listen on 127.0.0.1");
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+// Waits for fd to become readable until the deadline.
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, static_cast<int>(left.count())) > 0;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out.push_back(static_cast<char>(v));
+  return out;
+}
+
+ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)) {
+  listener_ = OpenLoopbackListener(&port_);
+  thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedPeer::~ScriptedPeer() {
+  if (thread_.joinable()) thread_.join();
+  if (listener_ >= 0) close(listener_);
+}
+
+std::string ScriptedPeer::Received() {
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+bool ScriptedPeer::SawClientClose() {
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  return client_closed_;
+}
+
+void ScriptedPeer::Run() {
+  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
+  if (!WaitReadable(listener_, deadline)) return;
+  int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+
+  bool open = true;
+  for (const PeerStep& step : script_) {
+    if (!open) break;
+    switch (step.kind) {
+      case PeerStep::Kind::Expect:
+        open = ReadExactly(fd, step.bytes.size());
+        break;
+      case PeerStep::Kind::Send:
+        SendAll(fd, step.bytes);
+        break;
+      case PeerStep::Kind::Drip:
+        for (char c : step.bytes) {
+          std::this_thread::sleep_for(step.interval);
+          SendAll(fd, std::string(1, c));
+        }
+        break;
+      case PeerStep::Kind::Pause:
+        std::this_thread::sleep_for(step.interval);
+        break;
+      case PeerStep::Kind::Close:
+        shutdown(fd, SHUT_WR);
+        break;
+      case PeerStep::Kind::Reset: {
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+        close(fd);
+        fd = -1;
+        open = false;
+        break;
+      }
+    }
+  }
+  if (fd >= 0) {
+    if (open) DrainUntilClose(fd);
+    close(fd);
+  }
+}
+
+bool ScriptedPeer::ReadExactly(int fd, size_t count) {
+  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
+  char buffer[4096];
+  while (count > 0) {
+    if (!WaitReadable(fd, deadline)) return false;
+    ssize_t n = recv(fd, buffer, std::min(count, sizeof(buffer)), 0);
+    if (n <= 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      client_closed_ = true;
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.append(buffer, static_cast<size_t>(n));
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void ScriptedPeer::DrainUntilClose(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
+  char buffer[4096];
+  while (WaitReadable(fd, deadline)) {
+    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n <= 0) {
+      client_closed_ = true;
+      return;
+    }
+    received_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace qbtest

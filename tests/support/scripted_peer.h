@@ -1,0 +1,70 @@
+// A scripted proxy peer: a thread on 127.0.0.1 that accepts one connection
+// and plays a script against it (read so many bytes, send these bytes,
+// drip, pause, close, reset), recording every byte it received.
+#ifndef QBSOCKS_TESTS_SCRIPTED_PEER_H
+#define QBSOCKS_TESTS_SCRIPTED_PEER_H
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qbtest {
+
+using std::chrono::milliseconds;
+
+struct PeerStep {
+  enum class Kind { Expect, Send, Drip, Pause, Close, Reset };
+  Kind kind;
+  std::string bytes;            // Expect: as many bytes are read; Send/Drip: sent
+  milliseconds interval{0};     // Pause: how long; Drip: between bytes
+
+  static PeerStep Expect(std::string wire) { return {Kind::Expect, std::move(wire), {}}; }
+  static PeerStep Send(std::string wire) { return {Kind::Send, std::move(wire), {}}; }
+  static PeerStep Drip(std::string wire, milliseconds gap) { return {Kind::Drip, std::move(wire), gap}; }
+  static PeerStep Pause(milliseconds how_long) { return {Kind::Pause, {}, how_long}; }
+  static PeerStep Close() { return {Kind::Close, {}, {}}; }
+  static PeerStep Reset() { return {Kind::Reset, {}, {}}; }
+};
+
+using PeerScript = std::vector<PeerStep>;
+
+// After the script the peer keeps reading (and recording) until the client
+// closes, so a test can see both what was sent and that nothing followed.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(PeerScript script);
+  ~ScriptedPeer();
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // Waits until the peer is done (the client closed, or the peer's own
+  // limit of 30 s passed), then returns all it received.
+  std::string Received();
+  // True when the client closed its end while the peer was still reading.
+  bool SawClientClose();
+
+ private:
+  void Run();
+  bool ReadExactly(int fd, size_t count);
+  void DrainUntilClose(int fd);
+
+  PeerScript script_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::mutex mutex_;
+  std::string received_;
+  bool client_closed_ = false;
+  std::thread thread_;
+};
+
+// Bytes from a list of values, for writing wire layouts in tables.
+std::string Bytes(std::initializer_list<int> values);
+
+}  // namespace qbtest
+
+#endif  // QBSOCKS_TESTS_SCRIPTED_PEER_H
