@@ -1,0 +1,121 @@
+// Real servers for the interop tests, all on loopback: an in-process echo
+// target, a recording TCP tap, and SOCKS daemons from Debian's packages
+// (Dante, microsocks) run as child processes with configs of their own.
+//
+// Everything here throws std::runtime_error with a readable message when a
+// server cannot be started, so that a test fails with the reason.
+#ifndef QBTEST_SUPPORT_SERVERS_H
+#define QBTEST_SUPPORT_SERVERS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qbtest {
+
+// A TCP port on 127.0.0.1 that nothing listens on at the time of the call.
+uint16_t FreeLoopbackPort();
+
+// Tries to connect to 127.0.0.1:port until it succeeds (true) or the limit
+// has passed (false).
+bool WaitForPort(uint16_t port, std::chrono::milliseconds limit);
+
+class StreamPump;  // the poll loop behind EchoServer and TcpTap
+
+// Listens on 127.0.0.1 (and on [::1] with the same port when the system
+// has it, because a proxy that resolves "localhost" may pick ::1 first) and
+// sends every byte of every connection back until the peer closes.
+class EchoServer {
+ public:
+  EchoServer();
+  ~EchoServer();
+  EchoServer(const EchoServer&) = delete;
+  EchoServer& operator=(const EchoServer&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ private:
+  std::unique_ptr<StreamPump> pump_;
+  uint16_t port_ = 0;
+};
+
+// Listens on 127.0.0.1 and relays every connection to 127.0.0.1:upstream,
+// keeping what the upstream sent on each, so a test can see the very reply
+// a real proxy gave.
+class TcpTap {
+ public:
+  explicit TcpTap(uint16_t upstreamPort);
+  ~TcpTap();
+  TcpTap(const TcpTap&) = delete;
+  TcpTap& operator=(const TcpTap&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // The bytes received from the upstream so far, one entry per relayed
+  // connection in the order they were accepted.
+  std::vector<std::string> UpstreamBytes() const;
+
+ private:
+  std::unique_ptr<StreamPump> pump_;
+  uint16_t port_ = 0;
+};
+
+// A daemon run as our child in a process group of its own, with its files
+// (config, pid file, stderr log) in a temporary folder. The destructor
+// stops the whole group (SIGTERM, then SIGKILL after a grace period), reaps
+// the child and removes the folder.
+class ProxyProcess {
+ public:
+  struct Launch {
+    std::string name;                // for messages: "danted", "microsocks"
+    std::string program;             // absolute path
+    std::vector<std::string> args;   // after argv[0]; "{port}" and "{dir}" are replaced
+    std::string configName;          // written to the folder when not empty
+    std::string configText;          // may contain "{port}" and "{dir}"
+  };
+
+  // Starts the daemon on a free port and waits until it accepts
+  // connections. Throws when the program is missing, exits early, or does
+  // not listen in time.
+  explicit ProxyProcess(const Launch& launch);
+  ~ProxyProcess();
+  ProxyProcess(const ProxyProcess&) = delete;
+  ProxyProcess& operator=(const ProxyProcess&) = delete;
+
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  const std::string& folder() const { return folder_; }
+  const std::string& name() const { return name_; }
+
+  // What the daemon wrote to stderr and stdout so far.
+  std::string Diagnostics() const;
+
+ private:
+  bool TryStart(const Launch& launch, std::string& whyNot);
+  void Stop();
+
+  std::string name_;
+  std::string folder_;
+  std::string logPath_;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+// Dante on 127.0.0.1 (internal and external), SOCKS4 and SOCKS5 without
+// authentication, clients and targets in 127.0.0.0/8 only.
+std::unique_ptr<ProxyProcess> StartDante();
+
+// microsocks on 127.0.0.1, SOCKS5 without authentication.
+std::unique_ptr<ProxyProcess> StartMicrosocks();
+
+// microsocks on 127.0.0.1, SOCKS5 requiring this user name and password.
+std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
+                                              const std::string& password);
+
+}  // namespace qbtest
+
+#endif  // QBTEST_SUPPORT_SERVERS_H
