@@ -1,0 +1,255 @@
+// CSocks, as built for production, through real SOCKS servers on loopback:
+// Dante (SOCKS4 and SOCKS5) and microsocks (SOCKS5 with and without a user
+// name and password), to a local echo target.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CSocks.h"
+#include "support/servers.h"
+#include "support/temp_hive.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const char kProxyKey[] = "Software\\Quillbrook\\Game\\Share\\Proxy";
+
+enum class Daemon { Dante, Microsocks, MicrosocksWithPassword };
+
+const char kUser[] = "alice";
+const char kPassword[] = "s3cret-pass";
+
+std::unique_ptr<qbtest::ProxyProcess> Start(Daemon daemon) {
+  switch (daemon) {
+    case Daemon::Dante:
+      return qbtest::StartDante();
+    case Daemon::Microsocks:
+      return qbtest::StartMicrosocks();
+    case Daemon::MicrosocksWithPassword:
+      return qbtest::StartMicrosocks(kUser, kPassword);
+  }
+  return nullptr;
+}
+
+struct ProxyPath {
+  const char* name;
+  Daemon daemon;
+  DWORD version;
+  const char* user;
+  const char* password;
+  bool takesNames;          // SOCKS5 carries names; SOCKS4 refuses them before sending
+  unsigned refusedCode;     // the reply code for a target with nothing listening
+};
+
+const ProxyPath kPaths[] = {
+    {"DanteSocks4", Daemon::Dante, 4, "", "", false, 91},
+    {"DanteSocks5", Daemon::Dante, 5, "", "", true, 5},
+    {"MicrosocksSocks5", Daemon::Microsocks, 5, "", "", true, 5},
+    {"MicrosocksSocks5Password", Daemon::MicrosocksWithPassword, 5, kUser, kPassword, true, 5},
+};
+
+void StartSocketLayerOnce() {
+  static const BOOL started = AfxSocketInit();
+  ASSERT_TRUE(started);
+}
+
+void WriteProxySettings(qbtest::TempHive& hive, DWORD enable, uint16_t port, DWORD version,
+                        const std::string& user, const std::string& password) {
+  hive.SetDword(kProxyKey, "ProxyEnable", enable);
+  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
+  hive.SetDword(kProxyKey, "SocksPort", port);
+  hive.SetDword(kProxyKey, "SocksVersion", version);
+  hive.SetString(kProxyKey, "UserName", user);
+  hive.SetString(kProxyKey, "Password", password);
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+bool IsOpen(const CSocks& socket) { return socket.m_hSocket != INVALID_SOCKET; }
+
+// A guard against a relay that swallows bytes: the blocking receive would
+// otherwise wait forever.
+bool ReadableWithin(const CSocket& socket, std::chrono::milliseconds limit) {
+  pollfd entry{static_cast<int>(socket.m_hSocket), POLLIN, 0};
+  return ::poll(&entry, 1, static_cast<int>(limit.count())) > 0;
+}
+
+// Sends the payload through the socket and gathers what comes back. At most
+// a window's worth is in flight, so neither end stalls on full buffers
+// while the other waits for it.
+std::string EchoThrough(CSocket& socket, const std::string& payload) {
+  constexpr size_t kChunk = 16 * 1024;
+  constexpr size_t kWindow = 64 * 1024;
+  std::string echoed;
+  std::vector<char> buffer(kChunk);
+  size_t sent = 0;
+  while (echoed.size() < payload.size()) {
+    if (sent < payload.size() && sent - echoed.size() < kWindow) {
+      int chunk = static_cast<int>(std::min(kChunk, payload.size() - sent));
+      if (socket.Send(payload.data() + sent, chunk) != chunk) break;
+      sent += static_cast<size_t>(chunk);
+      continue;
+    }
+    if (!ReadableWithin(socket, 10s)) break;
+    int count = socket.Receive(buffer.data(), static_cast<int>(buffer.size()));
+    if (count <= 0) break;
+    echoed.append(buffer.data(), static_cast<size_t>(count));
+  }
+  return echoed;
+}
+
+testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
+  auto mismatch = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
+  if (mismatch.first == expected.end() && mismatch.second == actual.end())
+    return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << "sent " << expected.size() << " bytes, got " << actual.size()
+         << " back; first difference at offset " << (mismatch.first - expected.begin());
+}
+
+// The reply code in what a proxy sent back over one connection: SOCKS4's CD,
+// or SOCKS5's REP after the method choice and any authentication status.
+int ReplyCode(const std::string& fromProxy, DWORD version) {
+  size_t at = 1;
+  if (version == 5) {
+    at = 2 + 1;
+    if (fromProxy.size() >= 2 && fromProxy[1] == 2) at += 2;
+  }
+  return at < fromProxy.size() ? static_cast<unsigned char>(fromProxy[at]) : -1;
+}
+
+class ThroughProxy : public testing::TestWithParam<ProxyPath> {
+ protected:
+  void SetUp() override {
+    StartSocketLayerOnce();
+    proxy_ = Start(GetParam().daemon);
+    UseProxyAt(proxy_->port());
+  }
+
+  void UseProxyAt(uint16_t port) {
+    const ProxyPath& path = GetParam();
+    WriteProxySettings(hive_, 1, port, path.version, path.user, path.password);
+  }
+
+  std::string Diagnostics() const {
+    return proxy_->name() + " said:\n" + proxy_->Diagnostics();
+  }
+
+  qbtest::TempHive hive_;
+  qbtest::EchoServer echo_;
+  std::unique_ptr<qbtest::ProxyProcess> proxy_;
+};
+
+TEST_P(ThroughProxy, ReachesTheEchoTargetByAddress) {
+  CSocks socket;
+  ASSERT_TRUE(socket.Create());
+  ASSERT_EQ(socket.Connect("127.0.0.1", echo_.port()), 1) << Diagnostics();
+  const std::string payload = RandomBytes(1000, 7);
+  EXPECT_TRUE(SameBytes(payload, EchoThrough(socket, payload)));
+}
+
+TEST_P(ThroughProxy, ReachesTheEchoTargetByNameWhereTheProtocolCarriesNames) {
+  CSocks socket;
+  ASSERT_TRUE(socket.Create());
+  int result = socket.Connect("localhost", echo_.port());
+  if (!GetParam().takesNames) {
+    EXPECT_EQ(result, 0);
+    EXPECT_FALSE(IsOpen(socket));
+    return;
+  }
+  ASSERT_EQ(result, 1) << Diagnostics();
+  const std::string payload = "by name " + RandomBytes(100, 8);
+  EXPECT_TRUE(SameBytes(payload, EchoThrough(socket, payload)));
+}
+
+TEST_P(ThroughProxy, CarriesAMebibyteBothWaysUnchanged) {
+  CSocks socket;
+  ASSERT_TRUE(socket.Create());
+  ASSERT_EQ(socket.Connect("127.0.0.1", echo_.port()), 1) << Diagnostics();
+  const std::string payload = RandomBytes(1024 * 1024, 9);
+  EXPECT_TRUE(SameBytes(payload, EchoThrough(socket, payload))) << Diagnostics();
+}
+
+TEST_P(ThroughProxy, TargetWithNothingListeningFailsWithTheProxysReplyCode) {
+  // The tap between CSocks and the proxy shows the reply that made
+  // Connect fail, which the production build does not report anywhere.
+  qbtest::TcpTap tap(proxy_->port());
+  UseProxyAt(tap.port());
+  CSocks socket;
+  ASSERT_TRUE(socket.Create());
+  EXPECT_EQ(socket.Connect("127.0.0.1", qbtest::FreeLoopbackPort()), 0);
+  EXPECT_FALSE(IsOpen(socket));
+
+  std::vector<std::string> replies = tap.UpstreamBytes();
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(ReplyCode(replies[0], GetParam().version), static_cast<int>(GetParam().refusedCode))
+      << Diagnostics();
+}
+
+INSTANTIATE_TEST_SUITE_P(Interop, ThroughProxy, testing::ValuesIn(kPaths),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct Credentials {
+  const char* name;
+  const char* user;
+  const char* password;
+};
+
+const Credentials kWrongCredentials[] = {
+    {"WrongPassword", kUser, "not-the-password"},
+    {"WrongUser", "mallory", kPassword},
+    {"None", "", ""},
+};
+
+class MicrosocksRefuses : public testing::TestWithParam<Credentials> {};
+
+TEST_P(MicrosocksRefuses, CredentialsThatAreNotItsOwn) {
+  StartSocketLayerOnce();
+  qbtest::TempHive hive;
+  qbtest::EchoServer echo;
+  auto proxy = qbtest::StartMicrosocks(kUser, kPassword);
+  qbtest::TcpTap tap(proxy->port());
+  WriteProxySettings(hive, 1, tap.port(), 5, GetParam().user, GetParam().password);
+
+  CSocks socket;
+  ASSERT_TRUE(socket.Create());
+  EXPECT_EQ(socket.Connect("127.0.0.1", echo.port()), 0);
+  EXPECT_FALSE(IsOpen(socket));
+
+  // The proxy chose the password method and turned the credentials down.
+  std::vector<std::string> replies = tap.UpstreamBytes();
+  ASSERT_EQ(replies.size(), 1u);
+  ASSERT_GE(replies[0].size(), 4u);
+  EXPECT_EQ(replies[0].substr(0, 2), std::string("\x05\x02", 2));
+  EXPECT_NE(replies[0][3], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Interop, MicrosocksRefuses, testing::ValuesIn(kWrongCredentials),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Interop, ProxyOffConnectsStraightToTheTarget) {
+  StartSocketLayerOnce();
+  qbtest::TempHive hive;
+  qbtest::EchoServer echo;
+  // Proxy settings that would fail if they were used: nothing listens there.
+  WriteProxySettings(hive, 0, qbtest::FreeLoopbackPort(), 5, "", "");
+
+  CSocks socket;
+  ASSERT_TRUE(socket.Create());
+  ASSERT_EQ(socket.Connect("127.0.0.1", echo.port()), 1);
+  const std::string payload = RandomBytes(64 * 1024, 10);
+  EXPECT_TRUE(SameBytes(payload, EchoThrough(socket, payload)));
+}
+
+}  // namespace
