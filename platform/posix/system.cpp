@@ -1,0 +1,237 @@
+// The Win32 system services that QBSocks32 uses, on POSIX: the user name,
+// the tick counter, string length, the last error, and the start-up calls
+// of Windows Sockets. Also the errno-to-Winsock error translation that the
+// socket stand-in reports through.
+#include "win32.h"
+
+#include "platform_testing.h"
+#include "posix/wsa_errors.h"
+
+#include <netdb.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One slot for both GetLastError and WSAGetLastError, per thread, as on
+// Windows where the Winsock pair is a thin wrapper over the kernel pair.
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+std::atomic<DWORD> g_tickOffset{0};
+std::atomic<int> g_wsaStartups{0};
+
+constexpr WORD kHighestWinsockVersion = MAKEWORD(2, 2);
+
+std::optional<std::string> EffectiveUserName() {
+  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> scratch(suggested > 0 ? static_cast<size_t>(suggested) : 1024);
+  for (;;) {
+    passwd entry{};
+    passwd* found = nullptr;
+    int rc = getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found);
+    if (rc == ERANGE && scratch.size() < (1u << 20)) {
+      scratch.resize(scratch.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->pw_name == nullptr) return std::nullopt;
+    return std::string(found->pw_name);
+  }
+}
+
+// Winsock versions compare by major number first, then minor.
+int VersionRank(WORD version) { return (version & 0xff) * 256 + (version >> 8); }
+
+unsigned short MaxSocketsHint() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 32767;
+  return static_cast<unsigned short>(std::min<rlim_t>(limit.rlim_cur, 32767));
+}
+
+}  // namespace
+
+namespace qbplatform {
+
+int WsaErrorFromErrno(int errnum) noexcept {
+  switch (errnum) {
+    case 0: return 0;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EAGAIN: return WSAEWOULDBLOCK;
+    // A non-blocking connect under way: Winsock reports it as WSAEWOULDBLOCK,
+    // and callers written for Windows test for exactly that.
+    case EINPROGRESS: return WSAEWOULDBLOCK;
+    case EALREADY: return WSAEALREADY;
+    case EINTR: return WSAEINTR;
+    case EBADF:
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EACCES:
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE:
+    case ENFILE: return WSAEMFILE;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+#if EOPNOTSUPP != ENOTSUP
+    case ENOTSUP:
+#endif
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return WSAENETRESET;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    // EPIPE: sending on a connection that can no longer carry data. Almost
+    // always the peer has gone (it closed, we got its reset); Winsock reports
+    // that case as WSAECONNRESET, so a caller sees the same error on both
+    // systems. The rarer cause, our own shutdown of the sending side, would
+    // be WSAESHUTDOWN on Windows, but errno does not tell the two apart.
+    case EPIPE: return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETOOMANYREFS: return WSAETOOMANYREFS;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    // Anything else has no Winsock counterpart; call it an invalid argument
+    // rather than report success or an unrelated network condition.
+    default: return WSAEINVAL;
+  }
+}
+
+int WsaErrorFromResolveError(int gaiError) noexcept {
+  switch (gaiError) {
+    case 0: return 0;
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_FAIL: return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return WSANO_DATA;
+#endif
+    case EAI_MEMORY: return WSAENOBUFS;
+    case EAI_FAMILY: return WSAEAFNOSUPPORT;
+    case EAI_SOCKTYPE: return WSAESOCKTNOSUPPORT;
+    case EAI_SYSTEM: return WsaErrorFromErrno(errno);
+    default: return WSANO_RECOVERY;
+  }
+}
+
+}  // namespace qbplatform
+
+extern "C" {
+
+BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
+  if (pcbBuffer == NULL) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::optional<std::string> name = EffectiveUserName();
+  if (!name) {
+    SetLastError(ERROR_NONE_MAPPED);
+    return FALSE;
+  }
+  const DWORD needed = static_cast<DWORD>(name->size() + 1);
+  if (*pcbBuffer < needed) {
+    *pcbBuffer = needed;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (lpBuffer == NULL) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::memcpy(lpBuffer, name->c_str(), needed);
+  *pcbBuffer = needed;
+  return TRUE;
+}
+
+DWORD GetTickCount(void) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
+                      static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<DWORD>(ms) + g_tickOffset.load(std::memory_order_relaxed);
+}
+
+void QbSetTickCountOffsetForTesting(DWORD offset) {
+  g_tickOffset.store(offset, std::memory_order_relaxed);
+}
+
+int lstrlenA(LPCSTR lpString) {
+  return lpString == NULL ? 0 : static_cast<int>(std::strlen(lpString));
+}
+
+DWORD GetLastError(void) { return t_lastError; }
+
+void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+
+int WSAGetLastError(void) { return static_cast<int>(t_lastError); }
+
+void WSASetLastError(int iError) { t_lastError = static_cast<DWORD>(iError); }
+
+void* SecureZeroMemory(void* ptr, size_t cnt) {
+  // Writes through a volatile pointer are observable behaviour, so the
+  // compiler may not drop them even when the memory is freed right after.
+  volatile unsigned char* p = static_cast<volatile unsigned char*>(ptr);
+  while (cnt-- > 0) *p++ = 0;
+  return ptr;
+}
+
+int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
+  if (lpWSAData == NULL) return WSAEFAULT;
+  if ((wVersionRequested & 0xff) < 1) return WSAVERNOTSUPPORTED;
+  std::memset(lpWSAData, 0, sizeof(*lpWSAData));
+  lpWSAData->wHighVersion = kHighestWinsockVersion;
+  lpWSAData->wVersion = VersionRank(wVersionRequested) < VersionRank(kHighestWinsockVersion)
+                            ? wVersionRequested
+                            : kHighestWinsockVersion;
+  std::snprintf(lpWSAData->szDescription, sizeof(lpWSAData->szDescription),
+                "QBSocks32 Windows Sockets over POSIX sockets");
+  std::snprintf(lpWSAData->szSystemStatus, sizeof(lpWSAData->szSystemStatus), "Running");
+  lpWSAData->iMaxSockets = MaxSocketsHint();
+  lpWSAData->iMaxUdpDg = 65507;  // largest IPv4 UDP payload
+  g_wsaStartups.fetch_add(1);
+  return 0;
+}
+
+int WSACleanup(void) {
+  int count = g_wsaStartups.load();
+  while (count > 0 && !g_wsaStartups.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count <= 0) {
+    WSASetLastError(WSANOTINITIALISED);
+    return SOCKET_ERROR;
+  }
+  return 0;
+}
+
+}  // extern "C"
