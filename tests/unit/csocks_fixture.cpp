@@ -1,0 +1,66 @@
+#include "csocks_fixture.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qbtest {
+
+std::string LogonName() {
+  const passwd* entry = getpwuid(geteuid());
+  return entry != nullptr ? entry->pw_name : "";
+}
+
+RefusingPort::RefusingPort() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ADD_FAILURE() << "cannot bind a port on 127.0.0.1";
+  }
+  port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit) {
+  pollfd p{static_cast<int>(socket.m_hSocket), POLLIN, 0};
+  return poll(&p, 1, static_cast<int>(limit.count())) == 1;
+}
+
+void RunNegotiationCase(const NegotiationCase& c) {
+  TempHive hive;
+  ScriptedPeer peer(c.script);
+  WriteSettings(hive, ProxyAt(peer.port(), c.version, c.user, c.password));
+  TakeReportedMessages();
+
+  ProbeSocks socks;
+  ASSERT_TRUE(socks.Create());
+  EXPECT_EQ(socks.Connect(c.target, c.port), c.result);
+  EXPECT_EQ(TakeReportedMessages(), c.messages);
+
+  if (c.result == 1) {
+    ASSERT_TRUE(socks.IsOpen());
+    ASSERT_EQ(socks.Send(kClientHello.data(), static_cast<int>(kClientHello.size())),
+              static_cast<int>(kClientHello.size()));
+    EXPECT_EQ(ReceiveCount(socks, kTargetHello.size()), kTargetHello);
+    socks.Close();
+  } else {
+    EXPECT_FALSE(socks.IsOpen()) << "every failure on the proxy path closes the socket";
+  }
+  EXPECT_EQ(peer.Received(), ExpectedWire(c.script));
+  bool peer_reset = false;
+  for (const PeerStep& step : c.script) peer_reset |= step.kind == PeerStep::Kind::Reset;
+  if (!peer_reset) {
+    EXPECT_TRUE(peer.SawClientClose());
+  }
+}
+
+}  // namespace qbtest

@@ -1,0 +1,216 @@
+// CSocks outside the negotiations: IsDNS, the direct path, a proxy that
+// refuses the connection, destruction, and the bounded receive.
+#include "csocks_fixture.h"
+
+#include <fcntl.h>
+
+#include "platform_testing.h"
+
+namespace qbtest {
+namespace {
+
+using ms = std::chrono::milliseconds;
+
+TEST(IsDNS, LetterAnywhereMeansName) {
+  const struct {
+    const char* text;
+    int is_name;
+  } cases[] = {
+      {"", 0},         {"192.168.1.20", 0}, {"10.0.0.x", 1},   {"gateway", 1},
+      {"1-2-3", 0},    {"::1", 0},          {"1e10", 1},       {"Z", 1},
+      {"\xe9t\xe9", 1}, {"\xe9", 0},        {"@[`{", 0},       {"127.0.0.1 ", 0},
+  };
+  ProbeSocks socks;
+  for (const auto& c : cases) EXPECT_EQ(socks.IsDNS(c.text), c.is_name) << '"' << c.text << '"';
+  EXPECT_EQ(socks.IsDNS(nullptr), 0);
+}
+
+TEST(DirectPath, ReachesTargetWhenProxyIsOff) {
+  TempHive hive;
+  WriteSettings(hive, {0, "127.0.0.1", 1, 5, "", ""});
+  ScriptedPeer target(TargetExchange());
+  ProbeSocks socks;
+  ASSERT_TRUE(socks.Create());
+  ASSERT_EQ(socks.Connect("127.0.0.1", target.port()), 1);
+  ASSERT_EQ(socks.Send(kClientHello.data(), static_cast<int>(kClientHello.size())),
+            static_cast<int>(kClientHello.size()));
+  EXPECT_EQ(ReceiveCount(socks, kTargetHello.size()), kTargetHello);
+  socks.Close();
+  EXPECT_EQ(target.Received(), kClientHello) << "nothing but the host's bytes on the direct path";
+}
+
+TEST(DirectPath, RefusedTargetLeavesSocketAsTheBaseLeftIt) {
+  TempHive hive;  // no settings at all: proxy off
+  RefusingPort target;
+  TakeReportedMessages();
+  ProbeSocks socks;
+  ASSERT_TRUE(socks.Create());
+  EXPECT_EQ(socks.Connect("127.0.0.1", target.port()), 0);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+  EXPECT_TRUE(socks.IsOpen()) << "the direct path does not close";
+  EXPECT_TRUE(TakeReportedMessages().empty());
+}
+
+TEST(ProxyPath, RefusedProxyClosesWithoutReport) {
+  for (DWORD version : {4u, 5u}) {
+    TempHive hive;
+    RefusingPort proxy;
+    WriteSettings(hive, ProxyAt(proxy.port(), version));
+    TakeReportedMessages();
+    ProbeSocks socks;
+    ASSERT_TRUE(socks.Create());
+    EXPECT_EQ(socks.Connect("10.0.0.1", 80), 0);
+    EXPECT_FALSE(socks.IsOpen());
+    EXPECT_TRUE(TakeReportedMessages().empty());
+  }
+}
+
+// A host's class that overrides Close sees it run on every failure path.
+class CountingSocks : public ProbeSocks {
+ public:
+  int closes = 0;
+  void Close() override {
+    ++closes;
+    ProbeSocks::Close();
+  }
+};
+
+TEST(ProxyPath, FailuresCloseThroughTheVirtualTable) {
+  TempHive hive;
+  ScriptedPeer proxy({PeerStep::Expect(Bytes({5, 2, 0, 2})), PeerStep::Send(Bytes({5, 0xFF}))});
+  WriteSettings(hive, ProxyAt(proxy.port(), 5));
+  CountingSocks socks;
+  ASSERT_TRUE(socks.Create());
+  EXPECT_EQ(socks.Connect("1.2.3.4", 80), 0);
+  EXPECT_EQ(socks.closes, 1);
+}
+
+TEST(Destruction, ClosesAnOpenSocket) {
+  ProbeSocks* socks = new ProbeSocks;
+  ASSERT_TRUE(socks->Create());
+  const int fd = static_cast<int>(socks->m_hSocket);
+  ASSERT_NE(fcntl(fd, F_GETFD), -1);
+  delete socks;
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "descriptor still open after destruction";
+}
+
+TEST(Destruction, WithoutSocketOrAfterClose) {
+  // Neither may close a descriptor that is not the object's: open one that
+  // would be the next number and check it survives.
+  int sentinel = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(sentinel, 0);
+  { ProbeSocks never_created; }
+  {
+    ProbeSocks closed;
+    ASSERT_TRUE(closed.Create());
+    closed.Close();
+  }
+  EXPECT_NE(fcntl(sentinel, F_GETFD), -1);
+  close(sentinel);
+}
+
+// MyReceive over a direct connection to a scripted peer.
+class MyReceiveTest : public ::testing::Test {
+ protected:
+  void ConnectTo(ScriptedPeer& peer) {
+    ASSERT_TRUE(socks_.Create());
+    ASSERT_EQ(socks_.Connect("127.0.0.1", peer.port()), 1);
+  }
+  TempHive hive_;  // empty: proxy off
+  ProbeSocks socks_;
+  char buffer_[64] = {};
+};
+
+TEST_F(MyReceiveTest, DataWaitingIsReturnedAtOnce) {
+  ScriptedPeer peer({PeerStep::Send("abc")});
+  ConnectTo(peer);
+  socks_.m_nTimeOut = 1234;
+  ASSERT_TRUE(WaitReadable(socks_, ms(5000)));
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 3);
+  EXPECT_EQ(std::string(buffer_, 3), "abc");
+  EXPECT_EQ(socks_.pumps, 0) << "no wait when data is already there";
+  EXPECT_EQ(socks_.m_nTimeOut, 1234);
+}
+
+TEST_F(MyReceiveTest, ReturnsFirstPieceOnly) {
+  ScriptedPeer peer({PeerStep::Send("ab"), PeerStep::Pause(ms(300)), PeerStep::Send("cd")});
+  ConnectTo(peer);
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 2);
+  EXPECT_EQ(std::string(buffer_, 2), "ab");
+}
+
+TEST_F(MyReceiveTest, AbandonedWaitEndsTheCall) {
+  ScriptedPeer peer({});
+  ConnectTo(peer);
+  socks_.m_nTimeOut = 555;
+  socks_.abandon_waits = true;
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
+  EXPECT_EQ(socks_.pumps, 1);
+  EXPECT_EQ(socks_.pump_interval_seen, 100);
+  EXPECT_EQ(socks_.m_nTimeOut, 555);
+  socks_.Close();
+}
+
+TEST_F(MyReceiveTest, PeerCloseGivesZero) {
+  ScriptedPeer peer({PeerStep::Close()});
+  ConnectTo(peer);
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 0);
+}
+
+TEST_F(MyReceiveTest, ResetGivesErrorAtOnce) {
+  ScriptedPeer peer({PeerStep::Reset()});
+  ConnectTo(peer);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+  EXPECT_LT(SecondsSince(start), 5.0);
+}
+
+TEST_F(MyReceiveTest, RefusedWhileABlockingCallRuns) {
+  ScriptedPeer peer({PeerStep::Send("abc")});
+  ConnectTo(peer);
+  BOOL blocking = TRUE;
+  socks_.m_pbBlocking = &blocking;
+  socks_.m_nTimeOut = 777;
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 0);
+  EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
+  EXPECT_EQ(socks_.m_nTimeOut, 777);
+  socks_.m_pbBlocking = nullptr;
+}
+
+// The only tests that take seconds: a silent peer, with and without a wrap
+// of the tick counter during the wait.
+class MyReceiveBudget : public MyReceiveTest, public ::testing::WithParamInterface<DWORD> {
+ protected:
+  void TearDown() override { QbSetTickCountOffsetForTesting(0); }
+};
+
+TEST_P(MyReceiveBudget, SilentPeerEndsShortlyAfterTenSeconds) {
+  ScriptedPeer peer({});  // silent until the client gives up
+  ConnectTo(peer);
+  // Bring the counter this close below its wrap (0 leaves it alone).
+  if (GetParam() != 0) {
+    QbSetTickCountOffsetForTesting(0);
+    QbSetTickCountOffsetForTesting(static_cast<DWORD>(0u - GetParam() - GetTickCount()));
+  }
+  socks_.m_nTimeOut = 2000;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
+  const double elapsed = SecondsSince(start);
+  EXPECT_GE(elapsed, 9.9);
+  EXPECT_LT(elapsed, 11.0);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  EXPECT_EQ(socks_.m_nTimeOut, 2000);
+  EXPECT_EQ(socks_.pump_interval_seen, 100);
+  EXPECT_GE(socks_.pumps, 50) << "the budget is looked at about every 100 ms";
+  socks_.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Slow, MyReceiveBudget, ::testing::Values(0u, 3000u),
+                         [](const ::testing::TestParamInfo<DWORD>& info) {
+                           return info.param == 0 ? std::string("plain")
+                                                  : std::string("tick_counter_wraps");
+                         });
+
+}  // namespace
+}  // namespace qbtest

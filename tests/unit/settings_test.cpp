@@ -1,0 +1,180 @@
+// ReadRegistry over the hive: which settings turn the proxy on, and what a
+// field keeps when its value is missing, oversize or of the wrong kind.
+#include "csocks_fixture.h"
+
+#include <cstring>
+#include <functional>
+
+namespace qbtest {
+namespace {
+
+struct Fields {
+  BOOL enable;
+  std::string server;
+  UINT port;
+  UINT version;
+  std::string user;
+  std::string password;
+};
+
+bool operator==(const Fields& a, const Fields& b) {
+  return (a.enable != 0) == (b.enable != 0) && a.server == b.server && a.port == b.port &&
+         a.version == b.version && a.user == b.user && a.password == b.password;
+}
+
+void PrintTo(const Fields& f, std::ostream* os) {
+  *os << "{enable " << f.enable << ", server '" << f.server << "', port " << f.port
+      << ", version " << f.version << ", user '" << f.user << "', password '" << f.password
+      << "'}";
+}
+
+// Fields are compared up to their first NUL; the raw check below makes sure
+// each one has a NUL within its width.
+Fields Read(const ProbeSocks& s) {
+  return {s.m_bProxyEnable, s.m_szSocksServer, s.m_nSocksPort, s.m_nSocksVersion,
+          s.m_szUserName, s.m_szPassword};
+}
+
+void ExpectTerminated(const ProbeSocks& s) {
+  EXPECT_NE(memchr(s.m_szSocksServer, 0, sizeof(s.m_szSocksServer)), nullptr);
+  EXPECT_NE(memchr(s.m_szUserName, 0, sizeof(s.m_szUserName)), nullptr);
+  EXPECT_NE(memchr(s.m_szPassword, 0, sizeof(s.m_szPassword)), nullptr);
+}
+
+const std::string k63(63, 's');
+const std::string k64(64, 's');
+const std::string k31(31, 'u');
+const std::string k32(32, 'u');
+
+struct SettingsCase {
+  const char* name;
+  std::function<void(TempHive&)> store;
+  Fields expected;
+};
+
+void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
+
+std::function<void(TempHive&)> Store(ProxySettings settings) {
+  return [settings](TempHive& hive) { WriteSettings(hive, settings); };
+}
+
+std::function<void(TempHive&)> StoreRaw(ProxySettings settings, const char* value, DWORD type,
+                                        std::string bytes) {
+  return [=](TempHive& hive) {
+    WriteSettings(hive, settings);
+    hive.SetRaw(kProxyKey, value, type, std::vector<BYTE>(bytes.begin(), bytes.end()));
+  };
+}
+
+std::string Dword(DWORD v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
+const ProxySettings kValid{1, "10.0.0.5", 1080, 5, "user", "pass"};
+const ProxySettings kNoVersion{1, "10.0.0.5", 1080, std::nullopt, "user", "pass"};
+
+class ReadRegistryTable : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(ReadRegistryTable, FillsFields) {
+  TempHive hive;
+  GetParam().store(hive);
+  ProbeSocks socks;
+  socks.ReadRegistry();
+  EXPECT_EQ(Read(socks), GetParam().expected);
+  ExpectTerminated(socks);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReadRegistryTable,
+    ::testing::Values(
+        SettingsCase{"all_valid", Store(kValid), {1, "10.0.0.5", 1080, 5, "user", "pass"}},
+        SettingsCase{"no_key", [](TempHive&) {}, {0, "", 0, 0, "", ""}},
+        SettingsCase{"enable_2_is_on", Store({2, "10.0.0.5", 1080, 5, "", ""}),
+                     {1, "10.0.0.5", 1080, 5, "", ""}},
+        SettingsCase{"enable_0", Store({0, "10.0.0.5", 1080, 5, "", ""}),
+                     {0, "10.0.0.5", 1080, 5, "", ""}},
+        SettingsCase{"enable_missing", Store({std::nullopt, "10.0.0.5", 1080, 5, "", ""}),
+                     {0, "10.0.0.5", 1080, 5, "", ""}},
+        SettingsCase{"empty_server", Store({1, "", 1080, 5, "", ""}), {0, "", 1080, 5, "", ""}},
+        SettingsCase{"port_0", Store({1, "10.0.0.5", 0, 5, "", ""}), {0, "10.0.0.5", 0, 5, "", ""}},
+        SettingsCase{"port_above_65535_passes", Store({1, "10.0.0.5", 0x10438, 4, "", ""}),
+                     {1, "10.0.0.5", 0x10438, 4, "", ""}},
+        SettingsCase{"version_3", Store({1, "10.0.0.5", 1080, 3, "", ""}),
+                     {0, "10.0.0.5", 1080, 3, "", ""}},
+        SettingsCase{"version_6", Store({1, "10.0.0.5", 1080, 6, "", ""}),
+                     {0, "10.0.0.5", 1080, 6, "", ""}},
+        SettingsCase{"version_missing", Store(kNoVersion), {0, "10.0.0.5", 1080, 0, "user", "pass"}},
+        SettingsCase{"longest_strings_fit", Store({1, k63, 1080, 5, k31, k31}),
+                     {1, k63, 1080, 5, k31, k31}},
+        // A value that does not fit its field with its terminator counts as
+        // missing: never cut, never left unterminated.
+        SettingsCase{"server_too_long", Store({1, k64, 1080, 5, "", ""}), {0, "", 1080, 5, "", ""}},
+        SettingsCase{"user_too_long", Store({1, "h", 1080, 5, k32, "p"}), {1, "h", 1080, 5, "", "p"}},
+        SettingsCase{"password_too_long", Store({1, "h", 1080, 5, "u", k32}),
+                     {1, "h", 1080, 5, "u", ""}},
+        SettingsCase{"server_without_terminator",
+                     StoreRaw(kNoVersion, "SocksServer", REG_SZ, std::string(64, 'x')),
+                     {0, "10.0.0.5", 1080, 0, "user", "pass"}},
+        SettingsCase{"short_string_without_terminator_is_terminated",
+                     StoreRaw(kValid, "UserName", REG_SZ, "bob"),
+                     {1, "10.0.0.5", 1080, 5, "bob", "pass"}},
+        SettingsCase{"enable_as_string", StoreRaw(kValid, "ProxyEnable", REG_SZ, "1"),
+                     {0, "10.0.0.5", 1080, 5, "user", "pass"}},
+        SettingsCase{"enable_as_binary_4", StoreRaw(kValid, "ProxyEnable", REG_BINARY, Dword(1)),
+                     {0, "10.0.0.5", 1080, 5, "user", "pass"}},
+        SettingsCase{"port_as_2_byte_dword", StoreRaw(kNoVersion, "SocksPort", REG_DWORD, "\x38\x04"),
+                     {0, "10.0.0.5", 0, 0, "user", "pass"}},
+        SettingsCase{"version_as_8_bytes",
+                     StoreRaw(kNoVersion, "SocksVersion", REG_BINARY, Dword(5) + Dword(0)),
+                     {0, "10.0.0.5", 1080, 0, "user", "pass"}},
+        SettingsCase{"server_as_binary",
+                     StoreRaw(kNoVersion, "SocksServer", REG_BINARY, std::string("10.0.0.9\0", 9)),
+                     {0, "", 1080, 0, "user", "pass"}},
+        SettingsCase{"password_as_expand_sz",
+                     StoreRaw(kValid, "Password", REG_EXPAND_SZ, std::string("pw\0", 3)),
+                     {1, "10.0.0.5", 1080, 5, "user", ""}}),
+    [](const ::testing::TestParamInfo<SettingsCase>& info) { return info.param.name; });
+
+// Between two reads on one object, a deleted value leaves its field as the
+// first read set it, while a deleted ProxyEnable turns the proxy off, and a
+// deleted key leaves every other field exactly as it was.
+TEST(ReadRegistry, KeepsFieldsOfDeletedValues) {
+  TempHive hive;
+  WriteSettings(hive, kValid);
+  ProbeSocks socks;
+  socks.ReadRegistry();
+  ASSERT_EQ(Read(socks), (Fields{1, "10.0.0.5", 1080, 5, "user", "pass"}));
+
+  hive.DeleteValue(kProxyKey, "SocksServer");
+  hive.DeleteValue(kProxyKey, "Password");
+  hive.SetString(kProxyKey, "UserName", std::string(40, 'x'));  // oversize: keeps "user"
+  socks.ReadRegistry();
+  EXPECT_EQ(Read(socks), (Fields{1, "10.0.0.5", 1080, 5, "user", "pass"}));
+
+  hive.DeleteValue(kProxyKey, "ProxyEnable");
+  socks.ReadRegistry();
+  EXPECT_EQ(Read(socks), (Fields{0, "10.0.0.5", 1080, 5, "user", "pass"}));
+}
+
+TEST(ReadRegistry, MissingKeyChangesOnlyTheSwitch) {
+  TempHive hive;
+  WriteSettings(hive, kValid);
+  ProbeSocks socks;
+  socks.ReadRegistry();
+  hive.WriteFile("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n");
+  socks.ReadRegistry();
+  EXPECT_EQ(Read(socks), (Fields{0, "10.0.0.5", 1080, 5, "user", "pass"}));
+}
+
+TEST(ReadRegistry, ConstructionValues) {
+  TempHive hive;
+  ProbeSocks socks;
+  EXPECT_EQ(Read(socks), (Fields{1, "", 0, 0, "", ""}));
+  EXPECT_FALSE(socks.IsOpen());
+  // Zero-filled over their whole width, not just terminated.
+  EXPECT_EQ(std::string(socks.m_szSocksServer, sizeof(socks.m_szSocksServer)),
+            std::string(sizeof(socks.m_szSocksServer), '\0'));
+  EXPECT_EQ(std::string(socks.m_szPassword, sizeof(socks.m_szPassword)),
+            std::string(sizeof(socks.m_szPassword), '\0'));
+}
+
+}  // namespace
+}  // namespace qbtest
