@@ -1,0 +1,127 @@
+// The current user's registry hive on systems without a registry: a text
+// file in the format regedit exports, and an in-memory model of it.
+//
+// The model keeps every key of the file under its full path with the root
+// spelled out ("HKEY_CURRENT_USER\Software\..."). Key paths and value names
+// compare case-insensitively (ASCII letters), as on Windows, and keep the
+// spelling they were first written with. Value data is held as the bytes an
+// "A" caller of RegQueryValueExA receives: strings are 8-bit (UTF-8) with
+// their terminator.
+//
+// Readers call LoadHive and never write or lock. Writers go through
+// UpdateHive, which replaces the file atomically under an advisory lock.
+#ifndef QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
+#define QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
+
+#include "win32.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qbhive {
+
+inline constexpr std::string_view kCurrentUserRoot = "HKEY_CURRENT_USER";
+
+// Orders strings as Windows compares registry names: ASCII letters without
+// regard to case, every other byte as it is.
+struct NoCaseLess {
+  using is_transparent = void;
+  static unsigned char Fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+  }
+  bool operator()(std::string_view a, std::string_view b) const {
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned char ca = Fold(static_cast<unsigned char>(a[i]));
+      const unsigned char cb = Fold(static_cast<unsigned char>(b[i]));
+      if (ca != cb) return ca < cb;
+    }
+    return a.size() < b.size();
+  }
+};
+
+QBPLATFORM_API bool NoCaseEqual(std::string_view a, std::string_view b);
+
+struct Value {
+  std::string name;  // "" is the key's default value ("@" in the file)
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+struct QBPLATFORM_API Key {
+  std::string path;  // full path, root included, components joined by '\'
+  std::map<std::string, Value, NoCaseLess> values;
+
+  const Value* FindValue(std::string_view name) const;
+  // Replaces the data and type of an existing value (keeping its spelling)
+  // or adds a new one.
+  void SetValue(std::string_view name, DWORD type, std::vector<uint8_t> data);
+  bool DeleteValue(std::string_view name);
+};
+
+class QBPLATFORM_API Hive {
+ public:
+  using KeyMap = std::map<std::string, Key, NoCaseLess>;
+
+  // Paths given to these are canonicalised first (see CanonicalKeyPath);
+  // a path that has no known root finds nothing and creates nothing.
+  const Key* FindKey(std::string_view path) const;
+  Key* FindKey(std::string_view path);
+  // Creates the key and any missing ancestors below the root; returns the
+  // existing key when there is one. nullptr for a path without a known root.
+  Key* CreateKey(std::string_view path);
+  // Deletes the key with all its subkeys; false when the key was not there.
+  bool DeleteKey(std::string_view path);
+  bool HasSubkeys(std::string_view path) const;
+
+  const KeyMap& Keys() const { return keys_; }
+  bool Empty() const { return keys_.empty(); }
+
+ private:
+  KeyMap keys_;
+};
+
+// "HKCU\\Software\\\\X\\" -> "HKEY_CURRENT_USER\Software\X": the root
+// spelled out (HKCU, HKLM, HKCR, HKU, HKCC accepted), empty components
+// dropped. nullopt when the first component is not a known root.
+QBPLATFORM_API std::optional<std::string> CanonicalKeyPath(std::string_view path);
+
+// Applies .reg text to a hive as regedit imports it: sections create keys,
+// "[-KEY]" deletes a key with its subkeys, "Name"=- deletes a value, later
+// lines override earlier ones. Accepts UTF-16LE with a byte-order mark,
+// UTF-8 with or without one, the "Windows Registry Editor Version 5.00" and
+// "REGEDIT4" headers (or none), CRLF or LF. A line that cannot be parsed is
+// skipped; nothing is read or written outside the input for any bytes.
+QBPLATFORM_API void ApplyRegText(Hive& hive, std::string_view bytes);
+QBPLATFORM_API Hive ParseRegText(std::string_view bytes);
+
+// UTF-8 text, "Windows Registry Editor Version 5.00" header, LF line ends.
+// ParseRegText(SerializeRegText(h)) gives back h, byte for byte in the data.
+QBPLATFORM_API std::string SerializeRegText(const Hive& hive);
+// The same, restricted to one key and its subkeys (just the header when the
+// key is missing).
+QBPLATFORM_API std::string ExportKey(const Hive& hive, std::string_view path);
+
+// ${XDG_CONFIG_HOME:-$HOME/.config}/qbsocks/user.reg, looked up afresh at
+// every call. Empty when no home folder can be found at all.
+QBPLATFORM_API std::string HivePath();
+
+// The hive in the file; a missing or unreadable file is an empty hive.
+QBPLATFORM_API Hive LoadHive(const std::string& path);
+
+// Read, edit, write back atomically, under an exclusive flock on the
+// sibling file "<path>.lock". When edit returns anything but ERROR_SUCCESS
+// nothing is written and that result is returned. The folder is created
+// (0700) when missing, a new file gets mode 0600, an existing one keeps its
+// permission bits. A file that exists but cannot be read is never replaced
+// (ERROR_CANTREAD). Write failures give ERROR_CANTWRITE.
+QBPLATFORM_API LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
+
+}  // namespace qbhive
+
+#endif  // QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
