@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 
+#include <memory>
+
 #include "platform_testing.h"
 
 namespace qbtest {
@@ -112,18 +114,22 @@ TEST(Destruction, WithoutSocketOrAfterClose) {
 // MyReceive over a direct connection to a scripted peer.
 class MyReceiveTest : public ::testing::Test {
  protected:
-  void ConnectTo(ScriptedPeer& peer) {
+  // Connects directly to a peer playing the script; only the receives that
+  // follow count as waits.
+  void ConnectTo(PeerScript script) {
+    peer_ = std::make_unique<ScriptedPeer>(std::move(script));
     ASSERT_TRUE(socks_.Create());
-    ASSERT_EQ(socks_.Connect("127.0.0.1", peer.port()), 1);
+    ASSERT_EQ(socks_.Connect("127.0.0.1", peer_->port()), 1);
+    socks_.pumps = 0;
   }
   TempHive hive_;  // empty: proxy off
+  std::unique_ptr<ScriptedPeer> peer_;  // outlives socks_, which closes first
   ProbeSocks socks_;
   char buffer_[64] = {};
 };
 
 TEST_F(MyReceiveTest, DataWaitingIsReturnedAtOnce) {
-  ScriptedPeer peer({PeerStep::Send("abc")});
-  ConnectTo(peer);
+  ConnectTo({PeerStep::Send("abc")});
   socks_.m_nTimeOut = 1234;
   ASSERT_TRUE(WaitReadable(socks_, ms(5000)));
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 3);
@@ -133,15 +139,13 @@ TEST_F(MyReceiveTest, DataWaitingIsReturnedAtOnce) {
 }
 
 TEST_F(MyReceiveTest, ReturnsFirstPieceOnly) {
-  ScriptedPeer peer({PeerStep::Send("ab"), PeerStep::Pause(ms(300)), PeerStep::Send("cd")});
-  ConnectTo(peer);
+  ConnectTo({PeerStep::Send("ab"), PeerStep::Pause(ms(300)), PeerStep::Send("cd")});
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 2);
   EXPECT_EQ(std::string(buffer_, 2), "ab");
 }
 
 TEST_F(MyReceiveTest, AbandonedWaitEndsTheCall) {
-  ScriptedPeer peer({});
-  ConnectTo(peer);
+  ConnectTo({});
   socks_.m_nTimeOut = 555;
   socks_.abandon_waits = true;
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
@@ -152,14 +156,12 @@ TEST_F(MyReceiveTest, AbandonedWaitEndsTheCall) {
 }
 
 TEST_F(MyReceiveTest, PeerCloseGivesZero) {
-  ScriptedPeer peer({PeerStep::Close()});
-  ConnectTo(peer);
+  ConnectTo({PeerStep::Close()});
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 0);
 }
 
 TEST_F(MyReceiveTest, ResetGivesErrorAtOnce) {
-  ScriptedPeer peer({PeerStep::Reset()});
-  ConnectTo(peer);
+  ConnectTo({PeerStep::Reset()});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
@@ -167,8 +169,7 @@ TEST_F(MyReceiveTest, ResetGivesErrorAtOnce) {
 }
 
 TEST_F(MyReceiveTest, RefusedWhileABlockingCallRuns) {
-  ScriptedPeer peer({PeerStep::Send("abc")});
-  ConnectTo(peer);
+  ConnectTo({PeerStep::Send("abc")});
   BOOL blocking = TRUE;
   socks_.m_pbBlocking = &blocking;
   socks_.m_nTimeOut = 777;
@@ -186,8 +187,7 @@ class MyReceiveBudget : public MyReceiveTest, public ::testing::WithParamInterfa
 };
 
 TEST_P(MyReceiveBudget, SilentPeerEndsShortlyAfterTenSeconds) {
-  ScriptedPeer peer({});  // silent until the client gives up
-  ConnectTo(peer);
+  ConnectTo({});  // silent until the client gives up
   // Bring the counter this close below its wrap (0 leaves it alone).
   if (GetParam() != 0) {
     QbSetTickCountOffsetForTesting(0);

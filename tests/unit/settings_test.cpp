@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {1, "h", 1080, 5, "u", ""}},
         SettingsCase{"server_without_terminator",
                      StoreRaw(kNoVersion, "SocksServer", REG_SZ, std::string(64, 'x')),
-                     {0, "10.0.0.5", 1080, 0, "user", "pass"}},
+                     {0, "", 1080, 0, "user", "pass"}},
         SettingsCase{"short_string_without_terminator_is_terminated",
                      StoreRaw(kValid, "UserName", REG_SZ, "bob"),
                      {1, "10.0.0.5", 1080, 5, "bob", "pass"}},
