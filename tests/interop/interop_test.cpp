@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char kProxyKey[] = "Software\\Quillbrook\\Game\\Share\\Proxy";
+constexpr const char* kProxyKey = qbtest::TempHive::kProxyKey;
 
 enum class Daemon { Dante, Microsocks, MicrosocksWithPassword };
 
@@ -46,6 +47,8 @@ struct ProxyPath {
   bool takesNames;          // SOCKS5 carries names; SOCKS4 refuses them before sending
   unsigned refusedCode;     // the reply code for a target with nothing listening
 };
+
+void PrintTo(const ProxyPath& path, std::ostream* out) { *out << path.name; }
 
 const ProxyPath kPaths[] = {
     {"DanteSocks4", Daemon::Dante, 4, "", "", false, 91},
@@ -188,7 +191,8 @@ TEST_P(ThroughProxy, TargetWithNothingListeningFailsWithTheProxysReplyCode) {
   UseProxyAt(tap.port());
   CSocks socket;
   ASSERT_TRUE(socket.Create());
-  EXPECT_EQ(socket.Connect("127.0.0.1", qbtest::FreeLoopbackPort()), 0);
+  qbtest::RefusingPort nothingListening;
+  EXPECT_EQ(socket.Connect("127.0.0.1", nothingListening.port()), 0);
   EXPECT_FALSE(IsOpen(socket));
 
   std::vector<std::string> replies = tap.UpstreamBytes();
@@ -205,6 +209,8 @@ struct Credentials {
   const char* user;
   const char* password;
 };
+
+void PrintTo(const Credentials& credentials, std::ostream* out) { *out << credentials.name; }
 
 const Credentials kWrongCredentials[] = {
     {"WrongPassword", kUser, "not-the-password"},
@@ -243,7 +249,8 @@ TEST(Interop, ProxyOffConnectsStraightToTheTarget) {
   qbtest::TempHive hive;
   qbtest::EchoServer echo;
   // Proxy settings that would fail if they were used: nothing listens there.
-  WriteProxySettings(hive, 0, qbtest::FreeLoopbackPort(), 5, "", "");
+  qbtest::RefusingPort deadProxy;
+  WriteProxySettings(hive, 0, deadProxy.port(), 5, "", "");
 
   CSocks socket;
   ASSERT_TRUE(socket.Create());

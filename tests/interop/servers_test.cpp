@@ -82,6 +82,24 @@ TEST(Servers, FreePortIsFreeAndWaitForPortGivesUpOnIt) {
   EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
 }
 
+TEST(Servers, RefusingPortRefusesWhileItLives) {
+  qbtest::RefusingPort refusing;
+  const uint16_t port = refusing.port();
+  ASSERT_NE(port, 0);
+  EXPECT_FALSE(RawClient(port).connected());
+
+  // Held: a server cannot take the port meanwhile.
+  int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_NE(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(server);
+}
+
 TEST(Servers, EchoServerEchoesManyConnectionsAndPassesTheEndOn) {
   qbtest::EchoServer echo;
   ASSERT_TRUE(qbtest::WaitForPort(echo.port(), 1s));

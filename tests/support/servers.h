@@ -24,6 +24,23 @@ uint16_t FreeLoopbackPort();
 // has passed (false).
 bool WaitForPort(uint16_t port, std::chrono::milliseconds limit);
 
+// A port on 127.0.0.1 held bound without listening for the object's
+// lifetime: connections to it are refused, and no other server can take it
+// meanwhile (as it could take a port that FreeLoopbackPort merely found).
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
 class StreamPump;  // the poll loop behind EchoServer and TcpTap
 
 // Listens on 127.0.0.1 (and on [::1] with the same port when the system
