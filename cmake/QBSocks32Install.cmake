@@ -1,0 +1,49 @@
+# What `cmake --install` puts in place: the headers under
+# include/qbsocks32, libQBSocks32 and libqbafx, a CMake package
+# (find_package(QBSocks32) -> QBSocks32::QBSocks32, which brings
+# QBSocks32::qbafx along) and the pkg-config file qbsocks32.pc.
+include(CMakePackageConfigHelpers)
+
+set(QBSOCKS_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qbsocks32)
+set(QBSOCKS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/QBSocks32)
+set(QBSOCKS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(TARGETS qbafx QBSocks32
+  EXPORT QBSocks32Targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(FILES
+  ${PROJECT_SOURCE_DIR}/proxy_socket/CSocks.h
+  ${PROJECT_SOURCE_DIR}/module/QBSocks32.h
+  ${PROJECT_SOURCE_DIR}/platform/include/afxsock.h
+  ${PROJECT_SOURCE_DIR}/platform/include/afxdll.h
+  ${PROJECT_SOURCE_DIR}/platform/include/win32.h
+  DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR})
+
+install(EXPORT QBSocks32Targets
+  NAMESPACE QBSocks32::
+  DESTINATION ${QBSOCKS_INSTALL_CMAKEDIR})
+
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/QBSocks32Config.cmake.in
+  ${PROJECT_BINARY_DIR}/QBSocks32Config.cmake
+  INSTALL_DESTINATION ${QBSOCKS_INSTALL_CMAKEDIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/QBSocks32ConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/QBSocks32Config.cmake
+  ${PROJECT_BINARY_DIR}/QBSocks32ConfigVersion.cmake
+  DESTINATION ${QBSOCKS_INSTALL_CMAKEDIR})
+
+# The .pc file finds the prefix from its own place, so that an install
+# with `cmake --install --prefix` anywhere else still works.
+file(RELATIVE_PATH QBSOCKS_PC_TO_PREFIX
+  /prefix/${QBSOCKS_INSTALL_PKGCONFIGDIR} /prefix)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qbsocks32.pc.in
+  ${PROJECT_BINARY_DIR}/qbsocks32.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qbsocks32.pc
+  DESTINATION ${QBSOCKS_INSTALL_PKGCONFIGDIR})

@@ -1,0 +1,316 @@
+// Extension modules: their records (CDynLinkLibrary), the module states that
+// list them, and the loader that runs a module's entry and fails the load
+// when process attach fails.
+//
+// All records of all states sit in one list under one lock (MFC's
+// CRIT_DYNLINKLIST), each tagged with its state: the lists are short, and
+// termination must find a module's records in every state.
+#include "afxdll.h"
+#include "afxdll_testing.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <new>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <link.h>
+#endif
+
+namespace {
+
+std::mutex g_listLock;
+CDynLinkLibrary* g_pFirstDLL = NULL;  // all records, most recently listed first
+
+AFX_MODULE_STATE g_appModuleState(FALSE);
+thread_local AFX_MODULE_STATE* t_pCurrentState = NULL;  // NULL: the host's own
+
+std::atomic<bool> g_failInitForTesting{false};
+std::atomic<bool> g_failAllocationForTesting{false};
+
+AFX_MODULE_STATE* CurrentState() {
+  return t_pCurrentState != NULL ? t_pCurrentState : &g_appModuleState;
+}
+
+// Takes the record out of the list; the caller holds g_listLock.
+void UnlinkLocked(CDynLinkLibrary* pDLL) {
+  for (CDynLinkLibrary** ppLink = &g_pFirstDLL; *ppLink != NULL; ppLink = &(*ppLink)->m_pNextDLL) {
+    if (*ppLink == pDLL) {
+      *ppLink = pDLL->m_pNextDLL;
+      pDLL->m_pNextDLL = NULL;
+      return;
+    }
+  }
+}
+
+// Unlinks every record that the predicate picks and returns them as a
+// chain, so that they can be deleted once the lock is released (a
+// record's destructor takes the lock itself).
+template <typename Predicate>
+CDynLinkLibrary* DetachMatching(Predicate pick) {
+  std::lock_guard<std::mutex> lock(g_listLock);
+  CDynLinkLibrary* pDetached = NULL;
+  CDynLinkLibrary** ppLink = &g_pFirstDLL;
+  while (*ppLink != NULL) {
+    CDynLinkLibrary* pDLL = *ppLink;
+    if (pick(*pDLL)) {
+      *ppLink = pDLL->m_pNextDLL;
+      pDLL->m_pNextDLL = pDetached;
+      pDLL->m_pModuleState = NULL;  // no longer listed
+      pDetached = pDLL;
+    } else {
+      ppLink = &pDLL->m_pNextDLL;
+    }
+  }
+  return pDetached;
+}
+
+void DeleteChain(CDynLinkLibrary* pDLL) {
+  while (pDLL != NULL) {
+    CDynLinkLibrary* pNext = pDLL->m_pNextDLL;
+    pDLL->m_pNextDLL = NULL;
+    delete pDLL;
+    pDLL = pNext;
+  }
+}
+
+}  // namespace
+
+// ---- Module states ----
+
+AFX_MODULE_STATE::~AFX_MODULE_STATE() {
+  const AFX_MODULE_STATE* pThis = this;
+  DeleteChain(DetachMatching([pThis](const CDynLinkLibrary& dll) {
+    return dll.m_pModuleState == pThis;
+  }));
+  if (t_pCurrentState == this) t_pCurrentState = NULL;
+}
+
+AFX_MODULE_STATE* AfxGetModuleState() { return CurrentState(); }
+
+AFX_MODULE_STATE* AfxGetAppModuleState() { return &g_appModuleState; }
+
+AFX_MODULE_STATE* AfxSetModuleState(AFX_MODULE_STATE* pNewState) {
+  AFX_MODULE_STATE* pPrevious = CurrentState();
+  t_pCurrentState = pNewState == &g_appModuleState ? NULL : pNewState;
+  return pPrevious;
+}
+
+// ---- Extension-module records ----
+
+BOOL AfxInitExtensionModule(AFX_EXTENSION_MODULE& state, HMODULE hModule) {
+  if (g_failInitForTesting.load()) {
+    SetLastError(ERROR_DLL_INIT_FAILED);
+    return FALSE;
+  }
+  if (hModule == NULL) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (state.bInitialized) return TRUE;
+  state.hModule = hModule;
+  state.hResource = hModule;
+  state.pFirstSharedClass = NULL;
+  state.pFirstSharedFactory = NULL;
+  state.bInitialized = TRUE;
+  return TRUE;
+}
+
+void AfxTermExtensionModule(AFX_EXTENSION_MODULE& state, BOOL bAll) {
+  if (!state.bInitialized) return;
+  const HMODULE hModule = state.hModule;
+  const AFX_MODULE_STATE* pCurrent = CurrentState();
+  DeleteChain(DetachMatching([hModule, bAll, pCurrent](const CDynLinkLibrary& dll) {
+    return dll.m_hModule == hModule || (bAll && dll.m_pModuleState == pCurrent);
+  }));
+}
+
+CDynLinkLibrary::CDynLinkLibrary(AFX_EXTENSION_MODULE& state, BOOL bSystem)
+    : m_hModule(state.hModule),
+      m_hResource(state.hResource),
+      m_pFirstSharedClass(state.pFirstSharedClass),
+      m_pFirstSharedFactory(state.pFirstSharedFactory),
+      m_bSystem(bSystem),
+      m_pNextDLL(NULL),
+      m_pModuleState(NULL) {
+  List();
+}
+
+CDynLinkLibrary::CDynLinkLibrary(HINSTANCE hModule, HINSTANCE hResource)
+    : m_hModule(hModule),
+      m_hResource(hResource),
+      m_pFirstSharedClass(NULL),
+      m_pFirstSharedFactory(NULL),
+      m_bSystem(FALSE),
+      m_pNextDLL(NULL),
+      m_pModuleState(NULL) {
+  List();
+}
+
+void CDynLinkLibrary::List() {
+  std::lock_guard<std::mutex> lock(g_listLock);
+  m_pModuleState = CurrentState();
+  m_pNextDLL = g_pFirstDLL;
+  g_pFirstDLL = this;
+}
+
+CDynLinkLibrary::~CDynLinkLibrary() {
+  std::lock_guard<std::mutex> lock(g_listLock);
+  if (m_pModuleState != NULL) UnlinkLocked(this);
+  m_pModuleState = NULL;
+}
+
+void* CDynLinkLibrary::operator new(size_t nSize) {
+  if (g_failAllocationForTesting.load()) throw std::bad_alloc();
+  return ::operator new(nSize);
+}
+
+void* CDynLinkLibrary::operator new(size_t nSize, const std::nothrow_t&) noexcept {
+  if (g_failAllocationForTesting.load()) return NULL;
+  return ::operator new(nSize, std::nothrow);
+}
+
+void CDynLinkLibrary::operator delete(void* p) noexcept { ::operator delete(p); }
+
+void CDynLinkLibrary::operator delete(void* p, const std::nothrow_t&) noexcept {
+  ::operator delete(p);
+}
+
+UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pState) {
+  if (pState == NULL) pState = CurrentState();
+  std::lock_guard<std::mutex> lock(g_listLock);
+  UINT nListed = 0;
+  for (const CDynLinkLibrary* pDLL = g_pFirstDLL; pDLL != NULL; pDLL = pDLL->m_pNextDLL) {
+    if (pDLL->m_pModuleState != pState) continue;
+    if (nListed < nMax && phModules != NULL) phModules[nListed] = pDLL->m_hModule;
+    ++nListed;
+  }
+  return nListed;
+}
+
+extern "C" void QbFailExtensionModuleInitForTesting(BOOL bFail) {
+  g_failInitForTesting.store(bFail != FALSE);
+}
+
+extern "C" void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail) {
+  g_failAllocationForTesting.store(bFail != FALSE);
+}
+
+// ---- The loader ----
+
+#ifdef _WIN32
+
+// The system loader runs DllMain and fails LoadLibrary itself; MFC
+// serialises the calls, and so do we.
+namespace {
+std::recursive_mutex g_loadLock;
+}
+
+HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
+  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  return LoadLibraryA(lpszModuleName);
+}
+
+BOOL AfxFreeLibrary(HINSTANCE hInstLib) {
+  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  return FreeLibrary(hInstLib);
+}
+
+#else  // !_WIN32
+
+namespace {
+
+// Held across dlopen and dlclose, so that two threads never load the same
+// module at once: the second would otherwise get a module whose process
+// attach failed on the first. Recursive, because a module's constructor
+// may load another module.
+std::recursive_mutex g_loadLock;
+
+// What AfxLoadLibrary handed out: instance handle -> dlopen handle and how
+// many loads are still to be freed. Guarded by g_loadLock.
+struct LoadedModule {
+  void* pHandle;
+  unsigned nLoads;
+};
+std::map<HINSTANCE, LoadedModule>& LoadedModules() {
+  static std::map<HINSTANCE, LoadedModule> modules;
+  return modules;
+}
+
+// The load in progress on this thread, told by the module's constructor
+// whether process attach failed. Loads nest when a constructor loads.
+struct PendingLoad {
+  bool bAttachFailed;
+  PendingLoad* pOuter;
+};
+thread_local PendingLoad* t_pPendingLoad = NULL;
+
+// The address the module is mapped at, as a module finds it for itself
+// with dladdr: the instance handle, as on Windows.
+HINSTANCE InstanceOf(void* pHandle) {
+  struct link_map* pMap = NULL;
+  if (dlinfo(pHandle, RTLD_DI_LINKMAP, &pMap) != 0 || pMap == NULL) return NULL;
+  Dl_info info;
+  if (dladdr(pMap->l_ld, &info) == 0) return NULL;
+  return static_cast<HINSTANCE>(info.dli_fbase);
+}
+
+}  // namespace
+
+void AfxReportProcessAttach(BOOL bResult) {
+  if (!bResult && t_pPendingLoad != NULL) t_pPendingLoad->bAttachFailed = true;
+}
+
+HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
+  if (lpszModuleName == NULL || *lpszModuleName == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+
+  PendingLoad load{false, t_pPendingLoad};
+  t_pPendingLoad = &load;
+  void* pHandle = dlopen(lpszModuleName, RTLD_NOW | RTLD_LOCAL);
+  t_pPendingLoad = load.pOuter;
+
+  if (pHandle == NULL) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return NULL;
+  }
+  if (load.bAttachFailed) {
+    dlclose(pHandle);  // runs the destructor: process detach, as on Windows
+    SetLastError(ERROR_DLL_INIT_FAILED);
+    return NULL;
+  }
+  HINSTANCE hInstance = InstanceOf(pHandle);
+  if (hInstance == NULL) {
+    dlclose(pHandle);
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return NULL;
+  }
+  LoadedModule& loaded = LoadedModules()[hInstance];
+  loaded.pHandle = pHandle;
+  ++loaded.nLoads;
+  return hInstance;
+}
+
+BOOL AfxFreeLibrary(HINSTANCE hInstLib) {
+  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  auto found = LoadedModules().find(hInstLib);
+  if (found == LoadedModules().end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  void* pHandle = found->second.pHandle;
+  if (--found->second.nLoads == 0) LoadedModules().erase(found);
+  if (dlclose(pHandle) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+#endif  // _WIN32

@@ -1,0 +1,15 @@
+// Seams that tests use to make the class library's extension-module
+// support fail where the real platform can fail. Not for production code.
+#ifndef QBSOCKS_PLATFORM_AFXDLL_TESTING_H
+#define QBSOCKS_PLATFORM_AFXDLL_TESTING_H
+
+#include "afxdll.h"
+
+extern "C" {
+// While set, AfxInitExtensionModule fails (FALSE, ERROR_DLL_INIT_FAILED).
+QBAFX_API void QbFailExtensionModuleInitForTesting(BOOL bFail);
+// While set, CDynLinkLibrary's operator new finds the heap exhausted.
+QBAFX_API void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail);
+}
+
+#endif  // QBSOCKS_PLATFORM_AFXDLL_TESTING_H
