@@ -13,23 +13,6 @@ std::string LogonName() {
   return entry != nullptr ? entry->pw_name : "";
 }
 
-RefusingPort::RefusingPort() {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ADD_FAILURE() << "cannot bind a port on 127.0.0.1";
-  }
-  port_ = ntohs(addr.sin_port);
-}
-
-RefusingPort::~RefusingPort() {
-  if (fd_ >= 0) close(fd_);
-}
-
 bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit) {
   pollfd p{static_cast<int>(socket.m_hSocket), POLLIN, 0};
   return poll(&p, 1, static_cast<int>(limit.count())) == 1;

@@ -14,6 +14,7 @@
 #include "CSocks.h"
 #include "support/recording_message_box.h"
 #include "support/scripted_peer.h"
+#include "support/servers.h"
 #include "support/temp_hive.h"
 
 namespace qbtest {
@@ -81,19 +82,6 @@ class ProbeSocks : public CSocks {
     }
     return CSocks::PumpMessages(uStopFlag);
   }
-};
-
-// A port on 127.0.0.1 that refuses connections: bound, never listening,
-// and held so nobody else takes it while the test runs.
-class RefusingPort {
- public:
-  RefusingPort();
-  ~RefusingPort();
-  uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
 };
 
 // Waits until data can be read from the socket, without taking any.
