@@ -1,0 +1,137 @@
+// The relay loop. Input and output may be pipes, terminals, files or
+// sockets we did not open, and may be shared with other processes, so
+// they are left in the blocking mode they came in; instead, each is only
+// read or written after poll said it is ready, and a write to anything but
+// a regular file is at most PIPE_BUF bytes, which a ready pipe always takes
+// without blocking.
+#include "relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace qbcat {
+
+namespace {
+
+constexpr size_t kBufferSize = 64 * 1024;
+
+// Bytes read from one side and not yet written to the other.
+struct Pending {
+  std::vector<char> bytes = std::vector<char>(kBufferSize);
+  size_t begin = 0;
+  size_t end = 0;
+
+  bool Empty() const { return begin == end; }
+  size_t Size() const { return end - begin; }
+  void Filled(size_t n) { begin = 0, end = n; }
+  void Drained(size_t n) { begin += n; }
+};
+
+bool Retryable(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
+
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string SocketError(const std::string& what) {
+  return what + " failed (socket error " + std::to_string(WSAGetLastError()) + ")";
+}
+
+size_t LargestSafeWrite(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? kBufferSize : PIPE_BUF;
+}
+
+class Relayer {
+ public:
+  Relayer(CAsyncSocket& socket, int input, int output)
+      : socket_(socket), input_(input), output_(output), outputChunk_(LargestSafeWrite(output)) {}
+
+  std::string Run() {
+    while (!(sendsShutDown_ && peerClosed_ && down_.Empty())) {
+      pollfd fds[3] = {
+          {WantInput() ? input_ : -1, POLLIN, 0},
+          {SocketEvents() != 0 ? Socket() : -1, SocketEvents(), 0},
+          {down_.Empty() ? -1 : output_, POLLOUT, 0},
+      };
+      if (::poll(fds, 3, -1) < 0) {
+        if (errno == EINTR) continue;
+        return SystemError("poll");
+      }
+      std::string failure;
+      if (fds[0].revents != 0) failure = ReadInput(fds[0].revents);
+      if (failure.empty() && (fds[1].revents & ~POLLIN) != 0 && !up_.Empty()) failure = SendToPeer();
+      if (failure.empty() && (fds[1].revents & ~POLLOUT) != 0 && WantPeer()) failure = ReceiveFromPeer();
+      if (failure.empty() && fds[2].revents != 0) failure = WriteOutput(fds[2].revents);
+      if (!failure.empty()) return failure;
+      if (inputEnded_ && up_.Empty() && !sendsShutDown_) {
+        socket_.ShutDown(CAsyncSocket::sends);
+        sendsShutDown_ = true;
+      }
+    }
+    return {};
+  }
+
+ private:
+  int Socket() const { return static_cast<int>(socket_.m_hSocket); }
+  bool WantInput() const { return !inputEnded_ && up_.Empty(); }
+  bool WantPeer() const { return !peerClosed_ && down_.Empty(); }
+  short SocketEvents() const { return static_cast<short>((up_.Empty() ? 0 : POLLOUT) | (WantPeer() ? POLLIN : 0)); }
+
+  std::string ReadInput(short revents) {
+    if (revents & POLLNVAL) {  // no standard input at all: nothing to send
+      inputEnded_ = true;
+      return {};
+    }
+    const ssize_t n = ::read(input_, up_.bytes.data(), up_.bytes.size());
+    if (n > 0) up_.Filled(static_cast<size_t>(n));
+    if (n == 0) inputEnded_ = true;
+    if (n < 0 && !Retryable(errno)) return SystemError("reading standard input");
+    return {};
+  }
+
+  std::string SendToPeer() {
+    const int n = socket_.CAsyncSocket::Send(up_.bytes.data() + up_.begin, static_cast<int>(up_.Size()));
+    if (n > 0) up_.Drained(static_cast<size_t>(n));
+    if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("sending to the peer");
+    return {};
+  }
+
+  std::string ReceiveFromPeer() {
+    const int n = socket_.CAsyncSocket::Receive(down_.bytes.data(), static_cast<int>(down_.bytes.size()));
+    if (n > 0) down_.Filled(static_cast<size_t>(n));
+    if (n == 0) peerClosed_ = true;
+    if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("receiving from the peer");
+    return {};
+  }
+
+  std::string WriteOutput(short revents) {
+    if (revents & POLLNVAL) return "standard output is closed";
+    const size_t size = down_.Size() < outputChunk_ ? down_.Size() : outputChunk_;
+    const ssize_t n = ::write(output_, down_.bytes.data() + down_.begin, size);
+    if (n > 0) down_.Drained(static_cast<size_t>(n));
+    if (n < 0 && !Retryable(errno)) return SystemError("writing standard output");
+    return {};
+  }
+
+  CAsyncSocket& socket_;
+  const int input_;
+  const int output_;
+  const size_t outputChunk_;
+  Pending up_;    // input -> peer
+  Pending down_;  // peer -> output
+  bool inputEnded_ = false;
+  bool sendsShutDown_ = false;
+  bool peerClosed_ = false;
+};
+
+}  // namespace
+
+std::string Relay(CAsyncSocket& socket, int input, int output) { return Relayer(socket, input, output).Run(); }
+
+}  // namespace qbcat

@@ -1,0 +1,316 @@
+// query, add, delete, import and export on the settings hive.
+#include "reg_actions.h"
+
+#include "posix/registry_hive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace qbreg {
+
+namespace {
+
+using qbhive::Hive;
+using qbhive::Key;
+using qbhive::Value;
+
+const char kDone[] = "The operation completed successfully.\n";
+
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+std::string Shown(const std::string& valueName) { return valueName.empty() ? "(Default)" : valueName; }
+
+bool IsCurrentUserRoot(const std::string& key) { return key == qbhive::kCurrentUserRoot; }
+
+// The hive as it is now; a missing file is an empty hive, an unreadable one
+// is an error (rather than an empty hive that would hide the settings).
+std::string LoadForReading(const std::string& path, Hive& hive) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT ? std::string() : SystemError("cannot read " + path);
+  struct stat st;
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  if (!regular) return path + " is not a regular file";
+  hive = qbhive::LoadHive(path);
+  return {};
+}
+
+std::string UpdateFailure(LONG rc, const std::string& path) {
+  switch (rc) {
+    case ERROR_CANTREAD: return "cannot read " + path + "; it was left as it was";
+    case ERROR_CANTWRITE: return "cannot write " + path + " (or create its folder)";
+    case ERROR_FILE_NOT_FOUND: return "the key or value was removed meanwhile by another program";
+    default: return "updating " + path + " failed (error " + std::to_string(rc) + ")";
+  }
+}
+
+std::string Update(const std::string& path, const std::function<LONG(Hive&)>& edit, std::ostream& out) {
+  const LONG rc = qbhive::UpdateHive(path, edit);
+  if (rc != ERROR_SUCCESS) return UpdateFailure(rc, path);
+  out << kDone;
+  return {};
+}
+
+// Asks before a destructive step unless /f was given; the reason to stop,
+// or an empty string to go on.
+std::string Permission(bool force, const Confirm& confirm, const std::string& question,
+                       const std::string& refusal) {
+  if (force) return {};
+  const std::optional<bool> yes = confirm(question);
+  if (!yes) return refusal;
+  return *yes ? std::string() : "cancelled";
+}
+
+std::string HexUpper(const std::vector<uint8_t>& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
+  }
+  return out;
+}
+
+uint64_t LittleEndian(const std::vector<uint8_t>& bytes) {
+  uint64_t v = 0;
+  for (size_t i = bytes.size(); i-- > 0;) v = v << 8 | bytes[i];
+  return v;
+}
+
+// The data column of reg.exe's query output.
+std::string DataText(const Value& value) {
+  const std::string raw(value.data.begin(), value.data.end());
+  char number[24];
+  switch (value.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+      return raw.substr(0, raw.find('\0'));
+    case REG_MULTI_SZ: {
+      std::string joined;
+      for (size_t start = 0; start < raw.size() && raw[start] != '\0';) {
+        const size_t end = std::min(raw.find('\0', start), raw.size());
+        joined += (joined.empty() ? "" : "\\0") + raw.substr(start, end - start);
+        start = end + 1;
+      }
+      return joined;
+    }
+    case REG_DWORD:
+    case REG_QWORD:
+      if (value.data.size() == (value.type == REG_DWORD ? 4u : 8u)) {
+        std::snprintf(number, sizeof number, "0x%llx", static_cast<unsigned long long>(LittleEndian(value.data)));
+        return number;
+      }
+      return HexUpper(value.data);
+    default:
+      return HexUpper(value.data);
+  }
+}
+
+std::string ValueLine(const Value& value) {
+  return "    " + Shown(value.name) + "    " + TypeName(value.type) + "    " + DataText(value) + "\n";
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && qbhive::NoCaseEqual(s.substr(0, prefix.size()), prefix);
+}
+
+std::vector<std::string> ImmediateSubkeys(const Hive& hive, const std::string& key) {
+  const std::string prefix = key + '\\';
+  std::vector<std::string> out;
+  for (auto it = hive.Keys().lower_bound(prefix); it != hive.Keys().end() && StartsWithNoCase(it->first, prefix);
+       ++it) {
+    if (it->first.find('\\', prefix.size()) == std::string::npos) out.push_back(it->second.path);
+  }
+  return out;
+}
+
+std::string MissingKey(const std::string& key) { return "cannot find the key " + key; }
+
+std::string MissingValue(const Command& c) {
+  return "cannot find the value " + Shown(*c.valueName) + " in " + c.key;
+}
+
+std::string Query(const Command& c, const std::string& path, std::ostream& out) {
+  Hive hive;
+  if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
+  Key rootStandIn{c.key, {}};  // HKEY_CURRENT_USER exists even when the file has no section for it
+  const Key* key = hive.FindKey(c.key);
+  if (key == nullptr && IsCurrentUserRoot(c.key)) key = &rootStandIn;
+  if (key == nullptr) return MissingKey(c.key);
+
+  if (c.valueName) {
+    const Value* value = key->FindValue(*c.valueName);
+    if (value == nullptr) return MissingValue(c);
+    out << '\n' << key->path << '\n' << ValueLine(*value) << '\n';
+    return {};
+  }
+  out << '\n' << key->path << '\n';
+  for (const auto& entry : key->values) out << ValueLine(entry.second);
+  if (!key->values.empty()) out << '\n';
+  for (const std::string& sub : ImmediateSubkeys(hive, key->path)) out << sub << '\n';
+  return {};
+}
+
+std::string Add(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {
+  Hive hive;
+  if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
+  const Key* key = hive.FindKey(c.key);
+  if (key != nullptr && key->FindValue(*c.valueName) != nullptr) {
+    const std::string name = Shown(*c.valueName);
+    if (std::string why = Permission(c.force, confirm, "Value " + name + " exists, overwrite(Yes/No)? ",
+                                     "the value " + name + " exists in " + c.key + "; add /f to overwrite it");
+        !why.empty()) {
+      return why;
+    }
+  }
+  return Update(path, [&](Hive& h) -> LONG {
+    h.CreateKey(c.key)->SetValue(*c.valueName, c.type, c.data);
+    return ERROR_SUCCESS;
+  }, out);
+}
+
+std::string Delete(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {
+  if (!c.valueName && IsCurrentUserRoot(c.key)) return "refusing to delete HKEY_CURRENT_USER itself";
+  Hive hive;
+  if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
+  const Key* key = hive.FindKey(c.key);
+  if (key == nullptr) return MissingKey(c.key);
+
+  if (c.valueName) {
+    if (key->FindValue(*c.valueName) == nullptr) return MissingValue(c);
+    const std::string name = Shown(*c.valueName);
+    if (std::string why = Permission(c.force, confirm, "Delete the registry value " + name + " (Yes/No)? ",
+                                     "not deleting " + name + " without confirmation; add /f");
+        !why.empty()) {
+      return why;
+    }
+    return Update(path, [&](Hive& h) -> LONG {
+      Key* k = h.FindKey(c.key);
+      return k != nullptr && k->DeleteValue(*c.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    }, out);
+  }
+  if (std::string why = Permission(c.force, confirm, "Permanently delete the registry key " + c.key + " (Yes/No)? ",
+                                   "not deleting " + c.key + " without confirmation; add /f");
+      !why.empty()) {
+    return why;
+  }
+  return Update(path, [&](Hive& h) -> LONG { return h.DeleteKey(c.key) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND; },
+                out);
+}
+
+constexpr size_t kMaxImportBytes = 16u << 20;
+
+std::string ReadWholeFile(const std::string& file, std::string& bytes) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return SystemError("cannot read " + file);
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) return SystemError("cannot read " + file);
+  if (bytes.size() > kMaxImportBytes) return file + " is too large for a settings file";
+  return {};
+}
+
+// The first line of a .reg file as ASCII, whether it is stored as UTF-16LE
+// with a byte-order mark (what regedit writes) or as 8-bit text.
+std::string FirstLine(std::string_view bytes) {
+  std::string line;
+  if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
+    for (size_t i = 2; i + 1 < bytes.size() && line.size() < 80; i += 2) {
+      const unsigned unit = static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8;
+      if (unit == '\n') break;
+      line += unit < 0x80 ? static_cast<char>(unit) : '?';
+    }
+  } else {
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+    line = std::string(bytes.substr(0, std::min<size_t>(bytes.find('\n'), 80)));
+  }
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+  return line;
+}
+
+std::string Import(const Command& c, const std::string& path, std::ostream& out) {
+  std::string bytes;
+  if (std::string why = ReadWholeFile(c.file, bytes); !why.empty()) return why;
+  const std::string header = FirstLine(bytes);
+  if (header != "Windows Registry Editor Version 5.00" && header != "REGEDIT4") {
+    return c.file + " is not a registry file (its first line is not \"Windows Registry Editor Version 5.00\")";
+  }
+  const std::string root = std::string(qbhive::kCurrentUserRoot);
+  for (const auto& entry : qbhive::ParseRegText(bytes).Keys()) {
+    if (entry.first.compare(0, root.size(), root) != 0) {
+      return c.file + " has the key " + entry.first + "; only keys under HKEY_CURRENT_USER are kept here";
+    }
+  }
+  return Update(path, [&](Hive& h) -> LONG {
+    qbhive::ApplyRegText(h, bytes);
+    return ERROR_SUCCESS;
+  }, out);
+}
+
+// Created 0600: the export holds the password in plain text.
+std::string WriteExport(const std::string& file, const std::string& text) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return SystemError("cannot write " + file);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string why = SystemError("cannot write " + file);
+      ::close(fd);
+      return why;
+    }
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
+  return ::close(fd) == 0 ? std::string() : SystemError("cannot write " + file);
+}
+
+std::string Export(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {
+  Hive hive;
+  if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
+  if (hive.FindKey(c.key) == nullptr) return MissingKey(c.key);
+  struct stat st;
+  if (::stat(c.file.c_str(), &st) == 0) {
+    if (std::string why = Permission(c.force, confirm, "File " + c.file + " already exists. Overwrite (Yes/No)? ",
+                                     c.file + " exists; add /y to replace it");
+        !why.empty()) {
+      return why;
+    }
+  }
+  if (std::string why = WriteExport(c.file, qbhive::ExportKey(hive, c.key)); !why.empty()) return why;
+  out << kDone;
+  return {};
+}
+
+}  // namespace
+
+std::string Run(const Command& command, const std::string& hivePath, std::ostream& out, const Confirm& confirm) {
+  if (hivePath.empty()) return "cannot find the settings file: neither XDG_CONFIG_HOME nor HOME says where it is";
+  switch (command.verb) {
+    case Verb::kQuery: return Query(command, hivePath, out);
+    case Verb::kAdd: return Add(command, hivePath, out, confirm);
+    case Verb::kDelete: return Delete(command, hivePath, out, confirm);
+    case Verb::kImport: return Import(command, hivePath, out);
+    case Verb::kExport: return Export(command, hivePath, out, confirm);
+    case Verb::kHelp: break;
+  }
+  out << UsageText();
+  return {};
+}
+
+std::optional<std::string> PermissionWarning(const std::string& hivePath) {
+  struct stat st;
+  if (hivePath.empty() || ::stat(hivePath.c_str(), &st) != 0 || (st.st_mode & 077) == 0) return std::nullopt;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return "warning: " + hivePath + " is open to other users (mode " + mode +
+         ") and holds the proxy password in plain text; run: chmod 600 " + hivePath;
+}
+
+}  // namespace qbreg

@@ -1,0 +1,43 @@
+// The command line of qbsocks-reg, parsed and checked before anything
+// touches the settings file: an action only ever sees a complete, valid
+// command.
+#ifndef QBSOCKS_TOOLS_REG_ARGS_H
+#define QBSOCKS_TOOLS_REG_ARGS_H
+
+#include "win32.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qbreg {
+
+enum class Verb { kHelp, kQuery, kAdd, kDelete, kImport, kExport };
+
+struct Command {
+  Verb verb = Verb::kHelp;
+  std::string key;                        // canonical: "HKEY_CURRENT_USER\..."
+  std::optional<std::string> valueName;   // /v NAME, or "" for /ve (the default value)
+  DWORD type = REG_SZ;                    // add: /t
+  std::vector<uint8_t> data;              // add: /d, as it is stored
+  bool force = false;                     // add, delete: /f; export: /y
+  std::string file;                       // import, export
+};
+
+struct ParseResult {
+  std::optional<Command> command;  // set when the line is valid
+  std::string error;               // otherwise: one line saying what is wrong
+};
+
+// args excludes the program name.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+// "REG_SZ" for REG_SZ, and so on; "REG_0x2a" for a kind without a name.
+std::string TypeName(DWORD type);
+
+}  // namespace qbreg
+
+#endif  // QBSOCKS_TOOLS_REG_ARGS_H
