@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the build into a fresh prefix, builds the example host against
+# Installs the library's package (component QBSocks32) into a fresh prefix, builds the example host against
 # that install (with find_package, and once more with pkg-config), and runs
 # both against an echo target on 127.0.0.1: the answer is the request.
 #   install_example.sh CMAKE BUILD_DIR EXAMPLES_DIR WORK_DIR CXX CXXFLAGS LDFLAGS
@@ -10,7 +10,7 @@ rm -rf "$work"
 mkdir -p "$work/config"
 prefix=$work/prefix
 
-"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log"
+"$cmake" --install "$build" --component QBSocks32 --prefix "$prefix" >"$work/install.log"
 
 missing=0
 for f in include/qbsocks32/CSocks.h include/qbsocks32/QBSocks32.h include/qbsocks32/afxsock.h \
