@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build, then the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the libFuzzer
+# harnesses for a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,3 +17,4 @@ run_preset() {
 
 run_preset default
 run_preset asan
+bash scripts/fuzz.sh
