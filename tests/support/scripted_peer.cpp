@@ -37,13 +37,21 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
   return poll(&p, 1, static_cast<int>(left.count())) > 0;
 }
 
-void SendAll(int fd, const std::string& bytes) {
+bool SendAll(int fd, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
+  return true;
+}
+
+// Waits `gap` for the client to close; any bytes it sends meanwhile stay
+// queued for the next Expect.
+bool ClientClosed(int fd, milliseconds gap) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return poll(&p, 1, static_cast<int>(gap.count())) > 0 && (p.revents & (POLLRDHUP | POLLHUP));
 }
 
 }  // namespace
@@ -90,12 +98,18 @@ void ScriptedPeer::Run() {
         open = ReadExactly(fd, step.bytes.size());
         break;
       case PeerStep::Kind::Send:
-        SendAll(fd, step.bytes);
+        open = SendAll(fd, step.bytes);
         break;
       case PeerStep::Kind::Drip:
-        for (char c : step.bytes) {
-          std::this_thread::sleep_for(step.interval);
-          SendAll(fd, std::string(1, c));
+        // Stops once the client has gone: a send to a closed connection fails.
+        for (size_t i = 0; open && i < step.bytes.size(); ++i) {
+          if (ClientClosed(fd, step.interval)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            client_closed_ = true;
+            open = false;
+          } else {
+            open = SendAll(fd, step.bytes.substr(i, 1));
+          }
         }
         break;
       case PeerStep::Kind::Pause:
