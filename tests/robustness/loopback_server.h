@@ -1,0 +1,65 @@
+// What the robustness tests share: a loopback server that hands every
+// connection to a handler, small blocking helpers on raw descriptors, and
+// the count of this process's open descriptors.
+#ifndef QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
+#define QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qbtest {
+
+// Listens on 127.0.0.1 with a port of its own and runs the handler for
+// each connection in turn, on one thread, closing the connection when the
+// handler returns. A handler that waits must use the helpers below, which
+// give up after a few seconds, so that a misbehaving client cannot wedge
+// the server.
+class LoopbackServer {
+ public:
+  using Handler = std::function<void(int fd)>;
+
+  explicit LoopbackServer(Handler handler);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  uint16_t port() const { return port_; }
+
+  // Connections whose handler has returned and which have been closed.
+  size_t Handled() const { return handled_.load(); }
+  // Waits (polling) until Handled() reaches count; false after the limit.
+  bool WaitHandled(size_t count, std::chrono::milliseconds limit) const;
+
+ private:
+  void Run();
+
+  Handler handler_;
+  int listener_ = -1;
+  int wake_ = -1;  // eventfd that ends the accept loop
+  uint16_t port_ = 0;
+  std::atomic<size_t> handled_{0};
+  std::thread thread_;
+};
+
+// Reads exactly count bytes, or nullopt when the peer closes, fails, or
+// nothing comes for a few seconds.
+std::optional<std::string> ReadExactly(int fd, size_t count);
+// Reads up to and including the first zero byte (at most limit bytes).
+std::optional<std::string> ReadThroughZero(int fd, size_t limit);
+bool SendAll(int fd, const std::string& bytes);
+// Reads and drops everything until the peer closes (or a few seconds of
+// silence pass).
+void DrainUntilClose(int fd);
+
+// The descriptors open in this process right now, each as "fd -> target".
+std::vector<std::string> OpenDescriptors();
+
+}  // namespace qbtest
+
+#endif  // QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
