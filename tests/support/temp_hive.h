@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -78,8 +79,8 @@ class TempHive {
 
   // A REG_SZ with its terminator, as regedit stores "text".
   LONG SetString(const std::string& key, const std::string& name, std::string_view text) {
-    std::vector<BYTE> bytes(text.begin(), text.end());
-    bytes.push_back(0);
+    std::vector<BYTE> bytes(text.size() + 1, 0);  // zero-filled: the terminator is there
+    std::copy(text.begin(), text.end(), bytes.begin());
     return SetRaw(key, name, REG_SZ, bytes);
   }
 
