@@ -36,15 +36,10 @@ class ProbeSocket : public CSocket {
  public:
   using CSocket::m_nTimeOut;
   using CSocket::m_pbBlocking;
-
-  BOOL PumpMessages(UINT uStopFlag) override {
-    ++waits;
-    return CSocket::PumpMessages(uStopFlag);
-  }
+  using CSocket::PumpMessages;
 
   std::function<void(ProbeSocket&)> onTurn;
   int turns = 0;  // calls of OnMessagePending
-  int waits = 0;  // calls of PumpMessages
 
  protected:
   BOOL OnMessagePending() override {
@@ -77,11 +72,14 @@ struct LoopbackPort {
 
 class SocketTest : public ::testing::Test {
  protected:
-  // Connects a fresh client to the listener and accepts its peer.
-  void ConnectPair(CSocket& client, CSocket& server) {
+  // Connects a fresh client to the listener and accepts its peer. The
+  // client's count of turns starts from zero afterwards: a slow connect may have
+  // waited already.
+  void ConnectPair(ProbeSocket& client, CSocket& server) {
     ASSERT_TRUE(client.Create());
     ASSERT_TRUE(client.Connect("127.0.0.1", listener_.port)) << WSAGetLastError();
     ASSERT_TRUE(listener_.socket.Accept(server)) << WSAGetLastError();
+    client.turns = 0;
   }
 
   LoopbackPort listener_{true};
@@ -344,11 +342,17 @@ TEST_F(SocketTest, SendDeliversEverythingWhenTheSocketFillsUp) {
   ProbeSocket client;
   CSocket server;
   ConnectPair(client, server);
+  int smallBuffer = 64 << 10;  // far less than the payload, whatever the peer buffers
+  ASSERT_TRUE(client.SetSockOpt(SO_SNDBUF, &smallBuffer, sizeof(smallBuffer)));
   std::vector<char> payload(16 << 20);
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 4096);
 
+  // The peer reads only once Send has had to wait for room.
+  std::atomic<bool> readerMayStart{false};
+  client.onTurn = [&](ProbeSocket&) { readerMayStart = true; };
   std::vector<char> received;
   std::thread reader([&] {
+    while (!readerMayStart) std::this_thread::yield();
     std::vector<char> chunk(64 << 10);
     int n;
     while ((n = server.Receive(chunk.data(), static_cast<int>(chunk.size()))) > 0) {
@@ -357,11 +361,12 @@ TEST_F(SocketTest, SendDeliversEverythingWhenTheSocketFillsUp) {
   });
   int sent = client.Send(payload.data(), static_cast<int>(payload.size()));
   int error = WSAGetLastError();
+  bool sendWaited = readerMayStart.exchange(true);
   client.ShutDown(CAsyncSocket::sends);
   reader.join();
 
+  EXPECT_TRUE(sendWaited);
   EXPECT_EQ(sent, static_cast<int>(payload.size())) << error;
-  EXPECT_GT(client.waits, 0);  // the socket did fill up, and Send waited
   EXPECT_TRUE(received == payload);
 }
 
