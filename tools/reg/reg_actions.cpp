@@ -7,11 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace qbreg {
 
@@ -208,12 +207,25 @@ std::string Delete(const Command& c, const std::string& path, std::ostream& out,
 constexpr size_t kMaxImportBytes = 16u << 20;
 
 std::string ReadWholeFile(const std::string& file, std::string& bytes) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return SystemError("cannot read " + file);
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) return SystemError("cannot read " + file);
-  if (bytes.size() > kMaxImportBytes) return file + " is too large for a settings file";
-  return {};
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return SystemError("cannot read " + file);
+  struct stat st;
+  std::string why;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "cannot read " + file + ": not a regular file";
+  } else if (static_cast<uint64_t>(st.st_size) > kMaxImportBytes) {
+    why = file + " is too large for a settings file";
+  }
+  char chunk[65536];
+  while (why.empty()) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) why = SystemError("cannot read " + file);
+    if (n <= 0) break;
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return why;
 }
 
 // The first line of a .reg file as ASCII, whether it is stored as UTF-16LE
@@ -242,7 +254,8 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out)
     return c.file + " is not a registry file (its first line is not \"Windows Registry Editor Version 5.00\")";
   }
   const std::string root = std::string(qbhive::kCurrentUserRoot);
-  for (const auto& entry : qbhive::ParseRegText(bytes).Keys()) {
+  const Hive incoming = qbhive::ParseRegText(bytes);
+  for (const auto& entry : incoming.Keys()) {
     if (entry.first.compare(0, root.size(), root) != 0) {
       return c.file + " has the key " + entry.first + "; only keys under HKEY_CURRENT_USER are kept here";
     }

@@ -1,0 +1,268 @@
+// qbsocks-cat run as a user runs it: through each path the settings can
+// choose (direct, SOCKS4 and SOCKS5 through Dante, SOCKS5 through
+// microsocks with and without a password), to a local echo target; its
+// failures, each naming the path it tried; and 64 MiB through microsocks.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/servers.h"
+#include "support/temp_hive.h"
+#include "tools/tool_process.h"
+
+namespace {
+
+constexpr const char* kProxyKey = qbtest::TempHive::kProxyKey;
+const char kUser[] = "alice";
+const char kPassword[] = "s3cret-pass";
+
+enum class Daemon { None, Dante, Microsocks, MicrosocksWithPassword };
+
+std::unique_ptr<qbtest::ProxyProcess> Start(Daemon daemon) {
+  switch (daemon) {
+    case Daemon::None: return nullptr;
+    case Daemon::Dante: return qbtest::StartDante();
+    case Daemon::Microsocks: return qbtest::StartMicrosocks();
+    case Daemon::MicrosocksWithPassword: return qbtest::StartMicrosocks(kUser, kPassword);
+  }
+  return nullptr;
+}
+
+void WriteProxySettings(qbtest::TempHive& hive, uint16_t port, DWORD version, const std::string& user = "",
+                        const std::string& password = "") {
+  hive.SetDword(kProxyKey, "ProxyEnable", 1);
+  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
+  hive.SetDword(kProxyKey, "SocksPort", port);
+  hive.SetDword(kProxyKey, "SocksVersion", version);
+  hive.SetString(kProxyKey, "UserName", user);
+  hive.SetString(kProxyKey, "Password", password);
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+// FNV-1a, 64 bits: enough to tell a changed, lost or reordered byte, and a
+// failed comparison prints two numbers instead of megabytes.
+uint64_t Digest(const std::string& bytes) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+qbtest::ToolResult Cat(std::vector<std::string> args, std::string input = "", bool holdInputUntilEchoed = true) {
+  qbtest::ToolRun run;
+  run.args = std::move(args);
+  run.input = std::move(input);
+  if (holdInputUntilEchoed) run.closeInputAfterOutput = run.input.size();
+  return qbtest::RunTool(QBSOCKS_CAT_PATH, run);
+}
+
+bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+struct Path {
+  const char* name;
+  Daemon daemon;
+  DWORD version;
+  const char* user;
+  const char* password;
+  // What the tool names the path, with {port} standing for the proxy's port.
+  const char* description;
+};
+
+void PrintTo(const Path& path, std::ostream* out) { *out << path.name; }
+
+std::string Described(const Path& path, uint16_t proxyPort) {
+  std::string text = path.description;
+  const size_t at = text.find("{port}");
+  if (at != std::string::npos) text.replace(at, 6, std::to_string(proxyPort));
+  return text;
+}
+
+class QbsocksCatPath : public ::testing::TestWithParam<Path> {};
+
+// Each path, with input held open until the echo is back (microsocks drops
+// a connection at the first end of stream) and with input ended at once
+// where the path passes a half close on.
+TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
+  const Path& path = GetParam();
+  qbtest::TempHive hive;
+  qbtest::EchoServer echo;
+  const auto proxy = Start(path.daemon);
+  const uint16_t proxyPort = proxy ? proxy->port() : 0;
+  if (proxy) WriteProxySettings(hive, proxyPort, path.version, path.user, path.password);
+
+  const std::string payload = RandomBytes(256 * 1024, 5);
+  const std::vector<std::string> args{"-v", "127.0.0.1", std::to_string(echo.port())};
+  const qbtest::ToolResult r = Cat(args, payload);
+  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+  EXPECT_TRUE(r.out == payload) << qbtest::Describe(r);
+  EXPECT_TRUE(Contains(r.err, "connecting to 127.0.0.1:" + std::to_string(echo.port()) + " (" +
+                                  Described(path, proxyPort) + ")"))
+      << r.err;
+
+  if (path.daemon == Daemon::Microsocks || path.daemon == Daemon::MicrosocksWithPassword) return;
+  // The end of input reaches the target as a half close; the echo then
+  // ends its side and the tool exits with every byte delivered.
+  const qbtest::ToolResult halfClosed = Cat(args, payload, false);
+  EXPECT_EQ(halfClosed.exitCode, 0) << qbtest::Describe(halfClosed);
+  EXPECT_TRUE(halfClosed.out == payload) << qbtest::Describe(halfClosed);
+}
+
+const Path kPaths[] = {
+    {"Direct", Daemon::None, 0, "", "", "direct"},
+    {"DanteSocks4", Daemon::Dante, 4, "", "", "SOCKS4 proxy 127.0.0.1:{port}"},
+    {"DanteSocks5", Daemon::Dante, 5, "", "", "SOCKS5 proxy 127.0.0.1:{port}"},
+    {"MicrosocksSocks5", Daemon::Microsocks, 5, "", "", "SOCKS5 proxy 127.0.0.1:{port}"},
+    {"MicrosocksSocks5Password", Daemon::MicrosocksWithPassword, 5, kUser, kPassword,
+     "SOCKS5 proxy 127.0.0.1:{port} as alice"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, QbsocksCatPath, ::testing::ValuesIn(kPaths),
+                         [](const ::testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
+
+void ExpectConnectFailure(const qbtest::ToolResult& r, const std::string& line) {
+  EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(Contains(r.err, "qbsocks-cat: " + line)) << r.err;
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+}
+
+TEST(QbsocksCat, AFailedConnectionExitsOneNamingThePathTried) {
+  qbtest::TempHive hive;
+  qbtest::EchoServer echo;
+  const std::string echoPort = std::to_string(echo.port());
+  qbtest::RefusingPort closed;
+  const std::string closedPort = std::to_string(closed.port());
+
+  ExpectConnectFailure(Cat({"127.0.0.1", closedPort}),
+                       "cannot connect to 127.0.0.1:" + closedPort + " (direct): connection refused");
+
+  WriteProxySettings(hive, closed.port(), 5);
+  ExpectConnectFailure(Cat({"127.0.0.1", echoPort}), "cannot connect to 127.0.0.1:" + echoPort +
+                                                         " (SOCKS5 proxy 127.0.0.1:" + closedPort +
+                                                         "): connection refused");
+
+  const auto microsocks = qbtest::StartMicrosocks(kUser, kPassword);
+  WriteProxySettings(hive, microsocks->port(), 5, kUser, "wrong-password");
+  ExpectConnectFailure(Cat({"127.0.0.1", echoPort}),
+                       "cannot connect to 127.0.0.1:" + echoPort + " (SOCKS5 proxy 127.0.0.1:" +
+                           std::to_string(microsocks->port()) + " as alice): the proxy did not accept");
+
+  const auto dante = qbtest::StartDante();
+  WriteProxySettings(hive, dante->port(), 4);
+  ExpectConnectFailure(Cat({"127.0.0.1", closedPort}),
+                       "cannot connect to 127.0.0.1:" + closedPort + " (SOCKS4 proxy 127.0.0.1:" +
+                           std::to_string(dante->port()) + "): the proxy did not accept");
+}
+
+TEST(QbsocksCat, CommandLineErrorsAndHelp) {
+  qbtest::TempHive hive;
+  const std::vector<std::string> bad[] = {
+      {}, {"127.0.0.1"}, {"127.0.0.1", "0"}, {"127.0.0.1", "65536"}, {"127.0.0.1", "ssh"},
+      {"-x", "127.0.0.1", "22"}, {"127.0.0.1", "22", "extra"}, {"", "22"},
+  };
+  for (const auto& args : bad) {
+    const qbtest::ToolResult r = Cat(args);
+    EXPECT_EQ(r.exitCode, 1) << ::testing::PrintToString(args) << qbtest::Describe(r);
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << ::testing::PrintToString(args) << r.err;
+  }
+  const qbtest::ToolResult help = Cat({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_TRUE(Contains(help.out, "ssh -o ProxyCommand='qbsocks-cat %h %p'")) << help.out;
+}
+
+// An echo target that never stops reading: what it cannot send yet it
+// keeps. microsocks relays with blocking writes from one loop, so with an
+// echo that stops reading once its replies back up (any bounded one), the
+// two end up waiting for each other when both directions are busy.
+class GreedyEcho {
+ public:
+  GreedyEcho() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::pipe2(wake_, O_CLOEXEC) != 0) {
+      throw std::runtime_error("greedy echo: cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+
+  ~GreedyEcho() {
+    ::close(wake_[1]);
+    thread_.join();
+    ::close(wake_[0]);
+    ::close(listener_);
+  }
+
+  uint16_t port() const { return port_; }
+
+ private:
+  void Serve() {
+    pollfd waitAccept[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(waitAccept, 2, -1) <= 0 || waitAccept[1].revents != 0) return;
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    std::string pending;
+    size_t sent = 0;
+    bool ended = false;
+    std::vector<char> chunk(1 << 20);
+    while (!ended || sent < pending.size()) {
+      pollfd fds[2] = {{fd, static_cast<short>((ended ? 0 : POLLIN) | (sent < pending.size() ? POLLOUT : 0)), 0},
+                       {wake_[0], POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents != 0) break;
+      const ssize_t got = ended ? -1 : ::recv(fd, chunk.data(), chunk.size(), 0);
+      if (got > 0) pending.append(chunk.data(), static_cast<size_t>(got));
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR && !ended)) ended = true;
+      const ssize_t put = sent < pending.size() ? ::send(fd, pending.data() + sent, pending.size() - sent, MSG_NOSIGNAL) : 0;
+      if (put > 0) sent += static_cast<size_t>(put);
+      if (put < 0 && errno != EAGAIN && errno != EINTR) break;
+      if (sent > (8u << 20) && sent * 2 > pending.size()) pending.erase(0, std::exchange(sent, 0));
+    }
+    ::close(fd);
+  }
+
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST(QbsocksCat, SixtyFourMebibytesThroughMicrosocksKeepEveryByte) {
+  qbtest::TempHive hive;
+  GreedyEcho echo;
+  const auto microsocks = qbtest::StartMicrosocks(kUser, kPassword);
+  WriteProxySettings(hive, microsocks->port(), 5, kUser, kPassword);
+
+  qbtest::ToolRun run;
+  run.args = {"127.0.0.1", std::to_string(echo.port())};
+  run.input = RandomBytes(64u << 20, 64);
+  run.closeInputAfterOutput = run.input.size();
+  run.limit = std::chrono::seconds(60);
+  const qbtest::ToolResult r = qbtest::RunTool(QBSOCKS_CAT_PATH, run);
+  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+  EXPECT_EQ(r.out.size(), run.input.size());
+  EXPECT_EQ(Digest(r.out), Digest(run.input));
+}
+
+}  // namespace

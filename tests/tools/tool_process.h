@@ -1,0 +1,42 @@
+// Runs a built tool as a child process, feeding its standard input and
+// collecting its standard output and error, all at once from one poll
+// loop so that no amount of data can stall either side.
+//
+// The child inherits the environment, so a TempHive of the test decides
+// which settings it sees.
+#ifndef QBSOCKS_TESTS_TOOLS_TOOL_PROCESS_H
+#define QBSOCKS_TESTS_TOOLS_TOOL_PROCESS_H
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace qbtest {
+
+struct ToolRun {
+  std::vector<std::string> args;   // after the program's name
+  std::string input;               // written to standard input
+  // Standard input is closed once the input is written and this much
+  // output has arrived: a client that half-closes early would lose the
+  // rest of the reply through a proxy that drops the whole connection at
+  // the first end of stream (microsocks does).
+  size_t closeInputAfterOutput = 0;
+  std::chrono::milliseconds limit = std::chrono::seconds(30);  // then the child is killed
+};
+
+struct ToolResult {
+  int exitCode = -1;               // -1 when killed or not run
+  std::string out;
+  std::string err;
+  bool timedOut = false;
+};
+
+ToolResult RunTool(const std::string& program, const ToolRun& run);
+
+// A one-line view of a result for assertion messages.
+std::string Describe(const ToolResult& result);
+
+}  // namespace qbtest
+
+#endif  // QBSOCKS_TESTS_TOOLS_TOOL_PROCESS_H
