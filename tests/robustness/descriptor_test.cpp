@@ -124,8 +124,9 @@ const size_t kOfferSize = 4;
 const size_t kSocks5RequestSize = 10;  // to an IPv4 target
 
 void Play(DWORD version, const Breakoff& b, int fd) {
+  // A SOCKS4 request: 8 bytes of header, then the user id through its zero.
   bool open = version == 5 ? ReadExactly(fd, kOfferSize).has_value()
-                           : ReadThroughZero(fd, 256).has_value();
+                           : ReadExactly(fd, 8) && ReadThroughZero(fd, 256);
   if (open && b.afterRequest) {
     open = SendAll(fd, std::string("\x05\x00", 2)) && ReadExactly(fd, kSocks5RequestSize);
   }

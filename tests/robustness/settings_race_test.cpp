@@ -1,0 +1,240 @@
+// The settings store changing while connects run: one thread rewrites the
+// whole proxy key hundreds of times, cycling through three complete
+// configurations that lead to paths the test can tell apart, while another
+// thread connects in a loop with a fresh CSocks each time. Every connect
+// must land on the path of a configuration that was in the file at some
+// moment during that connect, never on a mix of two.
+//
+//   A: SOCKS5 proxy at port A with user alice   -> fake proxy A answers 'A'
+//   B: SOCKS4 proxy at port B                   -> fake proxy B answers 'B'
+//   C: ProxyEnable=1, A's port, version and credentials, but no server
+//      -> proxy off, direct to the target       -> target answers 'T'
+//
+// The fake proxies accept only their own configuration exactly (a SOCKS4
+// request at A, or alice's credentials cut with another's, is a mix) and
+// break the connect off otherwise.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CSocks.h"
+#include "posix/registry_hive.h"
+#include "robustness/loopback_server.h"
+#include "support/temp_hive.h"
+
+namespace qbtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kWrites = 300;
+constexpr const char kKeyPath[] = "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy";
+const std::string kUser = "alice";
+const std::string kPassword = "pa55";
+
+std::string Le32(DWORD v) {
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
+}
+
+struct Configuration {
+  char path;  // what the connect reaches: 'A', 'B' or 'T'
+  std::vector<std::pair<std::string, qbhive::Value>> values;
+};
+
+qbhive::Value Dword(DWORD v) {
+  const std::string bytes = Le32(v);
+  return {"", REG_DWORD, std::vector<uint8_t>(bytes.begin(), bytes.end())};
+}
+
+qbhive::Value Sz(const std::string& text) {
+  std::vector<uint8_t> data(text.begin(), text.end());
+  data.push_back(0);
+  return {"", REG_SZ, data};
+}
+
+// Replaces the whole key in one atomic rewrite of the hive file.
+void WriteConfiguration(const Configuration& c) {
+  const LONG rc = qbhive::UpdateHive(qbhive::HivePath(), [&](qbhive::Hive& hive) -> LONG {
+    hive.DeleteKey(kKeyPath);
+    qbhive::Key* key = hive.CreateKey(kKeyPath);
+    for (const auto& [name, value] : c.values) key->SetValue(name, value.type, value.data);
+    return ERROR_SUCCESS;
+  });
+  ASSERT_EQ(rc, ERROR_SUCCESS);
+}
+
+// What the fake proxies saw that no single configuration produces.
+class Mismatches {
+ public:
+  void Add(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    list_.push_back(what);
+  }
+  std::vector<std::string> List() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return list_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> list_;
+};
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) out += std::string{kDigits[c >> 4], kDigits[c & 15], ' '};
+  return out;
+}
+
+std::string Socks5RequestTo(uint16_t port) {
+  return std::string("\x05\x01\x00\x01\x7f\x00\x00\x01", 8) + static_cast<char>(port >> 8) +
+         static_cast<char>(port & 0xff);
+}
+
+// Proxy A: SOCKS5 that wants alice's credentials.
+void ServeA(int fd, uint16_t target, Mismatches& mismatches) {
+  const auto offer = ReadExactly(fd, 4);
+  if (!offer || *offer != std::string("\x05\x02\x00\x02", 4)) {
+    return mismatches.Add("A: offer " + Hex(offer.value_or("")));
+  }
+  SendAll(fd, std::string("\x05\x02", 2));
+  // Read as framed, so that other credentials are seen at once, not after
+  // a wait for bytes that never come.
+  std::string sent;
+  for (int field = 0; field < 2; ++field) {
+    const auto length = ReadExactly(fd, field == 0 ? 2 : 1);
+    const auto text = length ? ReadExactly(fd, static_cast<unsigned char>(length->back())) : std::nullopt;
+    if (!text) return mismatches.Add("A: credentials cut short after " + Hex(sent));
+    sent += *length + *text;
+  }
+  const std::string credentials = std::string(1, '\x01') + static_cast<char>(kUser.size()) + kUser +
+                                  static_cast<char>(kPassword.size()) + kPassword;
+  if (sent != credentials) return mismatches.Add("A: credentials " + Hex(sent));
+  SendAll(fd, std::string("\x01\x00", 2));
+  const auto request = ReadExactly(fd, 10);
+  if (!request || *request != Socks5RequestTo(target)) {
+    return mismatches.Add("A: request " + Hex(request.value_or("")));
+  }
+  SendAll(fd, std::string("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10) + "A");
+  DrainUntilClose(fd);
+}
+
+// Proxy B: SOCKS4.
+void ServeB(int fd, uint16_t target, Mismatches& mismatches) {
+  // The version byte first: a SOCKS5 offer here is 4 bytes only.
+  const auto version = ReadExactly(fd, 1);
+  const auto head = version == std::string(1, '\x04') ? ReadExactly(fd, 7) : std::nullopt;
+  const auto user_id = head ? ReadThroughZero(fd, 256) : std::nullopt;
+  const std::string expected = std::string("\x01", 1) + static_cast<char>(target >> 8) +
+                               static_cast<char>(target & 0xff) + std::string("\x7f\x00\x00\x01", 4);
+  if (!head || *head != expected || !user_id) {
+    return mismatches.Add("B: request " + Hex(version.value_or("") + head.value_or("")));
+  }
+  SendAll(fd, std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8) + "B");
+  DrainUntilClose(fd);
+}
+
+// Connects once and reads the one byte that names the path; '?' when the
+// connect failed or nothing came.
+char ConnectOnce(uint16_t target) {
+  CSocks socks;
+  if (!socks.Create() || socks.Connect("127.0.0.1", target) != 1) return '?';
+  pollfd p{static_cast<int>(socks.m_hSocket), POLLIN, 0};
+  char tag = '?';
+  if (poll(&p, 1, 5000) != 1 || socks.Receive(&tag, 1) != 1) return '?';
+  return tag;
+}
+
+TEST(SettingsUnderChange, EveryConnectSeesOneWholeConfiguration) {
+  ASSERT_TRUE(AfxSocketInit());
+  TempHive hive;
+  Mismatches mismatches;
+  LoopbackServer target([](int fd) {
+    SendAll(fd, "T");
+    DrainUntilClose(fd);
+  });
+  const uint16_t target_port = target.port();
+  LoopbackServer proxy_a([&](int fd) { ServeA(fd, target_port, mismatches); });
+  LoopbackServer proxy_b([&](int fd) { ServeB(fd, target_port, mismatches); });
+
+  const std::vector<Configuration> configurations = {
+      {'A',
+       {{"ProxyEnable", Dword(1)}, {"SocksServer", Sz("127.0.0.1")}, {"SocksPort", Dword(proxy_a.port())},
+        {"SocksVersion", Dword(5)}, {"UserName", Sz(kUser)}, {"Password", Sz(kPassword)}}},
+      {'B',
+       {{"ProxyEnable", Dword(1)}, {"SocksServer", Sz("127.0.0.1")}, {"SocksPort", Dword(proxy_b.port())},
+        {"SocksVersion", Dword(4)}, {"UserName", Sz("bob")}, {"Password", Sz("b0b")}}},
+      {'T',
+       {{"ProxyEnable", Dword(1)}, {"SocksPort", Dword(proxy_a.port())}, {"SocksVersion", Dword(5)},
+        {"UserName", Sz(kUser)}, {"Password", Sz(kPassword)}}},
+  };
+  auto path_of = [&](int write) { return configurations[write % configurations.size()].path; };
+
+  // Write k (k >= 1) puts configuration k % 3 in place; write 0 is the
+  // first one, before any connect. `begun` and `done` bracket each write.
+  WriteConfiguration(configurations[0]);
+  std::atomic<int> begun{0};
+  std::atomic<int> done{0};
+  std::atomic<int> connects{0};
+  std::atomic<bool> writer_finished{false};
+  std::atomic<bool> writer_stalled{false};
+  std::atomic<bool> stop_writing{false};  // enough wrong connects seen
+
+  std::thread writer([&] {
+    for (int k = 1; k <= kWrites; ++k) {
+      begun.store(k);
+      WriteConfiguration(configurations[k % configurations.size()]);
+      done.store(k);
+      // Let at least one whole connect run under this configuration.
+      const int target_count = connects.load() + 2;
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (connects.load() < target_count && !stop_writing.load()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          writer_stalled.store(true);
+          break;
+        }
+        std::this_thread::yield();
+      }
+      if (writer_stalled.load() || stop_writing.load()) break;
+    }
+    writer_finished.store(true);
+  });
+
+  std::vector<int> seen(128, 0);
+  std::vector<std::string> wrong;
+  while (!writer_finished.load() && wrong.size() < 10) {
+    const int first = done.load();
+    const char path = ConnectOnce(target_port);
+    const int last = begun.load();
+    connects.fetch_add(1);
+    ++seen[static_cast<unsigned char>(path) & 127];
+    bool allowed = false;
+    for (int k = first; k <= last; ++k) allowed |= path == path_of(k);
+    if (!allowed && wrong.size() < 10) {
+      wrong.push_back("connect during writes " + std::to_string(first) + ".." +
+                      std::to_string(last) + " took path '" + std::string(1, path) + "'");
+    }
+  }
+  stop_writing.store(true);
+  writer.join();
+
+  EXPECT_FALSE(writer_stalled.load()) << "the connect loop stopped making progress";
+  EXPECT_TRUE(wrong.empty()) << wrong.size() << " connects on a wrong path, e.g. " << wrong.front();
+  EXPECT_TRUE(mismatches.List().empty()) << "a proxy saw a mix: " << mismatches.List().front();
+  // Every configuration was in force for whole connects, so each path was taken.
+  EXPECT_GE(seen['A'], kWrites / 3);
+  EXPECT_GE(seen['B'], kWrites / 3);
+  EXPECT_GE(seen['T'], kWrites / 3);
+  EXPECT_EQ(seen['?'], 0);
+}
+
+}  // namespace
+}  // namespace qbtest
