@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build, then the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the libFuzzer
-# harnesses for a bounded time (scripts/fuzz.sh).
+# AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
+# robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
+# a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,4 +18,5 @@ run_preset() {
 
 run_preset default
 run_preset asan
+run_preset tsan
 bash scripts/fuzz.sh
