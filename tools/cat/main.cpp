@@ -5,6 +5,7 @@
 #include "proxy_route.h"
 #include "relay.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -103,6 +104,14 @@ std::string FailureReason(const qbcat::ProxyRoute& route) {
   return "socket error " + std::to_string(WSAGetLastError());
 }
 
+// With standard input, output or error closed by the caller, the socket
+// would get one of their numbers and be taken for it.
+void OpenMissingStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1) ::open("/dev/null", O_RDWR);
+  }
+}
+
 int Fail(const std::string& why) {
   std::cerr << "qbsocks-cat: " << why << '\n';
   return 1;
@@ -111,6 +120,7 @@ int Fail(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  OpenMissingStandardStreams();
   std::string why;
   const auto options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), why);
   if (!options) return Fail(why);
