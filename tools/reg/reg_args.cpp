@@ -105,8 +105,8 @@ std::string Lower(std::string_view s) {
 const SwitchSpec* FindSwitch(const std::string& arg) {
   if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) return nullptr;
   const std::string name = Lower(std::string_view(arg).substr(1));
-  for (const SwitchSpec& spec : kSwitches)
-    if (spec.name == name) return &spec;
+  for (const SwitchSpec& option : kSwitches)
+    if (option.name == name) return &option;
   return nullptr;
 }
 
@@ -183,21 +183,21 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> positionals;
   RawSwitches switches;
   for (size_t i = 1; i < args.size(); ++i) {
-    const SwitchSpec* spec = FindSwitch(args[i]);
-    if (spec == nullptr) {
+    const SwitchSpec* option = FindSwitch(args[i]);
+    if (option == nullptr) {
       positionals.push_back(args[i]);
       continue;
     }
-    if (std::find(verb->switches.begin(), verb->switches.end(), spec->name) == verb->switches.end()) {
-      return Fail(std::string(verb->name) + ": /" + std::string(spec->name) + " does not apply here");
+    if (std::find(verb->switches.begin(), verb->switches.end(), option->name) == verb->switches.end()) {
+      return Fail(std::string(verb->name) + ": /" + std::string(option->name) + " does not apply here");
     }
-    if (switches.Has(spec->name)) return Fail("/" + std::string(spec->name) + " given twice");
+    if (switches.Has(option->name)) return Fail("/" + std::string(option->name) + " given twice");
     std::string argument;
-    if (spec->takesArgument) {
-      if (i + 1 >= args.size()) return Fail("/" + std::string(spec->name) + " needs a value after it");
+    if (option->takesArgument) {
+      if (i + 1 >= args.size()) return Fail("/" + std::string(option->name) + " needs a value after it");
       argument = args[++i];
     }
-    switches.given.emplace_back(std::string(spec->name), std::move(argument));
+    switches.given.emplace_back(std::string(option->name), std::move(argument));
   }
   if (positionals.size() != verb->positionals) {
     return Fail(std::string(verb->name) + ": expected " + std::string(verb->positionalNames) + ", got " +
