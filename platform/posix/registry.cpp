@@ -16,7 +16,11 @@
 #include "posix/registry_hive.h"
 #include "win32.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -106,11 +110,81 @@ HKEY NewHandle(std::string path, qbhive::Key snapshot) {
   return Handles().Add(std::move(handle));
 }
 
+// What identifies one version of the hive file. Writers replace the file
+// by rename, so every update of theirs is a new inode; an edit in place
+// changes the size or the change time.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  static FileStamp Of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const FileStamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+  }
+  // A file changed within the last couple of seconds may be changed again
+  // within the same tick of the file system's clock, leaving the stamp as it
+  // was (the race git's index knows as "racy"): such a file is not trusted
+  // to be unchanged, and is read afresh every time.
+  bool Settled() const {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - std::max(modified.tv_sec, changed.tv_sec) >= 2;
+  }
+};
+
+// The hive as last parsed, so that the common case, a reader finding the
+// file as it was (every Connect reads the settings), costs one stat.
+class ParsedHiveCache {
+ public:
+  std::shared_ptr<const qbhive::Hive> Current() {
+    const std::string path = qbhive::HivePath();
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+      return std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
+    }
+    // Taken before reading: if the file is replaced in between, the stamp is
+    // the older one and the next reader parses again; it never passes off
+    // an old hive as a newer file.
+    const FileStamp stamp = FileStamp::Of(st);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (hive_ && path == path_ && stamp == stamp_) return hive_;
+    }
+    auto hive = std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
+    if (stamp.Settled()) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      path_ = path;
+      stamp_ = stamp;
+      hive_ = hive;
+    }
+    return hive;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string path_;
+  FileStamp stamp_;
+  std::shared_ptr<const qbhive::Hive> hive_;
+};
+
+// Never destroyed, like the handle table.
+ParsedHiveCache& HiveCache() {
+  static ParsedHiveCache* cache = new ParsedHiveCache;
+  return *cache;
+}
+
 // The values of the key as they are now: a root that is not in the file
 // exists all the same, with no values.
 std::optional<qbhive::Key> ReadKey(const std::string& path) {
-  const qbhive::Hive hive = qbhive::LoadHive(qbhive::HivePath());
-  if (const qbhive::Key* key = hive.FindKey(path)) return *key;
+  const std::shared_ptr<const qbhive::Hive> hive = HiveCache().Current();
+  if (const qbhive::Key* key = hive->FindKey(path)) return *key;
   if (IsRoot(path)) return qbhive::Key{path, {}};
   return std::nullopt;
 }

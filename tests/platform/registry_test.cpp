@@ -1,5 +1,6 @@
 // The registry stand-in: .reg text as regedit writes it (and worse), the
 // Win32 query/set semantics, atomic replacement under concurrent readers.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -473,6 +474,26 @@ TEST(RegistrySnapshot, AHandleKeepsTheVersionItOpened) {
             ERROR_SUCCESS);
   EXPECT_STREQ(buf, "old");
   RegCloseKey(key);
+}
+
+// Readers reuse the hive they parsed while the file looks unchanged. An
+// edit in place that keeps the size and even puts the old modification
+// time back must still be seen: the change time gives it away.
+TEST(RegistrySnapshot, InPlaceEditOfASettledFileIsSeen) {
+  TempHive hive;
+  const std::string before = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\T]\n\"V\"=\"aaa\"\n";
+  std::string after = before;
+  after.replace(after.find("aaa"), 3, "bbb");
+  const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+
+  hive.WriteFile(before);
+  ASSERT_EQ(utimensat(AT_FDCWD, hive.Path().c_str(), long_ago, 0), 0);
+  CheckQuery({"Software\\T", "V", ERROR_SUCCESS, REG_SZ, Sz("aaa")});
+  CheckQuery({"Software\\T", "V", ERROR_SUCCESS, REG_SZ, Sz("aaa")});  // from the parsed copy
+
+  hive.WriteFile(after);  // same inode, same size
+  ASSERT_EQ(utimensat(AT_FDCWD, hive.Path().c_str(), long_ago, 0), 0);
+  CheckQuery({"Software\\T", "V", ERROR_SUCCESS, REG_SZ, Sz("bbb")});
 }
 
 // Each write replaces both values at once; a reader's handle must show
