@@ -210,6 +210,10 @@ std::recursive_mutex g_loadLock;
 }
 
 HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
+  if (lpszModuleName == NULL || *lpszModuleName == '\0') {  // as on ELF systems
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
   std::lock_guard<std::recursive_mutex> lock(g_loadLock);
   return LoadLibraryA(lpszModuleName);
 }
