@@ -1,7 +1,6 @@
 // libQBSocks32.so loaded as a host loads it, through AfxLoadLibrary: where
 // and how often it is listed with the class library, what InitSocksDLL
 // adds, what unloading leaves behind, and the loads that must fail.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 
 #include "afxdll.h"
 #include "afxdll_testing.h"
+#include "support/test_platform.h"
 
 namespace {
 
@@ -29,19 +29,12 @@ UINT RecordsListed(AFX_MODULE_STATE* state = nullptr) {
   return AfxGetDynLinkModules(nullptr, 0, state);
 }
 
-bool ModuleIsMapped() {
-  void* handle = dlopen(kModulePath, RTLD_NOW | RTLD_NOLOAD);
-  if (handle == nullptr) return false;
-  dlclose(handle);
-  return true;
-}
+bool ModuleIsMapped() { return qbtest::ModuleIsMapped(kModulePath); }
 
 // InitSocksDLL, found by name in the loaded module as a host finds it.
 void CallInitSocksDLL() {
-  void* handle = dlopen(kModulePath, RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(handle, nullptr) << "the module is not loaded";
-  void* symbol = dlsym(handle, "InitSocksDLL");
-  dlclose(handle);
+  ASSERT_TRUE(ModuleIsMapped()) << "the module is not loaded";
+  void* symbol = qbtest::ExportOfLoadedModule(kModulePath, "InitSocksDLL");
   ASSERT_NE(symbol, nullptr);
   reinterpret_cast<void (*)()>(symbol)();
 }
@@ -62,15 +55,12 @@ class ModuleLoadTest : public ::testing::Test {
 
 TEST_F(ModuleLoadTest, ListedOnceAtLoadOnceMoreForEachInitSocksDLLAndNoMoreAfterFree) {
   HINSTANCE module = AfxLoadLibrary(kModulePath);
-  ASSERT_NE(module, nullptr) << dlerror();
+  ASSERT_NE(module, nullptr) << GetLastError();
 
   // The handle is the module's own instance handle: its mapping address.
-  Dl_info info{};
-  void* handle = dlopen(kModulePath, RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(handle, nullptr);
-  ASSERT_NE(dladdr(dlsym(handle, "InitSocksDLL"), &info), 0);
-  dlclose(handle);
-  EXPECT_EQ(static_cast<void*>(module), info.dli_fbase);
+  void* symbol = qbtest::ExportOfLoadedModule(kModulePath, "InitSocksDLL");
+  ASSERT_NE(symbol, nullptr);
+  EXPECT_EQ(static_cast<void*>(module), qbtest::ModuleBaseOf(symbol));
 
   EXPECT_EQ(TimesListed(module), 1);
   for (long calls = 1; calls <= 3; ++calls) {
@@ -181,7 +171,8 @@ TEST_F(ModuleLoadTest, LoaderFailuresSayWhy) {
     DWORD error;
   };
   const Case cases[] = {
-      {"/nonexistent/libQBSocks32.so", static_cast<DWORD>(ERROR_MOD_NOT_FOUND)},
+      {qbtest::kOnWindows ? "nonexistent\\QBSocks32.dll" : "/nonexistent/libQBSocks32.so",
+       static_cast<DWORD>(ERROR_MOD_NOT_FOUND)},
       {"", static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
       {nullptr, static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
   };
@@ -190,6 +181,8 @@ TEST_F(ModuleLoadTest, LoaderFailuresSayWhy) {
     EXPECT_EQ(AfxLoadLibrary(c.name), nullptr) << (c.name ? c.name : "(null)");
     EXPECT_EQ(GetLastError(), c.error) << (c.name ? c.name : "(null)");
   }
+  // Windows' own FreeLibrary decides what a handle that is no module's gives.
+  if (qbtest::kOnWindows) return;
   SetLastError(0);
   int notAModule = 0;
   EXPECT_FALSE(AfxFreeLibrary(reinterpret_cast<HINSTANCE>(&notAModule)));

@@ -1,28 +1,24 @@
 #include "support/scripted_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
+
+#include "support/test_platform.h"
 
 namespace qbtest {
 namespace {
 
 constexpr auto kPeerLimit = std::chrono::seconds(30);
 
-int OpenLoopbackListener(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket");
+NativeSocket OpenLoopbackListener(uint16_t* port) {
+  NativeSocket fd = OpenTcpSocket();
+  if (fd == kNoSocket) throw std::runtime_error("socket");
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof(addr);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 4) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
+    CloseNativeSocket(fd);
     throw std::runtime_error("listen on 127.0.0.1");
   }
   *port = ntohs(addr.sin_port);
@@ -30,17 +26,16 @@ int OpenLoopbackListener(uint16_t* port) {
 }
 
 // Waits for fd to become readable until the deadline.
-bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+bool WaitReadableUntil(NativeSocket fd, std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return false;
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, static_cast<int>(left.count())) > 0;
+  return WaitReadable(fd, left);
 }
 
-bool SendAll(int fd, const std::string& bytes) {
+bool SendAll(NativeSocket fd, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    auto n = send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kSendNoSignal);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
@@ -49,10 +44,7 @@ bool SendAll(int fd, const std::string& bytes) {
 
 // Waits `gap` for the client to close; any bytes it sends meanwhile stay
 // queued for the next Expect.
-bool ClientClosed(int fd, milliseconds gap) {
-  pollfd p{fd, POLLRDHUP, 0};
-  return poll(&p, 1, static_cast<int>(gap.count())) > 0 && (p.revents & (POLLRDHUP | POLLHUP));
-}
+bool ClientClosed(NativeSocket fd, milliseconds gap) { return PeerClosed(fd, gap); }
 
 }  // namespace
 
@@ -69,7 +61,7 @@ ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)) {
 
 ScriptedPeer::~ScriptedPeer() {
   if (thread_.joinable()) thread_.join();
-  if (listener_ >= 0) close(listener_);
+  if (listener_ != kNoSocket) CloseNativeSocket(listener_);
 }
 
 std::string ScriptedPeer::Received() {
@@ -86,9 +78,9 @@ bool ScriptedPeer::SawClientClose() {
 
 void ScriptedPeer::Run() {
   const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
-  if (!WaitReadable(listener_, deadline)) return;
-  int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return;
+  if (!WaitReadableUntil(listener_, deadline)) return;
+  NativeSocket fd = AcceptConnection(listener_);
+  if (fd == kNoSocket) return;
 
   bool open = true;
   for (const PeerStep& step : script_) {
@@ -116,30 +108,28 @@ void ScriptedPeer::Run() {
         std::this_thread::sleep_for(step.interval);
         break;
       case PeerStep::Kind::Close:
-        shutdown(fd, SHUT_WR);
+        shutdown(fd, kShutdownWrite);
         break;
       case PeerStep::Kind::Reset: {
-        linger hard{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-        close(fd);
-        fd = -1;
+        ResetConnection(fd);
+        fd = kNoSocket;
         open = false;
         break;
       }
     }
   }
-  if (fd >= 0) {
+  if (fd != kNoSocket) {
     if (open) DrainUntilClose(fd);
-    close(fd);
+    CloseNativeSocket(fd);
   }
 }
 
-bool ScriptedPeer::ReadExactly(int fd, size_t count) {
+bool ScriptedPeer::ReadExactly(NativeSocket fd, size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
   char buffer[4096];
   while (count > 0) {
-    if (!WaitReadable(fd, deadline)) return false;
-    ssize_t n = recv(fd, buffer, std::min(count, sizeof(buffer)), 0);
+    if (!WaitReadableUntil(fd, deadline)) return false;
+    auto n = recv(fd, buffer, static_cast<int>(std::min(count, sizeof(buffer))), 0);
     if (n <= 0) {
       std::lock_guard<std::mutex> lock(mutex_);
       client_closed_ = true;
@@ -152,11 +142,11 @@ bool ScriptedPeer::ReadExactly(int fd, size_t count) {
   return true;
 }
 
-void ScriptedPeer::DrainUntilClose(int fd) {
+void ScriptedPeer::DrainUntilClose(NativeSocket fd) {
   const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
   char buffer[4096];
-  while (WaitReadable(fd, deadline)) {
-    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+  while (WaitReadableUntil(fd, deadline)) {
+    auto n = recv(fd, buffer, static_cast<int>(sizeof(buffer)), 0);
     std::lock_guard<std::mutex> lock(mutex_);
     if (n <= 0) {
       client_closed_ = true;

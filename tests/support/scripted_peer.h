@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_platform.h"
+
 namespace qbtest {
 
 using std::chrono::milliseconds;
@@ -50,11 +52,11 @@ class ScriptedPeer {
 
  private:
   void Run();
-  bool ReadExactly(int fd, size_t count);
-  void DrainUntilClose(int fd);
+  bool ReadExactly(NativeSocket fd, size_t count);
+  void DrainUntilClose(NativeSocket fd);
 
   PeerScript script_;
-  int listener_ = -1;
+  NativeSocket listener_ = kNoSocket;
   uint16_t port_ = 0;
   std::mutex mutex_;
   std::string received_;

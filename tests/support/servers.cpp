@@ -169,19 +169,6 @@ bool WaitForPort(uint16_t port, std::chrono::milliseconds limit) {
   }
 }
 
-RefusingPort::RefusingPort() {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = LoopbackV4(0);
-  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::string why = ErrnoText("bind 127.0.0.1:0");
-    CloseIfOpen(fd_);
-    throw std::runtime_error(why);
-  }
-  port_ = BoundPort(fd_);
-}
-
-RefusingPort::~RefusingPort() { CloseIfOpen(fd_); }
-
 // One thread with one poll loop over the listeners and every accepted
 // connection. Each connection is a set of flows, a flow moving bytes from
 // one socket to another through a bounded buffer: an echoed connection is

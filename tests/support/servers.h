@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_platform.h"
+
 namespace qbtest {
 
 // A TCP port on 127.0.0.1 that nothing listens on at the time of the call.
@@ -37,7 +39,7 @@ class RefusingPort {
   uint16_t port() const { return port_; }
 
  private:
-  int fd_ = -1;
+  NativeSocket fd_ = kNoSocket;
   uint16_t port_ = 0;
 };
 

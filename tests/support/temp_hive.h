@@ -1,6 +1,6 @@
-// A settings hive of the test's own: points XDG_CONFIG_HOME at a fresh
-// temporary folder for the fixture's lifetime, so no test ever reads or
-// writes the real user's settings.
+// A settings hive of the test's own. On Linux it points XDG_CONFIG_HOME at
+// a fresh temporary folder for the fixture's lifetime, so no test ever
+// reads or writes the real user's settings; on Windows see below.
 //
 //   qbtest::TempHive hive;
 //   hive.SetString(qbtest::TempHive::kProxyKey, "SocksServer", "127.0.0.1");
@@ -12,59 +12,72 @@
 #ifndef QBSOCKS_TESTS_SUPPORT_TEMP_HIVE_H
 #define QBSOCKS_TESTS_SUPPORT_TEMP_HIVE_H
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "support/test_platform.h"
 #include "win32.h"
 
 namespace qbtest {
 
+// On Windows the settings live in the real registry, which one process
+// cannot redirect: the hive saves the proxy key's values, starts the test
+// with the key absent, and puts the saved values back afterwards. Tests
+// that use it there must not run in parallel with each other (ctest runs
+// each Windows test program on its own).
 class TempHive {
  public:
   static constexpr const char* kProxyKey = "Software\\Quillbrook\\Game\\Share\\Proxy";
 
+#ifdef _WIN32
   TempHive() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/qbsocks-hive-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    saved_ = SaveValues(kProxyKey);
+    RegDeleteKeyA(HKEY_CURRENT_USER, kProxyKey);
+  }
+
+  ~TempHive() {
+    RegDeleteKeyA(HKEY_CURRENT_USER, kProxyKey);
+    if (!saved_) return;
+    HKEY handle = nullptr;
+    if (RegCreateKeyA(HKEY_CURRENT_USER, kProxyKey, &handle) != ERROR_SUCCESS) return;
+    for (const SavedValue& value : *saved_) {
+      RegSetValueExA(handle, value.name.c_str(), 0, value.type, value.bytes.data(),
+                     static_cast<DWORD>(value.bytes.size()));
+    }
+    RegCloseKey(handle);
+  }
+#else
+  TempHive() {
+    dir_ = NewTempFolder("qbsocks-hive");
+    if (dir_.empty()) {
       ADD_FAILURE() << "cannot create a temporary folder";
       return;
     }
-    dir_ = pattern;
     if (const char* old = std::getenv("XDG_CONFIG_HOME")) saved_ = std::string(old);
-    ::setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    SetEnvironment("XDG_CONFIG_HOME", dir_);
   }
 
   ~TempHive() {
     if (saved_) {
-      ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
+      SetEnvironment("XDG_CONFIG_HOME", *saved_);
     } else {
-      ::unsetenv("XDG_CONFIG_HOME");
+      UnsetEnvironment("XDG_CONFIG_HOME");
     }
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
   }
+#endif
 
   TempHive(const TempHive&) = delete;
   TempHive& operator=(const TempHive&) = delete;
-
-  // The folder XDG_CONFIG_HOME points at, and the hive file inside it.
-  const std::string& ConfigHome() const { return dir_; }
-  std::string Folder() const { return dir_ + "/qbsocks"; }
-  std::string Path() const { return Folder() + "/user.reg"; }
 
   LONG SetRaw(const std::string& key, const std::string& name, DWORD type, const std::vector<BYTE>& bytes) {
     HKEY handle = nullptr;
@@ -101,10 +114,24 @@ class TempHive {
     return rc;
   }
 
+  // Removes the key with all its values, as if it had never been written.
+  LONG DeleteKey(const std::string& key) {
+    LONG rc = RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+    if (rc != ERROR_SUCCESS) ADD_FAILURE() << "deleting " << key << " failed: " << rc;
+    return rc;
+  }
+
+#ifndef _WIN32
+  // The folder XDG_CONFIG_HOME points at, and the hive file inside it.
+  const std::string& ConfigHome() const { return dir_; }
+  std::string Folder() const { return dir_ + "/qbsocks"; }
+  std::string Path() const { return Folder() + "/user.reg"; }
+
   // Writes the hive file as it is given (any bytes: .reg text, garbage),
   // creating the folder when needed.
   void WriteFile(std::string_view bytes) const {
-    ::mkdir(Folder().c_str(), 0700);
+    std::error_code ignored;
+    std::filesystem::create_directories(Folder(), ignored);
     const int fd = ::open(Path().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     while (ok && !bytes.empty()) {
@@ -122,9 +149,43 @@ class TempHive {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
+#endif
+
  private:
+#ifdef _WIN32
+  struct SavedValue {
+    std::string name;
+    DWORD type;
+    std::vector<BYTE> bytes;
+  };
+
+  // The key's values, or nothing when the key does not exist.
+  static std::optional<std::vector<SavedValue>> SaveValues(const char* key) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyA(HKEY_CURRENT_USER, key, &handle) != ERROR_SUCCESS) return std::nullopt;
+    std::vector<SavedValue> values;
+    for (DWORD index = 0;; ++index) {
+      char name[256];
+      DWORD nameLength = sizeof(name);
+      DWORD type = 0;
+      BYTE data[4096];
+      DWORD dataLength = sizeof(data);
+      if (RegEnumValueA(handle, index, name, &nameLength, nullptr, &type, data, &dataLength) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      values.push_back({std::string(name, nameLength), type,
+                        std::vector<BYTE>(data, data + dataLength)});
+    }
+    RegCloseKey(handle);
+    return values;
+  }
+
+  std::optional<std::vector<SavedValue>> saved_;
+#else
   std::string dir_;
   std::optional<std::string> saved_;
+#endif
 };
 
 }  // namespace qbtest

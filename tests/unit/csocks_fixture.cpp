@@ -1,21 +1,9 @@
 #include "csocks_fixture.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace qbtest {
 
-std::string LogonName() {
-  const passwd* entry = getpwuid(geteuid());
-  return entry != nullptr ? entry->pw_name : "";
-}
-
 bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit) {
-  pollfd p{static_cast<int>(socket.m_hSocket), POLLIN, 0};
-  return poll(&p, 1, static_cast<int>(limit.count())) == 1;
+  return WaitReadable(static_cast<NativeSocket>(socket.m_hSocket), limit);
 }
 
 void RunNegotiationCase(const NegotiationCase& c) {

@@ -16,6 +16,7 @@
 #include "support/scripted_peer.h"
 #include "support/servers.h"
 #include "support/temp_hive.h"
+#include "support/test_platform.h"
 
 namespace qbtest {
 
@@ -121,9 +122,6 @@ inline std::string ExpectedWire(const PeerScript& script) {
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-// The effective user's name as the password database has it.
-std::string LogonName();
 
 // Runs Connect against a scripted proxy and checks the whole outcome: the
 // bytes the proxy received, the result, the texts reported, the socket's

@@ -159,7 +159,7 @@ TEST(ReadRegistry, MissingKeyChangesOnlyTheSwitch) {
   WriteSettings(hive, kValid);
   ProbeSocks socks;
   socks.ReadRegistry();
-  hive.WriteFile("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n");
+  hive.DeleteKey(kProxyKey);
   socks.ReadRegistry();
   EXPECT_EQ(Read(socks), (Fields{0, "10.0.0.5", 1080, 5, "user", "pass"}));
 }

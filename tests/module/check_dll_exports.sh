@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Checks the export table of the built QBSocks32.dll: exactly these names at
+# exactly these ordinals, and nothing else exported.
+#   check_dll_exports.sh path/to/QBSocks32.dll [objdump]
+set -euo pipefail
+dll=$1
+objdump=${2:-i686-w64-mingw32-objdump}
+
+expected="1 _ZN6CSocksC1Ev
+2 _ZN6CSocksD1Ev
+3 _ZTV6CSocks
+4 _ZN6CSocks10AuthPasswdEv
+5 _ZN6CSocks7ConnectEPKcj
+6 _ZN6CSocks5IsDNSEPKc
+7 _ZN6CSocks12MyMessageBoxEPKc
+8 _ZN6CSocks9MyReceiveEPvii
+9 _ZN6CSocks12ReadRegistryEv
+10 _ZN6CSocks13Socks4ConnectEPKcj
+11 _ZN6CSocks13Socks5ConnectEPKcj
+12 InitSocksDLL
+13 _ZN6CSocksC2Ev
+14 _ZN6CSocksD0Ev
+15 _ZN6CSocksD2Ev
+16 _ZTI6CSocks
+17 _ZTS6CSocks"
+
+dump=$("$objdump" -p "$dll")
+base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$dump")
+[[ -n "$base" ]] || { echo "FAIL: $dll has no export table" >&2; exit 1; }
+# Rows of "[Ordinal/Name Pointer] Table" are "[index] name", index = ordinal - base.
+actual=$(sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
+  sed -n 's/^[[:space:]]*\[ *\([0-9]*\)\] \(.*\)$/\1 \2/p' |
+  awk -v base="$base" '{ print $1 + base, $2 }' | sort -n)
+unnamed=$(grep -c 'Export RVA' <<<"$dump" || true)
+
+status=0
+if [[ "$actual" != "$expected" ]]; then
+  echo "FAIL: exports differ (< expected, > in $dll):" >&2
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+  status=1
+fi
+if [[ "$unnamed" -ne 17 ]]; then
+  echo "FAIL: $unnamed entries in the export address table, expected 17" >&2
+  status=1
+fi
+exit $status

@@ -1,0 +1,83 @@
+// QBSocks32.dll's version resource read back as Windows programs read it:
+// GetFileVersionInfoA and VerQueryValueA, and the module's description
+// from its string table.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kModule[] = "QBSocks32.dll";
+
+std::vector<char> VersionInfo() {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(kModule, &ignored);
+  std::vector<char> block(size);
+  if (size == 0 || !GetFileVersionInfoA(kModule, 0, size, block.data())) block.clear();
+  return block;
+}
+
+TEST(VersionResource, FixedVersionIsOnePointZeroPointZeroPointOne) {
+  std::vector<char> block = VersionInfo();
+  ASSERT_FALSE(block.empty()) << "no version resource, error " << GetLastError();
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+}
+
+TEST(VersionResource, StringsOfTheTranslationItNames) {
+  std::vector<char> block = VersionInfo();
+  ASSERT_FALSE(block.empty());
+  struct Translation {
+    WORD language;
+    WORD codePage;
+  }* translation = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_GE(length, sizeof(Translation));
+  char prefix[64];
+  snprintf(prefix, sizeof(prefix), "\\StringFileInfo\\%04x%04x\\", translation->language,
+           translation->codePage);
+
+  const struct {
+    const char* key;
+    const char* value;
+  } expected[] = {
+      {"FileDescription", "QBSocks32 DLL"},
+      {"FileVersion", "1, 0, 0, 1"},
+      {"InternalName", "QBSocks32"},
+      {"OriginalFilename", "QBSocks32.DLL"},
+      {"ProductName", "QBSocks32 Dynamic Link Library"},
+      {"ProductVersion", "1, 0, 0, 1"},
+  };
+  for (const auto& entry : expected) {
+    char* text = nullptr;
+    UINT chars = 0;
+    const std::string path = std::string(prefix) + entry.key;
+    ASSERT_TRUE(VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&text), &chars))
+        << path;
+    EXPECT_STREQ(text, entry.value) << path;
+  }
+}
+
+TEST(VersionResource, ModuleCarriesItsDescription) {
+  HMODULE module = LoadLibraryExA(kModule, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  char text[128] = {};
+  const int length = LoadStringA(module, 1, text, sizeof(text));
+  FreeLibrary(module);
+  EXPECT_EQ(std::string(text, length > 0 ? length : 0), "QBSocks32 Windows Dynamic Link Library");
+}
+
+}  // namespace
