@@ -11,6 +11,18 @@ packages=(
   python3 procps
 )
 
+# The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
+# with its 32-bit loader, which comes from the i386 architecture.
+packages+=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: the i386 architecture is not enabled (run this script as root to enable it)" >&2
+    exit 1
+  fi
+  echo "setup: enabling the i386 architecture (for wine32)"
+  dpkg --add-architecture i386
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -2,7 +2,8 @@
 # Runs every test: the normal build, then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
 # robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
-# a bounded time (scripts/fuzz.sh).
+# a bounded time (scripts/fuzz.sh), then QBSocks32.dll for Windows with its
+# tests under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +21,4 @@ run_preset default
 run_preset asan
 run_preset tsan
 bash scripts/fuzz.sh
+bash scripts/test-windows.sh
