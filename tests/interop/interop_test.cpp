@@ -19,7 +19,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kProxyKey = qbtest::TempHive::kProxyKey;
+using qbtest::ProxyAt;
+using qbtest::RandomBytes;
+using qbtest::WriteSettings;
 
 enum class Daemon { Dante, Microsocks, MicrosocksWithPassword };
 
@@ -62,22 +64,7 @@ void StartSocketLayerOnce() {
   ASSERT_TRUE(started);
 }
 
-void WriteProxySettings(qbtest::TempHive& hive, DWORD enable, uint16_t port, DWORD version,
-                        const std::string& user, const std::string& password) {
-  hive.SetDword(kProxyKey, "ProxyEnable", enable);
-  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
-  hive.SetDword(kProxyKey, "SocksPort", port);
-  hive.SetDword(kProxyKey, "SocksVersion", version);
-  hive.SetString(kProxyKey, "UserName", user);
-  hive.SetString(kProxyKey, "Password", password);
-}
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 bool IsOpen(const CSocks& socket) { return socket.m_hSocket != INVALID_SOCKET; }
 
@@ -142,7 +129,7 @@ class ThroughProxy : public testing::TestWithParam<ProxyPath> {
 
   void UseProxyAt(uint16_t port) {
     const ProxyPath& path = GetParam();
-    WriteProxySettings(hive_, 1, port, path.version, path.user, path.password);
+    WriteSettings(hive_, ProxyAt(port, path.version, path.user, path.password));
   }
 
   std::string Diagnostics() const {
@@ -226,7 +213,7 @@ TEST_P(MicrosocksRefuses, CredentialsThatAreNotItsOwn) {
   qbtest::EchoServer echo;
   auto proxy = qbtest::StartMicrosocks(kUser, kPassword);
   qbtest::TcpTap tap(proxy->port());
-  WriteProxySettings(hive, 1, tap.port(), 5, GetParam().user, GetParam().password);
+  WriteSettings(hive, ProxyAt(tap.port(), 5, GetParam().user, GetParam().password));
 
   CSocks socket;
   ASSERT_TRUE(socket.Create());
@@ -250,7 +237,7 @@ TEST(Interop, ProxyOffConnectsStraightToTheTarget) {
   qbtest::EchoServer echo;
   // Proxy settings that would fail if they were used: nothing listens there.
   qbtest::RefusingPort deadProxy;
-  WriteProxySettings(hive, 0, deadProxy.port(), 5, "", "");
+  WriteSettings(hive, {0, "127.0.0.1", deadProxy.port(), 5, "", ""});
 
   CSocks socket;
   ASSERT_TRUE(socket.Create());

@@ -18,13 +18,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using qbtest::RandomBytes;
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // A blocking loopback client with a time limit on every read.
 class RawClient {

@@ -22,19 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kConnects = 10000;
-constexpr const char* kProxyKey = TempHive::kProxyKey;
 
 const char kGeneral[] = "General negotiation failure";
 
-void WriteProxy(TempHive& hive, DWORD enable, uint16_t port, DWORD version,
-                const std::string& user = "", const std::string& password = "") {
-  hive.SetDword(kProxyKey, "ProxyEnable", enable);
-  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
-  hive.SetDword(kProxyKey, "SocksPort", port);
-  hive.SetDword(kProxyKey, "SocksVersion", version);
-  hive.SetString(kProxyKey, "UserName", user);
-  hive.SetString(kProxyKey, "Password", password);
-}
 
 std::string Text(const std::vector<std::string>& messages) {
   std::string out;
@@ -81,14 +71,14 @@ std::function<std::vector<std::string>(int)> Always(std::vector<std::string> mes
 TEST(DescriptorsAfterFailures, RefusedProxy) {
   TempHive hive;
   RefusingPort proxy;
-  WriteProxy(hive, 1, proxy.port(), 5);
+  WriteSettings(hive, ProxyAt(proxy.port(), 5));
   RunFailingConnects("127.0.0.1", 80, Always({}));
 }
 
 TEST(DescriptorsAfterFailures, RefusedTargetOnTheDirectPath) {
   TempHive hive;
   RefusingPort target;
-  WriteProxy(hive, 0, 1080, 5);
+  WriteSettings(hive, {0, "127.0.0.1", 1080, 5, "", ""});
   RunFailingConnects("127.0.0.1", target.port(), Always({}));
 }
 
@@ -96,14 +86,14 @@ TEST(DescriptorsAfterFailures, RefusedTargetThroughMicrosocks) {
   TempHive hive;
   RefusingPort target;
   auto proxy = StartMicrosocks();
-  WriteProxy(hive, 1, proxy->port(), 5);
+  WriteSettings(hive, ProxyAt(proxy->port(), 5));
   RunFailingConnects("127.0.0.1", target.port(), Always({"Connection refused"}));
 }
 
 TEST(DescriptorsAfterFailures, CredentialsRefusedByMicrosocks) {
   TempHive hive;
   auto proxy = StartMicrosocks("alice", "s3cret");
-  WriteProxy(hive, 1, proxy->port(), 5, "alice", "wrong");
+  WriteSettings(hive, ProxyAt(proxy->port(), 5, "alice", "wrong"));
   RunFailingConnects("127.0.0.1", 80, Always({"Username/password subnegotition failure"}));
 }
 
@@ -158,7 +148,7 @@ void RunBreakoffs(DWORD version, const std::vector<Breakoff>& breakoffs) {
   TempHive hive;
   size_t next = 0;
   LoopbackServer proxy([&](int fd) { Play(version, breakoffs[next++ % breakoffs.size()], fd); });
-  WriteProxy(hive, 1, proxy.port(), version);
+  WriteSettings(hive, ProxyAt(proxy.port(), version));
   RunFailingConnects(
       "10.0.0.1", 80,
       [&](int i) { return std::vector<std::string>{breakoffs[i % breakoffs.size()].reported}; },

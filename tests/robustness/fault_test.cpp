@@ -82,12 +82,6 @@ const RealProxy kRealProxies[] = {
 
 void PrintTo(const RealProxy& proxy, std::ostream* out) { *out << proxy.name; }
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // Receives exactly count bytes, never blocking longer than a few seconds
 // for any of them.

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -150,6 +151,13 @@ std::string DescribeStatus(int status) {
 }
 
 }  // namespace
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
 
 uint16_t FreeLoopbackPort() {
   int fd = ListenOnLoopback(AF_INET, 0);

@@ -188,6 +188,31 @@ class TempHive {
 #endif
 };
 
+// One value of each setting, or nothing for a value that is not stored.
+struct ProxySettings {
+  std::optional<DWORD> enable;
+  std::optional<std::string> server;
+  std::optional<DWORD> port;
+  std::optional<DWORD> version;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+};
+
+inline void WriteSettings(TempHive& hive, const ProxySettings& s) {
+  if (s.enable) hive.SetDword(TempHive::kProxyKey, "ProxyEnable", *s.enable);
+  if (s.server) hive.SetString(TempHive::kProxyKey, "SocksServer", *s.server);
+  if (s.port) hive.SetDword(TempHive::kProxyKey, "SocksPort", *s.port);
+  if (s.version) hive.SetDword(TempHive::kProxyKey, "SocksVersion", *s.version);
+  if (s.user) hive.SetString(TempHive::kProxyKey, "UserName", *s.user);
+  if (s.password) hive.SetString(TempHive::kProxyKey, "Password", *s.password);
+}
+
+// Settings that send Connect through the proxy at 127.0.0.1:port.
+inline ProxySettings ProxyAt(uint16_t port, DWORD version, std::string user = "",
+                             std::string password = "") {
+  return ProxySettings{1, "127.0.0.1", port, version, std::move(user), std::move(password)};
+}
+
 }  // namespace qbtest
 
 #endif  // QBSOCKS_TESTS_SUPPORT_TEMP_HIVE_H

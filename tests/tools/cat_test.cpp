@@ -23,7 +23,9 @@
 
 namespace {
 
-constexpr const char* kProxyKey = qbtest::TempHive::kProxyKey;
+using qbtest::ProxyAt;
+using qbtest::RandomBytes;
+using qbtest::WriteSettings;
 const char kUser[] = "alice";
 const char kPassword[] = "s3cret-pass";
 
@@ -39,22 +41,7 @@ std::unique_ptr<qbtest::ProxyProcess> Start(Daemon daemon) {
   return nullptr;
 }
 
-void WriteProxySettings(qbtest::TempHive& hive, uint16_t port, DWORD version, const std::string& user = "",
-                        const std::string& password = "") {
-  hive.SetDword(kProxyKey, "ProxyEnable", 1);
-  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
-  hive.SetDword(kProxyKey, "SocksPort", port);
-  hive.SetDword(kProxyKey, "SocksVersion", version);
-  hive.SetString(kProxyKey, "UserName", user);
-  hive.SetString(kProxyKey, "Password", password);
-}
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // FNV-1a, 64 bits: enough to tell a changed, lost or reordered byte, and a
 // failed comparison prints two numbers instead of megabytes.
@@ -104,7 +91,7 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
   qbtest::EchoServer echo;
   const auto proxy = Start(path.daemon);
   const uint16_t proxyPort = proxy ? proxy->port() : 0;
-  if (proxy) WriteProxySettings(hive, proxyPort, path.version, path.user, path.password);
+  if (proxy) WriteSettings(hive, ProxyAt(proxyPort, path.version, path.user, path.password));
 
   const std::string payload = RandomBytes(256 * 1024, 5);
   const std::vector<std::string> args{"-v", "127.0.0.1", std::to_string(echo.port())};
@@ -152,19 +139,19 @@ TEST(QbsocksCat, AFailedConnectionExitsOneNamingThePathTried) {
   ExpectConnectFailure(Cat({"127.0.0.1", closedPort}),
                        "cannot connect to 127.0.0.1:" + closedPort + " (direct): connection refused");
 
-  WriteProxySettings(hive, closed.port(), 5);
+  WriteSettings(hive, ProxyAt(closed.port(), 5));
   ExpectConnectFailure(Cat({"127.0.0.1", echoPort}), "cannot connect to 127.0.0.1:" + echoPort +
                                                          " (SOCKS5 proxy 127.0.0.1:" + closedPort +
                                                          "): connection refused");
 
   const auto microsocks = qbtest::StartMicrosocks(kUser, kPassword);
-  WriteProxySettings(hive, microsocks->port(), 5, kUser, "wrong-password");
+  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kUser, "wrong-password"));
   ExpectConnectFailure(Cat({"127.0.0.1", echoPort}),
                        "cannot connect to 127.0.0.1:" + echoPort + " (SOCKS5 proxy 127.0.0.1:" +
                            std::to_string(microsocks->port()) + " as alice): the proxy did not accept");
 
   const auto dante = qbtest::StartDante();
-  WriteProxySettings(hive, dante->port(), 4);
+  WriteSettings(hive, ProxyAt(dante->port(), 4));
   ExpectConnectFailure(Cat({"127.0.0.1", closedPort}),
                        "cannot connect to 127.0.0.1:" + closedPort + " (SOCKS4 proxy 127.0.0.1:" +
                            std::to_string(dante->port()) + "): the proxy did not accept");
@@ -252,7 +239,7 @@ TEST(QbsocksCat, SixtyFourMebibytesThroughMicrosocksKeepEveryByte) {
   qbtest::TempHive hive;
   GreedyEcho echo;
   const auto microsocks = qbtest::StartMicrosocks(kUser, kPassword);
-  WriteProxySettings(hive, microsocks->port(), 5, kUser, kPassword);
+  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kUser, kPassword));
 
   qbtest::ToolRun run;
   run.args = {"127.0.0.1", std::to_string(echo.port())};

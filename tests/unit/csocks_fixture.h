@@ -1,5 +1,4 @@
-// What the CSocks unit tests share: settings written to a temporary hive,
-// a CSocks that shows its protected members, and the target exchange that
+// What the CSocks unit tests share: a CSocks that shows its protected members, and the target exchange that
 // proves a connection carries the target's stream.
 #ifndef QBSOCKS_TESTS_CSOCKS_FIXTURE_H
 #define QBSOCKS_TESTS_CSOCKS_FIXTURE_H
@@ -20,32 +19,7 @@
 
 namespace qbtest {
 
-inline const std::string kProxyKey = TempHive::kProxyKey;
-
-// One value of each setting, or nothing for a value that is not stored.
-struct ProxySettings {
-  std::optional<DWORD> enable;
-  std::optional<std::string> server;
-  std::optional<DWORD> port;
-  std::optional<DWORD> version;
-  std::optional<std::string> user;
-  std::optional<std::string> password;
-};
-
-inline void WriteSettings(TempHive& hive, const ProxySettings& s) {
-  if (s.enable) hive.SetDword(kProxyKey, "ProxyEnable", *s.enable);
-  if (s.server) hive.SetString(kProxyKey, "SocksServer", *s.server);
-  if (s.port) hive.SetDword(kProxyKey, "SocksPort", *s.port);
-  if (s.version) hive.SetDword(kProxyKey, "SocksVersion", *s.version);
-  if (s.user) hive.SetString(kProxyKey, "UserName", *s.user);
-  if (s.password) hive.SetString(kProxyKey, "Password", *s.password);
-}
-
-// Settings that send Connect through the proxy at 127.0.0.1:port.
-inline ProxySettings ProxyAt(uint16_t port, DWORD version, std::string user = "",
-                             std::string password = "") {
-  return ProxySettings{1, "127.0.0.1", port, version, std::move(user), std::move(password)};
-}
+constexpr const char* kProxyKey = TempHive::kProxyKey;
 
 class ProbeSocks : public CSocks {
  public:
