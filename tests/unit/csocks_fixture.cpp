@@ -34,4 +34,12 @@ void RunNegotiationCase(const NegotiationCase& c) {
   }
 }
 
+void RunBudgetCase(const NegotiationCase& c) {
+  const auto start = std::chrono::steady_clock::now();
+  RunNegotiationCase(c);
+  const double elapsed = SecondsSince(start);
+  EXPECT_GE(elapsed, 9.9);
+  EXPECT_LT(elapsed, 12.0);
+}
+
 }  // namespace qbtest

@@ -114,6 +114,10 @@ struct NegotiationCase {
 
 void RunNegotiationCase(const NegotiationCase& c);
 
+// The same, for a proxy that is silent or too slow: the failure must come
+// shortly after the ten-second budget for one reply, not before, not later.
+void RunBudgetCase(const NegotiationCase& c);
+
 inline void PrintTo(const NegotiationCase& c, std::ostream* os) { *os << c.name; }
 
 }  // namespace qbtest
