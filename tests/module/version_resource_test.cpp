@@ -1,28 +1,48 @@
 // QBSocks32.dll's version resource read back as Windows programs read it:
 // GetFileVersionInfoA and VerQueryValueA, and the module's description
-// from its string table.
+// from its string table. Resources are read as data, so a 64-bit test
+// program also reads the 32-bit module's, named by QBSOCKS32_I686_DLL.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
-const char kModule[] = "QBSocks32.dll";
+struct Module {
+  std::string name;  // of the test case
+  std::string path;
+};
 
-std::vector<char> VersionInfo() {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(kModule, &ignored);
-  std::vector<char> block(size);
-  if (size == 0 || !GetFileVersionInfoA(kModule, 0, size, block.data())) block.clear();
-  return block;
+std::vector<Module> ModulesToRead() {
+  std::vector<Module> modules{{"beside_the_program", "QBSocks32.dll"}};
+  const char* i686 = std::getenv("QBSOCKS32_I686_DLL");
+  if (i686 != nullptr && *i686 != '\0') modules.push_back({"i686_build", i686});
+  return modules;
 }
 
-TEST(VersionResource, FixedVersionIsOnePointZeroPointZeroPointOne) {
+class VersionResource : public ::testing::TestWithParam<Module> {
+ protected:
+  const char* Path() const { return GetParam().path.c_str(); }
+
+  std::vector<char> VersionInfo() const {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(Path(), &ignored);
+    std::vector<char> block(size);
+    if (size == 0 || !GetFileVersionInfoA(Path(), 0, size, block.data())) block.clear();
+    return block;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Modules, VersionResource, ::testing::ValuesIn(ModulesToRead()),
+                         [](const ::testing::TestParamInfo<Module>& info) { return info.param.name; });
+
+TEST_P(VersionResource, FixedVersionIsOnePointZeroPointZeroPointOne) {
   std::vector<char> block = VersionInfo();
-  ASSERT_FALSE(block.empty()) << "no version resource, error " << GetLastError();
+  ASSERT_FALSE(block.empty()) << Path() << ": no version resource, error " << GetLastError();
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
@@ -35,7 +55,7 @@ TEST(VersionResource, FixedVersionIsOnePointZeroPointZeroPointOne) {
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 }
 
-TEST(VersionResource, StringsOfTheTranslationItNames) {
+TEST_P(VersionResource, StringsOfTheTranslationItNames) {
   std::vector<char> block = VersionInfo();
   ASSERT_FALSE(block.empty());
   struct Translation {
@@ -71,9 +91,9 @@ TEST(VersionResource, StringsOfTheTranslationItNames) {
   }
 }
 
-TEST(VersionResource, ModuleCarriesItsDescription) {
-  HMODULE module = LoadLibraryExA(kModule, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(module, nullptr);
+TEST_P(VersionResource, ModuleCarriesItsDescription) {
+  HMODULE module = LoadLibraryExA(Path(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr) << Path() << ", error " << GetLastError();
   char text[128] = {};
   const int length = LoadStringA(module, 1, text, sizeof(text));
   FreeLibrary(module);
