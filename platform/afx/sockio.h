@@ -114,8 +114,12 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   if (wanted & kWritable) FD_SET(s, &writeSet);
   FD_SET(s, &exceptSet);
   timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  // A select that succeeds may clear the last error (Wine's does); the
+  // caller's failed call, which it is waiting to retry, keeps its error.
+  const int saved = WSAGetLastError();
   int rc = select(0, &readSet, &writeSet, &exceptSet, &timeout);
   if (rc == SOCKET_ERROR) return -1;
+  WSASetLastError(saved);
   unsigned seen = 0;
   if (FD_ISSET(s, &readSet)) seen |= kReadable;
   if (FD_ISSET(s, &writeSet)) seen |= kWritable;

@@ -132,7 +132,7 @@ TEST_F(ModuleLoadTest, LoadsAreCountedAndTheLastFreeUnloads) {
 
   SetLastError(0);
   EXPECT_FALSE(AfxFreeLibrary(first));  // freed as often as it was loaded
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(GetLastError(), qbtest::kUnloadedModuleError);
 }
 
 TEST_F(ModuleLoadTest, AFailedInitialisationFailsTheLoadAndListsNothing) {

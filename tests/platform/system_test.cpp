@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -109,18 +110,31 @@ TEST(LastError, OneSlotServesBothPairs) {
 }
 
 TEST(LastError, IsKeptPerThread) {
-  WSASetLastError(WSAECONNREFUSED);
+  // The threads take turns through atomics alone: on Windows nearly every
+  // system call (creating or joining a thread, writing a failure) may
+  // change the calling thread's last error, so none runs between setting
+  // this thread's value and reading it back.
+  std::atomic<int> turn{0};
   int seenByOtherThreadFirst = -1, seenByOtherThreadLater = -1;
   std::thread other([&] {
     seenByOtherThreadFirst = WSAGetLastError();
+    while (turn.load() != 1) {
+    }
     WSASetLastError(WSAETIMEDOUT);
     seenByOtherThreadLater = WSAGetLastError();
+    turn.store(2);
   });
+  WSASetLastError(WSAECONNREFUSED);
+  turn.store(1);
+  while (turn.load() != 2) {
+  }
+  const int mine = WSAGetLastError();
+  const int mineThroughTheClass = CAsyncSocket::GetLastError();
   other.join();
   EXPECT_EQ(seenByOtherThreadFirst, 0);
   EXPECT_EQ(seenByOtherThreadLater, WSAETIMEDOUT);
-  EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
-  EXPECT_EQ(CAsyncSocket::GetLastError(), WSAECONNREFUSED);
+  EXPECT_EQ(mine, WSAECONNREFUSED);
+  EXPECT_EQ(mineThroughTheClass, WSAECONNREFUSED);
 }
 
 TEST(SmallHelpers, LstrlenAcceptsNull) {

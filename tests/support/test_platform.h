@@ -126,6 +126,42 @@ inline void ResetConnection(NativeSocket s) {
   CloseNativeSocket(s);
 }
 
+// Whether ResetConnection reaches the other end as a reset. Wine's
+// closesocket shuts the socket down before it closes it, so the other end
+// sees an orderly end instead; found out once, on a loopback pair.
+inline bool ResetReachesThePeer() {
+#ifdef _WIN32
+  static const bool reaches = [] {
+    NativeSocket listener = OpenTcpSocket();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof(addr);
+    NativeSocket client = kNoSocket, accepted = kNoSocket;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(listener, 1) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      client = OpenTcpSocket();
+      if (connect(client, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+        accepted = AcceptConnection(listener);
+      }
+    }
+    bool reset = false;
+    if (accepted != kNoSocket) {
+      ResetConnection(accepted);
+      char byte;
+      reset = WaitReadable(client, std::chrono::seconds(5)) && recv(client, &byte, 1, 0) < 0 &&
+              WSAGetLastError() == WSAECONNRESET;
+    }
+    if (client != kNoSocket) CloseNativeSocket(client);
+    CloseNativeSocket(listener);
+    return reset;
+  }();
+  return reaches;
+#else
+  return true;
+#endif
+}
+
 inline void SetEnvironment(const char* name, const std::string& value) {
 #ifdef _WIN32
   _putenv_s(name, value.c_str());
@@ -216,6 +252,16 @@ inline void* ModuleBaseOf(void* address) {
   return dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
 #endif
 }
+
+// What FreeLibrary or its stand-in reports for a module freed as often as
+// it was loaded: Windows' loader no longer finds it; the Linux stand-in
+// does not know the handle.
+constexpr DWORD kUnloadedModuleError =
+#ifdef _WIN32
+    ERROR_MOD_NOT_FOUND;
+#else
+    ERROR_INVALID_HANDLE;
+#endif
 
 // Moves GetTickCount() by `offset` (0: back to the real clock). Only the
 // Linux stand-in can do that; false on Windows, whose counter is the system's.

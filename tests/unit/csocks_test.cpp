@@ -157,6 +157,7 @@ TEST_F(MyReceiveTest, PeerCloseGivesZero) {
 }
 
 TEST_F(MyReceiveTest, ResetGivesErrorAtOnce) {
+  if (!ResetReachesThePeer()) GTEST_SKIP() << "this system cannot close a socket with a reset";
   ConnectTo({PeerStep::Reset()});
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
