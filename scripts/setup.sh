@@ -12,8 +12,12 @@ packages=(
 )
 
 # The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
-# with its 32-bit loader, which comes from the i386 architecture.
+# with its 32-bit loader, which comes from the i386 architecture. Where the
+# kernel runs no 32-bit programs that loader cannot start; the tests then
+# run as an x86_64 build under 64-bit Wine, hence MinGW-w64 for x86_64 and
+# wine64 as well.
 packages+=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
+packages+=(g++-mingw-w64-x86-64-posix wine64)
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   if [[ $(id -u) -ne 0 ]]; then
     echo "setup: the i386 architecture is not enabled (run this script as root to enable it)" >&2
