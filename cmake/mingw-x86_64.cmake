@@ -3,19 +3,9 @@
 # This build exists for testing: where the kernel runs no 32-bit programs,
 # 32-bit Wine cannot start, but 64-bit Wine can. QBSocks32.dll itself is
 # the i686 build (mingw-i686.cmake).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(QBSOCKS_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QBSOCKS_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QBSOCKS_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QBSOCKS_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QBSOCKS_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 # Debian's wine64 package puts its loader outside PATH; /usr/bin/wine would
 # pick the 32-bit loader whenever wine32 is installed, even where it cannot
@@ -25,7 +15,6 @@ find_program(QBSOCKS_WINE64 NAMES wine64)
 if(NOT QBSOCKS_WINE64)
   set(QBSOCKS_WINE64 /usr/lib/wine/wine64)  # not installed yet: ctest says so when it runs
 endif()
-set(QBSOCKS_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(CMAKE_CROSSCOMPILING_EMULATOR
   env WINEPREFIX=${QBSOCKS_WINEPREFIX} WINEARCH=win64 WINELOADER=${QBSOCKS_WINE64}
       WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${QBSOCKS_WINE64})
