@@ -4,17 +4,18 @@
 // cancellation (CancelBlockingCall, from OnMessagePending or from another
 // thread) is noticed quickly, and gives host code a turn between slices.
 //
-// Cancellation: CancelBlockingCall raises m_bCancelled; the next turn of a
-// wait takes the flag down again and ends the wait with WSAEINTR. A new
-// blocking call of this class starts with the flag down, so a cancel that
-// came while nothing was blocking does not carry over into it.
+// Cancellation: while a blocking call runs (Send, Receive, Accept, a
+// connect, or a wait that PumpMessages runs on its own), m_nBlockingCall is
+// kRunning. CancelBlockingCall turns only kRunning into kCancelRequested, so
+// a cancel that comes while nothing blocks is dropped, as MFC drops it; the
+// next turn of the wait takes the request and ends the wait with WSAEINTR.
 #include "afxsock.h"
 
 #include "afx/sockio.h"
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
+#include <climits>
 
 namespace sockio = qbafx::sockio;
 
@@ -62,18 +63,42 @@ unsigned ReadinessFor(UINT uEvents) {
 // Milliseconds left until the deadline, rounded up, never negative.
 int MillisecondsUntil(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<decltype(left)>(left, 0, std::numeric_limits<int>::max()));
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
 
+enum BlockingCallState : LONG { kIdle = 0, kRunning = 1, kCancelRequested = 2 };
+
 // Refuses a second blocking call on a socket that already has one running
-// (MFC's rule); otherwise starts the call with no cancellation pending.
-bool BeginBlockingCall(const BOOL* pbBlocking, std::atomic<BOOL>& bCancelled) {
-  if (pbBlocking != NULL) {
-    WSASetLastError(WSAEINPROGRESS);
-    return false;
+// (MFC's rule).
+bool MayBlock(const BOOL* pbBlocking) {
+  if (pbBlocking == NULL) return true;
+  WSASetLastError(WSAEINPROGRESS);
+  return false;
+}
+
+// Marks a blocking call as running for its lifetime. Nested in a call that
+// is marked already (PumpMessages inside Receive) it changes nothing. Only
+// the socket's own thread leaves kIdle, so looking first is safe.
+class BlockingCallScope {
+ public:
+  explicit BlockingCallScope(volatile LONG& state)
+      : state_(state), owner_(sockio::AtomicLoad(&state) == kIdle) {
+    if (owner_) sockio::AtomicExchange(&state_, kRunning);
   }
-  bCancelled.store(FALSE);
-  return true;
+  ~BlockingCallScope() {
+    if (owner_) sockio::AtomicExchange(&state_, kIdle);
+  }
+  BlockingCallScope(const BlockingCallScope&) = delete;
+  BlockingCallScope& operator=(const BlockingCallScope&) = delete;
+
+ private:
+  volatile LONG& state_;
+  bool owner_;
+};
+
+// True once: when a cancel was requested for the running call.
+bool TakeCancelRequest(volatile LONG& state) {
+  return sockio::AtomicCompareExchange(&state, kRunning, kCancelRequested) == kCancelRequested;
 }
 
 // Runs a non-blocking attempt until it stops reporting WSAEWOULDBLOCK,
@@ -115,16 +140,19 @@ CRuntimeClass CSocket::classCSocket = {"CSocket", sizeof(CSocket), 0xffff,
 CRuntimeClass* CSocket::GetRuntimeClass() const { return &CSocket::classCSocket; }
 
 CSocket::CSocket()
-    : m_pbBlocking(NULL), m_nConnectError(-1), m_nTimeOut(kDefaultTimeOutMs), m_bCancelled(FALSE) {}
+    : m_pbBlocking(NULL), m_nConnectError(-1), m_nTimeOut(kDefaultTimeOutMs), m_nBlockingCall(kIdle) {}
 
 CSocket::~CSocket() {
   if (m_hSocket != INVALID_SOCKET) CSocket::Close();
 }
 
-void CSocket::CancelBlockingCall() { m_bCancelled.store(TRUE); }
+void CSocket::CancelBlockingCall() {
+  sockio::AtomicCompareExchange(&m_nBlockingCall, kCancelRequested, kRunning);
+}
 
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
-  if (!BeginBlockingCall(m_pbBlocking, m_bCancelled)) return FALSE;
+  if (!MayBlock(m_pbBlocking)) return FALSE;
+  BlockingCallScope call(m_nBlockingCall);
   return RetryWhileWouldBlock(
              [&] {
                return CAsyncSocket::Accept(rConnectedSocket, lpSockAddr, lpSockAddrLen)
@@ -139,13 +167,15 @@ BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* 
 void CSocket::Close() { CAsyncSocket::Close(); }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
-  if (!BeginBlockingCall(m_pbBlocking, m_bCancelled)) return SOCKET_ERROR;
+  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
+  BlockingCallScope call(m_nBlockingCall);
   return RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
                               [&] { return PumpMessages((nFlags & MSG_OOB) ? FD_OOB : FD_READ); });
 }
 
 int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
-  if (!BeginBlockingCall(m_pbBlocking, m_bCancelled)) return SOCKET_ERROR;
+  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
+  BlockingCallScope call(m_nBlockingCall);
   if (nBufLen < 0 || (lpBuf == NULL && nBufLen > 0)) return SocketError(WSAEFAULT);
   if (m_hSocket == INVALID_SOCKET) return SocketError(WSAENOTSOCK);
   const char* pNext = static_cast<const char*>(lpBuf);
@@ -161,7 +191,8 @@ int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
 }
 
 BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
-  if (!BeginBlockingCall(m_pbBlocking, m_bCancelled)) return FALSE;
+  if (!MayBlock(m_pbBlocking)) return FALSE;
+  BlockingCallScope call(m_nBlockingCall);
   m_nConnectError = -1;
   if (CAsyncSocket::ConnectHelper(lpSockAddr, nSockAddrLen)) return TRUE;
   if (WSAGetLastError() != WSAEWOULDBLOCK) return FALSE;
@@ -178,7 +209,8 @@ BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 
 int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,
                                int nFlags) {
-  if (!BeginBlockingCall(m_pbBlocking, m_bCancelled)) return SOCKET_ERROR;
+  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
+  BlockingCallScope call(m_nBlockingCall);
   return RetryWhileWouldBlock(
       [&] {
         return CAsyncSocket::ReceiveFromHelper(lpBuf, nBufLen, lpSockAddr, lpSockAddrLen, nFlags);
@@ -188,7 +220,8 @@ int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, i
 
 int CSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
                           int nSockAddrLen, int nFlags) {
-  if (!BeginBlockingCall(m_pbBlocking, m_bCancelled)) return SOCKET_ERROR;
+  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
+  BlockingCallScope call(m_nBlockingCall);
   return RetryWhileWouldBlock(
       [&] {
         return CAsyncSocket::SendToHelper(lpBuf, nBufLen, lpSockAddr, nSockAddrLen, nFlags);
@@ -200,13 +233,14 @@ BOOL CSocket::OnMessagePending() { return FALSE; }
 
 BOOL CSocket::PumpMessages(UINT uStopFlag) {
   if (m_pbBlocking != NULL) return Fail(WSAEINPROGRESS);  // one wait per socket at a time
+  BlockingCallScope call(m_nBlockingCall);
   BOOL bBlocking = TRUE;
   BlockingMarker marker(m_pbBlocking, &bBlocking);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(m_nTimeOut, 0));
   const unsigned wanted = ReadinessFor(uStopFlag);
   for (;;) {
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
-    if (m_bCancelled.exchange(FALSE) || !bBlocking) return Fail(WSAEINTR);
+    if (TakeCancelRequest(m_nBlockingCall) || !bBlocking) return Fail(WSAEINTR);
     if (m_hSocket == INVALID_SOCKET) return Fail(WSAENOTSOCK);
     int seen = sockio::Wait(m_hSocket, wanted, std::min(MillisecondsUntil(deadline), kWaitSliceMs));
     if (seen < 0) return FALSE;

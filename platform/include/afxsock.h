@@ -7,8 +7,6 @@
 
 #include "win32.h"
 
-#include <atomic>
-
 #ifdef _WIN32
 #ifdef QBAFX_BUILD
 #define QBAFX_API __declspec(dllexport)
@@ -163,7 +161,10 @@ class QBAFX_API CSocket : public CAsyncSocket {
   BOOL* m_pbBlocking;   // non-null while a blocking call runs on this socket
   int m_nConnectError;
   int m_nTimeOut;       // pump interval of PumpMessages, in milliseconds
-  std::atomic<BOOL> m_bCancelled;  // set by CancelBlockingCall
+  // Whether a blocking call runs on this socket and has been asked to end:
+  // one of the states of socket.cpp, changed only by interlocked operations
+  // (CancelBlockingCall may come from another thread).
+  volatile LONG m_nBlockingCall;
 
   BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
   int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,

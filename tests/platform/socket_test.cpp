@@ -161,13 +161,13 @@ TEST_F(SocketTest, PumpMessagesWaitsAboutOneIntervalWhenNothingArrives) {
   ConnectPair(client, server);
   bool blockingDuringWait = false;
   client.onTurn = [&](ProbeSocket& self) { blockingDuringWait = self.IsBlocking(); };
-  client.m_nTimeOut = 300;
+  client.m_nTimeOut = 1000;
 
   Clock::time_point start = Clock::now();
   EXPECT_TRUE(client.PumpMessages(FD_READ));
   long long elapsed = MillisecondsSince(start);
-  EXPECT_GE(elapsed, 290);
-  EXPECT_LT(elapsed, 1500);
+  EXPECT_GE(elapsed, 990);
+  EXPECT_LT(elapsed, 5000);
   EXPECT_GT(client.turns, 0);
   EXPECT_TRUE(blockingDuringWait);
   EXPECT_EQ(client.m_pbBlocking, nullptr);
@@ -191,11 +191,12 @@ TEST_F(SocketTest, PumpMessagesReturnsAtOnceWhenDataArrives) {
         EXPECT_EQ(server.Send("x", 1), 1);
       }
     };
-    client.m_nTimeOut = 5000;
+    client.m_nTimeOut = 30000;
 
+    // The wait also succeeds when its interval ends: the time tells them apart.
     Clock::time_point start = Clock::now();
     EXPECT_TRUE(client.PumpMessages(FD_READ));
-    EXPECT_LT(MillisecondsSince(start), 1000);
+    EXPECT_LT(MillisecondsSince(start), 10000);
     char byte = 0;
     EXPECT_EQ(client.CAsyncSocket::Receive(&byte, 1), 1);
     EXPECT_EQ(client.m_pbBlocking, nullptr);
@@ -221,13 +222,13 @@ TEST_F(SocketTest, HostCodeDuringTheWaitCanEndIt) {
     client.onTurn = [&](ProbeSocket& self) {
       if (self.turns == 3) c.onThirdTurn(self);
     };
-    client.m_nTimeOut = 5000;
+    client.m_nTimeOut = 30000;
 
-    Clock::time_point start = Clock::now();
+    // A wait whose interval ends succeeds: failing on the third turn shows
+    // the host code ended it.
     EXPECT_FALSE(client.PumpMessages(FD_READ));
     EXPECT_EQ(WSAGetLastError(), c.expectedError);
     EXPECT_EQ(client.turns, 3);
-    EXPECT_LT(MillisecondsSince(start), 2000);
     EXPECT_EQ(client.m_pbBlocking, nullptr);
 
     // The cancellation was used up: the next wait runs its full interval.
@@ -239,29 +240,38 @@ TEST_F(SocketTest, HostCodeDuringTheWaitCanEndIt) {
   }
 }
 
-TEST_F(SocketTest, CancelFromAnotherThreadEndsTheWaitQuickly) {
+// The canceller acts only once the wait has shown it runs; a cancel that
+// were not honoured would let the wait run its full 30 s and succeed.
+TEST_F(SocketTest, CancelFromAnotherThreadEndsTheWait) {
   ProbeSocket client;
   CSocket server;
   ConnectPair(client, server);
   std::atomic<bool> waiting{false};
   client.onTurn = [&](ProbeSocket&) { waiting = true; };
-  client.m_nTimeOut = 10000;
+  client.m_nTimeOut = 30000;
 
-  std::atomic<long long> cancelledAtMs{0};
-  Clock::time_point start = Clock::now();
   std::thread canceller([&] {
     while (!waiting) std::this_thread::yield();
-    cancelledAtMs = MillisecondsSince(start);
     client.CancelBlockingCall();
   });
   BOOL result = client.PumpMessages(FD_READ);
   int error = WSAGetLastError();
-  long long endedAtMs = MillisecondsSince(start);
   canceller.join();
 
   EXPECT_FALSE(result);
   EXPECT_EQ(error, WSAEINTR);
-  EXPECT_LT(endedAtMs - cancelledAtMs, 500);
+}
+
+// MFC cancels only a call that is blocking: a cancel made while nothing
+// waits must not end the next wait, which here runs its interval and
+// succeeds.
+TEST_F(SocketTest, CancelWhileNothingBlocksIsDropped) {
+  ProbeSocket client;
+  CSocket server;
+  ConnectPair(client, server);
+  client.CancelBlockingCall();
+  client.m_nTimeOut = 50;
+  EXPECT_TRUE(client.PumpMessages(FD_READ));
 }
 
 TEST_F(SocketTest, BlockingCallsRefuseToNestAndReceiveWaitsForData) {
