@@ -32,14 +32,32 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, limit=10.0):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
+START_ATTEMPTS = 3
+
+
+def loopback_listeners(port):
+    """The "socket:[inode]" names of the sockets listening on 127.0.0.1:port."""
+    wanted = f"0100007F:{port:04X}"
+    with open("/proc/net/tcp") as table:
+        next(table)  # the heading
+        return {f"socket:[{fields[9]}]" for fields in map(str.split, table)
+                if fields[1] == wanted and fields[3] == "0A"}
+
+
+def group_listens_on(group, port):
+    """Whether a process of the group holds the listener on 127.0.0.1:port.
+    Answering a connect is not enough: when the daemon lost the port to a
+    server of another test, that server answers."""
+    listeners = loopback_listeners(port)
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return True
+            if os.getpgid(int(pid)) != group:
+                continue
+            folder = f"/proc/{pid}/fd"
+            if any(os.readlink(os.path.join(folder, fd)) in listeners for fd in os.listdir(folder)):
+                return True
         except OSError:
-            time.sleep(0.02)  # between connect attempts, not instead of them
+            continue  # the process or one of its descriptors has gone meanwhile
     return False
 
 
@@ -92,6 +110,16 @@ class Daemon:
             self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log,
                                             stderr=subprocess.STDOUT, start_new_session=True)
 
+    def listening_on(self, port, limit=10.0):
+        """Waits until this daemon listens on the port; False when it exits
+        first (it could not bind) or the limit passes."""
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline and self.process.poll() is None:
+            if group_listens_on(self.process.pid, port):
+                return True
+            time.sleep(0.02)  # between looks, not instead of them
+        return False
+
     def log(self):
         with open(self.log_path, errors="replace") as log:
             return log.read()
@@ -122,25 +150,37 @@ def dante_config(port):
             "  protocol: tcp\n  socksmethod: none\n  log: error\n}\n")
 
 
+def launch_args(name, port, folder):
+    if name == "DANTE":
+        config = os.path.join(folder, "danted.conf")
+        with open(config, "w") as out:
+            out.write(dante_config(port))
+        return ["/usr/sbin/danted", "-f", config, "-p", os.path.join(folder, "danted.pid")]
+    args = ["/usr/bin/microsocks", "-i", "127.0.0.1", "-p", str(port)]
+    return args + ["-u", USER, "-P", PASSWORD] if name == "MICROSOCKS_AUTH" else args
+
+
+def start_daemon(name, folder):
+    """Starts the daemon on a free port, again on another one when a server
+    of another test took the port first; the daemon and its port."""
+    for _ in range(START_ATTEMPTS):
+        port = free_port()
+        daemon = Daemon(name.lower(), launch_args(name, port, folder), folder)
+        if daemon.listening_on(port):
+            return daemon, port
+        log = daemon.log()
+        daemon.stop()
+    raise RuntimeError(f"{name.lower()} did not listen on 127.0.0.1 in {START_ATTEMPTS} attempts:\n"
+                       + log)
+
+
 def start_daemons(folder):
     """The daemons and the environment variables naming their ports."""
-    ports = {name: free_port() for name in ("DANTE", "MICROSOCKS", "MICROSOCKS_AUTH")}
-    config = os.path.join(folder, "danted.conf")
-    with open(config, "w") as out:
-        out.write(dante_config(ports["DANTE"]))
-    launches = {
-        "DANTE": ["/usr/sbin/danted", "-f", config, "-p", os.path.join(folder, "danted.pid")],
-        "MICROSOCKS": ["/usr/bin/microsocks", "-i", "127.0.0.1", "-p", str(ports["MICROSOCKS"])],
-        "MICROSOCKS_AUTH": ["/usr/bin/microsocks", "-i", "127.0.0.1",
-                            "-p", str(ports["MICROSOCKS_AUTH"]), "-u", USER, "-P", PASSWORD],
-    }
-    daemons = []
+    ports, daemons = {}, []
     try:
-        for name, args in launches.items():
-            daemons.append(Daemon(name.lower(), args, folder))
-            if not wait_for_port(ports[name]):
-                raise RuntimeError(f"{name.lower()} does not listen on 127.0.0.1:{ports[name]}:\n"
-                                   + daemons[-1].log())
+        for name in ("DANTE", "MICROSOCKS", "MICROSOCKS_AUTH"):
+            daemon, ports[name] = start_daemon(name, folder)
+            daemons.append(daemon)
     except BaseException:
         for daemon in daemons:
             daemon.stop()

@@ -104,8 +104,8 @@ void ScriptedPeer::Run() {
           }
         }
         break;
-      case PeerStep::Kind::Pause:
-        std::this_thread::sleep_for(step.interval);
+      case PeerStep::Kind::AwaitClientRead:
+        open = AwaitClientRead(fd);
         break;
       case PeerStep::Kind::Close:
         shutdown(fd, kShutdownWrite);
@@ -140,6 +140,18 @@ bool ScriptedPeer::ReadExactly(NativeSocket fd, size_t count) {
     count -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// The bytes sent have reached the client's queue (acknowledged), and that
+// queue is empty: the client has read them all.
+bool ScriptedPeer::AwaitClientRead(NativeSocket fd) {
+  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const NativeSocket client = client_.load();
+    if (client != kNoSocket && SentBytesArrived(fd) && BytesWaiting(client) == 0) return true;
+    std::this_thread::sleep_for(milliseconds(1));  // between looks, not instead of them
+  }
+  return false;
 }
 
 void ScriptedPeer::DrainUntilClose(NativeSocket fd) {

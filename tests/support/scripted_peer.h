@@ -4,6 +4,7 @@
 #ifndef QBSOCKS_TESTS_SCRIPTED_PEER_H
 #define QBSOCKS_TESTS_SCRIPTED_PEER_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -18,15 +19,17 @@ namespace qbtest {
 using std::chrono::milliseconds;
 
 struct PeerStep {
-  enum class Kind { Expect, Send, Drip, Pause, Close, Reset };
+  enum class Kind { Expect, Send, Drip, AwaitClientRead, Close, Reset };
   Kind kind;
   std::string bytes;            // Expect: as many bytes are read; Send/Drip: sent
-  milliseconds interval{0};     // Pause: how long; Drip: between bytes
+  milliseconds interval{0};     // Drip: between bytes
 
   static PeerStep Expect(std::string wire) { return {Kind::Expect, std::move(wire), {}}; }
   static PeerStep Send(std::string wire) { return {Kind::Send, std::move(wire), {}}; }
   static PeerStep Drip(std::string wire, milliseconds gap) { return {Kind::Drip, std::move(wire), gap}; }
-  static PeerStep Pause(milliseconds how_long) { return {Kind::Pause, {}, how_long}; }
+  // Waits until the client has read every byte sent to it so far (see
+  // ScriptedPeer::WatchClient): what is sent next arrives apart from it.
+  static PeerStep AwaitClientRead() { return {Kind::AwaitClientRead, {}, {}}; }
   static PeerStep Close() { return {Kind::Close, {}, {}}; }
   static PeerStep Reset() { return {Kind::Reset, {}, {}}; }
 };
@@ -44,6 +47,9 @@ class ScriptedPeer {
 
   uint16_t port() const { return port_; }
 
+  // The client's end of the connection, which AwaitClientRead looks at.
+  void WatchClient(SOCKET client) { client_ = static_cast<NativeSocket>(client); }
+
   // Waits until the peer is done (the client closed, or the peer's own
   // limit of 30 s passed), then returns all it received.
   std::string Received();
@@ -53,10 +59,12 @@ class ScriptedPeer {
  private:
   void Run();
   bool ReadExactly(NativeSocket fd, size_t count);
+  bool AwaitClientRead(NativeSocket fd);
   void DrainUntilClose(NativeSocket fd);
 
   PeerScript script_;
   NativeSocket listener_ = kNoSocket;
+  std::atomic<NativeSocket> client_{kNoSocket};
   uint16_t port_ = 0;
   std::mutex mutex_;
   std::string received_;

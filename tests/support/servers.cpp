@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -142,6 +143,59 @@ std::string MakeTempFolder(const std::string& tag) {
   // A daemon that drops privileges may still want to read its own files.
   ::chmod(buffer.data(), 0755);
   return buffer.data();
+}
+
+// The "socket:[inode]" names of the sockets listening on 127.0.0.1:port.
+std::vector<std::string> LoopbackListeners(uint16_t port) {
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::vector<std::string> names;
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+        inode;
+    if (local == wanted && state == "0A") names.push_back("socket:[" + inode + "]");
+  }
+  return names;
+}
+
+// The process group of a /proc/<pid>/stat line: the third field after the
+// command name, which is in parentheses and may hold anything.
+pid_t ProcessGroupOf(const std::filesystem::path& processFolder) {
+  const std::string stat = ReadFile((processFolder / "stat").string());
+  const size_t nameEnd = stat.rfind(')');
+  if (nameEnd == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(nameEnd + 1));
+  std::string state;
+  long parent = 0, group = -1;
+  fields >> state >> parent >> group;
+  return fields ? static_cast<pid_t>(group) : -1;
+}
+
+// Whether a process of the group holds the socket that listens on
+// 127.0.0.1:port. Answering a connect is not enough: when the daemon lost
+// the port to a server of another test, that server answers.
+bool GroupListensOn(pid_t group, uint16_t port) {
+  const std::vector<std::string> listeners = LoopbackListeners(port);
+  if (listeners.empty()) return false;
+  // Processes come and go meanwhile: every step takes an error code.
+  using Entries = std::filesystem::directory_iterator;
+  std::error_code error;
+  for (Entries process("/proc", error); !error && process != Entries(); process.increment(error)) {
+    if (ProcessGroupOf(process->path()) != group) continue;
+    std::error_code fdError;
+    for (Entries fd(process->path() / "fd", fdError); !fdError && fd != Entries();
+         fd.increment(fdError)) {
+      std::error_code gone;
+      const std::string target = std::filesystem::read_symlink(fd->path(), gone).string();
+      if (std::find(listeners.begin(), listeners.end(), target) != listeners.end()) return true;
+    }
+  }
+  return false;
 }
 
 std::string DescribeStatus(int status) {
@@ -506,7 +560,7 @@ bool ProxyProcess::TryStart(const Launch& launch, std::string& whyNot) {
                std::to_string(port_) + "; its output:\n" + Diagnostics();
       return false;
     }
-    if (PortAccepts(port_)) return true;
+    if (GroupListensOn(pid_, port_)) return true;
     if (Clock::now() >= deadline) break;
     backoff.Pause();
   }

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,10 +58,9 @@ class TempHive {
 #else
   TempHive() {
     dir_ = NewTempFolder("qbsocks-hive");
-    if (dir_.empty()) {
-      ADD_FAILURE() << "cannot create a temporary folder";
-      return;
-    }
+    // Going on would leave the test with the settings it was started with:
+    // the exception ends the test at once.
+    if (dir_.empty()) throw std::runtime_error("TempHive: cannot create a temporary folder");
     if (const char* old = std::getenv("XDG_CONFIG_HOME")) saved_ = std::string(old);
     SetEnvironment("XDG_CONFIG_HOME", dir_);
   }

@@ -21,8 +21,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -116,6 +118,31 @@ inline bool PeerClosed(NativeSocket s, std::chrono::milliseconds limit) {
 #else
   pollfd p{s, POLLRDHUP, 0};
   return poll(&p, 1, static_cast<int>(limit.count())) > 0 && (p.revents & (POLLRDHUP | POLLHUP));
+#endif
+}
+
+// Bytes that have arrived at the socket and wait to be read; -1 when the
+// system cannot tell.
+inline long BytesWaiting(NativeSocket s) {
+#ifdef _WIN32
+  u_long count = 0;
+  return ioctlsocket(s, FIONREAD, &count) == 0 ? static_cast<long>(count) : -1;
+#else
+  int count = 0;
+  return ioctl(s, FIONREAD, &count) == 0 ? count : -1;
+#endif
+}
+
+// Whether everything sent on the socket has reached the other end's
+// receive queue (the other end has acknowledged it). Windows cannot tell:
+// there the answer is always yes.
+inline bool SentBytesArrived(NativeSocket s) {
+#ifdef _WIN32
+  (void)s;
+  return true;
+#else
+  int unacknowledged = 0;
+  return ioctl(s, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
 #endif
 }
 

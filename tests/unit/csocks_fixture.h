@@ -93,6 +93,10 @@ inline std::string ExpectedWire(const PeerScript& script) {
   return wire;
 }
 
+// Ten seconds of budget, one pump interval, and room for a loaded machine
+// running the sanitizers with several tests at once.
+constexpr double kBudgetUpperBoundSeconds = 15.0;
+
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

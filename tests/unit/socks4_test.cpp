@@ -50,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                         Granted(kRequest10001, Socks4Reply(0, 90)), 1, {}},
         NegotiationCase{"reply_in_two_pieces", 4, "", "", "10.0.0.1", 80,
                         {PeerStep::Expect(kRequest10001), PeerStep::Send(Bytes({0, 90, 0, 0})),
-                         PeerStep::Pause(ms(300)), PeerStep::Send(Bytes({0, 0, 0, 0})),
+                         PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0, 0, 0, 0})),
                          PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)},
                         1, {}},
         NegotiationCase{"target_bytes_right_behind_reply", 4, "", "", "10.0.0.1", 80,
