@@ -19,10 +19,11 @@
 
 namespace qbtest {
 
-// A TCP port on 127.0.0.1 that nothing listens on at the time of the call.
 // Reproducible pseudo-random bytes: payloads whose every byte counts.
 std::string RandomBytes(size_t size, unsigned seed);
 
+// A TCP port on 127.0.0.1 that nothing listens on at the time of the call;
+// another process may take it a moment later.
 uint16_t FreeLoopbackPort();
 
 // Tries to connect to 127.0.0.1:port until it succeeds (true) or the limit
