@@ -1,0 +1,172 @@
+// The hive file: where it lives, reading it, and replacing it atomically
+// under its lock (HivePath, LoadHive, UpdateHive).
+#include "posix/registry_hive.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+namespace qbhive {
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+enum class ReadResult { kOk, kMissing, kError };
+
+constexpr size_t kMaxHiveBytes = 64u << 20;  // a settings file, not a database
+
+ReadResult ReadHiveFile(const std::string& path, std::string& bytes, mode_t& mode) {
+  // O_NONBLOCK so that a FIFO in the file's place cannot hang a reader.
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kError;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) {
+    return ReadResult::kError;
+  }
+  mode = st.st_mode & 07777;
+  bytes.clear();
+  std::array<char, 65536> buf;
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ReadResult::kError;
+    if (n == 0) return ReadResult::kOk;
+    bytes.append(buf.data(), static_cast<size_t>(n));
+    if (bytes.size() > kMaxHiveBytes) return ReadResult::kError;
+  }
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::string ParentDir(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool MakeDirs(const std::string& dir) {
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos < dir.size() && dir[pos] != '/') continue;
+    const std::string part = dir.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st;
+  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool LockExclusive(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool FsyncDir(const std::string& dir) {
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+}
+
+// Writes `text` to a new file beside `path` and renames it over `path`.
+bool ReplaceFile(const std::string& path, std::string_view text, mode_t mode) {
+  std::string tmp = path + ".XXXXXX";
+  Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  const bool written = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), text) && ::fsync(fd.get()) == 0 &&
+                       ::close(fd.release()) == 0 && ::rename(tmp.c_str(), path.c_str()) == 0;
+  if (!written) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  FsyncDir(ParentDir(path));  // the rename is done; a failed directory sync loses durability only
+  return true;
+}
+
+std::string HomeFromPasswordDatabase() {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  while (true) {
+    const int rc = ::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &result);
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0 || result == nullptr || pw.pw_dir == nullptr) return {};
+    return pw.pw_dir;
+  }
+}
+
+}  // namespace
+
+std::string HivePath() {
+  std::string base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {  // a relative value is ignored, as XDG says
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    std::string home_dir = (home != nullptr && home[0] != '\0') ? std::string(home) : HomeFromPasswordDatabase();
+    if (home_dir.empty()) return {};
+    base = home_dir + "/.config";
+  }
+  return base + "/qbsocks/user.reg";
+}
+
+Hive LoadHive(const std::string& path) {
+  std::string bytes;
+  mode_t mode = 0;
+  if (path.empty() || ReadHiveFile(path, bytes, mode) != ReadResult::kOk) return Hive{};
+  return ParseRegText(bytes);
+}
+
+LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit) {
+  if (path.empty() || !edit) return ERROR_INVALID_PARAMETER;
+  if (!MakeDirs(ParentDir(path))) return ERROR_CANTWRITE;
+
+  const std::string lock_path = path + ".lock";
+  Fd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
+  if (lock.get() < 0 || !LockExclusive(lock.get())) return ERROR_CANTWRITE;
+
+  std::string bytes;
+  mode_t mode = 0600;
+  const ReadResult read = ReadHiveFile(path, bytes, mode);
+  if (read == ReadResult::kError) return ERROR_CANTREAD;
+
+  Hive hive = read == ReadResult::kOk ? ParseRegText(bytes) : Hive{};
+  const LONG rc = edit(hive);
+  if (rc != ERROR_SUCCESS) return rc;
+  return ReplaceFile(path, SerializeRegText(hive), mode) ? ERROR_SUCCESS : ERROR_CANTWRITE;
+}
+
+}  // namespace qbhive

@@ -1,0 +1,237 @@
+// The .reg text parser: regedit's import rules applied line by line to a
+// hive (ApplyRegText, ParseRegText).
+#include "posix/hive_text.h"
+
+#include <optional>
+#include <utility>
+
+namespace qbhive {
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// 1 to max_digits hex digits and nothing else.
+std::optional<uint32_t> ParseHexNumber(std::string_view s, size_t max_digits) {
+  if (s.empty() || s.size() > max_digits) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : s) {
+    const int d = HexDigit(c);
+    if (d < 0) return std::nullopt;
+    v = (v << 4) | static_cast<uint32_t>(d);
+  }
+  return v;
+}
+
+enum class Dialect { kUnicode, kAnsi };  // 5.00 (UTF-16 string data) or REGEDIT4 (8-bit)
+
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+
+  bool Next(std::string_view& line) {
+    if (!Peek(line)) return false;
+    pos_ = next_pos_;
+    return true;
+  }
+
+  bool Peek(std::string_view& line) {
+    if (pos_ >= text_.size()) return false;
+    const size_t end = text_.find('\n', pos_);
+    const size_t stop = end == std::string_view::npos ? text_.size() : end;
+    next_pos_ = end == std::string_view::npos ? text_.size() : end + 1;
+    line = text_.substr(pos_, stop - pos_);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+  size_t next_pos_ = 0;
+};
+
+// A quoted name or text starting at s[0] == '"'. Only \\ and \" are
+// escapes; any other backslash stays as it is. Sets `used` to the number
+// of characters taken, closing quote included.
+std::optional<std::string> ParseQuoted(std::string_view s, size_t& used) {
+  if (s.empty() || s[0] != '"') return std::nullopt;
+  std::string out;
+  for (size_t i = 1; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c == '"') {
+      used = i + 1;
+      return out;
+    }
+    if (c == '\\' && i + 1 < s.size() && (s[i + 1] == '\\' || s[i + 1] == '"')) {
+      out += s[++i];
+    } else {
+      out += c;
+    }
+  }
+  return std::nullopt;  // no closing quote
+}
+
+// "01,ab,ff" (a trailing comma allowed) -> bytes.
+std::optional<std::vector<uint8_t>> ParseHexList(std::string_view s) {
+  std::vector<uint8_t> out;
+  s = Trim(s);
+  if (s.empty()) return out;
+  while (true) {
+    const size_t comma = s.find(',');
+    const std::string_view token = Trim(s.substr(0, comma));
+    const auto byte = ParseHexNumber(token, 2);
+    if (!byte) return std::nullopt;
+    out.push_back(static_cast<uint8_t>(*byte));
+    if (comma == std::string_view::npos) return out;
+    s = s.substr(comma + 1);
+    if (Trim(s).empty()) return out;
+  }
+}
+
+bool StartsSomethingElse(std::string_view line) {
+  line = TrimLeft(line);
+  return !line.empty() && (line[0] == '[' || line[0] == '"' || line[0] == '@' || line[0] == ';');
+}
+
+// The hex list of a value line, joined with its continuation lines (a
+// line ending in '\' goes on in the next one). A following line that
+// starts a section, a value or a comment is never taken as a continuation,
+// so a truncated value does not swallow what comes after it; such a
+// value is incomplete (nullopt) and dropped.
+std::optional<std::string> JoinContinuations(std::string_view first, LineReader& lines) {
+  std::string joined(TrimRight(first));
+  while (!joined.empty() && joined.back() == '\\') {
+    joined.pop_back();
+    std::string_view next;
+    if (!lines.Peek(next) || StartsSomethingElse(next)) return std::nullopt;
+    lines.Next(next);
+    joined += TrimRight(TrimLeft(next));
+  }
+  return joined;
+}
+
+struct ParsedData {
+  DWORD type;
+  std::vector<uint8_t> data;
+};
+
+// What follows "hex" in a value line: ":..." or "(N):...".
+std::optional<ParsedData> ParseHexValue(std::string_view rest, LineReader& lines, Dialect dialect) {
+  DWORD type = REG_BINARY;
+  if (!rest.empty() && rest[0] == '(') {
+    const size_t close = rest.find(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    const auto kind = ParseHexNumber(Trim(rest.substr(1, close - 1)), 8);
+    if (!kind) return std::nullopt;
+    type = *kind;
+    rest = rest.substr(close + 1);
+  }
+  rest = TrimLeft(rest);
+  if (rest.empty() || rest[0] != ':') return std::nullopt;
+  const auto joined = JoinContinuations(rest.substr(1), lines);
+  if (!joined) return std::nullopt;
+  auto bytes = ParseHexList(*joined);
+  if (!bytes) return std::nullopt;
+  if (dialect == Dialect::kUnicode && IsStringKind(type)) {
+    const std::string text = Utf16LeToUtf8(bytes->data(), bytes->size());
+    bytes->assign(text.begin(), text.end());
+  }
+  return ParsedData{type, std::move(*bytes)};
+}
+
+// One value line. `key` is null when the line sits in no usable section;
+// the line (and its continuations) is read all the same.
+void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect dialect) {
+  std::string name;
+  size_t used = 1;
+  if (line[0] == '"') {
+    auto quoted = ParseQuoted(line, used);
+    if (!quoted) return;
+    name = std::move(*quoted);
+  }
+  std::string_view rest = TrimLeft(line.substr(used));
+  if (rest.empty() || rest[0] != '=') return;
+  rest = TrimLeft(rest.substr(1));
+
+  std::optional<ParsedData> parsed;
+  if (TrimRight(rest) == "-") {
+    if (key) key->DeleteValue(name);
+    return;
+  }
+  if (!rest.empty() && rest[0] == '"') {
+    size_t text_used = 0;
+    auto text = ParseQuoted(rest, text_used);
+    if (!text || !Trim(rest.substr(text_used)).empty()) return;
+    std::vector<uint8_t> data(text->begin(), text->end());
+    data.push_back(0);
+    parsed = ParsedData{REG_SZ, std::move(data)};
+  } else if (StartsWithNoCase(rest, "dword:")) {
+    const auto v = ParseHexNumber(Trim(rest.substr(6)), 8);
+    if (!v) return;
+    parsed = ParsedData{REG_DWORD, {static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
+                                    static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}};
+  } else if (StartsWithNoCase(rest, "hex")) {
+    parsed = ParseHexValue(rest.substr(3), lines, dialect);
+  }
+  if (parsed && key) key->SetValue(name, parsed->type, std::move(parsed->data));
+}
+
+// A section line "[PATH]" or "[-PATH]"; returns the key later values go to.
+Key* ApplySectionLine(Hive& hive, std::string_view line) {
+  const size_t close = line.rfind(']');
+  if (close == std::string_view::npos || !Trim(line.substr(close + 1)).empty()) return nullptr;
+  std::string_view path = line.substr(1, close - 1);
+  if (!path.empty() && path[0] == '-') {
+    hive.DeleteKey(path.substr(1));
+    return nullptr;
+  }
+  return hive.CreateKey(path);
+}
+
+}  // namespace
+
+void ApplyRegText(Hive& hive, std::string_view bytes) {
+  const std::string text = DecodeFile(bytes);
+  LineReader lines(text);
+  Dialect dialect = Dialect::kUnicode;
+  bool seen_first_line = false;
+  Key* key = nullptr;  // values outside a usable section are dropped
+  std::string_view line;
+  while (lines.Next(line)) {
+    line = TrimLeft(line);
+    if (line.empty()) continue;
+    if (!seen_first_line) {
+      seen_first_line = true;
+      const std::string_view first = TrimRight(line);
+      if (first == kHeader4) dialect = Dialect::kAnsi;
+      if (first == kHeader4 || first == kHeader5) continue;
+    }
+    switch (line[0]) {
+      case ';':
+        break;
+      case '[':
+        key = ApplySectionLine(hive, line);
+        break;
+      case '"':
+      case '@':
+        ApplyValueLine(key, line, lines, dialect);
+        break;
+      default:
+        break;  // not a line we understand
+    }
+  }
+}
+
+Hive ParseRegText(std::string_view bytes) {
+  Hive hive;
+  ApplyRegText(hive, bytes);
+  return hive;
+}
+
+}  // namespace qbhive
