@@ -15,11 +15,12 @@ bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 
-work=$(mktemp -d)
+# Each run's output is kept, so that a failure can be read in full.
+work=build/default/stress
+rm -rf "$work" && mkdir -p "$work"
 load_pids=()
 stop_load() {
   ((${#load_pids[@]})) && kill "${load_pids[@]}" 2>/dev/null || true
-  rm -rf "$work"
 }
 trap stop_load EXIT
 
@@ -35,10 +36,9 @@ for run in $(seq "$runs"); do
   if ctest --preset default --output-on-failure >"$work/run-$run.log" 2>&1; then
     echo "run $run of $runs: passed"
   else
-    echo "run $run of $runs: FAILED ($(wc -l <"$failed_log" 2>/dev/null || echo '?') tests; log kept below)"
+    echo "run $run of $runs: FAILED ($(wc -l <"$failed_log" 2>/dev/null || echo '?') tests; output in $work/run-$run.log)"
     # Lines are "number:name"; a run that failed without the list counts whole.
     if [[ -s $failed_log ]]; then cut -d: -f2- "$failed_log" >>"$work/failures"; else echo "(the run itself)" >>"$work/failures"; fi
-    tail -n 40 "$work/run-$run.log"
   fi
 done
 

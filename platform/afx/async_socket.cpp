@@ -7,6 +7,7 @@
 #include "afx/sockio.h"
 
 namespace sockio = qbafx::sockio;
+namespace sys = qbafx::sockio::sys;
 
 namespace {
 
@@ -50,7 +51,7 @@ bool ResolveIpv4(LPCTSTR lpszHost, unsigned long* pNetworkAddress) {
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* pResults = NULL;
-  int rc = getaddrinfo(lpszHost, NULL, &hints, &pResults);
+  int rc = sys::getaddrinfo(lpszHost, NULL, &hints, &pResults);
   if (rc != 0) {
     sockio::SaveResolveError(rc);
     return false;
@@ -125,7 +126,7 @@ SOCKET CAsyncSocket::Detach() {
 BOOL CAsyncSocket::GetPeerName(SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
   sockio::SockLen len = 0;
   if (!ToSockLen(lpSockAddrLen, &len)) return FALSE;
-  if (getpeername(sockio::Native(m_hSocket), lpSockAddr, &len) != 0) return FailWithSystemError();
+  if (sys::getpeername(sockio::Native(m_hSocket), lpSockAddr, &len) != 0) return FailWithSystemError();
   *lpSockAddrLen = static_cast<int>(len);
   return TRUE;
 }
@@ -133,7 +134,7 @@ BOOL CAsyncSocket::GetPeerName(SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
 BOOL CAsyncSocket::GetSockName(SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
   sockio::SockLen len = 0;
   if (!ToSockLen(lpSockAddrLen, &len)) return FALSE;
-  if (getsockname(sockio::Native(m_hSocket), lpSockAddr, &len) != 0) return FailWithSystemError();
+  if (sys::getsockname(sockio::Native(m_hSocket), lpSockAddr, &len) != 0) return FailWithSystemError();
   *lpSockAddrLen = static_cast<int>(len);
   return TRUE;
 }
@@ -141,7 +142,7 @@ BOOL CAsyncSocket::GetSockName(SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
 BOOL CAsyncSocket::SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen,
                               int nLevel) {
   if (nOptionLen < 0) return Fail(WSAEFAULT);
-  if (setsockopt(sockio::Native(m_hSocket), sockio::NativeOptionLevel(nLevel), nOptionName,
+  if (sys::setsockopt(sockio::Native(m_hSocket), sockio::NativeOptionLevel(nLevel), nOptionName,
                  static_cast<const char*>(lpOptionValue),
                  static_cast<sockio::SockLen>(nOptionLen)) != 0) {
     return FailWithSystemError();
@@ -153,7 +154,7 @@ BOOL CAsyncSocket::GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptio
                               int nLevel) {
   sockio::SockLen len = 0;
   if (!ToSockLen(lpOptionLen, &len)) return FALSE;
-  if (getsockopt(sockio::Native(m_hSocket), sockio::NativeOptionLevel(nLevel), nOptionName,
+  if (sys::getsockopt(sockio::Native(m_hSocket), sockio::NativeOptionLevel(nLevel), nOptionName,
                  static_cast<char*>(lpOptionValue), &len) != 0) {
     return FailWithSystemError();
   }
@@ -181,7 +182,7 @@ BOOL CAsyncSocket::Bind(UINT nSocketPort, LPCTSTR lpszSocketAddress) {
     if (networkAddress == INADDR_NONE) return Fail(WSAEINVAL);
   }
   sockaddr_in address = Ipv4Address(networkAddress, nSocketPort);
-  if (bind(sockio::Native(m_hSocket), reinterpret_cast<const sockaddr*>(&address),
+  if (sys::bind(sockio::Native(m_hSocket), reinterpret_cast<const sockaddr*>(&address),
            static_cast<sockio::SockLen>(sizeof(address))) != 0) {
     return FailWithSystemError();
   }
@@ -211,7 +212,7 @@ BOOL CAsyncSocket::Connect(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 }
 
 BOOL CAsyncSocket::Listen(int nConnectionBacklog) {
-  if (listen(sockio::Native(m_hSocket), nConnectionBacklog) != 0) return FailWithSystemError();
+  if (sys::listen(sockio::Native(m_hSocket), nConnectionBacklog) != 0) return FailWithSystemError();
   return TRUE;
 }
 
@@ -220,13 +221,13 @@ int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
     WSASetLastError(WSAEFAULT);
     return SOCKET_ERROR;
   }
-  auto nReceived = recv(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags);
+  auto nReceived = sys::recv(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags);
   if (nReceived < 0) return ReceiveOrSendFailed();
   return static_cast<int>(nReceived);
 }
 
 BOOL CAsyncSocket::ShutDown(int nHow) {
-  if (shutdown(sockio::Native(m_hSocket), nHow) != 0) return FailWithSystemError();
+  if (sys::shutdown(sockio::Native(m_hSocket), nHow) != 0) return FailWithSystemError();
   return TRUE;
 }
 
@@ -235,7 +236,7 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
     WSASetLastError(WSAEFAULT);
     return SOCKET_ERROR;
   }
-  auto nSent = send(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
+  auto nSent = sys::send(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
                     nFlags | sockio::kNoSigPipe);
   if (nSent < 0) return ReceiveOrSendFailed();
   return static_cast<int>(nSent);
@@ -256,7 +257,7 @@ void CAsyncSocket::OnClose(int) {}
 
 BOOL CAsyncSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
   if (lpSockAddr == NULL || nSockAddrLen < 0) return Fail(WSAEFAULT);
-  if (connect(sockio::Native(m_hSocket), lpSockAddr,
+  if (sys::connect(sockio::Native(m_hSocket), lpSockAddr,
               static_cast<sockio::SockLen>(nSockAddrLen)) != 0) {
     return FailWithSystemError();  // a connect under way reports WSAEWOULDBLOCK
   }
@@ -271,7 +272,7 @@ int CAsyncSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAd
   }
   sockio::SockLen len = 0;
   if (lpSockAddrLen != NULL && !ToSockLen(lpSockAddrLen, &len)) return SOCKET_ERROR;
-  auto nReceived = recvfrom(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags,
+  auto nReceived = sys::recvfrom(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags,
                             lpSockAddr, lpSockAddrLen != NULL ? &len : NULL);
   if (nReceived < 0) return ReceiveOrSendFailed();
   if (lpSockAddrLen != NULL) *lpSockAddrLen = static_cast<int>(len);
@@ -284,7 +285,7 @@ int CAsyncSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* l
     WSASetLastError(WSAEFAULT);
     return SOCKET_ERROR;
   }
-  auto nSent = sendto(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
+  auto nSent = sys::sendto(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
                       nFlags | sockio::kNoSigPipe, lpSockAddr,
                       static_cast<sockio::SockLen>(nSockAddrLen));
   if (nSent < 0) return ReceiveOrSendFailed();

@@ -18,6 +18,7 @@
 #include <climits>
 
 namespace sockio = qbafx::sockio;
+namespace sys = qbafx::sockio::sys;
 
 namespace {
 
@@ -118,14 +119,14 @@ int RetryWhileWouldBlock(Attempt attempt, WaitForReadiness wait) {
 int ConnectOutcome(SOCKET hSocket) {
   int soError = 0;
   sockio::SockLen soErrorLen = static_cast<sockio::SockLen>(sizeof(soError));
-  if (getsockopt(sockio::Native(hSocket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
+  if (sys::getsockopt(sockio::Native(hSocket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
                  &soErrorLen) != 0) {
     return sockio::SaveSystemError();
   }
   if (soError != 0) return sockio::WinsockNumber(soError);
   sockaddr_in peer{};
   sockio::SockLen peerLen = static_cast<sockio::SockLen>(sizeof(peer));
-  if (getpeername(sockio::Native(hSocket), reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
+  if (sys::getpeername(sockio::Native(hSocket), reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
     return 0;
   }
   int error = sockio::SaveSystemError();

@@ -17,6 +17,7 @@
 #include <ws2tcpip.h>
 #else
 #include "posix/wsa_errors.h"
+#include "system_calls.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -155,16 +156,17 @@ inline int WinsockNumber(int soError) { return qbplatform::WsaErrorFromErrno(soE
 // Closing never changes the last error: failure paths close after saving it.
 inline void CloseSocket(SOCKET s) {
   int savedErrno = errno;
-  close(Native(s));  // on Linux the descriptor is gone even after EINTR
+  qbplatform::sys::close(Native(s));  // on Linux the descriptor is gone even after EINTR
   errno = savedErrno;
 }
 
 inline bool MakeNonBlockingNoInherit(SOCKET s) {
   int fd = Native(s);
-  int statusFlags = fcntl(fd, F_GETFL);
-  int descriptorFlags = statusFlags == -1 ? -1 : fcntl(fd, F_GETFD);
-  if (descriptorFlags == -1 || fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) == -1 ||
-      fcntl(fd, F_SETFD, descriptorFlags | FD_CLOEXEC) == -1) {
+  namespace sys = qbplatform::sys;
+  int statusFlags = sys::fcntl(fd, F_GETFL, 0);
+  int descriptorFlags = statusFlags == -1 ? -1 : sys::fcntl(fd, F_GETFD, 0);
+  if (descriptorFlags == -1 || sys::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) == -1 ||
+      sys::fcntl(fd, F_SETFD, descriptorFlags | FD_CLOEXEC) == -1) {
     SaveSystemError();
     return false;
   }
@@ -172,7 +174,7 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
 }
 
 inline SOCKET OpenSocket(int type) {
-  int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = qbplatform::sys::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) {
     SaveSystemError();
     return INVALID_SOCKET;
@@ -182,7 +184,7 @@ inline SOCKET OpenSocket(int type) {
 
 inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   SockLen len = addrLen != NULL ? static_cast<SockLen>(*addrLen) : 0;
-  int fd = accept4(Native(listener), addr, addrLen != NULL ? &len : NULL,
+  int fd = qbplatform::sys::accept4(Native(listener), addr, addrLen != NULL ? &len : NULL,
                    SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd == -1) {
     SaveSystemError();
@@ -200,7 +202,7 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   if (wanted & kReadable) entry.events |= POLLIN;
   if (wanted & kWritable) entry.events |= POLLOUT;
   if (wanted & kException) entry.events |= POLLPRI;
-  int rc = poll(&entry, 1, timeoutMs);
+  int rc = qbplatform::sys::poll(&entry, 1, timeoutMs);
   if (rc == -1) {
     if (errno == EINTR) return 0;
     SaveSystemError();
@@ -219,6 +221,28 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
 }
 
 #endif  // _WIN32
+
+// The socket calls that both systems have, for the socket classes to call as
+// sys::recv(...) and so on: Winsock's own, or the POSIX system-call table's.
+#ifdef _WIN32
+namespace sys {
+using ::bind;
+using ::connect;
+using ::getaddrinfo;
+using ::getpeername;
+using ::getsockname;
+using ::getsockopt;
+using ::listen;
+using ::recv;
+using ::recvfrom;
+using ::send;
+using ::sendto;
+using ::setsockopt;
+using ::shutdown;
+}  // namespace sys
+#else
+namespace sys = qbplatform::sys;
+#endif
 
 // Interlocked operations on a value that other threads change too; both
 // return the value it had before.

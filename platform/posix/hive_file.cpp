@@ -1,6 +1,7 @@
 // The hive file: where it lives, reading it, and replacing it atomically
 // under its lock (HivePath, LoadHive, UpdateHive).
 #include "posix/registry_hive.h"
+#include "system_calls.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -21,7 +22,7 @@ class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
   ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) qbplatform::sys::close(fd_);
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
@@ -38,17 +39,17 @@ constexpr size_t kMaxHiveBytes = 64u << 20;  // a settings file, not a database
 
 ReadResult ReadHiveFile(const std::string& path, std::string& bytes, mode_t& mode) {
   // O_NONBLOCK so that a FIFO in the file's place cannot hang a reader.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  Fd fd(qbplatform::sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
   if (fd.get() < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kError;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) {
+  if (qbplatform::sys::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) {
     return ReadResult::kError;
   }
   mode = st.st_mode & 07777;
   bytes.clear();
   std::array<char, 65536> buf;
   while (true) {
-    const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
+    const ssize_t n = qbplatform::sys::read(fd.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ReadResult::kError;
     if (n == 0) return ReadResult::kOk;

@@ -14,6 +14,7 @@
 // Windows does. Registry functions return their error; they do not set the
 // thread's last error.
 #include "posix/registry_hive.h"
+#include "system_calls.h"
 #include "win32.h"
 
 #include <sys/stat.h>
@@ -146,7 +147,7 @@ class ParsedHiveCache {
   std::shared_ptr<const qbhive::Hive> Current() {
     const std::string path = qbhive::HivePath();
     struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    if (path.empty() || qbplatform::sys::stat(path.c_str(), &st) != 0) {
       return std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
     }
     // Taken before reading: if the file is replaced in between, the stamp is

@@ -6,6 +6,7 @@
 
 #include "platform_testing.h"
 #include "posix/wsa_errors.h"
+#include "system_calls.h"
 
 #include <netdb.h>
 #include <pwd.h>
@@ -39,7 +40,8 @@ std::optional<std::string> EffectiveUserName() {
   for (;;) {
     passwd entry{};
     passwd* found = nullptr;
-    int rc = getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found);
+    int rc = qbplatform::sys::getpwuid_r(qbplatform::sys::geteuid(), &entry, scratch.data(),
+                                         scratch.size(), &found);
     if (rc == ERANGE && scratch.size() < (1u << 20)) {
       scratch.resize(scratch.size() * 2);
       continue;
@@ -176,7 +178,7 @@ BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
 
 DWORD GetTickCount(void) {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  qbplatform::sys::clock_gettime(CLOCK_MONOTONIC, &now);
   const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
                       static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<DWORD>(ms) + g_tickOffset.load(std::memory_order_relaxed);
