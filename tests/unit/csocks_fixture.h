@@ -116,6 +116,8 @@ struct NegotiationCase {
   std::vector<std::string> messages;
 };
 
+// Every such case ends well before the ten-second budget: a short error
+// reply on a connection kept open is reported at once.
 void RunNegotiationCase(const NegotiationCase& c);
 
 // The same, for a proxy that is silent or too slow: the failure must come

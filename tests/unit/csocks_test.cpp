@@ -92,21 +92,6 @@ TEST(Destruction, ClosesAnOpenSocket) {
   EXPECT_FALSE(SocketIsOpen(handle)) << "socket still open after destruction";
 }
 
-TEST(Destruction, WithoutSocketOrAfterClose) {
-  // Neither may close a socket that is not the object's: open one that
-  // would be the next number and check it survives.
-  NativeSocket sentinel = OpenTcpSocket();
-  ASSERT_NE(sentinel, kNoSocket);
-  { ProbeSocks never_created; }
-  {
-    ProbeSocks closed;
-    ASSERT_TRUE(closed.Create());
-    closed.Close();
-  }
-  EXPECT_TRUE(SocketIsOpen(static_cast<SOCKET>(sentinel)));
-  CloseNativeSocket(sentinel);
-}
-
 // MyReceive over a direct connection to a scripted peer.
 class MyReceiveTest : public ::testing::Test {
  protected:
