@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, then the same suite under
+# Runs every test: the normal build, then the Debian packages with lintian
+# and their tests (scripts/test-packages.sh), then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
 # robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
 # a bounded time (scripts/fuzz.sh), then QBSocks32.dll for Windows with its
@@ -18,6 +19,7 @@ run_preset() {
 }
 
 run_preset default
+bash scripts/test-packages.sh
 run_preset asan
 run_preset tsan
 bash scripts/fuzz.sh
