@@ -4,7 +4,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
 # robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
 # a bounded time (scripts/fuzz.sh), then QBSocks32.dll for Windows with its
-# tests under Wine (scripts/test-windows.sh).
+# tests under Wine (scripts/test-windows.sh), and the Windows kit made from
+# it and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +25,5 @@ run_preset asan
 run_preset tsan
 bash scripts/fuzz.sh
 bash scripts/test-windows.sh
+bash scripts/windows-kit.sh
+bash tests/packaging/windows_kit_test.sh build/windows-kit/QBSocks32-*-windows.zip build/windows-kit/test
