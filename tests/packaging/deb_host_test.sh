@@ -5,6 +5,7 @@
 set -euo pipefail
 deb_dir=$1 work=$(realpath -m "$2")
 here=$(dirname "$0")
+# shellcheck source=tests/packaging/unpack_debs.sh
 source "$here/unpack_debs.sh"
 
 rm -rf "$work"

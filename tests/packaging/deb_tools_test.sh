@@ -4,6 +4,7 @@
 #   deb_tools_test.sh DEB_DIR WORK_DIR
 set -euo pipefail
 deb_dir=$1 work=$(realpath -m "$2")
+# shellcheck source=tests/packaging/unpack_debs.sh
 source "$(dirname "$0")/unpack_debs.sh"
 
 rm -rf "$work"
