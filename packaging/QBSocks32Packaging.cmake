@@ -14,7 +14,13 @@ set(QBSOCKS_DEB_NAME_development libqbsocks32-dev)
 set(QBSOCKS_DEB_NAME_tools qbsocks32-tools)
 
 # Every package carries the copyright file and the changelog where Debian
-# looks for them. The changelog is compressed as policy asks, reproducibly.
+# looks for them. The changelog is compressed as policy asks, reproducibly,
+# and its newest entry must be the version being packaged.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog QBSOCKS_DEB_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT QBSOCKS_DEB_CHANGELOG_TOP MATCHES "^qbsocks32 \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog starts with \"${QBSOCKS_DEB_CHANGELOG_TOP}\"; "
+    "add an entry for ${PROJECT_VERSION} on top")
+endif()
 find_program(QBSOCKS_GZIP gzip REQUIRED)
 set(QBSOCKS_DEB_CHANGELOG ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 add_custom_command(OUTPUT ${QBSOCKS_DEB_CHANGELOG}
