@@ -1,20 +1,30 @@
-# What `cmake --install` puts in place: the headers under
-# include/qbsocks32, libQBSocks32 and libqbafx, a CMake package
-# (find_package(QBSocks32) -> QBSocks32::QBSocks32, which brings
-# QBSocks32::qbafx along) and the pkg-config file qbsocks32.pc. All of it
-# is the install component QBSocks32, so that it can be installed alone:
-#   cmake --install <build> --component QBSocks32 --prefix <prefix>
+# What `cmake --install` puts in place, in four install components that
+# are also the four Debian packages (packaging/QBSocks32Packaging.cmake):
+#   qbafx        libqbafx.so.1, the class library (qbafx.dll on Windows)
+#   QBSocks32    libQBSocks32.so.1, the library (QBSocks32.dll)
+#   development  the headers under include/qbsocks32, the .so links (import
+#                libraries on Windows), a CMake package
+#                (find_package(QBSocks32) -> QBSocks32::QBSocks32, which
+#                brings QBSocks32::qbafx along), the pkg-config file
+#                qbsocks32.pc and qbsocks32(3)
+#   tools        qbsocks-reg and qbsocks-cat with their manual pages
+#                (tools/CMakeLists.txt, man/CMakeLists.txt)
+# `cmake --install <build> --prefix <prefix>` installs them all.
 include(CMakePackageConfigHelpers)
 
 set(QBSOCKS_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qbsocks32)
 set(QBSOCKS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/QBSocks32)
 set(QBSOCKS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS qbafx QBSocks32
-  EXPORT QBSocks32Targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT QBSocks32
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT QBSocks32
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT QBSocks32)
+# Each library in its own component, its .so link (or import library) in
+# the development one, as Debian splits a library.
+foreach(library IN ITEMS qbafx QBSocks32)
+  install(TARGETS ${library}
+    EXPORT QBSocks32Targets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${library} NAMELINK_COMPONENT development
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library})
+endforeach()
 
 install(FILES
   ${PROJECT_SOURCE_DIR}/proxy_socket/CSocks.h
@@ -23,12 +33,12 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/platform/include/afxdll.h
   ${PROJECT_SOURCE_DIR}/platform/include/win32.h
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
-  COMPONENT QBSocks32)
+  COMPONENT development)
 
 install(EXPORT QBSocks32Targets
   NAMESPACE QBSocks32::
   DESTINATION ${QBSOCKS_INSTALL_CMAKEDIR}
-  COMPONENT QBSocks32)
+  COMPONENT development)
 
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/QBSocks32Config.cmake.in
@@ -42,7 +52,7 @@ install(FILES
   ${PROJECT_BINARY_DIR}/QBSocks32Config.cmake
   ${PROJECT_BINARY_DIR}/QBSocks32ConfigVersion.cmake
   DESTINATION ${QBSOCKS_INSTALL_CMAKEDIR}
-  COMPONENT QBSocks32)
+  COMPONENT development)
 
 # The .pc file finds the prefix from its own place, so that an install
 # with `cmake --install --prefix` anywhere else still works.
@@ -53,4 +63,4 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/qbsocks32.pc.in
   ${PROJECT_BINARY_DIR}/qbsocks32.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qbsocks32.pc
   DESTINATION ${QBSOCKS_INSTALL_PKGCONFIGDIR}
-  COMPONENT QBSocks32)
+  COMPONENT development)

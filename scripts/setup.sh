@@ -11,6 +11,11 @@ packages=(
   python3 procps
 )
 
+# The Debian packages (scripts/test-packages.sh): the manual pages' source
+# is scdoc; CPack calls dpkg-shlibdeps and file; lintian checks the
+# packages and man renders their pages. The Windows kit is a zip.
+packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
+
 # The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
 # with its 32-bit loader, which comes from the i386 architecture. Where the
 # kernel runs no 32-bit programs that loader cannot start; the tests then

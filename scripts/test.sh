@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, then the same suite under
+# Runs every test: the normal build, then the Debian packages with lintian
+# and their tests (scripts/test-packages.sh), then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
 # robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
 # a bounded time (scripts/fuzz.sh), then QBSocks32.dll for Windows with its
-# tests under Wine (scripts/test-windows.sh).
+# tests under Wine (scripts/test-windows.sh), and the Windows kit made from
+# it and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,7 +20,10 @@ run_preset() {
 }
 
 run_preset default
+bash scripts/test-packages.sh
 run_preset asan
 run_preset tsan
 bash scripts/fuzz.sh
 bash scripts/test-windows.sh
+bash scripts/windows-kit.sh
+bash tests/packaging/windows_kit_test.sh build/windows-kit/QBSocks32-*-windows.zip build/windows-kit/test

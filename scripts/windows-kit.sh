@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Makes the Windows kit, build/windows-kit/QBSocks32-<version>-windows.zip,
+# from the Windows build(s): the files packaging/windows-kit/files lists,
+# under one top folder, with packaging/windows-kit/README.txt (which
+# flavour a host needs). Run after the Windows build (scripts/test-windows.sh
+# or `cmake --build --preset windows`); a file missing from the list fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+version=$(sed -n 's/^project(QBSocks32 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+kit_name=QBSocks32-$version-windows
+out=build/windows-kit
+stage=$out/$kit_name
+
+rm -rf "$out"
+mkdir -p "$stage"
+cp packaging/windows-kit/README.txt "$stage/"
+while read -r folder file; do
+  [[ -z "$folder" || "$folder" == \#* ]] && continue
+  [[ -f "$file" ]] || { echo "windows-kit: $file is missing (build it first)" >&2; exit 1; }
+  mkdir -p "$stage/$folder"
+  cp "$file" "$stage/$folder/"
+done <packaging/windows-kit/files
+
+(cd "$out" && zip -q -r -X "$kit_name.zip" "$kit_name")
+echo "windows-kit: $out/$kit_name.zip"

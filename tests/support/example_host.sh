@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the example host against an installed QBSocks32 (with find_package,
+# and once more with pkg-config) and runs both against an echo target on
+# 127.0.0.1: the answer must be the request. The install is a `cmake
+# --install` prefix or unpacked Debian packages (their usr/); the library
+# folder is where qbsocks32.pc lies (lib, or lib/<multiarch> under /usr).
+#   example_host.sh PREFIX WORK_DIR CMAKE CXX CXXFLAGS LDFLAGS
+set -euo pipefail
+prefix=$(realpath "$1") work=$(realpath "$2") cmake=$3 cxx=$4 cxxflags=$5 ldflags=$6
+examples=$(cd "$(dirname "$0")/../../examples" && pwd)
+
+pc_file=$(find "$prefix/lib" -name qbsocks32.pc -path '*/pkgconfig/*' | head -n 1)
+[[ -n "$pc_file" ]] || { echo "FAIL: no qbsocks32.pc under $prefix/lib" >&2; exit 1; }
+libdir=$(dirname "$(dirname "$pc_file")")
+
+missing=0
+for f in "$prefix"/include/qbsocks32/{CSocks.h,QBSocks32.h,afxsock.h,afxdll.h,win32.h} \
+         "$libdir"/{libQBSocks32.so,libQBSocks32.so.1,libQBSocks32.so.1.0.0.1,libqbafx.so,libqbafx.so.1} \
+         "$libdir"/cmake/QBSocks32/{QBSocks32Config.cmake,QBSocks32ConfigVersion.cmake}; do
+  [[ -e "$f" ]] || { echo "FAIL: the install lacks ${f#"$prefix"/}" >&2; missing=1; }
+done
+((missing == 0)) || exit 1
+
+mkdir -p "$work/config"
+
+# With find_package, as examples/CMakeLists.txt does it.
+"$cmake" -S "$examples" -B "$work/example-build" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >"$work/example-configure.log"
+"$cmake" --build "$work/example-build" >"$work/example-build.log"
+
+# With pkg-config.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+read -r -a pc_cflags <<<"$(pkg-config --cflags qbsocks32)"
+read -r -a pc_libs <<<"$(pkg-config --libs qbsocks32)"
+read -r -a extra_cxxflags <<<"$cxxflags"
+read -r -a extra_ldflags <<<"$ldflags"
+"$cxx" -std=c++17 -Wall -Wextra -Werror "${extra_cxxflags[@]}" "${pc_cflags[@]}" \
+  "$examples/qbsocks_request.cpp" -o "$work/qbsocks_request-pc" \
+  "${extra_ldflags[@]}" "${pc_libs[@]}" -Wl,-rpath,"$libdir"
+
+# An echo target on a free loopback port; its first line is the port,
+# printed once it listens.
+coproc ECHO {
+  exec python3 -u -c '
+import socket, threading
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen(8)
+print(server.getsockname()[1], flush=True)
+def echo(conn):
+    with conn:
+        while True:
+            data = conn.recv(4096)
+            if not data:
+                return
+            conn.sendall(data)
+while True:
+    conn, _ = server.accept()
+    threading.Thread(target=echo, args=(conn,), daemon=True).start()
+'
+}
+echo_pid=$ECHO_PID
+trap 'kill "$echo_pid" 2>/dev/null || true' EXIT
+read -r -t 30 port <&"${ECHO[0]}"
+
+# No settings in this folder: the proxy is off and the connect is direct.
+export XDG_CONFIG_HOME=$work/config
+request="hello from a host built against the installed QBSocks32"
+status=0
+for program in "$work/example-build/qbsocks_request" "$work/qbsocks_request-pc"; do
+  answer=$("$program" 127.0.0.1 "$port" "$request")
+  if [[ "$answer" != "$request" ]]; then
+    echo "FAIL: $program answered '$answer'" >&2
+    status=1
+  fi
+done
+exit $status
