@@ -1,0 +1,19 @@
+// The entry of a program of the MSVC-ABI flavour, which a C run-time would
+// otherwise supply: constructs the globals, runs QbMain, destroys the
+// globals, flushes the C run-time's streams and exits with QbMain's result.
+#include "msvc/crt_init.h"
+
+#include "win32.h"
+
+#include <stdio.h>
+
+// The program's own main.
+int QbMain();
+
+extern "C" void __cdecl mainCRTStartup() {
+  QbRunInitializers();
+  const int nResult = QbMain();
+  QbRunExitFunctions();
+  fflush(NULL);
+  ExitProcess(static_cast<UINT>(nResult));
+}
