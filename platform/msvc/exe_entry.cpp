@@ -5,7 +5,9 @@
 
 #include "win32.h"
 
-#include <stdio.h>
+// MSVCRT.DLL's (MinGW-w64's stdio.h would route stream functions through
+// its static library).
+extern "C" int __cdecl _flushall(void);
 
 // The program's own main.
 int QbMain();
@@ -14,6 +16,6 @@ extern "C" void __cdecl mainCRTStartup() {
   QbRunInitializers();
   const int nResult = QbMain();
   QbRunExitFunctions();
-  fflush(NULL);
+  _flushall();
   ExitProcess(static_cast<UINT>(nResult));
 }
