@@ -27,9 +27,8 @@ namespace {
 qbafx::RecursiveLock g_listLock;
 CDynLinkLibrary* g_pFirstDLL = NULL;  // all records, most recently listed first
 
-AFX_MODULE_STATE g_appModuleState(FALSE);
-
-// The calling thread's current state; NULL: the host's own.
+// The calling thread's current state; NULL: the host's own. Defined before
+// the host's state, whose destructor still looks at it.
 #ifdef _WIN32
 qbafx::ThreadPointer<AFX_MODULE_STATE> g_currentState;
 AFX_MODULE_STATE* CurrentStateOrNull() { return g_currentState.Get(); }
@@ -39,6 +38,8 @@ thread_local AFX_MODULE_STATE* t_pCurrentState = NULL;
 AFX_MODULE_STATE* CurrentStateOrNull() { return t_pCurrentState; }
 void SetCurrentState(AFX_MODULE_STATE* pState) { t_pCurrentState = pState; }
 #endif
+
+AFX_MODULE_STATE g_appModuleState(FALSE);
 
 volatile LONG g_nFailInitForTesting = 0;
 volatile LONG g_nFailAllocationForTesting = 0;
