@@ -54,7 +54,7 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked by default")
 set(CMAKE_RC_FLAGS_INIT "/I ${QBSOCKS_MINGW_SYSROOT}/include")
 # MinGW-w64's import libraries carry no SafeSEH table.
 foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "/nodefaultlib /safeseh:no /manifest:no /libpath:${QBSOCKS_MINGW_SYSROOT}/lib")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "/nodefaultlib /safeseh:no /manifest:no")
 endforeach()
 
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
