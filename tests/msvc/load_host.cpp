@@ -1,7 +1,8 @@
 // An MSVC-built host that loads QBSocks32.dll at run time: every export
 // found by ordinal and by name at one address, InitSocksDLL listing the
 // module once more with the class library, FreeLibrary leaving no record
-// behind, and the version resource read back with Windows' own API.
+// behind, and the description and version resource read back with
+// Windows' own API.
 #include "afxdll.h"
 #include "host_checks.h"
 
@@ -49,6 +50,11 @@ void CheckLifecycle() {
   }
   host::Check(GetProcAddress(hModule, MAKEINTRESOURCEA(kExportCount + 1)) == NULL,
               "export table", "nothing at the ordinal after the last");
+
+  char szDescription[64] = "";
+  host::Check(LoadStringA(hModule, 1, szDescription, sizeof(szDescription)) > 0 &&
+                  strcmp(szDescription, "QBSocks32 Windows Dynamic Link Library") == 0,
+              "description", "string 1 of the module's string table");
 
   host::Check(RecordsOf(hModule) == 1, "process attach", "the module is listed once");
   typedef void(__cdecl * InitSocksDLLProc)(void);
