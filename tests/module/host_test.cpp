@@ -91,14 +91,7 @@ TEST_F(HostTest, ADirectConnectIsTheHostsToCloseEvenWhenItFails) {
   const std::string request = "through the host's own class";
   ASSERT_EQ(connected.Send(request.data(), static_cast<int>(request.size())),
             static_cast<int>(request.size()));
-  std::string answer;
-  char buffer[64];
-  while (answer.size() < request.size()) {
-    const int n = connected.Receive(buffer, sizeof(buffer));
-    ASSERT_GT(n, 0);
-    answer.append(buffer, static_cast<size_t>(n));
-  }
-  EXPECT_EQ(answer, request);
+  EXPECT_EQ(qbtest::ReceiveExactly(connected, request.size()), request);
   EXPECT_EQ(connected.close_calls, 0);
 }
 

@@ -3,7 +3,6 @@
 // connect succeeds and every byte comes back as it was sent. The tsan
 // preset runs this under ThreadSanitizer.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <mutex>
@@ -20,7 +19,7 @@ namespace {
 
 constexpr int kThreads = 32;
 constexpr int kConnectsPerThread = 200;
-constexpr int kReadLimitMs = 10000;
+constexpr std::chrono::seconds kReadLimit{10};
 
 // A payload no other connect sends, so that crossed streams would show.
 std::string Payload(int thread, int round) {
@@ -37,14 +36,9 @@ std::string ConnectAndEcho(uint16_t echo_port, int thread, int round) {
   const std::string payload = Payload(thread, round);
   const int size = static_cast<int>(payload.size());
   if (socks.Send(payload.data(), size) != size) return "Send failed";
-  std::string echoed;
-  char buffer[1024];
-  while (echoed.size() < payload.size()) {
-    pollfd p{static_cast<int>(socks.m_hSocket), POLLIN, 0};
-    if (poll(&p, 1, kReadLimitMs) != 1) return "no echo within the limit";
-    const int got = socks.Receive(buffer, sizeof(buffer));
-    if (got <= 0) return "connection ended after " + std::to_string(echoed.size()) + " bytes";
-    echoed.append(buffer, static_cast<size_t>(got));
+  const std::string echoed = ReceiveExactly(socks, payload.size(), kReadLimit);
+  if (echoed.size() < payload.size()) {
+    return "echo ended or fell silent after " + std::to_string(echoed.size()) + " bytes";
   }
   return echoed == payload ? "" : "echo differs from what was sent";
 }
@@ -54,11 +48,7 @@ TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
   TempHive hive;
   EchoServer echo;
   auto proxy = StartMicrosocks();
-  const char* key = TempHive::kProxyKey;
-  hive.SetDword(key, "ProxyEnable", 1);
-  hive.SetString(key, "SocksServer", "127.0.0.1");
-  hive.SetDword(key, "SocksPort", proxy->port());
-  hive.SetDword(key, "SocksVersion", 5);
+  WriteSettings(hive, ProxyAt(proxy->port(), 5));
 
   std::atomic<int> succeeded{0};
   std::mutex mutex;

@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,18 +12,6 @@
 #include <stdexcept>
 
 namespace qbtest {
-namespace {
-
-// How long a handler waits for a client that has gone quiet.
-constexpr int kQuietLimitMs = 5000;
-
-bool WaitReadable(int fd, int limit_ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, limit_ms) > 0;
-}
-
-}  // namespace
-
 LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -75,18 +63,6 @@ void LoopbackServer::Run() {
   }
 }
 
-std::optional<std::string> ReadExactly(int fd, size_t count) {
-  std::string out(count, '\0');
-  size_t have = 0;
-  while (have < count) {
-    if (!WaitReadable(fd, kQuietLimitMs)) return std::nullopt;
-    const ssize_t got = recv(fd, out.data() + have, count - have, 0);
-    if (got <= 0) return std::nullopt;
-    have += static_cast<size_t>(got);
-  }
-  return out;
-}
-
 std::optional<std::string> ReadThroughZero(int fd, size_t limit) {
   std::string out;
   while (out.size() < limit) {
@@ -96,22 +72,6 @@ std::optional<std::string> ReadThroughZero(int fd, size_t limit) {
     if ((*byte)[0] == '\0') return out;
   }
   return std::nullopt;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void DrainUntilClose(int fd) {
-  char buffer[4096];
-  while (WaitReadable(fd, kQuietLimitMs) && recv(fd, buffer, sizeof(buffer), 0) > 0) {
-  }
 }
 
 std::vector<std::string> OpenDescriptors() {

@@ -20,10 +20,11 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/proxy_paths.h"
 
 namespace qbtest {
 
@@ -205,13 +206,6 @@ std::string DescribeStatus(int status) {
 }
 
 }  // namespace
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 uint16_t FreeLoopbackPort() {
   int fd = ListenOnLoopback(AF_INET, 0);
@@ -651,6 +645,16 @@ std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
   launch.program = "/usr/bin/microsocks";
   launch.args = {"-i", "127.0.0.1", "-p", "{port}", "-u", user, "-P", password};
   return std::make_unique<ProxyProcess>(launch);
+}
+
+std::unique_ptr<ProxyProcess> StartProxy(Daemon daemon) {
+  switch (daemon) {
+    case Daemon::None: return nullptr;
+    case Daemon::Dante: return StartDante();
+    case Daemon::Microsocks: return StartMicrosocks();
+    case Daemon::MicrosocksWithPassword: return StartMicrosocks(kProxyUser, kProxyPassword);
+  }
+  return nullptr;
 }
 
 }  // namespace qbtest

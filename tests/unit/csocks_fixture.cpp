@@ -2,10 +2,6 @@
 
 namespace qbtest {
 
-bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit) {
-  return WaitReadable(static_cast<NativeSocket>(socket.m_hSocket), limit);
-}
-
 void RunNegotiationCase(const NegotiationCase& c) {
   TempHive hive;
   ScriptedPeer peer(c.script);
@@ -22,7 +18,7 @@ void RunNegotiationCase(const NegotiationCase& c) {
     ASSERT_TRUE(socks.IsOpen());
     ASSERT_EQ(socks.Send(kClientHello.data(), static_cast<int>(kClientHello.size())),
               static_cast<int>(kClientHello.size()));
-    EXPECT_EQ(ReceiveCount(socks, kTargetHello.size()), kTargetHello);
+    EXPECT_EQ(ReceiveExactly(socks, kTargetHello.size()), kTargetHello);
     socks.Close();
   } else {
     EXPECT_FALSE(socks.IsOpen()) << "every failure on the proxy path closes the socket";

@@ -14,8 +14,10 @@
 #include "support/recording_message_box.h"
 #include "support/scripted_peer.h"
 #include "support/servers.h"
+#include "support/stream_io.h"
 #include "support/temp_hive.h"
 #include "support/test_platform.h"
+#include "support/wire.h"
 
 namespace qbtest {
 
@@ -59,9 +61,6 @@ class ProbeSocks : public CSocks {
   }
 };
 
-// Waits until data can be read from the socket, without taking any.
-bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit);
-
 // After a successful negotiation the test and the scripted "target" trade
 // these, proving the stream is the target's and nothing is left in between.
 inline const std::string kClientHello = "hello from the client";
@@ -69,20 +68,6 @@ inline const std::string kTargetHello = "hello from the target";
 
 inline std::vector<PeerStep> TargetExchange() {
   return {PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)};
-}
-
-// Receives exactly `count` bytes with the blocking receive, or fewer when the
-// connection ends.
-inline std::string ReceiveCount(CSocket& socket, size_t count) {
-  std::string out;
-  char buffer[4096];
-  while (out.size() < count) {
-    int want = static_cast<int>(std::min(sizeof(buffer), count - out.size()));
-    int n = socket.Receive(buffer, want);
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  return out;
 }
 
 inline std::string ExpectedWire(const PeerScript& script) {
@@ -123,6 +108,68 @@ void RunNegotiationCase(const NegotiationCase& c);
 void RunBudgetCase(const NegotiationCase& c);
 
 inline void PrintTo(const NegotiationCase& c, std::ostream* os) { *os << c.name; }
+
+inline std::string CaseName(const ::testing::TestParamInfo<NegotiationCase>& info) {
+  return info.param.name;
+}
+
+// A SOCKS5 row that says only what differs from the common run: CONNECT to
+// 1.2.3.4:80 without credentials, the proxy reading the method offer first
+// and then playing the steps added in order.
+//
+//   Socks5Row("ipv4").NoAuth().Replies(kSocks5Succeeded).Succeeds()
+class Socks5Row {
+ public:
+  explicit Socks5Row(const char* name)
+      : case_{name, 5, "", "", "1.2.3.4", 80, {PeerStep::Expect(kSocks5Offer)}, 0, {}} {}
+
+  // Another target; `request` is the CONNECT request expected for it
+  // (none where the row fails before one is sent).
+  Socks5Row& To(const char* target, unsigned port, std::string request = "") {
+    case_.target = target;
+    case_.port = port;
+    request_ = std::move(request);
+    return *this;
+  }
+  // The credentials in the settings.
+  Socks5Row& As(std::string user, std::string password) {
+    case_.user = std::move(user);
+    case_.password = std::move(password);
+    return *this;
+  }
+  Socks5Row& Choice(std::string bytes) { return Then({PeerStep::Send(std::move(bytes))}); }
+  Socks5Row& NoAuth() { return Choice(kNoAuthChoice); }
+  // Chooses user name and password, expects the credentials, answers `status`.
+  Socks5Row& Password(std::string status = kAuthAccepted) {
+    return Choice(kPasswordChoice)
+        .Then({PeerStep::Expect(Socks5AuthRequest(case_.user, case_.password)),
+               PeerStep::Send(std::move(status))});
+  }
+  Socks5Row& Request() { return Then({PeerStep::Expect(request_)}); }
+  // Expects the CONNECT request and answers with `reply`.
+  Socks5Row& Replies(std::string reply) { return Request().Then({PeerStep::Send(std::move(reply))}); }
+  Socks5Row& Then(const std::vector<PeerStep>& steps) {
+    case_.script.insert(case_.script.end(), steps.begin(), steps.end());
+    return *this;
+  }
+
+  // Connected, and the target exchange follows.
+  NegotiationCase Succeeds() { return Then(TargetExchange()).SucceedsAsScripted(); }
+  // Connected, the script alone saying what follows.
+  NegotiationCase SucceedsAsScripted() const { return Ends(1, {}); }
+  NegotiationCase Fails(const char* message) const { return Ends(0, {message}); }
+
+ private:
+  NegotiationCase Ends(int result, std::vector<std::string> messages) const {
+    NegotiationCase done = case_;
+    done.result = result;
+    done.messages = std::move(messages);
+    return done;
+  }
+
+  NegotiationCase case_;
+  std::string request_ = Socks5Request({1, 2, 3, 4}, 80);
+};
 
 }  // namespace qbtest
 

@@ -32,7 +32,7 @@ TEST(DirectPath, ReachesTargetWhenProxyIsOff) {
   ASSERT_EQ(socks.Connect("127.0.0.1", target.port()), 1);
   ASSERT_EQ(socks.Send(kClientHello.data(), static_cast<int>(kClientHello.size())),
             static_cast<int>(kClientHello.size()));
-  EXPECT_EQ(ReceiveCount(socks, kTargetHello.size()), kTargetHello);
+  EXPECT_EQ(ReceiveExactly(socks, kTargetHello.size()), kTargetHello);
   socks.Close();
   EXPECT_EQ(target.Received(), kClientHello) << "nothing but the host's bytes on the direct path";
 }
@@ -75,7 +75,7 @@ class CountingSocks : public ProbeSocks {
 
 TEST(ProxyPath, FailuresCloseThroughTheVirtualTable) {
   TempHive hive;
-  ScriptedPeer proxy({PeerStep::Expect(Bytes({5, 2, 0, 2})), PeerStep::Send(Bytes({5, 0xFF}))});
+  ScriptedPeer proxy({PeerStep::Expect(kSocks5Offer), PeerStep::Send(Bytes({5, 0xFF}))});
   WriteSettings(hive, ProxyAt(proxy.port(), 5));
   CountingSocks socks;
   ASSERT_TRUE(socks.Create());

@@ -35,9 +35,9 @@ bool SomeWipeHeld(const std::string& bytes) {
 }
 
 TEST(PasswordWipe, AuthenticationRequestIsWipedAfterSending) {
-  const std::string auth = Bytes({1, 5}) + "alice" + Bytes({13}) + "correct-horse";
+  const std::string auth = Socks5AuthRequest("alice", "correct-horse");
   TempHive hive;
-  ScriptedPeer proxy({PeerStep::Expect(Bytes({5, 2, 0, 2})), PeerStep::Send(Bytes({5, 2})),
+  ScriptedPeer proxy({PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice),
                       PeerStep::Expect(auth), PeerStep::Send(Bytes({1, 1}))});
   WriteSettings(hive, ProxyAt(proxy.port(), 5, "alice", "correct-horse"));
   {
@@ -47,7 +47,7 @@ TEST(PasswordWipe, AuthenticationRequestIsWipedAfterSending) {
   ProbeSocks socks;
   ASSERT_TRUE(socks.Create());
   EXPECT_EQ(socks.Connect("1.2.3.4", 80), 0);
-  EXPECT_EQ(proxy.Received(), Bytes({5, 2, 0, 2}) + auth);
+  EXPECT_EQ(proxy.Received(), kSocks5Offer + auth);
   EXPECT_TRUE(SomeWipeHeld(auth)) << "the buffer that carried the password was not wiped";
 }
 
