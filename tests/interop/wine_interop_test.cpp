@@ -71,34 +71,16 @@ TEST_P(ThroughLinuxProxy, ReachesTheEchoTargetByAddressAndByName) {
     const std::string payload = RandomBytes(256 * 1024, 7);
     EXPECT_EQ(EchoThrough(socket, payload), payload);
   }
+  // SOCKS4 carries no names: socks4_test's rows show it refuses them.
+  if (GetParam().version == 4) return;
   CSocks socket;
   ASSERT_TRUE(socket.Create());
-  const int result = socket.Connect("localhost", echoPort_);
-  if (GetParam().version == 4) {  // SOCKS4 carries no names: refused before anything is sent
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(socket.m_hSocket, INVALID_SOCKET);
-    return;
-  }
-  ASSERT_EQ(result, 1);
+  ASSERT_EQ(socket.Connect("localhost", echoPort_), 1);
   const std::string payload = "by name " + RandomBytes(1000, 8);
   EXPECT_EQ(EchoThrough(socket, payload), payload);
 }
 
 INSTANTIATE_TEST_SUITE_P(Interop, ThroughLinuxProxy, testing::ValuesIn(qbtest::kProxyPaths),
                          qbtest::PathName());
-
-TEST(ThroughLinuxProxyWithPassword, AWrongPasswordIsRefused) {
-  ASSERT_TRUE(AfxSocketInit());
-  const uint16_t echoPort = PortFromServers("QBSOCKS_ECHO_PORT");
-  const uint16_t proxyPort = PortFromServers("QBSOCKS_MICROSOCKS_AUTH_PORT");
-  ASSERT_NE(proxyPort, 0);
-  qbtest::TempHive hive;
-  WriteSettings(hive, qbtest::ProxyAt(proxyPort, 5, FromServers("QBSOCKS_MICROSOCKS_USER"),
-                                      "not-" + FromServers("QBSOCKS_MICROSOCKS_PASSWORD")));
-  CSocks socket;
-  ASSERT_TRUE(socket.Create());
-  EXPECT_EQ(socket.Connect("127.0.0.1", echoPort), 0);
-  EXPECT_EQ(socket.m_hSocket, INVALID_SOCKET);
-}
 
 }  // namespace

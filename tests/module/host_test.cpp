@@ -55,6 +55,9 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
       {"SOCKS5 proxy hangs up at once", 5, "127.0.0.1", qbtest::PeerScript{PeerStep::Close()}},
       {"SOCKS4 proxy hangs up at once", 4, "127.0.0.1", qbtest::PeerScript{PeerStep::Close()}},
       {"SOCKS4 cannot carry a name", 4, "target.example", qbtest::PeerScript{}},
+      {"SOCKS5 proxy accepts no method", 5, "127.0.0.1",
+       qbtest::PeerScript{PeerStep::Expect(qbtest::kSocks5Offer),
+                          PeerStep::Send(qbtest::Bytes({5, 0xFF}))}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

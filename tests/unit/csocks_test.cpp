@@ -63,26 +63,6 @@ TEST(ProxyPath, RefusedProxyClosesWithoutReport) {
   }
 }
 
-// A host's class that overrides Close sees it run on every failure path.
-class CountingSocks : public ProbeSocks {
- public:
-  int closes = 0;
-  void Close() override {
-    ++closes;
-    ProbeSocks::Close();
-  }
-};
-
-TEST(ProxyPath, FailuresCloseThroughTheVirtualTable) {
-  TempHive hive;
-  ScriptedPeer proxy({PeerStep::Expect(kSocks5Offer), PeerStep::Send(Bytes({5, 0xFF}))});
-  WriteSettings(hive, ProxyAt(proxy.port(), 5));
-  CountingSocks socks;
-  ASSERT_TRUE(socks.Create());
-  EXPECT_EQ(socks.Connect("1.2.3.4", 80), 0);
-  EXPECT_EQ(socks.closes, 1);
-}
-
 TEST(Destruction, ClosesAnOpenSocket) {
   ProbeSocks* socks = new ProbeSocks;
   ASSERT_TRUE(socks->Create());
