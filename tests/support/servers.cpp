@@ -115,13 +115,6 @@ int ConnectLoopback(uint16_t port) {
   return fd;
 }
 
-bool PortAccepts(uint16_t port) {
-  int fd = ConnectLoopback(port);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
 std::string Substitute(std::string text, const std::string& key, const std::string& value) {
   for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
     text.replace(at, key.size(), value);
@@ -213,16 +206,6 @@ uint16_t FreeLoopbackPort() {
   uint16_t port = BoundPort(fd);
   ::close(fd);
   return port;
-}
-
-bool WaitForPort(uint16_t port, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  Backoff backoff;
-  for (;;) {
-    if (PortAccepts(port)) return true;
-    if (Clock::now() >= deadline) return false;
-    backoff.Pause();
-  }
 }
 
 // One thread with one poll loop over the listeners and every accepted

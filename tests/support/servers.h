@@ -24,10 +24,6 @@ namespace qbtest {
 // another process may take it a moment later.
 uint16_t FreeLoopbackPort();
 
-// Tries to connect to 127.0.0.1:port until it succeeds (true) or the limit
-// has passed (false).
-bool WaitForPort(uint16_t port, std::chrono::milliseconds limit);
-
 // A port on 127.0.0.1 held bound without listening for the object's
 // lifetime: connections to it are refused, and no other server can take it
 // meanwhile (as it could take a port that FreeLoopbackPort merely found).
