@@ -47,12 +47,8 @@ TEST(Servers, TapRelaysAndRecordsWhatTheUpstreamSent) {
   using qbtest::PeerStep;
   qbtest::ScriptedPeer upstream({PeerStep::Expect("question"), PeerStep::Send("answer")});
   qbtest::TcpTap tap(upstream.port());
-  const qbtest::NativeSocket client = qbtest::OpenTcpSocket();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(tap.port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const qbtest::NativeSocket client = qbtest::ConnectToLoopback(tap.port());
+  ASSERT_NE(client, qbtest::kNoSocket);
   ASSERT_TRUE(qbtest::SendAll(client, "question"));
   EXPECT_EQ(qbtest::ReadExactly(client, 6), "answer");
   qbtest::CloseNativeSocket(client);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <poll.h>
@@ -13,18 +14,9 @@
 
 namespace qbtest {
 LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(listener_, 128) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (listener_ >= 0) close(listener_);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
-  }
-  port_ = ntohs(address.sin_port);
+  listener_ = BindLoopback(port_);
+  // A connection reset before it is taken must not leave accept waiting.
+  fcntl(listener_, F_SETFL, fcntl(listener_, F_GETFL) | O_NONBLOCK);
   wake_ = eventfd(0, EFD_CLOEXEC);
   if (wake_ < 0) {
     close(listener_);

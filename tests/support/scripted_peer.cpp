@@ -1,7 +1,5 @@
 #include "support/scripted_peer.h"
 
-#include <stdexcept>
-
 #include "support/stream_io.h"
 #include "support/test_platform.h"
 
@@ -10,26 +8,10 @@ namespace {
 
 constexpr auto kPeerLimit = std::chrono::seconds(30);
 
-NativeSocket OpenLoopbackListener(uint16_t* port) {
-  NativeSocket fd = OpenTcpSocket();
-  if (fd == kNoSocket) throw std::runtime_error("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 4) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    CloseNativeSocket(fd);
-    throw std::runtime_error("listen on 127.0.0.1");
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
 }  // namespace
 
 ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)) {
-  listener_ = OpenLoopbackListener(&port_);
+  listener_ = BindLoopback(port_);
   thread_ = std::thread([this] { Run(); });
 }
 

@@ -104,17 +104,6 @@ int ListenOnLoopback(int family, uint16_t port) {
   return fd;
 }
 
-int ConnectLoopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address = LoopbackV4(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 std::string Substitute(std::string text, const std::string& key, const std::string& value) {
   for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
     text.replace(at, key.size(), value);
@@ -311,7 +300,7 @@ class StreamPump {
       if (upstreamPort_ == 0) {
         connection.flows.push_back(Flow{client, client, -1, {}});
       } else {
-        connection.upstream = ConnectLoopback(upstreamPort_);
+        connection.upstream = ConnectToLoopback(upstreamPort_);
         if (connection.upstream < 0) {
           ::close(client);
           continue;

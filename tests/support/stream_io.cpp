@@ -2,9 +2,46 @@
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 namespace qbtest {
+
+namespace {
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+}  // namespace
+
+NativeSocket BindLoopback(uint16_t& port, bool listening) {
+  const NativeSocket s = OpenTcpSocket();
+  sockaddr_in address = LoopbackAddress(0);
+  socklen_t length = sizeof(address);
+  if (s == kNoSocket || bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      (listening && listen(s, SOMAXCONN) != 0) ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (s != kNoSocket) CloseNativeSocket(s);
+    throw std::runtime_error(listening ? "cannot listen on 127.0.0.1" : "cannot bind 127.0.0.1:0");
+  }
+  port = ntohs(address.sin_port);
+  return s;
+}
+
+NativeSocket ConnectToLoopback(uint16_t port) {
+  const NativeSocket s = OpenTcpSocket();
+  const sockaddr_in address = LoopbackAddress(port);
+  if (s != kNoSocket && connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+    return s;
+  }
+  if (s != kNoSocket) CloseNativeSocket(s);
+  return kNoSocket;
+}
 
 std::string RandomBytes(size_t size, unsigned seed) {
   std::mt19937 generator(seed);

@@ -6,6 +6,7 @@
 #define QBSOCKS_TESTS_SUPPORT_STREAM_IO_H
 
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -19,6 +20,13 @@ namespace qbtest {
 
 // How long a read waits for the next byte before it gives up.
 constexpr std::chrono::milliseconds kQuietLimit{5000};
+
+// A TCP socket bound to 127.0.0.1 with a port of the system's choosing
+// (set in `port`), listening unless told otherwise; throws when there is none.
+NativeSocket BindLoopback(uint16_t& port, bool listening = true);
+
+// A socket connected to 127.0.0.1:port; kNoSocket when that fails.
+NativeSocket ConnectToLoopback(uint16_t port);
 
 // Reproducible pseudo-random bytes: payloads whose every byte counts.
 std::string RandomBytes(size_t size, unsigned seed);

@@ -146,17 +146,11 @@ TEST(QbsocksCat, CommandLineErrorsAndHelp) {
 class GreedyEcho {
  public:
   GreedyEcho() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wake_, O_CLOEXEC) != 0) {
-      throw std::runtime_error("greedy echo: cannot listen on 127.0.0.1");
+    listener_ = qbtest::BindLoopback(port_);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) {
+      ::close(listener_);
+      throw std::runtime_error("greedy echo: pipe2");
     }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
 
