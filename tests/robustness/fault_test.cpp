@@ -84,19 +84,17 @@ INSTANTIATE_TEST_SUITE_P(Interop, TargetSpeaksFirst, ::testing::ValuesIn(kProxyP
 // negotiation and has to give up on its own after the ten-second budget.
 TEST(ProxyFrozen, ConnectGivesUpAfterTenSecondsNotLater) {
   ASSERT_TRUE(AfxSocketInit());
-  TempHive hive;
-  EchoServer echo;
-  auto proxy = StartMicrosocks();
-  WriteSettings(hive, ProxyAt(proxy->port(), 5));
+  EchoBehindMicrosocks servers;
+  ProxyProcess& proxy = *servers.proxy;
   TakeReportedMessages();
 
-  ASSERT_EQ(kill(proxy->pid(), SIGSTOP), 0);
+  ASSERT_EQ(kill(proxy.pid(), SIGSTOP), 0);
   ProbeSocks socks;
   ASSERT_TRUE(socks.Create());
   const auto start = std::chrono::steady_clock::now();
-  const int result = socks.Connect("127.0.0.1", echo.port());
+  const int result = socks.Connect("127.0.0.1", servers.echo.port());
   const double elapsed = SecondsSince(start);
-  kill(proxy->pid(), SIGCONT);
+  kill(proxy.pid(), SIGCONT);
 
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(socks.IsOpen());
@@ -117,24 +115,22 @@ bool WaitHangUp(const CAsyncSocket& socket, std::chrono::milliseconds limit) {
 
 TEST(ProxyKilled, OpenConnectionsSeeTheCloseWithoutHangOrSignal) {
   ASSERT_TRUE(AfxSocketInit());
-  TempHive hive;
-  EchoServer echo;
-  auto proxy = StartMicrosocks();
-  WriteSettings(hive, ProxyAt(proxy->port(), 5));
+  EchoBehindMicrosocks servers;
+  ProxyProcess& proxy = *servers.proxy;
 
   constexpr int kOpen = 8;
   std::vector<std::unique_ptr<ProbeSocks>> sockets;
   for (int i = 0; i < kOpen; ++i) {
     auto socks = std::make_unique<ProbeSocks>();
     ASSERT_TRUE(socks->Create());
-    ASSERT_EQ(socks->Connect("127.0.0.1", echo.port()), 1) << proxy->Diagnostics();
+    ASSERT_EQ(socks->Connect("127.0.0.1", servers.echo.port()), 1) << proxy.Diagnostics();
     const std::string ping = "ping " + std::to_string(i);
     ASSERT_EQ(socks->Send(ping.data(), static_cast<int>(ping.size())), static_cast<int>(ping.size()));
     ASSERT_EQ(ReceiveExactly(*socks, ping.size()), ping);
     sockets.push_back(std::move(socks));
   }
 
-  ASSERT_EQ(kill(proxy->pid(), SIGKILL), 0);
+  ASSERT_EQ(kill(proxy.pid(), SIGKILL), 0);
 
   for (auto& socks : sockets) {
     // The next receive reports the end of the stream (or a reset), and

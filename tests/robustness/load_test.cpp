@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "CSocks.h"
-#include "support/servers.h"
-#include "support/temp_hive.h"
+#include "robustness/loopback_server.h"
 
 namespace qbtest {
 namespace {
@@ -45,10 +44,7 @@ std::string ConnectAndEcho(uint16_t echo_port, int thread, int round) {
 
 TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
   ASSERT_TRUE(AfxSocketInit());
-  TempHive hive;
-  EchoServer echo;
-  auto proxy = StartMicrosocks();
-  WriteSettings(hive, ProxyAt(proxy->port(), 5));
+  EchoBehindMicrosocks servers;
 
   std::atomic<int> succeeded{0};
   std::mutex mutex;
@@ -57,7 +53,7 @@ TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < kConnectsPerThread; ++round) {
-        const std::string failure = ConnectAndEcho(echo.port(), t, round);
+        const std::string failure = ConnectAndEcho(servers.echo.port(), t, round);
         if (failure.empty()) {
           succeeded.fetch_add(1);
           continue;
@@ -72,7 +68,7 @@ TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
 
   EXPECT_EQ(succeeded.load(), kThreads * kConnectsPerThread)
       << failures.size() << " failed; first: " << (failures.empty() ? "" : failures.front())
-      << "\nmicrosocks said:\n" << proxy->Diagnostics();
+      << "\nmicrosocks said:\n" << servers.proxy->Diagnostics();
 }
 
 }  // namespace

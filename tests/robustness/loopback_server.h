@@ -1,5 +1,6 @@
 // What the robustness tests share: a loopback server that hands every
-// connection to a handler, and the list of this process's open descriptors.
+// connection to a handler, microsocks in front of an echo target, and the
+// list of this process's open descriptors.
 #ifndef QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
 #define QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
 
@@ -7,12 +8,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/servers.h"
 #include "support/stream_io.h"
+#include "support/temp_hive.h"
 
 namespace qbtest {
 
@@ -50,6 +54,16 @@ class LoopbackServer {
 
 // Reads up to and including the first zero byte (at most limit bytes).
 std::optional<std::string> ReadThroughZero(int fd, size_t limit);
+
+// microsocks (SOCKS5 without authentication) with an echo target behind
+// it, and settings that send Connect through it.
+struct EchoBehindMicrosocks {
+  EchoBehindMicrosocks() { WriteSettings(hive, ProxyAt(proxy->port(), 5)); }
+
+  TempHive hive;
+  EchoServer echo;
+  std::unique_ptr<ProxyProcess> proxy = StartMicrosocks();
+};
 
 // The descriptors open in this process right now, each as "fd -> target".
 std::vector<std::string> OpenDescriptors();

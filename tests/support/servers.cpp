@@ -58,14 +58,6 @@ class Backoff {
   std::chrono::milliseconds delay_{2};
 };
 
-sockaddr_in LoopbackV4(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 uint16_t BoundPort(int fd) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
@@ -92,7 +84,7 @@ int ListenOnLoopback(int family, uint16_t port) {
     address.sin6_addr = in6addr_loopback;
     result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   } else {
-    sockaddr_in address = LoopbackV4(port);
+    sockaddr_in address = LoopbackAddress(port);
     result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
   if (result != 0 || ::listen(fd, SOMAXCONN) != 0) {

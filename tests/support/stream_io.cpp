@@ -7,8 +7,6 @@
 
 namespace qbtest {
 
-namespace {
-
 sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -16,8 +14,6 @@ sockaddr_in LoopbackAddress(uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
-
-}  // namespace
 
 NativeSocket BindLoopback(uint16_t& port, bool listening) {
   const NativeSocket s = OpenTcpSocket();

@@ -21,6 +21,8 @@ namespace qbtest {
 // How long a read waits for the next byte before it gives up.
 constexpr std::chrono::milliseconds kQuietLimit{5000};
 
+sockaddr_in LoopbackAddress(uint16_t port);  // 127.0.0.1:port
+
 // A TCP socket bound to 127.0.0.1 with a port of the system's choosing
 // (set in `port`), listening unless told otherwise; throws when there is none.
 NativeSocket BindLoopback(uint16_t& port, bool listening = true);
