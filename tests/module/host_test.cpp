@@ -27,15 +27,6 @@ class HostSocket : public CSocks {
   int close_calls = 0;
 };
 
-const std::string kProxyKey = qbtest::TempHive::kProxyKey;
-
-void UseProxy(qbtest::TempHive& hive, uint16_t port, DWORD version) {
-  hive.SetDword(kProxyKey, "ProxyEnable", 1);
-  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
-  hive.SetDword(kProxyKey, "SocksPort", port);
-  hive.SetDword(kProxyKey, "SocksVersion", version);
-}
-
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(AfxSocketInit()); }
@@ -68,7 +59,7 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
     } else {
       refusing.emplace();
     }
-    UseProxy(hive_, peer ? peer->port() : refusing->port(), c.version);
+    WriteSettings(hive_, qbtest::ProxyAt(peer ? peer->port() : refusing->port(), c.version));
 
     HostSocket socket;
     ASSERT_TRUE(socket.Create());
@@ -79,7 +70,7 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
 }
 
 TEST_F(HostTest, ADirectConnectIsTheHostsToCloseEvenWhenItFails) {
-  hive_.SetDword(kProxyKey, "ProxyEnable", 0);
+  hive_.SetDword(qbtest::TempHive::kProxyKey, "ProxyEnable", 0);
   qbtest::RefusingPort refusing;
   HostSocket refused;
   ASSERT_TRUE(refused.Create());
