@@ -47,10 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
             .Choice(Bytes({5}))
             .Then({PeerStep::Reset()})
             .Fails(kGeneralFailure),
-        NegotiationCase{"socks4_reset_mid_reply", 4, "", "", "10.0.0.1", 80,
-                        {PeerStep::Expect(Socks4Request({10, 0, 0, 1}, 80)),
-                         PeerStep::Send(Bytes({0, 90, 0})), PeerStep::Reset()},
-                        0, {kGeneralFailure}}),
+        Socks4Row("socks4_reset_mid_reply")
+            .Replies(Bytes({0, 90, 0}))
+            .Then({PeerStep::Reset()})
+            .Fails(kGeneralFailure)),
     CaseName);
 
 // ---- Real proxies ----

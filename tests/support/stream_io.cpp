@@ -32,9 +32,8 @@ NativeSocket BindLoopback(uint16_t& port, bool listening) {
 NativeSocket ConnectToLoopback(uint16_t port) {
   const NativeSocket s = OpenTcpSocket();
   const sockaddr_in address = LoopbackAddress(port);
-  if (s != kNoSocket && connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-    return s;
-  }
+  const auto* raw = reinterpret_cast<const sockaddr*>(&address);
+  if (s != kNoSocket && connect(s, raw, sizeof(address)) == 0) return s;
   if (s != kNoSocket) CloseNativeSocket(s);
   return kNoSocket;
 }

@@ -113,45 +113,36 @@ inline std::string CaseName(const ::testing::TestParamInfo<NegotiationCase>& inf
   return info.param.name;
 }
 
-// A SOCKS5 row that says only what differs from the common run: CONNECT to
-// 1.2.3.4:80 without credentials, the proxy reading the method offer first
-// and then playing the steps added in order.
+// Rows of the negotiation tables, each saying only what differs from the
+// common run of its protocol: the target, the credentials, then the
+// proxy's steps in order, then the outcome.
 //
 //   Socks5Row("ipv4").NoAuth().Replies(kSocks5Succeeded).Succeeds()
-class Socks5Row {
+//   Socks4Row("rejected").Replies(Socks4Reply(0, 91)).Fails(kSocks4Rejected)
+template <typename Row>
+class RowBuilder {
  public:
-  explicit Socks5Row(const char* name)
-      : case_{name, 5, "", "", "1.2.3.4", 80, {PeerStep::Expect(kSocks5Offer)}, 0, {}} {}
-
   // Another target; `request` is the CONNECT request expected for it
   // (none where the row fails before one is sent).
-  Socks5Row& To(const char* target, unsigned port, std::string request = "") {
+  Row& To(const char* target, unsigned port, std::string request = "") {
     case_.target = target;
     case_.port = port;
     request_ = std::move(request);
-    return *this;
+    return self();
   }
   // The credentials in the settings.
-  Socks5Row& As(std::string user, std::string password) {
+  Row& As(std::string user, std::string password) {
     case_.user = std::move(user);
     case_.password = std::move(password);
-    return *this;
+    return self();
   }
-  Socks5Row& Choice(std::string bytes) { return Then({PeerStep::Send(std::move(bytes))}); }
-  Socks5Row& NoAuth() { return Choice(kNoAuthChoice); }
-  // Chooses user name and password, expects the credentials, answers `status`.
-  Socks5Row& Password(std::string status = kAuthAccepted) {
-    return Choice(kPasswordChoice)
-        .Then({PeerStep::Expect(Socks5AuthRequest(case_.user, case_.password)),
-               PeerStep::Send(std::move(status))});
-  }
-  Socks5Row& Request() { return Then({PeerStep::Expect(request_)}); }
-  // Expects the CONNECT request and answers with `reply`.
-  Socks5Row& Replies(std::string reply) { return Request().Then({PeerStep::Send(std::move(reply))}); }
-  Socks5Row& Then(const std::vector<PeerStep>& steps) {
+  Row& Then(const std::vector<PeerStep>& steps) {
     case_.script.insert(case_.script.end(), steps.begin(), steps.end());
-    return *this;
+    return self();
   }
+  Row& Request() { return Then({PeerStep::Expect(request_)}); }
+  // Expects the CONNECT request and answers with `reply`.
+  Row& Replies(std::string reply) { return Request().Then({PeerStep::Send(std::move(reply))}); }
 
   // Connected, and the target exchange follows.
   NegotiationCase Succeeds() { return Then(TargetExchange()).SucceedsAsScripted(); }
@@ -159,7 +150,16 @@ class Socks5Row {
   NegotiationCase SucceedsAsScripted() const { return Ends(1, {}); }
   NegotiationCase Fails(const char* message) const { return Ends(0, {message}); }
 
+ protected:
+  RowBuilder(const char* name, DWORD version, const char* target, std::string request,
+             PeerScript opening)
+      : case_{name, version, "", "", target, 80, std::move(opening), 0, {}},
+        request_(std::move(request)) {}
+
+  const NegotiationCase& Case() const { return case_; }
+
  private:
+  Row& self() { return static_cast<Row&>(*this); }
   NegotiationCase Ends(int result, std::vector<std::string> messages) const {
     NegotiationCase done = case_;
     done.result = result;
@@ -168,7 +168,33 @@ class Socks5Row {
   }
 
   NegotiationCase case_;
-  std::string request_ = Socks5Request({1, 2, 3, 4}, 80);
+  std::string request_;
+};
+
+// SOCKS5 to 1.2.3.4:80 without credentials; the proxy reads the method
+// offer first.
+class Socks5Row : public RowBuilder<Socks5Row> {
+ public:
+  explicit Socks5Row(const char* name)
+      : RowBuilder(name, 5, "1.2.3.4", Socks5Request({1, 2, 3, 4}, 80),
+                   {PeerStep::Expect(kSocks5Offer)}) {}
+
+  Socks5Row& Choice(std::string bytes) { return Then({PeerStep::Send(std::move(bytes))}); }
+  Socks5Row& NoAuth() { return Choice(kNoAuthChoice); }
+  // Chooses user name and password, expects the credentials given by As,
+  // answers `status`.
+  Socks5Row& Password(std::string status = kAuthAccepted) {
+    return Choice(kPasswordChoice)
+        .Then({PeerStep::Expect(Socks5AuthRequest(Case().user, Case().password)),
+               PeerStep::Send(std::move(status))});
+  }
+};
+
+// SOCKS4 to 10.0.0.1:80 without credentials.
+class Socks4Row : public RowBuilder<Socks4Row> {
+ public:
+  explicit Socks4Row(const char* name)
+      : RowBuilder(name, 4, "10.0.0.1", Socks4Request({10, 0, 0, 1}, 80), {}) {}
 };
 
 }  // namespace qbtest

@@ -27,13 +27,21 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Socks5Negotiation,
     ::testing::Values(
         Socks5Row("ipv4_no_auth").NoAuth().Replies(kSocks5Succeeded).Succeeds(),
-        Socks5Row("name_no_auth").To("abc", 443, kRequestAbc).NoAuth().Replies(kSocks5Succeeded).Succeeds(),
+        Socks5Row("name_no_auth")
+            .To("abc", 443, kRequestAbc)
+            .NoAuth()
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
         Socks5Row("port_above_65535_keeps_low_bits")
             .To("abc", 0x30000 + 443, kRequestAbc)
             .NoAuth()
             .Replies(kSocks5Succeeded)
             .Succeeds(),
-        Socks5Row("user_and_password").As("alice", "s3cret").Password().Replies(kSocks5Succeeded).Succeeds(),
+        Socks5Row("user_and_password")
+            .As("alice", "s3cret")
+            .Password()
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
         Socks5Row("empty_credentials_when_asked").Password().Replies(kSocks5Succeeded).Succeeds(),
         Socks5Row("longest_credentials")
             .As(kLongest31, kLongPass31)
@@ -54,7 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
         Socks5Row("no_acceptable_method").Choice(Bytes({5, 0xFF})).Fails(kNoMethodFailure),
         Socks5Row("method_1_unsupported").Choice(Bytes({5, 1})).Fails(kNoMethodFailure),
         Socks5Row("wrong_version_in_choice").Choice(Bytes({4, 0})).Fails(kSocks5VersionFailure),
-        Socks5Row("choice_cut_short").Choice(Bytes({5})).Then({PeerStep::Close()}).Fails(kGeneralFailure),
+        Socks5Row("choice_cut_short")
+            .Choice(Bytes({5}))
+            .Then({PeerStep::Close()})
+            .Fails(kGeneralFailure),
         Socks5Row("choice_in_two_pieces")
             .Choice(Bytes({5}))
             .Then({PeerStep::AwaitClientRead()})
@@ -96,7 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
             .Replies(kSocks5Succeeded.substr(0, 7))
             .Then({PeerStep::Close()})
             .Fails(kGeneralFailure),
-        Socks5Row("short_error_reply_kept_open").NoAuth().Replies(Bytes({5, 5})).Fails(kConnectionRefused),
+        Socks5Row("short_error_reply_kept_open")
+            .NoAuth()
+            .Replies(Bytes({5, 5}))
+            .Fails(kConnectionRefused),
         ReplyCode("rep_1", 1, "General SOCKS server failure"),
         ReplyCode("rep_2", 2, "Connection not allowed by ruleset"),
         ReplyCode("rep_3", 3, "Network unreachable"),
