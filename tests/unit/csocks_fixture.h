@@ -1,5 +1,5 @@
-// What the CSocks unit tests share: a CSocks that shows its protected members, and the target exchange that
-// proves a connection carries the target's stream.
+// What the CSocks unit tests share: a CSocks that shows its protected members, the target exchange that
+// proves a connection carries the target's stream, and the negotiation rows with their builders.
 #ifndef QBSOCKS_TESTS_CSOCKS_FIXTURE_H
 #define QBSOCKS_TESTS_CSOCKS_FIXTURE_H
 
