@@ -16,8 +16,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
 using qbtest::EchoThrough;
 using qbtest::kProxyPassword;
 using qbtest::kProxyUser;

@@ -70,6 +70,14 @@ inline std::vector<PeerStep> TargetExchange() {
   return {PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)};
 }
 
+// The host's side of the exchange: false when its hello does not go out
+// or the target's does not come back.
+inline bool TradeHellos(CSocket& socket) {
+  const int size = static_cast<int>(kClientHello.size());
+  return socket.Send(kClientHello.data(), size) == size &&
+         ReceiveExactly(socket, kTargetHello.size()) == kTargetHello;
+}
+
 inline std::string ExpectedWire(const PeerScript& script) {
   std::string wire;
   for (const PeerStep& step : script) {

@@ -30,9 +30,7 @@ TEST(DirectPath, ReachesTargetWhenProxyIsOff) {
   ProbeSocks socks;
   ASSERT_TRUE(socks.Create());
   ASSERT_EQ(socks.Connect("127.0.0.1", target.port()), 1);
-  ASSERT_EQ(socks.Send(kClientHello.data(), static_cast<int>(kClientHello.size())),
-            static_cast<int>(kClientHello.size()));
-  EXPECT_EQ(ReceiveExactly(socks, kTargetHello.size()), kTargetHello);
+  EXPECT_TRUE(TradeHellos(socks));
   socks.Close();
   EXPECT_EQ(target.Received(), kClientHello) << "nothing but the host's bytes on the direct path";
 }
