@@ -27,15 +27,6 @@ class HostSocket : public CSocks {
   int close_calls = 0;
 };
 
-const std::string kProxyKey = qbtest::TempHive::kProxyKey;
-
-void UseProxy(qbtest::TempHive& hive, uint16_t port, DWORD version) {
-  hive.SetDword(kProxyKey, "ProxyEnable", 1);
-  hive.SetString(kProxyKey, "SocksServer", "127.0.0.1");
-  hive.SetDword(kProxyKey, "SocksPort", port);
-  hive.SetDword(kProxyKey, "SocksVersion", version);
-}
-
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(AfxSocketInit()); }
@@ -55,6 +46,9 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
       {"SOCKS5 proxy hangs up at once", 5, "127.0.0.1", qbtest::PeerScript{PeerStep::Close()}},
       {"SOCKS4 proxy hangs up at once", 4, "127.0.0.1", qbtest::PeerScript{PeerStep::Close()}},
       {"SOCKS4 cannot carry a name", 4, "target.example", qbtest::PeerScript{}},
+      {"SOCKS5 proxy accepts no method", 5, "127.0.0.1",
+       qbtest::PeerScript{PeerStep::Expect(qbtest::kSocks5Offer),
+                          PeerStep::Send(qbtest::Bytes({5, 0xFF}))}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -65,7 +59,7 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
     } else {
       refusing.emplace();
     }
-    UseProxy(hive_, peer ? peer->port() : refusing->port(), c.version);
+    WriteSettings(hive_, qbtest::ProxyAt(peer ? peer->port() : refusing->port(), c.version));
 
     HostSocket socket;
     ASSERT_TRUE(socket.Create());
@@ -76,7 +70,7 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
 }
 
 TEST_F(HostTest, ADirectConnectIsTheHostsToCloseEvenWhenItFails) {
-  hive_.SetDword(kProxyKey, "ProxyEnable", 0);
+  hive_.SetDword(qbtest::TempHive::kProxyKey, "ProxyEnable", 0);
   qbtest::RefusingPort refusing;
   HostSocket refused;
   ASSERT_TRUE(refused.Create());
@@ -91,14 +85,7 @@ TEST_F(HostTest, ADirectConnectIsTheHostsToCloseEvenWhenItFails) {
   const std::string request = "through the host's own class";
   ASSERT_EQ(connected.Send(request.data(), static_cast<int>(request.size())),
             static_cast<int>(request.size()));
-  std::string answer;
-  char buffer[64];
-  while (answer.size() < request.size()) {
-    const int n = connected.Receive(buffer, sizeof(buffer));
-    ASSERT_GT(n, 0);
-    answer.append(buffer, static_cast<size_t>(n));
-  }
-  EXPECT_EQ(answer, request);
+  EXPECT_EQ(qbtest::ReceiveExactly(connected, request.size()), request);
   EXPECT_EQ(connected.close_calls, 0);
 }
 

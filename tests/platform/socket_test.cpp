@@ -112,15 +112,6 @@ TEST_F(SocketTest, ConnectsByAddressOrNameUsingThePortsLow16Bits) {
   }
 }
 
-TEST_F(SocketTest, ConnectToAPortWithoutListenerIsRefused) {
-  LoopbackPort closedPort(false);
-  CSocket client;
-  ASSERT_TRUE(client.Create());
-  EXPECT_FALSE(client.Connect("127.0.0.1", closedPort.port));
-  EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
-  EXPECT_NE(client.m_hSocket, kAllBitsSet);  // still the object's, closed by its destructor
-}
-
 TEST(SocketHandle, AllBitsSetWhenNoSocketIsOpen) {
   CAsyncSocket asyncSocket;
   CSocket blockingSocket;

@@ -12,9 +12,11 @@
 
 #include "CSocks.h"
 #include "robustness/loopback_server.h"
+#include "support/proxy_paths.h"
 #include "support/recording_message_box.h"
 #include "support/servers.h"
 #include "support/temp_hive.h"
+#include "support/wire.h"
 
 namespace qbtest {
 namespace {
@@ -22,9 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kConnects = 10000;
-
-const char kGeneral[] = "General negotiation failure";
-
 
 std::string Text(const std::vector<std::string>& messages) {
   std::string out;
@@ -87,14 +86,14 @@ TEST(DescriptorsAfterFailures, RefusedTargetThroughMicrosocks) {
   RefusingPort target;
   auto proxy = StartMicrosocks();
   WriteSettings(hive, ProxyAt(proxy->port(), 5));
-  RunFailingConnects("127.0.0.1", target.port(), Always({"Connection refused"}));
+  RunFailingConnects("127.0.0.1", target.port(), Always({kConnectionRefused}));
 }
 
 TEST(DescriptorsAfterFailures, CredentialsRefusedByMicrosocks) {
   TempHive hive;
-  auto proxy = StartMicrosocks("alice", "s3cret");
-  WriteSettings(hive, ProxyAt(proxy->port(), 5, "alice", "wrong"));
-  RunFailingConnects("127.0.0.1", 80, Always({"Username/password subnegotition failure"}));
+  auto proxy = StartProxy(Daemon::MicrosocksWithPassword);
+  WriteSettings(hive, ProxyAt(proxy->port(), 5, kProxyUser, "wrong"));
+  RunFailingConnects("127.0.0.1", 80, Always({kAuthFailure}));
 }
 
 // A proxy that breaks off the negotiation: it reads the client's opening
@@ -110,15 +109,14 @@ struct Breakoff {
   const char* reported;
 };
 
-const size_t kOfferSize = 4;
 const size_t kSocks5RequestSize = 10;  // to an IPv4 target
 
 void Play(DWORD version, const Breakoff& b, int fd) {
   // A SOCKS4 request: 8 bytes of header, then the user id through its zero.
-  bool open = version == 5 ? ReadExactly(fd, kOfferSize).has_value()
+  bool open = version == 5 ? ReadExactly(fd, kSocks5Offer.size()).has_value()
                            : ReadExactly(fd, 8) && ReadThroughZero(fd, 256);
   if (open && b.afterRequest) {
-    open = SendAll(fd, std::string("\x05\x00", 2)) && ReadExactly(fd, kSocks5RequestSize);
+    open = SendAll(fd, kNoAuthChoice) && ReadExactly(fd, kSocks5RequestSize);
   }
   if (!open) return;
   SendAll(fd, b.answer);
@@ -130,18 +128,18 @@ void Play(DWORD version, const Breakoff& b, int fd) {
 }
 
 const std::vector<Breakoff> kSocks5Breakoffs = {
-    {false, std::string("\x05\xff", 2), Then::WaitForClose, "General SOCKS5 authentication failure"},
-    {false, std::string("\x04\x00", 2), Then::WaitForClose, "SOCKS5 version negotition failur"},
-    {false, "", Then::Close, kGeneral},
-    {true, std::string("\x05\x05", 2), Then::WaitForClose, "Connection refused"},
-    {true, std::string("\x05\x00\x00\x09\x00\x00\x00", 7), Then::WaitForClose, kGeneral},
-    {true, std::string("\x05\x00\x00", 3), Then::Reset, kGeneral},
+    {false, Bytes({5, 0xFF}), Then::WaitForClose, kNoMethodFailure},
+    {false, Bytes({4, 0}), Then::WaitForClose, kSocks5VersionFailure},
+    {false, "", Then::Close, kGeneralFailure},
+    {true, Bytes({5, 5}), Then::WaitForClose, kConnectionRefused},
+    {true, Bytes({5, 0, 0, 9, 0, 0, 0}), Then::WaitForClose, kGeneralFailure},
+    {true, Bytes({5, 0, 0}), Then::Reset, kGeneralFailure},
 };
 
 const std::vector<Breakoff> kSocks4Breakoffs = {
-    {false, std::string("\x00\x5b", 2), Then::WaitForClose, "Request rejected or failed"},
-    {false, std::string("\x00\x5a\x00\x00", 4), Then::Close, kGeneral},
-    {false, "", Then::Reset, kGeneral},
+    {false, Bytes({0, 91}), Then::WaitForClose, kSocks4Rejected},
+    {false, Bytes({0, 90, 0, 0}), Then::Close, kGeneralFailure},
+    {false, "", Then::Reset, kGeneralFailure},
 };
 
 void RunBreakoffs(DWORD version, const std::vector<Breakoff>& breakoffs) {

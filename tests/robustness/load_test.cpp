@@ -3,7 +3,6 @@
 // connect succeeds and every byte comes back as it was sent. The tsan
 // preset runs this under ThreadSanitizer.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <mutex>
@@ -12,15 +11,14 @@
 #include <vector>
 
 #include "CSocks.h"
-#include "support/servers.h"
-#include "support/temp_hive.h"
+#include "robustness/loopback_server.h"
 
 namespace qbtest {
 namespace {
 
 constexpr int kThreads = 32;
 constexpr int kConnectsPerThread = 200;
-constexpr int kReadLimitMs = 10000;
+constexpr std::chrono::seconds kReadLimit{10};
 
 // A payload no other connect sends, so that crossed streams would show.
 std::string Payload(int thread, int round) {
@@ -37,28 +35,16 @@ std::string ConnectAndEcho(uint16_t echo_port, int thread, int round) {
   const std::string payload = Payload(thread, round);
   const int size = static_cast<int>(payload.size());
   if (socks.Send(payload.data(), size) != size) return "Send failed";
-  std::string echoed;
-  char buffer[1024];
-  while (echoed.size() < payload.size()) {
-    pollfd p{static_cast<int>(socks.m_hSocket), POLLIN, 0};
-    if (poll(&p, 1, kReadLimitMs) != 1) return "no echo within the limit";
-    const int got = socks.Receive(buffer, sizeof(buffer));
-    if (got <= 0) return "connection ended after " + std::to_string(echoed.size()) + " bytes";
-    echoed.append(buffer, static_cast<size_t>(got));
+  const std::string echoed = ReceiveExactly(socks, payload.size(), kReadLimit);
+  if (echoed.size() < payload.size()) {
+    return "echo ended or fell silent after " + std::to_string(echoed.size()) + " bytes";
   }
   return echoed == payload ? "" : "echo differs from what was sent";
 }
 
 TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
   ASSERT_TRUE(AfxSocketInit());
-  TempHive hive;
-  EchoServer echo;
-  auto proxy = StartMicrosocks();
-  const char* key = TempHive::kProxyKey;
-  hive.SetDword(key, "ProxyEnable", 1);
-  hive.SetString(key, "SocksServer", "127.0.0.1");
-  hive.SetDword(key, "SocksPort", proxy->port());
-  hive.SetDword(key, "SocksVersion", 5);
+  EchoBehindMicrosocks servers;
 
   std::atomic<int> succeeded{0};
   std::mutex mutex;
@@ -67,7 +53,7 @@ TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < kConnectsPerThread; ++round) {
-        const std::string failure = ConnectAndEcho(echo.port(), t, round);
+        const std::string failure = ConnectAndEcho(servers.echo.port(), t, round);
         if (failure.empty()) {
           succeeded.fetch_add(1);
           continue;
@@ -82,7 +68,7 @@ TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
 
   EXPECT_EQ(succeeded.load(), kThreads * kConnectsPerThread)
       << failures.size() << " failed; first: " << (failures.empty() ? "" : failures.front())
-      << "\nmicrosocks said:\n" << proxy->Diagnostics();
+      << "\nmicrosocks said:\n" << servers.proxy->Diagnostics();
 }
 
 }  // namespace

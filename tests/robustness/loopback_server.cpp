@@ -2,9 +2,10 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,31 +13,10 @@
 #include <stdexcept>
 
 namespace qbtest {
-namespace {
-
-// How long a handler waits for a client that has gone quiet.
-constexpr int kQuietLimitMs = 5000;
-
-bool WaitReadable(int fd, int limit_ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, limit_ms) > 0;
-}
-
-}  // namespace
-
 LoopbackServer::LoopbackServer(Handler handler) : handler_(std::move(handler)) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(listener_, 128) != 0 ||
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (listener_ >= 0) close(listener_);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
-  }
-  port_ = ntohs(address.sin_port);
+  listener_ = BindLoopback(port_);
+  // A connection reset before it is taken must not leave accept waiting.
+  fcntl(listener_, F_SETFL, fcntl(listener_, F_GETFL) | O_NONBLOCK);
   wake_ = eventfd(0, EFD_CLOEXEC);
   if (wake_ < 0) {
     close(listener_);
@@ -75,18 +55,6 @@ void LoopbackServer::Run() {
   }
 }
 
-std::optional<std::string> ReadExactly(int fd, size_t count) {
-  std::string out(count, '\0');
-  size_t have = 0;
-  while (have < count) {
-    if (!WaitReadable(fd, kQuietLimitMs)) return std::nullopt;
-    const ssize_t got = recv(fd, out.data() + have, count - have, 0);
-    if (got <= 0) return std::nullopt;
-    have += static_cast<size_t>(got);
-  }
-  return out;
-}
-
 std::optional<std::string> ReadThroughZero(int fd, size_t limit) {
   std::string out;
   while (out.size() < limit) {
@@ -96,22 +64,6 @@ std::optional<std::string> ReadThroughZero(int fd, size_t limit) {
     if ((*byte)[0] == '\0') return out;
   }
   return std::nullopt;
-}
-
-bool SendAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-void DrainUntilClose(int fd) {
-  char buffer[4096];
-  while (WaitReadable(fd, kQuietLimitMs) && recv(fd, buffer, sizeof(buffer), 0) > 0) {
-  }
 }
 
 std::vector<std::string> OpenDescriptors() {

@@ -1,6 +1,6 @@
 // What the robustness tests share: a loopback server that hands every
-// connection to a handler, small blocking helpers on raw descriptors, and
-// the count of this process's open descriptors.
+// connection to a handler, microsocks in front of an echo target, and the
+// list of this process's open descriptors.
 #ifndef QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
 #define QBSOCKS_TESTS_ROBUSTNESS_LOOPBACK_SERVER_H
 
@@ -8,18 +8,23 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/servers.h"
+#include "support/stream_io.h"
+#include "support/temp_hive.h"
+
 namespace qbtest {
 
 // Listens on 127.0.0.1 with a port of its own and runs the handler for
 // each connection in turn, on one thread, closing the connection when the
-// handler returns. A handler that waits must use the helpers below, which
-// give up after a few seconds, so that a misbehaving client cannot wedge
-// the server.
+// handler returns. A handler that waits must use the helpers of
+// support/stream_io.h (and ReadThroughZero below), which give up after a
+// few seconds, so that a misbehaving client cannot wedge the server.
 class LoopbackServer {
  public:
   using Handler = std::function<void(int fd)>;
@@ -47,15 +52,18 @@ class LoopbackServer {
   std::thread thread_;
 };
 
-// Reads exactly count bytes, or nullopt when the peer closes, fails, or
-// nothing comes for a few seconds.
-std::optional<std::string> ReadExactly(int fd, size_t count);
 // Reads up to and including the first zero byte (at most limit bytes).
 std::optional<std::string> ReadThroughZero(int fd, size_t limit);
-bool SendAll(int fd, const std::string& bytes);
-// Reads and drops everything until the peer closes (or a few seconds of
-// silence pass).
-void DrainUntilClose(int fd);
+
+// microsocks (SOCKS5 without authentication) with an echo target behind
+// it, and settings that send Connect through it.
+struct EchoBehindMicrosocks {
+  EchoBehindMicrosocks() { WriteSettings(hive, ProxyAt(proxy->port(), 5)); }
+
+  TempHive hive;
+  EchoServer echo;
+  std::unique_ptr<ProxyProcess> proxy = StartMicrosocks();
+};
 
 // The descriptors open in this process right now, each as "fd -> target".
 std::vector<std::string> OpenDescriptors();

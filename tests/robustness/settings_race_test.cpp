@@ -14,7 +14,6 @@
 // request at A, or alice's credentials cut with another's, is a mix) and
 // break the connect off otherwise.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <mutex>
@@ -27,6 +26,7 @@
 #include "posix/registry_hive.h"
 #include "robustness/loopback_server.h"
 #include "support/temp_hive.h"
+#include "support/wire.h"
 
 namespace qbtest {
 namespace {
@@ -94,18 +94,13 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-std::string Socks5RequestTo(uint16_t port) {
-  return std::string("\x05\x01\x00\x01\x7f\x00\x00\x01", 8) + static_cast<char>(port >> 8) +
-         static_cast<char>(port & 0xff);
-}
-
 // Proxy A: SOCKS5 that wants alice's credentials.
 void ServeA(int fd, uint16_t target, Mismatches& mismatches) {
   const auto offer = ReadExactly(fd, 4);
-  if (!offer || *offer != std::string("\x05\x02\x00\x02", 4)) {
+  if (!offer || *offer != kSocks5Offer) {
     return mismatches.Add("A: offer " + Hex(offer.value_or("")));
   }
-  SendAll(fd, std::string("\x05\x02", 2));
+  SendAll(fd, kPasswordChoice);
   // Read as framed, so that other credentials are seen at once, not after
   // a wait for bytes that never come.
   std::string sent;
@@ -115,15 +110,13 @@ void ServeA(int fd, uint16_t target, Mismatches& mismatches) {
     if (!text) return mismatches.Add("A: credentials cut short after " + Hex(sent));
     sent += *length + *text;
   }
-  const std::string credentials = std::string(1, '\x01') + static_cast<char>(kUser.size()) + kUser +
-                                  static_cast<char>(kPassword.size()) + kPassword;
-  if (sent != credentials) return mismatches.Add("A: credentials " + Hex(sent));
-  SendAll(fd, std::string("\x01\x00", 2));
+  if (sent != Socks5AuthRequest(kUser, kPassword)) return mismatches.Add("A: credentials " + Hex(sent));
+  SendAll(fd, kAuthAccepted);
   const auto request = ReadExactly(fd, 10);
-  if (!request || *request != Socks5RequestTo(target)) {
+  if (!request || *request != Socks5Request({127, 0, 0, 1}, target)) {
     return mismatches.Add("A: request " + Hex(request.value_or("")));
   }
-  SendAll(fd, std::string("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10) + "A");
+  SendAll(fd, kSocks5Succeeded + "A");
   DrainUntilClose(fd);
 }
 
@@ -133,12 +126,11 @@ void ServeB(int fd, uint16_t target, Mismatches& mismatches) {
   const auto version = ReadExactly(fd, 1);
   const auto head = version == std::string(1, '\x04') ? ReadExactly(fd, 7) : std::nullopt;
   const auto user_id = head ? ReadThroughZero(fd, 256) : std::nullopt;
-  const std::string expected = std::string("\x01", 1) + static_cast<char>(target >> 8) +
-                               static_cast<char>(target & 0xff) + std::string("\x7f\x00\x00\x01", 4);
+  const std::string expected = Socks4Request({127, 0, 0, 1}, target).substr(1, 7);
   if (!head || *head != expected || !user_id) {
     return mismatches.Add("B: request " + Hex(version.value_or("") + head.value_or("")));
   }
-  SendAll(fd, std::string("\x00\x5a\x00\x00\x00\x00\x00\x00", 8) + "B");
+  SendAll(fd, Socks4Reply(0, 90) + "B");
   DrainUntilClose(fd);
 }
 
@@ -147,10 +139,8 @@ void ServeB(int fd, uint16_t target, Mismatches& mismatches) {
 char ConnectOnce(uint16_t target) {
   CSocks socks;
   if (!socks.Create() || socks.Connect("127.0.0.1", target) != 1) return '?';
-  pollfd p{static_cast<int>(socks.m_hSocket), POLLIN, 0};
-  char tag = '?';
-  if (poll(&p, 1, 5000) != 1 || socks.Receive(&tag, 1) != 1) return '?';
-  return tag;
+  const std::string tag = ReceiveExactly(socks, 1);
+  return tag.empty() ? '?' : tag[0];
 }
 
 TEST(SettingsUnderChange, EveryConnectSeesOneWholeConfiguration) {

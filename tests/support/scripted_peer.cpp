@@ -1,7 +1,6 @@
 #include "support/scripted_peer.h"
 
-#include <stdexcept>
-
+#include "support/stream_io.h"
 #include "support/test_platform.h"
 
 namespace qbtest {
@@ -9,53 +8,10 @@ namespace {
 
 constexpr auto kPeerLimit = std::chrono::seconds(30);
 
-NativeSocket OpenLoopbackListener(uint16_t* port) {
-  NativeSocket fd = OpenTcpSocket();
-  if (fd == kNoSocket) throw std::runtime_error("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 4) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    CloseNativeSocket(fd);
-    throw std::runtime_error("listen on 127.0.0.1");
-  }
-  *port = ntohs(addr.sin_port);
-  return fd;
-}
-
-// Waits for fd to become readable until the deadline.
-bool WaitReadableUntil(NativeSocket fd, std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return false;
-  return WaitReadable(fd, left);
-}
-
-bool SendAll(NativeSocket fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    auto n = send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), kSendNoSignal);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Waits `gap` for the client to close; any bytes it sends meanwhile stay
-// queued for the next Expect.
-bool ClientClosed(NativeSocket fd, milliseconds gap) { return PeerClosed(fd, gap); }
-
 }  // namespace
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
-
 ScriptedPeer::ScriptedPeer(PeerScript script) : script_(std::move(script)) {
-  listener_ = OpenLoopbackListener(&port_);
+  listener_ = BindLoopback(port_);
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -77,8 +33,7 @@ bool ScriptedPeer::SawClientClose() {
 }
 
 void ScriptedPeer::Run() {
-  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
-  if (!WaitReadableUntil(listener_, deadline)) return;
+  if (!WaitReadable(listener_, kPeerLimit)) return;
   NativeSocket fd = AcceptConnection(listener_);
   if (fd == kNoSocket) return;
 
@@ -95,7 +50,7 @@ void ScriptedPeer::Run() {
       case PeerStep::Kind::Drip:
         // Stops once the client has gone: a send to a closed connection fails.
         for (size_t i = 0; open && i < step.bytes.size(); ++i) {
-          if (ClientClosed(fd, step.interval)) {
+          if (PeerClosed(fd, step.interval)) {  // bytes it sent stay queued
             std::lock_guard<std::mutex> lock(mutex_);
             client_closed_ = true;
             open = false;
@@ -125,21 +80,14 @@ void ScriptedPeer::Run() {
 }
 
 bool ScriptedPeer::ReadExactly(NativeSocket fd, size_t count) {
-  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
-  char buffer[4096];
-  while (count > 0) {
-    if (!WaitReadableUntil(fd, deadline)) return false;
-    auto n = recv(fd, buffer, static_cast<int>(std::min(count, sizeof(buffer))), 0);
-    if (n <= 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      client_closed_ = true;
-      return false;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    received_.append(buffer, static_cast<size_t>(n));
-    count -= static_cast<size_t>(n);
-  }
-  return true;
+  return Record(ReadUpTo(fd, count, kPeerLimit)) == count;
+}
+
+size_t ScriptedPeer::Record(const Reading& reading) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  received_ += reading.bytes;
+  client_closed_ |= reading.ended;
+  return reading.bytes.size();
 }
 
 // The bytes sent have reached the client's queue (acknowledged), and that
@@ -154,18 +102,6 @@ bool ScriptedPeer::AwaitClientRead(NativeSocket fd) {
   return false;
 }
 
-void ScriptedPeer::DrainUntilClose(NativeSocket fd) {
-  const auto deadline = std::chrono::steady_clock::now() + kPeerLimit;
-  char buffer[4096];
-  while (WaitReadableUntil(fd, deadline)) {
-    auto n = recv(fd, buffer, static_cast<int>(sizeof(buffer)), 0);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (n <= 0) {
-      client_closed_ = true;
-      return;
-    }
-    received_.append(buffer, static_cast<size_t>(n));
-  }
-}
+void ScriptedPeer::DrainUntilClose(NativeSocket fd) { Record(ReadUpTo(fd, kUntilTheEnd, kPeerLimit)); }
 
 }  // namespace qbtest

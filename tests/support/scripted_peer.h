@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/stream_io.h"
 #include "support/test_platform.h"
+#include "support/wire.h"
 
 namespace qbtest {
 
@@ -59,6 +61,7 @@ class ScriptedPeer {
  private:
   void Run();
   bool ReadExactly(NativeSocket fd, size_t count);
+  size_t Record(const Reading& reading);  // keeps what came; returns how much
   bool AwaitClientRead(NativeSocket fd);
   void DrainUntilClose(NativeSocket fd);
 
@@ -71,9 +74,6 @@ class ScriptedPeer {
   bool client_closed_ = false;
   std::thread thread_;
 };
-
-// Bytes from a list of values, for writing wire layouts in tables.
-std::string Bytes(std::initializer_list<int> values);
 
 }  // namespace qbtest
 

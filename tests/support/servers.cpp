@@ -20,10 +20,11 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/proxy_paths.h"
 
 namespace qbtest {
 
@@ -57,14 +58,6 @@ class Backoff {
   std::chrono::milliseconds delay_{2};
 };
 
-sockaddr_in LoopbackV4(uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 uint16_t BoundPort(int fd) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
@@ -91,7 +84,7 @@ int ListenOnLoopback(int family, uint16_t port) {
     address.sin6_addr = in6addr_loopback;
     result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   } else {
-    sockaddr_in address = LoopbackV4(port);
+    sockaddr_in address = LoopbackAddress(port);
     result = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
   if (result != 0 || ::listen(fd, SOMAXCONN) != 0) {
@@ -101,24 +94,6 @@ int ListenOnLoopback(int family, uint16_t port) {
     return -1;
   }
   return fd;
-}
-
-int ConnectLoopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address = LoopbackV4(port);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool PortAccepts(uint16_t port) {
-  int fd = ConnectLoopback(port);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
 }
 
 std::string Substitute(std::string text, const std::string& key, const std::string& value) {
@@ -206,29 +181,12 @@ std::string DescribeStatus(int status) {
 
 }  // namespace
 
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
-
 uint16_t FreeLoopbackPort() {
   int fd = ListenOnLoopback(AF_INET, 0);
   if (fd < 0) throw std::runtime_error(ErrnoText("listen on 127.0.0.1:0"));
   uint16_t port = BoundPort(fd);
   ::close(fd);
   return port;
-}
-
-bool WaitForPort(uint16_t port, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  Backoff backoff;
-  for (;;) {
-    if (PortAccepts(port)) return true;
-    if (Clock::now() >= deadline) return false;
-    backoff.Pause();
-  }
 }
 
 // One thread with one poll loop over the listeners and every accepted
@@ -334,7 +292,7 @@ class StreamPump {
       if (upstreamPort_ == 0) {
         connection.flows.push_back(Flow{client, client, -1, {}});
       } else {
-        connection.upstream = ConnectLoopback(upstreamPort_);
+        connection.upstream = ConnectToLoopback(upstreamPort_);
         if (connection.upstream < 0) {
           ::close(client);
           continue;
@@ -651,6 +609,16 @@ std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
   launch.program = "/usr/bin/microsocks";
   launch.args = {"-i", "127.0.0.1", "-p", "{port}", "-u", user, "-P", password};
   return std::make_unique<ProxyProcess>(launch);
+}
+
+std::unique_ptr<ProxyProcess> StartProxy(Daemon daemon) {
+  switch (daemon) {
+    case Daemon::None: return nullptr;
+    case Daemon::Dante: return StartDante();
+    case Daemon::Microsocks: return StartMicrosocks();
+    case Daemon::MicrosocksWithPassword: return StartMicrosocks(kProxyUser, kProxyPassword);
+  }
+  return nullptr;
 }
 
 }  // namespace qbtest

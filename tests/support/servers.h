@@ -15,20 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "support/stream_io.h"
 #include "support/test_platform.h"
 
 namespace qbtest {
 
-// Reproducible pseudo-random bytes: payloads whose every byte counts.
-std::string RandomBytes(size_t size, unsigned seed);
-
 // A TCP port on 127.0.0.1 that nothing listens on at the time of the call;
 // another process may take it a moment later.
 uint16_t FreeLoopbackPort();
-
-// Tries to connect to 127.0.0.1:port until it succeeds (true) or the limit
-// has passed (false).
-bool WaitForPort(uint16_t port, std::chrono::milliseconds limit);
 
 // A port on 127.0.0.1 held bound without listening for the object's
 // lifetime: connections to it are refused, and no other server can take it
@@ -138,6 +132,11 @@ std::unique_ptr<ProxyProcess> StartMicrosocks();
 // microsocks on 127.0.0.1, SOCKS5 requiring this user name and password.
 std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
                                               const std::string& password);
+
+// The daemon of a proxy path (support/proxy_paths.h; the password path's
+// with kProxyUser and kProxyPassword); none for the direct path.
+enum class Daemon;
+std::unique_ptr<ProxyProcess> StartProxy(Daemon daemon);
 
 }  // namespace qbtest
 

@@ -11,37 +11,24 @@
 
 #include <cerrno>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/proxy_paths.h"
 #include "support/servers.h"
 #include "support/temp_hive.h"
 #include "tools/tool_process.h"
 
 namespace {
 
+using qbtest::kProxyPassword;
+using qbtest::kProxyUser;
 using qbtest::ProxyAt;
+using qbtest::ProxyPath;
 using qbtest::RandomBytes;
 using qbtest::WriteSettings;
-const char kUser[] = "alice";
-const char kPassword[] = "s3cret-pass";
-
-enum class Daemon { None, Dante, Microsocks, MicrosocksWithPassword };
-
-std::unique_ptr<qbtest::ProxyProcess> Start(Daemon daemon) {
-  switch (daemon) {
-    case Daemon::None: return nullptr;
-    case Daemon::Dante: return qbtest::StartDante();
-    case Daemon::Microsocks: return qbtest::StartMicrosocks();
-    case Daemon::MicrosocksWithPassword: return qbtest::StartMicrosocks(kUser, kPassword);
-  }
-  return nullptr;
-}
-
-
 
 // FNV-1a, 64 bits: enough to tell a changed, lost or reordered byte, and a
 // failed comparison prints two numbers instead of megabytes.
@@ -61,37 +48,25 @@ qbtest::ToolResult Cat(std::vector<std::string> args, std::string input = "", bo
 
 bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
-struct Path {
-  const char* name;
-  Daemon daemon;
-  DWORD version;
-  const char* user;
-  const char* password;
-  // What the tool names the path, with {port} standing for the proxy's port.
-  const char* description;
-};
-
-void PrintTo(const Path& path, std::ostream* out) { *out << path.name; }
-
-std::string Described(const Path& path, uint16_t proxyPort) {
-  std::string text = path.description;
-  const size_t at = text.find("{port}");
-  if (at != std::string::npos) text.replace(at, 6, std::to_string(proxyPort));
-  return text;
+// What the tool names the path.
+std::string Described(const ProxyPath& path, uint16_t proxyPort) {
+  if (path.daemon == qbtest::Daemon::None) return "direct";
+  return "SOCKS" + std::to_string(path.version) + " proxy 127.0.0.1:" + std::to_string(proxyPort) +
+         (qbtest::WithPassword(path) ? std::string(" as ") + kProxyUser : "");
 }
 
-class QbsocksCatPath : public ::testing::TestWithParam<Path> {};
+class QbsocksCatPath : public ::testing::TestWithParam<ProxyPath> {};
 
 // Each path, with input held open until the echo is back (microsocks drops
 // a connection at the first end of stream) and with input ended at once
 // where the path passes a half close on.
 TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
-  const Path& path = GetParam();
+  const ProxyPath& path = GetParam();
   qbtest::TempHive hive;
   qbtest::EchoServer echo;
-  const auto proxy = Start(path.daemon);
+  const auto proxy = qbtest::StartProxy(path.daemon);
   const uint16_t proxyPort = proxy ? proxy->port() : 0;
-  if (proxy) WriteSettings(hive, ProxyAt(proxyPort, path.version, path.user, path.password));
+  if (proxy) WriteSettings(hive, ProxyAt(proxyPort, path.version, UserFor(path), PasswordFor(path)));
 
   const std::string payload = RandomBytes(256 * 1024, 5);
   const std::vector<std::string> args{"-v", "127.0.0.1", std::to_string(echo.port())};
@@ -102,7 +77,7 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
                                   Described(path, proxyPort) + ")"))
       << r.err;
 
-  if (path.daemon == Daemon::Microsocks || path.daemon == Daemon::MicrosocksWithPassword) return;
+  if (path.daemon == qbtest::Daemon::Microsocks || qbtest::WithPassword(path)) return;
   // The end of input reaches the target as a half close; the echo then
   // ends its side and the tool exits with every byte delivered.
   const qbtest::ToolResult halfClosed = Cat(args, payload, false);
@@ -110,17 +85,8 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
   EXPECT_TRUE(halfClosed.out == payload) << qbtest::Describe(halfClosed);
 }
 
-const Path kPaths[] = {
-    {"Direct", Daemon::None, 0, "", "", "direct"},
-    {"DanteSocks4", Daemon::Dante, 4, "", "", "SOCKS4 proxy 127.0.0.1:{port}"},
-    {"DanteSocks5", Daemon::Dante, 5, "", "", "SOCKS5 proxy 127.0.0.1:{port}"},
-    {"MicrosocksSocks5", Daemon::Microsocks, 5, "", "", "SOCKS5 proxy 127.0.0.1:{port}"},
-    {"MicrosocksSocks5Password", Daemon::MicrosocksWithPassword, 5, kUser, kPassword,
-     "SOCKS5 proxy 127.0.0.1:{port} as alice"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Paths, QbsocksCatPath, ::testing::ValuesIn(kPaths),
-                         [](const ::testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Paths, QbsocksCatPath, ::testing::ValuesIn(qbtest::DirectAndProxyPaths()),
+                         qbtest::PathName());
 
 void ExpectConnectFailure(const qbtest::ToolResult& r, const std::string& line) {
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
@@ -144,8 +110,8 @@ TEST(QbsocksCat, AFailedConnectionExitsOneNamingThePathTried) {
                                                          " (SOCKS5 proxy 127.0.0.1:" + closedPort +
                                                          "): connection refused");
 
-  const auto microsocks = qbtest::StartMicrosocks(kUser, kPassword);
-  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kUser, "wrong-password"));
+  const auto microsocks = qbtest::StartProxy(qbtest::Daemon::MicrosocksWithPassword);
+  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kProxyUser, "wrong-password"));
   ExpectConnectFailure(Cat({"127.0.0.1", echoPort}),
                        "cannot connect to 127.0.0.1:" + echoPort + " (SOCKS5 proxy 127.0.0.1:" +
                            std::to_string(microsocks->port()) + " as alice): the proxy did not accept");
@@ -180,17 +146,11 @@ TEST(QbsocksCat, CommandLineErrorsAndHelp) {
 class GreedyEcho {
  public:
   GreedyEcho() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::pipe2(wake_, O_CLOEXEC) != 0) {
-      throw std::runtime_error("greedy echo: cannot listen on 127.0.0.1");
+    listener_ = qbtest::BindLoopback(port_);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) {
+      ::close(listener_);
+      throw std::runtime_error("greedy echo: pipe2");
     }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
 
@@ -238,8 +198,8 @@ class GreedyEcho {
 TEST(QbsocksCat, SixtyFourMebibytesThroughMicrosocksKeepEveryByte) {
   qbtest::TempHive hive;
   GreedyEcho echo;
-  const auto microsocks = qbtest::StartMicrosocks(kUser, kPassword);
-  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kUser, kPassword));
+  const auto microsocks = qbtest::StartProxy(qbtest::Daemon::MicrosocksWithPassword);
+  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kProxyUser, kProxyPassword));
 
   qbtest::ToolRun run;
   run.args = {"127.0.0.1", std::to_string(echo.port())};

@@ -1,5 +1,5 @@
-// What the CSocks unit tests share: a CSocks that shows its protected members, and the target exchange that
-// proves a connection carries the target's stream.
+// What the CSocks unit tests share: a CSocks that shows its protected members, the target exchange that
+// proves a connection carries the target's stream, and the negotiation rows with their builders.
 #ifndef QBSOCKS_TESTS_CSOCKS_FIXTURE_H
 #define QBSOCKS_TESTS_CSOCKS_FIXTURE_H
 
@@ -14,8 +14,10 @@
 #include "support/recording_message_box.h"
 #include "support/scripted_peer.h"
 #include "support/servers.h"
+#include "support/stream_io.h"
 #include "support/temp_hive.h"
 #include "support/test_platform.h"
+#include "support/wire.h"
 
 namespace qbtest {
 
@@ -59,9 +61,6 @@ class ProbeSocks : public CSocks {
   }
 };
 
-// Waits until data can be read from the socket, without taking any.
-bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit);
-
 // After a successful negotiation the test and the scripted "target" trade
 // these, proving the stream is the target's and nothing is left in between.
 inline const std::string kClientHello = "hello from the client";
@@ -71,18 +70,12 @@ inline std::vector<PeerStep> TargetExchange() {
   return {PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)};
 }
 
-// Receives exactly `count` bytes with the blocking receive, or fewer when the
-// connection ends.
-inline std::string ReceiveCount(CSocket& socket, size_t count) {
-  std::string out;
-  char buffer[4096];
-  while (out.size() < count) {
-    int want = static_cast<int>(std::min(sizeof(buffer), count - out.size()));
-    int n = socket.Receive(buffer, want);
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-  }
-  return out;
+// The host's side of the exchange: false when its hello does not go out
+// or the target's does not come back.
+inline bool TradeHellos(CSocket& socket) {
+  const int size = static_cast<int>(kClientHello.size());
+  return socket.Send(kClientHello.data(), size) == size &&
+         ReceiveExactly(socket, kTargetHello.size()) == kTargetHello;
 }
 
 inline std::string ExpectedWire(const PeerScript& script) {
@@ -125,6 +118,94 @@ void RunNegotiationCase(const NegotiationCase& c);
 void RunBudgetCase(const NegotiationCase& c);
 
 inline void PrintTo(const NegotiationCase& c, std::ostream* os) { *os << c.name; }
+
+inline std::string CaseName(const ::testing::TestParamInfo<NegotiationCase>& info) {
+  return info.param.name;
+}
+
+// Rows of the negotiation tables, each saying only what differs from the
+// common run of its protocol: the target, the credentials, then the
+// proxy's steps in order, then the outcome.
+//
+//   Socks5Row("ipv4").NoAuth().Replies(kSocks5Succeeded).Succeeds()
+//   Socks4Row("rejected").Replies(Socks4Reply(0, 91)).Fails(kSocks4Rejected)
+template <typename Row>
+class RowBuilder {
+ public:
+  // Another target; `request` is the CONNECT request expected for it
+  // (none where the row fails before one is sent).
+  Row& To(const char* target, unsigned port, std::string request = "") {
+    case_.target = target;
+    case_.port = port;
+    request_ = std::move(request);
+    return self();
+  }
+  // The credentials in the settings.
+  Row& As(std::string user, std::string password) {
+    case_.user = std::move(user);
+    case_.password = std::move(password);
+    return self();
+  }
+  Row& Then(const std::vector<PeerStep>& steps) {
+    case_.script.insert(case_.script.end(), steps.begin(), steps.end());
+    return self();
+  }
+  Row& Request() { return Then({PeerStep::Expect(request_)}); }
+  // Expects the CONNECT request and answers with `reply`.
+  Row& Replies(std::string reply) { return Request().Then({PeerStep::Send(std::move(reply))}); }
+
+  // Connected, and the target exchange follows.
+  NegotiationCase Succeeds() { return Then(TargetExchange()).SucceedsAsScripted(); }
+  // Connected, the script alone saying what follows.
+  NegotiationCase SucceedsAsScripted() const { return Ends(1, {}); }
+  NegotiationCase Fails(const char* message) const { return Ends(0, {message}); }
+
+ protected:
+  RowBuilder(const char* name, DWORD version, const char* target, std::string request,
+             PeerScript opening)
+      : case_{name, version, "", "", target, 80, std::move(opening), 0, {}},
+        request_(std::move(request)) {}
+
+  const NegotiationCase& Case() const { return case_; }
+
+ private:
+  Row& self() { return static_cast<Row&>(*this); }
+  NegotiationCase Ends(int result, std::vector<std::string> messages) const {
+    NegotiationCase done = case_;
+    done.result = result;
+    done.messages = std::move(messages);
+    return done;
+  }
+
+  NegotiationCase case_;
+  std::string request_;
+};
+
+// SOCKS5 to 1.2.3.4:80 without credentials; the proxy reads the method
+// offer first.
+class Socks5Row : public RowBuilder<Socks5Row> {
+ public:
+  explicit Socks5Row(const char* name)
+      : RowBuilder(name, 5, "1.2.3.4", Socks5Request({1, 2, 3, 4}, 80),
+                   {PeerStep::Expect(kSocks5Offer)}) {}
+
+  Socks5Row& Choice(std::string bytes) { return Then({PeerStep::Send(std::move(bytes))}); }
+  Socks5Row& NoAuth() { return Choice(kNoAuthChoice); }
+  // Chooses user name and password, expects the credentials given by As,
+  // answers `status`.
+  Socks5Row& Password(std::string status = kAuthAccepted) {
+    return Choice(kPasswordChoice)
+        .Then({PeerStep::Expect(Socks5AuthRequest(Case().user, Case().password)),
+               PeerStep::Send(std::move(status))});
+  }
+};
+
+// SOCKS4 to 10.0.0.1:80 without credentials.
+class Socks4Row : public RowBuilder<Socks4Row> {
+ public:
+  explicit Socks4Row(const char* name)
+      : RowBuilder(name, 4, "10.0.0.1", Socks4Request({10, 0, 0, 1}, 80), {}) {}
+};
 
 }  // namespace qbtest
 

@@ -35,7 +35,7 @@ extern "C" void* SecureZeroMemory(void* ptr, size_t cnt) {
 namespace qbtest {
 namespace {
 
-const std::string kAuth = Bytes({1, 5}) + "alice" + Bytes({13}) + "correct-horse";
+const std::string kAuth = Socks5AuthRequest("alice", "correct-horse");
 
 // The receives made when the authentication request went out.
 std::atomic<long> g_receivesAtAuthSend{-1};
@@ -49,7 +49,7 @@ ssize_t NotingSend(int fd, const void* buffer, size_t length, int flags) {
 
 TEST(PasswordWipe, AuthenticationRequestIsWipedBeforeTheReplyIsRead) {
   TempHive hive;
-  ScriptedPeer proxy({PeerStep::Expect(Bytes({5, 2, 0, 2})), PeerStep::Send(Bytes({5, 2})),
+  ScriptedPeer proxy({PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice),
                       PeerStep::Expect(kAuth), PeerStep::Send(Bytes({1, 1}))});
   WriteSettings(hive, ProxyAt(proxy.port(), 5, "alice", "correct-horse"));
   {
@@ -62,7 +62,7 @@ TEST(PasswordWipe, AuthenticationRequestIsWipedBeforeTheReplyIsRead) {
     ReplacedSystemCall noting(qbplatform::g_systemCalls.send, &NotingSend);
     EXPECT_EQ(socks.Connect("1.2.3.4", 80), 0);
   }
-  EXPECT_EQ(proxy.Received(), Bytes({5, 2, 0, 2}) + kAuth);
+  EXPECT_EQ(proxy.Received(), kSocks5Offer + kAuth);
   ASSERT_GE(g_receivesAtAuthSend.load(), 0) << "the authentication request was not seen";
 
   std::lock_guard<std::mutex> lock(wipes_mutex);

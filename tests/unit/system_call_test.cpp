@@ -18,16 +18,13 @@ using qbplatform::SystemCall;
 using qbplatform::g_systemCalls;
 using std::chrono::milliseconds;
 
-const std::string kOffer = Bytes({5, 2, 0, 2});
-const std::string kNoAuth = Bytes({5, 0});
-const std::string kPasswordChosen = Bytes({5, 2});
-const std::string kAuthAlice = Bytes({1, 5}) + "alice" + Bytes({6}) + "secret";
-const std::string kRequest1234 = Bytes({5, 1, 0, 1, 1, 2, 3, 4, 0, 80});
-const std::string kSucceeded = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80});
-const std::string kGranted = Bytes({0, 90, 0, 0, 0, 0, 0, 0});
+const std::string kAuthAlice = Socks5AuthRequest("alice", "secret");
+const std::string kRequest1234 = Socks5Request({1, 2, 3, 4}, 80);
+const std::string kGranted = Socks4Reply(0, 90);
 
+// A SOCKS4 CONNECT to 10.0.0.1:80 with this USERID.
 std::string Socks4Request10001(const std::string& userId) {
-  return Bytes({4, 1, 0, 80, 10, 0, 0, 1}) + userId + Bytes({0});
+  return Bytes({4, 1}) + PortBytes(80) + Bytes({10, 0, 0, 1}) + userId + std::string(1, '\0');
 }
 
 // ---- A request that cannot be sent in full ----
@@ -88,14 +85,14 @@ TEST_P(RequestNotSent, ClosesTheSocket) {
 INSTANTIATE_TEST_SUITE_P(
     EachRequest, RequestNotSent,
     ::testing::Values(
-        SendFault{"socks4_request", 4, "", "", "10.0.0.1", {}, 1, Socks4Request10001(LogonName()),
+        SendFault{"socks4_request", 4, "", "", "10.0.0.1", {}, 1, Socks4Request({10, 0, 0, 1}, 80),
                   {}},
-        SendFault{"socks5_offer", 5, "", "", "1.2.3.4", {}, 1, kOffer, {}},
+        SendFault{"socks5_offer", 5, "", "", "1.2.3.4", {}, 1, kSocks5Offer, {}},
         SendFault{"socks5_authentication", 5, "alice", "secret", "1.2.3.4",
-                  {PeerStep::Expect(kOffer), PeerStep::Send(kPasswordChosen)}, 2, kAuthAlice,
-                  {"Username/password subnegotition failure"}},
+                  {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice)}, 2, kAuthAlice,
+                  {kAuthFailure}},
         SendFault{"socks5_connect", 5, "", "", "1.2.3.4",
-                  {PeerStep::Expect(kOffer), PeerStep::Send(kNoAuth)}, 2, kRequest1234, {}}),
+                  {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kNoAuthChoice)}, 2, kRequest1234, {}}),
     [](const ::testing::TestParamInfo<SendFault>& info) { return info.param.name; });
 
 // ---- The logon name in USERID ----
@@ -226,10 +223,10 @@ enum class Path { kDirect, kSocks4, kSocks5 };
 PeerScript ScriptFor(Path path) {
   PeerScript script;
   if (path == Path::kSocks4) {
-    script = {PeerStep::Expect(Socks4Request10001(LogonName())), PeerStep::Send(kGranted)};
+    script = {PeerStep::Expect(Socks4Request({10, 0, 0, 1}, 80)), PeerStep::Send(kGranted)};
   } else if (path == Path::kSocks5) {
-    script = {PeerStep::Expect(kOffer), PeerStep::Send(kNoAuth), PeerStep::Expect(kRequest1234),
-              PeerStep::Send(kSucceeded)};
+    script = {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kNoAuthChoice), PeerStep::Expect(kRequest1234),
+              PeerStep::Send(kSocks5Succeeded)};
   }
   script.push_back(PeerStep::Expect(kClientHello));
   script.push_back(PeerStep::Send(kTargetHello));
@@ -277,9 +274,7 @@ TEST(ConnectAgain, ReadsTheSettingsAfreshEveryTime) {
                        : step.path == Path::kSocks4 ? socks.Connect("10.0.0.1", 80)
                                                     : socks.Connect("1.2.3.4", 80);
     ASSERT_EQ(result, 1);
-    ASSERT_EQ(socks.Send(kClientHello.data(), static_cast<int>(kClientHello.size())),
-              static_cast<int>(kClientHello.size()));
-    EXPECT_EQ(ReceiveCount(socks, kTargetHello.size()), kTargetHello);
+    EXPECT_TRUE(TradeHellos(socks));
     socks.Close();
     EXPECT_EQ(peer.Received(), ExpectedWire(script));
   }
@@ -288,7 +283,7 @@ TEST(ConnectAgain, ReadsTheSettingsAfreshEveryTime) {
 // ---- The authentication status: gathered under one budget ----
 
 PeerScript UpToAuthentication() {
-  return {PeerStep::Expect(kOffer), PeerStep::Send(kPasswordChosen), PeerStep::Expect(kAuthAlice)};
+  return {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice), PeerStep::Expect(kAuthAlice)};
 }
 
 PeerScript Then(PeerScript script, std::initializer_list<PeerStep> more) {
@@ -301,7 +296,7 @@ TEST(AuthenticationStatus, InTwoPiecesIsGathered) {
       {"status_in_two_pieces", 5, "alice", "secret", "1.2.3.4", 80,
        Then(UpToAuthentication(),
             {PeerStep::Send(Bytes({1})), PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0})),
-             PeerStep::Expect(kRequest1234), PeerStep::Send(kSucceeded),
+             PeerStep::Expect(kRequest1234), PeerStep::Send(kSocks5Succeeded),
              PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)}),
        1, {}});
 }
@@ -314,10 +309,10 @@ INSTANTIATE_TEST_SUITE_P(
     Slow, AuthenticationBudget,
     ::testing::Values(
         NegotiationCase{"silent", 5, "alice", "secret", "1.2.3.4", 80, UpToAuthentication(), 0,
-                        {"Username/password subnegotition failure"}},
+                        {kAuthFailure}},
         NegotiationCase{"dripping", 5, "alice", "secret", "1.2.3.4", 80,
                         Then(UpToAuthentication(), {PeerStep::Drip(Bytes({1, 0}), milliseconds(6000))}),
-                        0, {"Username/password subnegotition failure"}}),
+                        0, {kAuthFailure}}),
     [](const ::testing::TestParamInfo<NegotiationCase>& info) { return info.param.name; });
 
 }  // namespace
