@@ -97,6 +97,11 @@ bool ScriptedPeer::AwaitClientRead(NativeSocket fd) {
   while (std::chrono::steady_clock::now() < deadline) {
     const NativeSocket client = client_.load();
     if (client != kNoSocket && SentBytesArrived(fd) && BytesWaiting(client) == 0) return true;
+    if (PeerClosed(fd, milliseconds(0))) {  // its socket may be another's by now
+      std::lock_guard<std::mutex> lock(mutex_);
+      client_closed_ = true;
+      return false;
+    }
     std::this_thread::sleep_for(milliseconds(1));  // between looks, not instead of them
   }
   return false;
