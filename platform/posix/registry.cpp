@@ -41,7 +41,8 @@ using KeyRef = std::shared_ptr<const qbhive::Key>;
 // Open handles: a fixed pool of slots, and a map for the handles beyond it.
 // A pool handle is odd (its slot and the slot's generation, bumped at every
 // close, so that a closed handle stays invalid when its slot is reused); a
-// map handle is the even address of its entry.
+// map handle is even, from a counter, so that a closed one is not handed
+// out again either.
 class HandleTable {
  public:
   HKEY Add(KeyRef snapshot) {
@@ -53,9 +54,12 @@ class HandleTable {
       while (IsPredefinedId(PoolId(index, slot.generation))) Bump(slot);
       return reinterpret_cast<HKEY>(PoolId(index, slot.generation));
     }
-    auto entry = std::make_unique<Slot>(Slot{std::move(snapshot), 0});
-    const auto id = reinterpret_cast<uintptr_t>(entry.get());
-    overflow_.emplace(id, std::move(entry));
+    uintptr_t id;
+    do {
+      id = next_overflow_id_;
+      next_overflow_id_ += 2;
+    } while (id == 0 || IsPredefinedId(id) || overflow_.count(id) != 0);
+    overflow_.emplace(id, Slot{std::move(snapshot), 0});
     return reinterpret_cast<HKEY>(id);
   }
 
@@ -77,9 +81,9 @@ class HandleTable {
     std::lock_guard<std::mutex> lock(mutex_);
     Slot* slot = Find(key);
     if (slot == nullptr) return false;
+    released = std::move(slot->snapshot);
+    slot->snapshot = nullptr;
     if (IsPoolId(reinterpret_cast<uintptr_t>(key))) {
-      released = std::move(slot->snapshot);
-      slot->snapshot = nullptr;
       Bump(*slot);
     } else {
       overflow_.erase(reinterpret_cast<uintptr_t>(key));
@@ -115,12 +119,13 @@ class HandleTable {
       return open ? &slot : nullptr;
     }
     const auto it = overflow_.find(id);
-    return it == overflow_.end() ? nullptr : it->second.get();
+    return it == overflow_.end() ? nullptr : &it->second;
   }
 
   std::mutex mutex_;
   std::array<Slot, kPoolSize> pool_;
-  std::unordered_map<uintptr_t, std::unique_ptr<Slot>> overflow_;
+  std::unordered_map<uintptr_t, Slot> overflow_;
+  uintptr_t next_overflow_id_ = 0x10000000;  // even, and far from small made-up values
 };
 
 // Never destroyed: a host may close keys from its own static destructors.
