@@ -387,11 +387,12 @@ std::string LoadAverage() {
   return load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
 }
 
-std::string Machine() {
+std::string Machine(const std::string& load_at_start) {
   utsname name{};
   uname(&name);
   return std::to_string(std::thread::hardware_concurrency()) + " CPUs (nproc), " + CpuModel() +
-         ", Linux " + name.release + ", " + curl_version() + "; load average at the end: " + LoadAverage();
+         ", Linux " + name.release + ", " + curl_version() + "; load average at the start: " +
+         load_at_start + ", at the end: " + LoadAverage();
 }
 
 // "stat 1, socket 1, poll 1.38, ...": the calls a path made, per connect.
@@ -492,6 +493,7 @@ Options Parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
+  const std::string load_at_start = LoadAverage();
   if (!AfxSocketInit()) Die("AfxSocketInit failed");
   g_systemCalls.recv.store(&CountingRecv);
   g_systemCalls.poll.store(&CountingPoll);
@@ -656,7 +658,7 @@ int main(int argc, char** argv) {
   }
 
   std::ostringstream table;
-  table << "Machine: " << Machine() << "\n\n"
+  table << "Machine: " << Machine(load_at_start) << "\n\n"
         << "Connects: " << options.connects << " of each client (medians); throughput: "
         << options.mib << " MiB each way, median of " << options.rounds << " runs.\n\n"
         << "| measurement | CSocks | raw | libcurl | CSocks/raw | CSocks/libcurl | target | met |\n"
@@ -692,7 +694,8 @@ int main(int argc, char** argv) {
   table << "\n![Latency distributions of the connects](latency.png)\n";
   const bool drawn = DrawLatencies(
       hive.Dir(), png,
-      std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() + ", load " + LoadAverage(),
+      std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() + ", load average " +
+          load_at_start + " at the start, " + LoadAverage() + " at the end",
       {{"CSocks", &connects[0]}, {"raw client", &connects[1]}, {"libcurl", &connects[2]}},
       {{"CSocks", &direct[0]}, {"raw connect", &direct[1]}});
 
