@@ -5,8 +5,6 @@
 
 #include "afxdll.h"
 
-#include <new>
-
 namespace {
 
 // Zero until process attach; only ever handed to the class library.
@@ -15,7 +13,7 @@ AFX_EXTENSION_MODULE g_extensionModule = {};
 // Lists the module in the calling thread's class-library state. When the
 // heap cannot supply the record, the module simply stays unlisted.
 void ListWithClassLibrary() {
-  CDynLinkLibrary* pListed = new (std::nothrow) CDynLinkLibrary(g_extensionModule, FALSE);
+  CDynLinkLibrary* pListed = new CDynLinkLibrary(g_extensionModule, FALSE);
   static_cast<void>(pListed);  // owned by the class library from here on
 }
 

@@ -2,7 +2,7 @@
 // shared by both negotiations.
 #include "CSocks.h"
 
-#include <cstring>
+#include <string.h>
 
 CSocks::CSocks() {
   memset(m_szSocksServer, 0, sizeof(m_szSocksServer));

@@ -4,7 +4,7 @@
 
 #include "win32.h"
 
-#include <cstring>
+#include <string.h>
 
 // How long one reply may take, from just before its first receive.
 const DWORD kReplyBudgetMs = 10000;

@@ -6,7 +6,7 @@
 // Anything else counts as a failed query and the field keeps what it had.
 #include "CSocks.h"
 
-#include <cstring>
+#include <string.h>
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "CSocks.h"
 #include "Negotiation.h"
 
-#include <cstring>
+#include <string.h>
 
 namespace {
 

@@ -23,6 +23,10 @@ packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
 # wine64 as well.
 packages+=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
 packages+=(g++-mingw-w64-x86-64-posix wine64)
+# The MSVC-ABI flavour (windows-msvc preset): clang-cl (from clang), lld-link
+# and the LLVM tools llvm-rc, llvm-dlltool, llvm-objdump, llvm-readobj; it
+# uses MinGW-w64's headers and import libraries from the i686 package above.
+packages+=(lld llvm)
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   if [[ $(id -u) -ne 0 ]]; then
     echo "setup: the i386 architecture is not enabled (run this script as root to enable it)" >&2

@@ -8,31 +8,45 @@
 #include "afxdll.h"
 #include "afxdll_testing.h"
 
-#include <atomic>
-#include <map>
-#include <mutex>
-#include <new>
+#include "afx/sockio.h"
+#include "afx/sync.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#include <stdlib.h>
+
+#ifndef _WIN32
 #include <dlfcn.h>
 #include <link.h>
+
+#include <map>
 #endif
+
+namespace sockio = qbafx::sockio;
 
 namespace {
 
-std::mutex g_listLock;
+qbafx::RecursiveLock g_listLock;
 CDynLinkLibrary* g_pFirstDLL = NULL;  // all records, most recently listed first
 
-AFX_MODULE_STATE g_appModuleState(FALSE);
-thread_local AFX_MODULE_STATE* t_pCurrentState = NULL;  // NULL: the host's own
+// The calling thread's current state; NULL: the host's own. Defined before
+// the host's state, whose destructor still looks at it.
+#ifdef _WIN32
+qbafx::ThreadPointer<AFX_MODULE_STATE> g_currentState;
+AFX_MODULE_STATE* CurrentStateOrNull() { return g_currentState.Get(); }
+void SetCurrentState(AFX_MODULE_STATE* pState) { g_currentState.Set(pState); }
+#else
+thread_local AFX_MODULE_STATE* t_pCurrentState = NULL;
+AFX_MODULE_STATE* CurrentStateOrNull() { return t_pCurrentState; }
+void SetCurrentState(AFX_MODULE_STATE* pState) { t_pCurrentState = pState; }
+#endif
 
-std::atomic<bool> g_failInitForTesting{false};
-std::atomic<bool> g_failAllocationForTesting{false};
+AFX_MODULE_STATE g_appModuleState(FALSE);
+
+volatile LONG g_nFailInitForTesting = 0;
+volatile LONG g_nFailAllocationForTesting = 0;
 
 AFX_MODULE_STATE* CurrentState() {
-  return t_pCurrentState != NULL ? t_pCurrentState : &g_appModuleState;
+  AFX_MODULE_STATE* pState = CurrentStateOrNull();
+  return pState != NULL ? pState : &g_appModuleState;
 }
 
 // Takes the record out of the list; the caller holds g_listLock.
@@ -51,7 +65,7 @@ void UnlinkLocked(CDynLinkLibrary* pDLL) {
 // record's destructor takes the lock itself).
 template <typename Predicate>
 CDynLinkLibrary* DetachMatching(Predicate pick) {
-  std::lock_guard<std::mutex> lock(g_listLock);
+  qbafx::LockGuard lock(g_listLock);
   CDynLinkLibrary* pDetached = NULL;
   CDynLinkLibrary** ppLink = &g_pFirstDLL;
   while (*ppLink != NULL) {
@@ -86,7 +100,7 @@ AFX_MODULE_STATE::~AFX_MODULE_STATE() {
   DeleteChain(DetachMatching([pThis](const CDynLinkLibrary& dll) {
     return dll.m_pModuleState == pThis;
   }));
-  if (t_pCurrentState == this) t_pCurrentState = NULL;
+  if (CurrentStateOrNull() == this) SetCurrentState(NULL);
 }
 
 AFX_MODULE_STATE* AfxGetModuleState() { return CurrentState(); }
@@ -95,14 +109,14 @@ AFX_MODULE_STATE* AfxGetAppModuleState() { return &g_appModuleState; }
 
 AFX_MODULE_STATE* AfxSetModuleState(AFX_MODULE_STATE* pNewState) {
   AFX_MODULE_STATE* pPrevious = CurrentState();
-  t_pCurrentState = pNewState == &g_appModuleState ? NULL : pNewState;
+  SetCurrentState(pNewState == &g_appModuleState ? NULL : pNewState);
   return pPrevious;
 }
 
 // ---- Extension-module records ----
 
 BOOL AfxInitExtensionModule(AFX_EXTENSION_MODULE& state, HMODULE hModule) {
-  if (g_failInitForTesting.load()) {
+  if (sockio::AtomicLoad(&g_nFailInitForTesting)) {
     SetLastError(ERROR_DLL_INIT_FAILED);
     return FALSE;
   }
@@ -151,37 +165,29 @@ CDynLinkLibrary::CDynLinkLibrary(HINSTANCE hModule, HINSTANCE hResource)
 }
 
 void CDynLinkLibrary::List() {
-  std::lock_guard<std::mutex> lock(g_listLock);
+  qbafx::LockGuard lock(g_listLock);
   m_pModuleState = CurrentState();
   m_pNextDLL = g_pFirstDLL;
   g_pFirstDLL = this;
 }
 
 CDynLinkLibrary::~CDynLinkLibrary() {
-  std::lock_guard<std::mutex> lock(g_listLock);
+  qbafx::LockGuard lock(g_listLock);
   if (m_pModuleState != NULL) UnlinkLocked(this);
   m_pModuleState = NULL;
 }
 
-void* CDynLinkLibrary::operator new(size_t nSize) {
-  if (g_failAllocationForTesting.load()) throw std::bad_alloc();
-  return ::operator new(nSize);
+// The C run-time's heap, whichever module news or deletes a record.
+void* CDynLinkLibrary::operator new(size_t nSize) noexcept {
+  if (sockio::AtomicLoad(&g_nFailAllocationForTesting)) return NULL;
+  return malloc(nSize);
 }
 
-void* CDynLinkLibrary::operator new(size_t nSize, const std::nothrow_t&) noexcept {
-  if (g_failAllocationForTesting.load()) return NULL;
-  return ::operator new(nSize, std::nothrow);
-}
-
-void CDynLinkLibrary::operator delete(void* p) noexcept { ::operator delete(p); }
-
-void CDynLinkLibrary::operator delete(void* p, const std::nothrow_t&) noexcept {
-  ::operator delete(p);
-}
+void CDynLinkLibrary::operator delete(void* p) noexcept { free(p); }
 
 UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pState) {
   if (pState == NULL) pState = CurrentState();
-  std::lock_guard<std::mutex> lock(g_listLock);
+  qbafx::LockGuard lock(g_listLock);
   UINT nListed = 0;
   for (const CDynLinkLibrary* pDLL = g_pFirstDLL; pDLL != NULL; pDLL = pDLL->m_pNextDLL) {
     if (pDLL->m_pModuleState != pState) continue;
@@ -192,11 +198,11 @@ UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pStat
 }
 
 extern "C" void QbFailExtensionModuleInitForTesting(BOOL bFail) {
-  g_failInitForTesting.store(bFail != FALSE);
+  sockio::AtomicExchange(&g_nFailInitForTesting, bFail != FALSE);
 }
 
 extern "C" void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail) {
-  g_failAllocationForTesting.store(bFail != FALSE);
+  sockio::AtomicExchange(&g_nFailAllocationForTesting, bFail != FALSE);
 }
 
 // ---- The loader ----
@@ -206,7 +212,7 @@ extern "C" void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail) {
 // The system loader runs DllMain and fails LoadLibrary itself; MFC
 // serialises the calls, and so do we.
 namespace {
-std::recursive_mutex g_loadLock;
+qbafx::RecursiveLock g_loadLock;
 }
 
 HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
@@ -214,12 +220,12 @@ HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
-  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  qbafx::LockGuard lock(g_loadLock);
   return LoadLibraryA(lpszModuleName);
 }
 
 BOOL AfxFreeLibrary(HINSTANCE hInstLib) {
-  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  qbafx::LockGuard lock(g_loadLock);
   return FreeLibrary(hInstLib);
 }
 
@@ -231,7 +237,7 @@ namespace {
 // module at once: the second would otherwise get a module whose process
 // attach failed on the first. Recursive, because a module's constructor
 // may load another module.
-std::recursive_mutex g_loadLock;
+qbafx::RecursiveLock g_loadLock;
 
 // What AfxLoadLibrary handed out: instance handle -> dlopen handle and how
 // many loads are still to be freed. Guarded by g_loadLock.
@@ -273,7 +279,7 @@ HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
   }
-  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  qbafx::LockGuard lock(g_loadLock);
 
   PendingLoad load{false, t_pPendingLoad};
   t_pPendingLoad = &load;
@@ -302,7 +308,7 @@ HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
 }
 
 BOOL AfxFreeLibrary(HINSTANCE hInstLib) {
-  std::lock_guard<std::recursive_mutex> lock(g_loadLock);
+  qbafx::LockGuard lock(g_loadLock);
   auto found = LoadedModules().find(hInstLib);
   if (found == LoadedModules().end()) {
     SetLastError(ERROR_INVALID_HANDLE);

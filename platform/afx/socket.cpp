@@ -13,16 +13,10 @@
 
 #include "afx/sockio.h"
 
-#include <algorithm>
-#include <chrono>
-#include <climits>
-
 namespace sockio = qbafx::sockio;
 namespace sys = qbafx::sockio::sys;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Longest single poll of a wait: bounds how late a cancellation is noticed.
 constexpr int kWaitSliceMs = 20;
@@ -61,10 +55,12 @@ unsigned ReadinessFor(UINT uEvents) {
   return wanted;
 }
 
-// Milliseconds left until the deadline, rounded up, never negative.
-int MillisecondsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+// Milliseconds of a wait of nTotalMs that started at dwStart still to go,
+// never negative; the tick difference is unsigned, so correct across a
+// wrap of the tick counter.
+int MillisecondsLeft(DWORD dwStart, int nTotalMs) {
+  const DWORD dwElapsed = sockio::TickCount() - dwStart;
+  return dwElapsed >= static_cast<DWORD>(nTotalMs) ? 0 : nTotalMs - static_cast<int>(dwElapsed);
 }
 
 enum BlockingCallState : LONG { kIdle = 0, kRunning = 1, kCancelRequested = 2 };
@@ -246,16 +242,18 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   BlockingCallScope call(m_nBlockingCall);
   BOOL bBlocking = TRUE;
   BlockingMarker marker(m_pbBlocking, &bBlocking);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(m_nTimeOut, 0));
+  const DWORD dwStart = sockio::TickCount();
+  const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
   const unsigned wanted = ReadinessFor(uStopFlag);
   for (;;) {
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
     if (TakeCancelRequest(m_nBlockingCall) || !bBlocking) return Fail(WSAEINTR);
     if (m_hSocket == INVALID_SOCKET) return Fail(WSAENOTSOCK);
-    int seen = sockio::Wait(m_hSocket, wanted, std::min(MillisecondsUntil(deadline), kWaitSliceMs));
+    const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
+    int seen = sockio::Wait(m_hSocket, wanted, nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
     if (seen < 0) return FALSE;
     if (seen & sockio::kWritable) m_bSawWritable = TRUE;
-    if (seen > 0 || Clock::now() >= deadline) return TRUE;
+    if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) return TRUE;
     OnMessagePending();
   }
 }

@@ -23,6 +23,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -243,6 +244,20 @@ using ::shutdown;
 #else
 namespace sys = qbplatform::sys;
 #endif
+
+// A millisecond count for measuring waits: the system's tick count on
+// Windows, the monotonic clock elsewhere (not the GetTickCount stand-in,
+// whose offset tests move).
+inline DWORD TickCount() {
+#ifdef _WIN32
+  return GetTickCount();
+#else
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<DWORD>(static_cast<unsigned long long>(now.tv_sec) * 1000u +
+                            static_cast<unsigned long long>(now.tv_nsec) / 1000000u);
+#endif
+}
 
 // Interlocked operations on a value that other threads change too; both
 // return the value it had before.

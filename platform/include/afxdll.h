@@ -22,8 +22,7 @@
 
 #include "afxsock.h"
 
-#include <cstddef>
-#include <new>
+#include <stddef.h>
 
 #ifndef _WIN32
 // The module entry's reasons, numbered as on Windows.
@@ -108,17 +107,16 @@ QBAFX_API void AfxTermExtensionModule(AFX_EXTENSION_MODULE& state, BOOL bAll = F
 // current state; from then on the class library owns it, and deletes it
 // in AfxTermExtensionModule or with its state. Its memory comes from the
 // class library's heap, so whichever module created it, the class library
-// can delete it. A failed allocation with new (std::nothrow) gives NULL.
+// can delete it. Its operator new never throws: when the heap cannot supply
+// a record, new gives NULL and nothing is constructed.
 class QBAFX_API CDynLinkLibrary : public CObject {
  public:
   explicit CDynLinkLibrary(AFX_EXTENSION_MODULE& state, BOOL bSystem = FALSE);
   CDynLinkLibrary(HINSTANCE hModule, HINSTANCE hResource);
   ~CDynLinkLibrary() override;  // unlists the record
 
-  static void* operator new(size_t nSize);
-  static void* operator new(size_t nSize, const std::nothrow_t&) noexcept;
+  static void* operator new(size_t nSize) noexcept;
   static void operator delete(void* p) noexcept;
-  static void operator delete(void* p, const std::nothrow_t&) noexcept;
 
   HMODULE m_hModule;
   HMODULE m_hResource;

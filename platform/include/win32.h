@@ -26,8 +26,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #define QBPLATFORM_API __attribute__((visibility("default")))
 

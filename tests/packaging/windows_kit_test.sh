@@ -19,6 +19,8 @@ expected=(
   include/CSocks.h include/QBSocks32.h include/afxdll.h include/afxsock.h include/win32.h
   mingw/bin/QBSocks32.dll mingw/bin/qbafx.dll
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
+  msvc/bin/QBSocks32.dll msvc/bin/qbafx.dll
+  msvc/lib/QBSocks32.lib msvc/lib/qbafx.lib msvc/lib/QBSocks32.msvc.def
 )
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
@@ -45,5 +47,54 @@ if [[ -f "$work/qbsocks_request.exe" ]]; then
   done
 fi
 
-((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; a MinGW host links against it"
+# MSVC-ABI flavour: the host programs of that build, compiled and linked
+# against the kit's headers and import libraries alone. What stands in for
+# their C run-time (start-up code, MSVCRT's import library) and the
+# system's import libraries come from the MSVC build and MinGW-w64.
+msvc_build=$repo/build/windows-msvc
+mingw_libs=/usr/i686-w64-mingw32/lib
+clang_cl=$(command -v clang-cl || command -v clang-cl-14)
+for dll in QBSocks32.dll qbafx.dll; do
+  llvm-objdump -f "$kit/msvc/bin/$dll" | grep -q 'file format coff-i386' || fail "msvc/bin/$dll is not a 32-bit Windows DLL"
+done
+msvc_host() {  # NAME SOURCE LIBRARIES...
+  local name=$1 source=$2
+  shift 2
+  "$clang_cl" --target=i686-pc-windows-msvc /imsvc /usr/i686-w64-mingw32/include -D_X86_ \
+    -fgnuc-version=4.2.1 /std:c++17 /GS- /GR- /EHs-c- /Zl /Zc:threadSafeInit- -Werror \
+    /I"$kit/include" /I"$repo/tests/msvc" /c /Fo"$work/$name.obj" -- "$source" >/dev/null &&
+    lld-link /nologo /subsystem:console /nodefaultlib /safeseh:no /manifest:no /out:"$work/$name.exe" "$work/$name.obj" \
+      "$msvc_build/bin/qbmsvc_exe_start.lib" "$msvc_build/platform/msvc/msvcrt.lib" "$@" \
+      "$mingw_libs/libkernel32.a" || fail "the MSVC host $name does not build against the kit"
+}
+msvc_host socks_host "$repo/tests/msvc/socks_host.cpp" "$kit/msvc/lib/QBSocks32.lib" \
+  "$kit/msvc/lib/qbafx.lib" "$mingw_libs/libws2_32.a" "$mingw_libs/libadvapi32.a"
+msvc_host load_host "$repo/tests/msvc/load_host.cpp" "$kit/msvc/lib/qbafx.lib" \
+  "$mingw_libs/libversion.a" "$mingw_libs/libuser32.a"
+if [[ -f "$work/socks_host.exe" ]]; then
+  imports=$(llvm-objdump -p "$work/socks_host.exe" | sed -n 's/.*DLL Name: //p')
+  for dll in QBSocks32.dll qbafx.dll; do
+    grep -qx "$dll" <<<"$imports" || fail "the MSVC host built against the kit does not import $dll"
+  done
+fi
+
+# And they run, beside the kit's own DLLs, under 32-bit Wine where it
+# starts (in the MSVC build's prefix, which scripts/test-windows.sh made).
+wine32_loader=/usr/lib/wine/wine
+if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" ]]; then
+  if "$wine32_loader" --version >/dev/null 2>&1; then
+    mkdir -p "$work/run"
+    cp "$work"/{socks,load}_host.exe "$kit"/msvc/bin/*.dll "$work/run/"
+    wine=(env WINEPREFIX="$msvc_build/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
+    "${wine[@]}" "$work/run/load_host.exe" | tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' ||
+      fail "the kit-built MSVC load host failed under Wine"
+    python3 "$repo/tests/interop/linux_servers.py" "${wine[@]}" "$work/run/socks_host.exe" |
+      tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' || fail "the kit-built MSVC socks host failed under Wine"
+    WINEPREFIX="$msvc_build/wineprefix" WINELOADER="$wine32_loader" wineserver -k >/dev/null 2>&1 || true
+  else
+    echo "windows_kit_test: SKIPPED running the kit-built MSVC hosts: 32-bit Wine cannot start here"
+  fi
+fi
+
+((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it, and the MSVC hosts run"
 exit $status

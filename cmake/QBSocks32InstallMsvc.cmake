@@ -1,0 +1,16 @@
+# What `cmake --install` puts in place for the MSVC-ABI flavour, as an MSVC
+# host links it: QBSocks32.dll and qbafx.dll under bin, their import
+# libraries QBSocks32.lib and qbafx.lib under lib, the headers under
+# include/qbsocks32.
+install(FILES $<TARGET_FILE:QBSocks32> $<TARGET_FILE:qbafx_dll>
+  DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT QBSocks32)
+install(FILES $<TARGET_LINKER_FILE:QBSocks32> ${PROJECT_BINARY_DIR}/bin/qbafx.lib
+  DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT QBSocks32)
+install(FILES
+  ${PROJECT_SOURCE_DIR}/proxy_socket/CSocks.h
+  ${PROJECT_SOURCE_DIR}/module/QBSocks32.h
+  ${PROJECT_SOURCE_DIR}/platform/include/afxsock.h
+  ${PROJECT_SOURCE_DIR}/platform/include/afxdll.h
+  ${PROJECT_SOURCE_DIR}/platform/include/win32.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qbsocks32
+  COMPONENT QBSocks32)

@@ -1,0 +1,70 @@
+# Cross-building QBSocks32.dll for 32-bit Windows in Microsoft's C++ ABI
+# (decorated names, __thiscall, one vftable slot per virtual destructor),
+# the ABI of the MFC hosts it is made for: Debian's clang-cl and lld-link
+# targeting i686-pc-windows-msvc, with MinGW-w64's headers and no
+# Microsoft SDK. There is no C run-time start-up and no C++ standard
+# library for this target here: modules and programs bring their own entry
+# (platform/msvc), and take memset and friends, operator new and delete
+# from MSVCRT.DLL. Programs built here run under 32-bit Wine in a prefix of
+# their own inside the build folder.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(QBSOCKS_MSVC_ABI ON)
+
+# The LLVM tools, unversioned or by the versions Debian 12 carries.
+function(qbsocks_find_llvm_tool var name)
+  find_program(${var} NAMES ${name} ${name}-16 ${name}-15 ${name}-14
+    PATHS /usr/lib/llvm-16/bin /usr/lib/llvm-15/bin /usr/lib/llvm-14/bin REQUIRED)
+endfunction()
+qbsocks_find_llvm_tool(QBSOCKS_CLANG_CL clang-cl)
+qbsocks_find_llvm_tool(QBSOCKS_LLD_LINK lld-link)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_LIB llvm-lib)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_RC llvm-rc)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_MT llvm-mt)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_DLLTOOL llvm-dlltool)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_OBJDUMP llvm-objdump)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_READOBJ llvm-readobj)
+
+set(CMAKE_C_COMPILER ${QBSOCKS_CLANG_CL})
+set(CMAKE_CXX_COMPILER ${QBSOCKS_CLANG_CL})
+set(CMAKE_C_COMPILER_TARGET i686-pc-windows-msvc)
+set(CMAKE_CXX_COMPILER_TARGET i686-pc-windows-msvc)
+set(CMAKE_LINKER ${QBSOCKS_LLD_LINK})
+set(CMAKE_AR ${QBSOCKS_LLVM_LIB})
+set(CMAKE_RC_COMPILER ${QBSOCKS_LLVM_RC})
+set(CMAKE_MT ${QBSOCKS_LLVM_MT})
+
+set(QBSOCKS_MINGW_SYSROOT /usr/i686-w64-mingw32)
+
+# MinGW-w64's headers as the system headers; no exceptions, no RTTI, no
+# stack cookies, no thread-safe statics and no default libraries, all of
+# which would need a run-time that is not there.
+set(qbsocks_msvc_flags
+  "/imsvc ${QBSOCKS_MINGW_SYSROOT}/include -D_X86_ -fgnuc-version=4.2.1 /GS- /GR- /EHs-c- /Zl /Zc:threadSafeInit-")
+# Set as the flags themselves, not as their initial value, which CMake
+# would extend with /GR /EHsc.
+set(CMAKE_C_FLAGS "${qbsocks_msvc_flags}" CACHE STRING "C compiler flags")
+set(CMAKE_CXX_FLAGS "${qbsocks_msvc_flags}" CACHE STRING "C++ compiler flags")
+# No run-time library option: there is no run-time to choose.
+set(CMAKE_MSVC_RUNTIME_LIBRARY "")
+# CMake's default libraries for every link (kernel32.lib user32.lib ...)
+# are a Windows SDK's; each target here names what it imports.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked by default")
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked by default")
+set(CMAKE_RC_FLAGS_INIT "/I ${QBSOCKS_MINGW_SYSROOT}/include")
+# MinGW-w64's import libraries carry no SafeSEH table.
+foreach(kind EXE SHARED MODULE)
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "/nodefaultlib /safeseh:no /manifest:no")
+endforeach()
+
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+set(CMAKE_FIND_ROOT_PATH ${QBSOCKS_MINGW_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(QBSOCKS_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+  env WINEPREFIX=${QBSOCKS_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine)

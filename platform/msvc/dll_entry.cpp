@@ -1,0 +1,23 @@
+// The entry of a module of the MSVC-ABI flavour, which the loader calls
+// and which a C run-time would otherwise supply: constructs the module's
+// globals before process attach reaches DllMain, destroys them after
+// process detach (or after a process attach that failed). A module without
+// a DllMain of its own gets one that accepts every call.
+#include "msvc/crt_init.h"
+
+#include "win32.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved);
+
+extern "C" BOOL WINAPI QbDefaultDllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#pragma comment(linker, "/alternatename:_DllMain@12=_QbDefaultDllMain@12")
+
+extern "C" BOOL WINAPI _DllMainCRTStartup(HINSTANCE hInstance, DWORD dwReason,
+                                          LPVOID lpReserved) {
+  if (dwReason == DLL_PROCESS_ATTACH) QbRunInitializers();
+  const BOOL bResult = DllMain(hInstance, dwReason, lpReserved);
+  if (dwReason == DLL_PROCESS_DETACH || (dwReason == DLL_PROCESS_ATTACH && !bResult)) {
+    QbRunExitFunctions();
+  }
+  return bResult;
+}

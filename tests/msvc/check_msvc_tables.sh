@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Checks the export and import tables of the MSVC-ABI QBSocks32.dll with
+# llvm-objdump -p: exactly the 12 exports at their ordinals, and exactly the
+# imports below (qbafx.dll's by ordinal, resolved to names through
+# qbafx.dll's own export table).
+#
+#   check_msvc_tables.sh LLVM_OBJDUMP QBSocks32.dll qbafx.dll
+set -euo pipefail
+objdump=$1 module=$2 qbafx=$3
+
+expected_exports='1 ??0CSocks@@QAE@XZ
+2 ??1CSocks@@UAE@XZ
+3 ??_7CSocks@@6B@
+4 ?AuthPasswd@CSocks@@IAEHXZ
+5 ?Connect@CSocks@@QAEHPBDI@Z
+6 ?IsDNS@CSocks@@IAEHPBD@Z
+7 ?MyMessageBox@CSocks@@IAEHPBD@Z
+8 ?MyReceive@CSocks@@IAEHPAXHH@Z
+9 ?ReadRegistry@CSocks@@IAEXXZ
+10 ?Socks4Connect@CSocks@@IAEHPBDI@Z
+11 ?Socks5Connect@CSocks@@IAEHPBDI@Z
+12 InitSocksDLL'
+
+expected_imports='ADVAPI32.DLL GetUserNameA
+ADVAPI32.DLL RegCloseKey
+ADVAPI32.DLL RegOpenKeyA
+ADVAPI32.DLL RegQueryValueExA
+KERNEL32.DLL GetTickCount
+KERNEL32.DLL lstrlenA
+MSVCRT.DLL ??3@YAXPAX@Z
+MSVCRT.DLL memchr
+MSVCRT.DLL memcpy
+MSVCRT.DLL memset
+QBAFX.DLL ??0CDynLinkLibrary@@QAE@AAUAFX_EXTENSION_MODULE@@H@Z
+QBAFX.DLL ??0CSocket@@QAE@XZ
+QBAFX.DLL ??1CSocket@@UAE@XZ
+QBAFX.DLL ??2CDynLinkLibrary@@SAPAXI@Z
+QBAFX.DLL ?Accept@CSocket@@UAEHAAVCAsyncSocket@@PAUsockaddr@@PAH@Z
+QBAFX.DLL ?AfxInitExtensionModule@@YAHAAUAFX_EXTENSION_MODULE@@PAUHINSTANCE__@@@Z
+QBAFX.DLL ?AfxTermExtensionModule@@YAXAAUAFX_EXTENSION_MODULE@@H@Z
+QBAFX.DLL ?AssertValid@CObject@@UBEXXZ
+QBAFX.DLL ?Close@CSocket@@UAEXXZ
+QBAFX.DLL ?Connect@CAsyncSocket@@QAEHPBDI@Z
+QBAFX.DLL ?ConnectHelper@CSocket@@MAEHPBUsockaddr@@H@Z
+QBAFX.DLL ?Dump@CObject@@UBEXAAVCDumpContext@@@Z
+QBAFX.DLL ?GetRuntimeClass@CSocket@@UBEPAUCRuntimeClass@@XZ
+QBAFX.DLL ?OnAccept@CAsyncSocket@@UAEXH@Z
+QBAFX.DLL ?OnClose@CAsyncSocket@@UAEXH@Z
+QBAFX.DLL ?OnConnect@CAsyncSocket@@UAEXH@Z
+QBAFX.DLL ?OnMessagePending@CSocket@@MAEHXZ
+QBAFX.DLL ?OnOutOfBandData@CAsyncSocket@@UAEXH@Z
+QBAFX.DLL ?OnReceive@CAsyncSocket@@UAEXH@Z
+QBAFX.DLL ?OnSend@CAsyncSocket@@UAEXH@Z
+QBAFX.DLL ?PumpMessages@CSocket@@MAEHI@Z
+QBAFX.DLL ?Receive@CAsyncSocket@@UAEHPAXHH@Z
+QBAFX.DLL ?Receive@CSocket@@UAEHPAXHH@Z
+QBAFX.DLL ?ReceiveFromHelper@CSocket@@MAEHPAXHPAUsockaddr@@PAHH@Z
+QBAFX.DLL ?Send@CSocket@@UAEHPBXHH@Z
+QBAFX.DLL ?SendToHelper@CSocket@@MAEHPBXHPBUsockaddr@@HH@Z
+QBAFX.DLL ?Serialize@CObject@@UAEXAAVCArchive@@@Z
+WSOCK32.DLL WSAGetLastError
+WSOCK32.DLL WSASetLastError
+WSOCK32.DLL htons
+WSOCK32.DLL inet_addr'
+
+# "ordinal name" for each export with an address (lld 14 writes an empty
+# row for ordinal 0, with ordinal base 0; it exports nothing).
+exports_of() {
+  "$objdump" -p "$1" | awk '/^Export Table:/ {on = 1; next}
+    on && $1 ~ /^[0-9]+$/ && NF >= 3 && $2 != "0" {print $1, $3}'
+}
+
+# "DLL name" for each import; "DLL #ordinal" for one by ordinal alone.
+imports_of() {
+  "$objdump" -p "$1" | awk '/DLL Name:/ {dll = toupper($3); next}
+    /^Export Table:/ {exit}
+    dll != "" && $1 ~ /^[0-9]+$/ {print dll, (NF >= 2 ? $2 : "#" $1)}'
+}
+
+actual_exports=$(exports_of "$module")
+qbafx_exports=$(exports_of "$qbafx")
+# qbafx.dll's ordinals as their names, so that the list says what is used.
+actual_imports=$(imports_of "$module" | while read -r dll name; do
+  if [[ $dll == QBAFX.DLL && $name == '#'* ]]; then
+    resolved=$(awk -v n="${name#\#}" '$1 == n {print $2}' <<<"$qbafx_exports")
+    echo "$dll ${resolved:-unknown-ordinal-${name#\#}}"
+  elif [[ $dll == QBAFX.DLL ]]; then
+    echo "$dll by-name:$name"  # must not happen: MFC42.DLL is imported by ordinal
+  else
+    echo "$dll $name"
+  fi
+done | LC_ALL=C sort)
+
+status=0
+check() {  # what, expected, actual
+  if [[ "$2" == "$3" ]]; then
+    echo "ok: $1 ($(wc -l <<<"$3") rows)"
+  else
+    echo "FAILED: $1 differs (- expected, + actual):"
+    diff <(echo "$2") <(echo "$3") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
+    status=1
+  fi
+}
+check "export table of $(basename "$module")" "$expected_exports" "$actual_exports"
+check "import table of $(basename "$module")" "$(LC_ALL=C sort <<<"$expected_imports")" "$actual_imports"
+exit $status

@@ -1,0 +1,50 @@
+// What the MSVC-ABI host programs share. They are built as MFC hosts are,
+// with Microsoft's C++ ABI, and without a C++ standard library: checks are
+// counted here and each program ends with the line "N passed, N failed".
+#ifndef QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
+#define QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
+
+#include "win32.h"
+
+#include <string.h>
+
+// MSVCRT.DLL's own printf family, declared here: MinGW-w64's stdio.h
+// routes them through its static library, which this flavour does not link.
+extern "C" int __cdecl printf(const char* lpszFormat, ...);
+extern "C" int __cdecl _snprintf(char* lpszBuffer, size_t cchBuffer, const char* lpszFormat, ...);
+
+namespace host {
+
+inline int g_nPassed = 0;
+inline int g_nFailed = 0;
+
+// Counts one check; a failed one is printed with its case and what it checked.
+inline bool Check(bool bOk, const char* lpszCase, const char* lpszWhat) {
+  if (bOk) {
+    ++g_nPassed;
+  } else {
+    ++g_nFailed;
+    printf("FAILED: %s: %s\n", lpszCase, lpszWhat);
+  }
+  return bOk;
+}
+
+// The summary line; the program's exit status.
+inline int Finish() {
+  printf("%d passed, %d failed\n", g_nPassed, g_nFailed);
+  return g_nFailed == 0 ? 0 : 1;
+}
+
+// Where a call through this address lands: an import thunk (jmp [slot])
+// is followed to the function the loader put in the slot.
+inline const void* CallTarget(const void* pCode) {
+  const BYTE* pBytes = static_cast<const BYTE*>(pCode);
+  if (pBytes[0] != 0xFF || pBytes[1] != 0x25) return pCode;
+  const void* const* pSlot;
+  memcpy(&pSlot, pBytes + 2, sizeof(pSlot));
+  return *pSlot;
+}
+
+}  // namespace host
+
+#endif  // QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
