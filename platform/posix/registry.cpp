@@ -273,9 +273,9 @@ KeyRef ReadKey(std::string_view path) {
 
 // The key below `base` (canonical) at `subkey`. A path that fits the stack
 // is joined there; it is canonical unless the subkey has empty components,
-// which FindKey then sorts out.
+// which FindKey then sorts out. A subkey of separators alone is the base.
 KeyRef ReadSubkey(std::string_view base, const char* subkey) {
-  if (subkey == nullptr || subkey[0] == '\0') return ReadKey(base);
+  if (subkey == nullptr || subkey[std::strspn(subkey, "\\")] == '\0') return ReadKey(base);
   const size_t length = std::strlen(subkey);
   std::array<char, 512> joined;
   if (base.size() + 1 + length > joined.size()) return ReadKey(SubkeyPath(base, subkey));

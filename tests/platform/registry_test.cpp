@@ -214,6 +214,12 @@ TEST(RegistryParse, NoFileMeansNoKeyAndOpeningCreatesNothing) {
   HKEY key = reinterpret_cast<HKEY>(1);
   EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kProxy, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key, nullptr);
+  // The root exists all the same, however its path is spelled.
+  for (const char* root : {"", "\\", "\\\\"}) {
+    HKEY same = nullptr;
+    EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, root, &same), ERROR_SUCCESS) << root;
+    RegCloseKey(same);
+  }
   EXPECT_FALSE(std::filesystem::exists(hive.Folder()));
 }
 
