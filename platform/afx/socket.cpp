@@ -111,8 +111,10 @@ int RetryWhileWouldBlock(Attempt attempt, WaitForReadiness wait) {
 }
 
 // The state of a connect under way: 0 once connected, a Winsock error
-// number once it has failed, -1 while it is still going on.
-int ConnectOutcome(SOCKET hSocket) {
+// number once it has failed, -1 while it is still going on. A wait that saw
+// the socket writable has told that the connect is over, so only a wait
+// that ended on the pump interval alone needs getpeername to tell.
+int ConnectOutcome(SOCKET hSocket, bool bSawWritable) {
   int soError = 0;
   sockio::SockLen soErrorLen = static_cast<sockio::SockLen>(sizeof(soError));
   if (sys::getsockopt(sockio::Native(hSocket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
@@ -120,6 +122,7 @@ int ConnectOutcome(SOCKET hSocket) {
     return sockio::SaveSystemError();
   }
   if (soError != 0) return sockio::WinsockNumber(soError);
+  if (bSawWritable) return 0;
   sockaddr_in peer{};
   sockio::SockLen peerLen = static_cast<sockio::SockLen>(sizeof(peer));
   if (sys::getpeername(sockio::Native(hSocket), reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
@@ -137,7 +140,11 @@ CRuntimeClass CSocket::classCSocket = {"CSocket", sizeof(CSocket), 0xffff,
 CRuntimeClass* CSocket::GetRuntimeClass() const { return &CSocket::classCSocket; }
 
 CSocket::CSocket()
-    : m_pbBlocking(NULL), m_nConnectError(-1), m_nTimeOut(kDefaultTimeOutMs), m_nBlockingCall(kIdle) {}
+    : m_pbBlocking(NULL),
+      m_nConnectError(-1),
+      m_nTimeOut(kDefaultTimeOutMs),
+      m_nBlockingCall(kIdle),
+      m_bSawWritable(FALSE) {}
 
 CSocket::~CSocket() {
   if (m_hSocket != INVALID_SOCKET) CSocket::Close();
@@ -194,8 +201,10 @@ BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
   if (CAsyncSocket::ConnectHelper(lpSockAddr, nSockAddrLen)) return TRUE;
   if (WSAGetLastError() != WSAEWOULDBLOCK) return FALSE;
   for (;;) {
+    // Cleared before every wait: a host's PumpMessages may not set it.
+    m_bSawWritable = FALSE;
     if (!PumpMessages(FD_CONNECT)) return FALSE;
-    int nOutcome = ConnectOutcome(m_hSocket);
+    int nOutcome = ConnectOutcome(m_hSocket, m_bSawWritable != FALSE);
     if (nOutcome == 0) return TRUE;
     if (nOutcome > 0) {
       m_nConnectError = nOutcome;
@@ -243,6 +252,7 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
     int seen = sockio::Wait(m_hSocket, wanted, nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
     if (seen < 0) return FALSE;
+    if (seen & sockio::kWritable) m_bSawWritable = TRUE;
     if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) return TRUE;
     OnMessagePending();
   }

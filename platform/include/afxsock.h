@@ -165,6 +165,9 @@ class QBAFX_API CSocket : public CAsyncSocket {
   // one of the states of socket.cpp, changed only by interlocked operations
   // (CancelBlockingCall may come from another thread).
   volatile LONG m_nBlockingCall;
+  // Set by PumpMessages when its wait ended with the socket writable, so
+  // that a connect need not ask getpeername whether it is over.
+  BOOL m_bSawWritable;
 
   BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
   int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,

@@ -12,6 +12,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
+#include <string_view>
 #include <utility>
 
 namespace qbhive {
@@ -142,6 +144,27 @@ std::string HivePath() {
     base = home_dir + "/.config";
   }
   return base + "/qbsocks/user.reg";
+}
+
+namespace {
+
+// Whether `path` is `parts` joined, compared piece by piece.
+bool IsJoined(std::string_view path, std::initializer_list<std::string_view> parts) {
+  for (std::string_view part : parts) {
+    if (path.substr(0, part.size()) != part) return false;
+    path.remove_prefix(part.size());
+  }
+  return path.empty();
+}
+
+}  // namespace
+
+bool IsHivePath(std::string_view path) {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return IsJoined(path, {xdg, "/qbsocks/user.reg"});
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == '\0') return false;  // the password database: not without a look-up
+  return IsJoined(path, {home, "/.config", "/qbsocks/user.reg"});
 }
 
 Hive LoadHive(const std::string& path) {

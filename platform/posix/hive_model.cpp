@@ -2,6 +2,7 @@
 // to case, key paths canonicalised to their full root.
 #include "posix/hive_text.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -75,7 +76,28 @@ std::optional<std::string> CanonicalKeyPath(std::string_view path) {
   return out;
 }
 
+namespace {
+
+// Whether CanonicalKeyPath would give the path back as it is: a root
+// spelled out, no empty component. Readers look keys up by such paths at
+// every connect, and this way without building a string.
+bool IsCanonical(std::string_view path) {
+  const size_t sep = path.find('\\');
+  const std::string_view root = path.substr(0, sep);
+  const bool spelled_out =
+      std::any_of(kRoots.begin(), kRoots.end(), [&](const auto& known) { return known.first == root; });
+  if (!spelled_out || sep == std::string_view::npos) return spelled_out;
+  const std::string_view rest = path.substr(sep);
+  return rest.back() != '\\' && rest.find("\\\\") == std::string_view::npos;
+}
+
+}  // namespace
+
 const Key* Hive::FindKey(std::string_view path) const {
+  if (IsCanonical(path)) {
+    const auto it = keys_.find(path);
+    return it == keys_.end() ? nullptr : &it->second;
+  }
   const auto canonical = CanonicalKeyPath(path);
   if (!canonical) return nullptr;
   const auto it = keys_.find(*canonical);

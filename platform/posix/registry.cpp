@@ -1,10 +1,11 @@
 // RegOpenKeyA and friends over the current user's hive file.
 //
-// An HKEY is a heap object that holds its key's path and a copy of the
-// key's values taken when it was opened. Queries answer from that copy and
-// never read the file again, so several queries on one handle see one
-// version of the settings even while a writer replaces the file. Writes go
-// through qbhive::UpdateHive and refresh the copy of the handle they used.
+// An HKEY refers to the key as it was in the parsed hive it was opened on:
+// a shared, immutable snapshot. Queries answer from it and never read the
+// file again, so several queries on one handle see one version of the
+// settings even while a writer replaces the file. Writes go through
+// qbhive::UpdateHive and give the handle they used a snapshot of the key as
+// written.
 //
 // Only HKEY_CURRENT_USER (and handles opened below it) is backed by the
 // file; the other predefined roots hold nothing here: reads answer
@@ -13,6 +14,10 @@
 // RegDeleteKeyA refuses a key that has subkeys (ERROR_ACCESS_DENIED), as
 // Windows does. Registry functions return their error; they do not set the
 // thread's last error.
+//
+// Every Connect opens, queries and closes one key; with the file unchanged
+// that path allocates nothing: the parsed hive is reused, a handle is a slot
+// of a fixed pool pointing into it, and key paths are joined on the stack.
 #include "posix/registry_hive.h"
 #include "system_calls.h"
 #include "win32.h"
@@ -20,6 +25,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -29,36 +35,97 @@
 
 namespace {
 
-struct KeyHandle {
-  std::string path;  // canonical, root included
-  std::mutex mutex;  // guards snapshot
-  qbhive::Key snapshot;
-};
+// A key as it is in one parsed hive; shares the hive's lifetime.
+using KeyRef = std::shared_ptr<const qbhive::Key>;
 
+// Open handles: a fixed pool of slots, and a map for the handles beyond it.
+// A pool handle is odd (its slot and the slot's generation, bumped at every
+// close, so that a closed handle stays invalid when its slot is reused); a
+// map handle is even, from a counter, so that a closed one is not handed
+// out again either.
 class HandleTable {
  public:
-  HKEY Add(std::shared_ptr<KeyHandle> handle) {
-    const auto id = reinterpret_cast<uintptr_t>(handle.get());
+  HKEY Add(KeyRef snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
-    handles_.emplace(id, std::move(handle));
+    for (uintptr_t index = 0; index < kPoolSize; ++index) {
+      Slot& slot = pool_[index];
+      if (slot.snapshot) continue;
+      slot.snapshot = std::move(snapshot);
+      while (IsPredefinedId(PoolId(index, slot.generation))) Bump(slot);
+      return reinterpret_cast<HKEY>(PoolId(index, slot.generation));
+    }
+    uintptr_t id;
+    do {
+      id = next_overflow_id_;
+      next_overflow_id_ += 2;
+    } while (id == 0 || IsPredefinedId(id) || overflow_.count(id) != 0);
+    overflow_.emplace(id, Slot{std::move(snapshot), 0});
     return reinterpret_cast<HKEY>(id);
   }
 
-  std::shared_ptr<KeyHandle> Find(HKEY key) {
+  // The handle's snapshot; null when the handle is not open.
+  KeyRef Snapshot(HKEY key) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = handles_.find(reinterpret_cast<uintptr_t>(key));
-    return it == handles_.end() ? nullptr : it->second;
+    const Slot* slot = Find(key);
+    return slot ? slot->snapshot : nullptr;
   }
 
-  // The object lives on while another thread still uses it.
-  bool Remove(HKEY key) {
+  // After a write through the handle; nothing when it was closed meanwhile.
+  void Refresh(HKEY key, KeyRef snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return handles_.erase(reinterpret_cast<uintptr_t>(key)) != 0;
+    if (Slot* slot = Find(key)) slot->snapshot = std::move(snapshot);
+  }
+
+  bool Remove(HKEY key) {
+    KeyRef released;  // freed outside the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    Slot* slot = Find(key);
+    if (slot == nullptr) return false;
+    released = std::move(slot->snapshot);
+    slot->snapshot = nullptr;
+    if (IsPoolId(reinterpret_cast<uintptr_t>(key))) {
+      Bump(*slot);
+    } else {
+      overflow_.erase(reinterpret_cast<uintptr_t>(key));
+    }
+    return true;
   }
 
  private:
+  struct Slot {
+    KeyRef snapshot;  // null while the slot is free
+    uintptr_t generation = 0;
+  };
+
+  static constexpr uintptr_t kPoolSize = 64;
+  static constexpr uintptr_t kGenerationMask = UINTPTR_MAX / (2 * kPoolSize);
+
+  static bool IsPoolId(uintptr_t id) { return (id & 1) != 0; }
+  static uintptr_t PoolId(uintptr_t index, uintptr_t generation) {
+    return ((generation * kPoolSize + index) << 1) | 1;
+  }
+  static bool IsPredefinedId(uintptr_t id) {
+    return id >= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000)) &&
+           id <= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000006));
+  }
+  static void Bump(Slot& slot) { slot.generation = (slot.generation + 1) & kGenerationMask; }
+
+  // The open slot of a handle; the caller holds mutex_.
+  Slot* Find(HKEY key) {
+    const auto id = reinterpret_cast<uintptr_t>(key);
+    if (IsPoolId(id)) {
+      Slot& slot = pool_[(id >> 1) % kPoolSize];
+      const bool open = slot.snapshot && slot.generation == (id >> 1) / kPoolSize;
+      return open ? &slot : nullptr;
+    }
+    const auto it = overflow_.find(id);
+    return it == overflow_.end() ? nullptr : &it->second;
+  }
+
   std::mutex mutex_;
-  std::unordered_map<uintptr_t, std::shared_ptr<KeyHandle>> handles_;
+  std::array<Slot, kPoolSize> pool_;
+  std::unordered_map<uintptr_t, Slot> overflow_;
+  uintptr_t next_overflow_id_ = 0x10000000;  // even, and far from small made-up values
 };
 
 // Never destroyed: a host may close keys from its own static destructors.
@@ -78,37 +145,35 @@ bool IsPredefined(HKEY key) {
 
 bool HasLineBreak(const char* s) { return s != nullptr && std::strpbrk(s, "\r\n") != nullptr; }
 
-bool IsRoot(const std::string& path) { return path == qbhive::kCurrentUserRoot; }
+bool IsRoot(std::string_view path) { return path == qbhive::kCurrentUserRoot; }
 
-// The key a handle stands for.
-struct Base {
-  std::string path;
-  std::shared_ptr<KeyHandle> handle;  // null for HKEY_CURRENT_USER itself
-};
+// The key a handle stands for, for reading: its snapshot, or none for
+// HKEY_CURRENT_USER itself (read from the file at every use).
+LONG ResolveForRead(HKEY key, KeyRef& snapshot) {
+  if (key == HKEY_CURRENT_USER) return ERROR_SUCCESS;
+  if (IsPredefined(key)) return ERROR_FILE_NOT_FOUND;
+  snapshot = Handles().Snapshot(key);
+  return snapshot ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
 
-LONG ResolveBase(HKEY key, bool for_write, Base& base) {
+// The path of the key a handle stands for, for writing.
+LONG ResolveForWrite(HKEY key, std::string& path) {
   if (key == HKEY_CURRENT_USER) {
-    base.path = std::string(qbhive::kCurrentUserRoot);
+    path = std::string(qbhive::kCurrentUserRoot);
     return ERROR_SUCCESS;
   }
-  if (IsPredefined(key)) return for_write ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-  base.handle = Handles().Find(key);
-  if (!base.handle) return ERROR_INVALID_HANDLE;
-  base.path = base.handle->path;
+  if (IsPredefined(key)) return ERROR_ACCESS_DENIED;
+  const KeyRef snapshot = Handles().Snapshot(key);
+  if (!snapshot) return ERROR_INVALID_HANDLE;
+  path = snapshot->path;
   return ERROR_SUCCESS;
 }
 
-std::string SubkeyPath(const std::string& base, const char* subkey) {
-  if (subkey == nullptr || subkey[0] == '\0') return base;
+std::string SubkeyPath(std::string_view base, const char* subkey) {
+  if (subkey == nullptr || subkey[0] == '\0') return std::string(base);
   // The base is canonical, so the join has a root and cannot fail.
-  return qbhive::CanonicalKeyPath(base + '\\' + subkey).value_or(base);
-}
-
-HKEY NewHandle(std::string path, qbhive::Key snapshot) {
-  auto handle = std::make_shared<KeyHandle>();
-  handle->path = std::move(path);
-  handle->snapshot = std::move(snapshot);
-  return Handles().Add(std::move(handle));
+  std::string joined = std::string(base) + '\\' + subkey;
+  return qbhive::CanonicalKeyPath(joined).value_or(std::string(base));
 }
 
 // What identifies one version of the hive file. Writers replace the file
@@ -141,11 +206,20 @@ struct FileStamp {
 };
 
 // The hive as last parsed, so that the common case, a reader finding the
-// file as it was (every Connect reads the settings), costs one stat.
+// file as it was (every Connect reads the settings), costs one stat and no
+// allocation.
 class ParsedHiveCache {
  public:
   std::shared_ptr<const qbhive::Hive> Current() {
-    const std::string path = qbhive::HivePath();
+    std::shared_ptr<const Parsed> last;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last = last_;
+    }
+    // The environment decides the path; asked without building it anew.
+    const bool same_path = last && qbhive::IsHivePath(last->path);
+    const std::string fresh = same_path ? std::string() : qbhive::HivePath();
+    const std::string& path = same_path ? last->path : fresh;
     struct stat st;
     if (path.empty() || qbplatform::sys::stat(path.c_str(), &st) != 0) {
       return std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
@@ -154,25 +228,25 @@ class ParsedHiveCache {
     // the older one and the next reader parses again; it never passes off
     // an old hive as a newer file.
     const FileStamp stamp = FileStamp::Of(st);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (hive_ && path == path_ && stamp == stamp_) return hive_;
-    }
+    if (same_path && stamp == last->stamp) return last->hive;
     auto hive = std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
     if (stamp.Settled()) {
+      auto parsed = std::make_shared<const Parsed>(Parsed{path, stamp, hive});
       std::lock_guard<std::mutex> lock(mutex_);
-      path_ = path;
-      stamp_ = stamp;
-      hive_ = hive;
+      last_ = std::move(parsed);
     }
     return hive;
   }
 
  private:
+  struct Parsed {
+    std::string path;
+    FileStamp stamp;
+    std::shared_ptr<const qbhive::Hive> hive;
+  };
+
   std::mutex mutex_;
-  std::string path_;
-  FileStamp stamp_;
-  std::shared_ptr<const qbhive::Hive> hive_;
+  std::shared_ptr<const Parsed> last_;
 };
 
 // Never destroyed, like the handle table.
@@ -181,13 +255,34 @@ ParsedHiveCache& HiveCache() {
   return *cache;
 }
 
-// The values of the key as they are now: a root that is not in the file
-// exists all the same, with no values.
-std::optional<qbhive::Key> ReadKey(const std::string& path) {
-  const std::shared_ptr<const qbhive::Hive> hive = HiveCache().Current();
-  if (const qbhive::Key* key = hive->FindKey(path)) return *key;
-  if (IsRoot(path)) return qbhive::Key{path, {}};
-  return std::nullopt;
+// HKEY_CURRENT_USER when the file has no such key: it exists all the same,
+// with no values. Never destroyed, like the handle table.
+KeyRef EmptyRoot() {
+  static const KeyRef* root =
+      new KeyRef(std::make_shared<const qbhive::Key>(qbhive::Key{std::string(qbhive::kCurrentUserRoot), {}}));
+  return *root;
+}
+
+// The key at `path` as it is now, sharing the parsed hive; null when there
+// is none.
+KeyRef ReadKey(std::string_view path) {
+  std::shared_ptr<const qbhive::Hive> hive = HiveCache().Current();
+  if (const qbhive::Key* key = hive->FindKey(path)) return KeyRef(std::move(hive), key);
+  return IsRoot(path) ? EmptyRoot() : nullptr;
+}
+
+// The key below `base` (canonical) at `subkey`. A path that fits the stack
+// is joined there; it is canonical unless the subkey has empty components,
+// which FindKey then sorts out. A subkey of separators alone is the base.
+KeyRef ReadSubkey(std::string_view base, const char* subkey) {
+  if (subkey == nullptr || subkey[std::strspn(subkey, "\\")] == '\0') return ReadKey(base);
+  const size_t length = std::strlen(subkey);
+  std::array<char, 512> joined;
+  if (base.size() + 1 + length > joined.size()) return ReadKey(SubkeyPath(base, subkey));
+  std::memcpy(joined.data(), base.data(), base.size());
+  joined[base.size()] = '\\';
+  std::memcpy(joined.data() + base.size() + 1, subkey, length);
+  return ReadKey(std::string_view(joined.data(), base.size() + 1 + length));
 }
 
 // Runs `edit` on the key at `path` inside an update of the file and hands
@@ -205,10 +300,10 @@ LONG UpdateKey(const std::string& path, qbhive::Key& written, Edit edit) {
   return rc == kUnchanged ? ERROR_SUCCESS : rc;
 }
 
-void RefreshSnapshot(const Base& base, qbhive::Key written) {
-  if (!base.handle) return;
-  std::lock_guard<std::mutex> lock(base.handle->mutex);
-  base.handle->snapshot = std::move(written);
+// A handle's view after a write through it (HKEY_CURRENT_USER has none).
+void RefreshSnapshot(HKEY key, qbhive::Key written) {
+  if (key == HKEY_CURRENT_USER) return;
+  Handles().Refresh(key, std::make_shared<const qbhive::Key>(std::move(written)));
 }
 
 LONG CopyOut(const qbhive::Value& value, LPDWORD type, LPBYTE data, LPDWORD size) {
@@ -245,12 +340,11 @@ LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   return Guarded([&]() -> LONG {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    Base base;
-    if (const LONG rc = ResolveBase(hKey, false, base); rc != ERROR_SUCCESS) return rc;
-    const std::string path = SubkeyPath(base.path, lpSubKey);
-    auto key = ReadKey(path);
+    KeyRef base;
+    if (const LONG rc = ResolveForRead(hKey, base); rc != ERROR_SUCCESS) return rc;
+    KeyRef key = ReadSubkey(base ? std::string_view(base->path) : qbhive::kCurrentUserRoot, lpSubKey);
     if (!key) return ERROR_FILE_NOT_FOUND;
-    *phkResult = NewHandle(path, std::move(*key));
+    *phkResult = Handles().Add(std::move(key));
     return ERROR_SUCCESS;
   });
 }
@@ -259,9 +353,9 @@ LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   return Guarded([&]() -> LONG {
     if (phkResult == nullptr || HasLineBreak(lpSubKey)) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
-    Base base;
-    if (const LONG rc = ResolveBase(hKey, true, base); rc != ERROR_SUCCESS) return rc;
-    const std::string path = SubkeyPath(base.path, lpSubKey);
+    std::string base;
+    if (const LONG rc = ResolveForWrite(hKey, base); rc != ERROR_SUCCESS) return rc;
+    const std::string path = SubkeyPath(base, lpSubKey);
     qbhive::Key written;
     const LONG rc = qbhive::UpdateHive(qbhive::HivePath(), [&](qbhive::Hive& hive) -> LONG {
       const bool existed = hive.FindKey(path) != nullptr;
@@ -269,7 +363,7 @@ LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
       return existed ? kUnchanged : ERROR_SUCCESS;
     });
     if (rc != ERROR_SUCCESS && rc != kUnchanged) return rc;
-    *phkResult = NewHandle(path, std::move(written));
+    *phkResult = Handles().Add(std::make_shared<const qbhive::Key>(std::move(written)));
     return ERROR_SUCCESS;
   });
 }
@@ -284,15 +378,10 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
   return Guarded([&]() -> LONG {
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-    Base base;
-    if (const LONG rc = ResolveBase(hKey, false, base); rc != ERROR_SUCCESS) return rc;
-    if (!base.handle) {  // HKEY_CURRENT_USER itself: no snapshot, read now
-      const auto key = ReadKey(base.path);
-      const qbhive::Value* value = key ? key->FindValue(name) : nullptr;
-      return value ? CopyOut(*value, lpType, lpData, lpcbData) : ERROR_FILE_NOT_FOUND;
-    }
-    std::lock_guard<std::mutex> lock(base.handle->mutex);
-    const qbhive::Value* value = base.handle->snapshot.FindValue(name);
+    KeyRef key;
+    if (const LONG rc = ResolveForRead(hKey, key); rc != ERROR_SUCCESS) return rc;
+    if (!key) key = ReadKey(qbhive::kCurrentUserRoot);  // HKEY_CURRENT_USER itself: read now
+    const qbhive::Value* value = key ? key->FindValue(name) : nullptr;
     return value ? CopyOut(*value, lpType, lpData, lpcbData) : ERROR_FILE_NOT_FOUND;
   });
 }
@@ -302,15 +391,15 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwT
   return Guarded([&]() -> LONG {
     if ((lpData == nullptr && cbData != 0) || HasLineBreak(lpValueName)) return ERROR_INVALID_PARAMETER;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-    Base base;
-    if (const LONG rc = ResolveBase(hKey, true, base); rc != ERROR_SUCCESS) return rc;
+    std::string path;
+    if (const LONG rc = ResolveForWrite(hKey, path); rc != ERROR_SUCCESS) return rc;
     std::vector<uint8_t> data(lpData, lpData + cbData);
     qbhive::Key written;
-    const LONG rc = UpdateKey(base.path, written, [&](qbhive::Key& key) -> LONG {
+    const LONG rc = UpdateKey(path, written, [&](qbhive::Key& key) -> LONG {
       key.SetValue(name, dwType, std::move(data));
       return ERROR_SUCCESS;
     });
-    if (rc == ERROR_SUCCESS) RefreshSnapshot(base, std::move(written));
+    if (rc == ERROR_SUCCESS) RefreshSnapshot(hKey, std::move(written));
     return rc;
   });
 }
@@ -318,13 +407,13 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwT
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return Guarded([&]() -> LONG {
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
-    Base base;
-    if (const LONG rc = ResolveBase(hKey, true, base); rc != ERROR_SUCCESS) return rc;
+    std::string path;
+    if (const LONG rc = ResolveForWrite(hKey, path); rc != ERROR_SUCCESS) return rc;
     qbhive::Key written;
-    const LONG rc = UpdateKey(base.path, written, [&](qbhive::Key& key) -> LONG {
+    const LONG rc = UpdateKey(path, written, [&](qbhive::Key& key) -> LONG {
       return key.DeleteValue(name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
-    if (rc == ERROR_SUCCESS) RefreshSnapshot(base, std::move(written));
+    if (rc == ERROR_SUCCESS) RefreshSnapshot(hKey, std::move(written));
     return rc;
   });
 }
@@ -332,9 +421,9 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   return Guarded([&]() -> LONG {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
-    Base base;
-    if (const LONG rc = ResolveBase(hKey, true, base); rc != ERROR_SUCCESS) return rc;
-    const std::string path = SubkeyPath(base.path, lpSubKey);
+    std::string base;
+    if (const LONG rc = ResolveForWrite(hKey, base); rc != ERROR_SUCCESS) return rc;
+    const std::string path = SubkeyPath(base, lpSubKey);
     if (IsRoot(path)) return ERROR_ACCESS_DENIED;
     return qbhive::UpdateHive(qbhive::HivePath(), [&](qbhive::Hive& hive) -> LONG {
       if (hive.FindKey(path) == nullptr) return ERROR_FILE_NOT_FOUND;

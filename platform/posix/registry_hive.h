@@ -110,6 +110,10 @@ QBPLATFORM_API std::string ExportKey(const Hive& hive, std::string_view path);
 // ${XDG_CONFIG_HOME:-$HOME/.config}/qbsocks/user.reg, looked up afresh at
 // every call. Empty when no home folder can be found at all.
 QBPLATFORM_API std::string HivePath();
+// Whether HivePath() would give `path` now, decided without allocating (a
+// reader's cache asks at every read); false when only the password
+// database could tell.
+bool IsHivePath(std::string_view path);
 
 // The hive in the file; a missing or unreadable file is an empty hive.
 QBPLATFORM_API Hive LoadHive(const std::string& path);

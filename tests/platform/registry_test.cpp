@@ -214,6 +214,12 @@ TEST(RegistryParse, NoFileMeansNoKeyAndOpeningCreatesNothing) {
   HKEY key = reinterpret_cast<HKEY>(1);
   EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kProxy, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key, nullptr);
+  // The root exists all the same, however its path is spelled.
+  for (const char* root : {"", "\\", "\\\\"}) {
+    HKEY same = nullptr;
+    EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, root, &same), ERROR_SUCCESS) << root;
+    RegCloseKey(same);
+  }
   EXPECT_FALSE(std::filesystem::exists(hive.Folder()));
 }
 
@@ -398,6 +404,31 @@ TEST(RegistryHandles, NullOrEmptySubkeyOpensTheSameKey) {
     RegCloseKey(key);
   }
   RegCloseKey(parent);
+}
+
+// Handles come from a fixed pool and, beyond it, from the heap; either
+// kind works, and a closed handle stays invalid when its place is reused.
+TEST(RegistryHandles, ManyAtOnceAndClosedOnesStayInvalid) {
+  TempHive hive;
+  hive.SetDword(kProxy, "SocksPort", 1080);
+  std::vector<HKEY> keys(200);
+  for (HKEY& key : keys) ASSERT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kProxy, &key), ERROR_SUCCESS);
+  for (HKEY key : keys) {
+    DWORD port = 0, size = 4;
+    EXPECT_EQ(RegQueryValueExA(key, "SocksPort", nullptr, nullptr, reinterpret_cast<BYTE*>(&port), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(port, 1080u);
+  }
+  for (HKEY key : keys) EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+  // Reopened as many times: every place is taken again, none by an old HKEY.
+  std::vector<HKEY> again(keys.size());
+  for (HKEY& key : again) ASSERT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kProxy, &key), ERROR_SUCCESS);
+  for (HKEY key : keys) {
+    DWORD size = 4;
+    EXPECT_EQ(RegQueryValueExA(key, "SocksPort", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+  }
+  for (HKEY key : again) EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
 TEST(RegistryWrite, FilePermissionsAndNothingLeftBehind) {
