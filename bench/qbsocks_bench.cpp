@@ -48,6 +48,7 @@
 
 #include "CSocks.h"
 #include "support/counting_new.h"
+#include "support/replaced_system_call.h"
 #include "support/servers.h"
 #include "system_calls.h"
 
@@ -124,63 +125,38 @@ class BenchHive {
 using qbplatform::SystemCall;
 using qbplatform::g_systemCalls;
 
-constexpr int kCalls = static_cast<int>(SystemCall::kCount);
-
-const char* const kCallNames[] = {
-#define QB_CALL_NAME(name, result, parameters, arguments) #name,
-    QB_SYSTEM_CALLS(QB_CALL_NAME)
-#undef QB_CALL_NAME
-};
-
-// Calls that found nothing: a receive before the reply was there (EAGAIN),
-// a poll slice that ran out. Counted by wrappers in the table.
-std::atomic<unsigned long> g_emptyReceives{0};
-std::atomic<unsigned long> g_emptyPolls{0};
-
-ssize_t CountingRecv(int fd, void* buffer, size_t length, int flags) {
-  const ssize_t n = ::recv(fd, buffer, length, flags);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) g_emptyReceives.fetch_add(1);
-  return n;
-}
-
-int CountingPoll(pollfd* entries, nfds_t count, int timeoutMs) {
-  const int n = ::poll(entries, count, timeoutMs);
-  if (n <= 0) g_emptyPolls.fetch_add(1);
-  return n;
-}
-
 struct Counters {
-  std::array<unsigned long, kCalls> calls{};
+  std::array<unsigned long, qbtest::kSystemCallCount> calls{};
   unsigned long empty_receives = 0;
   unsigned long empty_polls = 0;
   unsigned long allocations = 0;
 
   static Counters Now() {
     Counters now;
-    for (int i = 0; i < kCalls; ++i) now.calls[i] = g_systemCalls.counts[i].load();
-    now.empty_receives = g_emptyReceives.load();
-    now.empty_polls = g_emptyPolls.load();
+    for (int i = 0; i < qbtest::kSystemCallCount; ++i) now.calls[i] = g_systemCalls.counts[i].load();
+    now.empty_receives = qbtest::g_emptyReceives.load();
+    now.empty_polls = qbtest::g_emptyPolls.load();
     now.allocations = qbtest::ThreadAllocations();
     return now;
   }
   // System calls proper: clock_gettime is answered by the vDSO.
   unsigned long SystemCalls() const {
     unsigned long total = 0;
-    for (int i = 0; i < kCalls; ++i) {
+    for (int i = 0; i < qbtest::kSystemCallCount; ++i) {
       if (static_cast<SystemCall>(i) != SystemCall::clock_gettime) total += calls[i];
     }
     return total;
   }
   Counters operator-(const Counters& o) const {
     Counters d;
-    for (int i = 0; i < kCalls; ++i) d.calls[i] = calls[i] - o.calls[i];
+    for (int i = 0; i < qbtest::kSystemCallCount; ++i) d.calls[i] = calls[i] - o.calls[i];
     d.empty_receives = empty_receives - o.empty_receives;
     d.empty_polls = empty_polls - o.empty_polls;
     d.allocations = allocations - o.allocations;
     return d;
   }
   void operator+=(const Counters& o) {
-    for (int i = 0; i < kCalls; ++i) calls[i] += o.calls[i];
+    for (int i = 0; i < qbtest::kSystemCallCount; ++i) calls[i] += o.calls[i];
     empty_receives += o.empty_receives;
     empty_polls += o.empty_polls;
     allocations += o.allocations;
@@ -398,10 +374,10 @@ std::string Machine(const std::string& load_at_start) {
 // "stat 1, socket 1, poll 1.38, ...": the calls a path made, per connect.
 std::string CallsByName(const Tally& tally) {
   std::string out;
-  for (int i = 0; i < kCalls; ++i) {
+  for (int i = 0; i < qbtest::kSystemCallCount; ++i) {
     if (static_cast<SystemCall>(i) == SystemCall::clock_gettime || tally.sum.calls[i] == 0) continue;
     const double per = tally.PerConnect(tally.sum.calls[i]);
-    out += (out.empty() ? "" : ", ") + std::string(kCallNames[i]) + " " +
+    out += (out.empty() ? "" : ", ") + std::string(qbtest::kSystemCallNames[i]) + " " +
            (tally.sum.calls[i] % tally.connects == 0 ? Fixed(per, 0) : Fixed(per, 2));
   }
   return out;
@@ -495,8 +471,8 @@ int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
   const std::string load_at_start = LoadAverage();
   if (!AfxSocketInit()) Die("AfxSocketInit failed");
-  g_systemCalls.recv.store(&CountingRecv);
-  g_systemCalls.poll.store(&CountingPoll);
+  g_systemCalls.recv.store(&qbtest::CountingRecv);
+  g_systemCalls.poll.store(&qbtest::CountingPoll);
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
   BenchHive hive;

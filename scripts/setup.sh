@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need on Debian 12.
-# Run as root; does nothing when everything is already there.
+# Installs what the build, the tests and the demo need on Debian 12, and
+# any further Debian packages named as arguments (bench/setup.sh names its
+# own). Run as root; does nothing when everything is already there.
 set -euo pipefail
 
-packages=(
+packages=("$@"
   g++ clang cmake ninja-build pkg-config binutils
   libgtest-dev libgmock-dev googletest libbenchmark-dev libclang-rt-14-dev
   libcurl4-openssl-dev

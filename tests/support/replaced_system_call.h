@@ -9,6 +9,7 @@
 #define QBSOCKS_TESTS_SUPPORT_REPLACED_SYSTEM_CALL_H
 
 #include <atomic>
+#include <cerrno>
 
 #include "system_calls.h"
 
@@ -31,6 +32,32 @@ class ReplacedSystemCall {
 // How often the platform layer has made the call so far, in this process.
 inline unsigned long CallCount(qbplatform::SystemCall call) {
   return qbplatform::g_systemCalls.counts[static_cast<int>(call)].load();
+}
+
+constexpr int kSystemCallCount = static_cast<int>(qbplatform::SystemCall::kCount);
+
+// Each call's name, in the order of qbplatform::SystemCall.
+inline const char* const kSystemCallNames[] = {
+#define QB_CALL_NAME(name, result, parameters, arguments) #name,
+    QB_SYSTEM_CALLS(QB_CALL_NAME)
+#undef QB_CALL_NAME
+};
+
+// Calls that found nothing: a receive before the data was there (EAGAIN),
+// a poll that ran out. Counted by these replacements of recv and poll.
+inline std::atomic<unsigned long> g_emptyReceives{0};
+inline std::atomic<unsigned long> g_emptyPolls{0};
+
+inline ssize_t CountingRecv(int fd, void* buffer, size_t length, int flags) {
+  const ssize_t n = ::recv(fd, buffer, length, flags);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) g_emptyReceives.fetch_add(1);
+  return n;
+}
+
+inline int CountingPoll(pollfd* entries, nfds_t count, int timeoutMs) {
+  const int n = ::poll(entries, count, timeoutMs);
+  if (n <= 0) g_emptyPolls.fetch_add(1);
+  return n;
 }
 
 }  // namespace qbtest

@@ -27,34 +27,9 @@ namespace {
 using qbplatform::SystemCall;
 using qbplatform::g_systemCalls;
 
-constexpr int kCalls = static_cast<int>(SystemCall::kCount);
-
-const char* const kCallNames[] = {
-#define QB_CALL_NAME(name, result, parameters, arguments) #name,
-    QB_SYSTEM_CALLS(QB_CALL_NAME)
-#undef QB_CALL_NAME
-};
-
-// ---- Calls that found nothing ----
-
-std::atomic<unsigned long> g_emptyReceives{0};
-std::atomic<unsigned long> g_emptyPolls{0};
-
-ssize_t CountingRecv(int fd, void* buffer, size_t length, int flags) {
-  const ssize_t n = ::recv(fd, buffer, length, flags);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) g_emptyReceives.fetch_add(1);
-  return n;
-}
-
-int CountingPoll(pollfd* entries, nfds_t count, int timeoutMs) {
-  const int n = ::poll(entries, count, timeoutMs);
-  if (n <= 0) g_emptyPolls.fetch_add(1);
-  return n;
-}
-
-std::array<unsigned long, kCalls> Counts() {
-  std::array<unsigned long, kCalls> counts{};
-  for (int i = 0; i < kCalls; ++i) counts[i] = CallCount(static_cast<SystemCall>(i));
+std::array<unsigned long, kSystemCallCount> Counts() {
+  std::array<unsigned long, kSystemCallCount> counts{};
+  for (int i = 0; i < kSystemCallCount; ++i) counts[i] = CallCount(static_cast<SystemCall>(i));
   return counts;
 }
 
@@ -142,14 +117,14 @@ TEST(ConnectFloor, SystemCallsPerConnect) {
     }
     const auto after = Counts();
 
-    for (int i = 0; i < kCalls; ++i) {
+    for (int i = 0; i < kSystemCallCount; ++i) {
       const auto call = static_cast<SystemCall>(i);
       if (call == SystemCall::clock_gettime) continue;  // the tick count, from the vDSO
       const unsigned long made = after[i] - before[i];
       if (call == SystemCall::poll) continue;  // below
       const unsigned long empty = call == SystemCall::recv ? g_emptyReceives.load() : 0;
       const auto expected = c.calls.find(call);
-      EXPECT_EQ(made - empty, expected == c.calls.end() ? 0 : expected->second) << kCallNames[i];
+      EXPECT_EQ(made - empty, expected == c.calls.end() ? 0 : expected->second) << kSystemCallNames[i];
     }
     // The connect's wait ends on a poll that saw the socket; a reply's wait
     // may, after an empty receive, or may end on the pump interval.
