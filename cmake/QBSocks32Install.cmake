@@ -26,12 +26,7 @@ foreach(library IN ITEMS qbafx QBSocks32)
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library})
 endforeach()
 
-install(FILES
-  ${PROJECT_SOURCE_DIR}/proxy_socket/CSocks.h
-  ${PROJECT_SOURCE_DIR}/module/QBSocks32.h
-  ${PROJECT_SOURCE_DIR}/platform/include/afxsock.h
-  ${PROJECT_SOURCE_DIR}/platform/include/afxdll.h
-  ${PROJECT_SOURCE_DIR}/platform/include/win32.h
+install(FILES ${QBSOCKS_PUBLIC_HEADERS}
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
   COMPONENT development)
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/version_strings.h"
+
 namespace {
 
 struct Module {
@@ -70,24 +72,13 @@ TEST_P(VersionResource, StringsOfTheTranslationItNames) {
   snprintf(prefix, sizeof(prefix), "\\StringFileInfo\\%04x%04x\\", translation->language,
            translation->codePage);
 
-  const struct {
-    const char* key;
-    const char* value;
-  } expected[] = {
-      {"FileDescription", "QBSocks32 DLL"},
-      {"FileVersion", "1, 0, 0, 1"},
-      {"InternalName", "QBSocks32"},
-      {"OriginalFilename", "QBSocks32.DLL"},
-      {"ProductName", "QBSocks32 Dynamic Link Library"},
-      {"ProductVersion", "1, 0, 0, 1"},
-  };
-  for (const auto& entry : expected) {
+  for (const VersionString& entry : kVersionStrings) {
     char* text = nullptr;
     UINT chars = 0;
-    const std::string path = std::string(prefix) + entry.key;
+    const std::string path = std::string(prefix) + entry.lpszKey;
     ASSERT_TRUE(VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&text), &chars))
         << path;
-    EXPECT_STREQ(text, entry.value) << path;
+    EXPECT_STREQ(text, entry.lpszValue) << path;
   }
 }
 

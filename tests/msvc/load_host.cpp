@@ -5,6 +5,7 @@
 // Windows' own API.
 #include "afxdll.h"
 #include "host_checks.h"
+#include "support/version_strings.h"
 
 namespace {
 
@@ -67,20 +68,6 @@ void CheckLifecycle() {
   host::Check(GetModuleHandleA(kModule) == NULL, "FreeLibrary", "the module is unloaded");
   host::Check(RecordsOf(hModule) == 0, "FreeLibrary", "no record of the module is left");
 }
-
-struct VersionString {
-  const char* lpszKey;
-  const char* lpszValue;
-};
-
-const VersionString kVersionStrings[] = {
-    {"FileDescription", "QBSocks32 DLL"},
-    {"FileVersion", "1, 0, 0, 1"},
-    {"InternalName", "QBSocks32"},
-    {"OriginalFilename", "QBSocks32.DLL"},
-    {"ProductName", "QBSocks32 Dynamic Link Library"},
-    {"ProductVersion", "1, 0, 0, 1"},
-};
 
 void CheckVersionResource() {
   static BYTE data[4096];

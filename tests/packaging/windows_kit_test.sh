@@ -62,7 +62,7 @@ msvc_host() {  # NAME SOURCE LIBRARIES...
   shift 2
   "$clang_cl" --target=i686-pc-windows-msvc /imsvc /usr/i686-w64-mingw32/include -D_X86_ \
     -fgnuc-version=4.2.1 /std:c++17 /GS- /GR- /EHs-c- /Zl /Zc:threadSafeInit- -Werror \
-    /I"$kit/include" /I"$repo/tests/msvc" /c /Fo"$work/$name.obj" -- "$source" >/dev/null &&
+    /I"$kit/include" /I"$repo/tests/msvc" /I"$repo/tests" /c /Fo"$work/$name.obj" -- "$source" >/dev/null &&
     lld-link /nologo /subsystem:console /nodefaultlib /safeseh:no /manifest:no /out:"$work/$name.exe" "$work/$name.obj" \
       "$msvc_build/bin/qbmsvc_exe_start.lib" "$msvc_build/platform/msvc/msvcrt.lib" "$@" \
       "$mingw_libs/libkernel32.a" || fail "the MSVC host $name does not build against the kit"
