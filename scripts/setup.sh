@@ -16,6 +16,9 @@ packages=("$@"
 # is scdoc; CPack calls dpkg-shlibdeps and file; lintian checks the
 # packages and man renders their pages. The Windows kit is a zip.
 packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
+# The ABI check of the Linux libraries against their baselines
+# (tests/packaging/abi_check.sh): abidiff.
+packages+=(abigail-tools)
 
 # The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
 # with its 32-bit loader, which comes from the i386 architecture. Where the

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, then the Debian packages with lintian
+# Runs every test: the normal build, the ABI of its libraries against the
+# published baselines, then the Debian packages with lintian
 # and their tests (scripts/test-packages.sh), then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
 # robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
@@ -20,6 +21,7 @@ run_preset() {
 }
 
 run_preset default
+bash tests/packaging/abi_check.sh build/default
 bash scripts/test-packages.sh
 run_preset asan
 run_preset tsan

@@ -11,8 +11,6 @@
 #include "afx/sockio.h"
 #include "afx/sync.h"
 
-#include <stdlib.h>
-
 #ifndef _WIN32
 #include <dlfcn.h>
 #include <link.h>
@@ -42,7 +40,6 @@ void SetCurrentState(AFX_MODULE_STATE* pState) { t_pCurrentState = pState; }
 AFX_MODULE_STATE g_appModuleState(FALSE);
 
 volatile LONG g_nFailInitForTesting = 0;
-volatile LONG g_nFailAllocationForTesting = 0;
 
 AFX_MODULE_STATE* CurrentState() {
   AFX_MODULE_STATE* pState = CurrentStateOrNull();
@@ -177,13 +174,11 @@ CDynLinkLibrary::~CDynLinkLibrary() {
   m_pModuleState = NULL;
 }
 
-// The C run-time's heap, whichever module news or deletes a record.
-void* CDynLinkLibrary::operator new(size_t nSize) noexcept {
-  if (sockio::AtomicLoad(&g_nFailAllocationForTesting)) return NULL;
-  return malloc(nSize);
-}
+// CObject's, kept as members of their own for the hosts and modules built
+// when records had a heap of their own.
+void* CDynLinkLibrary::operator new(size_t nSize) noexcept { return CObject::operator new(nSize); }
 
-void CDynLinkLibrary::operator delete(void* p) noexcept { free(p); }
+void CDynLinkLibrary::operator delete(void* p) noexcept { CObject::operator delete(p); }
 
 UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pState) {
   if (pState == NULL) pState = CurrentState();
@@ -199,10 +194,6 @@ UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pStat
 
 extern "C" void QbFailExtensionModuleInitForTesting(BOOL bFail) {
   sockio::AtomicExchange(&g_nFailInitForTesting, bFail != FALSE);
-}
-
-extern "C" void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail) {
-  sockio::AtomicExchange(&g_nFailAllocationForTesting, bFail != FALSE);
 }
 
 // ---- The loader ----

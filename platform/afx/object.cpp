@@ -1,6 +1,15 @@
 // CObject and CRuntimeClass: just enough of MFC's root class for the socket
 // classes to have MFC's virtual table and run-time class information.
 #include "afxsock.h"
+#include "afxdll_testing.h"
+
+#include "afx/sockio.h"
+
+#include <stdlib.h>
+
+namespace {
+volatile LONG g_nFailAllocationForTesting = 0;
+}  // namespace
 
 CRuntimeClass CObject::classCObject = {"CObject", sizeof(CObject), 0xffff, NULL};
 
@@ -23,4 +32,20 @@ void CObject::Dump(CDumpContext&) const {}
 
 BOOL CObject::IsKindOf(const CRuntimeClass* pClass) const {
   return GetRuntimeClass()->IsDerivedFrom(pClass);
+}
+
+// The C run-time's heap that the class library itself uses.
+void* PASCAL CObject::operator new(size_t nSize) noexcept {
+  if (qbafx::sockio::AtomicLoad(&g_nFailAllocationForTesting)) return NULL;
+  return malloc(nSize);
+}
+
+void* PASCAL CObject::operator new(size_t, void* p) noexcept { return p; }
+
+void PASCAL CObject::operator delete(void* p) noexcept { free(p); }
+
+void PASCAL CObject::operator delete(void*, void*) noexcept {}
+
+extern "C" void QbFailClassLibraryAllocationForTesting(BOOL bFail) {
+  qbafx::sockio::AtomicExchange(&g_nFailAllocationForTesting, bFail != FALSE);
 }

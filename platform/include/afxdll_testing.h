@@ -8,8 +8,9 @@
 extern "C" {
 // While set, AfxInitExtensionModule fails (FALSE, ERROR_DLL_INIT_FAILED).
 QBAFX_API void QbFailExtensionModuleInitForTesting(BOOL bFail);
-// While set, CDynLinkLibrary's operator new finds the heap exhausted.
-QBAFX_API void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail);
+// While set, the class library's heap is exhausted: CObject's operator new
+// (CDynLinkLibrary's among them) gives NULL.
+QBAFX_API void QbFailClassLibraryAllocationForTesting(BOOL bFail);
 }
 
 #endif  // QBSOCKS_PLATFORM_AFXDLL_TESTING_H

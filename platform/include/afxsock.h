@@ -54,6 +54,17 @@ class QBAFX_API CObject {
 
   static CRuntimeClass classCObject;
 
+  // Objects of the class library's classes, and of every class derived from
+  // them, come from the class library's heap and go back to it, whichever
+  // module says new or delete (as with MFC's CObject): a host with a C
+  // run-time and heap of its own may create a CSocks and have the module's
+  // destructor delete it. The class library raises no exceptions, so where
+  // MFC throws CMemoryException, new gives NULL and constructs nothing.
+  static void* PASCAL operator new(size_t nSize) noexcept;
+  static void* PASCAL operator new(size_t nSize, void* p) noexcept;
+  static void PASCAL operator delete(void* p) noexcept;
+  static void PASCAL operator delete(void* p, void* pPlace) noexcept;
+
  protected:
   CObject() = default;
 

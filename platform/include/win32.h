@@ -8,11 +8,25 @@
 
 #ifdef _WIN32
 
+// A host may have included <windows.h> first (a Visual Studio project does,
+// through its precompiled header). Unless WIN32_LEAN_AND_MEAN was defined,
+// that brought Windows Sockets 1.1's <winsock.h>, which <winsock2.h> cannot
+// follow; or the host may have included <winsock2.h> before it. Either
+// Winsock header declares everything these headers use (the class library
+// speaks Windows Sockets 1.1, as MFC's own socket header does), so the one
+// that is there is kept, and <winsock.h> added where <windows.h> came
+// without one. Included before any of them, these headers bring Winsock 2,
+// which the library's own sources and tests use.
+#if !defined(_WINDOWS_) && !defined(_WINSOCKAPI_)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <winsock2.h>
+#endif
 #include <windows.h>
+#ifndef _WINSOCKAPI_
+#include <winsock.h>
+#endif
 
 #ifdef QBAFX_BUILD
 #define QBPLATFORM_API __declspec(dllexport)
@@ -58,6 +72,9 @@ typedef const void* LPCVOID;
 typedef void* HANDLE;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
+
+// The class library's calling convention: the platform's default here.
+#define PASCAL
 
 #ifndef TRUE
 #define TRUE 1
