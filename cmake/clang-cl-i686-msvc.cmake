@@ -36,11 +36,15 @@ set(CMAKE_MT ${QBSOCKS_LLVM_MT})
 
 set(QBSOCKS_MINGW_SYSROOT /usr/i686-w64-mingw32)
 
-# MinGW-w64's headers as the system headers; no exceptions, no RTTI, no
-# stack cookies, no thread-safe statics and no default libraries, all of
-# which would need a run-time that is not there.
+# MinGW-w64's headers as the system headers. RTTI on, as the compiler's
+# default and MFC have it, so that a host's typeid and dynamic_cast work on
+# the classes' objects (its support is MSVCRT.DLL's, and the type_info
+# table platform/msvc's). No exceptions (the library raises none; a host
+# that uses them turns them on for itself with /EHsc), no stack cookies, no
+# thread-safe statics and no default libraries, all of which would need a
+# run-time that is not there.
 set(qbsocks_msvc_flags
-  "/imsvc ${QBSOCKS_MINGW_SYSROOT}/include -D_X86_ -fgnuc-version=4.2.1 /GS- /GR- /EHs-c- /Zl /Zc:threadSafeInit-")
+  "/imsvc ${QBSOCKS_MINGW_SYSROOT}/include -D_X86_ -fgnuc-version=4.2.1 /GS- /GR /EHs-c- /Zl /Zc:threadSafeInit-")
 # Set as the flags themselves, not as their initial value, which CMake
 # would extend with /GR /EHsc.
 set(CMAKE_C_FLAGS "${qbsocks_msvc_flags}" CACHE STRING "C compiler flags")

@@ -2,9 +2,34 @@
 // shared by both negotiations.
 #include "CSocks.h"
 
+#include <stddef.h>
 #include <string.h>
 
+#if defined(_MSC_VER) && defined(_M_IX86)
+// Hosts built against the 1.0.0.1 headers have CSocket's and CSocks's layout
+// compiled in (objects on their stacks, classes derived in them), so in the
+// MSVC ABI it is fixed: the sizes, and where the state that CSocks uses lies.
+#define QBSOCKS_PIN_LAYOUT(type, member, offset) \
+  static_assert(offsetof(type, member) == (offset), #type "::" #member " moved")
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Winvalid-offsetof"  // not standard-layout; fine in this ABI
+#endif
+#endif
+
 CSocks::CSocks() {
+#ifdef QBSOCKS_PIN_LAYOUT
+  static_assert(sizeof(CSocket) == 32, "CSocket's size changed");
+  static_assert(sizeof(CSocks) == 172, "CSocks's size changed");
+  QBSOCKS_PIN_LAYOUT(CSocks, m_hSocket, 4);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_pbBlocking, 12);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_nTimeOut, 20);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_szSocksServer, 32);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_nSocksPort, 96);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_nSocksVersion, 100);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_szUserName, 104);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_szPassword, 136);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_bProxyEnable, 168);
+#endif
   memset(m_szSocksServer, 0, sizeof(m_szSocksServer));
   m_nSocksPort = 0;
   m_nSocksVersion = 0;

@@ -1,0 +1,220 @@
+// An MSVC-built host made the way Visual Studio makes one by default:
+// <windows.h> first, RTTI and C++ exceptions on (/GR /EHsc), and a C
+// run-time whose heap is its own (here: global operator new and delete on a
+// heap of the host's, as a host with a newer run-time has). typeid and
+// dynamic_cast work on the objects the module makes; objects made with new
+// in the host come from the class library's heap and go back to it through
+// either module's destructor; the host's own exceptions pass the module's
+// objects by pointer and unwind through their destructors.
+#include <windows.h>
+
+#include "QBSocks32.h"
+#include "afxdll.h"
+#include "host_checks.h"
+#include "type_info.h"
+
+namespace {
+
+// ---- The host's own heap, behind its global operator new and delete ----
+
+HANDLE HostHeap() {
+  static HANDLE s_hHeap = HeapCreate(0, 0, 0);
+  return s_hHeap;
+}
+
+int g_nHostNews = 0;
+int g_nHostBlocks = 0;  // handed out by the host's operator new, not yet back
+
+}  // namespace
+
+void* operator new(size_t nSize) {
+  ++g_nHostNews;
+  ++g_nHostBlocks;
+  return HeapAlloc(HostHeap(), 0, nSize != 0 ? nSize : 1);
+}
+void operator delete(void* p) noexcept {
+  if (p == NULL) return;
+  --g_nHostBlocks;
+  HeapFree(HostHeap(), 0, p);
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
+// A class of the host's own on top of the module's (at namespace scope, so
+// that typeid names it plainly).
+class CHostSocks : public CSocks {
+ public:
+  explicit CHostSocks(int* pnDestroyed = NULL) : m_pnDestroyed(pnDestroyed) {}
+  ~CHostSocks() override {
+    if (m_pnDestroyed != NULL) ++*m_pnDestroyed;
+  }
+
+ private:
+  int* m_pnDestroyed;
+};
+
+namespace {
+
+// ---- RTTI ----
+
+enum Kind { kPlainSocket, kSocks, kHostSocks };
+
+struct Subject {
+  const char* lpszCase;
+  Kind kind;
+  bool bOnHeap;
+  bool bDeleteThroughCObject;  // else through CSocket*
+};
+
+const Subject kSubjects[] = {
+    {"CSocket made with new", kPlainSocket, true, false},
+    {"CSocks on the stack", kSocks, false, false},
+    {"CSocks made with new", kSocks, true, false},
+    {"the host's class on the stack", kHostSocks, false, false},
+    {"the host's class made with new", kHostSocks, true, true},
+};
+
+const char* ClassName(Kind kind) {
+  return kind == kPlainSocket ? "class CSocket" : kind == kSocks ? "class CSocks" : "class CHostSocks";
+}
+
+// dynamic_cast from each of the bases a host may hold the object by.
+void CheckCasts(const Subject& subject, CObject* pObject) {
+  CSocket* pSocket = static_cast<CSocket*>(pObject);
+  CAsyncSocket* pAsync = pSocket;
+  const bool bIsSocks = subject.kind != kPlainSocket;
+  const bool bIsHost = subject.kind == kHostSocks;
+  host::Check((dynamic_cast<CSocks*>(pObject) != NULL) == bIsSocks, subject.lpszCase,
+              "dynamic_cast<CSocks*> from CObject*");
+  host::Check((dynamic_cast<CSocks*>(pSocket) != NULL) == bIsSocks, subject.lpszCase,
+              "dynamic_cast<CSocks*> from CSocket*");
+  host::Check((dynamic_cast<CSocks*>(pAsync) != NULL) == bIsSocks, subject.lpszCase,
+              "dynamic_cast<CSocks*> from CAsyncSocket*");
+  host::Check((dynamic_cast<CHostSocks*>(pObject) != NULL) == bIsHost, subject.lpszCase,
+              "dynamic_cast<CHostSocks*> from CObject*");
+  host::Check((dynamic_cast<CHostSocks*>(pSocket) != NULL) == bIsHost, subject.lpszCase,
+              "dynamic_cast<CHostSocks*> from CSocket*");
+  if (bIsSocks) {
+    host::Check(dynamic_cast<CSocks*>(pAsync) == static_cast<CSocks*>(pSocket), subject.lpszCase,
+                "dynamic_cast gives the object's own address");
+  }
+}
+
+void CheckType(const Subject& subject, CObject* pObject) {
+  host::Check(strcmp(typeid(*pObject).name(), ClassName(subject.kind)) == 0, subject.lpszCase,
+              "typeid names the object's own class");
+  host::Check((typeid(*pObject) == typeid(CSocks)) == (subject.kind == kSocks), subject.lpszCase,
+              "typeid equals typeid(CSocks) for a CSocks only");
+  CheckCasts(subject, pObject);
+}
+
+CSocket* MakeOnHeap(Kind kind) {
+  if (kind == kPlainSocket) return new CSocket;
+  if (kind == kSocks) return new CSocks;
+  return new CHostSocks;
+}
+
+void CheckSubject(const Subject& subject) {
+  if (!subject.bOnHeap) {
+    CSocks socks;
+    CHostSocks hostSocks;
+    CheckType(subject, subject.kind == kSocks ? static_cast<CObject*>(&socks) : &hostSocks);
+    return;
+  }
+  const int nHostNewsBefore = g_nHostNews;
+  CSocket* pSocket = MakeOnHeap(subject.kind);
+  host::Check(pSocket != NULL && g_nHostNews == nHostNewsBefore, subject.lpszCase,
+              "new takes the class library's heap, not the host's");
+  if (pSocket == NULL) return;
+  host::Check(pSocket->Create() != FALSE, subject.lpszCase, "Create");
+  CheckType(subject, pSocket);
+  if (subject.bDeleteThroughCObject) {
+    delete static_cast<CObject*>(pSocket);
+  } else {
+    delete pSocket;
+  }
+}
+
+// ---- The class library's records, made by the module, deleted by the class library ----
+
+void CheckRecords() {
+  {
+    AFX_MODULE_STATE state(TRUE);
+    AFX_MANAGE_STATE(&state);
+    InitSocksDLL();
+    InitSocksDLL();
+    host::Check(AfxGetDynLinkModules(NULL, 0, &state) == 2, "InitSocksDLL twice",
+                "two records listed in the host's state");
+  }  // the state deletes its records
+  host::Check(g_nHostBlocks == 0, "InitSocksDLL twice", "no record in the host's heap");
+}
+
+// ---- The host's exceptions around the module's objects ----
+
+struct CHostError {
+  int nCode;
+};
+
+CHostError* volatile g_pEscaped = NULL;
+
+// A port on 127.0.0.1 that accepts connections while listener lives.
+UINT ListeningPort(CAsyncSocket& listener) {
+  SOCKADDR_IN address;
+  int nLength = sizeof(address);
+  if (!listener.Create(0, SOCK_STREAM, FD_ACCEPT, "127.0.0.1") || !listener.Listen() ||
+      !listener.GetSockName(reinterpret_cast<SOCKADDR*>(&address), &nLength)) {
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+void CheckExceptions() {
+  // Connect goes directly: no settings.
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy");
+  CAsyncSocket listener;
+  const UINT nPort = ListeningPort(listener);
+  host::Check(nPort != 0, "exceptions", "a listening socket");
+
+  // MFC's idiom: an object thrown by pointer, caught by a base's pointer.
+  CHostSocks* pThrown = new CHostSocks;
+  bool bCaught = false;
+  try {
+    if (!pThrown->Create() || !pThrown->Connect("127.0.0.1", nPort)) throw CHostError{1};
+    throw pThrown;
+  } catch (CObject* pCaught) {
+    bCaught = pCaught == pThrown && dynamic_cast<CHostSocks*>(pCaught) != NULL;
+    delete pCaught;
+  } catch (const CHostError&) {
+    delete pThrown;
+  }
+  host::Check(bCaught, "throw CHostSocks*", "caught as CObject*, the same object");
+
+  // Unwinding destroys the module's objects on the way.
+  int nDestroyed = 0;
+  int nCode = 0;
+  try {
+    CHostSocks socks(&nDestroyed);
+    if (socks.Create() && socks.Connect("127.0.0.1", nPort)) throw CHostError{2};
+  } catch (const CHostError& error) {
+    nCode = error.nCode;
+  }
+  host::Check(nCode == 2 && nDestroyed == 1, "throw past a connected CHostSocks",
+              "caught, and the object destroyed once on the way");
+}
+
+}  // namespace
+
+int QbMain() {
+  if (!host::Check(AfxSocketInit() != FALSE, "start-up", "AfxSocketInit")) return host::Finish();
+
+  // The host's new-expressions do reach its own heap (the pointer escapes,
+  // so the allocation cannot be optimised away).
+  g_pEscaped = new CHostError{0};
+  host::Check(g_nHostNews == 1 && g_nHostBlocks == 1, "the host's heap", "takes the host's new");
+  delete g_pEscaped;
+
+  for (const Subject& subject : kSubjects) CheckSubject(subject);
+  CheckRecords();
+  CheckExceptions();
+  host::Check(g_nHostBlocks == 0, "the host's heap", "holds no block after all");
+  return host::Finish();
+}
