@@ -2,8 +2,9 @@
 # Makes the Windows kit, build/windows-kit/QBSocks32-<version>-windows.zip,
 # from the Windows build(s): the files packaging/windows-kit/files lists,
 # under one top folder, with packaging/windows-kit/README.txt (which
-# flavour a host needs). Run after the Windows build (scripts/test-windows.sh
-# or `cmake --build --preset windows`); a file missing from the list fails.
+# flavour a host needs) and each flavour's CMake package. Run after the
+# Windows build (scripts/test-windows.sh or `cmake --build --preset
+# windows`); a file missing from the list fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +22,12 @@ while read -r folder file; do
   mkdir -p "$stage/$folder"
   cp "$file" "$stage/$folder/"
 done <packaging/windows-kit/files
+# Each flavour's CMake package (find_package(QBSocks32) with
+# CMAKE_PREFIX_PATH=<kit>/<flavour>).
+for flavour in msvc mingw; do
+  cmake -DFLAVOUR="$flavour" -DVERSION="$version" -DDIR="$stage/$flavour/lib/cmake/QBSocks32" \
+    -P packaging/windows-kit/cmake_package.cmake
+done
 
 (cd "$out" && zip -q -r -X "$kit_name.zip" "$kit_name")
 echo "windows-kit: $out/$kit_name.zip"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "QBSocks32.h"
+#include "afxdll_testing.h"
 #include "support/scripted_peer.h"
 #include "support/servers.h"
 #include "support/temp_hive.h"
@@ -16,6 +17,7 @@ namespace {
 
 class HostSocket : public CSocks {
  public:
+  HostSocket() { ++constructed; }
   void Close() override {
     ++close_calls;
     CSocks::Close();
@@ -25,6 +27,7 @@ class HostSocket : public CSocks {
   using CSocks::MyMessageBox;
 
   int close_calls = 0;
+  static inline int constructed = 0;
 };
 
 class HostTest : public ::testing::Test {
@@ -98,6 +101,24 @@ TEST_F(HostTest, ProtectedHelpersAreReachableFromTheHostsClass) {
 
   EXPECT_EQ(socket.IsDNS("192.168.1.20"), 0);
   EXPECT_EQ(socket.IsDNS("gateway"), 1);
+}
+
+// Every CObject comes from the class library's heap, which raises no
+// exception when exhausted: new gives NULL and constructs nothing.
+TEST_F(HostTest, NewOfTheClassLibrarysObjectsGivesNullWhenItsHeapIsExhausted) {
+  const int constructed_before = HostSocket::constructed;
+  QbFailClassLibraryAllocationForTesting(TRUE);
+  HostSocket* host_socket = new HostSocket;
+  CSocks* socks = new CSocks;
+  QbFailClassLibraryAllocationForTesting(FALSE);
+  EXPECT_EQ(host_socket, nullptr);
+  EXPECT_EQ(socks, nullptr);
+  EXPECT_EQ(HostSocket::constructed, constructed_before);
+
+  CSocket* socket = new HostSocket;
+  ASSERT_NE(socket, nullptr);
+  ASSERT_TRUE(socket->Create());
+  delete socket;  // through the base class, back to the class library
 }
 
 }  // namespace

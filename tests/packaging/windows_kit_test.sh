@@ -19,8 +19,10 @@ expected=(
   include/CSocks.h include/QBSocks32.h include/afxdll.h include/afxsock.h include/win32.h
   mingw/bin/QBSocks32.dll mingw/bin/qbafx.dll
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
+  mingw/lib/cmake/QBSocks32/QBSocks32Config.cmake mingw/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
   msvc/bin/QBSocks32.dll msvc/bin/qbafx.dll
   msvc/lib/QBSocks32.lib msvc/lib/qbafx.lib msvc/lib/QBSocks32.msvc.def
+  msvc/lib/cmake/QBSocks32/QBSocks32Config.cmake msvc/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
 )
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
@@ -37,11 +39,12 @@ for dll in QBSocks32.dll qbafx.dll; do
 done
 grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.def lacks AfxSocketInit"
 
-i686-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -I"$kit/include" \
-  "$repo/examples/qbsocks_request.cpp" "$kit/mingw/lib/libQBSocks32.dll.a" "$kit/mingw/lib/libqbafx.dll.a" \
-  -static -o "$work/qbsocks_request.exe" || fail "the example host does not build against the kit (MinGW)"
-if [[ -f "$work/qbsocks_request.exe" ]]; then
-  imports=$("$objdump" -p "$work/qbsocks_request.exe" | sed -n 's/.*DLL Name: //p')
+# The example host, with CMake and the kit's mingw package.
+cmake -S "$repo/examples" -B "$work/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
+  -DQBSocks32_DIR="$kit/mingw/lib/cmake/QBSocks32" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
+  cmake --build "$work/example" >/dev/null || fail "the example host does not build against the kit (MinGW, CMake)"
+if [[ -f "$work/example/qbsocks_request.exe" ]]; then
+  imports=$("$objdump" -p "$work/example/qbsocks_request.exe" | sed -n 's/.*DLL Name: //p')
   for dll in QBSocks32.dll qbafx.dll; do
     grep -qx "$dll" <<<"$imports" || fail "the host built against the kit does not import $dll"
   done
@@ -61,7 +64,7 @@ msvc_host() {  # NAME SOURCE LIBRARIES...
   local name=$1 source=$2
   shift 2
   "$clang_cl" --target=i686-pc-windows-msvc /imsvc /usr/i686-w64-mingw32/include -D_X86_ \
-    -fgnuc-version=4.2.1 /std:c++17 /GS- /GR- /EHs-c- /Zl /Zc:threadSafeInit- -Werror \
+    -fgnuc-version=4.2.1 /std:c++17 /GS- /GR /EHs-c- /Zl /Zc:threadSafeInit- -Werror \
     /I"$kit/include" /I"$repo/tests/msvc" /I"$repo/tests" /c /Fo"$work/$name.obj" -- "$source" >/dev/null &&
     lld-link /nologo /subsystem:console /nodefaultlib /safeseh:no /manifest:no /out:"$work/$name.exe" "$work/$name.obj" \
       "$msvc_build/bin/qbmsvc_exe_start.lib" "$msvc_build/platform/msvc/msvcrt.lib" "$@" \
@@ -71,6 +74,15 @@ msvc_host socks_host "$repo/tests/msvc/socks_host.cpp" "$kit/msvc/lib/QBSocks32.
   "$kit/msvc/lib/qbafx.lib" "$mingw_libs/libws2_32.a" "$mingw_libs/libadvapi32.a"
 msvc_host load_host "$repo/tests/msvc/load_host.cpp" "$kit/msvc/lib/qbafx.lib" \
   "$mingw_libs/libversion.a" "$mingw_libs/libuser32.a"
+# The host made as Visual Studio makes one, with CMake, the clang-cl
+# toolchain and the kit's msvc package.
+cmake -S "$repo/tests/packaging/kit_host" -B "$work/kit_host" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/clang-cl-i686-msvc.cmake" -DQBSOCKS_SOURCE="$repo" \
+  -DQBSocks32_DIR="$kit/msvc/lib/cmake/QBSocks32" -DCMAKE_CXX_FLAGS_INIT="/WX" \
+  -DQBSOCKS_CRT="$msvc_build/bin/qbmsvc_exe_start.lib;$msvc_build/platform/msvc/msvcrt.lib;$mingw_libs/libwsock32.a;$mingw_libs/libadvapi32.a;$mingw_libs/libkernel32.a" \
+  >/dev/null && cmake --build "$work/kit_host" >/dev/null ||
+  fail "the MSVC host vs_default_host does not build against the kit (CMake)"
+cp "$work/kit_host/vs_default_host.exe" "$work/" 2>/dev/null || true
 if [[ -f "$work/socks_host.exe" ]]; then
   imports=$(llvm-objdump -p "$work/socks_host.exe" | sed -n 's/.*DLL Name: //p')
   for dll in QBSocks32.dll qbafx.dll; do
@@ -81,13 +93,18 @@ fi
 # And they run, beside the kit's own DLLs, under 32-bit Wine where it
 # starts (in the MSVC build's prefix, which scripts/test-windows.sh made).
 wine32_loader=/usr/lib/wine/wine
-if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" ]]; then
+if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" && -f "$work/vs_default_host.exe" ]]; then
   if "$wine32_loader" --version >/dev/null 2>&1; then
     mkdir -p "$work/run"
-    cp "$work"/{socks,load}_host.exe "$kit"/msvc/bin/*.dll "$work/run/"
+    cp "$work"/{socks,load,vs_default}_host.exe "$kit"/msvc/bin/*.dll "$work/run/"
     wine=(env WINEPREFIX="$msvc_build/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
     "${wine[@]}" "$work/run/load_host.exe" | tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' ||
       fail "the kit-built MSVC load host failed under Wine"
+    # With Wine's heap checks, which report a block freed into another heap.
+    heap_run=$(env WINEPREFIX="$msvc_build/wineprefix" WINEDEBUG=warn+heap WINELOADER="$wine32_loader" \
+      wine "$work/run/vs_default_host.exe" 2>&1)
+    grep -qE '^[0-9]+ passed, 0 failed' <<<"$heap_run" && ! grep -q ':heap:' <<<"$heap_run" ||
+      fail "the kit-built MSVC host vs_default_host failed under Wine:"$'\n'"$heap_run"
     python3 "$repo/tests/interop/linux_servers.py" "${wine[@]}" "$work/run/socks_host.exe" |
       tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' || fail "the kit-built MSVC socks host failed under Wine"
     WINEPREFIX="$msvc_build/wineprefix" WINELOADER="$wine32_loader" wineserver -k >/dev/null 2>&1 || true
