@@ -23,6 +23,7 @@ qbsocks_find_llvm_tool(QBSOCKS_LLVM_RC llvm-rc)
 qbsocks_find_llvm_tool(QBSOCKS_LLVM_MT llvm-mt)
 qbsocks_find_llvm_tool(QBSOCKS_LLVM_DLLTOOL llvm-dlltool)
 qbsocks_find_llvm_tool(QBSOCKS_LLVM_OBJDUMP llvm-objdump)
+qbsocks_find_llvm_tool(QBSOCKS_LLVM_OBJCOPY llvm-objcopy)
 qbsocks_find_llvm_tool(QBSOCKS_LLVM_READOBJ llvm-readobj)
 
 set(CMAKE_C_COMPILER ${QBSOCKS_CLANG_CL})

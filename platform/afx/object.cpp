@@ -46,6 +46,6 @@ void PASCAL CObject::operator delete(void* p) noexcept { free(p); }
 
 void PASCAL CObject::operator delete(void*, void*) noexcept {}
 
-extern "C" void QbFailClassLibraryAllocationForTesting(BOOL bFail) {
+extern "C" void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail) {
   qbafx::sockio::AtomicExchange(&g_nFailAllocationForTesting, bFail != FALSE);
 }

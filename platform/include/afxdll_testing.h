@@ -10,7 +10,7 @@ extern "C" {
 QBAFX_API void QbFailExtensionModuleInitForTesting(BOOL bFail);
 // While set, the class library's heap is exhausted: CObject's operator new
 // (CDynLinkLibrary's among them) gives NULL.
-QBAFX_API void QbFailClassLibraryAllocationForTesting(BOOL bFail);
+QBAFX_API void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail);
 }
 
 #endif  // QBSOCKS_PLATFORM_AFXDLL_TESTING_H

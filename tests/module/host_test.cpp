@@ -107,10 +107,10 @@ TEST_F(HostTest, ProtectedHelpersAreReachableFromTheHostsClass) {
 // exception when exhausted: new gives NULL and constructs nothing.
 TEST_F(HostTest, NewOfTheClassLibrarysObjectsGivesNullWhenItsHeapIsExhausted) {
   const int constructed_before = HostSocket::constructed;
-  QbFailClassLibraryAllocationForTesting(TRUE);
+  QbFailDynLinkLibraryAllocationForTesting(TRUE);
   HostSocket* host_socket = new HostSocket;
   CSocks* socks = new CSocks;
-  QbFailClassLibraryAllocationForTesting(FALSE);
+  QbFailDynLinkLibraryAllocationForTesting(FALSE);
   EXPECT_EQ(host_socket, nullptr);
   EXPECT_EQ(socks, nullptr);
   EXPECT_EQ(HostSocket::constructed, constructed_before);

@@ -47,7 +47,7 @@ class ModuleLoadTest : public ::testing::Test {
   }
   void TearDown() override {
     QbFailExtensionModuleInitForTesting(FALSE);
-    QbFailClassLibraryAllocationForTesting(FALSE);
+    QbFailDynLinkLibraryAllocationForTesting(FALSE);
     EXPECT_FALSE(ModuleIsMapped());
     EXPECT_EQ(RecordsListed(AfxGetAppModuleState()), 0u);
   }
@@ -152,14 +152,14 @@ TEST_F(ModuleLoadTest, AFailedInitialisationFailsTheLoadAndListsNothing) {
 }
 
 TEST_F(ModuleLoadTest, WithoutHeapForTheRecordTheModuleLoadsUnlisted) {
-  QbFailClassLibraryAllocationForTesting(TRUE);
+  QbFailDynLinkLibraryAllocationForTesting(TRUE);
   HINSTANCE module = AfxLoadLibrary(kModulePath);
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(RecordsListed(), 0u);
   CallInitSocksDLL();
   EXPECT_EQ(RecordsListed(), 0u);
 
-  QbFailClassLibraryAllocationForTesting(FALSE);
+  QbFailDynLinkLibraryAllocationForTesting(FALSE);
   CallInitSocksDLL();
   EXPECT_EQ(TimesListed(module), 1);
   EXPECT_TRUE(AfxFreeLibrary(module));

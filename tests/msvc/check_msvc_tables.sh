@@ -2,11 +2,13 @@
 # Checks the export and import tables of the MSVC-ABI QBSocks32.dll with
 # llvm-objdump -p: exactly the 12 exports at their ordinals, and exactly the
 # imports below (qbafx.dll's by ordinal, resolved to names through
-# qbafx.dll's own export table).
+# qbafx.dll's own export table); and that qbafx.dll exports exactly what
+# its .def lists, each at its ordinal there, since modules and hosts import
+# it by ordinal.
 #
-#   check_msvc_tables.sh LLVM_OBJDUMP QBSocks32.dll qbafx.dll
+#   check_msvc_tables.sh LLVM_OBJDUMP QBSocks32.dll qbafx.dll qbafx.def
 set -euo pipefail
-objdump=$1 module=$2 qbafx=$3
+objdump=$1 module=$2 qbafx=$3 qbafx_def=$4
 
 expected_exports='1 ??0CSocks@@QAE@XZ
 2 ??1CSocks@@UAE@XZ
@@ -103,4 +105,6 @@ check() {  # what, expected, actual
 }
 check "export table of $(basename "$module")" "$expected_exports" "$actual_exports"
 check "import table of $(basename "$module")" "$(LC_ALL=C sort <<<"$expected_imports")" "$actual_imports"
+check "export table of $(basename "$qbafx") against $(basename "$qbafx_def")" \
+  "$(awk '$2 ~ /^@[0-9]+$/ {print substr($2, 2), $1}' "$qbafx_def" | sort -n)" "$(sort -n <<<"$qbafx_exports")"
 exit $status
