@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows kit holds exactly its files; its headers are the library's;
-# each flavour's DLLs are 32-bit Windows DLLs; and the example host links
-# against the unpacked kit alone, importing both DLLs by name.
+# each flavour's DLLs are 32-bit Windows DLLs; the example host links
+# against the unpacked kit alone, importing both DLLs by name; and
+# tools\qbsocks-cat.exe relays a line under Wine.
 #   windows_kit_test.sh KIT_ZIP WORK_DIR
 set -euo pipefail
 zip_file=$(realpath "$1") work=$(realpath -m "$2")
@@ -21,6 +22,7 @@ expected=(
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
   msvc/bin/QBSocks32.dll msvc/bin/qbafx.dll
   msvc/lib/QBSocks32.lib msvc/lib/qbafx.lib msvc/lib/QBSocks32.msvc.def
+  tools/README.txt tools/qbafx.dll tools/qbsocks-cat.exe
 )
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
@@ -96,5 +98,23 @@ if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" ]]; then
   fi
 fi
 
-((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it, and the MSVC hosts run"
+# tools\qbsocks-cat.exe runs from its folder under 32-bit Wine (in the
+# MinGW build's prefix, with the settings' key removed: the direct path):
+# a line piped through it to the echo target of linux_servers.py comes back
+# once the end of its input has reached the target.
+if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && "$wine32_loader" --version >/dev/null 2>&1; then
+  wine=(env WINEPREFIX="$repo/build/windows/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
+  "${wine[@]}" reg delete 'HKCU\Software\Quillbrook\Game\Share\Proxy' /f >/dev/null 2>&1 || true
+  # shellcheck disable=SC2016 # expanded by the inner shell, where linux_servers.py set it
+  reply=$(python3 "$repo/tests/interop/linux_servers.py" bash -c \
+    'echo "hello through the kit" | "$@" -v 127.0.0.1 "$QBSOCKS_ECHO_PORT"' _ "${wine[@]}" "$kit/tools/qbsocks-cat.exe" \
+    2>"$work/cat.err") || fail "tools\\qbsocks-cat.exe failed under Wine: $(cat "$work/cat.err")"
+  [[ $reply == "hello through the kit" ]] || fail "tools\\qbsocks-cat.exe answered \"$reply\""
+  grep -q '(direct)' "$work/cat.err" || fail "tools\\qbsocks-cat.exe did not name the direct path: $(cat "$work/cat.err")"
+  WINEPREFIX="$repo/build/windows/wineprefix" WINELOADER="$wine32_loader" wineserver -k >/dev/null 2>&1 || true
+else
+  echo "windows_kit_test: SKIPPED running tools\\qbsocks-cat.exe: 32-bit Wine cannot start here"
+fi
+
+((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it, and the MSVC hosts and tools\\qbsocks-cat.exe run"
 exit $status
