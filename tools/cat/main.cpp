@@ -25,7 +25,10 @@ connection and the connection to standard output until both have ended.
 As ssh's ProxyCommand:
   ssh -o ProxyCommand='qbsocks-cat %h %p' user@host
 
-The settings are set with qbsocks-reg (see qbsocks-reg --help).
+The settings are the values of HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy:
+set them with qbsocks-reg on Linux (see qbsocks-reg --help), with regedit or
+reg.exe on Windows.
+
 Exit status: 0 after a successful connection, 1 when the connection cannot be
 made or a stream fails, with one line on standard error. A failed connect's
 line names the path tried and ends with the reason: the text QBSocks32
