@@ -5,9 +5,9 @@
 #
 #   setup.sh [--demo] [PACKAGE...]
 #
-# --demo installs only what scripts/demo.sh uses: a compiler, CMake, Ninja
-# and the two SOCKS servers (no test framework, no Windows toolchains, no
-# Wine). apt's own output goes to build/setup-apt.log.
+# --demo installs only what scripts/demo.sh uses: a compiler, CMake, Ninja,
+# Python and the two SOCKS servers (no test framework, no Windows
+# toolchains, no Wine). apt's own output goes to build/setup-apt.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,29 +20,34 @@ fi
 # What the demo uses: the library and its tools built (the demo preset
 # leaves the tests and manual pages out), a local echo target (python3),
 # Dante and microsocks.
-packages=("$@" g++ cmake ninja-build binutils python3 dante-server microsocks)
+demo_packages=(g++ cmake ninja-build binutils python3 dante-server microsocks)
 
-if ! $demo_only; then
-  packages+=(clang pkg-config
-    libgtest-dev libgmock-dev googletest libbenchmark-dev libclang-rt-14-dev
-    libcurl4-openssl-dev procps)
+packages=("$@" "${demo_packages[@]}"
+  clang pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libclang-rt-14-dev
+  libcurl4-openssl-dev
+  procps
+)
 
-  # The Debian packages (scripts/test-packages.sh): the manual pages' source
-  # is scdoc; CPack calls dpkg-shlibdeps and file; lintian checks the
-  # packages and man renders their pages. The Windows kit is a zip.
-  packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
+# The Debian packages (scripts/test-packages.sh): the manual pages' source
+# is scdoc; CPack calls dpkg-shlibdeps and file; lintian checks the
+# packages and man renders their pages. The Windows kit is a zip.
+packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
 
-  # The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
-  # with its 32-bit loader, which comes from the i386 architecture. Where the
-  # kernel runs no 32-bit programs that loader cannot start; the tests then
-  # run as an x86_64 build under 64-bit Wine, hence MinGW-w64 for x86_64 and
-  # wine64 as well.
-  packages+=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
-  packages+=(g++-mingw-w64-x86-64-posix wine64)
-  # The MSVC-ABI flavour (windows-msvc preset): clang-cl (from clang), lld-link
-  # and the LLVM tools llvm-rc, llvm-dlltool, llvm-objdump, llvm-readobj; it
-  # uses MinGW-w64's headers and import libraries from the i686 package above.
-  packages+=(lld llvm)
+# The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
+# with its 32-bit loader, which comes from the i386 architecture. Where the
+# kernel runs no 32-bit programs that loader cannot start; the tests then
+# run as an x86_64 build under 64-bit Wine, hence MinGW-w64 for x86_64 and
+# wine64 as well.
+packages+=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386)
+packages+=(g++-mingw-w64-x86-64-posix wine64)
+# The MSVC-ABI flavour (windows-msvc preset): clang-cl (from clang), lld-link
+# and the LLVM tools llvm-rc, llvm-dlltool, llvm-objdump, llvm-readobj; it
+# uses MinGW-w64's headers and import libraries from the i686 package above.
+packages+=(lld llvm)
+
+if $demo_only; then
+  packages=("$@" "${demo_packages[@]}")
 fi
 
 missing=()
