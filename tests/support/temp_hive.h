@@ -231,7 +231,8 @@ inline const NamedSettings kProxyOffSettings[] = {
      [](uint16_t port) -> std::optional<ProxySettings> {
        return ProxySettings{std::nullopt, "127.0.0.1", port, 5, "", ""};
      }},
-    {"EmptyServer", [](uint16_t port) -> std::optional<ProxySettings> { return ProxySettings{1, "", port, 5, "", ""}; }},
+    {"EmptyServer",
+     [](uint16_t port) -> std::optional<ProxySettings> { return ProxySettings{1, "", port, 5, "", ""}; }},
     {"Port0", [](uint16_t) -> std::optional<ProxySettings> { return ProxySettings{1, "127.0.0.1", 0, 5, "", ""}; }},
     {"Version3",
      [](uint16_t port) -> std::optional<ProxySettings> { return ProxySettings{1, "127.0.0.1", port, 3, "", ""}; }},

@@ -100,7 +100,7 @@ struct ConnectFailure {
   DWORD version;
   const char* host;
   std::function<qbtest::PeerScript(unsigned targetPort)> script;  // Scripted: what the proxy does
-  qbtest::Daemon daemon;      // Daemon: which one
+  qbtest::Daemon daemon;                                          // Daemon: which one
   std::string user;
   std::string password;
   std::string reason;
@@ -127,14 +127,12 @@ std::vector<ConnectFailure> ConnectFailures() {
       {"Socks4ReplyCode", Proxy::Daemon, 4, "127.0.0.1", {}, qbtest::Daemon::Dante, "", "",
        qbtest::kSocks4Rejected},
       {"Socks4RefusesANameBeforeSending", Proxy::Scripted, 4, "localhost",
-       [](unsigned) { return qbtest::PeerScript{}; }, none, "", "",
-       qbtest::kSocks4NoNames},
+       [](unsigned) { return qbtest::PeerScript{}; }, none, "", "", qbtest::kSocks4NoNames},
       {"ShortReply", Proxy::Scripted, 5, "127.0.0.1",
        [](unsigned) -> qbtest::PeerScript {
          return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(Bytes({5})), PeerStep::Close()};
        },
-       none, "", "",
-       qbtest::kGeneralFailure},
+       none, "", "", qbtest::kGeneralFailure},
       {"RefusedProxy", Proxy::Refusing, 5, "127.0.0.1", {}, none, "", "", "connection refused"},
       {"RefusedDirectConnect", Proxy::None, 0, "127.0.0.1", {}, none, "", "", "connection refused"},
   };
