@@ -65,7 +65,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_QBSOCKS32_DEPENDS qbafx)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS qbafx QBSocks32)
-set(CPACK_COMPONENT_TOOLS_DEPENDS qbafx QBSocks32)
+# qbsocks-cat carries CSocks's objects with a reporting hook of its own
+# (tools/CMakeLists.txt): the tools need the class library alone.
+set(CPACK_COMPONENT_TOOLS_DEPENDS qbafx)
 
 foreach(component IN LISTS QBSOCKS_DEB_COMPONENTS)
   string(TOUPPER ${component} COMPONENT)

@@ -5,8 +5,9 @@
 # password), all on free 127.0.0.1 ports, writes the proxy settings with
 # qbsocks-reg into a temporary settings hive (never the user's own), and
 # shows qbsocks-cat reaching the target directly, through each proxy, and
-# failing on a refused password. Cleans up after itself; exits non-zero
-# when any step does not behave as expected.
+# failing on a refused password with the library's reason. Installs only
+# what it uses (scripts/setup.sh --demo). Cleans up after itself; exits
+# non-zero when any step does not behave as expected.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,12 +15,12 @@ say() { printf '\n==> %s\n' "$*"; }
 ok() { printf '    ok: %s\n' "$*"; }
 fail() { printf '\ndemo: FAILED: %s\n' "$*" >&2; exit 1; }
 
-bash scripts/setup.sh
-say "Building the library and the tools (cmake --preset default)"
-cmake --preset default >/dev/null
-cmake --build --preset default --target qbsocks-reg qbsocks-cat
-REG=$PWD/build/default/tools/qbsocks-reg
-CAT=$PWD/build/default/tools/qbsocks-cat
+bash scripts/setup.sh --demo
+say "Building the library and the tools (cmake --preset demo)"
+cmake --preset demo >/dev/null
+cmake --build --preset demo
+REG=$PWD/build/demo/tools/qbsocks-reg
+CAT=$PWD/build/demo/tools/qbsocks-cat
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qbsocks-demo-XXXXXX")
 chmod 755 "$WORK"  # Dante reads its config after dropping privileges
@@ -165,8 +166,10 @@ status=0
 sed 's/^/    /' "$WORK/refused.err"
 ((status == 1)) || fail "qbsocks-cat exited with $status, not 1"
 [[ ! -s $WORK/refused.out ]] || fail "qbsocks-cat printed data although it could not connect"
-grep -q "SOCKS5 proxy 127.0.0.1:$AUTH_PORT" "$WORK/refused.err" || fail "the reason does not name the proxy"
-ok "exit status 1, and the reason names the proxy"
+reason="Username/password subnegotition failure"  # the library's own words, spelling included
+expected="qbsocks-cat: cannot connect to 127.0.0.1:$ECHO_PORT (SOCKS5 proxy 127.0.0.1:$AUTH_PORT as alice): $reason"
+[[ $(cat "$WORK/refused.err") == "$expected" ]] || fail "the failure line is not: $expected"
+ok "exit status 1, one line naming the proxy tried and the library's reason"
 
 say "The settings as qbsocks-reg shows them"
 "$REG" query "$KEY" | sed 's/^/    /'

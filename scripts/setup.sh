@@ -2,14 +2,31 @@
 # Installs what the build, the tests and the demo need on Debian 12, and
 # any further Debian packages named as arguments (bench/setup.sh names its
 # own). Run as root; does nothing when everything is already there.
+#
+#   setup.sh [--demo] [PACKAGE...]
+#
+# --demo installs only what scripts/demo.sh uses: a compiler, CMake, Ninja,
+# Python and the two SOCKS servers (no test framework, no Windows
+# toolchains, no Wine). apt's own output goes to build/setup-apt.log.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=("$@"
-  g++ clang cmake ninja-build pkg-config binutils
+demo_only=false
+if [[ ${1:-} == --demo ]]; then
+  demo_only=true
+  shift
+fi
+
+# What the demo uses: the library and its tools built (the demo preset
+# leaves the tests and manual pages out), a local echo target (python3),
+# Dante and microsocks.
+demo_packages=(g++ cmake ninja-build binutils python3 dante-server microsocks)
+
+packages=("$@" "${demo_packages[@]}"
+  clang pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev libclang-rt-14-dev
   libcurl4-openssl-dev
-  dante-server microsocks
-  python3 procps
+  procps
 )
 
 # The Debian packages (scripts/test-packages.sh): the manual pages' source
@@ -31,27 +48,32 @@ packages+=(g++-mingw-w64-x86-64-posix wine64)
 # and the LLVM tools llvm-rc, llvm-dlltool, llvm-objdump, llvm-readobj; it
 # uses MinGW-w64's headers and import libraries from the i686 package above.
 packages+=(lld llvm)
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "setup: the i386 architecture is not enabled (run this script as root to enable it)" >&2
-    exit 1
-  fi
-  echo "setup: enabling the i386 architecture (for wine32)"
-  dpkg --add-architecture i386
+
+if $demo_only; then
+  packages=("$@" "${demo_packages[@]}")
 fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+((${#missing[@]})) || exit 0
 
-if ((${#missing[@]})); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "setup: missing packages: ${missing[*]} (run this script as root to install them)" >&2
-    exit 1
-  fi
-  echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [[ $(id -u) -ne 0 ]]; then
+  echo "setup: missing packages: ${missing[*]} (run this script as root to install them)" >&2
+  exit 1
+fi
+if [[ " ${missing[*]} " == *:i386\ * ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: enabling the i386 architecture (for wine32)"
+  dpkg --add-architecture i386
+fi
+
+mkdir -p build
+log=build/setup-apt.log
+echo "setup: installing ${missing[*]} (apt's output in $log)"
+export DEBIAN_FRONTEND=noninteractive
+if ! { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
+  echo "setup: FAILED installing; apt's whole output is in $log" >&2
+  exit 1
 fi

@@ -58,8 +58,8 @@ if "$wine32_loader" --version >/dev/null 2>&1; then
   exit $((status || msvc_status))
 fi
 
-# Only the module itself: its tests cannot run here.
-cmake --build --preset windows -j 2 --target QBSocks32
+# Only the module and qbsocks-cat.exe (for the kit): their tests cannot run here.
+cmake --build --preset windows -j 2 --target QBSocks32 qbsocks-cat
 ctest --preset windows -LE wine
 
 if ! "$wine64_loader" --version >/dev/null 2>&1; then

@@ -24,6 +24,8 @@ expected=(
   msvc/lib/QBSocks32.lib msvc/lib/qbafx.lib msvc/lib/QBSocks32.msvc.def
   msvc/lib/cmake/QBSocks32/QBSocks32Config.cmake msvc/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
 )
+
+expected+=(tools/README.txt tools/qbafx.dll tools/qbsocks-cat.exe)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
@@ -113,5 +115,23 @@ if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" && -f "$work/vs_defa
   fi
 fi
 
-((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it, and the MSVC hosts run"
+# tools\qbsocks-cat.exe runs from its folder under 32-bit Wine (in the
+# MinGW build's prefix, with the settings' key removed: the direct path):
+# a line piped through it to the echo target of linux_servers.py comes back
+# once the end of its input has reached the target.
+if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && "$wine32_loader" --version >/dev/null 2>&1; then
+  wine=(env WINEPREFIX="$repo/build/windows/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
+  "${wine[@]}" reg delete 'HKCU\Software\Quillbrook\Game\Share\Proxy' /f >/dev/null 2>&1 || true
+  # shellcheck disable=SC2016 # expanded by the inner shell, where linux_servers.py set it
+  reply=$(python3 "$repo/tests/interop/linux_servers.py" bash -c \
+    'echo "hello through the kit" | "$@" -v 127.0.0.1 "$QBSOCKS_ECHO_PORT"' _ "${wine[@]}" "$kit/tools/qbsocks-cat.exe" \
+    2>"$work/cat.err") || fail "tools\\qbsocks-cat.exe failed under Wine: $(cat "$work/cat.err")"
+  [[ $reply == "hello through the kit" ]] || fail "tools\\qbsocks-cat.exe answered \"$reply\""
+  grep -q '(direct)' "$work/cat.err" || fail "tools\\qbsocks-cat.exe did not name the direct path: $(cat "$work/cat.err")"
+  WINEPREFIX="$repo/build/windows/wineprefix" WINELOADER="$wine32_loader" wineserver -k >/dev/null 2>&1 || true
+else
+  echo "windows_kit_test: SKIPPED running tools\\qbsocks-cat.exe: 32-bit Wine cannot start here"
+fi
+
+((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it, and the MSVC hosts and tools\\qbsocks-cat.exe run"
 exit $status

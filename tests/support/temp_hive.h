@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -212,6 +213,30 @@ inline ProxySettings ProxyAt(uint16_t port, DWORD version, std::string user = ""
                              std::string password = "") {
   return ProxySettings{1, "127.0.0.1", port, version, std::move(user), std::move(password)};
 }
+
+// Each way the settings turn the proxy off, written around a server at
+// 127.0.0.1:port that Connect must then leave alone.
+struct NamedSettings {
+  const char* name;
+  std::optional<ProxySettings> (*settings)(uint16_t port);  // nothing: no key at all
+};
+
+inline void PrintTo(const NamedSettings& settings, std::ostream* out) { *out << settings.name; }
+
+inline const NamedSettings kProxyOffSettings[] = {
+    {"NoKey", [](uint16_t) -> std::optional<ProxySettings> { return std::nullopt; }},
+    {"ProxyEnable0",
+     [](uint16_t port) -> std::optional<ProxySettings> { return ProxySettings{0, "127.0.0.1", port, 5, "", ""}; }},
+    {"ProxyEnableMissing",
+     [](uint16_t port) -> std::optional<ProxySettings> {
+       return ProxySettings{std::nullopt, "127.0.0.1", port, 5, "", ""};
+     }},
+    {"EmptyServer",
+     [](uint16_t port) -> std::optional<ProxySettings> { return ProxySettings{1, "", port, 5, "", ""}; }},
+    {"Port0", [](uint16_t) -> std::optional<ProxySettings> { return ProxySettings{1, "127.0.0.1", 0, 5, "", ""}; }},
+    {"Version3",
+     [](uint16_t port) -> std::optional<ProxySettings> { return ProxySettings{1, "127.0.0.1", port, 3, "", ""}; }},
+};
 
 }  // namespace qbtest
 

@@ -1,7 +1,8 @@
 // qbsocks-cat run as a user runs it: through each path the settings can
 // choose (direct, SOCKS4 and SOCKS5 through Dante, SOCKS5 through
-// microsocks with and without a password), to a local echo target; its
-// failures, each naming the path it tried; and 64 MiB through microsocks.
+// microsocks with and without a password), to a local echo target; each
+// kind of failure, naming the path tried and the reason; the settings that
+// turn the proxy off; and 64 MiB through microsocks.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "support/proxy_paths.h"
+#include "support/scripted_peer.h"
 #include "support/servers.h"
 #include "support/temp_hive.h"
 #include "tools/tool_process.h"
@@ -48,11 +51,11 @@ qbtest::ToolResult Cat(std::vector<std::string> args, std::string input = "", bo
 
 bool Contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
-// What the tool names the path.
-std::string Described(const ProxyPath& path, uint16_t proxyPort) {
-  if (path.daemon == qbtest::Daemon::None) return "direct";
-  return "SOCKS" + std::to_string(path.version) + " proxy 127.0.0.1:" + std::to_string(proxyPort) +
-         (qbtest::WithPassword(path) ? std::string(" as ") + kProxyUser : "");
+// What the tool names the path: version 0 is the direct one.
+std::string Described(DWORD version, uint16_t proxyPort, const std::string& user) {
+  if (version == 0) return "direct";
+  return "SOCKS" + std::to_string(version) + " proxy 127.0.0.1:" + std::to_string(proxyPort) +
+         (version == 5 && !user.empty() ? " as " + user : "");
 }
 
 class QbsocksCatPath : public ::testing::TestWithParam<ProxyPath> {};
@@ -74,7 +77,7 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
   EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
   EXPECT_TRUE(r.out == payload) << qbtest::Describe(r);
   EXPECT_TRUE(Contains(r.err, "connecting to 127.0.0.1:" + std::to_string(echo.port()) + " (" +
-                                  Described(path, proxyPort) + ")"))
+                                  Described(path.version, proxyPort, UserFor(path)) + ")"))
       << r.err;
 
   if (path.daemon == qbtest::Daemon::Microsocks || qbtest::WithPassword(path)) return;
@@ -88,40 +91,113 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
 INSTANTIATE_TEST_SUITE_P(Paths, QbsocksCatPath, ::testing::ValuesIn(qbtest::DirectAndProxyPaths()),
                          qbtest::PathName());
 
-void ExpectConnectFailure(const qbtest::ToolResult& r, const std::string& line) {
+// A failed connect: exit 1 and one line naming the path tried and ending
+// with the reason, the library's own text where it reported one (spelt as
+// it spells it), the socket error in words where it did not.
+struct ConnectFailure {
+  const char* name;
+  enum class Proxy { None, Refusing, Scripted, Daemon } proxy;
+  DWORD version;
+  const char* host;
+  std::function<qbtest::PeerScript(unsigned targetPort)> script;  // Scripted: what the proxy does
+  qbtest::Daemon daemon;                                          // Daemon: which one
+  std::string user;
+  std::string password;
+  std::string reason;
+};
+
+void PrintTo(const ConnectFailure& row, std::ostream* out) { *out << row.name; }
+
+// One row per kind of failure; the unit tables map every code to its text.
+std::vector<ConnectFailure> ConnectFailures() {
+  using qbtest::Bytes;
+  using qbtest::PeerStep;
+  using Proxy = ConnectFailure::Proxy;
+  const auto none = qbtest::Daemon::None;
+  return {
+      {"Socks5ReplyCode", Proxy::Scripted, 5, "127.0.0.1",
+       [](unsigned port) -> qbtest::PeerScript {
+         return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(qbtest::kNoAuthChoice),
+                 PeerStep::Expect(qbtest::Socks5Request({127, 0, 0, 1}, port)),
+                 PeerStep::Send(qbtest::Socks5Reply(4, 1, Bytes({0, 0, 0, 0})))};
+       },
+       none, "", "", "Host unreachable"},
+      {"Socks5PasswordRefused", Proxy::Daemon, 5, "127.0.0.1", {}, qbtest::Daemon::MicrosocksWithPassword,
+       kProxyUser, "wrong-password", qbtest::kAuthFailure},
+      {"Socks4ReplyCode", Proxy::Daemon, 4, "127.0.0.1", {}, qbtest::Daemon::Dante, "", "",
+       qbtest::kSocks4Rejected},
+      {"Socks4RefusesANameBeforeSending", Proxy::Scripted, 4, "localhost",
+       [](unsigned) { return qbtest::PeerScript{}; }, none, "", "", qbtest::kSocks4NoNames},
+      {"ShortReply", Proxy::Scripted, 5, "127.0.0.1",
+       [](unsigned) -> qbtest::PeerScript {
+         return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(Bytes({5})), PeerStep::Close()};
+       },
+       none, "", "", qbtest::kGeneralFailure},
+      {"RefusedProxy", Proxy::Refusing, 5, "127.0.0.1", {}, none, "", "", "connection refused"},
+      {"RefusedDirectConnect", Proxy::None, 0, "127.0.0.1", {}, none, "", "", "connection refused"},
+  };
+}
+
+// What a scripted peer reads from the client: its Expect steps, in order.
+std::string Expected(const qbtest::PeerScript& script) {
+  std::string bytes;
+  for (const qbtest::PeerStep& step : script)
+    if (step.kind == qbtest::PeerStep::Kind::Expect) bytes += step.bytes;
+  return bytes;
+}
+
+class QbsocksCatFailure : public ::testing::TestWithParam<ConnectFailure> {};
+
+TEST_P(QbsocksCatFailure, ExitsOneWithOneLineNamingThePathAndTheReason) {
+  const ConnectFailure& row = GetParam();
+  qbtest::TempHive hive;
+  qbtest::RefusingPort closed;  // the target, which no row reaches
+  std::unique_ptr<qbtest::ScriptedPeer> peer;
+  std::unique_ptr<qbtest::ProxyProcess> daemon;
+  const qbtest::PeerScript script = row.script ? row.script(closed.port()) : qbtest::PeerScript{};
+  uint16_t proxyPort = closed.port();
+  if (row.proxy == ConnectFailure::Proxy::Scripted) {
+    peer = std::make_unique<qbtest::ScriptedPeer>(script);
+    proxyPort = peer->port();
+  } else if (row.proxy == ConnectFailure::Proxy::Daemon) {
+    daemon = qbtest::StartProxy(row.daemon);
+    proxyPort = daemon->port();
+  }
+  if (row.proxy != ConnectFailure::Proxy::None) {
+    WriteSettings(hive, ProxyAt(proxyPort, row.version, row.user, row.password));
+  }
+
+  const std::string target = std::string(row.host) + ":" + std::to_string(closed.port());
+  const qbtest::ToolResult r = Cat({row.host, std::to_string(closed.port())});
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(Contains(r.err, "qbsocks-cat: " + line)) << r.err;
-  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+  EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target + " (" + Described(row.version, proxyPort, row.user) +
+                       "): " + row.reason + "\n");
+  if (peer) {
+    EXPECT_EQ(peer->Received(), Expected(script));
+  }
 }
 
-TEST(QbsocksCat, AFailedConnectionExitsOneNamingThePathTried) {
+INSTANTIATE_TEST_SUITE_P(Kinds, QbsocksCatFailure, ::testing::ValuesIn(ConnectFailures()), qbtest::PathName());
+
+// Each way the settings turn the proxy off, with a server that would refuse
+// the connection: the tool names the direct path and the connect takes it.
+class QbsocksCatProxyOff : public ::testing::TestWithParam<qbtest::NamedSettings> {};
+
+TEST_P(QbsocksCatProxyOff, NamesTheDirectPathAndTakesIt) {
   qbtest::TempHive hive;
   qbtest::EchoServer echo;
-  const std::string echoPort = std::to_string(echo.port());
   qbtest::RefusingPort closed;
-  const std::string closedPort = std::to_string(closed.port());
+  if (const auto settings = GetParam().settings(closed.port())) WriteSettings(hive, *settings);
 
-  ExpectConnectFailure(Cat({"127.0.0.1", closedPort}),
-                       "cannot connect to 127.0.0.1:" + closedPort + " (direct): connection refused");
-
-  WriteSettings(hive, ProxyAt(closed.port(), 5));
-  ExpectConnectFailure(Cat({"127.0.0.1", echoPort}), "cannot connect to 127.0.0.1:" + echoPort +
-                                                         " (SOCKS5 proxy 127.0.0.1:" + closedPort +
-                                                         "): connection refused");
-
-  const auto microsocks = qbtest::StartProxy(qbtest::Daemon::MicrosocksWithPassword);
-  WriteSettings(hive, ProxyAt(microsocks->port(), 5, kProxyUser, "wrong-password"));
-  ExpectConnectFailure(Cat({"127.0.0.1", echoPort}),
-                       "cannot connect to 127.0.0.1:" + echoPort + " (SOCKS5 proxy 127.0.0.1:" +
-                           std::to_string(microsocks->port()) + " as alice): the proxy did not accept");
-
-  const auto dante = qbtest::StartDante();
-  WriteSettings(hive, ProxyAt(dante->port(), 4));
-  ExpectConnectFailure(Cat({"127.0.0.1", closedPort}),
-                       "cannot connect to 127.0.0.1:" + closedPort + " (SOCKS4 proxy 127.0.0.1:" +
-                           std::to_string(dante->port()) + "): the proxy did not accept");
+  const qbtest::ToolResult r = Cat({"-v", "127.0.0.1", std::to_string(echo.port())}, "ping");
+  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+  EXPECT_EQ(r.out, "ping");
+  EXPECT_TRUE(Contains(r.err, "connecting to 127.0.0.1:" + std::to_string(echo.port()) + " (direct)")) << r.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Settings, QbsocksCatProxyOff, ::testing::ValuesIn(qbtest::kProxyOffSettings),
+                         qbtest::PathName());
 
 TEST(QbsocksCat, CommandLineErrorsAndHelp) {
   qbtest::TempHive hive;

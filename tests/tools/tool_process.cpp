@@ -1,5 +1,13 @@
 #include "tools/tool_process.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,8 +19,11 @@
 #include <cstring>
 
 extern char** environ;
+#endif
 
 namespace qbtest {
+
+#ifndef _WIN32
 
 namespace {
 
@@ -125,6 +136,119 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   return result;
 }
+
+#else  // _WIN32
+
+namespace {
+
+// A command line that the C run-time splits back into these arguments
+// (none of ours holds a quote or ends in a backslash).
+std::string CommandLine(const std::string& program, const std::vector<std::string>& args) {
+  std::string line = "\"" + program + "\"";
+  for (const std::string& arg : args) line += " \"" + arg + "\"";
+  return line;
+}
+
+// One pipe to or from the child: the child's end inheritable, ours not.
+struct Pipe {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  bool Open(bool childReads) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&read, &write, &inherit, 0)) return false;
+    return SetHandleInformation(childReads ? write : read, HANDLE_FLAG_INHERIT, 0) != 0;
+  }
+};
+
+void CloseIfOpen(HANDLE& handle) {
+  if (handle != nullptr) CloseHandle(handle);
+  handle = nullptr;
+}
+
+// Output read so far, watched by the thread that feeds the input.
+struct Collected {
+  std::mutex mutex;
+  std::condition_variable grew;
+  std::string out;
+  std::string err;
+  bool childGone = false;
+};
+
+void ReadAll(HANDLE from, std::string Collected::*into, Collected& collected) {
+  char chunk[65536];
+  DWORD got = 0;
+  while (ReadFile(from, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    std::lock_guard<std::mutex> lock(collected.mutex);
+    (collected.*into).append(chunk, got);
+    collected.grew.notify_all();
+  }
+}
+
+}  // namespace
+
+ToolResult RunTool(const std::string& program, const ToolRun& run) {
+  ToolResult result;
+  Pipe in, out, err;
+  if (!in.Open(true) || !out.Open(false) || !err.Open(false)) {
+    result.err = "CreatePipe failed: " + std::to_string(GetLastError());
+    return result;
+  }
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in.read;
+  startup.hStdOutput = out.write;
+  startup.hStdError = err.write;
+  PROCESS_INFORMATION child{};
+  std::string line = CommandLine(program, run.args);
+  const BOOL started =
+      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
+  CloseIfOpen(in.read);
+  CloseIfOpen(out.write);
+  CloseIfOpen(err.write);
+  if (!started) {
+    result.err = "cannot run " + program + ": error " + std::to_string(GetLastError());
+    CloseIfOpen(in.write), CloseIfOpen(out.read), CloseIfOpen(err.read);
+    return result;
+  }
+
+  Collected collected;
+  std::thread outReader(ReadAll, out.read, &Collected::out, std::ref(collected));
+  std::thread errReader(ReadAll, err.read, &Collected::err, std::ref(collected));
+  std::thread feeder([&] {
+    DWORD put = 0;
+    for (size_t written = 0; written < run.input.size(); written += put) {
+      const DWORD size = static_cast<DWORD>(std::min<size_t>(run.input.size() - written, 1 << 20));
+      if (!WriteFile(in.write, run.input.data() + written, size, &put, nullptr)) break;  // the child closed it
+    }
+    std::unique_lock<std::mutex> lock(collected.mutex);
+    collected.grew.wait(lock, [&] { return collected.childGone || collected.out.size() >= run.closeInputAfterOutput; });
+    CloseIfOpen(in.write);
+  });
+
+  const DWORD limit = static_cast<DWORD>(run.limit.count());
+  if (WaitForSingleObject(child.hProcess, limit) != WAIT_OBJECT_0) {
+    result.timedOut = true;
+    TerminateProcess(child.hProcess, 1);
+    WaitForSingleObject(child.hProcess, INFINITE);
+  }
+  {
+    std::lock_guard<std::mutex> lock(collected.mutex);
+    collected.childGone = true;
+    collected.grew.notify_all();
+  }
+  feeder.join();  // a write to a child that is gone fails at once
+  outReader.join();
+  errReader.join();
+  DWORD code = 0;
+  if (!result.timedOut && GetExitCodeProcess(child.hProcess, &code)) result.exitCode = static_cast<int>(code);
+  CloseIfOpen(child.hProcess), CloseIfOpen(child.hThread), CloseIfOpen(out.read), CloseIfOpen(err.read);
+  result.out = std::move(collected.out);
+  result.err = std::move(collected.err);
+  return result;
+}
+
+#endif  // _WIN32
 
 std::string Describe(const ToolResult& result) {
   std::string text = "exit " + std::to_string(result.exitCode) + (result.timedOut ? " (killed at the time limit)" : "");

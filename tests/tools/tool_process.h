@@ -1,6 +1,7 @@
 // Runs a built tool as a child process, feeding its standard input and
-// collecting its standard output and error, all at once from one poll
-// loop so that no amount of data can stall either side.
+// collecting its standard output and error, all at once (one poll loop on
+// POSIX, a thread per pipe on Windows) so that no amount of data can stall
+// either side.
 //
 // The child inherits the environment, so a TempHive of the test decides
 // which settings it sees.

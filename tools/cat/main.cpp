@@ -5,12 +5,9 @@
 #include "proxy_route.h"
 #include "relay.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,9 +25,17 @@ connection and the connection to standard output until both have ended.
 As ssh's ProxyCommand:
   ssh -o ProxyCommand='qbsocks-cat %h %p' user@host
 
-The settings are set with qbsocks-reg (see qbsocks-reg --help).
+The settings are the values of HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy:
+set them with qbsocks-reg on Linux (see qbsocks-reg --help), with regedit or
+reg.exe on Windows.
+
 Exit status: 0 after a successful connection, 1 when the connection cannot be
-made or a stream fails (the reason is printed on standard error).
+made or a stream fails, with one line on standard error. A failed connect's
+line names the path tried and ends with the reason: the text QBSocks32
+reported for the failing SOCKS step, as it spells it (for example
+"Username/password subnegotition failure"), or the socket error in words
+where there was none (a refused proxy, a direct connect):
+  qbsocks-cat: cannot connect to HOST:PORT (SOCKS5 proxy 127.0.0.1:1080 as alice): REASON
 )";
 
 struct Options {
@@ -94,22 +99,14 @@ std::string DescribeSocketError(int error) {
   return {};
 }
 
-std::string FailureReason(const qbcat::ProxyRoute& route) {
-  const std::string known = DescribeSocketError(WSAGetLastError());
+// The library's text for the failing step; where it reported none (the
+// proxy or the target refused, a send failed), the socket error.
+std::string FailureReason(int socketError) {
+  const std::string reported = qbcat::TakeReportedText();
+  if (!reported.empty()) return reported;
+  const std::string known = DescribeSocketError(socketError);
   if (!known.empty()) return known;
-  if (route.viaProxy) {
-    return "the proxy did not accept the request (refused credentials or target, or a SOCKS" +
-           std::to_string(route.version) + " reply that could not be used)";
-  }
-  return "socket error " + std::to_string(WSAGetLastError());
-}
-
-// With standard input, output or error closed by the caller, the socket
-// would get one of their numbers and be taken for it.
-void OpenMissingStandardStreams() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1) ::open("/dev/null", O_RDWR);
-  }
+  return "socket error " + std::to_string(socketError);
 }
 
 int Fail(const std::string& why) {
@@ -120,7 +117,7 @@ int Fail(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  OpenMissingStandardStreams();
+  qbcat::PrepareStandardStreams();
   std::string why;
   const auto options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), why);
   if (!options) return Fail(why);
@@ -128,23 +125,27 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
-  ::signal(SIGPIPE, SIG_IGN);  // a closed output is an error to report, not a reason to die
 
   const std::string target = options->host + ":" + std::to_string(options->port);
-  const qbcat::ProxyRoute route = qbcat::ReadProxyRoute();
-  const std::string path = qbcat::Describe(route);
-  if (options->verbose) std::cerr << "qbsocks-cat: connecting to " << target << " (" << path << ")\n";
-
   if (!AfxSocketInit()) return Fail("cannot start the socket layer");
-  CSocks socket;
-  if (!socket.Create()) return Fail("cannot create a socket (socket error " + std::to_string(WSAGetLastError()) + ")");
+  if (options->verbose) {
+    // Read on an object of its own, so that the connecting socket reads the
+    // settings as any fresh CSocks does.
+    std::cerr << "qbsocks-cat: connecting to " << target << " (" << qbcat::Describe(qbcat::CatSocket().ReadRoute())
+              << ")\n";
+  }
+  const auto socket = std::make_shared<qbcat::CatSocket>();
+  if (!socket->Create()) return Fail("cannot create a socket (socket error " + std::to_string(WSAGetLastError()) + ")");
   WSASetLastError(0);
-  if (!socket.Connect(options->host.c_str(), options->port)) {
-    return Fail("cannot connect to " + target + " (" + path + "): " + FailureReason(route));
+  if (!socket->Connect(options->host.c_str(), options->port)) {
+    const int socketError = WSAGetLastError();
+    // The fields as Connect's own ReadRegistry left them: the path it took.
+    return Fail("cannot connect to " + target + " (" + qbcat::Describe(socket->Route()) +
+                "): " + FailureReason(socketError));
   }
   if (options->verbose) std::cerr << "qbsocks-cat: connected to " << target << '\n';
 
-  const std::string failure = qbcat::Relay(socket, STDIN_FILENO, STDOUT_FILENO);
+  const std::string failure = qbcat::RelayStandardStreams(socket);
   if (!failure.empty()) return Fail(target + ": " + failure);
   return 0;
 }

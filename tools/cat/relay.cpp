@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +133,15 @@ class Relayer {
 
 }  // namespace
 
-std::string Relay(CAsyncSocket& socket, int input, int output) { return Relayer(socket, input, output).Run(); }
+void PrepareStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1) ::open("/dev/null", O_RDWR);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket) {
+  return Relayer(*socket, STDIN_FILENO, STDOUT_FILENO).Run();
+}
 
 }  // namespace qbcat

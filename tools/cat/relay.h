@@ -1,20 +1,30 @@
-// The two byte streams of qbsocks-cat: input to the connection and the
-// connection to output, moved by one poll loop so that neither direction
-// ever waits for the other.
+// The two byte streams of qbsocks-cat: standard input to the connection and
+// the connection to standard output, moved so that neither direction ever
+// waits for the other: by one poll loop on POSIX (relay.cpp), by a thread
+// per direction on Windows (relay_windows.cpp), whose standard input cannot
+// be waited on together with a socket.
 #ifndef QBSOCKS_TOOLS_CAT_RELAY_H
 #define QBSOCKS_TOOLS_CAT_RELAY_H
 
 #include "afxsock.h"
 
+#include <memory>
 #include <string>
 
 namespace qbcat {
 
-// Relays until the input has ended (passed on as a half close of the
+// Run first: makes the standard streams safe to relay (on POSIX, a missing
+// one is opened on /dev/null, so that no socket takes its number, and a
+// closed output is an error to report rather than SIGPIPE).
+void PrepareStandardStreams();
+
+// Relays until standard input has ended (passed on as a half close of the
 // connection) and the peer has closed with everything it sent written out.
 // Uses the socket's non-blocking CAsyncSocket::Send/Receive. Returns an
 // empty string when both directions finished cleanly, else the reason.
-std::string Relay(CAsyncSocket& socket, int input, int output);
+// The socket is shared: after a failure the Windows relay may leave its
+// input thread waiting on standard input until the process ends.
+std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket);
 
 }  // namespace qbcat
 

@@ -1,0 +1,119 @@
+// The relay on Windows. Standard input may be a pipe, a console or a file,
+// none of which select() waits on, and reading it blocks: so it is read on
+// a thread of its own, which sends what it read and, at its end, shuts the
+// connection's sending side down (the half close). The calling thread
+// copies the connection to standard output until the peer closes.
+#include "relay.h"
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace qbcat {
+
+namespace {
+
+// Consoles refuse reads much larger than this.
+constexpr DWORD kChunk = 16 * 1024;
+// How often the receiving side looks whether the input side failed.
+constexpr long kLookMicroseconds = 200 * 1000;
+
+std::string SystemError(const std::string& what) {
+  return what + " failed (error " + std::to_string(GetLastError()) + ")";
+}
+
+std::string SocketError(const std::string& what) {
+  return what + " failed (socket error " + std::to_string(WSAGetLastError()) + ")";
+}
+
+// Waits until the socket is ready to read (or to write), at most the
+// given time; forever when it is negative.
+void WaitFor(SOCKET socket, bool toWrite, long microseconds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(socket, &set);
+  timeval limit{0, microseconds};
+  select(0, toWrite ? nullptr : &set, toWrite ? &set : nullptr, nullptr, microseconds < 0 ? nullptr : &limit);
+}
+
+std::string SendAll(CAsyncSocket& socket, const char* bytes, DWORD size) {
+  for (DWORD sent = 0; sent < size;) {
+    const int n = socket.CAsyncSocket::Send(bytes + sent, static_cast<int>(size - sent));
+    if (n > 0) {
+      sent += static_cast<DWORD>(n);
+    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+      WaitFor(socket.m_hSocket, true, -1);
+    } else {
+      return SocketError("sending to the peer");
+    }
+  }
+  return {};
+}
+
+struct InputSide {
+  std::atomic<bool> failed{false};
+  std::string failure;  // written before failed is set
+};
+
+void CopyInputToPeer(const std::shared_ptr<CAsyncSocket>& socket, HANDLE input, InputSide& side) {
+  std::vector<char> buffer(kChunk);
+  // Without standard input there is nothing to send.
+  while (input != nullptr && input != INVALID_HANDLE_VALUE) {
+    DWORD got = 0;
+    if (!ReadFile(input, buffer.data(), kChunk, &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) break;  // writer gone
+      side.failure = SystemError("reading standard input");
+      side.failed = true;
+      return;
+    }
+    if (got == 0) break;  // end of file, or Ctrl+Z on a console
+    std::string failure = SendAll(*socket, buffer.data(), got);
+    if (!failure.empty()) {
+      side.failure = std::move(failure);
+      side.failed = true;
+      return;
+    }
+  }
+  socket->ShutDown(CAsyncSocket::sends);
+}
+
+std::string CopyPeerToOutput(CAsyncSocket& socket, HANDLE output, const InputSide& side) {
+  std::vector<char> buffer(kChunk);
+  while (!side.failed) {
+    const int n = socket.CAsyncSocket::Receive(buffer.data(), static_cast<int>(buffer.size()));
+    if (n == 0) return {};
+    if (n == SOCKET_ERROR) {
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("receiving from the peer");
+      WaitFor(socket.m_hSocket, false, kLookMicroseconds);
+      continue;
+    }
+    for (DWORD written = 0; written < static_cast<DWORD>(n);) {
+      DWORD put = 0;
+      if (!WriteFile(output, buffer.data() + written, static_cast<DWORD>(n) - written, &put, nullptr)) {
+        return SystemError("writing standard output");
+      }
+      written += put;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+void PrepareStandardStreams() {}
+
+std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket) {
+  const auto side = std::make_shared<InputSide>();
+  std::thread input([socket, side] { CopyInputToPeer(socket, GetStdHandle(STD_INPUT_HANDLE), *side); });
+  const std::string failure = CopyPeerToOutput(*socket, GetStdHandle(STD_OUTPUT_HANDLE), *side);
+  if (!failure.empty()) {
+    // The input thread may be waiting on standard input for good; it holds
+    // what it uses and ends with the process.
+    input.detach();
+    return failure;
+  }
+  input.join();  // as on POSIX, done once the input has ended too
+  return side->failure;
+}
+
+}  // namespace qbcat
