@@ -148,8 +148,9 @@ void CheckWindowHost() {
   for (const window_host::WindowCase& c : window_host::kWindowCases) {
     const window_host::WindowOutcome outcome = window_host::RunWindowCase(
         c, [](UINT nPort) { return WriteSettings(TRUE, nPort, 5, "", ""); });
-    window_host::CheckWindowOutcome(c, outcome,
-                                    [&](bool bOk, const char* lpszWhat) { host::Check(bOk, c.lpszName, lpszWhat); });
+    window_host::CheckWindowOutcome(c, outcome, [&](bool bOk, const char* lpszWhat) {
+      host::Check(bOk, c.lpszName, lpszWhat);
+    });
   }
 }
 

@@ -145,7 +145,8 @@ class CHeldProxy {
     static const BYTE kChoice[] = {5, 0};
     const BYTE request[] = {5, 1, 0, 1, 127, 0, 0, 1, kTargetPort >> 8, kTargetPort & 0xFF};
     static const BYTE kReply[] = {5, 0, 0, 1, 127, 0, 0, 1, 0x12, 0x34};
-    if (ReadExpected(hClient, kOffer, sizeof(kOffer)) && SendAll(hClient, kChoice, sizeof(kChoice)) &&
+    if (ReadExpected(hClient, kOffer, sizeof(kOffer)) &&
+        SendAll(hClient, kChoice, sizeof(kChoice)) &&
         ReadExpected(hClient, request, sizeof(request))) {
       SetEvent(m_hRequestHeld);
       WaitForSingleObject(m_hRelease, INFINITE);

@@ -86,7 +86,8 @@ void CheckWindowOutcome(const WindowCase& c, const WindowOutcome& o, Report repo
   const bool bQuitPosted = (c.uMeanwhile & (kPostQuit | kSendPostQuitMessage)) != 0;
   report((o.bQuitQueued != FALSE) == bQuitPosted, "WM_QUIT left in the queue for the host's loop");
   if (c.uMeanwhile & kInvalidate) {
-    report(o.bPaintedWhileBlocking != FALSE, "WM_PAINT reached the window procedure during the wait");
+    report(o.bPaintedWhileBlocking != FALSE,
+           "WM_PAINT reached the window procedure during the wait");
   }
   if (c.uMeanwhile & (kSendPostQuitMessage | kAskIfHung)) {
     report(o.bSentAnswered != FALSE, "a message sent from another thread answered during the wait");
