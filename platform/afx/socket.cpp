@@ -1,8 +1,11 @@
 // CSocket: MFC's blocking socket. Each blocking call tries the non-blocking
 // operation of CAsyncSocket and, while that would block, waits in
-// PumpMessages, which polls the socket in short slices so that a
+// PumpMessages, which waits on the socket in short slices so that a
 // cancellation (CancelBlockingCall, from OnMessagePending or from another
-// thread) is noticed quickly, and gives host code a turn between slices.
+// thread) is noticed quickly, and gives host code a turn between slices
+// (OnMessagePending). On Windows a slice also ends when a message arrives
+// for the thread, and the thread's queue is looked at on every turn (see
+// afx/thread_queue.h).
 //
 // Cancellation: while a blocking call runs (Send, Receive, Accept, a
 // connect, or a wait that PumpMessages runs on its own), m_nBlockingCall is
@@ -12,6 +15,7 @@
 #include "afxsock.h"
 
 #include "afx/sockio.h"
+#include "afx/thread_queue.h"
 
 namespace sockio = qbafx::sockio;
 namespace sys = qbafx::sockio::sys;
@@ -235,7 +239,11 @@ int CSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSock
       [&] { return PumpMessages(FD_WRITE); });
 }
 
-BOOL CSocket::OnMessagePending() { return FALSE; }
+// MFC's default: keeps the thread's windows painted during a long call.
+BOOL CSocket::OnMessagePending() {
+  qbafx::DispatchWaitingPaint();
+  return FALSE;
+}
 
 BOOL CSocket::PumpMessages(UINT uStopFlag) {
   if (m_pbBlocking != NULL) return Fail(WSAEINPROGRESS);  // one wait per socket at a time
@@ -244,13 +252,13 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   BlockingMarker marker(m_pbBlocking, &bBlocking);
   const DWORD dwStart = sockio::TickCount();
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
-  const unsigned wanted = ReadinessFor(uStopFlag);
+  qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
   for (;;) {
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
     if (TakeCancelRequest(m_nBlockingCall) || !bBlocking) return Fail(WSAEINTR);
     if (m_hSocket == INVALID_SOCKET) return Fail(WSAENOTSOCK);
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
-    int seen = sockio::Wait(m_hSocket, wanted, nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
+    int seen = wait.Turn(nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
     if (seen < 0) return FALSE;
     if (seen & sockio::kWritable) m_bSawWritable = TRUE;
     if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) return TRUE;

@@ -187,12 +187,15 @@ class QBAFX_API CSocket : public CAsyncSocket {
                    int nFlags) override;
 
   // Called on every turn of a blocking wait, so that host code can run on
-  // the socket's thread. The default does nothing and returns FALSE.
+  // the socket's thread; on Windows a turn also ends as soon as a message
+  // arrives for the thread. The default returns FALSE; on Windows it first
+  // dispatches a waiting WM_PAINT, leaving other messages queued.
   virtual BOOL OnMessagePending();
 
   // Waits until one of the events (FD_READ, FD_WRITE, FD_CONNECT, ...) may
-  // have happened, or m_nTimeOut has passed. Non-zero to go on; 0 when the
-  // wait was cancelled (WSAEINTR) or the socket is closed (WSAENOTSOCK).
+  // have happened, or m_nTimeOut has passed; on Windows it pumps the
+  // thread's messages meanwhile. Non-zero to go on; 0 when the wait was
+  // cancelled (WSAEINTR) or the socket is closed (WSAENOTSOCK).
   virtual BOOL PumpMessages(UINT uStopFlag);
 };
 

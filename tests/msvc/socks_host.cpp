@@ -3,9 +3,11 @@
 // stack and on the heap, connects directly and through the Linux SOCKS
 // servers that linux_servers.py starts around this program (their ports
 // come in through the environment), with the settings in Wine's registry;
-// and CSocks's virtual table against the class library's own members.
+// connects on the thread of a window (support/window_host.h); and CSocks's
+// virtual table against the class library's own members.
 #include "QBSocks32.h"
 #include "host_checks.h"
+#include "support/window_host.h"
 
 #include <stdlib.h>
 
@@ -142,6 +144,16 @@ void CheckRoute(const Route& route, UINT nEchoPort) {
   }
 }
 
+void CheckWindowHost() {
+  for (const window_host::WindowCase& c : window_host::kWindowCases) {
+    const window_host::WindowOutcome outcome = window_host::RunWindowCase(
+        c, [](UINT nPort) { return WriteSettings(TRUE, nPort, 5, "", ""); });
+    window_host::CheckWindowOutcome(c, outcome, [&](bool bOk, const char* lpszWhat) {
+      host::Check(bOk, c.lpszName, lpszWhat);
+    });
+  }
+}
+
 // Objects made with new and destroyed with delete through a base pointer:
 // the deleting destructor is QBSocks32's (or the host's own), the heap
 // MSVCRT.DLL's on both sides.
@@ -226,6 +238,7 @@ int QbMain() {
   if (host::Check(nEchoPort != 0, "start-up", "QBSOCKS_ECHO_PORT set by linux_servers.py")) {
     for (const Route& route : kRoutes) CheckRoute(route, nEchoPort);
   }
+  CheckWindowHost();
   CheckHeapObjects();
   CheckVirtualTable();
   return host::Finish();
