@@ -54,37 +54,23 @@ fi
 
 # MSVC-ABI flavour: the host programs of that build, compiled and linked
 # against the kit's headers and import libraries alone. What stands in for
-# their C run-time (start-up code, MSVCRT's import library) and the
-# system's import libraries come from the MSVC build and MinGW-w64.
+# their C run-time (start-up code, MSVCRT's import library) comes from the
+# MSVC build, the system's import libraries from MinGW-w64.
 msvc_build=$repo/build/windows-msvc
-mingw_libs=/usr/i686-w64-mingw32/lib
-clang_cl=$(command -v clang-cl || command -v clang-cl-14)
 for dll in QBSocks32.dll qbafx.dll; do
   llvm-objdump -f "$kit/msvc/bin/$dll" | grep -q 'file format coff-i386' || fail "msvc/bin/$dll is not a 32-bit Windows DLL"
 done
-msvc_host() {  # NAME SOURCE LIBRARIES...
-  local name=$1 source=$2
-  shift 2
-  "$clang_cl" --target=i686-pc-windows-msvc /imsvc /usr/i686-w64-mingw32/include -D_X86_ \
-    -fgnuc-version=4.2.1 /std:c++17 /GS- /GR /EHs-c- /Zl /Zc:threadSafeInit- -Werror \
-    /I"$kit/include" /I"$repo/tests/msvc" /I"$repo/tests" /c /Fo"$work/$name.obj" -- "$source" >/dev/null &&
-    lld-link /nologo /subsystem:console /nodefaultlib /safeseh:no /manifest:no /out:"$work/$name.exe" "$work/$name.obj" \
-      "$msvc_build/bin/qbmsvc_exe_start.lib" "$msvc_build/platform/msvc/msvcrt.lib" "$@" \
-      "$mingw_libs/libkernel32.a" || fail "the MSVC host $name does not build against the kit"
-}
-msvc_host socks_host "$repo/tests/msvc/socks_host.cpp" "$kit/msvc/lib/QBSocks32.lib" \
-  "$kit/msvc/lib/qbafx.lib" "$mingw_libs/libws2_32.a" "$mingw_libs/libadvapi32.a"
-msvc_host load_host "$repo/tests/msvc/load_host.cpp" "$kit/msvc/lib/qbafx.lib" \
-  "$mingw_libs/libversion.a" "$mingw_libs/libuser32.a"
-# The host made as Visual Studio makes one, with CMake, the clang-cl
-# toolchain and the kit's msvc package.
+# With CMake, the clang-cl toolchain and the kit's msvc package, as a host
+# author builds them.
 cmake -S "$repo/tests/packaging/kit_host" -B "$work/kit_host" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/clang-cl-i686-msvc.cmake" -DQBSOCKS_SOURCE="$repo" \
-  -DQBSocks32_DIR="$kit/msvc/lib/cmake/QBSocks32" -DCMAKE_CXX_FLAGS_INIT="/WX" \
-  -DQBSOCKS_CRT="$msvc_build/bin/qbmsvc_exe_start.lib;$msvc_build/platform/msvc/msvcrt.lib;$mingw_libs/libwsock32.a;$mingw_libs/libadvapi32.a;$mingw_libs/libkernel32.a" \
+  -DQBSocks32_DIR="$kit/msvc/lib/cmake/QBSocks32" \
+  -DQBSOCKS_CRT="$msvc_build/bin/qbmsvc_exe_start.lib;$msvc_build/platform/msvc/msvcrt.lib" \
   >/dev/null && cmake --build "$work/kit_host" >/dev/null ||
-  fail "the MSVC host vs_default_host does not build against the kit (CMake)"
-cp "$work/kit_host/vs_default_host.exe" "$work/" 2>/dev/null || true
+  fail "the MSVC hosts do not build against the kit (CMake)"
+for host in socks_host load_host vs_default_host; do
+  cp "$work/kit_host/$host.exe" "$work/" 2>/dev/null || true
+done
 if [[ -f "$work/socks_host.exe" ]]; then
   imports=$(llvm-objdump -p "$work/socks_host.exe" | sed -n 's/.*DLL Name: //p')
   for dll in QBSocks32.dll qbafx.dll; do
