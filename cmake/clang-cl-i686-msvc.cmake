@@ -1,75 +1,15 @@
 # Cross-building QBSocks32.dll for 32-bit Windows in Microsoft's C++ ABI
 # (decorated names, __thiscall, one vftable slot per virtual destructor),
 # the ABI of the MFC hosts it is made for: Debian's clang-cl and lld-link
-# targeting i686-pc-windows-msvc, with MinGW-w64's headers and no
-# Microsoft SDK. There is no C run-time start-up and no C++ standard
-# library for this target here: modules and programs bring their own entry
-# (platform/msvc), and take memset and friends, operator new and delete
-# from MSVCRT.DLL. Programs built here run under 32-bit Wine in a prefix of
-# their own inside the build folder.
-set(CMAKE_SYSTEM_NAME Windows)
+# targeting i686-pc-windows-msvc, with MinGW-w64's headers and no Microsoft
+# SDK. Programs built here run under 32-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(QBSOCKS_MSVC_ABI ON)
-
-# The LLVM tools, unversioned or by the versions Debian 12 carries.
-function(qbsocks_find_llvm_tool var name)
-  find_program(${var} NAMES ${name} ${name}-16 ${name}-15 ${name}-14
-    PATHS /usr/lib/llvm-16/bin /usr/lib/llvm-15/bin /usr/lib/llvm-14/bin REQUIRED)
-endfunction()
-qbsocks_find_llvm_tool(QBSOCKS_CLANG_CL clang-cl)
-qbsocks_find_llvm_tool(QBSOCKS_LLD_LINK lld-link)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_LIB llvm-lib)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_RC llvm-rc)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_MT llvm-mt)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_DLLTOOL llvm-dlltool)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_OBJDUMP llvm-objdump)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_OBJCOPY llvm-objcopy)
-qbsocks_find_llvm_tool(QBSOCKS_LLVM_READOBJ llvm-readobj)
-
-set(CMAKE_C_COMPILER ${QBSOCKS_CLANG_CL})
-set(CMAKE_CXX_COMPILER ${QBSOCKS_CLANG_CL})
-set(CMAKE_C_COMPILER_TARGET i686-pc-windows-msvc)
-set(CMAKE_CXX_COMPILER_TARGET i686-pc-windows-msvc)
-set(CMAKE_LINKER ${QBSOCKS_LLD_LINK})
-set(CMAKE_AR ${QBSOCKS_LLVM_LIB})
-set(CMAKE_RC_COMPILER ${QBSOCKS_LLVM_RC})
-set(CMAKE_MT ${QBSOCKS_LLVM_MT})
-
+set(QBSOCKS_MSVC_TRIPLE i686-pc-windows-msvc)
 set(QBSOCKS_MINGW_SYSROOT /usr/i686-w64-mingw32)
-
-# MinGW-w64's headers as the system headers. RTTI on, as the compiler's
-# default and MFC have it, so that a host's typeid and dynamic_cast work on
-# the classes' objects (its support is MSVCRT.DLL's, and the type_info
-# table platform/msvc's). No exceptions (the library raises none; a host
-# that uses them turns them on for itself with /EHsc), no stack cookies, no
-# thread-safe statics and no default libraries, all of which would need a
-# run-time that is not there.
-set(qbsocks_msvc_flags
-  "/imsvc ${QBSOCKS_MINGW_SYSROOT}/include -D_X86_ -fgnuc-version=4.2.1 /GS- /GR /EHs-c- /Zl /Zc:threadSafeInit-")
-# Set as the flags themselves, not as their initial value, which CMake
-# would extend with /GR /EHsc.
-set(CMAKE_C_FLAGS "${qbsocks_msvc_flags}" CACHE STRING "C compiler flags")
-set(CMAKE_CXX_FLAGS "${qbsocks_msvc_flags}" CACHE STRING "C++ compiler flags")
-# No run-time library option: there is no run-time to choose.
-set(CMAKE_MSVC_RUNTIME_LIBRARY "")
-# CMake's default libraries for every link (kernel32.lib user32.lib ...)
-# are a Windows SDK's; each target here names what it imports.
-set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked by default")
-set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "Libraries linked by default")
-set(CMAKE_RC_FLAGS_INIT "/I ${QBSOCKS_MINGW_SYSROOT}/include")
-# MinGW-w64's import libraries carry no SafeSEH table.
-foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "/nodefaultlib /safeseh:no /manifest:no")
-endforeach()
-
-set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-
-set(CMAKE_FIND_ROOT_PATH ${QBSOCKS_MINGW_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(QBSOCKS_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  env WINEPREFIX=${QBSOCKS_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wine)
+set(QBSOCKS_MSVC_ARCH_FLAGS -D_X86_)
+set(QBSOCKS_DLLTOOL_MACHINE i386)
+set(QBSOCKS_MSVC_DEF_SUFFIX "")  # the .def files of this architecture: qbafx.def, ...
+# MinGW-w64's import libraries carry no SafeSEH table (SafeSEH is x86's alone).
+set(QBSOCKS_MSVC_ARCH_LINK_FLAGS /safeseh:no)
+set(QBSOCKS_WINE wine)
+include(${CMAKE_CURRENT_LIST_DIR}/clang-cl-msvc-common.cmake)

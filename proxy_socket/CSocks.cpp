@@ -5,12 +5,14 @@
 #include <stddef.h>
 #include <string.h>
 
-#if defined(_MSC_VER) && defined(_M_IX86)
+#if defined(_MSC_VER) && (defined(_M_IX86) || defined(_M_X64))
 // Hosts built against the 1.0.0.1 headers have CSocket's and CSocks's layout
 // compiled in (objects on their stacks, classes derived in them), so in the
 // MSVC ABI it is fixed: the sizes, and where the state that CSocks uses lies.
-#define QBSOCKS_PIN_LAYOUT(type, member, offset) \
-  static_assert(offsetof(type, member) == (offset), #type "::" #member " moved")
+// The x64 flavour's layout is fixed from its first release.
+#define QBSOCKS_PIN_LAYOUT(type, member, x86, x64) \
+  static_assert(offsetof(type, member) == (sizeof(void*) == 4 ? (x86) : (x64)), \
+                #type "::" #member " moved")
 #ifdef __clang__
 #pragma clang diagnostic ignored "-Winvalid-offsetof"  // not standard-layout; fine in this ABI
 #endif
@@ -18,17 +20,17 @@
 
 CSocks::CSocks() {
 #ifdef QBSOCKS_PIN_LAYOUT
-  static_assert(sizeof(CSocket) == 32, "CSocket's size changed");
-  static_assert(sizeof(CSocks) == 172, "CSocks's size changed");
-  QBSOCKS_PIN_LAYOUT(CSocks, m_hSocket, 4);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_pbBlocking, 12);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_nTimeOut, 20);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_szSocksServer, 32);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_nSocksPort, 96);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_nSocksVersion, 100);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_szUserName, 104);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_szPassword, 136);
-  QBSOCKS_PIN_LAYOUT(CSocks, m_bProxyEnable, 168);
+  static_assert(sizeof(CSocket) == (sizeof(void*) == 4 ? 32 : 48), "CSocket's size changed");
+  static_assert(sizeof(CSocks) == (sizeof(void*) == 4 ? 172 : 192), "CSocks's size changed");
+  QBSOCKS_PIN_LAYOUT(CSocks, m_hSocket, 4, 8);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_pbBlocking, 12, 24);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_nTimeOut, 20, 36);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_szSocksServer, 32, 48);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_nSocksPort, 96, 112);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_nSocksVersion, 100, 116);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_szUserName, 104, 120);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_szPassword, 136, 152);
+  QBSOCKS_PIN_LAYOUT(CSocks, m_bProxyEnable, 168, 184);
 #endif
   memset(m_szSocksServer, 0, sizeof(m_szSocksServer));
   m_nSocksPort = 0;

@@ -10,7 +10,11 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved);
 
 extern "C" BOOL WINAPI QbDefaultDllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+#ifdef _M_IX86  // stdcall names carry a leading _ and their argument bytes there alone
 #pragma comment(linker, "/alternatename:_DllMain@12=_QbDefaultDllMain@12")
+#else
+#pragma comment(linker, "/alternatename:DllMain=QbDefaultDllMain")
+#endif
 
 extern "C" BOOL WINAPI _DllMainCRTStartup(HINSTANCE hInstance, DWORD dwReason,
                                           LPVOID lpReserved) {

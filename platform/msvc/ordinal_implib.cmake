@@ -4,8 +4,9 @@
 # makes the library from it with llvm-dlltool.
 #
 #   cmake -DDLL=<dll> -DDEF=<def to write> -DLIB=<lib to write>
-#         -DREADOBJ=<llvm-readobj> -DDLLTOOL=<llvm-dlltool> -P ordinal_implib.cmake
-foreach(var DLL DEF LIB READOBJ DLLTOOL)
+#         -DREADOBJ=<llvm-readobj> -DDLLTOOL=<llvm-dlltool> -DMACHINE=<i386|i386:x86-64>
+#         -P ordinal_implib.cmake
+foreach(var DLL DEF LIB READOBJ DLLTOOL MACHINE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "ordinal_implib.cmake: ${var} is not set")
   endif()
@@ -35,7 +36,7 @@ foreach(entry IN LISTS entries)
 endforeach()
 file(WRITE ${DEF} "${def}")
 
-execute_process(COMMAND ${DLLTOOL} -m i386 -d ${DEF} -l ${LIB} RESULT_VARIABLE rc)
+execute_process(COMMAND ${DLLTOOL} -m ${MACHINE} -d ${DEF} -l ${LIB} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "ordinal_implib.cmake: ${DLLTOOL} failed on ${DEF}")
 endif()

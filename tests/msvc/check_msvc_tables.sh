@@ -4,11 +4,14 @@
 # imports below (qbafx.dll's by ordinal, resolved to names through
 # qbafx.dll's own export table); and that qbafx.dll exports exactly what
 # its .def lists, each at its ordinal there, since modules and hosts import
-# it by ordinal.
+# it by ordinal. The lists below are in the x86 flavour's decorated names;
+# an x64 module's tables are compared with them as llvm-undname reads both,
+# less what only tells the architectures apart (calling conventions,
+# __ptr64, the width of size_t).
 #
-#   check_msvc_tables.sh LLVM_OBJDUMP QBSocks32.dll qbafx.dll qbafx.def
+#   check_msvc_tables.sh LLVM_OBJDUMP LLVM_UNDNAME QBSocks32.dll qbafx.dll qbafx.def
 set -euo pipefail
-objdump=$1 module=$2 qbafx=$3 qbafx_def=$4
+objdump=$1 undname=$2 module=$3 qbafx=$4 qbafx_def=$5
 
 expected_exports='1 ??0CSocks@@QAE@XZ
 2 ??1CSocks@@UAE@XZ
@@ -93,6 +96,24 @@ actual_imports=$(imports_of "$module" | while read -r dll name; do
   fi
 done | LC_ALL=C sort)
 
+# "prefix name" rows with each decorated name read out, as both
+# architectures would print it.
+undecorated() {
+  while read -r prefix name; do
+    [[ $name == '?'* ]] && name=$("$undname" "$name" | sed -n 2p |
+      sed -E 's/ __ptr64//g; s/__(thiscall|cdecl|stdcall) //g; s/unsigned __int64/unsigned int/g')
+    echo "$prefix $name"
+  done | LC_ALL=C sort
+}
+if "$objdump" -f "$module" | grep -q 'file format coff-x86-64'; then
+  # The x64 build clears CSocks's fields with inline stores: no memset.
+  expected_imports=$(grep -vx 'MSVCRT.DLL memset' <<<"$expected_imports")
+  expected_exports=$(undecorated <<<"$expected_exports")
+  expected_imports=$(undecorated <<<"$expected_imports")
+  actual_exports=$(undecorated <<<"$actual_exports")
+  actual_imports=$(undecorated <<<"$actual_imports")
+fi
+
 status=0
 check() {  # what, expected, actual
   if [[ "$2" == "$3" ]]; then
@@ -103,7 +124,8 @@ check() {  # what, expected, actual
     status=1
   fi
 }
-check "export table of $(basename "$module")" "$expected_exports" "$actual_exports"
+check "export table of $(basename "$module")" "$(LC_ALL=C sort <<<"$expected_exports")" \
+  "$(LC_ALL=C sort <<<"$actual_exports")"
 check "import table of $(basename "$module")" "$(LC_ALL=C sort <<<"$expected_imports")" "$actual_imports"
 check "export table of $(basename "$qbafx") against $(basename "$qbafx_def")" \
   "$(awk '$2 ~ /^@[0-9]+$/ {print substr($2, 2), $1}' "$qbafx_def" | sort -n)" "$(sort -n <<<"$qbafx_exports")"

@@ -36,12 +36,19 @@ inline int Finish() {
 }
 
 // Where a call through this address lands: an import thunk (jmp [slot])
-// is followed to the function the loader put in the slot.
+// is followed to the function the loader put in the slot. The slot's
+// address is absolute on x86 and relative to the next instruction on x64.
 inline const void* CallTarget(const void* pCode) {
   const BYTE* pBytes = static_cast<const BYTE*>(pCode);
   if (pBytes[0] != 0xFF || pBytes[1] != 0x25) return pCode;
+#ifdef _WIN64
+  INT32 nDisplacement;
+  memcpy(&nDisplacement, pBytes + 2, sizeof(nDisplacement));
+  const void* const* pSlot = reinterpret_cast<const void* const*>(pBytes + 6 + nDisplacement);
+#else
   const void* const* pSlot;
   memcpy(&pSlot, pBytes + 2, sizeof(pSlot));
+#endif
   return *pSlot;
 }
 

@@ -13,6 +13,20 @@ const char kModule[] = "QBSocks32.dll";
 
 // The export table: the name at each ordinal from 1.
 const char* const kExports[] = {
+#ifdef _WIN64
+    "??0CSocks@@QEAA@XZ",
+    "??1CSocks@@UEAA@XZ",
+    "??_7CSocks@@6B@",
+    "?AuthPasswd@CSocks@@IEAAHXZ",
+    "?Connect@CSocks@@QEAAHPEBDI@Z",
+    "?IsDNS@CSocks@@IEAAHPEBD@Z",
+    "?MyMessageBox@CSocks@@IEAAHPEBD@Z",
+    "?MyReceive@CSocks@@IEAAHPEAXHH@Z",
+    "?ReadRegistry@CSocks@@IEAAXXZ",
+    "?Socks4Connect@CSocks@@IEAAHPEBDI@Z",
+    "?Socks5Connect@CSocks@@IEAAHPEBDI@Z",
+    "InitSocksDLL",
+#else
     "??0CSocks@@QAE@XZ",
     "??1CSocks@@UAE@XZ",
     "??_7CSocks@@6B@",
@@ -25,6 +39,7 @@ const char* const kExports[] = {
     "?Socks4Connect@CSocks@@IAEHPBDI@Z",
     "?Socks5Connect@CSocks@@IAEHPBDI@Z",
     "InitSocksDLL",
+#endif
 };
 const int kExportCount = sizeof(kExports) / sizeof(kExports[0]);
 

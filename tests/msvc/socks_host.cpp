@@ -178,6 +178,28 @@ void CheckHeapObjects() {
 // The slots of CSocks's virtual table, in order, by the class library's
 // names; NULL for CSocks's own destructor.
 const char* const kSlots[] = {
+#ifdef _WIN64
+    "?GetRuntimeClass@CSocket@@UEBAPEAUCRuntimeClass@@XZ",
+    NULL,
+    "?Serialize@CObject@@UEAAXAEAVCArchive@@@Z",
+    "?AssertValid@CObject@@UEBAXXZ",
+    "?Dump@CObject@@UEBAXAEAVCDumpContext@@@Z",
+    "?Accept@CSocket@@UEAAHAEAVCAsyncSocket@@PEAUsockaddr@@PEAH@Z",
+    "?Close@CSocket@@UEAAXXZ",
+    "?Receive@CSocket@@UEAAHPEAXHH@Z",
+    "?Send@CSocket@@UEAAHPEBXHH@Z",
+    "?OnReceive@CAsyncSocket@@UEAAXH@Z",
+    "?OnSend@CAsyncSocket@@UEAAXH@Z",
+    "?OnOutOfBandData@CAsyncSocket@@UEAAXH@Z",
+    "?OnAccept@CAsyncSocket@@UEAAXH@Z",
+    "?OnConnect@CAsyncSocket@@UEAAXH@Z",
+    "?OnClose@CAsyncSocket@@UEAAXH@Z",
+    "?ConnectHelper@CSocket@@MEAAHPEBUsockaddr@@H@Z",
+    "?ReceiveFromHelper@CSocket@@MEAAHPEAXHPEAUsockaddr@@PEAHH@Z",
+    "?SendToHelper@CSocket@@MEAAHPEBXHPEBUsockaddr@@HH@Z",
+    "?OnMessagePending@CSocket@@MEAAHXZ",
+    "?PumpMessages@CSocket@@MEAAHI@Z",
+#else
     "?GetRuntimeClass@CSocket@@UBEPAUCRuntimeClass@@XZ",
     NULL,
     "?Serialize@CObject@@UAEXAAVCArchive@@@Z",
@@ -198,6 +220,7 @@ const char* const kSlots[] = {
     "?SendToHelper@CSocket@@MAEHPBXHPBUsockaddr@@HH@Z",
     "?OnMessagePending@CSocket@@MAEHXZ",
     "?PumpMessages@CSocket@@MAEHI@Z",
+#endif
 };
 
 bool InsideModule(HMODULE hModule, const void* p) {
