@@ -10,12 +10,6 @@ set(QBSOCKS_MSVC_ARCH_FLAGS -D_AMD64_)
 set(QBSOCKS_DLLTOOL_MACHINE i386:x86-64)
 set(QBSOCKS_MSVC_DEF_SUFFIX -x64)  # the .def files of this architecture: qbafx-x64.def, ...
 set(QBSOCKS_MSVC_ARCH_LINK_FLAGS "")
-# Debian's wine64 puts its loader outside PATH, and /usr/bin/wine is the
-# 32-bit one wherever wine32 is installed (see mingw-x86_64.cmake).
-find_program(QBSOCKS_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-find_program(QBSOCKS_WINE64 NAMES wine64)
-if(NOT QBSOCKS_WINE64)
-  set(QBSOCKS_WINE64 /usr/lib/wine/wine64)  # not installed yet: ctest says so when it runs
-endif()
-set(QBSOCKS_WINE WINEARCH=win64 WINELOADER=${QBSOCKS_WINE64} ${QBSOCKS_WINE64})
+include(${CMAKE_CURRENT_LIST_DIR}/wine64.cmake)
+set(QBSOCKS_WINE ${QBSOCKS_WINE64_ENV} ${QBSOCKS_WINE64})
 include(${CMAKE_CURRENT_LIST_DIR}/clang-cl-msvc-common.cmake)

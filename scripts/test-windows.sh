@@ -1,79 +1,74 @@
 #!/usr/bin/env bash
-# Builds QBSocks32.dll for 32-bit Windows (MinGW-w64, i686), checks its
-# export table, and runs the Windows tests under Wine, in a Wine prefix of
-# their own inside the build folder:
+# Builds the Windows modules and runs their tests under Wine, each build in
+# a Wine prefix of its own inside its build folder, and says at the end what
+# ran and what was skipped:
 #
-# - with 32-bit Wine where it can start: the i686 build's own tests;
-# - otherwise with 64-bit Wine: the same sources built for x86_64
-#   (build/windows64), whose tests also read the i686 module's version
-#   resource. 32-bit Wine needs a kernel that runs 32-bit Linux programs,
-#   which some virtual machines (this project's CI machines among them)
-#   do not have.
+# - the MSVC-ABI flavour (clang-cl, lld-link), i686 (windows-msvc) and x64
+#   (windows-msvc-x64): export and import tables always; the host programs
+#   under 64-bit Wine always, under 32-bit Wine where it can start;
+# - the MinGW-w64 flavour: the i686 build (windows) with its tests under
+#   32-bit Wine where it can start (elsewhere its export table only), and
+#   the x86_64 build (windows64) with its tests under 64-bit Wine, which
+#   also read the i686 module's version resource.
 #
-# First, the MSVC-ABI flavour (windows-msvc preset, clang-cl and lld-link):
-# its export and import tables always, its host programs under 32-bit Wine
-# where that can start (they are skipped, with a line that says so, where
-# it cannot).
-#
-# Fails when neither Wine can run the tests.
+# 32-bit Wine needs a kernel that runs 32-bit Linux programs, which some
+# machines do not; QBSOCKS_NO_WINE32=1 makes this script behave as there.
+# Fails when 64-bit Wine cannot start.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+source scripts/wine.sh
 
-wine32_loader=/usr/lib/wine/wine   # Debian's 32-bit loader (wine32:i386)
-wine64_loader=/usr/lib/wine/wine64 # Debian's wine64
-
-# Ends the prefix's wineserver, which lingers a few seconds after the tests.
-stop_wineserver() {
-  WINEPREFIX="$PWD/$1/wineprefix" WINELOADER="$2" wineserver -k >/dev/null 2>&1 || true
-}
-
-echo "== windows-msvc: QBSocks32.dll in the MSVC C++ ABI (clang-cl, lld-link): build, export and import tables"
-msvc_started=$SECONDS
-cmake --preset windows-msvc >/dev/null
-cmake --build --preset windows-msvc -j 2
-ctest --preset windows-msvc -LE wine
-msvc_status=0
-if "$wine32_loader" --version >/dev/null 2>&1; then
-  echo "== windows-msvc: the MSVC-built host programs under 32-bit Wine"
-  ctest --preset windows-msvc -L wine || msvc_status=$?
-  stop_wineserver build/windows-msvc "$wine32_loader"
-  echo "windows-msvc: RAN the host programs under 32-bit Wine ($("$wine32_loader" --version)) in $((SECONDS - msvc_started)) s"
-else
-  echo "windows-msvc: SKIPPED the host programs: 32-bit Wine cannot start here (the kernel runs no 32-bit programs);" \
-    "the export and import tables were checked"
-fi
-
-echo "== windows: QBSocks32.dll (i686): configure, build, export table"
-cmake --preset windows >/dev/null
-if "$wine32_loader" --version >/dev/null 2>&1; then
-  cmake --build --preset windows -j 2
-  ctest --preset windows -LE wine
-  echo "== windows: the i686 tests under 32-bit Wine"
-  status=0
-  ctest --preset windows -L wine || status=$?
-  stop_wineserver build/windows "$wine32_loader"
-  echo "windows: RAN the i686 build's tests under 32-bit Wine ($("$wine32_loader" --version))"
-  exit $((status || msvc_status))
-fi
-
-# Only the module and qbsocks-cat.exe (for the kit): their tests cannot run here.
-cmake --build --preset windows -j 2 --target QBSocks32 qbsocks-cat
-ctest --preset windows -LE wine
-
-if ! "$wine64_loader" --version >/dev/null 2>&1; then
-  echo "windows: FAILED: neither 32-bit Wine ($wine32_loader) nor 64-bit Wine ($wine64_loader) can start here" >&2
+if ! wine64_runs; then
+  echo "windows: FAILED: 64-bit Wine ($wine64_loader) cannot start here" >&2
   exit 1
 fi
 
-echo "== windows: 32-bit Wine cannot start here (the kernel runs no 32-bit programs);"
-echo "== windows: the x86_64 build of the same sources under 64-bit Wine"
+status=0
+summary=()
+
+run_msvc() {  # PRESET BITS LOADER
+  local preset=$1 bits=$2 loader=$3 started=$SECONDS
+  echo "== $preset: QBSocks32.dll in the MSVC C++ ABI, $bits-bit (clang-cl, lld-link): build, export and import tables"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j 2
+  ctest --preset "$preset" -LE wine
+  if [[ $bits == 64 ]] || wine32_runs; then
+    echo "== $preset: the MSVC-built host programs under $bits-bit Wine"
+    ctest --preset "$preset" -L wine || status=1
+    stop_wineserver "build/$preset" "$loader"
+    summary+=("$preset: RAN the tables and the host programs under $bits-bit Wine ($("$loader" --version)) in $((SECONDS - started)) s")
+  else
+    summary+=("$preset: SKIPPED the host programs: $(wine32_absence); the export and import tables were checked")
+  fi
+}
+run_msvc windows-msvc 32 "$wine32_loader"
+run_msvc windows-msvc-x64 64 "$wine64_loader"
+
+echo "== windows: QBSocks32.dll (MinGW-w64, i686): configure, build, export table"
+cmake --preset windows >/dev/null
+if wine32_runs; then
+  cmake --build --preset windows -j 2
+  ctest --preset windows -LE wine
+  echo "== windows: the i686 tests under 32-bit Wine"
+  ctest --preset windows -L wine || status=1
+  stop_wineserver build/windows "$wine32_loader"
+  summary+=("windows: RAN the i686 build's tests under 32-bit Wine ($("$wine32_loader" --version))")
+else
+  # Only the module and qbsocks-cat.exe (for the kit): their tests cannot run here.
+  cmake --build --preset windows -j 2 --target QBSocks32 qbsocks-cat
+  ctest --preset windows -LE wine
+  summary+=("windows: SKIPPED the i686 build's tests: $(wine32_absence); its export table was checked, its version resource is read by the x86_64 tests")
+fi
+
+echo "== windows64: the same sources for x86_64 (the kit's mingw-x64 folder), tests under 64-bit Wine"
 cmake --preset windows64 -DQBSOCKS_I686_DLL="$PWD/build/windows/bin/QBSocks32.dll" >/dev/null
 cmake --build --preset windows64 -j 2
-status=0
-ctest --preset windows64 || status=$?
+ctest --preset windows64 || status=1
 stop_wineserver build/windows64 "$wine64_loader"
-echo "windows: RAN the x86_64 build's tests under 64-bit Wine ($("$wine64_loader" --version));" \
-  "the i686 module: export table and version resource checked, its tests NOT run"
-exit $((status || msvc_status))
+summary+=("windows64: RAN the x86_64 build's tests under 64-bit Wine ($("$wine64_loader" --version))")
+
+echo "== Windows: what ran"
+printf '  %s\n' "${summary[@]}"
+exit $status

@@ -24,7 +24,7 @@ while read -r folder file; do
 done <packaging/windows-kit/files
 # Each flavour's CMake package (find_package(QBSocks32) with
 # CMAKE_PREFIX_PATH=<kit>/<flavour>).
-for flavour in msvc mingw; do
+for flavour in msvc msvc-x64 mingw mingw-x64; do
   cmake -DFLAVOUR="$flavour" -DVERSION="$version" -DDIR="$stage/$flavour/lib/cmake/QBSocks32" \
     -P packaging/windows-kit/cmake_package.cmake
 done

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Windows kit holds exactly its files; its headers are the library's;
-# each flavour's DLLs are 32-bit Windows DLLs; and the example host links
-# against the unpacked kit alone, importing both DLLs by name.
+# each flavour's DLLs are Windows DLLs of its architecture; and the example
+# host links against the unpacked kit alone, importing both DLLs by name.
 #   windows_kit_test.sh KIT_ZIP WORK_DIR
 set -euo pipefail
 zip_file=$(realpath "$1") work=$(realpath -m "$2")
 repo=$(cd "$(dirname "$0")/../.." && pwd)
+source "$repo/scripts/wine.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -24,6 +25,15 @@ expected=(
   msvc/lib/QBSocks32.lib msvc/lib/qbafx.lib msvc/lib/QBSocks32.msvc.def
   msvc/lib/cmake/QBSocks32/QBSocks32Config.cmake msvc/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
 )
+# The 64-bit folders hold the same files as their 32-bit ones, but for the
+# .def of the MSVC-ABI exports, whose names differ.
+for flavour in msvc mingw; do
+  for file in "${expected[@]}"; do
+    [[ $file == "$flavour"/* ]] || continue
+    file=$flavour-x64/${file#*/}
+    expected+=("${file/QBSocks32.msvc.def/QBSocks32.msvc-x64.def}")
+  done
+done
 
 expected+=(tools/README.txt tools/qbafx.dll tools/qbsocks-cat.exe)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
@@ -34,11 +44,17 @@ for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.
   cmp -s "$repo/$header" "$kit/include/$(basename "$header")" || fail "include/$(basename "$header") differs from $header"
 done
 
+# Each folder's DLLs are of its architecture.
+for folder_format in mingw:pei-i386 mingw-x64:pei-x86-64 msvc:coff-i386 msvc-x64:coff-x86-64; do
+  folder=${folder_format%%:*} format=${folder_format#*:}
+  for dll in QBSocks32.dll qbafx.dll; do
+    llvm-objdump -f "$kit/$folder/bin/$dll" | grep -q "file format $format" ||
+      fail "$folder/bin/$dll is not a Windows DLL of its folder's architecture ($format)"
+  done
+done
+
 # MinGW-w64 flavour.
 objdump=i686-w64-mingw32-objdump
-for dll in QBSocks32.dll qbafx.dll; do
-  "$objdump" -f "$kit/mingw/bin/$dll" | grep -q 'file format pei-i386' || fail "mingw/bin/$dll is not a 32-bit Windows DLL"
-done
 grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.def lacks AfxSocketInit"
 
 # The example host, with CMake and the kit's mingw package.
@@ -56,20 +72,22 @@ fi
 # against the kit's headers and import libraries alone. What stands in for
 # their C run-time (start-up code, MSVCRT's import library) comes from the
 # MSVC build, the system's import libraries from MinGW-w64.
-msvc_build=$repo/build/windows-msvc
-for dll in QBSocks32.dll qbafx.dll; do
-  llvm-objdump -f "$kit/msvc/bin/$dll" | grep -q 'file format coff-i386' || fail "msvc/bin/$dll is not a 32-bit Windows DLL"
-done
 # With CMake, the clang-cl toolchain and the kit's msvc package, as a host
 # author builds them.
-cmake -S "$repo/tests/packaging/kit_host" -B "$work/kit_host" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/clang-cl-i686-msvc.cmake" -DQBSOCKS_SOURCE="$repo" \
-  -DQBSocks32_DIR="$kit/msvc/lib/cmake/QBSocks32" \
-  -DQBSOCKS_CRT="$msvc_build/bin/qbmsvc_exe_start.lib;$msvc_build/platform/msvc/msvcrt.lib" \
-  >/dev/null && cmake --build "$work/kit_host" >/dev/null ||
-  fail "the MSVC hosts do not build against the kit (CMake)"
+build_kit_hosts() {  # FOLDER TOOLCHAIN MSVC_BUILD [TARGET...]
+  local folder=$1 toolchain=$2 build=$3
+  shift 3
+  cmake -S "$repo/tests/packaging/kit_host" -B "$work/kit_host-$folder" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" -DQBSOCKS_SOURCE="$repo" \
+    -DQBSocks32_DIR="$kit/$folder/lib/cmake/QBSocks32" \
+    -DQBSOCKS_CRT="$build/bin/qbmsvc_exe_start.lib;$build/platform/msvc/msvcrt.lib" \
+    >/dev/null && cmake --build "$work/kit_host-$folder" ${1:+--target "$@"} >/dev/null ||
+    fail "the MSVC hosts do not build against the kit's $folder folder (CMake)"
+}
+msvc_build=$repo/build/windows-msvc
+build_kit_hosts msvc clang-cl-i686-msvc.cmake "$msvc_build"
 for host in socks_host load_host vs_default_host; do
-  cp "$work/kit_host/$host.exe" "$work/" 2>/dev/null || true
+  cp "$work/kit_host-msvc/$host.exe" "$work/" 2>/dev/null || true
 done
 if [[ -f "$work/socks_host.exe" ]]; then
   imports=$(llvm-objdump -p "$work/socks_host.exe" | sed -n 's/.*DLL Name: //p')
@@ -80,9 +98,8 @@ fi
 
 # And they run, beside the kit's own DLLs, under 32-bit Wine where it
 # starts (in the MSVC build's prefix, which scripts/test-windows.sh made).
-wine32_loader=/usr/lib/wine/wine
 if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" && -f "$work/vs_default_host.exe" ]]; then
-  if "$wine32_loader" --version >/dev/null 2>&1; then
+  if wine32_runs; then
     mkdir -p "$work/run"
     cp "$work"/{socks,load,vs_default}_host.exe "$kit"/msvc/bin/*.dll "$work/run/"
     wine=(env WINEPREFIX="$msvc_build/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
@@ -95,17 +112,31 @@ if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" && -f "$work/vs_defa
       fail "the kit-built MSVC host vs_default_host failed under Wine:"$'\n'"$heap_run"
     python3 "$repo/tests/interop/linux_servers.py" "${wine[@]}" "$work/run/socks_host.exe" |
       tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' || fail "the kit-built MSVC socks host failed under Wine"
-    WINEPREFIX="$msvc_build/wineprefix" WINELOADER="$wine32_loader" wineserver -k >/dev/null 2>&1 || true
+    stop_wineserver "$msvc_build" "$wine32_loader"
   else
-    echo "windows_kit_test: SKIPPED running the kit-built MSVC hosts: 32-bit Wine cannot start here"
+    echo "windows_kit_test: SKIPPED running the kit-built 32-bit MSVC hosts: $(wine32_absence)"
   fi
+fi
+
+# One host from the msvc-x64 folder alone, under 64-bit Wine's heap checks
+# (in the x64 MSVC build's prefix).
+msvc64_build=$repo/build/windows-msvc-x64
+build_kit_hosts msvc-x64 clang-cl-x86_64-msvc.cmake "$msvc64_build" vs_default_host
+if [[ -f "$work/kit_host-msvc-x64/vs_default_host.exe" ]]; then
+  mkdir -p "$work/run64"
+  cp "$work/kit_host-msvc-x64/vs_default_host.exe" "$kit"/msvc-x64/bin/*.dll "$work/run64/"
+  heap_run=$(env WINEPREFIX="$msvc64_build/wineprefix" WINEDEBUG=warn+heap WINEARCH=win64 \
+    WINELOADER="$wine64_loader" "$wine64_loader" "$work/run64/vs_default_host.exe" 2>&1)
+  grep -qE '^[0-9]+ passed, 0 failed' <<<"$heap_run" && ! grep -q ':heap:' <<<"$heap_run" ||
+    fail "the msvc-x64 kit-built host vs_default_host failed under 64-bit Wine:"$'\n'"$heap_run"
+  stop_wineserver "$msvc64_build" "$wine64_loader"
 fi
 
 # tools\qbsocks-cat.exe runs from its folder under 32-bit Wine (in the
 # MinGW build's prefix, with the settings' key removed: the direct path):
 # a line piped through it to the echo target of linux_servers.py comes back
 # once the end of its input has reached the target.
-if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && "$wine32_loader" --version >/dev/null 2>&1; then
+if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && wine32_runs; then
   wine=(env WINEPREFIX="$repo/build/windows/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
   "${wine[@]}" reg delete 'HKCU\Software\Quillbrook\Game\Share\Proxy' /f >/dev/null 2>&1 || true
   # shellcheck disable=SC2016 # expanded by the inner shell, where linux_servers.py set it
@@ -114,10 +145,10 @@ if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && "$wine32_loader" --version >/dev/nul
     2>"$work/cat.err") || fail "tools\\qbsocks-cat.exe failed under Wine: $(cat "$work/cat.err")"
   [[ $reply == "hello through the kit" ]] || fail "tools\\qbsocks-cat.exe answered \"$reply\""
   grep -q '(direct)' "$work/cat.err" || fail "tools\\qbsocks-cat.exe did not name the direct path: $(cat "$work/cat.err")"
-  WINEPREFIX="$repo/build/windows/wineprefix" WINELOADER="$wine32_loader" wineserver -k >/dev/null 2>&1 || true
+  stop_wineserver "$repo/build/windows" "$wine32_loader"
 else
-  echo "windows_kit_test: SKIPPED running tools\\qbsocks-cat.exe: 32-bit Wine cannot start here"
+  echo "windows_kit_test: SKIPPED running tools\\qbsocks-cat.exe: $(wine32_absence)"
 fi
 
-((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it, and the MSVC hosts and tools\\qbsocks-cat.exe run"
+((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it (32-bit and x64), and the MSVC hosts and tools\\qbsocks-cat.exe run"
 exit $status
