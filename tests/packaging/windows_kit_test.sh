@@ -17,7 +17,7 @@ fail() { echo "FAIL: $*" >&2; status=1; }
 expected=(
   README.txt
   include/CSocks.h include/QBSocks32.h include/afxdll.h include/afxsock.h include/win32.h
-  mingw/bin/QBSocks32.dll mingw/bin/qbafx.dll
+  mingw/bin/QBSocks32.dll mingw/bin/QBSocks32.debug mingw/bin/qbafx.dll mingw/bin/qbafx.debug
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
   mingw/lib/cmake/QBSocks32/QBSocks32Config.cmake mingw/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
   msvc/bin/QBSocks32.dll msvc/bin/qbafx.dll
@@ -25,7 +25,7 @@ expected=(
   msvc/lib/cmake/QBSocks32/QBSocks32Config.cmake msvc/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
 )
 
-expected+=(tools/README.txt tools/qbafx.dll tools/qbsocks-cat.exe)
+expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
