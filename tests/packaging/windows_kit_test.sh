@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows kit holds exactly its files; its headers are the library's;
-# each flavour's DLLs are 32-bit Windows DLLs; and the example host links
-# against the unpacked kit alone, importing both DLLs by name.
+# each flavour's DLLs are 32-bit Windows DLLs; its binaries are hardened
+# release builds (check_hardening.py); and the example host links against
+# the unpacked kit alone, importing both DLLs by name.
 #   windows_kit_test.sh KIT_ZIP WORK_DIR
 set -euo pipefail
 zip_file=$(realpath "$1") work=$(realpath -m "$2")
@@ -40,6 +41,18 @@ for dll in QBSocks32.dll qbafx.dll; do
   "$objdump" -f "$kit/mingw/bin/$dll" | grep -q 'file format pei-i386' || fail "mingw/bin/$dll is not a 32-bit Windows DLL"
 done
 grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.def lacks AfxSocketInit"
+# The GCC runtimes, the stack protector's among them, are linked in: no DLL
+# of theirs to ship.
+for binary in "$kit"/mingw/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe; do
+  ! "$objdump" -p "$binary" | grep -qiE 'DLL Name: lib(ssp|gcc|stdc|winpthread)' ||
+    fail "${binary#"$kit"/} imports a GCC runtime DLL"
+done
+
+# Every binary a hardened release build (the table goes to the log). The
+# MSVC-ABI flavour is not hardened yet: only the MinGW-w64 folders for now.
+# Debian's python3-pefile is for Debian's Python.
+/usr/bin/python3 "$repo/tests/packaging/check_hardening.py" --only mingw,tools "$kit" ||
+  fail "a binary of the kit lacks a protection (check_hardening.py's table above)"
 
 # The example host, with CMake and the kit's mingw package.
 cmake -S "$repo/examples" -B "$work/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
