@@ -3,6 +3,9 @@
 # programs under Wine through the emulator below, with Wine's chatter off.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(QBSOCKS_MINGW_TRIPLE i686-w64-mingw32)
+# No code here registers a structured exception handler (GCC's exceptions
+# are DWARF-2 on i686): the image says so, which is what SafeSEH asks of it.
+set(QBSOCKS_MINGW_ARCH_LINK_FLAGS "-Wl,--no-seh")
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR

@@ -5,6 +5,8 @@
 # kernel runs no 32-bit programs.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QBSOCKS_MINGW_TRIPLE x86_64-w64-mingw32)
+# ASLR over the whole 64-bit address space.
+set(QBSOCKS_MINGW_ARCH_LINK_FLAGS "-Wl,--high-entropy-va")
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 include(${CMAKE_CURRENT_LIST_DIR}/wine64.cmake)

@@ -33,6 +33,8 @@ packages=("$@" "${demo_packages[@]}"
 # is scdoc; CPack calls dpkg-shlibdeps and file; lintian checks the
 # packages and man renders their pages. The Windows kit is a zip.
 packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
+# The protections of the kit's binaries (tests/packaging/check_hardening.py).
+packages+=(python3-pefile)
 # The ABI check of the Linux libraries against their baselines
 # (tests/packaging/abi_check.sh): abidiff.
 packages+=(abigail-tools)

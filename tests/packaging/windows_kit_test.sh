@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows kit holds exactly its files; its headers are the library's;
-# each flavour's DLLs are Windows DLLs of its architecture; and the example
-# host links against the unpacked kit alone, importing both DLLs by name.
+# each flavour's DLLs are Windows DLLs of its architecture; its binaries
+# are hardened release builds (check_hardening.py); and the example host
+# links against the unpacked kit alone, importing both DLLs by name.
 #   windows_kit_test.sh KIT_ZIP WORK_DIR
 set -euo pipefail
 zip_file=$(realpath "$1") work=$(realpath -m "$2")
@@ -18,7 +19,7 @@ fail() { echo "FAIL: $*" >&2; status=1; }
 expected=(
   README.txt
   include/CSocks.h include/QBSocks32.h include/afxdll.h include/afxsock.h include/win32.h
-  mingw/bin/QBSocks32.dll mingw/bin/qbafx.dll
+  mingw/bin/QBSocks32.dll mingw/bin/QBSocks32.debug mingw/bin/qbafx.dll mingw/bin/qbafx.debug
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
   mingw/lib/cmake/QBSocks32/QBSocks32Config.cmake mingw/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
   msvc/bin/QBSocks32.dll msvc/bin/qbafx.dll
@@ -35,7 +36,7 @@ for flavour in msvc mingw; do
   done
 done
 
-expected+=(tools/README.txt tools/qbafx.dll tools/qbsocks-cat.exe)
+expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
@@ -56,6 +57,18 @@ done
 # MinGW-w64 flavour.
 objdump=i686-w64-mingw32-objdump
 grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.def lacks AfxSocketInit"
+# The GCC runtimes, the stack protector's among them, are linked in: no DLL
+# of theirs to ship.
+for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe; do
+  ! "$objdump" -p "$binary" | grep -qiE 'DLL Name: lib(ssp|gcc|stdc|winpthread)' ||
+    fail "${binary#"$kit"/} imports a GCC runtime DLL"
+done
+
+# Every binary a hardened release build (the table goes to the log). The
+# MSVC-ABI flavour is not hardened yet: only the MinGW-w64 folders for now.
+# Debian's python3-pefile is for Debian's Python.
+/usr/bin/python3 "$repo/tests/packaging/check_hardening.py" --only mingw,mingw-x64,tools "$kit" ||
+  fail "a binary of the kit lacks a protection (check_hardening.py's table above)"
 
 # The example host, with CMake and the kit's mingw package.
 cmake -S "$repo/examples" -B "$work/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
