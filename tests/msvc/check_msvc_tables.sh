@@ -76,10 +76,13 @@ exports_of() {
 }
 
 # "DLL name" for each import; "DLL #ordinal" for one by ordinal alone.
+# awk reads to the end: leaving early would end llvm-objdump with a broken
+# pipe (exit 74), which pipefail reports as a failure whenever it loses
+# the race.
 imports_of() {
   "$objdump" -p "$1" | awk '/DLL Name:/ {dll = toupper($3); next}
-    /^Export Table:/ {exit}
-    dll != "" && $1 ~ /^[0-9]+$/ {print dll, (NF >= 2 ? $2 : "#" $1)}'
+    /^Export Table:/ {done = 1}
+    !done && dll != "" && $1 ~ /^[0-9]+$/ {print dll, (NF >= 2 ? $2 : "#" $1)}'
 }
 
 actual_exports=$(exports_of "$module")
