@@ -10,6 +10,8 @@ set(QBSOCKS_MSVC_ARCH_FLAGS -D_AMD64_)
 set(QBSOCKS_DLLTOOL_MACHINE i386:x86-64)
 set(QBSOCKS_MSVC_DEF_SUFFIX -x64)  # the .def files of this architecture: qbafx-x64.def, ...
 set(QBSOCKS_MSVC_ARCH_LINK_FLAGS "")
+# The DLLs are marked compatible with CET's shadow stack.
+set(QBSOCKS_MSVC_HARDENED_LINK_FLAGS /cetcompat)
 # Debian's wine64 puts its loader outside PATH, and /usr/bin/wine is the
 # 32-bit one wherever wine32 is installed (see mingw-x86_64.cmake).
 find_program(QBSOCKS_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
