@@ -1,8 +1,10 @@
 # What `cmake --install` puts in place for the MSVC-ABI flavour, as an MSVC
-# host links it: QBSocks32.dll and qbafx.dll under bin, their import
-# libraries QBSocks32.lib and qbafx.lib under lib, the headers under
+# host links it: QBSocks32.dll and qbafx.dll under bin, each with its PDB
+# beside it (QBSocks32.pdb, qbafx.pdb), their import libraries
+# QBSocks32.lib and qbafx.lib under lib, the headers under
 # include/qbsocks32.
 install(FILES $<TARGET_FILE:QBSocks32> $<TARGET_FILE:qbafx_dll>
+  $<TARGET_PDB_FILE:QBSocks32> $<TARGET_PDB_FILE:qbafx_dll>
   DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT QBSocks32)
 install(FILES $<TARGET_LINKER_FILE:QBSocks32> ${PROJECT_BINARY_DIR}/bin/qbafx.lib
   DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT QBSocks32)

@@ -39,9 +39,10 @@ set(CMAKE_MT ${QBSOCKS_LLVM_MT})
 # default and MFC have it, so that a host's typeid and dynamic_cast work on
 # the classes' objects (its support is MSVCRT.DLL's, and the type_info
 # table platform/msvc's). No exceptions (the library raises none; a host
-# that uses them turns them on for itself with /EHsc), no stack cookies, no
-# thread-safe statics and no default libraries, all of which would need a
-# run-time that is not there.
+# that uses them turns them on for itself with /EHsc), no thread-safe
+# statics and no default libraries, all of which would need a run-time that
+# is not there. No stack cookies but where a target asks for them: the
+# shipped DLLs do (platform/msvc brings the cookie and its check).
 set(qbsocks_msvc_flags
   "/imsvc ${QBSOCKS_MINGW_SYSROOT}/include ${QBSOCKS_MSVC_ARCH_FLAGS} -fgnuc-version=4.2.1 /GS- /GR /EHs-c- /Zl /Zc:threadSafeInit-")
 # Set as the flags themselves, not as their initial value, which CMake

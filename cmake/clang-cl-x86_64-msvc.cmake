@@ -10,6 +10,8 @@ set(QBSOCKS_MSVC_ARCH_FLAGS -D_AMD64_)
 set(QBSOCKS_DLLTOOL_MACHINE i386:x86-64)
 set(QBSOCKS_MSVC_DEF_SUFFIX -x64)  # the .def files of this architecture: qbafx-x64.def, ...
 set(QBSOCKS_MSVC_ARCH_LINK_FLAGS "")
+# The DLLs are marked compatible with CET's shadow stack.
+set(QBSOCKS_MSVC_HARDENED_LINK_FLAGS /cetcompat)
 include(${CMAKE_CURRENT_LIST_DIR}/wine64.cmake)
 set(QBSOCKS_WINE ${QBSOCKS_WINE64_ENV} ${QBSOCKS_WINE64})
 include(${CMAKE_CURRENT_LIST_DIR}/clang-cl-msvc-common.cmake)

@@ -26,11 +26,17 @@ expected_exports='1 ??0CSocks@@QAE@XZ
 11 ?Socks5Connect@CSocks@@IAEHPBDI@Z
 12 InitSocksDLL'
 
+# KERNEL32.DLL's GetCurrentProcess, IsProcessorFeaturePresent and
+# TerminateProcess end the process when a stack cookie check fails
+# (platform/msvc/security_cookie.cpp).
 expected_imports='ADVAPI32.DLL GetUserNameA
 ADVAPI32.DLL RegCloseKey
 ADVAPI32.DLL RegOpenKeyA
 ADVAPI32.DLL RegQueryValueExA
+KERNEL32.DLL GetCurrentProcess
 KERNEL32.DLL GetTickCount
+KERNEL32.DLL IsProcessorFeaturePresent
+KERNEL32.DLL TerminateProcess
 KERNEL32.DLL lstrlenA
 MSVCRT.DLL memchr
 MSVCRT.DLL memcpy
@@ -76,10 +82,13 @@ exports_of() {
 }
 
 # "DLL name" for each import; "DLL #ordinal" for one by ordinal alone.
+# awk reads to the end: leaving early would end llvm-objdump with a broken
+# pipe (exit 74), which pipefail reports as a failure whenever it loses
+# the race.
 imports_of() {
   "$objdump" -p "$1" | awk '/DLL Name:/ {dll = toupper($3); next}
-    /^Export Table:/ {exit}
-    dll != "" && $1 ~ /^[0-9]+$/ {print dll, (NF >= 2 ? $2 : "#" $1)}'
+    /^Export Table:/ {done = 1}
+    !done && dll != "" && $1 ~ /^[0-9]+$/ {print dll, (NF >= 2 ? $2 : "#" $1)}'
 }
 
 actual_exports=$(exports_of "$module")
