@@ -22,9 +22,7 @@ const UINT_PTR kDefaultCookie = 0xBB40E64E;
 const UINT_PTR kCookieMask = 0xFFFFFFFF;
 #endif
 
-const DWORD kFastFailAvailable = 23;           // PF_FASTFAIL_AVAILABLE
-const unsigned int kStackCookieFailure = 2;    // FAST_FAIL_STACK_COOKIE_CHECK_FAILURE
-const UINT kStackBufferOverrun = 0xC0000409;   // STATUS_STACK_BUFFER_OVERRUN
+const unsigned int kStackCookieFailure = 2;  // FAST_FAIL_STACK_COOKIE_CHECK_FAILURE
 
 // What differs between processes, threads and starts, without importing
 // more than the module already does: the time stamp counter (what the
@@ -40,14 +38,13 @@ __attribute__((no_stack_protector)) UINT_PTR MixedStartupValue() {
   return value;
 }
 
-// Ends the process without unwinding, returning or running a handler:
-// __fastfail where the processor and system offer it (Windows 8 and
-// later), TerminateProcess elsewhere.
-__declspec(noreturn) void ReportStackCookieFailure() {
-  if (IsProcessorFeaturePresent(kFastFailAvailable)) __fastfail(kStackCookieFailure);
-  TerminateProcess(GetCurrentProcess(), kStackBufferOverrun);
-  __builtin_trap();  // not reached: TerminateProcess on this process does not return
-}
+// Ends the process without unwinding, returning or running a handler, as
+// a stack buffer overrun: Windows 8 and later (and Wine) do so for the
+// fast-fail interrupt. Older systems have no such interrupt; there it
+// faults, and the process ends as on any fault the host does not handle.
+// Neither returns here. (A TerminateProcess fallback would add imports to
+// the modules' tables, which hosts may have pinned.)
+__declspec(noreturn) void ReportStackCookieFailure() { __fastfail(kStackCookieFailure); }
 
 }  // namespace
 

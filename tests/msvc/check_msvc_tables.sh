@@ -26,17 +26,11 @@ expected_exports='1 ??0CSocks@@QAE@XZ
 11 ?Socks5Connect@CSocks@@IAEHPBDI@Z
 12 InitSocksDLL'
 
-# KERNEL32.DLL's GetCurrentProcess, IsProcessorFeaturePresent and
-# TerminateProcess end the process when a stack cookie check fails
-# (platform/msvc/security_cookie.cpp).
 expected_imports='ADVAPI32.DLL GetUserNameA
 ADVAPI32.DLL RegCloseKey
 ADVAPI32.DLL RegOpenKeyA
 ADVAPI32.DLL RegQueryValueExA
-KERNEL32.DLL GetCurrentProcess
 KERNEL32.DLL GetTickCount
-KERNEL32.DLL IsProcessorFeaturePresent
-KERNEL32.DLL TerminateProcess
 KERNEL32.DLL lstrlenA
 MSVCRT.DLL memchr
 MSVCRT.DLL memcpy
