@@ -22,7 +22,7 @@ expected=(
   mingw/bin/QBSocks32.dll mingw/bin/QBSocks32.debug mingw/bin/qbafx.dll mingw/bin/qbafx.debug
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
   mingw/lib/cmake/QBSocks32/QBSocks32Config.cmake mingw/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
-  msvc/bin/QBSocks32.dll msvc/bin/qbafx.dll
+  msvc/bin/QBSocks32.dll msvc/bin/QBSocks32.pdb msvc/bin/qbafx.dll msvc/bin/qbafx.pdb
   msvc/lib/QBSocks32.lib msvc/lib/qbafx.lib msvc/lib/QBSocks32.msvc.def
   msvc/lib/cmake/QBSocks32/QBSocks32Config.cmake msvc/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
 )
@@ -46,8 +46,9 @@ for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.
 done
 
 # Each folder's DLLs are of its architecture.
-for folder_format in mingw:pei-i386 mingw-x64:pei-x86-64 msvc:coff-i386 msvc-x64:coff-x86-64; do
-  folder=${folder_format%%:*} format=${folder_format#*:}
+for folder in mingw mingw-x64 msvc msvc-x64; do
+  format=coff-i386
+  [[ $folder == *-x64 ]] && format=coff-x86-64
   for dll in QBSocks32.dll qbafx.dll; do
     llvm-objdump -f "$kit/$folder/bin/$dll" | grep -q "file format $format" ||
       fail "$folder/bin/$dll is not a Windows DLL of its folder's architecture ($format)"
@@ -64,10 +65,9 @@ for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.d
     fail "${binary#"$kit"/} imports a GCC runtime DLL"
 done
 
-# Every binary a hardened release build (the table goes to the log). The
-# MSVC-ABI flavour is not hardened yet: only the MinGW-w64 folders for now.
+# Every binary a hardened release build (the table goes to the log).
 # Debian's python3-pefile is for Debian's Python.
-/usr/bin/python3 "$repo/tests/packaging/check_hardening.py" --only mingw,mingw-x64,tools "$kit" ||
+/usr/bin/python3 "$repo/tests/packaging/check_hardening.py" "$kit" ||
   fail "a binary of the kit lacks a protection (check_hardening.py's table above)"
 
 # The example host, with CMake and the kit's mingw package.
@@ -163,5 +163,5 @@ else
   echo "windows_kit_test: SKIPPED running tools\\qbsocks-cat.exe: $(wine32_absence)"
 fi
 
-((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it (32-bit and x64), and the MSVC hosts and tools\\qbsocks-cat.exe run"
+((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it (32-bit and x64), and the MSVC hosts and tools\\qbsocks-cat.exe run where their Wine starts"
 exit $status
