@@ -175,52 +175,34 @@ void CheckHeapObjects() {
               "the derived destructor ran once");
 }
 
-// The slots of CSocks's virtual table, in order, by the class library's
-// names; NULL for CSocks's own destructor.
-const char* const kSlots[] = {
-#ifdef _WIN64
-    "?GetRuntimeClass@CSocket@@UEBAPEAUCRuntimeClass@@XZ",
-    NULL,
-    "?Serialize@CObject@@UEAAXAEAVCArchive@@@Z",
-    "?AssertValid@CObject@@UEBAXXZ",
-    "?Dump@CObject@@UEBAXAEAVCDumpContext@@@Z",
-    "?Accept@CSocket@@UEAAHAEAVCAsyncSocket@@PEAUsockaddr@@PEAH@Z",
-    "?Close@CSocket@@UEAAXXZ",
-    "?Receive@CSocket@@UEAAHPEAXHH@Z",
-    "?Send@CSocket@@UEAAHPEBXHH@Z",
-    "?OnReceive@CAsyncSocket@@UEAAXH@Z",
-    "?OnSend@CAsyncSocket@@UEAAXH@Z",
-    "?OnOutOfBandData@CAsyncSocket@@UEAAXH@Z",
-    "?OnAccept@CAsyncSocket@@UEAAXH@Z",
-    "?OnConnect@CAsyncSocket@@UEAAXH@Z",
-    "?OnClose@CAsyncSocket@@UEAAXH@Z",
-    "?ConnectHelper@CSocket@@MEAAHPEBUsockaddr@@H@Z",
-    "?ReceiveFromHelper@CSocket@@MEAAHPEAXHPEAUsockaddr@@PEAHH@Z",
-    "?SendToHelper@CSocket@@MEAAHPEBXHPEBUsockaddr@@HH@Z",
-    "?OnMessagePending@CSocket@@MEAAHXZ",
-    "?PumpMessages@CSocket@@MEAAHI@Z",
-#else
-    "?GetRuntimeClass@CSocket@@UBEPAUCRuntimeClass@@XZ",
-    NULL,
-    "?Serialize@CObject@@UAEXAAVCArchive@@@Z",
-    "?AssertValid@CObject@@UBEXXZ",
-    "?Dump@CObject@@UBEXAAVCDumpContext@@@Z",
-    "?Accept@CSocket@@UAEHAAVCAsyncSocket@@PAUsockaddr@@PAH@Z",
-    "?Close@CSocket@@UAEXXZ",
-    "?Receive@CSocket@@UAEHPAXHH@Z",
-    "?Send@CSocket@@UAEHPBXHH@Z",
-    "?OnReceive@CAsyncSocket@@UAEXH@Z",
-    "?OnSend@CAsyncSocket@@UAEXH@Z",
-    "?OnOutOfBandData@CAsyncSocket@@UAEXH@Z",
-    "?OnAccept@CAsyncSocket@@UAEXH@Z",
-    "?OnConnect@CAsyncSocket@@UAEXH@Z",
-    "?OnClose@CAsyncSocket@@UAEXH@Z",
-    "?ConnectHelper@CSocket@@MAEHPBUsockaddr@@H@Z",
-    "?ReceiveFromHelper@CSocket@@MAEHPAXHPAUsockaddr@@PAHH@Z",
-    "?SendToHelper@CSocket@@MAEHPBXHPBUsockaddr@@HH@Z",
-    "?OnMessagePending@CSocket@@MAEHXZ",
-    "?PumpMessages@CSocket@@MAEHI@Z",
-#endif
+// The slots of CSocks's virtual table, in order, by the ordinal of the
+// class library's member (the same on x86 and x64); 0 for CSocks's own
+// destructor.
+struct Slot {
+  WORD nOrdinal;
+  const char* pszMember;
+};
+const Slot kSlots[] = {
+    {51, "CSocket::GetRuntimeClass"},
+    {0, "CSocks's own destructor"},
+    {75, "CObject::Serialize"},
+    {33, "CObject::AssertValid"},
+    {46, "CObject::Dump"},
+    {23, "CSocket::Accept"},
+    {39, "CSocket::Close"},
+    {68, "CSocket::Receive"},
+    {72, "CSocket::Send"},
+    {64, "CAsyncSocket::OnReceive"},
+    {65, "CAsyncSocket::OnSend"},
+    {63, "CAsyncSocket::OnOutOfBandData"},
+    {59, "CAsyncSocket::OnAccept"},
+    {61, "CAsyncSocket::OnConnect"},
+    {60, "CAsyncSocket::OnClose"},
+    {43, "CSocket::ConnectHelper"},
+    {70, "CSocket::ReceiveFromHelper"},
+    {74, "CSocket::SendToHelper"},
+    {62, "CSocket::OnMessagePending"},
+    {66, "CSocket::PumpMessages"},
 };
 
 bool InsideModule(HMODULE hModule, const void* p) {
@@ -244,11 +226,12 @@ void CheckVirtualTable() {
     _snprintf(szCase, sizeof(szCase), "virtual table slot %d", i);
     szCase[sizeof(szCase) - 1] = '\0';
     const void* pTarget = host::CallTarget(pTable[i]);
-    if (kSlots[i] == NULL) {
-      host::Check(InsideModule(hModule, pTarget), szCase, "CSocks's own destructor");
+    if (kSlots[i].nOrdinal == 0) {
+      host::Check(InsideModule(hModule, pTarget), szCase, kSlots[i].pszMember);
     } else {
-      const void* pMember = reinterpret_cast<const void*>(GetProcAddress(hClassLibrary, kSlots[i]));
-      host::Check(pMember != NULL && pTarget == pMember, szCase, kSlots[i]);
+      const void* pMember = reinterpret_cast<const void*>(
+          GetProcAddress(hClassLibrary, MAKEINTRESOURCEA(kSlots[i].nOrdinal)));
+      host::Check(pMember != NULL && pTarget == pMember, szCase, kSlots[i].pszMember);
     }
   }
 }
