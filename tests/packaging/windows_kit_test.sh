@@ -135,6 +135,11 @@ fi
 # (in the x64 MSVC build's prefix).
 msvc64_build=$repo/build/windows-msvc-x64
 build_kit_hosts msvc-x64 clang-cl-x86_64-msvc.cmake "$msvc64_build" vs_default_host
+# The msvc-x64 package refuses a 32-bit compiler, and says which folder is whose.
+refusal=$(cmake -S "$repo/tests/packaging/kit_host" -B "$work/refused" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/clang-cl-i686-msvc.cmake" \
+  -DQBSocks32_DIR="$kit/msvc-x64/lib/cmake/QBSocks32" 2>&1) && fail "msvc-x64 accepted a 32-bit compiler"
+grep -q "msvc-x64 folder is for 64-bit" <<<"$refusal" || fail "msvc-x64 refused a 32-bit compiler without saying why:"$'\n'"$refusal"
 if [[ -f "$work/kit_host-msvc-x64/vs_default_host.exe" ]]; then
   mkdir -p "$work/run64"
   cp "$work/kit_host-msvc-x64/vs_default_host.exe" "$kit"/msvc-x64/bin/*.dll "$work/run64/"
