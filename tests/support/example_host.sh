@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the example host against an installed QBSocks32 (with find_package,
-# and once more with pkg-config) and runs both against an echo target on
-# 127.0.0.1: the answer must be the request. The install is a `cmake
-# --install` prefix or unpacked Debian packages (their usr/); the library
-# folder is where qbsocks32.pc lies (lib, or lib/<multiarch> under /usr).
+# and once more with pkg-config) and runs both against a target on
+# 127.0.0.1, directly and through each proxy the tests start: the answer
+# must be the request. The install is a `cmake --install` prefix or
+# unpacked Debian packages (their usr/); the library folder is where
+# qbsocks32.pc lies (lib, or lib/<multiarch> under /usr).
 #   example_host.sh PREFIX WORK_DIR CMAKE CXX CXXFLAGS LDFLAGS
 set -euo pipefail
 prefix=$(realpath "$1") work=$(realpath "$2") cmake=$3 cxx=$4 cxxflags=$5 ldflags=$6
@@ -39,40 +40,54 @@ read -r -a extra_ldflags <<<"$ldflags"
   "$examples/qbsocks_request.cpp" -o "$work/qbsocks_request-pc" \
   "${extra_ldflags[@]}" "${pc_libs[@]}" -Wl,-rpath,"$libdir"
 
-# An echo target on a free loopback port; its first line is the port,
-# printed once it listens.
-coproc ECHO {
+# A target on a free loopback port that answers a line with that line and
+# then closes, as an HTTP/1.0 server answers a request; its first line is
+# the port, printed once it listens.
+coproc TARGET {
   exec python3 -u -c '
 import socket, threading
 server = socket.socket()
 server.bind(("127.0.0.1", 0))
 server.listen(8)
 print(server.getsockname()[1], flush=True)
-def echo(conn):
+def answer(conn):
     with conn:
-        while True:
+        request = b""
+        while not request.endswith(b"\n"):
             data = conn.recv(4096)
             if not data:
                 return
-            conn.sendall(data)
+            request += data
+        conn.sendall(request)
 while True:
     conn, _ = server.accept()
-    threading.Thread(target=echo, args=(conn,), daemon=True).start()
+    threading.Thread(target=answer, args=(conn,), daemon=True).start()
 '
 }
-echo_pid=$ECHO_PID
-trap 'kill "$echo_pid" 2>/dev/null || true' EXIT
-read -r -t 30 port <&"${ECHO[0]}"
+target_pid=$TARGET_PID
+trap 'kill "$target_pid" 2>/dev/null || true' EXIT
+read -r -t 30 port <&"${TARGET[0]}"
 
-# No settings in this folder: the proxy is off and the connect is direct.
-export XDG_CONFIG_HOME=$work/config
-request="hello from a host built against the installed QBSocks32"
-status=0
-for program in "$work/example-build/qbsocks_request" "$work/qbsocks_request-pc"; do
-  answer=$("$program" 127.0.0.1 "$port" "$request")
-  if [[ "$answer" != "$request" ]]; then
-    echo "FAIL: $program answered '$answer'" >&2
-    status=1
-  fi
-done
-exit $status
+# Directly (no settings in this folder: the proxy is off), then through each
+# proxy the tests start (tests/interop/linux_servers.py names their ports),
+# with the settings written as regedit exports them. A host that half-closes
+# before the answer is in loses it through microsocks.
+export XDG_CONFIG_HOME=$work/config port programs="$work/example-build/qbsocks_request $work/qbsocks_request-pc"
+run_paths() {
+  local status=0 settings=$XDG_CONFIG_HOME/qbsocks/user.reg request="hello from a host built against QBSocks32"
+  for path in direct "4 $QBSOCKS_DANTE_PORT" "5 $QBSOCKS_DANTE_PORT" "5 $QBSOCKS_MICROSOCKS_PORT" \
+      "5 $QBSOCKS_MICROSOCKS_AUTH_PORT $QBSOCKS_MICROSOCKS_USER $QBSOCKS_MICROSOCKS_PASSWORD"; do
+    read -r version proxy user password <<<"$path"
+    mkdir -p "${settings%/*}" && rm -f "$settings"
+    [[ $path == direct ]] || printf '%s\n' 'Windows Registry Editor Version 5.00' '' \
+      '[HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy]' '"ProxyEnable"=dword:00000001' \
+      '"SocksServer"="127.0.0.1"' "$(printf '"SocksPort"=dword:%08x' "$proxy")" \
+      "\"SocksVersion\"=dword:0000000$version" "\"UserName\"=\"${user:-}\"" "\"Password\"=\"${password:-}\"" >"$settings"
+    for program in $programs; do
+      answer=$("$program" 127.0.0.1 "$port" "$request"$'\n') || true
+      [[ "$answer" == "$request" ]] || { echo "FAIL: $program ($path) answered '$answer'" >&2; status=1; }
+    done
+  done
+  return $status
+}
+python3 "$(dirname "$0")/../interop/linux_servers.py" bash -c "$(declare -f run_paths); run_paths"
