@@ -108,8 +108,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   size_t written = 0;
   const auto deadline = Clock::now() + run.limit;
   while (out.read >= 0 || err.read >= 0) {
-    if (in.write >= 0 && written == run.input.size() &&
-        (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
+    if (in.write >= 0 && written == run.input.size() && (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
       CloseIfOpen(in.write);
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -184,6 +183,9 @@ void ReadAll(HANDLE from, std::string Collected::*into, Collected& collected) {
     (collected.*into).append(chunk, got);
     collected.grew.notify_all();
   }
+  std::lock_guard<std::mutex> lock(collected.mutex);
+  collected.outEnded |= into == &Collected::out;
+  collected.grew.notify_all();
 }
 
 }  // namespace
@@ -215,12 +217,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   }
 
   Collected collected;
-  std::thread outReader([&] {
-    ReadAll(out.read, &Collected::out, collected);
-    std::lock_guard<std::mutex> lock(collected.mutex);
-    collected.outEnded = true;
-    collected.grew.notify_all();
-  });
+  std::thread outReader(ReadAll, out.read, &Collected::out, std::ref(collected));
   std::thread errReader(ReadAll, err.read, &Collected::err, std::ref(collected));
   std::thread feeder([&] {
     DWORD put = 0;

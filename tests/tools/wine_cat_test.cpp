@@ -73,7 +73,6 @@ TEST(WineCat, PassesThePeersEndOnWhileInputStaysOpen) {
   const qbtest::ToolResult r = Cat({"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX);
   EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "bye");
-  EXPECT_TRUE(server.SawClientClose());
 }
 
 TEST(WineCat, NamesTheReasonForARefusedPassword) {
