@@ -183,8 +183,9 @@ std::optional<std::string> NumberWarning(const ProxyField& field, uint32_t n) {
     return "SocksPort is 0, so CSocks turns the proxy off" + FixCommand(field, "PORT", portRange);
   }
   if (field.name == "SocksPort" && n > 65535) {
-    return "SocksPort is " + std::to_string(n) + ", above 65535: CSocks takes its low 16 bits and connects to the proxy's port " +
-           std::to_string(n & 0xFFFF) + FixCommand(field, "PORT", portRange);
+    return "SocksPort is " + std::to_string(n) +
+           ", above 65535: CSocks takes its low 16 bits and connects to the proxy's port " + std::to_string(n & 0xFFFF) +
+           FixCommand(field, "PORT", portRange);
   }
   if (field.name == "SocksVersion" && n != 4 && n != 5) {
     return "SocksVersion is " + std::to_string(n) + ", neither 4 nor 5, so CSocks turns the proxy off" +
@@ -273,9 +274,11 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
     h.CreateKey(c.key)->SetValue(*c.valueName, c.type, c.data);
     return ERROR_SUCCESS;
   }, out);
-  Key written{c.key, {}};
-  written.SetValue(*c.valueName, c.type, c.data);
-  if (failure.empty()) WarnAboutProxyValues(written, warnings);
+  if (failure.empty()) {
+    Key written{c.key, {}};
+    written.SetValue(*c.valueName, c.type, c.data);
+    WarnAboutProxyValues(written, warnings);
+  }
   return failure;
 }
 
