@@ -1,6 +1,8 @@
 // qbsocks_request: sends a request to HOST:PORT and prints the answer,
-// connecting directly or through the SOCKS proxy that the user's settings
-// name (HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy).
+// read until the server closes the connection (as an HTTP/1.0 server does
+// once it has answered), connecting directly or through the SOCKS proxy
+// that the user's settings name
+// (HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy).
 //
 //   qbsocks_request HOST PORT [REQUEST]     (default: an HTTP/1.0 GET /)
 #include <CSocks.h>
@@ -39,7 +41,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot send the request (error %d)\n", CAsyncSocket::GetLastError());
     return 1;
   }
-  socket.ShutDown(CAsyncSocket::sends);  // the request is complete
+  // No half close (ShutDown) before the answer is in: some proxies
+  // (microsocks) drop the whole connection at the client's end of stream,
+  // and the answer with it. The server's close ends the answer.
 
   char buffer[4096];
   int received = 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The example host built against the unpacked Debian packages alone, with
-# CMake and with pkg-config, and run against an echo target.
+# CMake and with pkg-config, and run against an echo target, directly and
+# through each proxy the tests start.
 #   deb_host_test.sh DEB_DIR WORK_DIR
 set -euo pipefail
 deb_dir=$1 work=$(realpath -m "$2")
@@ -11,5 +12,6 @@ source "$here/unpack_debs.sh"
 rm -rf "$work"
 mkdir -p "$work/root"
 unpack_debs "$deb_dir" "$work/root"
-bash "$here/../support/example_host.sh" "$work/root/usr" "$work" cmake c++ "" ""
+python3 "$here/../interop/linux_servers.py" \
+  bash "$here/../support/example_host.sh" "$work/root/usr" "$work" cmake c++ "" ""
 echo "deb_host_test: the example host built against the packages ran"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the example host against an installed QBSocks32 (with find_package,
 # and once more with pkg-config) and runs both against an echo target on
-# 127.0.0.1: the answer must be the request. The install is a `cmake
-# --install` prefix or unpacked Debian packages (their usr/); the library
-# folder is where qbsocks32.pc lies (lib, or lib/<multiarch> under /usr).
-#   example_host.sh PREFIX WORK_DIR CMAKE CXX CXXFLAGS LDFLAGS
+# 127.0.0.1, directly and through each proxy the tests start: the answer
+# must be the request. The install is a `cmake --install` prefix or
+# unpacked Debian packages (their usr/); the library folder is where
+# qbsocks32.pc lies (lib, or lib/<multiarch> under /usr). Runs under
+# tests/interop/linux_servers.py, which starts the proxies:
+#   linux_servers.py bash example_host.sh PREFIX WORK_DIR CMAKE CXX CXXFLAGS LDFLAGS
 set -euo pipefail
 prefix=$(realpath "$1") work=$(realpath "$2") cmake=$3 cxx=$4 cxxflags=$5 ldflags=$6
 examples=$(cd "$(dirname "$0")/../../examples" && pwd)
@@ -21,7 +23,7 @@ for f in "$prefix"/include/qbsocks32/{CSocks.h,QBSocks32.h,afxsock.h,afxdll.h,wi
 done
 ((missing == 0)) || exit 1
 
-mkdir -p "$work/config"
+mkdir -p "$work/config/qbsocks"
 
 # With find_package, as examples/CMakeLists.txt does it.
 "$cmake" -S "$examples" -B "$work/example-build" -G Ninja \
@@ -39,8 +41,9 @@ read -r -a extra_ldflags <<<"$ldflags"
   "$examples/qbsocks_request.cpp" -o "$work/qbsocks_request-pc" \
   "${extra_ldflags[@]}" "${pc_libs[@]}" -Wl,-rpath,"$libdir"
 
-# An echo target on a free loopback port; its first line is the port,
-# printed once it listens.
+# An echo target on a free loopback port that closes once it has answered a
+# line, as an HTTP/1.0 server does; its first line is the port, printed
+# once it listens.
 coproc ECHO {
   exec python3 -u -c '
 import socket, threading
@@ -55,6 +58,7 @@ def echo(conn):
             if not data:
                 return
             conn.sendall(data)
+            if data.endswith(b"\n"): return
 while True:
     conn, _ = server.accept()
     threading.Thread(target=echo, args=(conn,), daemon=True).start()
@@ -64,15 +68,21 @@ echo_pid=$ECHO_PID
 trap 'kill "$echo_pid" 2>/dev/null || true' EXIT
 read -r -t 30 port <&"${ECHO[0]}"
 
-# No settings in this folder: the proxy is off and the connect is direct.
+# Directly (version 0 turns the proxy off), then through each proxy that
+# linux_servers.py starts, with the settings as regedit exports them. A host
+# that half-closes before the answer is in loses it through microsocks.
 export XDG_CONFIG_HOME=$work/config
 request="hello from a host built against the installed QBSocks32"
 status=0
-for program in "$work/example-build/qbsocks_request" "$work/qbsocks_request-pc"; do
-  answer=$("$program" 127.0.0.1 "$port" "$request")
-  if [[ "$answer" != "$request" ]]; then
-    echo "FAIL: $program answered '$answer'" >&2
-    status=1
-  fi
+for path in 0 "4 ${QBSOCKS_DANTE_PORT:?run under linux_servers.py}" "5 $QBSOCKS_DANTE_PORT" \
+    "5 $QBSOCKS_MICROSOCKS_PORT" "5 $QBSOCKS_MICROSOCKS_AUTH_PORT $QBSOCKS_MICROSOCKS_USER $QBSOCKS_MICROSOCKS_PASSWORD"; do
+  read -r version proxy user password <<<"$path"
+  printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]
+"ProxyEnable"=dword:00000001\n"SocksServer"="127.0.0.1"\n"SocksPort"=dword:%08x\n"SocksVersion"=dword:%08x
+"UserName"="%s"\n"Password"="%s"\n' "${proxy:-0}" "$version" "${user:-}" "${password:-}" >"$XDG_CONFIG_HOME/qbsocks/user.reg"
+  for program in "$work/example-build/qbsocks_request" "$work/qbsocks_request-pc"; do
+    answer=$("$program" 127.0.0.1 "$port" "$request"$'\n') || true
+    [[ "$answer" == "$request" ]] || { echo "FAIL: $program (SOCKS$version ${proxy:-}): '$answer'" >&2; status=1; }
+  done
 done
 exit $status

@@ -215,6 +215,16 @@ TEST(QbsocksCat, CommandLineErrorsAndHelp) {
   EXPECT_TRUE(Contains(help.out, "ssh -o ProxyCommand='qbsocks-cat %h %p'")) << help.out;
 }
 
+// As ssh's ProxyCommand: the server ends its side while the input stays
+// open (ssh closes it once the output has ended).
+TEST(QbsocksCat, PassesThePeersEndOnWhileInputStaysOpen) {
+  qbtest::TempHive hive;
+  qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
+  const qbtest::ToolResult r = qbtest::RunTool(QBSOCKS_CAT_PATH, {{"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX});
+  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+  EXPECT_EQ(r.out, "bye");
+}
+
 // An echo target that never stops reading: what it cannot send yet it
 // keeps. microsocks relays with blocking writes from one loop, so with an
 // echo that stops reading once its replies back up (any bounded one), the

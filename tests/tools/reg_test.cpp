@@ -115,7 +115,10 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
     const char* shown;
     DWORD storedType;
     std::vector<BYTE> stored;
+    std::string warning = {};  // a proxy value CSocks leaves unread, or one that turns the proxy off
   };
+  const std::string fix = "; run: qbsocks-reg add '" + kKey + "' /v ", port = " /d PORT /f, with a PORT from 1 to 65535";
+  const std::string s63(63, 's'), s64(64, 's');
   const Case cases[] = {
       {"SocksServer", "REG_SZ", "127.0.0.1", "127.0.0.1", REG_SZ, {'1', '2', '7', '.', '0', '.', '0', '.', '1', 0}},
       {"UserName", "reg_sz", "a b\\c\"d", "a b\\c\"d", REG_SZ, {'a', ' ', 'b', '\\', 'c', '"', 'd', 0}},
@@ -124,12 +127,27 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
       {"SocksVersion", "REG_DWORD", "0X5", "0x5", REG_DWORD, {5, 0, 0, 0}},
       {"ProxyEnable", "REG_DWORD", "4294967295", "0xffffffff", REG_DWORD, {0xff, 0xff, 0xff, 0xff}},
       {"Blob", "REG_BINARY", "00aF10", "00AF10", REG_BINARY, {0x00, 0xaf, 0x10}},
+      // Stored all the same, with one line that names what CSocks does and the command that fixes it.
+      {"SocksVersion", "REG_SZ", "5", "5", REG_SZ, {'5', 0}, "SocksVersion is stored as REG_SZ and CSocks reads only a "
+       "4-byte REG_DWORD, so it ignores the value: a new socket has version 0, so the proxy is off" + fix +
+       "SocksVersion /t REG_DWORD /d 5 /f"},
+      {"SocksPort", "REG_DWORD", "0", "0x0", REG_DWORD, {0, 0, 0, 0},
+       "SocksPort is 0, so CSocks turns the proxy off" + fix + "SocksPort /t REG_DWORD" + port},
+      {"SocksPort", "REG_DWORD", "70000", "0x11170", REG_DWORD, {0x70, 0x11, 1, 0}, "SocksPort is 70000, above 65535: "
+       "CSocks takes its low 16 bits and connects to the proxy's port 4464" + fix + "SocksPort /t REG_DWORD" + port},
+      {"SocksVersion", "REG_DWORD", "3", "0x3", REG_DWORD, {3, 0, 0, 0}, "SocksVersion is 3, neither 4 nor 5, so CSocks "
+       "turns the proxy off" + fix + "SocksVersion /t REG_DWORD /d 5 /f (or /d 4 for SOCKS4)"},
+      {"SocksServer", "REG_SZ", s64.c_str(), s64.c_str(), REG_SZ, {s64.c_str(), s64.c_str() + 65}, "SocksServer is 64 "
+       "characters long and CSocks reads at most 63, so it ignores the value: a new socket has no server, so the proxy "
+       "is off" + fix + "SocksServer /d ADDRESS /f, with at most 63 characters"},
+      {"SocksServer", "REG_SZ", s63.c_str(), s63.c_str(), REG_SZ, {s63.c_str(), s63.c_str() + 64}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const qbtest::ToolResult added = Reg({"add", kKey, "-v", c.name, "-t", c.type, "-d", c.data});
+    const qbtest::ToolResult added = Reg({"add", kKey, "-v", c.name, "-t", c.type, "-d", c.data, "-f"});
     ASSERT_EQ(added.exitCode, 0) << qbtest::Describe(added);
     EXPECT_EQ(added.out, kDone);
+    EXPECT_EQ(added.err, c.warning.empty() ? "" : "qbsocks-reg: warning: " + c.warning + "\n");
 
     const qbtest::ToolResult shown = Reg({"query", "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy", "/v", c.name});
     EXPECT_EQ(shown.exitCode, 0) << qbtest::Describe(shown);

@@ -108,7 +108,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   size_t written = 0;
   const auto deadline = Clock::now() + run.limit;
   while (out.read >= 0 || err.read >= 0) {
-    if (in.write >= 0 && written == run.input.size() && result.out.size() >= run.closeInputAfterOutput) {
+    if (in.write >= 0 && written == run.input.size() && (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
       CloseIfOpen(in.write);
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -171,6 +171,7 @@ struct Collected {
   std::condition_variable grew;
   std::string out;
   std::string err;
+  bool outEnded = false;
   bool childGone = false;
 };
 
@@ -182,6 +183,9 @@ void ReadAll(HANDLE from, std::string Collected::*into, Collected& collected) {
     (collected.*into).append(chunk, got);
     collected.grew.notify_all();
   }
+  std::lock_guard<std::mutex> lock(collected.mutex);
+  collected.outEnded |= into == &Collected::out;
+  collected.grew.notify_all();
 }
 
 }  // namespace
@@ -222,7 +226,9 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
       if (!WriteFile(in.write, run.input.data() + written, size, &put, nullptr)) break;  // the child closed it
     }
     std::unique_lock<std::mutex> lock(collected.mutex);
-    collected.grew.wait(lock, [&] { return collected.childGone || collected.out.size() >= run.closeInputAfterOutput; });
+    collected.grew.wait(lock, [&] {
+      return collected.childGone || collected.outEnded || collected.out.size() >= run.closeInputAfterOutput;
+    });
     CloseIfOpen(in.write);
   });
 

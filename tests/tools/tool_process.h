@@ -21,7 +21,8 @@ struct ToolRun {
   // Standard input is closed once the input is written and this much
   // output has arrived: a client that half-closes early would lose the
   // rest of the reply through a proxy that drops the whole connection at
-  // the first end of stream (microsocks does).
+  // the first end of stream (microsocks does). It is closed in any case
+  // once standard output has ended, as ssh closes a ProxyCommand's input.
   size_t closeInputAfterOutput = 0;
   std::chrono::milliseconds limit = std::chrono::seconds(30);  // then the child is killed
 };

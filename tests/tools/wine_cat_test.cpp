@@ -9,6 +9,7 @@
 
 #include "support/linux_servers.h"
 #include "support/proxy_paths.h"
+#include "support/scripted_peer.h"
 #include "support/stream_io.h"
 #include "support/temp_hive.h"
 #include "support/wire.h"
@@ -63,6 +64,16 @@ TEST_P(WineCatPath, RelaysBothWaysAndNamesThePath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, WineCatPath, testing::ValuesIn(qbtest::DirectAndProxyPaths()), qbtest::PathName());
+
+// The server ends its side while the input stays open until the output
+// has ended (as ssh holds a ProxyCommand's input).
+TEST(WineCat, PassesThePeersEndOnWhileInputStaysOpen) {
+  qbtest::TempHive hive;
+  qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
+  const qbtest::ToolResult r = Cat({"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX);
+  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+  EXPECT_EQ(r.out, "bye");
+}
 
 TEST(WineCat, NamesTheReasonForARefusedPassword) {
   qbtest::TempHive hive;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,10 @@ class Relayer {
       if (failure.empty() && (fds[1].revents & ~POLLOUT) != 0 && WantPeer()) failure = ReceiveFromPeer();
       if (failure.empty() && fds[2].revents != 0) failure = WriteOutput(fds[2].revents);
       if (!failure.empty()) return failure;
+      if (peerClosed_ && down_.Empty() && !outputClosed_) {
+        EndOutput();
+        outputClosed_ = true;
+      }
       if (inputEnded_ && up_.Empty() && !sendsShutDown_) {
         socket_.ShutDown(CAsyncSocket::sends);
         sendsShutDown_ = true;
@@ -120,6 +125,22 @@ class Relayer {
     return {};
   }
 
+  // The peer's end of stream, passed on while the input may stay open (as
+  // ssh's ProxyCommand, whose ssh waits for it). The descriptor number is
+  // kept on /dev/null so that nothing opened later takes it; a socket
+  // shared with standard input gets its sending side shut down, since
+  // closing one of its two descriptors would not end it.
+  void EndOutput() {
+    ::shutdown(output_, SHUT_WR);  // fails harmlessly on anything but a socket
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      ::dup2(null, output_);
+      ::close(null);
+    } else {
+      ::close(output_);
+    }
+  }
+
   CAsyncSocket& socket_;
   const int input_;
   const int output_;
@@ -129,6 +150,7 @@ class Relayer {
   bool inputEnded_ = false;
   bool sendsShutDown_ = false;
   bool peerClosed_ = false;
+  bool outputClosed_ = false;
 };
 
 }  // namespace

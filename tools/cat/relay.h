@@ -20,6 +20,9 @@ void PrepareStandardStreams();
 
 // Relays until standard input has ended (passed on as a half close of the
 // connection) and the peer has closed with everything it sent written out.
+// The peer's end is passed on at once, whether or not the input has ended:
+// once everything it sent is written, standard output is closed. A send
+// that fails after that ends the relay like any other failure.
 // Uses the socket's non-blocking CAsyncSocket::Send/Receive. Returns an
 // empty string when both directions finished cleanly, else the reason.
 // The socket is shared: after a failure the Windows relay may leave its

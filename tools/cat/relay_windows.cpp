@@ -2,7 +2,9 @@
 // none of which select() waits on, and reading it blocks: so it is read on
 // a thread of its own, which sends what it read and, at its end, shuts the
 // connection's sending side down (the half close). The calling thread
-// copies the connection to standard output until the peer closes.
+// copies the connection to standard output until the peer closes, then
+// closes standard output, so the peer's end is passed on while the input
+// may still be open; the relay ends once the input thread has ended too.
 #include "relay.h"
 
 #include <atomic>
@@ -98,6 +100,14 @@ std::string CopyPeerToOutput(CAsyncSocket& socket, HANDLE output, const InputSid
   return {};
 }
 
+// A handle that is standard error as well stays open (as on POSIX, where a
+// shared descriptor keeps the stream from ending).
+void EndOutput(HANDLE output) {
+  if (output == nullptr || output == INVALID_HANDLE_VALUE || output == GetStdHandle(STD_ERROR_HANDLE)) return;
+  SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+  CloseHandle(output);
+}
+
 }  // namespace
 
 void PrepareStandardStreams() {}
@@ -105,7 +115,9 @@ void PrepareStandardStreams() {}
 std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket) {
   const auto side = std::make_shared<InputSide>();
   std::thread input([socket, side] { CopyInputToPeer(socket, GetStdHandle(STD_INPUT_HANDLE), *side); });
-  const std::string failure = CopyPeerToOutput(*socket, GetStdHandle(STD_OUTPUT_HANDLE), *side);
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  const std::string failure = CopyPeerToOutput(*socket, output, *side);
+  if (failure.empty() && !side->failed) EndOutput(output);
   if (!failure.empty()) {
     // The input thread may be waiting on standard input for good; it holds
     // what it uses and ends with the process.

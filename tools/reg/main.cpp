@@ -31,8 +31,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string hivePath = qbhive::HivePath();
-  const std::string failure = qbreg::Run(*parsed.command, hivePath, std::cout, AskOnTerminal);
+  std::vector<std::string> warnings;
+  const std::string failure = qbreg::Run(*parsed.command, hivePath, std::cout, AskOnTerminal, warnings);
   std::cout.flush();
+  for (const std::string& warning : warnings) std::cerr << "qbsocks-reg: " << warning << '\n';
   if (parsed.command->verb != qbreg::Verb::kHelp) {
     if (const auto warning = qbreg::PermissionWarning(hivePath)) std::cerr << "qbsocks-reg: " << *warning << '\n';
   }

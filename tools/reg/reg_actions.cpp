@@ -130,6 +130,106 @@ std::vector<std::string> ImmediateSubkeys(const Hive& hive, const std::string& k
   return out;
 }
 
+// The key CSocks reads its six values from.
+const char kProxyKey[] = "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy";
+const char kProxyKeyShort[] = "HKCU\\Software\\Quillbrook\\Game\\Share\\Proxy";
+
+// What CSocks needs of each value it reads: REG_SZ for a text, with its
+// terminator within the field's bytes, a 4-byte REG_DWORD for a number.
+// Anything else it leaves unread, and its field keeps what it had: for a
+// new socket, nothing.
+struct ProxyField {
+  std::string_view name;
+  DWORD type;
+  size_t width;                 // the field's bytes, a text's terminator included
+  std::string_view whenUnread;  // what follows for a new socket
+  std::string_view fixData;     // /d of the fixing command, when the value gives none
+};
+
+constexpr ProxyField kProxyFields[] = {
+    {"SocksServer", REG_SZ, 64, "a new socket has no server, so the proxy is off", "ADDRESS"},
+    {"SocksPort", REG_DWORD, 4, "a new socket has port 0, so the proxy is off", "PORT"},
+    {"ProxyEnable", REG_DWORD, 4, "the proxy is off", "1"},
+    {"SocksVersion", REG_DWORD, 4, "a new socket has version 0, so the proxy is off", "5"},
+    {"UserName", REG_SZ, 32, "a new socket sends an empty user name, which a proxy that checks it refuses", "NAME"},
+    {"Password", REG_SZ, 32, "a new socket sends an empty password, which a proxy that checks it refuses", "PASSWORD"},
+};
+
+bool IsProxyKey(const std::string& key) { return qbhive::NoCaseEqual(key, kProxyKey); }
+
+std::string FixCommand(const ProxyField& field, std::string_view data, std::string_view condition = {}) {
+  return "; run: qbsocks-reg add '" + std::string(kProxyKeyShort) + "' /v " + std::string(field.name) +
+         (field.type == REG_DWORD ? " /t REG_DWORD" : "") + " /d " + std::string(data) + " /f" +
+         std::string(condition);
+}
+
+// The number a text stored by mistake for a number means, when it is one
+// the field can use; otherwise the field's placeholder.
+std::string NumberToStore(const ProxyField& field, const std::string& text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::string(field.fixData);
+  }
+  const unsigned long n = std::stoul(text);
+  const bool usable = field.name == "SocksPort"      ? n >= 1 && n <= 65535
+                      : field.name == "SocksVersion" ? n == 4 || n == 5
+                                                     : true;
+  return usable ? std::to_string(n) : std::string(field.fixData);
+}
+
+// A number CSocks reads but that leaves the proxy off or elsewhere.
+std::optional<std::string> NumberWarning(const ProxyField& field, uint32_t n) {
+  const std::string portRange = ", with a PORT from 1 to 65535";
+  if (field.name == "SocksPort" && n == 0) {
+    return "SocksPort is 0, so CSocks turns the proxy off" + FixCommand(field, "PORT", portRange);
+  }
+  if (field.name == "SocksPort" && n > 65535) {
+    return "SocksPort is " + std::to_string(n) +
+           ", above 65535: CSocks takes its low 16 bits and connects to the proxy's port " + std::to_string(n & 0xFFFF) +
+           FixCommand(field, "PORT", portRange);
+  }
+  if (field.name == "SocksVersion" && n != 4 && n != 5) {
+    return "SocksVersion is " + std::to_string(n) + ", neither 4 nor 5, so CSocks turns the proxy off" +
+           FixCommand(field, "5", " (or /d 4 for SOCKS4)");
+  }
+  return std::nullopt;
+}
+
+// The warning for a value just stored in the proxy key, when CSocks will
+// not read it or will not use it as the user meant; nullopt otherwise.
+std::optional<std::string> ProxyValueWarning(const Value& value) {
+  const auto field = std::find_if(std::begin(kProxyFields), std::end(kProxyFields),
+                                  [&](const ProxyField& f) { return qbhive::NoCaseEqual(f.name, value.name); });
+  if (field == std::end(kProxyFields)) return std::nullopt;
+  const std::string name(field->name);
+  const std::string ignored = ", so it ignores the value: " + std::string(field->whenUnread);
+  const std::string text = DataText(value);
+  if (value.type != field->type || (field->type == REG_DWORD && value.data.size() != 4)) {
+    const std::string stored = value.type == field->type ? "a " + std::to_string(value.data.size()) + "-byte REG_DWORD"
+                                                         : TypeName(value.type);
+    const std::string data = field->type == REG_DWORD && value.type == REG_SZ ? NumberToStore(*field, text)
+                                                                               : std::string(field->fixData);
+    return name + " is stored as " + stored + " and CSocks reads only a " +
+           (field->type == REG_DWORD ? "4-byte REG_DWORD" : "REG_SZ") + ignored + FixCommand(*field, data);
+  }
+  const size_t longest = field->width - 1;
+  const bool fits = value.data.size() < field->width ||
+                    (value.data.size() == field->width && std::count(value.data.begin(), value.data.end(), 0) > 0);
+  if (field->type == REG_SZ && !fits) {
+    return name + " is " + std::to_string(text.size()) + " characters long and CSocks reads at most " +
+           std::to_string(longest) + ignored +
+           FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " characters");
+  }
+  if (field->type == REG_DWORD) return NumberWarning(*field, static_cast<uint32_t>(LittleEndian(value.data)));
+  return std::nullopt;
+}
+
+// For the values a change stored in `key`.
+void WarnAboutProxyValues(const Key& key, std::vector<std::string>& warnings) {
+  if (!IsProxyKey(key.path)) return;
+  for (const auto& entry : key.values)
+    if (auto warning = ProxyValueWarning(entry.second)) warnings.push_back("warning: " + *warning);
+}
+
 std::string MissingKey(const std::string& key) { return "cannot find the key " + key; }
 
 std::string MissingValue(const Command& c) {
@@ -157,7 +257,8 @@ std::string Query(const Command& c, const std::string& path, std::ostream& out) 
   return {};
 }
 
-std::string Add(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {
+std::string Add(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm,
+                std::vector<std::string>& warnings) {
   Hive hive;
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
   const Key* key = hive.FindKey(c.key);
@@ -169,10 +270,16 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
       return why;
     }
   }
-  return Update(path, [&](Hive& h) -> LONG {
+  std::string failure = Update(path, [&](Hive& h) -> LONG {
     h.CreateKey(c.key)->SetValue(*c.valueName, c.type, c.data);
     return ERROR_SUCCESS;
   }, out);
+  if (failure.empty()) {
+    Key written{c.key, {}};
+    written.SetValue(*c.valueName, c.type, c.data);
+    WarnAboutProxyValues(written, warnings);
+  }
+  return failure;
 }
 
 std::string Delete(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {
@@ -246,7 +353,7 @@ std::string FirstLine(std::string_view bytes) {
   return line;
 }
 
-std::string Import(const Command& c, const std::string& path, std::ostream& out) {
+std::string Import(const Command& c, const std::string& path, std::ostream& out, std::vector<std::string>& warnings) {
   std::string bytes;
   if (std::string why = ReadWholeFile(c.file, bytes); !why.empty()) return why;
   const std::string header = FirstLine(bytes);
@@ -260,10 +367,14 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out)
       return c.file + " has the key " + entry.first + "; only keys under HKEY_CURRENT_USER are kept here";
     }
   }
-  return Update(path, [&](Hive& h) -> LONG {
+  std::string failure = Update(path, [&](Hive& h) -> LONG {
     qbhive::ApplyRegText(h, bytes);
     return ERROR_SUCCESS;
   }, out);
+  if (const Key* proxy = incoming.FindKey(kProxyKey); proxy != nullptr && failure.empty()) {
+    WarnAboutProxyValues(*proxy, warnings);
+  }
+  return failure;
 }
 
 // Created 0600: the export holds the password in plain text.
@@ -303,13 +414,14 @@ std::string Export(const Command& c, const std::string& path, std::ostream& out,
 
 }  // namespace
 
-std::string Run(const Command& command, const std::string& hivePath, std::ostream& out, const Confirm& confirm) {
+std::string Run(const Command& command, const std::string& hivePath, std::ostream& out, const Confirm& confirm,
+                std::vector<std::string>& warnings) {
   if (hivePath.empty()) return "cannot find the settings file: neither XDG_CONFIG_HOME nor HOME says where it is";
   switch (command.verb) {
     case Verb::kQuery: return Query(command, hivePath, out);
-    case Verb::kAdd: return Add(command, hivePath, out, confirm);
+    case Verb::kAdd: return Add(command, hivePath, out, confirm, warnings);
     case Verb::kDelete: return Delete(command, hivePath, out, confirm);
-    case Verb::kImport: return Import(command, hivePath, out);
+    case Verb::kImport: return Import(command, hivePath, out, warnings);
     case Verb::kExport: return Export(command, hivePath, out, confirm);
     case Verb::kHelp: break;
   }

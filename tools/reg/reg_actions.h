@@ -10,6 +10,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace qbreg {
 
@@ -17,8 +18,15 @@ namespace qbreg {
 using Confirm = std::function<std::optional<bool>(const std::string& question)>;
 
 // Runs the command; writes reg.exe's output to `out`. Returns the reason
-// on failure (one line), an empty string on success.
-std::string Run(const Command& command, const std::string& hivePath, std::ostream& out, const Confirm& confirm);
+// on failure (one line), an empty string on success. When add or import
+// stored one of CSocks's six proxy values in a way that leaves the proxy
+// off or the value unread (a kind CSocks does not read, a text longer than
+// its field, a port of 0 or above 65535, a version other than 4 or 5), one
+// line per value goes to `warnings`, saying what CSocks does with it and
+// which command fixes it; the value is stored all the same, as reg.exe
+// would store it.
+std::string Run(const Command& command, const std::string& hivePath, std::ostream& out, const Confirm& confirm,
+                std::vector<std::string>& warnings);
 
 // A warning line when the hive file can be read or changed by other users,
 // as ssh warns about a private key; nullopt when it is private or missing.

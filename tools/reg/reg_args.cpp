@@ -242,12 +242,21 @@ ASCII/UTF-8), for keys under HKEY_CURRENT_USER only.
 The settings file is ${XDG_CONFIG_HOME:-$HOME/.config}/qbsocks/user.reg; it is
 replaced atomically under a lock. A warning is printed when other users can read it.
 
-Example: the proxy settings QBSocks32 reads
-  qbsocks-reg add HKCU\Software\Quillbrook\Game\Share\Proxy /v SocksServer /d 127.0.0.1 /f
-  qbsocks-reg add HKCU\Software\Quillbrook\Game\Share\Proxy /v SocksPort /t REG_DWORD /d 1080 /f
-  qbsocks-reg add HKCU\Software\Quillbrook\Game\Share\Proxy /v SocksVersion /t REG_DWORD /d 5 /f
-  qbsocks-reg add HKCU\Software\Quillbrook\Game\Share\Proxy /v ProxyEnable /t REG_DWORD /d 1 /f
-  qbsocks-reg query HKCU\Software\Quillbrook\Game\Share\Proxy
+add and import also warn, one line on standard error per value, when they store
+one of the six proxy values in a way that leaves the proxy off or the value
+unread: a kind QBSocks32 does not read (SocksServer, UserName and Password must
+be REG_SZ; SocksPort, SocksVersion and ProxyEnable REG_DWORD, so a number needs
+/t REG_DWORD), a SocksServer over 63 characters, a UserName or Password over 31,
+a SocksPort of 0 or above 65535, a SocksVersion other than 4 or 5. The value is
+stored all the same, and the exit status is what it would be without it.
+
+Example: the proxy settings QBSocks32 reads (in a shell, quote the key)
+  K='HKCU\Software\Quillbrook\Game\Share\Proxy'
+  qbsocks-reg add "$K" /v SocksServer /d 127.0.0.1 /f
+  qbsocks-reg add "$K" /v SocksPort /t REG_DWORD /d 1080 /f
+  qbsocks-reg add "$K" /v SocksVersion /t REG_DWORD /d 5 /f
+  qbsocks-reg add "$K" /v ProxyEnable /t REG_DWORD /d 1 /f
+  qbsocks-reg query "$K"
 
 Exit status: 0 on success, 1 on failure (with one line on standard error).
 )";
