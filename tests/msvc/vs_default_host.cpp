@@ -1,11 +1,13 @@
 // An MSVC-built host made the way Visual Studio makes one by default:
-// <windows.h> first, RTTI and C++ exceptions on (/GR /EHsc), and a C
-// run-time whose heap is its own (here: global operator new and delete on a
-// heap of the host's, as a host with a newer run-time has). typeid and
-// dynamic_cast work on the objects the module makes; objects made with new
-// in the host come from the class library's heap and go back to it through
-// either module's destructor; the host's own exceptions pass the module's
-// objects by pointer and unwind through their destructors.
+// <windows.h> first, the Unicode character set (UNICODE and _UNICODE: text
+// given as wchar_t goes through the headers' wide overloads), RTTI and C++
+// exceptions on (/GR /EHsc), and a C run-time whose heap is its own (here:
+// global operator new and delete on a heap of the host's, as a host with a
+// newer run-time has). typeid and dynamic_cast work on the objects the
+// module makes; objects made with new in the host come from the class
+// library's heap and go back to it through either module's destructor; the
+// host's own exceptions pass the module's objects by pointer and unwind
+// through their destructors.
 #include <windows.h>
 
 #include "QBSocks32.h"
@@ -160,7 +162,7 @@ CHostError* volatile g_pEscaped = NULL;
 UINT ListeningPort(CAsyncSocket& listener) {
   SOCKADDR_IN address;
   int nLength = sizeof(address);
-  if (!listener.Create(0, SOCK_STREAM, FD_ACCEPT, "127.0.0.1") || !listener.Listen() ||
+  if (!listener.Create(0, SOCK_STREAM, FD_ACCEPT, L"127.0.0.1") || !listener.Listen() ||
       !listener.GetSockName(reinterpret_cast<SOCKADDR*>(&address), &nLength)) {
     return 0;
   }
@@ -178,7 +180,7 @@ void CheckExceptions() {
   CHostSocks* pThrown = new CHostSocks;
   bool bCaught = false;
   try {
-    if (!pThrown->Create() || !pThrown->Connect("127.0.0.1", nPort)) throw CHostError{1};
+    if (!pThrown->Create() || !pThrown->Connect(L"127.0.0.1", nPort)) throw CHostError{1};
     throw pThrown;
   } catch (CObject* pCaught) {
     bCaught = pCaught == pThrown && dynamic_cast<CHostSocks*>(pCaught) != NULL;
