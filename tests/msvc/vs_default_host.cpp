@@ -203,6 +203,17 @@ void CheckExceptions() {
               "caught, and the object destroyed once on the way");
 }
 
+// ---- Wide text that the ANSI code page cannot hold ----
+
+// U+10348 (a surrogate pair) is in no ANSI code page but UTF-8: the call
+// fails as untranslatable, rather than look for another address.
+void CheckUntranslatableText() {
+  CAsyncSocket socket;
+  const BOOL bCreated = socket.Create(0, SOCK_STREAM, FD_READ, L"127.0.0.1\xD800\xDF48");
+  host::Check(!bCreated && (GetACP() == CP_UTF8 || GetLastError() == ERROR_NO_UNICODE_TRANSLATION),
+              "an address with U+10348", "Create fails as untranslatable");
+}
+
 }  // namespace
 
 int QbMain() {
@@ -217,6 +228,7 @@ int QbMain() {
   for (const Subject& subject : kSubjects) CheckSubject(subject);
   CheckRecords();
   CheckExceptions();
+  CheckUntranslatableText();
   host::Check(g_nHostBlocks == 0, "the host's heap", "holds no block after all");
   return host::Finish();
 }
