@@ -13,7 +13,11 @@ set(CMAKE_FIND_ROOT_PATH /usr/${QBSOCKS_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages from that tree alone, unless the command line says BOTH (a host
+# that finds the Windows kit outside it, with CMAKE_PREFIX_PATH).
+if(NOT DEFINED CMAKE_FIND_ROOT_PATH_MODE_PACKAGE)
+  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+endif()
 
 # Hardened release binaries: a stack protector on every function with a
 # local array (its support, libssp, is linked in by the project's -static:

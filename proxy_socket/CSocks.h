@@ -28,6 +28,16 @@ class QBSOCKS_API CSocks : public CSocket {
   // 1 when the socket now carries the target's stream, 0 on failure. A
   // failure on the proxy path closes the socket.
   int Connect(const char* lpszHostAddress, unsigned int nHostPort);
+#ifdef QBAFX_WIDE_OVERLOADS
+  // A Unicode host's name, in the ANSI code page (win32.h); compiled into
+  // the host, it adds no export.
+  template <class TChar>
+  typename qbafx::WideOnly<TChar, int>::Type Connect(const TChar* lpszHostAddress,
+                                                     unsigned int nHostPort) {
+    const qbafx::AnsiText host(lpszHostAddress);
+    return host.IsValid() && Connect(host.Text(), nHostPort);
+  }
+#endif
 
  protected:
   int IsDNS(const char* lpszHost);

@@ -23,10 +23,12 @@ while read -r folder file; do
   cp "$file" "$stage/$folder/"
 done <packaging/windows-kit/files
 # Each flavour's CMake package (find_package(QBSocks32) with
-# CMAKE_PREFIX_PATH=<kit>/<flavour>).
-for flavour in msvc msvc-x64 mingw mingw-x64; do
-  cmake -DFLAVOUR="$flavour" -DVERSION="$version" -DDIR="$stage/$flavour/lib/cmake/QBSocks32" \
-    -P packaging/windows-kit/cmake_package.cmake
+# CMAKE_PREFIX_PATH=<kit>/<flavour>), and the kit's own at its root, which
+# takes the flavour that matches the compiler (CMAKE_PREFIX_PATH=<kit>).
+for flavour in msvc msvc-x64 mingw mingw-x64 root; do
+  dir=$stage/$flavour/lib/cmake/QBSocks32
+  [[ $flavour == root ]] && dir=$stage
+  cmake -DFLAVOUR="$flavour" -DVERSION="$version" -DDIR="$dir" -P packaging/windows-kit/cmake_package.cmake
 done
 
 (cd "$out" && zip -q -r -X "$kit_name.zip" "$kit_name")

@@ -1,8 +1,19 @@
 # Writes the CMake package of one flavour of the Windows kit into
-# DIR (<kit>/<flavour>/lib/cmake/QBSocks32):
-#   cmake -DFLAVOUR=msvc|msvc-x64|mingw|mingw-x64 -DVERSION=1.0.0.1 -DDIR=...
+# DIR (<kit>/<flavour>/lib/cmake/QBSocks32), or with FLAVOUR=root the kit's
+# own, which takes the flavour that matches the compiler, into DIR (<kit>):
+#   cmake -DFLAVOUR=msvc|msvc-x64|mingw|mingw-x64|root -DVERSION=1.0.0.1 -DDIR=...
 #         -P cmake_package.cmake
 include(CMakePackageConfigHelpers)
+
+# What a host is told when a package refuses its compiler or architecture.
+set(KIT_FOLDERS "the kit has one folder per compiler and architecture: msvc for 32-bit and msvc-x64 for 64-bit Visual C++ (or clang-cl) hosts, mingw for 32-bit and mingw-x64 for 64-bit MinGW-w64 GCC hosts")
+
+if(FLAVOUR STREQUAL "root")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/QBSocks32KitConfig.cmake.in ${DIR}/QBSocks32Config.cmake @ONLY)
+  write_basic_package_version_file(${DIR}/QBSocks32ConfigVersion.cmake
+    VERSION ${VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+  return()
+endif()
 
 # A flavour's folder is for one pointer size: -x64 is 64-bit, the rest 32-bit.
 if(FLAVOUR MATCHES "-x64$")
@@ -25,7 +36,7 @@ elseif(compilers STREQUAL "mingw")
   set(QBSOCKS_IMPLIB libQBSocks32.dll.a)
   set(QBAFX_IMPLIB libqbafx.dll.a)
 else()
-  message(FATAL_ERROR "cmake_package.cmake: FLAVOUR must be msvc, msvc-x64, mingw or mingw-x64")
+  message(FATAL_ERROR "cmake_package.cmake: FLAVOUR must be msvc, msvc-x64, mingw, mingw-x64 or root")
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/QBSocks32Config.cmake.in ${DIR}/QBSocks32Config.cmake @ONLY)

@@ -46,7 +46,7 @@ sockaddr_in Ipv4Address(unsigned long networkAddress, UINT nPort) {
 }
 
 // The first IPv4 address of a name; false with the resolver's error set.
-bool ResolveIpv4(LPCTSTR lpszHost, unsigned long* pNetworkAddress) {
+bool ResolveIpv4(LPCSTR lpszHost, unsigned long* pNetworkAddress) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -92,7 +92,7 @@ CAsyncSocket::~CAsyncSocket() {
 }
 
 BOOL CAsyncSocket::Create(UINT nSocketPort, int nSocketType, long lEvent,
-                          LPCTSTR lpszSocketAddress) {
+                          QBAFX_LPCSTR lpszSocketAddress) {
   if (m_hSocket != INVALID_SOCKET) return Fail(WSAEINVAL);  // would lose the open one
   SOCKET hSocket = sockio::OpenSocket(nSocketType);
   if (hSocket == INVALID_SOCKET) return FALSE;
@@ -175,7 +175,7 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr,
   return TRUE;
 }
 
-BOOL CAsyncSocket::Bind(UINT nSocketPort, LPCTSTR lpszSocketAddress) {
+BOOL CAsyncSocket::Bind(UINT nSocketPort, QBAFX_LPCSTR lpszSocketAddress) {
   unsigned long networkAddress = htonl(INADDR_ANY);
   if (lpszSocketAddress != NULL) {
     networkAddress = inet_addr(lpszSocketAddress);
@@ -195,7 +195,7 @@ void CAsyncSocket::Close() {
   m_hSocket = INVALID_SOCKET;
 }
 
-BOOL CAsyncSocket::Connect(LPCTSTR lpszHostAddress, UINT nHostPort) {
+BOOL CAsyncSocket::Connect(QBAFX_LPCSTR lpszHostAddress, UINT nHostPort) {
   if (lpszHostAddress == NULL) return Fail(WSAEINVAL);
   // Fail before a possibly slow name look-up when there is nothing to connect.
   if (m_hSocket == INVALID_SOCKET) return Fail(WSAENOTSOCK);

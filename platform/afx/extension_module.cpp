@@ -206,7 +206,7 @@ namespace {
 qbafx::RecursiveLock g_loadLock;
 }
 
-HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
+HINSTANCE AfxLoadLibrary(QBAFX_LPCSTR lpszModuleName) {
   if (lpszModuleName == NULL || *lpszModuleName == '\0') {  // as on ELF systems
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;
@@ -265,7 +265,7 @@ void AfxReportProcessAttach(BOOL bResult) {
   if (!bResult && t_pPendingLoad != NULL) t_pPendingLoad->bAttachFailed = true;
 }
 
-HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName) {
+HINSTANCE AfxLoadLibrary(QBAFX_LPCSTR lpszModuleName) {
   if (lpszModuleName == NULL || *lpszModuleName == '\0') {
     SetLastError(ERROR_INVALID_PARAMETER);
     return NULL;

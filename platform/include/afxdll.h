@@ -145,7 +145,15 @@ QBAFX_API UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax,
 // ERROR_MOD_NOT_FOUND when the module cannot be opened, ERROR_DLL_INIT_FAILED
 // when its entry failed process attach (the module is closed again). Loads
 // and frees are serialised, so hosts may call these from several threads.
-QBAFX_API HINSTANCE AfxLoadLibrary(LPCTSTR lpszModuleName);
+QBAFX_API HINSTANCE AfxLoadLibrary(QBAFX_LPCSTR lpszModuleName);
+#ifdef QBAFX_WIDE_OVERLOADS
+// A Unicode host's module name, in the ANSI code page (win32.h).
+template <class TChar>
+typename qbafx::WideOnly<TChar, HINSTANCE>::Type AfxLoadLibrary(const TChar* lpszModuleName) {
+  const qbafx::AnsiText name(lpszModuleName);
+  return name.IsValid() ? AfxLoadLibrary(name.Text()) : NULL;
+}
+#endif
 
 // Undoes one AfxLoadLibrary of the module; the last one unloads it (its
 // entry's process detach runs). FALSE with ERROR_INVALID_HANDLE for a handle

@@ -85,7 +85,7 @@ class QBAFX_API CAsyncSocket : public CObject {
   // an address is given.
   BOOL Create(UINT nSocketPort = 0, int nSocketType = SOCK_STREAM,
               long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
-              LPCTSTR lpszSocketAddress = NULL);
+              QBAFX_LPCSTR lpszSocketAddress = NULL);
 
   SOCKET m_hSocket;
   operator SOCKET() const { return m_hSocket; }
@@ -105,12 +105,35 @@ class QBAFX_API CAsyncSocket : public CObject {
 
   virtual BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL,
                       int* lpSockAddrLen = NULL);
-  BOOL Bind(UINT nSocketPort, LPCTSTR lpszSocketAddress = NULL);
+  BOOL Bind(UINT nSocketPort, QBAFX_LPCSTR lpszSocketAddress = NULL);
   virtual void Close();
 
   // Dotted IPv4 text or a name resolved for IPv4; the port's low 16 bits.
-  BOOL Connect(LPCTSTR lpszHostAddress, UINT nHostPort);
+  BOOL Connect(QBAFX_LPCSTR lpszHostAddress, UINT nHostPort);
   BOOL Connect(const SOCKADDR* lpSockAddr, int nSockAddrLen);
+
+#ifdef QBAFX_WIDE_OVERLOADS
+  // A Unicode host's text, in the ANSI code page (win32.h): compiled into
+  // the host, they add no export.
+  template <class TChar>
+  typename qbafx::WideOnly<TChar, BOOL>::Type Create(UINT nSocketPort, int nSocketType,
+                                                     long lEvent, const TChar* lpszSocketAddress) {
+    const qbafx::AnsiText address(lpszSocketAddress);
+    return address.IsValid() && Create(nSocketPort, nSocketType, lEvent, address.Text());
+  }
+  template <class TChar>
+  typename qbafx::WideOnly<TChar, BOOL>::Type Bind(UINT nSocketPort,
+                                                   const TChar* lpszSocketAddress) {
+    const qbafx::AnsiText address(lpszSocketAddress);
+    return address.IsValid() && Bind(nSocketPort, address.Text());
+  }
+  template <class TChar>
+  typename qbafx::WideOnly<TChar, BOOL>::Type Connect(const TChar* lpszHostAddress,
+                                                      UINT nHostPort) {
+    const qbafx::AnsiText host(lpszHostAddress);
+    return host.IsValid() && Connect(host.Text(), nHostPort);
+  }
+#endif
 
   BOOL Listen(int nConnectionBacklog = 5);
 

@@ -34,6 +34,78 @@
 #define QBPLATFORM_API __declspec(dllimport)
 #endif
 
+// The text parameters of the class library's exports: 8-bit whatever the
+// host's character set. LPCTSTR is wide where UNICODE is defined (a new
+// Visual Studio project defines it), which would ask qbafx.dll for
+// functions it does not export.
+#define QBAFX_LPCSTR LPCSTR
+
+#ifdef UNICODE
+// The headers add inline wide overloads of the exports that take text.
+// They are templates that accept wchar_t alone: a template member of an
+// imported class is compiled into the host, never imported (an ordinary
+// inline member would be, where it is not inlined), and a literal NULL or
+// a SOCKADDR* still picks the exported function.
+#define QBAFX_WIDE_OVERLOADS 1
+
+namespace qbafx {
+
+template <class TChar, class TResult>
+struct WideOnly {};
+template <class TResult>
+struct WideOnly<wchar_t, TResult> {
+  typedef TResult Type;
+};
+
+// A Unicode host's text in the ANSI code page, for the 8-bit function. A
+// text the code page cannot hold is not passed on as another text (no
+// best-fit letters, no '?'): the conversion fails with
+// ERROR_NO_UNICODE_TRANSLATION, and so does the call. A null text stays
+// null.
+class AnsiText {
+ public:
+  explicit AnsiText(LPCWSTR lpszWide) {
+    if (lpszWide != NULL) Convert(lpszWide);
+  }
+  ~AnsiText() {
+    if (m_pszText != NULL && m_pszText != m_szShort) HeapFree(GetProcessHeap(), 0, m_pszText);
+  }
+  AnsiText(const AnsiText&) = delete;
+  AnsiText& operator=(const AnsiText&) = delete;
+
+  bool IsValid() const { return m_bValid; }
+  LPCSTR Text() const { return m_pszText; }
+
+ private:
+  void Convert(LPCWSTR lpszWide) {
+    // A UTF-8 code page holds every character, and takes neither flags nor
+    // the lost-character report.
+    const bool bUtf8 = GetACP() == CP_UTF8;
+    const DWORD dwFlags = bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL bLost = FALSE;
+    const int nSize =
+        WideCharToMultiByte(CP_ACP, dwFlags, lpszWide, -1, NULL, 0, NULL, bUtf8 ? NULL : &bLost);
+    m_bValid = nSize > 0 && !bLost;
+    if (!m_bValid) {
+      if (bLost) SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+      return;
+    }
+    m_pszText = nSize <= static_cast<int>(sizeof(m_szShort))
+                    ? m_szShort
+                    : static_cast<LPSTR>(HeapAlloc(GetProcessHeap(), 0, nSize));
+    m_bValid = m_pszText != NULL &&
+               WideCharToMultiByte(CP_ACP, dwFlags, lpszWide, -1, m_pszText, nSize, NULL, NULL) > 0;
+    if (m_pszText == NULL) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  }
+
+  char m_szShort[MAX_PATH];
+  LPSTR m_pszText = NULL;
+  bool m_bValid = true;
+};
+
+}  // namespace qbafx
+#endif  // UNICODE
+
 #else  // !_WIN32
 
 #include <arpa/inet.h>   // inet_addr, htons, INADDR_NONE: the system's own
@@ -63,6 +135,9 @@ typedef const char* LPCSTR;
 typedef char TCHAR;
 typedef char* LPTSTR;
 typedef const char* LPCTSTR;
+// The text parameters of the class library's exports (8-bit, as LPCTSTR
+// is here).
+#define QBAFX_LPCSTR LPCTSTR
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef DWORD* LPDWORD;

@@ -1,11 +1,13 @@
 // An MSVC-built host made the way Visual Studio makes one by default:
-// <windows.h> first, RTTI and C++ exceptions on (/GR /EHsc), and a C
-// run-time whose heap is its own (here: global operator new and delete on a
-// heap of the host's, as a host with a newer run-time has). typeid and
-// dynamic_cast work on the objects the module makes; objects made with new
-// in the host come from the class library's heap and go back to it through
-// either module's destructor; the host's own exceptions pass the module's
-// objects by pointer and unwind through their destructors.
+// <windows.h> first, the Unicode character set (UNICODE and _UNICODE: text
+// given as wchar_t goes through the headers' wide overloads), RTTI and C++
+// exceptions on (/GR /EHsc), and a C run-time whose heap is its own (here:
+// global operator new and delete on a heap of the host's, as a host with a
+// newer run-time has). typeid and dynamic_cast work on the objects the
+// module makes; objects made with new in the host come from the class
+// library's heap and go back to it through either module's destructor; the
+// host's own exceptions pass the module's objects by pointer and unwind
+// through their destructors.
 #include <windows.h>
 
 #include "QBSocks32.h"
@@ -160,7 +162,7 @@ CHostError* volatile g_pEscaped = NULL;
 UINT ListeningPort(CAsyncSocket& listener) {
   SOCKADDR_IN address;
   int nLength = sizeof(address);
-  if (!listener.Create(0, SOCK_STREAM, FD_ACCEPT, "127.0.0.1") || !listener.Listen() ||
+  if (!listener.Create(0, SOCK_STREAM, FD_ACCEPT, L"127.0.0.1") || !listener.Listen() ||
       !listener.GetSockName(reinterpret_cast<SOCKADDR*>(&address), &nLength)) {
     return 0;
   }
@@ -178,7 +180,7 @@ void CheckExceptions() {
   CHostSocks* pThrown = new CHostSocks;
   bool bCaught = false;
   try {
-    if (!pThrown->Create() || !pThrown->Connect("127.0.0.1", nPort)) throw CHostError{1};
+    if (!pThrown->Create() || !pThrown->Connect(L"127.0.0.1", nPort)) throw CHostError{1};
     throw pThrown;
   } catch (CObject* pCaught) {
     bCaught = pCaught == pThrown && dynamic_cast<CHostSocks*>(pCaught) != NULL;
@@ -201,6 +203,17 @@ void CheckExceptions() {
               "caught, and the object destroyed once on the way");
 }
 
+// ---- Wide text that the ANSI code page cannot hold ----
+
+// U+10348 (a surrogate pair) is in no ANSI code page but UTF-8: the call
+// fails as untranslatable, rather than look for another address.
+void CheckUntranslatableText() {
+  CAsyncSocket socket;
+  const BOOL bCreated = socket.Create(0, SOCK_STREAM, FD_READ, L"127.0.0.1\xD800\xDF48");
+  host::Check(!bCreated && (GetACP() == CP_UTF8 || GetLastError() == ERROR_NO_UNICODE_TRANSLATION),
+              "an address with U+10348", "Create fails as untranslatable");
+}
+
 }  // namespace
 
 int QbMain() {
@@ -215,6 +228,7 @@ int QbMain() {
   for (const Subject& subject : kSubjects) CheckSubject(subject);
   CheckRecords();
   CheckExceptions();
+  CheckUntranslatableText();
   host::Check(g_nHostBlocks == 0, "the host's heap", "holds no block after all");
   return host::Finish();
 }

@@ -2,7 +2,9 @@
 # The Windows kit holds exactly its files; its headers are the library's;
 # each flavour's DLLs are Windows DLLs of its architecture; its binaries
 # are hardened release builds (check_hardening.py); and the example host
-# links against the unpacked kit alone, importing both DLLs by name.
+# links against the unpacked kit alone, importing both DLLs by name, with
+# the kit's root alone on CMAKE_PREFIX_PATH, whose package takes each
+# compiler's folder.
 #   windows_kit_test.sh KIT_ZIP WORK_DIR
 set -euo pipefail
 zip_file=$(realpath "$1") work=$(realpath -m "$2")
@@ -17,7 +19,7 @@ status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
 expected=(
-  README.txt
+  README.txt QBSocks32Config.cmake QBSocks32ConfigVersion.cmake
   include/CSocks.h include/QBSocks32.h include/afxdll.h include/afxsock.h include/win32.h
   mingw/bin/QBSocks32.dll mingw/bin/QBSocks32.debug mingw/bin/qbafx.dll mingw/bin/qbafx.debug
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
@@ -59,11 +61,21 @@ done
 objdump=i686-w64-mingw32-objdump
 grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.def lacks AfxSocketInit"
 # The GCC runtimes, the stack protector's among them, are linked in: no DLL
-# of theirs to ship.
+# of theirs to ship. llvm-objdump reads the import tables of both
+# architectures; one it cannot read fails.
 for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe; do
-  ! "$objdump" -p "$binary" | grep -qiE 'DLL Name: lib(ssp|gcc|stdc|winpthread)' ||
-    fail "${binary#"$kit"/} imports a GCC runtime DLL"
+  imports=$(llvm-objdump -p "$binary" | sed -n 's/.*DLL Name: //p')
+  [[ -n $imports ]] || fail "${binary#"$kit"/}: llvm-objdump read no import table"
+  ! grep -qiE '^lib(ssp|gcc|stdc|winpthread)' <<<"$imports" || fail "${binary#"$kit"/} imports a GCC runtime DLL"
 done
+
+# Hosts find the kit with its root alone on CMAKE_PREFIX_PATH (BOTH: the
+# toolchains otherwise look for packages in MinGW-w64's tree only), and its
+# package takes the folder of their compiler and architecture.
+kit_prefix=(-DCMAKE_PREFIX_PATH="$kit" -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH)
+took_folder() {  # BUILD_DIR FOLDER
+  grep -qsF "$kit/$2/lib/" "$1/build.ninja" || fail "${1#"$work"/} does not link the kit's $2 folder"
+}
 
 # Every binary a hardened release build (the table goes to the log).
 # Debian's python3-pefile is for Debian's Python.
@@ -72,8 +84,9 @@ done
 
 # The example host, with CMake and the kit's mingw package.
 cmake -S "$repo/examples" -B "$work/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-  -DQBSocks32_DIR="$kit/mingw/lib/cmake/QBSocks32" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
+  "${kit_prefix[@]}" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
   cmake --build "$work/example" >/dev/null || fail "the example host does not build against the kit (MinGW, CMake)"
+took_folder "$work/example" mingw
 if [[ -f "$work/example/qbsocks_request.exe" ]]; then
   imports=$("$objdump" -p "$work/example/qbsocks_request.exe" | sed -n 's/.*DLL Name: //p')
   for dll in QBSocks32.dll qbafx.dll; do
@@ -92,10 +105,10 @@ build_kit_hosts() {  # FOLDER TOOLCHAIN MSVC_BUILD [TARGET...]
   shift 3
   cmake -S "$repo/tests/packaging/kit_host" -B "$work/kit_host-$folder" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" -DQBSOCKS_SOURCE="$repo" \
-    -DQBSocks32_DIR="$kit/$folder/lib/cmake/QBSocks32" \
-    -DQBSOCKS_CRT="$build/bin/qbmsvc_exe_start.lib;$build/platform/msvc/msvcrt.lib" \
+    "${kit_prefix[@]}" -DQBSOCKS_CRT="$build/bin/qbmsvc_exe_start.lib;$build/platform/msvc/msvcrt.lib" \
     >/dev/null && cmake --build "$work/kit_host-$folder" ${1:+--target "$@"} >/dev/null ||
     fail "the MSVC hosts do not build against the kit's $folder folder (CMake)"
+  took_folder "$work/kit_host-$folder" "$folder"
 }
 msvc_build=$repo/build/windows-msvc
 build_kit_hosts msvc clang-cl-i686-msvc.cmake "$msvc_build"
@@ -140,6 +153,12 @@ refusal=$(cmake -S "$repo/tests/packaging/kit_host" -B "$work/refused" -G Ninja 
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/clang-cl-i686-msvc.cmake" \
   -DQBSocks32_DIR="$kit/msvc-x64/lib/cmake/QBSocks32" 2>&1) && fail "msvc-x64 accepted a 32-bit compiler"
 grep -q "msvc-x64 folder is for 64-bit" <<<"$refusal" || fail "msvc-x64 refused a 32-bit compiler without saying why:"$'\n'"$refusal"
+# The kit's root refuses a compiler that none of its folders is for (this
+# machine's own), and names them.
+refusal=$(cmake -S "$repo/examples" -B "$work/refused-root" -G Ninja -DCMAKE_PREFIX_PATH="$kit" 2>&1 | tr -s ' \n' ' ') &&
+  fail "the kit's root accepted a Linux compiler"
+grep -q "matches none of the kit's folders.*msvc-x64 for 64-bit" <<<"$refusal" ||
+  fail "the kit's root refused a Linux compiler without saying why:"$'\n'"$refusal"
 if [[ -f "$work/kit_host-msvc-x64/vs_default_host.exe" ]]; then
   mkdir -p "$work/run64"
   cp "$work/kit_host-msvc-x64/vs_default_host.exe" "$kit"/msvc-x64/bin/*.dll "$work/run64/"
