@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, the ABI of its libraries against the
+# Runs every test: the relative links of README.md and docs/, the normal
+# build, the ABI of its libraries against the
 # published baselines, then the Debian packages with lintian
 # and their tests (scripts/test-packages.sh), then the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
@@ -11,6 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+python3 scripts/check-doc-links.py
 
 run_preset() {
   local preset=$1
