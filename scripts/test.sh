@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, the ABI of its libraries against the
-# published baselines, then the Debian packages with lintian
-# and their tests (scripts/test-packages.sh), then the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the concurrent and
-# robustness tests under ThreadSanitizer, then the libFuzzer harnesses for
-# a bounded time (scripts/fuzz.sh), then QBSocks32.dll for Windows with its
-# tests under Wine (scripts/test-windows.sh), and the Windows kit made from
-# it and checked.
+# Runs every test: the relative links of README.md and docs/, the normal
+# build, the ABI of its libraries against the published baselines, then
+# the Debian packages with lintian and their tests
+# (scripts/test-packages.sh), then the same suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer, the concurrent and robustness tests under
+# ThreadSanitizer, then the libFuzzer harnesses for a bounded time
+# (scripts/fuzz.sh), then QBSocks32.dll for Windows with its tests under
+# Wine (scripts/test-windows.sh), and the Windows kit made from it and
+# checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
+python3 scripts/check-doc-links.py
 
 run_preset() {
   local preset=$1

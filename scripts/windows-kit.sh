@@ -2,9 +2,11 @@
 # Makes the Windows kit, build/windows-kit/QBSocks32-<version>-windows.zip,
 # from the Windows build(s): the files packaging/windows-kit/files lists,
 # under one top folder, with packaging/windows-kit/README.txt (which
-# flavour a host needs) and each flavour's CMake package. Run after the
-# Windows build (scripts/test-windows.sh or `cmake --build --preset
-# windows`); a file missing from the list fails.
+# flavour a host needs) and each flavour's CMake package. It needs all four
+# Windows builds, windows, windows64, windows-msvc and windows-msvc-x64:
+# run it after scripts/test-windows.sh, which makes them all (or after
+# `cmake --preset P && cmake --build --preset P` for each). A file missing
+# from the list fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
