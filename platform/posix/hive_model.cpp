@@ -152,12 +152,14 @@ std::vector<size_t> LevelEnds(std::string_view canonical) {
   return ends;
 }
 
-size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends) {
+size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends,
+                     size_t absent) {
   const auto present = [&](size_t level) { return keys.find(canonical.substr(0, ends[level])) != keys.end(); };
-  size_t low = 0;                // known present (the root's level counts as such)
-  size_t high = ends.size() - 1; // perhaps present
-  if (present(high)) return high;
-  while (low + 1 < high) {  // invariant: low present, high absent
+  if (absent <= 1) return 0;
+  if (present(absent - 1)) return absent - 1;  // a new key in a known one: the common case
+  size_t low = 0;             // present (the root's level counts as such)
+  size_t high = absent - 1;  // absent
+  while (low + 1 < high) {
     const size_t middle = low + (high - low) / 2;
     (present(middle) ? low : high) = middle;
   }
@@ -173,7 +175,7 @@ Key* Hive::CreateKey(std::string_view path) {
   const std::vector<size_t> ends = LevelEnds(*canonical);
   const size_t depth = ends.size() - 1;
   Key* key = nullptr;
-  for (size_t level = depth == 0 ? 0 : LevelsPresent(keys_, *canonical, ends) + 1; level <= depth; ++level) {
+  for (size_t level = depth == 0 ? 0 : LevelsPresent(keys_, *canonical, ends, depth) + 1; level <= depth; ++level) {
     std::string prefix = canonical->substr(0, ends[level]);
     key = &keys_.emplace(prefix, Key{prefix, {}}).first->second;
   }

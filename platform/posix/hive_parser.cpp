@@ -3,6 +3,7 @@
 #include "posix/hive_text.h"
 
 #include <optional>
+#include <tuple>
 #include <utility>
 
 namespace qbhive {
@@ -208,26 +209,39 @@ bool KeepsKeyLimits(std::string_view canonical, const std::vector<size_t>& ends)
   return true;
 }
 
+// The new keys' count and path bytes when levels `first` to the last are
+// created.
+std::pair<size_t, size_t> CostOfLevels(const std::vector<size_t>& ends, size_t first) {
+  size_t path_bytes = 0;
+  for (size_t level = first; level < ends.size(); ++level) path_bytes += ends[level];
+  return {ends.size() - first, path_bytes};
+}
+
 // The key of a section, created with its missing ancestors when the
 // limits and what the text may still add allow it; null when not.
 Key* CreateSectionKey(Hive& hive, const std::string& canonical, Allowance& allowance) {
   const std::vector<size_t> ends = LevelEnds(canonical);
   if (!KeepsKeyLimits(canonical, ends)) return nullptr;
-  if (Key* existing = hive.FindKey(canonical)) return existing;
   const size_t depth = ends.size() - 1;
-  size_t keys = 0;
-  size_t path_bytes = 0;
-  for (size_t level = depth == 0 ? 0 : LevelsPresent(hive.Keys(), canonical, ends) + 1; level <= depth; ++level) {
-    ++keys;
-    path_bytes += ends[level];
-  }
+  const size_t first_possible = depth == 0 ? 0 : 1;  // the root is created only for itself
+  auto [keys, path_bytes] = CostOfLevels(ends, first_possible);
   if (keys > allowance.keys || path_bytes > allowance.path_bytes) {
-    allowance.cut_short = true;
-    return nullptr;
+    // Not every level fits what is left: count the ones really missing.
+    if (Key* existing = hive.FindKey(canonical)) return existing;
+    const size_t first = depth == 0 ? 0 : LevelsPresent(hive.Keys(), canonical, ends, depth) + 1;
+    std::tie(keys, path_bytes) = CostOfLevels(ends, first);
+    if (keys > allowance.keys || path_bytes > allowance.path_bytes) {
+      allowance.cut_short = true;
+      return nullptr;
+    }
   }
-  allowance.keys -= keys;
-  allowance.path_bytes -= path_bytes;
-  return hive.CreateKey(canonical);
+  const size_t before = hive.Keys().size();
+  Key* key = hive.CreateKey(canonical);
+  // The levels it created are the last ones.
+  const size_t created = hive.Keys().size() - before;
+  allowance.keys -= created;
+  allowance.path_bytes -= CostOfLevels(ends, ends.size() - created).second;
+  return key;
 }
 
 // A section line "[PATH]" or "[-PATH]"; returns the key later values go to.

@@ -71,10 +71,12 @@ using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 // Where each level of a canonical key path ends: [0] after the root, [i]
 // after the key i levels below it (the whole path last).
 std::vector<size_t> LevelEnds(std::string_view canonical);
-// How many levels of a canonical path below its root are in the hive. A
-// key is only ever created with all its ancestors, so the levels present
-// are the first ones: found by bisection, not by looking each one up.
-size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends);
+// How many levels of a canonical path below its root are in the hive, when
+// level `absent` is known not to be. A key is only ever created with all
+// its ancestors, so the levels present are the first ones: found by
+// bisection, not by looking each one up.
+size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends,
+                     size_t absent);
 
 // ---- Parser and writer (hive_parser.cpp, hive_writer.cpp) ----
 
