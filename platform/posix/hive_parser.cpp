@@ -183,7 +183,7 @@ void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect 
     const auto v = ParseHexNumber(Trim(rest.substr(6)), 8);
     if (!v) return;
     parsed = Value{{}, REG_DWORD, {static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
-                                    static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}};
+                                   static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}};
   } else if (StartsWithNoCase(rest, "hex")) {
     parsed = ParseHexValue(rest.substr(3), lines, dialect);
   }
