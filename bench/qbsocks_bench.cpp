@@ -7,7 +7,9 @@
 //   2. the direct path (proxy off): CSocks vs a raw connect;
 //   3. throughput through microsocks after the handshake: Send/Receive vs
 //      send/recv, both directions;
-//   4. the ten-second budget against a proxy that accepts and stays silent.
+//   4. the ten-second budget against a proxy that accepts and stays silent;
+//   5. reading a settings file of 1 MiB (and a few more sizes and shapes),
+//      as a connect does when the file has changed.
 //
 // Connect samples are interleaved (the order rotates every round), so the
 // machine's drift falls on every client alike; the table gives medians.
@@ -21,6 +23,7 @@
 // each reply that had not arrived when first read.
 //
 //   qbsocks_bench [--connects N] [--mib N] [--rounds N] [--no-budget] [--out FILE]
+//   qbsocks_bench --parse-only    (5 alone, printed, nothing written)
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netinet/in.h>
@@ -47,6 +50,7 @@
 #include <vector>
 
 #include "CSocks.h"
+#include "posix/registry_hive.h"
 #include "support/counting_new.h"
 #include "support/replaced_system_call.h"
 #include "support/servers.h"
@@ -65,6 +69,7 @@ struct Options {
   size_t mib = 256;
   int rounds = 3;
   bool budget = true;
+  bool parse_only = false;
   std::string out = QBSOCKS_BENCH_RESULTS;
 };
 
@@ -383,6 +388,84 @@ std::string CallsByName(const Tally& tally) {
   return out;
 }
 
+// ---- Reading the settings file ----
+
+struct SettingsFile {
+  std::string what;
+  std::string text;
+};
+
+// The .reg header and then `section(i)` for i = 0, 1, ... up to `bytes`
+// (at least once).
+std::string RegText(size_t bytes, const std::function<std::string(size_t)>& section) {
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  size_t i = 0;
+  do {
+    text += section(i++);
+  } while (text.size() < bytes);
+  return text;
+}
+
+// "\\name" `levels` times.
+std::string Levels(size_t levels, const std::string& name) {
+  std::string path;
+  for (size_t i = 0; i < levels; ++i) path += "\\" + name;
+  return path;
+}
+
+// What a regedit export looks like (a key per application, a few values
+// each), and the shapes that cost most per byte: deep keys, new ones or
+// the same one again, up to Windows' limits and past them.
+std::vector<SettingsFile> SettingsFiles() {
+  constexpr size_t kMiB = 1 << 20;
+  const auto exported = [](size_t i) {
+    return "[HKEY_CURRENT_USER\\Software\\Vendor " + std::to_string(i / 10) + "\\Application " +
+           std::to_string(i) + "\\Settings]\n\"Server\"=\"host" + std::to_string(i) +
+           ".example\"\n\"Port\"=dword:00000438\n\"Window\"=hex:2c,00,00,00,00,00,00,00,01,00,00,00\n\n";
+  };
+  const std::string deep = Levels(511, "k");
+  const std::string long_names = Levels(511, std::string(qbhive::kMaxKeyNameLength, 'n'));
+  return {
+      {"like a regedit export, 1 MiB", RegText(kMiB, exported)},
+      {"like a regedit export, 4 MiB", RegText(4 * kMiB, exported)},
+      {"new keys 512 levels deep, 1 MiB",
+       RegText(kMiB, [&](size_t i) { return "[HKEY_CURRENT_USER\\D" + std::to_string(i) + deep + "]\n"; })},
+      {"new keys 512 levels deep, 30-character names, 1 MiB",
+       RegText(kMiB, [&](size_t i) {
+         return "[HKEY_CURRENT_USER\\D" + std::to_string(i) + Levels(511, std::string(30, 'm')) + "]\n";
+       })},
+      {"one key 512 levels deep, again and again, 1 MiB",
+       RegText(kMiB, [&](size_t) { return "[HKEY_CURRENT_USER\\D" + deep + "]\n\"V\"=dword:1\n"; })},
+      {"keys 512 levels deep, 255-character names, 1 MiB",
+       RegText(kMiB, [&](size_t i) { return "[HKEY_CURRENT_USER\\L" + std::to_string(i) + long_names + "]\n"; })},
+      {"one key 16,000 levels deep (32 KB)",
+       RegText(0, [](size_t) { return "[HKEY_CURRENT_USER" + Levels(16000, "k") + "]\n"; })},
+  };
+}
+
+// LoadHive (read and parse) of each file, median of `rounds`; a table.
+std::string MeasureSettingsReads(const std::string& dir, int rounds) {
+  std::ostringstream table;
+  table << "| settings file | bytes | keys read | median ms | slowest ms | MiB/s |\n"
+        << "|---|---:|---:|---:|---:|---:|\n";
+  const std::string path = dir + "/parse.reg";
+  for (const SettingsFile& file : SettingsFiles()) {
+    std::ofstream(path, std::ios::trunc | std::ios::binary) << file.text;
+    size_t keys = 0;
+    std::vector<double> samples;
+    for (int round = 0; round < rounds; ++round) {
+      const auto start = Clock::now();
+      keys = qbhive::LoadHive(path).Keys().size();
+      samples.push_back(Micros(Clock::now() - start) / 1000);
+    }
+    const double median = Median(samples);
+    table << "| " << file.what << " | " << file.text.size() << " | " << keys << " | " << Fixed(median, 1) << " | "
+          << Fixed(*std::max_element(samples.begin(), samples.end()), 1) << " | "
+          << Fixed(static_cast<double>(file.text.size()) / (1 << 20) / (median / 1000), 0) << " |\n";
+  }
+  return table.str();
+}
+
 // ---- Drawing ----
 
 struct Series {
@@ -460,6 +543,7 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--rounds") options.rounds = std::stoi(next());
     else if (arg == "--no-budget") options.budget = false;
     else if (arg == "--out") options.out = next();
+    else if (arg == "--parse-only") options.parse_only = true;
     else Die("unknown argument " + arg);
   }
   return options;
@@ -470,6 +554,11 @@ Options Parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
   const std::string load_at_start = LoadAverage();
+  if (options.parse_only) {
+    BenchHive hive;
+    std::cout << MeasureSettingsReads(hive.Dir(), std::max(options.rounds, 5));
+    return 0;
+  }
   if (!AfxSocketInit()) Die("AfxSocketInit failed");
   g_systemCalls.recv.store(&qbtest::CountingRecv);
   g_systemCalls.poll.store(&qbtest::CountingPoll);
@@ -507,7 +596,7 @@ int main(int argc, char** argv) {
 
   // 1. SOCKS5 connect.
   hive.UseProxy(1, proxy_port);
-  std::cerr << "1/4 SOCKS5 connect, " << options.connects << " of each, interleaved\n";
+  std::cerr << "1/5 SOCKS5 connect, " << options.connects << " of each, interleaved\n";
   Tally socks5_tally{11};
   time_csocks_connect(nullptr);  // the first read of settled settings parses them
   auto connects = Interleaved(
@@ -536,7 +625,7 @@ int main(int argc, char** argv) {
 
   // 2. Direct path.
   hive.UseProxy(0, proxy_port);
-  std::cerr << "2/4 direct connect, " << options.connects << " of each, interleaved\n";
+  std::cerr << "2/5 direct connect, " << options.connects << " of each, interleaved\n";
   Tally direct_tally{6};
   time_csocks_connect(nullptr);
   auto direct = Interleaved(
@@ -559,7 +648,7 @@ int main(int argc, char** argv) {
   hive.UseProxy(1, proxy_port);
   const size_t bytes = options.mib * 1024 * 1024;
   BulkTarget bulk(bytes);
-  std::cerr << "3/4 throughput, " << options.mib << " MiB each way, " << options.rounds
+  std::cerr << "3/5 throughput, " << options.mib << " MiB each way, " << options.rounds
             << " rounds\n";
   std::vector<char> buffer(kChunk, 'y');
   auto csocks_transfer = [&](char command) {
@@ -611,7 +700,7 @@ int main(int argc, char** argv) {
   // that listens and is never accepted from (the kernel completes the
   // handshake on its own).
   if (options.budget) {
-    std::cerr << "4/4 ten-second budget against a silent proxy\n";
+    std::cerr << "4/5 ten-second budget against a silent proxy\n";
     const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -632,6 +721,10 @@ int main(int argc, char** argv) {
     rows.push_back({"silent proxy, s to failure", Fixed(seconds, 3), "", "", "", "", "10.0 to 10.2 s",
                     seconds >= 10.0 && seconds <= 10.2});
   }
+
+  // 5. Reading the settings file.
+  std::cerr << "5/5 reading settings files of 1 MiB and more\n";
+  const std::string settings_reads = MeasureSettingsReads(hive.Dir(), std::max(options.rounds, 5));
 
   std::ostringstream table;
   table << "Machine: " << Machine(load_at_start) << "\n\n"
@@ -664,6 +757,10 @@ int main(int argc, char** argv) {
           << Fixed(t.PerConnect(t.sum.allocations), 2) << " | " << t.above_floor << " |\n";
     at_floor = at_floor && t.above_floor == 0;
   }
+
+  table << "\nReading a settings file (qbhive::LoadHive, as a connect does when the file has changed; median of "
+        << std::max(options.rounds, 5) << "):\n\n"
+        << settings_reads;
 
   const std::string results_dir = std::filesystem::path(options.out).parent_path().string();
   const std::string png = (results_dir.empty() ? "." : results_dir) + "/latency.png";

@@ -6,7 +6,7 @@ namespace qbhive {
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t cp) {
+void AppendUtf8(WipedString& out, uint32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
   } else if (cp < 0x800) {
@@ -54,8 +54,8 @@ size_t Utf8SequenceAt(std::string_view s, size_t i, uint32_t& cp) {
 
 }  // namespace
 
-std::string Utf16LeToUtf8(const uint8_t* p, size_t n) {
-  std::string out;
+WipedString Utf16LeToUtf8(const uint8_t* p, size_t n) {
+  WipedString out;
   out.reserve(n);
   const size_t units = n / 2;
   auto unit_at = [p](size_t i) { return static_cast<uint32_t>(p[2 * i] | (p[2 * i + 1] << 8)); };
@@ -90,8 +90,8 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
-std::vector<uint8_t> Utf8ToUtf16Le(std::string_view s) {
-  std::vector<uint8_t> out;
+WipedBytes Utf8ToUtf16Le(std::string_view s) {
+  WipedBytes out;
   out.reserve(s.size() * 2);
   auto put = [&out](uint32_t u) {
     out.push_back(static_cast<uint8_t>(u & 0xFF));
@@ -116,11 +116,25 @@ std::vector<uint8_t> Utf8ToUtf16Le(std::string_view s) {
   return out;
 }
 
-std::string DecodeFile(std::string_view bytes) {
+size_t Utf16Length(std::string_view s) {
+  size_t units = 0;
+  uint32_t cp;
+  for (size_t i = 0; i < s.size();) {
+    const size_t len = Utf8SequenceAt(s, i, cp);
+    units += len == 4 ? 2 : 1;  // an invalid byte travels as one unit
+    i += len == 0 ? 1 : len;
+  }
+  return units;
+}
+
+std::string_view DecodeFile(std::string_view bytes, WipedString& converted) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-  if (bytes.size() >= 2 && p[0] == 0xFF && p[1] == 0xFE) return Utf16LeToUtf8(p + 2, bytes.size() - 2);
-  if (bytes.size() >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) return std::string(bytes.substr(3));
-  return std::string(bytes);
+  if (bytes.size() >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
+    converted = Utf16LeToUtf8(p + 2, bytes.size() - 2);
+    return converted;
+  }
+  if (bytes.size() >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) return bytes.substr(3);
+  return bytes;
 }
 
 }  // namespace qbhive

@@ -1,6 +1,6 @@
 // The hive file: where it lives, reading it, and replacing it atomically
 // under its lock (HivePath, LoadHive, UpdateHive).
-#include "posix/registry_hive.h"
+#include "posix/hive_text.h"
 #include "system_calls.h"
 
 #include <fcntl.h>
@@ -39,7 +39,9 @@ enum class ReadResult { kOk, kMissing, kError };
 
 constexpr size_t kMaxHiveBytes = 64u << 20;  // a settings file, not a database
 
-ReadResult ReadHiveFile(const std::string& path, std::string& bytes, mode_t& mode) {
+// Reads straight into `bytes` (no other copy of the password is made), with
+// room for the size the file had and one byte more to see it end.
+ReadResult ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mode) {
   // O_NONBLOCK so that a FIFO in the file's place cannot hang a reader.
   Fd fd(qbplatform::sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
   if (fd.get() < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kError;
@@ -48,16 +50,19 @@ ReadResult ReadHiveFile(const std::string& path, std::string& bytes, mode_t& mod
     return ReadResult::kError;
   }
   mode = st.st_mode & 07777;
-  bytes.clear();
-  std::array<char, 65536> buf;
+  bytes.assign(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t got = 0;
   while (true) {
-    const ssize_t n = qbplatform::sys::read(fd.get(), buf.data(), buf.size());
+    if (got == bytes.size()) bytes.resize(2 * bytes.size());  // it grew meanwhile
+    const ssize_t n = qbplatform::sys::read(fd.get(), bytes.data() + got, bytes.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ReadResult::kError;
-    if (n == 0) return ReadResult::kOk;
-    bytes.append(buf.data(), static_cast<size_t>(n));
-    if (bytes.size() > kMaxHiveBytes) return ReadResult::kError;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+    if (got > kMaxHiveBytes) return ReadResult::kError;
   }
+  bytes.resize(got);
+  return ReadResult::kOk;
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -97,6 +102,23 @@ bool LockExclusive(int fd) {
 bool FsyncDir(const std::string& dir) {
   Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+}
+
+// Where a chain of symbolic links from `path` ends: the file (perhaps not
+// there yet) that a write through `path` is to replace. False for a loop.
+bool FollowLinks(const std::string& path, std::string& target) {
+  target = path;
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit on a chain
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string link(static_cast<size_t>(st.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;  // changed under us
+    link.resize(static_cast<size_t>(n));
+    target = link[0] == '/' ? link : ParentDir(target) + '/' + link;
+  }
+  errno = ELOOP;
+  return false;
 }
 
 // Writes `text` to a new file beside `path` and renames it over `path`.
@@ -168,7 +190,7 @@ bool IsHivePath(std::string_view path) {
 }
 
 Hive LoadHive(const std::string& path) {
-  std::string bytes;
+  WipedString bytes;
   mode_t mode = 0;
   if (path.empty() || ReadHiveFile(path, bytes, mode) != ReadResult::kOk) return Hive{};
   return ParseRegText(bytes);
@@ -177,20 +199,26 @@ Hive LoadHive(const std::string& path) {
 LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit) {
   if (path.empty() || !edit) return ERROR_INVALID_PARAMETER;
   if (!MakeDirs(ParentDir(path))) return ERROR_CANTWRITE;
+  // Everything happens beside the file itself, so that a link to it stays
+  // a link, and writers through two links to one file share one lock.
+  std::string file;
+  if (!FollowLinks(path, file)) return ERROR_CANTWRITE;
 
-  const std::string lock_path = path + ".lock";
+  const std::string lock_path = file + ".lock";
   Fd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
   if (lock.get() < 0 || !LockExclusive(lock.get())) return ERROR_CANTWRITE;
 
-  std::string bytes;
+  WipedString bytes;
   mode_t mode = 0600;
-  const ReadResult read = ReadHiveFile(path, bytes, mode);
+  const ReadResult read = ReadHiveFile(file, bytes, mode);
   if (read == ReadResult::kError) return ERROR_CANTREAD;
 
-  Hive hive = read == ReadResult::kOk ? ParseRegText(bytes) : Hive{};
+  Hive hive;
+  // Writing back what was read only in part would drop the rest of the file.
+  if (read == ReadResult::kOk && !ApplyRegTextUpToCaps(hive, bytes)) return ERROR_CANTREAD;
   const LONG rc = edit(hive);
   if (rc != ERROR_SUCCESS) return rc;
-  return ReplaceFile(path, SerializeRegText(hive), mode) ? ERROR_SUCCESS : ERROR_CANTWRITE;
+  return ReplaceFile(file, SerializeWiped(hive), mode) ? ERROR_SUCCESS : ERROR_CANTWRITE;
 }
 
 }  // namespace qbhive

@@ -2,6 +2,8 @@
 // to case, key paths canonicalised to their full root.
 #include "posix/hive_text.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -30,6 +32,38 @@ bool NoCaseEqual(std::string_view a, std::string_view b) {
   return true;
 }
 
+void Wipe(void* p, size_t n) {
+  if (p != nullptr && n != 0) ::explicit_bzero(p, n);
+}
+
+// ---- Value ----
+
+namespace {
+
+void WipeData(std::vector<uint8_t>& data) { Wipe(data.data(), data.size()); }
+
+}  // namespace
+
+Value& Value::operator=(const Value& other) {
+  if (this == &other) return *this;
+  WipeData(data);  // the copy may need a new block and free this one
+  name = other.name;
+  type = other.type;
+  data = other.data;
+  return *this;
+}
+
+Value& Value::operator=(Value&& other) noexcept {
+  if (this == &other) return *this;
+  WipeData(data);
+  name = std::move(other.name);
+  type = other.type;
+  data = std::move(other.data);
+  return *this;
+}
+
+Value::~Value() { WipeData(data); }
+
 // ---- Key ----
 
 const Value* Key::FindValue(std::string_view name) const {
@@ -41,6 +75,7 @@ void Key::SetValue(std::string_view name, DWORD type, std::vector<uint8_t> data)
   auto it = values.find(name);
   if (it == values.end()) it = values.emplace(std::string(name), Value{std::string(name), type, {}}).first;
   it->second.type = type;
+  WipeData(it->second.data);  // freed by the assignment
   it->second.data = std::move(data);
 }
 
@@ -108,19 +143,43 @@ Key* Hive::FindKey(std::string_view path) {
   return const_cast<Key*>(static_cast<const Hive*>(this)->FindKey(path));
 }
 
+std::vector<size_t> LevelEnds(std::string_view canonical) {
+  std::vector<size_t> ends;
+  for (size_t sep = canonical.find('\\'); sep != std::string_view::npos; sep = canonical.find('\\', sep + 1)) {
+    ends.push_back(sep);
+  }
+  ends.push_back(canonical.size());
+  return ends;
+}
+
+size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends,
+                     size_t absent) {
+  const auto present = [&](size_t level) { return keys.find(canonical.substr(0, ends[level])) != keys.end(); };
+  if (absent <= 1) return 0;
+  if (present(absent - 1)) return absent - 1;  // a new key in a known one: the common case
+  size_t low = 0;             // present (the root's level counts as such)
+  size_t high = absent - 1;  // absent
+  while (low + 1 < high) {
+    const size_t middle = low + (high - low) / 2;
+    (present(middle) ? low : high) = middle;
+  }
+  return low;
+}
+
 Key* Hive::CreateKey(std::string_view path) {
   const auto canonical = CanonicalKeyPath(path);
   if (!canonical) return nullptr;
-  // Ancestors below the root first, then the key itself.
-  size_t sep = canonical->find('\\');
-  while (sep != std::string::npos) {
-    sep = canonical->find('\\', sep + 1);
-    const std::string prefix = canonical->substr(0, sep);
-    if (keys_.find(prefix) == keys_.end()) keys_.emplace(prefix, Key{prefix, {}});
+  if (const auto it = keys_.find(*canonical); it != keys_.end()) return &it->second;
+  // The missing ancestors below the root first, then the key itself (the
+  // root alone is a key of its own).
+  const std::vector<size_t> ends = LevelEnds(*canonical);
+  const size_t depth = ends.size() - 1;
+  Key* key = nullptr;
+  for (size_t level = depth == 0 ? 0 : LevelsPresent(keys_, *canonical, ends, depth) + 1; level <= depth; ++level) {
+    std::string prefix = canonical->substr(0, ends[level]);
+    key = &keys_.emplace(prefix, Key{prefix, {}}).first->second;
   }
-  auto it = keys_.find(*canonical);
-  if (it == keys_.end()) it = keys_.emplace(*canonical, Key{*canonical, {}}).first;
-  return &it->second;
+  return key;
 }
 
 bool Hive::DeleteKey(std::string_view path) {

@@ -3,6 +3,7 @@
 #include "posix/hive_text.h"
 
 #include <optional>
+#include <tuple>
 #include <utility>
 
 namespace qbhive {
@@ -59,9 +60,10 @@ class LineReader {
 // A quoted name or text starting at s[0] == '"'. Only \\ and \" are
 // escapes; any other backslash stays as it is. Sets `used` to the number
 // of characters taken, closing quote included.
-std::optional<std::string> ParseQuoted(std::string_view s, size_t& used) {
+template <typename Text = std::string>
+std::optional<Text> ParseQuoted(std::string_view s, size_t& used) {
   if (s.empty() || s[0] != '"') return std::nullopt;
-  std::string out;
+  Text out;
   for (size_t i = 1; i < s.size(); ++i) {
     const char c = s[i];
     if (c == '"') {
@@ -78,8 +80,8 @@ std::optional<std::string> ParseQuoted(std::string_view s, size_t& used) {
 }
 
 // "01,ab,ff" (a trailing comma allowed) -> bytes.
-std::optional<std::vector<uint8_t>> ParseHexList(std::string_view s) {
-  std::vector<uint8_t> out;
+std::optional<WipedBytes> ParseHexList(std::string_view s) {
+  WipedBytes out;
   s = Trim(s);
   if (s.empty()) return out;
   while (true) {
@@ -104,8 +106,8 @@ bool StartsSomethingElse(std::string_view line) {
 // starts a section, a value or a comment is never taken as a continuation,
 // so a truncated value does not swallow what comes after it; such a
 // value is incomplete (nullopt) and dropped.
-std::optional<std::string> JoinContinuations(std::string_view first, LineReader& lines) {
-  std::string joined(TrimRight(first));
+std::optional<WipedString> JoinContinuations(std::string_view first, LineReader& lines) {
+  WipedString joined(TrimRight(first));
   while (!joined.empty() && joined.back() == '\\') {
     joined.pop_back();
     std::string_view next;
@@ -116,13 +118,9 @@ std::optional<std::string> JoinContinuations(std::string_view first, LineReader&
   return joined;
 }
 
-struct ParsedData {
-  DWORD type;
-  std::vector<uint8_t> data;
-};
-
-// What follows "hex" in a value line: ":..." or "(N):...".
-std::optional<ParsedData> ParseHexValue(std::string_view rest, LineReader& lines, Dialect dialect) {
+// What follows "hex" in a value line: ":..." or "(N):...". The type and
+// data come in a Value (unnamed), which wipes the data if it goes unused.
+std::optional<Value> ParseHexValue(std::string_view rest, LineReader& lines, Dialect dialect) {
   DWORD type = REG_BINARY;
   if (!rest.empty() && rest[0] == '(') {
     const size_t close = rest.find(')');
@@ -139,15 +137,23 @@ std::optional<ParsedData> ParseHexValue(std::string_view rest, LineReader& lines
   auto bytes = ParseHexList(*joined);
   if (!bytes) return std::nullopt;
   if (dialect == Dialect::kUnicode && IsStringKind(type)) {
-    const std::string text = Utf16LeToUtf8(bytes->data(), bytes->size());
+    const WipedString text = Utf16LeToUtf8(bytes->data(), bytes->size());
     bytes->assign(text.begin(), text.end());
   }
-  return ParsedData{type, std::move(*bytes)};
+  return Value{{}, type, std::vector<uint8_t>(bytes->begin(), bytes->end())};
 }
+
+// What one text may still add to the hive (registry_hive.h has the caps).
+struct Allowance {
+  size_t keys = kMaxKeysPerText;
+  size_t values = kMaxValuesPerText;
+  size_t path_bytes = kMaxKeyPathBytesPerText;
+  bool cut_short = false;  // something was skipped for want of it
+};
 
 // One value line. `key` is null when the line sits in no usable section;
 // the line (and its continuations) is read all the same.
-void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect dialect) {
+void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect dialect, Allowance& allowance) {
   std::string name;
   size_t used = 1;
   if (line[0] == '"') {
@@ -159,31 +165,87 @@ void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect 
   if (rest.empty() || rest[0] != '=') return;
   rest = TrimLeft(rest.substr(1));
 
-  std::optional<ParsedData> parsed;
+  std::optional<Value> parsed;
   if (TrimRight(rest) == "-") {
     if (key) key->DeleteValue(name);
     return;
   }
   if (!rest.empty() && rest[0] == '"') {
     size_t text_used = 0;
-    auto text = ParseQuoted(rest, text_used);
+    auto text = ParseQuoted<WipedString>(rest, text_used);
     if (!text || !Trim(rest.substr(text_used)).empty()) return;
-    std::vector<uint8_t> data(text->begin(), text->end());
+    std::vector<uint8_t> data;
+    data.reserve(text->size() + 1);  // no smaller block left behind with the text in it
+    data.assign(text->begin(), text->end());
     data.push_back(0);
-    parsed = ParsedData{REG_SZ, std::move(data)};
+    parsed = Value{{}, REG_SZ, std::move(data)};
   } else if (StartsWithNoCase(rest, "dword:")) {
     const auto v = ParseHexNumber(Trim(rest.substr(6)), 8);
     if (!v) return;
-    parsed = ParsedData{REG_DWORD, {static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
-                                    static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}};
+    parsed = Value{{}, REG_DWORD, {static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
+                                   static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}};
   } else if (StartsWithNoCase(rest, "hex")) {
     parsed = ParseHexValue(rest.substr(3), lines, dialect);
   }
-  if (parsed && key) key->SetValue(name, parsed->type, std::move(parsed->data));
+  if (!parsed || !key) return;
+  if (key->FindValue(name) == nullptr) {
+    if (allowance.values == 0) {
+      allowance.cut_short = true;
+      return;
+    }
+    --allowance.values;
+  }
+  key->SetValue(name, parsed->type, std::move(parsed->data));
+}
+
+// Whether every level below the root keeps Windows' limits on a key.
+bool KeepsKeyLimits(std::string_view canonical, const std::vector<size_t>& ends) {
+  if (ends.size() - 1 > kMaxKeyDepth) return false;
+  for (size_t level = 1; level < ends.size(); ++level) {
+    const std::string_view name = canonical.substr(ends[level - 1] + 1, ends[level] - ends[level - 1] - 1);
+    // Never fewer bytes than UTF-16 units: only a long name needs counting.
+    if (name.size() > kMaxKeyNameLength && Utf16Length(name) > kMaxKeyNameLength) return false;
+  }
+  return true;
+}
+
+// The new keys' count and path bytes when levels `first` to the last are
+// created.
+std::pair<size_t, size_t> CostOfLevels(const std::vector<size_t>& ends, size_t first) {
+  size_t path_bytes = 0;
+  for (size_t level = first; level < ends.size(); ++level) path_bytes += ends[level];
+  return {ends.size() - first, path_bytes};
+}
+
+// The key of a section, created with its missing ancestors when the
+// limits and what the text may still add allow it; null when not.
+Key* CreateSectionKey(Hive& hive, const std::string& canonical, Allowance& allowance) {
+  const std::vector<size_t> ends = LevelEnds(canonical);
+  if (!KeepsKeyLimits(canonical, ends)) return nullptr;
+  const size_t depth = ends.size() - 1;
+  const size_t first_possible = depth == 0 ? 0 : 1;  // the root is created only for itself
+  auto [keys, path_bytes] = CostOfLevels(ends, first_possible);
+  if (keys > allowance.keys || path_bytes > allowance.path_bytes) {
+    // Not every level fits what is left: count the ones really missing.
+    if (Key* existing = hive.FindKey(canonical)) return existing;
+    const size_t first = depth == 0 ? 0 : LevelsPresent(hive.Keys(), canonical, ends, depth) + 1;
+    std::tie(keys, path_bytes) = CostOfLevels(ends, first);
+    if (keys > allowance.keys || path_bytes > allowance.path_bytes) {
+      allowance.cut_short = true;
+      return nullptr;
+    }
+  }
+  const size_t before = hive.Keys().size();
+  Key* key = hive.CreateKey(canonical);
+  // The levels it created are the last ones.
+  const size_t created = hive.Keys().size() - before;
+  allowance.keys -= created;
+  allowance.path_bytes -= CostOfLevels(ends, ends.size() - created).second;
+  return key;
 }
 
 // A section line "[PATH]" or "[-PATH]"; returns the key later values go to.
-Key* ApplySectionLine(Hive& hive, std::string_view line) {
+Key* ApplySectionLine(Hive& hive, std::string_view line, Allowance& allowance) {
   const size_t close = line.rfind(']');
   if (close == std::string_view::npos || !Trim(line.substr(close + 1)).empty()) return nullptr;
   std::string_view path = line.substr(1, close - 1);
@@ -191,14 +253,16 @@ Key* ApplySectionLine(Hive& hive, std::string_view line) {
     hive.DeleteKey(path.substr(1));
     return nullptr;
   }
-  return hive.CreateKey(path);
+  const auto canonical = CanonicalKeyPath(path);
+  return canonical ? CreateSectionKey(hive, *canonical, allowance) : nullptr;
 }
 
 }  // namespace
 
-void ApplyRegText(Hive& hive, std::string_view bytes) {
-  const std::string text = DecodeFile(bytes);
-  LineReader lines(text);
+bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes) {
+  WipedString converted;
+  LineReader lines(DecodeFile(bytes, converted));
+  Allowance allowance;
   Dialect dialect = Dialect::kUnicode;
   bool seen_first_line = false;
   Key* key = nullptr;  // values outside a usable section are dropped
@@ -216,17 +280,20 @@ void ApplyRegText(Hive& hive, std::string_view bytes) {
       case ';':
         break;
       case '[':
-        key = ApplySectionLine(hive, line);
+        key = ApplySectionLine(hive, line, allowance);
         break;
       case '"':
       case '@':
-        ApplyValueLine(key, line, lines, dialect);
+        ApplyValueLine(key, line, lines, dialect, allowance);
         break;
       default:
         break;  // not a line we understand
     }
   }
+  return !allowance.cut_short;
 }
+
+void ApplyRegText(Hive& hive, std::string_view bytes) { ApplyRegTextUpToCaps(hive, bytes); }
 
 Hive ParseRegText(std::string_view bytes) {
   Hive hive;

@@ -9,6 +9,7 @@
 #include "posix/registry_hive.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,50 @@ inline bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 
 inline bool IsStringKind(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+// ---- Buffers that may hold the password ----
+//
+// The file's text and the parser's and writer's working copies of values
+// are held in these, which wipe every block before it goes back to the
+// heap (a string that grows frees its old block too).
+template <typename T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <typename U>
+  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+  T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, size_t n) noexcept {
+    Wipe(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <typename U>
+  bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+  template <typename U>
+  bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
+};
+
+using WipedString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
+
+// ---- Key paths (hive_model.cpp) ----
+
+// Where each level of a canonical key path ends: [0] after the root, [i]
+// after the key i levels below it (the whole path last).
+std::vector<size_t> LevelEnds(std::string_view canonical);
+// How many levels of a canonical path below its root are in the hive, when
+// level `absent` is known not to be. A key is only ever created with all
+// its ancestors, so the levels present are the first ones: found by
+// bisection, not by looking each one up.
+size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends,
+                     size_t absent);
+
+// ---- Parser and writer (hive_parser.cpp, hive_writer.cpp) ----
+
+// ApplyRegText; false when a cap on what one text may bring cut it short.
+bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes);
+// SerializeRegText into a buffer that wipes itself.
+WipedString SerializeWiped(const Hive& hive);
+
 // ---- Text encodings (hive_encoding.cpp) ----
 //
 // Bytes that are not valid UTF-8 travel through UTF-16 as the lone low
@@ -47,11 +92,14 @@ inline bool IsStringKind(DWORD type) { return type == REG_SZ || type == REG_EXPA
 // so that any 8-bit string survives a trip through regedit's UTF-16 form.
 
 // An odd trailing byte has no UTF-16 unit and is dropped.
-std::string Utf16LeToUtf8(const uint8_t* p, size_t n);
+WipedString Utf16LeToUtf8(const uint8_t* p, size_t n);
 bool IsValidUtf8(std::string_view s);
-std::vector<uint8_t> Utf8ToUtf16Le(std::string_view s);
-// The file as UTF-8 text, whatever it was stored as.
-std::string DecodeFile(std::string_view bytes);
+WipedBytes Utf8ToUtf16Le(std::string_view s);
+// How many UTF-16 units Utf8ToUtf16Le gives for s.
+size_t Utf16Length(std::string_view s);
+// The file as UTF-8 text, whatever it was stored as: a view of `bytes`
+// past any byte-order mark, or of `converted` when it was UTF-16.
+std::string_view DecodeFile(std::string_view bytes, WipedString& converted);
 
 }  // namespace qbhive
 

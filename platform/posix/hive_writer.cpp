@@ -8,7 +8,7 @@ namespace qbhive {
 
 namespace {
 
-void AppendQuoted(std::string& out, std::string_view s) {
+void AppendQuoted(WipedString& out, std::string_view s) {
   out += '"';
   for (char c : s) {
     if (c == '\\' || c == '"') out += '\\';
@@ -25,7 +25,8 @@ bool FitsQuotedForm(const Value& v) {
   return text.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos && IsValidUtf8(text);
 }
 
-void AppendHexList(std::string& out, const std::vector<uint8_t>& bytes, size_t column) {
+template <typename Bytes>
+void AppendHexList(WipedString& out, const Bytes& bytes, size_t column) {
   static constexpr char kDigits[] = "0123456789abcdef";
   constexpr size_t kWidth = 78;  // regedit wraps near 80 columns
   for (size_t i = 0; i < bytes.size(); ++i) {
@@ -41,7 +42,7 @@ void AppendHexList(std::string& out, const std::vector<uint8_t>& bytes, size_t c
   }
 }
 
-void AppendValue(std::string& out, const Value& v) {
+void AppendValue(WipedString& out, const Value& v) {
   const size_t line_start = out.size();
   if (v.name.empty()) {
     out += '@';
@@ -74,7 +75,7 @@ void AppendValue(std::string& out, const Value& v) {
   out += '\n';
 }
 
-void AppendKey(std::string& out, const Key& key) {
+void AppendKey(WipedString& out, const Key& key) {
   out += '[';
   out += key.path;
   out += "]\n";
@@ -82,33 +83,38 @@ void AppendKey(std::string& out, const Key& key) {
   out += '\n';
 }
 
-std::string Header() {
-  std::string out(kHeader5);
+WipedString Header() {
+  WipedString out(kHeader5);
   out += "\n\n";
   return out;
 }
 
+// The text in a plain string of its own size (the working copy wipes itself).
+std::string Plain(const WipedString& text) { return std::string(text.data(), text.size()); }
+
 }  // namespace
 
-std::string SerializeRegText(const Hive& hive) {
-  std::string out = Header();
+WipedString SerializeWiped(const Hive& hive) {
+  WipedString out = Header();
   for (const auto& entry : hive.Keys()) AppendKey(out, entry.second);
   return out;
 }
 
+std::string SerializeRegText(const Hive& hive) { return Plain(SerializeWiped(hive)); }
+
 std::string ExportKey(const Hive& hive, std::string_view path) {
-  std::string out = Header();
+  WipedString out = Header();
   const auto canonical = CanonicalKeyPath(path);
-  if (!canonical) return out;
+  if (!canonical) return Plain(out);
   const auto& keys = hive.Keys();
   const auto it = keys.find(*canonical);
-  if (it == keys.end()) return out;
+  if (it == keys.end()) return Plain(out);
   AppendKey(out, it->second);
   const std::string prefix = *canonical + '\\';
   for (auto sub = keys.lower_bound(prefix); sub != keys.end() && StartsWithNoCase(sub->first, prefix); ++sub) {
     AppendKey(out, sub->second);
   }
-  return out;
+  return Plain(out);
 }
 
 }  // namespace qbhive

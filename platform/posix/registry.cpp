@@ -233,9 +233,18 @@ class ParsedHiveCache {
     if (stamp.Settled()) {
       auto parsed = std::make_shared<const Parsed>(Parsed{path, stamp, hive});
       std::lock_guard<std::mutex> lock(mutex_);
-      last_ = std::move(parsed);
-    }
+      if (!released_) std::swap(last_, parsed);
+    }  // an older hive is freed here (its values wipe themselves), outside the lock
     return hive;
+  }
+
+  // From now on nothing is kept: the hive held goes as soon as no handle
+  // holds it, and the password in it is wiped with it.
+  void Release() {
+    std::shared_ptr<const Parsed> released;
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    released = std::move(last_);
   }
 
  private:
@@ -247,6 +256,7 @@ class ParsedHiveCache {
 
   std::mutex mutex_;
   std::shared_ptr<const Parsed> last_;
+  bool released_ = false;
 };
 
 // Never destroyed, like the handle table.
@@ -254,6 +264,13 @@ ParsedHiveCache& HiveCache() {
   static ParsedHiveCache* cache = new ParsedHiveCache;
   return *cache;
 }
+
+// The cache itself outlives the library's static objects, for hosts that
+// read settings from their own static destructors, but the settings it
+// holds do not outlive the library (at exit, or when it is unloaded).
+struct ReleaseCacheAtUnload {
+  ~ReleaseCacheAtUnload() { HiveCache().Release(); }
+} g_releaseCacheAtUnload;
 
 // HKEY_CURRENT_USER when the file has no such key: it exists all the same,
 // with no values. Never destroyed, like the handle table.
@@ -399,6 +416,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwT
       key.SetValue(name, dwType, std::move(data));
       return ERROR_SUCCESS;
     });
+    qbhive::Wipe(data.data(), data.size());  // still here when the edit never ran
     if (rc == ERROR_SUCCESS) RefreshSnapshot(hKey, std::move(written));
     return rc;
   });

@@ -15,6 +15,7 @@
 
 #include "win32.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -47,10 +48,23 @@ struct NoCaseLess {
 
 QBPLATFORM_API bool NoCaseEqual(std::string_view a, std::string_view b);
 
-struct Value {
+// Overwrites n bytes at p in a way the compiler cannot leave out.
+QBPLATFORM_API void Wipe(void* p, size_t n);
+
+// The data may be a password: a value wipes it before its memory goes back
+// to the heap (when destroyed or assigned over), as CSocks wipes its own
+// buffers.
+struct QBPLATFORM_API Value {
   std::string name;  // "" is the key's default value ("@" in the file)
   DWORD type = REG_NONE;
   std::vector<uint8_t> data;
+
+  Value() = default;
+  Value(const Value&) = default;
+  Value(Value&&) = default;
+  Value& operator=(const Value& other);
+  Value& operator=(Value&& other) noexcept;
+  ~Value();
 };
 
 struct QBPLATFORM_API Key {
@@ -91,12 +105,27 @@ class QBPLATFORM_API Hive {
 // dropped. nullopt when the first component is not a known root.
 QBPLATFORM_API std::optional<std::string> CanonicalKeyPath(std::string_view path);
 
+// Windows' own limits on a key, kept by the parser: a name (one level of a
+// path) of at most 255 characters (UTF-16 units, as Windows counts them),
+// at most 512 levels below the root.
+inline constexpr size_t kMaxKeyNameLength = 255;
+inline constexpr size_t kMaxKeyDepth = 512;
+// What one .reg text may add to a hive: keys (the ancestors a section
+// creates included), values, and the bytes of the new keys' paths (each key
+// is held under its full path, so a deep key costs the sum of its
+// ancestors' paths). They keep a parse linear in the text's size.
+inline constexpr size_t kMaxKeysPerText = 65536;
+inline constexpr size_t kMaxValuesPerText = 262144;
+inline constexpr size_t kMaxKeyPathBytesPerText = 8u << 20;
+
 // Applies .reg text to a hive as regedit imports it: sections create keys,
 // "[-KEY]" deletes a key with its subkeys, "Name"=- deletes a value, later
 // lines override earlier ones. Accepts UTF-16LE with a byte-order mark,
 // UTF-8 with or without one, the "Windows Registry Editor Version 5.00" and
 // "REGEDIT4" headers (or none), CRLF or LF. A line that cannot be parsed is
-// skipped; nothing is read or written outside the input for any bytes.
+// skipped, and so is a section beyond the limits above (with its values),
+// or a value beyond them; nothing is read or written outside the input for
+// any bytes.
 QBPLATFORM_API void ApplyRegText(Hive& hive, std::string_view bytes);
 QBPLATFORM_API Hive ParseRegText(std::string_view bytes);
 
@@ -119,11 +148,15 @@ bool IsHivePath(std::string_view path);
 QBPLATFORM_API Hive LoadHive(const std::string& path);
 
 // Read, edit, write back atomically, under an exclusive flock on the
-// sibling file "<path>.lock". When edit returns anything but ERROR_SUCCESS
-// nothing is written and that result is returned. The folder is created
-// (0700) when missing, a new file gets mode 0600, an existing one keeps its
-// permission bits. A file that exists but cannot be read is never replaced
-// (ERROR_CANTREAD). Write failures give ERROR_CANTWRITE.
+// sibling file "<path>.lock". When `path` is a symbolic link (a dotfile
+// manager's), the file it leads to is the one replaced: the temporary file,
+// the rename and the lock are beside it, and the link stays. When edit
+// returns anything but ERROR_SUCCESS nothing is written and that result is
+// returned. The folder is created (0700) when missing, a new file gets mode
+// 0600, an existing one keeps its permission bits. A file that exists but
+// cannot be read, or not wholly (beyond the caps on what one text may
+// bring), is never replaced (ERROR_CANTREAD). Write failures give
+// ERROR_CANTWRITE.
 QBPLATFORM_API LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
 
 }  // namespace qbhive

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -83,9 +84,49 @@ void CheckQuery(const Query& q) {
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
+// A key path below HKEY_CURRENT_USER, `levels` deep, every level `name`;
+// kept for as long as the table is used.
+const char* Levels(size_t levels, const std::string& name) {
+  static std::deque<std::string> kept;
+  std::string path = name;
+  for (size_t i = 1; i < levels; ++i) path += "\\" + name;
+  return kept.emplace_back(std::move(path)).c_str();
+}
+
+std::string Section(const char* path, const std::string& values = "\"V\"=dword:1\n") {
+  return "[HKEY_CURRENT_USER\\" + std::string(path) + "]\n" + values;
+}
+
+// Just one key and one value more than a text may bring, each skipped.
+std::string OverTheCaps() {
+  std::string file;
+  for (size_t i = 1; i < qbhive::kMaxKeysPerText; ++i) file += "[HKEY_CURRENT_USER\\C" + std::to_string(i) + "]\n";
+  file += "[HKEY_CURRENT_USER\\Last]\n";
+  for (size_t i = 1; i < qbhive::kMaxValuesPerText; ++i) file += "\"v" + std::to_string(i) + "\"=dword:0\n";
+  return file + "\"V\"=dword:1\n\"Skipped\"=dword:1\n" + Section("Beyond");
+}
+
 std::vector<ParseCase> ParseCases() {
   const std::string big(1 << 20, 'x');
   std::vector<ParseCase> cases;
+
+  const char* deepest = Levels(qbhive::kMaxKeyDepth, "k");
+  const char* too_deep = Levels(qbhive::kMaxKeyDepth + 1, "k");
+  // Characters as Windows counts them (UTF-16 units), not bytes.
+  const char* longest = Levels(1, std::string(qbhive::kMaxKeyNameLength - 1, 'n') + "\xC3\xA9");
+  const char* too_long = Levels(1, std::string(qbhive::kMaxKeyNameLength - 1, 'n') + "\xC3\xA9\xC3\xA9");
+  const char* huge_tree = Levels(qbhive::kMaxKeyDepth, std::string(qbhive::kMaxKeyNameLength, 'h'));
+  cases.push_back({"Windows' limits on a key: a section beyond them is skipped with its values",
+                   Section(deepest) + Section(too_deep) + Section(longest) + Section(too_long) + Section(huge_tree),
+                   {{deepest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
+                    {too_deep, "V", ERROR_FILE_NOT_FOUND},
+                    {longest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
+                    {too_long, "V", ERROR_FILE_NOT_FOUND},
+                    {huge_tree, "V", ERROR_FILE_NOT_FOUND}}});  // within them, but its paths pass the cap
+  cases.push_back({"caps on the keys and values one file brings", OverTheCaps(),
+                   {{"Last", "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
+                    {"Last", "Skipped", ERROR_FILE_NOT_FOUND},
+                    {"Beyond", "V", ERROR_FILE_NOT_FOUND}}});
 
   cases.push_back({"regedit's own export: UTF-16LE, BOM, CRLF, wrapped hex, non-ASCII",
                    Utf16File(u"Windows Registry Editor Version 5.00\r\n\r\n"
@@ -470,6 +511,32 @@ TEST(RegistryWrite, UntouchedContentIsKept) {
   EXPECT_NE(elsewhere->FindValue("Keep"), nullptr);
   const std::string text = hive.ReadFile();
   EXPECT_NE(text.find("\"SocksServer\"=\"b\""), std::string::npos) << "first spelling of the name is kept";
+
+  hive.WriteFile(OverTheCaps());
+  EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [](qbhive::Hive&) -> LONG { return ERROR_SUCCESS; }), ERROR_CANTREAD);
+  EXPECT_EQ(hive.ReadFile(), OverTheCaps()) << "a file read only in part is never written back";
+}
+
+TEST(RegistryWrite, ALinkedHiveIsWrittenWhereTheLinkLeads) {
+  TempHive hive;
+  const std::string managed = hive.ConfigHome() + "/dotfiles/user.reg";
+  std::filesystem::create_directories(hive.ConfigHome() + "/dotfiles");
+  std::filesystem::create_directories(hive.Folder());
+  ASSERT_EQ(::symlink("../dotfiles/user.reg", hive.Path().c_str()), 0);
+  hive.WriteFile("[HKEY_CURRENT_USER\\Other]\n\"A\"=dword:1\n");
+  ASSERT_EQ(::chmod(managed.c_str(), 0640), 0);
+  hive.SetDword(kProxy, "SocksPort", 1080);
+
+  struct stat st{};
+  ASSERT_EQ(::lstat(hive.Path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+  ASSERT_EQ(::stat(managed.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  const qbhive::Hive file = qbhive::LoadHive(managed);
+  EXPECT_NE(file.FindKey("HKCU\\Other"), nullptr);
+  EXPECT_NE(file.FindKey(std::string("HKCU\\") + kProxy), nullptr);
+  EXPECT_TRUE(std::filesystem::exists(managed + ".lock")) << "one lock for every link to the file";
+  EXPECT_FALSE(std::filesystem::exists(hive.Path() + ".lock"));
 }
 
 TEST(RegistryWrite, DeletingValuesAndKeys) {

@@ -151,5 +151,25 @@ TEST(ConnectFloor, SettledSettingsAreReadWithoutAllocating) {
   EXPECT_STREQ(socks.m_szUserName, "alice");
 }
 
+// ---- The password in memory given back ----
+
+TEST(ConnectFloor, NoFreedBlockHoldsThePassword) {
+  static const char kPassword[] = "never-left-in-freed-memory";  // too long to sit inside a string
+  TempHive hive;
+  WatchFreedBlocksFor(kPassword);
+  const unsigned long before = FreedBlocksHoldingWatched();
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, TempHive::kProxyKey, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetValueExA(key, "Password", 0, REG_SZ, reinterpret_cast<const BYTE*>(kPassword), sizeof kPassword),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  ProbeSocks socks;
+  socks.ReadRegistry();  // a file just written: parsed afresh, used and let go
+  const unsigned long freed = FreedBlocksHoldingWatched() - before;
+  WatchFreedBlocksFor({});
+  EXPECT_STREQ(socks.m_szPassword, kPassword);
+  EXPECT_EQ(freed, 0u) << "blocks given back with the password in them";
+}
+
 }  // namespace
 }  // namespace qbtest
