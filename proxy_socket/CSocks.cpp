@@ -45,11 +45,14 @@ CSocks::~CSocks() {
 }
 
 int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
+  // One blocking call from here to the end of the negotiation: a cancel
+  // between two of its steps still ends it.
+  qbafx::BlockingCall call(m_nBlockingCall);
   ReadRegistry();
   if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort);
 
   if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
-    Close();
+    CloseOnFailure();
     return 0;
   }
   if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
@@ -57,7 +60,7 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
 
   // ReadRegistry turns the proxy off for any other version; a derived class
   // that changed the field in between gets a failure, not a guess.
-  Close();
+  CloseOnFailure();
   return 0;
 }
 
@@ -72,7 +75,13 @@ int CSocks::IsDNS(const char* lpszHost) {
 }
 
 int CSocks::FailNegotiation(const char* lpszText) {
-  Close();
+  CloseOnFailure();
   MyMessageBox(lpszText);
   return 0;
+}
+
+// Closes the socket, unless host code closed it during the call (from
+// OnMessagePending): the handle may then be a new socket of the host's.
+void CSocks::CloseOnFailure() {
+  if (!qbafx::SocketClosedDuringCall(m_nBlockingCall)) Close();
 }

@@ -26,7 +26,8 @@ class QBSOCKS_API CSocks : public CSocket {
 
   // Reads the settings, then connects directly or through the proxy.
   // 1 when the socket now carries the target's stream, 0 on failure. A
-  // failure on the proxy path closes the socket.
+  // failure on the proxy path closes the socket, unless host code closed it
+  // during the call (WSAENOTSOCK): a new socket of the host's is left alone.
   int Connect(const char* lpszHostAddress, unsigned int nHostPort);
 #ifdef QBAFX_WIDE_OVERLOADS
   // A Unicode host's name, in the ANSI code page (win32.h); compiled into
@@ -60,6 +61,7 @@ class QBSOCKS_API CSocks : public CSocket {
   int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1,
                    BYTE nStatusOk = 0);
   int FailNegotiation(const char* lpszText);
+  void CloseOnFailure();
 };
 
 #endif  // QBSOCKS_CSOCKS_H

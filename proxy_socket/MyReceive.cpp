@@ -18,6 +18,9 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
     return 0;
   }
 
+  // One blocking call across all its waits: a cancel that comes between
+  // two of them, or late in one, still ends it.
+  qbafx::BlockingCall call(m_nBlockingCall);
   const int nSavedTimeOut = m_nTimeOut;
   m_nTimeOut = kPumpIntervalMs;
 
@@ -28,6 +31,10 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
     // Unsigned difference: correct across a wrap of the tick counter.
     if (static_cast<DWORD>(GetTickCount() - dwStart) > dwBudget) break;
     nResult = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
+  }
+  // Out of budget, but a cancel came first: that is what ends the call.
+  if (nResult == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && call.Finish()) {
+    WSASetLastError(WSAEINTR);
   }
 
   m_nTimeOut = nSavedTimeOut;

@@ -28,6 +28,7 @@ const char* Socks4ReplyText(BYTE cd) {
 }  // namespace
 
 int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
+  qbafx::BlockingCall call(m_nBlockingCall);  // see Connect
   if (IsDNS(lpszHost)) {
     return FailNegotiation("SOCKS4 can't resolve domain name, you should use IP address");
   }
@@ -52,7 +53,7 @@ int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
 
   const int nLength = kHeaderSize + lstrlenA(lpszUserId) + 1;
   if (CSocket::Send(request, nLength, 0) != nLength) {
-    Close();
+    CloseOnFailure();
     return 0;
   }
 
@@ -60,7 +61,7 @@ int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
   const int nGot = ReceiveReply(reply, 0, kReplySize, GetTickCount(), 1, kSocks4Granted);
   if (nGot >= 2 && reply[1] != kSocks4Granted) {
     MyMessageBox(Socks4ReplyText(reply[1]));
-    Close();
+    CloseOnFailure();
     return 0;
   }
   if (nGot != kReplySize) return FailNegotiation("General negotiation failure");

@@ -67,11 +67,12 @@ int FieldLength(const char* lpszField, size_t cbField) {
 }  // namespace
 
 int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
+  qbafx::BlockingCall call(m_nBlockingCall);  // see Connect
   const int bName = IsDNS(lpszHost);
 
   static const BYTE offer[4] = {kSocks5Version, 2, kMethodNone, kMethodUserPass};
   if (CSocket::Send(offer, sizeof(offer), 0) != static_cast<int>(sizeof(offer))) {
-    Close();
+    CloseOnFailure();
     return 0;
   }
 
@@ -84,7 +85,7 @@ int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
     if (!AuthPasswd()) return FailNegotiation("Username/password subnegotition failure");
   } else if (choice[1] != kMethodNone) {
     MyMessageBox("General SOCKS5 authentication failure");
-    Close();
+    CloseOnFailure();
     return 0;
   }
 
@@ -112,7 +113,7 @@ int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
   nLength += 2;
 
   if (CSocket::Send(request, nLength, 0) != nLength) {
-    Close();
+    CloseOnFailure();
     return 0;
   }
 
@@ -121,7 +122,7 @@ int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
   int nGot = ReceiveReply(reply, 0, kReplyPrefix, dwStart, 1, kRepSucceeded);
   if (nGot >= 2 && reply[1] != kRepSucceeded) {
     MyMessageBox(Socks5ReplyText(reply[1]));
-    Close();
+    CloseOnFailure();
     return 0;
   }
   if (nGot != kReplyPrefix) return FailNegotiation(kNegotiationFailure);

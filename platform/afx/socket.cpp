@@ -8,10 +8,16 @@
 // afx/thread_queue.h).
 //
 // Cancellation: while a blocking call runs (Send, Receive, Accept, a
-// connect, or a wait that PumpMessages runs on its own), m_nBlockingCall is
-// kRunning. CancelBlockingCall turns only kRunning into kCancelRequested, so
-// a cancel that comes while nothing blocks is dropped, as MFC drops it; the
-// next turn of the wait takes the request and ends the wait with WSAEINTR.
+// connect, a wait that PumpMessages runs on its own, or a derived class's
+// call of several waits), m_nBlockingCall is kRunning. CancelBlockingCall
+// turns only kRunning into kCancelRequested, so a cancel that comes while
+// nothing blocks is dropped, as MFC drops it; the next turn of a wait, or
+// the end of the wait or call, takes the request and ends it with WSAEINTR.
+//
+// Close during a blocking call (from OnMessagePending, say) turns the state
+// into kSocketClosed, which ends the call with WSAENOTSOCK: the handle value
+// may already name another socket (the host's next Create), and the call
+// must neither report on that one nor change it.
 #include "afxsock.h"
 
 #include "afx/sockio.h"
@@ -67,39 +73,12 @@ int MillisecondsLeft(DWORD dwStart, int nTotalMs) {
   return dwElapsed >= static_cast<DWORD>(nTotalMs) ? 0 : nTotalMs - static_cast<int>(dwElapsed);
 }
 
-enum BlockingCallState : LONG { kIdle = 0, kRunning = 1, kCancelRequested = 2 };
-
 // Refuses a second blocking call on a socket that already has one running
 // (MFC's rule).
 bool MayBlock(const BOOL* pbBlocking) {
   if (pbBlocking == NULL) return true;
   WSASetLastError(WSAEINPROGRESS);
   return false;
-}
-
-// Marks a blocking call as running for its lifetime. Nested in a call that
-// is marked already (PumpMessages inside Receive) it changes nothing. Only
-// the socket's own thread leaves kIdle, so looking first is safe.
-class BlockingCallScope {
- public:
-  explicit BlockingCallScope(volatile LONG& state)
-      : state_(state), owner_(sockio::AtomicLoad(&state) == kIdle) {
-    if (owner_) sockio::AtomicExchange(&state_, kRunning);
-  }
-  ~BlockingCallScope() {
-    if (owner_) sockio::AtomicExchange(&state_, kIdle);
-  }
-  BlockingCallScope(const BlockingCallScope&) = delete;
-  BlockingCallScope& operator=(const BlockingCallScope&) = delete;
-
- private:
-  volatile LONG& state_;
-  bool owner_;
-};
-
-// True once: when a cancel was requested for the running call.
-bool TakeCancelRequest(volatile LONG& state) {
-  return sockio::AtomicCompareExchange(&state, kRunning, kCancelRequested) == kCancelRequested;
 }
 
 // Runs a non-blocking attempt until it stops reporting WSAEWOULDBLOCK,
@@ -147,7 +126,7 @@ CSocket::CSocket()
     : m_pbBlocking(NULL),
       m_nConnectError(-1),
       m_nTimeOut(kDefaultTimeOutMs),
-      m_nBlockingCall(kIdle),
+      m_nBlockingCall(qbafx::kIdle),
       m_bSawWritable(FALSE) {}
 
 CSocket::~CSocket() {
@@ -155,12 +134,12 @@ CSocket::~CSocket() {
 }
 
 void CSocket::CancelBlockingCall() {
-  sockio::AtomicCompareExchange(&m_nBlockingCall, kCancelRequested, kRunning);
+  sockio::AtomicCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning);
 }
 
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
   if (!MayBlock(m_pbBlocking)) return FALSE;
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   return RetryWhileWouldBlock(
              [&] {
                return CAsyncSocket::Accept(rConnectedSocket, lpSockAddr, lpSockAddrLen)
@@ -171,19 +150,27 @@ BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* 
 }
 
 // A wait in progress on this thread notices the closed socket on its next
-// turn and ends with WSAENOTSOCK.
-void CSocket::Close() { CAsyncSocket::Close(); }
+// turn and ends with WSAENOTSOCK, as does the blocking call around it, even
+// if another socket gets the same handle value meanwhile. Only a running
+// call's state changes: a Close made while nothing blocks leaves it idle.
+void CSocket::Close() {
+  CAsyncSocket::Close();
+  if (sockio::AtomicCompareExchange(&m_nBlockingCall, qbafx::kSocketClosed, qbafx::kRunning) ==
+      qbafx::kCancelRequested) {
+    sockio::AtomicCompareExchange(&m_nBlockingCall, qbafx::kSocketClosed, qbafx::kCancelRequested);
+  }
+}
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
   if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   return RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
                               [&] { return PumpMessages((nFlags & MSG_OOB) ? FD_OOB : FD_READ); });
 }
 
 int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
   if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   if (nBufLen < 0 || (lpBuf == NULL && nBufLen > 0)) return SocketError(WSAEFAULT);
   if (m_hSocket == INVALID_SOCKET) return SocketError(WSAENOTSOCK);
   const char* pNext = static_cast<const char*>(lpBuf);
@@ -200,7 +187,7 @@ int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
 
 BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
   if (!MayBlock(m_pbBlocking)) return FALSE;
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   m_nConnectError = -1;
   if (CAsyncSocket::ConnectHelper(lpSockAddr, nSockAddrLen)) return TRUE;
   if (WSAGetLastError() != WSAEWOULDBLOCK) return FALSE;
@@ -208,6 +195,8 @@ BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
     // Cleared before every wait: a host's PumpMessages may not set it.
     m_bSawWritable = FALSE;
     if (!PumpMessages(FD_CONNECT)) return FALSE;
+    // A host's own PumpMessages may have let host code close the socket.
+    if (call.SocketClosed()) return Fail(WSAENOTSOCK);
     int nOutcome = ConnectOutcome(m_hSocket, m_bSawWritable != FALSE);
     if (nOutcome == 0) return TRUE;
     if (nOutcome > 0) {
@@ -220,7 +209,7 @@ BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,
                                int nFlags) {
   if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   return RetryWhileWouldBlock(
       [&] {
         return CAsyncSocket::ReceiveFromHelper(lpBuf, nBufLen, lpSockAddr, lpSockAddrLen, nFlags);
@@ -231,7 +220,7 @@ int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, i
 int CSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
                           int nSockAddrLen, int nFlags) {
   if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   return RetryWhileWouldBlock(
       [&] {
         return CAsyncSocket::SendToHelper(lpBuf, nBufLen, lpSockAddr, nSockAddrLen, nFlags);
@@ -247,21 +236,28 @@ BOOL CSocket::OnMessagePending() {
 
 BOOL CSocket::PumpMessages(UINT uStopFlag) {
   if (m_pbBlocking != NULL) return Fail(WSAEINPROGRESS);  // one wait per socket at a time
-  BlockingCallScope call(m_nBlockingCall);
+  qbafx::BlockingCall call(m_nBlockingCall);
   BOOL bBlocking = TRUE;
   BlockingMarker marker(m_pbBlocking, &bBlocking);
   const DWORD dwStart = sockio::TickCount();
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
   qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
   for (;;) {
+    if (call.SocketClosed()) {
+      wait.Forget();
+      return Fail(WSAENOTSOCK);
+    }
+    if (m_hSocket == INVALID_SOCKET || m_hSocket != wait.Socket()) return Fail(WSAENOTSOCK);
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
-    if (TakeCancelRequest(m_nBlockingCall) || !bBlocking) return Fail(WSAEINTR);
-    if (m_hSocket == INVALID_SOCKET) return Fail(WSAENOTSOCK);
+    if (call.TakeCancel() || !bBlocking) return Fail(WSAEINTR);
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
     int seen = wait.Turn(nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
     if (seen < 0) return FALSE;
     if (seen & sockio::kWritable) m_bSawWritable = TRUE;
-    if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) return TRUE;
+    if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) {
+      // A cancel made during the last turn still ends the wait.
+      return call.Finish() ? Fail(WSAEINTR) : TRUE;
+    }
     OnMessagePending();
   }
 }

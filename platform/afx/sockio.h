@@ -262,28 +262,15 @@ inline DWORD TickCount() {
 // Interlocked operations on a value that other threads change too; both
 // return the value it had before.
 inline LONG AtomicExchange(volatile LONG* target, LONG value) {
-#ifdef _WIN32
   return InterlockedExchange(target, value);
-#else
-  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-#endif
 }
 
 inline LONG AtomicCompareExchange(volatile LONG* target, LONG value, LONG expected) {
-#ifdef _WIN32
   return InterlockedCompareExchange(target, value, expected);
-#else
-  __atomic_compare_exchange_n(target, &expected, value, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  return expected;
-#endif
 }
 
 inline LONG AtomicLoad(const volatile LONG* target) {
-#ifdef _WIN32
   return InterlockedCompareExchange(const_cast<volatile LONG*>(target), 0, 0);
-#else
-  return __atomic_load_n(target, __ATOMIC_SEQ_CST);
-#endif
 }
 
 }  // namespace qbafx::sockio

@@ -31,12 +31,19 @@ class SocketWait {
   ~SocketWait() {
     if (m_hEvent == NULL) return;
     const int nSaved = WSAGetLastError();
-    WSAEventSelect(m_hSocket, NULL, 0);  // the socket stays non-blocking
+    // The socket stays non-blocking. One that was closed took its tie along.
+    if (m_hSocket != INVALID_SOCKET) WSAEventSelect(m_hSocket, NULL, 0);
     CloseHandle(m_hEvent);
     WSASetLastError(nSaved);
   }
   SocketWait(const SocketWait&) = delete;
   SocketWait& operator=(const SocketWait&) = delete;
+
+  SOCKET Socket() const { return m_hSocket; }
+
+  // The socket was closed during the wait: its handle value may name
+  // another socket by now, which the wait must leave as it is.
+  void Forget() { m_hSocket = INVALID_SOCKET; }
 
   // One turn of at most nTimeoutMs: the readiness seen (sockio::Readiness
   // bits), 0 when none came, -1 on failure.
@@ -90,6 +97,8 @@ class SocketWait {
  public:
   SocketWait(SOCKET hSocket, unsigned wanted) : m_hSocket(hSocket), m_wanted(wanted) {}
   int Turn(int nTimeoutMs) { return sockio::Wait(m_hSocket, m_wanted, nTimeoutMs); }
+  SOCKET Socket() const { return m_hSocket; }
+  void Forget() { m_hSocket = INVALID_SOCKET; }
 
  private:
   SOCKET m_hSocket;

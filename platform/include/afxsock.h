@@ -195,9 +195,10 @@ class QBAFX_API CSocket : public CAsyncSocket {
   BOOL* m_pbBlocking;   // non-null while a blocking call runs on this socket
   int m_nConnectError;
   int m_nTimeOut;       // pump interval of PumpMessages, in milliseconds
-  // Whether a blocking call runs on this socket and has been asked to end:
-  // one of the states of socket.cpp, changed only by interlocked operations
-  // (CancelBlockingCall may come from another thread).
+  // Whether a blocking call runs on this socket, and whether it has been
+  // asked to end or its socket closed under it: a qbafx::BlockingCallState,
+  // changed only by interlocked operations (CancelBlockingCall may come
+  // from another thread).
   volatile LONG m_nBlockingCall;
   // Set by PumpMessages when its wait ended with the socket writable, so
   // that a connect need not ask getpeername whether it is over.
@@ -221,6 +222,65 @@ class QBAFX_API CSocket : public CAsyncSocket {
   // cancelled (WSAEINTR) or the socket is closed (WSAENOTSOCK).
   virtual BOOL PumpMessages(UINT uStopFlag);
 };
+
+namespace qbafx {
+
+// The states of CSocket::m_nBlockingCall. Only the socket's own thread
+// leaves kIdle or goes back to it. CancelBlockingCall, from any thread,
+// turns only kRunning into kCancelRequested, so that a cancel made while
+// nothing blocks is dropped, as MFC drops it.
+enum BlockingCallState : LONG {
+  kIdle = 0,
+  kRunning = 1,
+  kCancelRequested = 2,  // the call ends with WSAEINTR at its next wait, or at its end
+  kSocketClosed = 3,     // Close ran during the call, which ends with WSAENOTSOCK
+};
+
+// Whether the socket was closed during the blocking call that runs:
+// whatever the handle names now, perhaps another socket with the same
+// value, is not the call's.
+inline bool SocketClosedDuringCall(volatile LONG& state) {
+  return InterlockedCompareExchange(&state, kIdle, kIdle) == kSocketClosed;
+}
+
+// Marks a blocking call of a CSocket as running while it lives: one of
+// CSocket's own, or a derived class's call that waits several times
+// (PumpMessages after PumpMessages, with work in between), so that a cancel
+// or a close that comes between two waits, or late in one, still ends the
+// whole call. Nested in a call that runs already, it leaves the marking to
+// that one. Inline, so that the class library exports nothing more.
+class BlockingCall {
+ public:
+  explicit BlockingCall(volatile LONG& state)
+      : state_(state), owner_(InterlockedCompareExchange(&state, kRunning, kIdle) == kIdle) {}
+  ~BlockingCall() {
+    if (owner_) InterlockedExchange(&state_, kIdle);
+  }
+  BlockingCall(const BlockingCall&) = delete;
+  BlockingCall& operator=(const BlockingCall&) = delete;
+
+  bool SocketClosed() const { return SocketClosedDuringCall(state_); }
+
+  // True, once, when a cancel was requested: the call is to end (WSAEINTR).
+  bool TakeCancel() {
+    return InterlockedCompareExchange(&state_, kRunning, kCancelRequested) == kCancelRequested;
+  }
+
+  // For a call about to end otherwise: true when a cancel came first, so
+  // that the call ends cancelled. The owner's marking ends here, in the same
+  // step, and a cancel after it is dropped; a nested call takes the cancel.
+  bool Finish() {
+    if (!owner_) return TakeCancel();
+    owner_ = false;
+    return InterlockedExchange(&state_, kIdle) == kCancelRequested;
+  }
+
+ private:
+  volatile LONG& state_;
+  bool owner_;
+};
+
+}  // namespace qbafx
 
 // Starts the socket layer (WSAStartup on Windows). The host calls it.
 QBAFX_API BOOL AfxSocketInit(WSADATA* lpwsaData = NULL);

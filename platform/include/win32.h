@@ -276,6 +276,17 @@ typedef WSAData* LPWSADATA;
 
 #define MAKEWORD(a, b) ((WORD)(((BYTE)(a)) | ((WORD)((BYTE)(b))) << 8))
 
+// Interlocked operations, sequentially consistent as Windows' are; both
+// return the value the target had before.
+inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+  return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comperand) {
+  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return Comperand;
+}
+
 extern "C" {
 
 // Registry, on the current user's hive file (see registry_hive.h).

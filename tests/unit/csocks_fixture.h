@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "CSocks.h"
@@ -44,10 +47,14 @@ class ProbeSocks : public CSocks {
   bool IsOpen() const { return m_hSocket != INVALID_SOCKET; }
 
   // Counts the waits and what the pump interval was during them; can be
-  // told to abandon a wait as a cancelled blocking call does.
+  // told to abandon a wait as a cancelled blocking call does, to have
+  // another thread cancel the call once a given wait has returned, and to
+  // run host code on the first turn of a wait.
   int pumps = 0;
   int pump_interval_seen = 0;
   bool abandon_waits = false;
+  int cancel_after_wait = 0;
+  std::function<void(ProbeSocks&)> on_first_turn;
 
  protected:
   BOOL PumpMessages(UINT uStopFlag) override {
@@ -57,7 +64,13 @@ class ProbeSocks : public CSocks {
       WSASetLastError(WSAEINTR);
       return FALSE;
     }
-    return CSocks::PumpMessages(uStopFlag);
+    const BOOL go_on = CSocks::PumpMessages(uStopFlag);
+    if (pumps == cancel_after_wait) std::thread([this] { CancelBlockingCall(); }).join();
+    return go_on;
+  }
+  BOOL OnMessagePending() override {
+    if (auto hook = std::exchange(on_first_turn, nullptr)) hook(*this);
+    return CSocks::OnMessagePending();
   }
 };
 

@@ -115,6 +115,41 @@ TEST_F(MyReceiveTest, AbandonedWaitEndsTheCall) {
   socks_.Close();
 }
 
+// A cancel between two waits, where it once found no call running, ends
+// the call at the next wait.
+TEST_F(MyReceiveTest, CancelBetweenTwoWaitsEndsTheCall) {
+  ConnectTo({});
+  socks_.cancel_after_wait = 2;
+  EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+  EXPECT_EQ(socks_.pumps, 3);
+}
+
+// Host code closes the socket while the proxy is silent and opens another,
+// which may get the same handle: the negotiation fails and leaves that one
+// as the host made it (on Windows, with the event the host tied to it).
+TEST_F(MyReceiveTest, SocketReplacedDuringTheWaitIsLeftToTheHost) {
+  ConnectTo({PeerStep::Expect(kSocks5Offer)});
+  [[maybe_unused]] HANDLE host_event = NULL;
+  socks_.on_first_turn = [&](ProbeSocks& s) {
+    s.Close();
+    ASSERT_TRUE(s.Create());
+#ifdef _WIN32
+    host_event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    WSAEventSelect(s.m_hSocket, host_event, FD_CONNECT);
+#endif
+  };
+  EXPECT_EQ(socks_.Socks5Connect("1.2.3.4", 80), 0);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  ASSERT_TRUE(socks_.IsOpen());
+#ifdef _WIN32
+  const sockaddr_in peer = LoopbackAddress(peer_->port());
+  connect(socks_.m_hSocket, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
+  EXPECT_EQ(WaitForSingleObject(host_event, 10000), WAIT_OBJECT_0) << "the host's tie was undone";
+  CloseHandle(host_event);
+#endif
+}
+
 TEST_F(MyReceiveTest, PeerCloseGivesZero) {
   ConnectTo({PeerStep::Close()});
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 0);
