@@ -21,8 +21,14 @@
 #define QBSOCKS_CALL
 #endif
 
-#if defined(_WIN32) && !defined(QBSOCKS_C_BUILD)
+#if defined(_WIN32)
+#ifdef QBSOCKS_C_BUILD
+#define QBSOCKS_C_API /* the .def file exports them */
+#else
 #define QBSOCKS_C_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define QBSOCKS_C_API __attribute__((visibility("default")))
 #else
 #define QBSOCKS_C_API
 #endif
