@@ -4,7 +4,10 @@
 #ifndef QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
 #define QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
 
-#include "win32.h"
+// Windows' own headers, not the library's: the host that stands for an MFC
+// application may include no header of the library but qbsocks.h.
+#include <winsock2.h>
+#include <windows.h>
 
 #include <string.h>
 
