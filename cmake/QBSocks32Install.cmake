@@ -2,11 +2,14 @@
 # are also the four Debian packages (packaging/QBSocks32Packaging.cmake):
 #   qbafx        libqbafx.so.1, the class library (qbafx.dll on Windows)
 #   QBSocks32    libQBSocks32.so.1, the library (QBSocks32.dll)
+#   qbsocks      libqbsocks.so.1, the C interface (qbsocks.dll), which
+#                carries CSocks and the class library inside it
 #   development  the headers under include/qbsocks32, the .so links (import
 #                libraries on Windows), a CMake package
 #                (find_package(QBSocks32) -> QBSocks32::QBSocks32, which
-#                brings QBSocks32::qbafx along), the pkg-config file
-#                qbsocks32.pc and qbsocks32(3)
+#                brings QBSocks32::qbafx along, and QBSocks32::qbsocks), the
+#                pkg-config files qbsocks32.pc and qbsocks.pc, qbsocks32(3)
+#                and qbsocks(3)
 #   tools        qbsocks-reg and qbsocks-cat with their manual pages
 #                (tools/CMakeLists.txt, man/CMakeLists.txt)
 # `cmake --install <build> --prefix <prefix>` installs them all.
@@ -18,7 +21,7 @@ set(QBSOCKS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # Each library in its own component, its .so link (or import library) in
 # the development one, as Debian splits a library.
-foreach(library IN ITEMS qbafx QBSocks32)
+foreach(library IN ITEMS qbafx QBSocks32 qbsocks)
   install(TARGETS ${library}
     EXPORT QBSocks32Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${library} NAMELINK_COMPONENT development
@@ -26,7 +29,7 @@ foreach(library IN ITEMS qbafx QBSocks32)
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library})
 endforeach()
 
-install(FILES ${QBSOCKS_PUBLIC_HEADERS}
+install(FILES ${QBSOCKS_PUBLIC_HEADERS} ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
   COMPONENT development)
 
@@ -56,6 +59,8 @@ file(RELATIVE_PATH QBSOCKS_PC_TO_PREFIX
 string(REGEX REPLACE "/$" "" QBSOCKS_PC_TO_PREFIX "${QBSOCKS_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/qbsocks32.pc.in
   ${PROJECT_BINARY_DIR}/qbsocks32.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/qbsocks32.pc
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qbsocks.pc.in
+  ${PROJECT_BINARY_DIR}/qbsocks.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qbsocks32.pc ${PROJECT_BINARY_DIR}/qbsocks.pc
   DESTINATION ${QBSOCKS_INSTALL_PKGCONFIGDIR}
   COMPONENT development)
