@@ -37,11 +37,15 @@ for flavour in msvc mingw; do
 done
 
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
+expected+=(include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
+for folder in c c-x64; do
+  expected+=("$folder"/bin/qbsocks.{dll,debug} "$folder"/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
+done
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
 
-for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h}; do
+for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h} capi/qbsocks.h; do
   cmp -s "$repo/$header" "$kit/include/$(basename "$header")" || fail "include/$(basename "$header") differs from $header"
 done
 
@@ -54,13 +58,22 @@ for folder in mingw mingw-x64 msvc msvc-x64; do
       fail "$folder/bin/$dll is not a Windows DLL of its folder's architecture ($format)"
   done
 done
+for folder in c c-x64; do
+  format=coff-i386
+  [[ $folder == *-x64 ]] && format=coff-x86-64
+  llvm-objdump -f "$kit/$folder/bin/qbsocks.dll" | grep -q "file format $format" ||
+    fail "$folder/bin/qbsocks.dll is not a Windows DLL of its folder's architecture ($format)"
+  bash "$repo/tests/module/check_dll_exports.sh" "$kit/$folder/bin/qbsocks.dll" x86_64-w64-mingw32-objdump qbsocks ||
+    fail "$folder/bin/qbsocks.dll exports or imports more than the C interface needs"
+done
 
 # MinGW-w64 flavour.
 objdump=i686-w64-mingw32-objdump
 grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.def lacks AfxSocketInit"
 # The GCC runtimes, the stack protector's among them, are linked in: no DLL
 # of theirs to ship.
-for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe; do
+for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe \
+  "$kit"/c/bin/*.dll "$kit"/c-x64/bin/*.dll; do
   ! "$objdump" -p "$binary" | grep -qiE 'DLL Name: lib(ssp|gcc|stdc|winpthread)' ||
     fail "${binary#"$kit"/} imports a GCC runtime DLL"
 done
