@@ -122,14 +122,13 @@ static void write_settings(unsigned port, unsigned version, const char* user, co
 #endif
 }
 
-/* Blocking, as handed over: a receive with nothing to read waits for its
- * timeout instead of failing at once (Windows cannot be asked directly). */
+/* Blocking, as handed over. Windows cannot be asked for the mode; there,
+ * FIONBIO fails while an event selection is left on the socket, and the
+ * echo's receives below need it blocking. */
 static int is_blocking(socket_t s) {
 #ifdef _WIN32
-  DWORD timeout_ms = 500;
-  char byte;
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, (const char*)&timeout_ms, sizeof(timeout_ms));
-  return recv(s, &byte, 1, 0) == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
+  u_long off = 0;
+  return ioctlsocket(s, FIONBIO, &off) == 0;
 #else
   return (fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
 #endif
