@@ -33,12 +33,9 @@ int ConnectFailure(const qbsocks_c::ConnectingSocket& socket) {
   return socket.Reached() ? QBSOCKS_PROXY_FAILED : QBSOCKS_PROXY_UNREACHABLE;
 }
 
-}  // namespace
-
-extern "C" {
-
-int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t* socket_out, char* reason,
-                                 size_t reason_size) {
+// What the C functions do; exceptions (only std::bad_alloc can come) stop
+// at the C boundary.
+int Connect(const char* host, unsigned int port, uintptr_t* socket_out, char* reason, size_t reason_size) {
   if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
   CopyText("", reason, reason_size);
   if (host == nullptr || socket_out == nullptr) {
@@ -73,8 +70,25 @@ int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t*
   return QBSOCKS_OK;
 }
 
+}  // namespace
+
+extern "C" {
+
+int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t* socket_out, char* reason,
+                                 size_t reason_size) {
+  try {
+    return Connect(host, port, socket_out, reason, reason_size);
+  } catch (...) {
+    return Failure(QBSOCKS_NO_SOCKET, "out of memory", reason, reason_size);
+  }
+}
+
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size) {
-  return CopyText(qbsocks_c::ConnectingSocket().ReadRoute(), text, size);
+  try {
+    return CopyText(qbsocks_c::ConnectingSocket().ReadRoute(), text, size);
+  } catch (...) {
+    return CopyText("", text, size);
+  }
 }
 
 const char* QBSOCKS_CALL qbsocks_version(void) { return QBSOCKS_VERSION_TEXT; }
