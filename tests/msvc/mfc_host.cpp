@@ -71,4 +71,5 @@ static int AttachedEchoes(SOCKET hSocket) {
 }
 
 #define QBSOCKS_TEST_EXCHANGE AttachedEchoes
+#define main QbMain  // this flavour's program entry (platform/msvc/exe_entry.cpp)
 #include "module/c_api_test.c"
