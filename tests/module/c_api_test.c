@@ -22,7 +22,6 @@
 typedef SOCKET socket_t;
 #define close_socket closesocket
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -190,7 +189,6 @@ int main(void) {
   expect(qbsocks_route(cut, sizeof(cut)) == i && strcmp(cut, "direct:") == 0, "route cut", "direct:", cut);
   expect(qbsocks_connect(NULL, 1, &handle, NULL, 0) == QBSOCKS_BAD_ARGUMENT && handle == QBSOCKS_NO_HANDLE,
          "no host", "QBSOCKS_BAD_ARGUMENT", "");
-  expect(strcmp(qbsocks_version(), "1.0.0.1") == 0, "version", "1.0.0.1", qbsocks_version());
   write_settings(0, 0, "", "");
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;

@@ -53,12 +53,9 @@ if [[ "$unnamed" -ne "$entries" ]]; then
   echo "FAIL: $unnamed entries in the export address table, expected $entries" >&2
   status=1
 fi
-if [[ $table == qbsocks ]]; then
-  foreign=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | tr a-z A-Z |
-    grep -vxE 'KERNEL32\.DLL|USER32\.DLL|ADVAPI32\.DLL|WS2_32\.DLL|MSVCRT\.DLL' || true)
-  if [[ -n "$foreign" ]]; then
-    echo "FAIL: $dll imports DLLs that are not Windows' own: $foreign" >&2
-    status=1
-  fi
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
+if [[ $table == qbsocks ]] && grep -qviE '^(KERNEL32|USER32|ADVAPI32|WS2_32|MSVCRT)\.DLL$' <<<"$imports"; then
+  echo "FAIL: $dll imports a DLL that is not Windows' own:" $imports >&2
+  status=1
 fi
 exit $status

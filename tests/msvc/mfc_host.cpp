@@ -19,9 +19,6 @@ void operator delete(void* p, size_t) noexcept { free(p); }
 class CObject {
  public:
   virtual ~CObject() {}
-
- protected:
-  DWORD m_dwTag = 0x4D464321;  // a layout of its own
 };
 
 class CAsyncSocket : public CObject {

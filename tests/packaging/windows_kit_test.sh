@@ -38,9 +38,7 @@ done
 
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
 expected+=(include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
-for folder in c c-x64; do
-  expected+=("$folder"/bin/qbsocks.{dll,debug} "$folder"/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
-done
+expected+=(c{,-x64}/bin/qbsocks.{dll,debug} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
