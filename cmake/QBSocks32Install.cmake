@@ -21,13 +21,24 @@ set(QBSOCKS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # Each library in its own component, its .so link (or import library) in
 # the development one, as Debian splits a library.
-foreach(library IN ITEMS qbafx QBSocks32 qbsocks)
+set(qbsocks_exported_libraries qbafx QBSocks32)
+if(NOT WIN32)
+  list(APPEND qbsocks_exported_libraries qbsocks)
+endif()
+foreach(library IN LISTS qbsocks_exported_libraries)
   install(TARGETS ${library}
     EXPORT QBSocks32Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${library} NAMELINK_COMPONENT development
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library})
 endforeach()
+if(WIN32)
+  # qbsocks.dll with the import libraries made from its .def, not ld's
+  # (capi/CMakeLists.txt); Windows hosts link those files, as from the kit.
+  install(TARGETS qbsocks RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT qbsocks)
+  install(FILES ${PROJECT_BINARY_DIR}/capi/libqbsocks.dll.a ${PROJECT_BINARY_DIR}/capi/qbsocks.lib
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
 install(FILES ${QBSOCKS_PUBLIC_HEADERS} ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
