@@ -2,11 +2,14 @@
 # are also the four Debian packages (packaging/QBSocks32Packaging.cmake):
 #   qbafx        libqbafx.so.1, the class library (qbafx.dll on Windows)
 #   QBSocks32    libQBSocks32.so.1, the library (QBSocks32.dll)
+#   qbsocks      libqbsocks.so.1, the C interface (qbsocks.dll), which
+#                carries CSocks and the class library inside it
 #   development  the headers under include/qbsocks32, the .so links (import
 #                libraries on Windows), a CMake package
 #                (find_package(QBSocks32) -> QBSocks32::QBSocks32, which
-#                brings QBSocks32::qbafx along), the pkg-config file
-#                qbsocks32.pc and qbsocks32(3)
+#                brings QBSocks32::qbafx along, and QBSocks32::qbsocks), the
+#                pkg-config files qbsocks32.pc and qbsocks.pc, qbsocks32(3)
+#                and qbsocks(3)
 #   tools        qbsocks-reg and qbsocks-cat with their manual pages
 #                (tools/CMakeLists.txt, man/CMakeLists.txt)
 # `cmake --install <build> --prefix <prefix>` installs them all.
@@ -18,15 +21,26 @@ set(QBSOCKS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # Each library in its own component, its .so link (or import library) in
 # the development one, as Debian splits a library.
-foreach(library IN ITEMS qbafx QBSocks32)
+set(qbsocks_exported_libraries qbafx QBSocks32)
+if(NOT WIN32)
+  list(APPEND qbsocks_exported_libraries qbsocks)
+endif()
+foreach(library IN LISTS qbsocks_exported_libraries)
   install(TARGETS ${library}
     EXPORT QBSocks32Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${library} NAMELINK_COMPONENT development
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library})
 endforeach()
+if(WIN32)
+  # qbsocks.dll with the import libraries made from its .def, not ld's
+  # (capi/CMakeLists.txt); Windows hosts link those files, as from the kit.
+  install(TARGETS qbsocks RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT qbsocks)
+  install(FILES ${PROJECT_BINARY_DIR}/capi/libqbsocks.dll.a ${PROJECT_BINARY_DIR}/capi/qbsocks.lib
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
-install(FILES ${QBSOCKS_PUBLIC_HEADERS}
+install(FILES ${QBSOCKS_PUBLIC_HEADERS} ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
   COMPONENT development)
 
@@ -56,6 +70,8 @@ file(RELATIVE_PATH QBSOCKS_PC_TO_PREFIX
 string(REGEX REPLACE "/$" "" QBSOCKS_PC_TO_PREFIX "${QBSOCKS_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/qbsocks32.pc.in
   ${PROJECT_BINARY_DIR}/qbsocks32.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/qbsocks32.pc
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qbsocks.pc.in
+  ${PROJECT_BINARY_DIR}/qbsocks.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qbsocks32.pc ${PROJECT_BINARY_DIR}/qbsocks.pc
   DESTINATION ${QBSOCKS_INSTALL_PKGCONFIGDIR}
   COMPONENT development)

@@ -1,15 +1,18 @@
 # The Debian packages, one per install component (cmake/QBSocks32Install.cmake):
 #   libqbafx1          libqbafx.so.1, the class library
 #   libqbsocks32-1     libQBSocks32.so.1, the library
-#   libqbsocks32-dev   headers, .so links, CMake package, qbsocks32.pc, qbsocks32(3)
+#   libqbsocks1        libqbsocks.so.1, the C interface
+#   libqbsocks32-dev   headers, .so links, CMake package, qbsocks32.pc, qbsocks.pc,
+#                      qbsocks32(3), qbsocks(3)
 #   qbsocks32-tools    qbsocks-reg, qbsocks-cat and their manual pages
 # Made by scripts/package.sh (the `package` presets): cpack --preset package.
 # Dependencies on Debian's libraries come from dpkg-shlibdeps; those between
-# the four packages from the component dependencies below, at the exact
+# the packages from the component dependencies below, at the exact
 # version, since the libraries and their headers only come together.
-set(QBSOCKS_DEB_COMPONENTS qbafx QBSocks32 development tools)
+set(QBSOCKS_DEB_COMPONENTS qbafx QBSocks32 qbsocks development tools)
 set(QBSOCKS_DEB_NAME_qbafx libqbafx1)
 set(QBSOCKS_DEB_NAME_QBSocks32 libqbsocks32-1)
+set(QBSOCKS_DEB_NAME_qbsocks libqbsocks1)
 set(QBSOCKS_DEB_NAME_development libqbsocks32-dev)
 set(QBSOCKS_DEB_NAME_tools qbsocks32-tools)
 
@@ -51,7 +54,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps finds the project's own libraries here, and leaves them to
 # the component dependencies (they belong to no installed package yet).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-  ${PROJECT_BINARY_DIR}/platform ${PROJECT_BINARY_DIR}/module)
+  ${PROJECT_BINARY_DIR}/platform ${PROJECT_BINARY_DIR}/module ${PROJECT_BINARY_DIR}/capi)
 # A shlibs file in each library package, and the ldconfig trigger that
 # policy asks for (CPack adds only maintainer scripts that call ldconfig).
 # dpkg-deb takes a control file by its name, hence the copy.
@@ -60,14 +63,15 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/ldconfig.triggers
   ${PROJECT_BINARY_DIR}/packaging/triggers COPYONLY)
 set(CPACK_DEBIAN_QBAFX_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_QBSOCKS32_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_QBSOCKS_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/triggers)
 # Control files 0644 whatever the umask of the checkout was.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_COMPONENT_QBSOCKS32_DEPENDS qbafx)
-set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS qbafx QBSocks32)
-# qbsocks-cat carries CSocks's objects with a reporting hook of its own
-# (tools/CMakeLists.txt): the tools need the class library alone.
-set(CPACK_COMPONENT_TOOLS_DEPENDS qbafx)
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS qbafx QBSocks32 qbsocks)
+# qbsocks-cat connects with the C interface and relays over the class
+# library's CAsyncSocket (tools/CMakeLists.txt).
+set(CPACK_COMPONENT_TOOLS_DEPENDS qbafx qbsocks)
 
 foreach(component IN LISTS QBSOCKS_DEB_COMPONENTS)
   string(TOUPPER ${component} COMPONENT)
@@ -75,6 +79,7 @@ foreach(component IN LISTS QBSOCKS_DEB_COMPONENTS)
 endforeach()
 set(CPACK_DEBIAN_QBAFX_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_QBSOCKS32_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_QBSOCKS_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 
@@ -96,12 +101,21 @@ set(CPACK_COMPONENT_QBSOCKS32_DESCRIPTION
 ${QBSOCKS_DEB_ABOUT}
 .
 This package holds the shared library libQBSocks32.")
+set(CPACK_COMPONENT_QBSOCKS_DESCRIPTION
+  "C interface to QBSocks32: a socket connected through the SOCKS proxy
+${QBSOCKS_DEB_ABOUT}
+.
+This package holds libqbsocks, the C interface: qbsocks_connect hands over
+a socket connected directly or through the proxy the settings name, with
+the reason of a failure in the library's words; qbsocks_route says which
+path the settings choose. For C programs and other languages.")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
   "TCP client socket through SOCKS proxies - development files
 ${QBSOCKS_DEB_ABOUT}
 .
 This package holds the headers, the CMake package (find_package(QBSocks32)),
-the pkg-config file qbsocks32.pc and the manual page qbsocks32(3).")
+the pkg-config files qbsocks32.pc and qbsocks.pc and the manual pages
+qbsocks32(3) and qbsocks(3).")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "tools to set the QBSocks32 proxy and connect through it
 ${QBSOCKS_DEB_ABOUT}

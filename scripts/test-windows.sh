@@ -5,7 +5,8 @@
 #
 # - the MSVC-ABI flavour (clang-cl, lld-link), i686 (windows-msvc) and x64
 #   (windows-msvc-x64): export and import tables always; the host programs
-#   under 64-bit Wine always, under 32-bit Wine where it can start;
+#   under 64-bit Wine always, under 32-bit Wine where it can start (run
+#   last: the host of the C interface takes the MinGW builds' qbsocks.dll);
 # - the MinGW-w64 flavour: the i686 build (windows) with its tests under
 #   32-bit Wine where it can start (elsewhere its export table only), and
 #   the x86_64 build (windows64) with its tests under 64-bit Wine, which
@@ -43,9 +44,6 @@ run_msvc() {  # PRESET BITS LOADER
     summary+=("$preset: SKIPPED the host programs: $(wine32_absence); the export and import tables were checked")
   fi
 }
-run_msvc windows-msvc 32 "$wine32_loader"
-run_msvc windows-msvc-x64 64 "$wine64_loader"
-
 echo "== windows: QBSocks32.dll (MinGW-w64, i686): configure, build, export table"
 cmake --preset windows >/dev/null
 if wine32_runs; then
@@ -57,7 +55,7 @@ if wine32_runs; then
   summary+=("windows: RAN the i686 build's tests under 32-bit Wine ($("$wine32_loader" --version))")
 else
   # Only the module and qbsocks-cat.exe (for the kit): their tests cannot run here.
-  cmake --build --preset windows -j 2 --target QBSocks32 qbsocks-cat
+  cmake --build --preset windows -j 2 --target QBSocks32 qbsocks-cat qbsocks_msvc_implib
   ctest --preset windows -LE wine
   summary+=("windows: SKIPPED the i686 build's tests: $(wine32_absence); its export table was checked, its version resource is read by the x86_64 tests")
 fi
@@ -68,6 +66,11 @@ cmake --build --preset windows64 -j 2
 ctest --preset windows64 || status=1
 stop_wineserver build/windows64 "$wine64_loader"
 summary+=("windows64: RAN the x86_64 build's tests under 64-bit Wine ($("$wine64_loader" --version))")
+
+# After the MinGW-w64 builds: the MSVC-ABI hosts of the C interface link
+# their qbsocks.dll (tests/msvc/CMakeLists.txt).
+run_msvc windows-msvc 32 "$wine32_loader"
+run_msvc windows-msvc-x64 64 "$wine64_loader"
 
 echo "== Windows: what ran"
 printf '  %s\n' "${summary[@]}"

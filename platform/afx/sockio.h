@@ -82,6 +82,16 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
   return true;
 }
 
+// Blocking again, with no event selection left on it, as socket() gives
+// one: how a socket is handed to code that knows nothing of this library.
+// Winsock refuses FIONBIO while an event selection stands, so that goes
+// first.
+inline bool MakeBlocking(SOCKET s) {
+  WSAEventSelect(s, NULL, 0);
+  u_long off = 0;
+  return ioctlsocket(s, FIONBIO, &off) == 0;
+}
+
 inline SOCKET OpenSocket(int type) {
   SOCKET s = WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
@@ -168,6 +178,18 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
   int descriptorFlags = statusFlags == -1 ? -1 : sys::fcntl(fd, F_GETFD, 0);
   if (descriptorFlags == -1 || sys::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) == -1 ||
       sys::fcntl(fd, F_SETFD, descriptorFlags | FD_CLOEXEC) == -1) {
+    SaveSystemError();
+    return false;
+  }
+  return true;
+}
+
+// Blocking again, as socket() gives one (close-on-exec stays): how a
+// socket is handed to code that knows nothing of this library.
+inline bool MakeBlocking(SOCKET s) {
+  int fd = Native(s);
+  int statusFlags = qbplatform::sys::fcntl(fd, F_GETFL, 0);
+  if (statusFlags == -1 || qbplatform::sys::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) == -1) {
     SaveSystemError();
     return false;
   }

@@ -7,7 +7,11 @@
 
 #include "win32.h"
 
-#ifdef _WIN32
+// QBAFX_STATIC: the class library is linked into the module that uses it
+// (the C interface's self-contained module), not imported.
+#if defined(QBAFX_STATIC)
+#define QBAFX_API
+#elif defined(_WIN32)
 #ifdef QBAFX_BUILD
 #define QBAFX_API __declspec(dllexport)
 #else

@@ -28,7 +28,9 @@
 #include <winsock.h>
 #endif
 
-#ifdef QBAFX_BUILD
+#if defined(QBAFX_STATIC)
+#define QBPLATFORM_API
+#elif defined(QBAFX_BUILD)
 #define QBPLATFORM_API __declspec(dllexport)
 #else
 #define QBPLATFORM_API __declspec(dllimport)
@@ -115,7 +117,11 @@ class AnsiText {
 #include <stddef.h>
 #include <stdint.h>
 
+#ifdef QBAFX_STATIC
+#define QBPLATFORM_API
+#else
 #define QBPLATFORM_API __attribute__((visibility("default")))
+#endif
 
 // ---- Basic types (ILP32 sizes, as on 32-bit Windows) ----
 typedef int BOOL;

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Checks the export table of the built QBSocks32.dll: exactly these names at
-# exactly these ordinals, and nothing else exported.
+# exactly these ordinals, and nothing else exported. With "qbsocks", of
+# qbsocks.dll, the C interface: its three C names alone, and no DLL
+# imported but Windows' own (it is self-contained).
 #   check_dll_exports.sh path/to/QBSocks32.dll [objdump]
+#   check_dll_exports.sh path/to/qbsocks.dll objdump qbsocks
 set -euo pipefail
 dll=$1
 objdump=${2:-i686-w64-mingw32-objdump}
+table=${3:-QBSocks32}
 
-expected="1 _ZN6CSocksC1Ev
+expected_QBSocks32="1 _ZN6CSocksC1Ev
 2 _ZN6CSocksD1Ev
 3 _ZTV6CSocks
 4 _ZN6CSocks10AuthPasswdEv
@@ -23,6 +27,12 @@ expected="1 _ZN6CSocksC1Ev
 15 _ZN6CSocksD2Ev
 16 _ZTI6CSocks
 17 _ZTS6CSocks"
+expected_qbsocks="1 qbsocks_connect
+2 qbsocks_route
+3 qbsocks_version"
+expected_name=expected_$table
+expected=${!expected_name}
+entries=$(wc -l <<<"$expected")
 
 dump=$("$objdump" -p "$dll")
 base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$dump")
@@ -39,8 +49,13 @@ if [[ "$actual" != "$expected" ]]; then
   diff <(echo "$expected") <(echo "$actual") >&2 || true
   status=1
 fi
-if [[ "$unnamed" -ne 17 ]]; then
-  echo "FAIL: $unnamed entries in the export address table, expected 17" >&2
+if [[ "$unnamed" -ne "$entries" ]]; then
+  echo "FAIL: $unnamed entries in the export address table, expected $entries" >&2
+  status=1
+fi
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
+if [[ $table == qbsocks ]] && grep -qviE '^(KERNEL32|USER32|ADVAPI32|WS2_32|MSVCRT)\.DLL$' <<<"$imports"; then
+  echo "FAIL: $dll imports a DLL that is not Windows' own:" $imports >&2
   status=1
 fi
 exit $status

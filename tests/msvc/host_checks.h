@@ -4,7 +4,12 @@
 #ifndef QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
 #define QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
 
-#include "win32.h"
+// Windows' own headers, not the library's: the host that stands for an MFC
+// application may include no header of the library but qbsocks.h.
+#ifndef _WINSOCKAPI_  // unless a host's <windows.h> took <winsock.h> already
+#include <winsock2.h>
+#endif
+#include <windows.h>
 
 #include <string.h>
 

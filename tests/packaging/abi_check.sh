@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Linux libraries keep the ABI that version 1.0.0.1 published: each is
 # compared with its baseline in packaging/abi (written by abidw from that
-# release). Symbols added since pass; any other change, a removed symbol or
+# release; libqbsocks.so.1's from its first release, 1.0.0.1 too). Symbols added since pass; any other change, a removed symbol or
 # a changed type or layout, fails with abidiff's report.
 #   abi_check.sh BUILD_DIR            check the built libraries
 #   abi_check.sh BUILD_DIR --rebase   write the baselines from them (a new
@@ -12,10 +12,10 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 abi=$repo/packaging/abi
 suppressions=$abi/internal.suppr
 headers=(--headers-dir "$repo/platform/include" --headers-dir "$repo/proxy_socket"
-  --headers-dir "$repo/module")
+  --headers-dir "$repo/module" --headers-dir "$repo/capi")
 
 status=0
-for library in platform/libqbafx.so.1 module/libQBSocks32.so.1; do
+for library in platform/libqbafx.so.1 module/libQBSocks32.so.1 capi/libqbsocks.so.1; do
   baseline=$abi/$(basename "$library").abi
   if [[ $mode == --rebase ]]; then
     abidw --no-corpus-path --no-comp-dir-path --no-show-locs --drop-private-types \

@@ -17,7 +17,7 @@ fail() { echo "FAIL: $*" >&2; status=1; }
 help=$("$root/usr/bin/qbsocks-cat" --help) || fail "qbsocks-cat --help exited $?"
 [[ "$help" == "Usage: qbsocks-cat [-v] HOST PORT"* ]] || fail "qbsocks-cat --help printed: ${help:0:200}"
 
-for page in man1/qbsocks-cat.1 man1/qbsocks-reg.1 man3/qbsocks32.3; do
+for page in man1/qbsocks-cat.1 man1/qbsocks-reg.1 man3/qbsocks32.3 man3/qbsocks.3; do
   file=$root/usr/share/man/$page.gz
   name=$(basename "$page" | sed 's/\.\([0-9]\)$/(\1)/')  # qbsocks-cat(1)
   # man's own checks (groff -ww); anything on standard error is a warning.

@@ -39,19 +39,23 @@ for flavour in msvc mingw; do
 done
 
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
+expected+=(include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
+expected+=(c{,-x64}/bin/qbsocks.{dll,debug} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
 
-for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h}; do
+for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h} capi/qbsocks.h; do
   cmp -s "$repo/$header" "$kit/include/$(basename "$header")" || fail "include/$(basename "$header") differs from $header"
 done
 
 # Each folder's DLLs are of its architecture.
-for folder in mingw mingw-x64 msvc msvc-x64; do
+for folder in mingw mingw-x64 msvc msvc-x64 c c-x64; do
   format=coff-i386
   [[ $folder == *-x64 ]] && format=coff-x86-64
-  for dll in QBSocks32.dll qbafx.dll; do
+  dlls=(QBSocks32.dll qbafx.dll)
+  [[ $folder == c* ]] && dlls=(qbsocks.dll)
+  for dll in "${dlls[@]}"; do
     llvm-objdump -f "$kit/$folder/bin/$dll" | grep -q "file format $format" ||
       fail "$folder/bin/$dll is not a Windows DLL of its folder's architecture ($format)"
   done
@@ -63,7 +67,8 @@ grep -q '_Z13AfxSocketInitP7WSAData' "$kit/mingw/lib/qbafx.def" || fail "qbafx.d
 # The GCC runtimes, the stack protector's among them, are linked in: no DLL
 # of theirs to ship. llvm-objdump reads the import tables of both
 # architectures; one it cannot read fails.
-for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe; do
+for binary in "$kit"/mingw/bin/*.dll "$kit"/mingw-x64/bin/*.dll "$kit"/tools/*.dll "$kit"/tools/*.exe \
+  "$kit"/c/bin/*.dll "$kit"/c-x64/bin/*.dll; do
   imports=$(llvm-objdump -p "$binary" | sed -n 's/.*DLL Name: //p')
   [[ -n $imports ]] || fail "${binary#"$kit"/}: llvm-objdump read no import table"
   ! grep -qiE '^lib(ssp|gcc|stdc|winpthread)' <<<"$imports" || fail "${binary#"$kit"/} imports a GCC runtime DLL"

@@ -18,7 +18,8 @@ libdir=$(dirname "$(dirname "$pc_file")")
 missing=0
 for f in "$prefix"/include/qbsocks32/{CSocks.h,QBSocks32.h,afxsock.h,afxdll.h,win32.h} \
          "$libdir"/{libQBSocks32.so,libQBSocks32.so.1,libQBSocks32.so.1.0.0.1,libqbafx.so,libqbafx.so.1} \
-         "$libdir"/cmake/QBSocks32/{QBSocks32Config.cmake,QBSocks32ConfigVersion.cmake}; do
+         "$libdir"/cmake/QBSocks32/{QBSocks32Config.cmake,QBSocks32ConfigVersion.cmake} \
+         "$prefix"/include/qbsocks32/qbsocks.h "$libdir"/{libqbsocks.so,libqbsocks.so.1} "$libdir"/pkgconfig/qbsocks.pc; do
   [[ -e "$f" ]] || { echo "FAIL: the install lacks ${f#"$prefix"/}" >&2; missing=1; }
 done
 ((missing == 0)) || exit 1
@@ -85,4 +86,13 @@ for path in 0 "4 ${QBSOCKS_DANTE_PORT:?run under linux_servers.py}" "5 $QBSOCKS_
     [[ "$answer" == "$request" ]] || { echo "FAIL: $program (SOCKS$version ${proxy:-}): '$answer'" >&2; status=1; }
   done
 done
+# The C interface, with pkg-config qbsocks, from a C program; and its
+# target in the CMake package.
+read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
+printf '%s\n' '#include <qbsocks.h>' '#include <stdio.h>' \
+  'int main(void) { char r[64]; qbsocks_route(r, sizeof r); printf("%s %s", qbsocks_version(), r); return 0; }' |
+  cc -x c -Wall -Werror - "${c_flags[@]}" -Wl,-rpath,"$libdir" -o "$work/qbsocks_c"
+[[ "$("$work/qbsocks_c")" == "1.0.0.1 direct" ]] || { echo "FAIL: the C program said '$("$work/qbsocks_c")'" >&2; status=1; }
+grep -q 'QBSocks32::qbsocks' "$libdir"/cmake/QBSocks32/QBSocks32Targets.cmake ||
+  { echo "FAIL: the CMake package has no QBSocks32::qbsocks" >&2; status=1; }
 exit $status

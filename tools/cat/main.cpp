@@ -1,8 +1,8 @@
-// qbsocks-cat: a netcat whose connection is made by CSocks, so the current
-// user's proxy settings decide whether it goes direct or through SOCKS4 or
-// SOCKS5. Works as ssh's ProxyCommand.
-#include "CSocks.h"
-#include "proxy_route.h"
+// qbsocks-cat: a netcat whose connection is made by QBSocks32's C
+// interface (qbsocks.h), so the current user's proxy settings decide
+// whether it goes direct or through SOCKS4 or SOCKS5, and the library says
+// why a connect failed. Works as ssh's ProxyCommand.
+#include "qbsocks.h"
 #include "relay.h"
 
 #include <cstdlib>
@@ -19,7 +19,9 @@ Connects to HOST:PORT with QBSocks32 (directly, or through the SOCKS4 or SOCKS5
 proxy the current user's settings name), then copies standard input to the
 connection and the connection to standard output until both have ended.
 
-  -v          say on standard error which path is taken before connecting
+  -v          say on standard error which path is taken before connecting, and
+              why it is the direct one when the proxy is switched on but
+              another setting turns it off
   -h, --help  show this text
 
 As ssh's ProxyCommand:
@@ -84,29 +86,29 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& args, std:
   return options;
 }
 
-// The socket layer's error in words, for the errors a connect reports.
-std::string DescribeSocketError(int error) {
-  static const std::pair<int, const char*> kTexts[] = {
-      {WSAECONNREFUSED, "connection refused"},      {WSAETIMEDOUT, "timed out"},
-      {WSAEHOSTUNREACH, "host unreachable"},        {WSAENETUNREACH, "network unreachable"},
-      {WSAHOST_NOT_FOUND, "host name not found"},   {WSATRY_AGAIN, "name lookup failed for now; try again"},
-      {WSANO_DATA, "the name has no IPv4 address"}, {WSANO_RECOVERY, "name lookup failed"},
-      {WSAECONNRESET, "connection reset"},          {WSAECONNABORTED, "connection aborted"},
-      {WSAEADDRNOTAVAIL, "address not available"},  {WSAEACCES, "permission denied"},
-  };
-  for (const auto& [number, text] : kTexts)
-    if (number == error) return text;
-  return {};
+// The path the settings choose now, as the library names it.
+std::string ReadRoute() {
+  std::string text(128, '\0');
+  const size_t length = qbsocks_route(&text[0], text.size());
+  if (length >= text.size()) {
+    text.assign(length + 1, '\0');
+    qbsocks_route(&text[0], text.size());
+  }
+  text.resize(length);
+  return text;
 }
 
-// The library's text for the failing step; where it reported none (the
-// proxy or the target refused, a send failed), the socket error.
-std::string FailureReason(int socketError) {
-  const std::string reported = qbcat::TakeReportedText();
-  if (!reported.empty()) return reported;
-  const std::string known = DescribeSocketError(socketError);
-  if (!known.empty()) return known;
-  return "socket error " + std::to_string(socketError);
+// "direct: why" is the direct path with the reason the settings turn a
+// switched-on proxy off; every other text is a path alone.
+struct Route {
+  std::string path;
+  std::string whyDirect;
+};
+
+Route SplitRoute(const std::string& text) {
+  const std::string direct = "direct: ";
+  if (text.compare(0, direct.size(), direct) != 0) return {text, {}};
+  return {"direct", text.substr(direct.size())};
 }
 
 int Fail(const std::string& why) {
@@ -128,20 +130,20 @@ int main(int argc, char** argv) {
 
   const std::string target = options->host + ":" + std::to_string(options->port);
   if (!AfxSocketInit()) return Fail("cannot start the socket layer");
+  const Route route = SplitRoute(ReadRoute());
   if (options->verbose) {
-    // Read on an object of its own, so that the connecting socket reads the
-    // settings as any fresh CSocks does.
-    std::cerr << "qbsocks-cat: connecting to " << target << " (" << qbcat::Describe(qbcat::CatSocket().ReadRoute())
-              << ")\n";
+    std::cerr << "qbsocks-cat: connecting to " << target << " (" << route.path << ")";
+    if (!route.whyDirect.empty()) std::cerr << ": the proxy is switched on, but " << route.whyDirect;
+    std::cerr << '\n';
   }
-  const auto socket = std::make_shared<qbcat::CatSocket>();
-  if (!socket->Create()) return Fail("cannot create a socket (socket error " + std::to_string(WSAGetLastError()) + ")");
-  WSASetLastError(0);
-  if (!socket->Connect(options->host.c_str(), options->port)) {
-    const int socketError = WSAGetLastError();
-    // The fields as Connect's own ReadRegistry left them: the path it took.
-    return Fail("cannot connect to " + target + " (" + qbcat::Describe(socket->Route()) +
-                "): " + FailureReason(socketError));
+  uintptr_t handle = QBSOCKS_NO_HANDLE;
+  char reason[256];
+  const int result = qbsocks_connect(options->host.c_str(), options->port, &handle, reason, sizeof(reason));
+  if (result == QBSOCKS_NO_SOCKET) return Fail(reason);
+  if (result != QBSOCKS_OK) return Fail("cannot connect to " + target + " (" + route.path + "): " + reason);
+  const auto socket = std::make_shared<CAsyncSocket>();
+  if (!socket->Attach(static_cast<SOCKET>(handle))) {
+    return Fail("cannot take over the socket (socket error " + std::to_string(WSAGetLastError()) + ")");
   }
   if (options->verbose) std::cerr << "qbsocks-cat: connected to " << target << '\n';
 

@@ -1,0 +1,194 @@
+/* The C interface as a C program uses it (built as C, on Linux against
+ * libqbsocks.so.1, on Windows with MinGW-w64 against qbsocks.dll), through
+ * the servers of linux_servers.py: each row writes the settings, connects,
+ * and checks the result, the reason's text, the route, and on success a
+ * blocking socket that exchanges bytes with the echo target. The MSVC host
+ * that stands for an MFC application (tests/msvc/mfc_host.cpp) runs the
+ * same rows, exchanging through its own CSocket (QBSOCKS_TEST_EXCHANGE). */
+#include "qbsocks.h"
+
+#include <stdlib.h>
+#include <string.h>
+#ifdef _MSC_VER /* no C run-time but MSVCRT.DLL's (tests/msvc/host_checks.h) */
+#include "host_checks.h"
+#define snprintf _snprintf
+#else
+#include <stdio.h>
+#endif
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+typedef SOCKET socket_t;
+#define close_socket closesocket
+#else
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+typedef int socket_t;
+#define close_socket close
+#endif
+
+enum proxy { NONE, DANTE, MICROSOCKS_AUTH, REFUSING };
+static const char* const port_variables[] = {NULL, "QBSOCKS_DANTE_PORT", "QBSOCKS_MICROSOCKS_AUTH_PORT"};
+
+/* password NULL: the right one; the user name goes with microsocks. */
+static const struct row {
+  const char *name, *password, *host;
+  enum proxy proxy;
+  unsigned version;
+  int to_refusing_target, result;
+  const char* reason;
+} rows[] = {
+    {"direct", "", "127.0.0.1", NONE, 0, 0, QBSOCKS_OK, ""},
+    {"SOCKS4 through Dante", "", "127.0.0.1", DANTE, 4, 0, QBSOCKS_OK, ""},
+    {"SOCKS5 with a password", NULL, "127.0.0.1", MICROSOCKS_AUTH, 5, 0, QBSOCKS_OK, ""},
+    {"proxy refuses the connection", "", "127.0.0.1", REFUSING, 5, 0, QBSOCKS_PROXY_UNREACHABLE, "connection refused"},
+    {"proxy refuses the password", "wrong", "127.0.0.1", MICROSOCKS_AUTH, 5, 0, QBSOCKS_PROXY_FAILED,
+     "Username/password subnegotition failure"},
+    {"SOCKS4 with a name", "", "localhost", DANTE, 4, 0, QBSOCKS_PROXY_FAILED,
+     "SOCKS4 can't resolve domain name, you should use IP address"},
+    {"direct to a refusing target", "", "127.0.0.1", NONE, 0, 1, QBSOCKS_TARGET_UNREACHABLE, "connection refused"},
+};
+
+static int failures = 0;
+
+static void expect(int ok, const char* name, const char* what, const char* got) {
+  if (!ok) printf("FAILED %s: %s (got \"%s\")\n", name, what, got);
+  failures += !ok;
+}
+
+static unsigned env_port(const char* variable) {
+  const char* text = getenv(variable);
+  if (text == NULL) printf("%s is not set: run under linux_servers.py\n", variable);
+  return text != NULL ? (unsigned)atoi(text) : 0;
+}
+
+/* Bound to 127.0.0.1 and not listening: connects to it are refused. */
+static socket_t refusing_port(unsigned* port) {
+  struct sockaddr_in address;
+  socklen_t size = sizeof(address);
+  socket_t s = socket(AF_INET, SOCK_STREAM, 0);
+  memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, (struct sockaddr*)&address, sizeof(address));
+  getsockname(s, (struct sockaddr*)&address, &size);
+  *port = ntohs(address.sin_port);
+  return s;
+}
+
+/* Into Wine's registry, or the .reg file of XDG_CONFIG_HOME; port 0: none. */
+static void write_settings(unsigned port, unsigned version, const char* user, const char* password) {
+#ifdef _WIN32
+  const char* names[] = {"ProxyEnable", "SocksPort", "SocksVersion", "SocksServer", "UserName", "Password"};
+  const char* texts[] = {"127.0.0.1", user, password};
+  DWORD numbers[] = {1, port, version}, i;
+  HKEY key;
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy");
+  if (port == 0) return;
+  RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy", &key);
+  for (i = 0; i < 3; ++i) RegSetValueExA(key, names[i], 0, REG_DWORD, (const BYTE*)&numbers[i], 4);
+  for (i = 0; i < 3; ++i)
+    RegSetValueExA(key, names[3 + i], 0, REG_SZ, (const BYTE*)texts[i], (DWORD)strlen(texts[i]) + 1);
+  RegCloseKey(key);
+#else
+  char path[4096];
+  FILE* out;
+  snprintf(path, sizeof(path), "%s/qbsocks", getenv("XDG_CONFIG_HOME"));
+  mkdir(path, 0700);
+  strcat(path, "/user.reg");
+  remove(path);
+  if (port == 0 || (out = fopen(path, "w")) == NULL) return;
+  fprintf(out, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\n"
+               "\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"127.0.0.1\"\n\"SocksPort\"=dword:%x\n"
+               "\"SocksVersion\"=dword:%x\n\"UserName\"=\"%s\"\n\"Password\"=\"%s\"\n", port, version, user, password);
+  fclose(out);
+#endif
+}
+
+/* Blocking, as handed over. Windows cannot be asked for the mode; there,
+ * FIONBIO fails while an event selection is left on the socket, and the
+ * exchange's receives need it blocking. */
+static int is_blocking(socket_t s) {
+#ifdef _WIN32
+  u_long off = 0;
+  return ioctlsocket(s, FIONBIO, &off) == 0;
+#else
+  return (fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
+#endif
+}
+
+/* Sends, reads the echo back, and closes the socket. */
+#ifndef QBSOCKS_TEST_EXCHANGE
+#define QBSOCKS_TEST_EXCHANGE echoes
+static int echoes(socket_t s) {
+  const char ping[] = "ping through qbsocks";
+  char back[sizeof(ping)] = {0};
+  int got = 0, n = 1;
+  if (send(s, ping, sizeof(ping), 0) == (int)sizeof(ping)) {
+    while (got < (int)sizeof(ping) && n > 0) got += n = recv(s, back + got, (int)sizeof(ping) - got, 0);
+  }
+  close_socket(s);
+  return memcmp(ping, back, sizeof(ping)) == 0;
+}
+#endif
+
+static void run(const struct row* row) {
+  unsigned closed_port, proxy_port = 0;
+  socket_t closed = refusing_port(&closed_port);
+  const char* user = row->proxy == MICROSOCKS_AUTH ? getenv("QBSOCKS_MICROSOCKS_USER") : "";
+  const char* password = row->password != NULL ? row->password : getenv("QBSOCKS_MICROSOCKS_PASSWORD");
+  char route[128], expected_route[128] = "direct", reason[128];
+  uintptr_t handle = 0;
+  int result;
+
+  if (row->proxy == DANTE || row->proxy == MICROSOCKS_AUTH) proxy_port = env_port(port_variables[row->proxy]);
+  if (row->proxy == REFUSING) proxy_port = closed_port;
+  write_settings(proxy_port, row->version, user, password);
+  if (proxy_port != 0) {
+    snprintf(expected_route, sizeof(expected_route), "SOCKS%u proxy 127.0.0.1:%u%s%s", row->version, proxy_port,
+             *user ? " as " : "", user);
+  }
+  qbsocks_route(route, sizeof(route));
+  expect(strcmp(route, expected_route) == 0, row->name, expected_route, route);
+
+  result = qbsocks_connect(row->host, row->to_refusing_target ? closed_port : env_port("QBSOCKS_ECHO_PORT"),
+                           &handle, reason, sizeof(reason));
+  expect(result == row->result && (result == QBSOCKS_OK) == (handle != QBSOCKS_NO_HANDLE), row->name,
+         "the result, with a socket on success alone", reason);
+  expect(strcmp(reason, row->reason) == 0, row->name, row->reason, reason);
+  if (result == QBSOCKS_OK) {
+    expect(is_blocking((socket_t)handle), row->name, "a blocking socket", "");
+    expect(QBSOCKS_TEST_EXCHANGE((socket_t)handle), row->name, "the bytes echoed", "");
+  }
+  close_socket(closed);
+}
+
+int main(void) {
+  char route[64], cut[8];
+  size_t i;
+  uintptr_t handle = 0;
+#ifdef _WIN32
+  WSADATA data;
+  char reason[128];
+  expect(qbsocks_connect("127.0.0.1", 1, &handle, reason, sizeof(reason)) == QBSOCKS_NO_SOCKET &&
+             strcmp(reason, "the socket layer is not started (WSAStartup or AfxSocketInit)") == 0,
+         "before WSAStartup", "no socket, and why", reason);
+  WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+  for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) run(&rows[i]);
+
+  /* Switched on, and turned off by another value: the route says which. */
+  write_settings(1080, 0, "", "");
+  i = qbsocks_route(route, sizeof(route));
+  expect(strcmp(route, "direct: SocksVersion is 0, not 4 or 5") == 0, "route", "why it is direct", route);
+  expect(qbsocks_route(cut, sizeof(cut)) == i && strcmp(cut, "direct:") == 0, "route cut", "direct:", cut);
+  expect(qbsocks_connect(NULL, 1, &handle, NULL, 0) == QBSOCKS_BAD_ARGUMENT && handle == QBSOCKS_NO_HANDLE,
+         "no host", "QBSOCKS_BAD_ARGUMENT", "");
+  write_settings(0, 0, "", "");
+  printf("%d failed\n", failures);
+  return failures == 0 ? 0 : 1;
+}
