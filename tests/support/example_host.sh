@@ -86,8 +86,9 @@ for path in 0 "4 ${QBSOCKS_DANTE_PORT:?run under linux_servers.py}" "5 $QBSOCKS_
     [[ "$answer" == "$request" ]] || { echo "FAIL: $program (SOCKS$version ${proxy:-}): '$answer'" >&2; status=1; }
   done
 done
-# The C interface, with pkg-config qbsocks, from a C program; and its
-# target in the CMake package.
+# The C interface, with pkg-config qbsocks, from a C program, with no
+# settings (so direct); and its target in the CMake package.
+rm -f "$XDG_CONFIG_HOME/qbsocks/user.reg"
 read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
 printf '%s\n' '#include <qbsocks.h>' '#include <stdio.h>' \
   'int main(void) { char r[64]; qbsocks_route(r, sizeof r); printf("%s %s", qbsocks_version(), r); return 0; }' |
