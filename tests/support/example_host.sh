@@ -92,7 +92,7 @@ rm -f "$XDG_CONFIG_HOME/qbsocks/user.reg"
 read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
 printf '%s\n' '#include <qbsocks.h>' '#include <stdio.h>' \
   'int main(void) { char r[64]; qbsocks_route(r, sizeof r); printf("%s %s", qbsocks_version(), r); return 0; }' |
-  cc -x c -Wall -Werror - "${c_flags[@]}" -Wl,-rpath,"$libdir" -o "$work/qbsocks_c"
+  cc -x c -Wall -Werror "${extra_cxxflags[@]}" - "${c_flags[@]}" "${extra_ldflags[@]}" -Wl,-rpath,"$libdir" -o "$work/qbsocks_c"
 [[ "$("$work/qbsocks_c")" == "1.0.0.1 direct" ]] || { echo "FAIL: the C program said '$("$work/qbsocks_c")'" >&2; status=1; }
 grep -q 'QBSocks32::qbsocks' "$libdir"/cmake/QBSocks32/QBSocks32Targets.cmake ||
   { echo "FAIL: the CMake package has no QBSocks32::qbsocks" >&2; status=1; }
