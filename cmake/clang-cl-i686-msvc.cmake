@@ -1,6 +1,6 @@
 # Cross-building QBSocks32.dll for 32-bit Windows in Microsoft's C++ ABI
 # (decorated names, __thiscall, one vftable slot per virtual destructor),
-# the ABI of the MFC hosts it is made for: Debian's clang-cl and lld-link
+# the ABI of the Visual C++ hosts it is made for: Debian's clang-cl and lld-link
 # targeting i686-pc-windows-msvc, with MinGW-w64's headers and no Microsoft
 # SDK. Programs built here run under 32-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86)

@@ -1,6 +1,6 @@
 # Cross-building QBSocks32.dll for 64-bit Windows in Microsoft's x64 C++ ABI
 # (decorated names with E for 64-bit pointers, one calling convention), for
-# 64-bit MFC hosts: Debian's clang-cl and lld-link targeting
+# 64-bit Visual C++ hosts: Debian's clang-cl and lld-link targeting
 # x86_64-pc-windows-msvc, with MinGW-w64's headers and no Microsoft SDK.
 # Programs built here run under 64-bit Wine, which starts on every machine.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)

@@ -87,8 +87,9 @@ set(QBSOCKS_DEB_ABOUT
   "QBSocks32 gives a program a TCP client socket, CSocks, that reaches its
 target directly or through a SOCKS4 or SOCKS5 proxy (RFC 1928, with the
 username/password method of RFC 1929), as the current user's settings say.
-CSocks derives from the CSocket class of a small stand-in for MFC's socket
-classes, so code written for MFC builds on Linux unchanged.")
+CSocks derives from the CSocket class of qbafx, a small class library with
+the names and signatures of MFC's socket classes (not MFC itself); a C
+interface hands a connected socket to C programs and other languages.")
 set(CPACK_COMPONENT_QBAFX_DESCRIPTION
   "socket and module classes in the manner of MFC, for QBSocks32
 ${QBSOCKS_DEB_ABOUT}

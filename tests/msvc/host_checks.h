@@ -1,4 +1,4 @@
-// What the MSVC-ABI host programs share. They are built as MFC hosts are,
+// What the MSVC-ABI host programs share. They are built as Visual C++ hosts are,
 // with Microsoft's C++ ABI, and without a C++ standard library: checks are
 // counted here and each program ends with the line "N passed, N failed".
 #ifndef QBSOCKS_TESTS_MSVC_HOST_CHECKS_H
