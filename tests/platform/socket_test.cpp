@@ -18,6 +18,8 @@
 #include <unistd.h>
 
 #include <csignal>
+
+#include "support/replaced_system_call.h"
 #endif
 
 namespace {
@@ -427,6 +429,86 @@ TEST_F(SocketTest, ManyFailuresLeaveNoDescriptorOpen) {
     ASSERT_FALSE(listener_.socket.CAsyncSocket::Accept(acceptor));
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// ---- A connect that finishes between a slice of its wait and the check ----
+
+// What the system says of the connect after each wait, every wait a poll
+// that timed out: connect's EINPROGRESS, then these answers of SO_ERROR and
+// getpeername in turn; once they are used up, the connect was reset, so a
+// wait that should have ended cannot go on for ever.
+enum class ConnectState { kGoingOn, kConnected, kRefused };
+std::vector<ConnectState> g_connectStates;
+size_t g_timedOutPolls = 0;
+
+ConnectState StateAfterTheLastPoll() {
+  return g_timedOutPolls <= g_connectStates.size() ? g_connectStates[g_timedOutPolls - 1]
+                                                   : ConnectState::kRefused;
+}
+
+int ConnectUnderWay(int, const sockaddr*, socklen_t) {
+  errno = EINPROGRESS;
+  return -1;
+}
+
+int TimedOutPoll(pollfd* entries, nfds_t count, int) {
+  for (nfds_t i = 0; i < count; ++i) entries[i].revents = 0;
+  ++g_timedOutPolls;
+  return 0;
+}
+
+int SocketErrorNow(int fd, int level, int name, void* value, socklen_t* length) {
+  if (level != SOL_SOCKET || name != SO_ERROR) return ::getsockopt(fd, level, name, value, length);
+  const int error = StateAfterTheLastPoll() == ConnectState::kRefused ? ECONNREFUSED : 0;
+  std::memcpy(value, &error, sizeof(error));
+  *length = sizeof(error);
+  return 0;
+}
+
+int PeerNow(int, sockaddr* address, socklen_t* length) {
+  if (StateAfterTheLastPoll() == ConnectState::kConnected) {
+    std::memset(address, 0, *length);
+    return 0;
+  }
+  errno = ENOTCONN;
+  return -1;
+}
+
+TEST(SocketConnect, AskedAgainAfterASliceThatSawNothing) {
+  using State = ConnectState;
+  struct Case {
+    const char* name;
+    std::vector<State> states;
+    BOOL connected;
+    int error;  // when not connected
+    size_t waits;
+  };
+  const Case cases[] = {
+      {"finished meanwhile", {State::kConnected}, TRUE, 0, 1},
+      {"going on, then finished", {State::kGoingOn, State::kConnected}, TRUE, 0, 2},
+      {"failed meanwhile", {State::kRefused}, FALSE, WSAECONNREFUSED, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_connectStates = c.states;
+    g_timedOutPolls = 0;
+    ProbeSocket socket;
+    ASSERT_TRUE(socket.Create());
+    socket.m_nTimeOut = 0;  // each wait is one poll
+    BOOL connected;
+    {
+      qbtest::ReplacedSystemCall connect(qbplatform::g_systemCalls.connect, &ConnectUnderWay);
+      qbtest::ReplacedSystemCall poll(qbplatform::g_systemCalls.poll, &TimedOutPoll);
+      qbtest::ReplacedSystemCall getsockopt(qbplatform::g_systemCalls.getsockopt, &SocketErrorNow);
+      qbtest::ReplacedSystemCall getpeername(qbplatform::g_systemCalls.getpeername, &PeerNow);
+      connected = socket.Connect("127.0.0.1", 9);  // never reaches the network
+    }
+    EXPECT_EQ(connected, c.connected);
+    if (!c.connected) {
+      EXPECT_EQ(WSAGetLastError(), c.error);
+    }
+    EXPECT_EQ(g_timedOutPolls, c.waits);
+  }
 }
 
 TEST(SocketAttach, TakesASocketOverNonBlockingAndCloseOnExec) {

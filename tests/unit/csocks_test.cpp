@@ -17,6 +17,9 @@ TEST(IsDNS, LetterAnywhereMeansName) {
       {"", 0},         {"192.168.1.20", 0}, {"10.0.0.x", 1},   {"gateway", 1},
       {"1-2-3", 0},    {"::1", 0},          {"1e10", 1},       {"Z", 1},
       {"\xe9t\xe9", 1}, {"\xe9", 0},        {"@[`{", 0},       {"127.0.0.1 ", 0},
+      // Each end of both letter ranges alone, and the character just outside it.
+      {"10.0.0.a", 1},  {"10.0.0.z", 1},     {"10.0.0.A", 1},   {"10.0.0.Z", 1},
+      {"10.0.0.`", 0},  {"10.0.0.{", 0},     {"10.0.0.@", 0},   {"10.0.0.[", 0},
   };
   ProbeSocks socks;
   for (const auto& c : cases) EXPECT_EQ(socks.IsDNS(c.text), c.is_name) << '"' << c.text << '"';
@@ -115,15 +118,38 @@ TEST_F(MyReceiveTest, AbandonedWaitEndsTheCall) {
   socks_.Close();
 }
 
-// A cancel between two waits, where it once found no call running, ends
-// the call at the next wait.
-TEST_F(MyReceiveTest, CancelBetweenTwoWaitsEndsTheCall) {
+// A cancel ends the call with WSAEINTR: one between two waits, where it
+// once found no call running, at the next wait; one made during the wait
+// that spent the reply budget, at the end of the call, rather than the
+// budget's WSAEWOULDBLOCK.
+struct CancelCase {
+  const char* name;
+  int cancel_after_wait;
+  int spend_budget_in_wait;  // 0: the budget is not spent
+  int waits;
+};
+
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.name; }
+
+class MyReceiveCancel : public MyReceiveTest, public ::testing::WithParamInterface<CancelCase> {
+ protected:
+  void TearDown() override { SetTickCountOffset(0); }
+};
+
+TEST_P(MyReceiveCancel, EndsTheCallWithWsaeintr) {
   ConnectTo({});
-  socks_.cancel_after_wait = 2;
+  socks_.cancel_after_wait = GetParam().cancel_after_wait;
+  socks_.spend_budget_in_wait = GetParam().spend_budget_in_wait;
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEINTR);
-  EXPECT_EQ(socks_.pumps, 3);
+  EXPECT_EQ(socks_.pumps, GetParam().waits);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, MyReceiveCancel,
+    ::testing::Values(CancelCase{"between_two_waits", 2, 0, 3},
+                      CancelCase{"as_the_budget_runs_out", 1, 1, 1}),
+    [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
 
 // Host code closes the socket while the proxy is silent and opens another,
 // which may get the same handle: the negotiation fails and leaves that one
