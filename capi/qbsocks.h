@@ -68,7 +68,7 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int po
  * the whole text, as snprintf does. */
 QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size);
 
-/* The library's version, "1.0.0.1". */
+/* The library's version, such as "1.1.0". */
 QBSOCKS_C_API const char* QBSOCKS_CALL qbsocks_version(void);
 
 #ifdef __cplusplus

@@ -180,6 +180,8 @@ int main(void) {
   WSAStartup(MAKEWORD(2, 2), &data);
 #endif
   for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) run(&rows[i]);
+  /* The build's release number (CMakeLists.txt), as the library says it. */
+  expect(strcmp(qbsocks_version(), QBSOCKS_BUILD_VERSION) == 0, "version", QBSOCKS_BUILD_VERSION, qbsocks_version());
 
   /* Switched on, and turned off by another value: the route says which. */
   write_settings(1080, 0, "", "");

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the built libQBSocks32.so as a packager or a linker sees it: the
 # dynamic symbols it defines are exactly the export table's (with the
-# symbols the Itanium C++ ABI gives each row), its soname and file version,
-# and the version strings it carries.
-#   check_library.sh path/to/libQBSocks32.so
+# symbols the Itanium C++ ABI gives each row), its soname and file version
+# (the build's release number), and the version strings it carries (the
+# version resource's, 1.0.0.1).
+#   check_library.sh path/to/libQBSocks32.so RELEASE
 set -euo pipefail
-lib=$1
+lib=$1 release=$2
 status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
@@ -33,7 +34,7 @@ fi
 soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [[ "$soname" == libQBSocks32.so.1 ]] || fail "soname is '$soname'"
 real=$(basename "$(readlink -f "$lib")")
-[[ "$real" == libQBSocks32.so.1.0.0.1 ]] || fail "file is '$real', not version 1.0.0.1"
+[[ "$real" == "libQBSocks32.so.$release" ]] || fail "file is '$real', not version $release"
 
 version_strings=$(readelf -p .qbsocks.version "$lib" 2>/dev/null || true)
 all_strings=$(strings -a "$lib")

@@ -14,10 +14,12 @@ examples=$(cd "$(dirname "$0")/../../examples" && pwd)
 pc_file=$(find "$prefix/lib" -name qbsocks32.pc -path '*/pkgconfig/*' | head -n 1)
 [[ -n "$pc_file" ]] || { echo "FAIL: no qbsocks32.pc under $prefix/lib" >&2; exit 1; }
 libdir=$(dirname "$(dirname "$pc_file")")
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+release=$(pkg-config --modversion qbsocks32)  # the build's release number
 
 missing=0
 for f in "$prefix"/include/qbsocks32/{CSocks.h,QBSocks32.h,afxsock.h,afxdll.h,win32.h} \
-         "$libdir"/{libQBSocks32.so,libQBSocks32.so.1,libQBSocks32.so.1.0.0.1,libqbafx.so,libqbafx.so.1} \
+         "$libdir"/{libQBSocks32.so,libQBSocks32.so.1,"libQBSocks32.so.$release",libqbafx.so,libqbafx.so.1} \
          "$libdir"/cmake/QBSocks32/{QBSocks32Config.cmake,QBSocks32ConfigVersion.cmake} \
          "$prefix"/include/qbsocks32/qbsocks.h "$libdir"/{libqbsocks.so,libqbsocks.so.1} "$libdir"/pkgconfig/qbsocks.pc; do
   [[ -e "$f" ]] || { echo "FAIL: the install lacks ${f#"$prefix"/}" >&2; missing=1; }
@@ -33,7 +35,6 @@ mkdir -p "$work/config/qbsocks"
 "$cmake" --build "$work/example-build" >"$work/example-build.log"
 
 # With pkg-config.
-export PKG_CONFIG_PATH=$libdir/pkgconfig
 read -r -a pc_cflags <<<"$(pkg-config --cflags qbsocks32)"
 read -r -a pc_libs <<<"$(pkg-config --libs qbsocks32)"
 read -r -a extra_cxxflags <<<"$cxxflags"
@@ -93,7 +94,7 @@ read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
 printf '%s\n' '#include <qbsocks.h>' '#include <stdio.h>' \
   'int main(void) { char r[64]; qbsocks_route(r, sizeof r); printf("%s %s", qbsocks_version(), r); return 0; }' |
   cc -x c -Wall -Werror "${extra_cxxflags[@]}" - "${c_flags[@]}" "${extra_ldflags[@]}" -Wl,-rpath,"$libdir" -o "$work/qbsocks_c"
-[[ "$("$work/qbsocks_c")" == "1.0.0.1 direct" ]] || { echo "FAIL: the C program said '$("$work/qbsocks_c")'" >&2; status=1; }
+[[ "$("$work/qbsocks_c")" == "$release direct" ]] || { echo "FAIL: the C program said '$("$work/qbsocks_c")'" >&2; status=1; }
 grep -q 'QBSocks32::qbsocks' "$libdir"/cmake/QBSocks32/QBSocks32Targets.cmake ||
   { echo "FAIL: the CMake package has no QBSocks32::qbsocks" >&2; status=1; }
 exit $status
