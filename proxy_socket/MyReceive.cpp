@@ -29,12 +29,14 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
     if (WSAGetLastError() != WSAEWOULDBLOCK) break;
     if (!PumpMessages(FD_READ)) break;
     // Unsigned difference: correct across a wrap of the tick counter.
-    if (static_cast<DWORD>(GetTickCount() - dwStart) > dwBudget) break;
+    if (static_cast<DWORD>(GetTickCount() - dwStart) > dwBudget) {
+      // Out of budget, but a cancel came first: that is what ends the call.
+      // Set here, as the wait may have changed the last error (on Windows
+      // it is the thread's, which host code and system calls overwrite).
+      WSASetLastError(call.Finish() ? WSAEINTR : WSAEWOULDBLOCK);
+      break;
+    }
     nResult = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
-  }
-  // Out of budget, but a cancel came first: that is what ends the call.
-  if (nResult == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && call.Finish()) {
-    WSASetLastError(WSAEINTR);
   }
 
   m_nTimeOut = nSavedTimeOut;
