@@ -27,9 +27,9 @@
 //   connect; a reason belongs to its call), so threads may connect at once.
 //   A connect blocks its thread: call it from a worker thread (Task.Run),
 //   not from a window's thread, and bound it with timeoutMs.
-// - On Windows the socket layer must be started first; any use of
-//   System.Net.Sockets (creating the Socket class's first object, or
-//   Dns.GetHostName) starts it, or declare WSAStartup yourself.
+// - On Windows the socket layer must be started before a connect: the
+//   class's static constructor calls WSAStartup once (the count it adds is
+//   never taken back, as the process uses sockets until it ends).
 //
 // On mono under Linux, map the library to its soname in the program's
 // .exe.config: <dllmap dll="qbsocks" target="libqbsocks.so.1"/>; on .NET 5
@@ -81,6 +81,14 @@ namespace QBSocks32
         public static readonly UIntPtr NoHandle = UIntPtr.Size == 8 ? new UIntPtr(ulong.MaxValue) : new UIntPtr(uint.MaxValue);
 
         const int ReasonSize = 512;
+
+        [DllImport("ws2_32.dll", CallingConvention = CallingConvention.Winapi)]
+        static extern int WSAStartup(ushort version, byte[] data);
+
+        static QBSocks()
+        {
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT) WSAStartup(0x0202, new byte[1024]);  // WSADATA fits
+        }
 
         [DllImport(Library, EntryPoint = "qbsocks_connect", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
         public static extern int qbsocks_connect(byte[] host, uint port, out UIntPtr socket, byte[] reason, UIntPtr reasonSize);
