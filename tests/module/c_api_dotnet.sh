@@ -14,5 +14,6 @@ fi
 mkdir -p "$work"
 mcs -nologo -warnaserror -out:"$work/c_api_test.exe" "$repo/bindings/dotnet/QBSocks.cs" "$repo/tests/module/c_api_test.cs"
 echo '<configuration><dllmap dll="qbsocks" target="libqbsocks.so.1"/></configuration>' >"$work/c_api_test.exe.config"
-LD_LIBRARY_PATH=$library_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} \
-  exec python3 "$repo/tests/interop/linux_servers.py" mono "$work/c_api_test.exe" "$version"
+# QBSOCKS_MONO_PRELOAD: a sanitizer's runtime, which must come before mono's libraries.
+LD_LIBRARY_PATH=$library_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/interop/linux_servers.py" \
+  env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$work/c_api_test.exe" "$version"
