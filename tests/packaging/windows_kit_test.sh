@@ -46,9 +46,6 @@ actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
 
-for binding in dotnet/QBSocks.cs python/qbsocks.py; do
-  cmp -s "$repo/bindings/$binding" "$kit/bindings/${binding#*/}" || fail "bindings/${binding#*/} differs from bindings/$binding"
-done
 for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h} capi/qbsocks.h; do
   cmp -s "$repo/$header" "$kit/include/$(basename "$header")" || fail "include/$(basename "$header") differs from $header"
 done
