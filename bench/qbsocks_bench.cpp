@@ -3,8 +3,9 @@
 // blocking system calls) and against libcurl:
 //
 //   1. SOCKS5 connect through microsocks, no authentication, IPv4 target:
-//      CSocks vs raw vs libcurl (CURLOPT_CONNECT_ONLY, socks5h://);
-//   2. the direct path (proxy off): CSocks vs a raw connect;
+//      CSocks vs raw vs libcurl (CURLOPT_CONNECT_ONLY, socks5h://), and
+//      the C entry (qbsocks_connect of libqbsocks) in the same rounds;
+//   2. the direct path (proxy off): CSocks and the C entry vs a raw connect;
 //   3. throughput through microsocks after the handshake: Send/Receive vs
 //      send/recv, both directions;
 //   4. the ten-second budget against a proxy that accepts and stays silent;
@@ -50,6 +51,7 @@
 #include <vector>
 
 #include "CSocks.h"
+#include "qbsocks.h"
 #include "posix/registry_hive.h"
 #include "support/counting_new.h"
 #include "support/replaced_system_call.h"
@@ -241,6 +243,19 @@ void CSocksConnect(CSocks& socks, uint16_t target) {
   }
 }
 
+// The C entry, from the call to the handed-over socket (what a C, Python
+// or C# host pays); closing is outside the sample.
+Clock::duration TimeCEntry(uint16_t target) {
+  uintptr_t handle = QBSOCKS_NO_HANDLE;
+  char reason[256];
+  const auto start = Clock::now();
+  const int result = qbsocks_connect("127.0.0.1", target, &handle, reason, sizeof(reason));
+  const auto took = Clock::now() - start;
+  if (result != QBSOCKS_OK) Die(std::string("qbsocks_connect failed: ") + reason);
+  close(static_cast<int>(handle));
+  return took;
+}
+
 CURL* CurlConnect(const std::string& proxy_url, const std::string& target_url) {
   CURL* curl = curl_easy_init();
   if (curl == nullptr) Die("curl_easy_init failed");
@@ -342,6 +357,7 @@ struct Row {
   std::string ratio_curl;
   std::string target;
   bool met;
+  std::string ratio_csocks = "";  // the C entry's rows: against CSocks::Connect
 };
 
 std::string Fixed(double v, int decimals) {
@@ -599,6 +615,7 @@ int main(int argc, char** argv) {
   std::cerr << "1/5 SOCKS5 connect, " << options.connects << " of each, interleaved\n";
   Tally socks5_tally{11};
   time_csocks_connect(nullptr);  // the first read of settled settings parses them
+  TimeCEntry(target.port());     // the C module keeps a parsed copy of its own
   auto connects = Interleaved(
       options.connects,
       {[&] { return time_csocks_connect(&socks5_tally); },
@@ -615,12 +632,16 @@ int main(int argc, char** argv) {
          const auto took = Clock::now() - start;
          curl_easy_cleanup(curl);
          return took;
-       }});
+       },
+       [&] { return TimeCEntry(target.port()); }});
   {
     const double c = Median(connects[0]), r = Median(connects[1]), l = Median(connects[2]);
     rows.push_back({"SOCKS5 connect, median us", Fixed(c, 1), Fixed(r, 1), Fixed(l, 1),
                     Fixed(c / r, 3), Fixed(c / l, 3), "<= 1.06 raw, <= 0.75 libcurl",
                     c / r <= 1.06 && c / l <= 0.75});
+    const double e = Median(connects[3]);
+    rows.push_back({"qbsocks_connect SOCKS5, median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
+                    "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
   }
 
   // 2. Direct path.
@@ -628,6 +649,7 @@ int main(int argc, char** argv) {
   std::cerr << "2/5 direct connect, " << options.connects << " of each, interleaved\n";
   Tally direct_tally{6};
   time_csocks_connect(nullptr);
+  TimeCEntry(target.port());
   auto direct = Interleaved(
       options.connects,
       {[&] { return time_csocks_connect(&direct_tally); },
@@ -637,11 +659,15 @@ int main(int argc, char** argv) {
          const auto took = Clock::now() - start;
          close(fd);
          return took;
-       }});
+       },
+       [&] { return TimeCEntry(target.port()); }});
   {
     const double c = Median(direct[0]), r = Median(direct[1]);
     rows.push_back({"direct connect, median us", Fixed(c, 1), Fixed(r, 1), "", Fixed(c / r, 3), "",
                     "<= 1.45 raw", c / r <= 1.45});
+    const double e = Median(direct[2]);
+    rows.push_back({"qbsocks_connect direct, median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
+                    "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
   }
 
   // 3. Throughput through the proxy, both directions.
@@ -730,11 +756,11 @@ int main(int argc, char** argv) {
   table << "Machine: " << Machine(load_at_start) << "\n\n"
         << "Connects: " << options.connects << " of each client (medians); throughput: "
         << options.mib << " MiB each way, median of " << options.rounds << " runs.\n\n"
-        << "| measurement | CSocks | raw | libcurl | CSocks/raw | CSocks/libcurl | target | met |\n"
-        << "|---|---:|---:|---:|---:|---:|---|---|\n";
+        << "| measurement | CSocks (C entry) | raw | libcurl | /raw | /libcurl | C entry/CSocks | target | met |\n"
+        << "|---|---:|---:|---:|---:|---:|---:|---|---|\n";
   for (const Row& row : rows) {
     table << "| " << row.what << " | " << row.csocks << " | " << row.raw << " | " << row.curl
-          << " | " << row.ratio_raw << " | " << row.ratio_curl << " | " << row.target << " | "
+          << " | " << row.ratio_raw << " | " << row.ratio_curl << " | " << row.ratio_csocks << " | " << row.target << " | "
           << (row.met ? "yes" : "NO") << " |\n";
   }
   // What CSocks asked of the system per connect, beside the raw client's
@@ -769,8 +795,9 @@ int main(int argc, char** argv) {
       hive.Dir(), png,
       std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() + ", load average " +
           load_at_start + " at the start, " + LoadAverage() + " at the end",
-      {{"CSocks", &connects[0]}, {"raw client", &connects[1]}, {"libcurl", &connects[2]}},
-      {{"CSocks", &direct[0]}, {"raw connect", &direct[1]}});
+      {{"CSocks", &connects[0]}, {"raw client", &connects[1]}, {"libcurl", &connects[2]},
+       {"qbsocks_connect", &connects[3]}},
+      {{"CSocks", &direct[0]}, {"raw connect", &direct[1]}, {"qbsocks_connect", &direct[2]}});
 
   std::cout << table.str();
   std::ofstream out(options.out, std::ios::trunc);

@@ -1,5 +1,7 @@
 #include "connecting_socket.h"
 
+#include "Negotiation.h"
+
 #include <utility>
 #include <vector>
 
@@ -24,6 +26,16 @@ bool ProxySwitchedOn() {
   return on;
 }
 
+// "10.0.0.5:1080" of an IPv4 socket address.
+std::string AddressText(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
+  if (lpSockAddr == NULL || nSockAddrLen < static_cast<int>(sizeof(SOCKADDR_IN))) return "the server";
+  const SOCKADDR_IN* lpIn = reinterpret_cast<const SOCKADDR_IN*>(lpSockAddr);
+  const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&lpIn->sin_addr);
+  std::string text;
+  for (int i = 0; i < 4; ++i) text += std::to_string(lpBytes[i]) + (i < 3 ? "." : ":");
+  return text + std::to_string(ntohs(lpIn->sin_port));
+}
+
 }  // namespace
 
 std::string ConnectingSocket::ReadRoute() {
@@ -32,10 +44,53 @@ std::string ConnectingSocket::ReadRoute() {
   return DescribeRoute(switchedOn);
 }
 
+void ConnectingSocket::SetDeadline(unsigned int timeoutMs) {
+  timeoutMs_ = timeoutMs;
+  deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+bool ConnectingSocket::PastDeadline() const { return timeoutMs_ != 0 && Clock::now() >= deadline_; }
+
+std::string ConnectingSocket::TimeoutReason() const {
+  return "timed out after " + std::to_string(timeoutMs_) + " ms " + step_;
+}
+
+bool ConnectingSocket::RefusedTarget(const std::string& reported) const {
+  return ProxyOn() && reached_ && (reported == kSocks4NameRefusal || reported == kNameResolveFailure);
+}
+
+BOOL ConnectingSocket::FailTimedOut() {
+  timedOut_ = true;
+  WSASetLastError(WSAETIMEDOUT);
+  return FALSE;
+}
+
+// The one TCP connect of Connect: to the proxy when the settings chose it,
+// else to the target. A name lookup before it cannot be cut short; the
+// bound is looked at once it is over.
 BOOL ConnectingSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
+  step_ = (ProxyOn() ? "connecting to the proxy " : "connecting to ") + AddressText(lpSockAddr, nSockAddrLen);
+  if (PastDeadline()) return FailTimedOut();
   const BOOL bConnected = CSocks::ConnectHelper(lpSockAddr, nSockAddrLen);
   reached_ = bConnected != FALSE;
   return bConnected;
+}
+
+// A wait that starts past the bound fails at once; one that runs into it
+// is cancelled from OnMessagePending, within one turn of the wait.
+BOOL ConnectingSocket::PumpMessages(UINT uStopFlag) {
+  if (reached_ && (uStopFlag & FD_READ)) step_ = "waiting for the proxy's reply";
+  if (reached_ && (uStopFlag & FD_WRITE)) step_ = "sending to the proxy";
+  if (PastDeadline()) return FailTimedOut();
+  return CSocks::PumpMessages(uStopFlag);
+}
+
+BOOL ConnectingSocket::OnMessagePending() {
+  if (PastDeadline()) {
+    timedOut_ = true;
+    CancelBlockingCall();
+  }
+  return CSocks::OnMessagePending();
 }
 
 // From the fields as ReadRegistry left them, with the reasons in the order

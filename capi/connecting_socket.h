@@ -6,6 +6,7 @@
 
 #include "CSocks.h"
 
+#include <chrono>
 #include <string>
 
 namespace qbsocks_c {
@@ -21,13 +22,35 @@ class ConnectingSocket : public CSocks {
   bool ProxyOn() const { return m_bProxyEnable != 0; }
   bool Reached() const { return reached_; }
 
+  // Bounds the next Connect to timeoutMs from now; 0 sets no bound.
+  void SetDeadline(unsigned int timeoutMs);
+  // After Connect: whether it failed because the bound ran out, and the
+  // reason that names the step it was waiting for.
+  bool TimedOut() const { return timedOut_; }
+  std::string TimeoutReason() const;
+  // After Connect, with the text it reported: whether the negotiation
+  // refused the target's host text before sending anything for it.
+  bool RefusedTarget(const std::string& reported) const;
+
  protected:
   BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
+  // Every wait of Connect comes here, and its every turn to
+  // OnMessagePending: where the bound is looked at.
+  BOOL PumpMessages(UINT uStopFlag) override;
+  BOOL OnMessagePending() override;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   std::string DescribeRoute(bool switchedOn) const;
+  bool PastDeadline() const;
+  BOOL FailTimedOut();
 
   bool reached_ = false;
+  unsigned int timeoutMs_ = 0;  // 0: no bound
+  Clock::time_point deadline_;
+  bool timedOut_ = false;
+  std::string step_;  // what Connect waits for now, in the timeout's words
 };
 
 // The text CSocks handed its reporting hook on this thread since the last

@@ -1,4 +1,5 @@
-// The C interface: qbsocks_connect, qbsocks_route, qbsocks_version.
+// The C interface: qbsocks_connect, qbsocks_connect_timeout, qbsocks_route,
+// qbsocks_version.
 #include "qbsocks.h"
 
 #include "afx/sockio.h"
@@ -26,16 +27,18 @@ int Failure(int result, const std::string& reason, char* out, size_t size) {
   return result;
 }
 
-// Which of the three connect failures it was, from the path the settings
-// chose and whether the TCP connect of that path succeeded.
-int ConnectFailure(const qbsocks_c::ConnectingSocket& socket) {
+// Which connect failure it was, from the path the settings chose, whether
+// the TCP connect of that path succeeded and what the negotiation reported.
+int ConnectFailure(const qbsocks_c::ConnectingSocket& socket, const std::string& reported) {
   if (!socket.ProxyOn()) return QBSOCKS_TARGET_UNREACHABLE;
-  return socket.Reached() ? QBSOCKS_PROXY_FAILED : QBSOCKS_PROXY_UNREACHABLE;
+  if (!socket.Reached()) return QBSOCKS_PROXY_UNREACHABLE;
+  return socket.RefusedTarget(reported) ? QBSOCKS_BAD_TARGET : QBSOCKS_PROXY_FAILED;
 }
 
 // What the C functions do; exceptions (only std::bad_alloc can come) stop
 // at the C boundary.
-int Connect(const char* host, unsigned int port, uintptr_t* socket_out, char* reason, size_t reason_size) {
+int Connect(const char* host, unsigned int port, unsigned int timeout_ms, uintptr_t* socket_out, char* reason,
+            size_t reason_size) {
   if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
   CopyText("", reason, reason_size);
   if (host == nullptr || socket_out == nullptr) {
@@ -44,6 +47,7 @@ int Connect(const char* host, unsigned int port, uintptr_t* socket_out, char* re
   }
 
   qbsocks_c::ConnectingSocket socket;  // closes what it still holds when it goes
+  socket.SetDeadline(timeout_ms);
   if (!socket.Create()) {
     const int error = WSAGetLastError();
     return Failure(QBSOCKS_NO_SOCKET,
@@ -56,8 +60,10 @@ int Connect(const char* host, unsigned int port, uintptr_t* socket_out, char* re
   if (!socket.Connect(host, port)) {
     const int error = WSAGetLastError();
     std::string why = qbsocks_c::TakeReportedText();
+    if (socket.TimedOut()) return Failure(QBSOCKS_TIMED_OUT, socket.TimeoutReason(), reason, reason_size);
+    const int result = ConnectFailure(socket, why);
     if (why.empty()) why = qbsocks_c::SocketErrorInWords(error);
-    return Failure(ConnectFailure(socket), why, reason, reason_size);
+    return Failure(result, why, reason, reason_size);
   }
 
   const SOCKET handle = socket.Detach();
@@ -76,8 +82,13 @@ extern "C" {
 
 int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t* socket_out, char* reason,
                                  size_t reason_size) {
+  return qbsocks_connect_timeout(host, port, 0, socket_out, reason, reason_size);
+}
+
+int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, unsigned int timeout_ms,
+                                         uintptr_t* socket_out, char* reason, size_t reason_size) {
   try {
-    return Connect(host, port, socket_out, reason, reason_size);
+    return Connect(host, port, timeout_ms, socket_out, reason, reason_size);
   } catch (...) {
     return Failure(QBSOCKS_NO_SOCKET, "out of memory", reason, reason_size);
   }

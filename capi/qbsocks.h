@@ -37,13 +37,18 @@
 extern "C" {
 #endif
 
-/* The results of qbsocks_connect. */
+/* The results of qbsocks_connect and qbsocks_connect_timeout. A number
+ * never changes meaning. */
 #define QBSOCKS_OK 0                 /* connected: *socket_out is the caller's */
 #define QBSOCKS_PROXY_UNREACHABLE 1  /* the proxy server could not be reached */
 #define QBSOCKS_PROXY_FAILED 2       /* the proxy refused, or the negotiation failed */
 #define QBSOCKS_TARGET_UNREACHABLE 3 /* the direct connect to the target failed */
 #define QBSOCKS_NO_SOCKET 4          /* no socket could be created (socket layer not started?) */
 #define QBSOCKS_BAD_ARGUMENT 5       /* host or socket_out is null */
+#define QBSOCKS_BAD_TARGET 6         /* the proxy path cannot carry this host text (a name
+                                        through SOCKS4, neither dotted IPv4 nor a name, a
+                                        name too long for SOCKS5); nothing was sent for it */
+#define QBSOCKS_TIMED_OUT 7          /* qbsocks_connect_timeout's bound ran out */
 
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
@@ -59,6 +64,17 @@ extern "C" {
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port,
                                               uintptr_t* socket_out, char* reason,
                                               size_t reason_size);
+
+/* As qbsocks_connect, with the whole call bounded by timeout_ms (0: no
+ * bound beyond the library's own, as qbsocks_connect). When the bound runs
+ * out the result is QBSOCKS_TIMED_OUT, every socket opened is closed, and
+ * the reason names the step it was waiting for ("timed out after 2000 ms
+ * waiting for the proxy's reply"). The call returns within the bound and a
+ * few tens of milliseconds, except while the system looks up a name (the
+ * proxy's or, direct, the target's), which it cannot cut short. */
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port,
+                                                      unsigned int timeout_ms, uintptr_t* socket_out,
+                                                      char* reason, size_t reason_size);
 
 /* The path the settings choose now, without connecting: "direct",
  * "SOCKS4 proxy 127.0.0.1:1080", "SOCKS5 proxy 127.0.0.1:1080 as alice",

@@ -12,6 +12,7 @@
 #                and qbsocks(3)
 #   tools        qbsocks-reg and qbsocks-cat with their manual pages
 #                (tools/CMakeLists.txt, man/CMakeLists.txt)
+#   python       qbsocks.py, the Python binding of the C interface (Linux)
 # `cmake --install <build> --prefix <prefix>` installs them all.
 include(CMakePackageConfigHelpers)
 
@@ -43,6 +44,15 @@ endif()
 install(FILES ${QBSOCKS_PUBLIC_HEADERS} ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
   COMPONENT development)
+
+if(NOT WIN32)
+  # The Python binding (ctypes over libqbsocks.so.1, nothing compiled),
+  # where Debian's python3 looks for modules.
+  set(QBSOCKS_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING
+    "Where qbsocks.py is installed, relative to the prefix")
+  install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/qbsocks.py
+    DESTINATION ${QBSOCKS_INSTALL_PYTHONDIR} COMPONENT python)
+endif()
 
 install(EXPORT QBSocks32Targets
   NAMESPACE QBSocks32::

@@ -5,16 +5,18 @@
 #   libqbsocks32-dev   headers, .so links, CMake package, qbsocks32.pc, qbsocks.pc,
 #                      qbsocks32(3), qbsocks(3)
 #   qbsocks32-tools    qbsocks-reg, qbsocks-cat and their manual pages
+#   python3-qbsocks    qbsocks.py, the Python binding of the C interface
 # Made by scripts/package.sh (the `package` presets): cpack --preset package.
 # Dependencies on Debian's libraries come from dpkg-shlibdeps; those between
 # the packages from the component dependencies below, at the exact
 # version, since the libraries and their headers only come together.
-set(QBSOCKS_DEB_COMPONENTS qbafx QBSocks32 qbsocks development tools)
+set(QBSOCKS_DEB_COMPONENTS qbafx QBSocks32 qbsocks development tools python)
 set(QBSOCKS_DEB_NAME_qbafx libqbafx1)
 set(QBSOCKS_DEB_NAME_QBSocks32 libqbsocks32-1)
 set(QBSOCKS_DEB_NAME_qbsocks libqbsocks1)
 set(QBSOCKS_DEB_NAME_development libqbsocks32-dev)
 set(QBSOCKS_DEB_NAME_tools qbsocks32-tools)
+set(QBSOCKS_DEB_NAME_python python3-qbsocks)
 
 # Every package carries the copyright file and the changelog where Debian
 # looks for them. The changelog is compressed as policy asks, reproducibly,
@@ -72,6 +74,11 @@ set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS qbafx QBSocks32 qbsocks)
 # qbsocks-cat connects with the C interface and relays over the class
 # library's CAsyncSocket (tools/CMakeLists.txt).
 set(CPACK_COMPONENT_TOOLS_DEPENDS qbafx qbsocks)
+# The Python binding loads libqbsocks.so.1 with ctypes: no binary of its
+# own, so one package for every architecture, and python3 by name.
+set(CPACK_COMPONENT_PYTHON_DEPENDS qbsocks)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 
 foreach(component IN LISTS QBSOCKS_DEB_COMPONENTS)
   string(TOUPPER ${component} COMPONENT)
@@ -82,6 +89,7 @@ set(CPACK_DEBIAN_QBSOCKS32_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_QBSOCKS_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 
 set(QBSOCKS_DEB_ABOUT
   "QBSocks32 gives a program a TCP client socket, CSocks, that reaches its
@@ -125,5 +133,14 @@ This package holds qbsocks-reg, which reads and writes the settings with
 the commands of reg.exe (and imports what regedit exports), and
 qbsocks-cat, a netcat whose connection goes the way the settings say; it
 works as ssh's ProxyCommand.")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Python binding of the QBSocks32 C interface
+${QBSOCKS_DEB_ABOUT}
+.
+This package holds the Python 3 module qbsocks (ctypes over libqbsocks):
+qbsocks.create_connection((host, port), timeout) returns a socket.socket
+connected as the settings say, or raises a ConnectionError subclass per
+failure with the library's reason; qbsocks.route() says which path the
+settings choose.")
 
 include(CPack)

@@ -13,6 +13,13 @@ const int kPumpIntervalMs = 100;
 // Every request is built in a zero-filled buffer of this size.
 const int kRequestBufferSize = 256;
 
+// The two texts with which a negotiation refuses the target's host text
+// before it sends anything for it (the C interface tells them from the
+// proxy's refusals): a name through SOCKS4; a text that is neither dotted
+// IPv4 nor a name, or a name too long for the SOCKS5 request.
+const char kSocks4NameRefusal[] = "SOCKS4 can't resolve domain name, you should use IP address";
+const char kNameResolveFailure[] = "General name resolve failure";
+
 // Writes the 4 bytes of a dotted IPv4 address, in network order, to
 // lpOut. False when the text is not one: inet_addr's failure value, all
 // bits set, also rules out 255.255.255.255.

@@ -30,7 +30,7 @@ const char* Socks4ReplyText(BYTE cd) {
 int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
   qbafx::BlockingCall call(m_nBlockingCall);  // see Connect
   if (IsDNS(lpszHost)) {
-    return FailNegotiation("SOCKS4 can't resolve domain name, you should use IP address");
+    return FailNegotiation(kSocks4NameRefusal);
   }
 
   BYTE header[kHeaderSize];
@@ -38,7 +38,7 @@ int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
   header[1] = kSocks4Connect;
   PutPort(nPort, header + 2);
   if (!ParseDottedAddress(lpszHost, header + 4)) {
-    return FailNegotiation("General name resolve failure");
+    return FailNegotiation(kNameResolveFailure);
   }
 
   BYTE request[kRequestBufferSize];

@@ -32,7 +32,6 @@ const int kReplyPrefix = 7;
 const int kMaxReplySize = 4 + 1 + 255 + 2;
 
 const char kNegotiationFailure[] = "General negotiation failure";
-const char kNameResolveFailure[] = "General name resolve failure";
 
 const char* Socks5ReplyText(BYTE rep) {
   switch (rep) {

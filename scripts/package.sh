@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Debian packages into build/package/debs: libqbafx1,
-# libqbsocks32-1, libqbsocks32-dev and qbsocks32-tools
+# libqbsocks32-1, libqbsocks1, libqbsocks32-dev, qbsocks32-tools and python3-qbsocks
 # (packaging/QBSocks32Packaging.cmake says what each holds). The build uses
 # Debian's own compiler and linker flags (dpkg-buildflags, with all
 # hardening), as a package built by Debian's tools would.

@@ -35,6 +35,9 @@ packages=("$@" "${demo_packages[@]}"
 packages+=(scdoc dpkg-dev file lintian man-db zip unzip)
 # The protections of the kit's binaries (tests/packaging/check_hardening.py).
 packages+=(python3-pefile)
+# The C# binding's test (tests/module/c_api_dotnet.sh): mono's C#
+# compiler and runtime, to compile QBSocks.cs and run its declarations.
+packages+=(mono-mcs mono-runtime)
 # The ABI check of the Linux libraries against their baselines
 # (tests/packaging/abi_check.sh): abidiff.
 packages+=(abigail-tools)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the export table of the built QBSocks32.dll: exactly these names at
 # exactly these ordinals, and nothing else exported. With "qbsocks", of
-# qbsocks.dll, the C interface: its three C names alone, and no DLL
+# qbsocks.dll, the C interface: its C names alone, and no DLL
 # imported but Windows' own (it is self-contained).
 #   check_dll_exports.sh path/to/QBSocks32.dll [objdump]
 #   check_dll_exports.sh path/to/qbsocks.dll objdump qbsocks
@@ -29,7 +29,8 @@ expected_QBSocks32="1 _ZN6CSocksC1Ev
 17 _ZTS6CSocks"
 expected_qbsocks="1 qbsocks_connect
 2 qbsocks_route
-3 qbsocks_version"
+3 qbsocks_version
+4 qbsocks_connect_timeout"
 expected_name=expected_$table
 expected=${!expected_name}
 entries=$(wc -l <<<"$expected")

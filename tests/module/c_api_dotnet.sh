@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# c_api_test.cs with QBSocks.cs, by mcs, under mono with linux_servers.py;
+# without mono it says so and exits 77 (skipped). QBSOCKS_MONO_PRELOAD: a
+# sanitizer's runtime, which must come first.
+#   c_api_dotnet.sh LIBRARY_DIR WORK_DIR VERSION
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/../.." && pwd) exe=$2/c_api_test.exe
+command -v mcs >/dev/null && command -v mono >/dev/null ||
+  { echo "c_api_dotnet: SKIPPED: mono is not installed (scripts/setup.sh installs it)"; exit 77; }
+mkdir -p "$2" && mcs -nologo -warnaserror -out:"$exe" "$repo"/{bindings/dotnet/QBSocks.cs,tests/module/c_api_test.cs}
+echo '<configuration><dllmap dll="qbsocks" target="libqbsocks.so.1"/></configuration>' >"$exe.config"
+LD_LIBRARY_PATH=$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/interop/linux_servers.py" \
+  env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$exe" "$3"
