@@ -1,13 +1,13 @@
 // A host that stands for an MFC application: its own CObject, CAsyncSocket
-// and CSocket (mfc/afxsock.h), with MFC's names and a layout of their own,
-// and of the library only qbsocks.h and qbsocks.lib (qbsocks.dll built with MinGW-w64,
+// and CSocket, with MFC's names and a layout of their own, and of the
+// library only qbsocks.h and qbsocks.lib (qbsocks.dll built with MinGW-w64,
 // as the kit ships it). It runs the rows of the C program (direct, SOCKS4,
 // SOCKS5 with a password, each failure and its text), attaching each
 // socket it gets to its own CSocket to exchange bytes with the echo target.
-//
-// As a Visual Studio MFC project has it: afxsock.h through the system
-// include path, the C interface's include folder before it.
-#include <afxsock.h>
+#include <afxsock.h>  // the application's own (mfc/), through the system include path
+#ifndef MFC_HOST_OWN_AFXSOCK_H
+#error an afxsock.h on an additional include folder came before the application's own
+#endif
 
 #include <stdlib.h>
 
@@ -17,6 +17,42 @@
 void* operator new(size_t nSize) { return malloc(nSize); }
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+
+class CObject {
+ public:
+  virtual ~CObject() {}
+};
+
+class CAsyncSocket : public CObject {
+ public:
+  ~CAsyncSocket() override { Close(); }
+  BOOL Attach(SOCKET hSocket) {
+    if (m_hSocket != INVALID_SOCKET || hSocket == INVALID_SOCKET) return FALSE;
+    m_hSocket = hSocket;
+    return TRUE;
+  }
+  virtual void Close() {
+    if (m_hSocket != INVALID_SOCKET) closesocket(m_hSocket);
+    m_hSocket = INVALID_SOCKET;
+  }
+  virtual int Send(const void* lpBuf, int nBufLen) { return send(m_hSocket, static_cast<const char*>(lpBuf), nBufLen, 0); }
+  virtual int Receive(void* lpBuf, int nBufLen) { return recv(m_hSocket, static_cast<char*>(lpBuf), nBufLen, 0); }
+
+  SOCKET m_hSocket = INVALID_SOCKET;
+};
+
+// Blocking, as the handed-over socket is.
+class CSocket : public CAsyncSocket {
+ public:
+  int Send(const void* lpBuf, int nBufLen) override {
+    for (int nSent = 0; nSent < nBufLen;) {
+      const int n = CAsyncSocket::Send(static_cast<const char*>(lpBuf) + nSent, nBufLen - nSent);
+      if (n <= 0) return SOCKET_ERROR;
+      nSent += n;
+    }
+    return nBufLen;
+  }
+};
 
 // The socket becomes the CSocket's, which closes it when it goes.
 static int AttachedEchoes(SOCKET hSocket) {

@@ -90,9 +90,7 @@ done
 # settings (so direct); and its target in the CMake package.
 rm -f "$XDG_CONFIG_HOME/qbsocks/user.reg"
 read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
-# Its Cflags name a folder that an MFC-style host may put before its own
-# headers: no header of the class library there.
-c_include=$(pkg-config --cflags-only-I qbsocks | sed 's/^ *-I//; s/ *$//')
+c_include=$(pkg-config --cflags-only-I qbsocks | sed 's/^ *-I//; s/ *$//')  # no class-library header there
 [[ -f $c_include/qbsocks.h && -z $(ls "$c_include" | grep -iE '^(afx.*|win32)\.h$') ]] ||
   { echo "FAIL: qbsocks.pc's folder $c_include: $(ls "$c_include" | tr '\n' ' ')" >&2; status=1; }
 printf '%s\n' '#include <qbsocks.h>' '#include <stdio.h>' \
