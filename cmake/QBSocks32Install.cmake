@@ -4,7 +4,9 @@
 #   QBSocks32    libQBSocks32.so.1, the library (QBSocks32.dll)
 #   qbsocks      libqbsocks.so.1, the C interface (qbsocks.dll), which
 #                carries CSocks and the class library inside it
-#   development  the headers under include/qbsocks32, the .so links (import
+#   development  the headers under include/qbsocks32 and, in a folder of its
+#                own beside no class-library header, include/qbsocks/qbsocks.h;
+#                the .so links (import
 #                libraries on Windows), a CMake package
 #                (find_package(QBSocks32) -> QBSocks32::QBSocks32, which
 #                brings QBSocks32::qbafx along, and QBSocks32::qbsocks), the
@@ -17,6 +19,9 @@
 include(CMakePackageConfigHelpers)
 
 set(QBSOCKS_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qbsocks32)
+# The C interface's folder holds qbsocks.h alone: a host that has an
+# afxsock.h of its own (MFC's) can put it on its include path.
+set(QBSOCKS_C_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/qbsocks)
 set(QBSOCKS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/QBSocks32)
 set(QBSOCKS_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -41,8 +46,11 @@ if(WIN32)
     DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 endif()
 
-install(FILES ${QBSOCKS_PUBLIC_HEADERS} ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
+install(FILES ${QBSOCKS_PUBLIC_HEADERS}
   DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
+  COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
+  DESTINATION ${QBSOCKS_C_INSTALL_INCLUDEDIR}
   COMPONENT development)
 
 if(NOT WIN32)

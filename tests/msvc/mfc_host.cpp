@@ -4,8 +4,10 @@
 // as the kit ships it). It runs the rows of the C program (direct, SOCKS4,
 // SOCKS5 with a password, each failure and its text), attaching each
 // socket it gets to its own CSocket to exchange bytes with the echo target.
-#include <winsock2.h>
-#include <windows.h>
+#include <afxsock.h>  // the application's own (mfc/), through the system include path
+#ifndef MFC_HOST_OWN_AFXSOCK_H
+#error an afxsock.h on an additional include folder came before the application's own
+#endif
 
 #include <stdlib.h>
 

@@ -39,7 +39,7 @@ for flavour in msvc mingw; do
 done
 
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
-expected+=(include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
+expected+=(c/include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
 expected+=(c{,-x64}/bin/qbsocks.{dll,debug} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
 expected+=(bindings/QBSocks.cs bindings/qbsocks.py)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
@@ -47,7 +47,9 @@ wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
 
 for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h} capi/qbsocks.h; do
-  cmp -s "$repo/$header" "$kit/include/$(basename "$header")" || fail "include/$(basename "$header") differs from $header"
+  folder=include
+  [[ $header == capi/* ]] && folder=c/include
+  cmp -s "$repo/$header" "$kit/$folder/$(basename "$header")" || fail "$folder/$(basename "$header") differs from $header"
 done
 
 # Each folder's DLLs are of its architecture.
@@ -87,6 +89,23 @@ took_folder() {  # BUILD_DIR FOLDER
 # Debian's python3-pefile is for Debian's Python.
 /usr/bin/python3 "$repo/tests/packaging/check_hardening.py" "$kit" ||
   fail "a binary of the kit lacks a protection (check_hardening.py's table above)"
+
+# A project whose only language is C takes the C interface alone
+# (COMPONENTS C) from the kit's root: with clang-cl for x64 and MinGW-w64
+# for i686, each links the import library of its architecture's folder.
+mkdir -p "$work/c_host"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.16)' 'project(KitCHost LANGUAGES C)' \
+  'find_package(QBSocks32 1.0 REQUIRED COMPONENTS C)' 'add_library(c_host SHARED c_host.c)' \
+  'target_link_libraries(c_host PRIVATE QBSocks32::qbsocks)' 'if(MSVC)' 'target_link_options(c_host PRIVATE /noentry)' \
+  'endif()' >"$work/c_host/CMakeLists.txt"
+printf '%s\n' '#include <qbsocks.h>' '__declspec(dllexport) int c_host(void) { return qbsocks_version()[0]; }' \
+  >"$work/c_host/c_host.c"
+for c_host in "c-x64 clang-cl-x86_64-msvc.cmake qbsocks.lib" "c mingw-i686.cmake libqbsocks.dll.a"; do
+  read -r folder toolchain implib <<<"$c_host"
+  cmake -S "$work/c_host" -B "$work/c_host-$folder" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" \
+    "${kit_prefix[@]}" >/dev/null && cmake --build "$work/c_host-$folder" >/dev/null || fail "a C-only project does not build against the kit's $folder"
+  grep -qsF "$kit/$folder/lib/$implib" "$work/c_host-$folder/build.ninja" || fail "the C-only project does not link $folder/lib/$implib"
+done
 
 # The example host, with CMake and the kit's mingw package.
 cmake -S "$repo/examples" -B "$work/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \

@@ -21,7 +21,7 @@ missing=0
 for f in "$prefix"/include/qbsocks32/{CSocks.h,QBSocks32.h,afxsock.h,afxdll.h,win32.h} \
          "$libdir"/{libQBSocks32.so,libQBSocks32.so.1,"libQBSocks32.so.$release",libqbafx.so,libqbafx.so.1} \
          "$libdir"/cmake/QBSocks32/{QBSocks32Config.cmake,QBSocks32ConfigVersion.cmake} \
-         "$prefix"/include/qbsocks32/qbsocks.h "$libdir"/{libqbsocks.so,libqbsocks.so.1} "$libdir"/pkgconfig/qbsocks.pc; do
+         "$prefix"/include/qbsocks/qbsocks.h "$libdir"/{libqbsocks.so,libqbsocks.so.1} "$libdir"/pkgconfig/qbsocks.pc; do
   [[ -e "$f" ]] || { echo "FAIL: the install lacks ${f#"$prefix"/}" >&2; missing=1; }
 done
 ((missing == 0)) || exit 1
@@ -91,6 +91,9 @@ done
 # settings (so direct); and its target in the CMake package.
 rm -f "$XDG_CONFIG_HOME/qbsocks/user.reg"
 read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
+c_include=$(pkg-config --cflags-only-I qbsocks | sed 's/^ *-I//; s/ *$//')  # no class-library header there
+[[ -f $c_include/qbsocks.h && -z $(ls "$c_include" | grep -iE '^(afx.*|win32)\.h$') ]] ||
+  { echo "FAIL: qbsocks.pc's folder $c_include: $(ls "$c_include" | tr '\n' ' ')" >&2; status=1; }
 printf '%s\n' '#include <qbsocks.h>' '#include <stdio.h>' \
   'int main(void) { char r[64]; qbsocks_route(r, sizeof r); printf("%s %s", qbsocks_version(), r); return 0; }' |
   cc -x c -Wall -Werror "${extra_cxxflags[@]}" - "${c_flags[@]}" "${extra_ldflags[@]}" -Wl,-rpath,"$libdir" -o "$work/qbsocks_c"

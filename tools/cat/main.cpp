@@ -14,7 +14,7 @@
 
 namespace {
 
-const char kUsage[] = R"(Usage: qbsocks-cat [-v] HOST PORT
+const char kUsage[] = R"(Usage: qbsocks-cat [-v] [-w SECONDS] HOST PORT
 Connects to HOST:PORT with QBSocks32 (directly, or through the SOCKS4 or SOCKS5
 proxy the current user's settings name), then copies standard input to the
 connection and the connection to standard output until both have ended.
@@ -22,6 +22,10 @@ connection and the connection to standard output until both have ended.
   -v          say on standard error which path is taken before connecting, and
               why it is the direct one when the proxy is switched on but
               another setting turns it off
+  -w SECONDS  give up connecting after SECONDS (1 to 4294967), whichever step
+              it is at (the lookup of a name excepted); by default each proxy
+              reply may take 10 seconds and a TCP connect as long as the system
+              lets it
   -h, --help  show this text
 
 As ssh's ProxyCommand:
@@ -40,8 +44,12 @@ where there was none (a refused proxy, a direct connect):
   qbsocks-cat: cannot connect to HOST:PORT (SOCKS5 proxy 127.0.0.1:1080 as alice): REASON
 )";
 
+// The longest -w whose milliseconds fit qbsocks_connect_timeout's bound.
+constexpr unsigned long kMaxWaitSeconds = 4294967;
+
 struct Options {
   bool verbose = false;
+  unsigned waitMs = 0;  // -w, 0: none
   bool help = false;
   std::string host;
   unsigned port = 0;
@@ -56,12 +64,36 @@ std::optional<unsigned> ParsePort(const std::string& text) {
   return static_cast<unsigned>(port);
 }
 
+std::optional<unsigned> ParseWaitMs(const std::string& text) {
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const unsigned long seconds = std::strtoul(text.c_str(), nullptr, 10);
+  if (seconds == 0 || seconds > kMaxWaitSeconds) return std::nullopt;
+  return static_cast<unsigned>(seconds * 1000);
+}
+
 std::optional<Options> ParseArguments(const std::vector<std::string>& args, std::string& why) {
   Options options;
   std::vector<std::string> positionals;
-  for (const std::string& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (arg == "-v") {
       options.verbose = true;
+    } else if (arg.compare(0, 2, "-w") == 0) {
+      // "-w SECONDS" or "-wSECONDS", as getopt takes it.
+      const bool separate = arg == "-w";
+      if (separate && i + 1 == args.size()) {
+        why = "-w needs a number of seconds";
+        return std::nullopt;
+      }
+      const std::string value = separate ? args[++i] : arg.substr(2);
+      const auto waitMs = ParseWaitMs(value);
+      if (!waitMs) {
+        why = "\"" + value + "\" is not a number of seconds (1 to " + std::to_string(kMaxWaitSeconds) + ")";
+        return std::nullopt;
+      }
+      options.waitMs = *waitMs;
     } else if (arg == "-h" || arg == "--help") {
       options.help = true;
       return options;
@@ -138,7 +170,8 @@ int main(int argc, char** argv) {
   }
   uintptr_t handle = QBSOCKS_NO_HANDLE;
   char reason[256];
-  const int result = qbsocks_connect(options->host.c_str(), options->port, &handle, reason, sizeof(reason));
+  const int result = qbsocks_connect_timeout(options->host.c_str(), options->port, options->waitMs, &handle, reason,
+                                             sizeof(reason));
   if (result == QBSOCKS_NO_SOCKET) return Fail(reason);
   if (result != QBSOCKS_OK) return Fail("cannot connect to " + target + " (" + route.path + "): " + reason);
   const auto socket = std::make_shared<CAsyncSocket>();
