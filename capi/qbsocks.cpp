@@ -1,6 +1,7 @@
 // The C interface: qbsocks_connect, qbsocks_route, qbsocks_version.
 #include "qbsocks.h"
 
+#include "Settings.h"
 #include "afx/sockio.h"
 #include "connecting_socket.h"
 
@@ -26,9 +27,11 @@ int Failure(int result, const std::string& reason, char* out, size_t size) {
   return result;
 }
 
-// Which of the three connect failures it was, from the path the settings
-// chose and whether the TCP connect of that path succeeded.
-int ConnectFailure(const qbsocks_c::ConnectingSocket& socket) {
+// Which of the connect failures it was: settings that could not be read
+// (CSocks's text says so), or from the path the settings chose and whether
+// the TCP connect of that path succeeded.
+int ConnectFailure(const qbsocks_c::ConnectingSocket& socket, const std::string& why) {
+  if (why.rfind(QBSOCKS_SETTINGS_UNREADABLE_TEXT, 0) == 0) return QBSOCKS_SETTINGS_UNREADABLE;
   if (!socket.ProxyOn()) return QBSOCKS_TARGET_UNREACHABLE;
   return socket.Reached() ? QBSOCKS_PROXY_FAILED : QBSOCKS_PROXY_UNREACHABLE;
 }
@@ -57,7 +60,7 @@ int Connect(const char* host, unsigned int port, uintptr_t* socket_out, char* re
     const int error = WSAGetLastError();
     std::string why = qbsocks_c::TakeReportedText();
     if (why.empty()) why = qbsocks_c::SocketErrorInWords(error);
-    return Failure(ConnectFailure(socket), why, reason, reason_size);
+    return Failure(ConnectFailure(socket, why), why, reason, reason_size);
   }
 
   const SOCKET handle = socket.Detach();

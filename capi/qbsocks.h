@@ -44,6 +44,7 @@ extern "C" {
 #define QBSOCKS_TARGET_UNREACHABLE 3 /* the direct connect to the target failed */
 #define QBSOCKS_NO_SOCKET 4          /* no socket could be created (socket layer not started?) */
 #define QBSOCKS_BAD_ARGUMENT 5       /* host or socket_out is null */
+#define QBSOCKS_SETTINGS_UNREADABLE 8 /* the settings exist but cannot be read: nothing was sent */
 
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
@@ -63,7 +64,9 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int po
 /* The path the settings choose now, without connecting: "direct",
  * "SOCKS4 proxy 127.0.0.1:1080", "SOCKS5 proxy 127.0.0.1:1080 as alice",
  * or "direct: " and why when ProxyEnable is on but another value turns the
- * proxy off ("direct: SocksVersion is 0, not 4 or 5"). Writes at most size
+ * proxy off ("direct: SocksVersion is 0, not 4 or 5"), or, when the
+ * settings exist but cannot be read, the reason qbsocks_connect gives
+ * ("Cannot read the proxy settings: access denied"). Writes at most size
  * bytes, terminator included, when text is not null; returns the length of
  * the whole text, as snprintf does. */
 QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size);
