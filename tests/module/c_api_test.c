@@ -109,6 +109,31 @@ static void write_settings(unsigned port, unsigned version, const char* user, co
 #endif
 }
 
+/* Settings that exist but cannot be read (on/off): a folder where the file
+ * should be, or, on Windows, HKEY_CURRENT_USER standing for a deleted key. */
+#ifdef _WIN32
+#define UNREADABLE_WHY "the key was deleted meanwhile"
+static void settings_unreadable(int on) {
+  static HKEY gone;
+  if (on) {
+    RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone", &gone);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone");
+    RegOverridePredefKey(HKEY_CURRENT_USER, gone);
+    return;
+  }
+  RegOverridePredefKey(HKEY_CURRENT_USER, NULL);
+  RegCloseKey(gone);
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
+}
+#else
+#define UNREADABLE_WHY "the store cannot be read in full"
+static void settings_unreadable(int on) {
+  char path[4096];
+  snprintf(path, sizeof(path), "%s/qbsocks/user.reg", getenv("XDG_CONFIG_HOME"));
+  if (on) mkdir(path, 0700); else rmdir(path);
+}
+#endif
+
 /* Blocking, as handed over. Windows cannot be asked for the mode; there,
  * FIONBIO fails while an event selection is left on the socket, and the
  * exchange's receives need it blocking. */
@@ -168,7 +193,7 @@ static void run(const struct row* row) {
 }
 
 int main(void) {
-  char route[64], cut[8];
+  char route[64], cut[8], unread_route[128], why[128];
   size_t i;
   uintptr_t handle = 0;
 #ifdef _WIN32
@@ -188,7 +213,17 @@ int main(void) {
   expect(qbsocks_route(cut, sizeof(cut)) == i && strcmp(cut, "direct:") == 0, "route cut", "direct:", cut);
   expect(qbsocks_connect(NULL, 1, &handle, NULL, 0) == QBSOCKS_BAD_ARGUMENT && handle == QBSOCKS_NO_HANDLE,
          "no host", "QBSOCKS_BAD_ARGUMENT", "");
+  /* Settings that cannot be read fail the connect, which never goes direct;
+   * the route says why, in the same words. */
   write_settings(0, 0, "", "");
+  settings_unreadable(1);
+  qbsocks_route(unread_route, sizeof(unread_route));
+  expect(qbsocks_connect("127.0.0.1", env_port("QBSOCKS_ECHO_PORT"), &handle, why, sizeof(why)) ==
+                 QBSOCKS_SETTINGS_UNREADABLE && handle == QBSOCKS_NO_HANDLE,
+         "unreadable settings", "QBSOCKS_SETTINGS_UNREADABLE", why);
+  expect(strcmp(why, "Cannot read the proxy settings: " UNREADABLE_WHY) == 0 && strcmp(unread_route, why) == 0,
+         "unreadable settings", "Cannot read the proxy settings: " UNREADABLE_WHY, unread_route);
+  settings_unreadable(0);
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;
 }
