@@ -314,11 +314,13 @@ std::string Delete(const Command& c, const std::string& path, std::ostream& out,
   if (!c.valueName && IsCurrentUserRoot(c.key)) return "refusing to delete HKEY_CURRENT_USER itself";
   Hive hive;
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
+  // In a file past the caps, what to delete may lie beyond them: the write,
+  // which reads it whole to mend it, is what finds out.
   const Key* key = hive.FindKey(c.key);
-  if (key == nullptr) return MissingKey(c.key);
+  if (key == nullptr && !hive.CutShort()) return MissingKey(c.key);
 
   if (c.valueName) {
-    if (key->FindValue(*c.valueName) == nullptr) return MissingValue(c);
+    if (key != nullptr && !key->values_cut && key->FindValue(*c.valueName) == nullptr) return MissingValue(c);
     const std::string name = Shown(*c.valueName);
     if (std::string why = Permission(c.force, confirm, "Delete the registry value " + name + " (Yes/No)? ",
                                      "not deleting " + name + " without confirmation; add /f");
