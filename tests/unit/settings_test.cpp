@@ -8,8 +8,6 @@
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include "support/replaced_system_call.h"
 #endif
 
 namespace qbtest {
@@ -192,77 +190,37 @@ TEST(ReadRegistry, ConstructionValues) {
             std::string(sizeof(socks.m_szPassword), '\0'));
 }
 
-}  // namespace
-}  // namespace qbtest
-
-namespace qbtest {
-namespace {
-
-// Settings that exist but cannot be read fail Connect as a proxy failure
-// does (the socket closed, a text for the reporting hook), and it goes
-// neither direct nor to the proxy. Each row makes the read fail in one way
-// for as long as what it returns is held.
+// Unreadable settings fail Connect as a proxy failure does (closed, with a
+// text), neither direct nor to the proxy, while the row's fault is held.
 struct UnreadableCase {
   const char* name;
-  std::shared_ptr<void> (*fault)(TempHive& hive);
+  std::shared_ptr<void> (*fault)();
   const char* why;
 };
-
-void PrintTo(const UnreadableCase& c, std::ostream* os) { *os << c.name; }
-
 #ifndef _WIN32
-// The process at its descriptor limit, the socket having taken the last one.
-std::shared_ptr<void> AtDescriptorLimit(TempHive&) {
+std::shared_ptr<void> AtDescriptorLimit() {  // the socket took the last descriptor
   rlimit old{};
-  if (getrlimit(RLIMIT_NOFILE, &old) != 0) return nullptr;
-  const int lowest_free = dup(0);
-  close(lowest_free);
-  rlimit tight = old;
-  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit tight{static_cast<rlim_t>(dup(0)), old.rlim_max};
+  close(static_cast<int>(tight.rlim_cur));
   setrlimit(RLIMIT_NOFILE, &tight);
   return std::shared_ptr<void>(nullptr, [old](void*) { setrlimit(RLIMIT_NOFILE, &old); });
 }
-
-std::shared_ptr<void> ReadFails(TempHive&) {
-  using Read = ssize_t (*)(int, void*, size_t);
-  const Read failing = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
-  return std::make_shared<ReplacedSystemCall<Read>>(qbplatform::g_systemCalls.read, failing);
-}
-
-// The proxy's key lies beyond the keys a reader takes from one file.
-std::shared_ptr<void> ProxyKeyPastTheCaps(TempHive& hive) {
-  std::string file;
-  for (int i = 0; i < 65536; ++i) file += "[HKEY_CURRENT_USER\\A" + std::to_string(i) + "]\n";
-  hive.WriteFile(file + hive.ReadFile().substr(std::string_view("Windows Registry Editor Version 5.00\n").size()));
-  return nullptr;
-}
-
 const UnreadableCase kUnreadable[] = {
-    {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"},
-    {"read_error", ReadFails, "Cannot read the proxy settings: the store cannot be read in full"},
-    {"proxy_key_past_the_caps", ProxyKeyPastTheCaps,
-     "Cannot read the proxy settings: the store cannot be read in full"},
-};
+    {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"}};
 #else
-// HKEY_CURRENT_USER stands for a key deleted under an open handle: every
-// open below it fails, with something other than "not found".
-std::shared_ptr<void> CurrentUserDeleted(TempHive&) {
+std::shared_ptr<void> CurrentUserDeleted() {  // every open below it fails, not with "not found"
   HKEY gone = NULL;
   RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone", &gone);
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone");
   RegOverridePredefKey(HKEY_CURRENT_USER, gone);
   return std::shared_ptr<void>(nullptr, [gone](void*) {
-    RegOverridePredefKey(HKEY_CURRENT_USER, NULL);
-    RegCloseKey(gone);
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
+    RegOverridePredefKey(HKEY_CURRENT_USER, NULL), RegCloseKey(gone), RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
   });
 }
-
 const UnreadableCase kUnreadable[] = {
-    {"current_user_deleted", CurrentUserDeleted, "Cannot read the proxy settings: the key was deleted meanwhile"},
-};
+    {"current_user_deleted", CurrentUserDeleted, "Cannot read the proxy settings: the key was deleted meanwhile"}};
 #endif
-
 class UnreadableTable : public ::testing::TestWithParam<UnreadableCase> {};
 
 TEST_P(UnreadableTable, FailsTheConnectAndNeverGoesDirect) {
@@ -272,16 +230,11 @@ TEST_P(UnreadableTable, FailsTheConnectAndNeverGoesDirect) {
   TakeReportedMessages();
   ProbeSocks socks;
   ASSERT_TRUE(socks.Create());
-  int result = -1;
-  {
-    const std::shared_ptr<void> fault = GetParam().fault(hive);
-    result = socks.Connect("127.0.0.1", target.port());
-  }
-  EXPECT_EQ(result, 0);
-  EXPECT_FALSE(socks.IsOpen()) << "closed as on the proxy path; the direct path leaves it open";
+  const std::shared_ptr<void> fault = GetParam().fault();
+  EXPECT_EQ(socks.Connect("127.0.0.1", target.port()), 0);
+  EXPECT_FALSE(socks.IsOpen()) << "the direct path leaves it open";
   EXPECT_EQ(TakeReportedMessages(), std::vector<std::string>{GetParam().why});
 }
-
 INSTANTIATE_TEST_SUITE_P(Faults, UnreadableTable, ::testing::ValuesIn(kUnreadable),
                          [](const ::testing::TestParamInfo<UnreadableCase>& info) { return info.param.name; });
 
