@@ -64,9 +64,10 @@ bool QueryString(HKEY hKey, const char* lpszName, char* lpszField, DWORD cbField
 }
 
 // Appends lpszText to the text in lpszOut (cbOut bytes), cutting it short.
+// lstrlenA: the module imports no other string function.
 void AppendText(char* lpszOut, size_t cbOut, const char* lpszText) {
-  const size_t nHave = strlen(lpszOut);
-  size_t nAdd = strlen(lpszText);
+  const size_t nHave = static_cast<size_t>(lstrlenA(lpszOut));
+  size_t nAdd = static_cast<size_t>(lstrlenA(lpszText));
   if (nHave + nAdd >= cbOut) nAdd = cbOut - 1 - nHave;
   memcpy(lpszOut + nHave, lpszText, nAdd);
   lpszOut[nHave + nAdd] = '\0';
