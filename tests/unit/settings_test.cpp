@@ -6,8 +6,7 @@
 #include <functional>
 #include <memory>
 #ifndef _WIN32
-#include <sys/resource.h>
-#include <unistd.h>
+#include "support/replaced_system_call.h"
 #endif
 
 namespace qbtest {
@@ -198,13 +197,12 @@ struct UnreadableCase {
   const char* why;
 };
 #ifndef _WIN32
-std::shared_ptr<void> AtDescriptorLimit() {  // the socket took the last descriptor
-  rlimit old{};
-  getrlimit(RLIMIT_NOFILE, &old);
-  rlimit tight{static_cast<rlim_t>(dup(0)), old.rlim_max};
-  close(static_cast<int>(tight.rlim_cur));
-  setrlimit(RLIMIT_NOFILE, &tight);
-  return std::shared_ptr<void>(nullptr, [old](void*) { setrlimit(RLIMIT_NOFILE, &old); });
+// The process at its descriptor limit (through the call table: a real limit
+// also starves the sanitizers' own checks).
+std::shared_ptr<void> AtDescriptorLimit() {
+  using Open = int (*)(const char*, int, mode_t);
+  return std::make_shared<ReplacedSystemCall<Open>>(qbplatform::g_systemCalls.open,
+                                                    [](const char*, int, mode_t) { return errno = EMFILE, -1; });
 }
 const UnreadableCase kUnreadable[] = {
     {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"}};
