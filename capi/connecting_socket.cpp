@@ -40,7 +40,10 @@ std::string AddressText(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 
 std::string ConnectingSocket::ReadRoute() {
   const bool switchedOn = ProxySwitchedOn();
+  TakeReportedText();  // nothing of an earlier call on this thread
   ReadRegistry();
+  // Settings that cannot be read: ReadRegistry reported why.
+  if (std::string unread = TakeReportedText(); !unread.empty()) return unread;
   return DescribeRoute(switchedOn);
 }
 

@@ -2,6 +2,7 @@
 // qbsocks_version.
 #include "qbsocks.h"
 
+#include "Settings.h"
 #include "afx/sockio.h"
 #include "connecting_socket.h"
 
@@ -27,9 +28,11 @@ int Failure(int result, const std::string& reason, char* out, size_t size) {
   return result;
 }
 
-// Which connect failure it was, from the path the settings chose, whether
-// the TCP connect of that path succeeded and what the negotiation reported.
+// Which of the connect failures it was: settings that could not be read
+// (CSocks's text says so), or from the path the settings chose, whether the
+// TCP connect of that path succeeded and what the negotiation reported.
 int ConnectFailure(const qbsocks_c::ConnectingSocket& socket, const std::string& reported) {
+  if (reported.rfind(QBSOCKS_SETTINGS_UNREADABLE_TEXT, 0) == 0) return QBSOCKS_SETTINGS_UNREADABLE;
   if (!socket.ProxyOn()) return QBSOCKS_TARGET_UNREACHABLE;
   if (!socket.Reached()) return QBSOCKS_PROXY_UNREACHABLE;
   return socket.RefusedTarget(reported) ? QBSOCKS_BAD_TARGET : QBSOCKS_PROXY_FAILED;

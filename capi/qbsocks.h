@@ -49,6 +49,7 @@ extern "C" {
                                         through SOCKS4, neither dotted IPv4 nor a name, a
                                         name too long for SOCKS5); nothing was sent for it */
 #define QBSOCKS_TIMED_OUT 7          /* qbsocks_connect_timeout's bound ran out */
+#define QBSOCKS_SETTINGS_UNREADABLE 8 /* the settings exist but cannot be read: nothing was sent */
 
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
@@ -79,7 +80,9 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigne
 /* The path the settings choose now, without connecting: "direct",
  * "SOCKS4 proxy 127.0.0.1:1080", "SOCKS5 proxy 127.0.0.1:1080 as alice",
  * or "direct: " and why when ProxyEnable is on but another value turns the
- * proxy off ("direct: SocksVersion is 0, not 4 or 5"). Writes at most size
+ * proxy off ("direct: SocksVersion is 0, not 4 or 5"), or, when the
+ * settings exist but cannot be read, the reason qbsocks_connect gives
+ * ("Cannot read the proxy settings: access denied"). Writes at most size
  * bytes, terminator included, when text is not null; returns the length of
  * the whole text, as snprintf does. */
 QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size);

@@ -48,7 +48,14 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
   // One blocking call from here to the end of the negotiation: a cancel
   // between two of its steps still ends it.
   qbafx::BlockingCall call(m_nBlockingCall);
-  ReadRegistry();
+  // Settings that cannot be read fail the connect as the proxy path's
+  // failures do: going direct would bypass a proxy the user switched on.
+  const LONG lUnread = ReadSettings();
+  if (lUnread != ERROR_SUCCESS) {
+    CloseOnFailure();
+    ReportUnreadableSettings(lUnread);
+    return 0;
+  }
   if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort);
 
   if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {

@@ -62,6 +62,10 @@ class QBSOCKS_API CSocks : public CSocket {
                    BYTE nStatusOk = 0);
   int FailNegotiation(const char* lpszText);
   void CloseOnFailure();
+  // ReadRegistry's work: ERROR_SUCCESS, or the registry's result when the
+  // settings exist but cannot be read (the proxy is then off).
+  LONG ReadSettings();
+  void ReportUnreadableSettings(LONG lError);
 };
 
 #endif  // QBSOCKS_CSOCKS_H

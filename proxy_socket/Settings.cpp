@@ -4,7 +4,15 @@
 // when it is stored as the kind the field needs and fits it: a string must
 // be REG_SZ and end within the field, a number must be a 4-byte REG_DWORD.
 // Anything else counts as a failed query and the field keeps what it had.
+//
+// Only the user's own settings turn a switched-on proxy off: a key or value
+// that is not there, or not of the kind and size its field needs. When the
+// store itself fails (the key cannot be opened or a value cannot be read
+// for any other reason), the settings are unreadable: ReadRegistry reports
+// it through MyMessageBox and Connect fails, so the connect never goes
+// direct because a read failed.
 #include "CSocks.h"
+#include "Settings.h"
 
 #include <string.h>
 
@@ -13,28 +21,41 @@ namespace {
 const char kProxyKey[] = "Software\\Quillbrook\\Game\\Share\\Proxy";
 const DWORD kMaxStringField = 64;
 
-bool QueryDword(HKEY hKey, const char* lpszName, DWORD* pdwValue) {
+// Whether a registry result is the user's own: the key or value is there,
+// or not there, or larger than its field. Anything else is a failure of
+// the store.
+bool IsUsersOwn(LONG lResult) {
+  return lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND || lResult == ERROR_PATH_NOT_FOUND ||
+         lResult == ERROR_MORE_DATA;
+}
+
+// Keeps the first failure of the store in *plUnread.
+void NoteResult(LONG lResult, LONG* plUnread) {
+  if (*plUnread == ERROR_SUCCESS && !IsUsersOwn(lResult)) *plUnread = lResult;
+}
+
+bool QueryDword(HKEY hKey, const char* lpszName, DWORD* pdwValue, LONG* plUnread) {
   DWORD dwType = REG_NONE;
   DWORD dwValue = 0;
   DWORD cbData = sizeof(dwValue);
-  if (RegQueryValueExA(hKey, lpszName, NULL, &dwType, reinterpret_cast<LPBYTE>(&dwValue),
-                       &cbData) != ERROR_SUCCESS) {
-    return false;
-  }
-  if (dwType != REG_DWORD || cbData != sizeof(dwValue)) return false;
+  const LONG lResult =
+      RegQueryValueExA(hKey, lpszName, NULL, &dwType, reinterpret_cast<LPBYTE>(&dwValue), &cbData);
+  NoteResult(lResult, plUnread);
+  if (lResult != ERROR_SUCCESS || dwType != REG_DWORD || cbData != sizeof(dwValue)) return false;
   *pdwValue = dwValue;
   return true;
 }
 
 // Copies the string into lpszField (cbField bytes, at most kMaxStringField)
 // only when the whole value, terminator included, fits.
-bool QueryString(HKEY hKey, const char* lpszName, char* lpszField, DWORD cbField) {
+bool QueryString(HKEY hKey, const char* lpszName, char* lpszField, DWORD cbField, LONG* plUnread) {
   char szValue[kMaxStringField];
   memset(szValue, 0, sizeof(szValue));
   DWORD dwType = REG_NONE;
   DWORD cbData = cbField;
   LONG lResult = RegQueryValueExA(hKey, lpszName, NULL, &dwType,
                                   reinterpret_cast<LPBYTE>(szValue), &cbData);
+  NoteResult(lResult, plUnread);
   bool bValid = lResult == ERROR_SUCCESS && dwType == REG_SZ && cbData <= cbField &&
                 memchr(szValue, '\0', cbField) != NULL;
   if (bValid) memcpy(lpszField, szValue, cbField);
@@ -42,29 +63,87 @@ bool QueryString(HKEY hKey, const char* lpszName, char* lpszField, DWORD cbField
   return bValid;
 }
 
+// Appends lpszText to the text in lpszOut (cbOut bytes), cutting it short.
+// lstrlenA: the module imports no other string function.
+void AppendText(char* lpszOut, size_t cbOut, const char* lpszText) {
+  const size_t nHave = static_cast<size_t>(lstrlenA(lpszOut));
+  size_t nAdd = static_cast<size_t>(lstrlenA(lpszText));
+  if (nHave + nAdd >= cbOut) nAdd = cbOut - 1 - nHave;
+  memcpy(lpszOut + nHave, lpszText, nAdd);
+  lpszOut[nHave + nAdd] = '\0';
+}
+
 }  // namespace
 
+void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
+  static const struct {
+    LONG lError;
+    const char* lpszWhy;
+  } kWords[] = {
+      {ERROR_TOO_MANY_OPEN_FILES, "too many open files"},
+      {ERROR_ACCESS_DENIED, "access denied"},
+      {ERROR_NOT_ENOUGH_MEMORY, "not enough memory"},
+      {ERROR_CANTREAD, "the store cannot be read in full"},
+      {ERROR_KEY_DELETED, "the key was deleted meanwhile"},
+  };
+  if (cbOut == 0) return;
+  lpszOut[0] = '\0';
+  AppendText(lpszOut, cbOut, QBSOCKS_SETTINGS_UNREADABLE_TEXT ": ");
+  for (size_t i = 0; i < sizeof(kWords) / sizeof(kWords[0]); ++i) {
+    if (kWords[i].lError == lError) {
+      AppendText(lpszOut, cbOut, kWords[i].lpszWhy);
+      return;
+    }
+  }
+  // "error N", the number written out without the C library's formatting.
+  char szNumber[16];
+  char* p = szNumber + sizeof(szNumber);
+  *--p = '\0';
+  DWORD dwLeft = static_cast<DWORD>(lError);
+  do {
+    *--p = static_cast<char>('0' + dwLeft % 10);
+    dwLeft /= 10;
+  } while (dwLeft != 0);
+  AppendText(lpszOut, cbOut, "error ");
+  AppendText(lpszOut, cbOut, p);
+}
+
 void CSocks::ReadRegistry() {
+  const LONG lUnread = ReadSettings();
+  if (lUnread != ERROR_SUCCESS) ReportUnreadableSettings(lUnread);
+}
+
+void CSocks::ReportUnreadableSettings(LONG lError) {
+  char szText[128];
+  DescribeUnreadableSettings(lError, szText, sizeof(szText));
+  MyMessageBox(szText);
+}
+
+LONG CSocks::ReadSettings() {
   static_assert(sizeof(m_szSocksServer) <= kMaxStringField, "string fields fit the temporary");
   static_assert(sizeof(m_nSocksPort) == sizeof(DWORD) && sizeof(m_bProxyEnable) == sizeof(DWORD),
                 "number fields are 32 bits");
 
   HKEY hKey = NULL;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, kProxyKey, &hKey) != ERROR_SUCCESS) {
+  const LONG lOpened = RegOpenKeyA(HKEY_CURRENT_USER, kProxyKey, &hKey);
+  if (lOpened != ERROR_SUCCESS) {
     m_bProxyEnable = 0;
-    return;
+    return IsUsersOwn(lOpened) ? ERROR_SUCCESS : lOpened;
   }
 
+  LONG lUnread = ERROR_SUCCESS;
   DWORD dwValue = 0;
-  if (QueryDword(hKey, "SocksPort", &dwValue)) m_nSocksPort = dwValue;
-  QueryString(hKey, "SocksServer", m_szSocksServer, sizeof(m_szSocksServer));
-  m_bProxyEnable = QueryDword(hKey, "ProxyEnable", &dwValue) ? static_cast<BOOL>(dwValue) : 0;
-  if (QueryDword(hKey, "SocksVersion", &dwValue)) m_nSocksVersion = dwValue;
-  QueryString(hKey, "UserName", m_szUserName, sizeof(m_szUserName));
-  QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword));
+  if (QueryDword(hKey, "SocksPort", &dwValue, &lUnread)) m_nSocksPort = dwValue;
+  QueryString(hKey, "SocksServer", m_szSocksServer, sizeof(m_szSocksServer), &lUnread);
+  m_bProxyEnable = QueryDword(hKey, "ProxyEnable", &dwValue, &lUnread) ? static_cast<BOOL>(dwValue) : 0;
+  if (QueryDword(hKey, "SocksVersion", &dwValue, &lUnread)) m_nSocksVersion = dwValue;
+  QueryString(hKey, "UserName", m_szUserName, sizeof(m_szUserName), &lUnread);
+  QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword), &lUnread);
 
   if (m_szSocksServer[0] == '\0' || m_nSocksPort == 0) m_bProxyEnable = 0;
   if (m_nSocksVersion != 4 && m_nSocksVersion != 5) m_bProxyEnable = 0;
+  if (lUnread != ERROR_SUCCESS) m_bProxyEnable = 0;
 
   RegCloseKey(hKey);
+  return lUnread;
 }

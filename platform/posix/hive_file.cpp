@@ -35,20 +35,29 @@ class Fd {
   int fd_;
 };
 
-enum class ReadResult { kOk, kMissing, kError };
+// How much larger than the caps a file written by hand may be for a
+// writer still to read it, so that deleting can mend it.
+constexpr size_t kMendingScale = 4;
+
+// Why a file that is there cannot be read ("not found" from a call on it
+// means it went meanwhile, which is no reason to take it for missing).
+LONG ExistingFileError(int error) {
+  const LONG rc = RegistryErrorOf(error);
+  return rc == ERROR_FILE_NOT_FOUND ? ERROR_CANTREAD : rc;
+}
 
 constexpr size_t kMaxHiveBytes = 64u << 20;  // a settings file, not a database
 
 // Reads straight into `bytes` (no other copy of the password is made), with
 // room for the size the file had and one byte more to see it end.
-ReadResult ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mode) {
+// ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or why the file cannot be read.
+LONG ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mode) {
   // O_NONBLOCK so that a FIFO in the file's place cannot hang a reader.
   Fd fd(qbplatform::sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-  if (fd.get() < 0) return (errno == ENOENT || errno == ENOTDIR) ? ReadResult::kMissing : ReadResult::kError;
+  if (fd.get() < 0) return RegistryErrorOf(errno);
   struct stat st;
-  if (qbplatform::sys::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) {
-    return ReadResult::kError;
-  }
+  if (qbplatform::sys::fstat(fd.get(), &st) != 0) return ExistingFileError(errno);
+  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) return ERROR_CANTREAD;
   mode = st.st_mode & 07777;
   bytes.assign(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t got = 0;
@@ -56,13 +65,13 @@ ReadResult ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mod
     if (got == bytes.size()) bytes.resize(2 * bytes.size());  // it grew meanwhile
     const ssize_t n = qbplatform::sys::read(fd.get(), bytes.data() + got, bytes.size() - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ReadResult::kError;
+    if (n < 0) return ExistingFileError(errno);
     if (n == 0) break;
     got += static_cast<size_t>(n);
-    if (got > kMaxHiveBytes) return ReadResult::kError;
+    if (got > kMaxHiveBytes) return ERROR_CANTREAD;
   }
   bytes.resize(got);
-  return ReadResult::kOk;
+  return ERROR_SUCCESS;
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -136,36 +145,74 @@ bool ReplaceFile(const std::string& path, std::string_view text, mode_t mode) {
   return true;
 }
 
-std::string HomeFromPasswordDatabase() {
+// The effective user's home folder; empty when the database has none for
+// the user. An error when the database could not be read.
+LONG HomeFromPasswordDatabase(std::string& home) {
+  home.clear();
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
   struct passwd pw;
   struct passwd* result = nullptr;
   while (true) {
-    const int rc = ::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &result);
+    const int rc = qbplatform::sys::getpwuid_r(qbplatform::sys::geteuid(), &pw, buf.data(), buf.size(), &result);
     if (rc == ERANGE && buf.size() < (1u << 20)) {
       buf.resize(buf.size() * 2);
       continue;
     }
-    if (rc != 0 || result == nullptr || pw.pw_dir == nullptr) return {};
-    return pw.pw_dir;
+    // "Not found" comes as 0 or as one of these, as the C library chooses.
+    if (rc != 0 && rc != ENOENT && rc != ESRCH && rc != EBADF && rc != EPERM) {
+      return ExistingFileError(rc);
+    }
+    if (rc == 0 && result != nullptr && pw.pw_dir != nullptr) home = pw.pw_dir;
+    return ERROR_SUCCESS;
   }
 }
 
 }  // namespace
 
-std::string HivePath() {
+LONG RegistryErrorOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return ERROR_FILE_NOT_FOUND;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_CANTREAD;
+  }
+}
+
+LONG HivePathOf(std::string& path) {
+  path.clear();
   std::string base;
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg != nullptr && xdg[0] == '/') {  // a relative value is ignored, as XDG says
     base = xdg;
   } else {
     const char* home = std::getenv("HOME");
-    std::string home_dir = (home != nullptr && home[0] != '\0') ? std::string(home) : HomeFromPasswordDatabase();
-    if (home_dir.empty()) return {};
+    std::string home_dir;
+    if (home != nullptr && home[0] != '\0') {
+      home_dir = home;
+    } else if (const LONG rc = HomeFromPasswordDatabase(home_dir); rc != ERROR_SUCCESS) {
+      return rc;
+    }
+    if (home_dir.empty()) return ERROR_SUCCESS;
     base = home_dir + "/.config";
   }
-  return base + "/qbsocks/user.reg";
+  path = base + "/qbsocks/user.reg";
+  return ERROR_SUCCESS;
+}
+
+std::string HivePath() {
+  std::string path;
+  HivePathOf(path);
+  return path;
 }
 
 namespace {
@@ -189,11 +236,21 @@ bool IsHivePath(std::string_view path) {
   return IsJoined(path, {home, "/.config", "/qbsocks/user.reg"});
 }
 
-Hive LoadHive(const std::string& path) {
+LONG LoadHive(const std::string& path, Hive& hive) {
+  hive = Hive{};
   WipedString bytes;
   mode_t mode = 0;
-  if (path.empty() || ReadHiveFile(path, bytes, mode) != ReadResult::kOk) return Hive{};
-  return ParseRegText(bytes);
+  const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : ReadHiveFile(path, bytes, mode);
+  if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (rc != ERROR_SUCCESS) return rc;
+  ApplyRegTextUpToCaps(hive, bytes);
+  return ERROR_SUCCESS;
+}
+
+Hive LoadHive(const std::string& path) {
+  Hive hive;
+  if (LoadHive(path, hive) != ERROR_SUCCESS) return Hive{};
+  return hive;
 }
 
 LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit) {
@@ -210,14 +267,26 @@ LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit)
 
   WipedString bytes;
   mode_t mode = 0600;
-  const ReadResult read = ReadHiveFile(file, bytes, mode);
-  if (read == ReadResult::kError) return ERROR_CANTREAD;
+  const LONG read = ReadHiveFile(file, bytes, mode);
+  if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return ERROR_CANTREAD;
 
   Hive hive;
-  // Writing back what was read only in part would drop the rest of the file.
-  if (read == ReadResult::kOk && !ApplyRegTextUpToCaps(hive, bytes)) return ERROR_CANTREAD;
+  // Writing back what was read only in part would drop the rest of the
+  // file. A file already past the caps is read with larger ones, so that
+  // it can be made smaller.
+  bool past_caps = false;
+  if (read == ERROR_SUCCESS && !ApplyRegTextUpToCaps(hive, bytes)) {
+    hive = Hive{};
+    if (!ApplyRegTextUpToCaps(hive, bytes, kMendingScale)) return ERROR_CANTREAD;
+    past_caps = true;
+  }
+  const HiveSize before = SizeOf(hive);
   const LONG rc = edit(hive);
   if (rc != ERROR_SUCCESS) return rc;
+  // Nothing that a reader would not take whole is written.
+  if (hive.CutShort() || (!CapsPassed(hive).empty() && !(past_caps && SizeOf(hive).NoLargerThan(before)))) {
+    return ERROR_NOT_ENOUGH_QUOTA;
+  }
   return ReplaceFile(file, SerializeWiped(hive), mode) ? ERROR_SUCCESS : ERROR_CANTWRITE;
 }
 

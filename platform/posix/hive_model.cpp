@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 #include <utility>
 
 namespace qbhive {
@@ -166,13 +167,31 @@ size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const
   return low;
 }
 
+bool KeepsKeyLimits(std::string_view canonical, const std::vector<size_t>& ends) {
+  if (ends.size() - 1 > kMaxKeyDepth) return false;
+  for (size_t level = 1; level < ends.size(); ++level) {
+    const std::string_view name = canonical.substr(ends[level - 1] + 1, ends[level] - ends[level - 1] - 1);
+    // Never fewer bytes than UTF-16 units: only a long name needs counting.
+    if (name.size() > kMaxKeyNameLength && Utf16Length(name) > kMaxKeyNameLength) return false;
+  }
+  return true;
+}
+
+bool WithinKeyLimits(std::string_view path) {
+  const auto canonical = CanonicalKeyPath(path);
+  return canonical && KeepsKeyLimits(*canonical, LevelEnds(*canonical));
+}
+
 Key* Hive::CreateKey(std::string_view path) {
   const auto canonical = CanonicalKeyPath(path);
   if (!canonical) return nullptr;
   if (const auto it = keys_.find(*canonical); it != keys_.end()) return &it->second;
+  // A key that a reader would skip is never made: it would be written and
+  // then lost.
+  const std::vector<size_t> ends = LevelEnds(*canonical);
+  if (!KeepsKeyLimits(*canonical, ends)) return nullptr;
   // The missing ancestors below the root first, then the key itself (the
   // root alone is a key of its own).
-  const std::vector<size_t> ends = LevelEnds(*canonical);
   const size_t depth = ends.size() - 1;
   Key* key = nullptr;
   for (size_t level = depth == 0 ? 0 : LevelsPresent(keys_, *canonical, ends, depth) + 1; level <= depth; ++level) {
@@ -180,6 +199,12 @@ Key* Hive::CreateKey(std::string_view path) {
     key = &keys_.emplace(prefix, Key{prefix, {}}).first->second;
   }
   return key;
+}
+
+void Hive::KeepSkippedSection(std::string_view section_line, std::string_view text) {
+  std::vector<uint8_t> data(text.begin(), text.end());
+  if (data.empty() || data.back() != '\n') data.push_back('\n');
+  skipped_.push_back(Value{std::string(section_line), REG_NONE, std::move(data)});
 }
 
 bool Hive::DeleteKey(std::string_view path) {
@@ -201,6 +226,31 @@ bool Hive::HasSubkeys(std::string_view path) const {
   const std::string prefix = *canonical + '\\';
   const auto sub = keys_.lower_bound(prefix);
   return sub != keys_.end() && StartsWithNoCase(sub->first, prefix);
+}
+
+// ---- What a written hive brings to a reader ----
+
+HiveSize SizeOf(const Hive& hive) {
+  HiveSize size;
+  size.keys = hive.Keys().size();
+  for (const auto& entry : hive.Keys()) {
+    size.values += entry.second.values.size();
+    size.path_bytes += entry.first.size();
+  }
+  return size;
+}
+
+std::string CapsPassed(const Hive& hive) {
+  const HiveSize size = SizeOf(hive);
+  const auto over = [](size_t count, size_t cap, const char* what) {
+    return std::to_string(count) + " " + what + ", more than the " + std::to_string(cap) + " a reader takes";
+  };
+  if (size.keys > kMaxKeysPerText) return over(size.keys, kMaxKeysPerText, "keys");
+  if (size.values > kMaxValuesPerText) return over(size.values, kMaxValuesPerText, "values");
+  if (size.path_bytes > kMaxKeyPathBytesPerText) {
+    return over(size.path_bytes, kMaxKeyPathBytesPerText, "bytes of key paths");
+  }
+  return {};
 }
 
 }  // namespace qbhive

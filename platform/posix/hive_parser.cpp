@@ -41,6 +41,9 @@ class LineReader {
     return true;
   }
 
+  // Where the next line starts.
+  size_t Position() const { return pos_; }
+
   bool Peek(std::string_view& line) {
     if (pos_ >= text_.size()) return false;
     const size_t end = text_.find('\n', pos_);
@@ -145,9 +148,11 @@ std::optional<Value> ParseHexValue(std::string_view rest, LineReader& lines, Dia
 
 // What one text may still add to the hive (registry_hive.h has the caps).
 struct Allowance {
-  size_t keys = kMaxKeysPerText;
-  size_t values = kMaxValuesPerText;
-  size_t path_bytes = kMaxKeyPathBytesPerText;
+  explicit Allowance(size_t scale)
+      : keys(kMaxKeysPerText * scale), values(kMaxValuesPerText * scale), path_bytes(kMaxKeyPathBytesPerText * scale) {}
+  size_t keys;
+  size_t values;
+  size_t path_bytes;
   bool cut_short = false;  // something was skipped for want of it
 };
 
@@ -191,22 +196,12 @@ void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect 
   if (key->FindValue(name) == nullptr) {
     if (allowance.values == 0) {
       allowance.cut_short = true;
+      key->values_cut = true;
       return;
     }
     --allowance.values;
   }
   key->SetValue(name, parsed->type, std::move(parsed->data));
-}
-
-// Whether every level below the root keeps Windows' limits on a key.
-bool KeepsKeyLimits(std::string_view canonical, const std::vector<size_t>& ends) {
-  if (ends.size() - 1 > kMaxKeyDepth) return false;
-  for (size_t level = 1; level < ends.size(); ++level) {
-    const std::string_view name = canonical.substr(ends[level - 1] + 1, ends[level] - ends[level - 1] - 1);
-    // Never fewer bytes than UTF-16 units: only a long name needs counting.
-    if (name.size() > kMaxKeyNameLength && Utf16Length(name) > kMaxKeyNameLength) return false;
-  }
-  return true;
 }
 
 // The new keys' count and path bytes when levels `first` to the last are
@@ -245,29 +240,49 @@ Key* CreateSectionKey(Hive& hive, const std::string& canonical, Allowance& allow
 }
 
 // A section line "[PATH]" or "[-PATH]"; returns the key later values go to.
-Key* ApplySectionLine(Hive& hive, std::string_view line, Allowance& allowance) {
+// `skipped` says whether the section is one a reader never takes (not a
+// deletion, nor one left out for a cap).
+Key* ApplySectionLine(Hive& hive, std::string_view line, Allowance& allowance, bool& skipped) {
+  skipped = true;
   const size_t close = line.rfind(']');
   if (close == std::string_view::npos || !Trim(line.substr(close + 1)).empty()) return nullptr;
   std::string_view path = line.substr(1, close - 1);
   if (!path.empty() && path[0] == '-') {
+    skipped = false;
     hive.DeleteKey(path.substr(1));
     return nullptr;
   }
   const auto canonical = CanonicalKeyPath(path);
-  return canonical ? CreateSectionKey(hive, *canonical, allowance) : nullptr;
+  if (!canonical) return nullptr;
+  const bool was_cut = allowance.cut_short;
+  allowance.cut_short = false;
+  Key* key = CreateSectionKey(hive, *canonical, allowance);
+  skipped = key == nullptr && !allowance.cut_short;
+  allowance.cut_short = allowance.cut_short || was_cut;
+  return key;
 }
 
 }  // namespace
 
-bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes) {
+bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
   WipedString converted;
-  LineReader lines(DecodeFile(bytes, converted));
-  Allowance allowance;
+  const std::string_view text = DecodeFile(bytes, converted);
+  LineReader lines(text);
+  Allowance allowance(scale);
   Dialect dialect = Dialect::kUnicode;
   bool seen_first_line = false;
   Key* key = nullptr;  // values outside a usable section are dropped
+  // The skipped section being read: its line, and where its text starts.
+  std::string_view skipped_line;
+  size_t skipped_from = std::string_view::npos;
+  const auto keep_skipped = [&](size_t end) {
+    if (skipped_from != std::string_view::npos) hive.KeepSkippedSection(skipped_line, text.substr(skipped_from, end - skipped_from));
+    skipped_from = std::string_view::npos;
+  };
   std::string_view line;
-  while (lines.Next(line)) {
+  while (true) {
+    const size_t line_start = lines.Position();
+    if (!lines.Next(line)) break;
     line = TrimLeft(line);
     if (line.empty()) continue;
     if (!seen_first_line) {
@@ -279,9 +294,16 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes) {
     switch (line[0]) {
       case ';':
         break;
-      case '[':
-        key = ApplySectionLine(hive, line, allowance);
+      case '[': {
+        keep_skipped(line_start);
+        bool skipped = false;
+        key = ApplySectionLine(hive, line, allowance, skipped);
+        if (skipped) {
+          skipped_line = TrimRight(line);
+          skipped_from = line_start;
+        }
         break;
+      }
       case '"':
       case '@':
         ApplyValueLine(key, line, lines, dialect, allowance);
@@ -290,6 +312,8 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes) {
         break;  // not a line we understand
     }
   }
+  keep_skipped(text.size());
+  if (allowance.cut_short) hive.MarkCutShort();
   return !allowance.cut_short;
 }
 

@@ -77,13 +77,40 @@ std::vector<size_t> LevelEnds(std::string_view canonical);
 // bisection, not by looking each one up.
 size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const std::vector<size_t>& ends,
                      size_t absent);
+// Whether every level below the root keeps Windows' limits on a key.
+bool KeepsKeyLimits(std::string_view canonical, const std::vector<size_t>& ends);
+
+// What a hive brings to a reader once written, in the units of the caps:
+// each key (ancestors included, as each is a section of its own), each
+// key's full path, and each value once.
+struct HiveSize {
+  size_t keys = 0;
+  size_t values = 0;
+  size_t path_bytes = 0;
+  bool NoLargerThan(const HiveSize& o) const {
+    return keys <= o.keys && values <= o.values && path_bytes <= o.path_bytes;
+  }
+};
+HiveSize SizeOf(const Hive& hive);
 
 // ---- Parser and writer (hive_parser.cpp, hive_writer.cpp) ----
 
-// ApplyRegText; false when a cap on what one text may bring cut it short.
-bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes);
+// ApplyRegText; false when a cap on what one text may bring cut it short
+// (the hive is then marked so). `scale` multiplies the caps: a writer
+// reads a file already past them with larger ones, to mend it.
+bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale = 1);
 // SerializeRegText into a buffer that wipes itself.
 WipedString SerializeWiped(const Hive& hive);
+
+// ---- The file (hive_file.cpp) ----
+
+// A failed file call's errno as the registry's result: ERROR_FILE_NOT_FOUND
+// for a file (or folder) that is not there, otherwise the error Windows
+// gives for such a cause.
+LONG RegistryErrorOf(int error);
+// HivePath, with ERROR_SUCCESS, or the error when the password database
+// could not be read (an empty path with ERROR_SUCCESS: no home at all).
+LONG HivePathOf(std::string& path);
 
 // ---- Text encodings (hive_encoding.cpp) ----
 //

@@ -97,6 +97,8 @@ std::string Plain(const WipedString& text) { return std::string(text.data(), tex
 WipedString SerializeWiped(const Hive& hive) {
   WipedString out = Header();
   for (const auto& entry : hive.Keys()) AppendKey(out, entry.second);
+  // As they stood, after the keys: readers skip them again.
+  for (const Value& section : hive.SkippedSections()) out.append(section.data.begin(), section.data.end());
   return out;
 }
 

@@ -15,10 +15,15 @@
 // Windows does. Registry functions return their error; they do not set the
 // thread's last error.
 //
+// A file that exists but cannot be read is never taken for a missing one:
+// RegOpenKeyA fails with the error Windows gives for such a cause, and
+// nothing of that read is kept. A key or value that a cap of the reader
+// may have left out is ERROR_CANTREAD, not ERROR_FILE_NOT_FOUND.
+//
 // Every Connect opens, queries and closes one key; with the file unchanged
 // that path allocates nothing: the parsed hive is reused, a handle is a slot
 // of a fixed pool pointing into it, and key paths are joined on the stack.
-#include "posix/registry_hive.h"
+#include "posix/hive_text.h"
 #include "system_calls.h"
 #include "win32.h"
 
@@ -26,6 +31,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -210,7 +216,9 @@ struct FileStamp {
 // allocation.
 class ParsedHiveCache {
  public:
-  std::shared_ptr<const qbhive::Hive> Current() {
+  // The hive as the file holds it now (empty when there is no file), or
+  // why the file cannot be read; a failed read is never kept.
+  LONG Current(std::shared_ptr<const qbhive::Hive>& current) {
     std::shared_ptr<const Parsed> last;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -218,24 +226,36 @@ class ParsedHiveCache {
     }
     // The environment decides the path; asked without building it anew.
     const bool same_path = last && qbhive::IsHivePath(last->path);
-    const std::string fresh = same_path ? std::string() : qbhive::HivePath();
+    std::string fresh;
+    if (!same_path) {
+      if (const LONG rc = qbhive::HivePathOf(fresh); rc != ERROR_SUCCESS) return rc;
+    }
     const std::string& path = same_path ? last->path : fresh;
     struct stat st;
     if (path.empty() || qbplatform::sys::stat(path.c_str(), &st) != 0) {
-      return std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
+      const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : qbhive::RegistryErrorOf(errno);
+      if (rc != ERROR_FILE_NOT_FOUND) return rc;
+      current = std::make_shared<const qbhive::Hive>();
+      return ERROR_SUCCESS;
     }
     // Taken before reading: if the file is replaced in between, the stamp is
     // the older one and the next reader parses again; it never passes off
     // an old hive as a newer file.
     const FileStamp stamp = FileStamp::Of(st);
-    if (same_path && stamp == last->stamp) return last->hive;
-    auto hive = std::make_shared<const qbhive::Hive>(qbhive::LoadHive(path));
+    if (same_path && stamp == last->stamp) {
+      current = last->hive;
+      return ERROR_SUCCESS;
+    }
+    auto loaded = std::make_shared<qbhive::Hive>();
+    if (const LONG rc = qbhive::LoadHive(path, *loaded); rc != ERROR_SUCCESS) return rc;
+    std::shared_ptr<const qbhive::Hive> hive = std::move(loaded);
+    current = hive;
     if (stamp.Settled()) {
       auto parsed = std::make_shared<const Parsed>(Parsed{path, stamp, hive});
       std::lock_guard<std::mutex> lock(mutex_);
       if (!released_) std::swap(last_, parsed);
     }  // an older hive is freed here (its values wipe themselves), outside the lock
-    return hive;
+    return ERROR_SUCCESS;
   }
 
   // From now on nothing is kept: the hive held goes as soon as no handle
@@ -280,26 +300,34 @@ KeyRef EmptyRoot() {
   return *root;
 }
 
-// The key at `path` as it is now, sharing the parsed hive; null when there
-// is none.
-KeyRef ReadKey(std::string_view path) {
-  std::shared_ptr<const qbhive::Hive> hive = HiveCache().Current();
-  if (const qbhive::Key* key = hive->FindKey(path)) return KeyRef(std::move(hive), key);
-  return IsRoot(path) ? EmptyRoot() : nullptr;
+// The key at `path` as it is now, sharing the parsed hive; ERROR_FILE_NOT_FOUND
+// when there is none, ERROR_CANTREAD when a cap of the reader may have left
+// it out, or why the file cannot be read.
+LONG ReadKey(std::string_view path, KeyRef& key) {
+  std::shared_ptr<const qbhive::Hive> hive;
+  if (const LONG rc = HiveCache().Current(hive); rc != ERROR_SUCCESS) return rc;
+  if (const qbhive::Key* found = hive->FindKey(path)) {
+    key = KeyRef(std::move(hive), found);
+    return ERROR_SUCCESS;
+  }
+  if (hive->CutShort()) return ERROR_CANTREAD;
+  if (!IsRoot(path)) return ERROR_FILE_NOT_FOUND;
+  key = EmptyRoot();
+  return ERROR_SUCCESS;
 }
 
 // The key below `base` (canonical) at `subkey`. A path that fits the stack
 // is joined there; it is canonical unless the subkey has empty components,
 // which FindKey then sorts out. A subkey of separators alone is the base.
-KeyRef ReadSubkey(std::string_view base, const char* subkey) {
-  if (subkey == nullptr || subkey[std::strspn(subkey, "\\")] == '\0') return ReadKey(base);
+LONG ReadSubkey(std::string_view base, const char* subkey, KeyRef& key) {
+  if (subkey == nullptr || subkey[std::strspn(subkey, "\\")] == '\0') return ReadKey(base, key);
   const size_t length = std::strlen(subkey);
   std::array<char, 512> joined;
-  if (base.size() + 1 + length > joined.size()) return ReadKey(SubkeyPath(base, subkey));
+  if (base.size() + 1 + length > joined.size()) return ReadKey(SubkeyPath(base, subkey), key);
   std::memcpy(joined.data(), base.data(), base.size());
   joined[base.size()] = '\\';
   std::memcpy(joined.data() + base.size() + 1, subkey, length);
-  return ReadKey(std::string_view(joined.data(), base.size() + 1 + length));
+  return ReadKey(std::string_view(joined.data(), base.size() + 1 + length), key);
 }
 
 // Runs `edit` on the key at `path` inside an update of the file and hands
@@ -359,8 +387,9 @@ LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     *phkResult = nullptr;
     KeyRef base;
     if (const LONG rc = ResolveForRead(hKey, base); rc != ERROR_SUCCESS) return rc;
-    KeyRef key = ReadSubkey(base ? std::string_view(base->path) : qbhive::kCurrentUserRoot, lpSubKey);
-    if (!key) return ERROR_FILE_NOT_FOUND;
+    KeyRef key;
+    const LONG rc = ReadSubkey(base ? std::string_view(base->path) : qbhive::kCurrentUserRoot, lpSubKey, key);
+    if (rc != ERROR_SUCCESS) return rc;
     *phkResult = Handles().Add(std::move(key));
     return ERROR_SUCCESS;
   });
@@ -373,10 +402,14 @@ LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     std::string base;
     if (const LONG rc = ResolveForWrite(hKey, base); rc != ERROR_SUCCESS) return rc;
     const std::string path = SubkeyPath(base, lpSubKey);
+    // Beyond Windows' limits on a key, as Windows refuses it.
+    if (!qbhive::WithinKeyLimits(path)) return ERROR_INVALID_PARAMETER;
     qbhive::Key written;
     const LONG rc = qbhive::UpdateHive(qbhive::HivePath(), [&](qbhive::Hive& hive) -> LONG {
       const bool existed = hive.FindKey(path) != nullptr;
-      written = *hive.CreateKey(path);
+      const qbhive::Key* key = hive.CreateKey(path);
+      if (key == nullptr) return ERROR_INVALID_PARAMETER;
+      written = *key;
       return existed ? kUnchanged : ERROR_SUCCESS;
     });
     if (rc != ERROR_SUCCESS && rc != kUnchanged) return rc;
@@ -397,9 +430,11 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
     KeyRef key;
     if (const LONG rc = ResolveForRead(hKey, key); rc != ERROR_SUCCESS) return rc;
-    if (!key) key = ReadKey(qbhive::kCurrentUserRoot);  // HKEY_CURRENT_USER itself: read now
-    const qbhive::Value* value = key ? key->FindValue(name) : nullptr;
-    return value ? CopyOut(*value, lpType, lpData, lpcbData) : ERROR_FILE_NOT_FOUND;
+    if (!key) {  // HKEY_CURRENT_USER itself: read now
+      if (const LONG rc = ReadKey(qbhive::kCurrentUserRoot, key); rc != ERROR_SUCCESS) return rc;
+    }
+    if (const qbhive::Value* value = key->FindValue(name)) return CopyOut(*value, lpType, lpData, lpcbData);
+    return key->values_cut ? ERROR_CANTREAD : ERROR_FILE_NOT_FOUND;
   });
 }
 

@@ -70,6 +70,9 @@ struct QBPLATFORM_API Value {
 struct QBPLATFORM_API Key {
   std::string path;  // full path, root included, components joined by '\'
   std::map<std::string, Value, NoCaseLess> values;
+  // A cap of the reader left values of this key out: one it lacks may be
+  // one of them, so it cannot be said to be missing.
+  bool values_cut = false;
 
   const Value* FindValue(std::string_view name) const;
   // Replaces the data and type of an existing value (keeping its spelling)
@@ -87,7 +90,8 @@ class QBPLATFORM_API Hive {
   const Key* FindKey(std::string_view path) const;
   Key* FindKey(std::string_view path);
   // Creates the key and any missing ancestors below the root; returns the
-  // existing key when there is one. nullptr for a path without a known root.
+  // existing key when there is one. nullptr for a path without a known root
+  // or beyond Windows' limits on a key (WithinKeyLimits).
   Key* CreateKey(std::string_view path);
   // Deletes the key with all its subkeys; false when the key was not there.
   bool DeleteKey(std::string_view path);
@@ -96,8 +100,23 @@ class QBPLATFORM_API Hive {
   const KeyMap& Keys() const { return keys_; }
   bool Empty() const { return keys_.empty(); }
 
+  // A cap on what one text may bring left keys or values out of the text
+  // this hive was read from: a key it lacks may be one of them.
+  bool CutShort() const { return cut_short_; }
+  void MarkCutShort() { cut_short_ = true; }
+
+  // Sections that the parser skipped (a malformed section line, a path
+  // without a known root or beyond Windows' limits on a key), each with
+  // its lines as the text had them (`name` is the section line, `data`
+  // the whole text). A writer puts them back, so that a rewrite loses
+  // nothing the user wrote; readers skip them again.
+  const std::vector<Value>& SkippedSections() const { return skipped_; }
+  void KeepSkippedSection(std::string_view section_line, std::string_view text);
+
  private:
   KeyMap keys_;
+  bool cut_short_ = false;
+  std::vector<Value> skipped_;
 };
 
 // "HKCU\\Software\\\\X\\" -> "HKEY_CURRENT_USER\Software\X": the root
@@ -110,6 +129,9 @@ QBPLATFORM_API std::optional<std::string> CanonicalKeyPath(std::string_view path
 // at most 512 levels below the root.
 inline constexpr size_t kMaxKeyNameLength = 255;
 inline constexpr size_t kMaxKeyDepth = 512;
+// Whether a key path keeps those limits (false for a path without a known
+// root).
+QBPLATFORM_API bool WithinKeyLimits(std::string_view path);
 // What one .reg text may add to a hive: keys (the ancestors a section
 // creates included), values, and the bytes of the new keys' paths (each key
 // is held under its full path, so a deep key costs the sum of its
@@ -117,15 +139,19 @@ inline constexpr size_t kMaxKeyDepth = 512;
 inline constexpr size_t kMaxKeysPerText = 65536;
 inline constexpr size_t kMaxValuesPerText = 262144;
 inline constexpr size_t kMaxKeyPathBytesPerText = 8u << 20;
+// Why a reader would not take all of `hive` once written (which of the caps
+// above it passes); empty when it would.
+QBPLATFORM_API std::string CapsPassed(const Hive& hive);
 
 // Applies .reg text to a hive as regedit imports it: sections create keys,
 // "[-KEY]" deletes a key with its subkeys, "Name"=- deletes a value, later
 // lines override earlier ones. Accepts UTF-16LE with a byte-order mark,
 // UTF-8 with or without one, the "Windows Registry Editor Version 5.00" and
 // "REGEDIT4" headers (or none), CRLF or LF. A line that cannot be parsed is
-// skipped, and so is a section beyond the limits above (with its values),
-// or a value beyond them; nothing is read or written outside the input for
-// any bytes.
+// skipped, and so is a section beyond the limits above (with its values;
+// kept in SkippedSections), or a key or value beyond the caps (the hive is
+// then CutShort); nothing is read or written outside the input for any
+// bytes.
 QBPLATFORM_API void ApplyRegText(Hive& hive, std::string_view bytes);
 QBPLATFORM_API Hive ParseRegText(std::string_view bytes);
 
@@ -146,6 +172,11 @@ bool IsHivePath(std::string_view path);
 
 // The hive in the file; a missing or unreadable file is an empty hive.
 QBPLATFORM_API Hive LoadHive(const std::string& path);
+// The same, telling the two apart: ERROR_SUCCESS with an empty hive for a
+// missing file; for a file that exists but cannot be read, the error
+// Windows gives for such a cause (ERROR_TOO_MANY_OPEN_FILES,
+// ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD).
+QBPLATFORM_API LONG LoadHive(const std::string& path, Hive& hive);
 
 // Read, edit, write back atomically, under an exclusive flock on the
 // sibling file "<path>.lock". When `path` is a symbolic link (a dotfile
@@ -154,9 +185,12 @@ QBPLATFORM_API Hive LoadHive(const std::string& path);
 // returns anything but ERROR_SUCCESS nothing is written and that result is
 // returned. The folder is created (0700) when missing, a new file gets mode
 // 0600, an existing one keeps its permission bits. A file that exists but
-// cannot be read, or not wholly (beyond the caps on what one text may
-// bring), is never replaced (ERROR_CANTREAD). Write failures give
-// ERROR_CANTWRITE.
+// cannot be read is never replaced (ERROR_CANTREAD). Nothing is written
+// that a reader would not take whole: an edit that leaves the hive
+// CutShort or past the caps is refused (ERROR_NOT_ENOUGH_QUOTA), except
+// that a file already past them (written by hand) may be made smaller,
+// so that deleting can mend it; one too far past them even for that is
+// ERROR_CANTREAD. Write failures give ERROR_CANTWRITE.
 QBPLATFORM_API LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
 
 }  // namespace qbhive

@@ -115,6 +115,26 @@ static void write_settings(unsigned port, unsigned version, const char* user, co
 #endif
 }
 
+/* Settings that exist but cannot be read (on/off): a folder where the file
+ * should be, or on Windows HKEY_CURRENT_USER standing for a deleted key. */
+#ifdef _WIN32
+#define UNREADABLE "Cannot read the proxy settings: the key was deleted meanwhile"
+static void settings_unreadable(int on) {
+  static HKEY gone;
+  const char* path = "Software\\QBSocksTest\\Gone";
+  if (on) RegCreateKeyA(HKEY_CURRENT_USER, path, &gone), RegDeleteKeyA(HKEY_CURRENT_USER, path);
+  RegOverridePredefKey(HKEY_CURRENT_USER, on ? gone : NULL);
+  if (!on) RegCloseKey(gone), RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
+}
+#else
+#define UNREADABLE "Cannot read the proxy settings: the store cannot be read in full"
+static void settings_unreadable(int on) {
+  char path[4096];
+  snprintf(path, sizeof(path), "%s/qbsocks/user.reg", getenv("XDG_CONFIG_HOME"));
+  (void)(on ? mkdir(path, 0700) : rmdir(path));
+}
+#endif
+
 /* Blocking, as handed over. Windows cannot be asked for the mode; there,
  * FIONBIO fails while an event selection is left on the socket, and the
  * exchange's receives need it blocking. */
@@ -176,7 +196,7 @@ static void run(const struct row* row) {
 }
 
 int main(void) {
-  char route[64], cut[8];
+  char route[64], cut[8], unread_route[128], why[128];
   size_t i;
   uintptr_t handle = 0;
 #ifdef _WIN32
@@ -200,6 +220,13 @@ int main(void) {
   expect(qbsocks_connect(NULL, 1, &handle, NULL, 0) == QBSOCKS_BAD_ARGUMENT && handle == QBSOCKS_NO_HANDLE,
          "no host", "QBSOCKS_BAD_ARGUMENT", "");
   write_settings(0, 0, "", "");
+  /* Unreadable settings fail the connect (never direct); the route says why. */
+  settings_unreadable(1);
+  qbsocks_route(unread_route, sizeof(unread_route));
+  expect(qbsocks_connect("127.0.0.1", env_port("QBSOCKS_ECHO_PORT"), &handle, why, sizeof(why)) ==
+             QBSOCKS_SETTINGS_UNREADABLE && strcmp(why, UNREADABLE) == 0 && strcmp(unread_route, why) == 0,
+         "unreadable settings", "QBSOCKS_SETTINGS_UNREADABLE, and the route as the reason", unread_route);
+  settings_unreadable(0);
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "posix/registry_hive.h"
+#include "support/replaced_system_call.h"
 #include "support/temp_hive.h"
 #include "win32.h"
 
@@ -117,16 +118,18 @@ std::vector<ParseCase> ParseCases() {
   const char* too_long = Levels(1, std::string(qbhive::kMaxKeyNameLength - 1, 'n') + "\xC3\xA9\xC3\xA9");
   const char* huge_tree = Levels(qbhive::kMaxKeyDepth, std::string(qbhive::kMaxKeyNameLength, 'h'));
   cases.push_back({"Windows' limits on a key: a section beyond them is skipped with its values",
-                   Section(deepest) + Section(too_deep) + Section(longest) + Section(too_long) + Section(huge_tree),
+                   Section(deepest) + Section(too_deep) + Section(longest) + Section(too_long),
                    {{deepest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
                     {too_deep, "V", ERROR_FILE_NOT_FOUND},
                     {longest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
-                    {too_long, "V", ERROR_FILE_NOT_FOUND},
-                    {huge_tree, "V", ERROR_FILE_NOT_FOUND}}});  // within them, but its paths pass the cap
+                    {too_long, "V", ERROR_FILE_NOT_FOUND}}});
+  // What a cap left out cannot be said to be missing: it cannot be read.
+  cases.push_back({"a key within the limits whose paths pass the cap", Section(deepest) + Section(huge_tree),
+                   {{deepest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)}, {huge_tree, "V", ERROR_CANTREAD}}});
   cases.push_back({"caps on the keys and values one file brings", OverTheCaps(),
                    {{"Last", "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
-                    {"Last", "Skipped", ERROR_FILE_NOT_FOUND},
-                    {"Beyond", "V", ERROR_FILE_NOT_FOUND}}});
+                    {"Last", "Skipped", ERROR_CANTREAD},
+                    {"Beyond", "V", ERROR_CANTREAD}}});
 
   cases.push_back({"regedit's own export: UTF-16LE, BOM, CRLF, wrapped hex, non-ASCII",
                    Utf16File(u"Windows Registry Editor Version 5.00\r\n\r\n"
@@ -425,6 +428,9 @@ TEST(RegistryHandles, BadHandlesAndRootsAreRefused) {
   EXPECT_EQ(RegSetValueExA(HKEY_CURRENT_USER, "Two\nLines", 0, REG_BINARY, nullptr, 0), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
+  // Beyond Windows' limits on a key: refused as Windows refuses it.
+  EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, Levels(1, std::string(256, 'x')), &other), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, Levels(qbhive::kMaxKeyDepth + 1, "k"), &other), ERROR_INVALID_PARAMETER);
 }
 
 TEST(RegistryHandles, NullOrEmptySubkeyOpensTheSameKey) {
@@ -496,8 +502,11 @@ TEST(RegistryWrite, FilePermissionsAndNothingLeftBehind) {
 
 TEST(RegistryWrite, UntouchedContentIsKept) {
   TempHive hive;
+  // A section a reader skips is written back as it stood.
+  const std::string beyond_limits = "[HKEY_CURRENT_USER\\Software\\" + std::string(300, 'x') + "]\r\n\"Keep\"=\"me\"\r\n";
   hive.WriteFile(
-      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Elsewhere]\r\n\"Keep\"=dword:00000001\r\n"
+      "Windows Registry Editor Version 5.00\r\n\r\n" + beyond_limits +
+      "[HKEY_LOCAL_MACHINE\\Elsewhere]\r\n\"Keep\"=dword:00000001\r\n"
       "[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\r\n\"SocksServer\"=\"a\"\r\n"
       "[HKEY_CURRENT_USER\\Other]\r\n\"Blob\"=hex:01,02\r\n");
   hive.SetDword(kProxy, "SocksPort", 7);
@@ -511,10 +520,43 @@ TEST(RegistryWrite, UntouchedContentIsKept) {
   EXPECT_NE(elsewhere->FindValue("Keep"), nullptr);
   const std::string text = hive.ReadFile();
   EXPECT_NE(text.find("\"SocksServer\"=\"b\""), std::string::npos) << "first spelling of the name is kept";
+  EXPECT_NE(text.find(beyond_limits), std::string::npos) << "a skipped section is kept as it stood";
+}
 
+// Nothing a reader would not take whole is written; a file past the caps
+// by hand can still be made smaller.
+TEST(RegistryWrite, NothingPastTheCapsIsWritten) {
+  TempHive hive;
   hive.WriteFile(OverTheCaps());
-  EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [](qbhive::Hive&) -> LONG { return ERROR_SUCCESS; }), ERROR_CANTREAD);
-  EXPECT_EQ(hive.ReadFile(), OverTheCaps()) << "a file read only in part is never written back";
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Last\\Sub", &key), ERROR_NOT_ENOUGH_QUOTA);
+  EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [](qbhive::Hive& h) { return h.MarkCutShort(), ERROR_SUCCESS; }),
+            ERROR_NOT_ENOUGH_QUOTA) << "a text cut short by the caps";
+  EXPECT_EQ(hive.ReadFile(), OverTheCaps());
+  EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Last"), ERROR_SUCCESS) << "deleting mends it";
+  CheckQuery({"Beyond", "V", ERROR_SUCCESS, REG_DWORD, Dw(1)});
+  EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "One\\More", &key), ERROR_NOT_ENOUGH_QUOTA) << "at the cap";
+}
+
+// A file that exists but cannot be read fails the open with the error
+// Windows gives for that cause; a failed read of a settled file is not kept.
+TEST(RegistryUnreadable, FailsTheOpenAndIsNeverKept) {
+  using Open = int (*)(const char*, int, mode_t);
+  static int error = 0;
+  for (const auto& [errno_value, expected] : {std::pair{EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {EACCES, ERROR_ACCESS_DENIED},
+                                               {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EIO, ERROR_CANTREAD}}) {
+    TempHive hive;
+    hive.SetDword(kProxy, "ProxyEnable", 1);
+    const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, hive.Path().c_str(), long_ago, 0), 0);
+    HKEY key = nullptr;
+    error = errno_value;
+    {
+      qbtest::ReplacedSystemCall<Open> open(qbplatform::g_systemCalls.open, [](const char*, int, mode_t) { return errno = error, -1; });
+      EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kProxy, &key), expected) << std::strerror(error);
+    }
+    CheckQuery({kProxy, "ProxyEnable", ERROR_SUCCESS, REG_DWORD, Dw(1)});
+  }
 }
 
 TEST(RegistryWrite, ALinkedHiveIsWrittenWhereTheLinkLeads) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -198,6 +199,18 @@ TEST_P(QbsocksCatProxyOff, NamesTheDirectPathAndTakesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Settings, QbsocksCatProxyOff, ::testing::ValuesIn(qbtest::kProxyOffSettings),
                          qbtest::PathName());
+
+// Unreadable settings (a folder where the file should be): -v says why,
+// and the connect fails rather than go direct.
+TEST(QbsocksCat, UnreadableSettingsFailTheConnect) {
+  qbtest::TempHive hive;
+  qbtest::EchoServer echo;
+  std::filesystem::create_directories(hive.Path());
+  const std::string to = "127.0.0.1:" + std::to_string(echo.port()), why = "Cannot read the proxy settings: the store cannot be read in full";
+  const qbtest::ToolResult r = Cat({"-v", "127.0.0.1", std::to_string(echo.port())});
+  EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
+  EXPECT_EQ(r.err, "qbsocks-cat: connecting to " + to + " (" + why + ")\nqbsocks-cat: cannot connect to " + to + ": " + why + "\n");
+}
 
 TEST(QbsocksCat, CommandLineErrorsAndHelp) {
   qbtest::TempHive hive;

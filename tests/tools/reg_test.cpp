@@ -58,6 +58,13 @@ Queried QueryThroughRegistry(const std::string& name) {
 
 std::string QueryOutput(const std::string& line) { return "\n" + kFullKey + "\n" + line + "\n"; }
 
+// .reg text with n keys named prefix0, prefix1, ... below HKEY_CURRENT_USER.
+std::string Sections(size_t n, const std::string& prefix) {
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  for (size_t i = 0; i < n; ++i) text += "[HKEY_CURRENT_USER\\" + prefix + std::to_string(i) + "]\n";
+  return text;
+}
+
 TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
   qbtest::TempHive hive;
   hive.SetString(qbtest::TempHive::kProxyKey, "SocksServer", "10.0.0.5");
@@ -66,6 +73,9 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
   WriteBytes(notRegistry, "just some notes\n[HKEY_CURRENT_USER\\Software\\X]\n\"A\"=\"b\"\n");
   const std::string otherRoot = hive.ConfigHome() + "/machine.reg";
   WriteBytes(otherRoot, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software\\X]\n\"A\"=\"b\"\n");
+  // Nothing a reader would drop is written: beyond the caps, alone or with the five keys there.
+  WriteBytes(hive.ConfigHome() + "/cut.reg", Sections(65537, "K"));
+  WriteBytes(hive.ConfigHome() + "/many.reg", Sections(65534, "K"));
 
   struct Case {
     std::vector<std::string> args;
@@ -94,6 +104,9 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
       {{"import", notRegistry}, "is not a registry file"},
       {{"import", otherRoot}, "HKEY_LOCAL_MACHINE"},
       {{"export", kKey}, "expected KEY and FILE"},
+      {{"import", hive.ConfigHome() + "/cut.reg"}, "more than one text may (65536 keys, 262144 values and 8 MiB"},
+      {{"import", hive.ConfigHome() + "/many.reg"}, "would then hold 65539 keys, more than the 65536 a reader takes"},
+      {{"add", "HKCU\\Software\\" + std::string(300, 'x'), "/v", "K", "/d", "x"}, "(ERROR_INVALID_PARAMETER)"},
   };
   for (const Case& c : cases) {
     const qbtest::ToolResult r = Reg(c.args);
@@ -290,6 +303,18 @@ TEST(QbsocksReg, ImportsWhatRegeditExportsAndMergesIt) {
     EXPECT_EQ(QueryThroughRegistry("SocksPort").data, (std::vector<BYTE>{0x38, 0x04, 0, 0}));
     EXPECT_EQ(QueryThroughRegistry("Stale").rc, ERROR_FILE_NOT_FOUND) << "\"Name\"=- deletes";
   }
+}
+
+// A file past the caps by hand says "cannot read" (not "cannot find") for
+// the proxy key beyond them, refuses to grow, and is mended by delete.
+TEST(QbsocksReg, AFilePastTheCapsIsMendedByDelete) {
+  qbtest::TempHive hive;
+  hive.WriteFile(Sections(65536, "Filler\\K") + "[" + kFullKey + "]\n\"ProxyEnable\"=dword:1\n");
+  const qbtest::ToolResult unread = Reg({"query", kKey});
+  EXPECT_NE(unread.err.find("cannot read the key " + kFullKey), std::string::npos) << unread.err;
+  EXPECT_NE(Reg({"add", kKey, "/v", "X", "/d", "y", "/f"}).err.find("refusing to write"), std::string::npos);
+  EXPECT_EQ(Reg({"delete", "HKCU\\Filler", "/f"}).exitCode, 0);
+  EXPECT_EQ(Reg({"query", kKey, "/v", "ProxyEnable"}).out, QueryOutput("    ProxyEnable    REG_DWORD    0x1\n"));
 }
 
 TEST(QbsocksReg, WarnsWhenOtherUsersCanReadTheHive) {

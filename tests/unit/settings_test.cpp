@@ -4,6 +4,10 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
+#ifndef _WIN32
+#include "support/replaced_system_call.h"
+#endif
 
 namespace qbtest {
 namespace {
@@ -184,6 +188,53 @@ TEST(ReadRegistry, ConstructionValues) {
   EXPECT_EQ(std::string(socks.m_szPassword, sizeof(socks.m_szPassword)),
             std::string(sizeof(socks.m_szPassword), '\0'));
 }
+
+// Unreadable settings fail Connect as a proxy failure does (closed, with a
+// text), neither direct nor to the proxy, while the row's fault is held.
+struct UnreadableCase {
+  const char* name;
+  std::shared_ptr<void> (*fault)();
+  const char* why;
+};
+#ifndef _WIN32
+// The process at its descriptor limit (through the call table: a real limit
+// also starves the sanitizers' own checks).
+std::shared_ptr<void> AtDescriptorLimit() {
+  using Open = int (*)(const char*, int, mode_t);
+  return std::make_shared<ReplacedSystemCall<Open>>(qbplatform::g_systemCalls.open,
+                                                    [](const char*, int, mode_t) { return errno = EMFILE, -1; });
+}
+const UnreadableCase kUnreadable[] = {
+    {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"}};
+#else
+std::shared_ptr<void> CurrentUserDeleted() {  // every open below it fails, not with "not found"
+  HKEY gone = NULL;
+  RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone", &gone);
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone");
+  RegOverridePredefKey(HKEY_CURRENT_USER, gone);
+  return std::shared_ptr<void>(nullptr, [gone](void*) {
+    RegOverridePredefKey(HKEY_CURRENT_USER, NULL), RegCloseKey(gone), RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
+  });
+}
+const UnreadableCase kUnreadable[] = {
+    {"current_user_deleted", CurrentUserDeleted, "Cannot read the proxy settings: the key was deleted meanwhile"}};
+#endif
+class UnreadableTable : public ::testing::TestWithParam<UnreadableCase> {};
+
+TEST_P(UnreadableTable, FailsTheConnectAndNeverGoesDirect) {
+  TempHive hive;
+  RefusingPort proxy, target;
+  WriteSettings(hive, ProxyAt(proxy.port(), 5));
+  TakeReportedMessages();
+  ProbeSocks socks;
+  ASSERT_TRUE(socks.Create());
+  const std::shared_ptr<void> fault = GetParam().fault();
+  EXPECT_EQ(socks.Connect("127.0.0.1", target.port()), 0);
+  EXPECT_FALSE(socks.IsOpen()) << "the direct path leaves it open";
+  EXPECT_EQ(TakeReportedMessages(), std::vector<std::string>{GetParam().why});
+}
+INSTANTIATE_TEST_SUITE_P(Faults, UnreadableTable, ::testing::ValuesIn(kUnreadable),
+                         [](const ::testing::TestParamInfo<UnreadableCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace qbtest

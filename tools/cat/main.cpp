@@ -21,7 +21,8 @@ connection and the connection to standard output until both have ended.
 
   -v          say on standard error which path is taken before connecting, and
               why it is the direct one when the proxy is switched on but
-              another setting turns it off
+              another setting turns it off, or why the settings cannot be
+              read
   -w SECONDS  give up connecting after SECONDS (1 to 4294967), whichever step
               it is at (the lookup of a name excepted); by default each proxy
               reply may take 10 seconds and a TCP connect as long as the system
@@ -42,6 +43,8 @@ reported for the failing SOCKS step, as it spells it (for example
 "Username/password subnegotition failure"), or the socket error in words
 where there was none (a refused proxy, a direct connect):
   qbsocks-cat: cannot connect to HOST:PORT (SOCKS5 proxy 127.0.0.1:1080 as alice): REASON
+Settings that exist but cannot be read fail the connect (nothing is sent):
+  qbsocks-cat: cannot connect to HOST:PORT: Cannot read the proxy settings: WHY
 )";
 
 // The longest -w whose milliseconds fit qbsocks_connect_timeout's bound.
@@ -173,6 +176,7 @@ int main(int argc, char** argv) {
   const int result = qbsocks_connect_timeout(options->host.c_str(), options->port, options->waitMs, &handle, reason,
                                              sizeof(reason));
   if (result == QBSOCKS_NO_SOCKET) return Fail(reason);
+  if (result == QBSOCKS_SETTINGS_UNREADABLE) return Fail("cannot connect to " + target + ": " + reason);
   if (result != QBSOCKS_OK) return Fail("cannot connect to " + target + " (" + route.path + "): " + reason);
   const auto socket = std::make_shared<CAsyncSocket>();
   if (!socket->Attach(static_cast<SOCKET>(handle))) {

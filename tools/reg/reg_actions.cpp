@@ -37,12 +37,25 @@ std::string LoadForReading(const std::string& path, Hive& hive) {
   const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ::close(fd);
   if (!regular) return path + " is not a regular file";
-  hive = qbhive::LoadHive(path);
+  if (const LONG rc = qbhive::LoadHive(path, hive); rc != ERROR_SUCCESS) {
+    return "cannot read " + path + " (error " + std::to_string(rc) + ")";
+  }
   return {};
 }
 
-std::string UpdateFailure(LONG rc, const std::string& path) {
+const char kCaps[] = "65536 keys, 262144 values and 8 MiB of key paths";
+
+// A key that the caps may have left out of the hive read: not missing, unread.
+std::string CutShort(const std::string& what, const std::string& path) {
+  return "cannot read " + what + ": " + path + " holds more than a reader takes (" + kCaps +
+         "), and it may be in the rest; delete keys to bring the file within them";
+}
+
+std::string UpdateFailure(LONG rc, const std::string& path, const std::string& capsPassed) {
   switch (rc) {
+    case ERROR_NOT_ENOUGH_QUOTA:
+      return "refusing to write " + path + ": it would then hold " + capsPassed + "; it was left as it was";
+    case ERROR_INVALID_PARAMETER: return "the key is beyond Windows' limits on a key; nothing was written";
     case ERROR_CANTREAD: return "cannot read " + path + "; it was left as it was";
     case ERROR_CANTWRITE: return "cannot write " + path + " (or create its folder)";
     case ERROR_FILE_NOT_FOUND: return "the key or value was removed meanwhile by another program";
@@ -51,8 +64,13 @@ std::string UpdateFailure(LONG rc, const std::string& path) {
 }
 
 std::string Update(const std::string& path, const std::function<LONG(Hive&)>& edit, std::ostream& out) {
-  const LONG rc = qbhive::UpdateHive(path, edit);
-  if (rc != ERROR_SUCCESS) return UpdateFailure(rc, path);
+  std::string capsPassed;  // what the edited hive passes, should the write be refused for it
+  const LONG rc = qbhive::UpdateHive(path, [&](Hive& hive) -> LONG {
+    const LONG edited = edit(hive);
+    if (edited == ERROR_SUCCESS) capsPassed = qbhive::CapsPassed(hive);
+    return edited;
+  });
+  if (rc != ERROR_SUCCESS) return UpdateFailure(rc, path, capsPassed.empty() ? std::string("more than a reader takes (") + kCaps + ")" : capsPassed);
   out << kDone;
   return {};
 }
@@ -241,11 +259,13 @@ std::string Query(const Command& c, const std::string& path, std::ostream& out) 
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
   Key rootStandIn{c.key, {}};  // HKEY_CURRENT_USER exists even when the file has no section for it
   const Key* key = hive.FindKey(c.key);
+  if (key == nullptr && hive.CutShort()) return CutShort("the key " + c.key, path);
   if (key == nullptr && IsCurrentUserRoot(c.key)) key = &rootStandIn;
   if (key == nullptr) return MissingKey(c.key);
 
   if (c.valueName) {
     const Value* value = key->FindValue(*c.valueName);
+    if (value == nullptr && key->values_cut) return CutShort("the value " + Shown(*c.valueName), path);
     if (value == nullptr) return MissingValue(c);
     out << '\n' << key->path << '\n' << ValueLine(*value) << '\n';
     return {};
@@ -259,6 +279,12 @@ std::string Query(const Command& c, const std::string& path, std::ostream& out) 
 
 std::string Add(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm,
                 std::vector<std::string>& warnings) {
+  if (!qbhive::WithinKeyLimits(c.key)) {
+    return "the key " + c.key + " is beyond Windows' limits on a key (names of at most " +
+           std::to_string(qbhive::kMaxKeyNameLength) + " characters, at most " + std::to_string(qbhive::kMaxKeyDepth) +
+           " levels below the root): no reader would find it; error " + std::to_string(ERROR_INVALID_PARAMETER) +
+           " (ERROR_INVALID_PARAMETER)";
+  }
   Hive hive;
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
   const Key* key = hive.FindKey(c.key);
@@ -271,7 +297,9 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
     }
   }
   std::string failure = Update(path, [&](Hive& h) -> LONG {
-    h.CreateKey(c.key)->SetValue(*c.valueName, c.type, c.data);
+    Key* key = h.CreateKey(c.key);
+    if (key == nullptr) return ERROR_INVALID_PARAMETER;
+    key->SetValue(*c.valueName, c.type, c.data);
     return ERROR_SUCCESS;
   }, out);
   if (failure.empty()) {
@@ -286,11 +314,13 @@ std::string Delete(const Command& c, const std::string& path, std::ostream& out,
   if (!c.valueName && IsCurrentUserRoot(c.key)) return "refusing to delete HKEY_CURRENT_USER itself";
   Hive hive;
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
+  // In a file past the caps, what to delete may lie beyond them: the write,
+  // which reads it whole to mend it, is what finds out.
   const Key* key = hive.FindKey(c.key);
-  if (key == nullptr) return MissingKey(c.key);
+  if (key == nullptr && !hive.CutShort()) return MissingKey(c.key);
 
   if (c.valueName) {
-    if (key->FindValue(*c.valueName) == nullptr) return MissingValue(c);
+    if (key != nullptr && !key->values_cut && key->FindValue(*c.valueName) == nullptr) return MissingValue(c);
     const std::string name = Shown(*c.valueName);
     if (std::string why = Permission(c.force, confirm, "Delete the registry value " + name + " (Yes/No)? ",
                                      "not deleting " + name + " without confirmation; add /f");
@@ -362,6 +392,10 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out,
   }
   const std::string root = std::string(qbhive::kCurrentUserRoot);
   const Hive incoming = qbhive::ParseRegText(bytes);
+  // All of it or nothing: a reader would not take what the caps leave out.
+  if (incoming.CutShort()) {
+    return c.file + " brings more than one text may (" + kCaps + "); nothing was imported";
+  }
   for (const auto& entry : incoming.Keys()) {
     if (entry.first.compare(0, root.size(), root) != 0) {
       return c.file + " has the key " + entry.first + "; only keys under HKEY_CURRENT_USER are kept here";
@@ -373,6 +407,12 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out,
   }, out);
   if (const Key* proxy = incoming.FindKey(kProxyKey); proxy != nullptr && failure.empty()) {
     WarnAboutProxyValues(*proxy, warnings);
+  }
+  for (const Value& skipped : incoming.SkippedSections()) {
+    if (failure.empty()) {
+      warnings.push_back("warning: " + skipped.name + " is no key a reader takes (malformed, or beyond Windows' " +
+                         "limits on a key); it was kept in the file as it is, and nothing reads it");
+    }
   }
   return failure;
 }

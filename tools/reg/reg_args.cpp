@@ -241,6 +241,11 @@ ASCII/UTF-8), for keys under HKEY_CURRENT_USER only.
 
 The settings file is ${XDG_CONFIG_HOME:-$HOME/.config}/qbsocks/user.reg; it is
 replaced atomically under a lock. A warning is printed when other users can read it.
+Nothing is written that a reader would drop: a change that would bring the file past
+what a reader takes from one file (65,536 keys, 262,144 values, 8 MiB of key paths),
+an import cut short by those caps, or a key beyond Windows' limits (a name over 255
+characters, more than 512 levels) is refused. A file past the caps can still be made
+smaller with delete; sections no reader takes are kept as they stand.
 
 add and import also warn, one line on standard error per value, when they store
 one of the six proxy values in a way that leaves the proxy off or the value
