@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,9 +38,11 @@ void CloseIfOpen(int& fd) {
 struct Pipe {
   int read = -1;
   int write = -1;
-  bool Open() {
+  bool Open(bool socket = false) {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    if ((socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) : ::pipe2(ends, O_CLOEXEC)) != 0) {
+      return false;
+    }
     read = ends[0];
     write = ends[1];
     return true;
@@ -73,11 +76,12 @@ void Drain(int& fd, std::string& into) {
 ToolResult RunTool(const std::string& program, const ToolRun& run) {
   ToolResult result;
   Pipe in, out, err;
-  if (!in.Open() || !out.Open() || !err.Open()) {
+  if (!in.Open() || !out.Open(run.streams != ToolRun::Streams::kPipes) || !err.Open()) {
     result.err = std::string("pipe: ") + std::strerror(errno);
     in.Close(), out.Close(), err.Close();
     return result;
   }
+  if (run.streams == ToolRun::Streams::kOneSocket) ::dup3(out.read, in.write, O_CLOEXEC), ::dup3(out.write, in.read, O_CLOEXEC);  // ours is shut down to end the input
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
@@ -109,6 +113,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   const auto deadline = Clock::now() + run.limit;
   while (out.read >= 0 || err.read >= 0) {
     if (in.write >= 0 && written == run.input.size() && (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
+      ::shutdown(in.write, SHUT_WR);  // fails harmlessly on a pipe
       CloseIfOpen(in.write);
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
