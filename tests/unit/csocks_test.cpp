@@ -47,6 +47,20 @@ TEST(DirectPath, RefusedTargetLeavesSocketAsTheBaseLeftIt) {
   EXPECT_TRUE(TakeReportedMessages().empty());
 }
 
+// A cancel that no wait took (here it comes once the connect's only wait
+// is over) still ends Connect; the direct path leaves the socket open.
+TEST(DirectPath, CancelAfterTheLastWaitEndsTheConnect) {
+  TempHive hive;
+  ScriptedPeer target({});
+  ProbeSocks socks;
+  socks.cancel_after_wait = 1;
+  ASSERT_TRUE(socks.Create());
+  EXPECT_EQ(socks.Connect("127.0.0.1", target.port()), 0);
+  EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+  EXPECT_EQ(socks.pumps, 1);
+  EXPECT_TRUE(socks.IsOpen());
+}
+
 TEST(ProxyPath, RefusedProxyClosesWithoutReport) {
   for (DWORD version : {4u, 5u}) {
     TempHive hive;
