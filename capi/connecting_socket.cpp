@@ -28,7 +28,7 @@ bool ProxySwitchedOn() {
 
 std::string ConnectingSocket::ReadRoute() {
   const bool switchedOn = ProxySwitchedOn();
-  ReadRegistry();
+  ReadSettings(FALSE);
   return DescribeRoute(switchedOn);
 }
 

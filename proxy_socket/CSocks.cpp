@@ -42,6 +42,7 @@ CSocks::CSocks() {
 
 CSocks::~CSocks() {
   if (m_hSocket != INVALID_SOCKET) CSocket::Close();
+  SecureZeroMemory(m_szPassword, sizeof(m_szPassword));  // the memory may be a stack's or a heap's next
 }
 
 int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {

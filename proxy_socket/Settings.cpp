@@ -44,7 +44,9 @@ bool QueryString(HKEY hKey, const char* lpszName, char* lpszField, DWORD cbField
 
 }  // namespace
 
-void CSocks::ReadRegistry() {
+void CSocks::ReadRegistry() { ReadSettings(TRUE); }
+
+void CSocks::ReadSettings(BOOL bWithPassword) {
   static_assert(sizeof(m_szSocksServer) <= kMaxStringField, "string fields fit the temporary");
   static_assert(sizeof(m_nSocksPort) == sizeof(DWORD) && sizeof(m_bProxyEnable) == sizeof(DWORD),
                 "number fields are 32 bits");
@@ -61,7 +63,7 @@ void CSocks::ReadRegistry() {
   m_bProxyEnable = QueryDword(hKey, "ProxyEnable", &dwValue) ? static_cast<BOOL>(dwValue) : 0;
   if (QueryDword(hKey, "SocksVersion", &dwValue)) m_nSocksVersion = dwValue;
   QueryString(hKey, "UserName", m_szUserName, sizeof(m_szUserName));
-  QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword));
+  if (bWithPassword) QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword));
 
   if (m_szSocksServer[0] == '\0' || m_nSocksPort == 0) m_bProxyEnable = 0;
   if (m_nSocksVersion != 4 && m_nSocksVersion != 5) m_bProxyEnable = 0;
