@@ -1,12 +1,14 @@
 #include "tools/tool_process.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "support/stream_io.h"
+#include "support/test_platform.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -170,6 +172,21 @@ void CloseIfOpen(HANDLE& handle) {
   handle = nullptr;
 }
 
+// A connected loopback socket pair in the place of the output pipe: the
+// child's end, inheritable, is its standard input and output; ours is
+// read as the output and written as the input, which ends with a half close.
+bool OpenOneSocket(Pipe& out, Pipe& in) {
+  uint16_t port = 0;
+  const NativeSocket listener = BindLoopback(port);
+  const NativeSocket ours = ConnectToLoopback(port);
+  const NativeSocket theirs = AcceptConnection(listener);
+  CloseNativeSocket(listener);
+  out.read = in.write = reinterpret_cast<HANDLE>(ours);
+  out.write = in.read = reinterpret_cast<HANDLE>(theirs);
+  return ours != kNoSocket && theirs != kNoSocket &&
+         SetHandleInformation(out.write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != 0;
+}
+
 // Output read so far, watched by the thread that feeds the input.
 struct Collected {
   std::mutex mutex;
@@ -198,7 +215,8 @@ void ReadAll(HANDLE from, std::string Collected::*into, Collected& collected) {
 ToolResult RunTool(const std::string& program, const ToolRun& run) {
   ToolResult result;
   Pipe in, out, err;
-  if (!in.Open(true) || !out.Open(false) || !err.Open(false)) {
+  const bool oneSocket = run.streams == ToolRun::Streams::kOneSocket;
+  if (oneSocket ? !OpenOneSocket(out, in) || !err.Open(false) : !in.Open(true) || !out.Open(false) || !err.Open(false)) {
     result.err = "CreatePipe failed: " + std::to_string(GetLastError());
     return result;
   }
@@ -212,6 +230,10 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   std::string line = CommandLine(program, run.args);
   const BOOL started =
       CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
+  if (oneSocket) {
+    CloseNativeSocket(reinterpret_cast<NativeSocket>(out.write));
+    in.read = out.write = nullptr;
+  }
   CloseIfOpen(in.read);
   CloseIfOpen(out.write);
   CloseIfOpen(err.write);
@@ -234,6 +256,10 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
     collected.grew.wait(lock, [&] {
       return collected.childGone || collected.outEnded || collected.out.size() >= run.closeInputAfterOutput;
     });
+    if (oneSocket) {
+      shutdown(reinterpret_cast<NativeSocket>(in.write), SD_SEND);
+      in.write = nullptr;  // read as the output until the end
+    }
     CloseIfOpen(in.write);
   });
 
@@ -253,6 +279,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   errReader.join();
   DWORD code = 0;
   if (!result.timedOut && GetExitCodeProcess(child.hProcess, &code)) result.exitCode = static_cast<int>(code);
+  if (oneSocket) CloseNativeSocket(reinterpret_cast<NativeSocket>(std::exchange(out.read, nullptr)));
   CloseIfOpen(child.hProcess), CloseIfOpen(child.hThread), CloseIfOpen(out.read), CloseIfOpen(err.read);
   result.out = std::move(collected.out);
   result.err = std::move(collected.err);
