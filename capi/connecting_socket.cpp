@@ -1,6 +1,7 @@
 #include "connecting_socket.h"
 
 #include "Negotiation.h"
+#include "Settings.h"
 
 #include <utility>
 #include <vector>
@@ -40,10 +41,12 @@ std::string AddressText(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 
 std::string ConnectingSocket::ReadRoute() {
   const bool switchedOn = ProxySwitchedOn();
-  TakeReportedText();  // nothing of an earlier call on this thread
-  ReadRegistry();
-  // Settings that cannot be read: ReadRegistry reported why.
-  if (std::string unread = TakeReportedText(); !unread.empty()) return unread;
+  // The route needs no password: it is never read here.
+  if (const LONG lUnread = ReadSettings(FALSE); lUnread != ERROR_SUCCESS) {
+    char szWhy[128];
+    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
+    return szWhy;
+  }
   return DescribeRoute(switchedOn);
 }
 

@@ -13,8 +13,9 @@ namespace qbsocks_c {
 
 class ConnectingSocket : public CSocks {
  public:
-  // Reads the settings as Connect is about to read them and names the
-  // path they choose (qbsocks_route's text), or why they cannot be read.
+  // Reads the settings as Connect is about to read them, all but the
+  // password, and names the path they choose (qbsocks_route's text), or
+  // why they cannot be read.
   std::string ReadRoute();
 
   // After Connect: whether its settings turned the proxy on, and whether

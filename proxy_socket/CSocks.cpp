@@ -42,33 +42,46 @@ CSocks::CSocks() {
 
 CSocks::~CSocks() {
   if (m_hSocket != INVALID_SOCKET) CSocket::Close();
+  SecureZeroMemory(m_szPassword, sizeof(m_szPassword));  // the memory may be a stack's or a heap's next
 }
 
 int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
   // One blocking call from here to the end of the negotiation: a cancel
   // between two of its steps still ends it.
   qbafx::BlockingCall call(m_nBlockingCall);
-  // Settings that cannot be read fail the connect as the proxy path's
-  // failures do: going direct would bypass a proxy the user switched on.
-  const LONG lUnread = ReadSettings();
-  if (lUnread != ERROR_SUCCESS) {
+  const auto connect = [&]() -> int {
+    // Settings that cannot be read fail the connect as the proxy path's
+    // failures do: going direct would bypass a proxy the user switched on.
+    const LONG lUnread = ReadSettings();
+    if (lUnread != ERROR_SUCCESS) {
+      CloseOnFailure();
+      ReportUnreadableSettings(lUnread);
+      return 0;
+    }
+    if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort);
+
+    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
+      CloseOnFailure();
+      return 0;
+    }
+    if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
+    if (m_nSocksVersion == 5) return Socks5Connect(lpszHostAddress, nHostPort);
+
+    // ReadRegistry turns the proxy off for any other version; a derived
+    // class that changed the field in between gets a failure, not a guess.
     CloseOnFailure();
-    ReportUnreadableSettings(lUnread);
+    return 0;
+  };
+  if (!connect()) return 0;
+  // A cancel that no wait took (it came during ReadRegistry, a name
+  // look-up, or after the last wait) ends the call all the same. A direct
+  // connect's socket stays as it is, as after any failed direct connect.
+  if (call.Finish()) {
+    if (m_bProxyEnable) CloseOnFailure();
+    WSASetLastError(WSAEINTR);
     return 0;
   }
-  if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort);
-
-  if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
-    CloseOnFailure();
-    return 0;
-  }
-  if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
-  if (m_nSocksVersion == 5) return Socks5Connect(lpszHostAddress, nHostPort);
-
-  // ReadRegistry turns the proxy off for any other version; a derived class
-  // that changed the field in between gets a failure, not a guess.
-  CloseOnFailure();
-  return 0;
+  return 1;
 }
 
 // Letters decide, exactly as isalpha does in the C locale; the test is

@@ -7,6 +7,10 @@
 
 #include "afxsock.h"
 
+namespace qbsocks_c {
+class ConnectingSocket;
+}
+
 #ifdef _WIN32
 #if defined(QBSOCKS_BUILD)
 #define QBSOCKS_API
@@ -57,6 +61,9 @@ class QBSOCKS_API CSocks : public CSocket {
   BOOL m_bProxyEnable;
 
  private:
+  // The C interface names the path the settings choose, which needs no
+  // password: it reads them without it.
+  friend class qbsocks_c::ConnectingSocket;
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
   int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1,
                    BYTE nStatusOk = 0);
@@ -64,7 +71,7 @@ class QBSOCKS_API CSocks : public CSocket {
   void CloseOnFailure();
   // ReadRegistry's work: ERROR_SUCCESS, or the registry's result when the
   // settings exist but cannot be read (the proxy is then off).
-  LONG ReadSettings();
+  LONG ReadSettings(BOOL bWithPassword = TRUE);
   void ReportUnreadableSettings(LONG lError);
 };
 

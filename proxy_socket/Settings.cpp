@@ -119,7 +119,7 @@ void CSocks::ReportUnreadableSettings(LONG lError) {
   MyMessageBox(szText);
 }
 
-LONG CSocks::ReadSettings() {
+LONG CSocks::ReadSettings(BOOL bWithPassword) {
   static_assert(sizeof(m_szSocksServer) <= kMaxStringField, "string fields fit the temporary");
   static_assert(sizeof(m_nSocksPort) == sizeof(DWORD) && sizeof(m_bProxyEnable) == sizeof(DWORD),
                 "number fields are 32 bits");
@@ -138,7 +138,7 @@ LONG CSocks::ReadSettings() {
   m_bProxyEnable = QueryDword(hKey, "ProxyEnable", &dwValue, &lUnread) ? static_cast<BOOL>(dwValue) : 0;
   if (QueryDword(hKey, "SocksVersion", &dwValue, &lUnread)) m_nSocksVersion = dwValue;
   QueryString(hKey, "UserName", m_szUserName, sizeof(m_szUserName), &lUnread);
-  QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword), &lUnread);
+  if (bWithPassword) QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword), &lUnread);
 
   if (m_szSocksServer[0] == '\0' || m_nSocksPort == 0) m_bProxyEnable = 0;
   if (m_nSocksVersion != 4 && m_nSocksVersion != 5) m_bProxyEnable = 0;

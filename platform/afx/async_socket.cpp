@@ -5,6 +5,7 @@
 #include "afxsock.h"
 
 #include "afx/sockio.h"
+#include "afx/thread_queue.h"
 
 namespace sockio = qbafx::sockio;
 namespace sys = qbafx::sockio::sys;
@@ -118,6 +119,7 @@ BOOL CAsyncSocket::Attach(SOCKET hSocket, long lEvent) {
 
 SOCKET CAsyncSocket::Detach() {
   SOCKET hSocket = m_hSocket;
+  qbafx::GiveUpWaitsOn(hSocket);
   m_hSocket = INVALID_SOCKET;
   m_lEvent = 0;
   return hSocket;
@@ -191,6 +193,7 @@ BOOL CAsyncSocket::Bind(UINT nSocketPort, QBAFX_LPCSTR lpszSocketAddress) {
 
 void CAsyncSocket::Close() {
   if (m_hSocket == INVALID_SOCKET) return;
+  qbafx::GiveUpWaitsOn(m_hSocket);
   sockio::CloseSocket(m_hSocket);
   m_hSocket = INVALID_SOCKET;
 }

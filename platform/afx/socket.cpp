@@ -21,6 +21,7 @@
 #include "afxsock.h"
 
 #include "afx/sockio.h"
+#include "afx/sync.h"
 #include "afx/thread_queue.h"
 
 namespace sockio = qbafx::sockio;
@@ -43,6 +44,19 @@ int SocketError(int wsaError) {
   WSASetLastError(wsaError);
   return SOCKET_ERROR;
 }
+
+// Ends the blocking call that runs, if any, as one whose socket was closed.
+void MarkSocketClosed(volatile LONG& state) {
+  if (sockio::AtomicCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning) == qbafx::kCancelRequested) {
+    sockio::AtomicCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested);
+  }
+}
+
+#ifdef _WIN32
+qbafx::ThreadPointer<qbafx::SocketWait> g_innermostWait;
+#else
+thread_local qbafx::SocketWait* t_pInnermostWait = NULL;
+#endif
 
 // Points the blocking marker at a flag of the running wait, and clears it
 // again on every way out.
@@ -117,6 +131,24 @@ int ConnectOutcome(SOCKET hSocket, bool bSawWritable) {
 
 }  // namespace
 
+namespace qbafx {
+
+#ifdef _WIN32
+SocketWait* InnermostWait() { return g_innermostWait.Get(); }
+void SetInnermostWait(SocketWait* pWait) { g_innermostWait.Set(pWait); }
+#else
+SocketWait* InnermostWait() { return t_pInnermostWait; }
+void SetInnermostWait(SocketWait* pWait) { t_pInnermostWait = pWait; }
+#endif
+
+void GiveUpWaitsOn(SOCKET hSocket) {
+  for (SocketWait* pWait = InnermostWait(); pWait != NULL; pWait = pWait->Outer()) {
+    if (pWait->Socket() == hSocket) pWait->GiveUp();
+  }
+}
+
+}  // namespace qbafx
+
 CRuntimeClass CSocket::classCSocket = {"CSocket", sizeof(CSocket), 0xffff,
                                        &CAsyncSocket::classCAsyncSocket};
 
@@ -155,10 +187,7 @@ BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* 
 // call's state changes: a Close made while nothing blocks leaves it idle.
 void CSocket::Close() {
   CAsyncSocket::Close();
-  if (sockio::AtomicCompareExchange(&m_nBlockingCall, qbafx::kSocketClosed, qbafx::kRunning) ==
-      qbafx::kCancelRequested) {
-    sockio::AtomicCompareExchange(&m_nBlockingCall, qbafx::kSocketClosed, qbafx::kCancelRequested);
-  }
+  MarkSocketClosed(m_nBlockingCall);
 }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
@@ -245,6 +274,12 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   for (;;) {
     if (call.SocketClosed()) {
       wait.Forget();
+      return Fail(WSAENOTSOCK);
+    }
+    // Given up without the virtual Close: the call ends as if closed, so
+    // that no caller touches what the handle may name now.
+    if (wait.GivenUp()) {
+      MarkSocketClosed(m_nBlockingCall);
       return Fail(WSAENOTSOCK);
     }
     if (m_hSocket == INVALID_SOCKET || m_hSocket != wait.Socket()) return Fail(WSAENOTSOCK);

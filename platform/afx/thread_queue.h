@@ -11,15 +11,56 @@
 
 namespace qbafx {
 
+class SocketWait;
+
+// The waits running on this thread, innermost first (socket.cpp). A socket
+// given up under them without CSocket::Close (a qualified
+// CAsyncSocket::Close, Detach), from OnMessagePending say, is given up by
+// the waits on it too, before its handle value can come back for another
+// socket, which the waits must leave alone.
+SocketWait* InnermostWait();
+void SetInnermostWait(SocketWait* pWait);
+void GiveUpWaitsOn(SOCKET hSocket);
+
+// What both systems' waits share: their socket and their place in the list.
+class SocketWaitBase {
+ public:
+  SOCKET Socket() const { return m_hSocket; }
+  SocketWait* Outer() const { return m_pOuter; }
+
+  // The socket was closed during the wait: its handle value may name
+  // another socket by now, which the wait must leave as it is.
+  void Forget() { m_hSocket = INVALID_SOCKET; }
+  // The same, for a socket given up without CSocket::Close.
+  void GiveUp() {
+    Forget();
+    m_bGivenUp = true;
+  }
+  bool GivenUp() const { return m_bGivenUp; }
+
+ protected:
+  explicit SocketWaitBase(SOCKET hSocket) : m_hSocket(hSocket), m_pOuter(InnermostWait()) {}
+  ~SocketWaitBase() { SetInnermostWait(m_pOuter); }
+  SocketWaitBase(const SocketWaitBase&) = delete;
+  SocketWaitBase& operator=(const SocketWaitBase&) = delete;
+
+  SOCKET m_hSocket;
+
+ private:
+  SocketWait* m_pOuter;
+  bool m_bGivenUp = false;
+};
+
 #ifdef _WIN32
 
 // Waits of one blocking call on one socket. An event tied to the socket
 // (WSAEventSelect, for the network events that the wanted readiness needs)
 // and the thread's queue end a turn. Every call keeps the last error as it
 // was, but for a failed wait.
-class SocketWait {
+class SocketWait : public SocketWaitBase {
  public:
-  SocketWait(SOCKET hSocket, unsigned wanted) : m_hSocket(hSocket), m_wanted(wanted) {
+  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
+    SetInnermostWait(this);
     const int nSaved = WSAGetLastError();  // CreateEventA clears it
     m_hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (m_hEvent != NULL && WSAEventSelect(hSocket, m_hEvent, NetworkEventsFor(wanted)) != 0) {
@@ -31,19 +72,12 @@ class SocketWait {
   ~SocketWait() {
     if (m_hEvent == NULL) return;
     const int nSaved = WSAGetLastError();
-    // The socket stays non-blocking. One that was closed took its tie along.
+    // The socket stays non-blocking. One that was closed took its tie
+    // along; one given up is no longer ours to untie.
     if (m_hSocket != INVALID_SOCKET) WSAEventSelect(m_hSocket, NULL, 0);
     CloseHandle(m_hEvent);
     WSASetLastError(nSaved);
   }
-  SocketWait(const SocketWait&) = delete;
-  SocketWait& operator=(const SocketWait&) = delete;
-
-  SOCKET Socket() const { return m_hSocket; }
-
-  // The socket was closed during the wait: its handle value may name
-  // another socket by now, which the wait must leave as it is.
-  void Forget() { m_hSocket = INVALID_SOCKET; }
 
   // One turn of at most nTimeoutMs: the readiness seen (sockio::Readiness
   // bits), 0 when none came, -1 on failure.
@@ -77,7 +111,6 @@ class SocketWait {
     return lEvents;
   }
 
-  SOCKET m_hSocket;
   unsigned m_wanted;
   HANDLE m_hEvent;
 };
@@ -93,15 +126,14 @@ inline void DispatchWaitingPaint() {
 
 #else  // no message queue
 
-class SocketWait {
+class SocketWait : public SocketWaitBase {
  public:
-  SocketWait(SOCKET hSocket, unsigned wanted) : m_hSocket(hSocket), m_wanted(wanted) {}
+  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
+    SetInnermostWait(this);
+  }
   int Turn(int nTimeoutMs) { return sockio::Wait(m_hSocket, m_wanted, nTimeoutMs); }
-  SOCKET Socket() const { return m_hSocket; }
-  void Forget() { m_hSocket = INVALID_SOCKET; }
 
  private:
-  SOCKET m_hSocket;
   unsigned m_wanted;
 };
 

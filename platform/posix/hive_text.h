@@ -63,7 +63,24 @@ struct WipingAllocator {
   bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
 };
 
-using WipedString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+// A short text lives inside the string object itself (the small-string
+// buffer), where no allocator sees it, and a move leaves its bytes behind
+// there: the object wipes that buffer too when it goes.
+class WipedString : public std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> {
+  using Base = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+
+ public:
+  using Base::Base;
+  WipedString(const WipedString&) = default;
+  WipedString(WipedString&&) = default;
+  WipedString& operator=(const WipedString&) = default;
+  WipedString& operator=(WipedString&&) = default;
+  ~WipedString() {
+    clear();
+    shrink_to_fit();  // back into the inline buffer, the block wiped and freed
+    Wipe(data(), capacity() + 1);
+  }
+};
 using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
 // ---- Key paths (hive_model.cpp) ----

@@ -229,13 +229,27 @@ TEST(QbsocksCat, CommandLineErrorsAndHelp) {
 }
 
 // As ssh's ProxyCommand: the server ends its side while the input stays
-// open (ssh closes it once the output has ended).
+// open (ssh closes it once the output has ended). The end reaches the
+// reader however standard output is given, and ends only the tool's own
+// output: a script that shares the output socket still writes after it.
 TEST(QbsocksCat, PassesThePeersEndOnWhileInputStaysOpen) {
-  qbtest::TempHive hive;
-  qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
-  const qbtest::ToolResult r = qbtest::RunTool(QBSOCKS_CAT_PATH, {{"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX});
-  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
-  EXPECT_EQ(r.out, "bye");
+  using Streams = qbtest::ToolRun::Streams;
+  const struct {
+    Streams streams;
+    bool inScript;
+  } rows[] = {{Streams::kPipes, false}, {Streams::kOneSocket, false}, {Streams::kOutputSocket, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.streams));
+    qbtest::TempHive hive;
+    qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
+    // The script holds its output open: its input ends once "bye" is out.
+    qbtest::ToolRun run{{"127.0.0.1", std::to_string(server.port())}, "", row.inScript ? 3 : SIZE_MAX};
+    run.streams = row.streams;
+    if (row.inScript) run.args.insert(run.args.begin(), {"-c", "\"$0\" \"$@\"; echo after", QBSOCKS_CAT_PATH});
+    const qbtest::ToolResult r = qbtest::RunTool(row.inScript ? "/bin/sh" : QBSOCKS_CAT_PATH, run);
+    EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+    EXPECT_EQ(r.out, row.inScript ? "byeafter\n" : "bye");
+  }
 }
 
 // An echo target that never stops reading: what it cannot send yet it

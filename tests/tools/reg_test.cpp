@@ -132,6 +132,8 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
   };
   const std::string fix = "; run: qbsocks-reg add '" + kKey + "' /v ", port = " /d PORT /f, with a PORT from 1 to 65535";
   const std::string s63(63, 's'), s64(64, 's');
+  std::string e20;
+  for (int i = 0; i < 20; ++i) e20 += "\xc3\xa9";  // U+00E9
   const Case cases[] = {
       {"SocksServer", "REG_SZ", "127.0.0.1", "127.0.0.1", REG_SZ, {'1', '2', '7', '.', '0', '.', '0', '.', '1', 0}},
       {"UserName", "reg_sz", "a b\\c\"d", "a b\\c\"d", REG_SZ, {'a', ' ', 'b', '\\', 'c', '"', 'd', 0}},
@@ -151,8 +153,13 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
       {"SocksVersion", "REG_DWORD", "3", "0x3", REG_DWORD, {3, 0, 0, 0}, "SocksVersion is 3, neither 4 nor 5, so CSocks "
        "turns the proxy off" + fix + "SocksVersion /t REG_DWORD /d 5 /f (or /d 4 for SOCKS4)"},
       {"SocksServer", "REG_SZ", s64.c_str(), s64.c_str(), REG_SZ, {s64.c_str(), s64.c_str() + 65}, "SocksServer is 64 "
-       "characters long and CSocks reads at most 63, so it ignores the value: a new socket has no server, so the proxy "
-       "is off" + fix + "SocksServer /d ADDRESS /f, with at most 63 characters"},
+       "bytes long and CSocks reads at most 63, so it ignores the value: a new socket has no server, so the proxy "
+       "is off" + fix + "SocksServer /d ADDRESS /f, with at most 63 bytes"},
+      // 20 characters of two bytes each: the field counts bytes.
+      {"UserName", "REG_SZ", e20.c_str(), e20.c_str(), REG_SZ, {e20.c_str(), e20.c_str() + 41}, "UserName is 40 bytes "
+       "long and CSocks reads at most 31, so it ignores the value: a new socket sends an empty user name, which a "
+       "proxy that checks it refuses" + fix +
+       "UserName /d NAME /f, with at most 31 bytes"},
       {"SocksServer", "REG_SZ", s63.c_str(), s63.c_str(), REG_SZ, {s63.c_str(), s63.c_str() + 64}},
   };
   for (const Case& c : cases) {

@@ -1,17 +1,20 @@
 #include "tools/tool_process.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "support/stream_io.h"
+#include "support/test_platform.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,9 +40,11 @@ void CloseIfOpen(int& fd) {
 struct Pipe {
   int read = -1;
   int write = -1;
-  bool Open() {
+  bool Open(bool socket = false) {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    if ((socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) : ::pipe2(ends, O_CLOEXEC)) != 0) {
+      return false;
+    }
     read = ends[0];
     write = ends[1];
     return true;
@@ -73,11 +78,12 @@ void Drain(int& fd, std::string& into) {
 ToolResult RunTool(const std::string& program, const ToolRun& run) {
   ToolResult result;
   Pipe in, out, err;
-  if (!in.Open() || !out.Open() || !err.Open()) {
+  if (!in.Open() || !out.Open(run.streams != ToolRun::Streams::kPipes) || !err.Open()) {
     result.err = std::string("pipe: ") + std::strerror(errno);
     in.Close(), out.Close(), err.Close();
     return result;
   }
+  if (run.streams == ToolRun::Streams::kOneSocket) ::dup3(out.read, in.write, O_CLOEXEC), ::dup3(out.write, in.read, O_CLOEXEC);  // ours is shut down to end the input
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
@@ -109,6 +115,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   const auto deadline = Clock::now() + run.limit;
   while (out.read >= 0 || err.read >= 0) {
     if (in.write >= 0 && written == run.input.size() && (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
+      ::shutdown(in.write, SHUT_WR);  // fails harmlessly on a pipe
       CloseIfOpen(in.write);
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -165,6 +172,21 @@ void CloseIfOpen(HANDLE& handle) {
   handle = nullptr;
 }
 
+// A connected loopback socket pair in the place of the output pipe: the
+// child's end, inheritable, is its standard input and output; ours is
+// read as the output and written as the input, which ends with a half close.
+bool OpenOneSocket(Pipe& out, Pipe& in) {
+  uint16_t port = 0;
+  const NativeSocket listener = BindLoopback(port);
+  const NativeSocket ours = ConnectToLoopback(port);
+  const NativeSocket theirs = AcceptConnection(listener);
+  CloseNativeSocket(listener);
+  out.read = in.write = reinterpret_cast<HANDLE>(ours);
+  out.write = in.read = reinterpret_cast<HANDLE>(theirs);
+  return ours != kNoSocket && theirs != kNoSocket &&
+         SetHandleInformation(out.write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != 0;
+}
+
 // Output read so far, watched by the thread that feeds the input.
 struct Collected {
   std::mutex mutex;
@@ -193,7 +215,8 @@ void ReadAll(HANDLE from, std::string Collected::*into, Collected& collected) {
 ToolResult RunTool(const std::string& program, const ToolRun& run) {
   ToolResult result;
   Pipe in, out, err;
-  if (!in.Open(true) || !out.Open(false) || !err.Open(false)) {
+  const bool oneSocket = run.streams == ToolRun::Streams::kOneSocket;
+  if (oneSocket ? !OpenOneSocket(out, in) || !err.Open(false) : !in.Open(true) || !out.Open(false) || !err.Open(false)) {
     result.err = "CreatePipe failed: " + std::to_string(GetLastError());
     return result;
   }
@@ -207,6 +230,10 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   std::string line = CommandLine(program, run.args);
   const BOOL started =
       CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child);
+  if (oneSocket) {
+    CloseNativeSocket(reinterpret_cast<NativeSocket>(out.write));
+    in.read = out.write = nullptr;
+  }
   CloseIfOpen(in.read);
   CloseIfOpen(out.write);
   CloseIfOpen(err.write);
@@ -229,6 +256,10 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
     collected.grew.wait(lock, [&] {
       return collected.childGone || collected.outEnded || collected.out.size() >= run.closeInputAfterOutput;
     });
+    if (oneSocket) {
+      shutdown(reinterpret_cast<NativeSocket>(in.write), SD_SEND);
+      in.write = nullptr;  // read as the output until the end
+    }
     CloseIfOpen(in.write);
   });
 
@@ -248,6 +279,7 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   errReader.join();
   DWORD code = 0;
   if (!result.timedOut && GetExitCodeProcess(child.hProcess, &code)) result.exitCode = static_cast<int>(code);
+  if (oneSocket) CloseNativeSocket(reinterpret_cast<NativeSocket>(std::exchange(out.read, nullptr)));
   CloseIfOpen(child.hProcess), CloseIfOpen(child.hThread), CloseIfOpen(out.read), CloseIfOpen(err.read);
   result.out = std::move(collected.out);
   result.err = std::move(collected.err);

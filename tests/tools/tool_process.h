@@ -25,6 +25,9 @@ struct ToolRun {
   // once standard output has ended, as ssh closes a ProxyCommand's input.
   size_t closeInputAfterOutput = 0;
   std::chrono::milliseconds limit = std::chrono::seconds(30);  // then the child is killed
+  // Standard output a pipe; a socket (as a journal stream, POSIX only); one
+  // socket that is standard input too (as a supervisor's socket pair).
+  enum class Streams { kPipes, kOutputSocket, kOneSocket } streams = Streams::kPipes;
 };
 
 struct ToolResult {

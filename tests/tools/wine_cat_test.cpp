@@ -66,13 +66,20 @@ TEST_P(WineCatPath, RelaysBothWaysAndNamesThePath) {
 INSTANTIATE_TEST_SUITE_P(Paths, WineCatPath, testing::ValuesIn(qbtest::DirectAndProxyPaths()), qbtest::PathName());
 
 // The server ends its side while the input stays open until the output
-// has ended (as ssh holds a ProxyCommand's input).
+// has ended (as ssh holds a ProxyCommand's input). A socket that is
+// standard input too stays open while the input is read: its input ends
+// once "bye" is out.
 TEST(WineCat, PassesThePeersEndOnWhileInputStaysOpen) {
-  qbtest::TempHive hive;
-  qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
-  const qbtest::ToolResult r = Cat({"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX);
-  EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
-  EXPECT_EQ(r.out, "bye");
+  for (const auto streams : {qbtest::ToolRun::Streams::kPipes, qbtest::ToolRun::Streams::kOneSocket}) {
+    SCOPED_TRACE(static_cast<int>(streams));
+    qbtest::TempHive hive;
+    qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
+    qbtest::ToolRun run{{"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX, std::chrono::seconds(60), streams};
+    if (streams == qbtest::ToolRun::Streams::kOneSocket) run.closeInputAfterOutput = 3;
+    const qbtest::ToolResult r = qbtest::RunTool(CatPath(), run);
+    EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
+    EXPECT_EQ(r.out, "bye");
+  }
 }
 
 TEST(WineCat, NamesTheReasonForARefusedPassword) {

@@ -50,6 +50,20 @@ TEST(DirectPath, RefusedTargetLeavesSocketAsTheBaseLeftIt) {
   EXPECT_TRUE(TakeReportedMessages().empty());
 }
 
+// A cancel that no wait took (here it comes once the connect's only wait
+// is over) still ends Connect; the direct path leaves the socket open.
+TEST(DirectPath, CancelAfterTheLastWaitEndsTheConnect) {
+  TempHive hive;
+  ScriptedPeer target({});
+  ProbeSocks socks;
+  socks.cancel_after_wait = 1;
+  ASSERT_TRUE(socks.Create());
+  EXPECT_EQ(socks.Connect("127.0.0.1", target.port()), 0);
+  EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+  EXPECT_EQ(socks.pumps, 1);
+  EXPECT_TRUE(socks.IsOpen());
+}
+
 TEST(ProxyPath, RefusedProxyClosesWithoutReport) {
   for (DWORD version : {4u, 5u}) {
     TempHive hive;
@@ -153,12 +167,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Host code closes the socket while the proxy is silent and opens another,
 // which may get the same handle: the negotiation fails and leaves that one
-// as the host made it (on Windows, with the event the host tied to it).
-TEST_F(MyReceiveTest, SocketReplacedDuringTheWaitIsLeftToTheHost) {
+// as the host made it (on Windows, with the event the host tied to it),
+// however the old one went: the virtual Close, a qualified
+// CAsyncSocket::Close, or Detach and a close of the handle.
+class SocketReplacedTest : public MyReceiveTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SocketReplacedTest, SocketReplacedDuringTheWaitIsLeftToTheHost) {
   ConnectTo({PeerStep::Expect(kSocks5Offer)});
   [[maybe_unused]] HANDLE host_event = NULL;
   socks_.on_first_turn = [&](ProbeSocks& s) {
-    s.Close();
+    if (GetParam() == 0) s.Close();
+    if (GetParam() == 1) s.CAsyncSocket::Close();
+    if (GetParam() == 2) CloseNativeSocket(s.Detach());
     ASSERT_TRUE(s.Create());
 #ifdef _WIN32
     host_event = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -175,6 +195,8 @@ TEST_F(MyReceiveTest, SocketReplacedDuringTheWaitIsLeftToTheHost) {
   CloseHandle(host_event);
 #endif
 }
+
+INSTANTIATE_TEST_SUITE_P(HowTheOldOneWent, SocketReplacedTest, ::testing::Values(0, 1, 2));
 
 TEST_F(MyReceiveTest, PeerCloseGivesZero) {
   ConnectTo({PeerStep::Close()});

@@ -44,6 +44,12 @@ std::string SocketError(const std::string& what) {
   return what + " failed (socket error " + std::to_string(WSAGetLastError()) + ")";
 }
 
+// Whether two descriptors name one open file, socket or pipe.
+bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 size_t LargestSafeWrite(int fd) {
   struct stat st;
   return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? kBufferSize : PIPE_BUF;
@@ -127,11 +133,14 @@ class Relayer {
 
   // The peer's end of stream, passed on while the input may stay open (as
   // ssh's ProxyCommand, whose ssh waits for it). The descriptor number is
-  // kept on /dev/null so that nothing opened later takes it; a socket
-  // shared with standard input gets its sending side shut down, since
-  // closing one of its two descriptors would not end it.
+  // kept on /dev/null so that nothing opened later takes it. Closing one
+  // descriptor of a socket that is standard input too would not end it, so
+  // that socket's sending side is shut down. Shutting down acts on the
+  // socket, not on our descriptor: any other socket, standard error's
+  // above all, may carry others' output (a journal stream, a supervisor's
+  // socket pair, 2>&1) and is only closed here.
   void EndOutput() {
-    ::shutdown(output_, SHUT_WR);  // fails harmlessly on anything but a socket
+    if (SameFile(output_, input_) && !SameFile(output_, STDERR_FILENO)) ::shutdown(output_, SHUT_WR);
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
       ::dup2(null, output_);

@@ -101,9 +101,13 @@ std::string CopyPeerToOutput(CAsyncSocket& socket, HANDLE output, const InputSid
 }
 
 // A handle that is standard error as well stays open (as on POSIX, where a
-// shared descriptor keeps the stream from ending).
+// shared descriptor keeps the stream from ending), and so does one that is
+// standard input too, which the input thread may still be reading.
 void EndOutput(HANDLE output) {
-  if (output == nullptr || output == INVALID_HANDLE_VALUE || output == GetStdHandle(STD_ERROR_HANDLE)) return;
+  if (output == nullptr || output == INVALID_HANDLE_VALUE || output == GetStdHandle(STD_ERROR_HANDLE) ||
+      output == GetStdHandle(STD_INPUT_HANDLE)) {
+    return;
+  }
   SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
   CloseHandle(output);
 }

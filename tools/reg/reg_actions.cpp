@@ -233,9 +233,9 @@ std::optional<std::string> ProxyValueWarning(const Value& value) {
   const bool fits = value.data.size() < field->width ||
                     (value.data.size() == field->width && std::count(value.data.begin(), value.data.end(), 0) > 0);
   if (field->type == REG_SZ && !fits) {
-    return name + " is " + std::to_string(text.size()) + " characters long and CSocks reads at most " +
+    return name + " is " + std::to_string(text.size()) + " bytes long and CSocks reads at most " +
            std::to_string(longest) + ignored +
-           FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " characters");
+           FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " bytes");
   }
   if (field->type == REG_DWORD) return NumberWarning(*field, static_cast<uint32_t>(LittleEndian(value.data)));
   return std::nullopt;
