@@ -121,6 +121,55 @@ static int is_blocking(socket_t s) {
 #endif
 }
 
+/* Overlapped, as socket() makes them (I/O completion ports need it): on
+ * the socket as handed over, a receive with nothing to read is left
+ * pending, then cancelled. Without the attribute WSARecv would block:
+ * a watchdog then closes the socket after a while, which ends it. */
+#ifdef _WIN32
+struct watchdog {
+  HANDLE done;
+  socket_t s;
+};
+
+static DWORD WINAPI close_when_stuck(LPVOID param) {
+  struct watchdog* w = (struct watchdog*)param;
+  if (WaitForSingleObject(w->done, 10000) == WAIT_TIMEOUT) closesocket(w->s);
+  return 0;
+}
+#endif
+
+static int is_overlapped(socket_t s) {
+#ifdef _WIN32
+  char byte;
+  WSABUF buffer = {1, &byte};
+  WSAOVERLAPPED overlapped;
+  DWORD got = 0, flags = 0;
+  struct watchdog w;
+  HANDLE thread;
+  int pending;
+  memset(&overlapped, 0, sizeof(overlapped));
+  overlapped.hEvent = WSACreateEvent();
+  w.done = CreateEventA(NULL, TRUE, FALSE, NULL);
+  w.s = s;
+  thread = CreateThread(NULL, 0, close_when_stuck, &w, 0, NULL);
+  pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
+            WSAGetLastError() == WSA_IO_PENDING;
+  SetEvent(w.done);
+  WaitForSingleObject(thread, INFINITE);
+  if (pending) {
+    CancelIo((HANDLE)s);
+    WaitForSingleObject(overlapped.hEvent, INFINITE);
+  }
+  CloseHandle(thread);
+  CloseHandle(w.done);
+  WSACloseEvent(overlapped.hEvent);
+  return pending;
+#else
+  (void)s;
+  return 1;
+#endif
+}
+
 /* Sends, reads the echo back, and closes the socket. */
 #ifndef QBSOCKS_TEST_EXCHANGE
 #define QBSOCKS_TEST_EXCHANGE echoes
@@ -162,6 +211,7 @@ static void run(const struct row* row) {
   expect(strcmp(reason, row->reason) == 0, row->name, row->reason, reason);
   if (result == QBSOCKS_OK) {
     expect(is_blocking((socket_t)handle), row->name, "a blocking socket", "");
+    expect(is_overlapped((socket_t)handle), row->name, "an overlapped socket", "");
     expect(QBSOCKS_TEST_EXCHANGE((socket_t)handle), row->name, "the bytes echoed", "");
   }
   close_socket(closed);
