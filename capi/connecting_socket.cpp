@@ -1,5 +1,7 @@
 #include "connecting_socket.h"
 
+#include "current_user.h"
+
 #include <utility>
 #include <vector>
 
@@ -13,7 +15,7 @@ namespace {
 // off" from "switched on but turned off by another value".
 bool ProxySwitchedOn() {
   HKEY hKey = NULL;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy", &hKey) != ERROR_SUCCESS) {
+  if (qbplatform::OpenCurrentUserKey("Software\\Quillbrook\\Game\\Share\\Proxy", &hKey) != ERROR_SUCCESS) {
     return false;
   }
   DWORD dwType = REG_NONE, dwValue = 0, cbData = sizeof(dwValue);

@@ -5,6 +5,7 @@
 // be REG_SZ and end within the field, a number must be a 4-byte REG_DWORD.
 // Anything else counts as a failed query and the field keeps what it had.
 #include "CSocks.h"
+#include "current_user.h"
 
 #include <string.h>
 
@@ -50,7 +51,7 @@ void CSocks::ReadRegistry() {
                 "number fields are 32 bits");
 
   HKEY hKey = NULL;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, kProxyKey, &hKey) != ERROR_SUCCESS) {
+  if (qbplatform::OpenCurrentUserKey(kProxyKey, &hKey) != ERROR_SUCCESS) {
     m_bProxyEnable = 0;
     return;
   }
