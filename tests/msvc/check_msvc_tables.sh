@@ -37,6 +37,8 @@ KERNEL32.DLL GetCurrentThread
 KERNEL32.DLL GetLastError
 KERNEL32.DLL GetTickCount
 KERNEL32.DLL lstrlenA
+MSVCRT.DLL ?terminate@@YAXXZ
+MSVCRT.DLL __CxxFrameHandler3
 MSVCRT.DLL memchr
 MSVCRT.DLL memcpy
 MSVCRT.DLL memset

@@ -187,89 +187,49 @@ TEST(ReadRegistry, ConstructionValues) {
 }
 
 #ifdef _WIN32
-// The impersonated user's key, through the platform's calls (Wine cannot
-// impersonate): a thread with a token of its own reads the settings under
-// RegOpenCurrentUser's key, which is closed again; one without reads
-// HKEY_CURRENT_USER as before; and when that user's key cannot be opened,
-// nothing of HKEY_CURRENT_USER is read instead.
-namespace impersonation {
+// Through the platform's calls (Wine cannot impersonate): a thread with a
+// token reads RegOpenCurrentUser's key (here HKCU\Software\QBSocksTest),
+// closed after; one without reads HKEY_CURRENT_USER; a user's key that
+// cannot be opened is not replaced by HKEY_CURRENT_USER.
+LONG g_lUserKey;  // ERROR_NO_TOKEN: the thread does not impersonate
+HKEY g_hUserKey;
 
-const char kUserRoot[] = "Software\\QBSocksTest\\ImpersonatedUser";
-bool g_bImpersonates = false;
-LONG g_lOpenResult = ERROR_SUCCESS;
-int g_nOpens = 0;
-HKEY g_hOpened = NULL;
-
-BOOL WINAPI OpenThreadToken(HANDLE, DWORD, BOOL, PHANDLE phToken) {
-  if (!g_bImpersonates) {
-    SetLastError(ERROR_NO_TOKEN);
-    return FALSE;
-  }
-  *phToken = CreateEventA(NULL, TRUE, FALSE, NULL);  // any handle the caller may close
-  return TRUE;
+BOOL WINAPI TestThreadToken(HANDLE, DWORD, BOOL, PHANDLE phToken) {
+  SetLastError(ERROR_NO_TOKEN);
+  return g_lUserKey != ERROR_NO_TOKEN && (*phToken = CreateEventA(NULL, TRUE, FALSE, NULL)) != NULL;
 }
 
-LONG WINAPI RegOpenCurrentUser(REGSAM, PHKEY phKey) {
-  ++g_nOpens;
-  if (g_lOpenResult != ERROR_SUCCESS) return g_lOpenResult;
-  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, kUserRoot, phKey);
-  g_hOpened = *phKey;
+LONG WINAPI TestCurrentUser(REGSAM, PHKEY phKey) {
+  if (g_lUserKey != ERROR_SUCCESS) return g_lUserKey;
+  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest", phKey);
+  g_hUserKey = *phKey;
   return lResult;
 }
 
-struct Case {
-  const char* name;
-  bool bImpersonates;
-  LONG lOpenResult;
-  Fields expected;
-};
-
-const Case kCases[] = {
-    {"NotImpersonating", false, ERROR_SUCCESS, {1, "10.0.0.5", 1080, 5, "user", "pass"}},
-    {"Impersonating", true, ERROR_SUCCESS, {1, "10.9.9.9", 1081, 4, "", ""}},
-    {"ImpersonatedUsersKeyUnavailable", true, ERROR_ACCESS_DENIED, {0, "", 0, 0, "", ""}},
-};
-
-class Table : public ::testing::TestWithParam<Case> {};
-
-TEST_P(Table, ReadsTheSettingsOfTheUserTheThreadActsFor) {
-  const Case& c = GetParam();
+TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
+  const std::pair<LONG, Fields> cases[] = {{ERROR_NO_TOKEN, {1, "10.0.0.5", 1080, 5, "user", "pass"}},
+                                           {ERROR_SUCCESS, {1, "10.9.9.9", 1081, 4, "", ""}},
+                                           {ERROR_ACCESS_DENIED, {0, "", 0, 0, "", ""}}};
   TempHive hive;
   WriteSettings(hive, kValid);
   HKEY hOther = NULL;
-  const std::string otherKey = std::string(kUserRoot) + "\\" + TempHive::kProxyKey;
-  ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, otherKey.c_str(), &hOther), ERROR_SUCCESS);
-  const DWORD numbers[] = {1, 1081, 4};
-  const char* names[] = {"ProxyEnable", "SocksPort", "SocksVersion"};
-  for (int i = 0; i < 3; ++i) {
-    RegSetValueExA(hOther, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numbers[i]), 4);
-  }
+  RegCreateKeyA(HKEY_CURRENT_USER, (std::string("Software\\QBSocksTest\\") + TempHive::kProxyKey).c_str(), &hOther);
+  for (auto [name, value] : {std::pair<const char*, DWORD>{"ProxyEnable", 1}, {"SocksPort", 1081}, {"SocksVersion", 4}})
+    RegSetValueExA(hOther, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
   RegSetValueExA(hOther, "SocksServer", 0, REG_SZ, reinterpret_cast<const BYTE*>("10.9.9.9"), 9);
   RegCloseKey(hOther);
-
-  g_bImpersonates = c.bImpersonates;
-  g_lOpenResult = c.lOpenResult;
-  g_nOpens = 0;
-  g_hOpened = NULL;
-  qbplatform::g_currentUserCalls = {OpenThreadToken, RegOpenCurrentUser};
-  ProbeSocks socks;
-  socks.ReadRegistry();
-  qbplatform::g_currentUserCalls = {};
-  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
-
-  EXPECT_EQ(Read(socks), c.expected);
-  EXPECT_EQ(g_nOpens, c.bImpersonates ? 1 : 0);
-  if (g_hOpened != NULL) {
-    DWORD cbData = 0;
-    EXPECT_EQ(RegQueryValueExA(g_hOpened, "x", NULL, NULL, NULL, &cbData), ERROR_INVALID_HANDLE)
-        << "the impersonated user's key is closed after the read";
+  for (const auto& [lUserKey, expected] : cases) {
+    g_lUserKey = lUserKey;
+    qbplatform::g_currentUserCalls = {TestThreadToken, TestCurrentUser};
+    ProbeSocks socks;
+    socks.ReadRegistry();
+    qbplatform::g_currentUserCalls = {};
+    EXPECT_EQ(Read(socks), expected) << lUserKey;
   }
+  DWORD cbData = 0;  // the last key the impersonating read opened is closed
+  EXPECT_EQ(RegQueryValueExA(g_hUserKey, "SocksPort", NULL, NULL, NULL, &cbData), ERROR_INVALID_HANDLE);
+  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
 }
-
-INSTANTIATE_TEST_SUITE_P(Impersonation, Table, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
-
-}  // namespace impersonation
 #endif
 
 }  // namespace
