@@ -121,19 +121,13 @@ static int is_blocking(socket_t s) {
 #endif
 }
 
-/* Overlapped, as socket() makes them (I/O completion ports need it): on
- * the socket as handed over, a receive with nothing to read is left
- * pending, then cancelled. Without the attribute WSARecv would block:
- * a watchdog then closes the socket after a while, which ends it. */
+/* Overlapped, as socket() makes them (I/O completion ports need it): a
+ * receive with nothing to read stays pending (and is cancelled). Without
+ * the attribute WSARecv blocks: a watchdog closes the socket to end it. */
 #ifdef _WIN32
-struct watchdog {
-  HANDLE done;
-  socket_t s;
-};
-
-static DWORD WINAPI close_when_stuck(LPVOID param) {
-  struct watchdog* w = (struct watchdog*)param;
-  if (WaitForSingleObject(w->done, 10000) == WAIT_TIMEOUT) closesocket(w->s);
+static DWORD WINAPI close_when_stuck(LPVOID s) {
+  Sleep(10000);
+  closesocket((SOCKET)s);
   return 0;
 }
 #endif
@@ -142,28 +136,15 @@ static int is_overlapped(socket_t s) {
 #ifdef _WIN32
   char byte;
   WSABUF buffer = {1, &byte};
-  WSAOVERLAPPED overlapped;
+  WSAOVERLAPPED overlapped = {0};
   DWORD got = 0, flags = 0;
-  struct watchdog w;
-  HANDLE thread;
-  int pending;
-  memset(&overlapped, 0, sizeof(overlapped));
-  overlapped.hEvent = WSACreateEvent();
-  w.done = CreateEventA(NULL, TRUE, FALSE, NULL);
-  w.s = s;
-  thread = CreateThread(NULL, 0, close_when_stuck, &w, 0, NULL);
-  pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
-            WSAGetLastError() == WSA_IO_PENDING;
-  SetEvent(w.done);
-  WaitForSingleObject(thread, INFINITE);
-  if (pending) {
-    CancelIo((HANDLE)s);
-    WaitForSingleObject(overlapped.hEvent, INFINITE);
-  }
-  CloseHandle(thread);
-  CloseHandle(w.done);
-  WSACloseEvent(overlapped.hEvent);
-  return pending;
+  HANDLE watchdog = CreateThread(NULL, 0, close_when_stuck, (LPVOID)s, 0, NULL);
+  int pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
+                WSAGetLastError() == WSA_IO_PENDING;
+  TerminateThread(watchdog, 0);
+  CloseHandle(watchdog);
+  if (pending) CancelIo((HANDLE)s);
+  return pending && WSAGetOverlappedResult(s, &overlapped, &got, TRUE, &flags) == FALSE;
 #else
   (void)s;
   return 1;
