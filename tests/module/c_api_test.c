@@ -136,11 +136,13 @@ static int is_overlapped(socket_t s) {
 #ifdef _WIN32
   char byte;
   WSABUF buffer = {1, &byte};
-  WSAOVERLAPPED overlapped = {0};
+  WSAOVERLAPPED overlapped;
   DWORD got = 0, flags = 0;
   HANDLE watchdog = CreateThread(NULL, 0, close_when_stuck, (LPVOID)s, 0, NULL);
-  int pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
-                WSAGetLastError() == WSA_IO_PENDING;
+  int pending;
+  memset(&overlapped, 0, sizeof(overlapped));
+  pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
+            WSAGetLastError() == WSA_IO_PENDING;
   TerminateThread(watchdog, 0);
   CloseHandle(watchdog);
   if (pending) CancelIo((HANDLE)s);
