@@ -2,6 +2,7 @@
 
 #include "Negotiation.h"
 #include "Settings.h"
+#include "current_user.h"
 
 #include <utility>
 #include <vector>
@@ -16,7 +17,7 @@ namespace {
 // off" from "switched on but turned off by another value".
 bool ProxySwitchedOn() {
   HKEY hKey = NULL;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy", &hKey) != ERROR_SUCCESS) {
+  if (qbplatform::OpenCurrentUserKey("Software\\Quillbrook\\Game\\Share\\Proxy", &hKey) != ERROR_SUCCESS) {
     return false;
   }
   DWORD dwType = REG_NONE, dwValue = 0, cbData = sizeof(dwValue);

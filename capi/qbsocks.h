@@ -58,7 +58,8 @@ extern "C" {
  * does: the settings are read at every call. On QBSOCKS_OK, *socket_out
  * holds the connected socket (a SOCKET on Windows, a descriptor elsewhere),
  * in blocking mode, with no event selection on it and not inherited by
- * child processes; it is the caller's to close. On failure *socket_out is
+ * child processes (on Windows overlapped, as socket() makes one, so that
+ * it may go to an I/O completion port); it is the caller's to close. On failure *socket_out is
  * QBSOCKS_NO_HANDLE and every socket opened was closed. When reason is not
  * null, the reason in the library's own words is written to it (NUL-
  * terminated, cut to reason_size bytes; "" on success). */

@@ -46,6 +46,13 @@ CSocks::~CSocks() {
 }
 
 int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
+  // A call made from host code during a wait of this object (a window's
+  // message handler, say) is refused before it touches the socket, which
+  // the running call still uses.
+  if (IsBlocking()) {
+    WSASetLastError(WSAEINPROGRESS);
+    return 0;
+  }
   // One blocking call from here to the end of the negotiation: a cancel
   // between two of its steps still ends it.
   qbafx::BlockingCall call(m_nBlockingCall);

@@ -35,10 +35,15 @@ class QBSOCKS_API CSocks : public CSocket {
   int Connect(const char* lpszHostAddress, unsigned int nHostPort);
 #ifdef QBAFX_WIDE_OVERLOADS
   // A Unicode host's name, in the ANSI code page (win32.h); compiled into
-  // the host, it adds no export.
+  // the host, it adds no export. A name with letters beyond ASCII fails
+  // with WSAEINVAL: the host passes its ASCII form (IdnToAscii).
   template <class TChar>
   typename qbafx::WideOnly<TChar, int>::Type Connect(const TChar* lpszHostAddress,
                                                      unsigned int nHostPort) {
+    if (!qbafx::IsAsciiHostName(lpszHostAddress)) {
+      WSASetLastError(WSAEINVAL);
+      return 0;
+    }
     const qbafx::AnsiText host(lpszHostAddress);
     return host.IsValid() && Connect(host.Text(), nHostPort);
   }

@@ -4,6 +4,26 @@
 
 #include "Negotiation.h"
 
+namespace {
+
+// Sets the pump interval for one receive and restores it on every way out,
+// an exception from a host's OnMessagePending included.
+class PumpInterval {
+ public:
+  PumpInterval(int& nTimeOut, int nInterval) : m_nTimeOut(nTimeOut), m_nSaved(nTimeOut) {
+    m_nTimeOut = nInterval;
+  }
+  ~PumpInterval() { m_nTimeOut = m_nSaved; }
+  PumpInterval(const PumpInterval&) = delete;
+  PumpInterval& operator=(const PumpInterval&) = delete;
+
+ private:
+  int& m_nTimeOut;
+  int m_nSaved;
+};
+
+}  // namespace
+
 int CSocks::MyReceive(void* lpBuf, int nBufLen, int nFlags) {
   return ReceiveWithin(lpBuf, nBufLen, nFlags, GetTickCount(), kReplyBudgetMs);
 }
@@ -21,8 +41,7 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
   // One blocking call across all its waits: a cancel that comes between
   // two of them, or late in one, still ends it.
   qbafx::BlockingCall call(m_nBlockingCall);
-  const int nSavedTimeOut = m_nTimeOut;
-  m_nTimeOut = kPumpIntervalMs;
+  PumpInterval interval(m_nTimeOut, kPumpIntervalMs);
 
   int nResult = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
   while (nResult == SOCKET_ERROR) {
@@ -39,7 +58,6 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
     nResult = CAsyncSocket::Receive(lpBuf, nBufLen, nFlags);
   }
 
-  m_nTimeOut = nSavedTimeOut;
   return nResult;
 }
 

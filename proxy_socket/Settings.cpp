@@ -13,6 +13,7 @@
 // direct because a read failed.
 #include "CSocks.h"
 #include "Settings.h"
+#include "current_user.h"
 
 #include <string.h>
 
@@ -125,7 +126,7 @@ LONG CSocks::ReadSettings(BOOL bWithPassword) {
                 "number fields are 32 bits");
 
   HKEY hKey = NULL;
-  const LONG lOpened = RegOpenKeyA(HKEY_CURRENT_USER, kProxyKey, &hKey);
+  const LONG lOpened = qbplatform::OpenCurrentUserKey(kProxyKey, &hKey);
   if (lOpened != ERROR_SUCCESS) {
     m_bProxyEnable = 0;
     return IsUsersOwn(lOpened) ? ERROR_SUCCESS : lOpened;

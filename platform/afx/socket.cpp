@@ -287,7 +287,13 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
     if (call.TakeCancel() || !bBlocking) return Fail(WSAEINTR);
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
     int seen = wait.Turn(nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
-    if (seen < 0) return FALSE;
+    if (seen < 0) {
+      // A socket that is gone (another thread closed it) leaves its event
+      // selection to no one: by the time the wait ends, its handle value
+      // may name a new socket, whose selection is not the wait's to clear.
+      if (WSAGetLastError() == WSAENOTSOCK || call.SocketClosed()) wait.Forget();
+      return FALSE;
+    }
     if (seen & sockio::kWritable) m_bSawWritable = TRUE;
     if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) {
       // A cancel made during the last turn still ends the wait.

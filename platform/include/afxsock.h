@@ -131,9 +131,14 @@ class QBAFX_API CAsyncSocket : public CObject {
     const qbafx::AnsiText address(lpszSocketAddress);
     return address.IsValid() && Bind(nSocketPort, address.Text());
   }
+  // A name with letters beyond ASCII fails with WSAEINVAL (win32.h).
   template <class TChar>
   typename qbafx::WideOnly<TChar, BOOL>::Type Connect(const TChar* lpszHostAddress,
                                                       UINT nHostPort) {
+    if (!qbafx::IsAsciiHostName(lpszHostAddress)) {
+      WSASetLastError(WSAEINVAL);
+      return FALSE;
+    }
     const qbafx::AnsiText host(lpszHostAddress);
     return host.IsValid() && Connect(host.Text(), nHostPort);
   }

@@ -59,6 +59,17 @@ struct WideOnly<wchar_t, TResult> {
   typedef TResult Type;
 };
 
+// Whether a host name is ASCII, as a name on the wire is. A name with
+// letters beyond it would reach the proxy in the ANSI code page's bytes,
+// which no resolver reads as the name that was meant; the host passes
+// its ASCII form (IDNA, "xn--...", as IdnToAscii gives it) instead.
+inline bool IsAsciiHostName(LPCWSTR lpszHost) {
+  for (; lpszHost != NULL && *lpszHost != L'\0'; ++lpszHost) {
+    if (*lpszHost > 0x7F) return false;
+  }
+  return true;
+}
+
 // A Unicode host's text in the ANSI code page, for the 8-bit function. A
 // text the code page cannot hold is not passed on as another text (no
 // best-fit letters, no '?'): the conversion fails with

@@ -147,6 +147,33 @@ static int is_blocking(socket_t s) {
 #endif
 }
 
+/* Overlapped, as socket() makes them (I/O completion ports need it): a
+ * receive with nothing to read stays pending (and is cancelled). Without
+ * the attribute WSARecv blocks: a watchdog closes the socket to end it. */
+#ifdef _WIN32
+static DWORD WINAPI close_when_stuck(LPVOID s) {
+  Sleep(10000);
+  closesocket((SOCKET)s);
+  return 0;
+}
+
+static int is_overlapped(socket_t s) {
+  char byte;
+  WSABUF buffer = {1, &byte};
+  WSAOVERLAPPED overlapped;
+  DWORD got = 0, flags = 0;
+  HANDLE watchdog = CreateThread(NULL, 0, close_when_stuck, (LPVOID)s, 0, NULL);
+  int pending;
+  memset(&overlapped, 0, sizeof(overlapped));
+  pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
+            WSAGetLastError() == WSA_IO_PENDING;
+  TerminateThread(watchdog, 0);
+  CloseHandle(watchdog);
+  if (pending) CancelIo((HANDLE)s);
+  return pending && WSAGetOverlappedResult(s, &overlapped, &got, TRUE, &flags) == FALSE;
+}
+#endif
+
 /* Sends, reads the echo back, and closes the socket. */
 #ifndef QBSOCKS_TEST_EXCHANGE
 #define QBSOCKS_TEST_EXCHANGE echoes
@@ -190,6 +217,9 @@ static void run(const struct row* row) {
   expect(strcmp(reason, row->reason) == 0, row->name, row->reason, reason);
   if (result == QBSOCKS_OK) {
     expect(is_blocking((socket_t)handle), row->name, "a blocking socket", "");
+#ifdef _WIN32
+    expect(is_overlapped((socket_t)handle), row->name, "an overlapped socket", "");
+#endif
     expect(QBSOCKS_TEST_EXCHANGE((socket_t)handle), row->name, "the bytes echoed", "");
   }
   close_socket(closed);

@@ -27,11 +27,18 @@ expected_exports='1 ??0CSocks@@QAE@XZ
 12 InitSocksDLL'
 
 expected_imports='ADVAPI32.DLL GetUserNameA
+ADVAPI32.DLL OpenThreadToken
 ADVAPI32.DLL RegCloseKey
+ADVAPI32.DLL RegOpenCurrentUser
 ADVAPI32.DLL RegOpenKeyA
 ADVAPI32.DLL RegQueryValueExA
+KERNEL32.DLL CloseHandle
+KERNEL32.DLL GetCurrentThread
+KERNEL32.DLL GetLastError
 KERNEL32.DLL GetTickCount
 KERNEL32.DLL lstrlenA
+MSVCRT.DLL ?terminate@@YAXXZ
+MSVCRT.DLL __CxxFrameHandler3
 MSVCRT.DLL memchr
 MSVCRT.DLL memcpy
 MSVCRT.DLL memset

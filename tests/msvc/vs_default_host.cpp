@@ -169,6 +169,53 @@ UINT ListeningPort(CAsyncSocket& listener) {
   return ntohs(address.sin_port);
 }
 
+// The settings: a SOCKS5 proxy on 127.0.0.1 at nPort.
+void UseSocks5Proxy(UINT nPort) {
+  const DWORD numbers[] = {1, nPort, 5};
+  const char* const names[] = {"ProxyEnable", "SocksPort", "SocksVersion"};
+  HKEY hKey = NULL;
+  RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy", &hKey);
+  for (int i = 0; i < 3; ++i) {
+    RegSetValueExA(hKey, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numbers[i]), 4);
+  }
+  RegSetValueExA(hKey, "SocksServer", 0, REG_SZ, reinterpret_cast<const BYTE*>("127.0.0.1"), 10);
+  RegCloseKey(hKey);
+}
+
+// A host whose OnMessagePending throws, as an MFC host throws a
+// CException: during Connect's wait for the proxy's reply.
+class CThrowingSocks : public CSocks {
+ public:
+  int TimeOut() const { return m_nTimeOut; }
+  bool CallOver() const { return m_nBlockingCall == qbafx::kIdle; }
+
+ protected:
+  BOOL OnMessagePending() override { throw CHostError{3}; }
+};
+
+// The exception passes the module's waits, whose destructors run: the
+// socket is left as the host had it before Connect's wait.
+void CheckExceptionFromAWait() {
+  CAsyncSocket proxy;  // listens and never answers: Connect waits for the reply
+  const UINT nProxyPort = ListeningPort(proxy);
+  UseSocks5Proxy(nProxyPort);
+  CThrowingSocks socks;
+  int nCode = 0;
+  try {
+    if (socks.Create()) socks.Connect("127.0.0.1", 80);
+  } catch (const CHostError& error) {
+    nCode = error.nCode;
+  }
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy");
+  host::Check(nCode == 3, "throw from OnMessagePending", "caught by the host");
+  host::Check(!socks.IsBlocking() && socks.CallOver(), "throw from OnMessagePending",
+              "no blocking call left marked on the socket");
+  host::Check(socks.TimeOut() == 2000, "throw from OnMessagePending", "the pump interval restored");
+  u_long on = 1;  // Winsock refuses FIONBIO while an event selection stands
+  host::Check(socks.m_hSocket != INVALID_SOCKET && ioctlsocket(socks.m_hSocket, FIONBIO, &on) == 0,
+              "throw from OnMessagePending", "the socket open, with no event selection left");
+}
+
 void CheckExceptions() {
   // Connect goes directly: no settings.
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy");
@@ -212,6 +259,23 @@ void CheckUntranslatableText() {
   const BOOL bCreated = socket.Create(0, SOCK_STREAM, FD_READ, L"127.0.0.1\xD800\xDF48");
   host::Check(!bCreated && (GetACP() == CP_UTF8 || GetLastError() == ERROR_NO_UNICODE_TRANSLATION),
               "an address with U+10348", "Create fails as untranslatable");
+
+  // A name beyond ASCII goes in its ASCII form; the wide Connect refuses it
+  // before any look-up or connect, whatever the code page holds. The
+  // settings send it to a SOCKS5 proxy on a port of 127.0.0.1 that is bound
+  // and not listening, so that nothing leaves the machine where it is not
+  // refused.
+  CAsyncSocket bound;
+  SOCKADDR_IN address;
+  int nLength = sizeof(address);
+  bound.Create(0, SOCK_STREAM, FD_READ, L"127.0.0.1");
+  bound.GetSockName(reinterpret_cast<SOCKADDR*>(&address), &nLength);
+  UseSocks5Proxy(ntohs(address.sin_port));
+  CSocks socks;
+  const BOOL bRefused = socks.Create() && !socks.Connect(L"b\xFC" L"cher.example", 80) &&
+                        WSAGetLastError() == WSAEINVAL && socks.m_hSocket != INVALID_SOCKET;
+  host::Check(bRefused, "a host name with U+00FC", "CSocks::Connect fails with WSAEINVAL");
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Quillbrook\\Game\\Share\\Proxy");
 }
 
 }  // namespace
@@ -228,6 +292,7 @@ int QbMain() {
   for (const Subject& subject : kSubjects) CheckSubject(subject);
   CheckRecords();
   CheckExceptions();
+  CheckExceptionFromAWait();
   CheckUntranslatableText();
   host::Check(g_nHostBlocks == 0, "the host's heap", "holds no block after all");
   return host::Finish();

@@ -209,7 +209,7 @@ struct Run {
   HANDLE hConnectReturned;
   HWND hWnd;
   DWORD dwThreadId;  // the window's thread
-  CSocket* pSocket;  // the socket in Connect, for the window procedure
+  CSocks* pSocket;   // the socket in Connect, for the window procedure
   DWORD dwStart;     // tick count at the other thread's first act
   DWORD dwReturned;  // and when Connect returned
   WindowOutcome outcome;
@@ -221,9 +221,14 @@ LRESULT CALLBACK WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) 
     PAINTSTRUCT paint;
     BeginPaint(hWnd, &paint);
     EndPaint(hWnd, &paint);
-    CSocket* pSocket = pRun->pSocket;
+    CSocks* pSocket = pRun->pSocket;
     if (pSocket != NULL && pSocket->IsBlocking()) {
-      pRun->outcome.bPaintedWhileBlocking = TRUE;
+      WindowOutcome& o = pRun->outcome;
+      if ((pRun->pCase->uMeanwhile & kConnectInPaint) && !o.bPaintedWhileBlocking) {
+        o.nInnerConnected = pSocket->Connect("127.0.0.1", kTargetPort);
+        o.nInnerError = WSAGetLastError();
+      }
+      o.bPaintedWhileBlocking = TRUE;
       SetEvent(pRun->hPainted);
     }
     return 0;

@@ -26,6 +26,8 @@ enum Meanwhile : unsigned {
   kAskIfHung = 8u,             // asks IsHungAppWindow for longer than Windows' 5 s, and
                                // sends the window a message
   kHold = 16u,                 // holds the reply 2 s more
+  kConnectInPaint = 32u,       // with kInvalidate: the WM_PAINT handler calls Connect on the
+                               // socket whose Connect waits
 };
 
 struct WindowCase {
@@ -42,6 +44,8 @@ inline constexpr WindowCase kWindowCases[] = {
     {"a posted WM_QUIT cancels the held Connect", kQuitCanceller, kPostQuit, FALSE},
     {"not hung during a long wait, whatever OnMessagePending does", kSilentHost,
      kPostQuit | kAskIfHung, TRUE},
+    {"a Connect from the paint handler is refused and the held one goes on", kDefaultHost,
+     kInvalidate | kConnectInPaint, TRUE},
 };
 
 // What a run saw.
@@ -57,6 +61,8 @@ struct WindowOutcome {
   BOOL bSentAnswered;          // a message sent from the other thread was answered
   int nHungChecks;             // IsHungAppWindow's answers, and how many said hung
   int nHungAnswers;
+  int nInnerConnected;         // the paint handler's Connect: its result and last error
+  int nInnerError;
   int nTurns;                  // calls of OnMessagePending during Connect
   DWORD dwConnectMs;           // how long Connect took
   DWORD dwAfterFirstActMs;     // from the other thread's first act to Connect's return
@@ -88,6 +94,10 @@ void CheckWindowOutcome(const WindowCase& c, const WindowOutcome& o, Report repo
   if (c.uMeanwhile & kInvalidate) {
     report(o.bPaintedWhileBlocking != FALSE,
            "WM_PAINT reached the window procedure during the wait");
+  }
+  if (c.uMeanwhile & kConnectInPaint) {
+    report(o.nInnerConnected == 0 && o.nInnerError == WSAEINPROGRESS,
+           "the paint handler's Connect refused with WSAEINPROGRESS");
   }
   if (c.uMeanwhile & (kSendPostQuitMessage | kAskIfHung)) {
     report(o.bSentAnswered != FALSE, "a message sent from another thread answered during the wait");

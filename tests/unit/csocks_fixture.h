@@ -43,6 +43,7 @@ class ProbeSocks : public CSocks {
   using CSocks::m_szSocksServer;
   using CSocks::m_szUserName;
   using CSocket::m_nTimeOut;
+  using CSocket::m_nBlockingCall;
   using CSocket::m_pbBlocking;
 
   bool IsOpen() const { return m_hSocket != INVALID_SOCKET; }

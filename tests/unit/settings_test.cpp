@@ -1,6 +1,7 @@
 // ReadRegistry over the hive: which settings turn the proxy on, and what a
 // field keeps when its value is missing, oversize or of the wrong kind.
 #include "csocks_fixture.h"
+#include "current_user.h"
 
 #include <cstring>
 #include <functional>
@@ -235,6 +236,51 @@ TEST_P(UnreadableTable, FailsTheConnectAndNeverGoesDirect) {
 }
 INSTANTIATE_TEST_SUITE_P(Faults, UnreadableTable, ::testing::ValuesIn(kUnreadable),
                          [](const ::testing::TestParamInfo<UnreadableCase>& info) { return info.param.name; });
+#ifdef _WIN32
+// Through the platform's calls (Wine cannot impersonate): a thread with a
+// token reads RegOpenCurrentUser's key (here HKCU\Software\QBSocksTest),
+// closed after; one without reads HKEY_CURRENT_USER; a user's key that
+// cannot be opened is not replaced by HKEY_CURRENT_USER.
+LONG g_lUserKey;  // ERROR_NO_TOKEN: the thread does not impersonate
+HKEY g_hUserKey;
+
+BOOL WINAPI TestThreadToken(HANDLE, DWORD, BOOL, PHANDLE phToken) {
+  SetLastError(ERROR_NO_TOKEN);
+  return g_lUserKey != ERROR_NO_TOKEN && (*phToken = CreateEventA(NULL, TRUE, FALSE, NULL)) != NULL;
+}
+
+LONG WINAPI TestCurrentUser(REGSAM, PHKEY phKey) {
+  if (g_lUserKey != ERROR_SUCCESS) return g_lUserKey;
+  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest", phKey);
+  g_hUserKey = *phKey;
+  return lResult;
+}
+
+TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
+  const std::pair<LONG, Fields> cases[] = {{ERROR_NO_TOKEN, {1, "10.0.0.5", 1080, 5, "user", "pass"}},
+                                           {ERROR_SUCCESS, {1, "10.9.9.9", 1081, 4, "", ""}},
+                                           {ERROR_ACCESS_DENIED, {0, "", 0, 0, "", ""}}};
+  TempHive hive;
+  WriteSettings(hive, kValid);
+  HKEY hOther = NULL;
+  RegCreateKeyA(HKEY_CURRENT_USER, (std::string("Software\\QBSocksTest\\") + TempHive::kProxyKey).c_str(), &hOther);
+  for (auto [name, value] : {std::pair<const char*, DWORD>{"ProxyEnable", 1}, {"SocksPort", 1081}, {"SocksVersion", 4}})
+    RegSetValueExA(hOther, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+  RegSetValueExA(hOther, "SocksServer", 0, REG_SZ, reinterpret_cast<const BYTE*>("10.9.9.9"), 9);
+  RegCloseKey(hOther);
+  for (const auto& [lUserKey, expected] : cases) {
+    g_lUserKey = lUserKey;
+    qbplatform::g_currentUserCalls = {TestThreadToken, TestCurrentUser};
+    ProbeSocks socks;
+    socks.ReadRegistry();
+    qbplatform::g_currentUserCalls = {};
+    EXPECT_EQ(Read(socks), expected) << lUserKey;
+  }
+  DWORD cbData = 0;  // the last key the impersonating read opened is closed
+  EXPECT_EQ(RegQueryValueExA(g_hUserKey, "SocksPort", NULL, NULL, NULL, &cbData), ERROR_INVALID_HANDLE);
+  RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
+}
+#endif
 
 }  // namespace
 }  // namespace qbtest
