@@ -4,6 +4,8 @@
 #include "Settings.h"
 #include "current_user.h"
 
+#include <string.h>
+
 #include <utility>
 #include <vector>
 
@@ -28,14 +30,14 @@ bool ProxySwitchedOn() {
   return on;
 }
 
-// "10.0.0.5:1080" of an IPv4 socket address.
-std::string AddressText(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
-  if (lpSockAddr == NULL || nSockAddrLen < static_cast<int>(sizeof(SOCKADDR_IN))) return "the server";
-  const SOCKADDR_IN* lpIn = reinterpret_cast<const SOCKADDR_IN*>(lpSockAddr);
-  const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&lpIn->sin_addr);
-  std::string text;
+// " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known:
+// the bound ran out in the name lookup).
+std::string AddressText(const SOCKADDR_IN& address) {
+  if (address.sin_family != AF_INET) return "";
+  const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
+  std::string text = " ";
   for (int i = 0; i < 4; ++i) text += std::to_string(lpBytes[i]) + (i < 3 ? "." : ":");
-  return text + std::to_string(ntohs(lpIn->sin_port));
+  return text + std::to_string(ntohs(address.sin_port));
 }
 
 }  // namespace
@@ -59,7 +61,21 @@ void ConnectingSocket::SetDeadline(unsigned int timeoutMs) {
 bool ConnectingSocket::PastDeadline() const { return timeoutMs_ != 0 && Clock::now() >= deadline_; }
 
 std::string ConnectingSocket::TimeoutReason() const {
-  return "timed out after " + std::to_string(timeoutMs_) + " ms " + step_;
+  std::string step;
+  switch (step_) {
+    case Step::kConnecting: {
+      const std::string peer = AddressText(address_);
+      step = ProxyOn() ? "connecting to the proxy" + peer : "connecting to" + (peer.empty() ? " the target" : peer);
+      break;
+    }
+    case Step::kReply:
+      step = "waiting for the proxy's reply";
+      break;
+    case Step::kSending:
+      step = "sending to the proxy";
+      break;
+  }
+  return "timed out after " + std::to_string(timeoutMs_) + " ms " + step;
 }
 
 bool ConnectingSocket::RefusedTarget(const std::string& reported) const {
@@ -76,7 +92,8 @@ BOOL ConnectingSocket::FailTimedOut() {
 // else to the target. A name lookup before it cannot be cut short; the
 // bound is looked at once it is over.
 BOOL ConnectingSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
-  step_ = (ProxyOn() ? "connecting to the proxy " : "connecting to ") + AddressText(lpSockAddr, nSockAddrLen);
+  step_ = Step::kConnecting;
+  if (lpSockAddr != NULL && nSockAddrLen >= static_cast<int>(sizeof(address_))) memcpy(&address_, lpSockAddr, sizeof(address_));
   if (PastDeadline()) return FailTimedOut();
   const BOOL bConnected = CSocks::ConnectHelper(lpSockAddr, nSockAddrLen);
   reached_ = bConnected != FALSE;
@@ -86,8 +103,8 @@ BOOL ConnectingSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLe
 // A wait that starts past the bound fails at once; one that runs into it
 // is cancelled from OnMessagePending, within one turn of the wait.
 BOOL ConnectingSocket::PumpMessages(UINT uStopFlag) {
-  if (reached_ && (uStopFlag & FD_READ)) step_ = "waiting for the proxy's reply";
-  if (reached_ && (uStopFlag & FD_WRITE)) step_ = "sending to the proxy";
+  if (reached_ && (uStopFlag & FD_READ)) step_ = Step::kReply;
+  if (reached_ && (uStopFlag & FD_WRITE)) step_ = Step::kSending;
   if (PastDeadline()) return FailTimedOut();
   return CSocks::PumpMessages(uStopFlag);
 }

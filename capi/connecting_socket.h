@@ -51,7 +51,10 @@ class ConnectingSocket : public CSocks {
   unsigned int timeoutMs_ = 0;  // 0: no bound
   Clock::time_point deadline_;
   bool timedOut_ = false;
-  std::string step_;  // what Connect waits for now, in the timeout's words
+  // What Connect waits for now; put in words only when the bound runs out,
+  // so that a connect pays nothing for it.
+  enum class Step { kConnecting, kReply, kSending } step_ = Step::kConnecting;
+  SOCKADDR_IN address_ = {};  // the TCP connect's peer
 };
 
 // The text CSocks handed its reporting hook on this thread since the last
