@@ -151,9 +151,16 @@ static int is_blocking(socket_t s) {
  * receive with nothing to read stays pending (and is cancelled). Without
  * the attribute WSARecv blocks: a watchdog closes the socket to end it. */
 #ifdef _WIN32
-static DWORD WINAPI close_when_stuck(LPVOID s) {
-  Sleep(10000);
-  closesocket((SOCKET)s);
+struct watchdog {
+  SOCKET s;
+  HANDLE done; /* set once WSARecv has returned */
+};
+
+/* Joined, never terminated: a thread killed in its start-up can leave the
+ * loader's lock held. */
+static DWORD WINAPI close_when_stuck(LPVOID arg) {
+  struct watchdog* w = (struct watchdog*)arg;
+  if (WaitForSingleObject(w->done, 10000) == WAIT_TIMEOUT) closesocket(w->s);
   return 0;
 }
 
@@ -162,13 +169,19 @@ static int is_overlapped(socket_t s) {
   WSABUF buffer = {1, &byte};
   WSAOVERLAPPED overlapped;
   DWORD got = 0, flags = 0;
-  HANDLE watchdog = CreateThread(NULL, 0, close_when_stuck, (LPVOID)s, 0, NULL);
+  struct watchdog w;
+  HANDLE watchdog;
   int pending;
+  w.s = s;
+  w.done = CreateEventA(NULL, TRUE, FALSE, NULL);
+  watchdog = CreateThread(NULL, 0, close_when_stuck, &w, 0, NULL);
   memset(&overlapped, 0, sizeof(overlapped));
   pending = WSARecv(s, &buffer, 1, &got, &flags, &overlapped, NULL) == SOCKET_ERROR &&
             WSAGetLastError() == WSA_IO_PENDING;
-  TerminateThread(watchdog, 0);
+  SetEvent(w.done);
+  WaitForSingleObject(watchdog, INFINITE);
   CloseHandle(watchdog);
+  CloseHandle(w.done);
   if (pending) CancelIo((HANDLE)s);
   return pending && WSAGetOverlappedResult(s, &overlapped, &got, TRUE, &flags) == FALSE;
 }
