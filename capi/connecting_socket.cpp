@@ -55,7 +55,7 @@ std::string ConnectingSocket::ReadRoute() {
 
 void ConnectingSocket::SetDeadline(unsigned int timeoutMs) {
   timeoutMs_ = timeoutMs;
-  deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (timeoutMs != 0) deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
 bool ConnectingSocket::PastDeadline() const { return timeoutMs_ != 0 && Clock::now() >= deadline_; }
