@@ -32,9 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kStartLimit = std::chrono::seconds(10);
+// The launcher tries three ports, giving the server ten seconds on each.
+constexpr auto kStartLimit = std::chrono::seconds(60);
 constexpr auto kStopGrace = std::chrono::seconds(3);
-constexpr int kStartAttempts = 3;
 
 std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
@@ -96,12 +96,6 @@ int ListenOnLoopback(int family, uint16_t port) {
   return fd;
 }
 
-std::string Substitute(std::string text, const std::string& key, const std::string& value) {
-  for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size()))
-    text.replace(at, key.size(), value);
-  return text;
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -118,59 +112,6 @@ std::string MakeTempFolder(const std::string& tag) {
   // A daemon that drops privileges may still want to read its own files.
   ::chmod(buffer.data(), 0755);
   return buffer.data();
-}
-
-// The "socket:[inode]" names of the sockets listening on 127.0.0.1:port.
-std::vector<std::string> LoopbackListeners(uint16_t port) {
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-  std::vector<std::string> names;
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-        inode;
-    if (local == wanted && state == "0A") names.push_back("socket:[" + inode + "]");
-  }
-  return names;
-}
-
-// The process group of a /proc/<pid>/stat line: the third field after the
-// command name, which is in parentheses and may hold anything.
-pid_t ProcessGroupOf(const std::filesystem::path& processFolder) {
-  const std::string stat = ReadFile((processFolder / "stat").string());
-  const size_t nameEnd = stat.rfind(')');
-  if (nameEnd == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(nameEnd + 1));
-  std::string state;
-  long parent = 0, group = -1;
-  fields >> state >> parent >> group;
-  return fields ? static_cast<pid_t>(group) : -1;
-}
-
-// Whether a process of the group holds the socket that listens on
-// 127.0.0.1:port. Answering a connect is not enough: when the daemon lost
-// the port to a server of another test, that server answers.
-bool GroupListensOn(pid_t group, uint16_t port) {
-  const std::vector<std::string> listeners = LoopbackListeners(port);
-  if (listeners.empty()) return false;
-  // Processes come and go meanwhile: every step takes an error code.
-  using Entries = std::filesystem::directory_iterator;
-  std::error_code error;
-  for (Entries process("/proc", error); !error && process != Entries(); process.increment(error)) {
-    if (ProcessGroupOf(process->path()) != group) continue;
-    std::error_code fdError;
-    for (Entries fd(process->path() / "fd", fdError); !fdError && fd != Entries();
-         fd.increment(fdError)) {
-      std::error_code gone;
-      const std::string target = std::filesystem::read_symlink(fd->path(), gone).string();
-      if (std::find(listeners.begin(), listeners.end(), target) != listeners.end()) return true;
-    }
-  }
-  return false;
 }
 
 std::string DescribeStatus(int status) {
@@ -409,11 +350,6 @@ TcpTap::~TcpTap() = default;
 std::vector<std::string> TcpTap::UpstreamBytes() const { return pump_->UpstreamBytes(); }
 
 ProxyProcess::ProxyProcess(const Launch& launch) : name_(launch.name) {
-  if (::access(launch.program.c_str(), X_OK) != 0)
-    throw std::runtime_error(launch.name + ": " + launch.program +
-                             " is missing or not executable; run scripts/setup.sh to install "
-                             "the test servers (Debian packages dante-server and microsocks)");
-
   // Daemons that Dante forks outlive their mother by a moment when it is
   // stopped; as a subreaper this process inherits and reaps them.
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -421,8 +357,7 @@ ProxyProcess::ProxyProcess(const Launch& launch) : name_(launch.name) {
   folder_ = MakeTempFolder(launch.name);
   logPath_ = folder_ + "/stderr.log";
   std::string whyNot;
-  for (int attempt = 0; attempt < kStartAttempts; ++attempt)
-    if (TryStart(launch, whyNot)) return;
+  if (Start(launch, whyNot)) return;
 
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
@@ -437,34 +372,50 @@ ProxyProcess::~ProxyProcess() {
 
 std::string ProxyProcess::Diagnostics() const { return ReadFile(logPath_); }
 
-bool ProxyProcess::TryStart(const Launch& launch, std::string& whyNot) {
-  port_ = FreeLoopbackPort();
-  auto fill = [&](const std::string& text) {
-    return Substitute(Substitute(text, "{port}", std::to_string(port_)), "{dir}", folder_);
-  };
+namespace {
 
-  if (!launch.configName.empty()) {
-    std::ofstream config(folder_ + "/" + launch.configName, std::ios::trunc);
-    config << fill(launch.configText);
-    if (!config.flush()) {
-      whyNot = "cannot write " + folder_ + "/" + launch.configName;
-      return false;
-    }
+// The launcher's line "PORT PID", read as it comes: empty when the
+// launcher ended without one or the limit passed.
+std::string ReadReadyLine(int fd) {
+  const auto deadline = Clock::now() + kStartLimit;
+  std::string line;
+  while (line.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return "";
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return "";
+    if (ready <= 0) continue;
+    char chunk[64];
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return "";
+    if (got > 0) line.append(chunk, static_cast<size_t>(got));
   }
+  return line;
+}
 
+}  // namespace
+
+// The server is started by tests/interop/linux_servers.py, the launcher
+// that the demo and the other tests use too: it knows each daemon's
+// command line and configuration, finds it a free port and waits until the
+// daemon itself listens there. It runs in a process group of its own with
+// the daemon, which Stop ends as a whole.
+bool ProxyProcess::Start(const Launch& launch, std::string& whyNot) {
   // Everything the child needs is prepared before fork: after it, only
   // async-signal-safe calls are allowed in a threaded process.
-  std::vector<std::string> args{launch.program};
-  for (const std::string& arg : launch.args) args.push_back(fill(arg));
+  std::vector<std::string> args{QBTEST_PYTHON, QBTEST_SERVERS_LAUNCHER, "--serve", folder_,
+                                launch.program};
+  args.insert(args.end(), launch.args.begin(), launch.args.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
   int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int execError[2];
-  if (log < 0 || devNull < 0 || ::pipe2(execError, O_CLOEXEC) != 0) {
-    whyNot = ErrnoText("preparing to start " + launch.program);
+  int ready[2];
+  if (log < 0 || devNull < 0 || ::pipe2(ready, O_CLOEXEC) != 0) {
+    whyNot = ErrnoText("preparing to start the launcher");
     CloseIfOpen(log);
     CloseIfOpen(devNull);
     return false;
@@ -477,60 +428,40 @@ bool ProxyProcess::TryStart(const Launch& launch, std::string& whyNot) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(devNull, STDIN_FILENO);
-    ::dup2(log, STDOUT_FILENO);
+    ::dup2(ready[1], STDOUT_FILENO);
     ::dup2(log, STDERR_FILENO);
     ::execv(argv[0], argv.data());
-    int error = errno;
-    ssize_t ignored = ::write(execError[1], &error, sizeof error);
-    (void)ignored;
     ::_exit(127);
   }
-  ::close(execError[1]);
+  ::close(ready[1]);
   ::close(log);
   ::close(devNull);
   if (child < 0) {
     whyNot = ErrnoText("fork");
-    ::close(execError[0]);
+    ::close(ready[0]);
     return false;
   }
   ::setpgid(child, child);  // also here, so the group exists whoever runs first
-  pid_ = child;
+  group_ = child;
 
-  int error = 0;
-  ssize_t got;
-  do {
-    got = ::read(execError[0], &error, sizeof error);
-  } while (got < 0 && errno == EINTR);
-  ::close(execError[0]);
-  if (got == static_cast<ssize_t>(sizeof error)) {
-    Stop();
-    whyNot = "cannot run " + launch.program + ": " + std::strerror(error);
-    return false;
+  std::istringstream line(ReadReadyLine(ready[0]));
+  ::close(ready[0]);
+  unsigned port = 0;
+  if (line >> port >> pid_) {
+    port_ = static_cast<uint16_t>(port);
+    return true;
   }
-
-  const auto deadline = Clock::now() + kStartLimit;
-  Backoff backoff;
-  for (;;) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      Stop();  // reaps whatever it may have forked
-      whyNot = launch.program + " " + DescribeStatus(status) + " before listening on port " +
-               std::to_string(port_) + "; its output:\n" + Diagnostics();
-      return false;
-    }
-    if (GroupListensOn(pid_, port_)) return true;
-    if (Clock::now() >= deadline) break;
-    backoff.Pause();
-  }
+  int status = 0;
+  const bool ended = ::waitpid(child, &status, WNOHANG) == child;
   Stop();
-  whyNot = launch.program + " did not listen on port " + std::to_string(port_) + " within " +
-           std::to_string(kStartLimit.count()) + " s; its output:\n" + Diagnostics();
+  whyNot = (ended ? "the launcher " + DescribeStatus(status) : "the launcher gave no port in time") +
+           "; its output:\n" + Diagnostics();
   return false;
 }
 
 void ProxyProcess::Stop() {
-  if (pid_ > 0) {
-    const pid_t group = pid_;
+  if (group_ > 0) {
+    const pid_t group = group_;
     ::kill(-group, SIGTERM);
     const auto deadline = Clock::now() + kStopGrace;
     Backoff backoff;
@@ -553,62 +484,23 @@ void ProxyProcess::Stop() {
       }
       backoff.Pause();
     }
+    group_ = -1;
     pid_ = -1;
   }
 }
 
-namespace {
-
-std::string DanteConfig() {
-  // Dante drops to the unprivileged user between privileged operations;
-  // those settings only make sense when we are root.
-  std::string users = ::geteuid() == 0 ? "user.privileged: root\nuser.unprivileged: nobody\n" : "";
-  return "logoutput: stderr\n"
-         "internal: 127.0.0.1 port = {port}\n"
-         "external: 127.0.0.1\n"
-         "clientmethod: none\n"
-         "socksmethod: none\n" +
-         users +
-         "client pass {\n"
-         "  from: 127.0.0.0/8 to: 127.0.0.0/8\n"
-         "  log: error\n"
-         "}\n"
-         "socks pass {\n"
-         "  from: 127.0.0.0/8 to: 127.0.0.0/8\n"
-         "  command: connect\n"
-         "  protocol: tcp\n"
-         "  socksmethod: none\n"
-         "  log: error\n"
-         "}\n";
-}
-
-}  // namespace
-
 std::unique_ptr<ProxyProcess> StartDante() {
-  ProxyProcess::Launch launch;
-  launch.name = "danted";
-  launch.program = "/usr/sbin/danted";
-  launch.args = {"-f", "{dir}/danted.conf", "-p", "{dir}/danted.pid"};
-  launch.configName = "danted.conf";
-  launch.configText = DanteConfig();
-  return std::make_unique<ProxyProcess>(launch);
+  return std::make_unique<ProxyProcess>(ProxyProcess::Launch{"danted", "dante", {}});
 }
 
 std::unique_ptr<ProxyProcess> StartMicrosocks() {
-  ProxyProcess::Launch launch;
-  launch.name = "microsocks";
-  launch.program = "/usr/bin/microsocks";
-  launch.args = {"-i", "127.0.0.1", "-p", "{port}"};
-  return std::make_unique<ProxyProcess>(launch);
+  return std::make_unique<ProxyProcess>(ProxyProcess::Launch{"microsocks", "microsocks", {}});
 }
 
 std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
                                               const std::string& password) {
-  ProxyProcess::Launch launch;
-  launch.name = "microsocks";
-  launch.program = "/usr/bin/microsocks";
-  launch.args = {"-i", "127.0.0.1", "-p", "{port}", "-u", user, "-P", password};
-  return std::make_unique<ProxyProcess>(launch);
+  return std::make_unique<ProxyProcess>(
+      ProxyProcess::Launch{"microsocks", "microsocks", {"-u", user, "-P", password}});
 }
 
 std::unique_ptr<ProxyProcess> StartProxy(Daemon daemon) {

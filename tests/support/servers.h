@@ -81,30 +81,28 @@ class TcpTap {
   uint16_t port_ = 0;
 };
 
-// A daemon run as our child in a process group of its own, with its files
-// (config, pid file, stderr log) in a temporary folder. The destructor
-// stops the whole group (SIGTERM, then SIGKILL after a grace period), reaps
-// the child and removes the folder.
+// A daemon started through the tests' launcher (tests/interop/linux_servers.py)
+// on a free port of 127.0.0.1, in a process group of its own with the
+// launcher, its files (stderr log, Dante's config and pid file) in a
+// temporary folder. The destructor stops the whole group (SIGTERM, then
+// SIGKILL after a grace period), reaps it and removes the folder.
 class ProxyProcess {
  public:
   struct Launch {
-    std::string name;                // for messages: "danted", "microsocks"
-    std::string program;             // absolute path
-    std::vector<std::string> args;   // after argv[0]; "{port}" and "{dir}" are replaced
-    std::string configName;          // written to the folder when not empty
-    std::string configText;          // may contain "{port}" and "{dir}"
+    std::string name;               // for messages: "danted", "microsocks"
+    std::string program;            // "dante", "microsocks" or a program's absolute path
+    std::vector<std::string> args;  // after the server's own; "{port}" is replaced
   };
 
-  // Starts the daemon on a free port and waits until it accepts
-  // connections. Throws when the program is missing, exits early, or does
-  // not listen in time.
+  // Starts the daemon and waits until it listens. Throws when the program
+  // is missing, exits early, or does not listen in time.
   explicit ProxyProcess(const Launch& launch);
   ~ProxyProcess();
   ProxyProcess(const ProxyProcess&) = delete;
   ProxyProcess& operator=(const ProxyProcess&) = delete;
 
   uint16_t port() const { return port_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return pid_; }  // the daemon's own
   const std::string& folder() const { return folder_; }
   const std::string& name() const { return name_; }
 
@@ -112,12 +110,13 @@ class ProxyProcess {
   std::string Diagnostics() const;
 
  private:
-  bool TryStart(const Launch& launch, std::string& whyNot);
+  bool Start(const Launch& launch, std::string& whyNot);
   void Stop();
 
   std::string name_;
   std::string folder_;
   std::string logPath_;
+  pid_t group_ = -1;  // the launcher's, which the daemon shares
   pid_t pid_ = -1;
   uint16_t port_ = 0;
 };
