@@ -2,12 +2,13 @@
 # The end-to-end demo, on this machine alone: builds QBSocks32 and its
 # tools, starts a local echo target and local SOCKS proxies from Debian's
 # packages (Dante for SOCKS4, microsocks for SOCKS5 without and with a
-# password), all on free 127.0.0.1 ports, writes the proxy settings with
-# qbsocks-reg into a temporary settings hive (never the user's own), and
-# shows qbsocks-cat reaching the target directly, through each proxy, and
-# failing on a refused password with the library's reason. Installs only
-# what it uses (scripts/setup.sh --demo). Cleans up after itself; exits
-# non-zero when any step does not behave as expected.
+# password), all on free 127.0.0.1 ports, through the tests' launcher
+# (tests/interop/linux_servers.py, which stops them at the end), writes the
+# proxy settings with qbsocks-reg into a temporary settings hive (never the
+# user's own), and shows qbsocks-cat reaching the target directly, through
+# each proxy, and failing on a refused password with the library's reason.
+# Installs only what it uses (scripts/setup.sh --demo). Cleans up after
+# itself; exits non-zero when any step does not behave as expected.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,97 +16,31 @@ say() { printf '\n==> %s\n' "$*"; }
 ok() { printf '    ok: %s\n' "$*"; }
 fail() { printf '\ndemo: FAILED: %s\n' "$*" >&2; exit 1; }
 
-bash scripts/setup.sh --demo
-say "Building the library and the tools (cmake --preset demo)"
-cmake --preset demo >/dev/null
-cmake --build --preset demo
+if [[ ${1:-} != --with-servers ]]; then
+  bash scripts/setup.sh --demo
+  say "Building the library and the tools (cmake --preset demo)"
+  cmake --preset demo >/dev/null
+  cmake --build --preset demo
+  say "Starting the echo target and the proxies on free loopback ports"
+  # The tests' own launcher starts them, runs the rest of the demo with
+  # their ports in the environment, and stops them when it ends.
+  exec python3 tests/interop/linux_servers.py bash scripts/demo.sh --with-servers
+fi
 REG=$PWD/build/demo/tools/qbsocks-reg
 CAT=$PWD/build/demo/tools/qbsocks-cat
+ECHO_PORT=$QBSOCKS_ECHO_PORT DANTE_PORT=$QBSOCKS_DANTE_PORT MICRO_PORT=$QBSOCKS_MICROSOCKS_PORT
+AUTH_PORT=$QBSOCKS_MICROSOCKS_AUTH_PORT PROXY_USER=$QBSOCKS_MICROSOCKS_USER
+PROXY_PASSWORD=$QBSOCKS_MICROSOCKS_PASSWORD
+ok "echo target listens on 127.0.0.1:$ECHO_PORT"
+ok "Dante (SOCKS4/5) listens on 127.0.0.1:$DANTE_PORT"
+ok "microsocks (SOCKS5) listens on 127.0.0.1:$MICRO_PORT"
+ok "microsocks (SOCKS5, user $PROXY_USER) listens on 127.0.0.1:$AUTH_PORT"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qbsocks-demo-XXXXXX")
-chmod 755 "$WORK"  # Dante reads its config after dropping privileges
-GROUPS_STARTED=()
-cleanup() {
-  local pgid
-  for pgid in "${GROUPS_STARTED[@]}"; do kill -TERM -- "-$pgid" 2>/dev/null || true; done
-  for pgid in "${GROUPS_STARTED[@]}"; do wait "$pgid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+trap 'rm -rf "$WORK"' EXIT
 
 # The settings live in a hive of the demo's own.
 export XDG_CONFIG_HOME=$WORK/config
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-wait_for_port() {
-  local port=$1 tries=200
-  until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
-    ((--tries > 0)) || fail "nothing listens on 127.0.0.1:$port"
-    sleep 0.05
-  done
-}
-
-# Starts a server in a process group of its own (so that cleanup stops it
-# with whatever it forks) and waits until it listens on the port.
-start_server() {
-  local name=$1 port=$2
-  shift 2
-  setsid "$@" >"$WORK/${name//[^A-Za-z0-9]/_}.log" 2>&1 </dev/null &
-  GROUPS_STARTED+=("$!")
-  wait_for_port "$port"
-  ok "$name listens on 127.0.0.1:$port"
-}
-
-cat >"$WORK/echo.py" <<'PY'
-import socket, sys, threading
-listener = socket.create_server(("127.0.0.1", int(sys.argv[1])))
-def serve(conn):
-    with conn:
-        while data := conn.recv(65536):
-            conn.sendall(data)
-while True:
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn,), daemon=True).start()
-PY
-
-privileges=""
-if [[ $(id -u) -eq 0 ]]; then privileges=$'user.privileged: root\nuser.unprivileged: nobody'; fi
-dante_config() {
-  cat <<CONF
-logoutput: stderr
-internal: 127.0.0.1 port = $1
-external: 127.0.0.1
-clientmethod: none
-socksmethod: none
-$privileges
-client pass {
-  from: 127.0.0.0/8 to: 127.0.0.0/8
-  log: error
-}
-socks pass {
-  from: 127.0.0.0/8 to: 127.0.0.0/8
-  command: connect
-  protocol: tcp
-  socksmethod: none
-  log: error
-}
-CONF
-}
-
-say "Starting the echo target and the proxies on free loopback ports"
-ECHO_PORT=$(free_port)
-start_server "echo target" "$ECHO_PORT" python3 "$WORK/echo.py" "$ECHO_PORT"
-DANTE_PORT=$(free_port)
-dante_config "$DANTE_PORT" >"$WORK/danted.conf"
-start_server "Dante (SOCKS4/5)" "$DANTE_PORT" /usr/sbin/danted -f "$WORK/danted.conf" -p "$WORK/danted.pid"
-MICRO_PORT=$(free_port)
-start_server "microsocks (SOCKS5)" "$MICRO_PORT" /usr/bin/microsocks -i 127.0.0.1 -p "$MICRO_PORT"
-AUTH_PORT=$(free_port)
-start_server "microsocks (SOCKS5, user alice)" "$AUTH_PORT" \
-  /usr/bin/microsocks -i 127.0.0.1 -p "$AUTH_PORT" -u alice -P wonderland
 
 KEY='HKCU\Software\Quillbrook\Game\Share\Proxy'
 reg() {
@@ -154,9 +89,9 @@ say "3. Through SOCKS5 (microsocks)"
 set_proxy 1 5 "$MICRO_PORT"
 exchange "hello through SOCKS5" "SOCKS5 proxy 127.0.0.1:$MICRO_PORT"
 
-say "4. Through SOCKS5 with user name and password (microsocks -u alice)"
-set_proxy 1 5 "$AUTH_PORT" alice wonderland
-exchange "hello through SOCKS5 as alice" "SOCKS5 proxy 127.0.0.1:$AUTH_PORT as alice"
+say "4. Through SOCKS5 with user name and password (microsocks -u $PROXY_USER)"
+set_proxy 1 5 "$AUTH_PORT" "$PROXY_USER" "$PROXY_PASSWORD"
+exchange "hello through SOCKS5 as $PROXY_USER" "SOCKS5 proxy 127.0.0.1:$AUTH_PORT as $PROXY_USER"
 
 say "5. A refused password"
 reg add "$KEY" /v Password /t REG_SZ /d not-the-password /f
@@ -167,7 +102,7 @@ sed 's/^/    /' "$WORK/refused.err"
 ((status == 1)) || fail "qbsocks-cat exited with $status, not 1"
 [[ ! -s $WORK/refused.out ]] || fail "qbsocks-cat printed data although it could not connect"
 reason="Username/password subnegotition failure"  # the library's own words, spelling included
-expected="qbsocks-cat: cannot connect to 127.0.0.1:$ECHO_PORT (SOCKS5 proxy 127.0.0.1:$AUTH_PORT as alice): $reason"
+expected="qbsocks-cat: cannot connect to 127.0.0.1:$ECHO_PORT (SOCKS5 proxy 127.0.0.1:$AUTH_PORT as $PROXY_USER): $reason"
 [[ $(cat "$WORK/refused.err") == "$expected" ]] || fail "the failure line is not: $expected"
 ok "exit status 1, one line naming the proxy tried and the library's reason"
 

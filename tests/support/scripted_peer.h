@@ -40,14 +40,10 @@ using PeerScript = std::vector<PeerStep>;
 
 // After the script the peer keeps reading (and recording) until the client
 // closes, so a test can see both what was sent and that nothing followed.
-class ScriptedPeer {
+class ScriptedPeer : public OnLoopbackPort {
  public:
   explicit ScriptedPeer(PeerScript script);
   ~ScriptedPeer();
-  ScriptedPeer(const ScriptedPeer&) = delete;
-  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-
-  uint16_t port() const { return port_; }
 
   // The client's end of the connection, which AwaitClientRead looks at.
   void WatchClient(SOCKET client) { client_ = static_cast<NativeSocket>(client); }
@@ -68,7 +64,6 @@ class ScriptedPeer {
   PeerScript script_;
   NativeSocket listener_ = kNoSocket;
   std::atomic<NativeSocket> client_{kNoSocket};
-  uint16_t port_ = 0;
   std::mutex mutex_;
   std::string received_;
   bool client_closed_ = false;

@@ -27,18 +27,13 @@ uint16_t FreeLoopbackPort();
 // A port on 127.0.0.1 held bound without listening for the object's
 // lifetime: connections to it are refused, and no other server can take it
 // meanwhile (as it could take a port that FreeLoopbackPort merely found).
-class RefusingPort {
+class RefusingPort : public OnLoopbackPort {
  public:
   RefusingPort();
   ~RefusingPort();
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-
-  uint16_t port() const { return port_; }
 
  private:
   NativeSocket fd_ = kNoSocket;
-  uint16_t port_ = 0;
 };
 
 class StreamPump;  // the poll loop behind EchoServer and TcpTap
@@ -46,31 +41,22 @@ class StreamPump;  // the poll loop behind EchoServer and TcpTap
 // Listens on 127.0.0.1 (and on [::1] with the same port when the system
 // has it, because a proxy that resolves "localhost" may pick ::1 first) and
 // sends every byte of every connection back until the peer closes.
-class EchoServer {
+class EchoServer : public OnLoopbackPort {
  public:
   EchoServer();
   ~EchoServer();
-  EchoServer(const EchoServer&) = delete;
-  EchoServer& operator=(const EchoServer&) = delete;
-
-  uint16_t port() const { return port_; }
 
  private:
   std::unique_ptr<StreamPump> pump_;
-  uint16_t port_ = 0;
 };
 
 // Listens on 127.0.0.1 and relays every connection to 127.0.0.1:upstream,
 // keeping what the upstream sent on each, so a test can see the very reply
 // a real proxy gave.
-class TcpTap {
+class TcpTap : public OnLoopbackPort {
  public:
   explicit TcpTap(uint16_t upstreamPort);
   ~TcpTap();
-  TcpTap(const TcpTap&) = delete;
-  TcpTap& operator=(const TcpTap&) = delete;
-
-  uint16_t port() const { return port_; }
 
   // The bytes received from the upstream so far, one entry per relayed
   // connection in the order they were accepted.
@@ -78,7 +64,6 @@ class TcpTap {
 
  private:
   std::unique_ptr<StreamPump> pump_;
-  uint16_t port_ = 0;
 };
 
 // A daemon started through the tests' launcher (tests/interop/linux_servers.py)
@@ -86,7 +71,7 @@ class TcpTap {
 // launcher, its files (stderr log, Dante's config and pid file) in a
 // temporary folder. The destructor stops the whole group (SIGTERM, then
 // SIGKILL after a grace period), reaps it and removes the folder.
-class ProxyProcess {
+class ProxyProcess : public OnLoopbackPort {
  public:
   struct Launch {
     std::string name;               // for messages: "danted", "microsocks"
@@ -98,10 +83,6 @@ class ProxyProcess {
   // is missing, exits early, or does not listen in time.
   explicit ProxyProcess(const Launch& launch);
   ~ProxyProcess();
-  ProxyProcess(const ProxyProcess&) = delete;
-  ProxyProcess& operator=(const ProxyProcess&) = delete;
-
-  uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }  // the daemon's own
   const std::string& folder() const { return folder_; }
   const std::string& name() const { return name_; }
@@ -118,7 +99,6 @@ class ProxyProcess {
   std::string logPath_;
   pid_t group_ = -1;  // the launcher's, which the daemon shares
   pid_t pid_ = -1;
-  uint16_t port_ = 0;
 };
 
 // Dante on 127.0.0.1 (internal and external), SOCKS4 and SOCKS5 without

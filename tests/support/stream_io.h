@@ -24,6 +24,22 @@ constexpr std::chrono::milliseconds kQuietLimit{10000};
 
 sockaddr_in LoopbackAddress(uint16_t port);  // 127.0.0.1:port
 
+// What the tests' servers share: a port on 127.0.0.1 that each holds for
+// its lifetime, which is why none of them is copied.
+class OnLoopbackPort {
+ public:
+  OnLoopbackPort(const OnLoopbackPort&) = delete;
+  OnLoopbackPort& operator=(const OnLoopbackPort&) = delete;
+
+  uint16_t port() const { return port_; }
+
+ protected:
+  OnLoopbackPort() = default;
+  ~OnLoopbackPort() = default;
+
+  uint16_t port_ = 0;
+};
+
 // A TCP socket bound to 127.0.0.1 with a port of the system's choosing
 // (set in `port`), listening unless told otherwise; throws when there is none.
 NativeSocket BindLoopback(uint16_t& port, bool listening = true);
