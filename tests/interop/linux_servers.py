@@ -193,7 +193,7 @@ class Daemon:
         with open(self.log_path, errors="replace") as log:
             return log.read()
 
-    def signal(self, number):
+    def send(self, number):
         """To what it forked too where it has a group of its own."""
         if self.log_path is not None:
             os.killpg(self.group, number)
@@ -203,10 +203,10 @@ class Daemon:
     def stop(self):
         if self.process.poll() is None:
             try:
-                self.signal(signal.SIGTERM)
+                self.send(signal.SIGTERM)
                 self.process.wait(timeout=5)
             except subprocess.TimeoutExpired:
-                self.signal(signal.SIGKILL)
+                self.send(signal.SIGKILL)
                 self.process.wait()
             except ProcessLookupError:
                 pass

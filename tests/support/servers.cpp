@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -374,24 +373,23 @@ std::string ProxyProcess::Diagnostics() const { return ReadFile(logPath_); }
 
 namespace {
 
-// The launcher's line "PORT PID", read as it comes: empty when the
-// launcher ended without one or the limit passed.
-std::string ReadReadyLine(int fd) {
+// Reads the launcher's line "PORT PID" as it comes into `line`; false
+// when the launcher ended without one (true with no line: the limit passed).
+bool ReadReadyLine(int fd, std::string& line) {
   const auto deadline = Clock::now() + kStartLimit;
-  std::string line;
   while (line.find('\n') == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return "";
+    if (left.count() <= 0) return true;
     pollfd readable{fd, POLLIN, 0};
     const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno != EINTR) return "";
+    if (ready < 0 && errno != EINTR) return false;
     if (ready <= 0) continue;
     char chunk[64];
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return "";
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return false;
     if (got > 0) line.append(chunk, static_cast<size_t>(got));
   }
-  return line;
+  return true;
 }
 
 }  // namespace
@@ -444,18 +442,20 @@ bool ProxyProcess::Start(const Launch& launch, std::string& whyNot) {
   ::setpgid(child, child);  // also here, so the group exists whoever runs first
   group_ = child;
 
-  std::istringstream line(ReadReadyLine(ready[0]));
+  std::string text;
+  const bool running = ReadReadyLine(ready[0], text);
   ::close(ready[0]);
+  std::istringstream line(text);
   unsigned port = 0;
   if (line >> port >> pid_) {
     port_ = static_cast<uint16_t>(port);
     return true;
   }
   int status = 0;
-  const bool ended = ::waitpid(child, &status, WNOHANG) == child;
+  whyNot = running || ::waitpid(child, &status, 0) != child ? "the launcher gave no port in time"
+                                                            : "the launcher " + DescribeStatus(status);
   Stop();
-  whyNot = (ended ? "the launcher " + DescribeStatus(status) : "the launcher gave no port in time") +
-           "; its output:\n" + Diagnostics();
+  whyNot += "; its output:\n" + Diagnostics();
   return false;
 }
 
