@@ -629,11 +629,24 @@ Clock::duration TimeConnect(Connect connect, Close close) {
   return took;
 }
 
-// The first read of settled settings parses them, in CSocks and in the C
-// module (which keeps a parsed copy of its own): outside the samples.
-void Warm(uint16_t target) {
-  TimeCSocksConnect(target, nullptr);
-  TimeCEntry(target);
+// One connect path's rounds: CSocks, then `others` (the raw client first),
+// then the C entry, each sample in µs into the run.
+ConnectRun MeasureConnects(Bench& bench, ConnectRun run, std::vector<std::function<Clock::duration()>> others) {
+  // The first read of settled settings parses them, in CSocks and in the C
+  // module (which keeps a parsed copy of its own): outside the samples.
+  TimeCSocksConnect(bench.target, nullptr);
+  TimeCEntry(bench.target);
+  others.insert(others.begin(), [&] { return TimeCSocksConnect(bench.target, &run.tally); });
+  others.push_back([&] { return TimeCEntry(bench.target); });
+  run.samples = Interleaved(bench.options.connects, others);
+  return run;
+}
+
+// The C entry's row of a path: its median against the raw client's and
+// against CSocks's.
+Row CEntryRow(const std::string& what, const ConnectRun& run) {
+  const double c = Median(run.samples.front()), r = Median(run.samples[1]), e = Median(run.samples.back());
+  return {what, Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "", "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)};
 }
 
 // 1. SOCKS5 connect: CSocks, the raw client, libcurl and the C entry.
@@ -642,20 +655,14 @@ ConnectRun MeasureSocks5Connect(Bench& bench) {
   const std::string target_url = "http://127.0.0.1:" + std::to_string(bench.target) + "/";
   bench.hive.UseProxy(1, bench.proxy);
   std::cerr << "1/5 SOCKS5 connect, " << bench.options.connects << " of each, interleaved\n";
-  ConnectRun run{"SOCKS5 connect", {}, Tally{qbtest::kSocks5ConnectFloor.Total()}, 7};
-  Warm(bench.target);
-  run.samples = Interleaved(
-      bench.options.connects,
-      {[&] { return TimeCSocksConnect(bench.target, &run.tally); },
-       [&] { return TimeConnect([&] { return RawSocks5Connect(bench.proxy, bench.target); }, close); },
-       [&] { return TimeConnect([&] { return CurlConnect(proxy_url, target_url); }, curl_easy_cleanup); },
-       [&] { return TimeCEntry(bench.target); }});
+  const ConnectRun run = MeasureConnects(
+      bench, {"SOCKS5 connect", {}, Tally{qbtest::kSocks5ConnectFloor.Total()}, 7},
+      {[&] { return TimeConnect([&] { return RawSocks5Connect(bench.proxy, bench.target); }, close); },
+       [&] { return TimeConnect([&] { return CurlConnect(proxy_url, target_url); }, curl_easy_cleanup); }});
   const double c = Median(run.samples[0]), r = Median(run.samples[1]), l = Median(run.samples[2]);
   bench.rows.push_back({"SOCKS5 connect, median us", Fixed(c, 1), Fixed(r, 1), Fixed(l, 1), Fixed(c / r, 3),
                         Fixed(c / l, 3), "<= 1.06 raw, <= 0.75 libcurl", c / r <= 1.06 && c / l <= 0.75});
-  const double e = Median(run.samples[3]);
-  bench.rows.push_back({"qbsocks_connect SOCKS5, median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
-                        "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
+  bench.rows.push_back(CEntryRow("qbsocks_connect SOCKS5, median us", run));
   return run;
 }
 
@@ -663,19 +670,13 @@ ConnectRun MeasureSocks5Connect(Bench& bench) {
 ConnectRun MeasureDirect(Bench& bench) {
   bench.hive.UseProxy(0, bench.proxy);
   std::cerr << "2/5 direct connect, " << bench.options.connects << " of each, interleaved\n";
-  ConnectRun run{"direct connect", {}, Tally{qbtest::kDirectConnectFloor.Total()}, 3};
-  Warm(bench.target);
-  run.samples = Interleaved(
-      bench.options.connects,
-      {[&] { return TimeCSocksConnect(bench.target, &run.tally); },
-       [&] { return TimeConnect([&] { return RawConnect(bench.target); }, close); },
-       [&] { return TimeCEntry(bench.target); }});
+  const ConnectRun run =
+      MeasureConnects(bench, {"direct connect", {}, Tally{qbtest::kDirectConnectFloor.Total()}, 3},
+                      {[&] { return TimeConnect([&] { return RawConnect(bench.target); }, close); }});
   const double c = Median(run.samples[0]), r = Median(run.samples[1]);
   bench.rows.push_back({"direct connect, median us", Fixed(c, 1), Fixed(r, 1), "", Fixed(c / r, 3), "",
                         "<= 1.45 raw", c / r <= 1.45});
-  const double e = Median(run.samples[2]);
-  bench.rows.push_back({"qbsocks_connect direct, median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
-                        "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
+  bench.rows.push_back(CEntryRow("qbsocks_connect direct, median us", run));
   return run;
 }
 
