@@ -32,9 +32,12 @@ bool IsCurrentUserRoot(const std::string& key) { return key == qbhive::kCurrentU
 // The hive as it is now; a missing file is an empty hive, an unreadable one
 // is an error (rather than an empty hive that would hide the settings).
 std::string LoadForReading(const std::string& path, Hive& hive) {
-  std::string why;
-  qbhive::LoadHive(path, hive, &why);
-  return why;
+  qbhive::ReadFailure failure;
+  const LONG rc = qbhive::LoadHive(path, hive, &failure);
+  if (rc == ERROR_SUCCESS) return {};
+  if (failure.open_error != 0) return "cannot read " + path + ": " + std::strerror(failure.open_error);
+  if (failure.not_regular) return path + " is not a regular file";
+  return "cannot read " + path + " (error " + std::to_string(rc) + ")";
 }
 
 const char kCaps[] = "65536 keys, 262144 values and 8 MiB of key paths";

@@ -187,15 +187,20 @@ std::string HivePath();
 // database could tell.
 bool IsHivePath(std::string_view path);
 
+// What lies behind a failed read of a file that is there, for a person.
+struct ReadFailure {
+  int open_error = 0;        // opening it failed with this errno
+  bool not_regular = false;  // it is no regular file (a folder, a FIFO)
+};
+
 // The hive in the file; a missing or unreadable file is an empty hive.
 Hive LoadHive(const std::string& path);
 // The same, telling the two apart: ERROR_SUCCESS with an empty hive for a
 // missing file; for a file that exists but cannot be read, the error
 // Windows gives for such a cause (ERROR_TOO_MANY_OPEN_FILES,
-// ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD), and in
-// `why`, when given, the cause in words for a person ("cannot read PATH:
-// Permission denied", "PATH is not a regular file").
-LONG LoadHive(const std::string& path, Hive& hive, std::string* why = nullptr);
+// ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD), with the
+// cause behind it in `failure` when given.
+LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullptr);
 
 // Read, edit, write back atomically, under an exclusive flock on the
 // sibling file "<path>.lock". When `path` is a symbolic link (a dotfile
