@@ -52,8 +52,9 @@
 #include <vector>
 
 #include "CSocks.h"
+#include "Settings.h"
 #include "qbsocks.h"
-#include "posix/registry_hive.h"
+#include "registry_hive.h"
 #include "support/connect_floor.h"
 #include "support/counting_new.h"
 #include "support/replaced_system_call.h"
@@ -65,7 +66,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
-constexpr const char* kProxyKey = "Software\\Quillbrook\\Game\\Share\\Proxy";
+constexpr const char* kProxyKey = qbsettings::kProxyKey;
 constexpr size_t kChunk = 64 * 1024;
 
 struct Options {

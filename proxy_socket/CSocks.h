@@ -75,8 +75,9 @@ class QBSOCKS_API CSocks : public CSocket {
   int FailNegotiation(const char* lpszText);
   void CloseOnFailure();
   // ReadRegistry's work: ERROR_SUCCESS, or the registry's result when the
-  // settings exist but cannot be read (the proxy is then off).
-  LONG ReadSettings(BOOL bWithPassword = TRUE);
+  // settings exist but cannot be read (the proxy is then off). With
+  // pnWhyOff, why the settings read leave the proxy off (Settings.h).
+  LONG ReadSettings(BOOL bWithPassword = TRUE, unsigned* pnWhyOff = NULL);
   void ReportUnreadableSettings(LONG lError);
 };
 
