@@ -24,6 +24,7 @@
 
 #include "CSocks.h"
 #include "posix/registry_hive.h"
+#include "requests.h"
 #include "robustness/loopback_server.h"
 #include "support/temp_hive.h"
 #include "support/wire.h"
