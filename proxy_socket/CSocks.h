@@ -72,11 +72,13 @@ class QBSOCKS_API CSocks : public CSocket {
   // The C interface names the path the settings choose, which needs no
   // password: it reads them without it.
   friend class qbsocks_c::ConnectingSocket;
-  // The steps of the negotiations (Replies.cpp, Socks5.cpp, CSocks.cpp).
-  // Each returns 1 to go on, or fails through FailNegotiation.
+  // MyReceive's bounded receive, and one reply gathered from several
+  // receives (Replies.cpp): counts of bytes.
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
   int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1,
                    BYTE nStatusOk = 0);
+  // The steps of the negotiations (Replies.cpp, CSocks.cpp, Socks5.cpp):
+  // each returns 1 to go on, or 0 from FailNegotiation, the one failure exit.
   int ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk,
                       const char* (*lpfnRefusalText)(BYTE));
   int SendRequest(const BYTE* lpRequest, int nLength);

@@ -194,7 +194,7 @@ int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
   int nLeft = nBufLen;
   while (nLeft > 0) {
     int nSent = qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Send(pNext, nLeft, nFlags); },
-                                     [&] { return PumpMessages(FD_WRITE); });
+                                            [&] { return PumpMessages(FD_WRITE); });
     if (nSent == SOCKET_ERROR) return SOCKET_ERROR;
     pNext += nSent;
     nLeft -= nSent;
