@@ -36,7 +36,7 @@ int CSocks::MyReceive(void* lpBuf, int nBufLen, int nFlags) {
 // or more than dwBudget ms have passed since dwStart. So the call may run
 // over the budget by up to one pump interval.
 int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget) {
-  if (!qbafx::MayBlock(m_pbBlocking)) return 0;
+  if (!qbafx::MayBlock(m_pbBlocking)) return 0;  // MyReceive refuses with 0, not SOCKET_ERROR
   qbafx::BlockingCall call(m_nBlockingCall);
   PumpInterval interval(m_nTimeOut, kPumpIntervalMs);
   const auto waitWithinBudget = [&] {
