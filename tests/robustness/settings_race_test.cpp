@@ -25,6 +25,7 @@
 #include "CSocks.h"
 #include "Settings.h"
 #include "registry_hive.h"
+#include "requests.h"
 #include "robustness/loopback_server.h"
 #include "support/temp_hive.h"
 #include "support/wire.h"
