@@ -21,7 +21,8 @@
 // allocations (operator new, replaced for the whole program) are counted
 // at every connect; the run fails when a connect makes more calls than its
 // floor: 6 direct, 11 through SOCKS5, plus an empty receive and a poll for
-// each reply that had not arrived when first read.
+// each reply that had not arrived when first read (the floor's table,
+// tests/support/connect_floor.h, is the one the floor test asserts).
 //
 //   qbsocks_bench [--connects N] [--mib N] [--rounds N] [--no-budget] [--out FILE]
 //   qbsocks_bench --parse-only    (5 alone, printed, nothing written)
@@ -51,8 +52,10 @@
 #include <vector>
 
 #include "CSocks.h"
+#include "Settings.h"
 #include "qbsocks.h"
-#include "posix/registry_hive.h"
+#include "registry_hive.h"
+#include "support/connect_floor.h"
 #include "support/counting_new.h"
 #include "support/replaced_system_call.h"
 #include "support/servers.h"
@@ -63,7 +66,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
-constexpr const char* kProxyKey = "Software\\Quillbrook\\Game\\Share\\Proxy";
+constexpr const char* kProxyKey = qbsettings::kProxyKey;
 constexpr size_t kChunk = 64 * 1024;
 
 struct Options {
@@ -234,6 +237,21 @@ int RawSocks5Connect(uint16_t proxy, uint16_t target) {
   return fd;
 }
 
+// A socket listening on 127.0.0.1 on a free port, which it tells.
+int ListenOnLoopback(int backlog, uint16_t* port, const std::string& failure) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    Die(failure);
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 // ---- The clients under test ----
 
 void CSocksConnect(CSocks& socks, uint16_t target) {
@@ -276,17 +294,7 @@ CURL* CurlConnect(const std::string& proxy_url, const std::string& target_url) {
 class BulkTarget {
  public:
   explicit BulkTarget(size_t bytes) : bytes_(bytes) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 16) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      Die("bulk target: cannot listen");
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = ListenOnLoopback(16, &port_, "bulk target: cannot listen");
     thread_ = std::thread([this] { Run(); });
   }
   ~BulkTarget() {
@@ -565,6 +573,285 @@ Options Parse(int argc, char** argv) {
   return options;
 }
 
+// ---- The phases ----
+
+// The class library's socket layer with the empty receives and polls
+// counted, and libcurl's.
+void StartSocketLayers() {
+  if (!AfxSocketInit()) Die("AfxSocketInit failed");
+  g_systemCalls.recv.store(&qbtest::CountingRecv);
+  g_systemCalls.poll.store(&qbtest::CountingPoll);
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
+// What the phases share: the options, the settings, the servers, and the
+// rows of the measurements table as they come.
+struct Bench {
+  const Options& options;
+  BenchHive& hive;
+  uint16_t target;
+  uint16_t proxy;
+  std::vector<Row> rows;
+};
+
+// One connect path: each client's samples in µs (CSocks's first), what
+// CSocks asked of the system, and the raw client's fixed calls.
+struct ConnectRun {
+  const char* path;
+  std::vector<std::vector<double>> samples;
+  Tally tally;
+  unsigned raw_calls;
+};
+
+// The same CSocks sample serves both connect measurements; the settings
+// decide whether it goes through the proxy. Its calls and allocations are
+// counted from construction to destruction, outside the timed part.
+Clock::duration TimeCSocksConnect(uint16_t target, Tally* tally) {
+  const Counters before = Counters::Now();
+  Clock::duration took;
+  {
+    const auto start = Clock::now();
+    CSocks socks;
+    CSocksConnect(socks, target);
+    took = Clock::now() - start;
+    socks.Close();
+  }
+  if (tally != nullptr) tally->Add(Counters::Now() - before);
+  return took;
+}
+
+// `connect` timed up to its connection; `close` runs outside the sample.
+template <typename Connect, typename Close>
+Clock::duration TimeConnect(Connect connect, Close close) {
+  const auto start = Clock::now();
+  const auto connection = connect();
+  const auto took = Clock::now() - start;
+  close(connection);
+  return took;
+}
+
+// One connect path's rounds: CSocks, then `others` (the raw client first),
+// then the C entry, each sample in µs into the run.
+ConnectRun MeasureConnects(Bench& bench, ConnectRun run, std::vector<std::function<Clock::duration()>> others) {
+  // The first read of settled settings parses them, in CSocks and in the C
+  // module (which keeps a parsed copy of its own): outside the samples.
+  TimeCSocksConnect(bench.target, nullptr);
+  TimeCEntry(bench.target);
+  others.insert(others.begin(), [&] { return TimeCSocksConnect(bench.target, &run.tally); });
+  others.push_back([&] { return TimeCEntry(bench.target); });
+  run.samples = Interleaved(bench.options.connects, others);
+  return run;
+}
+
+// The C entry's row of a path: its median against the raw client's and
+// against CSocks's.
+Row CEntryRow(const std::string& what, const ConnectRun& run) {
+  const double c = Median(run.samples.front()), r = Median(run.samples[1]), e = Median(run.samples.back());
+  return {what, Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "", "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)};
+}
+
+// 1. SOCKS5 connect: CSocks, the raw client, libcurl and the C entry.
+ConnectRun MeasureSocks5Connect(Bench& bench) {
+  const std::string proxy_url = "socks5h://127.0.0.1:" + std::to_string(bench.proxy);
+  const std::string target_url = "http://127.0.0.1:" + std::to_string(bench.target) + "/";
+  bench.hive.UseProxy(1, bench.proxy);
+  std::cerr << "1/5 SOCKS5 connect, " << bench.options.connects << " of each, interleaved\n";
+  const ConnectRun run = MeasureConnects(
+      bench, {"SOCKS5 connect", {}, Tally{qbtest::kSocks5ConnectFloor.Total()}, 7},
+      {[&] { return TimeConnect([&] { return RawSocks5Connect(bench.proxy, bench.target); }, close); },
+       [&] { return TimeConnect([&] { return CurlConnect(proxy_url, target_url); }, curl_easy_cleanup); }});
+  const double c = Median(run.samples[0]), r = Median(run.samples[1]), l = Median(run.samples[2]);
+  bench.rows.push_back({"SOCKS5 connect, median us", Fixed(c, 1), Fixed(r, 1), Fixed(l, 1), Fixed(c / r, 3),
+                        Fixed(c / l, 3), "<= 1.06 raw, <= 0.75 libcurl", c / r <= 1.06 && c / l <= 0.75});
+  bench.rows.push_back(CEntryRow("qbsocks_connect SOCKS5, median us", run));
+  return run;
+}
+
+// 2. The direct path (proxy off): CSocks, a raw connect and the C entry.
+ConnectRun MeasureDirect(Bench& bench) {
+  bench.hive.UseProxy(0, bench.proxy);
+  std::cerr << "2/5 direct connect, " << bench.options.connects << " of each, interleaved\n";
+  const ConnectRun run =
+      MeasureConnects(bench, {"direct connect", {}, Tally{qbtest::kDirectConnectFloor.Total()}, 3},
+                      {[&] { return TimeConnect([&] { return RawConnect(bench.target); }, close); }});
+  const double c = Median(run.samples[0]), r = Median(run.samples[1]);
+  bench.rows.push_back({"direct connect, median us", Fixed(c, 1), Fixed(r, 1), "", Fixed(c / r, 3), "",
+                        "<= 1.45 raw", c / r <= 1.45});
+  bench.rows.push_back(CEntryRow("qbsocks_connect direct, median us", run));
+  return run;
+}
+
+// One throughput run after the handshake: the command byte, then `bytes`
+// received ('D') or sent ('U') in chunks of `buffer`, and for 'U' the
+// target's acknowledgement.
+struct Transfer {
+  uint16_t target;
+  char command;
+  size_t bytes;
+  std::vector<char>& buffer;
+};
+
+// Moves the transfer's bytes with `step` (a receive or a send of up to n
+// bytes, answering how many it moved); fails with `failure` on none.
+template <typename Step>
+void MoveAll(const Transfer& t, Step step, const char* failure) {
+  for (size_t left = t.bytes; left > 0;) {
+    const auto done = step(t.buffer.data(), std::min(left, t.buffer.size()));
+    if (done <= 0) Die(failure);
+    left -= static_cast<size_t>(done);
+  }
+}
+
+Clock::duration CSocksTransfer(const Transfer& t) {
+  CSocks socks;
+  CSocksConnect(socks, t.target);
+  const auto start = Clock::now();
+  if (socks.Send(&t.command, 1) != 1) Die("CSocks::Send failed");
+  MoveAll(
+      t,
+      [&](char* data, size_t n) {
+        return t.command == 'D' ? socks.Receive(data, static_cast<int>(n)) : socks.Send(data, static_cast<int>(n));
+      },
+      "CSocks transfer failed");
+  char ack;
+  if (t.command == 'U' && socks.Receive(&ack, 1) != 1) Die("no acknowledgement");
+  return Clock::now() - start;
+}
+
+Clock::duration RawTransfer(uint16_t proxy, const Transfer& t) {
+  const int fd = RawSocks5Connect(proxy, t.target);
+  const auto start = Clock::now();
+  RawSendAll(fd, &t.command, 1);
+  MoveAll(
+      t,
+      [&](char* data, size_t n) {
+        return t.command == 'D' ? recv(fd, data, n, 0) : send(fd, data, n, MSG_NOSIGNAL);
+      },
+      "raw transfer failed");
+  char ack;
+  if (t.command == 'U') RawReceiveAll(fd, &ack, 1);
+  const auto took = Clock::now() - start;
+  close(fd);
+  return took;
+}
+
+// 3. Throughput through the proxy, both directions: Receive vs recv, Send vs send.
+void MeasureThroughput(Bench& bench) {
+  bench.hive.UseProxy(1, bench.proxy);
+  const size_t mib = bench.options.mib;
+  const size_t bytes = mib * 1024 * 1024;
+  BulkTarget bulk(bytes);
+  std::cerr << "3/5 throughput, " << mib << " MiB each way, " << bench.options.rounds << " rounds\n";
+  std::vector<char> buffer(kChunk, 'y');
+  for (char command : {'D', 'U'}) {
+    const Transfer transfer{bulk.port(), command, bytes, buffer};
+    auto runs = Interleaved(bench.options.rounds, {[&] { return CSocksTransfer(transfer); },
+                                                   [&] { return RawTransfer(bench.proxy, transfer); }});
+    const double c = Median(runs[0]), r = Median(runs[1]);
+    const double mib_s = static_cast<double>(mib) / (c / 1e6);
+    const double raw_mib_s = static_cast<double>(mib) / (r / 1e6);
+    bench.rows.push_back({std::string(command == 'D' ? "receive" : "send") + " through proxy, MiB/s",
+                          Fixed(mib_s, 0), Fixed(raw_mib_s, 0), "", Fixed(c / r, 3), "", "<= 1.05 raw (time)",
+                          c / r <= 1.05});
+  }
+}
+
+// 4. The budget against a proxy that accepts and never answers: a socket
+// that listens and is never accepted from (the kernel completes the
+// handshake on its own).
+void MeasureBudget(Bench& bench) {
+  std::cerr << "4/5 ten-second budget against a silent proxy\n";
+  uint16_t silent_port = 0;
+  const int silent = ListenOnLoopback(4, &silent_port, "cannot listen for the silent proxy");
+  bench.hive.UseProxy(1, silent_port);
+  CSocks socks;
+  if (!socks.Create()) Die("CSocks::Create failed");
+  const auto start = Clock::now();
+  const int result = socks.Connect("127.0.0.1", bench.target);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  close(silent);
+  if (result != 0) Die("Connect to a silent proxy succeeded");
+  bench.rows.push_back({"silent proxy, s to failure", Fixed(seconds, 3), "", "", "", "", "10.0 to 10.2 s",
+                        seconds >= 10.0 && seconds <= 10.2});
+}
+
+// ---- The report ----
+
+std::string MeasurementsTable(const std::vector<Row>& rows) {
+  std::ostringstream table;
+  table << "| measurement | CSocks (C entry) | raw | libcurl | /raw | /libcurl | C entry/CSocks | target | met |\n"
+        << "|---|---:|---:|---:|---:|---:|---:|---|---|\n";
+  for (const Row& row : rows) {
+    table << "| " << row.what << " | " << row.csocks << " | " << row.raw << " | " << row.curl << " | "
+          << row.ratio_raw << " | " << row.ratio_curl << " | " << row.ratio_csocks << " | " << row.target << " | "
+          << (row.met ? "yes" : "NO") << " |\n";
+  }
+  return table.str();
+}
+
+// What CSocks asked of the system per connect, beside the raw client's
+// fixed calls (socket, connect, close; through SOCKS5 also two sends and
+// two receives with MSG_WAITALL).
+std::string CallsTable(int connects, const std::vector<const ConnectRun*>& runs) {
+  std::ostringstream table;
+  table << "\nSystem calls and allocations per CSocks connect (" << connects
+        << " of each path; a reply not there when first read costs an empty receive and a poll):\n\n"
+        << "| path | CSocks calls | by call | empty receives | poll slices run out | floor | raw client "
+           "| allocations | connects above the floor |\n"
+        << "|---|---:|---|---:|---:|---:|---:|---:|---:|\n";
+  for (const ConnectRun* run : runs) {
+    const Tally& t = run->tally;
+    table << "| " << run->path << " | " << Fixed(t.PerConnect(t.sum.SystemCalls()), 2) << " | " << CallsByName(t)
+          << " | " << Fixed(t.PerConnect(t.sum.empty_receives), 2) << " | "
+          << Fixed(t.PerConnect(t.sum.empty_polls), 2) << " | " << t.floor << " | " << run->raw_calls << " | "
+          << Fixed(t.PerConnect(t.sum.allocations), 2) << " | " << t.above_floor << " |\n";
+  }
+  return table.str();
+}
+
+// Both connect paths' latency distributions, each client a line.
+bool DrawConnects(const std::string& dir, const std::string& png, const ConnectRun& socks5, const ConnectRun& direct,
+                  const std::string& load_at_start) {
+  return DrawLatencies(
+      dir, png,
+      std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() + ", load average " +
+          load_at_start + " at the start, " + LoadAverage() + " at the end",
+      {{"CSocks", &socks5.samples[0]}, {"raw client", &socks5.samples[1]}, {"libcurl", &socks5.samples[2]},
+       {"qbsocks_connect", &socks5.samples[3]}},
+      {{"CSocks", &direct.samples[0]}, {"raw connect", &direct.samples[1]}, {"qbsocks_connect", &direct.samples[2]}});
+}
+
+// 5's table and the others, printed and written to --out with the picture
+// beside it; false when the picture could not be drawn or a connect went
+// above its floor.
+bool WriteReport(const Bench& bench, const ConnectRun& socks5, const ConnectRun& direct,
+                 const std::string& settings_reads, const std::string& load_at_start) {
+  const Options& options = bench.options;
+  std::ostringstream table;
+  table << "Machine: " << Machine(load_at_start) << "\n\n"
+        << "Connects: " << options.connects << " of each client (medians); throughput: " << options.mib
+        << " MiB each way, median of " << options.rounds << " runs.\n\n"
+        << MeasurementsTable(bench.rows) << CallsTable(options.connects, {&socks5, &direct})
+        << "\nReading a settings file (qbhive::LoadHive, as a connect does when the file has changed; median of "
+        << std::max(options.rounds, 5) << "):\n\n"
+        << settings_reads;
+  const bool at_floor = socks5.tally.above_floor == 0 && direct.tally.above_floor == 0;
+
+  const std::string results_dir = std::filesystem::path(options.out).parent_path().string();
+  const std::string png = (results_dir.empty() ? "." : results_dir) + "/latency.png";
+  table << "\n![Latency distributions of the connects](latency.png)\n";
+  const bool drawn = DrawConnects(bench.hive.Dir(), png, socks5, direct, load_at_start);
+
+  std::cout << table.str();
+  std::ofstream out(options.out, std::ios::trunc);
+  out << "# qbsocks_bench: latest results\n\n" << table.str();
+  if (!out.flush()) Die("cannot write " + options.out);
+  std::cerr << "written to " << options.out << (drawn ? " and " + png : "") << "\n";
+  if (!drawn) std::cerr << "qbsocks_bench: gnuplot could not draw " << png << " (bench/setup.sh installs it)\n";
+  if (!at_floor) std::cerr << "qbsocks_bench: CSocks made more system calls than the floor\n";
+  return drawn && at_floor;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -575,11 +862,7 @@ int main(int argc, char** argv) {
     std::cout << MeasureSettingsReads(hive.Dir(), std::max(options.rounds, 5));
     return 0;
   }
-  if (!AfxSocketInit()) Die("AfxSocketInit failed");
-  g_systemCalls.recv.store(&qbtest::CountingRecv);
-  g_systemCalls.poll.store(&qbtest::CountingPoll);
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-
+  StartSocketLayers();
   BenchHive hive;
   qbtest::EchoServer target;
   std::unique_ptr<qbtest::ProxyProcess> proxy;
@@ -588,225 +871,14 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     Die(e.what());
   }
-  const uint16_t proxy_port = proxy->port();
-  const std::string proxy_url = "socks5h://127.0.0.1:" + std::to_string(proxy_port);
-  const std::string target_url = "http://127.0.0.1:" + std::to_string(target.port()) + "/";
-  std::vector<Row> rows;
-
-  // The same CSocks sample serves both connect measurements; the settings
-  // decide whether it goes through the proxy. Its calls and allocations are
-  // counted from construction to destruction, outside the timed part.
-  const auto time_csocks_connect = [&](Tally* tally) {
-    const Counters before = Counters::Now();
-    Clock::duration took;
-    {
-      const auto start = Clock::now();
-      CSocks socks;
-      CSocksConnect(socks, target.port());
-      took = Clock::now() - start;
-      socks.Close();
-    }
-    if (tally != nullptr) tally->Add(Counters::Now() - before);
-    return took;
-  };
-
-  // 1. SOCKS5 connect.
-  hive.UseProxy(1, proxy_port);
-  std::cerr << "1/5 SOCKS5 connect, " << options.connects << " of each, interleaved\n";
-  Tally socks5_tally{11};
-  time_csocks_connect(nullptr);  // the first read of settled settings parses them
-  TimeCEntry(target.port());     // the C module keeps a parsed copy of its own
-  auto connects = Interleaved(
-      options.connects,
-      {[&] { return time_csocks_connect(&socks5_tally); },
-       [&] {
-         const auto start = Clock::now();
-         const int fd = RawSocks5Connect(proxy_port, target.port());
-         const auto took = Clock::now() - start;
-         close(fd);
-         return took;
-       },
-       [&] {
-         const auto start = Clock::now();
-         CURL* curl = CurlConnect(proxy_url, target_url);
-         const auto took = Clock::now() - start;
-         curl_easy_cleanup(curl);
-         return took;
-       },
-       [&] { return TimeCEntry(target.port()); }});
-  {
-    const double c = Median(connects[0]), r = Median(connects[1]), l = Median(connects[2]);
-    rows.push_back({"SOCKS5 connect, median us", Fixed(c, 1), Fixed(r, 1), Fixed(l, 1),
-                    Fixed(c / r, 3), Fixed(c / l, 3), "<= 1.06 raw, <= 0.75 libcurl",
-                    c / r <= 1.06 && c / l <= 0.75});
-    const double e = Median(connects[3]);
-    rows.push_back({"qbsocks_connect SOCKS5, median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
-                    "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
-  }
-
-  // 2. Direct path.
-  hive.UseProxy(0, proxy_port);
-  std::cerr << "2/5 direct connect, " << options.connects << " of each, interleaved\n";
-  Tally direct_tally{6};
-  time_csocks_connect(nullptr);
-  TimeCEntry(target.port());
-  auto direct = Interleaved(
-      options.connects,
-      {[&] { return time_csocks_connect(&direct_tally); },
-       [&] {
-         const auto start = Clock::now();
-         const int fd = RawConnect(target.port());
-         const auto took = Clock::now() - start;
-         close(fd);
-         return took;
-       },
-       [&] { return TimeCEntry(target.port()); }});
-  {
-    const double c = Median(direct[0]), r = Median(direct[1]);
-    rows.push_back({"direct connect, median us", Fixed(c, 1), Fixed(r, 1), "", Fixed(c / r, 3), "",
-                    "<= 1.45 raw", c / r <= 1.45});
-    const double e = Median(direct[2]);
-    rows.push_back({"qbsocks_connect direct, median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
-                    "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
-  }
-
-  // 3. Throughput through the proxy, both directions.
-  hive.UseProxy(1, proxy_port);
-  const size_t bytes = options.mib * 1024 * 1024;
-  BulkTarget bulk(bytes);
-  std::cerr << "3/5 throughput, " << options.mib << " MiB each way, " << options.rounds
-            << " rounds\n";
-  std::vector<char> buffer(kChunk, 'y');
-  auto csocks_transfer = [&](char command) {
-    CSocks socks;
-    CSocksConnect(socks, bulk.port());
-    const auto start = Clock::now();
-    if (socks.Send(&command, 1) != 1) Die("CSocks::Send failed");
-    size_t left = bytes;
-    while (left > 0) {
-      const int n = static_cast<int>(std::min(left, buffer.size()));
-      const int done = command == 'D' ? socks.Receive(buffer.data(), n) : socks.Send(buffer.data(), n);
-      if (done <= 0) Die("CSocks transfer failed");
-      left -= static_cast<size_t>(done);
-    }
-    char ack;
-    if (command == 'U' && socks.Receive(&ack, 1) != 1) Die("no acknowledgement");
-    return Clock::now() - start;
-  };
-  auto raw_transfer = [&](char command) {
-    const int fd = RawSocks5Connect(proxy_port, bulk.port());
-    const auto start = Clock::now();
-    RawSendAll(fd, &command, 1);
-    size_t left = bytes;
-    while (left > 0) {
-      const size_t n = std::min(left, buffer.size());
-      const ssize_t done = command == 'D' ? recv(fd, buffer.data(), n, 0)
-                                          : send(fd, buffer.data(), n, MSG_NOSIGNAL);
-      if (done <= 0) Die("raw transfer failed");
-      left -= static_cast<size_t>(done);
-    }
-    char ack;
-    if (command == 'U') RawReceiveAll(fd, &ack, 1);
-    const auto took = Clock::now() - start;
-    close(fd);
-    return took;
-  };
-  for (char command : {'D', 'U'}) {
-    auto runs = Interleaved(options.rounds, {[&] { return csocks_transfer(command); },
-                                             [&] { return raw_transfer(command); }});
-    const double c = Median(runs[0]), r = Median(runs[1]);
-    const double mib_s = static_cast<double>(options.mib) / (c / 1e6);
-    const double raw_mib_s = static_cast<double>(options.mib) / (r / 1e6);
-    rows.push_back({std::string(command == 'D' ? "receive" : "send") + " through proxy, MiB/s",
-                    Fixed(mib_s, 0), Fixed(raw_mib_s, 0), "", Fixed(c / r, 3), "",
-                    "<= 1.05 raw (time)", c / r <= 1.05});
-  }
-
-  // 4. The budget against a proxy that accepts and never answers: a socket
-  // that listens and is never accepted from (the kernel completes the
-  // handshake on its own).
-  if (options.budget) {
-    std::cerr << "4/5 ten-second budget against a silent proxy\n";
-    const int silent = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(silent, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(silent, 4) != 0 ||
-        getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      Die("cannot listen for the silent proxy");
-    }
-    hive.UseProxy(1, ntohs(address.sin_port));
-    CSocks socks;
-    if (!socks.Create()) Die("CSocks::Create failed");
-    const auto start = Clock::now();
-    const int result = socks.Connect("127.0.0.1", target.port());
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    close(silent);
-    if (result != 0) Die("Connect to a silent proxy succeeded");
-    rows.push_back({"silent proxy, s to failure", Fixed(seconds, 3), "", "", "", "", "10.0 to 10.2 s",
-                    seconds >= 10.0 && seconds <= 10.2});
-  }
-
-  // 5. Reading the settings file.
+  Bench bench{options, hive, target.port(), proxy->port(), {}};
+  const ConnectRun socks5 = MeasureSocks5Connect(bench);
+  const ConnectRun direct = MeasureDirect(bench);
+  MeasureThroughput(bench);
+  if (options.budget) MeasureBudget(bench);
   std::cerr << "5/5 reading settings files of 1 MiB and more\n";
   const std::string settings_reads = MeasureSettingsReads(hive.Dir(), std::max(options.rounds, 5));
-
-  std::ostringstream table;
-  table << "Machine: " << Machine(load_at_start) << "\n\n"
-        << "Connects: " << options.connects << " of each client (medians); throughput: "
-        << options.mib << " MiB each way, median of " << options.rounds << " runs.\n\n"
-        << "| measurement | CSocks (C entry) | raw | libcurl | /raw | /libcurl | C entry/CSocks | target | met |\n"
-        << "|---|---:|---:|---:|---:|---:|---:|---|---|\n";
-  for (const Row& row : rows) {
-    table << "| " << row.what << " | " << row.csocks << " | " << row.raw << " | " << row.curl
-          << " | " << row.ratio_raw << " | " << row.ratio_curl << " | " << row.ratio_csocks << " | " << row.target << " | "
-          << (row.met ? "yes" : "NO") << " |\n";
-  }
-  // What CSocks asked of the system per connect, beside the raw client's
-  // fixed calls (socket, connect, close; through SOCKS5 also two sends and
-  // two receives with MSG_WAITALL).
-  table << "\nSystem calls and allocations per CSocks connect (" << options.connects
-        << " of each path; a reply not there when first read costs an empty receive and a poll):\n\n"
-        << "| path | CSocks calls | by call | empty receives | poll slices run out | floor | raw client "
-           "| allocations | connects above the floor |\n"
-        << "|---|---:|---|---:|---:|---:|---:|---:|---:|\n";
-  const std::pair<const char*, const Tally*> paths[] = {{"SOCKS5 connect", &socks5_tally},
-                                                        {"direct connect", &direct_tally}};
-  const unsigned raw_calls[] = {7, 3};
-  bool at_floor = true;
-  for (size_t k = 0; k < 2; ++k) {
-    const Tally& t = *paths[k].second;
-    table << "| " << paths[k].first << " | " << Fixed(t.PerConnect(t.sum.SystemCalls()), 2) << " | "
-          << CallsByName(t) << " | " << Fixed(t.PerConnect(t.sum.empty_receives), 2) << " | "
-          << Fixed(t.PerConnect(t.sum.empty_polls), 2) << " | " << t.floor << " | " << raw_calls[k] << " | "
-          << Fixed(t.PerConnect(t.sum.allocations), 2) << " | " << t.above_floor << " |\n";
-    at_floor = at_floor && t.above_floor == 0;
-  }
-
-  table << "\nReading a settings file (qbhive::LoadHive, as a connect does when the file has changed; median of "
-        << std::max(options.rounds, 5) << "):\n\n"
-        << settings_reads;
-
-  const std::string results_dir = std::filesystem::path(options.out).parent_path().string();
-  const std::string png = (results_dir.empty() ? "." : results_dir) + "/latency.png";
-  table << "\n![Latency distributions of the connects](latency.png)\n";
-  const bool drawn = DrawLatencies(
-      hive.Dir(), png,
-      std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() + ", load average " +
-          load_at_start + " at the start, " + LoadAverage() + " at the end",
-      {{"CSocks", &connects[0]}, {"raw client", &connects[1]}, {"libcurl", &connects[2]},
-       {"qbsocks_connect", &connects[3]}},
-      {{"CSocks", &direct[0]}, {"raw connect", &direct[1]}, {"qbsocks_connect", &direct[2]}});
-
-  std::cout << table.str();
-  std::ofstream out(options.out, std::ios::trunc);
-  out << "# qbsocks_bench: latest results\n\n" << table.str();
-  if (!out.flush()) Die("cannot write " + options.out);
-  std::cerr << "written to " << options.out << (drawn ? " and " + png : "") << "\n";
-
+  const bool passed = WriteReport(bench, socks5, direct, settings_reads, load_at_start);
   curl_global_cleanup();
-  if (!drawn) std::cerr << "qbsocks_bench: gnuplot could not draw " << png << " (bench/setup.sh installs it)\n";
-  if (!at_floor) std::cerr << "qbsocks_bench: CSocks made more system calls than the floor\n";
-  return drawn && at_floor ? 0 : 1;
+  return passed ? 0 : 1;
 }

@@ -2,7 +2,6 @@
 
 #include "Negotiation.h"
 #include "Settings.h"
-#include "current_user.h"
 
 #include <string.h>
 
@@ -12,23 +11,6 @@
 namespace qbsocks_c {
 
 namespace {
-
-// Whether the user switched the proxy on ("ProxyEnable", a non-zero
-// REG_DWORD), before the other values had their say. ReadRegistry keeps
-// only the outcome, so this one value is asked for again to tell "switched
-// off" from "switched on but turned off by another value".
-bool ProxySwitchedOn() {
-  HKEY hKey = NULL;
-  if (qbplatform::OpenCurrentUserKey("Software\\Quillbrook\\Game\\Share\\Proxy", &hKey) != ERROR_SUCCESS) {
-    return false;
-  }
-  DWORD dwType = REG_NONE, dwValue = 0, cbData = sizeof(dwValue);
-  const bool on = RegQueryValueExA(hKey, "ProxyEnable", NULL, &dwType, reinterpret_cast<LPBYTE>(&dwValue),
-                                   &cbData) == ERROR_SUCCESS &&
-                  dwType == REG_DWORD && cbData == sizeof(dwValue) && dwValue != 0;
-  RegCloseKey(hKey);
-  return on;
-}
 
 // " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known:
 // the bound ran out in the name lookup).
@@ -43,14 +25,14 @@ std::string AddressText(const SOCKADDR_IN& address) {
 }  // namespace
 
 std::string ConnectingSocket::ReadRoute() {
-  const bool switchedOn = ProxySwitchedOn();
   // The route needs no password: it is never read here.
-  if (const LONG lUnread = ReadSettings(FALSE); lUnread != ERROR_SUCCESS) {
+  unsigned nWhyOff = 0;
+  if (const LONG lUnread = ReadSettings(FALSE, &nWhyOff); lUnread != ERROR_SUCCESS) {
     char szWhy[128];
     DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
     return szWhy;
   }
-  return DescribeRoute(switchedOn);
+  return DescribeRoute(nWhyOff);
 }
 
 void ConnectingSocket::SetDeadline(unsigned int timeoutMs) {
@@ -117,9 +99,9 @@ BOOL ConnectingSocket::OnMessagePending() {
   return CSocks::OnMessagePending();
 }
 
-// From the fields as ReadRegistry left them, with the reasons in the order
-// in which it checks them.
-std::string ConnectingSocket::DescribeRoute(bool switchedOn) const {
+// From the fields as ReadRegistry left them, and why they leave the proxy
+// off: the other values' reasons only when the user switched it on.
+std::string ConnectingSocket::DescribeRoute(unsigned nWhyOff) const {
   if (m_bProxyEnable) {
     std::string text = "SOCKS" + std::to_string(m_nSocksVersion) + " proxy " + m_szSocksServer + ":" +
                        std::to_string(m_nSocksPort & 0xFFFFu);  // the bits the connect uses
@@ -127,10 +109,10 @@ std::string ConnectingSocket::DescribeRoute(bool switchedOn) const {
     return text;
   }
   std::vector<std::string> why;
-  if (switchedOn) {
-    if (m_szSocksServer[0] == '\0') why.push_back("SocksServer is empty");
-    if (m_nSocksPort == 0) why.push_back("SocksPort is 0");
-    if (m_nSocksVersion != 4 && m_nSocksVersion != 5) {
+  if ((nWhyOff & (qbsettings::kNoKey | qbsettings::kSwitchedOff)) == 0) {
+    if (nWhyOff & qbsettings::kNoServer) why.push_back("SocksServer is empty");
+    if (nWhyOff & qbsettings::kNoPort) why.push_back("SocksPort is 0");
+    if (nWhyOff & qbsettings::kUnknownVersion) {
       why.push_back("SocksVersion is " + std::to_string(m_nSocksVersion) + ", not 4 or 5");
     }
   }

@@ -43,7 +43,7 @@ class ConnectingSocket : public CSocks {
  private:
   using Clock = std::chrono::steady_clock;
 
-  std::string DescribeRoute(bool switchedOn) const;
+  std::string DescribeRoute(unsigned nWhyOff) const;
   bool PastDeadline() const;
   BOOL FailTimedOut();
 

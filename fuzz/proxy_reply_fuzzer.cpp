@@ -23,6 +23,7 @@
 #include <string>
 
 #include "CSocks.h"
+#include "Negotiation.h"
 
 namespace {
 
@@ -93,17 +94,17 @@ std::string ReadAll(int fd) {
 
 void CheckClientBytes(const Negotiation& n, const std::string& input, const std::string& sent) {
   if (n.version != 5) return;
-  static const std::string kOffer("\x05\x02\x00\x02", 4);
-  if (sent.compare(0, kOffer.size(), kOffer) != 0) Fail(n, "the method offer is not first");
-  const std::string after = sent.substr(kOffer.size());
+  const std::string offer(reinterpret_cast<const char*>(kSocks5MethodOffer), sizeof(kSocks5MethodOffer));
+  if (sent.compare(0, offer.size(), offer) != 0) Fail(n, "the method offer is not first");
+  const std::string after = sent.substr(offer.size());
   const bool chose_none = input.size() >= 2 && input[0] == 5 && input[1] == 0;
   const bool chose_auth = input.size() >= 2 && input[0] == 5 && input[1] == 2;
   if (!chose_none && !chose_auth && !after.empty()) Fail(n, "bytes sent after a refused method");
   if (chose_auth) {
-    const std::string user = n.user;
-    const std::string password = n.password;
-    const std::string auth = std::string(1, '\x01') + static_cast<char>(user.size()) + user +
-                             static_cast<char>(password.size()) + password;
+    BYTE request[kRequestBufferSize] = {};
+    const int length = BuildSocks5AuthRequest(request, n.user, static_cast<int>(strlen(n.user)), n.password,
+                                              static_cast<int>(strlen(n.password)));
+    const std::string auth(reinterpret_cast<const char*>(request), length);
     if (after.compare(0, auth.size(), auth) != 0) Fail(n, "chosen subnegotiation not sent");
   }
   if (chose_none && !after.empty() && after[0] != 5) Fail(n, "subnegotiation sent unasked");

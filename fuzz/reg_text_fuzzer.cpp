@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "posix/registry_hive.h"
+#include "registry_hive.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // CSocks: construction, destruction, the connect dispatch and the helpers
-// shared by both negotiations.
+// shared by both negotiations: the one failure exit and the request send.
 #include "CSocks.h"
 
 #include <stddef.h>
@@ -19,6 +19,9 @@
 #endif
 
 CSocks::CSocks() {
+  // The layout pins sit here, in a member function, because offsetof may
+  // name the protected fields only from inside the class; the constructor
+  // is the member that lays the object out, and is built in every flavour.
 #ifdef QBSOCKS_PIN_LAYOUT
   static_assert(sizeof(CSocket) == (sizeof(void*) == 4 ? 32 : 48), "CSocket's size changed");
   static_assert(sizeof(CSocks) == (sizeof(void*) == 4 ? 172 : 192), "CSocks's size changed");
@@ -67,17 +70,13 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
     }
     if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort);
 
-    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
-      CloseOnFailure();
-      return 0;
-    }
+    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) return FailNegotiation(NULL);
     if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
     if (m_nSocksVersion == 5) return Socks5Connect(lpszHostAddress, nHostPort);
 
     // ReadRegistry turns the proxy off for any other version; a derived
     // class that changed the field in between gets a failure, not a guess.
-    CloseOnFailure();
-    return 0;
+    return FailNegotiation(NULL);
   };
   if (!connect()) return 0;
   // A cancel that no wait took (it came during ReadRegistry, a name
@@ -101,10 +100,19 @@ int CSocks::IsDNS(const char* lpszHost) {
   return 0;
 }
 
+// The one way a step of the proxy path fails, in one order: close the
+// socket first, then hand the step's text (if it has one) to MyMessageBox,
+// which so always finds the socket closed. 0, for Connect to return.
 int CSocks::FailNegotiation(const char* lpszText) {
   CloseOnFailure();
-  MyMessageBox(lpszText);
+  if (lpszText != NULL) MyMessageBox(lpszText);
   return 0;
+}
+
+// Sends one request whole; a request not sent in full fails with no text
+// of its own (the socket error says why).
+int CSocks::SendRequest(const BYTE* lpRequest, int nLength) {
+  return CSocket::Send(lpRequest, nLength, 0) == nLength ? 1 : FailNegotiation(NULL);
 }
 
 // Closes the socket, unless host code closed it during the call (from

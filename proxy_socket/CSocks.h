@@ -53,6 +53,9 @@ class QBSOCKS_API CSocks : public CSocket {
   int IsDNS(const char* lpszHost);
   int MyMessageBox(const char* lpszText);
   void ReadRegistry();
+  // One receive that waits at most about ten seconds. Its waits run with a
+  // pump interval (m_nTimeOut) of 100 ms, so that the budget is looked at
+  // between them; the caller's interval is back on every way out.
   int MyReceive(void* lpBuf, int nBufLen, int nFlags);
   int Socks4Connect(const char* lpszHost, unsigned int nPort);
   int Socks5Connect(const char* lpszHost, unsigned int nPort);
@@ -69,14 +72,25 @@ class QBSOCKS_API CSocks : public CSocket {
   // The C interface names the path the settings choose, which needs no
   // password: it reads them without it.
   friend class qbsocks_c::ConnectingSocket;
+  // MyReceive's bounded receive, and one reply gathered from several
+  // receives (Replies.cpp): counts of bytes.
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
   int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1,
                    BYTE nStatusOk = 0);
+  // The steps of the negotiations (Replies.cpp, CSocks.cpp, Socks5.cpp):
+  // each returns 1 to go on, or 0 from FailNegotiation, the one failure exit.
+  int ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk,
+                      const char* (*lpfnRefusalText)(BYTE));
+  int SendRequest(const BYTE* lpRequest, int nLength);
+  int Socks5Method();
+  int Socks5Request(const char* lpszHost, int bName, unsigned int nPort);
+  int Socks5Reply();
   int FailNegotiation(const char* lpszText);
   void CloseOnFailure();
   // ReadRegistry's work: ERROR_SUCCESS, or the registry's result when the
-  // settings exist but cannot be read (the proxy is then off).
-  LONG ReadSettings(BOOL bWithPassword = TRUE);
+  // settings exist but cannot be read (the proxy is then off). With
+  // pnWhyOff, why the settings read leave the proxy off (Settings.h).
+  LONG ReadSettings(BOOL bWithPassword = TRUE, unsigned* pnWhyOff = NULL);
   void ReportUnreadableSettings(LONG lError);
 };
 

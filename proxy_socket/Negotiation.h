@@ -1,7 +1,18 @@
-// What the SOCKS4 and SOCKS5 negotiations share.
+// What the SOCKS4 and SOCKS5 negotiations share: the reply budget, the
+// protocols' numbers, and the requests, each built by a small function
+// that the negotiations, the tests and the fuzz harness all call.
+//
+//   SOCKS4 request:  VN=4 | CD=1 | DSTPORT (2, network order) | DSTIP (4) | USERID | 0
+//          reply:    VN | CD (90 = granted) | DSTPORT (2) | DSTIP (4)
+//   SOCKS5 offer:    VER=5 | NMETHODS=2 | 0 (none) | 2 (username/password)
+//          choice:   VER=5 | METHOD
+//          auth:     1 | ULEN | UNAME | PLEN | PASSWD      reply: VER | STATUS (0 = ok)
+//          request:  5 | CMD=1 | 0 | ATYP (1 IPv4, 3 name) | DST.ADDR | DST.PORT (2)
+//          reply:    5 | REP (0 = ok) | 0 | ATYP | BND.ADDR (4, 1+L or 16) | BND.PORT (2)
 #ifndef QBSOCKS_NEGOTIATION_H
 #define QBSOCKS_NEGOTIATION_H
 
+#include "FailureTexts.h"
 #include "win32.h"
 
 #include <string.h>
@@ -12,13 +23,28 @@ const DWORD kReplyBudgetMs = 10000;
 const int kPumpIntervalMs = 100;
 // Every request is built in a zero-filled buffer of this size.
 const int kRequestBufferSize = 256;
+// Where both protocols put the status of a reply.
+const int kReplyStatusAt = 1;
 
-// The two texts with which a negotiation refuses the target's host text
-// before it sends anything for it (the C interface tells them from the
-// proxy's refusals): a name through SOCKS4; a text that is neither dotted
-// IPv4 nor a name, or a name too long for the SOCKS5 request.
-const char kSocks4NameRefusal[] = "SOCKS4 can't resolve domain name, you should use IP address";
-const char kNameResolveFailure[] = "General name resolve failure";
+const BYTE kSocks4Version = 4;
+const BYTE kSocks4Connect = 1;
+const BYTE kSocks4Granted = 90;
+const int kSocks4HeaderSize = 8;
+const int kSocks4ReplySize = 8;
+// Room for USERID in the request buffer, its terminator included.
+const DWORD kSocks4UserIdRoom = kRequestBufferSize - kSocks4HeaderSize;
+
+const BYTE kSocks5Version = 5;
+const BYTE kSocks5MethodNone = 0;
+const BYTE kSocks5MethodUserPass = 2;
+const BYTE kSocks5AuthVersion = 1;
+const BYTE kSocks5Connect = 1;
+const BYTE kSocks5AtypIPv4 = 1;
+const BYTE kSocks5AtypName = 3;
+const BYTE kSocks5AtypIPv6 = 4;
+const BYTE kSocks5RepSucceeded = 0;
+const BYTE kSocks5AuthAccepted = 0;
+const BYTE kSocks5MethodOffer[] = {kSocks5Version, 2, kSocks5MethodNone, kSocks5MethodUserPass};
 
 // Writes the 4 bytes of a dotted IPv4 address, in network order, to
 // lpOut. False when the text is not one: inet_addr's failure value, all
@@ -35,6 +61,75 @@ inline bool ParseDottedAddress(const char* lpszHost, BYTE* lpOut) {
 inline void PutPort(unsigned int nPort, BYTE* lpOut) {
   const unsigned short nNetPort = htons(static_cast<unsigned short>(nPort));
   memcpy(lpOut, &nNetPort, 2);
+}
+
+// ---- The requests ----
+//
+// Each writes its request from the start of lpRequest, a zero-filled
+// buffer of kRequestBufferSize bytes, and returns its length in bytes, or
+// 0 when it does not fit (nothing is ever cut short: a shorter name would
+// be another host, a shorter password another user).
+
+// SOCKS4 CONNECT to the 4 address bytes at lpAddress (network order),
+// with lpszUserId as USERID.
+inline int BuildSocks4Request(BYTE* lpRequest, const BYTE* lpAddress, unsigned int nPort,
+                              const char* lpszUserId) {
+  const int nUserId = lstrlenA(lpszUserId);
+  if (nUserId >= static_cast<int>(kSocks4UserIdRoom)) return 0;
+  lpRequest[0] = kSocks4Version;
+  lpRequest[1] = kSocks4Connect;
+  PutPort(nPort, lpRequest + 2);
+  memcpy(lpRequest + 4, lpAddress, 4);
+  memcpy(lpRequest + kSocks4HeaderSize, lpszUserId, nUserId + 1);
+  return kSocks4HeaderSize + nUserId + 1;
+}
+
+// The username/password request of RFC 1929: nUser bytes of lpUser and
+// nPassword bytes of lpPassword, no terminators.
+inline int BuildSocks5AuthRequest(BYTE* lpRequest, const char* lpUser, int nUser,
+                                  const char* lpPassword, int nPassword) {
+  if (nUser < 0 || nPassword < 0 || nUser > 255 || nPassword > 255 ||
+      3 + nUser + nPassword > kRequestBufferSize) {
+    return 0;
+  }
+  int nLength = 0;
+  lpRequest[nLength++] = kSocks5AuthVersion;
+  lpRequest[nLength++] = static_cast<BYTE>(nUser);
+  memcpy(lpRequest + nLength, lpUser, nUser);
+  nLength += nUser;
+  lpRequest[nLength++] = static_cast<BYTE>(nPassword);
+  memcpy(lpRequest + nLength, lpPassword, nPassword);
+  return nLength + nPassword;
+}
+
+// SOCKS5 CONNECT: the header with its address type, then the address that
+// the caller writes (nAddress bytes), then the port.
+inline int BuildSocks5Request(BYTE* lpRequest, BYTE nAtyp, const BYTE* lpAddress, int nAddress,
+                              unsigned int nPort) {
+  if (4 + nAddress + 2 > kRequestBufferSize) return 0;
+  lpRequest[0] = kSocks5Version;
+  lpRequest[1] = kSocks5Connect;
+  lpRequest[2] = 0;
+  lpRequest[3] = nAtyp;
+  memcpy(lpRequest + 4, lpAddress, nAddress);
+  PutPort(nPort, lpRequest + 4 + nAddress);
+  return 4 + nAddress + 2;
+}
+
+// SOCKS5 CONNECT to the 4 address bytes at lpAddress (network order).
+inline int BuildSocks5AddressRequest(BYTE* lpRequest, const BYTE* lpAddress, unsigned int nPort) {
+  return BuildSocks5Request(lpRequest, kSocks5AtypIPv4, lpAddress, 4, nPort);
+}
+
+// SOCKS5 CONNECT to a name, which the proxy resolves: its length byte,
+// then its characters. 0 for a name longer than the buffer holds.
+inline int BuildSocks5NameRequest(BYTE* lpRequest, const char* lpszName, unsigned int nPort) {
+  const int nName = lstrlenA(lpszName);
+  if (nName > 255) return 0;
+  BYTE address[1 + 255];
+  address[0] = static_cast<BYTE>(nName);
+  memcpy(address + 1, lpszName, nName);
+  return BuildSocks5Request(lpRequest, kSocks5AtypName, address, 1 + nName, nPort);
 }
 
 #endif  // QBSOCKS_NEGOTIATION_H

@@ -1,9 +1,10 @@
 // ReadRegistry: the six proxy settings, read afresh at every Connect.
 //
 // Each value is queried into a temporary and copied into its field only
-// when it is stored as the kind the field needs and fits it: a string must
-// be REG_SZ and end within the field, a number must be a 4-byte REG_DWORD.
-// Anything else counts as a failed query and the field keeps what it had.
+// when it is stored as the kind the field needs and fits it (Settings.h
+// has the rules): a string must be REG_SZ and end within the field, a
+// number must be a 4-byte REG_DWORD. Anything else counts as a failed
+// query and the field keeps what it had.
 //
 // Only the user's own settings turn a switched-on proxy off: a key or value
 // that is not there, or not of the kind and size its field needs. When the
@@ -19,7 +20,9 @@
 
 namespace {
 
-const char kProxyKey[] = "Software\\Quillbrook\\Game\\Share\\Proxy";
+using qbsettings::kValues;
+using qbsettings::ValueIndex;
+
 const DWORD kMaxStringField = 64;
 
 // Whether a registry result is the user's own: the key or value is there,
@@ -35,30 +38,30 @@ void NoteResult(LONG lResult, LONG* plUnread) {
   if (*plUnread == ERROR_SUCCESS && !IsUsersOwn(lResult)) *plUnread = lResult;
 }
 
-bool QueryDword(HKEY hKey, const char* lpszName, DWORD* pdwValue, LONG* plUnread) {
+bool QueryDword(HKEY hKey, ValueIndex index, DWORD* pdwValue, LONG* plUnread) {
   DWORD dwType = REG_NONE;
   DWORD dwValue = 0;
   DWORD cbData = sizeof(dwValue);
   const LONG lResult =
-      RegQueryValueExA(hKey, lpszName, NULL, &dwType, reinterpret_cast<LPBYTE>(&dwValue), &cbData);
+      RegQueryValueExA(hKey, kValues[index].lpszName, NULL, &dwType, reinterpret_cast<LPBYTE>(&dwValue), &cbData);
   NoteResult(lResult, plUnread);
-  if (lResult != ERROR_SUCCESS || dwType != REG_DWORD || cbData != sizeof(dwValue)) return false;
+  if (lResult != ERROR_SUCCESS || !qbsettings::IsTaken(index, dwType, &dwValue, cbData)) return false;
   *pdwValue = dwValue;
   return true;
 }
 
-// Copies the string into lpszField (cbField bytes, at most kMaxStringField)
-// only when the whole value, terminator included, fits.
-bool QueryString(HKEY hKey, const char* lpszName, char* lpszField, DWORD cbField, LONG* plUnread) {
+// Copies the string into its field (as wide as the table says, at most
+// kMaxStringField) only when the whole value, terminator included, fits.
+bool QueryString(HKEY hKey, ValueIndex index, char* lpszField, LONG* plUnread) {
   char szValue[kMaxStringField];
   memset(szValue, 0, sizeof(szValue));
+  const DWORD cbField = kValues[index].cbWidth;
   DWORD dwType = REG_NONE;
   DWORD cbData = cbField;
-  LONG lResult = RegQueryValueExA(hKey, lpszName, NULL, &dwType,
+  LONG lResult = RegQueryValueExA(hKey, kValues[index].lpszName, NULL, &dwType,
                                   reinterpret_cast<LPBYTE>(szValue), &cbData);
   NoteResult(lResult, plUnread);
-  bool bValid = lResult == ERROR_SUCCESS && dwType == REG_SZ && cbData <= cbField &&
-                memchr(szValue, '\0', cbField) != NULL;
+  bool bValid = lResult == ERROR_SUCCESS && qbsettings::IsTaken(index, dwType, szValue, cbData);
   if (bValid) memcpy(lpszField, szValue, cbField);
   SecureZeroMemory(szValue, sizeof(szValue));  // it may have held the password
   return bValid;
@@ -120,7 +123,12 @@ void CSocks::ReportUnreadableSettings(LONG lError) {
   MyMessageBox(szText);
 }
 
-LONG CSocks::ReadSettings(BOOL bWithPassword) {
+LONG CSocks::ReadSettings(BOOL bWithPassword, unsigned* pnWhyOff) {
+  using namespace qbsettings;
+  static_assert(sizeof(m_szSocksServer) == kValues[kSocksServer].cbWidth &&
+                    sizeof(m_szUserName) == kValues[kUserName].cbWidth &&
+                    sizeof(m_szPassword) == kValues[kPassword].cbWidth,
+                "the string fields are as wide as the settings say");
   static_assert(sizeof(m_szSocksServer) <= kMaxStringField, "string fields fit the temporary");
   static_assert(sizeof(m_nSocksPort) == sizeof(DWORD) && sizeof(m_bProxyEnable) == sizeof(DWORD),
                 "number fields are 32 bits");
@@ -129,21 +137,23 @@ LONG CSocks::ReadSettings(BOOL bWithPassword) {
   const LONG lOpened = qbplatform::OpenCurrentUserKey(kProxyKey, &hKey);
   if (lOpened != ERROR_SUCCESS) {
     m_bProxyEnable = 0;
+    if (pnWhyOff != NULL) *pnWhyOff = kNoKey;
     return IsUsersOwn(lOpened) ? ERROR_SUCCESS : lOpened;
   }
 
   LONG lUnread = ERROR_SUCCESS;
   DWORD dwValue = 0;
-  if (QueryDword(hKey, "SocksPort", &dwValue, &lUnread)) m_nSocksPort = dwValue;
-  QueryString(hKey, "SocksServer", m_szSocksServer, sizeof(m_szSocksServer), &lUnread);
-  m_bProxyEnable = QueryDword(hKey, "ProxyEnable", &dwValue, &lUnread) ? static_cast<BOOL>(dwValue) : 0;
-  if (QueryDword(hKey, "SocksVersion", &dwValue, &lUnread)) m_nSocksVersion = dwValue;
-  QueryString(hKey, "UserName", m_szUserName, sizeof(m_szUserName), &lUnread);
-  if (bWithPassword) QueryString(hKey, "Password", m_szPassword, sizeof(m_szPassword), &lUnread);
+  if (QueryDword(hKey, kSocksPort, &dwValue, &lUnread)) m_nSocksPort = dwValue;
+  QueryString(hKey, kSocksServer, m_szSocksServer, &lUnread);
+  m_bProxyEnable = QueryDword(hKey, kProxyEnable, &dwValue, &lUnread) ? static_cast<BOOL>(dwValue) : 0;
+  if (QueryDword(hKey, kSocksVersion, &dwValue, &lUnread)) m_nSocksVersion = dwValue;
+  QueryString(hKey, kUserName, m_szUserName, &lUnread);
+  if (bWithPassword) QueryString(hKey, kPassword, m_szPassword, &lUnread);
 
-  if (m_szSocksServer[0] == '\0' || m_nSocksPort == 0) m_bProxyEnable = 0;
-  if (m_nSocksVersion != 4 && m_nSocksVersion != 5) m_bProxyEnable = 0;
-  if (lUnread != ERROR_SUCCESS) m_bProxyEnable = 0;
+  const unsigned nWhyOff =
+      WhyProxyOff(static_cast<DWORD>(m_bProxyEnable), m_szSocksServer, m_nSocksPort, m_nSocksVersion);
+  if (nWhyOff != 0 || lUnread != ERROR_SUCCESS) m_bProxyEnable = 0;
+  if (pnWhyOff != NULL) *pnWhyOff = nWhyOff;
 
   RegCloseKey(hKey);
   return lUnread;

@@ -87,24 +87,14 @@ int MillisecondsLeft(DWORD dwStart, int nTotalMs) {
   return dwElapsed >= static_cast<DWORD>(nTotalMs) ? 0 : nTotalMs - static_cast<int>(dwElapsed);
 }
 
-// Refuses a second blocking call on a socket that already has one running
-// (MFC's rule).
-bool MayBlock(const BOOL* pbBlocking) {
-  if (pbBlocking == NULL) return true;
-  WSASetLastError(WSAEINPROGRESS);
-  return false;
-}
-
-// Runs a non-blocking attempt until it stops reporting WSAEWOULDBLOCK,
-// waiting between attempts; SOCKET_ERROR when an attempt fails otherwise
-// or a wait is abandoned.
+// One of CSocket's blocking calls that waits for one event between its
+// attempts: MFC's rule first, then the attempt retried as one call.
 template <typename Attempt, typename WaitForReadiness>
-int RetryWhileWouldBlock(Attempt attempt, WaitForReadiness wait) {
-  for (;;) {
-    int nResult = attempt();
-    if (nResult != SOCKET_ERROR) return nResult;
-    if (WSAGetLastError() != WSAEWOULDBLOCK || !wait()) return SOCKET_ERROR;
-  }
+int BlockingRetry(const BOOL* pbBlocking, volatile LONG& state, Attempt attempt,
+                  WaitForReadiness wait) {
+  if (!qbafx::MayBlock(pbBlocking)) return SOCKET_ERROR;
+  qbafx::BlockingCall call(state);
+  return qbafx::RetryWhileWouldBlock(attempt, wait);
 }
 
 // The state of a connect under way: 0 once connected, a Winsock error
@@ -170,9 +160,8 @@ void CSocket::CancelBlockingCall() {
 }
 
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
-  if (!MayBlock(m_pbBlocking)) return FALSE;
-  qbafx::BlockingCall call(m_nBlockingCall);
-  return RetryWhileWouldBlock(
+  return BlockingRetry(
+             m_pbBlocking, m_nBlockingCall,
              [&] {
                return CAsyncSocket::Accept(rConnectedSocket, lpSockAddr, lpSockAddrLen)
                           ? TRUE
@@ -191,22 +180,21 @@ void CSocket::Close() {
 }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
-  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  qbafx::BlockingCall call(m_nBlockingCall);
-  return RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
-                              [&] { return PumpMessages((nFlags & MSG_OOB) ? FD_OOB : FD_READ); });
+  return BlockingRetry(m_pbBlocking, m_nBlockingCall,
+                       [&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
+                       [&] { return PumpMessages((nFlags & MSG_OOB) ? FD_OOB : FD_READ); });
 }
 
 int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
-  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
+  if (!qbafx::MayBlock(m_pbBlocking)) return SOCKET_ERROR;
   qbafx::BlockingCall call(m_nBlockingCall);
   if (nBufLen < 0 || (lpBuf == NULL && nBufLen > 0)) return SocketError(WSAEFAULT);
   if (m_hSocket == INVALID_SOCKET) return SocketError(WSAENOTSOCK);
   const char* pNext = static_cast<const char*>(lpBuf);
   int nLeft = nBufLen;
   while (nLeft > 0) {
-    int nSent = RetryWhileWouldBlock([&] { return CAsyncSocket::Send(pNext, nLeft, nFlags); },
-                                     [&] { return PumpMessages(FD_WRITE); });
+    int nSent = qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Send(pNext, nLeft, nFlags); },
+                                            [&] { return PumpMessages(FD_WRITE); });
     if (nSent == SOCKET_ERROR) return SOCKET_ERROR;
     pNext += nSent;
     nLeft -= nSent;
@@ -215,7 +203,7 @@ int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
 }
 
 BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
-  if (!MayBlock(m_pbBlocking)) return FALSE;
+  if (!qbafx::MayBlock(m_pbBlocking)) return FALSE;
   qbafx::BlockingCall call(m_nBlockingCall);
   m_nConnectError = -1;
   if (CAsyncSocket::ConnectHelper(lpSockAddr, nSockAddrLen)) return TRUE;
@@ -237,23 +225,17 @@ BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 
 int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,
                                int nFlags) {
-  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  qbafx::BlockingCall call(m_nBlockingCall);
-  return RetryWhileWouldBlock(
-      [&] {
-        return CAsyncSocket::ReceiveFromHelper(lpBuf, nBufLen, lpSockAddr, lpSockAddrLen, nFlags);
-      },
+  return BlockingRetry(
+      m_pbBlocking, m_nBlockingCall,
+      [&] { return CAsyncSocket::ReceiveFromHelper(lpBuf, nBufLen, lpSockAddr, lpSockAddrLen, nFlags); },
       [&] { return PumpMessages(FD_READ); });
 }
 
 int CSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
                           int nSockAddrLen, int nFlags) {
-  if (!MayBlock(m_pbBlocking)) return SOCKET_ERROR;
-  qbafx::BlockingCall call(m_nBlockingCall);
-  return RetryWhileWouldBlock(
-      [&] {
-        return CAsyncSocket::SendToHelper(lpBuf, nBufLen, lpSockAddr, nSockAddrLen, nFlags);
-      },
+  return BlockingRetry(
+      m_pbBlocking, m_nBlockingCall,
+      [&] { return CAsyncSocket::SendToHelper(lpBuf, nBufLen, lpSockAddr, nSockAddrLen, nFlags); },
       [&] { return PumpMessages(FD_WRITE); });
 }
 
@@ -264,7 +246,7 @@ BOOL CSocket::OnMessagePending() {
 }
 
 BOOL CSocket::PumpMessages(UINT uStopFlag) {
-  if (m_pbBlocking != NULL) return Fail(WSAEINPROGRESS);  // one wait per socket at a time
+  if (!qbafx::MayBlock(m_pbBlocking)) return FALSE;  // one wait per socket at a time
   qbafx::BlockingCall call(m_nBlockingCall);
   BOOL bBlocking = TRUE;
   BlockingMarker marker(m_pbBlocking, &bBlocking);

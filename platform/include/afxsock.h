@@ -289,6 +289,30 @@ class BlockingCall {
   bool owner_;
 };
 
+// The rest of a blocking call's rules, for CSocket's calls and for a
+// derived class's call that waits as they do; inline, as BlockingCall is.
+
+// MFC's rule: a second blocking call on a socket that already has one
+// running (pbBlocking, its m_pbBlocking, is set) is refused with
+// WSAEINPROGRESS.
+inline bool MayBlock(const BOOL* pbBlocking) {
+  if (pbBlocking == NULL) return true;
+  WSASetLastError(WSAEINPROGRESS);
+  return false;
+}
+
+// Runs a non-blocking attempt until it stops reporting WSAEWOULDBLOCK,
+// waiting between attempts; SOCKET_ERROR when an attempt fails otherwise
+// or a wait gives up (the wait has set the last error).
+template <typename Attempt, typename WaitForReadiness>
+int RetryWhileWouldBlock(Attempt attempt, WaitForReadiness wait) {
+  for (;;) {
+    const int nResult = attempt();
+    if (nResult != SOCKET_ERROR) return nResult;
+    if (WSAGetLastError() != WSAEWOULDBLOCK || !wait()) return SOCKET_ERROR;
+  }
+}
+
 }  // namespace qbafx
 
 // Starts the socket layer (WSAStartup on Windows). The host calls it.

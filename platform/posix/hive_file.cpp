@@ -50,14 +50,21 @@ constexpr size_t kMaxHiveBytes = 64u << 20;  // a settings file, not a database
 
 // Reads straight into `bytes` (no other copy of the password is made), with
 // room for the size the file had and one byte more to see it end.
-// ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or why the file cannot be read.
-LONG ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mode) {
+// ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or why the file cannot be read (with
+// the cause in `failure`).
+LONG ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mode, ReadFailure& failure) {
   // O_NONBLOCK so that a FIFO in the file's place cannot hang a reader.
   Fd fd(qbplatform::sys::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0));
-  if (fd.get() < 0) return RegistryErrorOf(errno);
+  if (fd.get() < 0) {
+    failure.open_error = errno;
+    return RegistryErrorOf(failure.open_error);
+  }
   struct stat st;
-  if (qbplatform::sys::fstat(fd.get(), &st) != 0) return ExistingFileError(errno);
-  if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) return ERROR_CANTREAD;
+  const bool there = qbplatform::sys::fstat(fd.get(), &st) == 0;
+  failure.not_regular = !there || !S_ISREG(st.st_mode);
+  if (!there) return ExistingFileError(errno);
+  if (failure.not_regular) return ERROR_CANTREAD;
+  if (static_cast<uint64_t>(st.st_size) > kMaxHiveBytes) return ERROR_CANTREAD;
   mode = st.st_mode & 07777;
   bytes.assign(static_cast<size_t>(st.st_size) + 1, '\0');
   size_t got = 0;
@@ -236,12 +243,14 @@ bool IsHivePath(std::string_view path) {
   return IsJoined(path, {home, "/.config", "/qbsocks/user.reg"});
 }
 
-LONG LoadHive(const std::string& path, Hive& hive) {
+LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure) {
   hive = Hive{};
   WipedString bytes;
   mode_t mode = 0;
-  const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : ReadHiveFile(path, bytes, mode);
+  ReadFailure cause;
+  const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : ReadHiveFile(path, bytes, mode, cause);
   if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+  if (failure != nullptr) *failure = cause;
   if (rc != ERROR_SUCCESS) return rc;
   ApplyRegTextUpToCaps(hive, bytes);
   return ERROR_SUCCESS;
@@ -267,7 +276,8 @@ LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit)
 
   WipedString bytes;
   mode_t mode = 0600;
-  const LONG read = ReadHiveFile(file, bytes, mode);
+  ReadFailure ignored;
+  const LONG read = ReadHiveFile(file, bytes, mode, ignored);
   if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return ERROR_CANTREAD;
 
   Hive hive;

@@ -264,6 +264,20 @@ Key* ApplySectionLine(Hive& hive, std::string_view line, Allowance& allowance, b
 
 }  // namespace
 
+RegHeader HeaderOf(std::string_view line) {
+  line = TrimRight(line);
+  if (line == kHeader5) return RegHeader::kVersion5;
+  if (line == kHeader4) return RegHeader::kRegedit4;
+  return RegHeader::kNone;
+}
+
+RegHeader FileHeader(std::string_view bytes) {
+  constexpr size_t kFirstLineAtMost = 512;  // bytes enough for either header, in UTF-16 too
+  WipedString converted;
+  const std::string_view text = DecodeFile(bytes.substr(0, kFirstLineAtMost), converted);
+  return HeaderOf(text.substr(0, text.find('\n')));
+}
+
 bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
   WipedString converted;
   const std::string_view text = DecodeFile(bytes, converted);
@@ -287,9 +301,9 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
     if (line.empty()) continue;
     if (!seen_first_line) {
       seen_first_line = true;
-      const std::string_view first = TrimRight(line);
-      if (first == kHeader4) dialect = Dialect::kAnsi;
-      if (first == kHeader4 || first == kHeader5) continue;
+      const RegHeader header = HeaderOf(line);
+      if (header == RegHeader::kRegedit4) dialect = Dialect::kAnsi;
+      if (header != RegHeader::kNone) continue;
     }
     switch (line[0]) {
       case ';':

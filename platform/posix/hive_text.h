@@ -1,12 +1,12 @@
-// What the pieces of the hive share, inside platform/ only: the two .reg
-// headers, the small text helpers of the parser and the writer, and the
-// text encodings (hive_encoding.cpp). The pieces: hive_model.cpp (keys and
+// What the pieces of the hive share, inside the model only: the small
+// text helpers of the parser and the writer, and the text encodings
+// (hive_encoding.cpp). The pieces: hive_model.cpp (keys and
 // values in memory), hive_parser.cpp (.reg text in), hive_writer.cpp (.reg
 // text out), hive_file.cpp (the file, its path and its lock).
 #ifndef QBSOCKS_PLATFORM_POSIX_HIVE_TEXT_H
 #define QBSOCKS_PLATFORM_POSIX_HIVE_TEXT_H
 
-#include "posix/registry_hive.h"
+#include "registry_hive.h"
 
 #include <cstdint>
 #include <memory>
@@ -15,9 +15,6 @@
 #include <vector>
 
 namespace qbhive {
-
-inline constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
-inline constexpr std::string_view kHeader4 = "REGEDIT4";
 
 inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 

@@ -22,7 +22,8 @@
 //
 // Every Connect opens, queries and closes one key; with the file unchanged
 // that path allocates nothing: the parsed hive is reused, a handle is a slot
-// of a fixed pool pointing into it, and key paths are joined on the stack.
+// of a table that has already grown to its one slot, pointing into it, and
+// key paths are joined on the stack.
 #include "posix/hive_text.h"
 #include "system_calls.h"
 #include "win32.h"
@@ -37,36 +38,37 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <unordered_map>
+#include <vector>
 
 namespace {
 
 // A key as it is in one parsed hive; shares the hive's lifetime.
 using KeyRef = std::shared_ptr<const qbhive::Key>;
 
-// Open handles: a fixed pool of slots, and a map for the handles beyond it.
-// A pool handle is odd (its slot and the slot's generation, bumped at every
-// close, so that a closed handle stays invalid when its slot is reused); a
-// map handle is even, from a counter, so that a closed one is not handed
-// out again either.
+// HKEY_CLASSES_ROOT to HKEY_DYN_DATA, which no handle of the table may be.
+bool IsPredefined(HKEY key) {
+  const auto id = reinterpret_cast<ULONG_PTR>(key);
+  return id >= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000)) &&
+         id <= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000006));
+}
+
+// Open handles: slots that are reused, each with a generation bumped at
+// every close, so that a closed handle stays invalid when its slot is
+// taken again. A connect opens one key at a time, so the table stays one
+// slot long and, once grown, allocates nothing. A handle is odd (never
+// NULL, never a small made-up even number): the slot and its generation.
 class HandleTable {
  public:
   HKEY Add(KeyRef snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (uintptr_t index = 0; index < kPoolSize; ++index) {
-      Slot& slot = pool_[index];
-      if (slot.snapshot) continue;
-      slot.snapshot = std::move(snapshot);
-      while (IsPredefinedId(PoolId(index, slot.generation))) Bump(slot);
-      return reinterpret_cast<HKEY>(PoolId(index, slot.generation));
-    }
-    uintptr_t id;
-    do {
-      id = next_overflow_id_;
-      next_overflow_id_ += 2;
-    } while (id == 0 || IsPredefinedId(id) || overflow_.count(id) != 0);
-    overflow_.emplace(id, Slot{std::move(snapshot), 0});
-    return reinterpret_cast<HKEY>(id);
+    size_t index = 0;
+    while (index < slots_.size() && slots_[index].snapshot) ++index;
+    if (index > kIndexMask) throw std::bad_alloc();  // ERROR_NOT_ENOUGH_MEMORY
+    if (index == slots_.size()) slots_.emplace_back();
+    Slot& slot = slots_[index];
+    slot.snapshot = std::move(snapshot);
+    while (IsPredefined(Handle(index, slot.generation))) Bump(slot);
+    return Handle(index, slot.generation);
   }
 
   // The handle's snapshot; null when the handle is not open.
@@ -89,11 +91,7 @@ class HandleTable {
     if (slot == nullptr) return false;
     released = std::move(slot->snapshot);
     slot->snapshot = nullptr;
-    if (IsPoolId(reinterpret_cast<uintptr_t>(key))) {
-      Bump(*slot);
-    } else {
-      overflow_.erase(reinterpret_cast<uintptr_t>(key));
-    }
+    Bump(*slot);
     return true;
   }
 
@@ -103,35 +101,26 @@ class HandleTable {
     uintptr_t generation = 0;
   };
 
-  static constexpr uintptr_t kPoolSize = 64;
-  static constexpr uintptr_t kGenerationMask = UINTPTR_MAX / (2 * kPoolSize);
+  static constexpr unsigned kIndexBits = sizeof(uintptr_t) * 3;  // 24 of 64 bits, 12 of 32
+  static constexpr uintptr_t kIndexMask = (uintptr_t{1} << kIndexBits) - 1;
+  static constexpr uintptr_t kGenerationMask = UINTPTR_MAX >> (kIndexBits + 1);
 
-  static bool IsPoolId(uintptr_t id) { return (id & 1) != 0; }
-  static uintptr_t PoolId(uintptr_t index, uintptr_t generation) {
-    return ((generation * kPoolSize + index) << 1) | 1;
-  }
-  static bool IsPredefinedId(uintptr_t id) {
-    return id >= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000)) &&
-           id <= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000006));
+  static HKEY Handle(size_t index, uintptr_t generation) {
+    return reinterpret_cast<HKEY>((((generation << kIndexBits) | index) << 1) | 1);
   }
   static void Bump(Slot& slot) { slot.generation = (slot.generation + 1) & kGenerationMask; }
 
   // The open slot of a handle; the caller holds mutex_.
   Slot* Find(HKEY key) {
     const auto id = reinterpret_cast<uintptr_t>(key);
-    if (IsPoolId(id)) {
-      Slot& slot = pool_[(id >> 1) % kPoolSize];
-      const bool open = slot.snapshot && slot.generation == (id >> 1) / kPoolSize;
-      return open ? &slot : nullptr;
-    }
-    const auto it = overflow_.find(id);
-    return it == overflow_.end() ? nullptr : &it->second;
+    const uintptr_t index = (id >> 1) & kIndexMask;
+    if ((id & 1) == 0 || index >= slots_.size()) return nullptr;
+    Slot& slot = slots_[index];
+    return slot.snapshot && slot.generation == id >> (kIndexBits + 1) ? &slot : nullptr;
   }
 
   std::mutex mutex_;
-  std::array<Slot, kPoolSize> pool_;
-  std::unordered_map<uintptr_t, Slot> overflow_;
-  uintptr_t next_overflow_id_ = 0x10000000;  // even, and far from small made-up values
+  std::vector<Slot> slots_;
 };
 
 // Never destroyed: a host may close keys from its own static destructors.
@@ -142,12 +131,6 @@ HandleTable& Handles() {
 
 // An edit result meaning "nothing to change": no file is written.
 constexpr LONG kUnchanged = -1;
-
-bool IsPredefined(HKEY key) {
-  const auto v = reinterpret_cast<ULONG_PTR>(key);
-  return v >= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000)) &&
-         v <= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000006));
-}
 
 bool HasLineBreak(const char* s) { return s != nullptr && std::strpbrk(s, "\r\n") != nullptr; }
 

@@ -6,6 +6,7 @@
 // connects on the thread of a window (support/window_host.h); and CSocks's
 // virtual table against the class library's own members.
 #include "QBSocks32.h"
+#include "Settings.h"
 #include "host_checks.h"
 #include "support/window_host.h"
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-const char kProxyKey[] = "Software\\Quillbrook\\Game\\Share\\Proxy";
+const char* const kProxyKey = qbsettings::kProxyKey;
 
 // Counts the closes that CSocks makes through the virtual table.
 class CCountingSocks : public CSocks {

@@ -23,7 +23,9 @@
 #include <vector>
 
 #include "CSocks.h"
-#include "posix/registry_hive.h"
+#include "Settings.h"
+#include "registry_hive.h"
+#include "requests.h"
 #include "robustness/loopback_server.h"
 #include "support/temp_hive.h"
 #include "support/wire.h"
@@ -34,7 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kWrites = 300;
-constexpr const char kKeyPath[] = "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy";
+constexpr const char* kKeyPath = qbsettings::kProxyKeyWithRoot;
 const std::string kUser = "alice";
 const std::string kPassword = "pa55";
 

@@ -11,6 +11,10 @@ namespace qbtest {
 // Texts reported on this thread since the last call, oldest first.
 std::vector<std::string> TakeReportedMessages();
 
+// Whether one of those texts was reported while the reporting CSocks's
+// socket was still open (a failure closes it first, then reports).
+bool ReportedWhileOpen();
+
 }  // namespace qbtest
 
 #endif  // QBSOCKS_TESTS_RECORDING_MESSAGE_BOX_H

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "Settings.h"
 #include "support/test_platform.h"
 #include "win32.h"
 
@@ -37,7 +38,7 @@ namespace qbtest {
 // each Windows test program on its own).
 class TempHive {
  public:
-  static constexpr const char* kProxyKey = "Software\\Quillbrook\\Game\\Share\\Proxy";
+  static constexpr const char* kProxyKey = qbsettings::kProxyKey;
 
 #ifdef _WIN32
   TempHive() {

@@ -1,5 +1,6 @@
 // The bytes of the SOCKS conversations and the texts CSocks reports, as
-// the tests write them: each in one place.
+// the tests write them: each in one place. The requests CSocks builds are
+// in tests/unit/requests.h, from CSocks's own builders.
 #ifndef QBSOCKS_TESTS_SUPPORT_WIRE_H
 #define QBSOCKS_TESTS_SUPPORT_WIRE_H
 
@@ -30,20 +31,6 @@ inline const std::string kNoAuthChoice = Bytes({5, 0});
 inline const std::string kPasswordChoice = Bytes({5, 2});
 inline const std::string kAuthAccepted = Bytes({1, 0});
 
-inline std::string Socks5AuthRequest(const std::string& user, const std::string& password) {
-  return Bytes({1, static_cast<int>(user.size())}) + user +
-         Bytes({static_cast<int>(password.size())}) + password;
-}
-
-// CONNECT to an IPv4 address, and to a name.
-inline std::string Socks5Request(std::initializer_list<int> ipv4, unsigned port) {
-  return Bytes({5, 1, 0, 1}) + Bytes(ipv4) + PortBytes(port);
-}
-
-inline std::string Socks5NameRequest(const std::string& name, unsigned port) {
-  return Bytes({5, 1, 0, 3, static_cast<int>(name.size())}) + name + PortBytes(port);
-}
-
 // A reply with this code and bound address (of this type), port 0x1234.
 inline std::string Socks5Reply(int rep, int atyp, const std::string& address) {
   return Bytes({5, rep, 0, atyp}) + address + PortBytes(0x1234);
@@ -52,11 +39,6 @@ inline std::string Socks5Reply(int rep, int atyp, const std::string& address) {
 inline const std::string kSocks5Succeeded = Socks5Reply(0, 1, Bytes({127, 0, 0, 1}));
 
 // ---- SOCKS4 ----
-
-// CONNECT, with the logon name of the user running the tests as USERID.
-inline std::string Socks4Request(std::initializer_list<int> ipv4, unsigned port) {
-  return Bytes({4, 1}) + PortBytes(port) + Bytes(ipv4) + LogonName() + std::string(1, '\0');
-}
 
 inline std::string Socks4Reply(int vn, int cd) { return Bytes({vn, cd, 0, 0, 0, 0, 0, 0}); }
 

@@ -119,7 +119,7 @@ std::vector<ConnectFailure> ConnectFailures() {
       {"Socks5ReplyCode", Proxy::Scripted, 5, "127.0.0.1",
        [](unsigned port) -> qbtest::PeerScript {
          return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(qbtest::kNoAuthChoice),
-                 PeerStep::Expect(qbtest::Socks5Request({127, 0, 0, 1}, port)),
+                 PeerStep::Expect(Bytes({5, 1, 0, 1, 127, 0, 0, 1}) + qbtest::PortBytes(port)),
                  PeerStep::Send(qbtest::Socks5Reply(4, 1, Bytes({0, 0, 0, 0})))};
        },
        none, "", "", "Host unreachable"},

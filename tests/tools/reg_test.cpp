@@ -14,8 +14,8 @@
 
 namespace {
 
-const std::string kKey = "HKCU\\Software\\Quillbrook\\Game\\Share\\Proxy";
-const std::string kFullKey = "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy";
+const std::string kKey = std::string("HKCU\\") + qbsettings::kProxyKey;
+const std::string kFullKey = qbsettings::kProxyKeyWithRoot;
 const char kDone[] = "The operation completed successfully.\n";
 
 qbtest::ToolResult Reg(std::vector<std::string> args) {
@@ -169,7 +169,7 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
     EXPECT_EQ(added.out, kDone);
     EXPECT_EQ(added.err, c.warning.empty() ? "" : "qbsocks-reg: warning: " + c.warning + "\n");
 
-    const qbtest::ToolResult shown = Reg({"query", "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy", "/v", c.name});
+    const qbtest::ToolResult shown = Reg({"query", kFullKey, "/v", c.name});
     EXPECT_EQ(shown.exitCode, 0) << qbtest::Describe(shown);
     EXPECT_EQ(shown.out, QueryOutput(std::string("    ") + c.name + "    " +
                                      (c.storedType == REG_SZ ? "REG_SZ" : c.storedType == REG_DWORD ? "REG_DWORD" : "REG_BINARY") +
@@ -284,13 +284,13 @@ std::string Utf16LeWithBom(const std::string& ascii) {
 TEST(QbsocksReg, ImportsWhatRegeditExportsAndMergesIt) {
   const std::string settings =
       "Windows Registry Editor Version 5.00\n\n"
-      "[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\n"
+      "[" + kFullKey + "]\n"
       "\"ProxyEnable\"=dword:00000001\n"
       "\"SocksServer\"=\"192.168.1.20\"\n"
       "\"SocksPort\"=dword:00000438\n"
       "\"Stale\"=-\n\n";
   const std::string regedit4 =
-      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\n\"UserName\"=\"alice\"\n";
+      "REGEDIT4\n\n[" + kFullKey + "]\n\"UserName\"=\"alice\"\n";
   for (const std::string& bytes : {Utf16LeWithBom(settings), settings, regedit4}) {
     qbtest::TempHive hive;
     hive.SetString(qbtest::TempHive::kProxyKey, "Stale", "old");

@@ -14,6 +14,7 @@ void PlayCase(const NegotiationCase& c) {
   ASSERT_TRUE(socks.Create());
   peer.WatchClient(socks.m_hSocket);
   EXPECT_EQ(socks.Connect(c.target, c.port), c.result);
+  EXPECT_FALSE(ReportedWhileOpen()) << "a failure closes the socket first, then reports";
   EXPECT_EQ(TakeReportedMessages(), c.messages);
 
   if (c.result == 1) {
@@ -51,5 +52,11 @@ void RunBudgetCase(const NegotiationCase& c) {
   EXPECT_GE(elapsed, 10.0);
   EXPECT_LT(elapsed, kBudgetUpperBoundSeconds);
 }
+
+TEST_P(NegotiationTable, Runs) { RunNegotiationCase(GetParam()); }
+TEST_P(NegotiationBudget, EndsAfterTenSeconds) { RunBudgetCase(GetParam()); }
+// Only the SOCKS tables instantiate them, not every program with this file.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(NegotiationTable);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(NegotiationBudget);
 
 }  // namespace qbtest

@@ -15,6 +15,7 @@
 
 #include "CSocks.h"
 #include "Negotiation.h"
+#include "requests.h"
 #include "support/recording_message_box.h"
 #include "support/scripted_peer.h"
 #include "support/servers.h"
@@ -148,6 +149,11 @@ void RunNegotiationCase(const NegotiationCase& c);
 // The same, for a proxy that is silent or too slow: the failure must come
 // shortly after the ten-second budget for one reply, not before, not later.
 void RunBudgetCase(const NegotiationCase& c);
+
+// The SOCKS tables: socks4_test.cpp and socks5_test.cpp instantiate both,
+// each with its protocol's rows.
+class NegotiationTable : public ::testing::TestWithParam<NegotiationCase> {};
+class NegotiationBudget : public ::testing::TestWithParam<NegotiationCase> {};
 
 inline void PrintTo(const NegotiationCase& c, std::ostream* os) { *os << c.name; }
 

@@ -9,15 +9,15 @@ using ms = std::chrono::milliseconds;
 
 const std::string kGranted = Socks4Reply(0, 90);
 
-class Socks4Negotiation : public ::testing::TestWithParam<NegotiationCase> {};
-
-TEST_P(Socks4Negotiation, Runs) { RunNegotiationCase(GetParam()); }
-
 INSTANTIATE_TEST_SUITE_P(
-    Table, Socks4Negotiation,
+    Socks4, NegotiationTable,
     ::testing::Values(
         Socks4Row("granted").Replies(kGranted).Succeeds(),
         Socks4Row("granted_whatever_vn").Replies(Socks4Reply(4, 90)).Succeeds(),
+        Socks4Row("request_spelt_out")
+            .To("10.0.0.1", 80, Bytes({4, 1, 0, 80, 10, 0, 0, 1}) + LogonName() + std::string(1, '\0'))
+            .Replies(kGranted)
+            .Succeeds(),
         Socks4Row("port_above_65535_keeps_low_bits")
             .To("192.168.1.20", 0x10000 + 0x1F90, Socks4Request({192, 168, 1, 20}, 0x1F90))
             .Replies(kGranted)
@@ -61,12 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The ten-second budget covers the whole reply: a silent proxy and one that
 // drips its reply both fail shortly after ten seconds.
-class Socks4Budget : public ::testing::TestWithParam<NegotiationCase> {};
-
-TEST_P(Socks4Budget, EndsAfterTenSeconds) { RunBudgetCase(GetParam()); }
-
 INSTANTIATE_TEST_SUITE_P(
-    Slow, Socks4Budget,
+    Socks4Slow, NegotiationBudget,
     ::testing::Values(
         Socks4Row("silent").Request().Fails(kGeneralFailure),
         Socks4Row("dripping")

@@ -19,14 +19,27 @@ NegotiationCase ReplyCode(const char* name, int rep, const char* text) {
   return Socks5Row(name).NoAuth().Replies(Socks5Reply(rep, 1, Bytes({0, 0, 0, 0}))).Fails(text);
 }
 
-class Socks5Negotiation : public ::testing::TestWithParam<NegotiationCase> {};
-
-TEST_P(Socks5Negotiation, Runs) { RunNegotiationCase(GetParam()); }
-
 INSTANTIATE_TEST_SUITE_P(
-    Table, Socks5Negotiation,
+    Socks5, NegotiationTable,
     ::testing::Values(
         Socks5Row("ipv4_no_auth").NoAuth().Replies(kSocks5Succeeded).Succeeds(),
+        // Each request spelt out once; the other rows build theirs as CSocks does.
+        Socks5Row("ipv4_request_spelt_out")
+            .To("1.2.3.4", 80, Bytes({5, 1, 0, 1, 1, 2, 3, 4, 0, 0x50}))
+            .NoAuth()
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
+        Socks5Row("name_request_spelt_out")
+            .To("abc", 443, Bytes({5, 1, 0, 3, 3, 'a', 'b', 'c', 1, 0xBB}))
+            .NoAuth()
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
+        Socks5Row("auth_request_spelt_out")
+            .As("al", "pw1")
+            .Choice(kPasswordChoice)
+            .Then({PeerStep::Expect(Bytes({1, 2, 'a', 'l', 3, 'p', 'w', '1'})), PeerStep::Send(kAuthAccepted)})
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
         Socks5Row("name_no_auth")
             .To("abc", 443, kRequestAbc)
             .NoAuth()
@@ -137,12 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
         Socks5Row("name_too_long_is_not_cut").To(kName250.c_str(), 80).NoAuth().Fails(kResolveFailure)),
     CaseName);
 
-class Socks5Budget : public ::testing::TestWithParam<NegotiationCase> {};
-
-TEST_P(Socks5Budget, EndsAfterTenSeconds) { RunBudgetCase(GetParam()); }
-
 INSTANTIATE_TEST_SUITE_P(
-    Slow, Socks5Budget,
+    Socks5Slow, NegotiationBudget,
     ::testing::Values(
         Socks5Row("silent_after_offer").Fails(kGeneralFailure),
         Socks5Row("silent_after_request").NoAuth().Request().Fails(kGeneralFailure),

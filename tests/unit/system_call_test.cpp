@@ -23,9 +23,7 @@ const std::string kRequest1234 = Socks5Request({1, 2, 3, 4}, 80);
 const std::string kGranted = Socks4Reply(0, 90);
 
 // A SOCKS4 CONNECT to 10.0.0.1:80 with this USERID.
-std::string Socks4Request10001(const std::string& userId) {
-  return Bytes({4, 1}) + PortBytes(80) + Bytes({10, 0, 0, 1}) + userId + std::string(1, '\0');
-}
+std::string Socks4Request10001(const std::string& userId) { return Socks4Request({10, 0, 0, 1}, 80, userId); }
 
 // ---- A request that cannot be sent in full ----
 

@@ -3,7 +3,7 @@
 #include "reg_actions.h"
 #include "reg_args.h"
 
-#include "posix/registry_hive.h"
+#include "registry_hive.h"
 
 #include <unistd.h>
 

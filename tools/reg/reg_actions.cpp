@@ -1,7 +1,8 @@
 // query, add, delete, import and export on the settings hive.
 #include "reg_actions.h"
 
-#include "posix/registry_hive.h"
+#include "Settings.h"
+#include "registry_hive.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,16 +32,12 @@ bool IsCurrentUserRoot(const std::string& key) { return key == qbhive::kCurrentU
 // The hive as it is now; a missing file is an empty hive, an unreadable one
 // is an error (rather than an empty hive that would hide the settings).
 std::string LoadForReading(const std::string& path, Hive& hive) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return errno == ENOENT ? std::string() : SystemError("cannot read " + path);
-  struct stat st;
-  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  if (!regular) return path + " is not a regular file";
-  if (const LONG rc = qbhive::LoadHive(path, hive); rc != ERROR_SUCCESS) {
-    return "cannot read " + path + " (error " + std::to_string(rc) + ")";
-  }
-  return {};
+  qbhive::ReadFailure failure;
+  const LONG rc = qbhive::LoadHive(path, hive, &failure);
+  if (rc == ERROR_SUCCESS) return {};
+  if (failure.open_error != 0) return "cannot read " + path + ": " + std::strerror(failure.open_error);
+  if (failure.not_regular) return path + " is not a regular file";
+  return "cannot read " + path + " (error " + std::to_string(rc) + ")";
 }
 
 const char kCaps[] = "65536 keys, 262144 values and 8 MiB of key paths";
@@ -148,37 +145,39 @@ std::vector<std::string> ImmediateSubkeys(const Hive& hive, const std::string& k
   return out;
 }
 
-// The key CSocks reads its six values from.
-const char kProxyKey[] = "HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy";
-const char kProxyKeyShort[] = "HKCU\\Software\\Quillbrook\\Game\\Share\\Proxy";
-
-// What CSocks needs of each value it reads: REG_SZ for a text, with its
-// terminator within the field's bytes, a 4-byte REG_DWORD for a number.
-// Anything else it leaves unread, and its field keeps what it had: for a
-// new socket, nothing.
+// What CSocks does with each of its six values (Settings.h has the names,
+// kinds and widths, and what it takes): one it leaves unread keeps its
+// field as it was, for a new socket nothing.
 struct ProxyField {
-  std::string_view name;
-  DWORD type;
-  size_t width;                 // the field's bytes, a text's terminator included
+  qbsettings::ValueIndex index;
   std::string_view whenUnread;  // what follows for a new socket
   std::string_view fixData;     // /d of the fixing command, when the value gives none
+
+  std::string_view name() const { return qbsettings::kValues[index].lpszName; }
+  DWORD type() const { return qbsettings::kValues[index].dwType; }
 };
 
 constexpr ProxyField kProxyFields[] = {
-    {"SocksServer", REG_SZ, 64, "a new socket has no server, so the proxy is off", "ADDRESS"},
-    {"SocksPort", REG_DWORD, 4, "a new socket has port 0, so the proxy is off", "PORT"},
-    {"ProxyEnable", REG_DWORD, 4, "the proxy is off", "1"},
-    {"SocksVersion", REG_DWORD, 4, "a new socket has version 0, so the proxy is off", "5"},
-    {"UserName", REG_SZ, 32, "a new socket sends an empty user name, which a proxy that checks it refuses", "NAME"},
-    {"Password", REG_SZ, 32, "a new socket sends an empty password, which a proxy that checks it refuses", "PASSWORD"},
+    {qbsettings::kSocksServer, "a new socket has no server, so the proxy is off", "ADDRESS"},
+    {qbsettings::kSocksPort, "a new socket has port 0, so the proxy is off", "PORT"},
+    {qbsettings::kProxyEnable, "the proxy is off", "1"},
+    {qbsettings::kSocksVersion, "a new socket has version 0, so the proxy is off", "5"},
+    {qbsettings::kUserName, "a new socket sends an empty user name, which a proxy that checks it refuses", "NAME"},
+    {qbsettings::kPassword, "a new socket sends an empty password, which a proxy that checks it refuses", "PASSWORD"},
 };
 
-bool IsProxyKey(const std::string& key) { return qbhive::NoCaseEqual(key, kProxyKey); }
+bool IsProxyKey(const std::string& key) { return qbhive::NoCaseEqual(key, qbsettings::kProxyKeyWithRoot); }
 
 std::string FixCommand(const ProxyField& field, std::string_view data, std::string_view condition = {}) {
-  return "; run: qbsocks-reg add '" + std::string(kProxyKeyShort) + "' /v " + std::string(field.name) +
-         (field.type == REG_DWORD ? " /t REG_DWORD" : "") + " /d " + std::string(data) + " /f" +
+  return "; run: qbsocks-reg add 'HKCU\\" + std::string(qbsettings::kProxyKey) + "' /v " + std::string(field.name()) +
+         (field.type() == REG_DWORD ? " /t REG_DWORD" : "") + " /d " + std::string(data) + " /f" +
          std::string(condition);
+}
+
+// Whether the number n in this field leaves the proxy off. ProxyEnable's 0
+// is the user's own choice, not a mistake to warn about.
+bool OffBy(const ProxyField& field, uint32_t n) {
+  return field.index != qbsettings::kProxyEnable && qbsettings::WhyNumberLeavesProxyOff(field.index, n) != 0;
 }
 
 // The number a text stored by mistake for a number means, when it is one
@@ -188,24 +187,24 @@ std::string NumberToStore(const ProxyField& field, const std::string& text) {
     return std::string(field.fixData);
   }
   const unsigned long n = std::stoul(text);
-  const bool usable = field.name == "SocksPort"      ? n >= 1 && n <= 65535
-                      : field.name == "SocksVersion" ? n == 4 || n == 5
-                                                     : true;
+  const bool usable = field.index == qbsettings::kSocksPort    ? n <= 65535 && !OffBy(field, n)
+                      : field.index == qbsettings::kSocksVersion ? !OffBy(field, n)
+                                                                 : true;
   return usable ? std::to_string(n) : std::string(field.fixData);
 }
 
 // A number CSocks reads but that leaves the proxy off or elsewhere.
 std::optional<std::string> NumberWarning(const ProxyField& field, uint32_t n) {
   const std::string portRange = ", with a PORT from 1 to 65535";
-  if (field.name == "SocksPort" && n == 0) {
+  if (field.index == qbsettings::kSocksPort && OffBy(field, n)) {
     return "SocksPort is 0, so CSocks turns the proxy off" + FixCommand(field, "PORT", portRange);
   }
-  if (field.name == "SocksPort" && n > 65535) {
+  if (field.index == qbsettings::kSocksPort && n > 65535) {
     return "SocksPort is " + std::to_string(n) +
            ", above 65535: CSocks takes its low 16 bits and connects to the proxy's port " + std::to_string(n & 0xFFFF) +
            FixCommand(field, "PORT", portRange);
   }
-  if (field.name == "SocksVersion" && n != 4 && n != 5) {
+  if (field.index == qbsettings::kSocksVersion && OffBy(field, n)) {
     return "SocksVersion is " + std::to_string(n) + ", neither 4 nor 5, so CSocks turns the proxy off" +
            FixCommand(field, "5", " (or /d 4 for SOCKS4)");
   }
@@ -216,28 +215,29 @@ std::optional<std::string> NumberWarning(const ProxyField& field, uint32_t n) {
 // not read it or will not use it as the user meant; nullopt otherwise.
 std::optional<std::string> ProxyValueWarning(const Value& value) {
   const auto field = std::find_if(std::begin(kProxyFields), std::end(kProxyFields),
-                                  [&](const ProxyField& f) { return qbhive::NoCaseEqual(f.name, value.name); });
+                                  [&](const ProxyField& f) { return qbhive::NoCaseEqual(f.name(), value.name); });
   if (field == std::end(kProxyFields)) return std::nullopt;
-  const std::string name(field->name);
+  const std::string name(field->name());
+  const DWORD type = field->type();
   const std::string ignored = ", so it ignores the value: " + std::string(field->whenUnread);
   const std::string text = DataText(value);
-  if (value.type != field->type || (field->type == REG_DWORD && value.data.size() != 4)) {
-    const std::string stored = value.type == field->type ? "a " + std::to_string(value.data.size()) + "-byte REG_DWORD"
-                                                         : TypeName(value.type);
-    const std::string data = field->type == REG_DWORD && value.type == REG_SZ ? NumberToStore(*field, text)
-                                                                               : std::string(field->fixData);
+  const bool taken =
+      qbsettings::IsTaken(field->index, value.type, value.data.data(), static_cast<DWORD>(value.data.size()));
+  if (!taken && (value.type != type || type == REG_DWORD)) {
+    const std::string stored = value.type == type ? "a " + std::to_string(value.data.size()) + "-byte REG_DWORD"
+                                                  : TypeName(value.type);
+    const std::string data = type == REG_DWORD && value.type == REG_SZ ? NumberToStore(*field, text)
+                                                                        : std::string(field->fixData);
     return name + " is stored as " + stored + " and CSocks reads only a " +
-           (field->type == REG_DWORD ? "4-byte REG_DWORD" : "REG_SZ") + ignored + FixCommand(*field, data);
+           (type == REG_DWORD ? "4-byte REG_DWORD" : "REG_SZ") + ignored + FixCommand(*field, data);
   }
-  const size_t longest = field->width - 1;
-  const bool fits = value.data.size() < field->width ||
-                    (value.data.size() == field->width && std::count(value.data.begin(), value.data.end(), 0) > 0);
-  if (field->type == REG_SZ && !fits) {
+  if (!taken) {  // a text longer than its field
+    const size_t longest = qbsettings::kValues[field->index].cbWidth - 1;
     return name + " is " + std::to_string(text.size()) + " bytes long and CSocks reads at most " +
            std::to_string(longest) + ignored +
            FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " bytes");
   }
-  if (field->type == REG_DWORD) return NumberWarning(*field, static_cast<uint32_t>(LittleEndian(value.data)));
+  if (type == REG_DWORD) return NumberWarning(*field, static_cast<uint32_t>(LittleEndian(value.data)));
   return std::nullopt;
 }
 
@@ -365,30 +365,11 @@ std::string ReadWholeFile(const std::string& file, std::string& bytes) {
   return why;
 }
 
-// The first line of a .reg file as ASCII, whether it is stored as UTF-16LE
-// with a byte-order mark (what regedit writes) or as 8-bit text.
-std::string FirstLine(std::string_view bytes) {
-  std::string line;
-  if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
-    for (size_t i = 2; i + 1 < bytes.size() && line.size() < 80; i += 2) {
-      const unsigned unit = static_cast<uint8_t>(bytes[i]) | static_cast<uint8_t>(bytes[i + 1]) << 8;
-      if (unit == '\n') break;
-      line += unit < 0x80 ? static_cast<char>(unit) : '?';
-    }
-  } else {
-    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    line = std::string(bytes.substr(0, std::min<size_t>(bytes.find('\n'), 80)));
-  }
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-  return line;
-}
-
 std::string Import(const Command& c, const std::string& path, std::ostream& out, std::vector<std::string>& warnings) {
   std::string bytes;
   if (std::string why = ReadWholeFile(c.file, bytes); !why.empty()) return why;
-  const std::string header = FirstLine(bytes);
-  if (header != "Windows Registry Editor Version 5.00" && header != "REGEDIT4") {
-    return c.file + " is not a registry file (its first line is not \"Windows Registry Editor Version 5.00\")";
+  if (qbhive::FileHeader(bytes) == qbhive::RegHeader::kNone) {
+    return c.file + " is not a registry file (its first line is not \"" + std::string(qbhive::kHeader5) + "\")";
   }
   const std::string root = std::string(qbhive::kCurrentUserRoot);
   const Hive incoming = qbhive::ParseRegText(bytes);
@@ -405,7 +386,7 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out,
     qbhive::ApplyRegText(h, bytes);
     return ERROR_SUCCESS;
   }, out);
-  if (const Key* proxy = incoming.FindKey(kProxyKey); proxy != nullptr && failure.empty()) {
+  if (const Key* proxy = incoming.FindKey(qbsettings::kProxyKeyWithRoot); proxy != nullptr && failure.empty()) {
     WarnAboutProxyValues(*proxy, warnings);
   }
   for (const Value& skipped : incoming.SkippedSections()) {

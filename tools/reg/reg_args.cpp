@@ -2,7 +2,8 @@
 // (with the switches each accepts), one of switches, one of value kinds.
 #include "reg_args.h"
 
-#include "posix/registry_hive.h"
+#include "Settings.h"
+#include "registry_hive.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -257,7 +258,7 @@ above 65535, a SocksVersion other than 4 or 5. The value is stored all the
 same, and the exit status is what it would be without it.
 
 Example: the proxy settings QBSocks32 reads (in a shell, quote the key)
-  K='HKCU\Software\Quillbrook\Game\Share\Proxy'
+  K='HKCU\)" QBSOCKS_PROXY_KEY R"('
   qbsocks-reg add "$K" /v SocksServer /d 127.0.0.1 /f
   qbsocks-reg add "$K" /v SocksPort /t REG_DWORD /d 1080 /f
   qbsocks-reg add "$K" /v SocksVersion /t REG_DWORD /d 5 /f

@@ -10,6 +10,10 @@
 //
 // Readers call LoadHive and never write or lock. Writers go through
 // UpdateHive, which replaces the file atomically under an advisory lock.
+//
+// The model is a static library of its own (qbhive), linked into qbafx,
+// whose registry functions read the settings through it, and into
+// qbsocks-reg; nothing of it is exported from qbafx.
 #ifndef QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
 #define QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
 
@@ -46,15 +50,15 @@ struct NoCaseLess {
   }
 };
 
-QBPLATFORM_API bool NoCaseEqual(std::string_view a, std::string_view b);
+bool NoCaseEqual(std::string_view a, std::string_view b);
 
 // Overwrites n bytes at p in a way the compiler cannot leave out.
-QBPLATFORM_API void Wipe(void* p, size_t n);
+void Wipe(void* p, size_t n);
 
 // The data may be a password: a value wipes it before its memory goes back
 // to the heap (when destroyed or assigned over), as CSocks wipes its own
 // buffers.
-struct QBPLATFORM_API Value {
+struct Value {
   std::string name;  // "" is the key's default value ("@" in the file)
   DWORD type = REG_NONE;
   std::vector<uint8_t> data;
@@ -67,7 +71,7 @@ struct QBPLATFORM_API Value {
   ~Value();
 };
 
-struct QBPLATFORM_API Key {
+struct Key {
   std::string path;  // full path, root included, components joined by '\'
   std::map<std::string, Value, NoCaseLess> values;
   // A cap of the reader left values of this key out: one it lacks may be
@@ -81,7 +85,7 @@ struct QBPLATFORM_API Key {
   bool DeleteValue(std::string_view name);
 };
 
-class QBPLATFORM_API Hive {
+class Hive {
  public:
   using KeyMap = std::map<std::string, Key, NoCaseLess>;
 
@@ -122,7 +126,7 @@ class QBPLATFORM_API Hive {
 // "HKCU\\Software\\\\X\\" -> "HKEY_CURRENT_USER\Software\X": the root
 // spelled out (HKCU, HKLM, HKCR, HKU, HKCC accepted), empty components
 // dropped. nullopt when the first component is not a known root.
-QBPLATFORM_API std::optional<std::string> CanonicalKeyPath(std::string_view path);
+std::optional<std::string> CanonicalKeyPath(std::string_view path);
 
 // Windows' own limits on a key, kept by the parser: a name (one level of a
 // path) of at most 255 characters (UTF-16 units, as Windows counts them),
@@ -131,7 +135,7 @@ inline constexpr size_t kMaxKeyNameLength = 255;
 inline constexpr size_t kMaxKeyDepth = 512;
 // Whether a key path keeps those limits (false for a path without a known
 // root).
-QBPLATFORM_API bool WithinKeyLimits(std::string_view path);
+bool WithinKeyLimits(std::string_view path);
 // What one .reg text may add to a hive: keys (the ancestors a section
 // creates included), values, and the bytes of the new keys' paths (each key
 // is held under its full path, so a deep key costs the sum of its
@@ -141,7 +145,20 @@ inline constexpr size_t kMaxValuesPerText = 262144;
 inline constexpr size_t kMaxKeyPathBytesPerText = 8u << 20;
 // Why a reader would not take all of `hive` once written (which of the caps
 // above it passes); empty when it would.
-QBPLATFORM_API std::string CapsPassed(const Hive& hive);
+std::string CapsPassed(const Hive& hive);
+
+// The header line that .reg text starts with: "Windows Registry Editor
+// Version 5.00" (string data in UTF-16, as regedit 5 writes it) or
+// "REGEDIT4" (8-bit).
+enum class RegHeader { kNone, kVersion5, kRegedit4 };
+inline constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+inline constexpr std::string_view kHeader4 = "REGEDIT4";
+// Which header `line` is, blanks and a CR at its end aside.
+RegHeader HeaderOf(std::string_view line);
+// Which header the first line of a file's bytes is, whether they are
+// UTF-16LE with a byte-order mark (what regedit writes) or 8-bit text with
+// or without a UTF-8 one.
+RegHeader FileHeader(std::string_view bytes);
 
 // Applies .reg text to a hive as regedit imports it: sections create keys,
 // "[-KEY]" deletes a key with its subkeys, "Name"=- deletes a value, later
@@ -152,31 +169,38 @@ QBPLATFORM_API std::string CapsPassed(const Hive& hive);
 // kept in SkippedSections), or a key or value beyond the caps (the hive is
 // then CutShort); nothing is read or written outside the input for any
 // bytes.
-QBPLATFORM_API void ApplyRegText(Hive& hive, std::string_view bytes);
-QBPLATFORM_API Hive ParseRegText(std::string_view bytes);
+void ApplyRegText(Hive& hive, std::string_view bytes);
+Hive ParseRegText(std::string_view bytes);
 
 // UTF-8 text, "Windows Registry Editor Version 5.00" header, LF line ends.
 // ParseRegText(SerializeRegText(h)) gives back h, byte for byte in the data.
-QBPLATFORM_API std::string SerializeRegText(const Hive& hive);
+std::string SerializeRegText(const Hive& hive);
 // The same, restricted to one key and its subkeys (just the header when the
 // key is missing).
-QBPLATFORM_API std::string ExportKey(const Hive& hive, std::string_view path);
+std::string ExportKey(const Hive& hive, std::string_view path);
 
 // ${XDG_CONFIG_HOME:-$HOME/.config}/qbsocks/user.reg, looked up afresh at
 // every call. Empty when no home folder can be found at all.
-QBPLATFORM_API std::string HivePath();
+std::string HivePath();
 // Whether HivePath() would give `path` now, decided without allocating (a
 // reader's cache asks at every read); false when only the password
 // database could tell.
 bool IsHivePath(std::string_view path);
 
+// What lies behind a failed read of a file that is there, for a person.
+struct ReadFailure {
+  int open_error = 0;        // opening it failed with this errno
+  bool not_regular = false;  // it is no regular file (a folder, a FIFO)
+};
+
 // The hive in the file; a missing or unreadable file is an empty hive.
-QBPLATFORM_API Hive LoadHive(const std::string& path);
+Hive LoadHive(const std::string& path);
 // The same, telling the two apart: ERROR_SUCCESS with an empty hive for a
 // missing file; for a file that exists but cannot be read, the error
 // Windows gives for such a cause (ERROR_TOO_MANY_OPEN_FILES,
-// ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD).
-QBPLATFORM_API LONG LoadHive(const std::string& path, Hive& hive);
+// ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD), with the
+// cause behind it in `failure` when given.
+LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullptr);
 
 // Read, edit, write back atomically, under an exclusive flock on the
 // sibling file "<path>.lock". When `path` is a symbolic link (a dotfile
@@ -191,7 +215,7 @@ QBPLATFORM_API LONG LoadHive(const std::string& path, Hive& hive);
 // that a file already past them (written by hand) may be made smaller,
 // so that deleting can mend it; one too far past them even for that is
 // ERROR_CANTREAD. Write failures give ERROR_CANTWRITE.
-QBPLATFORM_API LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
+LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
 
 }  // namespace qbhive
 
