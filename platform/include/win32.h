@@ -1,6 +1,7 @@
 // The part of the Win32 API that QBSocks32 and its tools use.
 //
-// On Windows this is the real system, brought in below. Elsewhere
+// On Windows this is the real system, brought in below (here, not in a
+// file of its own: the Windows kit's hosts get win32.h alone). Elsewhere
 // win32_posix.h declares our own stand-ins with the same names,
 // signatures, types and numbers as the Windows SDK, so that code above the
 // platform layer is written once.
