@@ -3,8 +3,8 @@
 #include "qbsocks.h"
 
 #include "Settings.h"
-#include "afx/sockio.h"
 #include "connecting_socket.h"
+#include "socket_handover.h"
 
 #include <string.h>
 

@@ -5,9 +5,8 @@
 # first). There is no C run-time start-up and no C++ standard library for
 # these targets here: modules and programs bring their own entry
 # (platform/msvc), and take memset and friends, operator new and delete
-# from MSVCRT.DLL. Programs built here run under Wine in a prefix of their
-# own inside the build folder.
-set(CMAKE_SYSTEM_NAME Windows)
+# from MSVCRT.DLL.
+include(${CMAKE_CURRENT_LIST_DIR}/windows-cross-common.cmake)
 set(QBSOCKS_MSVC_ABI ON)
 
 # The LLVM tools, unversioned or by the versions Debian 12 carries.
@@ -61,17 +60,3 @@ foreach(kind EXE SHARED MODULE)
 endforeach()
 
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-
-set(CMAKE_FIND_ROOT_PATH ${QBSOCKS_MINGW_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Packages from that tree alone, unless the command line says BOTH (a host
-# that finds the Windows kit outside it, with CMAKE_PREFIX_PATH).
-if(NOT DEFINED CMAKE_FIND_ROOT_PATH_MODE_PACKAGE)
-  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-endif()
-
-set(QBSOCKS_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  env WINEPREFIX=${QBSOCKS_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${QBSOCKS_WINE})

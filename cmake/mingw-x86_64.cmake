@@ -7,9 +7,6 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QBSOCKS_MINGW_TRIPLE x86_64-w64-mingw32)
 # ASLR over the whole 64-bit address space.
 set(QBSOCKS_MINGW_ARCH_LINK_FLAGS "-Wl,--high-entropy-va")
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
-
 include(${CMAKE_CURRENT_LIST_DIR}/wine64.cmake)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  env WINEPREFIX=${QBSOCKS_WINEPREFIX} ${QBSOCKS_WINE64_ENV}
-      WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${QBSOCKS_WINE64})
+set(QBSOCKS_WINE ${QBSOCKS_WINE64_ENV} ${QBSOCKS_WINE64})
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -4,6 +4,7 @@
 // stays owned by the object (whose destructor closes it).
 #include "afxsock.h"
 
+#include "afx/fail.h"
 #include "afx/sockio.h"
 #include "afx/thread_queue.h"
 
@@ -14,20 +15,10 @@ namespace {
 
 constexpr long kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
-BOOL Fail(int wsaError) {
-  WSASetLastError(wsaError);
-  return FALSE;
-}
-
-BOOL FailWithSystemError() {
-  sockio::SaveSystemError();
-  return FALSE;
-}
-
-int ReceiveOrSendFailed() {
-  sockio::SaveSystemError();
-  return SOCKET_ERROR;
-}
+using qbafx::Fail;
+using qbafx::FailWithSystemError;
+using qbafx::SocketError;
+using qbafx::SocketErrorFromSystem;
 
 // Winsock refuses a buffer it cannot address with WSAEFAULT.
 bool IsBadBuffer(const void* lpBuf, int nBufLen) {
@@ -221,11 +212,10 @@ BOOL CAsyncSocket::Listen(int nConnectionBacklog) {
 
 int CAsyncSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen)) {
-    WSASetLastError(WSAEFAULT);
-    return SOCKET_ERROR;
+    return SocketError(WSAEFAULT);
   }
   auto nReceived = sys::recv(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags);
-  if (nReceived < 0) return ReceiveOrSendFailed();
+  if (nReceived < 0) return SocketErrorFromSystem();
   return static_cast<int>(nReceived);
 }
 
@@ -236,12 +226,11 @@ BOOL CAsyncSocket::ShutDown(int nHow) {
 
 int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen)) {
-    WSASetLastError(WSAEFAULT);
-    return SOCKET_ERROR;
+    return SocketError(WSAEFAULT);
   }
   auto nSent = sys::send(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
                     nFlags | sockio::kNoSigPipe);
-  if (nSent < 0) return ReceiveOrSendFailed();
+  if (nSent < 0) return SocketErrorFromSystem();
   return static_cast<int>(nSent);
 }
 
@@ -270,14 +259,13 @@ BOOL CAsyncSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
 int CAsyncSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr,
                                     int* lpSockAddrLen, int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen)) {
-    WSASetLastError(WSAEFAULT);
-    return SOCKET_ERROR;
+    return SocketError(WSAEFAULT);
   }
   sockio::SockLen len = 0;
   if (lpSockAddrLen != NULL && !ToSockLen(lpSockAddrLen, &len)) return SOCKET_ERROR;
   auto nReceived = sys::recvfrom(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags,
                             lpSockAddr, lpSockAddrLen != NULL ? &len : NULL);
-  if (nReceived < 0) return ReceiveOrSendFailed();
+  if (nReceived < 0) return SocketErrorFromSystem();
   if (lpSockAddrLen != NULL) *lpSockAddrLen = static_cast<int>(len);
   return static_cast<int>(nReceived);
 }
@@ -285,13 +273,12 @@ int CAsyncSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAd
 int CAsyncSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
                                int nSockAddrLen, int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen) || nSockAddrLen < 0) {
-    WSASetLastError(WSAEFAULT);
-    return SOCKET_ERROR;
+    return SocketError(WSAEFAULT);
   }
   auto nSent = sys::sendto(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
                       nFlags | sockio::kNoSigPipe, lpSockAddr,
                       static_cast<sockio::SockLen>(nSockAddrLen));
-  if (nSent < 0) return ReceiveOrSendFailed();
+  if (nSent < 0) return SocketErrorFromSystem();
   return static_cast<int>(nSent);
 }
 

@@ -1,6 +1,7 @@
-// Extension modules: their records (CDynLinkLibrary), the module states that
-// list them, and the loader that runs a module's entry and fails the load
-// when process attach fails.
+// Extension modules: their records (CDynLinkLibrary) and the module states
+// that list them. The loader that runs a module's entry and fails the load
+// when process attach fails is each system's own (win/module_loader.cpp,
+// posix/module_loader.cpp).
 //
 // All records of all states sit in one list under one lock (MFC's
 // CRIT_DYNLINKLIST), each tagged with its state: the lists are short, and
@@ -8,17 +9,7 @@
 #include "afxdll.h"
 #include "afxdll_testing.h"
 
-#include "afx/sockio.h"
 #include "afx/sync.h"
-
-#ifndef _WIN32
-#include <dlfcn.h>
-#include <link.h>
-
-#include <map>
-#endif
-
-namespace sockio = qbafx::sockio;
 
 namespace {
 
@@ -27,15 +18,9 @@ CDynLinkLibrary* g_pFirstDLL = NULL;  // all records, most recently listed first
 
 // The calling thread's current state; NULL: the host's own. Defined before
 // the host's state, whose destructor still looks at it.
-#ifdef _WIN32
 qbafx::ThreadPointer<AFX_MODULE_STATE> g_currentState;
 AFX_MODULE_STATE* CurrentStateOrNull() { return g_currentState.Get(); }
 void SetCurrentState(AFX_MODULE_STATE* pState) { g_currentState.Set(pState); }
-#else
-thread_local AFX_MODULE_STATE* t_pCurrentState = NULL;
-AFX_MODULE_STATE* CurrentStateOrNull() { return t_pCurrentState; }
-void SetCurrentState(AFX_MODULE_STATE* pState) { t_pCurrentState = pState; }
-#endif
 
 AFX_MODULE_STATE g_appModuleState(FALSE);
 
@@ -113,7 +98,7 @@ AFX_MODULE_STATE* AfxSetModuleState(AFX_MODULE_STATE* pNewState) {
 // ---- Extension-module records ----
 
 BOOL AfxInitExtensionModule(AFX_EXTENSION_MODULE& state, HMODULE hModule) {
-  if (sockio::AtomicLoad(&g_nFailInitForTesting)) {
+  if (InterlockedCompareExchange(&g_nFailInitForTesting, 0, 0) != 0) {
     SetLastError(ERROR_DLL_INIT_FAILED);
     return FALSE;
   }
@@ -193,125 +178,5 @@ UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pStat
 }
 
 extern "C" void QbFailExtensionModuleInitForTesting(BOOL bFail) {
-  sockio::AtomicExchange(&g_nFailInitForTesting, bFail != FALSE);
+  InterlockedExchange(&g_nFailInitForTesting, bFail != FALSE);
 }
-
-// ---- The loader ----
-
-#ifdef _WIN32
-
-// The system loader runs DllMain and fails LoadLibrary itself; MFC
-// serialises the calls, and so do we.
-namespace {
-qbafx::RecursiveLock g_loadLock;
-}
-
-HINSTANCE AfxLoadLibrary(QBAFX_LPCSTR lpszModuleName) {
-  if (lpszModuleName == NULL || *lpszModuleName == '\0') {  // as on ELF systems
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
-  }
-  qbafx::LockGuard lock(g_loadLock);
-  return LoadLibraryA(lpszModuleName);
-}
-
-BOOL AfxFreeLibrary(HINSTANCE hInstLib) {
-  qbafx::LockGuard lock(g_loadLock);
-  return FreeLibrary(hInstLib);
-}
-
-#else  // !_WIN32
-
-namespace {
-
-// Held across dlopen and dlclose, so that two threads never load the same
-// module at once: the second would otherwise get a module whose process
-// attach failed on the first. Recursive, because a module's constructor
-// may load another module.
-qbafx::RecursiveLock g_loadLock;
-
-// What AfxLoadLibrary handed out: instance handle -> dlopen handle and how
-// many loads are still to be freed. Guarded by g_loadLock.
-struct LoadedModule {
-  void* pHandle;
-  unsigned nLoads;
-};
-std::map<HINSTANCE, LoadedModule>& LoadedModules() {
-  static std::map<HINSTANCE, LoadedModule> modules;
-  return modules;
-}
-
-// The load in progress on this thread, told by the module's constructor
-// whether process attach failed. Loads nest when a constructor loads.
-struct PendingLoad {
-  bool bAttachFailed;
-  PendingLoad* pOuter;
-};
-thread_local PendingLoad* t_pPendingLoad = NULL;
-
-// The address the module is mapped at, as a module finds it for itself
-// with dladdr: the instance handle, as on Windows.
-HINSTANCE InstanceOf(void* pHandle) {
-  struct link_map* pMap = NULL;
-  if (dlinfo(pHandle, RTLD_DI_LINKMAP, &pMap) != 0 || pMap == NULL) return NULL;
-  Dl_info info;
-  if (dladdr(pMap->l_ld, &info) == 0) return NULL;
-  return static_cast<HINSTANCE>(info.dli_fbase);
-}
-
-}  // namespace
-
-void AfxReportProcessAttach(BOOL bResult) {
-  if (!bResult && t_pPendingLoad != NULL) t_pPendingLoad->bAttachFailed = true;
-}
-
-HINSTANCE AfxLoadLibrary(QBAFX_LPCSTR lpszModuleName) {
-  if (lpszModuleName == NULL || *lpszModuleName == '\0') {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
-  }
-  qbafx::LockGuard lock(g_loadLock);
-
-  PendingLoad load{false, t_pPendingLoad};
-  t_pPendingLoad = &load;
-  void* pHandle = dlopen(lpszModuleName, RTLD_NOW | RTLD_LOCAL);
-  t_pPendingLoad = load.pOuter;
-
-  if (pHandle == NULL) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return NULL;
-  }
-  if (load.bAttachFailed) {
-    dlclose(pHandle);  // runs the destructor: process detach, as on Windows
-    SetLastError(ERROR_DLL_INIT_FAILED);
-    return NULL;
-  }
-  HINSTANCE hInstance = InstanceOf(pHandle);
-  if (hInstance == NULL) {
-    dlclose(pHandle);
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return NULL;
-  }
-  LoadedModule& loaded = LoadedModules()[hInstance];
-  loaded.pHandle = pHandle;
-  ++loaded.nLoads;
-  return hInstance;
-}
-
-BOOL AfxFreeLibrary(HINSTANCE hInstLib) {
-  qbafx::LockGuard lock(g_loadLock);
-  auto found = LoadedModules().find(hInstLib);
-  if (found == LoadedModules().end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  void* pHandle = found->second.pHandle;
-  if (--found->second.nLoads == 0) LoadedModules().erase(found);
-  if (dlclose(pHandle) != 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
-
-#endif  // _WIN32

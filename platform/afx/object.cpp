@@ -3,8 +3,6 @@
 #include "afxsock.h"
 #include "afxdll_testing.h"
 
-#include "afx/sockio.h"
-
 #include <stdlib.h>
 
 namespace {
@@ -36,7 +34,7 @@ BOOL CObject::IsKindOf(const CRuntimeClass* pClass) const {
 
 // The C run-time's heap that the class library itself uses.
 void* PASCAL CObject::operator new(size_t nSize) noexcept {
-  if (qbafx::sockio::AtomicLoad(&g_nFailAllocationForTesting)) return NULL;
+  if (InterlockedCompareExchange(&g_nFailAllocationForTesting, 0, 0) != 0) return NULL;
   return malloc(nSize);
 }
 
@@ -47,5 +45,5 @@ void PASCAL CObject::operator delete(void* p) noexcept { free(p); }
 void PASCAL CObject::operator delete(void*, void*) noexcept {}
 
 extern "C" void QbFailDynLinkLibraryAllocationForTesting(BOOL bFail) {
-  qbafx::sockio::AtomicExchange(&g_nFailAllocationForTesting, bFail != FALSE);
+  InterlockedExchange(&g_nFailAllocationForTesting, bFail != FALSE);
 }

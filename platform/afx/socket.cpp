@@ -20,6 +20,7 @@
 // must neither report on that one nor change it.
 #include "afxsock.h"
 
+#include "afx/fail.h"
 #include "afx/sockio.h"
 #include "afx/sync.h"
 #include "afx/thread_queue.h"
@@ -35,28 +36,17 @@ constexpr int kWaitSliceMs = 20;
 // MFC's default pump interval.
 constexpr int kDefaultTimeOutMs = 2000;
 
-BOOL Fail(int wsaError) {
-  WSASetLastError(wsaError);
-  return FALSE;
-}
-
-int SocketError(int wsaError) {
-  WSASetLastError(wsaError);
-  return SOCKET_ERROR;
-}
+using qbafx::Fail;
+using qbafx::SocketError;
 
 // Ends the blocking call that runs, if any, as one whose socket was closed.
 void MarkSocketClosed(volatile LONG& state) {
-  if (sockio::AtomicCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning) == qbafx::kCancelRequested) {
-    sockio::AtomicCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested);
+  if (InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning) == qbafx::kCancelRequested) {
+    InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested);
   }
 }
 
-#ifdef _WIN32
 qbafx::ThreadPointer<qbafx::SocketWait> g_innermostWait;
-#else
-thread_local qbafx::SocketWait* t_pInnermostWait = NULL;
-#endif
 
 // Points the blocking marker at a flag of the running wait, and clears it
 // again on every way out.
@@ -123,13 +113,8 @@ int ConnectOutcome(SOCKET hSocket, bool bSawWritable) {
 
 namespace qbafx {
 
-#ifdef _WIN32
 SocketWait* InnermostWait() { return g_innermostWait.Get(); }
 void SetInnermostWait(SocketWait* pWait) { g_innermostWait.Set(pWait); }
-#else
-SocketWait* InnermostWait() { return t_pInnermostWait; }
-void SetInnermostWait(SocketWait* pWait) { t_pInnermostWait = pWait; }
-#endif
 
 void GiveUpWaitsOn(SOCKET hSocket) {
   for (SocketWait* pWait = InnermostWait(); pWait != NULL; pWait = pWait->Outer()) {
@@ -156,7 +141,7 @@ CSocket::~CSocket() {
 }
 
 void CSocket::CancelBlockingCall() {
-  sockio::AtomicCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning);
+  InterlockedCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning);
 }
 
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {

@@ -3,7 +3,10 @@
 // thread, and every turn looks at the queue, so that the thread's windows
 // keep answering while it blocks (Windows calls a window whose thread has
 // not looked at its queue for five seconds hung). Elsewhere there is no
-// queue: a turn waits on the socket alone.
+// queue: a turn waits on the socket alone. Each system's part
+// (win/thread_queue.h, posix/thread_queue.h) gives the SocketWait, with
+// one Turn at a time, and CSocket's default OnMessagePending,
+// DispatchWaitingPaint; this file what both share.
 #ifndef QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
 #define QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
 
@@ -51,96 +54,12 @@ class SocketWaitBase {
   bool m_bGivenUp = false;
 };
 
-#ifdef _WIN32
-
-// Waits of one blocking call on one socket. An event tied to the socket
-// (WSAEventSelect, for the network events that the wanted readiness needs)
-// and the thread's queue end a turn. Every call keeps the last error as it
-// was, but for a failed wait.
-class SocketWait : public SocketWaitBase {
- public:
-  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
-    SetInnermostWait(this);
-    const int nSaved = WSAGetLastError();  // CreateEventA clears it
-    m_hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (m_hEvent != NULL && WSAEventSelect(hSocket, m_hEvent, NetworkEventsFor(wanted)) != 0) {
-      CloseHandle(m_hEvent);  // the turns still end on time, and look at the socket then
-      m_hEvent = NULL;
-    }
-    WSASetLastError(nSaved);
-  }
-  ~SocketWait() {
-    if (m_hEvent == NULL) return;
-    const int nSaved = WSAGetLastError();
-    // The socket stays non-blocking. One that was closed took its tie
-    // along; one given up is no longer ours to untie.
-    if (m_hSocket != INVALID_SOCKET) WSAEventSelect(m_hSocket, NULL, 0);
-    CloseHandle(m_hEvent);
-    WSASetLastError(nSaved);
-  }
-
-  // One turn of at most nTimeoutMs: the readiness seen (sockio::Readiness
-  // bits), 0 when none came, -1 on failure.
-  int Turn(int nTimeoutMs) {
-    // Readiness from before the event was tied is not always signalled.
-    int seen = sockio::Wait(m_hSocket, m_wanted, 0);
-    if (seen != 0 || nTimeoutMs == 0) return seen;
-    const int nSaved = WSAGetLastError();
-    const DWORD nHandles = m_hEvent != NULL ? 1 : 0;
-    // Wakes for messages that arrived since the queue was last looked at.
-    MsgWaitForMultipleObjects(nHandles, &m_hEvent, FALSE, static_cast<DWORD>(nTimeoutMs),
-                              QS_ALLINPUT);
-    seen = sockio::Wait(m_hSocket, m_wanted, 0);
-    if (seen == 0) {
-      // Answers the messages other threads sent to the thread's windows,
-      // and makes what is queued old, so that the next turn waits for
-      // newer ones; the host's own loop gets the posted ones.
-      MSG msg;
-      PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
-    }
-    if (seen >= 0) WSASetLastError(nSaved);
-    return seen;
-  }
-
- private:
-  static long NetworkEventsFor(unsigned wanted) {
-    long lEvents = 0;
-    if (wanted & sockio::kReadable) lEvents |= FD_READ | FD_ACCEPT | FD_CLOSE;
-    if (wanted & sockio::kWritable) lEvents |= FD_WRITE | FD_CONNECT | FD_CLOSE;
-    if (wanted & sockio::kException) lEvents |= FD_OOB;
-    return lEvents;
-  }
-
-  unsigned m_wanted;
-  HANDLE m_hEvent;
-};
-
-// CSocket's default OnMessagePending: one waiting WM_PAINT goes to its
-// window; every other message stays queued for the host's own loop.
-inline void DispatchWaitingPaint() {
-  const int nSaved = WSAGetLastError();
-  MSG msg;
-  if (PeekMessageA(&msg, NULL, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&msg);
-  WSASetLastError(nSaved);
-}
-
-#else  // no message queue
-
-class SocketWait : public SocketWaitBase {
- public:
-  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
-    SetInnermostWait(this);
-  }
-  int Turn(int nTimeoutMs) { return sockio::Wait(m_hSocket, m_wanted, nTimeoutMs); }
-
- private:
-  unsigned m_wanted;
-};
-
-inline void DispatchWaitingPaint() {}
-
-#endif  // _WIN32
-
 }  // namespace qbafx
+
+#ifdef _WIN32
+#include "win/thread_queue.h"
+#else
+#include "posix/thread_queue.h"
+#endif
 
 #endif  // QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H

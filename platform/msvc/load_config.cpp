@@ -79,20 +79,14 @@ struct QbLoadConfigDirectory {
   const void* GuardLongJumpTargetCount;
 };
 
-// The offsets the documentation gives (x86, x64).
-#ifdef _WIN64
-static_assert(offsetof(QbLoadConfigDirectory, SecurityCookie) == 88, "x64 layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardCFCheckFunctionPointer) == 112, "x64 layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardFlags) == 144, "x64 layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardAddressTakenIatEntryTable) == 160, "x64 layout");
-static_assert(sizeof(QbLoadConfigDirectory) == 192, "x64 layout");
-#else
-static_assert(offsetof(QbLoadConfigDirectory, SecurityCookie) == 60, "x86 layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardCFCheckFunctionPointer) == 72, "x86 layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardFlags) == 88, "x86 layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardAddressTakenIatEntryTable) == 104, "x86 layout");
-static_assert(sizeof(QbLoadConfigDirectory) == 120, "x86 layout");
-#endif
+// The offsets the documentation gives, x86's then x64's.
+constexpr size_t ForArchitecture(size_t x86, size_t x64) { return sizeof(void*) == 8 ? x64 : x86; }
+static_assert(offsetof(QbLoadConfigDirectory, SecurityCookie) == ForArchitecture(60, 88), "layout");
+static_assert(offsetof(QbLoadConfigDirectory, GuardCFCheckFunctionPointer) == ForArchitecture(72, 112), "layout");
+static_assert(offsetof(QbLoadConfigDirectory, GuardFlags) == ForArchitecture(88, 144), "layout");
+static_assert(offsetof(QbLoadConfigDirectory, GuardAddressTakenIatEntryTable) == ForArchitecture(104, 160),
+              "layout");
+static_assert(sizeof(QbLoadConfigDirectory) == ForArchitecture(120, 192), "layout");
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The two byte streams of qbsocks-cat: standard input to the connection and
 // the connection to standard output, moved so that neither direction ever
-// waits for the other: by one poll loop on POSIX (relay.cpp), by a thread
-// per direction on Windows (relay_windows.cpp), whose standard input cannot
-// be waited on together with a socket.
+// waits for the other: by one poll loop on POSIX (relay_posix.cpp), by a
+// thread per direction on Windows (relay_windows.cpp), whose standard input
+// cannot be waited on together with a socket.
 #ifndef QBSOCKS_TOOLS_CAT_RELAY_H
 #define QBSOCKS_TOOLS_CAT_RELAY_H
 
