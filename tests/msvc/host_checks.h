@@ -20,6 +20,16 @@ extern "C" int __cdecl _snprintf(char* lpszBuffer, size_t cchBuffer, const char*
 
 namespace host {
 
+// The settings key the hosts write. The kit ships no settings header, so the
+// hosts built against the kit take the key from here; the in-tree build
+// holds it against the library's own (socks_host.cpp).
+inline constexpr char kProxyKey[] = "Software\\Quillbrook\\Game\\Share\\Proxy";
+
+constexpr bool SameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
 inline int g_nPassed = 0;
 inline int g_nFailed = 0;
 

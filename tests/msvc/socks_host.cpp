@@ -6,15 +6,19 @@
 // connects on the thread of a window (support/window_host.h); and CSocks's
 // virtual table against the class library's own members.
 #include "QBSocks32.h"
-#include "Settings.h"
 #include "host_checks.h"
 #include "support/window_host.h"
 
 #include <stdlib.h>
 
+#if __has_include("Settings.h")  // in the tree, not in the kit
+#include "Settings.h"
+static_assert(host::SameText(host::kProxyKey, qbsettings::kProxyKey), "the hosts' key is the library's");
+#endif
+
 namespace {
 
-const char* const kProxyKey = qbsettings::kProxyKey;
+using host::kProxyKey;
 
 // Counts the closes that CSocks makes through the virtual table.
 class CCountingSocks : public CSocks {

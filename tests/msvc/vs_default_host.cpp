@@ -11,7 +11,6 @@
 #include <windows.h>
 
 #include "QBSocks32.h"
-#include "Settings.h"
 #include "afxdll.h"
 #include "host_checks.h"
 #include "type_info.h"
@@ -175,7 +174,7 @@ void UseSocks5Proxy(UINT nPort) {
   const DWORD numbers[] = {1, nPort, 5};
   const char* const names[] = {"ProxyEnable", "SocksPort", "SocksVersion"};
   HKEY hKey = NULL;
-  RegCreateKeyA(HKEY_CURRENT_USER, qbsettings::kProxyKey, &hKey);
+  RegCreateKeyA(HKEY_CURRENT_USER, host::kProxyKey, &hKey);
   for (int i = 0; i < 3; ++i) {
     RegSetValueExA(hKey, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&numbers[i]), 4);
   }
@@ -207,7 +206,7 @@ void CheckExceptionFromAWait() {
   } catch (const CHostError& error) {
     nCode = error.nCode;
   }
-  RegDeleteKeyA(HKEY_CURRENT_USER, qbsettings::kProxyKey);
+  RegDeleteKeyA(HKEY_CURRENT_USER, host::kProxyKey);
   host::Check(nCode == 3, "throw from OnMessagePending", "caught by the host");
   host::Check(!socks.IsBlocking() && socks.CallOver(), "throw from OnMessagePending",
               "no blocking call left marked on the socket");
@@ -219,7 +218,7 @@ void CheckExceptionFromAWait() {
 
 void CheckExceptions() {
   // Connect goes directly: no settings.
-  RegDeleteKeyA(HKEY_CURRENT_USER, qbsettings::kProxyKey);
+  RegDeleteKeyA(HKEY_CURRENT_USER, host::kProxyKey);
   CAsyncSocket listener;
   const UINT nPort = ListeningPort(listener);
   host::Check(nPort != 0, "exceptions", "a listening socket");
@@ -276,7 +275,7 @@ void CheckUntranslatableText() {
   const BOOL bRefused = socks.Create() && !socks.Connect(L"b\xFC" L"cher.example", 80) &&
                         WSAGetLastError() == WSAEINVAL && socks.m_hSocket != INVALID_SOCKET;
   host::Check(bRefused, "a host name with U+00FC", "CSocks::Connect fails with WSAEINVAL");
-  RegDeleteKeyA(HKEY_CURRENT_USER, qbsettings::kProxyKey);
+  RegDeleteKeyA(HKEY_CURRENT_USER, host::kProxyKey);
 }
 
 }  // namespace
