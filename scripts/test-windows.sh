@@ -20,6 +20,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 source scripts/wine.sh
+source scripts/summary.sh
 
 if ! wine64_runs; then
   echo "windows: FAILED: 64-bit Wine ($wine64_loader) cannot start here" >&2
@@ -28,44 +29,48 @@ fi
 
 status=0
 summary=()
+ran() {  # LINE: said at the end, and in scripts/test.sh's summary
+  summary+=("$*")
+  summary_add "$*"
+}
 
 run_msvc() {  # PRESET BITS LOADER
   local preset=$1 bits=$2 loader=$3 started=$SECONDS
   echo "== $preset: QBSocks32.dll in the MSVC C++ ABI, $bits-bit (clang-cl, lld-link): build, export and import tables"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j 2
-  ctest --preset "$preset" -LE wine
+  summary_ctest "$preset (export and import tables)" --preset "$preset" -LE wine
   if [[ $bits == 64 ]] || wine32_runs; then
     echo "== $preset: the MSVC-built host programs under $bits-bit Wine"
-    ctest --preset "$preset" -L wine || status=1
+    summary_ctest "$preset (host programs under $bits-bit Wine)" --preset "$preset" -L wine || status=1
     stop_wineserver "build/$preset" "$loader"
-    summary+=("$preset: RAN the tables and the host programs under $bits-bit Wine ($("$loader" --version)) in $((SECONDS - started)) s")
+    ran "$preset: RAN the tables and the host programs under $bits-bit Wine ($("$loader" --version)) in $((SECONDS - started)) s"
   else
-    summary+=("$preset: SKIPPED the host programs: $(wine32_absence); the export and import tables were checked")
+    ran "$preset: SKIPPED the host programs: $(wine32_absence); the export and import tables were checked"
   fi
 }
 echo "== windows: QBSocks32.dll (MinGW-w64, i686): configure, build, export table"
 cmake --preset windows >/dev/null
 if wine32_runs; then
   cmake --build --preset windows -j 2
-  ctest --preset windows -LE wine
+  summary_ctest "windows (export table)" --preset windows -LE wine
   echo "== windows: the i686 tests under 32-bit Wine"
-  ctest --preset windows -L wine || status=1
+  summary_ctest "windows (under 32-bit Wine)" --preset windows -L wine || status=1
   stop_wineserver build/windows "$wine32_loader"
-  summary+=("windows: RAN the i686 build's tests under 32-bit Wine ($("$wine32_loader" --version))")
+  ran "windows: RAN the i686 build's tests under 32-bit Wine ($("$wine32_loader" --version))"
 else
   # Only the module and qbsocks-cat.exe (for the kit): their tests cannot run here.
   cmake --build --preset windows -j 2 --target QBSocks32 qbsocks-cat qbsocks_msvc_implib
-  ctest --preset windows -LE wine
-  summary+=("windows: SKIPPED the i686 build's tests: $(wine32_absence); its export table was checked, its version resource is read by the x86_64 tests")
+  summary_ctest "windows (export table)" --preset windows -LE wine
+  ran "windows: SKIPPED the i686 build's tests: $(wine32_absence); its export table was checked, its version resource is read by the x86_64 tests"
 fi
 
 echo "== windows64: the same sources for x86_64 (the kit's mingw-x64 folder), tests under 64-bit Wine"
 cmake --preset windows64 -DQBSOCKS_I686_DLL="$PWD/build/windows/bin/QBSocks32.dll" >/dev/null
 cmake --build --preset windows64 -j 2
-ctest --preset windows64 || status=1
+summary_ctest "windows64 (under 64-bit Wine)" --preset windows64 || status=1
 stop_wineserver build/windows64 "$wine64_loader"
-summary+=("windows64: RAN the x86_64 build's tests under 64-bit Wine ($("$wine64_loader" --version))")
+ran "windows64: RAN the x86_64 build's tests under 64-bit Wine ($("$wine64_loader" --version))"
 
 # After the MinGW-w64 builds: the MSVC-ABI hosts of the C interface link
 # their qbsocks.dll (tests/msvc/CMakeLists.txt).
