@@ -10,6 +10,8 @@ set -euo pipefail
 zip_file=$(realpath "$1") work=$(realpath -m "$2")
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 source "$repo/scripts/wine.sh"
+source "$repo/scripts/summary.sh"
+skipped() { echo "windows_kit_test: SKIPPED $*"; summary_add "windows kit: SKIPPED $*"; }
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -165,7 +167,7 @@ if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" && -f "$work/vs_defa
       tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' || fail "the kit-built MSVC socks host failed under Wine"
     stop_wineserver "$msvc_build" "$wine32_loader"
   else
-    echo "windows_kit_test: SKIPPED running the kit-built 32-bit MSVC hosts: $(wine32_absence)"
+    skipped "running the kit-built 32-bit MSVC hosts: $(wine32_absence)"
   fi
 fi
 
@@ -209,7 +211,7 @@ if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && wine32_runs; then
   grep -q '(direct)' "$work/cat.err" || fail "tools\\qbsocks-cat.exe did not name the direct path: $(cat "$work/cat.err")"
   stop_wineserver "$repo/build/windows" "$wine32_loader"
 else
-  echo "windows_kit_test: SKIPPED running tools\\qbsocks-cat.exe: $(wine32_absence)"
+  skipped "running tools\\qbsocks-cat.exe: $(wine32_absence)"
 fi
 
 ((status == 0)) && echo "windows_kit_test: the kit's files, headers and DLLs are right; MinGW and MSVC hosts build against it (32-bit and x64), and the MSVC hosts and tools\\qbsocks-cat.exe run where their Wine starts"
