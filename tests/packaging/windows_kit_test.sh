@@ -43,7 +43,7 @@ done
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
 expected+=(c/include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
 expected+=(c{,-x64}/bin/qbsocks.{dll,debug} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
-expected+=(bindings/QBSocks.cs bindings/qbsocks.py)
+expected+=(bindings/QBSocks.cs bindings/qbsocks.py QBSocks32.props sample/ConnectDlg.cpp sample/resource.h)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
@@ -107,6 +107,22 @@ for c_host in "c-x64 clang-cl-x86_64-msvc.cmake qbsocks.lib" "c mingw-i686.cmake
   cmake -S "$work/c_host" -B "$work/c_host-$folder" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" \
     "${kit_prefix[@]}" >/dev/null && cmake --build "$work/c_host-$folder" >/dev/null || fail "a C-only project does not build against the kit's $folder"
   grep -qsF "$kit/$folder/lib/$implib" "$work/c_host-$folder/build.ninja" || fail "the C-only project does not link $folder/lib/$implib"
+done
+
+# The property sheet, read as MSBuild would for Win32 and x64; and the MFC
+# sample compiled for both against the unpacked kit, with a stand-in for
+# MFC's headers (tests/packaging/mfc_standin).
+/usr/bin/python3 "$repo/tests/packaging/check_props.py" "$kit" || fail "QBSocks32.props does not resolve against the kit"
+mkdir -p "$work/mfc_sample"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.16)' 'project(KitMfcSample LANGUAGES CXX)' \
+  'add_library(sample OBJECT ${KIT}/sample/ConnectDlg.cpp)' \
+  'target_include_directories(sample PRIVATE ${KIT}/c/include ${KIT}/sample)' \
+  'target_compile_definitions(sample PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0600)' \
+  'target_compile_options(sample PRIVATE /W4 /WX "SHELL:/imsvc ${STANDIN}")' >"$work/mfc_sample/CMakeLists.txt"
+for toolchain in clang-cl-i686-msvc clang-cl-x86_64-msvc; do
+  cmake -S "$work/mfc_sample" -B "$work/mfc_sample-$toolchain" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain.cmake" \
+    -DKIT="$kit" -DSTANDIN="$repo/tests/packaging/mfc_standin" >/dev/null &&
+    cmake --build "$work/mfc_sample-$toolchain" >/dev/null || fail "the MFC sample does not compile against the kit ($toolchain)"
 done
 
 # The example host, with CMake and the kit's mingw package.
