@@ -41,6 +41,10 @@ packages+=(mono-mcs mono-runtime)
 # The ABI check of the Linux libraries against their baselines
 # (tests/packaging/abi_check.sh): abidiff.
 packages+=(abigail-tools)
+# ssh through qbsocks-cat -F (tests/tools/ssh_fdpass_test.py): ssh's client
+# and sshd, which the test starts on a free port of its own. The system's
+# own sshd (port 22), which the package would start, is not wanted.
+packages+=(openssh-client openssh-server)
 
 # The Windows build (scripts/test-windows.sh): MinGW-w64 for i686, and Wine
 # with its 32-bit loader, which comes from the i386 architecture. Where the
@@ -81,4 +85,7 @@ if ! { apt-get update -q && apt-get install -y -q --no-install-recommends "${mis
   tail -n 20 "$log" >&2
   echo "setup: FAILED installing; apt's whole output is in $log" >&2
   exit 1
+fi
+if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null; then
+  systemctl disable --now ssh.service ssh.socket >>"$log" 2>&1 || true
 fi
