@@ -85,7 +85,10 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigne
  * settings exist but cannot be read, the reason qbsocks_connect gives
  * ("Cannot read the proxy settings: access denied"). Writes at most size
  * bytes, terminator included, when text is not null; returns the length of
- * the whole text, as snprintf does. */
+ * the whole text, as snprintf does. The text is ASCII but for the
+ * settings' own texts in it (the server, the user name), which are the
+ * bytes the library reads and sends: UTF-8 on Linux (the settings file's
+ * text), the ANSI code page on Windows (as RegQueryValueExA gives them). */
 QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size);
 
 /* The library's version, such as "1.1.0". */

@@ -32,6 +32,11 @@ full_packages=(
   # The ABI check of the Linux libraries against their baselines
   # (tests/packaging/abi_check.sh): abidiff.
   abigail-tools
+  # ssh through qbsocks-cat -F (tests/tools/ssh_fdpass_test.py): ssh's
+  # client and sshd, which the test starts on a free port of its own. The
+  # system's own sshd (port 22), which the package would start, is not
+  # wanted.
+  openssh-client openssh-server
   # The Windows build (scripts/test-windows.sh): MinGW-w64 for i686 and
   # x86_64, and Wine. The i686 tests need 32-bit Wine as well (wine32:i386,
   # optional: see below); without it they are skipped and the x86_64 build's
@@ -158,6 +163,9 @@ setup_main() {
   update_lists
   if ((${#missing[@]})); then
     install_required "${missing[@]}" || return 1
+  fi
+  if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null; then
+    systemctl disable --now ssh.service ssh.socket >>"$log" 2>&1 || true
   fi
   if $want_wine32; then
     install_wine32

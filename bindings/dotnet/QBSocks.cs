@@ -20,7 +20,9 @@
 //   the Socket that owns it).
 // - Texts cross as bytes: the host goes as ASCII, a name with other letters
 //   as its IDNA (punycode) form, never through the ANSI code page; the
-//   reason and the route come back as ASCII. qbsocks_version's text belongs
+//   reason comes back as ASCII, the route as the library reads the
+//   settings (the server, a user name beyond ASCII): the ANSI code page on
+//   Windows, UTF-8 elsewhere, as PtrToStringAnsi decodes. qbsocks_version's text belongs
 //   to the library: it is returned as IntPtr and copied, so the marshaller
 //   never frees it.
 // - Threads: each call is independent (the settings are read at every
@@ -129,7 +131,7 @@ namespace QBSocks32
             {
                 byte[] text = new byte[size];
                 ulong length = qbsocks_route(text, new UIntPtr((uint)size)).ToUInt64();
-                if (length < (ulong)size) return AsciiUntilNul(text);
+                if (length < (ulong)size) return SystemTextUntilNul(text);
                 size = (int)length + 1;  // the settings changed between the calls
             }
         }
@@ -167,6 +169,15 @@ namespace QBSocks32
             byte[] bytes = new byte[host.Length + 1];  // the terminator stays 0
             Encoding.ASCII.GetBytes(host, 0, host.Length, bytes, 0);
             return bytes;
+        }
+
+        // The ANSI code page on Windows, UTF-8 elsewhere: the encoding of the
+        // settings' texts as the library reads them (qbsocks.h).
+        static string SystemTextUntilNul(byte[] text)
+        {
+            GCHandle pinned = GCHandle.Alloc(text, GCHandleType.Pinned);
+            try { return Marshal.PtrToStringAnsi(pinned.AddrOfPinnedObject()); }
+            finally { pinned.Free(); }
         }
 
         static string AsciiUntilNul(byte[] text)

@@ -11,25 +11,38 @@ or through the SOCKS4 or SOCKS5 proxy that the current user's settings name.
         print("cannot connect:", e.reason, "(result", e.result, ")")
     print(qbsocks.route())  # "direct", "SOCKS5 proxy 127.0.0.1:1080 as alice", ...
 
+create_connection is a drop-in for socket.create_connection (same
+arguments, same meaning), so whatever takes that function takes this one,
+as http.client's HTTPConnection._create_connection does.
+
 ctypes over libqbsocks.so.1 (qbsocks.dll on Windows), nothing compiled. The
-library is found as the system's loader finds it (on Linux the ld.so path:
-LD_LIBRARY_PATH, the ld.so cache, /usr/lib; on Windows LoadLibrary's
-standard order: the program's folder, the system folders, the current
-folder, PATH), or at the path that QBSOCKS_LIBRARY names.
+library is the file that QBSOCKS_LIBRARY names; else on Linux the one the
+system's loader finds (LD_LIBRARY_PATH, the ld.so cache, /usr/lib); on
+Windows qbsocks.dll beside this file, by its full path, else the folders
+that os.add_dll_directory added, the program's folder and the system
+folders: never the current folder, nor PATH, where anyone may plant a DLL.
 
 Threads: every call is independent (the settings are read at every
 connect, a failure's reason belongs to its call) and ctypes lets go of the
 GIL while the library works, so threads may connect at the same time.
+Signals: Python runs their handlers (Ctrl-C's KeyboardInterrupt, an
+alarm's) in the main thread alone, so a connect asked for there runs on a
+thread of its own: the socket is owned from the moment the library returns
+it, Ctrl-C ends the wait at once, and a socket that comes after nobody
+waits any longer is closed.
 Python ignores SIGPIPE, so writing to a connection the peer closed raises
 BrokenPipeError rather than ending the program. On Windows the socket layer
 is started by Python's socket module, imported here.
 """
+import _thread
 import ctypes
 import functools
 import math
+import operator
 import os
 import socket
 import sys
+import threading
 
 __all__ = ["create_connection", "route", "version", "Error", "ProxyUnreachable", "ProxyFailed",
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
@@ -52,6 +65,13 @@ SETTINGS_UNREADABLE = 8
 
 _NO_HANDLE = ctypes.c_size_t(-1).value  # QBSOCKS_NO_HANDLE: all bits set
 _REASON_SIZE = 512
+_LONGEST_BOUND_MS = 0xFFFFFFFF  # qbsocks_connect_timeout's unsigned int, about 49.7 days
+# The settings' own texts in the route (the server, the user name), as the
+# library reads them (qbsocks.h): UTF-8 on Linux, the ANSI code page on Windows.
+_SETTINGS_ENCODING = "mbcs" if sys.platform == "win32" else "utf-8"
+# LoadLibraryEx's search: the folders of os.add_dll_directory, the program's
+# and the system's, and for a full path its own folder; never the current one.
+_SEARCH_DEFAULT_DIRS, _SEARCH_DLL_LOAD_DIR = 0x1000, 0x100
 
 
 class Error(ConnectionError):
@@ -117,16 +137,28 @@ _ERRORS = {error.result: error for error in (ProxyUnreachable, ProxyFailed, Targ
                                              BadArgument, BadTarget, TimedOut, SettingsUnreadable)}
 
 
+def _library_file(platform=sys.platform):
+    """The library to load, and on Windows LoadLibraryEx's search for it."""
+    named = os.environ.get(LIBRARY_VARIABLE)
+    if platform != "win32":
+        return named or "libqbsocks.so.1", None
+    if named and not os.path.dirname(named):
+        return named, _SEARCH_DEFAULT_DIRS
+    path = os.path.abspath(named) if named else os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                             "qbsocks.dll")
+    if not named and not os.path.isfile(path):
+        return "qbsocks.dll", _SEARCH_DEFAULT_DIRS
+    return path, _SEARCH_DEFAULT_DIRS | _SEARCH_DLL_LOAD_DIR  # its dependencies from its own folder first
+
+
 @functools.lru_cache(maxsize=None)
 def _library():
-    path = os.environ.get(LIBRARY_VARIABLE)
+    path, search = _library_file()
     if sys.platform == "win32":
-        # WinDLL: __stdcall on x86 (QBSOCKS_CALL), the one convention on
-        # x64. winmode=0: LoadLibrary's standard search for a bare name,
-        # where ctypes would otherwise leave PATH out.
-        library = ctypes.WinDLL(path or "qbsocks.dll", winmode=0)
+        # WinDLL: __stdcall on x86 (QBSOCKS_CALL), the one convention on x64.
+        library = ctypes.WinDLL(path, winmode=search)
     else:
-        library = ctypes.CDLL(path or "libqbsocks.so.1")
+        library = ctypes.CDLL(path)
     handle = ctypes.POINTER(ctypes.c_size_t)  # uintptr_t*
     library.qbsocks_connect.argtypes = [ctypes.c_char_p, ctypes.c_uint, handle, ctypes.c_char_p,
                                         ctypes.c_size_t]
@@ -154,76 +186,169 @@ def _host_bytes(host):
     return bytes(host)
 
 
-def _timeout_ms(timeout):
-    """None (the library's own bounds) as 0; otherwise whole milliseconds,
-    at least one, rounded up so the bound is never shorter than asked."""
-    if timeout is None:
-        return 0
-    if timeout <= 0:
-        raise ValueError("timeout must be positive or None")
-    milliseconds = math.ceil(timeout * 1000)
-    if milliseconds > 0xFFFFFFFF:
-        raise OverflowError("timeout is longer than the library can take")
-    return milliseconds
-
-
-def _wrap(handle):
-    """A socket.socket that owns the handle from now on."""
-    try:
-        return socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP, fileno=handle)
-    except BaseException:
-        if sys.platform == "win32":
-            ctypes.WinDLL("ws2_32").closesocket(ctypes.c_size_t(handle))
-        else:
-            os.close(handle)
-        raise
-
-
-def create_connection(address, timeout=None):
-    """Connects to address, a (host, port) pair, as QBSocks32's CSocks does:
-    directly or through the proxy the current settings name, read now.
-
-    timeout (seconds) bounds the whole connect, proxy negotiation included,
-    and stays on the socket for later operations, as with
-    socket.create_connection; None leaves the library's own bounds. Returns
-    a connected socket.socket, which owns the connection (close it, or use
-    it in a with block). Raises an Error subclass per result, with the
-    library's reason."""
-    host, port = address
+def _port_number(port):
+    """The port as socket.getaddrinfo takes it: a number, or its text or
+    service name ("80", "http")."""
+    if isinstance(port, str):
+        port = int(port) if port.isdigit() else socket.getservbyname(port, "tcp")
+    port = operator.index(port)
     if not 0 <= port <= 0xFFFF:
         raise OverflowError("port must be 0-65535")
-    host = _host_bytes(host)
-    milliseconds = _timeout_ms(timeout)
-    library = _library()
+    return port
+
+
+def _refuse_source_address(source_address):
+    """The library picks the source address and port itself: only a source
+    that says the same ("any address, any port") is taken."""
+    if source_address is None:
+        return
+    host, port = source_address
+    if host not in ("", "0.0.0.0", b"", b"0.0.0.0") or port != 0:
+        raise ValueError(f"source_address {source_address!r} cannot be honoured: qbsocks connects from the "
+                         "address and port the system picks (use None)")
+
+
+def _timeout_ms(timeout):
+    """The library's bound for a timeout in seconds: None (no bound beyond
+    the library's own) as 0; otherwise whole milliseconds, at least one,
+    rounded up so the bound is never shorter than asked, and at most the
+    longest bound the library takes."""
+    if timeout is None:
+        return 0
+    if not timeout > 0:  # NaN too
+        raise ValueError("timeout must be positive or None: the library has no non-blocking connect")
+    if timeout * 1000 >= _LONGEST_BOUND_MS:
+        return _LONGEST_BOUND_MS
+    return math.ceil(timeout * 1000)
+
+
+def _close_handle(handle):
+    if sys.platform == "win32":
+        ctypes.WinDLL("ws2_32").closesocket(ctypes.c_size_t(handle))
+    else:
+        os.close(handle)
+
+
+def _owned_socket(handle, timeout):
+    """A socket.socket that owns the handle from now on, with the timeout."""
+    try:
+        connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP, fileno=handle)
+    except BaseException:
+        _close_handle(handle)
+        raise
+    try:
+        connection.settimeout(timeout)
+    except BaseException:
+        connection.close()
+        raise
+    return connection
+
+
+def _connect(library, host, port, milliseconds, timeout):
+    """The library's connect, its handle owned as soon as it returns."""
     handle = ctypes.c_size_t(_NO_HANDLE)
     reason = ctypes.create_string_buffer(_REASON_SIZE)
     if milliseconds:
-        if not hasattr(library, "qbsocks_connect_timeout"):
-            raise NotImplementedError(f"this libqbsocks ({version()}) cannot bound a connect's time")
         result = library.qbsocks_connect_timeout(host, port, milliseconds, ctypes.byref(handle), reason,
                                                  _REASON_SIZE)
     else:
         result = library.qbsocks_connect(host, port, ctypes.byref(handle), reason, _REASON_SIZE)
     if result != OK:
-        text = reason.value.decode("ascii", "replace")
-        raise _ERRORS.get(result, Error)(text, result)
-    connection = _wrap(handle.value)
-    if timeout is not None:
-        connection.settimeout(timeout)
-    return connection
+        raise _ERRORS.get(result, Error)(reason.value.decode("ascii", "replace"), result)
+    return _owned_socket(handle.value, timeout)
+
+
+def _where_no_signal_raises(function):
+    """function(), whose result is a socket, run where no signal handler
+    raises: on the calling thread unless it is the main one, where Python
+    runs them; there, on a thread of its own while the main thread waits on
+    a bare lock (threading's own waits are not safe to interrupt). A socket
+    that comes after the wait was cut short is closed."""
+    if threading.current_thread() is not threading.main_thread():
+        return function()
+    outcome, handover, done = {}, _thread.allocate_lock(), _thread.allocate_lock()
+
+    def run():
+        try:
+            result = function()
+        except BaseException as error:
+            outcome["error"] = error
+        else:
+            with handover:
+                if "abandoned" in outcome:
+                    result.close()
+                else:
+                    outcome["result"] = result
+        finally:
+            done.release()
+
+    done.acquire()
+    try:
+        _thread.start_new_thread(run, ())
+        done.acquire()  # until run has ended; a signal cuts it short
+    except BaseException:
+        with handover:
+            outcome["abandoned"] = True
+            left = outcome.pop("result", None)
+        if left is not None:
+            left.close()
+        raise
+    if "error" in outcome:
+        raise outcome.pop("error")
+    return outcome.pop("result")
+
+
+def create_connection(address, timeout=socket._GLOBAL_DEFAULT_TIMEOUT, source_address=None, *,
+                      all_errors=False):
+    """Connects to address, a (host, port) pair, as QBSocks32's CSocks does:
+    directly or through the proxy the current settings name, read now.
+    Takes what socket.create_connection takes, meaning the same:
+
+    timeout (seconds) bounds the whole connect, proxy negotiation included,
+    and stays on the socket, as with socket.create_connection: left out, it
+    is socket.getdefaulttimeout(); None leaves the library's own bounds and
+    gives a blocking socket. A bound longer than the library takes (about
+    49.7 days) is its longest one. source_address: the library picks the
+    source itself, so any other than None or ("", 0) is refused
+    (ValueError). all_errors: a failure comes as an ExceptionGroup of the
+    one error (the library makes one attempt).
+
+    Returns a connected socket.socket, which owns the connection (close it,
+    or use it in a with block). Raises an Error subclass per result, with
+    the library's reason."""
+    if all_errors and sys.version_info < (3, 11):
+        raise TypeError("all_errors needs Python 3.11, as socket.create_connection's")
+    host, port = address
+    port = _port_number(port)
+    host = _host_bytes(host)
+    _refuse_source_address(source_address)
+    if timeout is socket._GLOBAL_DEFAULT_TIMEOUT:
+        timeout = socket.getdefaulttimeout()
+    milliseconds = _timeout_ms(timeout)
+    library = _library()
+    if milliseconds and not hasattr(library, "qbsocks_connect_timeout"):
+        raise NotImplementedError(f"this libqbsocks ({version()}) cannot bound a connect's time")
+    try:
+        return _where_no_signal_raises(lambda: _connect(library, host, port, milliseconds, timeout))
+    except Error as error:
+        if all_errors:
+            raise ExceptionGroup("create_connection failed", [error]) from None
+        raise
 
 
 def route():
     """The path the settings choose now, without connecting: "direct",
     "SOCKS4 proxy 127.0.0.1:1080", "SOCKS5 proxy 127.0.0.1:1080 as alice",
-    or "direct: " and why the proxy is off though ProxyEnable is on."""
+    or "direct: " and why the proxy is off though ProxyEnable is on. The
+    settings' texts in it (the server, the user name) decode as the library
+    reads them: UTF-8 on Linux, the ANSI code page on Windows."""
     library = _library()
     size = 128
     while True:
         text = ctypes.create_string_buffer(size)
         length = library.qbsocks_route(text, size)
         if length < size:  # the settings may change between calls: ask again
-            return text.value.decode("ascii", "replace")
+            return text.value.decode(_SETTINGS_ENCODING, "replace")
         size = length + 1
 
 

@@ -1,5 +1,6 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
-// connects with and without a bound, a refusing target's result and reason.
+// connects with and without a bound, a refusing target's result and reason, a route
+// with a user name beyond ASCII.
 using System;
 using System.Net;
 using System.Net.Sockets;
@@ -34,6 +35,13 @@ static class CApiTest
         QBSocksResult refused = QBSocks.Connect("127.0.0.1", ((IPEndPoint)closed.LocalEndPoint).Port, 0, out handle, out reason);
         Expect(refused == QBSocksResult.TargetUnreachable && reason == "connection refused" && handle == QBSocks.NoHandle,
                "a refusing target", refused + ": " + reason);
+        string settings = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME") + "/qbsocks";
+        System.IO.Directory.CreateDirectory(settings);
+        System.IO.File.WriteAllText(settings + "/user.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\" +
+            "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"127.0.0.1\"\n" +
+            "\"SocksPort\"=dword:438\n\"SocksVersion\"=dword:5\n\"UserName\"=\"Jos\u00e9\"\n");  // UTF-8, no mark
+        Expect(QBSocks.Route() == "SOCKS5 proxy 127.0.0.1:1080 as Jos\u00e9", "a user name beyond ASCII", QBSocks.Route());
+        System.IO.File.Delete(settings + "/user.reg");
         Console.WriteLine(failures + " failed");
         return failures == 0 ? 0 : 1;
     }

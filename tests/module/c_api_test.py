@@ -1,9 +1,16 @@
 """The Python binding over c_api_test.c's rows (under linux_servers.py), a
-failure of each kind with its reason, the deadline, and threads at once."""
+failure of each kind with its reason, the deadline, threads at once, an
+interrupt at every step, socket.create_connection's arguments, and where
+Windows would load qbsocks.dll from."""
 import concurrent.futures
+import http.client
+import http.server
+import inspect
+import itertools
 import os
 import resource
 import socket
+import sys
 import threading
 import time
 
@@ -12,6 +19,7 @@ import qbsocks
 env, failures = os.environ, []
 USER, PASSWORD, ECHO = env["QBSOCKS_MICROSOCKS_USER"], env["QBSOCKS_MICROSOCKS_PASSWORD"], int(env["QBSOCKS_ECHO_PORT"])
 DANTE, AUTH = int(env["QBSOCKS_DANTE_PORT"]), int(env["QBSOCKS_MICROSOCKS_AUTH_PORT"])
+MICROSOCKS = int(env["QBSOCKS_MICROSOCKS_PORT"])
 
 
 def expect(ok, name, got=""):
@@ -23,7 +31,7 @@ def expect(ok, name, got=""):
 def write_settings(port=0, version=0, user="", password=""):
     path = os.path.join(env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as out:
+    with open(path, "w", encoding="utf-8") as out:
         out.write('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\'
                   f'Proxy]\n"ProxyEnable"=dword:{int(port > 0)}\n"SocksServer"="127.0.0.1"\n"SocksPort"=dword:'
                   f'{port:x}\n"SocksVersion"=dword:{version:x}\n"UserName"="{user}"\n"Password"="{password}"\n')
@@ -45,6 +53,7 @@ rows = [  # name, settings (port, version, user, password), host, port, timeout,
     ("direct", (), "127.0.0.1", ECHO, None, None, ""),
     ("SOCKS4 through Dante", (DANTE, 4), "127.0.0.1", ECHO, None, None, ""),
     ("SOCKS5 with a password", (AUTH, 5, USER, PASSWORD), "127.0.0.1", ECHO, 30, None, ""),
+    ("a user name beyond ASCII", (MICROSOCKS, 5, "Jos\u00e9", "x"), "127.0.0.1", ECHO, 30, None, ""),
     ("proxy refuses", (CLOSED, 5), "127.0.0.1", ECHO, None, qbsocks.ProxyUnreachable, "connection refused"),
     ("wrong password", (AUTH, 5, USER, "x"), "127.0.0.1", ECHO, None, qbsocks.ProxyFailed,
      "Username/password subnegotition failure"),
@@ -57,7 +66,7 @@ rows = [  # name, settings (port, version, user, password), host, port, timeout,
 for name, settings, host, port, timeout, error, reason in rows:
     write_settings(*settings)
     route = f"SOCKS{settings[1]} proxy 127.0.0.1:{settings[0]}" if settings else "direct"
-    expect(qbsocks.route() == route + (f" as {USER}" if len(settings) > 2 else ""), name, qbsocks.route())
+    expect(qbsocks.route() == route + (f" as {settings[2]}" if len(settings) > 2 else ""), name, qbsocks.route())
     start, got = time.monotonic(), outcome((host, port), timeout)
     expect(got is True if error is None else type(got) is error and (got.result, got.reason) == (error.result, reason),
            name, got)
@@ -88,5 +97,73 @@ with concurrent.futures.ThreadPoolExecutor(8) as pool:
     outcomes = list(pool.map(outcomes_of_thread, range(8)))
 expect([[o if o is True else o.reason for o in five] for five in outcomes] ==
        [[True] * 5, ["Connection refused"] * 5] * 4, "threads", outcomes)
+
+
+def interrupted(step):
+    """A connect with KeyboardInterrupt raised at one bytecode step of the
+    binding's, as Ctrl-C's or an alarm's handler raises it there."""
+    steps = itertools.count()
+
+    def trace(frame, event, arg):
+        if frame.f_code.co_filename != qbsocks.__file__:
+            return None
+        frame.f_trace_opcodes = True
+        if next(steps) == step:
+            raise KeyboardInterrupt
+        return trace
+    try:
+        sys.settrace(trace)
+        qbsocks.create_connection(("127.0.0.1", ECHO)).close()
+        return False
+    except KeyboardInterrupt:
+        return True
+    finally:
+        sys.settrace(None)
+
+
+write_settings(MICROSOCKS, 5)
+before = sorted(os.listdir("/proc/self/fd"))
+steps = sum(1 for _ in itertools.takewhile(interrupted, itertools.count()))
+deadline = time.monotonic() + 10  # for connects left running on their threads to close their sockets
+while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < deadline:
+    time.sleep(0.01)
+expect(steps > 50 and sorted(os.listdir("/proc/self/fd")) == before, "an interrupt at every step leaves no socket",
+       (steps, before, sorted(os.listdir("/proc/self/fd"))))
+
+
+def parameters(function):
+    return [(p.name, p.kind, p.default) for p in inspect.signature(function).parameters.values()]
+
+
+web = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler)
+threading.Thread(target=web.serve_forever, daemon=True).start()
+page = http.client.HTTPConnection("127.0.0.1", web.server_port)
+page._create_connection = qbsocks.create_connection  # as http.client calls socket.create_connection
+page.request("HEAD", "/")
+got = [page.getresponse().status, parameters(qbsocks.create_connection) == parameters(socket.create_connection)]
+page.close()
+web.shutdown()
+socket.setdefaulttimeout(5)
+for timeout in (socket._GLOBAL_DEFAULT_TIMEOUT, None, 5e6):
+    with qbsocks.create_connection(("127.0.0.1", ECHO), timeout, ("", 0)) as connection:
+        got += [connection.gettimeout(), os.get_blocking(connection.fileno())]
+socket.setdefaulttimeout(None)
+for source, errors in ((("127.0.0.2", 0), False), (None, True)):
+    try:
+        qbsocks.create_connection(("127.0.0.1", CLOSED), None, source, all_errors=errors)
+    except (ValueError, ExceptionGroup) as e:
+        got.append(type(e).__name__ + ": " + str(e).split(":")[0])
+expect(got == [200, True, 5.0, False, None, True, 5e6, False, "ValueError: source_address ('127.0.0.2', 0) cannot be "
+               "honoured", "ExceptionGroup: create_connection failed (1 sub-exception)"],
+       "socket.create_connection's arguments, meaning the same", got)
+
+# Windows: qbsocks.dll by its full path, or Windows' search without the
+# current folder and PATH (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS), never winmode=0.
+saved = env.pop(qbsocks.LIBRARY_VARIABLE)
+got = [qbsocks._library_file("win32")]
+env[qbsocks.LIBRARY_VARIABLE] = "lib/qbsocks.dll"
+got.append(qbsocks._library_file("win32"))
+env[qbsocks.LIBRARY_VARIABLE] = saved
+expect(got == [("qbsocks.dll", 0x1000), (os.path.abspath("lib/qbsocks.dll"), 0x1100)], "where Windows loads from", got)
 print(f"{len(failures)} failed")
 raise SystemExit(bool(failures))

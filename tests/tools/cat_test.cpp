@@ -2,15 +2,19 @@
 // choose (direct, SOCKS4 and SOCKS5 through Dante, SOCKS5 through
 // microsocks with and without a password), to a local echo target; each
 // kind of failure, naming the path tried and the reason; the settings that
-// turn the proxy off; and 64 MiB through microsocks.
+// turn the proxy off; and 64 MiB through microsocks. -F hands the socket
+// over on each path.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -59,6 +63,37 @@ std::string Described(DWORD version, uint16_t proxyPort, const std::string& user
          (version == 5 && !user.empty() ? " as " + user : "");
 }
 
+// qbsocks-cat -F run as ssh's ProxyUseFdpass runs it, one end of a socket
+// pair its standard input and output: the socket received there (-1 when
+// none came) and the exit status.
+std::pair<int, int> PassedSocket(std::vector<std::string> args) {
+  int ends[2], fd = -1, status = -1;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {fd, status};
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  args.insert(args.begin(), {QBSOCKS_CAT_PATH, "-F"});
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const bool started = ::posix_spawn(&pid, QBSOCKS_CAT_PATH, &actions, nullptr, argv.data(), environ) == 0;
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(ends[1]);
+  char byte = 1;
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{nullptr, 0, &data, 1, control, sizeof control, 0};
+  if (started && ::recvmsg(ends[0], &message, MSG_CMSG_CLOEXEC) == 1 && CMSG_FIRSTHDR(&message) != nullptr &&
+      CMSG_FIRSTHDR(&message)->cmsg_type == SCM_RIGHTS) {
+    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&message)), sizeof fd);
+  }
+  ::close(ends[0]);
+  if (started) ::waitpid(pid, &status, 0);
+  return {fd, status};
+}
+
 class QbsocksCatPath : public ::testing::TestWithParam<ProxyPath> {};
 
 // Each path, with input held open until the echo is back (microsocks drops
@@ -80,6 +115,13 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
   EXPECT_TRUE(Contains(r.err, "connecting to 127.0.0.1:" + std::to_string(echo.port()) + " (" +
                                   Described(path.version, proxyPort, UserFor(path)) + ")"))
       << r.err;
+
+  const auto [passed, status] = PassedSocket({"127.0.0.1", std::to_string(echo.port())});
+  char back[5] = {};
+  EXPECT_TRUE(passed >= 0 && ::send(passed, "ping", 4, MSG_NOSIGNAL) == 4 && ::recv(passed, back, 4, MSG_WAITALL) == 4);
+  EXPECT_STREQ(back, "ping");
+  EXPECT_EQ(status, 0);
+  if (passed >= 0) ::close(passed);
 
   if (path.daemon == qbtest::Daemon::Microsocks || qbtest::WithPassword(path)) return;
   // The end of input reaches the target as a half close; the echo then
@@ -225,7 +267,8 @@ TEST(QbsocksCat, CommandLineErrorsAndHelp) {
   }
   const qbtest::ToolResult help = Cat({"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_TRUE(Contains(help.out, "ssh -o ProxyCommand='qbsocks-cat %h %p'")) << help.out;
+  EXPECT_TRUE(Contains(help.out, "-o ProxyUseFdpass=yes -o ProxyCommand='qbsocks-cat -w 10 -F %h %p'")) << help.out;
+  EXPECT_EQ(Cat({"--version"}).out, "qbsocks-cat " QBSOCKS_RELEASE "\n");
 }
 
 // As ssh's ProxyCommand: the server ends its side while the input stays

@@ -1,7 +1,8 @@
 // qbsocks-cat: a netcat whose connection is made by QBSocks32's C
 // interface (qbsocks.h), so the current user's proxy settings decide
 // whether it goes direct or through SOCKS4 or SOCKS5, and the library says
-// why a connect failed. Works as ssh's ProxyCommand.
+// why a connect failed. Works as ssh's ProxyCommand, relaying or (-F)
+// handing the connected socket to ssh.
 #include "qbsocks.h"
 #include "relay.h"
 
@@ -14,7 +15,8 @@
 
 namespace {
 
-const char kUsage[] = R"(Usage: qbsocks-cat [-v] [-w SECONDS] HOST PORT
+const char kUsage[] = R"(Usage: qbsocks-cat [-v] [-w SECONDS] [-F] HOST PORT
+       qbsocks-cat --version
 Connects to HOST:PORT with QBSocks32 (directly, or through the SOCKS4 or SOCKS5
 proxy the current user's settings name), then copies standard input to the
 connection and the connection to standard output until both have ended.
@@ -27,10 +29,16 @@ connection and the connection to standard output until both have ended.
               it is at (the lookup of a name excepted); by default each proxy
               reply may take 10 seconds and a TCP connect as long as the system
               lets it
+  -F          pass the connected socket to the process at the other end of
+              standard output (a Unix-domain socket) and exit, instead of
+              relaying: what ssh's ProxyUseFdpass expects (not on Windows)
   -h, --help  show this text
+  --version   show the release
 
-As ssh's ProxyCommand:
-  ssh -o ProxyCommand='qbsocks-cat %h %p' user@host
+As ssh's ProxyCommand (one process relays for the whole session):
+  ssh -o ProxyCommand='qbsocks-cat -w 10 %h %p' user@host
+or handing the socket to ssh, with no process left once connected:
+  ssh -o ProxyUseFdpass=yes -o ProxyCommand='qbsocks-cat -w 10 -F %h %p' user@host
 
 The settings are the values of HKEY_CURRENT_USER\Software\Quillbrook\Game\Share\Proxy:
 set them with qbsocks-reg on Linux (see qbsocks-reg --help), with regedit or
@@ -53,7 +61,9 @@ constexpr unsigned long kMaxWaitSeconds = 4294967;
 struct Options {
   bool verbose = false;
   unsigned waitMs = 0;  // -w, 0: none
+  bool passSocket = false;  // -F
   bool help = false;
+  bool version = false;
   std::string host;
   unsigned port = 0;
 };
@@ -83,6 +93,8 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& args, std:
     const std::string& arg = args[i];
     if (arg == "-v") {
       options.verbose = true;
+    } else if (arg == "-F") {
+      options.passSocket = true;
     } else if (arg.compare(0, 2, "-w") == 0) {
       // "-w SECONDS" or "-wSECONDS", as getopt takes it.
       const bool separate = arg == "-w";
@@ -99,6 +111,9 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& args, std:
       options.waitMs = *waitMs;
     } else if (arg == "-h" || arg == "--help") {
       options.help = true;
+      return options;
+    } else if (arg == "--version") {
+      options.version = true;
       return options;
     } else if (arg.size() > 1 && arg[0] == '-') {
       why = "unknown option " + arg;
@@ -162,6 +177,11 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
+  if (options->version) {
+    std::cout << "qbsocks-cat " << QBSOCKS_RELEASE << '\n';
+    return 0;
+  }
+  if (options->passSocket && qbcat::WhyNoSocketPassing()) return Fail(qbcat::WhyNoSocketPassing());
 
   const std::string target = options->host + ":" + std::to_string(options->port);
   if (!AfxSocketInit()) return Fail("cannot start the socket layer");
@@ -178,6 +198,12 @@ int main(int argc, char** argv) {
   if (result == QBSOCKS_NO_SOCKET) return Fail(reason);
   if (result == QBSOCKS_SETTINGS_UNREADABLE) return Fail("cannot connect to " + target + ": " + reason);
   if (result != QBSOCKS_OK) return Fail("cannot connect to " + target + " (" + route.path + "): " + reason);
+  if (options->passSocket) {
+    const std::string failure = qbcat::PassSocketOnStandardOutput(static_cast<SOCKET>(handle));
+    if (!failure.empty()) return Fail(target + ": " + failure);
+    if (options->verbose) std::cerr << "qbsocks-cat: connected to " << target << ", socket passed on\n";
+    return 0;
+  }
   const auto socket = std::make_shared<CAsyncSocket>();
   if (!socket->Attach(static_cast<SOCKET>(handle))) {
     return Fail("cannot take over the socket (socket error " + std::to_string(WSAGetLastError()) + ")");

@@ -29,6 +29,15 @@ void PrepareStandardStreams();
 // input thread waiting on standard input until the process ends.
 std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket);
 
+// -F: why this system cannot pass a socket on standard output, or null
+// where it can.
+const char* WhyNoSocketPassing();
+
+// -F: passes the connected socket to the process at the other end of
+// standard output (a Unix-domain socket: ssh's ProxyUseFdpass) and closes
+// it here. Returns an empty string once passed, else the reason.
+std::string PassSocketOnStandardOutput(SOCKET socket);
+
 }  // namespace qbcat
 
 #endif  // QBSOCKS_TOOLS_CAT_RELAY_H

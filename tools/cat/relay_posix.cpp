@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -163,6 +164,39 @@ class Relayer {
 };
 
 }  // namespace
+
+const char* WhyNoSocketPassing() { return nullptr; }
+
+// As ssh's mm_receive_fd takes it: one byte with the descriptor (SCM_RIGHTS).
+std::string PassSocketOnStandardOutput(SOCKET socket) {
+  const int fd = static_cast<int>(socket);
+  int domain = 0;
+  socklen_t size = sizeof(domain);
+  if (::getsockopt(STDOUT_FILENO, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX) {
+    ::close(fd);
+    return "-F needs standard output to be a Unix-domain socket, as ssh's ProxyUseFdpass gives it";
+  }
+  char byte = '\0';
+  iovec data{&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
+  ssize_t sent;
+  do {
+    sent = ::sendmsg(STDOUT_FILENO, &message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  const std::string failure = sent == 1 ? "" : SystemError("cannot pass the socket on standard output");
+  ::close(fd);
+  return failure;
+}
 
 void PrepareStandardStreams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

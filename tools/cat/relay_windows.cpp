@@ -116,6 +116,16 @@ void EndOutput(HANDLE output) {
 
 void PrepareStandardStreams() {}
 
+const char* WhyNoSocketPassing() {
+  return "-F is not supported on Windows, whose sockets cannot be passed over standard output; "
+         "use qbsocks-cat without -F as the ProxyCommand";
+}
+
+std::string PassSocketOnStandardOutput(SOCKET socket) {
+  closesocket(socket);
+  return WhyNoSocketPassing();
+}
+
 std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket) {
   const auto side = std::make_shared<InputSide>();
   std::thread input([socket, side] { CopyInputToPeer(socket, GetStdHandle(STD_INPUT_HANDLE), *side); });
