@@ -132,7 +132,8 @@ HandleTable& Handles() {
 // An edit result meaning "nothing to change": no file is written.
 constexpr LONG kUnchanged = -1;
 
-bool HasLineBreak(const char* s) { return s != nullptr && std::strpbrk(s, "\r\n") != nullptr; }
+// A name the file would not give back as written (a line break).
+bool IsUnstorable(const char* name) { return name != nullptr && !qbhive::IsStorableName(name); }
 
 bool IsRoot(std::string_view path) { return path == qbhive::kCurrentUserRoot; }
 
@@ -216,7 +217,8 @@ class ParsedHiveCache {
     const std::string& path = same_path ? last->path : fresh;
     struct stat st;
     if (path.empty() || qbplatform::sys::stat(path.c_str(), &st) != 0) {
-      const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : qbhive::RegistryErrorOf(errno);
+      LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : qbhive::RegistryErrorOf(errno);
+      if (rc == ERROR_FILE_NOT_FOUND && !path.empty()) rc = qbhive::NotFoundError(path);
       if (rc != ERROR_FILE_NOT_FOUND) return rc;
       current = std::make_shared<const qbhive::Hive>();
       return ERROR_SUCCESS;
@@ -380,7 +382,7 @@ LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 
 LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   return Guarded([&]() -> LONG {
-    if (phkResult == nullptr || HasLineBreak(lpSubKey)) return ERROR_INVALID_PARAMETER;
+    if (phkResult == nullptr || IsUnstorable(lpSubKey)) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::string base;
     if (const LONG rc = ResolveForWrite(hKey, base); rc != ERROR_SUCCESS) return rc;
@@ -424,7 +426,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
   return Guarded([&]() -> LONG {
-    if ((lpData == nullptr && cbData != 0) || HasLineBreak(lpValueName)) return ERROR_INVALID_PARAMETER;
+    if ((lpData == nullptr && cbData != 0) || IsUnstorable(lpValueName)) return ERROR_INVALID_PARAMETER;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
     std::string path;
     if (const LONG rc = ResolveForWrite(hKey, path); rc != ERROR_SUCCESS) return rc;
