@@ -218,10 +218,10 @@ LONG NotFoundError(const std::string& path) {
     // next level is an absent file; a link that leads nowhere, or a file
     // where a folder should be, is a path that cannot be followed.
     struct stat st;
-    if (qbplatform::sys::stat(part.c_str(), &st) != 0) return ERROR_PATH_NOT_FOUND;
-    return part == path || S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    if (qbplatform::sys::stat(part.c_str(), &st) != 0) return ERROR_CANTOPEN;
+    return part == path || S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_CANTOPEN;
   }
-  return ERROR_PATH_NOT_FOUND;
+  return ERROR_CANTOPEN;
 }
 
 LONG HivePathOf(std::string& path) {
@@ -281,7 +281,7 @@ LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure) {
   if (rc == ERROR_FILE_NOT_FOUND && !path.empty()) {
     rc = NotFoundError(path);
     cause.open_error = 0;  // the open's "not found" no longer tells why
-    cause.unfollowable = rc == ERROR_PATH_NOT_FOUND;
+    cause.unfollowable = rc == ERROR_CANTOPEN;
   }
   if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (failure != nullptr) *failure = cause;

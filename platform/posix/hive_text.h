@@ -125,7 +125,7 @@ bool SerializeWiped(const Hive& hive, WipedString& out);
 LONG RegistryErrorOf(int error);
 // After a call on the hive file at `path` said "not found" (ENOENT,
 // ENOTDIR): ERROR_FILE_NOT_FOUND when the file is simply absent, its
-// folder there; ERROR_PATH_NOT_FOUND when a part of the path exists but
+// folder there; ERROR_CANTOPEN when a part of the path exists but
 // cannot be followed (a link that leads nowhere, a file for a folder); or
 // why the path cannot be looked at.
 LONG NotFoundError(const std::string& path);

@@ -587,7 +587,7 @@ TEST(RegistryWrite, ALinkedHiveIsWrittenWhereTheLinkLeads) {
   std::filesystem::create_directories(hive.Folder());
   ASSERT_EQ(::symlink("../dotfiles/user.reg", hive.Path().c_str()), 0);
   // While it leads nowhere, neither "no settings" nor a place to create them.
-  CheckQuery({kProxy, "", ERROR_PATH_NOT_FOUND});
+  CheckQuery({kProxy, "", ERROR_CANTOPEN});
   EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [](qbhive::Hive&) { return ERROR_SUCCESS; }), ERROR_CANTREAD);
   hive.WriteFile(kHeader + "[HKEY_CURRENT_USER\\Other]\n\"A\"=dword:1\n");
   ASSERT_EQ(::chmod(managed.c_str(), 0640), 0);

@@ -226,7 +226,7 @@ Hive LoadHive(const std::string& path);
 // FileHeader knows (an empty one, UTF-16 without a byte-order mark or
 // big-endian) is ERROR_BADDB; a path that exists but cannot be followed (a
 // link whose target is missing, at the file or at a folder on the way, or a
-// file where a folder should be) is ERROR_PATH_NOT_FOUND: neither is "no
+// file where a folder should be) is ERROR_CANTOPEN: neither is "no
 // settings".
 LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullptr);
 
