@@ -172,8 +172,8 @@ __attribute__((noinline)) void RunDeeper(const std::function<void()>& f) {
 }
 
 // Each way in that reads the password, short (inside a string object) and
-// long: nothing the library gave back, heap block or stack, holds it after,
-// from the first call on (every build binds its symbols at load: a lazy
+// long: nothing the library gave back, heap block or stack, holds it after.
+// From the first call on: every build binds its symbols at load (a lazy
 // binding saves the vector registers, which may hold a short password just
 // copied, on the stack).
 TEST(ConnectFloor, NoFreedMemoryHoldsThePassword) {
@@ -188,23 +188,25 @@ TEST(ConnectFloor, NoFreedMemoryHoldsThePassword) {
   };
   for (const std::string password : {"short-secret", "never-left-in-freed-memory"}) {
     for (size_t way = 0; way < std::size(ways); ++way) {
-      TempHive hive;
-      std::optional<ScriptedPeer> proxy;
-      if (way + 1 == std::size(ways)) {
-        proxy.emplace(PeerScript{PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice),
-                                 PeerStep::Expect(Socks5AuthRequest("alice", password)), PeerStep::Send(Bytes({1, 0})),
-                                 PeerStep::Expect(Socks5Request({127, 0, 0, 1}, 80)), PeerStep::Send(kSocks5Succeeded)});
+      {  // once, with nothing bound beforehand
+        TempHive hive;
+        std::optional<ScriptedPeer> proxy;
+        if (way + 1 == std::size(ways)) {
+          proxy.emplace(PeerScript{PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice),
+                                   PeerStep::Expect(Socks5AuthRequest("alice", password)), PeerStep::Send(Bytes({1, 0})),
+                                   PeerStep::Expect(Socks5Request({127, 0, 0, 1}, 80)), PeerStep::Send(kSocks5Succeeded)});
+        }
+        WriteSettings(hive, ProxyAt(proxy ? proxy->port() : 1080, 5, "alice", password));
+        std::thread([&] {
+          SCOPED_TRACE(password + ", way " + std::to_string(way));
+          StackBelow({});
+          WatchFreedBlocksFor(password);
+          RunDeeper(ways[way]);
+          WatchFreedBlocksFor({});
+          EXPECT_EQ(FreedBlocksHoldingWatched(), 0u) << "blocks given back with the password in them";
+          EXPECT_FALSE(StackBelow(password)) << "the password left on the stack";
+        }).join();
       }
-      WriteSettings(hive, ProxyAt(proxy ? proxy->port() : 1080, 5, "alice", password));
-      std::thread([&] {
-        SCOPED_TRACE(password + ", way " + std::to_string(way));
-        StackBelow({});
-        WatchFreedBlocksFor(password);
-        RunDeeper(ways[way]);
-        WatchFreedBlocksFor({});
-        EXPECT_EQ(FreedBlocksHoldingWatched(), 0u) << "blocks given back with the password in them";
-        EXPECT_FALSE(StackBelow(password)) << "the password left on the stack";
-      }).join();
     }
   }
 }

@@ -207,32 +207,24 @@ std::shared_ptr<void> AtDescriptorLimit() {
                                                     [](const char*, int, mode_t) { return errno = EMFILE, -1; });
 }
 std::string SettingsFile() { return std::string(std::getenv("XDG_CONFIG_HOME")) + "/qbsocks/user.reg"; }
-// user.reg a link into a folder that is not there (a drive not mounted).
-std::shared_ptr<void> LinkLeadingNowhere() {
-  std::remove(SettingsFile().c_str());
-  return ::symlink("unmounted/user.reg", SettingsFile().c_str()) == 0 ? nullptr : (ADD_FAILURE(), nullptr);
+std::shared_ptr<void> LinkLeadingNowhere() {  // into a drive that is not mounted
+  return std::remove(SettingsFile().c_str()), ::symlink("unmounted/user.reg", SettingsFile().c_str()), nullptr;
 }
-// The same settings in UTF-16BE with its byte-order mark, which the reader does not decode.
-std::shared_ptr<void> BigEndianText() {
+std::shared_ptr<void> BigEndianText() {  // UTF-16BE with its byte-order mark
   std::ifstream in(SettingsFile(), std::ios::binary);
   std::string text = "\xFE\xFF";
   for (char c; in.get(c);) text += std::string(1, '\0') + c;
-  std::ofstream(SettingsFile(), std::ios::binary | std::ios::trunc) << text;
-  return nullptr;
+  return std::ofstream(SettingsFile(), std::ios::binary) << text, nullptr;
 }
-// No home in the environment, and the password database fails as glibc
-// says so when a source of it is out of reach.
+// No home in the environment, and the password database fails (as glibc
+// says it when one of its sources is out of reach).
 std::shared_ptr<void> UserDatabaseFails() {
   using Lookup = int (*)(uid_t, passwd*, char*, size_t, passwd**);
   const std::string xdg = std::getenv("XDG_CONFIG_HOME"), home = std::getenv("HOME");
   ::unsetenv("XDG_CONFIG_HOME"), ::unsetenv("HOME");
-  auto failing = std::make_shared<ReplacedSystemCall<Lookup>>(qbplatform::g_systemCalls.getpwuid_r,
-                                                              [](uid_t, passwd*, char*, size_t, passwd** found) {
-                                                                return *found = nullptr, ENOENT;
-                                                              });
-  return std::shared_ptr<void>(nullptr, [=](void*) mutable {
-    failing.reset(), ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1), ::setenv("HOME", home.c_str(), 1);
-  });
+  auto failing = std::make_shared<ReplacedSystemCall<Lookup>>(
+      qbplatform::g_systemCalls.getpwuid_r, [](uid_t, passwd*, char*, size_t, passwd** found) { return *found = nullptr, ENOENT; });
+  return std::shared_ptr<void>(nullptr, [xdg, home, failing](void*) { ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1), ::setenv("HOME", home.c_str(), 1); });
 }
 const UnreadableCase kUnreadable[] = {
     {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"},
