@@ -37,8 +37,8 @@ real=$(basename "$(readlink -f "$lib")")
 [[ "$real" == "libQBSocks32.so.$release" ]] || fail "file is '$real', not version $release"
 
 # Full RELRO and bind now, in every build type (as the Debian packages).
-readelf -lW "$lib" | grep -q GNU_RELRO || fail "no RELRO segment"
-readelf -dW "$lib" | grep -Eq '\(BIND_NOW\)|\(FLAGS\).* NOW' || fail "not linked with -z now"
+grep -q GNU_RELRO <<<"$(readelf -lW "$lib")" || fail "no RELRO segment"
+grep -Eq '\(BIND_NOW\)|\(FLAGS\).* NOW' <<<"$(readelf -dW "$lib")" || fail "not linked with -z now"
 
 version_strings=$(readelf -p .qbsocks.version "$lib" 2>/dev/null || true)
 all_strings=$(strings -a "$lib")
