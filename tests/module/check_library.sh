@@ -38,7 +38,7 @@ real=$(basename "$(readlink -f "$lib")")
 
 # Full RELRO and bind now, in every build type (as the Debian packages).
 grep -q GNU_RELRO <<<"$(readelf -lW "$lib")" || fail "no RELRO segment"
-grep -Eq '\(BIND_NOW\)|\(FLAGS\).* NOW' <<<"$(readelf -dW "$lib")" || fail "not linked with -z now"
+grep -Eq 'BIND_NOW|Flags:.* NOW' <<<"$(readelf -dW "$lib")" || fail "not linked with -z now"
 
 version_strings=$(readelf -p .qbsocks.version "$lib" 2>/dev/null || true)
 all_strings=$(strings -a "$lib")
