@@ -89,6 +89,8 @@ void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
       {ERROR_NOT_ENOUGH_MEMORY, "not enough memory"},
       {ERROR_CANTREAD, "the store cannot be read in full"},
       {ERROR_KEY_DELETED, "the key was deleted meanwhile"},
+      {ERROR_CANTOPEN, "the path to the store cannot be followed"},
+      {ERROR_BADDB, "the store is not in the registry's format"},
   };
   if (cbOut == 0) return;
   lpszOut[0] = '\0';

@@ -41,7 +41,10 @@ inline bool ThreadImpersonates() {
 // RegOpenKeyA under the current user's key: that of the impersonated user
 // when the thread impersonates. When that user's key cannot be opened, the
 // open fails with RegOpenCurrentUser's error; it never reads another
-// user's settings instead.
+// user's settings instead. Not yet closed: for a user whose profile is not
+// loaded, RegOpenCurrentUser succeeds with HKEY_USERS\.DEFAULT. Telling
+// that apart needs the thread token's SID (GetTokenInformation, a new
+// ADVAPI32 import of every flavour) and HKEY_USERS\<SID>.
 inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
   if (!ThreadImpersonates()) return RegOpenKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult);
   HKEY hUser = NULL;

@@ -78,6 +78,13 @@ LONG ReadHiveFile(const std::string& path, WipedString& bytes, mode_t& mode, Rea
     if (got > kMaxHiveBytes) return ERROR_CANTREAD;
   }
   bytes.resize(got);
+  // One rule for every reader, import's among them: a file that does not
+  // begin with a header the reader takes (in an encoding it decodes) is
+  // no settings file of ours, not an empty one.
+  if (FileHeader(bytes) == RegHeader::kNone) {
+    failure.no_header = true;
+    return ERROR_BADDB;
+  }
   return ERROR_SUCCESS;
 }
 
@@ -166,11 +173,13 @@ LONG HomeFromPasswordDatabase(std::string& home) {
       buf.resize(buf.size() * 2);
       continue;
     }
-    // "Not found" comes as 0 or as one of these, as the C library chooses.
-    if (rc != 0 && rc != ENOENT && rc != ESRCH && rc != EBADF && rc != EPERM) {
-      return ExistingFileError(rc);
-    }
-    if (rc == 0 && result != nullptr && pw.pw_dir != nullptr) home = pw.pw_dir;
+    // POSIX says "no entry" as 0 with no result. glibc does too, and gives
+    // back ENOENT, ESRCH, EBADF or EPERM when a source of the database
+    // failed (a missing /etc/passwd, an sssd or LDAP server out of reach):
+    // a look-up that failed is not a user without an entry, so every error
+    // counts as one, whatever another C library may mean by it.
+    if (rc != 0) return ExistingFileError(rc);
+    if (result != nullptr && pw.pw_dir != nullptr) home = pw.pw_dir;
     return ERROR_SUCCESS;
   }
 }
@@ -193,6 +202,26 @@ LONG RegistryErrorOf(int error) {
     default:
       return ERROR_CANTREAD;
   }
+}
+
+LONG NotFoundError(const std::string& path) {
+  std::string part = path;
+  for (int level = 0; level < 4096; ++level) {
+    Fd probe(qbplatform::sys::open(part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (probe.get() < 0 && errno != ENOENT && errno != ENOTDIR) return ExistingFileError(errno);
+    if (probe.get() < 0) {  // not there: is its folder?
+      if (part == "/" || part == ".") return ERROR_FILE_NOT_FOUND;
+      part = ParentDir(part);
+      continue;
+    }
+    // `part` is there and what follows it is not: a folder lacking its
+    // next level is an absent file; a link that leads nowhere, or a file
+    // where a folder should be, is a path that cannot be followed.
+    struct stat st;
+    if (qbplatform::sys::stat(part.c_str(), &st) != 0) return ERROR_CANTOPEN;
+    return part == path || S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_CANTOPEN;
+  }
+  return ERROR_CANTOPEN;
 }
 
 LONG HivePathOf(std::string& path) {
@@ -248,7 +277,12 @@ LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure) {
   WipedString bytes;
   mode_t mode = 0;
   ReadFailure cause;
-  const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : ReadHiveFile(path, bytes, mode, cause);
+  LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : ReadHiveFile(path, bytes, mode, cause);
+  if (rc == ERROR_FILE_NOT_FOUND && !path.empty()) {
+    rc = NotFoundError(path);
+    cause.open_error = 0;  // the open's "not found" no longer tells why
+    cause.unfollowable = rc == ERROR_CANTOPEN;
+  }
   if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (failure != nullptr) *failure = cause;
   if (rc != ERROR_SUCCESS) return rc;
@@ -279,6 +313,8 @@ LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit)
   ReadFailure ignored;
   const LONG read = ReadHiveFile(file, bytes, mode, ignored);
   if (read != ERROR_SUCCESS && read != ERROR_FILE_NOT_FOUND) return ERROR_CANTREAD;
+  // Nor is a file written where a reader would not find it.
+  if (read == ERROR_FILE_NOT_FOUND && NotFoundError(path) != ERROR_FILE_NOT_FOUND) return ERROR_CANTREAD;
 
   Hive hive;
   // Writing back what was read only in part would drop the rest of the
@@ -297,7 +333,14 @@ LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit)
   if (hive.CutShort() || (!CapsPassed(hive).empty() && !(past_caps && SizeOf(hive).NoLargerThan(before)))) {
     return ERROR_NOT_ENOUGH_QUOTA;
   }
-  return ReplaceFile(file, SerializeWiped(hive), mode) ? ERROR_SUCCESS : ERROR_CANTWRITE;
+  WipedString text;
+  if (!SerializeWiped(hive, text)) return ERROR_INVALID_PARAMETER;
+  return ReplaceFile(file, text, mode) ? ERROR_SUCCESS : ERROR_CANTWRITE;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view text, mode_t mode) {
+  std::string file;
+  return FollowLinks(path, file) && ReplaceFile(file, text, mode);
 }
 
 }  // namespace qbhive

@@ -33,6 +33,10 @@ bool NoCaseEqual(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool IsStorableName(std::string_view name) {
+  return name.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+}
+
 void Wipe(void* p, size_t n) {
   if (p != nullptr && n != 0) ::explicit_bzero(p, n);
 }
@@ -72,12 +76,17 @@ const Value* Key::FindValue(std::string_view name) const {
   return it == values.end() ? nullptr : &it->second;
 }
 
-void Key::SetValue(std::string_view name, DWORD type, std::vector<uint8_t> data) {
+bool Key::SetValue(std::string_view name, DWORD type, std::vector<uint8_t> data) {
+  if (!IsStorableName(name)) {
+    WipeData(data);
+    return false;
+  }
   auto it = values.find(name);
   if (it == values.end()) it = values.emplace(std::string(name), Value{std::string(name), type, {}}).first;
   it->second.type = type;
   WipeData(it->second.data);  // freed by the assignment
   it->second.data = std::move(data);
+  return true;
 }
 
 bool Key::DeleteValue(std::string_view name) {
@@ -186,10 +195,10 @@ Key* Hive::CreateKey(std::string_view path) {
   const auto canonical = CanonicalKeyPath(path);
   if (!canonical) return nullptr;
   if (const auto it = keys_.find(*canonical); it != keys_.end()) return &it->second;
-  // A key that a reader would skip is never made: it would be written and
-  // then lost.
+  // A key that a reader would skip, or read back as another, is never made:
+  // it would be written and then lost.
   const std::vector<size_t> ends = LevelEnds(*canonical);
-  if (!KeepsKeyLimits(*canonical, ends)) return nullptr;
+  if (!KeepsKeyLimits(*canonical, ends) || !IsStorableName(*canonical)) return nullptr;
   // The missing ancestors below the root first, then the key itself (the
   // root alone is a key of its own).
   const size_t depth = ends.size() - 1;

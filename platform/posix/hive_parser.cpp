@@ -158,7 +158,8 @@ struct Allowance {
 
 // One value line. `key` is null when the line sits in no usable section;
 // the line (and its continuations) is read all the same.
-void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect dialect, Allowance& allowance) {
+void ApplyValueLine(Hive& hive, Key* key, std::string_view line, LineReader& lines, Dialect dialect,
+                    Allowance& allowance) {
   std::string name;
   size_t used = 1;
   if (line[0] == '"') {
@@ -192,7 +193,12 @@ void ApplyValueLine(Key* key, std::string_view line, LineReader& lines, Dialect 
   } else if (StartsWithNoCase(rest, "hex")) {
     parsed = ParseHexValue(rest.substr(3), lines, dialect);
   }
-  if (!parsed || !key) return;
+  if (!parsed) return;
+  if (!IsStorableName(name)) {
+    hive.MarkSkippedUnstorableName();
+    return;
+  }
+  if (!key) return;
   if (key->FindValue(name) == nullptr) {
     if (allowance.values == 0) {
       allowance.cut_short = true;
@@ -254,6 +260,10 @@ Key* ApplySectionLine(Hive& hive, std::string_view line, Allowance& allowance, b
   }
   const auto canonical = CanonicalKeyPath(path);
   if (!canonical) return nullptr;
+  if (!IsStorableName(*canonical)) {
+    hive.MarkSkippedUnstorableName();
+    return nullptr;
+  }
   const bool was_cut = allowance.cut_short;
   allowance.cut_short = false;
   Key* key = CreateSectionKey(hive, *canonical, allowance);
@@ -320,7 +330,7 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
       }
       case '"':
       case '@':
-        ApplyValueLine(key, line, lines, dialect, allowance);
+        ApplyValueLine(hive, key, line, lines, dialect, allowance);
         break;
       default:
         break;  // not a line we understand

@@ -113,8 +113,9 @@ HiveSize SizeOf(const Hive& hive);
 // (the hive is then marked so). `scale` multiplies the caps: a writer
 // reads a file already past them with larger ones, to mend it.
 bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale = 1);
-// SerializeRegText into a buffer that wipes itself.
-WipedString SerializeWiped(const Hive& hive);
+// SerializeRegText into a buffer that wipes itself; false when it left out
+// a name that is not IsStorableName.
+bool SerializeWiped(const Hive& hive, WipedString& out);
 
 // ---- The file (hive_file.cpp) ----
 
@@ -122,6 +123,12 @@ WipedString SerializeWiped(const Hive& hive);
 // for a file (or folder) that is not there, otherwise the error Windows
 // gives for such a cause.
 LONG RegistryErrorOf(int error);
+// After a call on the hive file at `path` said "not found" (ENOENT,
+// ENOTDIR): ERROR_FILE_NOT_FOUND when the file is simply absent, its
+// folder there; ERROR_CANTOPEN when a part of the path exists but
+// cannot be followed (a link that leads nowhere, a file for a folder); or
+// why the path cannot be looked at.
+LONG NotFoundError(const std::string& path);
 // HivePath, with ERROR_SUCCESS, or the error when the password database
 // could not be read (an empty path with ERROR_SUCCESS: no home at all).
 LONG HivePathOf(std::string& path);

@@ -42,7 +42,9 @@ void AppendHexList(WipedString& out, const Bytes& bytes, size_t column) {
   }
 }
 
-void AppendValue(WipedString& out, const Value& v) {
+// false, and nothing written, for a name the text cannot carry.
+bool AppendValue(WipedString& out, const Value& v) {
+  if (!IsStorableName(v.name)) return false;
   const size_t line_start = out.size();
   if (v.name.empty()) {
     out += '@';
@@ -73,14 +75,20 @@ void AppendValue(WipedString& out, const Value& v) {
     }
   }
   out += '\n';
+  return true;
 }
 
-void AppendKey(WipedString& out, const Key& key) {
+// false when the key's path, or a value's name, is one the text cannot
+// carry: that key, or that value, is left out.
+bool AppendKey(WipedString& out, const Key& key) {
+  if (!IsStorableName(key.path)) return false;
   out += '[';
   out += key.path;
   out += "]\n";
-  for (const auto& entry : key.values) AppendValue(out, entry.second);
+  bool whole = true;
+  for (const auto& entry : key.values) whole = AppendValue(out, entry.second) && whole;
   out += '\n';
+  return whole;
 }
 
 WipedString Header() {
@@ -94,15 +102,20 @@ std::string Plain(const WipedString& text) { return std::string(text.data(), tex
 
 }  // namespace
 
-WipedString SerializeWiped(const Hive& hive) {
-  WipedString out = Header();
-  for (const auto& entry : hive.Keys()) AppendKey(out, entry.second);
+bool SerializeWiped(const Hive& hive, WipedString& out) {
+  out = Header();
+  bool whole = true;
+  for (const auto& entry : hive.Keys()) whole = AppendKey(out, entry.second) && whole;
   // As they stood, after the keys: readers skip them again.
   for (const Value& section : hive.SkippedSections()) out.append(section.data.begin(), section.data.end());
-  return out;
+  return whole;
 }
 
-std::string SerializeRegText(const Hive& hive) { return Plain(SerializeWiped(hive)); }
+std::string SerializeRegText(const Hive& hive) {
+  WipedString out;
+  SerializeWiped(hive, out);
+  return Plain(out);
+}
 
 std::string ExportKey(const Hive& hive, std::string_view path) {
   WipedString out = Header();

@@ -52,6 +52,22 @@ bool IsPredefined(HKEY key) {
          id <= static_cast<ULONG_PTR>(static_cast<LONG>(0x80000006));
 }
 
+// An object in the library's own static storage, constructed at its first
+// use and never destroyed: it serves until the very end (a host may close
+// keys from its own static destructors), and it goes with the library's
+// memory when the library is unloaded. A heap block would stay behind at
+// every unload of a library that is loaded again and again; what the object
+// holds on the heap is given back at unload (ReleaseAtUnload, below).
+template <typename T>
+class Lasting {
+ public:
+  Lasting() { ::new (static_cast<void*>(storage_)) T(); }
+  T& operator*() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
+
 // Open handles: slots that are reused, each with a generation bumped at
 // every close, so that a closed handle stays invalid when its slot is
 // taken again. A connect opens one key at a time, so the table stays one
@@ -82,6 +98,14 @@ class HandleTable {
   void Refresh(HKEY key, KeyRef snapshot) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (Slot* slot = Find(key)) slot->snapshot = std::move(snapshot);
+  }
+
+  // Closes every handle and gives the slots back to the heap; a handle used
+  // later is ERROR_INVALID_HANDLE.
+  void Release() {
+    std::vector<Slot> released;  // freed outside the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    released.swap(slots_);
   }
 
   bool Remove(HKEY key) {
@@ -123,16 +147,16 @@ class HandleTable {
   std::vector<Slot> slots_;
 };
 
-// Never destroyed: a host may close keys from its own static destructors.
 HandleTable& Handles() {
-  static HandleTable* table = new HandleTable;
+  static Lasting<HandleTable> table;
   return *table;
 }
 
 // An edit result meaning "nothing to change": no file is written.
 constexpr LONG kUnchanged = -1;
 
-bool HasLineBreak(const char* s) { return s != nullptr && std::strpbrk(s, "\r\n") != nullptr; }
+// A name the file would not give back as written (a line break).
+bool IsUnstorable(const char* name) { return name != nullptr && !qbhive::IsStorableName(name); }
 
 bool IsRoot(std::string_view path) { return path == qbhive::kCurrentUserRoot; }
 
@@ -216,7 +240,8 @@ class ParsedHiveCache {
     const std::string& path = same_path ? last->path : fresh;
     struct stat st;
     if (path.empty() || qbplatform::sys::stat(path.c_str(), &st) != 0) {
-      const LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : qbhive::RegistryErrorOf(errno);
+      LONG rc = path.empty() ? ERROR_FILE_NOT_FOUND : qbhive::RegistryErrorOf(errno);
+      if (rc == ERROR_FILE_NOT_FOUND && !path.empty()) rc = qbhive::NotFoundError(path);
       if (rc != ERROR_FILE_NOT_FOUND) return rc;
       current = std::make_shared<const qbhive::Hive>();
       return ERROR_SUCCESS;
@@ -262,25 +287,26 @@ class ParsedHiveCache {
   bool released_ = false;
 };
 
-// Never destroyed, like the handle table.
 ParsedHiveCache& HiveCache() {
-  static ParsedHiveCache* cache = new ParsedHiveCache;
+  static Lasting<ParsedHiveCache> cache;
   return *cache;
 }
 
-// The cache itself outlives the library's static objects, for hosts that
-// read settings from their own static destructors, but the settings it
-// holds do not outlive the library (at exit, or when it is unloaded).
-struct ReleaseCacheAtUnload {
-  ~ReleaseCacheAtUnload() { HiveCache().Release(); }
-} g_releaseCacheAtUnload;
+// The tables themselves outlive the library's static objects, for hosts
+// that read settings from their own static destructors, but what they hold
+// does not outlive the library (at exit, or when it is unloaded): neither
+// the settings, with the password, nor a block of the heap.
+struct ReleaseAtUnload {
+  ~ReleaseAtUnload() {
+    HiveCache().Release();
+    Handles().Release();
+  }
+} g_releaseAtUnload;
 
 // HKEY_CURRENT_USER when the file has no such key: it exists all the same,
-// with no values. Never destroyed, like the handle table.
+// with no values. Made at each use (opening the root itself is rare).
 KeyRef EmptyRoot() {
-  static const KeyRef* root =
-      new KeyRef(std::make_shared<const qbhive::Key>(qbhive::Key{std::string(qbhive::kCurrentUserRoot), {}}));
-  return *root;
+  return std::make_shared<const qbhive::Key>(qbhive::Key{std::string(qbhive::kCurrentUserRoot), {}});
 }
 
 // The key at `path` as it is now, sharing the parsed hive; ERROR_FILE_NOT_FOUND
@@ -380,7 +406,7 @@ LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 
 LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   return Guarded([&]() -> LONG {
-    if (phkResult == nullptr || HasLineBreak(lpSubKey)) return ERROR_INVALID_PARAMETER;
+    if (phkResult == nullptr || IsUnstorable(lpSubKey)) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::string base;
     if (const LONG rc = ResolveForWrite(hKey, base); rc != ERROR_SUCCESS) return rc;
@@ -424,7 +450,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
   return Guarded([&]() -> LONG {
-    if ((lpData == nullptr && cbData != 0) || HasLineBreak(lpValueName)) return ERROR_INVALID_PARAMETER;
+    if ((lpData == nullptr && cbData != 0) || IsUnstorable(lpValueName)) return ERROR_INVALID_PARAMETER;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
     std::string path;
     if (const LONG rc = ResolveForWrite(hKey, path); rc != ERROR_SUCCESS) return rc;

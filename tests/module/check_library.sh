@@ -2,8 +2,8 @@
 # Checks the built libQBSocks32.so as a packager or a linker sees it: the
 # dynamic symbols it defines are exactly the export table's (with the
 # symbols the Itanium C++ ABI gives each row), its soname and file version
-# (the build's release number), and the version strings it carries (the
-# version resource's, 1.0.0.1).
+# (the build's release number), its binding (full RELRO, bind now), and the
+# version strings it carries (the version resource's, 1.0.0.1).
 #   check_library.sh path/to/libQBSocks32.so RELEASE
 set -euo pipefail
 lib=$1 release=$2
@@ -35,6 +35,10 @@ soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [[ "$soname" == libQBSocks32.so.1 ]] || fail "soname is '$soname'"
 real=$(basename "$(readlink -f "$lib")")
 [[ "$real" == "libQBSocks32.so.$release" ]] || fail "file is '$real', not version $release"
+
+# Full RELRO and bind now, in every build type (as the Debian packages).
+grep -q GNU_RELRO <<<"$(readelf -lW "$lib")" || fail "no RELRO segment"
+grep -Eq 'BIND_NOW|Flags:.* NOW' <<<"$(readelf -dW "$lib")" || fail "not linked with -z now"
 
 version_strings=$(readelf -p .qbsocks.version "$lib" 2>/dev/null || true)
 all_strings=$(strings -a "$lib")

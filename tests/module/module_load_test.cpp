@@ -9,6 +9,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <malloc.h>
+#endif
+
 #include "afxdll.h"
 #include "afxdll_testing.h"
 #include "support/test_platform.h"
@@ -216,5 +221,20 @@ TEST_F(ModuleLoadTest, ThreadsLoadListAndFreeConcurrently) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
 }
+
+#ifndef _WIN32
+// The C interface carries the settings store inside it: loaded and unloaded
+// again and again (by a plug-in host), it leaves no heap block behind.
+TEST(CInterfaceLoad, EveryUnloadGivesBackWhatItsLoadTook) {
+  size_t before = 0;
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    void* library = dlopen(QBSOCKS_C_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    ASSERT_EQ(dlclose(library), 0);
+    if (cycle == 9) before = mallinfo2().uordblks;  // the process's own first allocations done
+  }
+  EXPECT_EQ(mallinfo2().uordblks, before);
+}
+#endif
 
 }  // namespace

@@ -94,13 +94,15 @@ const char* Levels(size_t levels, const std::string& name) {
   return kept.emplace_back(std::move(path)).c_str();
 }
 
+const std::string kHeader = "Windows Registry Editor Version 5.00\n";
+
 std::string Section(const char* path, const std::string& values = "\"V\"=dword:1\n") {
   return "[HKEY_CURRENT_USER\\" + std::string(path) + "]\n" + values;
 }
 
 // Just one key and one value more than a text may bring, each skipped.
 std::string OverTheCaps() {
-  std::string file;
+  std::string file = kHeader;
   for (size_t i = 1; i < qbhive::kMaxKeysPerText; ++i) file += "[HKEY_CURRENT_USER\\C" + std::to_string(i) + "]\n";
   file += "[HKEY_CURRENT_USER\\Last]\n";
   for (size_t i = 1; i < qbhive::kMaxValuesPerText; ++i) file += "\"v" + std::to_string(i) + "\"=dword:0\n";
@@ -118,13 +120,13 @@ std::vector<ParseCase> ParseCases() {
   const char* too_long = Levels(1, std::string(qbhive::kMaxKeyNameLength - 1, 'n') + "\xC3\xA9\xC3\xA9");
   const char* huge_tree = Levels(qbhive::kMaxKeyDepth, std::string(qbhive::kMaxKeyNameLength, 'h'));
   cases.push_back({"Windows' limits on a key: a section beyond them is skipped with its values",
-                   Section(deepest) + Section(too_deep) + Section(longest) + Section(too_long),
+                   kHeader + Section(deepest) + Section(too_deep) + Section(longest) + Section(too_long),
                    {{deepest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
                     {too_deep, "V", ERROR_FILE_NOT_FOUND},
                     {longest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
                     {too_long, "V", ERROR_FILE_NOT_FOUND}}});
   // What a cap left out cannot be said to be missing: it cannot be read.
-  cases.push_back({"a key within the limits whose paths pass the cap", Section(deepest) + Section(huge_tree),
+  cases.push_back({"a key within the limits whose paths pass the cap", kHeader + Section(deepest) + Section(huge_tree),
                    {{deepest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)}, {huge_tree, "V", ERROR_CANTREAD}}});
   cases.push_back({"caps on the keys and values one file brings", OverTheCaps(),
                    {{"Last", "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
@@ -159,8 +161,8 @@ std::vector<ParseCase> ParseCases() {
                    {{kProxy, "Path", ERROR_SUCCESS, REG_EXPAND_SZ, Bytes{0x25, 0x48, 0x25, 0}},
                     {kProxy, "SocksVersion", ERROR_SUCCESS, REG_DWORD, Dw(4)}}});
 
-  cases.push_back({"UTF-8 with BOM, LF, short root, other case, no header",
-                   "\xEF\xBB\xBF[hkcu\\SOFTWARE\\quillbrook\\Game\\Share\\PROXY]\n\"socksserver\"=\"h\"\n"
+  cases.push_back({"UTF-8 with BOM, LF, short root, other case",
+                   "\xEF\xBB\xBF" + kHeader + "[hkcu\\SOFTWARE\\quillbrook\\Game\\Share\\PROXY]\n\"socksserver\"=\"h\"\n"
                    "  \"ProxyEnable\" = dword:00000002  \n",
                    {{kProxy, "SocksServer", ERROR_SUCCESS, REG_SZ, Sz("h")},
                     {kProxy, "PROXYENABLE", ERROR_SUCCESS, REG_DWORD, Dw(2)}}});
@@ -195,14 +197,14 @@ std::vector<ParseCase> ParseCases() {
                     {"K", "Commented", ERROR_FILE_NOT_FOUND}}});
 
   cases.push_back({"truncated in a hex continuation: that value is dropped, the next line still counts",
-                   "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"Blob\"=hex:01,02,\\\n\"B\"=dword:2\n\"C\"=hex:03,\\",
+                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"Blob\"=hex:01,02,\\\n\"B\"=dword:2\n\"C\"=hex:03,\\",
                    {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)},
                     {"K", "Blob", ERROR_FILE_NOT_FOUND},
                     {"K", "B", ERROR_SUCCESS, REG_DWORD, Dw(2)},
                     {"K", "C", ERROR_FILE_NOT_FOUND}}});
 
   cases.push_back({"truncated mid-line and mid-section",
-                   "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"S\"=\"10.0.\n[HKEY_CURRENT_USER\\L",
+                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"S\"=\"10.0.\n[HKEY_CURRENT_USER\\L",
                    {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)}, {"K", "S", ERROR_FILE_NOT_FOUND},
                     {"L", "", ERROR_FILE_NOT_FOUND}}});
 
@@ -212,11 +214,11 @@ std::vector<ParseCase> ParseCases() {
                    {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)}}});
 
   cases.push_back({"huge lines",
-                   "[HKEY_CURRENT_USER\\K]\n\"Big\"=\"" + big + "\"\n" + big + "\n\"After\"=dword:5\n",
+                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"Big\"=\"" + big + "\"\n" + big + "\n\"After\"=dword:5\n",
                    {{"K", "Big", ERROR_SUCCESS, REG_SZ, Sz(big)}, {"K", "After", ERROR_SUCCESS, REG_DWORD, Dw(5)}}});
 
   cases.push_back({"wrong kinds are reported as stored",
-                   "[HKEY_CURRENT_USER\\K]\n\"Port\"=\"1080\"\n\"Short\"=hex(4):01,00\n\"Server\"=dword:1\n"
+                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"Port\"=\"1080\"\n\"Short\"=hex(4):01,00\n\"Server\"=dword:1\n"
                    "\"Unterminated\"=hex(1):61,00,62,00\n\"None\"=hex(0):\n",
                    {{"K", "Port", ERROR_SUCCESS, REG_SZ, Sz("1080")},
                     {"K", "Short", ERROR_SUCCESS, REG_DWORD, Bytes{1, 0}},
@@ -225,7 +227,7 @@ std::vector<ParseCase> ParseCases() {
                     {"K", "None", ERROR_SUCCESS, REG_NONE, Bytes{}}}});
 
   cases.push_back({"duplicate keys merge, a later value wins, deletions apply in order",
-                   "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"B\"=dword:2\n\"C\"=dword:3\n"
+                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"B\"=dword:2\n\"C\"=dword:3\n"
                    "[HKEY_CURRENT_USER\\k]\n\"a\"=dword:9\n\"B\"=-\n"
                    "[HKEY_CURRENT_USER\\Gone\\Sub]\n\"X\"=dword:1\n[-HKEY_CURRENT_USER\\gone]\n\"Y\"=dword:1\n",
                    {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(9)},
@@ -235,12 +237,20 @@ std::vector<ParseCase> ParseCases() {
                     {"Gone\\Sub", "X", ERROR_FILE_NOT_FOUND}}});
 
   cases.push_back({"other roots are not the current user's",
-                   "[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n[NOT_A_ROOT\\K]\n\"B\"=dword:1\n",
+                   kHeader + "[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:1\n[NOT_A_ROOT\\K]\n\"B\"=dword:1\n",
                    {{"K", "A", ERROR_FILE_NOT_FOUND}, {"K", "B", ERROR_FILE_NOT_FOUND}}});
 
-  for (const char* empty : {"", "\xFF\xFE", "\xEF\xBB\xBF", "Windows Registry Editor Version 5.00\r\n"}) {
-    cases.push_back({"empty", empty, {{"K", "A", ERROR_FILE_NOT_FOUND}}});
+  // A file is the settings only from a header on: one without (empty, in an
+  // encoding the reader does not decode) is unreadable, not empty.
+  for (const char* empty : {"", "\xFF\xFE", "\xEF\xBB\xBF", "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n"}) {
+    cases.push_back({"no header", empty, {{"K", "A", ERROR_BADDB}}});
   }
+  const std::string utf16le = Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n");
+  std::string utf16be = utf16le;
+  for (size_t i = 0; i < utf16be.size(); i += 2) std::swap(utf16be[i], utf16be[i + 1]);
+  cases.push_back({"UTF-16BE, with a BOM", utf16be, {{"K", "", ERROR_BADDB}}});
+  cases.push_back({"UTF-16LE without a BOM", utf16le.substr(2), {{"K", "", ERROR_BADDB}}});
+  cases.push_back({"just the header", kHeader, {{"K", "A", ERROR_FILE_NOT_FOUND}}});
   return cases;
 }
 
@@ -326,6 +336,17 @@ TEST(RegistryRoundTrip, SerializeThenParseGivesTheSameHive) {
     }
   }
   EXPECT_EQ(qbhive::SerializeRegText(parsed), text);
+
+  // No name that would give the text a structure of its own: the model
+  // takes none, the writer emits none put in by hand, UpdateHive writes none.
+  const std::string injected = "N\n[HKEY_CURRENT_USER\\X]";
+  EXPECT_FALSE(key->SetValue(injected, REG_DWORD, Dw(1)));
+  EXPECT_EQ(original.CreateKey("HKCU\\A\r\\B"), nullptr);
+  key->values.emplace(injected, qbhive::Value{injected, REG_DWORD, Dw(1)});
+  EXPECT_EQ(qbhive::SerializeRegText(original), text);
+  TempHive hive;
+  EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [&](qbhive::Hive& h) { return h = original, ERROR_SUCCESS; }),
+            ERROR_INVALID_PARAMETER);
 }
 
 TEST(RegistryRoundTrip, ExportKeyHasTheKeyAndItsSubkeysOnly) {
@@ -565,7 +586,10 @@ TEST(RegistryWrite, ALinkedHiveIsWrittenWhereTheLinkLeads) {
   std::filesystem::create_directories(hive.ConfigHome() + "/dotfiles");
   std::filesystem::create_directories(hive.Folder());
   ASSERT_EQ(::symlink("../dotfiles/user.reg", hive.Path().c_str()), 0);
-  hive.WriteFile("[HKEY_CURRENT_USER\\Other]\n\"A\"=dword:1\n");
+  // While it leads nowhere, neither "no settings" nor a place to create them.
+  CheckQuery({kProxy, "", ERROR_CANTOPEN});
+  EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [](qbhive::Hive&) { return ERROR_SUCCESS; }), ERROR_CANTREAD);
+  hive.WriteFile(kHeader + "[HKEY_CURRENT_USER\\Other]\n\"A\"=dword:1\n");
   ASSERT_EQ(::chmod(managed.c_str(), 0640), 0);
   hive.SetDword(kProxy, "SocksPort", 1080);
 

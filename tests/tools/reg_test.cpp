@@ -76,6 +76,7 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
   // Nothing a reader would drop is written: beyond the caps, alone or with the five keys there.
   WriteBytes(hive.ConfigHome() + "/cut.reg", Sections(65537, "K"));
   WriteBytes(hive.ConfigHome() + "/many.reg", Sections(65534, "K"));
+  WriteBytes(hive.ConfigHome() + "/cr.reg", Sections(0, "") + "[" + kFullKey + "]\n\"A\rB\"=dword:1\n");
 
   struct Case {
     std::vector<std::string> args;
@@ -107,6 +108,10 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
       {{"import", hive.ConfigHome() + "/cut.reg"}, "more than one text may (65536 keys, 262144 values and 8 MiB"},
       {{"import", hive.ConfigHome() + "/many.reg"}, "would then hold 65539 keys, more than the 65536 a reader takes"},
       {{"add", "HKCU\\Software\\" + std::string(300, 'x'), "/v", "K", "/d", "x"}, "(ERROR_INVALID_PARAMETER)"},
+      // Names that would be read back as other lines of the file.
+      {{"add", kKey + "\n\"SocksServer\"=\"127.0.0.66\"", "/v", "A", "/d", "x"}, "the key has a line break"},
+      {{"add", kKey, "/v", "A\n[HKEY_CURRENT_USER\\X]", "/d", "x"}, "the value name has a line break"},
+      {{"import", hive.ConfigHome() + "/cr.reg"}, "a carriage return or a NUL"},
   };
   for (const Case& c : cases) {
     const qbtest::ToolResult r = Reg(c.args);
@@ -257,8 +262,10 @@ TEST(QbsocksReg, ExportThenImportIntoAnotherHiveGivesTheSameSettings) {
     WriteBytes(file, "keep me");
     EXPECT_EQ(Reg({"export", kKey, file}).exitCode, 1);
     EXPECT_EQ(ReadBytes(file), "keep me");
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     EXPECT_EQ(Reg({"export", kKey, file, "/y"}).exitCode, 0);
     EXPECT_EQ(ReadBytes(file), exported);
+    EXPECT_EQ(Mode(file), 0600u) << "a replaced file too";
     EXPECT_EQ(Reg({"export", kKey + "\\Nope", hive.ConfigHome() + "/nope.reg"}).exitCode, 1);
   }
   qbtest::TempHive fresh;

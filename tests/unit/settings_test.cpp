@@ -4,6 +4,7 @@
 #include "current_user.h"
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #ifndef _WIN32
@@ -205,8 +206,31 @@ std::shared_ptr<void> AtDescriptorLimit() {
   return std::make_shared<ReplacedSystemCall<Open>>(qbplatform::g_systemCalls.open,
                                                     [](const char*, int, mode_t) { return errno = EMFILE, -1; });
 }
+std::string SettingsFile() { return std::string(std::getenv("XDG_CONFIG_HOME")) + "/qbsocks/user.reg"; }
+std::shared_ptr<void> LinkLeadingNowhere() {  // into a drive that is not mounted
+  return std::remove(SettingsFile().c_str()), ::symlink("unmounted/user.reg", SettingsFile().c_str()), nullptr;
+}
+std::shared_ptr<void> BigEndianText() {  // UTF-16BE with its byte-order mark
+  std::ifstream in(SettingsFile(), std::ios::binary);
+  std::string text = "\xFE\xFF";
+  for (char c; in.get(c);) text += std::string(1, '\0') + c;
+  return std::ofstream(SettingsFile(), std::ios::binary) << text, nullptr;
+}
+// No home in the environment, and the password database fails (as glibc
+// says it when one of its sources is out of reach).
+std::shared_ptr<void> UserDatabaseFails() {
+  using Lookup = int (*)(uid_t, passwd*, char*, size_t, passwd**);
+  const std::string xdg = std::getenv("XDG_CONFIG_HOME"), home = std::getenv("HOME");
+  ::unsetenv("XDG_CONFIG_HOME"), ::unsetenv("HOME");
+  auto failing = std::make_shared<ReplacedSystemCall<Lookup>>(
+      qbplatform::g_systemCalls.getpwuid_r, [](uid_t, passwd*, char*, size_t, passwd** found) { return *found = nullptr, ENOENT; });
+  return std::shared_ptr<void>(nullptr, [xdg, home, failing](void*) { ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1), ::setenv("HOME", home.c_str(), 1); });
+}
 const UnreadableCase kUnreadable[] = {
-    {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"}};
+    {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"},
+    {"link_leading_nowhere", LinkLeadingNowhere, "Cannot read the proxy settings: the path to the store cannot be followed"},
+    {"utf16_big_endian", BigEndianText, "Cannot read the proxy settings: the store is not in the registry's format"},
+    {"user_database_fails", UserDatabaseFails, "Cannot read the proxy settings: the store cannot be read in full"}};
 #else
 std::shared_ptr<void> CurrentUserDeleted() {  // every open below it fails, not with "not found"
   HKEY gone = NULL;

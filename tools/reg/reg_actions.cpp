@@ -29,6 +29,18 @@ std::string Shown(const std::string& valueName) { return valueName.empty() ? "(D
 
 bool IsCurrentUserRoot(const std::string& key) { return key == qbhive::kCurrentUserRoot; }
 
+// Why a file is not .reg text that a reader takes (FileHeader's rule).
+std::string NotRegText(const std::string& file) {
+  return file + " is not a registry file (its first line is not \"" + std::string(qbhive::kHeader5) + "\" or \"" +
+         std::string(qbhive::kHeader4) + "\", in UTF-8 or in UTF-16LE with a byte-order mark)";
+}
+
+// A key path or value name that the file cannot carry as it is.
+std::string Unstorable(const char* what) {
+  return std::string("the ") + what + " has a line break or a NUL in it, which a reader would not read back " +
+         "as the same name; nothing was written";
+}
+
 // The hive as it is now; a missing file is an empty hive, an unreadable one
 // is an error (rather than an empty hive that would hide the settings).
 std::string LoadForReading(const std::string& path, Hive& hive) {
@@ -37,6 +49,8 @@ std::string LoadForReading(const std::string& path, Hive& hive) {
   if (rc == ERROR_SUCCESS) return {};
   if (failure.open_error != 0) return "cannot read " + path + ": " + std::strerror(failure.open_error);
   if (failure.not_regular) return path + " is not a regular file";
+  if (failure.no_header) return NotRegText(path) + "; it was left as it was";
+  if (failure.unfollowable) return "cannot read " + path + ": a link on its path leads nowhere (or a file stands for a folder)";
   return "cannot read " + path + " (error " + std::to_string(rc) + ")";
 }
 
@@ -52,7 +66,9 @@ std::string UpdateFailure(LONG rc, const std::string& path, const std::string& c
   switch (rc) {
     case ERROR_NOT_ENOUGH_QUOTA:
       return "refusing to write " + path + ": it would then hold " + capsPassed + "; it was left as it was";
-    case ERROR_INVALID_PARAMETER: return "the key is beyond Windows' limits on a key; nothing was written";
+    case ERROR_INVALID_PARAMETER:
+      return "a key or value name is beyond Windows' limits on a key or has a line break or a NUL in it; nothing was "
+             "written";
     case ERROR_CANTREAD: return "cannot read " + path + "; it was left as it was";
     case ERROR_CANTWRITE: return "cannot write " + path + " (or create its folder)";
     case ERROR_FILE_NOT_FOUND: return "the key or value was removed meanwhile by another program";
@@ -279,6 +295,8 @@ std::string Query(const Command& c, const std::string& path, std::ostream& out) 
 
 std::string Add(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm,
                 std::vector<std::string>& warnings) {
+  if (!qbhive::IsStorableName(c.key)) return Unstorable("key");
+  if (!qbhive::IsStorableName(*c.valueName)) return Unstorable("value name");
   if (!qbhive::WithinKeyLimits(c.key)) {
     return "the key " + c.key + " is beyond Windows' limits on a key (names of at most " +
            std::to_string(qbhive::kMaxKeyNameLength) + " characters, at most " + std::to_string(qbhive::kMaxKeyDepth) +
@@ -298,9 +316,7 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
   }
   std::string failure = Update(path, [&](Hive& h) -> LONG {
     Key* key = h.CreateKey(c.key);
-    if (key == nullptr) return ERROR_INVALID_PARAMETER;
-    key->SetValue(*c.valueName, c.type, c.data);
-    return ERROR_SUCCESS;
+    return key != nullptr && key->SetValue(*c.valueName, c.type, c.data) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
   }, out);
   if (failure.empty()) {
     Key written{c.key, {}};
@@ -368,11 +384,13 @@ std::string ReadWholeFile(const std::string& file, std::string& bytes) {
 std::string Import(const Command& c, const std::string& path, std::ostream& out, std::vector<std::string>& warnings) {
   std::string bytes;
   if (std::string why = ReadWholeFile(c.file, bytes); !why.empty()) return why;
-  if (qbhive::FileHeader(bytes) == qbhive::RegHeader::kNone) {
-    return c.file + " is not a registry file (its first line is not \"" + std::string(qbhive::kHeader5) + "\")";
-  }
+  if (qbhive::FileHeader(bytes) == qbhive::RegHeader::kNone) return NotRegText(c.file);
   const std::string root = std::string(qbhive::kCurrentUserRoot);
   const Hive incoming = qbhive::ParseRegText(bytes);
+  if (incoming.SkippedUnstorableNames()) {
+    return c.file + " names a key or value with a carriage return or a NUL in it, which a reader would not read " +
+           "back as the same name; nothing was imported";
+  }
   // All of it or nothing: a reader would not take what the caps leave out.
   if (incoming.CutShort()) {
     return c.file + " brings more than one text may (" + kCaps + "); nothing was imported";
@@ -382,6 +400,8 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out,
       return c.file + " has the key " + entry.first + "; only keys under HKEY_CURRENT_USER are kept here";
     }
   }
+  Hive current;  // why the settings file cannot be read, said before trying to write it
+  if (std::string why = LoadForReading(path, current); !why.empty()) return why;
   std::string failure = Update(path, [&](Hive& h) -> LONG {
     qbhive::ApplyRegText(h, bytes);
     return ERROR_SUCCESS;
@@ -398,22 +418,9 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out,
   return failure;
 }
 
-// Created 0600: the export holds the password in plain text.
+// Mode 0600, new file or old: the export holds the password in plain text.
 std::string WriteExport(const std::string& file, const std::string& text) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
-  if (fd < 0) return SystemError("cannot write " + file);
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const std::string why = SystemError("cannot write " + file);
-      ::close(fd);
-      return why;
-    }
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
-  return ::close(fd) == 0 ? std::string() : SystemError("cannot write " + file);
+  return qbhive::WriteFileAtomically(file, text, 0600) ? std::string() : SystemError("cannot write " + file);
 }
 
 std::string Export(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {

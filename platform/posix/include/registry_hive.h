@@ -19,6 +19,8 @@
 
 #include "win32.h"
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -52,6 +54,14 @@ struct NoCaseLess {
 
 bool NoCaseEqual(std::string_view a, std::string_view b);
 
+// Whether a .reg file carries `name` (a key's path or a value's name) so
+// that a reader reads it back as the same name: no line break (CR or LF),
+// which would end its line and give the text a structure of its own, and
+// no NUL, which no caller of the A functions can name. The model, and so
+// every writer, takes no other name; the parser skips a line that brings
+// one; the writer never emits one.
+bool IsStorableName(std::string_view name);
+
 // Overwrites n bytes at p in a way the compiler cannot leave out.
 void Wipe(void* p, size_t n);
 
@@ -80,8 +90,9 @@ struct Key {
 
   const Value* FindValue(std::string_view name) const;
   // Replaces the data and type of an existing value (keeping its spelling)
-  // or adds a new one.
-  void SetValue(std::string_view name, DWORD type, std::vector<uint8_t> data);
+  // or adds a new one; false, and nothing changed, for a name that is not
+  // IsStorableName.
+  bool SetValue(std::string_view name, DWORD type, std::vector<uint8_t> data);
   bool DeleteValue(std::string_view name);
 };
 
@@ -94,8 +105,8 @@ class Hive {
   const Key* FindKey(std::string_view path) const;
   Key* FindKey(std::string_view path);
   // Creates the key and any missing ancestors below the root; returns the
-  // existing key when there is one. nullptr for a path without a known root
-  // or beyond Windows' limits on a key (WithinKeyLimits).
+  // existing key when there is one. nullptr for a path without a known root,
+  // beyond Windows' limits on a key (WithinKeyLimits) or not IsStorableName.
   Key* CreateKey(std::string_view path);
   // Deletes the key with all its subkeys; false when the key was not there.
   bool DeleteKey(std::string_view path);
@@ -117,9 +128,16 @@ class Hive {
   const std::vector<Value>& SkippedSections() const { return skipped_; }
   void KeepSkippedSection(std::string_view section_line, std::string_view text);
 
+  // The text this hive was read from named a key or value with a name that
+  // is not IsStorableName; the parser took none of them (import refuses
+  // such a text).
+  bool SkippedUnstorableNames() const { return skipped_unstorable_; }
+  void MarkSkippedUnstorableName() { skipped_unstorable_ = true; }
+
  private:
   KeyMap keys_;
   bool cut_short_ = false;
+  bool skipped_unstorable_ = false;
   std::vector<Value> skipped_;
 };
 
@@ -174,6 +192,8 @@ Hive ParseRegText(std::string_view bytes);
 
 // UTF-8 text, "Windows Registry Editor Version 5.00" header, LF line ends.
 // ParseRegText(SerializeRegText(h)) gives back h, byte for byte in the data.
+// A key or value whose name is not IsStorableName (which the model never
+// holds unless its maps were filled by hand) is left out.
 std::string SerializeRegText(const Hive& hive);
 // The same, restricted to one key and its subkeys (just the header when the
 // key is missing).
@@ -189,23 +209,33 @@ bool IsHivePath(std::string_view path);
 
 // What lies behind a failed read of a file that is there, for a person.
 struct ReadFailure {
-  int open_error = 0;        // opening it failed with this errno
-  bool not_regular = false;  // it is no regular file (a folder, a FIFO)
+  int open_error = 0;         // opening it failed with this errno
+  bool not_regular = false;   // it is no regular file (a folder, a FIFO)
+  bool no_header = false;     // it does not begin with a header (FileHeader)
+  bool unfollowable = false;  // a link on its path leads nowhere, or a file stands for a folder
 };
 
 // The hive in the file; a missing or unreadable file is an empty hive.
 Hive LoadHive(const std::string& path);
 // The same, telling the two apart: ERROR_SUCCESS with an empty hive for a
-// missing file; for a file that exists but cannot be read, the error
-// Windows gives for such a cause (ERROR_TOO_MANY_OPEN_FILES,
-// ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD), with the
-// cause behind it in `failure` when given.
+// file that is simply absent (no such file in a folder that is there); for
+// a file that exists but cannot be read, the error Windows gives for such
+// a cause (ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED,
+// ERROR_NOT_ENOUGH_MEMORY, ERROR_CANTREAD), with the cause behind it in
+// `failure` when given. A file that does not begin with a header that
+// FileHeader knows (an empty one, UTF-16 without a byte-order mark or
+// big-endian) is ERROR_BADDB; a path that exists but cannot be followed (a
+// link whose target is missing, at the file or at a folder on the way, or a
+// file where a folder should be) is ERROR_CANTOPEN: neither is "no
+// settings".
 LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullptr);
 
 // Read, edit, write back atomically, under an exclusive flock on the
 // sibling file "<path>.lock". When `path` is a symbolic link (a dotfile
 // manager's), the file it leads to is the one replaced: the temporary file,
-// the rename and the lock are beside it, and the link stays. When edit
+// the rename and the lock are beside it, and the link stays; a path that a
+// reader cannot follow is not followed to create a file there
+// (ERROR_CANTREAD, as for a file that cannot be read). When edit
 // returns anything but ERROR_SUCCESS nothing is written and that result is
 // returned. The folder is created (0700) when missing, a new file gets mode
 // 0600, an existing one keeps its permission bits. A file that exists but
@@ -214,8 +244,15 @@ LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullpt
 // CutShort or past the caps is refused (ERROR_NOT_ENOUGH_QUOTA), except
 // that a file already past them (written by hand) may be made smaller,
 // so that deleting can mend it; one too far past them even for that is
-// ERROR_CANTREAD. Write failures give ERROR_CANTWRITE.
+// ERROR_CANTREAD. A hive that holds a name that is not IsStorableName is
+// not written (ERROR_INVALID_PARAMETER). Write failures give ERROR_CANTWRITE.
 LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
+
+// Writes `text` as the file at `path` the way UpdateHive does (a temporary
+// file beside it, then a rename; through a symbolic link to where it
+// leads), with `mode` whether the file is new or not. False when it failed,
+// with errno telling why; the old file is then as it was.
+bool WriteFileAtomically(const std::string& path, std::string_view text, mode_t mode);
 
 }  // namespace qbhive
 
