@@ -15,7 +15,7 @@ status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
 help=$("$root/usr/bin/qbsocks-cat" --help) || fail "qbsocks-cat --help exited $?"
-[[ "$help" == "Usage: qbsocks-cat [-v] [-w SECONDS] HOST PORT"* ]] || fail "qbsocks-cat --help printed: ${help:0:200}"
+[[ "$help" == "Usage: qbsocks-cat [-v] [-w SECONDS] [-F] HOST PORT"* ]] || fail "qbsocks-cat --help printed: ${help:0:200}"
 
 # The packaged Python module, in Debian's python3's path, loads the packaged libqbsocks.so.1.
 version=$(PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c 'import qbsocks; print(qbsocks.version())') &&
