@@ -100,8 +100,10 @@ bool ConnectingSocket::ConnectTo(const char* lpszHost, unsigned int nPort, Outco
     bConnected = MustEnd() ? FALSE : Connect(lpszHost, nPort);
   }
   if (bConnected) return true;
-  // A settings read that gave up did so for the bound or the cancel.
-  if (cause_ == qbfacts::kStoreFailed && error_ == ERROR_OPERATION_ABORTED) MustEnd();
+  // A settings read that gave up, or a wait that a trigger's
+  // CancelBlockingCall ended, did so for the bound or the cancel, which no
+  // look of ours may have seen yet.
+  MustEnd();
   Describe(outcome, WSAGetLastError());
   return false;
 }
