@@ -38,11 +38,11 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -306,8 +306,12 @@ class ParsedHiveCache {
         stop_waiting();
         return ERROR_OPERATION_ABORTED;
       }
-      // Polled: a bound says when to give up, it does not wake anyone.
-      parsed_.wait_for(lock, std::chrono::milliseconds(10));
+      // Polled, with no condition variable: a bound says when to give up,
+      // it wakes no one; and the parsing thread calls nothing of the C++
+      // run-time once it has read the file (see parsing_).
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock.lock();
     }
     if (shared_ && shared_->generation > arrival) {
       current = shared_->hive;
@@ -339,7 +343,6 @@ class ParsedHiveCache {
       older = std::make_shared<const Parsed>(Parsed{path, stamp, outcome->hive});
       std::swap(last_, older);
     }
-    parsed_.notify_all();
     lock.unlock();
     current = outcome->hive;
     return outcome->rc;
@@ -357,9 +360,12 @@ class ParsedHiveCache {
   }
 
   std::mutex mutex_;
-  std::condition_variable parsed_;
   std::shared_ptr<const Parsed> last_;
   bool released_ = false;
+  // While one thread parses, the others poll this. No notify: the run-time
+  // library's condition variable is bound lazily, and its first call saves
+  // the vector registers, which may still hold the file's text (a password
+  // among it), on the parsing thread's stack.
   bool parsing_ = false;
   uint64_t parses_started_ = 0;
   size_t waiters_ = 0;
