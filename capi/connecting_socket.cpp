@@ -1,19 +1,19 @@
 #include "connecting_socket.h"
 
-#include "Negotiation.h"
 #include "Settings.h"
 
 #include <string.h>
 
+#include <algorithm>
 #include <utility>
-#include <vector>
 
 namespace qbsocks_c {
 
 namespace {
 
-// " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known:
-// the bound ran out in the name lookup).
+thread_local ConnectingSocket* t_pRunning = nullptr;
+
+// " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known).
 std::string AddressText(const SOCKADDR_IN& address) {
   if (address.sin_family != AF_INET) return "";
   const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
@@ -22,103 +22,209 @@ std::string AddressText(const SOCKADDR_IN& address) {
   return text + std::to_string(ntohs(address.sin_port));
 }
 
+// The result a failure of this step with this cause gives.
+int ResultOf(qbfacts::Step step, qbfacts::Cause cause) {
+  switch (cause) {
+    case qbfacts::kStoreFailed: return QBSOCKS_SETTINGS_UNREADABLE;
+    case qbfacts::kBadTarget: return QBSOCKS_BAD_TARGET;
+    default: break;
+  }
+  switch (step) {
+    case qbfacts::kProxyLookup:
+    case qbfacts::kProxyConnect: return QBSOCKS_PROXY_UNREACHABLE;
+    case qbfacts::kTargetLookup:
+    case qbfacts::kTargetConnect: return QBSOCKS_TARGET_UNREACHABLE;
+    default: return QBSOCKS_PROXY_FAILED;
+  }
+}
+
+// Adds and removes a running connect's socket on its cancel handle.
+class CancelRegistration {
+ public:
+  CancelRegistration(qbsocks_cancel* cancel, CSocket* socket) : cancel_(cancel), socket_(socket) {
+    if (cancel_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(cancel_->mutex);
+    cancel_->running.push_back(socket_);
+  }
+  ~CancelRegistration() {
+    if (cancel_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(cancel_->mutex);
+    auto& running = cancel_->running;
+    running.erase(std::find(running.begin(), running.end(), socket_));
+  }
+  CancelRegistration(const CancelRegistration&) = delete;
+  CancelRegistration& operator=(const CancelRegistration&) = delete;
+
+ private:
+  qbsocks_cancel* cancel_;
+  CSocket* socket_;
+};
+
+// This thread's running connect while it lives.
+class RunningOnThread {
+ public:
+  explicit RunningOnThread(ConnectingSocket* socket) : saved_(std::exchange(t_pRunning, socket)) {}
+  ~RunningOnThread() { t_pRunning = saved_; }
+  RunningOnThread(const RunningOnThread&) = delete;
+  RunningOnThread& operator=(const RunningOnThread&) = delete;
+
+ private:
+  ConnectingSocket* saved_;
+};
+
 }  // namespace
 
-std::string ConnectingSocket::ReadRoute() {
-  // The route needs no password: it is never read here.
-  unsigned nWhyOff = 0;
-  if (const LONG lUnread = ReadSettings(FALSE, &nWhyOff); lUnread != ERROR_SUCCESS) {
-    char szWhy[128];
-    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
-    return szWhy;
-  }
-  return DescribeRoute(nWhyOff);
-}
-
-void ConnectingSocket::SetDeadline(unsigned int timeoutMs) {
-  timeoutMs_ = timeoutMs;
+ConnectingSocket::ConnectingSocket(unsigned int timeoutMs, qbsocks_cancel* cancel)
+    : timeoutMs_(timeoutMs), cancel_(cancel) {
   if (timeoutMs != 0) deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  readBound_.pfnGiveUp = [](const void* pContext) {
+    const auto* self = static_cast<const ConnectingSocket*>(pContext);
+    return self->PastDeadline() || self->Cancelled();
+  };
+  readBound_.pContext = this;
 }
 
-bool ConnectingSocket::PastDeadline() const { return timeoutMs_ != 0 && Clock::now() >= deadline_; }
+ConnectingSocket::~ConnectingSocket() = default;
 
-std::string ConnectingSocket::TimeoutReason() const {
-  std::string step;
-  switch (step_) {
-    case Step::kConnecting: {
-      const std::string peer = AddressText(address_);
-      step = ProxyOn() ? "connecting to the proxy" + peer : "connecting to" + (peer.empty() ? " the target" : peer);
-      break;
-    }
-    case Step::kReply:
-      step = "waiting for the proxy's reply";
-      break;
-    case Step::kSending:
-      step = "sending to the proxy";
-      break;
+ConnectingSocket* ConnectingSocket::Running() { return t_pRunning; }
+
+bool ConnectingSocket::ConnectTo(const char* lpszHost, unsigned int nPort, Outcome& outcome) {
+  BOOL bConnected = FALSE;
+  {
+    CancelRegistration registration(cancel_, this);
+    RunningOnThread running(this);
+    qbplatform::ScopedReadBound bound(&readBound_);
+    TakeReportedText();  // nothing of an earlier call on this thread
+    WSASetLastError(0);
+    // A cancel that came before the connect began: nothing is opened for it.
+    bConnected = MustEnd() ? FALSE : Connect(lpszHost, nPort);
   }
-  return "timed out after " + std::to_string(timeoutMs_) + " ms " + step;
+  if (bConnected) return true;
+  // A settings read that gave up, or a wait that a trigger's
+  // CancelBlockingCall ended, did so for the bound or the cancel, which no
+  // look of ours may have seen yet.
+  MustEnd();
+  Describe(outcome, WSAGetLastError());
+  return false;
 }
 
-bool ConnectingSocket::RefusedTarget(const std::string& reported) const {
-  return ProxyOn() && reached_ && (reported == kSocks4NameRefusal || reported == kNameResolveFailure);
+void ConnectingSocket::NoteStep(qbfacts::Step step) {
+  // A step that ran over the bound (one that nothing can cut short) is
+  // seen as the next one begins: the bound ran out in it, not in the next.
+  if (ended_ == Ended::kNo && step_ != qbfacts::kNoStep && MustEnd()) endedIn_ = step_;
+  step_ = step;
+  cause_ = qbfacts::kNoCause;
+  proxyCode_ = qbfacts::kNoCode;
+  error_ = 0;
 }
 
-BOOL ConnectingSocket::FailTimedOut() {
-  timedOut_ = true;
-  WSASetLastError(WSAETIMEDOUT);
+void ConnectingSocket::NoteCause(qbfacts::Cause cause, int nCode, LONG lError) {
+  cause_ = cause;
+  proxyCode_ = nCode;
+  error_ = lError;
+}
+
+bool ConnectingSocket::MustEnd() {
+  if (ended_ == Ended::kNo) {
+    if (Cancelled()) ended_ = Ended::kCancelled;
+    else if (PastDeadline()) ended_ = Ended::kTimedOut;
+    else return false;
+    endedIn_ = step_;
+  }
+  return true;
+}
+
+BOOL ConnectingSocket::FailEnded() {
+  WSASetLastError(ended_ == Ended::kCancelled ? WSAEINTR : WSAETIMEDOUT);
   return FALSE;
 }
 
 // The one TCP connect of Connect: to the proxy when the settings chose it,
 // else to the target. A name lookup before it cannot be cut short; the
-// bound is looked at once it is over.
+// bound and the cancel are looked at once it is over.
 BOOL ConnectingSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
-  step_ = Step::kConnecting;
   if (lpSockAddr != NULL && nSockAddrLen >= static_cast<int>(sizeof(address_))) memcpy(&address_, lpSockAddr, sizeof(address_));
-  if (PastDeadline()) return FailTimedOut();
-  const BOOL bConnected = CSocks::ConnectHelper(lpSockAddr, nSockAddrLen);
-  reached_ = bConnected != FALSE;
-  return bConnected;
+  NoteStep(qbfacts::StepAfterLookup(step_));
+  if (MustEnd()) return FailEnded();
+  return CSocks::ConnectHelper(lpSockAddr, nSockAddrLen);
 }
 
-// A wait that starts past the bound fails at once; one that runs into it
-// is cancelled from OnMessagePending, within one turn of the wait.
+// A wait that starts past the bound or after a cancel fails at once; one
+// that runs into either ends from OnMessagePending, within one turn.
 BOOL ConnectingSocket::PumpMessages(UINT uStopFlag) {
-  if (reached_ && (uStopFlag & FD_READ)) step_ = Step::kReply;
-  if (reached_ && (uStopFlag & FD_WRITE)) step_ = Step::kSending;
-  if (PastDeadline()) return FailTimedOut();
+  if (MustEnd()) return FailEnded();
   return CSocks::PumpMessages(uStopFlag);
 }
 
 BOOL ConnectingSocket::OnMessagePending() {
-  if (PastDeadline()) {
-    timedOut_ = true;
-    CancelBlockingCall();
-  }
+  if (MustEnd()) CancelBlockingCall();
   return CSocks::OnMessagePending();
 }
 
-// From the fields as ReadRegistry left them, and why they leave the proxy
-// off: the other values' reasons only when the user switched it on.
-std::string ConnectingSocket::DescribeRoute(unsigned nWhyOff) const {
-  if (m_bProxyEnable) {
-    std::string text = "SOCKS" + std::to_string(m_nSocksVersion) + " proxy " + m_szSocksServer + ":" +
-                       std::to_string(m_nSocksPort & 0xFFFFu);  // the bits the connect uses
-    if (m_nSocksVersion == 5 && m_szUserName[0] != '\0') text += std::string(" as ") + m_szUserName;
-    return text;
+std::string ConnectingSocket::StepInWords(qbfacts::Step step) const {
+  const std::string peer = AddressText(address_);
+  switch (step) {
+    case qbfacts::kNoStep: return "before connecting";
+    case qbfacts::kSettings: return "reading the proxy settings";
+    case qbfacts::kProxyLookup: return std::string("looking up the proxy's name ") + m_szSocksServer;
+    case qbfacts::kProxyConnect: return "connecting to the proxy" + peer;
+    case qbfacts::kMethod:
+    case qbfacts::kAuth:
+    case qbfacts::kReply: return "waiting for the proxy's reply";
+    case qbfacts::kUserId: return "asking the system for the user's name (SOCKS4)";
+    case qbfacts::kRequest: return "sending the request to the proxy";
+    case qbfacts::kTargetLookup: return "looking up the target's name";
+    case qbfacts::kTargetConnect: return "connecting to" + (peer.empty() ? " the target" : peer);
   }
-  std::vector<std::string> why;
-  if ((nWhyOff & (qbsettings::kNoKey | qbsettings::kSwitchedOff)) == 0) {
-    if (nWhyOff & qbsettings::kNoServer) why.push_back("SocksServer is empty");
-    if (nWhyOff & qbsettings::kNoPort) why.push_back("SocksPort is 0");
-    if (nWhyOff & qbsettings::kUnknownVersion) {
-      why.push_back("SocksVersion is " + std::to_string(m_nSocksVersion) + ", not 4 or 5");
-    }
+  return "";
+}
+
+// The facts of a failed connect, and its reason: the bound's or the
+// cancel's, else the core's text, else the system's error in words.
+void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
+  const bool bGaveUpReading = cause_ == qbfacts::kStoreFailed && error_ == ERROR_OPERATION_ABORTED;
+  const std::string reported = TakeReportedText();
+  outcome.step = step_;
+  outcome.cause = cause_;
+  outcome.proxyCode = proxyCode_;
+  outcome.systemError = error_;
+  if (ended_ != Ended::kNo && (bGaveUpReading || cause_ == qbfacts::kNoCause ||
+                               error_ == WSAEINTR || error_ == WSAETIMEDOUT)) {
+    const bool bCancelled = ended_ == Ended::kCancelled;
+    outcome.result = bCancelled ? QBSOCKS_CANCELLED : QBSOCKS_TIMED_OUT;
+    outcome.step = endedIn_;
+    outcome.cause = bCancelled ? qbfacts::kCancelled : qbfacts::kTimedOut;
+    outcome.proxyCode = qbfacts::kNoCode;
+    outcome.systemError = 0;
+    outcome.reason = bCancelled ? (endedIn_ == qbfacts::kNoStep ? std::string("cancelled before the connect began")
+                                                                : "cancelled while " + StepInWords(endedIn_))
+                                : "timed out after " + std::to_string(timeoutMs_) + " ms " + StepInWords(endedIn_);
+    return;
   }
-  std::string text = "direct";
-  for (size_t i = 0; i < why.size(); ++i) text += (i == 0 ? ": " : "; ") + why[i];
-  return text;
+  if (outcome.systemError == 0 && cause_ == qbfacts::kNoCause) outcome.systemError = nSocketError;
+  outcome.result = ResultOf(step_, cause_);
+  if (!reported.empty()) {
+    outcome.reason = reported;
+  } else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE) {
+    outcome.reason = (step_ == qbfacts::kProxyLookup ? std::string("cannot look up the proxy's name ") + m_szSocksServer
+                                                      : "cannot reach the proxy" + AddressText(address_)) +
+                     ": " + SocketErrorInWords(outcome.systemError);
+  } else {
+    outcome.reason = SocketErrorInWords(outcome.systemError);
+  }
+}
+
+std::string ReadRoute() {
+  qbsettings::ProxySettings settings = {};
+  const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword);
+  if (lUnread != ERROR_SUCCESS) {
+    char szWhy[128];
+    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
+    return szWhy;
+  }
+  char szRoute[512];
+  qbsettings::DescribeRoute(settings, szRoute, sizeof(szRoute));
+  return szRoute;
 }
 
 std::string SocketErrorInWords(int error) {
@@ -145,3 +251,17 @@ std::string SocketErrorInWords(int error) {
 }
 
 }  // namespace qbsocks_c
+
+// The core's notes (ConnectFacts.h), kept for the connect running on this
+// thread; outside one (a host of the module's own CSocks), dropped.
+namespace qbfacts {
+
+void NoteStep(Step step) {
+  if (auto* socket = qbsocks_c::ConnectingSocket::Running()) socket->NoteStep(step);
+}
+
+void NoteCause(Cause cause, int nCode, LONG lError) {
+  if (auto* socket = qbsocks_c::ConnectingSocket::Running()) socket->NoteCause(cause, nCode, lError);
+}
+
+}  // namespace qbfacts

@@ -1,61 +1,93 @@
-// The CSocks that the C interface connects with: CSocks itself, with a look
-// at which of its steps failed. Everything here turns CSocks's outcome into
+// The CSocks that the C interface connects with: CSocks itself, bounded by
+// the caller's time and cancel handle, with the facts that the core notes
+// as it goes (ConnectFacts.h). Everything here turns CSocks's outcome into
 // the C interface's results and words, in one place.
 #ifndef QBSOCKS_CAPI_CONNECTING_SOCKET_H
 #define QBSOCKS_CAPI_CONNECTING_SOCKET_H
 
 #include "CSocks.h"
+#include "ConnectFacts.h"
+#include "qbsocks.h"
+#include "read_bound.h"
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
+#include <vector>
+
+// A cancel handle: triggered once and for good; the connects that run with
+// it are ended through their sockets' CancelBlockingCall.
+struct qbsocks_cancel {
+  std::atomic<bool> triggered{false};
+  std::mutex mutex;               // guards running
+  std::vector<CSocket*> running;  // the sockets of the connects that use it now
+};
 
 namespace qbsocks_c {
 
+// What a connect met, as qbsocks_outcome carries it.
+struct Outcome {
+  int result = QBSOCKS_OK;
+  qbfacts::Step step = qbfacts::kNoStep;
+  qbfacts::Cause cause = qbfacts::kNoCause;
+  int proxyCode = qbfacts::kNoCode;
+  LONG systemError = 0;
+  std::string reason;
+};
+
 class ConnectingSocket : public CSocks {
  public:
-  // Reads the settings as Connect is about to read them, all but the
-  // password, and names the path they choose (qbsocks_route's text), or
-  // why they cannot be read.
-  std::string ReadRoute();
+  // Bounded to timeoutMs from now (0: no bound), ended by cancel (or null).
+  ConnectingSocket(unsigned int timeoutMs, qbsocks_cancel* cancel);
+  ~ConnectingSocket() override;
 
-  // After Connect: whether its settings turned the proxy on, and whether
-  // the TCP connect it made (to the proxy, or to the target) succeeded.
-  bool ProxyOn() const { return m_bProxyEnable != 0; }
-  bool Reached() const { return reached_; }
+  // Connects as CSocks::Connect does; on failure, what it met. The socket
+  // stays this object's (Detach hands it over).
+  bool ConnectTo(const char* lpszHost, unsigned int nPort, Outcome& outcome);
 
-  // Bounds the next Connect to timeoutMs from now; 0 sets no bound.
-  void SetDeadline(unsigned int timeoutMs);
-  // After Connect: whether it failed because the bound ran out, and the
-  // reason that names the step it was waiting for.
-  bool TimedOut() const { return timedOut_; }
-  std::string TimeoutReason() const;
-  // After Connect, with the text it reported: whether the negotiation
-  // refused the target's host text before sending anything for it.
-  bool RefusedTarget(const std::string& reported) const;
+  // The core's notes on this thread (ConnectFacts.h) come here.
+  void NoteStep(qbfacts::Step step);
+  void NoteCause(qbfacts::Cause cause, int nCode, LONG lError);
+  // The connect running on this thread, if any.
+  static ConnectingSocket* Running();
 
  protected:
   BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
   // Every wait of Connect comes here, and its every turn to
-  // OnMessagePending: where the bound is looked at.
+  // OnMessagePending: where the bound and the cancel are looked at.
   BOOL PumpMessages(UINT uStopFlag) override;
   BOOL OnMessagePending() override;
 
  private:
   using Clock = std::chrono::steady_clock;
 
-  std::string DescribeRoute(unsigned nWhyOff) const;
-  bool PastDeadline() const;
-  BOOL FailTimedOut();
+  bool PastDeadline() const { return timeoutMs_ != 0 && Clock::now() >= deadline_; }
+  bool Cancelled() const { return cancel_ != nullptr && cancel_->triggered.load(); }
+  // Whether the bound ran out or a cancel came; notes which, once.
+  bool MustEnd();
+  BOOL FailEnded();
+  std::string StepInWords(qbfacts::Step step) const;
+  void Describe(Outcome& outcome, int nSocketError) const;
 
-  bool reached_ = false;
-  unsigned int timeoutMs_ = 0;  // 0: no bound
+  unsigned int timeoutMs_;
   Clock::time_point deadline_;
-  bool timedOut_ = false;
-  // What Connect waits for now; put in words only when the bound runs out,
-  // so that a connect pays nothing for it.
-  enum class Step { kConnecting, kReply, kSending } step_ = Step::kConnecting;
+  qbsocks_cancel* cancel_;
+  qbplatform::ReadBound readBound_;
+  // How the connect ended early: the bound or a cancel, and the step it
+  // was in then (the one that ran over the bound, seen as the next began).
+  enum class Ended { kNo, kTimedOut, kCancelled } ended_ = Ended::kNo;
+  qbfacts::Step endedIn_ = qbfacts::kNoStep;
+  qbfacts::Step step_ = qbfacts::kNoStep;
+  qbfacts::Cause cause_ = qbfacts::kNoCause;
+  int proxyCode_ = qbfacts::kNoCode;
+  LONG error_ = 0;
   SOCKADDR_IN address_ = {};  // the TCP connect's peer
 };
+
+// The route the settings choose now, in words, or why they cannot be read:
+// what a connect would do (qbsocks_route).
+std::string ReadRoute();
 
 // The text CSocks handed its reporting hook on this thread since the last
 // call (the failing step's message), or empty when it reported none.

@@ -1,16 +1,20 @@
-// The C interface: qbsocks_connect, qbsocks_connect_timeout, qbsocks_route,
-// qbsocks_version.
+// The C interface: qbsocks_connect, qbsocks_connect_timeout,
+// qbsocks_connect_ex, the cancel handles, qbsocks_route, qbsocks_version.
 #include "qbsocks.h"
 
-#include "Settings.h"
 #include "connecting_socket.h"
 #include "socket_handover.h"
 
+#include <stddef.h>
 #include <string.h>
 
+#include <mutex>
+#include <new>
 #include <string>
 
 namespace {
+
+using qbsocks_c::Outcome;
 
 // snprintf's contract: at most size bytes with the terminator; the length
 // of the whole text.
@@ -23,60 +27,68 @@ size_t CopyText(const std::string& text, char* out, size_t size) {
   return text.size();
 }
 
-int Failure(int result, const std::string& reason, char* out, size_t size) {
-  CopyText(reason, out, size);
-  return result;
-}
-
-// Which of the connect failures it was: settings that could not be read
-// (CSocks's text says so), or from the path the settings chose, whether the
-// TCP connect of that path succeeded and what the negotiation reported.
-int ConnectFailure(const qbsocks_c::ConnectingSocket& socket, const std::string& reported) {
-  if (reported.rfind(QBSOCKS_SETTINGS_UNREADABLE_TEXT, 0) == 0) return QBSOCKS_SETTINGS_UNREADABLE;
-  if (!socket.ProxyOn()) return QBSOCKS_TARGET_UNREACHABLE;
-  if (!socket.Reached()) return QBSOCKS_PROXY_UNREACHABLE;
-  return socket.RefusedTarget(reported) ? QBSOCKS_BAD_TARGET : QBSOCKS_PROXY_FAILED;
+Outcome Failure(int result, std::string reason, LONG systemError = 0) {
+  Outcome outcome;
+  outcome.result = result;
+  outcome.cause = result == QBSOCKS_BAD_ARGUMENT ? static_cast<qbfacts::Cause>(QBSOCKS_CAUSE_BAD_ARGUMENT)
+                                                 : qbfacts::kSystemError;
+  outcome.systemError = systemError;
+  outcome.reason = std::move(reason);
+  return outcome;
 }
 
 // What the C functions do; exceptions (only std::bad_alloc can come) stop
 // at the C boundary.
-int Connect(const char* host, unsigned int port, unsigned int timeout_ms, uintptr_t* socket_out, char* reason,
-            size_t reason_size) {
+Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
+                uintptr_t* socket_out) {
   if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
-  CopyText("", reason, reason_size);
   if (host == nullptr || socket_out == nullptr) {
-    return Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect needs a host and a place for the socket", reason,
-                   reason_size);
+    return Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect needs a host and a place for the socket");
   }
 
-  qbsocks_c::ConnectingSocket socket;  // closes what it still holds when it goes
-  socket.SetDeadline(timeout_ms);
+  qbsocks_c::ConnectingSocket socket(timeout_ms, cancel);  // closes what it still holds when it goes
   if (!socket.Create()) {
     const int error = WSAGetLastError();
     return Failure(QBSOCKS_NO_SOCKET,
                    error == WSANOTINITIALISED ? qbsocks_c::SocketErrorInWords(error)
                                               : "cannot create a socket: " + qbsocks_c::SocketErrorInWords(error),
-                   reason, reason_size);
+                   error);
   }
-  qbsocks_c::TakeReportedText();  // nothing of an earlier call on this thread
-  WSASetLastError(0);
-  if (!socket.Connect(host, port)) {
-    const int error = WSAGetLastError();
-    std::string why = qbsocks_c::TakeReportedText();
-    if (socket.TimedOut()) return Failure(QBSOCKS_TIMED_OUT, socket.TimeoutReason(), reason, reason_size);
-    const int result = ConnectFailure(socket, why);
-    if (why.empty()) why = qbsocks_c::SocketErrorInWords(error);
-    return Failure(result, why, reason, reason_size);
-  }
+  Outcome outcome;
+  if (!socket.ConnectTo(host, port, outcome)) return outcome;
 
   const SOCKET handle = socket.Detach();
   if (!qbafx::sockio::MakeBlocking(handle)) {
-    const std::string why = "cannot make the socket blocking: " + qbsocks_c::SocketErrorInWords(WSAGetLastError());
+    const int error = WSAGetLastError();
     qbafx::sockio::CloseSocket(handle);
-    return Failure(QBSOCKS_NO_SOCKET, why, reason, reason_size);
+    return Failure(QBSOCKS_NO_SOCKET, "cannot make the socket blocking: " + qbsocks_c::SocketErrorInWords(error), error);
   }
   *socket_out = static_cast<uintptr_t>(handle);
-  return QBSOCKS_OK;
+  return outcome;
+}
+
+Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
+                       uintptr_t* socket_out) {
+  try {
+    return Connect(host, port, timeout_ms, cancel, socket_out);
+  } catch (...) {
+    return Failure(QBSOCKS_NO_SOCKET, "out of memory");
+  }
+}
+
+// The fields of this version, written only where the caller's size has
+// room for them.
+void Deliver(const Outcome& from, qbsocks_outcome* to) {
+  qbsocks_outcome out;
+  memset(&out, 0, sizeof(out));
+  out.size = to->size;
+  out.result = from.result;
+  out.step = from.step;
+  out.cause = from.cause;
+  out.proxy_code = from.proxyCode;
+  out.system_error = static_cast<int32_t>(from.systemError);
+  CopyText(from.reason, out.reason, sizeof(out.reason));
+  memcpy(to, &out, sizeof(out));
 }
 
 }  // namespace
@@ -90,16 +102,40 @@ int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t*
 
 int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, unsigned int timeout_ms,
                                          uintptr_t* socket_out, char* reason, size_t reason_size) {
-  try {
-    return Connect(host, port, timeout_ms, socket_out, reason, reason_size);
-  } catch (...) {
-    return Failure(QBSOCKS_NO_SOCKET, "out of memory", reason, reason_size);
-  }
+  const Outcome outcome = GuardedConnect(host, port, timeout_ms, nullptr, socket_out);
+  CopyText(outcome.reason, reason, reason_size);
+  return outcome.result;
 }
+
+int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const qbsocks_connect_options* options,
+                                   uintptr_t* socket_out, qbsocks_outcome* outcome) {
+  Outcome result;
+  if ((options != nullptr && options->size < sizeof(qbsocks_connect_options)) ||
+      (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome))) {
+    if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
+    result = Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_ex needs the sizes of its structures");
+  } else {
+    result = GuardedConnect(host, port, options != nullptr ? options->timeout_ms : 0,
+                            options != nullptr ? options->cancel : nullptr, socket_out);
+  }
+  if (outcome != nullptr && outcome->size >= sizeof(qbsocks_outcome)) Deliver(result, outcome);
+  return result.result;
+}
+
+qbsocks_cancel* QBSOCKS_CALL qbsocks_cancel_create(void) { return new (std::nothrow) qbsocks_cancel; }
+
+void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel) {
+  if (cancel == nullptr) return;
+  std::lock_guard<std::mutex> lock(cancel->mutex);
+  cancel->triggered = true;
+  for (CSocket* socket : cancel->running) socket->CancelBlockingCall();
+}
+
+void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel) { delete cancel; }
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size) {
   try {
-    return CopyText(qbsocks_c::ConnectingSocket().ReadRoute(), text, size);
+    return CopyText(qbsocks_c::ReadRoute(), text, size);
   } catch (...) {
     return CopyText("", text, size);
   }

@@ -37,8 +37,8 @@
 extern "C" {
 #endif
 
-/* The results of qbsocks_connect and qbsocks_connect_timeout. A number
- * never changes meaning. */
+/* The results of qbsocks_connect, qbsocks_connect_timeout and
+ * qbsocks_connect_ex. A number never changes meaning. */
 #define QBSOCKS_OK 0                 /* connected: *socket_out is the caller's */
 #define QBSOCKS_PROXY_UNREACHABLE 1  /* the proxy server could not be reached */
 #define QBSOCKS_PROXY_FAILED 2       /* the proxy refused, or the negotiation failed */
@@ -50,6 +50,7 @@ extern "C" {
                                         name too long for SOCKS5); nothing was sent for it */
 #define QBSOCKS_TIMED_OUT 7          /* qbsocks_connect_timeout's bound ran out */
 #define QBSOCKS_SETTINGS_UNREADABLE 8 /* the settings exist but cannot be read: nothing was sent */
+#define QBSOCKS_CANCELLED 9          /* qbsocks_connect_ex: the caller's cancel handle ended it */
 
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
@@ -68,12 +69,16 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int po
                                               size_t reason_size);
 
 /* As qbsocks_connect, with the whole call bounded by timeout_ms (0: no
- * bound beyond the library's own, as qbsocks_connect). When the bound runs
- * out the result is QBSOCKS_TIMED_OUT, every socket opened is closed, and
- * the reason names the step it was waiting for ("timed out after 2000 ms
- * waiting for the proxy's reply"). The call returns within the bound and a
- * few tens of milliseconds, except while the system looks up a name (the
- * proxy's or, direct, the target's), which it cannot cut short. */
+ * bound beyond the library's own, as qbsocks_connect). The bound covers
+ * the settings read too. When the bound runs out the result is
+ * QBSOCKS_TIMED_OUT, every socket opened is closed, and the reason names
+ * the step in which it ran out ("timed out after 2000 ms waiting for the
+ * proxy's reply", "timed out after 100 ms reading the proxy settings"). The
+ * call returns within the bound and a few tens of milliseconds, except
+ * while the system answers a question that it cannot be asked to stop:
+ * the lookup of a name (the proxy's or, direct, the target's), the user's
+ * name that SOCKS4 sends (from the user database, which may ask a
+ * directory server), and on Windows the registry read. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port,
                                                       unsigned int timeout_ms, uintptr_t* socket_out,
                                                       char* reason, size_t reason_size);
@@ -90,6 +95,91 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigne
  * bytes the library reads and sends: UTF-8 on Linux (the settings file's
  * text), the ANSI code page on Windows (as RegQueryValueExA gives them). */
 QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size);
+
+/* ---- Facts and cancel (qbsocks_connect_ex) ---- */
+
+/* The step a connect failed in (qbsocks_outcome.step), in the order a
+ * connect takes them. A number never changes meaning. */
+#define QBSOCKS_STEP_NONE 0           /* none: it succeeded, or was refused before it began */
+#define QBSOCKS_STEP_SETTINGS 1       /* reading the settings */
+#define QBSOCKS_STEP_PROXY_LOOKUP 2   /* looking up the proxy's name */
+#define QBSOCKS_STEP_PROXY_CONNECT 3  /* the TCP connect to the proxy */
+#define QBSOCKS_STEP_METHOD 4         /* SOCKS5: the proxy's choice of method */
+#define QBSOCKS_STEP_AUTH 5           /* SOCKS5: the user name and password (RFC 1929) */
+#define QBSOCKS_STEP_USER_ID 6        /* SOCKS4: asking the system for the user's name */
+#define QBSOCKS_STEP_REQUEST 7        /* the CONNECT request: the target's text, sending it */
+#define QBSOCKS_STEP_REPLY 8          /* the proxy's reply to the request */
+#define QBSOCKS_STEP_TARGET_LOOKUP 9  /* direct: looking up the target's name */
+#define QBSOCKS_STEP_TARGET_CONNECT 10 /* direct: the TCP connect to the target */
+
+/* What ended that step (qbsocks_outcome.cause). */
+#define QBSOCKS_CAUSE_NONE 0          /* nothing: it succeeded */
+#define QBSOCKS_CAUSE_SYSTEM_ERROR 1  /* a call of the system failed: system_error says which */
+#define QBSOCKS_CAUSE_REFUSED 2       /* the proxy refused: proxy_code is its code */
+#define QBSOCKS_CAUSE_BAD_REPLY 3     /* a reply not framed as the protocol says */
+#define QBSOCKS_CAUSE_CLOSED 4        /* the proxy closed the connection before its reply was whole */
+#define QBSOCKS_CAUSE_NO_ANSWER 5     /* no whole reply within the library's ten seconds */
+#define QBSOCKS_CAUSE_BAD_TARGET 6    /* the path cannot carry this host text; nothing was sent for it */
+#define QBSOCKS_CAUSE_STORE_FAILED 7  /* the settings exist but cannot be read: system_error is the
+                                         registry's result (5: access denied, ...) */
+#define QBSOCKS_CAUSE_TIMED_OUT 8     /* the caller's bound ran out in the step */
+#define QBSOCKS_CAUSE_CANCELLED 9     /* the caller's cancel handle ended the step */
+#define QBSOCKS_CAUSE_BAD_ARGUMENT 10 /* the call's arguments: QBSOCKS_BAD_ARGUMENT */
+
+/* No code of the proxy's: the step did not end with a refusal. */
+#define QBSOCKS_NO_PROXY_CODE (-1)
+
+/* A cancel handle: qbsocks_cancel_trigger, from any thread, ends the
+ * connects that run with it. */
+typedef struct qbsocks_cancel qbsocks_cancel;
+
+/* What qbsocks_connect_ex is asked to do. The caller sets size to
+ * sizeof(qbsocks_connect_options); later versions add fields after these,
+ * and take a smaller size as a caller that knows only the fields within it. */
+typedef struct qbsocks_connect_options {
+  size_t size;
+  unsigned int timeout_ms; /* as qbsocks_connect_timeout's; 0: no bound beyond the library's own */
+  qbsocks_cancel* cancel;  /* NULL: none */
+} qbsocks_connect_options;
+
+/* What a connect met. The caller sets size to sizeof(qbsocks_outcome); the
+ * library writes no byte beyond it (later versions add fields at the end). */
+typedef struct qbsocks_outcome {
+  size_t size;
+  int result;           /* the call's result */
+  int step;             /* QBSOCKS_STEP_*: where it failed; QBSOCKS_STEP_NONE on success */
+  int cause;            /* QBSOCKS_CAUSE_*: what ended that step */
+  int proxy_code;       /* the code the proxy refused with (SOCKS5 REP, SOCKS4 CD, RFC 1929
+                           STATUS, or the method 0xFF), or QBSOCKS_NO_PROXY_CODE */
+  int32_t system_error; /* the system's error: a Windows Sockets number on every system
+                           (10061 connection refused, 10060 timed out, ...; 0: none), or
+                           for QBSOCKS_CAUSE_STORE_FAILED the registry's result */
+  char reason[256];     /* as qbsocks_connect's reason ("" on success) */
+} qbsocks_outcome;
+
+/* qbsocks_connect_timeout with facts and a cancel: options may be NULL (no
+ * bound, no cancel); outcome may be NULL, else its size is set by the
+ * caller. Returns the result, which outcome->result repeats. On
+ * QBSOCKS_OK, *socket_out is the caller's, as qbsocks_connect's.
+ *
+ * A triggered cancel handle ends the connect within a few tens of
+ * milliseconds with QBSOCKS_CANCELLED, every socket it opened closed,
+ * except while the system answers a question that it cannot be asked to
+ * stop (qbsocks_connect_timeout says which); it ends as soon as that is
+ * answered. A handle stays triggered: a connect given one that was
+ * triggered before it started returns QBSOCKS_CANCELLED at once, having
+ * opened nothing. A trigger after the connect returned changes nothing
+ * of its result. Several connects may share a handle. */
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port,
+                                                 const qbsocks_connect_options* options,
+                                                 uintptr_t* socket_out, qbsocks_outcome* outcome);
+
+/* A new cancel handle, not triggered; NULL when out of memory. */
+QBSOCKS_C_API qbsocks_cancel* QBSOCKS_CALL qbsocks_cancel_create(void);
+/* Triggers the handle, from any thread, any number of times; NULL is ignored. */
+QBSOCKS_C_API void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel);
+/* Frees the handle, once no connect runs with it any more; NULL is ignored. */
+QBSOCKS_C_API void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel);
 
 /* The library's version, such as "1.1.0". */
 QBSOCKS_C_API const char* QBSOCKS_CALL qbsocks_version(void);

@@ -2,6 +2,9 @@
 // shared by both negotiations: the one failure exit and the request send.
 #include "CSocks.h"
 
+#include "ConnectFacts.h"
+#include "Negotiation.h"
+
 #include <stddef.h>
 #include <string.h>
 
@@ -17,6 +20,17 @@
 #pragma clang diagnostic ignored "-Winvalid-offsetof"  // not standard-layout; fine in this ABI
 #endif
 #endif
+
+namespace {
+
+// Whether a host text is dotted IPv4, which the socket connects to with no
+// name lookup (CAsyncSocket::Connect's own test).
+bool IsAddress(const char* lpszHost) {
+  BYTE address[4];
+  return ParseDottedAddress(lpszHost, address);
+}
+
+}  // namespace
 
 CSocks::CSocks() {
   // The layout pins sit here, in a member function, because offsetof may
@@ -62,20 +76,32 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
   const auto connect = [&]() -> int {
     // Settings that cannot be read fail the connect as the proxy path's
     // failures do: going direct would bypass a proxy the user switched on.
+    qbfacts::NoteStep(qbfacts::kSettings);
     const LONG lUnread = ReadSettings();
     if (lUnread != ERROR_SUCCESS) {
+      qbfacts::NoteCause(qbfacts::kStoreFailed, qbfacts::kNoCode, lUnread);
       CloseOnFailure();
       ReportUnreadableSettings(lUnread);
       return 0;
     }
-    if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort);
+    if (!m_bProxyEnable) {
+      qbfacts::NoteStep(IsAddress(lpszHostAddress) ? qbfacts::kTargetConnect : qbfacts::kTargetLookup);
+      if (CAsyncSocket::Connect(lpszHostAddress, nHostPort)) return 1;
+      qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
+      return 0;
+    }
 
-    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) return FailNegotiation(NULL);
+    qbfacts::NoteStep(IsAddress(m_szSocksServer) ? qbfacts::kProxyConnect : qbfacts::kProxyLookup);
+    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
+      qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
+      return FailNegotiation(NULL);
+    }
     if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
     if (m_nSocksVersion == 5) return Socks5Connect(lpszHostAddress, nHostPort);
 
     // ReadRegistry turns the proxy off for any other version; a derived
     // class that changed the field in between gets a failure, not a guess.
+    qbfacts::NoteStep(qbfacts::kRequest);
     return FailNegotiation(NULL);
   };
   if (!connect()) return 0;
@@ -84,6 +110,7 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
   // connect's socket stays as it is, as after any failed direct connect.
   if (call.Finish()) {
     if (m_bProxyEnable) CloseOnFailure();
+    qbfacts::NoteCause(qbfacts::kCancelled, qbfacts::kNoCode, WSAEINTR);
     WSASetLastError(WSAEINTR);
     return 0;
   }
@@ -112,7 +139,9 @@ int CSocks::FailNegotiation(const char* lpszText) {
 // Sends one request whole; a request not sent in full fails with no text
 // of its own (the socket error says why).
 int CSocks::SendRequest(const BYTE* lpRequest, int nLength) {
-  return CSocket::Send(lpRequest, nLength, 0) == nLength ? 1 : FailNegotiation(NULL);
+  if (CSocket::Send(lpRequest, nLength, 0) == nLength) return 1;
+  qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
+  return FailNegotiation(NULL);
 }
 
 // Closes the socket, unless host code closed it during the call (from

@@ -7,10 +7,6 @@
 
 #include "afxsock.h"
 
-namespace qbsocks_c {
-class ConnectingSocket;
-}
-
 #ifdef _WIN32
 #if defined(QBSOCKS_BUILD)
 #define QBSOCKS_API
@@ -69,9 +65,6 @@ class QBSOCKS_API CSocks : public CSocket {
   BOOL m_bProxyEnable;
 
  private:
-  // The C interface names the path the settings choose, which needs no
-  // password: it reads them without it.
-  friend class qbsocks_c::ConnectingSocket;
   // MyReceive's bounded receive, and one reply gathered from several
   // receives (Replies.cpp): counts of bytes.
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
@@ -87,10 +80,10 @@ class QBSOCKS_API CSocks : public CSocket {
   int Socks5Reply();
   int FailNegotiation(const char* lpszText);
   void CloseOnFailure();
-  // ReadRegistry's work: ERROR_SUCCESS, or the registry's result when the
-  // settings exist but cannot be read (the proxy is then off). With
-  // pnWhyOff, why the settings read leave the proxy off (Settings.h).
-  LONG ReadSettings(BOOL bWithPassword = TRUE, unsigned* pnWhyOff = NULL);
+  // ReadRegistry's work, through the settings read of Settings.h:
+  // ERROR_SUCCESS, or the registry's result when the settings exist but
+  // cannot be read (the proxy is then off).
+  LONG ReadSettings();
   void ReportUnreadableSettings(LONG lError);
 };
 

@@ -37,6 +37,7 @@ const DWORD kSocks4UserIdRoom = kRequestBufferSize - kSocks4HeaderSize;
 const BYTE kSocks5Version = 5;
 const BYTE kSocks5MethodNone = 0;
 const BYTE kSocks5MethodUserPass = 2;
+const BYTE kSocks5NoAcceptableMethod = 0xFF;
 const BYTE kSocks5AuthVersion = 1;
 const BYTE kSocks5Connect = 1;
 const BYTE kSocks5AtypIPv4 = 1;

@@ -3,6 +3,8 @@
 // and the verdict of a reply that carries a status.
 #include "CSocks.h"
 
+#include "ConnectFacts.h"
+
 #include "Negotiation.h"
 
 namespace {
@@ -63,8 +65,18 @@ int CSocks::ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int
                          BYTE nStatusOk) {
   while (nHave < nWanted) {
     if (nStatusAt >= 0 && nHave > nStatusAt && lpBuf[nStatusAt] != nStatusOk) break;
-    if (static_cast<DWORD>(GetTickCount() - dwStart) > kReplyBudgetMs) break;
+    if (static_cast<DWORD>(GetTickCount() - dwStart) > kReplyBudgetMs) {
+      qbfacts::NoteCause(qbfacts::kNoAnswer, qbfacts::kNoCode, 0);
+      break;
+    }
     const int nGot = ReceiveWithin(lpBuf + nHave, nWanted - nHave, 0, dwStart, kReplyBudgetMs);
+    if (nGot == 0) qbfacts::NoteCause(qbfacts::kClosed, qbfacts::kNoCode, 0);
+    if (nGot < 0) {
+      // Out of the budget, the wait ends with WSAEWOULDBLOCK (ReceiveWithin).
+      const int nError = WSAGetLastError();
+      if (nError == WSAEWOULDBLOCK) qbfacts::NoteCause(qbfacts::kNoAnswer, qbfacts::kNoCode, 0);
+      else qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, nError);
+    }
     if (nGot <= 0) break;
     nHave += nGot;
   }
@@ -79,6 +91,7 @@ int CSocks::ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk,
                             const char* (*lpfnRefusalText)(BYTE)) {
   const int nGot = ReceiveReply(lpReply, 0, nWanted, dwStart, kReplyStatusAt, nOk);
   if (nGot > kReplyStatusAt && lpReply[kReplyStatusAt] != nOk) {
+    qbfacts::NoteCause(qbfacts::kRefused, lpReply[kReplyStatusAt], 0);
     return FailNegotiation(lpfnRefusalText(lpReply[kReplyStatusAt]));
   }
   return nGot == nWanted ? 1 : FailNegotiation(kNegotiationFailure);

@@ -80,6 +80,48 @@ inline unsigned WhyProxyOff(DWORD dwEnable, const char* lpszServer, DWORD dwPort
          WhyNumberLeavesProxyOff(kSocksPort, dwPort) | WhyNumberLeavesProxyOff(kSocksVersion, dwVersion);
 }
 
+// ---- The settings read ----
+//
+// The six values as one read of the key leaves them: CSocks::ReadSettings
+// and the C interface's route both read through ReadProxySettings, so that
+// the route says what a connect would do.
+struct ProxySettings {
+  char szServer[64];
+  DWORD dwPort;
+  DWORD dwVersion;
+  char szUserName[32];
+  char szPassword[32];
+  DWORD dwEnable;  // 0 whenever nWhyOff is not
+  // Why they leave the proxy off (ProxyOffReason), 0 when they do not.
+  unsigned nWhyOff;
+  // How each value is stored, for the description of a value not taken:
+  // its type (REG_NONE when it is not there) and its bytes.
+  DWORD dwStoredType[kValueCount];
+  DWORD cbStored[kValueCount];
+  bool bTaken[kValueCount];  // it was there and replaced its field
+};
+
+// What the read does with the password: reads it into szPassword, or only
+// asks whether it could be read (the route, which needs no password).
+enum PasswordRead { kReadPassword, kCheckPassword };
+
+// Reads the key into *pSettings. A value that is there and taken replaces
+// its field; any other leaves the field as the caller filled it (so a
+// CSocks keeps what it had). ERROR_SUCCESS, or the store's failure when the
+// settings exist but cannot be read (the proxy is then off).
+LONG ReadProxySettings(ProxySettings* pSettings, PasswordRead password);
+
+// The route those settings choose, in words, terminated within cbOut bytes:
+// "SOCKS5 proxy 127.0.0.1:1080 as alice", "direct", or "direct: " and why
+// when ProxyEnable is on but other values turn the proxy off, each said as
+// it is stored ("SocksPort is stored as REG_SZ, not REG_DWORD"). Returns
+// the length of the whole text.
+size_t DescribeRoute(const ProxySettings& settings, char* lpszOut, size_t cbOut);
+// Why one value, as stored, is not taken or leaves the proxy off ("SocksPort
+// is 0", "SocksServer is not set"); "" when it does neither. The route and
+// qbsocks-reg's warnings say it in these words.
+void DescribeValue(const ProxySettings& settings, ValueIndex index, char* lpszOut, size_t cbOut);
+
 }  // namespace qbsettings
 
 #endif  // QBSOCKS_SETTINGS_H

@@ -2,6 +2,7 @@
 // method of RFC 1929 (the wire layout is in Negotiation.h), in its three
 // phases: the method, the request, the reply.
 #include "CSocks.h"
+#include "ConnectFacts.h"
 #include "Negotiation.h"
 
 #include <string.h>
@@ -41,18 +42,29 @@ int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
 // Offers no authentication and username/password, and carries out the
 // method the proxy chooses.
 int CSocks::Socks5Method() {
+  qbfacts::NoteStep(qbfacts::kMethod);
   if (!SendRequest(kSocks5MethodOffer, sizeof(kSocks5MethodOffer))) return 0;
   BYTE choice[2];
   if (ReceiveReply(choice, 0, sizeof(choice), GetTickCount()) != static_cast<int>(sizeof(choice))) {
     return FailNegotiation(kNegotiationFailure);
   }
-  if (choice[0] != kSocks5Version) return FailNegotiation(kSocks5VersionFailure);
-  if (choice[1] == kSocks5MethodUserPass) return AuthPasswd() ? 1 : FailNegotiation(kSocks5AuthFailure);
-  return choice[1] == kSocks5MethodNone ? 1 : FailNegotiation(kSocks5NoMethodFailure);
+  if (choice[0] != kSocks5Version) {
+    qbfacts::NoteCause(qbfacts::kBadReply, qbfacts::kNoCode, 0);
+    return FailNegotiation(kSocks5VersionFailure);
+  }
+  if (choice[1] == kSocks5MethodUserPass) {
+    qbfacts::NoteStep(qbfacts::kAuth);
+    return AuthPasswd() ? 1 : FailNegotiation(kSocks5AuthFailure);
+  }
+  if (choice[1] == kSocks5MethodNone) return 1;
+  // 0xFF: none of the offered methods is acceptable, the proxy's refusal.
+  qbfacts::NoteCause(choice[1] == kSocks5NoAcceptableMethod ? qbfacts::kRefused : qbfacts::kBadReply, choice[1], 0);
+  return FailNegotiation(kSocks5NoMethodFailure);
 }
 
 // Sends the CONNECT request for a name (bName) or a dotted address.
 int CSocks::Socks5Request(const char* lpszHost, int bName, unsigned int nPort) {
+  qbfacts::NoteStep(qbfacts::kRequest);
   BYTE request[kRequestBufferSize];
   memset(request, 0, sizeof(request));
   int nLength = 0;  // stays 0 for a text that is no address, or a name too long
@@ -62,17 +74,22 @@ int CSocks::Socks5Request(const char* lpszHost, int bName, unsigned int nPort) {
   } else if (ParseDottedAddress(lpszHost, address)) {
     nLength = BuildSocks5AddressRequest(request, address, nPort);
   }
-  if (nLength == 0) return FailNegotiation(kNameResolveFailure);
+  if (nLength == 0) {
+    qbfacts::NoteCause(qbfacts::kBadTarget, qbfacts::kNoCode, 0);
+    return FailNegotiation(kNameResolveFailure);
+  }
   return SendRequest(request, nLength);
 }
 
 // Reads the reply as RFC 1928 frames it: the status first, then the bound
 // address by its type, so that nothing of the target's stream is taken.
 int CSocks::Socks5Reply() {
+  qbfacts::NoteStep(qbfacts::kReply);
   BYTE reply[kMaxReplySize];
   const DWORD dwStart = GetTickCount();
   if (!ReadStatusReply(reply, kReplyPrefix, dwStart, kSocks5RepSucceeded, Socks5RefusalText)) return 0;
   const int nReplyLength = Socks5ReplyLength(reply);
+  if (nReplyLength == 0) qbfacts::NoteCause(qbfacts::kBadReply, qbfacts::kNoCode, 0);
   if (nReplyLength == 0 || ReceiveReply(reply, kReplyPrefix, nReplyLength, dwStart) != nReplyLength) {
     return FailNegotiation(kNegotiationFailure);
   }
@@ -86,11 +103,16 @@ int CSocks::AuthPasswd() {
                                              m_szPassword, FieldLength(m_szPassword, sizeof(m_szPassword)));
   const int nSent = CSocket::Send(request, nLength, 0);
   SecureZeroMemory(request, sizeof(request));  // no copy of the password outlives the send
-  if (nSent != nLength) return 0;
+  if (nSent != nLength) {
+    qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
+    return 0;
+  }
 
   BYTE reply[2];
   if (ReceiveReply(reply, 0, sizeof(reply), GetTickCount()) != static_cast<int>(sizeof(reply))) {
     return 0;
   }
-  return reply[kReplyStatusAt] == kSocks5AuthAccepted ? 1 : 0;
+  if (reply[kReplyStatusAt] == kSocks5AuthAccepted) return 1;
+  qbfacts::NoteCause(qbfacts::kRefused, reply[kReplyStatusAt], 0);
+  return 0;
 }

@@ -1,6 +1,7 @@
 // The .reg text parser: regedit's import rules applied line by line to a
 // hive (ApplyRegText, ParseRegText).
 #include "posix/hive_text.h"
+#include "read_bound.h"
 
 #include <optional>
 #include <tuple>
@@ -304,8 +305,19 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
     skipped_from = std::string_view::npos;
   };
   std::string_view line;
+  // A reader with a bound looks at it every so many bytes: a large file
+  // then costs it no more than its bound (the caller discards the part).
+  constexpr size_t kBoundCheckBytes = 64 * 1024;
+  size_t next_bound_check = kBoundCheckBytes;
   while (true) {
     const size_t line_start = lines.Position();
+    if (line_start >= next_bound_check) {
+      if (qbplatform::ReadGivenUp()) {
+        allowance.cut_short = true;
+        break;
+      }
+      next_bound_check = line_start + kBoundCheckBytes;
+    }
     if (!lines.Next(line)) break;
     line = TrimLeft(line);
     if (line.empty()) continue;

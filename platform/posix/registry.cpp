@@ -23,8 +23,12 @@
 // Every Connect opens, queries and closes one key; with the file unchanged
 // that path allocates nothing: the parsed hive is reused, a handle is a slot
 // of a table that has already grown to its one slot, pointing into it, and
-// key paths are joined on the stack.
+// key paths are joined on the stack. Threads that find the file changed
+// parse it one at a time and share what one parse read, so that memory
+// does not grow with their number; a thread with a bound (read_bound.h)
+// waits and parses only within it.
 #include "posix/hive_text.h"
+#include "read_bound.h"
 #include "system_calls.h"
 #include "win32.h"
 
@@ -33,9 +37,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <thread>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -254,16 +261,7 @@ class ParsedHiveCache {
       current = last->hive;
       return ERROR_SUCCESS;
     }
-    auto loaded = std::make_shared<qbhive::Hive>();
-    if (const LONG rc = qbhive::LoadHive(path, *loaded); rc != ERROR_SUCCESS) return rc;
-    std::shared_ptr<const qbhive::Hive> hive = std::move(loaded);
-    current = hive;
-    if (stamp.Settled()) {
-      auto parsed = std::make_shared<const Parsed>(Parsed{path, stamp, hive});
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!released_) std::swap(last_, parsed);
-    }  // an older hive is freed here (its values wipe themselves), outside the lock
-    return ERROR_SUCCESS;
+    return ParseOnce(path, stamp, current);
   }
 
   // From now on nothing is kept: the hive held goes as soon as no handle
@@ -281,10 +279,97 @@ class ParsedHiveCache {
     FileStamp stamp;
     std::shared_ptr<const qbhive::Hive> hive;
   };
+  // What one parse gave, for the threads that waited for it.
+  struct Outcome {
+    uint64_t generation = 0;  // the how-manieth parse it was
+    LONG rc = ERROR_SUCCESS;
+    std::shared_ptr<const qbhive::Hive> hive;
+  };
+
+  // One parse at a time. A thread that finds one running waits for it
+  // (within its bound); a parse that started after the thread's call did
+  // read the file as it was during that call, so its outcome is the
+  // thread's too. Otherwise the thread parses next.
+  LONG ParseOnce(const std::string& path, const FileStamp& stamp, std::shared_ptr<const qbhive::Hive>& current) {
+    // Freed after the lock is let go (declared before it): a hive wipes
+    // its values as it goes.
+    std::shared_ptr<const Outcome> released, replaced;
+    std::shared_ptr<const Parsed> older;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t arrival = parses_started_;
+    ++waiters_;
+    const auto stop_waiting = [&] {
+      if (--waiters_ == 0) released = std::move(shared_);
+    };
+    while (parsing_) {
+      if (qbplatform::ReadGivenUp()) {
+        stop_waiting();
+        return ERROR_OPERATION_ABORTED;
+      }
+      // Polled, with no condition variable: a bound says when to give up,
+      // it wakes no one; and the parsing thread calls nothing of the C++
+      // run-time once it has read the file (see parsing_).
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock.lock();
+    }
+    if (shared_ && shared_->generation > arrival) {
+      current = shared_->hive;
+      const LONG rc = shared_->rc;
+      stop_waiting();
+      return rc;
+    }
+    if (last_ && last_->path == path && last_->stamp == stamp) {  // parsed meanwhile, and settled
+      current = last_->hive;
+      stop_waiting();
+      return ERROR_SUCCESS;
+    }
+    stop_waiting();
+    parsing_ = true;
+    auto outcome = std::make_shared<Outcome>();
+    outcome->generation = ++parses_started_;
+    lock.unlock();
+
+    outcome->rc = Parse(path, outcome->hive);
+
+    lock.lock();
+    parsing_ = false;
+    replaced = std::move(shared_);
+    if (waiters_ > 0 && outcome->rc != ERROR_OPERATION_ABORTED) shared_ = outcome;
+    if (outcome->rc == ERROR_SUCCESS && stamp.Settled() && !released_) {
+      // Taken before reading: if the file was replaced in between, the stamp
+      // is the older one and the next reader parses again; an old hive is
+      // never passed off as a newer file.
+      older = std::make_shared<const Parsed>(Parsed{path, stamp, outcome->hive});
+      std::swap(last_, older);
+    }
+    lock.unlock();
+    current = outcome->hive;
+    return outcome->rc;
+  }
+
+  // The hive in the file now. A parse that gave up for its reader's bound
+  // read only part of the file: it is nobody's.
+  static LONG Parse(const std::string& path, std::shared_ptr<const qbhive::Hive>& hive) {
+    auto loaded = std::make_shared<qbhive::Hive>();
+    const LONG rc = qbhive::LoadHive(path, *loaded);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (loaded->CutShort() && qbplatform::ReadGivenUp()) return ERROR_OPERATION_ABORTED;
+    hive = std::move(loaded);
+    return ERROR_SUCCESS;
+  }
 
   std::mutex mutex_;
   std::shared_ptr<const Parsed> last_;
   bool released_ = false;
+  // While one thread parses, the others poll this. No notify: the run-time
+  // library's condition variable is bound lazily, and its first call saves
+  // the vector registers, which may still hold the file's text (a password
+  // among it), on the parsing thread's stack.
+  bool parsing_ = false;
+  uint64_t parses_started_ = 0;
+  size_t waiters_ = 0;
+  std::shared_ptr<const Outcome> shared_;  // the last parse's, while threads wait for one
 };
 
 ParsedHiveCache& HiveCache() {

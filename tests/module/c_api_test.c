@@ -2,7 +2,9 @@
  * libqbsocks.so.1, on Windows with MinGW-w64 against qbsocks.dll), through
  * the servers of linux_servers.py: each row writes the settings, connects,
  * and checks the result, the reason's text, the route, and on success a
- * blocking socket that exchanges bytes with the echo target. The MSVC host
+ * blocking socket that exchanges bytes with the echo target; each row also
+ * checks the facts of qbsocks_connect_ex (step, cause, proxy code, system
+ * error), and two rows cancel from a second thread. The MSVC host
  * that stands for an MFC application (tests/msvc/mfc_host.cpp) runs the
  * same rows, exchanging through its own CSocket (QBSOCKS_TEST_EXCHANGE). */
 #include "qbsocks.h"
@@ -22,8 +24,10 @@
 typedef SOCKET socket_t;
 #define close_socket closesocket
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,7 +35,8 @@ typedef int socket_t;
 #define close_socket close
 #endif
 
-enum proxy { NONE, DANTE, MICROSOCKS_AUTH, REFUSING, SILENT }; /* SILENT: connects, never answers */
+/* SILENT: connects, never answers; DROPPING: its backlog full, SYNs dropped */
+enum proxy { NONE, DANTE, MICROSOCKS_AUTH, REFUSING, SILENT, DROPPING };
 static const char* const port_variables[] = {NULL, "QBSOCKS_DANTE_PORT", "QBSOCKS_MICROSOCKS_AUTH_PORT"};
 
 static char long_name[251]; /* a letter more than SOCKS5 carries */
@@ -42,21 +47,35 @@ static const struct row {
   enum proxy proxy;
   unsigned version;
   int to_refusing_target, result;
-  const char* reason;
+  const char* reason; /* %u: the proxy's port */
+  int step, cause, proxy_code, system_error, cancel;
 } rows[] = {
-    {"direct", "", "127.0.0.1", NONE, 0, 0, QBSOCKS_OK, ""},
-    {"SOCKS4 through Dante", "", "127.0.0.1", DANTE, 4, 0, QBSOCKS_OK, ""},
-    {"SOCKS5 with a password", NULL, "127.0.0.1", MICROSOCKS_AUTH, 5, 0, QBSOCKS_OK, ""},
-    {"proxy refuses the connection", "", "127.0.0.1", REFUSING, 5, 0, QBSOCKS_PROXY_UNREACHABLE, "connection refused"},
+    {"direct", "", "127.0.0.1", NONE, 0, 0, QBSOCKS_OK, "", 0, 0, -1, 0, 0},
+    {"SOCKS4 through Dante", "", "127.0.0.1", DANTE, 4, 0, QBSOCKS_OK, "", 0, 0, -1, 0, 0},
+    {"SOCKS5 with a password", NULL, "127.0.0.1", MICROSOCKS_AUTH, 5, 0, QBSOCKS_OK, "", 0, 0, -1, 0, 0},
+    {"proxy refuses the connection", "", "127.0.0.1", REFUSING, 5, 0, QBSOCKS_PROXY_UNREACHABLE,
+     "cannot reach the proxy 127.0.0.1:%u: connection refused", QBSOCKS_STEP_PROXY_CONNECT,
+     QBSOCKS_CAUSE_SYSTEM_ERROR, -1, 10061, 0},
     {"proxy refuses the password", "wrong", "127.0.0.1", MICROSOCKS_AUTH, 5, 0, QBSOCKS_PROXY_FAILED,
-     "Username/password subnegotition failure"},
+     "Username/password subnegotition failure", QBSOCKS_STEP_AUTH, QBSOCKS_CAUSE_REFUSED, 2, 0, 0},
     {"SOCKS4 with a name", "", "localhost", DANTE, 4, 0, QBSOCKS_BAD_TARGET,
-     "SOCKS4 can't resolve domain name, you should use IP address"},
-    {"SOCKS5, no address, no name", "", "1.2.3.4.5", DANTE, 5, 0, QBSOCKS_BAD_TARGET, "General name resolve failure"},
-    {"SOCKS5, a name too long", "", long_name, DANTE, 5, 0, QBSOCKS_BAD_TARGET, "General name resolve failure"},
+     "SOCKS4 can't resolve domain name, you should use IP address", QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET,
+     -1, 0, 0},
+    {"SOCKS5, no address, no name", "", "1.2.3.4.5", DANTE, 5, 0, QBSOCKS_BAD_TARGET, "General name resolve failure",
+     QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, 0, 0},
+    {"SOCKS5, a name too long", "", long_name, DANTE, 5, 0, QBSOCKS_BAD_TARGET, "General name resolve failure",
+     QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, 0, 0},
+    {"SOCKS5 to a closed target", "", "127.0.0.1", DANTE, 5, 1, QBSOCKS_PROXY_FAILED, "Connection refused",
+     QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_REFUSED, 5, 0, 0},
     {"silent proxy", "", "127.0.0.1", SILENT, 5, 0, QBSOCKS_TIMED_OUT,
-     "timed out after 3000 ms waiting for the proxy's reply"},
-    {"direct to a refusing target", "", "127.0.0.1", NONE, 0, 1, QBSOCKS_TARGET_UNREACHABLE, "connection refused"},
+     "timed out after 3000 ms waiting for the proxy's reply", QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_TIMED_OUT, -1, 0, 0},
+    {"direct to a refusing target", "", "127.0.0.1", NONE, 0, 1, QBSOCKS_TARGET_UNREACHABLE, "connection refused",
+     QBSOCKS_STEP_TARGET_CONNECT, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, 10061, 0},
+    {"cancelled in the reply wait", "", "127.0.0.1", SILENT, 4, 0, QBSOCKS_CANCELLED,
+     "cancelled while waiting for the proxy's reply", QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_CANCELLED, -1, 0, 1},
+    {"cancelled connecting to a proxy that drops the SYN", "", "127.0.0.1", DROPPING, 5, 0, QBSOCKS_CANCELLED,
+     "cancelled while connecting to the proxy 127.0.0.1:%u", QBSOCKS_STEP_PROXY_CONNECT, QBSOCKS_CAUSE_CANCELLED, -1,
+     0, 1},
 };
 
 static int failures = 0;
@@ -202,18 +221,90 @@ static int echoes(socket_t s) {
 }
 #endif
 
+/* Milliseconds of a monotonic clock. */
+static unsigned long now_ms(void) {
+#ifdef _WIN32
+  return GetTickCount();
+#else
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (unsigned long)now.tv_sec * 1000 + (unsigned long)now.tv_nsec / 1000000;
+#endif
+}
+
+/* Open descriptors of the process (Linux; elsewhere 0, not counted). */
+static int open_descriptors(void) {
+  int n = 0;
+#ifndef _WIN32
+  DIR* fds = opendir("/proc/self/fd");
+  while (fds != NULL && readdir(fds) != NULL) ++n;
+  if (fds != NULL) closedir(fds);
+#endif
+  return n;
+}
+
+/* The second thread of a cancel row: triggers once the connect is where
+ * the row cancels it, and notes when. */
+struct canceller {
+  const struct row* row;
+  socket_t proxy, accepted;
+  qbsocks_cancel* cancel;
+  unsigned long triggered_at;
+};
+
+#ifdef _WIN32
+static DWORD WINAPI cancel_connect(LPVOID arg) {
+#else
+static void* cancel_connect(void* arg) {
+#endif
+  struct canceller* c = (struct canceller*)arg;
+  char request[9];
+  if (c->row->proxy == SILENT) { /* in the reply wait once the SOCKS4 request is there */
+    c->accepted = accept(c->proxy, NULL, NULL);
+    recv(c->accepted, request, sizeof(request), 0);
+  } else { /* its SYN is dropped: the connect waits from its start on */
+#ifdef _WIN32
+    Sleep(300);
+#else
+    usleep(300 * 1000);
+#endif
+  }
+  c->triggered_at = now_ms();
+  qbsocks_cancel_trigger(c->cancel);
+  qbsocks_cancel_trigger(c->cancel); /* twice is safe */
+  return 0;
+}
+
 static void run(const struct row* row) {
   unsigned closed_port, proxy_port = 0;
-  socket_t closed = refusing_port(&closed_port);
+  socket_t closed = refusing_port(&closed_port), filler = (socket_t)-1;
   const char* user = row->proxy == MICROSOCKS_AUTH ? getenv("QBSOCKS_MICROSOCKS_USER") : "";
   const char* password = row->password != NULL ? row->password : getenv("QBSOCKS_MICROSOCKS_PASSWORD");
   char route[128], expected_route[128] = "direct", reason[128];
   uintptr_t handle = 0;
-  int result;
+  int result, descriptors;
+  qbsocks_outcome outcome;
+  qbsocks_connect_options options;
+  struct canceller c;
+#ifdef _WIN32
+  HANDLE thread = NULL;
+#else
+  pthread_t thread;
+#endif
 
   if (row->proxy == DANTE || row->proxy == MICROSOCKS_AUTH) proxy_port = env_port(port_variables[row->proxy]);
-  if (row->proxy == REFUSING || row->proxy == SILENT) proxy_port = closed_port;
+  if (row->proxy == REFUSING || row->proxy == SILENT || row->proxy == DROPPING) proxy_port = closed_port;
   if (row->proxy == SILENT) listen(closed, 1);
+  if (row->proxy == DROPPING) { /* one connection fills a backlog of 0: later SYNs are dropped */
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons((unsigned short)closed_port);
+    listen(closed, 0);
+    filler = socket(AF_INET, SOCK_STREAM, 0);
+    connect(filler, (struct sockaddr*)&address, sizeof(address));
+  }
   write_settings(proxy_port, row->version, user, password);
   if (proxy_port != 0) {
     snprintf(expected_route, sizeof(expected_route), "SOCKS%u proxy 127.0.0.1:%u%s%s", row->version, proxy_port,
@@ -223,11 +314,54 @@ static void run(const struct row* row) {
   expect(strcmp(route, expected_route) == 0, row->name, expected_route, route);
 
   /* Far beyond each row's time; the silent proxy's ends well before the library's 10 s. */
-  result = qbsocks_connect_timeout(row->host, row->to_refusing_target ? closed_port : env_port("QBSOCKS_ECHO_PORT"),
-                                   row->proxy == SILENT ? 3000 : 60000, &handle, reason, sizeof(reason));
-  expect(result == row->result && (result == QBSOCKS_OK) == (handle != QBSOCKS_NO_HANDLE), row->name,
-         "the result, with a socket on success alone", reason);
-  expect(strcmp(reason, row->reason) == 0, row->name, row->reason, reason);
+  memset(&options, 0, sizeof(options));
+  options.size = sizeof(options);
+  options.timeout_ms = row->proxy == SILENT ? 3000 : 60000;
+  memset(&c, 0, sizeof(c));
+  c.row = row;
+  c.proxy = closed;
+  c.accepted = (socket_t)-1;
+  descriptors = open_descriptors();
+  if (row->cancel) {
+    options.cancel = c.cancel = qbsocks_cancel_create();
+#ifdef _WIN32
+    thread = CreateThread(NULL, 0, cancel_connect, &c, 0, NULL);
+#else
+    pthread_create(&thread, NULL, cancel_connect, &c);
+#endif
+  }
+  outcome.size = sizeof(outcome);
+  result = qbsocks_connect_ex(row->host, row->to_refusing_target ? closed_port : env_port("QBSOCKS_ECHO_PORT"),
+                              &options, &handle, &outcome);
+  if (row->cancel) {
+    unsigned long returned_at = now_ms();
+#ifdef _WIN32
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+#else
+    pthread_join(thread, NULL);
+#endif
+    expect(returned_at - c.triggered_at < 1000, row->name, "returned within a second of the cancel", "");
+    /* The library closed its end: the proxy reads the rest of the request, then the end. */
+    if (c.accepted != (socket_t)-1) {
+      int n;
+      while ((n = recv(c.accepted, reason, sizeof(reason), 0)) > 0) continue;
+      expect(n == 0, row->name, "the proxy saw it close", "");
+      close_socket(c.accepted);
+    }
+    expect(open_descriptors() == descriptors, row->name, "no descriptor left", "");
+    qbsocks_cancel_trigger(c.cancel); /* after its connect returned: changes nothing */
+    qbsocks_cancel_destroy(c.cancel);
+  }
+  snprintf(reason, sizeof(reason), row->reason, proxy_port);
+  expect(result == row->result && outcome.result == result && (result == QBSOCKS_OK) == (handle != QBSOCKS_NO_HANDLE),
+         row->name, "the result, with a socket on success alone", outcome.reason);
+  expect(strcmp(outcome.reason, reason) == 0, row->name, reason, outcome.reason);
+  snprintf(reason, sizeof(reason), "step %d, cause %d, code %d, error %d", outcome.step, outcome.cause,
+           outcome.proxy_code, (int)outcome.system_error);
+  expect(outcome.step == row->step && outcome.cause == row->cause && outcome.proxy_code == row->proxy_code &&
+             outcome.system_error == row->system_error,
+         row->name, "the facts", reason);
   if (result == QBSOCKS_OK) {
     expect(is_blocking((socket_t)handle), row->name, "a blocking socket", "");
 #ifdef _WIN32
@@ -235,8 +369,54 @@ static void run(const struct row* row) {
 #endif
     expect(QBSOCKS_TEST_EXCHANGE((socket_t)handle), row->name, "the bytes echoed", "");
   }
+  if (filler != (socket_t)-1) close_socket(filler);
   close_socket(closed);
 }
+
+#ifndef _WIN32
+/* The settings file with the proxy's values, then `lines` of filler
+ * (values of its key, or comments), then the Password. */
+static void write_large_settings(unsigned port, long lines, int values) {
+  char path[4096];
+  long i;
+  FILE* out;
+  snprintf(path, sizeof(path), "%s/qbsocks/user.reg", getenv("XDG_CONFIG_HOME"));
+  if ((out = fopen(path, "w")) == NULL) return;
+  fprintf(out, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\n"
+               "\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"127.0.0.1\"\n\"SocksPort\"=dword:%x\n"
+               "\"SocksVersion\"=dword:5\n\"UserName\"=\"alice\"\n", port);
+  for (i = 0; i < lines; ++i) fprintf(out, values ? "\"F%ld\"=dword:1\n" : ";%0100ld\n", i);
+  fprintf(out, "\"Password\"=\"secret\"\n");
+  fclose(out);
+}
+
+/* The settings read counts against the bound, and the route says what a
+ * connect would do when a cap of the reader leaves the Password out. */
+static void large_settings(void) {
+  const char* capped = "Cannot read the proxy settings: the store cannot be read in full";
+  char route[128];
+  uintptr_t handle;
+  qbsocks_outcome outcome;
+  qbsocks_connect_options options = {sizeof(options), 10, NULL};
+  unsigned long start;
+  write_large_settings(1080, 400000, 0); /* 40 MB of comments: far more than 10 ms to read */
+  outcome.size = sizeof(outcome);
+  start = now_ms();
+  qbsocks_connect_ex("127.0.0.1", 1, &options, &handle, &outcome);
+  expect(outcome.result == QBSOCKS_TIMED_OUT && strcmp(outcome.reason, "timed out after 10 ms reading the proxy settings") == 0 &&
+             outcome.step == QBSOCKS_STEP_SETTINGS && outcome.cause == QBSOCKS_CAUSE_TIMED_OUT && now_ms() - start < 2000,
+         "bound in the settings read", "QBSOCKS_TIMED_OUT there", outcome.reason);
+  write_large_settings(1080, 262144, 1); /* the reader's cap of values: the Password beyond it */
+  qbsocks_route(route, sizeof(route));
+  expect(strcmp(route, capped) == 0, "Password beyond the cap", capped, route);
+  options.timeout_ms = 0;
+  qbsocks_connect_ex("127.0.0.1", 1, &options, &handle, &outcome);
+  expect(outcome.result == QBSOCKS_SETTINGS_UNREADABLE && strcmp(outcome.reason, capped) == 0 &&
+             outcome.step == QBSOCKS_STEP_SETTINGS && outcome.cause == QBSOCKS_CAUSE_STORE_FAILED &&
+             outcome.system_error == 1012,
+         "Password beyond the cap", "the connect fails as the route says", outcome.reason);
+}
+#endif
 
 int main(void) {
   char route[64], cut[8], unread_route[128], why[128];
@@ -270,6 +450,9 @@ int main(void) {
              QBSOCKS_SETTINGS_UNREADABLE && strcmp(why, UNREADABLE) == 0 && strcmp(unread_route, why) == 0,
          "unreadable settings", "QBSOCKS_SETTINGS_UNREADABLE, and the route as the reason", unread_route);
   settings_unreadable(0);
+#ifndef _WIN32
+  large_settings();
+#endif
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -30,7 +30,11 @@ expected_QBSocks32="1 _ZN6CSocksC1Ev
 expected_qbsocks="1 qbsocks_connect
 2 qbsocks_route
 3 qbsocks_version
-4 qbsocks_connect_timeout"
+4 qbsocks_connect_timeout
+5 qbsocks_connect_ex
+6 qbsocks_cancel_create
+7 qbsocks_cancel_trigger
+8 qbsocks_cancel_destroy"
 expected_name=expected_$table
 expected=${!expected_name}
 entries=$(wc -l <<<"$expected")

@@ -176,7 +176,7 @@ std::vector<ConnectFailure> ConnectFailures() {
          return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(Bytes({5})), PeerStep::Close()};
        },
        none, "", "", qbtest::kGeneralFailure},
-      {"RefusedProxy", Proxy::Refusing, 5, "127.0.0.1", {}, none, "", "", "connection refused"},
+      {"RefusedProxy", Proxy::Refusing, 5, "127.0.0.1", {}, none, "", "", "cannot reach the proxy {proxy}: connection refused"},
       {"RefusedDirectConnect", Proxy::None, 0, "127.0.0.1", {}, none, "", "", "connection refused"},
   };
 }
@@ -214,8 +214,12 @@ TEST_P(QbsocksCatFailure, ExitsOneWithOneLineNamingThePathAndTheReason) {
   const qbtest::ToolResult r = Cat({row.host, std::to_string(closed.port())});
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "");
+  std::string reason = row.reason;  // "{proxy}": the proxy the row runs
+  if (const size_t at = reason.find("{proxy}"); at != std::string::npos) {
+    reason.replace(at, 7, "127.0.0.1:" + std::to_string(proxyPort));
+  }
   EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target + " (" + Described(row.version, proxyPort, row.user) +
-                       "): " + row.reason + "\n");
+                       "): " + reason + "\n");
   if (peer) {
     EXPECT_EQ(peer->Received(), Expected(script));
   }
@@ -251,7 +255,8 @@ TEST(QbsocksCat, UnreadableSettingsFailTheConnect) {
   const std::string to = "127.0.0.1:" + std::to_string(echo.port()), why = "Cannot read the proxy settings: the store cannot be read in full";
   const qbtest::ToolResult r = Cat({"-v", "127.0.0.1", std::to_string(echo.port())});
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
-  EXPECT_EQ(r.err, "qbsocks-cat: connecting to " + to + " (" + why + ")\nqbsocks-cat: cannot connect to " + to + ": " + why + "\n");
+  EXPECT_EQ(r.err, "qbsocks-cat: connecting to " + to + " (" + why + ")\nqbsocks-cat: failed in step 1 (the settings read), " +
+                       "system error 1012\nqbsocks-cat: cannot connect to " + to + ": " + why + "\n");
 }
 
 TEST(QbsocksCat, CommandLineErrorsAndHelp) {

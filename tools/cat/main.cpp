@@ -24,7 +24,7 @@ connection and the connection to standard output until both have ended.
   -v          say on standard error which path is taken before connecting, and
               why it is the direct one when the proxy is switched on but
               another setting turns it off, or why the settings cannot be
-              read
+              read; on a failure, the step it failed in and the proxy's code
   -w SECONDS  give up connecting after SECONDS (1 to 4294967), whichever step
               it is at (the lookup of a name excepted); by default each proxy
               reply may take 10 seconds and a TCP connect as long as the system
@@ -54,6 +54,22 @@ where there was none (a refused proxy, a direct connect):
 Settings that exist but cannot be read fail the connect (nothing is sent):
   qbsocks-cat: cannot connect to HOST:PORT: Cannot read the proxy settings: WHY
 )";
+
+// A failure's step, and the proxy's code and the system's error when it
+// has them: "failed in step 8 (the proxy's reply), proxy code 5".
+std::string FactsInWords(const qbsocks_outcome& outcome) {
+  static const char* const kSteps[] = {"none", "the settings read", "the proxy's name lookup",
+                                       "the connect to the proxy", "the method choice", "the authentication",
+                                       "the user id", "the request", "the proxy's reply",
+                                       "the target's name lookup", "the connect to the target"};
+  std::string text = "failed in step " + std::to_string(outcome.step);
+  if (outcome.step >= 0 && outcome.step < static_cast<int>(sizeof(kSteps) / sizeof(kSteps[0]))) {
+    text += std::string(" (") + kSteps[outcome.step] + ")";
+  }
+  if (outcome.proxy_code != QBSOCKS_NO_PROXY_CODE) text += ", proxy code " + std::to_string(outcome.proxy_code);
+  if (outcome.system_error != 0) text += ", system error " + std::to_string(outcome.system_error);
+  return text;
+}
 
 // The longest -w whose milliseconds fit qbsocks_connect_timeout's bound.
 constexpr unsigned long kMaxWaitSeconds = 4294967;
@@ -192,9 +208,12 @@ int main(int argc, char** argv) {
     std::cerr << '\n';
   }
   uintptr_t handle = QBSOCKS_NO_HANDLE;
-  char reason[256];
-  const int result = qbsocks_connect_timeout(options->host.c_str(), options->port, options->waitMs, &handle, reason,
-                                             sizeof(reason));
+  qbsocks_connect_options connectOptions = {sizeof(connectOptions), options->waitMs, nullptr};
+  qbsocks_outcome outcome = {};
+  outcome.size = sizeof(outcome);
+  const int result = qbsocks_connect_ex(options->host.c_str(), options->port, &connectOptions, &handle, &outcome);
+  const char* reason = outcome.reason;
+  if (options->verbose && result != QBSOCKS_OK) std::cerr << "qbsocks-cat: " << FactsInWords(outcome) << '\n';
   if (result == QBSOCKS_NO_SOCKET) return Fail(reason);
   if (result == QBSOCKS_SETTINGS_UNREADABLE) return Fail("cannot connect to " + target + ": " + reason);
   if (result != QBSOCKS_OK) return Fail("cannot connect to " + target + " (" + route.path + "): " + reason);
