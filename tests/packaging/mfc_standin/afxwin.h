@@ -53,6 +53,9 @@ public:
 class CDialog : public CWnd {
 public:
   explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = nullptr);
+
+protected:
+  afx_msg void OnDestroy();
 };
 class CWinThread : public CCmdTarget {};
 typedef UINT(__cdecl* AFX_THREADPROC)(LPVOID);
@@ -71,6 +74,8 @@ CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPri
 #define ON_MESSAGE(message, memberFxn)                                                       \
   {message, 0, 0,                                                                            \
    reinterpret_cast<AFX_PMSG>(static_cast<LRESULT (ThisClass::*)(WPARAM, LPARAM)>(memberFxn))},
+#define ON_WM_DESTROY() \
+  {WM_DESTROY, 0, 0, static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(&ThisClass::OnDestroy))},
 #define END_MESSAGE_MAP() \
   {0, 0, 0, nullptr}};    \
   return entries;         \
