@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #ifdef _WIN32
 #include <sddl.h>
@@ -266,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, UnreadableTable, ::testing::ValuesIn(kUnreadabl
 #ifdef _WIN32
 // Through the platform's calls (Wine cannot impersonate): a thread with a
 // token reads its user's hive, HKEY_USERS\<SID> (here keys under
-// HKCU\Software\QBSocksTest), closed after; one without reads
+// HKEY_CURRENT_USER), closed after; one without reads
 // HKEY_CURRENT_USER; a hive that is not loaded, or a token that cannot be
 // read, fails the read and is not replaced by another user's key.
 struct ActingUser {
@@ -295,10 +294,12 @@ BOOL WINAPI TestTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID pvInfo, DWORD 
 }
 
 LONG WINAPI TestUsersKey(HKEY hUsers, LPCSTR lpszSid, PHKEY phKey) {
-  const std::map<std::string, const char*> loaded = {{"S-1-5-21-4294967295-2-3-1001", "Software\\QBSocksTest"},
-                                                     {"S-1-5-21-1-2-3-1002", "Software\\QBSocksTest\\NoProxy"}};
-  if (hUsers != HKEY_USERS || loaded.count(lpszSid) == 0) return ERROR_FILE_NOT_FOUND;
-  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, loaded.at(lpszSid), phKey);
+  const std::string sid = lpszSid;  // 1002's hive has no proxy key
+  const char* lpszHive = sid == "S-1-5-21-4294967295-2-3-1001" ? "Software\\QBSocksTest"
+                         : sid == "S-1-5-21-1-2-3-1002"         ? "Software"
+                                                                : NULL;
+  if (hUsers != HKEY_USERS || lpszHive == NULL) return ERROR_FILE_NOT_FOUND;
+  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, lpszHive, phKey);
   g_hUserKey = *phKey;
   return lResult;
 }
@@ -315,8 +316,6 @@ TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
   TempHive hive;
   WriteSettings(hive, kValid);
   HKEY hOther = NULL;
-  RegCreateKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\NoProxy", &hOther);
-  RegCloseKey(hOther);
   RegCreateKeyA(HKEY_CURRENT_USER, (std::string("Software\\QBSocksTest\\") + TempHive::kProxyKey).c_str(), &hOther);
   for (auto [name, value] : {std::pair<const char*, DWORD>{"ProxyEnable", 1}, {"SocksPort", 1081}, {"SocksVersion", 4}})
     RegSetValueExA(hOther, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
