@@ -125,6 +125,7 @@ void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
       {ERROR_KEY_DELETED, "the key was deleted meanwhile"},
       {ERROR_CANTOPEN, "the path to the store cannot be followed"},
       {ERROR_BADDB, "the store is not in the registry's format"},
+      {ERROR_NOT_LOGGED_ON, "the profile of the user the thread acts for is not loaded"},
   };
   if (cbOut == 0) return;
   lpszOut[0] = '\0';

@@ -26,10 +26,10 @@ expected_exports='1 ??0CSocks@@QAE@XZ
 11 ?Socks5Connect@CSocks@@IAEHPBDI@Z
 12 InitSocksDLL'
 
-expected_imports='ADVAPI32.DLL GetUserNameA
+expected_imports='ADVAPI32.DLL GetTokenInformation
+ADVAPI32.DLL GetUserNameA
 ADVAPI32.DLL OpenThreadToken
 ADVAPI32.DLL RegCloseKey
-ADVAPI32.DLL RegOpenCurrentUser
 ADVAPI32.DLL RegOpenKeyA
 ADVAPI32.DLL RegQueryValueExA
 KERNEL32.DLL CloseHandle

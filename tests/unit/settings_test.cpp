@@ -7,7 +7,9 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <sddl.h>
+#else
 #include "support/replaced_system_call.h"
 #endif
 
@@ -262,28 +264,55 @@ INSTANTIATE_TEST_SUITE_P(Faults, UnreadableTable, ::testing::ValuesIn(kUnreadabl
                          [](const ::testing::TestParamInfo<UnreadableCase>& info) { return info.param.name; });
 #ifdef _WIN32
 // Through the platform's calls (Wine cannot impersonate): a thread with a
-// token reads RegOpenCurrentUser's key (here HKCU\Software\QBSocksTest),
-// closed after; one without reads HKEY_CURRENT_USER; a user's key that
-// cannot be opened is not replaced by HKEY_CURRENT_USER.
-LONG g_lUserKey;  // ERROR_NO_TOKEN: the thread does not impersonate
+// token reads its user's hive, HKEY_USERS\<SID> (here keys under
+// HKEY_CURRENT_USER), closed after; one without reads
+// HKEY_CURRENT_USER; a hive that is not loaded, or a token that cannot be
+// read, fails the read and is not replaced by another user's key.
+struct ActingUser {
+  LONG lToken;  // ERROR_NO_TOKEN: the thread does not impersonate
+  const char* lpszSid;
+  Fields expected;
+  std::vector<std::string> why;
+} g_user;
 HKEY g_hUserKey;
 
 BOOL WINAPI TestThreadToken(HANDLE, DWORD, BOOL, PHANDLE phToken) {
-  SetLastError(ERROR_NO_TOKEN);
-  return g_lUserKey != ERROR_NO_TOKEN && (*phToken = CreateEventA(NULL, TRUE, FALSE, NULL)) != NULL;
+  SetLastError(g_user.lToken);
+  return g_user.lToken == ERROR_SUCCESS && (*phToken = CreateEventA(NULL, TRUE, FALSE, NULL)) != NULL;
 }
 
-LONG WINAPI TestCurrentUser(REGSAM, PHKEY phKey) {
-  if (g_lUserKey != ERROR_SUCCESS) return g_lUserKey;
-  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest", phKey);
+// The token's user as the system lays it out: a TOKEN_USER, then its SID.
+BOOL WINAPI TestTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID pvInfo, DWORD cbInfo, PDWORD pcbInfo) {
+  PSID pSid = NULL;
+  if (!ConvertStringSidToSidA(g_user.lpszSid, &pSid)) return FALSE;
+  auto* pUser = static_cast<TOKEN_USER*>(pvInfo);
+  *pcbInfo = sizeof(TOKEN_USER) + GetLengthSid(pSid);
+  const BOOL bFits = *pcbInfo <= cbInfo && CopySid(GetLengthSid(pSid), pUser + 1, pSid);
+  if (bFits) pUser->User.Sid = pUser + 1;
+  LocalFree(pSid);
+  return bFits;
+}
+
+LONG WINAPI TestUsersKey(HKEY hUsers, LPCSTR lpszSid, PHKEY phKey) {
+  const std::string sid = lpszSid;  // 1002's hive has no proxy key
+  const char* lpszHive = sid == "S-1-5-21-4294967295-2-3-1001" ? "Software\\QBSocksTest"
+                         : sid == "S-1-5-21-1-2-3-1002"         ? "Software"
+                                                                : NULL;
+  if (hUsers != HKEY_USERS || lpszHive == NULL) return ERROR_FILE_NOT_FOUND;
+  const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, lpszHive, phKey);
   g_hUserKey = *phKey;
   return lResult;
 }
 
 TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
-  const std::pair<LONG, Fields> cases[] = {{ERROR_NO_TOKEN, {1, "10.0.0.5", 1080, 5, "user", "pass"}},
-                                           {ERROR_SUCCESS, {1, "10.9.9.9", 1081, 4, "", ""}},
-                                           {ERROR_ACCESS_DENIED, {0, "", 0, 0, "", ""}}};
+  const Fields kNone{0, "", 0, 0, "", ""};
+  const ActingUser cases[] = {
+      {ERROR_NO_TOKEN, "", {1, "10.0.0.5", 1080, 5, "user", "pass"}, {}},
+      {ERROR_SUCCESS, "S-1-5-21-4294967295-2-3-1001", {1, "10.9.9.9", 1081, 4, "", ""}, {}},
+      {ERROR_SUCCESS, "S-1-5-21-1-2-3-1002", kNone, {}},  // the user's own hive, no proxy key: direct
+      {ERROR_SUCCESS, "S-1-5-21-1-2-3-1003", kNone,       // profile not loaded: not .DEFAULT, not direct
+       {"Cannot read the proxy settings: the profile of the user the thread acts for is not loaded"}},
+      {ERROR_ACCESS_DENIED, "", kNone, {"Cannot read the proxy settings: access denied"}}};
   TempHive hive;
   WriteSettings(hive, kValid);
   HKEY hOther = NULL;
@@ -292,15 +321,17 @@ TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
     RegSetValueExA(hOther, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
   RegSetValueExA(hOther, "SocksServer", 0, REG_SZ, reinterpret_cast<const BYTE*>("10.9.9.9"), 9);
   RegCloseKey(hOther);
-  for (const auto& [lUserKey, expected] : cases) {
-    g_lUserKey = lUserKey;
-    qbplatform::g_currentUserCalls = {TestThreadToken, TestCurrentUser};
+  TakeReportedMessages();
+  for (const ActingUser& user : cases) {
+    g_user = user;
+    qbplatform::g_currentUserCalls = {TestThreadToken, TestTokenUser, TestUsersKey};
     ProbeSocks socks;
     socks.ReadRegistry();
     qbplatform::g_currentUserCalls = {};
-    EXPECT_EQ(Read(socks), expected) << lUserKey;
+    EXPECT_EQ(Read(socks), user.expected) << user.lToken << " " << user.lpszSid;
+    EXPECT_EQ(TakeReportedMessages(), user.why) << user.lToken << " " << user.lpszSid;
   }
-  DWORD cbData = 0;  // the last key the impersonating read opened is closed
+  DWORD cbData = 0;  // the last hive the impersonating read opened is closed
   EXPECT_EQ(RegQueryValueExA(g_hUserKey, "SocksPort", NULL, NULL, NULL, &cbData), ERROR_INVALID_HANDLE);
   RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
 }
