@@ -24,7 +24,9 @@ struct ToolRun {
   // the first end of stream (microsocks does). It is closed in any case
   // once standard output has ended, as ssh closes a ProxyCommand's input.
   size_t closeInputAfterOutput = 0;
-  std::chrono::milliseconds limit = std::chrono::seconds(30);  // then the child is killed
+  // Then the child is killed: a guard against a hang, not a measure of
+  // speed, so it leaves room for a sanitizer build on a loaded machine.
+  std::chrono::milliseconds limit = std::chrono::seconds(180);
   // Standard output a pipe; a socket (as a journal stream, POSIX only); one
   // socket that is standard input too (as a supervisor's socket pair).
   enum class Streams { kPipes, kOutputSocket, kOneSocket } streams = Streams::kPipes;

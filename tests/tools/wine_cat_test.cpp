@@ -30,7 +30,6 @@ qbtest::ToolResult Cat(const std::vector<std::string>& args, const std::string& 
   run.args = args;
   run.input = input;
   run.closeInputAfterOutput = closeInputAfterOutput;
-  run.limit = std::chrono::seconds(60);  // a fresh Wine process may take a while to start
   return qbtest::RunTool(CatPath(), run);
 }
 
