@@ -17,7 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace qbcat {
 
@@ -25,9 +25,11 @@ namespace {
 
 constexpr size_t kBufferSize = 64 * 1024;
 
-// Bytes read from one side and not yet written to the other.
+// Bytes read from one side and not yet written to the other. The buffer
+// is left uninitialised: its pages are only touched as bytes come, so a
+// short session does not fault in 64 KiB it never uses.
 struct Pending {
-  std::vector<char> bytes = std::vector<char>(kBufferSize);
+  std::unique_ptr<char[]> bytes{new char[kBufferSize]};
   size_t begin = 0;
   size_t end = 0;
 
@@ -101,7 +103,7 @@ class Relayer {
       inputEnded_ = true;
       return {};
     }
-    const ssize_t n = ::read(input_, up_.bytes.data(), up_.bytes.size());
+    const ssize_t n = ::read(input_, up_.bytes.get(), kBufferSize);
     if (n > 0) up_.Filled(static_cast<size_t>(n));
     if (n == 0) inputEnded_ = true;
     if (n < 0 && !Retryable(errno)) return SystemError("reading standard input");
@@ -109,14 +111,14 @@ class Relayer {
   }
 
   std::string SendToPeer() {
-    const int n = socket_.CAsyncSocket::Send(up_.bytes.data() + up_.begin, static_cast<int>(up_.Size()));
+    const int n = socket_.CAsyncSocket::Send(up_.bytes.get() + up_.begin, static_cast<int>(up_.Size()));
     if (n > 0) up_.Drained(static_cast<size_t>(n));
     if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("sending to the peer");
     return {};
   }
 
   std::string ReceiveFromPeer() {
-    const int n = socket_.CAsyncSocket::Receive(down_.bytes.data(), static_cast<int>(down_.bytes.size()));
+    const int n = socket_.CAsyncSocket::Receive(down_.bytes.get(), static_cast<int>(kBufferSize));
     if (n > 0) down_.Filled(static_cast<size_t>(n));
     if (n == 0) peerClosed_ = true;
     if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("receiving from the peer");
@@ -126,7 +128,7 @@ class Relayer {
   std::string WriteOutput(short revents) {
     if (revents & POLLNVAL) return "standard output is closed";
     const size_t size = down_.Size() < outputChunk_ ? down_.Size() : outputChunk_;
-    const ssize_t n = ::write(output_, down_.bytes.data() + down_.begin, size);
+    const ssize_t n = ::write(output_, down_.bytes.get() + down_.begin, size);
     if (n > 0) down_.Drained(static_cast<size_t>(n));
     if (n < 0 && !Retryable(errno)) return SystemError("writing standard output");
     return {};
