@@ -2,8 +2,9 @@
 // sockets we did not open, and may be shared with other processes, so
 // they are left in the blocking mode they came in; instead, each is only
 // read or written after poll said it is ready, and a write to anything but
-// a regular file is at most PIPE_BUF bytes, which a ready pipe always takes
-// without blocking.
+// a regular file is either marked not to wait (RWF_NOWAIT, which a pipe
+// or socket ends where it is full) or at most PIPE_BUF bytes, which a
+// ready pipe always takes without blocking.
 #include "relay.h"
 
 #include <fcntl.h>
@@ -127,11 +128,26 @@ class Relayer {
 
   std::string WriteOutput(short revents) {
     if (revents & POLLNVAL) return "standard output is closed";
-    const size_t size = down_.Size() < outputChunk_ ? down_.Size() : outputChunk_;
-    const ssize_t n = ::write(output_, down_.bytes.get() + down_.begin, size);
+    const ssize_t n = WriteWithoutWaiting(down_.bytes.get() + down_.begin, down_.Size());
     if (n > 0) down_.Drained(static_cast<size_t>(n));
     if (n < 0 && !Retryable(errno)) return SystemError("writing standard output");
     return {};
+  }
+
+  // Writes what output takes of `size` bytes now. Where the system marks a
+  // single write not to wait (a pipe since Linux 5.8 or so, a socket), all
+  // of it that fits, so that a download costs one write per receive rather
+  // than one per PIPE_BUF; where it cannot (a terminal, an older kernel:
+  // EOPNOTSUPP, ENOSYS, and from then on for this output) or the output
+  // filled up since poll (EAGAIN), at most the chunk a ready output takes.
+  ssize_t WriteWithoutWaiting(const char* data, size_t size) {
+    if (size > outputChunk_ && mayWriteWithoutWaiting_) {
+      iovec part{const_cast<char*>(data), size};
+      const ssize_t n = ::pwritev2(output_, &part, 1, -1, RWF_NOWAIT);
+      if (n >= 0 || (errno != EAGAIN && errno != EOPNOTSUPP && errno != ENOSYS)) return n;
+      if (errno != EAGAIN) mayWriteWithoutWaiting_ = false;
+    }
+    return ::write(output_, data, size < outputChunk_ ? size : outputChunk_);
   }
 
   // The peer's end of stream, passed on while the input may stay open (as
@@ -163,6 +179,7 @@ class Relayer {
   bool sendsShutDown_ = false;
   bool peerClosed_ = false;
   bool outputClosed_ = false;
+  bool mayWriteWithoutWaiting_ = true;
 };
 
 }  // namespace
