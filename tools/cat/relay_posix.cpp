@@ -135,7 +135,7 @@ class Relayer {
   }
 
   // Writes what output takes of `size` bytes now. Where the system marks a
-  // single write not to wait (a pipe since Linux 5.8 or so, a socket), all
+  // single write not to wait (a pipe on a recent Linux, a socket), all
   // of it that fits, so that a download costs one write per receive rather
   // than one per PIPE_BUF; where it cannot (a terminal, an older kernel:
   // EOPNOTSUPP, ENOSYS, and from then on for this output) or the output
