@@ -10,7 +10,10 @@
 //      send/recv, both directions;
 //   4. the ten-second budget against a proxy that accepts and stays silent;
 //   5. reading a settings file of 1 MiB (and a few more sizes and shapes),
-//      as a connect does when the file has changed.
+//      as a connect does when the file has changed;
+//   6. qbsocks-cat beside connect-proxy and ncat, run as ssh runs a
+//      ProxyCommand, through the same microsocks: a short exchange (start,
+//      connect, 4 bytes each way, end) and a download of 16 MiB.
 //
 // Connect samples are interleaved (the order rotates every round), so the
 // machine's drift falls on every client alike; the table gives medians.
@@ -24,13 +27,17 @@
 // each reply that had not arrived when first read (the floor's table,
 // tests/support/connect_floor.h, is the one the floor test asserts).
 //
-//   qbsocks_bench [--connects N] [--mib N] [--rounds N] [--no-budget] [--out FILE]
+//   qbsocks_bench [--connects N] [--mib N] [--rounds N] [--exchanges N] [--no-budget] [--out FILE]
 //   qbsocks_bench --parse-only    (5 alone, printed, nothing written)
+//   qbsocks_bench --tools-only    (6 alone, printed, nothing written)
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,8 +80,10 @@ struct Options {
   int connects = 2000;
   size_t mib = 256;
   int rounds = 3;
+  int exchanges = 100;
   bool budget = true;
   bool parse_only = false;
+  bool tools_only = false;
   std::string out = QBSOCKS_BENCH_RESULTS;
 };
 
@@ -368,6 +377,15 @@ struct Row {
   std::string ratio_csocks = "";  // the C entry's rows: against CSocks::Connect
 };
 
+// A row of qbsocks-cat beside the other proxy commands: one figure each,
+// qbsocks-cat's first. Its goal is to be at least as good as the best peer.
+struct ToolRow {
+  std::string what;
+  std::vector<double> figures;
+  bool higher_is_better;
+  int decimals;
+};
+
 std::string Fixed(double v, int decimals) {
   std::ostringstream out;
   out.setf(std::ios::fixed);
@@ -565,9 +583,11 @@ Options Parse(int argc, char** argv) {
     if (arg == "--connects") options.connects = std::stoi(next());
     else if (arg == "--mib") options.mib = std::stoul(next());
     else if (arg == "--rounds") options.rounds = std::stoi(next());
+    else if (arg == "--exchanges") options.exchanges = std::stoi(next());
     else if (arg == "--no-budget") options.budget = false;
     else if (arg == "--out") options.out = next();
     else if (arg == "--parse-only") options.parse_only = true;
+    else if (arg == "--tools-only") options.tools_only = true;
     else Die("unknown argument " + arg);
   }
   return options;
@@ -592,6 +612,7 @@ struct Bench {
   uint16_t target;
   uint16_t proxy;
   std::vector<Row> rows;
+  std::vector<ToolRow> tool_rows;
 };
 
 // One connect path: each client's samples in µs (CSocks's first), what
@@ -655,7 +676,7 @@ ConnectRun MeasureSocks5Connect(Bench& bench) {
   const std::string proxy_url = "socks5h://127.0.0.1:" + std::to_string(bench.proxy);
   const std::string target_url = "http://127.0.0.1:" + std::to_string(bench.target) + "/";
   bench.hive.UseProxy(1, bench.proxy);
-  std::cerr << "1/5 SOCKS5 connect, " << bench.options.connects << " of each, interleaved\n";
+  std::cerr << "1/6 SOCKS5 connect, " << bench.options.connects << " of each, interleaved\n";
   const ConnectRun run = MeasureConnects(
       bench, {"SOCKS5 connect", {}, Tally{qbtest::kSocks5ConnectFloor.Total()}, 7},
       {[&] { return TimeConnect([&] { return RawSocks5Connect(bench.proxy, bench.target); }, close); },
@@ -670,7 +691,7 @@ ConnectRun MeasureSocks5Connect(Bench& bench) {
 // 2. The direct path (proxy off): CSocks, a raw connect and the C entry.
 ConnectRun MeasureDirect(Bench& bench) {
   bench.hive.UseProxy(0, bench.proxy);
-  std::cerr << "2/5 direct connect, " << bench.options.connects << " of each, interleaved\n";
+  std::cerr << "2/6 direct connect, " << bench.options.connects << " of each, interleaved\n";
   const ConnectRun run =
       MeasureConnects(bench, {"direct connect", {}, Tally{qbtest::kDirectConnectFloor.Total()}, 3},
                       {[&] { return TimeConnect([&] { return RawConnect(bench.target); }, close); }});
@@ -741,7 +762,7 @@ void MeasureThroughput(Bench& bench) {
   const size_t mib = bench.options.mib;
   const size_t bytes = mib * 1024 * 1024;
   BulkTarget bulk(bytes);
-  std::cerr << "3/5 throughput, " << mib << " MiB each way, " << bench.options.rounds << " rounds\n";
+  std::cerr << "3/6 throughput, " << mib << " MiB each way, " << bench.options.rounds << " rounds\n";
   std::vector<char> buffer(kChunk, 'y');
   for (char command : {'D', 'U'}) {
     const Transfer transfer{bulk.port(), command, bytes, buffer};
@@ -760,7 +781,7 @@ void MeasureThroughput(Bench& bench) {
 // that listens and is never accepted from (the kernel completes the
 // handshake on its own).
 void MeasureBudget(Bench& bench) {
-  std::cerr << "4/5 ten-second budget against a silent proxy\n";
+  std::cerr << "4/6 ten-second budget against a silent proxy\n";
   uint16_t silent_port = 0;
   const int silent = ListenOnLoopback(4, &silent_port, "cannot listen for the silent proxy");
   bench.hive.UseProxy(1, silent_port);
@@ -775,6 +796,161 @@ void MeasureBudget(Bench& bench) {
                         seconds >= 10.0 && seconds <= 10.2});
 }
 
+// ---- 6. qbsocks-cat beside the proxy commands an ssh user would pick ----
+
+constexpr size_t kToolDownloadBytes = 16 << 20;
+
+// Each proxy command as ssh's ProxyCommand would name it, "{proxy}" and
+// "{target}" standing for the ports. qbsocks-cat finds the proxy in the
+// bench's settings; the others are told it.
+struct ProxyCommand {
+  const char* name;
+  std::vector<std::string> argv;
+};
+
+const std::vector<ProxyCommand> kProxyCommands = {
+    {"qbsocks-cat", {QBSOCKS_CAT, "127.0.0.1", "{target}"}},
+    {"connect-proxy", {"connect-proxy", "-S", "127.0.0.1:{proxy}", "127.0.0.1", "{target}"}},
+    {"ncat", {"ncat", "--proxy", "127.0.0.1:{proxy}", "--proxy-type", "socks5", "127.0.0.1", "{target}"}},
+};
+
+std::vector<std::string> CommandLine(const ProxyCommand& command, uint16_t proxy, uint16_t target) {
+  std::vector<std::string> argv = command.argv;
+  for (std::string& arg : argv) {
+    for (const auto& [name, port] : {std::pair{"{proxy}", proxy}, std::pair{"{target}", target}}) {
+      const size_t at = arg.find(name);
+      if (at != std::string::npos) arg.replace(at, std::strlen(name), std::to_string(port));
+    }
+  }
+  return argv;
+}
+
+// A proxy command running as ssh runs one: its standard input and output
+// are pipes of ours, its standard error is ours.
+class ToolProcess {
+ public:
+  explicit ToolProcess(const std::vector<std::string>& argv) : name_(argv[0]) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) Die("pipe: " + std::string(strerror(errno)));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const int failed = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    if (failed != 0) Die("cannot start " + name_ + ": " + strerror(failed) + " (bench/setup.sh installs it)");
+    input_ = in[1];
+    output_ = out[0];
+  }
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  void Write(const char* data, size_t size) {
+    if (write(input_, data, size) != static_cast<ssize_t>(size)) Die(name_ + ": cannot write its input");
+  }
+  // One read of its output, 0 at its end.
+  size_t Read(char* data, size_t size) {
+    ssize_t n;
+    do n = read(output_, data, size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) Die(name_ + ": cannot read its output");
+    return static_cast<size_t>(n);
+  }
+  void ReadExactly(char* data, size_t size) {
+    for (size_t n; size > 0; data += n, size -= n) {
+      if ((n = Read(data, size)) == 0) Die(name_ + ": its output ended early");
+    }
+  }
+  // Ends its input, as ssh does at the session's end, and waits for its
+  // output to end (nothing more in it) and for its exit with status 0.
+  void Finish() {
+    close(input_);
+    char extra;
+    if (Read(&extra, 1) != 0) Die(name_ + ": more output than was sent");
+    close(output_);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die(name_ + " failed (status " + std::to_string(status) + ")");
+  }
+
+ private:
+  std::string name_;
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+};
+
+// Start, connect, 4 bytes each way, end: what a short ssh session pays the
+// proxy command. From the start to the reaped exit.
+Clock::duration TimeExchange(const std::vector<std::string>& argv) {
+  const auto start = Clock::now();
+  ToolProcess tool(argv);
+  tool.Write("ping", 4);
+  char echoed[4];
+  tool.ReadExactly(echoed, sizeof(echoed));
+  if (std::memcmp(echoed, "ping", 4) != 0) Die(argv[0] + ": the echo differs");
+  tool.Finish();
+  return Clock::now() - start;
+}
+
+// The relay's rate on a download of 16 MiB from the bulk target, timed
+// from the first bytes out of the tool to the last, so that its start-up
+// and connect (the exchange's business) stay out; the time given is the
+// whole download's at that rate. The input stays open until the last byte
+// (microsocks ends both directions at the first end of stream).
+Clock::duration TimeDownload(const std::vector<std::string>& argv, std::vector<char>& buffer) {
+  ToolProcess tool(argv);
+  tool.Write("D", 1);
+  const size_t first = tool.Read(buffer.data(), buffer.size());
+  const auto start = Clock::now();
+  for (size_t left = kToolDownloadBytes - first, n; left > 0; left -= n) {
+    if ((n = tool.Read(buffer.data(), std::min(left, buffer.size()))) == 0) Die(argv[0] + ": download cut short");
+  }
+  const auto took = Clock::now() - start;
+  tool.Finish();
+  const double whole = static_cast<double>(kToolDownloadBytes) / static_cast<double>(kToolDownloadBytes - first);
+  return std::chrono::duration_cast<Clock::duration>(took * whole);
+}
+
+std::vector<double> Medians(const std::vector<std::vector<double>>& samples) {
+  std::vector<double> medians;
+  for (const auto& one : samples) medians.push_back(Median(one));
+  return medians;
+}
+
+// 6. The short exchange against the echo target and the download against a
+// bulk target, each proxy command in turn (the order rotating every round).
+void MeasureProxyCommands(Bench& bench) {
+  bench.hive.UseProxy(1, bench.proxy);
+  BulkTarget bulk(kToolDownloadBytes);
+  std::vector<char> buffer(kChunk);
+  std::vector<std::function<Clock::duration()>> exchanges, downloads;
+  for (const ProxyCommand& command : kProxyCommands) {
+    exchanges.push_back([argv = CommandLine(command, bench.proxy, bench.target)] { return TimeExchange(argv); });
+    downloads.push_back(
+        [&buffer, argv = CommandLine(command, bench.proxy, bulk.port())] { return TimeDownload(argv, buffer); });
+  }
+  const int download_rounds = 3 * bench.options.rounds;
+  std::cerr << "6/6 qbsocks-cat, connect-proxy, ncat: " << bench.options.exchanges << " short exchanges and "
+            << download_rounds << " downloads of 16 MiB each, interleaved\n";
+  // One of each outside the samples: the programs come into the page
+  // cache, and a missing one stops the run here.
+  for (const auto& exchange : exchanges) exchange();
+  std::vector<double> exchange_ms = Medians(Interleaved(bench.options.exchanges, exchanges));
+  for (double& ms : exchange_ms) ms /= 1000;
+  std::vector<double> download_mib_s = Medians(Interleaved(download_rounds, downloads));
+  for (double& rate : download_mib_s) rate = static_cast<double>(kToolDownloadBytes >> 20) / (rate / 1e6);
+  bench.tool_rows.push_back({"short exchange (start, connect, 4 bytes each way, end), median ms", exchange_ms,
+                             false, 2});
+  bench.tool_rows.push_back({"download of 16 MiB, relay's rate, MiB/s", download_mib_s, true, 0});
+}
+
 // ---- The report ----
 
 std::string MeasurementsTable(const std::vector<Row>& rows) {
@@ -785,6 +961,28 @@ std::string MeasurementsTable(const std::vector<Row>& rows) {
     table << "| " << row.what << " | " << row.csocks << " | " << row.raw << " | " << row.curl << " | "
           << row.ratio_raw << " | " << row.ratio_curl << " | " << row.ratio_csocks << " | " << row.target << " | "
           << (row.met ? "yes" : "NO") << " |\n";
+  }
+  return table.str();
+}
+
+// qbsocks-cat's rows: each proxy command's figure, and qbsocks-cat's
+// against the best peer's.
+std::string ToolsTable(const std::vector<ToolRow>& rows) {
+  std::ostringstream table;
+  table << "| measurement |";
+  for (const ProxyCommand& command : kProxyCommands) table << " " << command.name << " |";
+  table << " qbsocks-cat/best peer | goal | met |\n|---|";
+  for (size_t i = 0; i < kProxyCommands.size(); ++i) table << "---:|";
+  table << "---:|---|---|\n";
+  for (const ToolRow& row : rows) {
+    const auto peers = row.figures.begin() + 1;
+    const double best = row.higher_is_better ? *std::max_element(peers, row.figures.end())
+                                             : *std::min_element(peers, row.figures.end());
+    const double ours = row.figures.front();
+    table << "| " << row.what << " |";
+    for (double figure : row.figures) table << " " << Fixed(figure, row.decimals) << " |";
+    table << " " << Fixed(ours / best, 3) << " | " << (row.higher_is_better ? ">=" : "<=") << " best peer | "
+          << ((row.higher_is_better ? ours >= best : ours <= best) ? "yes" : "NO") << " |\n";
   }
   return table.str();
 }
@@ -832,6 +1030,9 @@ bool WriteReport(const Bench& bench, const ConnectRun& socks5, const ConnectRun&
         << "Connects: " << options.connects << " of each client (medians); throughput: " << options.mib
         << " MiB each way, median of " << options.rounds << " runs.\n\n"
         << MeasurementsTable(bench.rows) << CallsTable(options.connects, {&socks5, &direct})
+        << "\nqbsocks-cat beside connect-proxy and ncat, run as ssh's ProxyCommand through the same microsocks ("
+        << options.exchanges << " short exchanges and " << 3 * options.rounds << " downloads of each, medians):\n\n"
+        << ToolsTable(bench.tool_rows)
         << "\nReading a settings file (qbhive::LoadHive, as a connect does when the file has changed; median of "
         << std::max(options.rounds, 5) << "):\n\n"
         << settings_reads;
@@ -871,13 +1072,19 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     Die(e.what());
   }
-  Bench bench{options, hive, target.port(), proxy->port(), {}};
+  Bench bench{options, hive, target.port(), proxy->port(), {}, {}};
+  if (options.tools_only) {
+    MeasureProxyCommands(bench);
+    std::cout << "Machine: " << Machine(load_at_start) << "\n\n" << ToolsTable(bench.tool_rows);
+    return 0;
+  }
   const ConnectRun socks5 = MeasureSocks5Connect(bench);
   const ConnectRun direct = MeasureDirect(bench);
   MeasureThroughput(bench);
   if (options.budget) MeasureBudget(bench);
-  std::cerr << "5/5 reading settings files of 1 MiB and more\n";
+  std::cerr << "5/6 reading settings files of 1 MiB and more\n";
   const std::string settings_reads = MeasureSettingsReads(hive.Dir(), std::max(options.rounds, 5));
+  MeasureProxyCommands(bench);
   const bool passed = WriteReport(bench, socks5, direct, settings_reads, load_at_start);
   curl_global_cleanup();
   return passed ? 0 : 1;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the benchmark needs on Debian 12: what scripts/setup.sh
-# installs, and gnuplot (without X) to draw the latency distributions.
+# installs, gnuplot (without X) to draw the latency distributions, and the
+# two proxy commands qbsocks-cat is measured beside (connect-proxy, ncat).
 # Run as root; does nothing when it is all there already.
 set -euo pipefail
-exec bash "$(dirname "$0")/../scripts/setup.sh" gnuplot-nox
+exec bash "$(dirname "$0")/../scripts/setup.sh" gnuplot-nox connect-proxy ncat

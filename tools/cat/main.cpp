@@ -6,8 +6,8 @@
 #include "qbsocks.h"
 #include "relay.h"
 
+#include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -177,8 +177,12 @@ Route SplitRoute(const std::string& text) {
   return {"direct", text.substr(direct.size())};
 }
 
+// One line on standard error. Through stdio, not iostreams: a tool that
+// may start for every ssh session does not pay for their set-up.
+void Say(const std::string& line) { std::fprintf(stderr, "qbsocks-cat: %s\n", line.c_str()); }
+
 int Fail(const std::string& why) {
-  std::cerr << "qbsocks-cat: " << why << '\n';
+  Say(why);
   return 1;
 }
 
@@ -190,11 +194,11 @@ int main(int argc, char** argv) {
   const auto options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), why);
   if (!options) return Fail(why);
   if (options->help) {
-    std::cout << kUsage;
+    std::fputs(kUsage, stdout);
     return 0;
   }
   if (options->version) {
-    std::cout << "qbsocks-cat " << QBSOCKS_RELEASE << '\n';
+    std::printf("qbsocks-cat %s\n", QBSOCKS_RELEASE);
     return 0;
   }
   if (options->passSocket && qbcat::WhyNoSocketPassing()) return Fail(qbcat::WhyNoSocketPassing());
@@ -203,9 +207,8 @@ int main(int argc, char** argv) {
   if (!AfxSocketInit()) return Fail("cannot start the socket layer");
   const Route route = SplitRoute(ReadRoute());
   if (options->verbose) {
-    std::cerr << "qbsocks-cat: connecting to " << target << " (" << route.path << ")";
-    if (!route.whyDirect.empty()) std::cerr << ": the proxy is switched on, but " << route.whyDirect;
-    std::cerr << '\n';
+    const std::string because = route.whyDirect.empty() ? "" : ": the proxy is switched on, but " + route.whyDirect;
+    Say("connecting to " + target + " (" + route.path + ")" + because);
   }
   uintptr_t handle = QBSOCKS_NO_HANDLE;
   qbsocks_connect_options connectOptions = {sizeof(connectOptions), options->waitMs, nullptr};
@@ -213,21 +216,21 @@ int main(int argc, char** argv) {
   outcome.size = sizeof(outcome);
   const int result = qbsocks_connect_ex(options->host.c_str(), options->port, &connectOptions, &handle, &outcome);
   const char* reason = outcome.reason;
-  if (options->verbose && result != QBSOCKS_OK) std::cerr << "qbsocks-cat: " << FactsInWords(outcome) << '\n';
+  if (options->verbose && result != QBSOCKS_OK) Say(FactsInWords(outcome));
   if (result == QBSOCKS_NO_SOCKET) return Fail(reason);
   if (result == QBSOCKS_SETTINGS_UNREADABLE) return Fail("cannot connect to " + target + ": " + reason);
   if (result != QBSOCKS_OK) return Fail("cannot connect to " + target + " (" + route.path + "): " + reason);
   if (options->passSocket) {
     const std::string failure = qbcat::PassSocketOnStandardOutput(static_cast<SOCKET>(handle));
     if (!failure.empty()) return Fail(target + ": " + failure);
-    if (options->verbose) std::cerr << "qbsocks-cat: connected to " << target << ", socket passed on\n";
+    if (options->verbose) Say("connected to " + target + ", socket passed on");
     return 0;
   }
   const auto socket = std::make_shared<CAsyncSocket>();
   if (!socket->Attach(static_cast<SOCKET>(handle))) {
     return Fail("cannot take over the socket (socket error " + std::to_string(WSAGetLastError()) + ")");
   }
-  if (options->verbose) std::cerr << "qbsocks-cat: connected to " << target << '\n';
+  if (options->verbose) Say("connected to " + target);
 
   const std::string failure = qbcat::RelayStandardStreams(socket);
   if (!failure.empty()) return Fail(target + ": " + failure);

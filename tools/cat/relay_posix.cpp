@@ -2,8 +2,9 @@
 // sockets we did not open, and may be shared with other processes, so
 // they are left in the blocking mode they came in; instead, each is only
 // read or written after poll said it is ready, and a write to anything but
-// a regular file is at most PIPE_BUF bytes, which a ready pipe always takes
-// without blocking.
+// a regular file is either marked not to wait (RWF_NOWAIT, which a pipe
+// or socket ends where it is full) or at most PIPE_BUF bytes, which a
+// ready pipe always takes without blocking.
 #include "relay.h"
 
 #include <fcntl.h>
@@ -17,7 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace qbcat {
 
@@ -25,9 +26,11 @@ namespace {
 
 constexpr size_t kBufferSize = 64 * 1024;
 
-// Bytes read from one side and not yet written to the other.
+// Bytes read from one side and not yet written to the other. The buffer
+// is left uninitialised: its pages are only touched as bytes come, so a
+// short session does not fault in 64 KiB it never uses.
 struct Pending {
-  std::vector<char> bytes = std::vector<char>(kBufferSize);
+  std::unique_ptr<char[]> bytes{new char[kBufferSize]};
   size_t begin = 0;
   size_t end = 0;
 
@@ -101,7 +104,7 @@ class Relayer {
       inputEnded_ = true;
       return {};
     }
-    const ssize_t n = ::read(input_, up_.bytes.data(), up_.bytes.size());
+    const ssize_t n = ::read(input_, up_.bytes.get(), kBufferSize);
     if (n > 0) up_.Filled(static_cast<size_t>(n));
     if (n == 0) inputEnded_ = true;
     if (n < 0 && !Retryable(errno)) return SystemError("reading standard input");
@@ -109,14 +112,14 @@ class Relayer {
   }
 
   std::string SendToPeer() {
-    const int n = socket_.CAsyncSocket::Send(up_.bytes.data() + up_.begin, static_cast<int>(up_.Size()));
+    const int n = socket_.CAsyncSocket::Send(up_.bytes.get() + up_.begin, static_cast<int>(up_.Size()));
     if (n > 0) up_.Drained(static_cast<size_t>(n));
     if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("sending to the peer");
     return {};
   }
 
   std::string ReceiveFromPeer() {
-    const int n = socket_.CAsyncSocket::Receive(down_.bytes.data(), static_cast<int>(down_.bytes.size()));
+    const int n = socket_.CAsyncSocket::Receive(down_.bytes.get(), static_cast<int>(kBufferSize));
     if (n > 0) down_.Filled(static_cast<size_t>(n));
     if (n == 0) peerClosed_ = true;
     if (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return SocketError("receiving from the peer");
@@ -125,11 +128,26 @@ class Relayer {
 
   std::string WriteOutput(short revents) {
     if (revents & POLLNVAL) return "standard output is closed";
-    const size_t size = down_.Size() < outputChunk_ ? down_.Size() : outputChunk_;
-    const ssize_t n = ::write(output_, down_.bytes.data() + down_.begin, size);
+    const ssize_t n = WriteWithoutWaiting(down_.bytes.get() + down_.begin, down_.Size());
     if (n > 0) down_.Drained(static_cast<size_t>(n));
     if (n < 0 && !Retryable(errno)) return SystemError("writing standard output");
     return {};
+  }
+
+  // Writes what output takes of `size` bytes now. Where the system marks a
+  // single write not to wait (a pipe on a recent Linux, a socket), all
+  // of it that fits, so that a download costs one write per receive rather
+  // than one per PIPE_BUF; where it cannot (a terminal, an older kernel:
+  // EOPNOTSUPP, ENOSYS, and from then on for this output) or the output
+  // filled up since poll (EAGAIN), at most the chunk a ready output takes.
+  ssize_t WriteWithoutWaiting(const char* data, size_t size) {
+    if (size > outputChunk_ && mayWriteWithoutWaiting_) {
+      iovec part{const_cast<char*>(data), size};
+      const ssize_t n = ::pwritev2(output_, &part, 1, -1, RWF_NOWAIT);
+      if (n >= 0 || (errno != EAGAIN && errno != EOPNOTSUPP && errno != ENOSYS)) return n;
+      if (errno != EAGAIN) mayWriteWithoutWaiting_ = false;
+    }
+    return ::write(output_, data, size < outputChunk_ ? size : outputChunk_);
   }
 
   // The peer's end of stream, passed on while the input may stay open (as
@@ -161,6 +179,7 @@ class Relayer {
   bool sendsShutDown_ = false;
   bool peerClosed_ = false;
   bool outputClosed_ = false;
+  bool mayWriteWithoutWaiting_ = true;
 };
 
 }  // namespace
