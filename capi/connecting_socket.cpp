@@ -111,7 +111,10 @@ bool ConnectingSocket::ConnectTo(const char* lpszHost, unsigned int nPort, Outco
 void ConnectingSocket::NoteStep(qbfacts::Step step) {
   // A step that ran over the bound (one that nothing can cut short) is
   // seen as the next one begins: the bound ran out in it, not in the next.
-  if (ended_ == Ended::kNo && step_ != qbfacts::kNoStep && MustEnd()) endedIn_ = step_;
+  // A cancel seen there ends the step that begins: the one before it was
+  // done (a request sent whole), so the cancel takes effect in this one.
+  if (ended_ == Ended::kNo && step_ != qbfacts::kNoStep && MustEnd())
+    endedIn_ = ended_ == Ended::kCancelled ? step : step_;
   step_ = step;
   cause_ = qbfacts::kNoCause;
   proxyCode_ = qbfacts::kNoCode;

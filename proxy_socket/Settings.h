@@ -121,6 +121,11 @@ size_t DescribeRoute(const ProxySettings& settings, char* lpszOut, size_t cbOut)
 // is 0", "SocksServer is not set"); "" when it does neither. The route and
 // qbsocks-reg's warnings say it in these words.
 void DescribeValue(const ProxySettings& settings, ValueIndex index, char* lpszOut, size_t cbOut);
+// DescribeValue of one value as stored (dwType and cbData bytes of lpData;
+// REG_NONE: not there), the others as a proxy that is on has them: what
+// qbsocks-reg warns about a value it stored.
+void DescribeStoredValue(ValueIndex index, DWORD dwType, const void* lpData, DWORD cbData, char* lpszOut,
+                         size_t cbOut);
 
 }  // namespace qbsettings
 

@@ -10,6 +10,12 @@
 //   // .NET 5 and later: a Socket that owns the connection.
 //   using (Socket socket = QBSocks.ConnectSocket("example.org", 80, 10000)) { ... }
 //
+//   // The facts of a failure, and a cancel: a CancellationToken (or a
+//   // QBSocksCancel) that triggers the library's cancel handle.
+//   QBSocksOutcome outcome;
+//   if (QBSocks.Connect("example.org", 80, 10000, token, out handle, out outcome) != QBSocksResult.Ok)
+//       Console.Error.WriteLine(outcome.Reason + " (step " + outcome.Step + ", proxy code " + outcome.ProxyCode + ")");
+//
 // The declarations:
 // - CallingConvention.Winapi is __stdcall on x86 Windows (QBSOCKS_CALL,
 //   exported under the plain names) and the platform's C convention
@@ -50,6 +56,7 @@ using System.Globalization;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
 
 namespace QBSocks32
 {
@@ -65,13 +72,145 @@ namespace QBSocks32
         BadTarget = 6,           // the path the settings chose cannot carry this host text
         TimedOut = 7,            // timeoutMs ran out; the reason names the step
         SettingsUnreadable = 8,  // the settings could not be read; nothing went direct instead
+        Cancelled = 9,           // the cancel (a CancellationToken, a QBSocksCancel) ended it
     }
 
-    // A failed connect: Result, and the library's reason as Message.
-    public class QBSocksException : Exception
+    // Where a connect failed (QBSOCKS_STEP_* of qbsocks.h, which says what each means).
+    public enum QBSocksStep
     {
-        public QBSocksException(QBSocksResult result, string reason) : base(reason) { Result = result; }
+        None = 0, Settings = 1, ProxyLookup = 2, ProxyConnect = 3, Method = 4, Auth = 5, UserId = 6,
+        Request = 7, Reply = 8, TargetLookup = 9, TargetConnect = 10,
+    }
+
+    // What ended that step (QBSOCKS_CAUSE_*).
+    public enum QBSocksCause
+    {
+        None = 0, SystemError = 1, Refused = 2, BadReply = 3, Closed = 4, NoAnswer = 5, BadTarget = 6,
+        StoreFailed = 7, TimedOut = 8, Cancelled = 9, BadArgument = 10,
+    }
+
+    // What a connect met (qbsocks_outcome): the result, where and why it
+    // failed, the proxy's refusal code (null when it refused nothing), the
+    // system's error as a Windows Sockets number on every system (10061:
+    // refused; 0: none; the registry's result for StoreFailed) and the reason.
+    public sealed class QBSocksOutcome
+    {
+        public QBSocksResult Result { get; internal set; }
+        public QBSocksStep Step { get; internal set; }
+        public QBSocksCause Cause { get; internal set; }
+        public int? ProxyCode { get; internal set; }
+        public int SystemError { get; internal set; }
+        public string Reason { get; internal set; }
+    }
+
+    // A failed connect: Result, the library's reason as Message, and the
+    // facts (Step, Cause, ProxyCode, SystemError). A SocketException, as
+    // .NET's own connects throw: SocketErrorCode is the system's error
+    // where there was one (ConnectionRefused, TimedOut, ...), TimedOut for
+    // the bound, OperationAborted for a cancel, else SocketError.SocketError.
+    public class QBSocksException : SocketException
+    {
+        readonly string reason;
+
+        public QBSocksException(QBSocksResult result, string reason) : base((int)SocketError.SocketError)
+        {
+            Result = result;
+            this.reason = reason;
+        }
+
+        public QBSocksException(QBSocksOutcome outcome) : base(SocketErrorOf(outcome))
+        {
+            Result = outcome.Result;
+            reason = outcome.Reason;
+            Step = outcome.Step;
+            Cause = outcome.Cause;
+            ProxyCode = outcome.ProxyCode;
+            SystemError = outcome.SystemError;
+        }
+
         public QBSocksResult Result { get; private set; }
+        public QBSocksStep Step { get; private set; }
+        public QBSocksCause Cause { get; private set; }
+        public int? ProxyCode { get; private set; }
+        public int SystemError { get; private set; }
+        public override string Message { get { return reason; } }
+
+        static int SocketErrorOf(QBSocksOutcome outcome)
+        {
+            switch (outcome.Cause)
+            {
+                case QBSocksCause.SystemError: return outcome.SystemError;
+                case QBSocksCause.TimedOut: return (int)SocketError.TimedOut;
+                case QBSocksCause.Cancelled: return (int)SocketError.OperationAborted;
+                default: return (int)SocketError.SocketError;
+            }
+        }
+    }
+
+    // A cancel for QBSocks.Connect: Cancel(), from any thread, any number of
+    // times, ends the connects given it within a few tens of milliseconds
+    // with Cancelled (but while the system looks up a name); it stays
+    // cancelled. Dispose frees the library's handle once no connect runs
+    // with it. A CancellationToken does the same through one of these.
+    public sealed class QBSocksCancel : IDisposable
+    {
+        readonly object gate = new object();
+        IntPtr handle;
+        int users;
+        bool disposed;
+
+        public QBSocksCancel()
+        {
+            handle = QBSocks.qbsocks_cancel_create();
+            if (handle == IntPtr.Zero) throw new OutOfMemoryException("qbsocks_cancel_create");
+        }
+
+        public bool IsCancelled { get; private set; }
+
+        public void Cancel()
+        {
+            lock (gate)
+            {
+                IsCancelled = true;
+                if (handle != IntPtr.Zero) QBSocks.qbsocks_cancel_trigger(handle);
+            }
+        }
+
+        public void Dispose()
+        {
+            lock (gate)
+            {
+                disposed = true;
+                DestroyWhenUnused();
+            }
+        }
+
+        // The handle for one connect, which Release()s it when it returns.
+        internal IntPtr Use()
+        {
+            lock (gate)
+            {
+                if (disposed) throw new ObjectDisposedException("QBSocksCancel");
+                ++users;
+                return handle;
+            }
+        }
+
+        internal void Release()
+        {
+            lock (gate)
+            {
+                --users;
+                DestroyWhenUnused();
+            }
+        }
+
+        void DestroyWhenUnused()
+        {
+            if (!disposed || users != 0 || handle == IntPtr.Zero) return;
+            QBSocks.qbsocks_cancel_destroy(handle);
+            handle = IntPtr.Zero;
+        }
     }
 
     public static class QBSocks
@@ -99,6 +238,36 @@ namespace QBSocks32
         public static extern int qbsocks_connect_timeout(byte[] host, uint port, uint timeoutMs, out UIntPtr socket,
                                                          byte[] reason, UIntPtr reasonSize);
 
+        // qbsocks_connect_options and qbsocks_outcome, with the sizes the caller sets.
+        [StructLayout(LayoutKind.Sequential)]
+        public struct ConnectOptions
+        {
+            public UIntPtr size;
+            public uint timeoutMs;
+            public IntPtr cancel;
+        }
+
+        [StructLayout(LayoutKind.Sequential)]
+        public struct Outcome
+        {
+            public UIntPtr size;
+            public int result, step, cause, proxyCode, systemError;
+            [MarshalAs(UnmanagedType.ByValArray, SizeConst = 256)] public byte[] reason;
+        }
+
+        [DllImport(Library, EntryPoint = "qbsocks_connect_ex", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
+        public static extern int qbsocks_connect_ex(byte[] host, uint port, ref ConnectOptions options, out UIntPtr socket,
+                                                    ref Outcome outcome);
+
+        [DllImport(Library, EntryPoint = "qbsocks_cancel_create", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
+        public static extern IntPtr qbsocks_cancel_create();
+
+        [DllImport(Library, EntryPoint = "qbsocks_cancel_trigger", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
+        public static extern void qbsocks_cancel_trigger(IntPtr cancel);
+
+        [DllImport(Library, EntryPoint = "qbsocks_cancel_destroy", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
+        public static extern void qbsocks_cancel_destroy(IntPtr cancel);
+
         [DllImport(Library, EntryPoint = "qbsocks_route", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
         public static extern UIntPtr qbsocks_route(byte[] text, UIntPtr size);
 
@@ -123,6 +292,44 @@ namespace QBSocks32
             return (QBSocksResult)result;
         }
 
+        // Connect with the facts of a failure in outcome, and a cancel (null:
+        // none). On Ok, handle is the caller's; otherwise it is NoHandle.
+        public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
+                                            out QBSocksOutcome outcome)
+        {
+            if (host == null) throw new ArgumentNullException("host");
+            if (port < 0 || port > 65535) throw new ArgumentOutOfRangeException("port");
+            if (timeoutMs < 0) throw new ArgumentOutOfRangeException("timeoutMs");
+            byte[] text = HostBytes(host);
+            ConnectOptions options = new ConnectOptions();
+            options.size = new UIntPtr((uint)Marshal.SizeOf(typeof(ConnectOptions)));
+            options.timeoutMs = (uint)timeoutMs;
+            Outcome facts = new Outcome();
+            facts.size = new UIntPtr((uint)Marshal.SizeOf(typeof(Outcome)));
+            facts.reason = new byte[256];
+            options.cancel = cancel != null ? cancel.Use() : IntPtr.Zero;
+            try { qbsocks_connect_ex(text, (uint)port, ref options, out handle, ref facts); }
+            finally { if (cancel != null) cancel.Release(); }
+            outcome = new QBSocksOutcome
+            {
+                Result = (QBSocksResult)facts.result, Step = (QBSocksStep)facts.step, Cause = (QBSocksCause)facts.cause,
+                ProxyCode = facts.proxyCode == -1 ? (int?)null : facts.proxyCode, SystemError = facts.systemError,
+                Reason = AsciiUntilNul(facts.reason),
+            };
+            return outcome.Result;
+        }
+
+        // The same with a CancellationToken: its cancellation triggers the
+        // library's cancel handle (a token cancelled before: Cancelled at once).
+        public static QBSocksResult Connect(string host, int port, int timeoutMs, CancellationToken cancellation,
+                                            out UIntPtr handle, out QBSocksOutcome outcome)
+        {
+            if (!cancellation.CanBeCanceled) return Connect(host, port, timeoutMs, null, out handle, out outcome);
+            using (QBSocksCancel cancel = new QBSocksCancel())
+            using (cancellation.Register(cancel.Cancel))
+                return Connect(host, port, timeoutMs, cancel, out handle, out outcome);
+        }
+
         // The path the settings choose now: "direct", "SOCKS5 proxy
         // 127.0.0.1:1080 as alice", or "direct: " and why.
         public static string Route()
@@ -142,15 +349,33 @@ namespace QBSocks32
             return Marshal.PtrToStringAnsi(qbsocks_version());
         }
 
-#if NET5_0_OR_GREATER
-        // A connected Socket that owns the handle (closing or disposing it
-        // closes the connection); a failure throws QBSocksException.
-        public static Socket ConnectSocket(string host, int port, int timeoutMs = 0)
+        // The handle of a connect, or its failure thrown: QBSocksException
+        // with the facts, or for a cancel through the token
+        // OperationCanceledException (with them as its InnerException), as
+        // .NET's own cancelled calls throw.
+        public static UIntPtr ConnectHandle(string host, int port, int timeoutMs = 0,
+                                            CancellationToken cancellation = default(CancellationToken))
         {
             UIntPtr handle;
-            string reason;
-            QBSocksResult result = Connect(host, port, timeoutMs, out handle, out reason);
-            if (result != QBSocksResult.Ok) throw new QBSocksException(result, reason);
+            QBSocksOutcome outcome;
+            if (Connect(host, port, timeoutMs, cancellation, out handle, out outcome) == QBSocksResult.Ok) return handle;
+            QBSocksException failure = new QBSocksException(outcome);
+            if (outcome.Result == QBSocksResult.Cancelled)
+                throw new OperationCanceledException(outcome.Reason, failure, cancellation);
+            throw failure;
+        }
+
+#if NET5_0_OR_GREATER
+        // A connected Socket that owns the handle (closing or disposing it
+        // closes the connection); a failure throws as ConnectHandle does.
+        public static Socket ConnectSocket(string host, int port, int timeoutMs = 0)
+        {
+            return ConnectSocket(host, port, timeoutMs, CancellationToken.None);
+        }
+
+        public static Socket ConnectSocket(string host, int port, int timeoutMs, CancellationToken cancellation)
+        {
+            UIntPtr handle = ConnectHandle(host, port, timeoutMs, cancellation);
             return new Socket(new SafeSocketHandle((IntPtr)(long)handle.ToUInt64(), true));
         }
 #endif

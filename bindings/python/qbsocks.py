@@ -8,8 +8,12 @@ or through the SOCKS4 or SOCKS5 proxy that the current user's settings name.
             s.sendall(b"HEAD / HTTP/1.0\\r\\nHost: example.org\\r\\n\\r\\n")
             print(s.recv(4096))
     except qbsocks.Error as e:
-        print("cannot connect:", e.reason, "(result", e.result, ")")
+        print("cannot connect:", e.reason, "(result", e.result, "step", e.step, "proxy code", e.proxy_code, ")")
     print(qbsocks.route())  # "direct", "SOCKS5 proxy 127.0.0.1:1080 as alice", ...
+
+A Cancel given to create_connection (cancel=) ends the connect from any
+thread: its cancel() makes the connect raise Cancelled within a few tens of
+milliseconds.
 
 create_connection is a drop-in for socket.create_connection (same
 arguments, same meaning), so whatever takes that function takes this one,
@@ -36,6 +40,7 @@ is started by Python's socket module, imported here.
 """
 import _thread
 import ctypes
+import errno
 import functools
 import math
 import operator
@@ -44,9 +49,9 @@ import socket
 import sys
 import threading
 
-__all__ = ["create_connection", "route", "version", "Error", "ProxyUnreachable", "ProxyFailed",
+__all__ = ["create_connection", "route", "version", "Cancel", "Error", "ProxyUnreachable", "ProxyFailed",
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
-           "SettingsUnreadable", "LIBRARY_VARIABLE"]
+           "SettingsUnreadable", "Cancelled", "LIBRARY_VARIABLE"]
 
 # The environment variable with the library's path, for a library that the
 # loader would not find (a build folder, a prefix install).
@@ -62,6 +67,29 @@ BAD_ARGUMENT = 5
 BAD_TARGET = 6
 TIMED_OUT = 7
 SETTINGS_UNREADABLE = 8
+CANCELLED = 9
+
+# Where a connect failed (Error.step) and what ended that step (Error.cause):
+# QBSOCKS_STEP_* and QBSOCKS_CAUSE_* of qbsocks.h, which says what each means.
+(STEP_NONE, STEP_SETTINGS, STEP_PROXY_LOOKUP, STEP_PROXY_CONNECT, STEP_METHOD, STEP_AUTH, STEP_USER_ID, STEP_REQUEST,
+ STEP_REPLY, STEP_TARGET_LOOKUP, STEP_TARGET_CONNECT) = range(11)
+(CAUSE_NONE, CAUSE_SYSTEM_ERROR, CAUSE_REFUSED, CAUSE_BAD_REPLY, CAUSE_CLOSED, CAUSE_NO_ANSWER, CAUSE_BAD_TARGET,
+ CAUSE_STORE_FAILED, CAUSE_TIMED_OUT, CAUSE_CANCELLED, CAUSE_BAD_ARGUMENT) = range(11)
+_NO_PROXY_CODE = -1
+
+# The library's system errors are Windows Sockets numbers on every system:
+# 10000 and BSD's errno, whose names Python's errno module gives this
+# system's numbers for (on Windows the Windows Sockets numbers themselves).
+_SOCKET_ERROR_NAMES = {
+    10004: "EINTR", 10009: "EBADF", 10013: "EACCES", 10014: "EFAULT", 10022: "EINVAL", 10024: "EMFILE",
+    10035: "EWOULDBLOCK", 10036: "EINPROGRESS", 10037: "EALREADY", 10038: "ENOTSOCK", 10039: "EDESTADDRREQ",
+    10040: "EMSGSIZE", 10041: "EPROTOTYPE", 10042: "ENOPROTOOPT", 10043: "EPROTONOSUPPORT",
+    10044: "ESOCKTNOSUPPORT", 10045: "EOPNOTSUPP", 10046: "EPFNOSUPPORT", 10047: "EAFNOSUPPORT",
+    10048: "EADDRINUSE", 10049: "EADDRNOTAVAIL", 10050: "ENETDOWN", 10051: "ENETUNREACH", 10052: "ENETRESET",
+    10053: "ECONNABORTED", 10054: "ECONNRESET", 10055: "ENOBUFS", 10056: "EISCONN", 10057: "ENOTCONN",
+    10058: "ESHUTDOWN", 10059: "ETOOMANYREFS", 10060: "ETIMEDOUT", 10061: "ECONNREFUSED", 10062: "ELOOP",
+    10063: "ENAMETOOLONG", 10064: "EHOSTDOWN", 10065: "EHOSTUNREACH",
+}
 
 _NO_HANDLE = ctypes.c_size_t(-1).value  # QBSOCKS_NO_HANDLE: all bits set
 _REASON_SIZE = 512
@@ -76,15 +104,25 @@ _SEARCH_DEFAULT_DIRS, _SEARCH_DLL_LOAD_DIR = 0x1000, 0x100
 
 class Error(ConnectionError):
     """A failed connect: `result` is the library's number, `reason` its words
-    (ASCII, spelled as the library spells them)."""
+    (ASCII, spelled as the library spells them), and the facts of it:
+    `step` (STEP_*: where it failed), `cause` (CAUSE_*: what ended that
+    step), `proxy_code` (the code the proxy refused with, else None),
+    `system_error` (the system's error as a Windows Sockets number, 10061
+    for a refused connect, on every system; 0 for none) and `errno` (that
+    error as this system's errno, where it has one; else None). A library
+    older than 1.1.0 tells no facts: step and cause are then None."""
 
     result = None
 
-    def __init__(self, reason, result=None):
+    def __init__(self, reason, result=None, step=None, cause=None, proxy_code=None, system_error=0):
         super().__init__(reason)
         self.reason = reason
         if result is not None:
             self.result = result
+        self.step, self.cause, self.proxy_code, self.system_error = step, cause, proxy_code, system_error
+        if cause == CAUSE_SYSTEM_ERROR:
+            self.errno = _errno_of(system_error)
+            self.strerror = reason if self.errno is not None else None
 
     def __str__(self):
         return self.reason
@@ -133,8 +171,51 @@ class SettingsUnreadable(Error):
     result = SETTINGS_UNREADABLE
 
 
+class Cancelled(Error):
+    """The connect's Cancel was cancelled; every socket it opened is closed."""
+    result = CANCELLED
+
+
 _ERRORS = {error.result: error for error in (ProxyUnreachable, ProxyFailed, TargetUnreachable, NoSocket,
-                                             BadArgument, BadTarget, TimedOut, SettingsUnreadable)}
+                                             BadArgument, BadTarget, TimedOut, SettingsUnreadable, Cancelled)}
+
+
+def _errno_of(system_error):
+    """A Windows Sockets number as this system's errno; None where it has none
+    (a name lookup's 11001, ...)."""
+    return getattr(errno, _SOCKET_ERROR_NAMES.get(system_error, ""), None)
+
+
+@functools.lru_cache(maxsize=None)
+def _also_os_error(error_class, os_error_class):
+    """error_class, also an os_error_class (ConnectionRefusedError, ...)."""
+    return type(error_class.__name__, (error_class, os_error_class),
+                {"__module__": __name__, "__qualname__": error_class.__qualname__, "__doc__": error_class.__doc__})
+
+
+def _error_of(outcome):
+    """The exception for a failed qbsocks_outcome. A direct connect that the
+    system failed is also the OSError subclass socket.create_connection's
+    would be (ConnectionRefusedError, TimeoutError, ...); a proxy that could
+    not be reached is not, so that a dead proxy is not taken for a closed
+    port of the target's."""
+    error_class = _ERRORS.get(outcome.result, Error)
+    number = _errno_of(outcome.system_error) if outcome.cause == CAUSE_SYSTEM_ERROR else None
+    os_error_class = type(OSError(number, "")) if number is not None else OSError
+    if error_class is TargetUnreachable and not issubclass(error_class, os_error_class):
+        error_class = _also_os_error(error_class, os_error_class)
+    code = None if outcome.proxy_code == _NO_PROXY_CODE else outcome.proxy_code
+    return error_class(outcome.reason.decode("ascii", "replace"), outcome.result, outcome.step, outcome.cause, code,
+                       outcome.system_error)
+
+
+class _ConnectOptions(ctypes.Structure):  # qbsocks_connect_options
+    _fields_ = [("size", ctypes.c_size_t), ("timeout_ms", ctypes.c_uint), ("cancel", ctypes.c_void_p)]
+
+
+class _Outcome(ctypes.Structure):  # qbsocks_outcome
+    _fields_ = [("size", ctypes.c_size_t), ("result", ctypes.c_int), ("step", ctypes.c_int), ("cause", ctypes.c_int),
+                ("proxy_code", ctypes.c_int), ("system_error", ctypes.c_int32), ("reason", ctypes.c_char * 256)]
 
 
 def _library_file(platform=sys.platform):
@@ -171,7 +252,75 @@ def _library():
         library.qbsocks_connect_timeout.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, handle,
                                                     ctypes.c_char_p, ctypes.c_size_t]
         library.qbsocks_connect_timeout.restype = ctypes.c_int
+    if hasattr(library, "qbsocks_connect_ex"):  # 1.1.0: the facts and the cancel
+        library.qbsocks_connect_ex.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(_ConnectOptions),
+                                               handle, ctypes.POINTER(_Outcome)]
+        library.qbsocks_connect_ex.restype = ctypes.c_int
+        library.qbsocks_cancel_create.argtypes = []
+        library.qbsocks_cancel_create.restype = ctypes.c_void_p
+        for name in ("qbsocks_cancel_trigger", "qbsocks_cancel_destroy"):
+            getattr(library, name).argtypes = [ctypes.c_void_p]
+            getattr(library, name).restype = None
     return library
+
+
+class Cancel:
+    """Cancels the connects given it (create_connection's cancel): cancel(),
+    from any thread, any number of times, ends each within a few tens of
+    milliseconds with Cancelled, every socket it opened closed (but while
+    the system looks up a name, which it cannot be asked to stop). It stays
+    cancelled: a connect given it afterwards raises Cancelled at once.
+    close() (or the end of a with block) frees the library's handle once no
+    connect runs with it any more."""
+
+    def __init__(self):
+        library = _library()
+        if not hasattr(library, "qbsocks_cancel_create"):
+            raise NotImplementedError(f"this libqbsocks ({version()}) cannot cancel a connect")
+        self._library, self._lock, self._users, self._closed = library, threading.Lock(), 0, False
+        self.cancelled = False
+        self._handle = library.qbsocks_cancel_create()
+        if not self._handle:
+            raise MemoryError("qbsocks_cancel_create")
+
+    def cancel(self):
+        with self._lock:
+            self.cancelled = True
+            if self._handle:
+                self._library.qbsocks_cancel_trigger(self._handle)
+
+    def close(self):
+        with self._lock:
+            self._closed = True
+            self._destroy_when_unused()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_handle", None):
+            self.close()
+
+    def _use(self):
+        """The handle, for one connect that _release()s it when it returns."""
+        with self._lock:
+            if self._closed:
+                raise ValueError("the Cancel is closed")
+            self._users += 1
+            return self._handle
+
+    def _release(self):
+        with self._lock:
+            self._users -= 1
+            self._destroy_when_unused()
+
+    def _destroy_when_unused(self):  # under the lock
+        if self._closed and self._users == 0 and self._handle:
+            self._library.qbsocks_cancel_destroy(self._handle)
+            self._handle = None
 
 
 def _host_bytes(host):
@@ -244,9 +393,22 @@ def _owned_socket(handle, timeout):
     return connection
 
 
-def _connect(library, host, port, milliseconds, timeout):
+def _connect(library, host, port, milliseconds, timeout, cancel):
     """The library's connect, its handle owned as soon as it returns."""
     handle = ctypes.c_size_t(_NO_HANDLE)
+    if hasattr(library, "qbsocks_connect_ex"):
+        outcome = _Outcome(ctypes.sizeof(_Outcome))
+        handle_of_cancel = cancel._use() if cancel is not None else None
+        options = _ConnectOptions(ctypes.sizeof(_ConnectOptions), milliseconds, handle_of_cancel)
+        try:
+            result = library.qbsocks_connect_ex(host, port, ctypes.byref(options), ctypes.byref(handle),
+                                                ctypes.byref(outcome))
+        finally:
+            if cancel is not None:
+                cancel._release()
+        if result != OK:
+            raise _error_of(outcome)
+        return _owned_socket(handle.value, timeout)
     reason = ctypes.create_string_buffer(_REASON_SIZE)
     if milliseconds:
         result = library.qbsocks_connect_timeout(host, port, milliseconds, ctypes.byref(handle), reason,
@@ -299,7 +461,7 @@ def _where_no_signal_raises(function):
 
 
 def create_connection(address, timeout=socket._GLOBAL_DEFAULT_TIMEOUT, source_address=None, *,
-                      all_errors=False):
+                      all_errors=False, cancel=None):
     """Connects to address, a (host, port) pair, as QBSocks32's CSocks does:
     directly or through the proxy the current settings name, read now.
     Takes what socket.create_connection takes, meaning the same:
@@ -311,11 +473,14 @@ def create_connection(address, timeout=socket._GLOBAL_DEFAULT_TIMEOUT, source_ad
     49.7 days) is its longest one. source_address: the library picks the
     source itself, so any other than None or ("", 0) is refused
     (ValueError). all_errors: a failure comes as an ExceptionGroup of the
-    one error (the library makes one attempt).
+    one error (the library makes one attempt). cancel, beyond
+    socket.create_connection's: a Cancel whose cancel() ends the connect.
 
     Returns a connected socket.socket, which owns the connection (close it,
     or use it in a with block). Raises an Error subclass per result, with
-    the library's reason."""
+    the library's reason and the facts; a direct connect that the system
+    failed is also the OSError subclass of its errno (ConnectionRefusedError,
+    ...), as socket.create_connection's."""
     if all_errors and sys.version_info < (3, 11):
         raise TypeError("all_errors needs Python 3.11, as socket.create_connection's")
     host, port = address
@@ -328,8 +493,10 @@ def create_connection(address, timeout=socket._GLOBAL_DEFAULT_TIMEOUT, source_ad
     library = _library()
     if milliseconds and not hasattr(library, "qbsocks_connect_timeout"):
         raise NotImplementedError(f"this libqbsocks ({version()}) cannot bound a connect's time")
+    if cancel is not None and not isinstance(cancel, Cancel):
+        raise TypeError(f"cancel must be a qbsocks.Cancel, not {type(cancel).__name__}")
     try:
-        return _where_no_signal_raises(lambda: _connect(library, host, port, milliseconds, timeout))
+        return _where_no_signal_raises(lambda: _connect(library, host, port, milliseconds, timeout, cancel))
     except Error as error:
         if all_errors:
             raise ExceptionGroup("create_connection failed", [error]) from None

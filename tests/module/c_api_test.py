@@ -3,6 +3,7 @@ failure of each kind with its reason, the deadline, threads at once, an
 interrupt at every step, socket.create_connection's arguments, and where
 Windows would load qbsocks.dll from."""
 import concurrent.futures
+import errno
 import http.client
 import http.server
 import inspect
@@ -37,9 +38,9 @@ def write_settings(port=0, version=0, user="", password=""):
                   f'{port:x}\n"SocksVersion"=dword:{version:x}\n"UserName"="{user}"\n"Password"="{password}"\n')
 
 
-def outcome(address, timeout, text=b"ping through qbsocks"):  # True when the bytes came back, or the failure
+def outcome(address, timeout, text=b"ping through qbsocks", cancel=None):  # True when the bytes came back, or the failure
     try:
-        with qbsocks.create_connection(address, timeout) as connection:
+        with qbsocks.create_connection(address, timeout, cancel=cancel) as connection:
             connection.sendall(text)
             return connection.recv(len(text), socket.MSG_WAITALL) == text
     except qbsocks.Error as e:
@@ -49,29 +50,35 @@ def outcome(address, timeout, text=b"ping through qbsocks"):  # True when the by
 closed, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))  # refuses; accepts and never answers
 closed.bind(("127.0.0.1", 0))
 CLOSED, SILENT = closed.getsockname()[1], silent.getsockname()[1]
-rows = [  # name, settings (port, version, user, password), host, port, timeout, error, reason
-    ("direct", (), "127.0.0.1", ECHO, None, None, ""),
-    ("SOCKS4 through Dante", (DANTE, 4), "127.0.0.1", ECHO, None, None, ""),
-    ("SOCKS5 with a password", (AUTH, 5, USER, PASSWORD), "127.0.0.1", ECHO, 30, None, ""),
-    ("a user name beyond ASCII", (MICROSOCKS, 5, "Jos\u00e9", "x"), "127.0.0.1", ECHO, 30, None, ""),
-    ("proxy refuses", (CLOSED, 5), "127.0.0.1", ECHO, None, qbsocks.ProxyUnreachable,
-     f"cannot reach the proxy 127.0.0.1:{CLOSED}: connection refused"),
-    ("wrong password", (AUTH, 5, USER, "x"), "127.0.0.1", ECHO, None, qbsocks.ProxyFailed,
-     "Username/password subnegotition failure"),
-    ("SOCKS4 with a name", (DANTE, 4), "localhost", ECHO, None, qbsocks.BadTarget,
-     "SOCKS4 can't resolve domain name, you should use IP address"),
-    ("silent proxy, deadline", (SILENT, 5), "127.0.0.1", ECHO, 3, qbsocks.TimedOut,
-     "timed out after 3000 ms waiting for the proxy's reply"),
-    ("refusing target", (), "127.0.0.1", CLOSED, None, qbsocks.TargetUnreachable, "connection refused"),
+Q = qbsocks
+rows = [  # name, settings (port, version, user, password), host, port, timeout, error, reason, facts (step, cause,
+    # proxy code, system error), errno (also the OSError subclass of that errno)
+    ("direct", (), "127.0.0.1", ECHO, None, None, "", (), None),
+    ("SOCKS4 through Dante", (DANTE, 4), "127.0.0.1", ECHO, None, None, "", (), None),
+    ("SOCKS5 with a password", (AUTH, 5, USER, PASSWORD), "127.0.0.1", ECHO, 30, None, "", (), None),
+    ("a user name beyond ASCII", (MICROSOCKS, 5, "Jos\u00e9", "x"), "127.0.0.1", ECHO, 30, None, "", (), None),
+    ("proxy refuses", (CLOSED, 5), "127.0.0.1", ECHO, None, Q.ProxyUnreachable,
+     f"cannot reach the proxy 127.0.0.1:{CLOSED}: connection refused",
+     (Q.STEP_PROXY_CONNECT, Q.CAUSE_SYSTEM_ERROR, None, 10061), errno.ECONNREFUSED),
+    ("wrong password", (AUTH, 5, USER, "x"), "127.0.0.1", ECHO, None, Q.ProxyFailed,
+     "Username/password subnegotition failure", (Q.STEP_AUTH, Q.CAUSE_REFUSED, 2, 0), None),
+    ("SOCKS4 with a name", (DANTE, 4), "localhost", ECHO, None, Q.BadTarget,
+     "SOCKS4 can't resolve domain name, you should use IP address", (Q.STEP_REQUEST, Q.CAUSE_BAD_TARGET, None, 0), None),
+    ("silent proxy, deadline", (SILENT, 5), "127.0.0.1", ECHO, 3, Q.TimedOut,
+     "timed out after 3000 ms waiting for the proxy's reply", (Q.STEP_METHOD, Q.CAUSE_TIMED_OUT, None, 0), None),
+    ("refusing target", (), "127.0.0.1", CLOSED, None, Q.TargetUnreachable, "connection refused",
+     (Q.STEP_TARGET_CONNECT, Q.CAUSE_SYSTEM_ERROR, None, 10061), errno.ECONNREFUSED),
 ]
-for name, settings, host, port, timeout, error, reason in rows:
+for name, settings, host, port, timeout, error, reason, facts, number in rows:
     write_settings(*settings)
     route = f"SOCKS{settings[1]} proxy 127.0.0.1:{settings[0]}" if settings else "direct"
     expect(qbsocks.route() == route + (f" as {settings[2]}" if len(settings) > 2 else ""), name, qbsocks.route())
     start, got = time.monotonic(), outcome((host, port), timeout)
-    expect(got is True if error is None else type(got) is error and (got.result, got.reason) == (error.result, reason),
-           name, got)
+    expect(got is True if error is None else isinstance(got, error) and (got.result, got.reason) == (error.result, reason)
+           and (got.step, got.cause, got.proxy_code, got.system_error, got.errno) == facts + (number,), name, got)
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
+    direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
+    expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
 
 write_settings()
 expect(qbsocks.version() == env["QBSOCKS_VERSION"], "version", qbsocks.version())
@@ -82,6 +89,30 @@ resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free, limits[1]))  # no descr
 got = outcome(("127.0.0.1", ECHO), None)
 resource.setrlimit(resource.RLIMIT_NOFILE, limits)
 expect(type(got) is qbsocks.NoSocket and got.reason == "cannot create a socket: too many open sockets", "EMFILE", got)
+
+def cancel_in_the_reply_wait(cancel, proxy):
+    """Cancels once the SOCKS4 request is there: the connect waits for the reply."""
+    accepted = proxy.accept()[0]
+    accepted.recv(9)
+    cancel.cancel()
+    cancel.cancel()  # twice is safe
+    return accepted, time.monotonic()
+
+
+silent4 = socket.create_server(("127.0.0.1", 0))
+write_settings(silent4.getsockname()[1], 4)
+before, got = sorted(os.listdir("/proc/self/fd")), []
+with concurrent.futures.ThreadPoolExecutor(1) as pool, qbsocks.Cancel() as cancel:
+    canceller = pool.submit(cancel_in_the_reply_wait, cancel, silent4)
+    for _ in range(2):  # the second: cancelled before it starts
+        error = outcome(("127.0.0.1", ECHO), None, cancel=cancel)
+        got.append(isinstance(error, Q.Cancelled) and (error.step, time.monotonic() - canceller.result()[1] < 1))
+    canceller.result()[0].close()
+cancel.cancel()  # closed: changes nothing
+# The request is there once sent; the connect may not yet have begun the reply wait when the cancel comes.
+expect(got[0] in [(Q.STEP_REQUEST, True), (Q.STEP_REPLY, True)] and got[1] == (Q.STEP_NONE, True) and
+       sorted(os.listdir("/proc/self/fd")) == before,
+       "cancelled from another thread in the reply wait, and before the start", (got, os.listdir("/proc/self/fd")))
 
 write_settings(AUTH, 5, USER, PASSWORD)
 barrier = threading.Barrier(8)
@@ -141,7 +172,7 @@ threading.Thread(target=web.serve_forever, daemon=True).start()
 page = http.client.HTTPConnection("127.0.0.1", web.server_port)
 page._create_connection = qbsocks.create_connection  # as http.client calls socket.create_connection
 page.request("HEAD", "/")
-got = [page.getresponse().status, parameters(qbsocks.create_connection) == parameters(socket.create_connection)]
+got = [page.getresponse().status, parameters(qbsocks.create_connection)[:-1] == parameters(socket.create_connection)]
 page.close()
 web.shutdown()
 socket.setdefaulttimeout(5)

@@ -14,10 +14,15 @@
 // request at A, or alice's credentials cut with another's, is a mix) and
 // break the connect off otherwise.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +32,7 @@
 #include "registry_hive.h"
 #include "requests.h"
 #include "robustness/loopback_server.h"
+#include "support/replaced_system_call.h"
 #include "support/temp_hive.h"
 #include "support/wire.h"
 
@@ -226,6 +232,60 @@ TEST(SettingsUnderChange, EveryConnectSeesOneWholeConfiguration) {
   EXPECT_GE(seen['B'], kWrites / 3);
   EXPECT_GE(seen['T'], kWrites / 3);
   EXPECT_EQ(seen['?'], 0);
+}
+
+// Readers of a settings file that changed within the clock's tick (so no
+// parse of it is kept) while one parse runs: they wait for it, and the
+// next parse, which began after they came, serves them all. The first
+// parser's open waits until each other reader has been seen asleep in the
+// wait for a running parse (the one sleep on a reader's path), so that
+// their arrival does not race with its parse.
+std::string g_settingsPath;
+std::atomic<int> g_settingsOpens{0};
+std::vector<pid_t> g_readers;  // the readers' thread ids, filled before they start
+
+bool AsleepInTheSystem(pid_t thread) {
+  std::ifstream call("/proc/self/task/" + std::to_string(thread) + "/syscall");
+  long number = -1;
+  call >> number;
+  return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+}
+
+int OpenOnceAllWait(const char* path, int flags, mode_t mode) {
+  if (path == g_settingsPath && !(flags & O_PATH) && g_settingsOpens.fetch_add(1) == 0) {
+    std::set<pid_t> seen{static_cast<pid_t>(syscall(SYS_gettid))};
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (seen.size() < g_readers.size() && std::chrono::steady_clock::now() < deadline) {
+      for (pid_t reader : g_readers)
+        if (AsleepInTheSystem(reader)) seen.insert(reader);
+    }
+  }
+  return ::open(path, flags, mode);
+}
+
+TEST(SettingsUnderChange, ReadersOfANewFileShareTheParseThatBeganAfterThem) {
+  TempHive hive;
+  hive.SetDword(qbsettings::kProxyKey, "SocksPort", 1080);  // just now: not settled
+  g_settingsPath = hive.Path();
+  g_readers.assign(8, 0);
+  ReplacedSystemCall<int (*)(const char*, int, mode_t)> counted(qbplatform::g_systemCalls.open, &OpenOnceAllWait);
+  std::atomic<int> released{0};
+  std::vector<DWORD> ports(8, 0);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 8; ++i) {
+    readers.emplace_back([&, i] {
+      g_readers[i] = static_cast<pid_t>(syscall(SYS_gettid));
+      released.fetch_add(1);
+      while (released.load() < 8) std::this_thread::yield();  // a barrier: all start at once
+      qbsettings::ProxySettings settings{};
+      if (qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword) == ERROR_SUCCESS)
+        ports[i] = settings.dwPort;
+    });
+  }
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(ports, std::vector<DWORD>(8, 1080));
+  // The first, and one for the seven that came during it; each its own: 8.
+  EXPECT_EQ(g_settingsOpens.load(), 2);
 }
 
 }  // namespace

@@ -148,22 +148,21 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
       {"ProxyEnable", "REG_DWORD", "4294967295", "0xffffffff", REG_DWORD, {0xff, 0xff, 0xff, 0xff}},
       {"Blob", "REG_BINARY", "00aF10", "00AF10", REG_BINARY, {0x00, 0xaf, 0x10}},
       // Stored all the same, with one line that names what CSocks does and the command that fixes it.
-      {"SocksVersion", "REG_SZ", "5", "5", REG_SZ, {'5', 0}, "SocksVersion is stored as REG_SZ and CSocks reads only a "
-       "4-byte REG_DWORD, so it ignores the value: a new socket has version 0, so the proxy is off" + fix +
+      {"SocksVersion", "REG_SZ", "5", "5", REG_SZ, {'5', 0}, "SocksVersion is stored as REG_SZ, not REG_DWORD, so CSocks "
+       "ignores the value: a new socket has version 0, so the proxy is off" + fix +
        "SocksVersion /t REG_DWORD /d 5 /f"},
       {"SocksPort", "REG_DWORD", "0", "0x0", REG_DWORD, {0, 0, 0, 0},
        "SocksPort is 0, so CSocks turns the proxy off" + fix + "SocksPort /t REG_DWORD" + port},
       {"SocksPort", "REG_DWORD", "70000", "0x11170", REG_DWORD, {0x70, 0x11, 1, 0}, "SocksPort is 70000, above 65535: "
        "CSocks takes its low 16 bits and connects to the proxy's port 4464" + fix + "SocksPort /t REG_DWORD" + port},
-      {"SocksVersion", "REG_DWORD", "3", "0x3", REG_DWORD, {3, 0, 0, 0}, "SocksVersion is 3, neither 4 nor 5, so CSocks "
-       "turns the proxy off" + fix + "SocksVersion /t REG_DWORD /d 5 /f (or /d 4 for SOCKS4)"},
-      {"SocksServer", "REG_SZ", s64.c_str(), s64.c_str(), REG_SZ, {s64.c_str(), s64.c_str() + 65}, "SocksServer is 64 "
-       "bytes long and CSocks reads at most 63, so it ignores the value: a new socket has no server, so the proxy "
-       "is off" + fix + "SocksServer /d ADDRESS /f, with at most 63 bytes"},
+      {"SocksVersion", "REG_DWORD", "3", "0x3", REG_DWORD, {3, 0, 0, 0}, "SocksVersion is 3, not 4 or 5, so CSocks turns "
+       "the proxy off" + fix + "SocksVersion /t REG_DWORD /d 5 /f (or /d 4 for SOCKS4)"},
+      {"SocksServer", "REG_SZ", s64.c_str(), s64.c_str(), REG_SZ, {s64.c_str(), s64.c_str() + 65}, "SocksServer is longer "
+       "than 63 bytes, so CSocks ignores the value: a new socket has no server, so the proxy is off" + fix + "SocksServer /d ADDRESS /f, with at most 63 bytes"},
       // 20 characters of two bytes each: the field counts bytes.
-      {"UserName", "REG_SZ", e20.c_str(), e20.c_str(), REG_SZ, {e20.c_str(), e20.c_str() + 41}, "UserName is 40 bytes "
-       "long and CSocks reads at most 31, so it ignores the value: a new socket sends an empty user name, which a "
-       "proxy that checks it refuses" + fix +
+      {"UserName", "REG_SZ", e20.c_str(), e20.c_str(), REG_SZ, {e20.c_str(), e20.c_str() + 41}, "UserName is longer than "
+       "31 bytes, so CSocks ignores the value: a new socket sends an empty user name, which a proxy that checks it "
+       "refuses" + fix +
        "UserName /d NAME /f, with at most 31 bytes"},
       {"SocksServer", "REG_SZ", s63.c_str(), s63.c_str(), REG_SZ, {s63.c_str(), s63.c_str() + 64}},
   };

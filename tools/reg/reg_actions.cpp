@@ -209,51 +209,42 @@ std::string NumberToStore(const ProxyField& field, const std::string& text) {
   return usable ? std::to_string(n) : std::string(field.fixData);
 }
 
-// A number CSocks reads but that leaves the proxy off or elsewhere.
-std::optional<std::string> NumberWarning(const ProxyField& field, uint32_t n) {
-  const std::string portRange = ", with a PORT from 1 to 65535";
-  if (field.index == qbsettings::kSocksPort && OffBy(field, n)) {
-    return "SocksPort is 0, so CSocks turns the proxy off" + FixCommand(field, "PORT", portRange);
+// The fixing command's condition on its /d, for a field's placeholder.
+std::string FixCondition(const ProxyField& field) {
+  switch (field.index) {
+    case qbsettings::kSocksPort: return ", with a PORT from 1 to 65535";
+    case qbsettings::kSocksVersion: return " (or /d 4 for SOCKS4)";
+    default: return {};
   }
-  if (field.index == qbsettings::kSocksPort && n > 65535) {
-    return "SocksPort is " + std::to_string(n) +
-           ", above 65535: CSocks takes its low 16 bits and connects to the proxy's port " + std::to_string(n & 0xFFFF) +
-           FixCommand(field, "PORT", portRange);
-  }
-  if (field.index == qbsettings::kSocksVersion && OffBy(field, n)) {
-    return "SocksVersion is " + std::to_string(n) + ", neither 4 nor 5, so CSocks turns the proxy off" +
-           FixCommand(field, "5", " (or /d 4 for SOCKS4)");
-  }
-  return std::nullopt;
 }
 
 // The warning for a value just stored in the proxy key, when CSocks will
-// not read it or will not use it as the user meant; nullopt otherwise.
+// not read it or will not use it as the user meant; nullopt otherwise. Why
+// a value is not taken or leaves the proxy off is said in the words of
+// the route (qbsettings::DescribeValue).
 std::optional<std::string> ProxyValueWarning(const Value& value) {
   const auto field = std::find_if(std::begin(kProxyFields), std::end(kProxyFields),
                                   [&](const ProxyField& f) { return qbhive::NoCaseEqual(f.name(), value.name); });
   if (field == std::end(kProxyFields)) return std::nullopt;
-  const std::string name(field->name());
-  const DWORD type = field->type();
-  const std::string ignored = ", so it ignores the value: " + std::string(field->whenUnread);
-  const std::string text = DataText(value);
-  const bool taken =
-      qbsettings::IsTaken(field->index, value.type, value.data.data(), static_cast<DWORD>(value.data.size()));
-  if (!taken && (value.type != type || type == REG_DWORD)) {
-    const std::string stored = value.type == type ? "a " + std::to_string(value.data.size()) + "-byte REG_DWORD"
-                                                  : TypeName(value.type);
-    const std::string data = type == REG_DWORD && value.type == REG_SZ ? NumberToStore(*field, text)
-                                                                        : std::string(field->fixData);
-    return name + " is stored as " + stored + " and CSocks reads only a " +
-           (type == REG_DWORD ? "4-byte REG_DWORD" : "REG_SZ") + ignored + FixCommand(*field, data);
+  const DWORD size = static_cast<DWORD>(value.data.size());
+  char why[128];
+  qbsettings::DescribeStoredValue(field->index, value.type, value.data.data(), size, why, sizeof(why));
+  if (!qbsettings::IsTaken(field->index, value.type, value.data.data(), size)) {
+    const std::string ignored = std::string(why) + ", so CSocks ignores the value: " + std::string(field->whenUnread);
+    if (value.type == field->type() && field->type() == REG_SZ) {  // a text longer than its field
+      const size_t longest = qbsettings::kValues[field->index].cbWidth - 1;
+      return ignored + FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " bytes");
+    }
+    const bool numberAsText = field->type() == REG_DWORD && value.type == REG_SZ;
+    return ignored + FixCommand(*field, numberAsText ? NumberToStore(*field, DataText(value)) : std::string(field->fixData));
   }
-  if (!taken) {  // a text longer than its field
-    const size_t longest = qbsettings::kValues[field->index].cbWidth - 1;
-    return name + " is " + std::to_string(text.size()) + " bytes long and CSocks reads at most " +
-           std::to_string(longest) + ignored +
-           FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " bytes");
+  if (why[0] != '\0') return std::string(why) + ", so CSocks turns the proxy off" +
+                             FixCommand(*field, field->fixData, FixCondition(*field));
+  const uint32_t port = field->index == qbsettings::kSocksPort ? static_cast<uint32_t>(LittleEndian(value.data)) : 0;
+  if (port > 65535) {
+    return "SocksPort is " + std::to_string(port) + ", above 65535: CSocks takes its low 16 bits and connects to the " +
+           "proxy's port " + std::to_string(port & 0xFFFF) + FixCommand(*field, "PORT", FixCondition(*field));
   }
-  if (type == REG_DWORD) return NumberWarning(*field, static_cast<uint32_t>(LittleEndian(value.data)));
   return std::nullopt;
 }
 

@@ -254,8 +254,8 @@ unread: a kind QBSocks32 does not read (SocksServer, UserName and Password must
 be REG_SZ; SocksPort, SocksVersion and ProxyEnable REG_DWORD, so a number needs
 /t REG_DWORD), a SocksServer over 63 bytes, a UserName or Password over 31 bytes
 (a character beyond ASCII takes two to four in UTF-8), a SocksPort of 0 or
-above 65535, a SocksVersion other than 4 or 5. The value is stored all the
-same, and the exit status is what it would be without it.
+above 65535, a SocksVersion other than 4 or 5, an empty SocksServer. The value
+is stored all the same, and the exit status is what it would be without it.
 
 Example: the proxy settings QBSocks32 reads (in a shell, quote the key)
   K='HKCU\)" QBSOCKS_PROXY_KEY R"('
