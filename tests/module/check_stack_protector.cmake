@@ -1,7 +1,9 @@
 # Runs stack_overrun.exe under Wine: within its buffer it returns and says
 # so; past it, the stack protector ends it before the function returns,
-# with its message and a non-zero exit code (an exit code alone could be
-# any crash). The protector writes to the console alone (CONOUT$), never
+# with its message (an exit code alone could be any crash). The exit code
+# is not part of the verdict: the protector's trap goes through Wine's
+# debugger, which on a loaded machine has ended the process with 0 where
+# it otherwise gives the exception's code. The protector writes to the console alone (CONOUT$), never
 # to standard error, so the program runs on a terminal of its own
 # (util-linux's script), which Wine's console draws on; its standard
 # output goes to a file.
@@ -31,7 +33,7 @@ endif()
 
 run_with(64)
 string(REGEX MATCH "[*]+ stack smashing detected [*]+" message "${console}")
-if(code EQUAL 0 OR output MATCHES "returned" OR NOT message)
+if(output MATCHES "returned" OR NOT message)
   message(FATAL_ERROR "the overrun was not stopped by the stack protector (exit ${code}):\n"
     "console: ${console}\noutput: ${output}")
 endif()
