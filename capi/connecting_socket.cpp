@@ -230,6 +230,61 @@ std::string ReadRoute() {
   return szRoute;
 }
 
+namespace {
+
+// RFC 3986's unreserved characters stay; every other byte is escaped, so
+// that '@', ':' and '%' of a user name or password, and the bytes of
+// other letters, reach the client as the library would send them.
+void AppendEscaped(std::string& url, const char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+    const unsigned char c = *p;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 0xF];
+    }
+  }
+}
+
+// SOCKS5 sends names to the proxy (socks5h); SOCKS4 carries addresses
+// alone and its user ID is the system's user name, not the settings'.
+std::string ProxyUrl(const qbsettings::ProxySettings& settings) {
+  if (!settings.dwEnable) return "";
+  std::string url = settings.dwVersion == 5 ? "socks5h://" : "socks4://";
+  if (settings.dwVersion == 5 && settings.szUserName[0] != '\0') {
+    AppendEscaped(url, settings.szUserName);
+    url += ':';
+    AppendEscaped(url, settings.szPassword);
+    url += '@';
+  }
+  AppendEscaped(url, settings.szServer);
+  url += ':' + std::to_string(settings.dwPort & 0xFFFFu);  // the bits the connect uses
+  return url;
+}
+
+}  // namespace
+
+std::string ReadProxyUrl(int& result) {
+  qbsettings::ProxySettings settings = {};
+  const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kReadPassword);
+  std::string text;
+  if (lUnread != ERROR_SUCCESS) {
+    char szWhy[128];
+    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
+    result = QBSOCKS_SETTINGS_UNREADABLE;
+    text = szWhy;
+  } else {
+    result = QBSOCKS_OK;
+    text = ProxyUrl(settings);
+  }
+  SecureZeroMemory(settings.szPassword, sizeof(settings.szPassword));
+  return text;
+}
+
 std::string SocketErrorInWords(int error) {
   static const std::pair<int, const char*> kTexts[] = {
       {WSAECONNREFUSED, "connection refused"},

@@ -89,6 +89,11 @@ class ConnectingSocket : public CSocks {
 // what a connect would do (qbsocks_route).
 std::string ReadRoute();
 
+// The settings as the proxy URL that other clients take
+// (qbsocks_proxy_url): "" for direct and QBSOCKS_OK, or their reason and
+// QBSOCKS_SETTINGS_UNREADABLE when they cannot be read.
+std::string ReadProxyUrl(int& result);
+
 // The text CSocks handed its reporting hook on this thread since the last
 // call (the failing step's message), or empty when it reported none.
 std::string TakeReportedText();

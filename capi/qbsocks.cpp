@@ -1,7 +1,9 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
-// qbsocks_connect_ex, the cancel handles, qbsocks_route, qbsocks_version.
+// qbsocks_connect_ex, the cancel handles, qbsocks_route, qbsocks_proxy_url,
+// qbsocks_version.
 #include "qbsocks.h"
 
+#include "Settings.h"
 #include "connecting_socket.h"
 #include "socket_handover.h"
 
@@ -18,13 +20,17 @@ using qbsocks_c::Outcome;
 
 // snprintf's contract: at most size bytes with the terminator; the length
 // of the whole text.
-size_t CopyText(const std::string& text, char* out, size_t size) {
+size_t CopyText(const char* text, size_t length, char* out, size_t size) {
   if (out != nullptr && size > 0) {
-    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    memcpy(out, text.data(), n);
+    const size_t n = length < size - 1 ? length : size - 1;
+    memcpy(out, text, n);
     out[n] = '\0';
   }
-  return text.size();
+  return length;
+}
+
+size_t CopyText(const std::string& text, char* out, size_t size) {
+  return CopyText(text.data(), text.size(), out, size);
 }
 
 Outcome Failure(int result, std::string reason, LONG systemError = 0) {
@@ -138,6 +144,21 @@ size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size) {
     return CopyText(qbsocks_c::ReadRoute(), text, size);
   } catch (...) {
     return CopyText("", text, size);
+  }
+}
+
+size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int* result) {
+  try {
+    int read = QBSOCKS_SETTINGS_UNREADABLE;
+    std::string text = qbsocks_c::ReadProxyUrl(read);
+    if (result != nullptr) *result = read;
+    const size_t length = CopyText(text.data(), text.size(), url, size);
+    if (!text.empty()) SecureZeroMemory(&text[0], text.size());  // the password
+    return length;
+  } catch (...) {  // never "" (direct) for a read that did not end
+    static const char kOutOfMemory[] = QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory";
+    if (result != nullptr) *result = QBSOCKS_SETTINGS_UNREADABLE;
+    return CopyText(kOutOfMemory, sizeof(kOutOfMemory) - 1, url, size);
   }
 }
 

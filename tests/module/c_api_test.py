@@ -11,9 +11,11 @@ import itertools
 import os
 import resource
 import socket
+import subprocess
 import sys
 import threading
 import time
+from urllib.parse import quote
 
 import qbsocks
 
@@ -79,6 +81,32 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
     direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
     expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
+
+# proxy_url() per route, and requests through it as docs/api.md shows it, in a Python with python3-requests and
+# python3-socks (this one or Debian's); through a refusing proxy the fetch fails: it went through the proxy.
+FETCH = """import qbsocks, requests, sys
+try:
+    url = qbsocks.proxy_url()
+    print(requests.get(sys.argv[1], proxies={"http": url, "https": url}, timeout=10).status_code, url)
+except (qbsocks.SettingsUnreadable, requests.ConnectionError) as e:
+    print(type(e).__name__, getattr(e, "reason", ""))"""
+python = next((p for p in (sys.executable, "/usr/bin/python3") if subprocess.run(
+    [p, "-c", "import requests, socks"], capture_output=True).returncode == 0), None)
+web, settings_file = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler), os.path.join(
+    env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
+threading.Thread(target=web.serve_forever, daemon=True).start()
+for settings, expected in (((), "200 None"), ((DANTE, 4, "bob"), f"200 socks4://127.0.0.1:{DANTE}"), (
+        (AUTH, 5, USER, PASSWORD), f"200 socks5h://{quote(USER, safe='')}:{quote(PASSWORD, safe='')}@127.0.0.1:{AUTH}"),
+        ((CLOSED, 5), "ConnectionError"), (None, "SettingsUnreadable Cannot read the proxy settings: the store cannot "
+                                                 "be read in full")):
+    write_settings(*settings or ())
+    if settings is None:  # a folder in the file's stead: unreadable
+        os.remove(settings_file) or os.mkdir(settings_file)
+    got = python and subprocess.run([python, "-c", FETCH, f"http://127.0.0.1:{web.server_port}/"], capture_output=True,
+                                    text=True, env={k: v for k, v in env.items() if k.lower() != "no_proxy"}).stdout
+    expect(got and got.strip() == expected, "proxy_url() and requests through it, " + expected, got)
+os.rmdir(settings_file)
+web.shutdown()
 
 write_settings()
 expect(qbsocks.version() == env["QBSOCKS_VERSION"], "version", qbsocks.version())
