@@ -13,6 +13,7 @@ import resource
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from urllib.parse import quote
@@ -108,8 +109,24 @@ for settings, expected in (((), "200 None"), ((DANTE, 4, "bob"), f"200 socks4://
 os.rmdir(settings_file)
 web.shutdown()
 
+# pip install of bindings/python into a fresh venv, offline, used there with the build's library (QBSOCKS_LIBRARY).
+USE = ("import importlib.metadata, os, sys, qbsocks; qbsocks.create_connection(('127.0.0.1', int(sys.argv[1]))).close(); "
+       "print(qbsocks.__version__, importlib.metadata.version('qbsocks'), qbsocks.__file__.startswith(sys.prefix), "
+       "os.path.isfile(os.path.join(os.path.dirname(qbsocks.__file__), 'py.typed')), qbsocks.route())")
+write_settings(AUTH, 5, USER, PASSWORD)
+with tempfile.TemporaryDirectory() as venv:
+    python = os.path.join(venv, "bin", "python")
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-index",
+                    os.path.join(os.path.dirname(__file__), "..", "..", "bindings", "python")], check=True)
+    got = subprocess.run([python, "-c", USE, str(ECHO)], capture_output=True, text=True, cwd=venv,
+                         env={k: v for k, v in env.items() if k != "PYTHONPATH"})
+version = env["QBSOCKS_VERSION"]
+expect(got.stdout == f"{version} {version} True True SOCKS5 proxy 127.0.0.1:{AUTH} as {USER}\n", "the package in a venv",
+       got)
+
 write_settings()
-expect(qbsocks.version() == env["QBSOCKS_VERSION"], "version", qbsocks.version())
+expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
 expect(qbsocks._library().qbsocks_connect(None, 1, None, None, 0) == qbsocks.BAD_ARGUMENT, "no host")
 limits, lowest_free = resource.getrlimit(resource.RLIMIT_NOFILE), os.open("/dev/null", os.O_RDONLY)
 os.close(lowest_free)
