@@ -2,24 +2,53 @@
 
 #include "Settings.h"
 
+#include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-#include <utility>
+void* qbsocks_cancel::operator new(size_t size) noexcept { return malloc(size); }
+void qbsocks_cancel::operator delete(void* p) noexcept { free(p); }
 
 namespace qbsocks_c {
 
+Text& Text::Append(const char* text) {
+  const size_t room = sizeof(text_) - 1 - size_;
+  const size_t length = strlen(text);
+  const size_t n = length < room ? length : room;
+  memcpy(text_ + size_, text, n);
+  size_ += n;
+  text_[size_] = '\0';
+  return *this;
+}
+
+Text& Text::AppendNumber(long number) {
+  if (number < 0) Append("-");
+  return AppendUnsigned(number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number));
+}
+
+Text& Text::AppendUnsigned(unsigned long number) {
+  char digits[24];
+  char* p = digits + sizeof(digits) - 1;
+  *p = '\0';
+  do {
+    *--p = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  return Append(p);
+}
+
 namespace {
 
-thread_local ConnectingSocket* t_pRunning = nullptr;
+// The connect running on each thread.
+qbafx::ThreadPointer<ConnectingSocket> g_running;
 
 // " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known).
-std::string AddressText(const SOCKADDR_IN& address) {
-  if (address.sin_family != AF_INET) return "";
+Text AddressText(const SOCKADDR_IN& address) {
+  Text text;
+  if (address.sin_family != AF_INET) return text;
   const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
-  std::string text = " ";
-  for (int i = 0; i < 4; ++i) text += std::to_string(lpBytes[i]) + (i < 3 ? "." : ":");
-  return text + std::to_string(ntohs(address.sin_port));
+  text.Append(" ");
+  for (int i = 0; i < 4; ++i) text.AppendUnsigned(lpBytes[i]).Append(i < 3 ? "." : ":");
+  return text.AppendUnsigned(ntohs(address.sin_port));
 }
 
 // The result a failure of this step with this cause gives.
@@ -41,30 +70,32 @@ int ResultOf(qbfacts::Step step, qbfacts::Cause cause) {
 // Adds and removes a running connect's socket on its cancel handle.
 class CancelRegistration {
  public:
-  CancelRegistration(qbsocks_cancel* cancel, CSocket* socket) : cancel_(cancel), socket_(socket) {
+  CancelRegistration(qbsocks_cancel* cancel, CSocket* socket) : cancel_(cancel), link_{socket, nullptr, nullptr} {
     if (cancel_ == nullptr) return;
-    std::lock_guard<std::mutex> lock(cancel_->mutex);
-    cancel_->running.push_back(socket_);
+    qbafx::LockGuard lock(cancel_->lock);
+    link_.next = cancel_->running;
+    if (link_.next != nullptr) link_.next->previous = &link_;
+    cancel_->running = &link_;
   }
   ~CancelRegistration() {
     if (cancel_ == nullptr) return;
-    std::lock_guard<std::mutex> lock(cancel_->mutex);
-    auto& running = cancel_->running;
-    running.erase(std::find(running.begin(), running.end(), socket_));
+    qbafx::LockGuard lock(cancel_->lock);
+    if (link_.next != nullptr) link_.next->previous = link_.previous;
+    (link_.previous != nullptr ? link_.previous->next : cancel_->running) = link_.next;
   }
   CancelRegistration(const CancelRegistration&) = delete;
   CancelRegistration& operator=(const CancelRegistration&) = delete;
 
  private:
   qbsocks_cancel* cancel_;
-  CSocket* socket_;
+  RunningConnect link_;
 };
 
 // This thread's running connect while it lives.
 class RunningOnThread {
  public:
-  explicit RunningOnThread(ConnectingSocket* socket) : saved_(std::exchange(t_pRunning, socket)) {}
-  ~RunningOnThread() { t_pRunning = saved_; }
+  explicit RunningOnThread(ConnectingSocket* socket) : saved_(g_running.Get()) { g_running.Set(socket); }
+  ~RunningOnThread() { g_running.Set(saved_); }
   RunningOnThread(const RunningOnThread&) = delete;
   RunningOnThread& operator=(const RunningOnThread&) = delete;
 
@@ -75,8 +106,7 @@ class RunningOnThread {
 }  // namespace
 
 ConnectingSocket::ConnectingSocket(unsigned int timeoutMs, qbsocks_cancel* cancel)
-    : timeoutMs_(timeoutMs), cancel_(cancel) {
-  if (timeoutMs != 0) deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    : timeoutMs_(timeoutMs), startMs_(GetTickCount()), cancel_(cancel) {
   readBound_.pfnGiveUp = [](const void* pContext) {
     const auto* self = static_cast<const ConnectingSocket*>(pContext);
     return self->PastDeadline() || self->Cancelled();
@@ -86,7 +116,13 @@ ConnectingSocket::ConnectingSocket(unsigned int timeoutMs, qbsocks_cancel* cance
 
 ConnectingSocket::~ConnectingSocket() = default;
 
-ConnectingSocket* ConnectingSocket::Running() { return t_pRunning; }
+ConnectingSocket* ConnectingSocket::Running() { return g_running.Get(); }
+
+void ConnectingSocket::KeepReportedText(const char* lpszText) { reported_ = lpszText; }
+
+bool ConnectingSocket::Cancelled() const {
+  return cancel_ != nullptr && InterlockedCompareExchange(&cancel_->triggered, 0, 0) != 0;
+}
 
 bool ConnectingSocket::ConnectTo(const char* lpszHost, unsigned int nPort, Outcome& outcome) {
   BOOL bConnected = FALSE;
@@ -94,7 +130,6 @@ bool ConnectingSocket::ConnectTo(const char* lpszHost, unsigned int nPort, Outco
     CancelRegistration registration(cancel_, this);
     RunningOnThread running(this);
     qbplatform::ScopedReadBound bound(&readBound_);
-    TakeReportedText();  // nothing of an earlier call on this thread
     WSASetLastError(0);
     // A cancel that came before the connect began: nothing is opened for it.
     bConnected = MustEnd() ? FALSE : Connect(lpszHost, nPort);
@@ -164,20 +199,20 @@ BOOL ConnectingSocket::OnMessagePending() {
   return CSocks::OnMessagePending();
 }
 
-std::string ConnectingSocket::StepInWords(qbfacts::Step step) const {
-  const std::string peer = AddressText(address_);
+Text ConnectingSocket::StepInWords(qbfacts::Step step) const {
+  const Text peer = AddressText(address_);
   switch (step) {
     case qbfacts::kNoStep: return "before connecting";
     case qbfacts::kSettings: return "reading the proxy settings";
-    case qbfacts::kProxyLookup: return std::string("looking up the proxy's name ") + m_szSocksServer;
-    case qbfacts::kProxyConnect: return "connecting to the proxy" + peer;
+    case qbfacts::kProxyLookup: return Text("looking up the proxy's name ").Append(m_szSocksServer);
+    case qbfacts::kProxyConnect: return Text("connecting to the proxy").Append(peer);
     case qbfacts::kMethod:
     case qbfacts::kAuth:
     case qbfacts::kReply: return "waiting for the proxy's reply";
     case qbfacts::kUserId: return "asking the system for the user's name (SOCKS4)";
     case qbfacts::kRequest: return "sending the request to the proxy";
     case qbfacts::kTargetLookup: return "looking up the target's name";
-    case qbfacts::kTargetConnect: return "connecting to" + (peer.empty() ? " the target" : peer);
+    case qbfacts::kTargetConnect: return Text("connecting to").Append(peer.empty() ? Text(" the target") : peer);
   }
   return "";
 }
@@ -186,7 +221,6 @@ std::string ConnectingSocket::StepInWords(qbfacts::Step step) const {
 // cancel's, else the core's text, else the system's error in words.
 void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
   const bool bGaveUpReading = cause_ == qbfacts::kStoreFailed && error_ == ERROR_OPERATION_ABORTED;
-  const std::string reported = TakeReportedText();
   outcome.step = step_;
   outcome.cause = cause_;
   outcome.proxyCode = proxyCode_;
@@ -199,25 +233,29 @@ void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
     outcome.cause = bCancelled ? qbfacts::kCancelled : qbfacts::kTimedOut;
     outcome.proxyCode = qbfacts::kNoCode;
     outcome.systemError = 0;
-    outcome.reason = bCancelled ? (endedIn_ == qbfacts::kNoStep ? std::string("cancelled before the connect began")
-                                                                : "cancelled while " + StepInWords(endedIn_))
-                                : "timed out after " + std::to_string(timeoutMs_) + " ms " + StepInWords(endedIn_);
+    if (!bCancelled) {
+      outcome.reason = Text("timed out after ").AppendUnsigned(timeoutMs_).Append(" ms ").Append(StepInWords(endedIn_));
+    } else if (endedIn_ == qbfacts::kNoStep) {
+      outcome.reason = "cancelled before the connect began";
+    } else {
+      outcome.reason = Text("cancelled while ").Append(StepInWords(endedIn_));
+    }
     return;
   }
   if (outcome.systemError == 0 && cause_ == qbfacts::kNoCause) outcome.systemError = nSocketError;
   outcome.result = ResultOf(step_, cause_);
-  if (!reported.empty()) {
-    outcome.reason = reported;
+  if (!reported_.empty()) {
+    outcome.reason = reported_;
   } else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE) {
-    outcome.reason = (step_ == qbfacts::kProxyLookup ? std::string("cannot look up the proxy's name ") + m_szSocksServer
-                                                      : "cannot reach the proxy" + AddressText(address_)) +
-                     ": " + SocketErrorInWords(outcome.systemError);
+    outcome.reason = step_ == qbfacts::kProxyLookup ? Text("cannot look up the proxy's name ").Append(m_szSocksServer)
+                                                    : Text("cannot reach the proxy").Append(AddressText(address_));
+    outcome.reason.Append(": ").Append(SocketErrorInWords(outcome.systemError));
   } else {
     outcome.reason = SocketErrorInWords(outcome.systemError);
   }
 }
 
-std::string ReadRoute() {
+Text ReadRoute() {
   qbsettings::ProxySettings settings = {};
   const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword);
   if (lUnread != ERROR_SUCCESS) {
@@ -235,58 +273,58 @@ namespace {
 // RFC 3986's unreserved characters stay; every other byte is escaped, so
 // that '@', ':' and '%' of a user name or password, and the bytes of
 // other letters, reach the client as the library would send them.
-void AppendEscaped(std::string& url, const char* text) {
+void AppendEscaped(Text& url, const char* text) {
   static const char kHex[] = "0123456789ABCDEF";
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
     const unsigned char c = *p;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 0xF];
-    }
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    const char escaped[] = {'%', kHex[c >> 4], kHex[c & 0xF], '\0'};
+    const char plain[] = {static_cast<char>(c), '\0'};
+    url.Append(unreserved ? plain : escaped);
   }
 }
 
 // SOCKS5 sends names to the proxy (socks5h); SOCKS4 carries addresses
 // alone and its user ID is the system's user name, not the settings'.
-std::string ProxyUrl(const qbsettings::ProxySettings& settings) {
-  if (!settings.dwEnable) return "";
-  std::string url = settings.dwVersion == 5 ? "socks5h://" : "socks4://";
+Text ProxyUrl(const qbsettings::ProxySettings& settings) {
+  Text url;
+  if (!settings.dwEnable) return url;
+  url.Append(settings.dwVersion == 5 ? "socks5h://" : "socks4://");
   if (settings.dwVersion == 5 && settings.szUserName[0] != '\0') {
     AppendEscaped(url, settings.szUserName);
-    url += ':';
+    url.Append(":");
     AppendEscaped(url, settings.szPassword);
-    url += '@';
+    url.Append("@");
   }
   AppendEscaped(url, settings.szServer);
-  url += ':' + std::to_string(settings.dwPort & 0xFFFFu);  // the bits the connect uses
+  url.Append(":").AppendUnsigned(settings.dwPort & 0xFFFFu);  // the bits the connect uses
   return url;
 }
 
 }  // namespace
 
-std::string ReadProxyUrl(int& result) {
+Text ReadProxyUrl(int& result) {
   qbsettings::ProxySettings settings = {};
   const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kReadPassword);
-  std::string text;
+  Text text;
   if (lUnread != ERROR_SUCCESS) {
     char szWhy[128];
     DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
-    result = QBSOCKS_SETTINGS_UNREADABLE;
-    text = szWhy;
+    text.Append(szWhy);
   } else {
-    result = QBSOCKS_OK;
     text = ProxyUrl(settings);
   }
   SecureZeroMemory(settings.szPassword, sizeof(settings.szPassword));
+  result = lUnread != ERROR_SUCCESS ? QBSOCKS_SETTINGS_UNREADABLE : QBSOCKS_OK;
   return text;
 }
 
-std::string SocketErrorInWords(int error) {
-  static const std::pair<int, const char*> kTexts[] = {
+Text SocketErrorInWords(int error) {
+  static const struct {
+    int number;
+    const char* text;
+  } kTexts[] = {
       {WSAECONNREFUSED, "connection refused"},
       {WSAETIMEDOUT, "timed out"},
       {WSAEHOSTUNREACH, "host unreachable"},
@@ -303,9 +341,9 @@ std::string SocketErrorInWords(int error) {
       {WSAENOBUFS, "no buffer space for another socket"},
       {WSANOTINITIALISED, "the socket layer is not started (WSAStartup or AfxSocketInit)"},
   };
-  for (const auto& [number, text] : kTexts)
-    if (number == error) return text;
-  return "socket error " + std::to_string(error);
+  for (const auto& known : kTexts)
+    if (known.number == error) return known.text;
+  return Text("socket error ").AppendNumber(error);
 }
 
 }  // namespace qbsocks_c

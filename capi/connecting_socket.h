@@ -8,20 +8,58 @@
 #include "CSocks.h"
 #include "ConnectFacts.h"
 #include "qbsocks.h"
+#include "afx/sync.h"
 #include "read_bound.h"
 
-#include <atomic>
-#include <chrono>
-#include <mutex>
-#include <string>
-#include <vector>
+#include <stddef.h>
+
+namespace qbsocks_c {
+
+// A text in a fixed buffer, cut short at its end: the C interface's texts
+// (a reason, a route) are all far shorter. No C++ standard library here:
+// the MSVC-ABI flavour has none.
+class Text {
+ public:
+  Text() { text_[0] = '\0'; }
+  Text(const char* text) : Text() { Append(text); }
+
+  Text& Append(const char* text);
+  Text& Append(const Text& text) { return Append(text.c_str()); }
+  // In decimal; 32 bits each on Windows, where no 64-bit division helper
+  // of a C run-time is at hand on x86.
+  Text& AppendNumber(long number);
+  Text& AppendUnsigned(unsigned long number);
+
+  const char* c_str() const { return text_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  char text_[512];
+  size_t size_ = 0;
+};
+
+// A connect that runs with a cancel handle: a link of the handle's list,
+// living on the connecting thread's stack for as long as the connect runs.
+struct RunningConnect {
+  CSocket* socket;
+  RunningConnect* previous;
+  RunningConnect* next;
+};
+
+}  // namespace qbsocks_c
 
 // A cancel handle: triggered once and for good; the connects that run with
-// it are ended through their sockets' CancelBlockingCall.
+// it are ended through their sockets' CancelBlockingCall. Allocated with
+// malloc (its operator new is noexcept: a failure gives NULL, no
+// exception).
 struct qbsocks_cancel {
-  std::atomic<bool> triggered{false};
-  std::mutex mutex;               // guards running
-  std::vector<CSocket*> running;  // the sockets of the connects that use it now
+  static void* operator new(size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  volatile LONG triggered = 0;                     // 1 once triggered (Interlocked*)
+  qbafx::RecursiveLock lock;                       // guards running
+  qbsocks_c::RunningConnect* running = nullptr;  // the connects that use it now
 };
 
 namespace qbsocks_c {
@@ -33,7 +71,7 @@ struct Outcome {
   qbfacts::Cause cause = qbfacts::kNoCause;
   int proxyCode = qbfacts::kNoCode;
   LONG systemError = 0;
-  std::string reason;
+  Text reason;
 };
 
 class ConnectingSocket : public CSocks {
@@ -51,6 +89,9 @@ class ConnectingSocket : public CSocks {
   void NoteCause(qbfacts::Cause cause, int nCode, LONG lError);
   // The connect running on this thread, if any.
   static ConnectingSocket* Running();
+  // Keeps the text CSocks handed its reporting hook (the failing step's
+  // message) during this connect.
+  void KeepReportedText(const char* lpszText);
 
  protected:
   BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
@@ -60,18 +101,20 @@ class ConnectingSocket : public CSocks {
   BOOL OnMessagePending() override;
 
  private:
-  using Clock = std::chrono::steady_clock;
-
-  bool PastDeadline() const { return timeoutMs_ != 0 && Clock::now() >= deadline_; }
-  bool Cancelled() const { return cancel_ != nullptr && cancel_->triggered.load(); }
+  // The bound on the system's millisecond count (as CSocks's own budgets),
+  // by the time gone since the start, which its wrap leaves right: past it
+  // once the count has gone beyond the bound, not at it, as the start was
+  // read somewhere within its millisecond.
+  bool PastDeadline() const { return timeoutMs_ != 0 && static_cast<DWORD>(GetTickCount() - startMs_) > timeoutMs_; }
+  bool Cancelled() const;
   // Whether the bound ran out or a cancel came; notes which, once.
   bool MustEnd();
   BOOL FailEnded();
-  std::string StepInWords(qbfacts::Step step) const;
+  Text StepInWords(qbfacts::Step step) const;
   void Describe(Outcome& outcome, int nSocketError) const;
 
   unsigned int timeoutMs_;
-  Clock::time_point deadline_;
+  DWORD startMs_;
   qbsocks_cancel* cancel_;
   qbplatform::ReadBound readBound_;
   // How the connect ended early: the bound or a cancel, and the step it
@@ -83,23 +126,21 @@ class ConnectingSocket : public CSocks {
   int proxyCode_ = qbfacts::kNoCode;
   LONG error_ = 0;
   SOCKADDR_IN address_ = {};  // the TCP connect's peer
+  Text reported_;             // the last text of the reporting hook
 };
 
 // The route the settings choose now, in words, or why they cannot be read:
 // what a connect would do (qbsocks_route).
-std::string ReadRoute();
+Text ReadRoute();
 
 // The settings as the proxy URL that other clients take
 // (qbsocks_proxy_url): "" for direct and QBSOCKS_OK, or their reason and
-// QBSOCKS_SETTINGS_UNREADABLE when they cannot be read.
-std::string ReadProxyUrl(int& result);
-
-// The text CSocks handed its reporting hook on this thread since the last
-// call (the failing step's message), or empty when it reported none.
-std::string TakeReportedText();
+// QBSOCKS_SETTINGS_UNREADABLE when they cannot be read. result is set
+// only once the read has ended.
+Text ReadProxyUrl(int& result);
 
 // A socket error in words ("connection refused"), or "socket error N".
-std::string SocketErrorInWords(int error);
+Text SocketErrorInWords(int error);
 
 }  // namespace qbsocks_c
 

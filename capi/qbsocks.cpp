@@ -10,41 +10,33 @@
 #include <stddef.h>
 #include <string.h>
 
-#include <mutex>
-#include <new>
-#include <string>
-
 namespace {
 
 using qbsocks_c::Outcome;
+using qbsocks_c::Text;
 
 // snprintf's contract: at most size bytes with the terminator; the length
 // of the whole text.
-size_t CopyText(const char* text, size_t length, char* out, size_t size) {
+size_t CopyText(const Text& text, char* out, size_t size) {
   if (out != nullptr && size > 0) {
-    const size_t n = length < size - 1 ? length : size - 1;
-    memcpy(out, text, n);
+    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    memcpy(out, text.c_str(), n);
     out[n] = '\0';
   }
-  return length;
+  return text.size();
 }
 
-size_t CopyText(const std::string& text, char* out, size_t size) {
-  return CopyText(text.data(), text.size(), out, size);
-}
-
-Outcome Failure(int result, std::string reason, LONG systemError = 0) {
+Outcome Failure(int result, const Text& reason, LONG systemError = 0) {
   Outcome outcome;
   outcome.result = result;
   outcome.cause = result == QBSOCKS_BAD_ARGUMENT ? static_cast<qbfacts::Cause>(QBSOCKS_CAUSE_BAD_ARGUMENT)
                                                  : qbfacts::kSystemError;
   outcome.systemError = systemError;
-  outcome.reason = std::move(reason);
+  outcome.reason = reason;
   return outcome;
 }
 
-// What the C functions do; exceptions (only std::bad_alloc can come) stop
-// at the C boundary.
+// What the C functions do.
 Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
                 uintptr_t* socket_out) {
   if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
@@ -57,7 +49,7 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
     const int error = WSAGetLastError();
     return Failure(QBSOCKS_NO_SOCKET,
                    error == WSANOTINITIALISED ? qbsocks_c::SocketErrorInWords(error)
-                                              : "cannot create a socket: " + qbsocks_c::SocketErrorInWords(error),
+                                              : Text("cannot create a socket: ").Append(qbsocks_c::SocketErrorInWords(error)),
                    error);
   }
   Outcome outcome;
@@ -67,19 +59,35 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
   if (!qbafx::sockio::MakeBlocking(handle)) {
     const int error = WSAGetLastError();
     qbafx::sockio::CloseSocket(handle);
-    return Failure(QBSOCKS_NO_SOCKET, "cannot make the socket blocking: " + qbsocks_c::SocketErrorInWords(error), error);
+    return Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(qbsocks_c::SocketErrorInWords(error)),
+                   error);
   }
   *socket_out = static_cast<uintptr_t>(handle);
   return outcome;
 }
 
+// Exceptions stop at the C boundary: only std::bad_alloc can come, from
+// the settings store's parse off Windows (the C++ library's allocations).
+// The MSVC-ABI flavour is built without exceptions; nothing there raises
+// one.
+#ifdef __cpp_exceptions
+#define QBSOCKS_C_GUARDED(call, on_exception) \
+  try {                                       \
+    return call;                              \
+  } catch (...) {                             \
+    return on_exception;                      \
+  }
+#else
+#define QBSOCKS_C_GUARDED(call, on_exception) return call;
+#endif
+
 Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
                        uintptr_t* socket_out) {
-  try {
-    return Connect(host, port, timeout_ms, cancel, socket_out);
-  } catch (...) {
-    return Failure(QBSOCKS_NO_SOCKET, "out of memory");
-  }
+  QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out), Failure(QBSOCKS_NO_SOCKET, "out of memory"))
+}
+
+Text GuardedProxyUrl(int& result) {
+  QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
 }
 
 // The fields of this version, written only where the caller's size has
@@ -128,38 +136,30 @@ int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const q
   return result.result;
 }
 
-qbsocks_cancel* QBSOCKS_CALL qbsocks_cancel_create(void) { return new (std::nothrow) qbsocks_cancel; }
+qbsocks_cancel* QBSOCKS_CALL qbsocks_cancel_create(void) { return new qbsocks_cancel; }  // NULL when out of memory
 
 void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel) {
   if (cancel == nullptr) return;
-  std::lock_guard<std::mutex> lock(cancel->mutex);
-  cancel->triggered = true;
-  for (CSocket* socket : cancel->running) socket->CancelBlockingCall();
+  qbafx::LockGuard lock(cancel->lock);
+  InterlockedExchange(&cancel->triggered, 1);
+  for (qbsocks_c::RunningConnect* running = cancel->running; running != nullptr; running = running->next) {
+    running->socket->CancelBlockingCall();
+  }
 }
 
 void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel) { delete cancel; }
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size) {
-  try {
-    return CopyText(qbsocks_c::ReadRoute(), text, size);
-  } catch (...) {
-    return CopyText("", text, size);
-  }
+  QBSOCKS_C_GUARDED(CopyText(qbsocks_c::ReadRoute(), text, size), CopyText("", text, size))
 }
 
 size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int* result) {
-  try {
-    int read = QBSOCKS_SETTINGS_UNREADABLE;
-    std::string text = qbsocks_c::ReadProxyUrl(read);
-    if (result != nullptr) *result = read;
-    const size_t length = CopyText(text.data(), text.size(), url, size);
-    if (!text.empty()) SecureZeroMemory(&text[0], text.size());  // the password
-    return length;
-  } catch (...) {  // never "" (direct) for a read that did not end
-    static const char kOutOfMemory[] = QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory";
-    if (result != nullptr) *result = QBSOCKS_SETTINGS_UNREADABLE;
-    return CopyText(kOutOfMemory, sizeof(kOutOfMemory) - 1, url, size);
-  }
+  int read = QBSOCKS_SETTINGS_UNREADABLE;  // until the read has ended: never "" (direct) for one that did not
+  Text text = GuardedProxyUrl(read);
+  if (result != nullptr) *result = read;
+  const size_t length = CopyText(text, url, size);
+  SecureZeroMemory(&text, sizeof(text));  // the password
+  return length;
 }
 
 const char* QBSOCKS_CALL qbsocks_version(void) { return QBSOCKS_VERSION_TEXT; }

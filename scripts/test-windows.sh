@@ -5,8 +5,8 @@
 #
 # - the MSVC-ABI flavour (clang-cl, lld-link), i686 (windows-msvc) and x64
 #   (windows-msvc-x64): export and import tables always; the host programs
-#   under 64-bit Wine always, under 32-bit Wine where it can start (run
-#   last: the host of the C interface takes the MinGW builds' qbsocks.dll);
+#   under 64-bit Wine always, under 32-bit Wine where it can start (the
+#   host of the C interface runs against this flavour's own qbsocks.dll);
 # - the MinGW-w64 flavour: the i686 build (windows) with its tests under
 #   32-bit Wine where it can start (elsewhere its export table only), and
 #   the x86_64 build (windows64) with its tests under 64-bit Wine, which
@@ -72,8 +72,7 @@ summary_ctest "windows64 (under 64-bit Wine)" --preset windows64 || status=1
 stop_wineserver build/windows64 "$wine64_loader"
 ran "windows64: RAN the x86_64 build's tests under 64-bit Wine ($("$wine64_loader" --version))"
 
-# After the MinGW-w64 builds: the MSVC-ABI hosts of the C interface link
-# their qbsocks.dll (tests/msvc/CMakeLists.txt).
+# The MSVC-ABI builds: the kit's msvc, msvc-x64, c and c-x64 folders.
 run_msvc windows-msvc 32 "$wine32_loader"
 run_msvc windows-msvc-x64 64 "$wine64_loader"
 

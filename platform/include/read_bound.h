@@ -15,6 +15,16 @@ struct ReadBound {
   const void* pContext;
 };
 
+#ifdef _WIN32
+// Windows' registry takes no bound: nothing is kept (and no thread_local
+// is needed, which the MSVC-ABI flavour, with no C run-time, lacks).
+class ScopedReadBound {
+ public:
+  explicit ScopedReadBound(const ReadBound*) {}
+  ScopedReadBound(const ScopedReadBound&) = delete;
+  ScopedReadBound& operator=(const ScopedReadBound&) = delete;
+};
+#else
 // The calling thread's bound; null for none.
 inline thread_local const ReadBound* t_pReadBound = nullptr;
 
@@ -31,6 +41,7 @@ class ScopedReadBound {
 };
 
 inline bool ReadGivenUp() { return t_pReadBound != nullptr && t_pReadBound->pfnGiveUp(t_pReadBound->pContext); }
+#endif
 
 }  // namespace qbplatform
 

@@ -5,9 +5,10 @@ release build: prints one row per file, one column per protection ("yes",
 
   check_hardening.py KIT_DIR [--only FOLDER,...]
 
-The flavour of a file comes from the kit's folder it is in (msvc, msvc-x64:
-Microsoft's ABI, clang-cl and lld-link; mingw, mingw-x64, tools, and c,
-c-x64, the C interface: MinGW-w64 GCC), its architecture from its file header. The facts checked are those of
+The flavour of a file comes from the kit's folder it is in (msvc, msvc-x64,
+and c, c-x64, the C interface: Microsoft's ABI, clang-cl and lld-link;
+mingw, mingw-x64, tools: MinGW-w64 GCC), its architecture from its file
+header. The facts checked are those of
 Microsoft's PE format documentation, as BinSkim reads them from the file.
 """
 import argparse
@@ -20,7 +21,7 @@ import pefile
 
 FLAVOURS = {"msvc": "msvc", "msvc-x64": "msvc",
             "mingw": "mingw", "mingw-x64": "mingw", "tools": "mingw",
-            "c": "mingw", "c-x64": "mingw"}
+            "c": "msvc", "c-x64": "msvc"}
 COLUMNS = ["ASLR", "HiASLR", "NX", "W^X", "stack", "SafeSEH", "CFG", "CET", "symbols"]
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT, NO_SEH, GUARD_CF = 0x40, 0x20, 0x100, 0x400, 0x4000

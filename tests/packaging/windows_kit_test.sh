@@ -42,7 +42,7 @@ done
 
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
 expected+=(c/include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
-expected+=(c{,-x64}/bin/qbsocks.{dll,debug} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
+expected+=(c{,-x64}/bin/qbsocks.{dll,pdb} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
 expected+=(bindings/QBSocks.cs bindings/qbsocks.py QBSocks32.props sample/ConnectDlg.cpp sample/resource.h)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
