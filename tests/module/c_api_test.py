@@ -83,47 +83,42 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
     expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
 
-# proxy_url() per route, and requests through it as docs/api.md shows it, in a Python with python3-requests and
-# python3-socks (this one or Debian's); through a refusing proxy the fetch fails: it went through the proxy.
-FETCH = """import qbsocks, requests, sys
+# pip install of bindings/python, offline, into a fresh venv of a Python with Debian's python3-requests and
+# python3-socks (this one or the system's), used there with the build's library (QBSOCKS_LIBRARY): the package's
+# metadata, proxy_url() per route and requests through it as docs/api.md shows it (through a refusing proxy the
+# fetch fails: it went through the proxy).
+USE = """import importlib.metadata, os, qbsocks, requests, sys
 try:
     url = qbsocks.proxy_url()
-    print(requests.get(sys.argv[1], proxies={"http": url, "https": url}, timeout=10).status_code, url)
+    print(requests.get(sys.argv[1], proxies={"http": url, "https": url}, timeout=10).status_code, url,
+          qbsocks.__version__, importlib.metadata.version("qbsocks"), qbsocks.__file__.startswith(sys.prefix),
+          os.path.isfile(os.path.join(os.path.dirname(qbsocks.__file__), "py.typed")))
 except (qbsocks.SettingsUnreadable, requests.ConnectionError) as e:
     print(type(e).__name__, getattr(e, "reason", ""))"""
 python = next((p for p in (sys.executable, "/usr/bin/python3") if subprocess.run(
-    [p, "-c", "import requests, socks"], capture_output=True).returncode == 0), None)
+    [p, "-c", "import requests, socks"], capture_output=True).returncode == 0), sys.executable)
 web, settings_file = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler), os.path.join(
     env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
 threading.Thread(target=web.serve_forever, daemon=True).start()
-for settings, expected in (((), "200 None"), ((DANTE, 4, "bob"), f"200 socks4://127.0.0.1:{DANTE}"), (
-        (AUTH, 5, USER, PASSWORD), f"200 socks5h://{quote(USER, safe='')}:{quote(PASSWORD, safe='')}@127.0.0.1:{AUTH}"),
-        ((CLOSED, 5), "ConnectionError"), (None, "SettingsUnreadable Cannot read the proxy settings: the store cannot "
-                                                 "be read in full")):
-    write_settings(*settings or ())
-    if settings is None:  # a folder in the file's stead: unreadable
-        os.remove(settings_file) or os.mkdir(settings_file)
-    got = python and subprocess.run([python, "-c", FETCH, f"http://127.0.0.1:{web.server_port}/"], capture_output=True,
-                                    text=True, env={k: v for k, v in env.items() if k.lower() != "no_proxy"}).stdout
-    expect(got and got.strip() == expected, "proxy_url() and requests through it, " + expected, got)
+package = f"{env['QBSOCKS_VERSION']} {env['QBSOCKS_VERSION']} True True"
+with tempfile.TemporaryDirectory() as venv:
+    subprocess.run([python, "-m", "venv", "--without-pip", "--system-site-packages", venv], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(venv, "bin", "python"), "install", "-q",
+                    "--no-index", os.path.join(os.path.dirname(__file__), "..", "..", "bindings", "python")], check=True)
+    for settings, expected in (
+            ((), f"200 None {package}"), ((DANTE, 4, "bob"), f"200 socks4://127.0.0.1:{DANTE} {package}"),
+            ((AUTH, 5, USER, PASSWORD), f"200 socks5h://{quote(USER, safe='')}:{quote(PASSWORD, safe='')}@127.0.0.1:"
+                                        f"{AUTH} {package}"), ((CLOSED, 5), "ConnectionError"),
+            (None, "SettingsUnreadable Cannot read the proxy settings: the store cannot be read in full")):
+        write_settings(*settings or ())
+        if settings is None:  # a folder in the file's stead: unreadable
+            os.remove(settings_file) or os.mkdir(settings_file)
+        got = subprocess.run([os.path.join(venv, "bin", "python"), "-c", USE, f"http://127.0.0.1:{web.server_port}/"],
+                             capture_output=True, text=True, cwd=venv, env={
+                                 k: v for k, v in env.items() if k != "PYTHONPATH" and k.lower() != "no_proxy"})
+        expect(got.stdout.strip() == expected, "the package in a venv: proxy_url(), requests through it", got)
 os.rmdir(settings_file)
 web.shutdown()
-
-# pip install of bindings/python into a fresh venv, offline, used there with the build's library (QBSOCKS_LIBRARY).
-USE = ("import importlib.metadata, os, sys, qbsocks; qbsocks.create_connection(('127.0.0.1', int(sys.argv[1]))).close(); "
-       "print(qbsocks.__version__, importlib.metadata.version('qbsocks'), qbsocks.__file__.startswith(sys.prefix), "
-       "os.path.isfile(os.path.join(os.path.dirname(qbsocks.__file__), 'py.typed')), qbsocks.route())")
-write_settings(AUTH, 5, USER, PASSWORD)
-with tempfile.TemporaryDirectory() as venv:
-    python = os.path.join(venv, "bin", "python")
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
-    subprocess.run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-index",
-                    os.path.join(os.path.dirname(__file__), "..", "..", "bindings", "python")], check=True)
-    got = subprocess.run([python, "-c", USE, str(ECHO)], capture_output=True, text=True, cwd=venv,
-                         env={k: v for k, v in env.items() if k != "PYTHONPATH"})
-version = env["QBSOCKS_VERSION"]
-expect(got.stdout == f"{version} {version} True True SOCKS5 proxy 127.0.0.1:{AUTH} as {USER}\n", "the package in a venv",
-       got)
 
 write_settings()
 expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
