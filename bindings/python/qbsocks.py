@@ -20,8 +20,9 @@ arguments, same meaning), so whatever takes that function takes this one,
 as http.client's HTTPConnection._create_connection does.
 
 ctypes over libqbsocks.so.1 (qbsocks.dll on Windows), nothing compiled. The
-library is the file that QBSOCKS_LIBRARY names; else on Linux the one the
-system's loader finds (LD_LIBRARY_PATH, the ld.so cache, /usr/lib); on
+library is the file that QBSOCKS_LIBRARY names; else on Linux
+libqbsocks.so.1 beside this file (a wheel that carries it), else the one
+the system's loader finds (LD_LIBRARY_PATH, the ld.so cache, /usr/lib); on
 Windows qbsocks.dll beside this file, by its full path, else the folders
 that os.add_dll_directory added, the program's folder and the system
 folders: never the current folder, nor PATH, where anyone may plant a DLL.
@@ -230,8 +231,9 @@ class _Outcome(ctypes.Structure):  # qbsocks_outcome
 def _library_file(platform=sys.platform):
     """The library to load, and on Windows LoadLibraryEx's search for it."""
     named = os.environ.get(LIBRARY_VARIABLE)
-    if platform != "win32":
-        return named or "libqbsocks.so.1", None
+    if platform != "win32":  # a wheel may carry it in this folder
+        beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libqbsocks.so.1")
+        return named or (beside if os.path.isfile(beside) else "libqbsocks.so.1"), None
     if named and not os.path.dirname(named):
         return named, _SEARCH_DEFAULT_DIRS
     path = os.path.abspath(named) if named else os.path.join(os.path.dirname(os.path.abspath(__file__)),

@@ -83,7 +83,7 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
 
 # pip install of bindings/python, offline, into a fresh venv of the Python with Debian's python3-requests and
-# python3-socks, used there with the build's library (QBSOCKS_LIBRARY): the package's
+# python3-socks, carrying the build's library (QBSOCKS_LIBRARY, which is not set there): the package's
 # metadata, proxy_url() per route and requests through it as docs/api.md shows it (through a refusing proxy the
 # fetch fails: it went through the proxy).
 USE = """import importlib.metadata, os, qbsocks, requests, sys
@@ -101,8 +101,9 @@ threading.Thread(target=web.serve_forever, daemon=True).start()
 venv, package = os.path.join(env["XDG_CONFIG_HOME"], "venv"), f"{env['QBSOCKS_VERSION']} {env['QBSOCKS_VERSION']} True True"
 # --clear: afresh at every run, whatever an earlier one left.
 subprocess.run([python, "-m", "venv", "--clear", "--without-pip", "--system-site-packages", venv], check=True)
-subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(venv, "bin", "python"), "install", "-q",
-                "--no-index", os.path.join(os.path.dirname(__file__), "..", "..", "bindings", "python")], check=True)
+subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(venv, "bin", "python"), "install", "-q", "--no-index",
+                "-C", f"library={env['QBSOCKS_LIBRARY']}", "-C", "platform=linux_x86_64",
+                os.path.join(os.path.dirname(__file__), "..", "..", "bindings", "python")], check=True)
 for settings, expected in (
         ((), f"200 None {package}"), ((DANTE, 4, "bob"), f"200 socks4://127.0.0.1:{DANTE} {package}"),
         ((AUTH, 5, USER, PASSWORD), f"200 socks5h://{quote(USER, safe='')}:{quote(PASSWORD, safe='')}@127.0.0.1:"
@@ -112,8 +113,8 @@ for settings, expected in (
     if settings is None:  # a folder in the file's stead: unreadable
         os.remove(settings_file) or os.mkdir(settings_file)
     got = subprocess.run([os.path.join(venv, "bin", "python"), "-c", USE, f"http://127.0.0.1:{web.server_port}/"],
-                         capture_output=True, text=True, cwd=venv, env={
-                             k: v for k, v in env.items() if k != "PYTHONPATH" and k.lower() != "no_proxy"})
+                         capture_output=True, text=True, cwd=venv, env={k: v for k, v in env.items() if k.lower() not in (
+                             "pythonpath", "qbsocks_library", "no_proxy")})
     expect(got.stdout.strip() == expected, "the package in a venv: proxy_url(), requests through it", got)
 os.rmdir(settings_file)
 web.shutdown()
