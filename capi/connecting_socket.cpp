@@ -268,6 +268,58 @@ Text ReadRoute() {
   return szRoute;
 }
 
+namespace {
+
+// RFC 3986's unreserved characters stay; every other byte is escaped, so
+// that '@', ':' and '%' of a user name or password, and the bytes of
+// other letters, reach the client as the library would send them.
+void AppendEscaped(Text& url, const char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+    const unsigned char c = *p;
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '.' || c == '_' || c == '~';
+    const char escaped[] = {'%', kHex[c >> 4], kHex[c & 0xF], '\0'};
+    const char plain[] = {static_cast<char>(c), '\0'};
+    url.Append(unreserved ? plain : escaped);
+  }
+}
+
+// SOCKS5 sends names to the proxy (socks5h); SOCKS4 carries addresses
+// alone and its user ID is the system's user name, not the settings'.
+Text ProxyUrl(const qbsettings::ProxySettings& settings) {
+  Text url;
+  if (!settings.dwEnable) return url;
+  url.Append(settings.dwVersion == 5 ? "socks5h://" : "socks4://");
+  if (settings.dwVersion == 5 && settings.szUserName[0] != '\0') {
+    AppendEscaped(url, settings.szUserName);
+    url.Append(":");
+    AppendEscaped(url, settings.szPassword);
+    url.Append("@");
+  }
+  AppendEscaped(url, settings.szServer);
+  url.Append(":").AppendUnsigned(settings.dwPort & 0xFFFFu);  // the bits the connect uses
+  return url;
+}
+
+}  // namespace
+
+Text ReadProxyUrl(int& result) {
+  qbsettings::ProxySettings settings = {};
+  const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kReadPassword);
+  Text text;
+  if (lUnread != ERROR_SUCCESS) {
+    char szWhy[128];
+    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
+    text.Append(szWhy);
+  } else {
+    text = ProxyUrl(settings);
+  }
+  SecureZeroMemory(settings.szPassword, sizeof(settings.szPassword));
+  result = lUnread != ERROR_SUCCESS ? QBSOCKS_SETTINGS_UNREADABLE : QBSOCKS_OK;
+  return text;
+}
+
 Text SocketErrorInWords(int error) {
   static const struct {
     int number;

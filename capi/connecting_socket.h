@@ -133,6 +133,12 @@ class ConnectingSocket : public CSocks {
 // what a connect would do (qbsocks_route).
 Text ReadRoute();
 
+// The settings as the proxy URL that other clients take
+// (qbsocks_proxy_url): "" for direct and QBSOCKS_OK, or their reason and
+// QBSOCKS_SETTINGS_UNREADABLE when they cannot be read. result is set
+// only once the read has ended.
+Text ReadProxyUrl(int& result);
+
 // A socket error in words ("connection refused"), or "socket error N".
 Text SocketErrorInWords(int error);
 

@@ -1,7 +1,9 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
-// qbsocks_connect_ex, the cancel handles, qbsocks_route, qbsocks_version.
+// qbsocks_connect_ex, the cancel handles, qbsocks_route, qbsocks_proxy_url,
+// qbsocks_version.
 #include "qbsocks.h"
 
+#include "Settings.h"
 #include "connecting_socket.h"
 #include "socket_handover.h"
 
@@ -84,6 +86,10 @@ Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout
   QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out), Failure(QBSOCKS_NO_SOCKET, "out of memory"))
 }
 
+Text GuardedProxyUrl(int& result) {
+  QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
+}
+
 // The fields of this version, written only where the caller's size has
 // room for them.
 void Deliver(const Outcome& from, qbsocks_outcome* to) {
@@ -145,6 +151,15 @@ void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel) { delete cancel
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size) {
   QBSOCKS_C_GUARDED(CopyText(qbsocks_c::ReadRoute(), text, size), CopyText("", text, size))
+}
+
+size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int* result) {
+  int read = QBSOCKS_SETTINGS_UNREADABLE;  // until the read has ended: never "" (direct) for one that did not
+  Text text = GuardedProxyUrl(read);
+  if (result != nullptr) *result = read;
+  const size_t length = CopyText(text, url, size);
+  SecureZeroMemory(&text, sizeof(text));  // the password
+  return length;
 }
 
 const char* QBSOCKS_CALL qbsocks_version(void) { return QBSOCKS_VERSION_TEXT; }

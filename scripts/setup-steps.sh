@@ -26,6 +26,10 @@ full_packages=(
   scdoc dpkg-dev file lintian man-db zip unzip
   # The protections of the kit's binaries (tests/packaging/check_hardening.py).
   python3-pefile
+  # The Python binding's test (tests/module/c_api_test.py): requests
+  # fetching through the user's proxy by qbsocks.proxy_url(); PySocks is
+  # what requests needs for socks URLs.
+  python3-requests python3-socks
   # The C# binding's test (tests/module/c_api_dotnet.sh): mono's C#
   # compiler and runtime, to compile QBSocks.cs and run its declarations.
   mono-mcs mono-runtime

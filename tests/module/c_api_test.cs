@@ -118,7 +118,7 @@ static class CApiTest
 
     static int Main(string[] args)
     {
-        Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct", "version and route", QBSocks.Version());
+        Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
         Socket closed = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
         closed.Bind(new IPEndPoint(IPAddress.Loopback, 0));  // not listening: connects are refused
         int echo = int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_ECHO_PORT"));
@@ -139,6 +139,7 @@ static class CApiTest
             "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"127.0.0.1\"\n" +
             "\"SocksPort\"=dword:438\n\"SocksVersion\"=dword:5\n\"UserName\"=\"Jos\u00e9\"\n");  // UTF-8, no mark
         Expect(QBSocks.Route() == "SOCKS5 proxy 127.0.0.1:1080 as Jos\u00e9", "a user name beyond ASCII", QBSocks.Route());
+        Expect(QBSocks.ProxyUri().OriginalString == "socks5://Jos%C3%A9:@127.0.0.1:1080", "its proxy Uri", QBSocks.ProxyUri());
         Facts(((IPEndPoint)closed.LocalEndPoint).Port, echo, settings);
         Cancelled(echo, settings);
         System.IO.File.Delete(settings + "/user.reg");

@@ -11,9 +11,11 @@ import itertools
 import os
 import resource
 import socket
+import subprocess
 import sys
 import threading
 import time
+from urllib.parse import quote
 
 import qbsocks
 
@@ -80,8 +82,45 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
     expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
 
+# pip install of bindings/python, offline, into a fresh venv of the Python with Debian's python3-requests and
+# python3-socks, carrying the build's library (QBSOCKS_LIBRARY, which is not set there): the package's
+# metadata, proxy_url() per route and requests through it as docs/api.md shows it (through a refusing proxy the
+# fetch fails: it went through the proxy).
+USE = """import importlib.metadata, os, qbsocks, requests, sys
+try:
+    url = qbsocks.proxy_url()
+    print(requests.get(sys.argv[1], proxies={"http": url, "https": url}, timeout=10).status_code, url,
+          qbsocks.__version__, importlib.metadata.version("qbsocks"), qbsocks.__file__.startswith(sys.prefix),
+          os.path.isfile(os.path.join(os.path.dirname(qbsocks.__file__), "py.typed")))
+except (qbsocks.SettingsUnreadable, requests.ConnectionError) as e:
+    print(type(e).__name__, getattr(e, "reason", ""))"""
+python = "/usr/bin/python3"  # Debian's, which has them (scripts/setup-steps.sh)
+web, settings_file = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler), os.path.join(
+    env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
+threading.Thread(target=web.serve_forever, daemon=True).start()
+venv, package = os.path.join(env["XDG_CONFIG_HOME"], "venv"), f"{env['QBSOCKS_VERSION']} {env['QBSOCKS_VERSION']} True True"
+# --clear: afresh at every run, whatever an earlier one left.
+subprocess.run([python, "-m", "venv", "--clear", "--without-pip", "--system-site-packages", venv], check=True)
+subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(venv, "bin", "python"), "install", "-q", "--no-index",
+                "-C", f"library={env['QBSOCKS_LIBRARY']}", "-C", "platform=linux_x86_64",
+                os.path.join(os.path.dirname(__file__), "..", "..", "bindings", "python")], check=True)
+for settings, expected in (
+        ((), f"200 None {package}"), ((DANTE, 4, "bob"), f"200 socks4://127.0.0.1:{DANTE} {package}"),
+        ((AUTH, 5, USER, PASSWORD), f"200 socks5h://{quote(USER, safe='')}:{quote(PASSWORD, safe='')}@127.0.0.1:"
+                                    f"{AUTH} {package}"), ((CLOSED, 5), "ConnectionError"),
+        (None, "SettingsUnreadable Cannot read the proxy settings: the store cannot be read in full")):
+    write_settings(*settings or ())
+    if settings is None:  # a folder in the file's stead: unreadable
+        os.remove(settings_file) or os.mkdir(settings_file)
+    got = subprocess.run([os.path.join(venv, "bin", "python"), "-c", USE, f"http://127.0.0.1:{web.server_port}/"],
+                         capture_output=True, text=True, cwd=venv, env={k: v for k, v in env.items() if k.lower() not in (
+                             "pythonpath", "qbsocks_library", "no_proxy")})
+    expect(got.stdout.strip() == expected, "the package in a venv: proxy_url(), requests through it", got)
+os.rmdir(settings_file)
+web.shutdown()
+
 write_settings()
-expect(qbsocks.version() == env["QBSOCKS_VERSION"], "version", qbsocks.version())
+expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
 expect(qbsocks._library().qbsocks_connect(None, 1, None, None, 0) == qbsocks.BAD_ARGUMENT, "no host")
 limits, lowest_free = resource.getrlimit(resource.RLIMIT_NOFILE), os.open("/dev/null", os.O_RDONLY)
 os.close(lowest_free)

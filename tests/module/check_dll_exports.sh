@@ -34,7 +34,8 @@ expected_qbsocks="1 qbsocks_connect
 5 qbsocks_connect_ex
 6 qbsocks_cancel_create
 7 qbsocks_cancel_trigger
-8 qbsocks_cancel_destroy"
+8 qbsocks_cancel_destroy
+9 qbsocks_proxy_url"
 expected_name=expected_$table
 expected=${!expected_name}
 entries=$(wc -l <<<"$expected")
