@@ -1,7 +1,8 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
 // connects with and without a bound, a refusing target's result and reason, a route
-// with a user name beyond ASCII, the facts of failures, a cancel through a token.
+// with a user name beyond ASCII, the facts of failures, a cancel through a token, the async form.
 using System;
+using System.Diagnostics;
 using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
@@ -11,6 +12,8 @@ using QBSocks32;
 static class CApiTest
 {
     [DllImport("libc")] static extern int close(int fd);
+    [DllImport("libc")] static extern IntPtr send(int fd, byte[] data, IntPtr size, int flags);
+    [DllImport("libc")] static extern IntPtr recv(int fd, byte[] data, IntPtr size, int flags);
     static int failures = 0;
 
     static void Expect(bool ok, string what, object got)
@@ -116,6 +119,38 @@ static class CApiTest
         silent.Close();
     }
 
+    // The async form: a connect and echo through microsocks (the descriptor as mono uses it); a token
+    // cancelling after 0.5 s a connect that a silent proxy holds (the library's bound 30 s) ends it well
+    // before, with the facts, nothing left open; a refused and a timed-out connect caught as SocketException.
+    static void Async(int echo, int closedPort, string settings)
+    {
+        WriteSettings(settings, int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_PORT")), 5, "", "");
+        int fd = (int)QBSocks.ConnectHandleAsync("127.0.0.1", echo).Result.ToUInt32();
+        byte[] back = new byte[4];
+        bool echoed = send(fd, new byte[] { 1, 2, 3, 4 }, (IntPtr)4, 0) == (IntPtr)4 && recv(fd, back, (IntPtr)4, 0x100) == (IntPtr)4;
+        Expect(echoed && back[3] == 4 && close(fd) == 0, "an async connect and echo", back[3]);  // 0x100: MSG_WAITALL
+        Socket silent = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
+        silent.Bind(new IPEndPoint(IPAddress.Loopback, 0));
+        silent.Listen(8);
+        WriteSettings(settings, ((IPEndPoint)silent.LocalEndPoint).Port, 5, "", "");
+        var source = new CancellationTokenSource(500);
+        int before = OpenDescriptors();
+        Stopwatch clock = Stopwatch.StartNew();
+        string got = "no throw";
+        try { QBSocks.ConnectHandleAsync("127.0.0.1", echo, 30000, source.Token).GetAwaiter().GetResult(); }
+        catch (OperationCanceledException e) { got = (e.InnerException as QBSocksException)?.Result + " " + e.CancellationToken.IsCancellationRequested; }
+        Console.WriteLine("an async connect, cancelled after 0.5 s, ended after " + clock.ElapsedMilliseconds + " ms");
+        Expect(got == "Cancelled True" && clock.Elapsed < TimeSpan.FromSeconds(5) && OpenDescriptors() == before, "an async cancel", got);
+        foreach (var row in new[] { Tuple.Create(closedPort, 0, SocketError.ConnectionRefused), Tuple.Create(((IPEndPoint)silent.LocalEndPoint).Port, 1000, SocketError.TimedOut) })
+        {
+            WriteSettings(settings, row.Item1, 5, "", "");
+            try { QBSocks.ConnectHandleAsync("127.0.0.1", echo, row.Item2).GetAwaiter().GetResult(); got = "no throw"; }
+            catch (SocketException e) { got = e.SocketErrorCode.ToString(); }
+            Expect(got == row.Item3.ToString(), "a SocketException " + row.Item3, got);
+        }
+        silent.Close();
+    }
+
     static int Main(string[] args)
     {
         Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
@@ -142,6 +177,7 @@ static class CApiTest
         Expect(QBSocks.ProxyUri().OriginalString == "socks5://Jos%C3%A9:@127.0.0.1:1080", "its proxy Uri", QBSocks.ProxyUri());
         Facts(((IPEndPoint)closed.LocalEndPoint).Port, echo, settings);
         Cancelled(echo, settings);
+        Async(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
         System.IO.File.Delete(settings + "/user.reg");
         Console.WriteLine(failures + " failed");
         return failures == 0 ? 0 : 1;
