@@ -7,8 +7,10 @@
 //   QBSocksResult result = QBSocks.Connect("example.org", 80, 10000, out handle, out reason);
 //   if (result != QBSocksResult.Ok) Console.Error.WriteLine("cannot connect: " + reason);
 //
-//   // .NET 5 and later: a Socket that owns the connection.
+//   // .NET 5 and later: a Socket that owns the connection; async, a token
+//   // cancelling it in the library.
 //   using (Socket socket = QBSocks.ConnectSocket("example.org", 80, 10000)) { ... }
+//   using (Socket socket = await QBSocks.ConnectAsync("example.org", 80, token)) { ... }
 //
 //   // The facts of a failure, and a cancel: a CancellationToken (or a
 //   // QBSocksCancel) that triggers the library's cancel handle.
@@ -33,8 +35,9 @@
 //   never frees it.
 // - Threads: each call is independent (the settings are read at every
 //   connect; a reason belongs to its call), so threads may connect at once.
-//   A connect blocks its thread: call it from a worker thread (Task.Run),
-//   not from a window's thread, and bound it with timeoutMs.
+//   A connect blocks its thread: call it from a worker thread (or the
+//   async forms below), not from a window's thread, and bound it with
+//   timeoutMs.
 // - On Windows the socket layer must be started before a connect: the
 //   class's static constructor calls WSAStartup once (the count it adds is
 //   never taken back, as the process uses sockets until it ends).
@@ -52,7 +55,7 @@
 // send, recv and close (docs/api.md has the recipe).
 //
 // .NET Framework (4.x) has no Socket constructor that takes a handle:
-// ConnectSocket is left out there. Use the handle with declarations of
+// ConnectSocket and ConnectAsync are left out there. Use the handle with declarations of
 // your own (send, recv, closesocket from ws2_32.dll), or make a Socket of
 // it through WSADuplicateSocketW into a SocketInformation (the process id
 // of the current process, its WSAPROTOCOL_INFOW bytes as
