@@ -7,6 +7,7 @@ using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
 using System.Threading;
+using System.Threading.Tasks;
 using QBSocks32;
 
 static class CApiTest
@@ -133,13 +134,17 @@ static class CApiTest
         silent.Bind(new IPEndPoint(IPAddress.Loopback, 0));
         silent.Listen(8);
         WriteSettings(settings, ((IPEndPoint)silent.LocalEndPoint).Port, 5, "", "");
-        var source = new CancellationTokenSource(500);
+        var source = new CancellationTokenSource();
         int before = OpenDescriptors();
         Stopwatch clock = Stopwatch.StartNew();
+        Task<UIntPtr> connect = QBSocks.ConnectHandleAsync("127.0.0.1", echo, 30000, source.Token);
+        Socket accepted = silent.Accept();  // the connect is in the library: the cancel cannot come before it
+        source.CancelAfter(500);
         string got = "no throw";
-        try { QBSocks.ConnectHandleAsync("127.0.0.1", echo, 30000, source.Token).GetAwaiter().GetResult(); }
+        try { connect.GetAwaiter().GetResult(); }
         catch (OperationCanceledException e) { got = (e.InnerException as QBSocksException)?.Result + " " + e.CancellationToken.IsCancellationRequested; }
         Console.WriteLine("an async connect, cancelled after 0.5 s, ended after " + clock.ElapsedMilliseconds + " ms");
+        accepted.Close();
         Expect(got == "Cancelled True" && clock.Elapsed < TimeSpan.FromSeconds(5) && OpenDescriptors() == before, "an async cancel", got);
         foreach (var row in new[] { Tuple.Create(closedPort, 0, SocketError.ConnectionRefused), Tuple.Create(((IPEndPoint)silent.LocalEndPoint).Port, 1000, SocketError.TimedOut) })
         {
