@@ -2,6 +2,7 @@
 failure of each kind with its reason, the deadline, threads at once, an
 interrupt at every step, socket.create_connection's arguments, and where
 Windows would load qbsocks.dll from."""
+import asyncio
 import concurrent.futures
 import errno
 import http.client
@@ -49,6 +50,19 @@ def outcome(address, timeout, text=b"ping through qbsocks", cancel=None):  # Tru
         return e
 
 
+async def outcome_async(address, timeout, text=b"ping", streams=False):  # outcome's, by the asyncio forms
+    try:
+        if streams:
+            reader, writer = await qbsocks.open_connection(*address, timeout=timeout)
+            writer.write(text)
+            return await reader.readexactly(len(text)) == text and not writer.close()
+        with await qbsocks.create_connection_async(address, timeout) as connection:
+            await asyncio.get_running_loop().sock_sendall(connection, text)
+            return await asyncio.get_running_loop().sock_recv(connection, 99) == text
+    except qbsocks.Error as e:
+        return e
+
+
 closed, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))  # refuses; accepts and never answers
 closed.bind(("127.0.0.1", 0))
 CLOSED, SILENT = closed.getsockname()[1], silent.getsockname()[1]
@@ -81,6 +95,9 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
     direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
     expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
+    got_async = asyncio.run(outcome_async((host, port), timeout))
+    expect(type(got_async) is type(got) and getattr(got_async, "__dict__", 0) == getattr(got, "__dict__", 0),
+           name + ", asyncio's socket", got_async)
 
 # pip install of bindings/python, offline, into a fresh venv of the Python with Debian's python3-requests and
 # python3-socks, carrying the build's library (QBSOCKS_LIBRARY, which is not set there): the package's
@@ -168,6 +185,47 @@ with concurrent.futures.ThreadPoolExecutor(8) as pool:
     outcomes = list(pool.map(outcomes_of_thread, range(8)))
 expect([[o if o is True else o.reason for o in five] for five in outcomes] ==
        [[True] * 5, ["Connection refused"] * 5] * 4, "threads", outcomes)
+
+
+async def relay(source, sink, hold=0):
+    await asyncio.sleep(hold)
+    while data := await source.read(4096):
+        sink.write(data)
+    sink.close()
+
+
+async def held(reader, writer):  # microsocks with its replies held a second: a connect takes that long
+    upstream = await asyncio.open_connection("127.0.0.1", MICROSOCKS)
+    await asyncio.gather(relay(reader, upstream[1]), relay(upstream[0], writer, 1))
+
+
+async def forty_with_a_timer():  # forty connects through held at once; the lags of a 50 ms timer meanwhile
+    loop, lags, start = asyncio.get_running_loop(), [0.0], time.monotonic()
+    async with await asyncio.start_server(held, "127.0.0.1", 0) as server:
+        write_settings(server.sockets[0].getsockname()[1], 5)
+        connects = asyncio.gather(*(outcome_async(("127.0.0.1", ECHO), 3, b"%4d" % k, True) for k in range(40)))
+        while not connects.done():
+            planned = loop.time() + 0.05
+            await asyncio.sleep(0.05)
+            lags.append(loop.time() - planned)
+    return connects.result(), max(lags), time.monotonic() - start
+
+
+write_settings(SILENT, 5)  # the connect cancelled after 0.5 s has the library's 30 s
+before, start = sorted(os.listdir("/proc/self/fd")), time.monotonic()
+try:
+    cancelled = asyncio.run(asyncio.wait_for(outcome_async(("127.0.0.1", ECHO), 30, streams=True), 0.5))
+except asyncio.TimeoutError as e:
+    cancelled = e
+took, (got, lag, took_forty) = time.monotonic() - start, asyncio.run(forty_with_a_timer())
+while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < start + 5:
+    time.sleep(0.01)
+print(f"asyncio: cancelled, asyncio.run returned after {took:.3f} s; forty at once took {took_forty:.2f} s, the "
+      f"timer's largest lag {lag * 1000:.0f} ms")
+# A blocked loop lags a second per connect; the default executor's few threads take several seconds.
+expect(isinstance(cancelled, asyncio.TimeoutError) and took < 5 and got == [True] * 40 and lag <= 0.25 and
+       took_forty < 5 and sorted(os.listdir("/proc/self/fd")) == before,
+       "asyncio: a cancelled connect, forty at once, no socket left", (cancelled, took, got, lag, took_forty))
 
 
 def interrupted(step):
