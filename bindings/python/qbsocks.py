@@ -65,7 +65,8 @@ import sys
 import threading
 from typing import Any, Optional, Tuple, Union
 
-__all__ = ["create_connection", "create_connection_async", "open_connection", "route", "proxy_url", "version", "Cancel", "Error", "ProxyUnreachable", "ProxyFailed",
+__all__ = ["create_connection", "create_connection_async", "open_connection", "route", "proxy_url", "version",
+           "Cancel", "Error", "ProxyUnreachable", "ProxyFailed",
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
            "SettingsUnreadable", "Cancelled", "LIBRARY_VARIABLE"]
 
@@ -331,6 +332,8 @@ class Cancel:
     def _follow(self, follower):
         """follower is cancelled with this one (at once when this one is)."""
         with self._lock:
+            if self._closed:
+                raise ValueError("the Cancel is closed")
             self._followers.add(follower)
             cancelled = self.cancelled
         if cancelled:
@@ -596,9 +599,9 @@ async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, s
     loop = asyncio.get_running_loop()
     connected = loop.create_future()
     own = Cancel()  # this task's alone: a caller's Cancel may serve other connects too
-    if cancel is not None:
-        cancel._follow(own)
     try:
+        if cancel is not None:
+            cancel._follow(own)
         # _thread's: threading's start() would wait for the thread to begin.
         _thread.start_new_thread(_connect_on_this_thread,
                                  (loop, connected, lambda: _connect(library, host, port, milliseconds, 0.0, own)))
