@@ -19,6 +19,12 @@ create_connection is a drop-in for socket.create_connection (same
 arguments, same meaning), so whatever takes that function takes this one,
 as http.client's HTTPConnection._create_connection does.
 
+asyncio: `await open_connection(host, port)` gives the (StreamReader,
+StreamWriter) pair of asyncio.open_connection, `await
+create_connection_async(address)` a connected non-blocking socket for the
+loop's sock_* calls. Each connect runs on a thread of its own and never
+blocks the loop; cancelling the task cancels the connect in the library.
+
 ctypes over libqbsocks.so.1 (qbsocks.dll on Windows), nothing compiled. The
 library is the file that QBSOCKS_LIBRARY names; else on Linux
 libqbsocks.so.1 beside this file (a wheel that carries it), else the one
@@ -46,6 +52,7 @@ version and __version__.
 from __future__ import annotations
 
 import _thread
+import asyncio
 import ctypes
 import errno
 import functools
@@ -56,9 +63,10 @@ import os
 import socket
 import sys
 import threading
-from typing import Optional, Tuple, Union
+from typing import Any, Optional, Tuple, Union
 
-__all__ = ["create_connection", "route", "proxy_url", "version", "Cancel", "Error", "ProxyUnreachable", "ProxyFailed",
+__all__ = ["create_connection", "create_connection_async", "open_connection", "route", "proxy_url", "version",
+           "Cancel", "Error", "ProxyUnreachable", "ProxyFailed",
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
            "SettingsUnreadable", "Cancelled", "LIBRARY_VARIABLE"]
 
@@ -292,7 +300,7 @@ class Cancel:
         if not hasattr(library, "qbsocks_cancel_create"):
             raise NotImplementedError(f"this libqbsocks ({version()}) cannot cancel a connect")
         self._library, self._lock, self._users, self._closed = library, threading.Lock(), 0, False
-        self.cancelled = False
+        self.cancelled, self._followers = False, set()
         self._handle = library.qbsocks_cancel_create()
         if not self._handle:
             raise MemoryError("qbsocks_cancel_create")
@@ -302,6 +310,9 @@ class Cancel:
             self.cancelled = True
             if self._handle:
                 self._library.qbsocks_cancel_trigger(self._handle)
+            followers = list(self._followers)
+        for follower in followers:
+            follower.cancel()
 
     def close(self) -> None:
         with self._lock:
@@ -317,6 +328,20 @@ class Cancel:
     def __del__(self):
         if getattr(self, "_handle", None):
             self.close()
+
+    def _follow(self, follower):
+        """follower is cancelled with this one (at once when this one is)."""
+        with self._lock:
+            if self._closed:
+                raise ValueError("the Cancel is closed")
+            self._followers.add(follower)
+            cancelled = self.cancelled
+        if cancelled:
+            follower.cancel()
+
+    def _unfollow(self, follower):
+        with self._lock:
+            self._followers.discard(follower)
 
     def _use(self):
         """The handle, for one connect that _release()s it when it returns."""
@@ -474,6 +499,22 @@ def _where_no_signal_raises(function):
     return outcome.pop("result")
 
 
+def _checked(address, timeout, source_address, cancel):
+    """The arguments of a connect as the library takes them: (library, host,
+    port, milliseconds); or the error that the caller's mistake is."""
+    host, port = address
+    port = _port_number(port)
+    host = _host_bytes(host)
+    _refuse_source_address(source_address)
+    milliseconds = _timeout_ms(timeout)
+    library = _library()
+    if milliseconds and not hasattr(library, "qbsocks_connect_timeout"):
+        raise NotImplementedError(f"this libqbsocks ({version()}) cannot bound a connect's time")
+    if cancel is not None and not isinstance(cancel, Cancel):
+        raise TypeError(f"cancel must be a qbsocks.Cancel, not {type(cancel).__name__}")
+    return library, host, port, milliseconds
+
+
 def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
                       timeout: Optional[float] = socket._GLOBAL_DEFAULT_TIMEOUT,  # type: ignore[attr-defined]
                       source_address: Optional[Tuple[Union[str, bytes], int]] = None, *,
@@ -499,23 +540,98 @@ def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
     ...), as socket.create_connection's."""
     if all_errors and sys.version_info < (3, 11):
         raise TypeError("all_errors needs Python 3.11, as socket.create_connection's")
-    host, port = address
-    port = _port_number(port)
-    host = _host_bytes(host)
-    _refuse_source_address(source_address)
     if timeout is socket._GLOBAL_DEFAULT_TIMEOUT:
         timeout = socket.getdefaulttimeout()
-    milliseconds = _timeout_ms(timeout)
-    library = _library()
-    if milliseconds and not hasattr(library, "qbsocks_connect_timeout"):
-        raise NotImplementedError(f"this libqbsocks ({version()}) cannot bound a connect's time")
-    if cancel is not None and not isinstance(cancel, Cancel):
-        raise TypeError(f"cancel must be a qbsocks.Cancel, not {type(cancel).__name__}")
+    library, host, port, milliseconds = _checked(address, timeout, source_address, cancel)
     try:
         return _where_no_signal_raises(lambda: _connect(library, host, port, milliseconds, timeout, cancel))
     except Error as error:
         if all_errors:
             raise ExceptionGroup("create_connection failed", [error]) from None
+        raise
+
+
+def _connect_on_this_thread(loop, connected, connect):
+    """connect() on a thread of its own, its socket or failure handed to the
+    future connected in loop's thread; a socket that nobody waits for any
+    more (the loop has closed) is closed."""
+    try:
+        result, error = connect(), None
+    except BaseException as failure:
+        result, error = None, failure
+    try:
+        loop.call_soon_threadsafe(_hand_over, connected, result, error)
+    except RuntimeError:  # the loop has closed
+        if result is not None:
+            result.close()
+
+
+def _hand_over(connected, result, error):
+    """In the loop's thread: the outcome to the future, or, when the task
+    gave up meanwhile, the socket closed."""
+    if connected.done():
+        if result is not None:
+            result.close()
+    elif error is not None:
+        connected.set_exception(error)
+    else:
+        connected.set_result(result)
+
+
+async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, str]],
+                                  timeout: Optional[float] = None,
+                                  source_address: Optional[Tuple[Union[str, bytes], int]] = None, *,
+                                  cancel: Optional[Cancel] = None) -> socket.socket:
+    """create_connection for asyncio: the same connect, failures and
+    arguments, but timeout bounds the connect alone (None: the library's own
+    bounds) and the socket comes non-blocking, for the loop's sock_* calls
+    (loop.sock_sendall, loop.sock_recv, ...).
+
+    The connect runs on a thread of its own (never the default executor,
+    whose size would cap the connects at once), so the loop runs on.
+    Cancelling the task (asyncio.wait_for's timeout too) cancels the connect
+    in the library: its thread ends within a few tens of milliseconds
+    (unless the system is looking up a name), closing every socket it
+    opened, and a socket that came all the same is closed. cancel, a Cancel,
+    ends the connect too (with Cancelled); the task's cancel never cancels
+    it. Needs a library that can cancel (1.1.0 or later)."""
+    library, host, port, milliseconds = _checked(address, timeout, source_address, cancel)
+    loop = asyncio.get_running_loop()
+    connected = loop.create_future()
+    own = Cancel()  # this task's alone: a caller's Cancel may serve other connects too
+    try:
+        if cancel is not None:
+            cancel._follow(own)
+        # _thread's: threading's start() would wait for the thread to begin.
+        _thread.start_new_thread(_connect_on_this_thread,
+                                 (loop, connected, lambda: _connect(library, host, port, milliseconds, 0.0, own)))
+        return await connected
+    except BaseException:
+        own.cancel()
+        if not connected.cancel() and not connected.cancelled() and connected.exception() is None:
+            connected.result().close()  # it came in the same step as the task's cancel
+        raise
+    finally:
+        if cancel is not None:
+            cancel._unfollow(own)
+        own.close()
+
+
+async def open_connection(host: Union[str, bytes], port: Union[int, str], *, timeout: Optional[float] = None,
+                          cancel: Optional[Cancel] = None,
+                          **stream_kwds: Any) -> Tuple[asyncio.StreamReader, asyncio.StreamWriter]:
+    """asyncio.open_connection through the settings: connects as
+    create_connection_async does (timeout, cancel and the failures its
+    own), then gives the (StreamReader, StreamWriter) pair that
+    asyncio.open_connection gives, taking its other keywords (limit, ssl,
+    ...). With ssl, the certificate is checked against host, as there."""
+    connection = await create_connection_async((host, port), timeout, cancel=cancel)
+    if stream_kwds.get("ssl") and isinstance(host, str):
+        stream_kwds.setdefault("server_hostname", host)
+    try:
+        return await asyncio.open_connection(sock=connection, **stream_kwds)
+    except BaseException:
+        connection.close()
         raise
 
 

@@ -2,6 +2,7 @@
 failure of each kind with its reason, the deadline, threads at once, an
 interrupt at every step, socket.create_connection's arguments, and where
 Windows would load qbsocks.dll from."""
+import asyncio
 import concurrent.futures
 import errno
 import http.client
@@ -51,6 +52,19 @@ def outcome(address, timeout, text=b"ping through qbsocks", cancel=None):  # Tru
         return e
 
 
+async def outcome_async(address, timeout, text=b"ping", streams=False):  # outcome's, by the asyncio forms
+    try:
+        if streams:
+            reader, writer = await qbsocks.open_connection(*address, timeout=timeout)
+            writer.write(text)
+            return await reader.readexactly(len(text)) == text and not writer.close()
+        with await qbsocks.create_connection_async(address, timeout) as connection:
+            await asyncio.get_running_loop().sock_sendall(connection, text)
+            return await asyncio.get_running_loop().sock_recv(connection, 99) == text
+    except qbsocks.Error as e:
+        return e
+
+
 closed, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))  # refuses; accepts and never answers
 closed.bind(("127.0.0.1", 0))
 CLOSED, SILENT = closed.getsockname()[1], silent.getsockname()[1]
@@ -83,6 +97,9 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
     direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
     expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
+    got_async = asyncio.run(outcome_async((host, port), timeout))
+    expect(type(got_async) is type(got) and getattr(got_async, "__dict__", 0) == getattr(got, "__dict__", 0),
+           name + ", asyncio's socket", got_async)
 
 # pip install of bindings/python, offline, into a fresh venv of the Python with Debian's python3-requests and
 # python3-socks, carrying the build's library (QBSOCKS_LIBRARY, which is not set there): the package's
@@ -195,6 +212,35 @@ with concurrent.futures.ThreadPoolExecutor(8) as pool:
     outcomes = list(pool.map(outcomes_of_thread, range(8)))
 expect([[o if o is True else o.reason for o in five] for five in outcomes] ==
        [[True] * 5, ["Connection refused"] * 5] * 4, "threads", outcomes)
+
+
+async def at_once_with_a_timer(count, timeout, wait):  # count connects at once, each in asyncio.wait_for(, wait):
+    loop, lags = asyncio.get_running_loop(), [0.0]  # their outcomes, and the largest lag of a 50 ms timer meanwhile
+    connects = asyncio.gather(*(asyncio.wait_for(outcome_async(("127.0.0.1", ECHO), timeout, b"%4d" % k, True), wait)
+                                for k in range(count)), return_exceptions=True)
+    while not connects.done():
+        planned = loop.time() + 0.05
+        await asyncio.sleep(0.05)
+        lags.append(loop.time() - planned)
+    return [o is True or type(o).__name__ for o in connects.result()], max(lags)
+
+
+# settings, connects at once, the library's timeout, asyncio.wait_for's, each one's outcome. A blocked loop lags
+# a second per connect of the silent proxy's forty, the default executor's few threads take several seconds, and
+# a cancelled connect that goes on keeps its socket for the library's 30 s.
+for settings, count, timeout, wait, expected in (((MICROSOCKS, 5), 40, 30, None, True),
+                                                 ((SILENT, 5), 40, 1, None, "TimedOut"),
+                                                 ((SILENT, 5), 1, 30, 0.5, "TimeoutError")):
+    write_settings(*settings)
+    before, start = sorted(os.listdir("/proc/self/fd")), time.monotonic()
+    got, lag = asyncio.run(at_once_with_a_timer(count, timeout, wait))
+    took = time.monotonic() - start
+    while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < start + 5:
+        time.sleep(0.01)
+    print(f"asyncio, {count} at once ({expected}): asyncio.run returned after {took:.3f} s, the timer's largest lag "
+          f"{lag * 1000:.0f} ms, the descriptors as before after {time.monotonic() - start:.3f} s")
+    expect(got == [expected] * count and lag <= 0.25 and took < 5 and sorted(os.listdir("/proc/self/fd")) == before,
+           f"asyncio, {count} at once: {expected}, the loop never blocked, no socket left", (got, lag, took))
 
 
 def interrupted(step):
