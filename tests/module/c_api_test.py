@@ -189,7 +189,7 @@ with concurrent.futures.ThreadPoolExecutor(1) as pool, qbsocks.Cancel() as cance
     canceller = pool.submit(cancel_in_the_reply_wait, cancel, silent4)
     for _ in range(2):  # the second: cancelled before it starts
         error = outcome(("127.0.0.1", ECHO), None, cancel=cancel)
-        got.append(isinstance(error, Q.Cancelled) and (error.step, time.monotonic() - canceller.result()[1] < 1))
+        got.append(isinstance(error, Q.Cancelled) and (error.step, time.monotonic() - canceller.result()[1] < 5))
     canceller.result()[0].close()
 cancel.cancel()  # closed: changes nothing
 # The request is there once sent; the connect may not yet have begun the reply wait when the cancel comes.
