@@ -341,7 +341,7 @@ static void run(const struct row* row) {
 #else
     pthread_join(thread, NULL);
 #endif
-    expect(returned_at - c.triggered_at < 1000, row->name, "returned within a second of the cancel", "");
+    expect(returned_at - c.triggered_at < 5000, row->name, "returned within 5 s of the cancel", "");
     /* The library closed its end: the proxy reads the rest of the request, then the end. */
     if (c.accepted != (socket_t)-1) {
       int n;
