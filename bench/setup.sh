@@ -4,4 +4,4 @@
 # two proxy commands qbsocks-cat is measured beside (connect-proxy, ncat).
 # Run as root; does nothing when it is all there already.
 set -euo pipefail
-exec bash "$(dirname "$0")/../scripts/setup.sh" gnuplot-nox connect-proxy ncat
+exec bash "$(dirname "$0")/../scripts/setup.sh" gnuplot-nox connect-proxy ncat python3-python-socks python3-socks
