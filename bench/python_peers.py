@@ -78,7 +78,7 @@ def main():
     ratio = medians[0] / min(medians[1:])
     print("| measurement | " + " | ".join(name for name, _ in named) + " | binding/fastest peer | goal | met |")
     print("|---|" + "---:|" * len(named) + "---:|---|---|")
-    print(f"| SOCKS5 connect and 4-byte echo, median us | " + " | ".join(f"{m:.1f}" for m in medians) +
+    print("| SOCKS5 connect and 4-byte echo, median us | " + " | ".join(f"{m:.1f}" for m in medians) +
           f" | {ratio:.3f} | <= {GOAL} fastest peer | {'yes' if ratio <= GOAL else 'NO'} |")
     print(f"\nPython {sys.version.split()[0]}, libqbsocks {qbsocks.version()}, python-socks "
           f"{python_socks.__version__}, PySocks {socks.__version__}; {args.connects} samples of each.")
