@@ -14,7 +14,9 @@
 //      as a connect does when the file has changed;
 //   6. qbsocks-cat beside connect-proxy and ncat, run as ssh runs a
 //      ProxyCommand, through the same microsocks: a short exchange (start,
-//      connect, 4 bytes each way, end) and a download of 16 MiB.
+//      connect, 4 bytes each way, end) and a download of 16 MiB;
+//   7. the Python binding's connect and 4-byte echo beside python-socks and
+//      PySocks, through the same microsocks (bench/python_peers.py).
 //
 // Connect samples are interleaved (the order rotates every round), so the
 // machine's drift falls on every client alike; the table gives medians.
@@ -31,6 +33,7 @@
 //   qbsocks_bench [--connects N] [--mib N] [--rounds N] [--exchanges N] [--no-budget] [--out FILE]
 //   qbsocks_bench --parse-only    (5 alone, printed, nothing written)
 //   qbsocks_bench --tools-only    (6 alone, printed, nothing written)
+//   qbsocks_bench --python-only   (7 alone, printed, nothing written)
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -85,6 +88,7 @@ struct Options {
   bool budget = true;
   bool parse_only = false;
   bool tools_only = false;
+  bool python_only = false;
   std::string out = QBSOCKS_BENCH_RESULTS;
 };
 
@@ -605,6 +609,7 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--out") options.out = next();
     else if (arg == "--parse-only") options.parse_only = true;
     else if (arg == "--tools-only") options.tools_only = true;
+    else if (arg == "--python-only") options.python_only = true;
     else Die("unknown argument " + arg);
   }
   return options;
@@ -630,6 +635,7 @@ struct Bench {
   uint16_t proxy;
   std::vector<Row> rows;
   std::vector<ToolRow> tool_rows;
+  std::string python_peers;  // 7's table, as bench/python_peers.py printed it
 };
 
 // One connect path: each client's samples in µs (CSocks's first), what
@@ -702,7 +708,7 @@ ConnectRun MeasureSocks5Connect(Bench& bench) {
   const std::string proxy_url = "socks5h://127.0.0.1:" + std::to_string(bench.proxy);
   const std::string target_url = "http://127.0.0.1:" + std::to_string(bench.target) + "/";
   bench.hive.UseProxy(1, bench.proxy);
-  std::cerr << "1/6 SOCKS5 connect, " << bench.options.connects << " of each, interleaved\n";
+  std::cerr << "1/7 SOCKS5 connect, " << bench.options.connects << " of each, interleaved\n";
   const ConnectRun run = MeasureConnects(
       bench, {"SOCKS5 connect", {}, Tally{qbtest::kSocks5ConnectFloor.Total()}, 7},
       {[&] { return TimeConnect([&] { return RawSocks5Connect(bench.proxy, bench.target); }, close); },
@@ -717,7 +723,7 @@ ConnectRun MeasureSocks5Connect(Bench& bench) {
 // 2. The direct path (proxy off): CSocks, a raw connect and the C entry.
 ConnectRun MeasureDirect(Bench& bench) {
   bench.hive.UseProxy(0, bench.proxy);
-  std::cerr << "2/6 direct connect, " << bench.options.connects << " of each, interleaved\n";
+  std::cerr << "2/7 direct connect, " << bench.options.connects << " of each, interleaved\n";
   const ConnectRun run =
       MeasureConnects(bench, {"direct connect", {}, Tally{qbtest::kDirectConnectFloor.Total()}, 3},
                       {[&] { return TimeConnect([&] { return RawConnect(bench.target); }, close); }});
@@ -788,7 +794,7 @@ void MeasureThroughput(Bench& bench) {
   const size_t mib = bench.options.mib;
   const size_t bytes = mib * 1024 * 1024;
   BulkTarget bulk(bytes);
-  std::cerr << "3/6 throughput, " << mib << " MiB each way, " << bench.options.rounds << " rounds\n";
+  std::cerr << "3/7 throughput, " << mib << " MiB each way, " << bench.options.rounds << " rounds\n";
   std::vector<char> buffer(kChunk, 'y');
   for (char command : {'D', 'U'}) {
     const Transfer transfer{bulk.port(), command, bytes, buffer};
@@ -807,7 +813,7 @@ void MeasureThroughput(Bench& bench) {
 // that listens and is never accepted from (the kernel completes the
 // handshake on its own).
 void MeasureBudget(Bench& bench) {
-  std::cerr << "4/6 ten-second budget against a silent proxy\n";
+  std::cerr << "4/7 ten-second budget against a silent proxy\n";
   uint16_t silent_port = 0;
   const int silent = ListenOnLoopback(4, &silent_port, "cannot listen for the silent proxy");
   bench.hive.UseProxy(1, silent_port);
@@ -963,7 +969,7 @@ void MeasureProxyCommands(Bench& bench) {
         [&buffer, argv = CommandLine(command, bench.proxy, bulk.port())] { return TimeDownload(argv, buffer); });
   }
   const int download_rounds = 3 * bench.options.rounds;
-  std::cerr << "6/6 qbsocks-cat, connect-proxy, ncat: " << bench.options.exchanges << " short exchanges and "
+  std::cerr << "6/7 qbsocks-cat, connect-proxy, ncat: " << bench.options.exchanges << " short exchanges and "
             << download_rounds << " downloads of 16 MiB each, interleaved\n";
   // One of each outside the samples: the programs come into the page
   // cache, and a missing one stops the run here.
@@ -975,6 +981,27 @@ void MeasureProxyCommands(Bench& bench) {
   bench.tool_rows.push_back({"short exchange (start, connect, 4 bytes each way, end), median ms", exchange_ms,
                              false, 2});
   bench.tool_rows.push_back({"download of 16 MiB, relay's rate, MiB/s", download_mib_s, true, 0});
+}
+
+// ---- 7. The Python binding beside python-socks and PySocks ----
+
+// bench/python_peers.py, run with Debian's Python (where bench/setup.sh
+// puts the peers) against the same microsocks and echo target; the binding
+// loads the build's libqbsocks and reads the settings written here. Its
+// table is kept as it printed it.
+void MeasurePythonPeers(Bench& bench) {
+  bench.hive.UseProxy(1, bench.proxy);
+  setenv("QBSOCKS_LIBRARY", QBSOCKS_C_LIBRARY, 1);
+  const std::string command = std::string("'") + QBSOCKS_BENCH_PYTHON + "' '" + QBSOCKS_PYTHON_PEERS +
+                              "' --proxy " + std::to_string(bench.proxy) + " --target " +
+                              std::to_string(bench.target) + " --connects " + std::to_string(bench.options.connects);
+  std::cerr << "7/7 the Python binding, python-socks, PySocks: " << bench.options.connects
+            << " connects and echoes of each, interleaved\n";
+  FILE* peers = popen(command.c_str(), "r");
+  if (peers == nullptr) Die("cannot run " + command);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof(buffer), peers)) > 0;) bench.python_peers.append(buffer, n);
+  if (pclose(peers) != 0) Die(command + " failed (bench/setup.sh installs the peers)");
 }
 
 // ---- The report ----
@@ -1062,6 +1089,8 @@ bool WriteReport(const Bench& bench, const ConnectRun& socks5, const ConnectRun&
         << "\nqbsocks-cat beside connect-proxy and ncat, run as ssh's ProxyCommand through the same microsocks ("
         << options.exchanges << " short exchanges and " << 3 * options.rounds << " downloads of each, medians):\n\n"
         << ToolsTable(bench.tool_rows)
+        << "\nThe Python binding beside python-socks and PySocks, through the same microsocks:\n\n"
+        << bench.python_peers
         << "\nReading a settings file (qbhive::LoadHive, as a connect does when the file has changed; median of "
         << std::max(options.rounds, 5) << "):\n\n"
         << settings_reads;
@@ -1101,19 +1130,25 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     Die(e.what());
   }
-  Bench bench{options, hive, target.port(), proxy->port(), {}, {}};
+  Bench bench{options, hive, target.port(), proxy->port(), {}, {}, {}};
   if (options.tools_only) {
     MeasureProxyCommands(bench);
     std::cout << "Machine: " << Machine(load_at_start) << "\n\n" << ToolsTable(bench.tool_rows);
+    return 0;
+  }
+  if (options.python_only) {
+    MeasurePythonPeers(bench);
+    std::cout << "Machine: " << Machine(load_at_start) << "\n\n" << bench.python_peers;
     return 0;
   }
   const ConnectRun socks5 = MeasureSocks5Connect(bench);
   const ConnectRun direct = MeasureDirect(bench);
   MeasureThroughput(bench);
   if (options.budget) MeasureBudget(bench);
-  std::cerr << "5/6 reading settings files of 1 MiB and more\n";
+  std::cerr << "5/7 reading settings files of 1 MiB and more\n";
   const std::string settings_reads = MeasureSettingsReads(hive.Dir(), std::max(options.rounds, 5));
   MeasureProxyCommands(bench);
+  MeasurePythonPeers(bench);
   const bool passed = WriteReport(bench, socks5, direct, settings_reads, load_at_start);
   curl_global_cleanup();
   return passed ? 0 : 1;

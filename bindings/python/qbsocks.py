@@ -38,9 +38,9 @@ connect, a failure's reason belongs to its call) and ctypes lets go of the
 GIL while the library works, so threads may connect at the same time.
 Signals: Python runs their handlers (Ctrl-C's KeyboardInterrupt, an
 alarm's) in the main thread alone, so a connect asked for there runs on a
-thread of its own: the socket is owned from the moment the library returns
-it, Ctrl-C ends the wait at once, and a socket that comes after nobody
-waits any longer is closed.
+helper thread (kept for the next one): the socket is owned from the moment
+the library returns it, Ctrl-C ends the wait at once, and a socket that
+comes after nobody waits any longer is closed.
 Python ignores SIGPIPE, so writing to a connection the peer closed raises
 BrokenPipeError rather than ending the program. On Windows the socket layer
 is started by Python's socket module, imported here.
@@ -60,6 +60,7 @@ import importlib.metadata
 import math
 import operator
 import os
+import queue
 import socket
 import sys
 import threading
@@ -425,7 +426,8 @@ def _owned_socket(handle, timeout):
         _close_handle(handle)
         raise
     try:
-        connection.settimeout(timeout)
+        if connection.gettimeout() != timeout:  # the library's socket blocks; a new one has the default timeout
+            connection.settimeout(timeout)
     except BaseException:
         connection.close()
         raise
@@ -459,11 +461,41 @@ def _connect(library, host, port, milliseconds, timeout, cancel):
     return _owned_socket(handle.value, timeout)
 
 
+class _Helpers:
+    """Threads that run the main thread's connects, kept for the next one:
+    starting a thread per connect cost about as much as a SOCKS5 connect
+    on loopback. Each takes the next function from a queue (C, so no signal
+    handler runs halfway through a hand-over); one more starts when none
+    waits, as when an interrupted connect still runs on its helper. None
+    holds the program's exit up, nor crosses a fork."""
+
+    def __init__(self) -> None:
+        self.functions: queue.SimpleQueue = queue.SimpleQueue()
+        self.waiting: list = []  # one entry per helper waiting for a function
+
+    def run(self, function) -> None:
+        if not self.waiting:
+            _thread.start_new_thread(self._serve, ())
+        self.functions.put(function)
+
+    def _serve(self):
+        while True:
+            self.waiting.append(None)
+            function = self.functions.get()
+            self.waiting.pop()
+            function()
+
+
+_helpers = _Helpers()
+if hasattr(os, "register_at_fork"):  # a child has none of its parent's threads
+    os.register_at_fork(after_in_child=_helpers.__init__)
+
+
 def _where_no_signal_raises(function):
     """function(), whose result is a socket, run where no signal handler
     raises: on the calling thread unless it is the main one, where Python
-    runs them; there, on a thread of its own while the main thread waits on
-    a bare lock (threading's own waits are not safe to interrupt). A socket
+    runs them; there, on a helper thread while the main thread waits on a
+    bare lock (threading's own waits are not safe to interrupt). A socket
     that comes after the wait was cut short is closed."""
     if threading.current_thread() is not threading.main_thread():
         return function()
@@ -485,7 +517,7 @@ def _where_no_signal_raises(function):
 
     done.acquire()
     try:
-        _thread.start_new_thread(run, ())
+        _helpers.run(run)
         done.acquire()  # until run has ended; a signal cuts it short
     except BaseException:
         with handover:

@@ -1,7 +1,8 @@
 """The Python binding over c_api_test.c's rows (under linux_servers.py), a
 failure of each kind with its reason, the deadline, threads at once, an
-interrupt at every step, socket.create_connection's arguments, and where
-Windows would load qbsocks.dll from."""
+interrupt at every step, the helper threads of the main thread's connects,
+socket.create_connection's arguments, and where Windows would load
+qbsocks.dll from."""
 import asyncio
 import concurrent.futures
 import errno
@@ -13,6 +14,7 @@ import os
 import pwd
 import re
 import resource
+import signal
 import socket
 import subprocess
 import sys
@@ -273,6 +275,25 @@ while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < deadl
     time.sleep(0.01)
 expect(steps > 50 and sorted(os.listdir("/proc/self/fd")) == before, "an interrupt at every step leaves no socket",
        (steps, before, sorted(os.listdir("/proc/self/fd"))))
+
+connect, helpers = qbsocks._connect, set()  # the threads that run the main thread's connects, kept for the next
+got = [outcome(("127.0.0.1", ECHO), None)]
+threads = {int(task) for task in os.listdir("/proc/self/task")}
+qbsocks._connect = lambda *arguments: helpers.add(threading.get_native_id()) or connect(*arguments)
+got += [outcome(("127.0.0.1", ECHO), None) for _ in range(8)]
+qbsocks._connect = connect
+child, ended, deadline = os.fork(), (0, 0), time.monotonic() + 10  # the child has none of its parent's helpers
+if child == 0:
+    os._exit(outcome(("127.0.0.1", ECHO), None) is not True)
+while ended == (0, 0) and time.monotonic() < deadline:
+    time.sleep(0.01)
+    ended = os.waitpid(child, os.WNOHANG)
+if ended == (0, 0):
+    os.kill(child, signal.SIGKILL)
+    os.waitpid(child, 0)
+expect(got == [True] * 9 and helpers <= threads and ended == (child, 0),
+       "the main thread's connects run on helpers kept for them; a forked child starts its own",
+       (got, helpers, threads, ended))
 
 
 def parameters(function):
