@@ -14,6 +14,7 @@ import os
 import pwd
 import re
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -28,6 +29,7 @@ env, failures = os.environ, []
 USER, PASSWORD, ECHO = env["QBSOCKS_MICROSOCKS_USER"], env["QBSOCKS_MICROSOCKS_PASSWORD"], int(env["QBSOCKS_ECHO_PORT"])
 DANTE, AUTH = int(env["QBSOCKS_DANTE_PORT"]), int(env["QBSOCKS_MICROSOCKS_AUTH_PORT"])
 MICROSOCKS = int(env["QBSOCKS_MICROSOCKS_PORT"])
+shutil.rmtree(os.path.join(env["XDG_CONFIG_HOME"], "qbsocks"), ignore_errors=True)  # what a run cut short left
 
 
 def expect(ok, name, got=""):
