@@ -77,8 +77,7 @@ inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   return static_cast<SOCKET>(fd);
 }
 
-// Waits at most timeoutMs for the wanted readiness. Returns the readiness
-// seen (0 when the time passed or a signal came), or -1 on failure.
+// A signal ends the wait as the time passing does.
 inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   pollfd entry{};
   entry.fd = Native(s);

@@ -71,10 +71,8 @@ inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   return s;
 }
 
-// Waits at most timeoutMs for the wanted readiness. Returns the readiness
-// seen (0 when the time passed), or -1 on failure. select rather than
-// WSAPoll: WSAPoll did not report a failed connect before Windows 10 2004;
-// select does, in the exception set.
+// select rather than WSAPoll: WSAPoll did not report a failed connect
+// before Windows 10 2004; select does, in the exception set.
 inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   fd_set readSet, writeSet, exceptSet;
   FD_ZERO(&readSet);

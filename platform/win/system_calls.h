@@ -45,7 +45,7 @@
     (SOCKET s, char* buffer, int length, int flags, sockaddr* address, int* addressLength),        \
     (s, buffer, length, flags, address, addressLength))                                            \
   X(select, int, WSAAPI,                                                                           \
-    (int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout),     \
+    (int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, timeval* timeout),           \
     (count, readSet, writeSet, exceptSet, timeout))                                                \
   X(ioctlsocket, int, WSAAPI, (SOCKET s, long command, u_long* argument), (s, command, argument))  \
   X(closesocket, int, WSAAPI, (SOCKET s), (s))                                                     \
