@@ -26,4 +26,10 @@ struct Same<A, A> {
   static_assert(::qbafx::provides::Same<decltype(&space::name), space::declared::name*>::value, \
                 #space "::" #name ": the system's definition differs from its declaration in " __FILE__)
 
+// type::name must have the type declared::name (a pointer to member), in
+// the namespace where the check stands.
+#define QBAFX_PROVIDES_MEMBER(type, name)                                                \
+  static_assert(::qbafx::provides::Same<decltype(&type::name), declared::name>::value, \
+                #type "::" #name ": the system's definition differs from its declaration in " __FILE__)
+
 #endif  // QBSOCKS_PLATFORM_AFX_PROVIDES_H

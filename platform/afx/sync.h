@@ -30,14 +30,10 @@ using Release = void (RecursiveLock::*)();
 using Get = void* (ThreadPointer<void>::*)() const;
 using Set = void (ThreadPointer<void>::*)(void*);
 }  // namespace declared
-#define QBAFX_PROVIDES_MEMBER(type, name)                                              \
-  static_assert(provides::Same<decltype(&type::name), declared::name>::value, #type "::" #name \
-                ": the system's definition differs from its declaration in " __FILE__)
 QBAFX_PROVIDES_MEMBER(RecursiveLock, Acquire);
 QBAFX_PROVIDES_MEMBER(RecursiveLock, Release);
 QBAFX_PROVIDES_MEMBER(ThreadPointer<void>, Get);
 QBAFX_PROVIDES_MEMBER(ThreadPointer<void>, Set);
-#undef QBAFX_PROVIDES_MEMBER
 
 // Holds a lock for its lifetime.
 class LockGuard {

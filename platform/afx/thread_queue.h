@@ -79,8 +79,7 @@ static_assert(provides::Same<decltype(static_cast<SocketWaitBase*>(static_cast<S
                              SocketWaitBase*>::value &&
                   sizeof(SocketWait(INVALID_SOCKET, 0u)) != 0,
               "SocketWait: the system's definition differs from its declaration in " __FILE__);
-static_assert(provides::Same<decltype(&SocketWait::Turn), declared::Turn>::value,
-              "SocketWait::Turn: the system's definition differs from its declaration in " __FILE__);
+QBAFX_PROVIDES_MEMBER(SocketWait, Turn);
 QBAFX_PROVIDES(qbafx, DispatchWaitingPaint);
 
 }  // namespace qbafx
