@@ -5,7 +5,7 @@
 
 #include "Settings.h"
 #include "connecting_socket.h"
-#include "socket_handover.h"
+#include "afx/socket_handover.h"
 
 #include <stddef.h>
 #include <string.h>

@@ -32,27 +32,29 @@ set(qbsocks_exported_libraries qbafx QBSocks32)
 if(NOT WIN32)
   list(APPEND qbsocks_exported_libraries qbsocks)
 endif()
+# The headers are the libraries' own (their HEADERS file sets).
+set(qbafx_include_destination ${QBSOCKS_INSTALL_INCLUDEDIR})
+set(QBSocks32_include_destination ${QBSOCKS_INSTALL_INCLUDEDIR})
+set(qbsocks_include_destination ${QBSOCKS_C_INSTALL_INCLUDEDIR})
 foreach(library IN LISTS qbsocks_exported_libraries)
   install(TARGETS ${library}
     EXPORT QBSocks32Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${library} NAMELINK_COMPONENT development
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library})
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${library}
+    FILE_SET HEADERS DESTINATION ${${library}_include_destination} COMPONENT development)
 endforeach()
+install(TARGETS csocks_headers FILE_SET HEADERS DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
+  COMPONENT development)
 if(WIN32)
   # qbsocks.dll with the import libraries made from its .def, not ld's
   # (capi/CMakeLists.txt); Windows hosts link those files, as from the kit.
-  install(TARGETS qbsocks RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT qbsocks)
+  install(TARGETS qbsocks RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT qbsocks
+    FILE_SET HEADERS DESTINATION ${QBSOCKS_C_INSTALL_INCLUDEDIR} COMPONENT development)
   install(FILES ${PROJECT_BINARY_DIR}/capi/libqbsocks.dll.a ${PROJECT_BINARY_DIR}/capi/qbsocks.lib
     DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 endif()
 
-install(FILES ${QBSOCKS_PUBLIC_HEADERS}
-  DESTINATION ${QBSOCKS_INSTALL_INCLUDEDIR}
-  COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
-  DESTINATION ${QBSOCKS_C_INSTALL_INCLUDEDIR}
-  COMPONENT development)
 
 if(NOT WIN32)
   # The Python binding (ctypes over libqbsocks.so.1, nothing compiled),

@@ -7,7 +7,7 @@
 // CRIT_DYNLINKLIST), each tagged with its state: the lists are short, and
 // termination must find a module's records in every state.
 #include "afxdll.h"
-#include "afxdll_testing.h"
+#include "afx/afxdll_testing.h"
 
 #include "afx/sync.h"
 

@@ -1,7 +1,7 @@
 // CObject and CRuntimeClass: just enough of MFC's root class for the socket
 // classes to have MFC's virtual table and run-time class information.
 #include "afxsock.h"
-#include "afxdll_testing.h"
+#include "afx/afxdll_testing.h"
 
 #include <stdlib.h>
 

@@ -1,11 +1,19 @@
 // The locks and the per-thread values of the class library. Each system's
-// part (win/sync.h, posix/sync.h) gives a RecursiveLock, a lock that the
-// thread holding it may take again, and ThreadPointer<T>, one pointer per
-// thread, NULL until the thread sets it; this file adds what is built on
+// part (win/sync.h, posix/sync.h) gives the two classes declared below,
+// which the checks at the end hold it to; this file adds what is built on
 // them.
+//
+// RecursiveLock: a lock that the thread holding it may take again.
+//   Acquire() waits for it; Release() gives one Acquire back.
+// ThreadPointer<T>: one slot per object, holding one pointer per thread,
+//   NULL until the thread sets it. Two objects of the same T are two
+//   slots. Get() and Set() leave the thread's last error as it was. An
+//   object is made once, as a global of the module that uses it (each
+//   takes one of the system's thread-local slots).
 #ifndef QBSOCKS_PLATFORM_AFX_SYNC_H
 #define QBSOCKS_PLATFORM_AFX_SYNC_H
 
+#include "afx/provides.h"
 #include "win32.h"
 
 #ifdef _WIN32
@@ -15,6 +23,17 @@
 #endif
 
 namespace qbafx {
+
+namespace declared {
+using Acquire = void (RecursiveLock::*)();
+using Release = void (RecursiveLock::*)();
+using Get = void* (ThreadPointer<void>::*)() const;
+using Set = void (ThreadPointer<void>::*)(void*);
+}  // namespace declared
+QBAFX_PROVIDES_MEMBER(RecursiveLock, Acquire);
+QBAFX_PROVIDES_MEMBER(RecursiveLock, Release);
+QBAFX_PROVIDES_MEMBER(ThreadPointer<void>, Get);
+QBAFX_PROVIDES_MEMBER(ThreadPointer<void>, Set);
 
 // Holds a lock for its lifetime.
 class LockGuard {

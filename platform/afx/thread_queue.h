@@ -3,10 +3,16 @@
 // thread, and every turn looks at the queue, so that the thread's windows
 // keep answering while it blocks (Windows calls a window whose thread has
 // not looked at its queue for five seconds hung). Elsewhere there is no
-// queue: a turn waits on the socket alone. Each system's part
-// (win/thread_queue.h, posix/thread_queue.h) gives the SocketWait, with
-// one Turn at a time, and CSocket's default OnMessagePending,
-// DispatchWaitingPaint; this file what both share.
+// queue: a turn waits on the socket alone. This file holds what both
+// systems share and declares what each system's part (win/thread_queue.h,
+// posix/thread_queue.h) gives; the checks at its end hold it to that:
+//
+// SocketWait: a SocketWaitBase made with (SOCKET, unsigned wanted
+//   Readiness bits), the innermost wait of its thread while it lives.
+//   Turn(nTimeoutMs) waits once, at most nTimeoutMs: the Readiness seen,
+//   0 when none came, -1 on failure.
+// DispatchWaitingPaint(): CSocket's default OnMessagePending; hands one
+//   waiting WM_PAINT to its window, and leaves every other message queued.
 #ifndef QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
 #define QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
 
@@ -61,5 +67,21 @@ class SocketWaitBase {
 #else
 #include "posix/thread_queue.h"
 #endif
+
+namespace qbafx {
+
+namespace declared {
+using Turn = int (SocketWait::*)(int nTimeoutMs);
+using DispatchWaitingPaint = void();
+}  // namespace declared
+
+static_assert(provides::Same<decltype(static_cast<SocketWaitBase*>(static_cast<SocketWait*>(NULL))),
+                             SocketWaitBase*>::value &&
+                  sizeof(SocketWait(INVALID_SOCKET, 0u)) != 0,
+              "SocketWait: the system's definition differs from its declaration in " __FILE__);
+QBAFX_PROVIDES_MEMBER(SocketWait, Turn);
+QBAFX_PROVIDES(qbafx, DispatchWaitingPaint);
+
+}  // namespace qbafx
 
 #endif  // QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H

@@ -24,22 +24,6 @@
 
 #include <stddef.h>
 
-#ifndef _WIN32
-// The module entry's reasons, numbered as on Windows.
-#ifndef DLL_PROCESS_ATTACH
-#define DLL_PROCESS_DETACH 0
-#define DLL_PROCESS_ATTACH 1
-#define DLL_THREAD_ATTACH 2
-#define DLL_THREAD_DETACH 3
-#endif
-#ifndef APIENTRY
-#define APIENTRY
-#endif
-#ifndef ERROR_MOD_NOT_FOUND
-#define ERROR_MOD_NOT_FOUND 126L
-#endif
-#endif  // !_WIN32
-
 class COleObjectFactory;
 class CDynLinkLibrary;
 

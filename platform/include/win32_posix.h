@@ -1,6 +1,6 @@
 // The Win32 stand-ins of win32.h on systems other than Windows: the types,
 // numbers and declarations of the Windows SDK that QBSocks32 and its tools
-// use, implemented by qbafx (platform/posix). Included by win32.h alone.
+// use, implemented by qbafx (platform/win32_posix). Included by win32.h alone.
 #ifndef QBSOCKS_PLATFORM_WIN32_POSIX_H
 #define QBSOCKS_PLATFORM_WIN32_POSIX_H
 
@@ -58,6 +58,18 @@ typedef HINSTANCE HMODULE;
 #define FALSE 0
 #endif
 
+// A module entry's reasons, numbered as on Windows, and its calling
+// convention (afxdll.h).
+#ifndef DLL_PROCESS_ATTACH
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
+#endif
+#ifndef APIENTRY
+#define APIENTRY
+#endif
+
 // ---- Error numbers ----
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
@@ -74,6 +86,9 @@ typedef HINSTANCE HMODULE;
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_OPERATION_ABORTED 995L
+#ifndef ERROR_MOD_NOT_FOUND
+#define ERROR_MOD_NOT_FOUND 126L
+#endif
 #define ERROR_DLL_INIT_FAILED 1114L
 #define ERROR_NOT_LOGGED_ON 1245L
 #define ERROR_NONE_MAPPED 1332L

@@ -3,9 +3,9 @@
 #ifndef QBSOCKS_PLATFORM_POSIX_SOCKIO_H
 #define QBSOCKS_PLATFORM_POSIX_SOCKIO_H
 
-#include "posix/clock.h"
+#include "clock.h"
+#include "posix/system_calls.h"
 #include "posix/wsa_errors.h"
-#include "system_calls.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -16,10 +16,15 @@
 
 namespace qbafx::sockio {
 
+// The socket calls, for the socket classes to call as sys::recv(...) and
+// so on: the system-call table's.
+namespace sys = qbplatform::sys;
+
 using SockLen = socklen_t;
+using NativeSocket = int;
 constexpr int kNoSigPipe = MSG_NOSIGNAL;
 
-inline int Native(SOCKET s) { return static_cast<int>(s); }  // INVALID_SOCKET becomes -1
+inline NativeSocket Native(SOCKET s) { return static_cast<int>(s); }  // INVALID_SOCKET becomes -1
 
 inline int SaveSystemError() {
   int error = qbplatform::WsaErrorFromErrno(errno);
@@ -41,7 +46,6 @@ inline int WinsockNumber(int soError) { return qbplatform::WsaErrorFromErrno(soE
 
 inline bool MakeNonBlockingNoInherit(SOCKET s) {
   int fd = Native(s);
-  namespace sys = qbplatform::sys;
   int statusFlags = sys::fcntl(fd, F_GETFL, 0);
   int descriptorFlags = statusFlags == -1 ? -1 : sys::fcntl(fd, F_GETFD, 0);
   if (descriptorFlags == -1 || sys::fcntl(fd, F_SETFL, statusFlags | O_NONBLOCK) == -1 ||
@@ -53,7 +57,7 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
 }
 
 inline SOCKET OpenSocket(int type) {
-  int fd = qbplatform::sys::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = sys::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) {
     SaveSystemError();
     return INVALID_SOCKET;
@@ -63,7 +67,7 @@ inline SOCKET OpenSocket(int type) {
 
 inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   SockLen len = addrLen != NULL ? static_cast<SockLen>(*addrLen) : 0;
-  int fd = qbplatform::sys::accept4(Native(listener), addr, addrLen != NULL ? &len : NULL,
+  int fd = sys::accept4(Native(listener), addr, addrLen != NULL ? &len : NULL,
                    SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd == -1) {
     SaveSystemError();
@@ -73,15 +77,14 @@ inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   return static_cast<SOCKET>(fd);
 }
 
-// Waits at most timeoutMs for the wanted readiness. Returns the readiness
-// seen (0 when the time passed or a signal came), or -1 on failure.
+// A signal ends the wait as the time passing does.
 inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   pollfd entry{};
   entry.fd = Native(s);
   if (wanted & kReadable) entry.events |= POLLIN;
   if (wanted & kWritable) entry.events |= POLLOUT;
   if (wanted & kException) entry.events |= POLLPRI;
-  int rc = qbplatform::sys::poll(&entry, 1, timeoutMs);
+  int rc = sys::poll(&entry, 1, timeoutMs);
   if (rc == -1) {
     if (errno == EINTR) return 0;
     SaveSystemError();
@@ -98,10 +101,6 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   if (entry.revents & (POLLERR | POLLHUP)) seen |= kException | wanted;  // caller finds out what
   return static_cast<int>(seen);
 }
-
-// The socket calls, for the socket classes to call as sys::recv(...) and
-// so on: the system-call table's.
-namespace sys = qbplatform::sys;
 
 // A millisecond count for measuring waits: the monotonic clock under the
 // GetTickCount stand-in, without the offset that tests give that one.

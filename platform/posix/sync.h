@@ -1,7 +1,9 @@
 // The locks and the per-thread value of afx/sync.h on POSIX: the C++
-// library's.
+// library's lock, the thread library's keys.
 #ifndef QBSOCKS_PLATFORM_POSIX_SYNC_H
 #define QBSOCKS_PLATFORM_POSIX_SYNC_H
+
+#include <pthread.h>
 
 #include <mutex>
 
@@ -20,19 +22,25 @@ class RecursiveLock {
   std::recursive_mutex m_mutex;
 };
 
-// A thread_local slot of its own for each type T: the class library keeps
-// one such pointer per type (the current module state, the innermost wait).
+// A key of the thread library per object, as a TLS index on Windows.
 template <typename T>
 class ThreadPointer {
  public:
-  T* Get() const { return Slot(); }
-  void Set(T* p) { Slot() = p; }
+  ThreadPointer() : m_bKey(pthread_key_create(&m_key, nullptr) == 0) {}
+  ~ThreadPointer() {
+    if (m_bKey) pthread_key_delete(m_key);
+  }
+  ThreadPointer(const ThreadPointer&) = delete;
+  ThreadPointer& operator=(const ThreadPointer&) = delete;
+
+  T* Get() const { return m_bKey ? static_cast<T*>(pthread_getspecific(m_key)) : nullptr; }
+  void Set(T* p) {
+    if (m_bKey) pthread_setspecific(m_key, p);
+  }
 
  private:
-  static T*& Slot() {
-    static thread_local T* t_p = nullptr;
-    return t_p;
-  }
+  pthread_key_t m_key;
+  bool m_bKey;
 };
 
 }  // namespace qbafx

@@ -6,14 +6,14 @@ namespace qbafx::sockio {
 // Winsock refuses FIONBIO while an event selection stands, so that goes
 // first.
 bool MakeBlocking(SOCKET s) {
-  WSAEventSelect(s, NULL, 0);
+  sys::WSAEventSelect(s, NULL, 0);
   u_long off = 0;
-  return ioctlsocket(s, FIONBIO, &off) == 0;
+  return sys::ioctlsocket(s, FIONBIO, &off) == 0;
 }
 
 void CloseSocket(SOCKET s) {
   int saved = WSAGetLastError();
-  closesocket(s);
+  sys::closesocket(s);
   WSASetLastError(saved);
 }
 

@@ -1,10 +1,9 @@
 // The Winsock part of afx/sockio.h, which includes it after the part both
-// systems share.
+// systems share. Every Winsock call goes through the system-call table.
 #ifndef QBSOCKS_PLATFORM_WIN_SOCKIO_H
 #define QBSOCKS_PLATFORM_WIN_SOCKIO_H
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "win/system_calls.h"
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
@@ -12,10 +11,15 @@
 
 namespace qbafx::sockio {
 
+// The socket calls, for the socket classes to call as sys::recv(...) and
+// so on: the system-call table's.
+namespace sys = qbplatform::sys;
+
 using SockLen = int;
+using NativeSocket = SOCKET;
 constexpr int kNoSigPipe = 0;  // Winsock never raises signals
 
-inline SOCKET Native(SOCKET s) { return s; }
+inline NativeSocket Native(SOCKET s) { return s; }
 
 // Winsock already keeps the last error in its own numbering.
 inline int SaveSystemError() { return WSAGetLastError(); }
@@ -34,7 +38,7 @@ inline int WinsockNumber(int soError) { return soError; }
 // Non-blocking, and not inherited by child processes.
 inline bool MakeNonBlockingNoInherit(SOCKET s) {
   u_long on = 1;
-  if (ioctlsocket(s, FIONBIO, &on) != 0) return false;
+  if (sys::ioctlsocket(s, FIONBIO, &on) != 0) return false;
   // Best effort: some layered providers refuse it, and a socket that a
   // child inherits is no fault of this process's own use of it.
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -45,9 +49,9 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
 // over may go to an I/O completion port (asyncio's Proactor, .NET, Asio),
 // and a blocking receive on one thread does not hold up a send on another.
 inline SOCKET OpenSocket(int type) {
-  SOCKET s = WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  SOCKET s = sys::WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-    s = WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED);  // before Windows 7 SP1
+    s = sys::WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED);  // before Windows 7 SP1
   }
   if (s == INVALID_SOCKET) return s;
   if (!MakeNonBlockingNoInherit(s)) {
@@ -58,7 +62,7 @@ inline SOCKET OpenSocket(int type) {
 }
 
 inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
-  SOCKET s = accept(listener, addr, addrLen);
+  SOCKET s = sys::accept(listener, addr, addrLen);
   if (s == INVALID_SOCKET) return s;
   if (!MakeNonBlockingNoInherit(s)) {
     CloseSocket(s);
@@ -67,10 +71,8 @@ inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   return s;
 }
 
-// Waits at most timeoutMs for the wanted readiness. Returns the readiness
-// seen (0 when the time passed), or -1 on failure. select rather than
-// WSAPoll: WSAPoll did not report a failed connect before Windows 10 2004;
-// select does, in the exception set.
+// select rather than WSAPoll: WSAPoll did not report a failed connect
+// before Windows 10 2004; select does, in the exception set.
 inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   fd_set readSet, writeSet, exceptSet;
   FD_ZERO(&readSet);
@@ -83,7 +85,7 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   // A select that succeeds may clear the last error (Wine's does); the
   // caller's failed call, which it is waiting to retry, keeps its error.
   const int saved = WSAGetLastError();
-  int rc = select(0, &readSet, &writeSet, &exceptSet, &timeout);
+  int rc = sys::select(0, &readSet, &writeSet, &exceptSet, &timeout);
   if (rc == SOCKET_ERROR) return -1;
   WSASetLastError(saved);
   unsigned seen = 0;
@@ -92,24 +94,6 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   if (FD_ISSET(s, &exceptSet)) seen |= kException | wanted;  // caller finds out what failed
   return static_cast<int>(seen);
 }
-
-// The socket calls, for the socket classes to call as sys::recv(...) and
-// so on: Winsock's own.
-namespace sys {
-using ::bind;
-using ::connect;
-using ::getaddrinfo;
-using ::getpeername;
-using ::getsockname;
-using ::getsockopt;
-using ::listen;
-using ::recv;
-using ::recvfrom;
-using ::send;
-using ::sendto;
-using ::setsockopt;
-using ::shutdown;
-}  // namespace sys
 
 // A millisecond count for measuring waits: the system's tick count.
 inline DWORD TickCount() { return GetTickCount(); }

@@ -15,7 +15,7 @@ class SocketWait : public SocketWaitBase {
     SetInnermostWait(this);
     const int nSaved = WSAGetLastError();  // CreateEventA clears it
     m_hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (m_hEvent != NULL && WSAEventSelect(hSocket, m_hEvent, NetworkEventsFor(wanted)) != 0) {
+    if (m_hEvent != NULL && sockio::sys::WSAEventSelect(hSocket, m_hEvent, NetworkEventsFor(wanted)) != 0) {
       CloseHandle(m_hEvent);  // the turns still end on time, and look at the socket then
       m_hEvent = NULL;
     }
@@ -26,7 +26,7 @@ class SocketWait : public SocketWaitBase {
     const int nSaved = WSAGetLastError();
     // The socket stays non-blocking. One that was closed took its tie
     // along; one given up is no longer ours to untie.
-    if (m_hSocket != INVALID_SOCKET) WSAEventSelect(m_hSocket, NULL, 0);
+    if (m_hSocket != INVALID_SOCKET) sockio::sys::WSAEventSelect(m_hSocket, NULL, 0);
     CloseHandle(m_hEvent);
     WSASetLastError(nSaved);
   }

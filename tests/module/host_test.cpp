@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "QBSocks32.h"
-#include "afxdll_testing.h"
+#include "afx/afxdll_testing.h"
 #include "support/scripted_peer.h"
 #include "support/servers.h"
 #include "support/temp_hive.h"

@@ -15,7 +15,7 @@
 #endif
 
 #include "afxdll.h"
-#include "afxdll_testing.h"
+#include "afx/afxdll_testing.h"
 #include "support/test_platform.h"
 
 namespace {

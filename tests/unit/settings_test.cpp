@@ -324,10 +324,11 @@ TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
   TakeReportedMessages();
   for (const ActingUser& user : cases) {
     g_user = user;
-    qbplatform::g_currentUserCalls = {TestThreadToken, TestTokenUser, TestUsersKey};
+    qbplatform::SystemCallTable& calls = qbplatform::g_systemCalls;
+    calls.OpenThreadToken = TestThreadToken, calls.GetTokenInformation = TestTokenUser, calls.RegOpenUsersKey = TestUsersKey;
     ProbeSocks socks;
     socks.ReadRegistry();
-    qbplatform::g_currentUserCalls = {};
+    calls.OpenThreadToken = NULL, calls.GetTokenInformation = NULL, calls.RegOpenUsersKey = NULL;
     EXPECT_EQ(Read(socks), user.expected) << user.lToken << " " << user.lpszSid;
     EXPECT_EQ(TakeReportedMessages(), user.why) << user.lToken << " " << user.lpszSid;
   }

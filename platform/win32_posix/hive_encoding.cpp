@@ -1,6 +1,6 @@
 // Text encodings of the hive: UTF-16LE and UTF-8 both ways, with raw bytes
 // kept through the trip (see hive_text.h), and the file's bytes as text.
-#include "posix/hive_text.h"
+#include "hive_text.h"
 
 namespace qbhive {
 

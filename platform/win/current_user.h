@@ -1,33 +1,21 @@
-// The current user's settings key, for the user the calling thread acts
-// for. Windows maps HKEY_CURRENT_USER once per process, for whichever token
-// first touched it: a service that impersonates client A and then client B
-// would read A's settings (or its own) for both, while GetUserNameA names
-// the impersonated user. So a thread that impersonates opens its user's
-// hive, HKEY_USERS\<the SID of its token's user> (closed again at once);
-// one that does not uses HKEY_CURRENT_USER as before. Not RegOpenCurrentUser:
-// for a user whose profile is not loaded it gives HKEY_USERS\.DEFAULT,
-// another user's settings. Elsewhere there is one user per process.
-#ifndef QBSOCKS_PLATFORM_CURRENT_USER_H
-#define QBSOCKS_PLATFORM_CURRENT_USER_H
+// The current user's settings key on Windows, for the user the calling
+// thread acts for. Windows maps HKEY_CURRENT_USER once per process, for
+// whichever token first touched it: a service that impersonates client A
+// and then client B would read A's settings (or its own) for both, while
+// GetUserNameA names the impersonated user. So a thread that impersonates
+// opens its user's hive, HKEY_USERS\<the SID of its token's user> (closed
+// again at once); one that does not uses HKEY_CURRENT_USER as before. Not
+// RegOpenCurrentUser: for a user whose profile is not loaded it gives
+// HKEY_USERS\.DEFAULT, another user's settings. The token and hive calls go
+// through the system-call table (system_calls.h).
+#ifndef QBSOCKS_PLATFORM_WIN_CURRENT_USER_H
+#define QBSOCKS_PLATFORM_WIN_CURRENT_USER_H
 
-#include "win32.h"
+#include "system_calls.h"
 
 #include <string.h>
 
 namespace qbplatform {
-
-#ifdef _WIN32
-
-// The calls that tell the impersonated user and open that user's hive; a
-// null entry is the system's own. Tests replace them, as Wine cannot
-// impersonate; the table is zero-initialised data, so that nothing runs
-// before the module's entry.
-struct CurrentUserCalls {
-  BOOL(WINAPI* pfnOpenThreadToken)(HANDLE, DWORD, BOOL, PHANDLE);
-  BOOL(WINAPI* pfnGetTokenInformation)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
-  LONG(WINAPI* pfnRegOpenUsersKey)(HKEY, LPCSTR, PHKEY);  // RegOpenKeyA, for HKEY_USERS\<SID>
-};
-inline CurrentUserCalls g_currentUserCalls;
 
 // A failure to read the thread's token as a registry result that never
 // reads as "no settings" (the caller takes "not found" as the user's own).
@@ -99,9 +87,7 @@ inline LONG ReadTokenUser(HANDLE hToken, SidText* pSid) {
     BYTE ab[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } info;
   DWORD cbInfo = 0;
-  const BOOL bRead = g_currentUserCalls.pfnGetTokenInformation != NULL
-                         ? g_currentUserCalls.pfnGetTokenInformation(hToken, TokenUser, &info, sizeof(info), &cbInfo)
-                         : GetTokenInformation(hToken, TokenUser, &info, sizeof(info), &cbInfo);
+  const BOOL bRead = sys::GetTokenInformation(hToken, TokenUser, &info, sizeof(info), &cbInfo);
   if (!bRead) return TokenFailure(GetLastError());
   // The SID lies within the bytes returned, after the TOKEN_USER.
   const BYTE* pbSid = static_cast<const BYTE*>(info.user.User.Sid);
@@ -118,9 +104,7 @@ inline LONG ReadTokenUser(HANDLE hToken, SidText* pSid) {
 // subkey missing in the user's own hive does.
 inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
   HANDLE hToken = NULL;
-  const BOOL bOpened = g_currentUserCalls.pfnOpenThreadToken != NULL
-                           ? g_currentUserCalls.pfnOpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &hToken)
-                           : OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &hToken);
+  const BOOL bOpened = sys::OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &hToken);
   if (!bOpened) {
     const DWORD dwError = GetLastError();
     return dwError == ERROR_NO_TOKEN ? RegOpenKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult) : TokenFailure(dwError);
@@ -131,9 +115,7 @@ inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
   if (lSid != ERROR_SUCCESS) return lSid;
 
   HKEY hUser = NULL;
-  const LONG lUser = g_currentUserCalls.pfnRegOpenUsersKey != NULL
-                         ? g_currentUserCalls.pfnRegOpenUsersKey(HKEY_USERS, sid.c_str(), &hUser)
-                         : RegOpenKeyA(HKEY_USERS, sid.c_str(), &hUser);
+  const LONG lUser = sys::RegOpenUsersKey(HKEY_USERS, sid.c_str(), &hUser);
   if (lUser == ERROR_FILE_NOT_FOUND || lUser == ERROR_PATH_NOT_FOUND) return ERROR_NOT_LOGGED_ON;
   if (lUser != ERROR_SUCCESS) return lUser;
   const LONG lResult = RegOpenKeyA(hUser, lpSubKey, phkResult);
@@ -141,14 +123,6 @@ inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
   return lResult;
 }
 
-#else
-
-inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
-  return RegOpenKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult);
-}
-
-#endif
-
 }  // namespace qbplatform
 
-#endif  // QBSOCKS_PLATFORM_CURRENT_USER_H
+#endif  // QBSOCKS_PLATFORM_WIN_CURRENT_USER_H

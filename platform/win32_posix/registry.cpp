@@ -27,7 +27,7 @@
 // parse it one at a time and share what one parse read, so that memory
 // does not grow with their number; a thread with a bound (read_bound.h)
 // waits and parses only within it.
-#include "posix/hive_text.h"
+#include "hive_text.h"
 #include "read_bound.h"
 #include "system_calls.h"
 #include "win32.h"

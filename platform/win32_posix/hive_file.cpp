@@ -1,6 +1,6 @@
 // The hive file: where it lives, reading it, and replacing it atomically
 // under its lock (HivePath, LoadHive, UpdateHive).
-#include "posix/hive_text.h"
+#include "hive_text.h"
 #include "system_calls.h"
 
 #include <fcntl.h>

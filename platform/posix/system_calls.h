@@ -3,14 +3,12 @@
 // code calls the wrappers in qbplatform::sys (sockio.h brings them in for
 // the socket classes); nothing above the platform layer uses them.
 //
-// Tests replace one entry at a time (platform_testing.h) to make a call
-// fail or fall short, and read the counts to see which calls a path makes.
+// Tests replace one entry at a time (the tests' replaced_system_call.h) to
+// make a call fail or fall short, and read the counts to see which calls a path makes.
 // The entries are atomic so that a test may swap one while other threads
 // run; the cost is a plain load on every call.
-#ifndef QBSOCKS_PLATFORM_SYSTEM_CALLS_H
-#define QBSOCKS_PLATFORM_SYSTEM_CALLS_H
-
-#ifndef _WIN32
+#ifndef QBSOCKS_PLATFORM_POSIX_SYSTEM_CALLS_H
+#define QBSOCKS_PLATFORM_POSIX_SYSTEM_CALLS_H
 
 #include "win32.h"
 
@@ -98,6 +96,4 @@ QB_SYSTEM_CALLS(QB_SYSTEM_CALL_WRAPPER)
 
 }  // namespace qbplatform
 
-#endif  // !_WIN32
-
-#endif  // QBSOCKS_PLATFORM_SYSTEM_CALLS_H
+#endif  // QBSOCKS_PLATFORM_POSIX_SYSTEM_CALLS_H

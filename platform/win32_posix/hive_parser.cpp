@@ -1,6 +1,6 @@
 // The .reg text parser: regedit's import rules applied line by line to a
 // hive (ApplyRegText, ParseRegText).
-#include "posix/hive_text.h"
+#include "hive_text.h"
 #include "read_bound.h"
 
 #include <optional>

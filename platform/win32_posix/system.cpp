@@ -3,8 +3,8 @@
 // error, and the start-up calls of Windows Sockets.
 #include "win32.h"
 
+#include "clock.h"
 #include "platform_testing.h"
-#include "posix/clock.h"
 #include "system_calls.h"
 
 #include <pwd.h>
