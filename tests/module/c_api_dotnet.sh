@@ -9,5 +9,5 @@ command -v mcs >/dev/null && command -v mono >/dev/null ||
   { echo "c_api_dotnet: SKIPPED: mono is not installed (scripts/setup.sh installs it)"; exit 77; }
 mkdir -p "$2" && mcs -nologo -warnaserror -out:"$exe" "$repo"/{bindings/dotnet/QBSocks.cs,tests/module/c_api_test.cs}
 echo '<configuration><dllmap dll="qbsocks" target="libqbsocks.so.1"/></configuration>' >"$exe.config"
-LD_LIBRARY_PATH=$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/interop/linux_servers.py" \
+LD_LIBRARY_PATH=$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/support/linux_servers.py" \
   env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$exe" "$3"
