@@ -14,7 +14,8 @@
 #                and qbsocks(3)
 #   tools        qbsocks-reg and qbsocks-cat with their manual pages
 #                (tools/CMakeLists.txt, man/CMakeLists.txt)
-#   python       qbsocks.py, the Python binding of the C interface (Linux)
+#   python       the package qbsocks, the Python binding of the C interface,
+#                with its metadata (Linux)
 # `cmake --install <build> --prefix <prefix>` installs them all.
 include(CMakePackageConfigHelpers)
 
@@ -55,10 +56,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/capi/qbsocks.h
 
 if(NOT WIN32)
   # The Python binding (ctypes over libqbsocks.so.1, nothing compiled),
-  # where Debian's python3 looks for modules.
+  # where Debian's python3 looks for modules: the package qbsocks (py.typed)
+  # and its metadata, as pip installs them (bindings/python/CMakeLists.txt).
   set(QBSOCKS_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING
-    "Where qbsocks.py is installed, relative to the prefix")
-  install(FILES ${PROJECT_SOURCE_DIR}/bindings/python/qbsocks.py
+    "Where the package qbsocks is installed, relative to the prefix")
+  install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/
     DESTINATION ${QBSOCKS_INSTALL_PYTHONDIR} COMPONENT python)
 endif()
 

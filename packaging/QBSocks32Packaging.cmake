@@ -5,7 +5,8 @@
 #   libqbsocks32-dev   headers, .so links, CMake package, qbsocks32.pc, qbsocks.pc,
 #                      qbsocks32(3), qbsocks(3)
 #   qbsocks32-tools    qbsocks-reg, qbsocks-cat and their manual pages
-#   python3-qbsocks    qbsocks.py, the Python binding of the C interface
+#   python3-qbsocks    the package qbsocks, the Python binding of the C interface,
+#                      with its metadata (qbsocks-<version>.dist-info) and py.typed
 # Made by scripts/package.sh (the `package` presets): cpack --preset package.
 # Dependencies on Debian's libraries come from dpkg-shlibdeps; those between
 # the packages from the component dependencies below, at the exact

@@ -20,6 +20,7 @@ mkdir -p "$stage"
 cp packaging/windows-kit/README.txt "$stage/"
 while read -r folder file; do
   [[ -z "$folder" || "$folder" == \#* ]] && continue
+  file=${file//@VERSION@/$version}
   [[ -f "$file" ]] || { echo "windows-kit: $file is missing (build it first)" >&2; exit 1; }
   mkdir -p "$stage/$folder"
   cp "$file" "$stage/$folder/"

@@ -7,8 +7,10 @@
 //   QBSocksResult result = QBSocks.Connect("example.org", 80, 10000, out handle, out reason);
 //   if (result != QBSocksResult.Ok) Console.Error.WriteLine("cannot connect: " + reason);
 //
-//   // .NET 5 and later: a Socket that owns the connection.
+//   // .NET 5 and later: a Socket that owns the connection; async, a token
+//   // cancelling it in the library.
 //   using (Socket socket = QBSocks.ConnectSocket("example.org", 80, 10000)) { ... }
+//   using (Socket socket = await QBSocks.ConnectAsync("example.org", 80, token)) { ... }
 //
 //   // The facts of a failure, and a cancel: a CancellationToken (or a
 //   // QBSocksCancel) that triggers the library's cancel handle.
@@ -33,19 +35,27 @@
 //   never frees it.
 // - Threads: each call is independent (the settings are read at every
 //   connect; a reason belongs to its call), so threads may connect at once.
-//   A connect blocks its thread: call it from a worker thread (Task.Run),
-//   not from a window's thread, and bound it with timeoutMs.
+//   A connect blocks its thread: call it from a worker thread (or the
+//   async forms below), not from a window's thread, and bound it with
+//   timeoutMs.
 // - On Windows the socket layer must be started before a connect: the
 //   class's static constructor calls WSAStartup once (the count it adds is
 //   never taken back, as the process uses sockets until it ends).
 //
-// On mono under Linux, map the library to its soname in the program's
-// .exe.config: <dllmap dll="qbsocks" target="libqbsocks.so.1"/>; on .NET 5
-// and later under Linux, NativeLibrary.SetDllImportResolver can load
-// "libqbsocks.so.1" for "qbsocks".
+// Finding the library, with no config file: on .NET Core 3 and later a
+// resolver loads qbsocks.dll by its full path beside the program on
+// Windows and libqbsocks.so.1 (the runtime package's name) elsewhere;
+// mono, which has no resolver, gets the functions from libqbsocks.so.1
+// through dlopen. Neither looks in the current folder.
+//
+// Async: ConnectAsync (.NET 5 and later: a Task<Socket>) and
+// ConnectHandleAsync (everywhere, mono too: a Task<UIntPtr>) run each
+// connect on a thread of its own; their token cancels it in the library.
+// mono cannot make a Socket of a handle: use the descriptor with libc's
+// send, recv and close (docs/api.md has the recipe).
 //
 // .NET Framework (4.x) has no Socket constructor that takes a handle:
-// ConnectSocket is left out there. Use the handle with declarations of
+// ConnectSocket and ConnectAsync are left out there. Use the handle with declarations of
 // your own (send, recv, closesocket from ws2_32.dll), or make a Socket of
 // it through WSADuplicateSocketW into a SocketInformation (the process id
 // of the current process, its WSAPROTOCOL_INFOW bytes as
@@ -57,6 +67,11 @@ using System.Net.Sockets;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
+using System.Threading.Tasks;
+#if NETCOREAPP3_0_OR_GREATER
+using System.IO;
+using System.Reflection;
+#endif
 
 namespace QBSocks32
 {
@@ -161,7 +176,7 @@ namespace QBSocks32
 
         public QBSocksCancel()
         {
-            handle = QBSocks.qbsocks_cancel_create();
+            handle = QBSocks.cancelCreate();
             if (handle == IntPtr.Zero) throw new OutOfMemoryException("qbsocks_cancel_create");
         }
 
@@ -172,7 +187,7 @@ namespace QBSocks32
             lock (gate)
             {
                 IsCancelled = true;
-                if (handle != IntPtr.Zero) QBSocks.qbsocks_cancel_trigger(handle);
+                if (handle != IntPtr.Zero) QBSocks.cancelTrigger(handle);
             }
         }
 
@@ -208,14 +223,14 @@ namespace QBSocks32
         void DestroyWhenUnused()
         {
             if (!disposed || users != 0 || handle == IntPtr.Zero) return;
-            QBSocks.qbsocks_cancel_destroy(handle);
+            QBSocks.cancelDestroy(handle);
             handle = IntPtr.Zero;
         }
     }
 
     public static class QBSocks
     {
-        // "qbsocks.dll" on Windows; see the note on mono and Linux above.
+        // "qbsocks.dll" on Windows; see the note on finding the library above.
         public const string Library = "qbsocks";
 
         // QBSOCKS_NO_HANDLE: all bits set, never a socket.
@@ -229,6 +244,88 @@ namespace QBSocks32
         static QBSocks()
         {
             if (Environment.OSVersion.Platform == PlatformID.Win32NT) WSAStartup(0x0202, new byte[1024]);  // WSADATA fits
+#if NETCOREAPP3_0_OR_GREATER
+            try { NativeLibrary.SetDllImportResolver(typeof(QBSocks).Assembly, Resolve); }
+            catch (InvalidOperationException) { }  // the program has a resolver of its own: it finds the library
+#endif
+            IntPtr library = OnMonoOutsideWindows() ? OpenByName(RuntimeName) : IntPtr.Zero;
+            connect = Bind(library, "qbsocks_connect", (ConnectFunction)qbsocks_connect);
+            connectTimeout = Bind(library, "qbsocks_connect_timeout", (ConnectTimeoutFunction)qbsocks_connect_timeout);
+            connectEx = Bind(library, "qbsocks_connect_ex", (ConnectExFunction)qbsocks_connect_ex);
+            cancelCreate = Bind(library, "qbsocks_cancel_create", (PointerFunction)qbsocks_cancel_create);
+            cancelTrigger = Bind(library, "qbsocks_cancel_trigger", (CancelFunction)qbsocks_cancel_trigger);
+            cancelDestroy = Bind(library, "qbsocks_cancel_destroy", (CancelFunction)qbsocks_cancel_destroy);
+            route = Bind(library, "qbsocks_route", (TextFunction)qbsocks_route);
+            proxyUrl = Bind(library, "qbsocks_proxy_url", (ProxyUrlFunction)qbsocks_proxy_url);
+            version = Bind(library, "qbsocks_version", (PointerFunction)qbsocks_version);
+        }
+
+        // The name the runtime package installs on Linux (the -dev package
+        // adds libqbsocks.so).
+        const string RuntimeName = "libqbsocks.so.1";
+
+#if NETCOREAPP3_0_OR_GREATER
+        static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? paths)
+        {
+            if (name != Library) return IntPtr.Zero;
+            if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))  // throws where it is missing: never another folder
+                return NativeLibrary.Load(Path.Combine(AppContext.BaseDirectory, "qbsocks.dll"));
+            IntPtr library;
+            return NativeLibrary.TryLoad(RuntimeName, out library) ? library : IntPtr.Zero;  // zero: the runtime's own search
+        }
+#endif
+
+        // The functions as the methods here call them: the declarations
+        // below, or on mono outside Windows (no resolver there) the same
+        // functions from the library dlopen found by its name. Where it found
+        // none, the declarations (and a <dllmap> the program may have) serve.
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate int ConnectFunction(byte[] host, uint port, out UIntPtr socket, byte[] reason, UIntPtr reasonSize);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate int ConnectTimeoutFunction(byte[] host, uint port, uint timeoutMs, out UIntPtr socket, byte[] reason,
+                                            UIntPtr reasonSize);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate int ConnectExFunction(byte[] host, uint port, ref ConnectOptions options, out UIntPtr socket, ref Outcome outcome);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        internal delegate IntPtr PointerFunction();
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        internal delegate void CancelFunction(IntPtr cancel);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate UIntPtr TextFunction(byte[] text, UIntPtr size);
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        delegate UIntPtr ProxyUrlFunction(byte[] url, UIntPtr size, out int result);
+
+        static readonly ConnectFunction connect;
+        static readonly ConnectTimeoutFunction connectTimeout;
+        static readonly ConnectExFunction connectEx;
+        internal static readonly PointerFunction cancelCreate;
+        internal static readonly CancelFunction cancelTrigger, cancelDestroy;
+        static readonly TextFunction route;
+        static readonly ProxyUrlFunction proxyUrl;
+        static readonly PointerFunction version;
+
+        [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
+        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
+
+        static bool OnMonoOutsideWindows()
+        {
+            return Type.GetType("Mono.Runtime") != null && Environment.OSVersion.Platform == PlatformID.Unix;
+        }
+
+        // The system's search for a name (LD_LIBRARY_PATH, the ld.so cache,
+        // the system's folders), never the current folder; zero where none.
+        static IntPtr OpenByName(string name)
+        {
+            const int Now = 2;  // RTLD_NOW
+            try { return dlopen(name, Now); }
+            catch (DllNotFoundException) { return IntPtr.Zero; }  // no libdl.so.2: not glibc
+            catch (EntryPointNotFoundException) { return IntPtr.Zero; }
+        }
+
+        static T Bind<T>(IntPtr library, string name, T declared) where T : class
+        {
+            IntPtr function = library == IntPtr.Zero ? IntPtr.Zero : dlsym(library, name);
+            return function == IntPtr.Zero ? declared : (T)(object)Marshal.GetDelegateForFunctionPointer(function, typeof(T));
         }
 
         [DllImport(Library, EntryPoint = "qbsocks_connect", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
@@ -283,14 +380,12 @@ namespace QBSocks32
         // caller's; otherwise it is NoHandle and reason says why.
         public static QBSocksResult Connect(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
         {
-            if (host == null) throw new ArgumentNullException("host");
-            if (port < 0 || port > 65535) throw new ArgumentOutOfRangeException("port");
-            if (timeoutMs < 0) throw new ArgumentOutOfRangeException("timeoutMs");
+            CheckArguments(host, port, timeoutMs);
             byte[] text = HostBytes(host);
             byte[] why = new byte[ReasonSize];
             int result = timeoutMs == 0
-                ? qbsocks_connect(text, (uint)port, out handle, why, new UIntPtr((uint)why.Length))
-                : qbsocks_connect_timeout(text, (uint)port, (uint)timeoutMs, out handle, why, new UIntPtr((uint)why.Length));
+                ? connect(text, (uint)port, out handle, why, new UIntPtr((uint)why.Length))
+                : connectTimeout(text, (uint)port, (uint)timeoutMs, out handle, why, new UIntPtr((uint)why.Length));
             reason = AsciiUntilNul(why);
             return (QBSocksResult)result;
         }
@@ -300,9 +395,7 @@ namespace QBSocks32
         public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
                                             out QBSocksOutcome outcome)
         {
-            if (host == null) throw new ArgumentNullException("host");
-            if (port < 0 || port > 65535) throw new ArgumentOutOfRangeException("port");
-            if (timeoutMs < 0) throw new ArgumentOutOfRangeException("timeoutMs");
+            CheckArguments(host, port, timeoutMs);
             byte[] text = HostBytes(host);
             ConnectOptions options = new ConnectOptions();
             options.size = new UIntPtr((uint)Marshal.SizeOf(typeof(ConnectOptions)));
@@ -311,7 +404,7 @@ namespace QBSocks32
             facts.size = new UIntPtr((uint)Marshal.SizeOf(typeof(Outcome)));
             facts.reason = new byte[256];
             options.cancel = cancel != null ? cancel.Use() : IntPtr.Zero;
-            try { qbsocks_connect_ex(text, (uint)port, ref options, out handle, ref facts); }
+            try { connectEx(text, (uint)port, ref options, out handle, ref facts); }
             finally { if (cancel != null) cancel.Release(); }
             outcome = new QBSocksOutcome
             {
@@ -340,7 +433,7 @@ namespace QBSocks32
             for (int size = 128; ; )
             {
                 byte[] text = new byte[size];
-                ulong length = qbsocks_route(text, new UIntPtr((uint)size)).ToUInt64();
+                ulong length = route(text, new UIntPtr((uint)size)).ToUInt64();
                 if (length < (ulong)size) return SystemTextUntilNul(text);
                 size = (int)length + 1;  // the settings changed between the calls
             }
@@ -360,7 +453,7 @@ namespace QBSocks32
             {
                 byte[] text = new byte[size];
                 int result;
-                ulong length = qbsocks_proxy_url(text, new UIntPtr((uint)size), out result).ToUInt64();
+                ulong length = proxyUrl(text, new UIntPtr((uint)size), out result).ToUInt64();
                 if (length >= (ulong)size)
                 {
                     size = (int)length + 1;  // the settings changed between the calls
@@ -377,7 +470,7 @@ namespace QBSocks32
         // The library's version text, the release's number, such as "1.1.0".
         public static string Version()
         {
-            return Marshal.PtrToStringAnsi(qbsocks_version());
+            return Marshal.PtrToStringAnsi(version());
         }
 
         // The handle of a connect, or its failure thrown: QBSocksException
@@ -407,9 +500,53 @@ namespace QBSocks32
         public static Socket ConnectSocket(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
             UIntPtr handle = ConnectHandle(host, port, timeoutMs, cancellation);
-            return new Socket(new SafeSocketHandle((IntPtr)(long)handle.ToUInt64(), true));
+            SafeSocketHandle owner = new SafeSocketHandle((IntPtr)(long)handle.ToUInt64(), true);
+            try { return new Socket(owner); }
+            catch { owner.Dispose(); throw; }  // the handle is closed, never left without an owner
+        }
+
+        // ConnectSocket as ConnectHandleAsync runs ConnectHandle: on a thread
+        // of its own, the token cancelling it in the library.
+        public static Task<Socket> ConnectAsync(string host, int port, CancellationToken cancellation = default(CancellationToken))
+        {
+            return ConnectAsync(host, port, 0, cancellation);
+        }
+
+        public static Task<Socket> ConnectAsync(string host, int port, int timeoutMs,
+                                                CancellationToken cancellation = default(CancellationToken))
+        {
+            CheckArguments(host, port, timeoutMs);
+            return OnOwnThread(() => ConnectSocket(host, port, timeoutMs, cancellation), cancellation);
         }
 #endif
+
+        // ConnectHandle on a thread of its own: the caller never blocks, and
+        // connects are not capped by the thread pool's size. The token
+        // cancels the connect in the library, which returns within a few
+        // tens of milliseconds, its handle closed: the task ends Canceled,
+        // and awaiting it throws OperationCanceledException with the facts
+        // as InnerException (a token cancelled before the connect began:
+        // TaskCanceledException, nothing tried). Other failures:
+        // QBSocksException. The handle form for mono, which cannot make a
+        // Socket of a handle; the descriptor's recipe is in docs/api.md.
+        public static Task<UIntPtr> ConnectHandleAsync(string host, int port, int timeoutMs = 0,
+                                                       CancellationToken cancellation = default(CancellationToken))
+        {
+            CheckArguments(host, port, timeoutMs);
+            return OnOwnThread(() => ConnectHandle(host, port, timeoutMs, cancellation), cancellation);
+        }
+
+        static Task<T> OnOwnThread<T>(Func<T> connect, CancellationToken cancellation)
+        {
+            return Task.Factory.StartNew(connect, cancellation, TaskCreationOptions.LongRunning, TaskScheduler.Default);
+        }
+
+        static void CheckArguments(string host, int port, int timeoutMs)
+        {
+            if (host == null) throw new ArgumentNullException("host");
+            if (port < 0 || port > 65535) throw new ArgumentOutOfRangeException("port");
+            if (timeoutMs < 0) throw new ArgumentOutOfRangeException("timeoutMs");
+        }
 
         static byte[] HostBytes(string host)
         {

@@ -12,11 +12,19 @@ linux_x86_64, win32, win_amd64), the wheel carries that file in the
 package's folder, where the binding loads it from by its full path:
 
     pip wheel --no-index -C library=build/default/capi/libqbsocks.so.1 -C platform=linux_x86_64 bindings/python
+
+The build runs it as a program (bindings/python/CMakeLists.txt): the
+same wheel without pip, and the package's files unpacked for the Debian
+package, where they are installed as pip would have put them:
+
+    python3 qbsocks_build.py wheel OUT_DIR [LIBRARY PLATFORM]
+    python3 qbsocks_build.py unpacked OUT_DIR
 """
 import base64
 import hashlib
 import os
 import re
+import sys
 import zipfile
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
@@ -74,3 +82,25 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
 
 def build_sdist(sdist_directory, config_settings=None):
     raise NotImplementedError("qbsocks is built from the project's source tree (its release is the project's)")
+
+
+def _write_unpacked(directory):
+    """The package and its metadata, as installed (no WHEEL, no RECORD: dpkg,
+    not pip, owns the files of a Debian package, so pip leaves them alone)."""
+    for name, data in _files(_release(), "py3-none-any", None):
+        if name.endswith("/WHEEL"):
+            continue
+        os.makedirs(os.path.join(directory, os.path.dirname(name)), exist_ok=True)
+        with open(os.path.join(directory, name), "wb") as file:
+            file.write(data)
+
+
+if __name__ == "__main__":
+    command, out = sys.argv[1:3]
+    if command == "wheel":
+        library, platform = (sys.argv[3:5] + [None, None])[:2]
+        build_wheel(out, {"library": library, "platform": platform} if library else None)
+    elif command == "unpacked":
+        _write_unpacked(out)
+    else:
+        raise SystemExit(f"qbsocks_build.py: no command {command!r} (wheel, unpacked)")

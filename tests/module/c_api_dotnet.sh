@@ -8,6 +8,8 @@ repo=$(cd "$(dirname "$0")/../.." && pwd) exe=$2/c_api_test.exe
 command -v mcs >/dev/null && command -v mono >/dev/null ||
   { echo "c_api_dotnet: SKIPPED: mono is not installed (scripts/setup.sh installs it)"; exit 77; }
 mkdir -p "$2" && mcs -nologo -warnaserror -out:"$exe" "$repo"/{bindings/dotnet/QBSocks.cs,tests/module/c_api_test.cs}
-echo '<configuration><dllmap dll="qbsocks" target="libqbsocks.so.1"/></configuration>' >"$exe.config"
-LD_LIBRARY_PATH=$1${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/support/linux_servers.py" \
+# As with the runtime package alone: libqbsocks.so.1 on the search path, no
+# libqbsocks.so and no <dllmap> (the binding finds the library itself).
+rm -rf "$exe.config" "$2/runtime" && mkdir "$2/runtime" && ln -s "$1/libqbsocks.so.1" "$2/runtime/"
+LD_LIBRARY_PATH=$2/runtime${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/support/linux_servers.py" \
   env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$exe" "$3"

@@ -1,6 +1,6 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
 // connects with and without a bound, a refusing target's result and reason, a route
-// with a user name beyond ASCII, the facts of failures, a cancel through a token.
+// with a user name beyond ASCII, the facts of failures, a cancel through a token, the async form.
 using System;
 using System.Net;
 using System.Net.Sockets;
@@ -11,6 +11,8 @@ using QBSocks32;
 static class CApiTest
 {
     [DllImport("libc")] static extern int close(int fd);
+    [DllImport("libc")] static extern IntPtr send(int fd, byte[] data, IntPtr size, int flags);
+    [DllImport("libc")] static extern IntPtr recv(int fd, byte[] data, IntPtr size, int flags);
     static int failures = 0;
 
     static void Expect(bool ok, string what, object got)
@@ -105,7 +107,7 @@ static class CApiTest
         catch (OperationCanceledException e)
         {
             var facts = e.InnerException as QBSocksException;
-            bool soon = DateTime.UtcNow - triggered < TimeSpan.FromSeconds(1);
+            bool soon = DateTime.UtcNow - triggered < TimeSpan.FromSeconds(5);
             got = facts == null ? e.ToString() : facts.Result + " " + facts.Step + " " + soon + " " + e.CancellationToken.IsCancellationRequested;
         }
         canceller.Join();
@@ -114,6 +116,42 @@ static class CApiTest
         // The request is there once sent: the connect may not yet wait for the reply when the cancel comes.
         Expect((got == "Cancelled Reply True True" || got == "Cancelled Request True True") && after == before, "a cancel in the reply wait", got + ", descriptors " + before + " then " + after);
         silent.Close();
+    }
+
+    // The async form: a connect and echo through microsocks (the descriptor as mono uses it); a token
+    // cancelling after 0.5 s a connect that a silent proxy holds (the library's bound 30 s) ends it well
+    // before, with the facts, nothing left open; a refused and a timed-out connect caught as SocketException.
+    static void Async(int echo, int closedPort, string settings)
+    {
+        WriteSettings(settings, int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_PORT")), 5, "", "");
+        int fd = (int)QBSocks.ConnectHandleAsync("127.0.0.1", echo).Result.ToUInt32();
+        byte[] back = new byte[4];
+        bool echoed = send(fd, new byte[] { 1, 2, 3, 4 }, (IntPtr)4, 0) == (IntPtr)4 && recv(fd, back, (IntPtr)4, 0x100) == (IntPtr)4;
+        Expect(echoed && back[3] == 4 && close(fd) == 0, "an async connect and echo", back[3]);  // 0x100: MSG_WAITALL
+        var silent = new TcpListener(IPAddress.Loopback, 0);
+        silent.Start(8);
+        int silentPort = ((IPEndPoint)silent.LocalEndpoint).Port;
+        WriteSettings(settings, silentPort, 5, "", "");
+        var source = new CancellationTokenSource();
+        int before = OpenDescriptors();
+        DateTime start = DateTime.UtcNow;
+        var connect = QBSocks.ConnectHandleAsync("127.0.0.1", echo, 30000, source.Token);
+        Socket accepted = silent.AcceptSocket();  // the connect is in the library: the cancel cannot come before it
+        source.CancelAfter(500);
+        string got = "no throw";
+        try { connect.GetAwaiter().GetResult(); }
+        catch (OperationCanceledException e) { got = (e.InnerException as QBSocksException)?.Result + " " + e.CancellationToken.IsCancellationRequested; }
+        accepted.Close();
+        Console.WriteLine("an async connect, cancelled after 0.5 s, ended after " + (int)(DateTime.UtcNow - start).TotalMilliseconds + " ms");
+        Expect(got == "Cancelled True" && DateTime.UtcNow - start < TimeSpan.FromSeconds(5) && OpenDescriptors() == before, "an async cancel", got);
+        foreach (var row in new[] { Tuple.Create(closedPort, 0, SocketError.ConnectionRefused), Tuple.Create(silentPort, 1000, SocketError.TimedOut) })
+        {
+            WriteSettings(settings, row.Item1, 5, "", "");
+            try { got = "no throw " + QBSocks.ConnectHandleAsync("127.0.0.1", echo, row.Item2).GetAwaiter().GetResult(); }
+            catch (SocketException e) { got = e.SocketErrorCode.ToString(); }
+            Expect(got == row.Item3.ToString(), "a SocketException " + row.Item3, got);
+        }
+        silent.Stop();
     }
 
     static int Main(string[] args)
@@ -142,6 +180,7 @@ static class CApiTest
         Expect(QBSocks.ProxyUri().OriginalString == "socks5://Jos%C3%A9:@127.0.0.1:1080", "its proxy Uri", QBSocks.ProxyUri());
         Facts(((IPEndPoint)closed.LocalEndPoint).Port, echo, settings);
         Cancelled(echo, settings);
+        Async(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
         System.IO.File.Delete(settings + "/user.reg");
         Console.WriteLine(failures + " failed");
         return failures == 0 ? 0 : 1;

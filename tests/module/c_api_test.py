@@ -9,6 +9,8 @@ import http.server
 import inspect
 import itertools
 import os
+import pwd
+import re
 import resource
 import socket
 import subprocess
@@ -99,6 +101,7 @@ web, settings_file = http.server.HTTPServer(("127.0.0.1", 0), http.server.Simple
     env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
 threading.Thread(target=web.serve_forever, daemon=True).start()
 venv, package = os.path.join(env["XDG_CONFIG_HOME"], "venv"), f"{env['QBSOCKS_VERSION']} {env['QBSOCKS_VERSION']} True True"
+venv_env = {k: v for k, v in env.items() if k.lower() not in ("pythonpath", "qbsocks_library", "no_proxy")}
 # --clear: afresh at every run, whatever an earlier one left.
 subprocess.run([python, "-m", "venv", "--clear", "--without-pip", "--system-site-packages", venv], check=True)
 subprocess.run([sys.executable, "-m", "pip", "--python", os.path.join(venv, "bin", "python"), "install", "-q", "--no-index",
@@ -113,11 +116,35 @@ for settings, expected in (
     if settings is None:  # a folder in the file's stead: unreadable
         os.remove(settings_file) or os.mkdir(settings_file)
     got = subprocess.run([os.path.join(venv, "bin", "python"), "-c", USE, f"http://127.0.0.1:{web.server_port}/"],
-                         capture_output=True, text=True, cwd=venv, env={k: v for k, v in env.items() if k.lower() not in (
-                             "pythonpath", "qbsocks_library", "no_proxy")})
+                         capture_output=True, text=True, cwd=venv, env=venv_env)
     expect(got.stdout.strip() == expected, "the package in a venv: proxy_url(), requests through it", got)
 os.rmdir(settings_file)
 web.shutdown()
+
+# The build's wheel as a user installs it: pip install of the file alone, offline, into a fresh venv of the oldest
+# CPython 3.8 or later here that is not Debian's (pyenv's: the user's, HOME being the test's), and of Debian's; then a
+# connect through the proxy, by the library inside the wheel, and a failure with the library's facts.
+CONNECT = """import importlib.metadata, qbsocks, socket, sys
+with qbsocks.create_connection(("127.0.0.1", int(sys.argv[1])), 10) as s:
+    print(s.sendall(b"wheel"), s.recv(5, socket.MSG_WAITALL), importlib.metadata.version("qbsocks"),
+          qbsocks._library()._name.startswith(sys.prefix))
+try:
+    qbsocks.create_connection(("127.0.0.1", int(sys.argv[2])), 10)
+except qbsocks.ProxyFailed as e:
+    print(e.reason, e.step, e.cause, e.proxy_code)"""
+pyenv = os.path.join(env.get("PYENV_ROOT") or pwd.getpwuid(os.getuid()).pw_dir + "/.pyenv", "versions")
+cpythons = sorted((tuple(map(int, v.split("."))), f"{pyenv}/{v}/bin/python3") for v in (
+    os.listdir(pyenv) if os.path.isdir(pyenv) else ()) if re.fullmatch(r"3\.([89]|[1-9]\d)\.\d+", v))
+if not cpythons:
+    print(f"SKIPPED the wheel in a venv of a CPython that is not Debian's: none 3.8 or later in {pyenv}")
+for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
+    subprocess.run([python, "-m", "venv", "--clear", venv], check=True)
+    subprocess.run([f"{venv}/bin/python", "-m", "pip", "install", "-q", "--no-index", env["QBSOCKS_WHEEL"]], env=venv_env)
+    write_settings(AUTH, 5, USER, PASSWORD)
+    got = subprocess.run([f"{venv}/bin/python", "-c", CONNECT, str(ECHO), str(CLOSED)], capture_output=True, text=True,
+                         env=venv_env)
+    expect(got.stdout == f"None b'wheel' {env['QBSOCKS_VERSION']} True\nConnection refused {Q.STEP_REPLY} "
+           f"{Q.CAUSE_REFUSED} 5\n", f"the wheel in a venv of {python}", got)
 
 write_settings()
 expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())

@@ -17,9 +17,13 @@ fail() { echo "FAIL: $*" >&2; status=1; }
 help=$("$root/usr/bin/qbsocks-cat" --help) || fail "qbsocks-cat --help exited $?"
 [[ "$help" == "Usage: qbsocks-cat [-v] [-w SECONDS] [-F] HOST PORT"* ]] || fail "qbsocks-cat --help printed: ${help:0:200}"
 
-# The packaged Python module, in Debian's python3's path, loads the packaged libqbsocks.so.1.
-version=$(PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c 'import qbsocks; print(qbsocks.version())') &&
-  [[ $version == "$(dpkg-deb -f "$deb_dir"/python3-qbsocks_*.deb Version)" ]] || fail "python3-qbsocks's qbsocks.version(): $version"
+# The packaged Python module, in Debian's python3's path, loads the packaged
+# libqbsocks.so.1; the package's metadata gives the release, and it is typed.
+version=$(dpkg-deb -f "$deb_dir"/python3-qbsocks_*.deb Version)
+got=$(PYTHONPATH=$root/usr/lib/python3/dist-packages /usr/bin/python3 -c 'import importlib.metadata, os, qbsocks
+print(qbsocks.version(), importlib.metadata.version("qbsocks"), os.path.isfile(qbsocks.__file__[:-11] + "py.typed"))') &&
+  [[ $got == "$version $version True" ]] ||
+  fail "python3-qbsocks's version(), metadata version and files: $got"
 
 for page in man1/qbsocks-cat.1 man1/qbsocks-reg.1 man3/qbsocks32.3 man3/qbsocks.3; do
   file=$root/usr/share/man/$page.gz
@@ -37,5 +41,5 @@ while IFS= read -r -d '' file; do
   fi
 done < <(find "$root/usr/bin" "$root/usr/lib" -type f \( -perm -u+x -o -name '*.so.*' \) -print0)
 
-((status == 0)) && echo "deb_tools_test: tools and the Python module start, manual pages clean, no run paths"
+((status == 0)) && echo "deb_tools_test: tools and the Python module (with its metadata) start, manual pages clean, no run paths"
 exit $status

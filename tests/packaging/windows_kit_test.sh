@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows kit holds exactly its files; its headers are the library's;
-# each flavour's DLLs are Windows DLLs of its architecture; its binaries
+# each flavour's DLLs are Windows DLLs of its architecture, so are those in
+# the Python wheels, which pip takes for their platforms; its binaries
 # are hardened release builds (check_hardening.py); and the example host
 # links against the unpacked kit alone, importing both DLLs by name, with
 # the kit's root alone on CMAKE_PREFIX_PATH, whose package takes each
@@ -44,6 +45,8 @@ expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.
 expected+=(c/include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
 expected+=(c{,-x64}/bin/qbsocks.{dll,pdb} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
 expected+=(bindings/QBSocks.cs bindings/qbsocks.py QBSocks32.props sample/ConnectDlg.cpp sample/resource.h)
+version=${kit##*/QBSocks32-} && version=${version%-windows}
+expected+=(bindings/qbsocks-"$version"-py3-none-{win32,win_amd64}.whl)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
@@ -64,6 +67,19 @@ for folder in mingw mingw-x64 msvc msvc-x64 c c-x64; do
     llvm-objdump -f "$kit/$folder/bin/$dll" | grep -q "file format $format" ||
       fail "$folder/bin/$dll is not a Windows DLL of its folder's architecture ($format)"
   done
+done
+
+# pip takes each Python wheel for its platform; it carries the qbsocks.dll
+# of its architecture's folder where the module loads it by its full path.
+for wheel in "win32 c coff-i386" "win_amd64 c-x64 coff-x86-64"; do
+  read -r platform folder format <<<"$wheel"
+  site=$work/wheel-$platform
+  /usr/bin/python3 -m pip install -q --no-index --only-binary=:all: --platform "$platform" --target "$site" \
+    "$kit/bindings/qbsocks-$version-py3-none-$platform.whl" || fail "pip refuses the $platform wheel"
+  llvm-objdump -f "$site/qbsocks/qbsocks.dll" | grep -q "file format $format" &&
+    cmp -s "$site/qbsocks/qbsocks.dll" "$kit/$folder/bin/qbsocks.dll" || fail "the $platform wheel lacks $folder/bin/qbsocks.dll"
+  loads=$(cd "$site" && env -u QBSOCKS_LIBRARY /usr/bin/python3 -c 'import qbsocks; print(*qbsocks._library_file("win32"))')
+  [[ $loads == "$site/qbsocks/qbsocks.dll $((0x1100))" ]] || fail "the $platform wheel's module loads $loads"
 done
 
 # MinGW-w64 flavour.
