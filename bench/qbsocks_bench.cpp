@@ -63,13 +63,13 @@
 #include <vector>
 
 #include "CSocks.h"
-#include "Settings.h"
 #include "qbsocks.h"
 #include "registry_hive.h"
 #include "support/connect_floor.h"
 #include "support/counting_new.h"
 #include "support/replaced_system_call.h"
 #include "support/servers.h"
+#include "support/settings_hive.h"
 #include "system_calls.h"
 
 namespace {
@@ -77,7 +77,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Nanos = std::chrono::nanoseconds;
 
-constexpr const char* kProxyKey = qbsettings::kProxyKey;
 constexpr size_t kChunk = 64 * 1024;
 
 struct Options {
@@ -99,27 +98,14 @@ struct Options {
 
 // ---- Settings: a hive of the bench's own ----
 
-class BenchHive {
+// The tests' settings hive (XDG_CONFIG_HOME at a temporary folder of its
+// own while it lives); a setting that cannot be written ends the bench.
+class BenchHive : public qbtest::SettingsHive {
  public:
-  BenchHive() {
-    std::string pattern = "/tmp/qbsocks-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) Die("cannot create a temporary folder");
-    dir_ = pattern;
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-  }
-  const std::string& Dir() const { return dir_; }
-  ~BenchHive() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  const std::string& Dir() const { return ConfigHome(); }
 
   void UseProxy(DWORD enable, uint16_t port) {
-    SetDword("ProxyEnable", enable);
-    SetString("SocksServer", "127.0.0.1");
-    SetDword("SocksPort", port);
-    SetDword("SocksVersion", 5);
-    SetString("UserName", "");
-    SetString("Password", "");
+    qbtest::WriteSettings(*this, qbtest::ProxySettings{enable, "127.0.0.1", port, 5, "", ""});
     // Settings are written rarely and read at every connect. A hive file
     // changed in the last two seconds is parsed afresh at every read (an
     // edit within one tick of the file system's clock could otherwise go
@@ -127,21 +113,8 @@ class BenchHive {
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   }
 
- private:
-  void Set(const char* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    if (RegCreateKeyA(HKEY_CURRENT_USER, kProxyKey, &key) != ERROR_SUCCESS ||
-        RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS) {
-      Die(std::string("cannot write the setting ") + name);
-    }
-    RegCloseKey(key);
-  }
-  void SetDword(const char* name, DWORD value) { Set(name, REG_DWORD, &value, sizeof(value)); }
-  void SetString(const char* name, const std::string& text) {
-    Set(name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
-  }
-
-  std::string dir_;
+ protected:
+  void OnFailure(const std::string& what, LONG /*rc*/) override { Die("cannot write the setting: " + what); }
 };
 
 // ---- What CSocks asks of the system, per connect ----

@@ -3,7 +3,7 @@
 # tools, starts a local echo target and local SOCKS proxies from Debian's
 # packages (Dante for SOCKS4, microsocks for SOCKS5 without and with a
 # password), all on free 127.0.0.1 ports, through the tests' launcher
-# (tests/interop/linux_servers.py, which stops them at the end), writes the
+# (tests/support/linux_servers.py, which stops them at the end), writes the
 # proxy settings with qbsocks-reg into a temporary settings hive (never the
 # user's own), and shows qbsocks-cat reaching the target directly, through
 # each proxy, and failing on a refused password with the library's reason.
@@ -24,7 +24,7 @@ if [[ ${1:-} != --with-servers ]]; then
   say "Starting the echo target and the proxies on free loopback ports"
   # The tests' own launcher starts them, runs the rest of the demo with
   # their ports in the environment, and stops them when it ends.
-  exec python3 tests/interop/linux_servers.py bash scripts/demo.sh --with-servers
+  exec python3 tests/support/linux_servers.py bash scripts/demo.sh --with-servers
 fi
 REG=$PWD/build/demo/tools/qbsocks-reg
 CAT=$PWD/build/demo/tools/qbsocks-cat

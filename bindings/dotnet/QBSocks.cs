@@ -467,7 +467,7 @@ namespace QBSocks32
             }
         }
 
-        // The library's version, "1.0.0.1".
+        // The library's version text, the release's number, such as "1.1.0".
         public static string Version()
         {
             return Marshal.PtrToStringAnsi(version());

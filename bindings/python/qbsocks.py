@@ -128,7 +128,8 @@ class Error(ConnectionError):
     `system_error` (the system's error as a Windows Sockets number, 10061
     for a refused connect, on every system; 0 for none) and `errno` (that
     error as this system's errno, where it has one; else None). A library
-    older than 1.1.0 tells no facts: step and cause are then None."""
+    of 1.1.0, before qbsocks_connect_ex, tells no facts: step and cause are
+    then None."""
 
     result: Optional[int] = None
 
@@ -271,11 +272,11 @@ def _library():
         library.qbsocks_proxy_url.restype = ctypes.c_size_t
     library.qbsocks_version.argtypes = []
     library.qbsocks_version.restype = ctypes.c_char_p  # the library's own text: copied, never freed
-    if hasattr(library, "qbsocks_connect_timeout"):  # 1.0.0.1 has none
+    if hasattr(library, "qbsocks_connect_timeout"):  # QBSOCKS_1.1, in the C library since 1.1.0
         library.qbsocks_connect_timeout.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, handle,
                                                     ctypes.c_char_p, ctypes.c_size_t]
         library.qbsocks_connect_timeout.restype = ctypes.c_int
-    if hasattr(library, "qbsocks_connect_ex"):  # 1.1.0: the facts and the cancel
+    if hasattr(library, "qbsocks_connect_ex"):  # QBSOCKS_1.2, after 1.1.0: the facts and the cancel
         library.qbsocks_connect_ex.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(_ConnectOptions),
                                                handle, ctypes.POINTER(_Outcome)]
         library.qbsocks_connect_ex.restype = ctypes.c_int
@@ -707,7 +708,7 @@ def proxy_url() -> Optional[str]:
 
 
 def version() -> str:
-    """The library's version text, such as "1.0.0.1"."""
+    """The library's version text, the release's number, such as "1.1.0"."""
     return _library().qbsocks_version().decode("ascii")
 
 

@@ -11,5 +11,5 @@ mkdir -p "$2" && mcs -nologo -warnaserror -out:"$exe" "$repo"/{bindings/dotnet/Q
 # As with the runtime package alone: libqbsocks.so.1 on the search path, no
 # libqbsocks.so and no <dllmap> (the binding finds the library itself).
 rm -rf "$exe.config" "$2/runtime" && mkdir "$2/runtime" && ln -s "$1/libqbsocks.so.1" "$2/runtime/"
-LD_LIBRARY_PATH=$2/runtime${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/interop/linux_servers.py" \
+LD_LIBRARY_PATH=$2/runtime${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/support/linux_servers.py" \
   env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$exe" "$3"

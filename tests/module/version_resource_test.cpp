@@ -50,10 +50,10 @@ TEST_P(VersionResource, FixedVersionIsOnePointZeroPointZeroPointOne) {
   ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
   ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
-  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+  EXPECT_EQ(fixed->dwFileVersionMS, kVersionMostSignificant);
+  EXPECT_EQ(fixed->dwFileVersionLS, kVersionLeastSignificant);
+  EXPECT_EQ(fixed->dwProductVersionMS, kVersionMostSignificant);
+  EXPECT_EQ(fixed->dwProductVersionLS, kVersionLeastSignificant);
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 }
 
@@ -88,7 +88,7 @@ TEST_P(VersionResource, ModuleCarriesItsDescription) {
   char text[128] = {};
   const int length = LoadStringA(module, 1, text, sizeof(text));
   FreeLibrary(module);
-  EXPECT_EQ(std::string(text, length > 0 ? length : 0), "QBSocks32 Windows Dynamic Link Library");
+  EXPECT_EQ(std::string(text, length > 0 ? length : 0), QBSOCKS32_DESCRIPTION);
 }
 
 }  // namespace

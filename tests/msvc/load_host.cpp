@@ -69,7 +69,7 @@ void CheckLifecycle() {
 
   char szDescription[64] = "";
   host::Check(LoadStringA(hModule, 1, szDescription, sizeof(szDescription)) > 0 &&
-                  strcmp(szDescription, "QBSocks32 Windows Dynamic Link Library") == 0,
+                  strcmp(szDescription, QBSOCKS32_DESCRIPTION) == 0,
               "description", "string 1 of the module's string table");
 
   host::Check(RecordsOf(hModule) == 1, "process attach", "the module is listed once");
@@ -96,9 +96,11 @@ void CheckVersionResource() {
   VS_FIXEDFILEINFO* pFixed = NULL;
   UINT cbFixed = 0;
   host::Check(VerQueryValueA(data, "\\", reinterpret_cast<LPVOID*>(&pFixed), &cbFixed) &&
-                  pFixed->dwFileVersionMS == 0x00010000 && pFixed->dwFileVersionLS == 1 &&
-                  pFixed->dwProductVersionMS == 0x00010000 && pFixed->dwProductVersionLS == 1,
-              "version resource", "file and product version 1.0.0.1");
+                  pFixed->dwFileVersionMS == kVersionMostSignificant &&
+                  pFixed->dwFileVersionLS == kVersionLeastSignificant &&
+                  pFixed->dwProductVersionMS == kVersionMostSignificant &&
+                  pFixed->dwProductVersionLS == kVersionLeastSignificant,
+              "version resource", "file and product version " QBSOCKS32_VERSION_DOTTED);
   for (const VersionString& entry : kVersionStrings) {
     char szPath[96];
     _snprintf(szPath, sizeof(szPath), "\\StringFileInfo\\040904b0\\%s", entry.lpszKey);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The Linux libraries keep the ABI that version 1.0.0.1 published: each is
-# compared with its baseline in packaging/abi (written by abidw from that
-# release; libqbsocks.so.1's from its first release, 1.0.0.1 too). Symbols added since pass; any other change, a removed symbol or
-# a changed type or layout, fails with abidiff's report.
+# The Linux libraries keep the ABI they were first published with: each is
+# compared with its baseline in packaging/abi, written by abidw from that
+# release (libqbafx.so.1's and libQBSocks32.so.1's from 1.0.0.1;
+# libqbsocks.so.1's, the C interface's, from 1.1.0, its first release).
+# Symbols added since pass; any other change, a removed symbol or a changed
+# type or layout, fails with abidiff's report.
 #   abi_check.sh BUILD_DIR            check the built libraries
 #   abi_check.sh BUILD_DIR --rebase   write the baselines from them (a new
 #                                     release's ABI, on purpose only)

@@ -12,6 +12,6 @@ source "$here/unpack_debs.sh"
 rm -rf "$work"
 mkdir -p "$work/root"
 unpack_debs "$deb_dir" "$work/root"
-python3 "$here/../interop/linux_servers.py" \
+python3 "$here/../support/linux_servers.py" \
   bash "$here/../support/example_host.sh" "$work/root/usr" "$work" cmake c++ "" ""
 echo "deb_host_test: the example host built against the packages ran"

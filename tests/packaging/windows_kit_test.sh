@@ -195,7 +195,7 @@ if [[ -f "$work/socks_host.exe" && -f "$work/load_host.exe" && -f "$work/vs_defa
       wine "$work/run/vs_default_host.exe" 2>&1)
     grep -qE '^[0-9]+ passed, 0 failed' <<<"$heap_run" && ! grep -q ':heap:' <<<"$heap_run" ||
       fail "the kit-built MSVC host vs_default_host failed under Wine:"$'\n'"$heap_run"
-    python3 "$repo/tests/interop/linux_servers.py" "${wine[@]}" "$work/run/socks_host.exe" |
+    python3 "$repo/tests/support/linux_servers.py" "${wine[@]}" "$work/run/socks_host.exe" |
       tail -n 1 | grep -qE '^[0-9]+ passed, 0 failed' || fail "the kit-built MSVC socks host failed under Wine"
     stop_wineserver "$msvc_build" "$wine32_loader"
   else
@@ -236,7 +236,7 @@ if [[ -f "$kit/tools/qbsocks-cat.exe" ]] && wine32_runs; then
   wine=(env WINEPREFIX="$repo/build/windows/wineprefix" WINEDEBUG=-all WINELOADER="$wine32_loader" wine)
   "${wine[@]}" reg delete 'HKCU\Software\Quillbrook\Game\Share\Proxy' /f >/dev/null 2>&1 || true
   # shellcheck disable=SC2016 # expanded by the inner shell, where linux_servers.py set it
-  reply=$(python3 "$repo/tests/interop/linux_servers.py" bash -c \
+  reply=$(python3 "$repo/tests/support/linux_servers.py" bash -c \
     'echo "hello through the kit" | "$@" -v 127.0.0.1 "$QBSOCKS_ECHO_PORT"' _ "${wine[@]}" "$kit/tools/qbsocks-cat.exe" \
     2>"$work/cat.err") || fail "tools\\qbsocks-cat.exe failed under Wine: $(cat "$work/cat.err")"
   [[ $reply == "hello through the kit" ]] || fail "tools\\qbsocks-cat.exe answered \"$reply\""

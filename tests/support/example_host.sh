@@ -5,7 +5,7 @@
 # must be the request. The install is a `cmake --install` prefix or
 # unpacked Debian packages (their usr/); the library folder is where
 # qbsocks32.pc lies (lib, or lib/<multiarch> under /usr). Runs under
-# tests/interop/linux_servers.py, which starts the proxies:
+# tests/support/linux_servers.py, which starts the proxies:
 #   linux_servers.py bash example_host.sh PREFIX WORK_DIR CMAKE CXX CXXFLAGS LDFLAGS
 set -euo pipefail
 prefix=$(realpath "$1") work=$(realpath "$2") cmake=$3 cxx=$4 cxxflags=$5 ldflags=$6

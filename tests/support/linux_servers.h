@@ -1,4 +1,4 @@
-// What tests/interop/linux_servers.py passes to a Windows test program it
+// What tests/support/linux_servers.py passes to a Windows test program it
 // runs under Wine: the ports of the echo target and of the SOCKS daemons it
 // started on the Linux side, and microsocks's user name and password.
 #ifndef QBSOCKS_TESTS_SUPPORT_LINUX_SERVERS_H

@@ -394,7 +394,7 @@ bool ReadReadyLine(int fd, std::string& line) {
 
 }  // namespace
 
-// The server is started by tests/interop/linux_servers.py, the launcher
+// The server is started by tests/support/linux_servers.py, the launcher
 // that the demo and the other tests use too: it knows each daemon's
 // command line and configuration, finds it a free port and waits until the
 // daemon itself listens there. It runs in a process group of its own with

@@ -66,7 +66,7 @@ class TcpTap : public OnLoopbackPort {
   std::unique_ptr<StreamPump> pump_;
 };
 
-// A daemon started through the tests' launcher (tests/interop/linux_servers.py)
+// A daemon started through the tests' launcher (tests/support/linux_servers.py)
 // on a free port of 127.0.0.1, in a process group of its own with the
 // launcher, its files (stderr log, Dante's config and pid file) in a
 // temporary folder. The destructor stops the whole group (SIGTERM, then

@@ -1,8 +1,13 @@
 // The version strings QBSocks32.dll carries, as every test that reads its
-// version resource expects them. Plain data, so that the host programs
-// built without the C++ standard library can use it too.
+// version resource expects them: the module's own (module/version_info.h).
+// Plain data, so that the host programs built without the C++ standard
+// library can use it too.
 #ifndef QBSOCKS_TESTS_SUPPORT_VERSION_STRINGS_H
 #define QBSOCKS_TESTS_SUPPORT_VERSION_STRINGS_H
+
+// By its path: the kit's host programs (tests/packaging/kit_host) build from
+// the repository with the kit's headers alone on their include path.
+#include "../../module/version_info.h"
 
 struct VersionString {
   const char* lpszKey;
@@ -10,12 +15,18 @@ struct VersionString {
 };
 
 inline const VersionString kVersionStrings[] = {
-    {"FileDescription", "QBSocks32 DLL"},
-    {"FileVersion", "1, 0, 0, 1"},
-    {"InternalName", "QBSocks32"},
-    {"OriginalFilename", "QBSocks32.DLL"},
-    {"ProductName", "QBSocks32 Dynamic Link Library"},
-    {"ProductVersion", "1, 0, 0, 1"},
+    {"FileDescription", QBSOCKS32_FILE_DESCRIPTION},
+    {"FileVersion", QBSOCKS32_VERSION_TEXT},
+    {"InternalName", QBSOCKS32_INTERNAL_NAME},
+    {"OriginalFilename", QBSOCKS32_ORIGINAL_FILENAME},
+    {"ProductName", QBSOCKS32_PRODUCT_NAME},
+    {"ProductVersion", QBSOCKS32_VERSION_TEXT},
 };
+
+// The fixed version's two halves, as VS_FIXEDFILEINFO holds them.
+constexpr unsigned long kVersionMostSignificant =
+    (QBSOCKS32_VERSION_MAJOR << 16) | QBSOCKS32_VERSION_MINOR;
+constexpr unsigned long kVersionLeastSignificant =
+    (QBSOCKS32_VERSION_PATCH << 16) | QBSOCKS32_VERSION_BUILD;
 
 #endif  // QBSOCKS_TESTS_SUPPORT_VERSION_STRINGS_H

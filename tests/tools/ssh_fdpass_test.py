@@ -13,7 +13,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "interop"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import linux_servers  # noqa: E402
 
 SSHD, CAT, PROXY = "/usr/sbin/sshd", sys.argv[1], os.environ["QBSOCKS_MICROSOCKS_PORT"]
