@@ -24,6 +24,7 @@ fail() { echo "FAIL: $*" >&2; status=1; }
 expected=(
   README.txt QBSocks32Config.cmake QBSocks32ConfigVersion.cmake
   include/CSocks.h include/QBSocks32.h include/afxdll.h include/afxsock.h include/win32.h
+  include/win32_windows.h
   mingw/bin/QBSocks32.dll mingw/bin/QBSocks32.debug mingw/bin/qbafx.dll mingw/bin/qbafx.debug
   mingw/lib/QBSocks32.def mingw/lib/libQBSocks32.dll.a mingw/lib/libqbafx.dll.a mingw/lib/qbafx.def
   mingw/lib/cmake/QBSocks32/QBSocks32Config.cmake mingw/lib/cmake/QBSocks32/QBSocks32ConfigVersion.cmake
@@ -51,7 +52,7 @@ actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
 
-for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h} capi/qbsocks.h; do
+for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h,win32_windows.h} capi/qbsocks.h; do
   folder=include
   [[ $header == capi/* ]] && folder=c/include
   cmp -s "$repo/$header" "$kit/$folder/$(basename "$header")" || fail "$folder/$(basename "$header") differs from $header"
