@@ -216,8 +216,8 @@ int RawSocks5Connect(uint16_t proxy, uint16_t target) {
   RawSendAll(fd, offer, sizeof(offer));
   RawReceiveAll(fd, reply, 2);
   if (reply[0] != 5 || reply[1] != 0) Die("raw client: unexpected method choice");
-  const unsigned char request[] = {5, 1, 0, 1, 127, 0, 0, 1, static_cast<unsigned char>(target >> 8),
-                                   static_cast<unsigned char>(target & 0xff)};
+  const unsigned char request[] = {
+      5, 1, 0, 1, 127, 0, 0, 1, static_cast<unsigned char>(target >> 8), static_cast<unsigned char>(target & 0xff)};
   RawSendAll(fd, request, sizeof(request));
   RawReceiveAll(fd, reply, 10);
   if (reply[1] != 0 || reply[3] != 1) Die("raw client: CONNECT refused");
@@ -317,8 +317,8 @@ class BulkTarget {
         size_t left = bytes_;
         while (left > 0) {
           const size_t n = std::min(left, buffer.size());
-          const ssize_t done = command == 'D' ? send(fd, buffer.data(), n, MSG_NOSIGNAL)
-                                              : recv(fd, buffer.data(), n, 0);
+          const ssize_t done =
+              command == 'D' ? send(fd, buffer.data(), n, MSG_NOSIGNAL) : recv(fd, buffer.data(), n, 0);
           if (done <= 0) break;
           left -= static_cast<size_t>(done);
         }
@@ -346,8 +346,8 @@ double Micros(Clock::duration d) { return std::chrono::duration<double, std::mic
 
 // Runs each timed action `rounds` times, rotating the order every round,
 // and returns each action's samples in microseconds.
-std::vector<std::vector<double>> Interleaved(
-    int rounds, const std::vector<std::function<Clock::duration()>>& actions) {
+std::vector<std::vector<double>> Interleaved(int rounds,
+                                             const std::vector<std::function<Clock::duration()>>& actions) {
   std::vector<std::vector<double>> samples(actions.size());
   for (int round = 0; round < rounds; ++round) {
     for (size_t k = 0; k < actions.size(); ++k) {
@@ -407,9 +407,9 @@ std::string LoadAverage() {
 std::string Machine(const std::string& load_at_start) {
   utsname name{};
   uname(&name);
-  return std::to_string(std::thread::hardware_concurrency()) + " CPUs (nproc), " + CpuModel() +
-         ", Linux " + name.release + ", " + curl_version() + "; load average at the start: " +
-         load_at_start + ", at the end: " + LoadAverage();
+  return std::to_string(std::thread::hardware_concurrency()) + " CPUs (nproc), " + CpuModel() + ", Linux " +
+         name.release + ", " + curl_version() + "; load average at the start: " + load_at_start +
+         ", at the end: " + LoadAverage();
 }
 
 // "stat 1, socket 1, poll 1.38, ...": the calls a path made, per connect.
@@ -455,8 +455,8 @@ std::string Levels(size_t levels, const std::string& name) {
 std::vector<SettingsFile> SettingsFiles() {
   constexpr size_t kMiB = 1 << 20;
   const auto exported = [](size_t i) {
-    return "[HKEY_CURRENT_USER\\Software\\Vendor " + std::to_string(i / 10) + "\\Application " +
-           std::to_string(i) + "\\Settings]\n\"Server\"=\"host" + std::to_string(i) +
+    return "[HKEY_CURRENT_USER\\Software\\Vendor " + std::to_string(i / 10) + "\\Application " + std::to_string(i) +
+           "\\Settings]\n\"Server\"=\"host" + std::to_string(i) +
            ".example\"\n\"Port\"=dword:00000438\n\"Window\"=hex:2c,00,00,00,00,00,00,00,01,00,00,00\n\n";
   };
   const std::string deep = Levels(511, "k");
@@ -467,9 +467,10 @@ std::vector<SettingsFile> SettingsFiles() {
       {"new keys 512 levels deep, 1 MiB",
        RegText(kMiB, [&](size_t i) { return "[HKEY_CURRENT_USER\\D" + std::to_string(i) + deep + "]\n"; })},
       {"new keys 512 levels deep, 30-character names, 1 MiB",
-       RegText(kMiB, [&](size_t i) {
-         return "[HKEY_CURRENT_USER\\D" + std::to_string(i) + Levels(511, std::string(30, 'm')) + "]\n";
-       })},
+       RegText(kMiB,
+               [&](size_t i) {
+                 return "[HKEY_CURRENT_USER\\D" + std::to_string(i) + Levels(511, std::string(30, 'm')) + "]\n";
+               })},
       {"one key 512 levels deep, again and again, 1 MiB",
        RegText(kMiB, [&](size_t) { return "[HKEY_CURRENT_USER\\D" + deep + "]\n\"V\"=dword:1\n"; })},
       {"keys 512 levels deep, 255-character names, 1 MiB",
@@ -541,8 +542,8 @@ std::string Panel(const std::string& dir, const std::string& name, const std::st
     left = std::min(left, Percentile(*one.samples, 0));
     right = std::max(right, Percentile(*one.samples, 0.99));
   }
-  return "set title '" + title + "'\nset xrange [" + Fixed(left * 0.9, 1) + ":" + Fixed(right * 1.2, 0) +
-         "]\n" + PlotCommand(dir, name, series);
+  return "set title '" + title + "'\nset xrange [" + Fixed(left * 0.9, 1) + ":" + Fixed(right * 1.2, 0) + "]\n" +
+         PlotCommand(dir, name, series);
 }
 
 // Draws the latency distributions with gnuplot; false when it failed.
@@ -672,8 +673,8 @@ void AddCEntryRows(Bench& bench, const std::string& path, const ConnectRun& run)
   const double e = Median(run.samples[n - 2]), x = Median(run.samples[n - 1]);
   bench.rows.push_back({"qbsocks_connect " + path + ", median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
                         "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
-  bench.rows.push_back({"qbsocks_connect_ex " + path + ", median us", Fixed(x, 1), Fixed(r, 1), "", Fixed(x / r, 3), "",
-                        "<= 1.02 qbsocks_connect", x / e <= 1.02, Fixed(x / c, 3), Fixed(x / e, 3)});
+  bench.rows.push_back({"qbsocks_connect_ex " + path + ", median us", Fixed(x, 1), Fixed(r, 1), "", Fixed(x / r, 3),
+                        "", "<= 1.02 qbsocks_connect", x / e <= 1.02, Fixed(x / c, 3), Fixed(x / e, 3)});
 }
 
 // 1. SOCKS5 connect: CSocks, the raw client, libcurl and the C entry.
@@ -701,8 +702,8 @@ ConnectRun MeasureDirect(Bench& bench) {
       MeasureConnects(bench, {"direct connect", {}, Tally{qbtest::kDirectConnectFloor.Total()}, 3},
                       {[&] { return TimeConnect([&] { return RawConnect(bench.target); }, close); }});
   const double c = Median(run.samples[0]), r = Median(run.samples[1]);
-  bench.rows.push_back({"direct connect, median us", Fixed(c, 1), Fixed(r, 1), "", Fixed(c / r, 3), "",
-                        "<= 1.45 raw", c / r <= 1.45});
+  bench.rows.push_back(
+      {"direct connect, median us", Fixed(c, 1), Fixed(r, 1), "", Fixed(c / r, 3), "", "<= 1.45 raw", c / r <= 1.45});
   AddCEntryRows(bench, "direct", run);
   return run;
 }
@@ -750,9 +751,7 @@ Clock::duration RawTransfer(uint16_t proxy, const Transfer& t) {
   RawSendAll(fd, &t.command, 1);
   MoveAll(
       t,
-      [&](char* data, size_t n) {
-        return t.command == 'D' ? recv(fd, data, n, 0) : send(fd, data, n, MSG_NOSIGNAL);
-      },
+      [&](char* data, size_t n) { return t.command == 'D' ? recv(fd, data, n, 0) : send(fd, data, n, MSG_NOSIGNAL); },
       "raw transfer failed");
   char ack;
   if (t.command == 'U') RawReceiveAll(fd, &ack, 1);
@@ -776,9 +775,8 @@ void MeasureThroughput(Bench& bench) {
     const double c = Median(runs[0]), r = Median(runs[1]);
     const double mib_s = static_cast<double>(mib) / (c / 1e6);
     const double raw_mib_s = static_cast<double>(mib) / (r / 1e6);
-    bench.rows.push_back({std::string(command == 'D' ? "receive" : "send") + " through proxy, MiB/s",
-                          Fixed(mib_s, 0), Fixed(raw_mib_s, 0), "", Fixed(c / r, 3), "", "<= 1.05 raw (time)",
-                          c / r <= 1.05});
+    bench.rows.push_back({std::string(command == 'D' ? "receive" : "send") + " through proxy, MiB/s", Fixed(mib_s, 0),
+                          Fixed(raw_mib_s, 0), "", Fixed(c / r, 3), "", "<= 1.05 raw (time)", c / r <= 1.05});
   }
 }
 
@@ -881,7 +879,8 @@ class ToolProcess {
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die(name_ + " failed (status " + std::to_string(status) + ")");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      Die(name_ + " failed (status " + std::to_string(status) + ")");
   }
 
  private:
@@ -951,8 +950,8 @@ void MeasureProxyCommands(Bench& bench) {
   for (double& ms : exchange_ms) ms /= 1000;
   std::vector<double> download_mib_s = Medians(Interleaved(download_rounds, downloads));
   for (double& rate : download_mib_s) rate = static_cast<double>(kToolDownloadBytes >> 20) / (rate / 1e6);
-  bench.tool_rows.push_back({"short exchange (start, connect, 4 bytes each way, end), median ms", exchange_ms,
-                             false, 2});
+  bench.tool_rows.push_back(
+      {"short exchange (start, connect, 4 bytes each way, end), median ms", exchange_ms, false, 2});
   bench.tool_rows.push_back({"download of 16 MiB, relay's rate, MiB/s", download_mib_s, true, 0});
 }
 
@@ -965,9 +964,9 @@ void MeasureProxyCommands(Bench& bench) {
 void MeasurePythonPeers(Bench& bench) {
   bench.hive.UseProxy(1, bench.proxy);
   setenv("QBSOCKS_LIBRARY", QBSOCKS_C_LIBRARY, 1);
-  const std::string command = std::string("'") + QBSOCKS_BENCH_PYTHON + "' '" + QBSOCKS_PYTHON_PEERS +
-                              "' --proxy " + std::to_string(bench.proxy) + " --target " +
-                              std::to_string(bench.target) + " --connects " + std::to_string(bench.options.connects);
+  const std::string command = std::string("'") + QBSOCKS_BENCH_PYTHON + "' '" + QBSOCKS_PYTHON_PEERS + "' --proxy " +
+                              std::to_string(bench.proxy) + " --target " + std::to_string(bench.target) +
+                              " --connects " + std::to_string(bench.options.connects);
   std::cerr << "7/7 the Python binding, python-socks, PySocks: " << bench.options.connects
             << " connects and echoes of each, interleaved\n";
   FILE* peers = popen(command.c_str(), "r");
@@ -981,14 +980,14 @@ void MeasurePythonPeers(Bench& bench) {
 
 std::string MeasurementsTable(const std::vector<Row>& rows) {
   std::ostringstream table;
-  table << "| measurement | CSocks (C entry) | raw | libcurl | /raw | /libcurl | C entry/CSocks | _ex/qbsocks_connect "
-           "| target | met |\n"
-        << "|---|---:|---:|---:|---:|---:|---:|---:|---|---|\n";
+  table
+      << "| measurement | CSocks (C entry) | raw | libcurl | /raw | /libcurl | C entry/CSocks | _ex/qbsocks_connect "
+         "| target | met |\n"
+      << "|---|---:|---:|---:|---:|---:|---:|---:|---|---|\n";
   for (const Row& row : rows) {
     table << "| " << row.what << " | " << row.csocks << " | " << row.raw << " | " << row.curl << " | "
-          << row.ratio_raw << " | " << row.ratio_curl << " | " << row.ratio_csocks << " | " << row.ratio_centry << " | "
-          << row.target << " | "
-          << (row.met ? "yes" : "NO") << " |\n";
+          << row.ratio_raw << " | " << row.ratio_curl << " | " << row.ratio_csocks << " | " << row.ratio_centry
+          << " | " << row.target << " | " << (row.met ? "yes" : "NO") << " |\n";
   }
   return table.str();
 }
@@ -1038,14 +1037,18 @@ std::string CallsTable(int connects, const std::vector<const ConnectRun*>& runs)
 // Both connect paths' latency distributions, each client a line.
 bool DrawConnects(const std::string& dir, const std::string& png, const ConnectRun& socks5, const ConnectRun& direct,
                   const std::string& load_at_start) {
-  return DrawLatencies(
-      dir, png,
-      std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() + ", load average " +
-          load_at_start + " at the start, " + LoadAverage() + " at the end",
-      {{"CSocks", &socks5.samples[0]}, {"raw client", &socks5.samples[1]}, {"libcurl", &socks5.samples[2]},
-       {"qbsocks_connect", &socks5.samples[3]}, {"qbsocks_connect_ex", &socks5.samples[4]}},
-      {{"CSocks", &direct.samples[0]}, {"raw connect", &direct.samples[1]}, {"qbsocks_connect", &direct.samples[2]},
-       {"qbsocks_connect_ex", &direct.samples[3]}});
+  return DrawLatencies(dir, png,
+                       std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + CpuModel() +
+                           ", load average " + load_at_start + " at the start, " + LoadAverage() + " at the end",
+                       {{"CSocks", &socks5.samples[0]},
+                        {"raw client", &socks5.samples[1]},
+                        {"libcurl", &socks5.samples[2]},
+                        {"qbsocks_connect", &socks5.samples[3]},
+                        {"qbsocks_connect_ex", &socks5.samples[4]}},
+                       {{"CSocks", &direct.samples[0]},
+                        {"raw connect", &direct.samples[1]},
+                        {"qbsocks_connect", &direct.samples[2]},
+                        {"qbsocks_connect_ex", &direct.samples[3]}});
 }
 
 // 5's table and the others, printed and written to --out with the picture

@@ -181,7 +181,8 @@ BOOL ConnectingSocket::FailEnded() {
 // else to the target. A name lookup before it cannot be cut short; the
 // bound and the cancel are looked at once it is over.
 BOOL ConnectingSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
-  if (lpSockAddr != NULL && nSockAddrLen >= static_cast<int>(sizeof(address_))) memcpy(&address_, lpSockAddr, sizeof(address_));
+  if (lpSockAddr != NULL && nSockAddrLen >= static_cast<int>(sizeof(address_)))
+    memcpy(&address_, lpSockAddr, sizeof(address_));
   NoteStep(qbfacts::StepAfterLookup(step_));
   if (MustEnd()) return FailEnded();
   return CSocks::ConnectHelper(lpSockAddr, nSockAddrLen);
@@ -225,8 +226,8 @@ void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
   outcome.cause = cause_;
   outcome.proxyCode = proxyCode_;
   outcome.systemError = error_;
-  if (ended_ != Ended::kNo && (bGaveUpReading || cause_ == qbfacts::kNoCause ||
-                               error_ == WSAEINTR || error_ == WSAETIMEDOUT)) {
+  if (ended_ != Ended::kNo &&
+      (bGaveUpReading || cause_ == qbfacts::kNoCause || error_ == WSAEINTR || error_ == WSAETIMEDOUT)) {
     const bool bCancelled = ended_ == Ended::kCancelled;
     outcome.result = bCancelled ? QBSOCKS_CANCELLED : QBSOCKS_TIMED_OUT;
     outcome.step = endedIn_;
@@ -234,7 +235,8 @@ void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
     outcome.proxyCode = qbfacts::kNoCode;
     outcome.systemError = 0;
     if (!bCancelled) {
-      outcome.reason = Text("timed out after ").AppendUnsigned(timeoutMs_).Append(" ms ").Append(StepInWords(endedIn_));
+      outcome.reason =
+          Text("timed out after ").AppendUnsigned(timeoutMs_).Append(" ms ").Append(StepInWords(endedIn_));
     } else if (endedIn_ == qbfacts::kNoStep) {
       outcome.reason = "cancelled before the connect began";
     } else {
@@ -277,8 +279,8 @@ void AppendEscaped(Text& url, const char* text) {
   static const char kHex[] = "0123456789ABCDEF";
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
     const unsigned char c = *p;
-    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                            c == '-' || c == '.' || c == '_' || c == '~';
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
     const char escaped[] = {'%', kHex[c >> 4], kHex[c & 0xF], '\0'};
     const char plain[] = {static_cast<char>(c), '\0'};
     url.Append(unreserved ? plain : escaped);

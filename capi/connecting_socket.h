@@ -57,8 +57,8 @@ struct qbsocks_cancel {
   static void* operator new(size_t size) noexcept;
   static void operator delete(void* p) noexcept;
 
-  volatile LONG triggered = 0;                     // 1 once triggered (Interlocked*)
-  qbafx::RecursiveLock lock;                       // guards running
+  volatile LONG triggered = 0;                   // 1 once triggered (Interlocked*)
+  qbafx::RecursiveLock lock;                     // guards running
   qbsocks_c::RunningConnect* running = nullptr;  // the connects that use it now
 };
 

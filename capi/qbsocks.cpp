@@ -48,8 +48,9 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
   if (!socket.Create()) {
     const int error = WSAGetLastError();
     return Failure(QBSOCKS_NO_SOCKET,
-                   error == WSANOTINITIALISED ? qbsocks_c::SocketErrorInWords(error)
-                                              : Text("cannot create a socket: ").Append(qbsocks_c::SocketErrorInWords(error)),
+                   error == WSANOTINITIALISED
+                       ? qbsocks_c::SocketErrorInWords(error)
+                       : Text("cannot create a socket: ").Append(qbsocks_c::SocketErrorInWords(error)),
                    error);
   }
   Outcome outcome;
@@ -59,8 +60,8 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
   if (!qbafx::sockio::MakeBlocking(handle)) {
     const int error = WSAGetLastError();
     qbafx::sockio::CloseSocket(handle);
-    return Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(qbsocks_c::SocketErrorInWords(error)),
-                   error);
+    return Failure(QBSOCKS_NO_SOCKET,
+                   Text("cannot make the socket blocking: ").Append(qbsocks_c::SocketErrorInWords(error)), error);
   }
   *socket_out = static_cast<uintptr_t>(handle);
   return outcome;
@@ -82,9 +83,8 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
 #endif
 
 Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
-                       uintptr_t* socket_out) {
-  QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out), Failure(QBSOCKS_NO_SOCKET, "out of memory"))
-}
+                       uintptr_t* socket_out){QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out),
+                                                                Failure(QBSOCKS_NO_SOCKET, "out of memory"))}
 
 Text GuardedProxyUrl(int& result) {
   QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
@@ -122,7 +122,7 @@ int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, un
 }
 
 int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const qbsocks_connect_options* options,
-                                   uintptr_t* socket_out, qbsocks_outcome* outcome) {
+                                    uintptr_t* socket_out, qbsocks_outcome* outcome) {
   Outcome result;
   if ((options != nullptr && options->size < sizeof(qbsocks_connect_options)) ||
       (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome))) {
@@ -149,9 +149,8 @@ void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel) {
 
 void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel) { delete cancel; }
 
-size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size) {
-  QBSOCKS_C_GUARDED(CopyText(qbsocks_c::ReadRoute(), text, size), CopyText("", text, size))
-}
+size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size){
+    QBSOCKS_C_GUARDED(CopyText(qbsocks_c::ReadRoute(), text, size), CopyText("", text, size))}
 
 size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int* result) {
   int read = QBSOCKS_SETTINGS_UNREADABLE;  // until the read has ended: never "" (direct) for one that did not

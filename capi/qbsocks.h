@@ -45,12 +45,13 @@ extern "C" {
 #define QBSOCKS_TARGET_UNREACHABLE 3 /* the direct connect to the target failed */
 #define QBSOCKS_NO_SOCKET 4          /* no socket could be created (socket layer not started?) */
 #define QBSOCKS_BAD_ARGUMENT 5       /* host or socket_out is null */
-#define QBSOCKS_BAD_TARGET 6         /* the proxy path cannot carry this host text (a name
+#define QBSOCKS_BAD_TARGET \
+  6                                   /* the proxy path cannot carry this host text (a name
                                         through SOCKS4, neither dotted IPv4 nor a name, a
                                         name too long for SOCKS5); nothing was sent for it */
-#define QBSOCKS_TIMED_OUT 7          /* qbsocks_connect_timeout's bound ran out */
+#define QBSOCKS_TIMED_OUT 7           /* qbsocks_connect_timeout's bound ran out */
 #define QBSOCKS_SETTINGS_UNREADABLE 8 /* the settings exist but cannot be read: nothing was sent */
-#define QBSOCKS_CANCELLED 9          /* qbsocks_connect_ex: the caller's cancel handle ended it */
+#define QBSOCKS_CANCELLED 9           /* qbsocks_connect_ex: the caller's cancel handle ended it */
 
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
@@ -64,9 +65,8 @@ extern "C" {
  * QBSOCKS_NO_HANDLE and every socket opened was closed. When reason is not
  * null, the reason in the library's own words is written to it (NUL-
  * terminated, cut to reason_size bytes; "" on success). */
-QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port,
-                                              uintptr_t* socket_out, char* reason,
-                                              size_t reason_size);
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t* socket_out,
+                                               char* reason, size_t reason_size);
 
 /* As qbsocks_connect, with the whole call bounded by timeout_ms (0: no
  * bound beyond the library's own, as qbsocks_connect). The bound covers
@@ -79,9 +79,8 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int po
  * the lookup of a name (the proxy's or, direct, the target's), the user's
  * name that SOCKS4 sends (from the user database, which may ask a
  * directory server), and on Windows the registry read. */
-QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port,
-                                                      unsigned int timeout_ms, uintptr_t* socket_out,
-                                                      char* reason, size_t reason_size);
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, unsigned int timeout_ms,
+                                                       uintptr_t* socket_out, char* reason, size_t reason_size);
 
 /* The path the settings choose now, without connecting: "direct",
  * "SOCKS4 proxy 127.0.0.1:1080", "SOCKS5 proxy 127.0.0.1:1080 as alice",
@@ -117,27 +116,28 @@ QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int*
 
 /* The step a connect failed in (qbsocks_outcome.step), in the order a
  * connect takes them. A number never changes meaning. */
-#define QBSOCKS_STEP_NONE 0           /* none: it succeeded, or was refused before it began */
-#define QBSOCKS_STEP_SETTINGS 1       /* reading the settings */
-#define QBSOCKS_STEP_PROXY_LOOKUP 2   /* looking up the proxy's name */
-#define QBSOCKS_STEP_PROXY_CONNECT 3  /* the TCP connect to the proxy */
-#define QBSOCKS_STEP_METHOD 4         /* SOCKS5: the proxy's choice of method */
-#define QBSOCKS_STEP_AUTH 5           /* SOCKS5: the user name and password (RFC 1929) */
-#define QBSOCKS_STEP_USER_ID 6        /* SOCKS4: asking the system for the user's name */
-#define QBSOCKS_STEP_REQUEST 7        /* the CONNECT request: the target's text, sending it */
-#define QBSOCKS_STEP_REPLY 8          /* the proxy's reply to the request */
-#define QBSOCKS_STEP_TARGET_LOOKUP 9  /* direct: looking up the target's name */
+#define QBSOCKS_STEP_NONE 0            /* none: it succeeded, or was refused before it began */
+#define QBSOCKS_STEP_SETTINGS 1        /* reading the settings */
+#define QBSOCKS_STEP_PROXY_LOOKUP 2    /* looking up the proxy's name */
+#define QBSOCKS_STEP_PROXY_CONNECT 3   /* the TCP connect to the proxy */
+#define QBSOCKS_STEP_METHOD 4          /* SOCKS5: the proxy's choice of method */
+#define QBSOCKS_STEP_AUTH 5            /* SOCKS5: the user name and password (RFC 1929) */
+#define QBSOCKS_STEP_USER_ID 6         /* SOCKS4: asking the system for the user's name */
+#define QBSOCKS_STEP_REQUEST 7         /* the CONNECT request: the target's text, sending it */
+#define QBSOCKS_STEP_REPLY 8           /* the proxy's reply to the request */
+#define QBSOCKS_STEP_TARGET_LOOKUP 9   /* direct: looking up the target's name */
 #define QBSOCKS_STEP_TARGET_CONNECT 10 /* direct: the TCP connect to the target */
 
 /* What ended that step (qbsocks_outcome.cause). */
-#define QBSOCKS_CAUSE_NONE 0          /* nothing: it succeeded */
-#define QBSOCKS_CAUSE_SYSTEM_ERROR 1  /* a call of the system failed: system_error says which */
-#define QBSOCKS_CAUSE_REFUSED 2       /* the proxy refused: proxy_code is its code */
-#define QBSOCKS_CAUSE_BAD_REPLY 3     /* a reply not framed as the protocol says */
-#define QBSOCKS_CAUSE_CLOSED 4        /* the proxy closed the connection before its reply was whole */
-#define QBSOCKS_CAUSE_NO_ANSWER 5     /* no whole reply within the library's ten seconds */
-#define QBSOCKS_CAUSE_BAD_TARGET 6    /* the path cannot carry this host text; nothing was sent for it */
-#define QBSOCKS_CAUSE_STORE_FAILED 7  /* the settings exist but cannot be read: system_error is the
+#define QBSOCKS_CAUSE_NONE 0         /* nothing: it succeeded */
+#define QBSOCKS_CAUSE_SYSTEM_ERROR 1 /* a call of the system failed: system_error says which */
+#define QBSOCKS_CAUSE_REFUSED 2      /* the proxy refused: proxy_code is its code */
+#define QBSOCKS_CAUSE_BAD_REPLY 3    /* a reply not framed as the protocol says */
+#define QBSOCKS_CAUSE_CLOSED 4       /* the proxy closed the connection before its reply was whole */
+#define QBSOCKS_CAUSE_NO_ANSWER 5    /* no whole reply within the library's ten seconds */
+#define QBSOCKS_CAUSE_BAD_TARGET 6   /* the path cannot carry this host text; nothing was sent for it */
+#define QBSOCKS_CAUSE_STORE_FAILED \
+  7                                   /* the settings exist but cannot be read: system_error is the
                                          registry's result (5: access denied, ...) */
 #define QBSOCKS_CAUSE_TIMED_OUT 8     /* the caller's bound ran out in the step */
 #define QBSOCKS_CAUSE_CANCELLED 9     /* the caller's cancel handle ended the step */
@@ -188,8 +188,8 @@ typedef struct qbsocks_outcome {
  * opened nothing. A trigger after the connect returned changes nothing
  * of its result. Several connects may share a handle. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port,
-                                                 const qbsocks_connect_options* options,
-                                                 uintptr_t* socket_out, qbsocks_outcome* outcome);
+                                                  const qbsocks_connect_options* options, uintptr_t* socket_out,
+                                                  qbsocks_outcome* outcome);
 
 /* A new cancel handle, not triggered; NULL when out of memory. */
 QBSOCKS_C_API qbsocks_cancel* QBSOCKS_CALL qbsocks_cancel_create(void);

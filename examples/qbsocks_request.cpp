@@ -31,8 +31,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!socket.Connect(host, port)) {  // reads the proxy settings, then connects
-    std::fprintf(stderr, "cannot reach %s:%u (error %d)\n", host, port,
-                 CAsyncSocket::GetLastError());
+    std::fprintf(stderr, "cannot reach %s:%u (error %d)\n", host, port, CAsyncSocket::GetLastError());
     return 1;
   }
 

@@ -123,8 +123,7 @@ void Run(const Negotiation& n, const std::string& input) {
   if (!socks.Attach(static_cast<SOCKET>(ends[0]))) abort();
   socks.SetCredentials(n.user, n.password);
   reported = 0;
-  const int result = n.version == 4 ? socks.Socks4Connect(n.host, n.port)
-                                    : socks.Socks5Connect(n.host, n.port);
+  const int result = n.version == 4 ? socks.Socks4Connect(n.host, n.port) : socks.Socks5Connect(n.host, n.port);
 
   if (result == 1) {
     if (!socks.IsOpen()) Fail(n, "success with a closed socket");

@@ -25,9 +25,7 @@ extern "C" BOOL APIENTRY DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*l
       if (!AfxInitExtensionModule(g_extensionModule, hInstance)) return 0;
       ListWithClassLibrary();
       return 1;
-    case DLL_PROCESS_DETACH:
-      AfxTermExtensionModule(g_extensionModule, FALSE);
-      return 1;
+    case DLL_PROCESS_DETACH: AfxTermExtensionModule(g_extensionModule, FALSE); return 1;
     default:  // thread attach and detach
       return 1;
   }

@@ -23,8 +23,6 @@ __attribute__((constructor)) void ProcessAttach() {
   AfxReportProcessAttach(DllMain(ThisModule(), DLL_PROCESS_ATTACH, NULL));
 }
 
-__attribute__((destructor)) void ProcessDetach() {
-  DllMain(ThisModule(), DLL_PROCESS_DETACH, NULL);
-}
+__attribute__((destructor)) void ProcessDetach() { DllMain(ThisModule(), DLL_PROCESS_DETACH, NULL); }
 
 }  // namespace

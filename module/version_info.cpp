@@ -6,14 +6,22 @@
 namespace {
 
 __attribute__((used, section(".qbsocks.version"))) const char kVersionInfo[] =
-    "FixedFileVersion=" QBSOCKS32_VERSION_DOTTED "\0"
-    "FixedProductVersion=" QBSOCKS32_VERSION_DOTTED "\0"
-    "FileDescription=" QBSOCKS32_FILE_DESCRIPTION "\0"
-    "FileVersion=" QBSOCKS32_VERSION_TEXT "\0"
-    "InternalName=" QBSOCKS32_INTERNAL_NAME "\0"
-    "OriginalFilename=" QBSOCKS32_ORIGINAL_FILENAME "\0"
-    "ProductName=" QBSOCKS32_PRODUCT_NAME "\0"
-    "ProductVersion=" QBSOCKS32_VERSION_TEXT "\0"
+    "FixedFileVersion=" QBSOCKS32_VERSION_DOTTED
+    "\0"
+    "FixedProductVersion=" QBSOCKS32_VERSION_DOTTED
+    "\0"
+    "FileDescription=" QBSOCKS32_FILE_DESCRIPTION
+    "\0"
+    "FileVersion=" QBSOCKS32_VERSION_TEXT
+    "\0"
+    "InternalName=" QBSOCKS32_INTERNAL_NAME
+    "\0"
+    "OriginalFilename=" QBSOCKS32_ORIGINAL_FILENAME
+    "\0"
+    "ProductName=" QBSOCKS32_PRODUCT_NAME
+    "\0"
+    "ProductVersion=" QBSOCKS32_VERSION_TEXT
+    "\0"
     "Description=" QBSOCKS32_DESCRIPTION;
 
 }  // namespace

@@ -14,8 +14,7 @@
 // MSVC ABI it is fixed: the sizes, and where the state that CSocks uses lies.
 // The x64 flavour's layout is fixed from its first release.
 #define QBSOCKS_PIN_LAYOUT(type, member, x86, x64) \
-  static_assert(offsetof(type, member) == (sizeof(void*) == 4 ? (x86) : (x64)), \
-                #type "::" #member " moved")
+  static_assert(offsetof(type, member) == (sizeof(void*) == 4 ? (x86) : (x64)), #type "::" #member " moved")
 #ifdef __clang__
 #pragma clang diagnostic ignored "-Winvalid-offsetof"  // not standard-layout; fine in this ABI
 #endif

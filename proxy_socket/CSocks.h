@@ -34,8 +34,7 @@ class QBSOCKS_API CSocks : public CSocket {
   // the host, it adds no export. A name with letters beyond ASCII fails
   // with WSAEINVAL: the host passes its ASCII form (IdnToAscii).
   template <class TChar>
-  typename qbafx::WideOnly<TChar, int>::Type Connect(const TChar* lpszHostAddress,
-                                                     unsigned int nHostPort) {
+  typename qbafx::WideOnly<TChar, int>::Type Connect(const TChar* lpszHostAddress, unsigned int nHostPort) {
     if (!qbafx::IsAsciiHostName(lpszHostAddress)) {
       WSASetLastError(WSAEINVAL);
       return 0;
@@ -68,12 +67,10 @@ class QBSOCKS_API CSocks : public CSocket {
   // MyReceive's bounded receive, and one reply gathered from several
   // receives (Replies.cpp): counts of bytes.
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
-  int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1,
-                   BYTE nStatusOk = 0);
+  int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1, BYTE nStatusOk = 0);
   // The steps of the negotiations (Replies.cpp, CSocks.cpp, Socks5.cpp):
   // each returns 1 to go on, or 0 from FailNegotiation, the one failure exit.
-  int ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk,
-                      const char* (*lpfnRefusalText)(BYTE));
+  int ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk, const char* (*lpfnRefusalText)(BYTE));
   int SendRequest(const BYTE* lpRequest, int nLength);
   int Socks5Method();
   int Socks5Request(const char* lpszHost, int bName, unsigned int nPort);

@@ -32,15 +32,15 @@ enum Step {
 // What ended the step. The numbers are qbsocks.h's QBSOCKS_CAUSE_*.
 enum Cause {
   kNoCause = 0,
-  kSystemError = 1,    // a call of the system failed (the error says which)
-  kRefused = 2,        // the proxy answered with a refusal (its code)
-  kBadReply = 3,       // a reply not framed as the protocol says
-  kClosed = 4,         // the proxy closed the connection before its reply was whole
-  kNoAnswer = 5,       // no whole reply within the library's ten seconds
-  kBadTarget = 6,      // the path cannot carry this host text; nothing was sent for it
-  kStoreFailed = 7,    // the settings exist but cannot be read (the registry's result)
-  kTimedOut = 8,       // the caller's bound ran out
-  kCancelled = 9       // the caller cancelled
+  kSystemError = 1,  // a call of the system failed (the error says which)
+  kRefused = 2,      // the proxy answered with a refusal (its code)
+  kBadReply = 3,     // a reply not framed as the protocol says
+  kClosed = 4,       // the proxy closed the connection before its reply was whole
+  kNoAnswer = 5,     // no whole reply within the library's ten seconds
+  kBadTarget = 6,    // the path cannot carry this host text; nothing was sent for it
+  kStoreFailed = 7,  // the settings exist but cannot be read (the registry's result)
+  kTimedOut = 8,     // the caller's bound ran out
+  kCancelled = 9     // the caller cancelled
 };
 
 // No proxy's code: the step ended without a refusal.

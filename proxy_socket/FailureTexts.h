@@ -37,14 +37,10 @@ const char* const kSocks4Refusals[] = {
 const BYTE kSocks4FirstRefusal = 91;
 
 const char* const kSocks5Refusals[] = {
-    "General SOCKS server failure",
-    "Connection not allowed by ruleset",
-    "Network unreachable",
-    "Host unreachable",
-    "Connection refused",
-    "TTL expired",
-    "Command not supported",
-    "Address type not supported.",
+    "General SOCKS server failure", "Connection not allowed by ruleset",
+    "Network unreachable",          "Host unreachable",
+    "Connection refused",           "TTL expired",
+    "Command not supported",        "Address type not supported.",
 };
 const BYTE kSocks5FirstRefusal = 1;
 
@@ -52,8 +48,7 @@ const BYTE kSocks5FirstRefusal = 1;
 // kNegotiationFailure for a code the table does not hold.
 template <size_t N>
 const char* RefusalText(const char* const (&texts)[N], BYTE nFirst, BYTE nCode) {
-  return nCode >= nFirst && static_cast<size_t>(nCode - nFirst) < N ? texts[nCode - nFirst]
-                                                                    : kNegotiationFailure;
+  return nCode >= nFirst && static_cast<size_t>(nCode - nFirst) < N ? texts[nCode - nFirst] : kNegotiationFailure;
 }
 
 inline const char* Socks4RefusalText(BYTE cd) { return RefusalText(kSocks4Refusals, kSocks4FirstRefusal, cd); }

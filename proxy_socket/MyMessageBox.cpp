@@ -2,6 +2,4 @@
 // nothing. Alone in its file so that test builds can link a recording one.
 #include "CSocks.h"
 
-int CSocks::MyMessageBox(const char* /*lpszText*/) {
-  return 1;
-}
+int CSocks::MyMessageBox(const char* /*lpszText*/) { return 1; }

@@ -73,8 +73,7 @@ inline void PutPort(unsigned int nPort, BYTE* lpOut) {
 
 // SOCKS4 CONNECT to the 4 address bytes at lpAddress (network order),
 // with lpszUserId as USERID.
-inline int BuildSocks4Request(BYTE* lpRequest, const BYTE* lpAddress, unsigned int nPort,
-                              const char* lpszUserId) {
+inline int BuildSocks4Request(BYTE* lpRequest, const BYTE* lpAddress, unsigned int nPort, const char* lpszUserId) {
   const int nUserId = lstrlenA(lpszUserId);
   if (nUserId >= static_cast<int>(kSocks4UserIdRoom)) return 0;
   lpRequest[0] = kSocks4Version;
@@ -87,10 +86,9 @@ inline int BuildSocks4Request(BYTE* lpRequest, const BYTE* lpAddress, unsigned i
 
 // The username/password request of RFC 1929: nUser bytes of lpUser and
 // nPassword bytes of lpPassword, no terminators.
-inline int BuildSocks5AuthRequest(BYTE* lpRequest, const char* lpUser, int nUser,
-                                  const char* lpPassword, int nPassword) {
-  if (nUser < 0 || nPassword < 0 || nUser > 255 || nPassword > 255 ||
-      3 + nUser + nPassword > kRequestBufferSize) {
+inline int BuildSocks5AuthRequest(BYTE* lpRequest, const char* lpUser, int nUser, const char* lpPassword,
+                                  int nPassword) {
+  if (nUser < 0 || nPassword < 0 || nUser > 255 || nPassword > 255 || 3 + nUser + nPassword > kRequestBufferSize) {
     return 0;
   }
   int nLength = 0;
@@ -105,8 +103,7 @@ inline int BuildSocks5AuthRequest(BYTE* lpRequest, const char* lpUser, int nUser
 
 // SOCKS5 CONNECT: the header with its address type, then the address that
 // the caller writes (nAddress bytes), then the port.
-inline int BuildSocks5Request(BYTE* lpRequest, BYTE nAtyp, const BYTE* lpAddress, int nAddress,
-                              unsigned int nPort) {
+inline int BuildSocks5Request(BYTE* lpRequest, BYTE nAtyp, const BYTE* lpAddress, int nAddress, unsigned int nPort) {
   if (4 + nAddress + 2 > kRequestBufferSize) return 0;
   lpRequest[0] = kSocks5Version;
   lpRequest[1] = kSocks5Connect;

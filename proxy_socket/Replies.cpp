@@ -13,9 +13,7 @@ namespace {
 // an exception from a host's OnMessagePending included.
 class PumpInterval {
  public:
-  PumpInterval(int& nTimeOut, int nInterval) : m_nTimeOut(nTimeOut), m_nSaved(nTimeOut) {
-    m_nTimeOut = nInterval;
-  }
+  PumpInterval(int& nTimeOut, int nInterval) : m_nTimeOut(nTimeOut), m_nSaved(nTimeOut) { m_nTimeOut = nInterval; }
   ~PumpInterval() { m_nTimeOut = m_nSaved; }
   PumpInterval(const PumpInterval&) = delete;
   PumpInterval& operator=(const PumpInterval&) = delete;
@@ -51,8 +49,7 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
     WSASetLastError(call.Finish() ? WSAEINTR : WSAEWOULDBLOCK);
     return false;
   };
-  return qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
-                                     waitWithinBudget);
+  return qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); }, waitWithinBudget);
 }
 
 // Receives into lpBuf from offset nHave until nWanted bytes are there, all
@@ -61,8 +58,7 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
 // byte): a failure reply may be shorter than a success reply. Never asks
 // for a byte beyond nWanted, so nothing of the stream that follows is
 // taken. Returns how many bytes lpBuf now holds.
-int CSocks::ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt,
-                         BYTE nStatusOk) {
+int CSocks::ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt, BYTE nStatusOk) {
   while (nHave < nWanted) {
     if (nStatusAt >= 0 && nHave > nStatusAt && lpBuf[nStatusAt] != nStatusOk) break;
     if (static_cast<DWORD>(GetTickCount() - dwStart) > kReplyBudgetMs) {

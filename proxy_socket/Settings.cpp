@@ -41,12 +41,11 @@ void NoteResult(LONG lResult, LONG* plUnread) {
 
 // Queries one value into lpData (cbRoom bytes; NULL asks only for its
 // type and size), notes how it is stored, and whether it is taken.
-bool QueryValue(HKEY hKey, ValueIndex index, void* lpData, DWORD cbRoom, ProxySettings* pSettings,
-                LONG* plUnread) {
+bool QueryValue(HKEY hKey, ValueIndex index, void* lpData, DWORD cbRoom, ProxySettings* pSettings, LONG* plUnread) {
   DWORD dwType = REG_NONE;
   DWORD cbData = cbRoom;
-  const LONG lResult = RegQueryValueExA(hKey, kValues[index].lpszName, NULL, &dwType,
-                                        static_cast<LPBYTE>(lpData), &cbData);
+  const LONG lResult =
+      RegQueryValueExA(hKey, kValues[index].lpszName, NULL, &dwType, static_cast<LPBYTE>(lpData), &cbData);
   NoteResult(lResult, plUnread);
   const bool bThere = lResult == ERROR_SUCCESS || lResult == ERROR_MORE_DATA;
   pSettings->dwStoredType[index] = bThere ? dwType : REG_NONE;

@@ -38,8 +38,8 @@ struct ValueRule {
 };
 
 inline constexpr ValueRule kValues[kValueCount] = {
-    {"SocksPort", REG_DWORD, 4},     {"SocksServer", REG_SZ, 64}, {"ProxyEnable", REG_DWORD, 4},
-    {"SocksVersion", REG_DWORD, 4},  {"UserName", REG_SZ, 32},    {"Password", REG_SZ, 32},
+    {"SocksPort", REG_DWORD, 4},    {"SocksServer", REG_SZ, 64}, {"ProxyEnable", REG_DWORD, 4},
+    {"SocksVersion", REG_DWORD, 4}, {"UserName", REG_SZ, 32},    {"Password", REG_SZ, 32},
 };
 
 // Whether ReadRegistry takes a value stored as dwType in cbData bytes: it

@@ -120,8 +120,7 @@ void DescribeValue(const ProxySettings& settings, ValueIndex index, char* lpszOu
         }
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

@@ -21,9 +21,7 @@ using qbafx::SocketError;
 using qbafx::SocketErrorFromSystem;
 
 // Winsock refuses a buffer it cannot address with WSAEFAULT.
-bool IsBadBuffer(const void* lpBuf, int nBufLen) {
-  return nBufLen < 0 || (lpBuf == NULL && nBufLen > 0);
-}
+bool IsBadBuffer(const void* lpBuf, int nBufLen) { return nBufLen < 0 || (lpBuf == NULL && nBufLen > 0); }
 
 // The port's low 16 bits, in network byte order, as Winsock's callers pass
 // a UINT where a u_short belongs.
@@ -83,14 +81,12 @@ CAsyncSocket::~CAsyncSocket() {
   if (m_hSocket != INVALID_SOCKET) CAsyncSocket::Close();
 }
 
-BOOL CAsyncSocket::Create(UINT nSocketPort, int nSocketType, long lEvent,
-                          QBAFX_LPCSTR lpszSocketAddress) {
+BOOL CAsyncSocket::Create(UINT nSocketPort, int nSocketType, long lEvent, QBAFX_LPCSTR lpszSocketAddress) {
   if (m_hSocket != INVALID_SOCKET) return Fail(WSAEINVAL);  // would lose the open one
   SOCKET hSocket = sockio::OpenSocket(nSocketType);
   if (hSocket == INVALID_SOCKET) return FALSE;
   m_hSocket = hSocket;
-  if ((nSocketPort != 0 || lpszSocketAddress != NULL) &&
-      !Bind(nSocketPort, lpszSocketAddress)) {
+  if ((nSocketPort != 0 || lpszSocketAddress != NULL) && !Bind(nSocketPort, lpszSocketAddress)) {
     sockio::CloseSocket(hSocket);  // keeps Bind's error
     m_hSocket = INVALID_SOCKET;
     return FALSE;
@@ -132,23 +128,20 @@ BOOL CAsyncSocket::GetSockName(SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
   return TRUE;
 }
 
-BOOL CAsyncSocket::SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen,
-                              int nLevel) {
+BOOL CAsyncSocket::SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen, int nLevel) {
   if (nOptionLen < 0) return Fail(WSAEFAULT);
   if (sys::setsockopt(sockio::Native(m_hSocket), sockio::NativeOptionLevel(nLevel), nOptionName,
-                 static_cast<const char*>(lpOptionValue),
-                 static_cast<sockio::SockLen>(nOptionLen)) != 0) {
+                      static_cast<const char*>(lpOptionValue), static_cast<sockio::SockLen>(nOptionLen)) != 0) {
     return FailWithSystemError();
   }
   return TRUE;
 }
 
-BOOL CAsyncSocket::GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptionLen,
-                              int nLevel) {
+BOOL CAsyncSocket::GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptionLen, int nLevel) {
   sockio::SockLen len = 0;
   if (!ToSockLen(lpOptionLen, &len)) return FALSE;
   if (sys::getsockopt(sockio::Native(m_hSocket), sockio::NativeOptionLevel(nLevel), nOptionName,
-                 static_cast<char*>(lpOptionValue), &len) != 0) {
+                      static_cast<char*>(lpOptionValue), &len) != 0) {
     return FailWithSystemError();
   }
   *lpOptionLen = static_cast<int>(len);
@@ -157,8 +150,7 @@ BOOL CAsyncSocket::GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptio
 
 int CAsyncSocket::GetLastError() { return WSAGetLastError(); }
 
-BOOL CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr,
-                          int* lpSockAddrLen) {
+BOOL CAsyncSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
   if (rConnectedSocket.m_hSocket != INVALID_SOCKET) return Fail(WSAEINVAL);
   if (lpSockAddrLen != NULL && *lpSockAddrLen < 0) return Fail(WSAEFAULT);
   SOCKET hConnected = sockio::AcceptSocket(m_hSocket, lpSockAddr, lpSockAddrLen);
@@ -176,7 +168,7 @@ BOOL CAsyncSocket::Bind(UINT nSocketPort, QBAFX_LPCSTR lpszSocketAddress) {
   }
   sockaddr_in address = Ipv4Address(networkAddress, nSocketPort);
   if (sys::bind(sockio::Native(m_hSocket), reinterpret_cast<const sockaddr*>(&address),
-           static_cast<sockio::SockLen>(sizeof(address))) != 0) {
+                static_cast<sockio::SockLen>(sizeof(address))) != 0) {
     return FailWithSystemError();
   }
   return TRUE;
@@ -228,8 +220,8 @@ int CAsyncSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen)) {
     return SocketError(WSAEFAULT);
   }
-  auto nSent = sys::send(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
-                    nFlags | sockio::kNoSigPipe);
+  auto nSent =
+      sys::send(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen, nFlags | sockio::kNoSigPipe);
   if (nSent < 0) return SocketErrorFromSystem();
   return static_cast<int>(nSent);
 }
@@ -249,35 +241,32 @@ void CAsyncSocket::OnClose(int) {}
 
 BOOL CAsyncSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
   if (lpSockAddr == NULL || nSockAddrLen < 0) return Fail(WSAEFAULT);
-  if (sys::connect(sockio::Native(m_hSocket), lpSockAddr,
-              static_cast<sockio::SockLen>(nSockAddrLen)) != 0) {
+  if (sys::connect(sockio::Native(m_hSocket), lpSockAddr, static_cast<sockio::SockLen>(nSockAddrLen)) != 0) {
     return FailWithSystemError();  // a connect under way reports WSAEWOULDBLOCK
   }
   return TRUE;
 }
 
-int CAsyncSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr,
-                                    int* lpSockAddrLen, int nFlags) {
+int CAsyncSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen, int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen)) {
     return SocketError(WSAEFAULT);
   }
   sockio::SockLen len = 0;
   if (lpSockAddrLen != NULL && !ToSockLen(lpSockAddrLen, &len)) return SOCKET_ERROR;
-  auto nReceived = sys::recvfrom(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags,
-                            lpSockAddr, lpSockAddrLen != NULL ? &len : NULL);
+  auto nReceived = sys::recvfrom(sockio::Native(m_hSocket), static_cast<char*>(lpBuf), nBufLen, nFlags, lpSockAddr,
+                                 lpSockAddrLen != NULL ? &len : NULL);
   if (nReceived < 0) return SocketErrorFromSystem();
   if (lpSockAddrLen != NULL) *lpSockAddrLen = static_cast<int>(len);
   return static_cast<int>(nReceived);
 }
 
-int CAsyncSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
-                               int nSockAddrLen, int nFlags) {
+int CAsyncSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen,
+                               int nFlags) {
   if (IsBadBuffer(lpBuf, nBufLen) || nSockAddrLen < 0) {
     return SocketError(WSAEFAULT);
   }
   auto nSent = sys::sendto(sockio::Native(m_hSocket), static_cast<const char*>(lpBuf), nBufLen,
-                      nFlags | sockio::kNoSigPipe, lpSockAddr,
-                      static_cast<sockio::SockLen>(nSockAddrLen));
+                           nFlags | sockio::kNoSigPipe, lpSockAddr, static_cast<sockio::SockLen>(nSockAddrLen));
   if (nSent < 0) return SocketErrorFromSystem();
   return static_cast<int>(nSent);
 }

@@ -79,9 +79,7 @@ void DeleteChain(CDynLinkLibrary* pDLL) {
 
 AFX_MODULE_STATE::~AFX_MODULE_STATE() {
   const AFX_MODULE_STATE* pThis = this;
-  DeleteChain(DetachMatching([pThis](const CDynLinkLibrary& dll) {
-    return dll.m_pModuleState == pThis;
-  }));
+  DeleteChain(DetachMatching([pThis](const CDynLinkLibrary& dll) { return dll.m_pModuleState == pThis; }));
   if (CurrentStateOrNull() == this) SetCurrentState(NULL);
 }
 

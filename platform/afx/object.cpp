@@ -28,9 +28,7 @@ void CObject::AssertValid() const {}
 
 void CObject::Dump(CDumpContext&) const {}
 
-BOOL CObject::IsKindOf(const CRuntimeClass* pClass) const {
-  return GetRuntimeClass()->IsDerivedFrom(pClass);
-}
+BOOL CObject::IsKindOf(const CRuntimeClass* pClass) const { return GetRuntimeClass()->IsDerivedFrom(pClass); }
 
 // The C run-time's heap that the class library itself uses.
 void* PASCAL CObject::operator new(size_t nSize) noexcept {

@@ -22,13 +22,13 @@ struct Same<A, A> {
 }  // namespace qbafx::provides
 
 // space::name must have the type space::declared::name.
-#define QBAFX_PROVIDES(space, name)                                                           \
+#define QBAFX_PROVIDES(space, name)                                                             \
   static_assert(::qbafx::provides::Same<decltype(&space::name), space::declared::name*>::value, \
                 #space "::" #name ": the system's definition differs from its declaration in " __FILE__)
 
 // type::name must have the type declared::name (a pointer to member), in
 // the namespace where the check stands.
-#define QBAFX_PROVIDES_MEMBER(type, name)                                                \
+#define QBAFX_PROVIDES_MEMBER(type, name)                                              \
   static_assert(::qbafx::provides::Same<decltype(&type::name), declared::name>::value, \
                 #type "::" #name ": the system's definition differs from its declaration in " __FILE__)
 

@@ -80,8 +80,7 @@ int MillisecondsLeft(DWORD dwStart, int nTotalMs) {
 // One of CSocket's blocking calls that waits for one event between its
 // attempts: MFC's rule first, then the attempt retried as one call.
 template <typename Attempt, typename WaitForReadiness>
-int BlockingRetry(const BOOL* pbBlocking, volatile LONG& state, Attempt attempt,
-                  WaitForReadiness wait) {
+int BlockingRetry(const BOOL* pbBlocking, volatile LONG& state, Attempt attempt, WaitForReadiness wait) {
   if (!qbafx::MayBlock(pbBlocking)) return SOCKET_ERROR;
   qbafx::BlockingCall call(state);
   return qbafx::RetryWhileWouldBlock(attempt, wait);
@@ -95,7 +94,7 @@ int ConnectOutcome(SOCKET hSocket, bool bSawWritable) {
   int soError = 0;
   sockio::SockLen soErrorLen = static_cast<sockio::SockLen>(sizeof(soError));
   if (sys::getsockopt(sockio::Native(hSocket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
-                 &soErrorLen) != 0) {
+                      &soErrorLen) != 0) {
     return sockio::SaveSystemError();
   }
   if (soError != 0) return sockio::WinsockNumber(soError);
@@ -124,8 +123,7 @@ void GiveUpWaitsOn(SOCKET hSocket) {
 
 }  // namespace qbafx
 
-CRuntimeClass CSocket::classCSocket = {"CSocket", sizeof(CSocket), 0xffff,
-                                       &CAsyncSocket::classCAsyncSocket};
+CRuntimeClass CSocket::classCSocket = {"CSocket", sizeof(CSocket), 0xffff, &CAsyncSocket::classCAsyncSocket};
 
 CRuntimeClass* CSocket::GetRuntimeClass() const { return &CSocket::classCSocket; }
 
@@ -147,11 +145,7 @@ void CSocket::CancelBlockingCall() {
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
   return BlockingRetry(
              m_pbBlocking, m_nBlockingCall,
-             [&] {
-               return CAsyncSocket::Accept(rConnectedSocket, lpSockAddr, lpSockAddrLen)
-                          ? TRUE
-                          : SOCKET_ERROR;
-             },
+             [&] { return CAsyncSocket::Accept(rConnectedSocket, lpSockAddr, lpSockAddrLen) ? TRUE : SOCKET_ERROR; },
              [&] { return PumpMessages(FD_ACCEPT); }) == TRUE;
 }
 
@@ -165,9 +159,9 @@ void CSocket::Close() {
 }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
-  return BlockingRetry(m_pbBlocking, m_nBlockingCall,
-                       [&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
-                       [&] { return PumpMessages((nFlags & MSG_OOB) ? FD_OOB : FD_READ); });
+  return BlockingRetry(
+      m_pbBlocking, m_nBlockingCall, [&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); },
+      [&] { return PumpMessages((nFlags & MSG_OOB) ? FD_OOB : FD_READ); });
 }
 
 int CSocket::Send(const void* lpBuf, int nBufLen, int nFlags) {
@@ -208,16 +202,14 @@ BOOL CSocket::ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) {
   }
 }
 
-int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,
-                               int nFlags) {
+int CSocket::ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen, int nFlags) {
   return BlockingRetry(
       m_pbBlocking, m_nBlockingCall,
       [&] { return CAsyncSocket::ReceiveFromHelper(lpBuf, nBufLen, lpSockAddr, lpSockAddrLen, nFlags); },
       [&] { return PumpMessages(FD_READ); });
 }
 
-int CSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
-                          int nSockAddrLen, int nFlags) {
+int CSocket::SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen, int nFlags) {
   return BlockingRetry(
       m_pbBlocking, m_nBlockingCall,
       [&] { return CAsyncSocket::SendToHelper(lpBuf, nBufLen, lpSockAddr, nSockAddrLen, nFlags); },

@@ -75,10 +75,10 @@ using Turn = int (SocketWait::*)(int nTimeoutMs);
 using DispatchWaitingPaint = void();
 }  // namespace declared
 
-static_assert(provides::Same<decltype(static_cast<SocketWaitBase*>(static_cast<SocketWait*>(NULL))),
-                             SocketWaitBase*>::value &&
-                  sizeof(SocketWait(INVALID_SOCKET, 0u)) != 0,
-              "SocketWait: the system's definition differs from its declaration in " __FILE__);
+static_assert(
+    provides::Same<decltype(static_cast<SocketWaitBase*>(static_cast<SocketWait*>(NULL))), SocketWaitBase*>::value &&
+        sizeof(SocketWait(INVALID_SOCKET, 0u)) != 0,
+    "SocketWait: the system's definition differs from its declaration in " __FILE__);
 QBAFX_PROVIDES_MEMBER(SocketWait, Turn);
 QBAFX_PROVIDES(qbafx, DispatchWaitingPaint);
 

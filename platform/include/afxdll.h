@@ -65,8 +65,7 @@ QBAFX_API AFX_MODULE_STATE* AfxSetModuleState(AFX_MODULE_STATE* pNewState);
 
 // Switches the calling thread's state for the lifetime of the object.
 struct AFX_MAINTAIN_STATE {
-  explicit AFX_MAINTAIN_STATE(AFX_MODULE_STATE* pNewState)
-      : m_pPrevModuleState(AfxSetModuleState(pNewState)) {}
+  explicit AFX_MAINTAIN_STATE(AFX_MODULE_STATE* pNewState) : m_pPrevModuleState(AfxSetModuleState(pNewState)) {}
   ~AFX_MAINTAIN_STATE() { AfxSetModuleState(m_pPrevModuleState); }
   AFX_MAINTAIN_STATE(const AFX_MAINTAIN_STATE&) = delete;
   AFX_MAINTAIN_STATE& operator=(const AFX_MAINTAIN_STATE&) = delete;
@@ -121,8 +120,7 @@ class QBAFX_API CDynLinkLibrary : public CObject {
 // thread's current state when NULL), most recently listed first, into
 // phModules (at most nMax of them; phModules may be NULL when nMax is 0).
 // Returns how many records are listed.
-QBAFX_API UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax,
-                                    AFX_MODULE_STATE* pState = NULL);
+QBAFX_API UINT AfxGetDynLinkModules(HMODULE* phModules, UINT nMax, AFX_MODULE_STATE* pState = NULL);
 
 // Loads a module as LoadLibrary does and returns its instance handle (the
 // address it is mapped at). NULL on failure, with GetLastError():

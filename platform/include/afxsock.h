@@ -94,21 +94,17 @@ class QBAFX_API CAsyncSocket : public CObject {
   SOCKET m_hSocket;
   operator SOCKET() const { return m_hSocket; }
 
-  BOOL Attach(SOCKET hSocket,
-              long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+  BOOL Attach(SOCKET hSocket, long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
   SOCKET Detach();
 
   BOOL GetPeerName(SOCKADDR* lpSockAddr, int* lpSockAddrLen);
   BOOL GetSockName(SOCKADDR* lpSockAddr, int* lpSockAddrLen);
-  BOOL SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen,
-                  int nLevel = SOL_SOCKET);
-  BOOL GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptionLen,
-                  int nLevel = SOL_SOCKET);
+  BOOL SetSockOpt(int nOptionName, const void* lpOptionValue, int nOptionLen, int nLevel = SOL_SOCKET);
+  BOOL GetSockOpt(int nOptionName, void* lpOptionValue, int* lpOptionLen, int nLevel = SOL_SOCKET);
 
   static int GetLastError();
 
-  virtual BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL,
-                      int* lpSockAddrLen = NULL);
+  virtual BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL, int* lpSockAddrLen = NULL);
   BOOL Bind(UINT nSocketPort, QBAFX_LPCSTR lpszSocketAddress = NULL);
   virtual void Close();
 
@@ -120,21 +116,19 @@ class QBAFX_API CAsyncSocket : public CObject {
   // A Unicode host's text, in the ANSI code page (win32.h): compiled into
   // the host, they add no export.
   template <class TChar>
-  typename qbafx::WideOnly<TChar, BOOL>::Type Create(UINT nSocketPort, int nSocketType,
-                                                     long lEvent, const TChar* lpszSocketAddress) {
+  typename qbafx::WideOnly<TChar, BOOL>::Type Create(UINT nSocketPort, int nSocketType, long lEvent,
+                                                     const TChar* lpszSocketAddress) {
     const qbafx::AnsiText address(lpszSocketAddress);
     return address.IsValid() && Create(nSocketPort, nSocketType, lEvent, address.Text());
   }
   template <class TChar>
-  typename qbafx::WideOnly<TChar, BOOL>::Type Bind(UINT nSocketPort,
-                                                   const TChar* lpszSocketAddress) {
+  typename qbafx::WideOnly<TChar, BOOL>::Type Bind(UINT nSocketPort, const TChar* lpszSocketAddress) {
     const qbafx::AnsiText address(lpszSocketAddress);
     return address.IsValid() && Bind(nSocketPort, address.Text());
   }
   // A name with letters beyond ASCII fails with WSAEINVAL (win32.h).
   template <class TChar>
-  typename qbafx::WideOnly<TChar, BOOL>::Type Connect(const TChar* lpszHostAddress,
-                                                      UINT nHostPort) {
+  typename qbafx::WideOnly<TChar, BOOL>::Type Connect(const TChar* lpszHostAddress, UINT nHostPort) {
     if (!qbafx::IsAsciiHostName(lpszHostAddress)) {
       WSASetLastError(WSAEINVAL);
       return FALSE;
@@ -154,8 +148,7 @@ class QBAFX_API CAsyncSocket : public CObject {
 
   virtual int Send(const void* lpBuf, int nBufLen, int nFlags = 0);
 
-  BOOL AsyncSelect(long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT |
-                                 FD_CLOSE);
+  BOOL AsyncSelect(long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
 
   // Notifications. This class library has no window to deliver them
   // through, so they are never raised; they exist for hosts to override.
@@ -168,10 +161,8 @@ class QBAFX_API CAsyncSocket : public CObject {
 
  protected:
   virtual BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen);
-  virtual int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr,
-                                int* lpSockAddrLen, int nFlags);
-  virtual int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr,
-                           int nSockAddrLen, int nFlags);
+  virtual int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen, int nFlags);
+  virtual int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen, int nFlags);
 
   long m_lEvent;
 };
@@ -191,8 +182,7 @@ class QBAFX_API CSocket : public CAsyncSocket {
   // notices within a few tens of milliseconds).
   void CancelBlockingCall();
 
-  BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL,
-              int* lpSockAddrLen = NULL) override;
+  BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL, int* lpSockAddrLen = NULL) override;
   void Close() override;
   // Blocking: waits until data arrives, the peer closes, or the wait is
   // cancelled.
@@ -201,9 +191,9 @@ class QBAFX_API CSocket : public CAsyncSocket {
   int Send(const void* lpBuf, int nBufLen, int nFlags = 0) override;
 
  protected:
-  BOOL* m_pbBlocking;   // non-null while a blocking call runs on this socket
+  BOOL* m_pbBlocking;  // non-null while a blocking call runs on this socket
   int m_nConnectError;
-  int m_nTimeOut;       // pump interval of PumpMessages, in milliseconds
+  int m_nTimeOut;  // pump interval of PumpMessages, in milliseconds
   // Whether a blocking call runs on this socket, and whether it has been
   // asked to end or its socket closed under it: a qbafx::BlockingCallState,
   // changed only by interlocked operations (CancelBlockingCall may come
@@ -214,10 +204,8 @@ class QBAFX_API CSocket : public CAsyncSocket {
   BOOL m_bSawWritable;
 
   BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override;
-  int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen,
-                        int nFlags) override;
-  int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen,
-                   int nFlags) override;
+  int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen, int nFlags) override;
+  int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen, int nFlags) override;
 
   // Called on every turn of a blocking wait, so that host code can run on
   // the socket's thread; on Windows a turn also ends as soon as a message
@@ -271,9 +259,7 @@ class BlockingCall {
   bool SocketClosed() const { return SocketClosedDuringCall(state_); }
 
   // True, once, when a cancel was requested: the call is to end (WSAEINTR).
-  bool TakeCancel() {
-    return InterlockedCompareExchange(&state_, kRunning, kCancelRequested) == kCancelRequested;
-  }
+  bool TakeCancel() { return InterlockedCompareExchange(&state_, kRunning, kCancelRequested) == kCancelRequested; }
 
   // For a call about to end otherwise: true when a cancel came first, so
   // that the call ends cancelled. The owner's marking ends here, in the same

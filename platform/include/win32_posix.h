@@ -4,7 +4,7 @@
 #ifndef QBSOCKS_PLATFORM_WIN32_POSIX_H
 #define QBSOCKS_PLATFORM_WIN32_POSIX_H
 
-#include <arpa/inet.h>   // inet_addr, htons, INADDR_NONE: the system's own
+#include <arpa/inet.h>  // inet_addr, htons, INADDR_NONE: the system's own
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -204,8 +204,7 @@ inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comperand) {
-  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
 
@@ -215,10 +214,10 @@ extern "C" {
 QBPLATFORM_API LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 QBPLATFORM_API LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 QBPLATFORM_API LONG RegCloseKey(HKEY hKey);
-QBPLATFORM_API LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
-                                     LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
-QBPLATFORM_API LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
-                                   const BYTE* lpData, DWORD cbData);
+QBPLATFORM_API LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                     LPDWORD lpcbData);
+QBPLATFORM_API LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                                   DWORD cbData);
 QBPLATFORM_API LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 QBPLATFORM_API LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 

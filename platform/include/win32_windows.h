@@ -92,8 +92,7 @@ class AnsiText {
     const bool bUtf8 = GetACP() == CP_UTF8;
     const DWORD dwFlags = bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS;
     BOOL bLost = FALSE;
-    const int nSize =
-        WideCharToMultiByte(CP_ACP, dwFlags, lpszWide, -1, NULL, 0, NULL, bUtf8 ? NULL : &bLost);
+    const int nSize = WideCharToMultiByte(CP_ACP, dwFlags, lpszWide, -1, NULL, 0, NULL, bUtf8 ? NULL : &bLost);
     m_bValid = nSize > 0 && !bLost;
     if (!m_bValid) {
       if (bLost) SetLastError(ERROR_NO_UNICODE_TRANSLATION);
@@ -102,8 +101,8 @@ class AnsiText {
     m_pszText = nSize <= static_cast<int>(sizeof(m_szShort))
                     ? m_szShort
                     : static_cast<LPSTR>(HeapAlloc(GetProcessHeap(), 0, nSize));
-    m_bValid = m_pszText != NULL &&
-               WideCharToMultiByte(CP_ACP, dwFlags, lpszWide, -1, m_pszText, nSize, NULL, NULL) > 0;
+    m_bValid =
+        m_pszText != NULL && WideCharToMultiByte(CP_ACP, dwFlags, lpszWide, -1, m_pszText, nSize, NULL, NULL) > 0;
     if (m_pszText == NULL) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
 

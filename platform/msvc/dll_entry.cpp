@@ -19,8 +19,8 @@ extern "C" BOOL WINAPI QbDefaultDllMain(HINSTANCE, DWORD, LPVOID) { return TRUE;
 QB_LINK_LOAD_CONFIG
 
 // Its frame is made before the stack cookie has its value: not protected.
-extern "C" __attribute__((no_stack_protector)) BOOL WINAPI _DllMainCRTStartup(
-    HINSTANCE hInstance, DWORD dwReason, LPVOID lpReserved) {
+extern "C" __attribute__((no_stack_protector)) BOOL WINAPI _DllMainCRTStartup(HINSTANCE hInstance, DWORD dwReason,
+                                                                              LPVOID lpReserved) {
   if (dwReason == DLL_PROCESS_ATTACH) {
     __security_init_cookie();
     QbRunInitializers();

@@ -84,8 +84,7 @@ constexpr size_t ForArchitecture(size_t x86, size_t x64) { return sizeof(void*) 
 static_assert(offsetof(QbLoadConfigDirectory, SecurityCookie) == ForArchitecture(60, 88), "layout");
 static_assert(offsetof(QbLoadConfigDirectory, GuardCFCheckFunctionPointer) == ForArchitecture(72, 112), "layout");
 static_assert(offsetof(QbLoadConfigDirectory, GuardFlags) == ForArchitecture(88, 144), "layout");
-static_assert(offsetof(QbLoadConfigDirectory, GuardAddressTakenIatEntryTable) == ForArchitecture(104, 160),
-              "layout");
+static_assert(offsetof(QbLoadConfigDirectory, GuardAddressTakenIatEntryTable) == ForArchitecture(104, 160), "layout");
 static_assert(sizeof(QbLoadConfigDirectory) == ForArchitecture(120, 192), "layout");
 
 namespace {
@@ -140,8 +139,7 @@ extern "C" {
 // Read-only, as the run-times have them; the loader alone changes them.
 const void* const __guard_check_icall_fptr = reinterpret_cast<const void*>(&CheckNothing);
 #ifdef _WIN64
-const void* const __guard_dispatch_icall_fptr =
-    reinterpret_cast<const void*>(&QbDispatchWithoutCheck);
+const void* const __guard_dispatch_icall_fptr = reinterpret_cast<const void*>(&QbDispatchWithoutCheck);
 #endif
 
 extern const QbLoadConfigDirectory _load_config_used;

@@ -14,9 +14,7 @@ namespace {
 // thiscall (this in ECX, the flags on the stack, popped by the callee) is
 // fastcall with the second register argument unused. x64 has one calling
 // convention for members and functions alike.
-void* __fastcall DeleteNothing(void* pThis, void* /*unused EDX*/, unsigned int /*nFlags*/) {
-  return pThis;
-}
+void* __fastcall DeleteNothing(void* pThis, void* /*unused EDX*/, unsigned int /*nFlags*/) { return pThis; }
 #else
 void* DeleteNothing(void* pThis, unsigned int /*nFlags*/) { return pThis; }
 #endif

@@ -38,9 +38,7 @@ inline int SaveResolveError(int rc) {
   return error;
 }
 
-inline int NativeOptionLevel(int level) {
-  return level == kWinsockSolSocket ? SOL_SOCKET : level;
-}
+inline int NativeOptionLevel(int level) { return level == kWinsockSolSocket ? SOL_SOCKET : level; }
 
 inline int WinsockNumber(int soError) { return qbplatform::WsaErrorFromErrno(soError); }
 
@@ -67,8 +65,7 @@ inline SOCKET OpenSocket(int type) {
 
 inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   SockLen len = addrLen != NULL ? static_cast<SockLen>(*addrLen) : 0;
-  int fd = sys::accept4(Native(listener), addr, addrLen != NULL ? &len : NULL,
-                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int fd = sys::accept4(Native(listener), addr, addrLen != NULL ? &len : NULL, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd == -1) {
     SaveSystemError();
     return INVALID_SOCKET;

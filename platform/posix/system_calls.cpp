@@ -18,8 +18,7 @@ QB_SYSTEM_CALLS(QB_USE_SYSTEMS_OWN)
 
 namespace qbplatform {
 
-#define QB_NATIVE_ENTRY(name, result, parameters, arguments) \
-  {static_cast<result(*) parameters>(&native::name)},
+#define QB_NATIVE_ENTRY(name, result, parameters, arguments) {static_cast<result(*) parameters>(&native::name)},
 SystemCallTable g_systemCalls = {QB_SYSTEM_CALLS(QB_NATIVE_ENTRY){}};
 #undef QB_NATIVE_ENTRY
 

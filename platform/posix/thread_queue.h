@@ -7,9 +7,7 @@ namespace qbafx {
 
 class SocketWait : public SocketWaitBase {
  public:
-  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
-    SetInnermostWait(this);
-  }
+  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) { SetInnermostWait(this); }
   int Turn(int nTimeoutMs) { return sockio::Wait(m_hSocket, m_wanted, nTimeoutMs); }
 
  private:

@@ -19,44 +19,39 @@
 
 // X(name, result, calling convention, (parameters), (arguments)): the
 // system's own functions, then the entries of our own over them.
-#define QB_SYSTEMS_OWN_CALLS(X)                                                                       \
-  X(WSASocketW, SOCKET, WSAAPI,                                                                     \
-    (int af, int type, int protocol, LPWSAPROTOCOL_INFOW info, GROUP group, DWORD flags),          \
-    (af, type, protocol, info, group, flags))                                                      \
-  X(accept, SOCKET, WSAAPI, (SOCKET s, sockaddr* address, int* length), (s, address, length))     \
-  X(bind, int, WSAAPI, (SOCKET s, const sockaddr* address, int length), (s, address, length))     \
-  X(connect, int, WSAAPI, (SOCKET s, const sockaddr* address, int length), (s, address, length))  \
-  X(listen, int, WSAAPI, (SOCKET s, int backlog), (s, backlog))                                    \
-  X(getsockname, int, WSAAPI, (SOCKET s, sockaddr* address, int* length), (s, address, length))   \
-  X(getpeername, int, WSAAPI, (SOCKET s, sockaddr* address, int* length), (s, address, length))   \
-  X(getsockopt, int, WSAAPI, (SOCKET s, int level, int name, char* value, int* length),           \
-    (s, level, name, value, length))                                                               \
-  X(setsockopt, int, WSAAPI, (SOCKET s, int level, int name, const char* value, int length),      \
-    (s, level, name, value, length))                                                               \
-  X(shutdown, int, WSAAPI, (SOCKET s, int how), (s, how))                                          \
-  X(send, int, WSAAPI, (SOCKET s, const char* buffer, int length, int flags),                      \
-    (s, buffer, length, flags))                                                                    \
-  X(recv, int, WSAAPI, (SOCKET s, char* buffer, int length, int flags), (s, buffer, length, flags)) \
-  X(sendto, int, WSAAPI,                                                                           \
-    (SOCKET s, const char* buffer, int length, int flags, const sockaddr* address,                 \
-     int addressLength),                                                                           \
-    (s, buffer, length, flags, address, addressLength))                                            \
-  X(recvfrom, int, WSAAPI,                                                                         \
-    (SOCKET s, char* buffer, int length, int flags, sockaddr* address, int* addressLength),        \
-    (s, buffer, length, flags, address, addressLength))                                            \
-  X(select, int, WSAAPI,                                                                           \
-    (int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, timeval* timeout),           \
-    (count, readSet, writeSet, exceptSet, timeout))                                                \
-  X(ioctlsocket, int, WSAAPI, (SOCKET s, long command, u_long* argument), (s, command, argument))  \
-  X(closesocket, int, WSAAPI, (SOCKET s), (s))                                                     \
-  X(WSAEventSelect, int, WSAAPI, (SOCKET s, WSAEVENT event, long events), (s, event, events))                        \
-  X(getaddrinfo, int, WSAAPI,                                                                      \
-    (const char* node, const char* service, const addrinfo* hints, addrinfo** results),            \
-    (node, service, hints, results))                                                               \
-  X(OpenThreadToken, BOOL, WINAPI, (HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token),     \
-    (thread, access, asSelf, token))                                                               \
-  X(GetTokenInformation, BOOL, WINAPI,                                                             \
-    (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size, PDWORD written),         \
+#define QB_SYSTEMS_OWN_CALLS(X)                                                                                    \
+  X(WSASocketW, SOCKET, WSAAPI,                                                                                    \
+    (int af, int type, int protocol, LPWSAPROTOCOL_INFOW info, GROUP group, DWORD flags),                          \
+    (af, type, protocol, info, group, flags))                                                                      \
+  X(accept, SOCKET, WSAAPI, (SOCKET s, sockaddr * address, int* length), (s, address, length))                     \
+  X(bind, int, WSAAPI, (SOCKET s, const sockaddr* address, int length), (s, address, length))                      \
+  X(connect, int, WSAAPI, (SOCKET s, const sockaddr* address, int length), (s, address, length))                   \
+  X(listen, int, WSAAPI, (SOCKET s, int backlog), (s, backlog))                                                    \
+  X(getsockname, int, WSAAPI, (SOCKET s, sockaddr * address, int* length), (s, address, length))                   \
+  X(getpeername, int, WSAAPI, (SOCKET s, sockaddr * address, int* length), (s, address, length))                   \
+  X(getsockopt, int, WSAAPI, (SOCKET s, int level, int name, char* value, int* length),                            \
+    (s, level, name, value, length))                                                                               \
+  X(setsockopt, int, WSAAPI, (SOCKET s, int level, int name, const char* value, int length),                       \
+    (s, level, name, value, length))                                                                               \
+  X(shutdown, int, WSAAPI, (SOCKET s, int how), (s, how))                                                          \
+  X(send, int, WSAAPI, (SOCKET s, const char* buffer, int length, int flags), (s, buffer, length, flags))          \
+  X(recv, int, WSAAPI, (SOCKET s, char* buffer, int length, int flags), (s, buffer, length, flags))                \
+  X(sendto, int, WSAAPI,                                                                                           \
+    (SOCKET s, const char* buffer, int length, int flags, const sockaddr* address, int addressLength),             \
+    (s, buffer, length, flags, address, addressLength))                                                            \
+  X(recvfrom, int, WSAAPI, (SOCKET s, char* buffer, int length, int flags, sockaddr* address, int* addressLength), \
+    (s, buffer, length, flags, address, addressLength))                                                            \
+  X(select, int, WSAAPI, (int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, timeval* timeout),      \
+    (count, readSet, writeSet, exceptSet, timeout))                                                                \
+  X(ioctlsocket, int, WSAAPI, (SOCKET s, long command, u_long* argument), (s, command, argument))                  \
+  X(closesocket, int, WSAAPI, (SOCKET s), (s))                                                                     \
+  X(WSAEventSelect, int, WSAAPI, (SOCKET s, WSAEVENT event, long events), (s, event, events))                      \
+  X(getaddrinfo, int, WSAAPI, (const char* node, const char* service, const addrinfo* hints, addrinfo** results),  \
+    (node, service, hints, results))                                                                               \
+  X(OpenThreadToken, BOOL, WINAPI, (HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token),                      \
+    (thread, access, asSelf, token))                                                                               \
+  X(GetTokenInformation, BOOL, WINAPI,                                                                             \
+    (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size, PDWORD written),                         \
     (token, kind, info, size, written))
 
 #define QB_SYSTEM_CALLS(X) \
@@ -79,7 +74,7 @@ enum class SystemCall {
 #define QB_SYSTEM_CALL_NAME(name, result, convention, parameters, arguments) name,
   QB_SYSTEM_CALLS(QB_SYSTEM_CALL_NAME)
 #undef QB_SYSTEM_CALL_NAME
-  kCount
+      kCount
 };
 
 // volatile: a test may swap an entry while other threads run (an aligned
@@ -95,11 +90,11 @@ struct SystemCallTable {
 inline SystemCallTable g_systemCalls;
 
 namespace sys {
-#define QB_SYSTEM_CALL_WRAPPER(name, result, convention, parameters, arguments)  \
-  inline result name parameters {                                                \
+#define QB_SYSTEM_CALL_WRAPPER(name, result, convention, parameters, arguments)      \
+  inline result name parameters {                                                    \
     InterlockedIncrement(&g_systemCalls.counts[static_cast<int>(SystemCall::name)]); \
-    result(convention* const replaced) parameters = g_systemCalls.name;          \
-    return replaced != NULL ? replaced arguments : native::name arguments;       \
+    result(convention* const replaced) parameters = g_systemCalls.name;              \
+    return replaced != NULL ? replaced arguments : native::name arguments;           \
   }
 QB_SYSTEM_CALLS(QB_SYSTEM_CALL_WRAPPER)
 #undef QB_SYSTEM_CALL_WRAPPER

@@ -40,8 +40,7 @@ class SocketWait : public SocketWaitBase {
     const int nSaved = WSAGetLastError();
     const DWORD nHandles = m_hEvent != NULL ? 1 : 0;
     // Wakes for messages that arrived since the queue was last looked at.
-    MsgWaitForMultipleObjects(nHandles, &m_hEvent, FALSE, static_cast<DWORD>(nTimeoutMs),
-                              QS_ALLINPUT);
+    MsgWaitForMultipleObjects(nHandles, &m_hEvent, FALSE, static_cast<DWORD>(nTimeoutMs), QS_ALLINPUT);
     seen = sockio::Wait(m_hSocket, m_wanted, 0);
     if (seen == 0) {
       // Answers the messages other threads sent to the thread's windows,

@@ -189,18 +189,13 @@ LONG HomeFromPasswordDatabase(std::string& home) {
 LONG RegistryErrorOf(int error) {
   switch (error) {
     case ENOENT:
-    case ENOTDIR:
-      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
     case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case EACCES:
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return ERROR_CANTREAD;
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return ERROR_CANTREAD;
   }
 }
 

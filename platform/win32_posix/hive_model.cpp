@@ -149,9 +149,7 @@ const Key* Hive::FindKey(std::string_view path) const {
   return it == keys_.end() ? nullptr : &it->second;
 }
 
-Key* Hive::FindKey(std::string_view path) {
-  return const_cast<Key*>(static_cast<const Hive*>(this)->FindKey(path));
-}
+Key* Hive::FindKey(std::string_view path) { return const_cast<Key*>(static_cast<const Hive*>(this)->FindKey(path)); }
 
 std::vector<size_t> LevelEnds(std::string_view canonical) {
   std::vector<size_t> ends;
@@ -167,8 +165,8 @@ size_t LevelsPresent(const Hive::KeyMap& keys, std::string_view canonical, const
   const auto present = [&](size_t level) { return keys.find(canonical.substr(0, ends[level])) != keys.end(); };
   if (absent <= 1) return 0;
   if (present(absent - 1)) return absent - 1;  // a new key in a known one: the common case
-  size_t low = 0;             // present (the root's level counts as such)
-  size_t high = absent - 1;  // absent
+  size_t low = 0;                              // present (the root's level counts as such)
+  size_t high = absent - 1;                    // absent
   while (low + 1 < high) {
     const size_t middle = low + (high - low) / 2;
     (present(middle) ? low : high) = middle;

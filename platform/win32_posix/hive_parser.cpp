@@ -150,7 +150,9 @@ std::optional<Value> ParseHexValue(std::string_view rest, LineReader& lines, Dia
 // What one text may still add to the hive (registry_hive.h has the caps).
 struct Allowance {
   explicit Allowance(size_t scale)
-      : keys(kMaxKeysPerText * scale), values(kMaxValuesPerText * scale), path_bytes(kMaxKeyPathBytesPerText * scale) {}
+      : keys(kMaxKeysPerText * scale),
+        values(kMaxValuesPerText * scale),
+        path_bytes(kMaxKeyPathBytesPerText * scale) {}
   size_t keys;
   size_t values;
   size_t path_bytes;
@@ -189,8 +191,10 @@ void ApplyValueLine(Hive& hive, Key* key, std::string_view line, LineReader& lin
   } else if (StartsWithNoCase(rest, "dword:")) {
     const auto v = ParseHexNumber(Trim(rest.substr(6)), 8);
     if (!v) return;
-    parsed = Value{{}, REG_DWORD, {static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8),
-                                   static_cast<uint8_t>(*v >> 16), static_cast<uint8_t>(*v >> 24)}};
+    parsed = Value{{},
+                   REG_DWORD,
+                   {static_cast<uint8_t>(*v), static_cast<uint8_t>(*v >> 8), static_cast<uint8_t>(*v >> 16),
+                    static_cast<uint8_t>(*v >> 24)}};
   } else if (StartsWithNoCase(rest, "hex")) {
     parsed = ParseHexValue(rest.substr(3), lines, dialect);
   }
@@ -301,7 +305,8 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
   std::string_view skipped_line;
   size_t skipped_from = std::string_view::npos;
   const auto keep_skipped = [&](size_t end) {
-    if (skipped_from != std::string_view::npos) hive.KeepSkippedSection(skipped_line, text.substr(skipped_from, end - skipped_from));
+    if (skipped_from != std::string_view::npos)
+      hive.KeepSkippedSection(skipped_line, text.substr(skipped_from, end - skipped_from));
     skipped_from = std::string_view::npos;
   };
   std::string_view line;
@@ -328,8 +333,7 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
       if (header != RegHeader::kNone) continue;
     }
     switch (line[0]) {
-      case ';':
-        break;
+      case ';': break;
       case '[': {
         keep_skipped(line_start);
         bool skipped = false;
@@ -341,11 +345,8 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
         break;
       }
       case '"':
-      case '@':
-        ApplyValueLine(hive, key, line, lines, dialect, allowance);
-        break;
-      default:
-        break;  // not a line we understand
+      case '@': ApplyValueLine(hive, key, line, lines, dialect, allowance); break;
+      default: break;  // not a line we understand
     }
   }
   keep_skipped(text.size());

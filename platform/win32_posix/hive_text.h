@@ -55,9 +55,13 @@ struct WipingAllocator {
     std::allocator<T>().deallocate(p, n);
   }
   template <typename U>
-  bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
   template <typename U>
-  bool operator!=(const WipingAllocator<U>&) const noexcept { return false; }
+  bool operator!=(const WipingAllocator<U>&) const noexcept {
+    return false;
+  }
 };
 
 // A short text lives inside the string object itself (the small-string

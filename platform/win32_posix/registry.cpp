@@ -206,13 +206,11 @@ struct FileStamp {
   timespec modified{};
   timespec changed{};
 
-  static FileStamp Of(const struct stat& st) {
-    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-  }
+  static FileStamp Of(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim}; }
   bool operator==(const FileStamp& o) const {
-    return device == o.device && inode == o.inode && size == o.size &&
-           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+           modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+           changed.tv_nsec == o.changed.tv_nsec;
   }
   // A file changed within the last couple of seconds may be changed again
   // within the same tick of the file system's clock, leaving the stamp as it

@@ -38,8 +38,7 @@ std::optional<std::string> EffectiveUserName() {
   for (;;) {
     passwd entry{};
     passwd* found = nullptr;
-    int rc = qbplatform::sys::getpwuid_r(qbplatform::sys::geteuid(), &entry, scratch.data(),
-                                         scratch.size(), &found);
+    int rc = qbplatform::sys::getpwuid_r(qbplatform::sys::geteuid(), &entry, scratch.data(), scratch.size(), &found);
     if (rc == ERANGE && scratch.size() < (1u << 20)) {
       scratch.resize(scratch.size() * 2);
       continue;
@@ -65,8 +64,7 @@ namespace qbplatform {
 DWORD MonotonicMilliseconds() noexcept {
   timespec now{};
   sys::clock_gettime(CLOCK_MONOTONIC, &now);
-  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                      static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<DWORD>(ms);
 }
 
@@ -103,13 +101,9 @@ DWORD GetTickCount(void) {
   return qbplatform::MonotonicMilliseconds() + g_tickOffset.load(std::memory_order_relaxed);
 }
 
-void QbSetTickCountOffsetForTesting(DWORD offset) {
-  g_tickOffset.store(offset, std::memory_order_relaxed);
-}
+void QbSetTickCountOffsetForTesting(DWORD offset) { g_tickOffset.store(offset, std::memory_order_relaxed); }
 
-int lstrlenA(LPCSTR lpString) {
-  return lpString == NULL ? 0 : static_cast<int>(std::strlen(lpString));
-}
+int lstrlenA(LPCSTR lpString) { return lpString == NULL ? 0 : static_cast<int>(std::strlen(lpString)); }
 
 DWORD GetLastError(void) { return t_lastError; }
 
@@ -132,9 +126,8 @@ int WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
   if ((wVersionRequested & 0xff) < 1) return WSAVERNOTSUPPORTED;
   std::memset(lpWSAData, 0, sizeof(*lpWSAData));
   lpWSAData->wHighVersion = kHighestWinsockVersion;
-  lpWSAData->wVersion = VersionRank(wVersionRequested) < VersionRank(kHighestWinsockVersion)
-                            ? wVersionRequested
-                            : kHighestWinsockVersion;
+  lpWSAData->wVersion = VersionRank(wVersionRequested) < VersionRank(kHighestWinsockVersion) ? wVersionRequested
+                                                                                             : kHighestWinsockVersion;
   std::snprintf(lpWSAData->szDescription, sizeof(lpWSAData->szDescription),
                 "QBSocks32 Windows Sockets over POSIX sockets");
   std::snprintf(lpWSAData->szSystemStatus, sizeof(lpWSAData->szSystemStatus), "Running");

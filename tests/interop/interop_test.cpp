@@ -33,11 +33,9 @@ bool IsOpen(const CSocks& socket) { return socket.m_hSocket != INVALID_SOCKET; }
 
 testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
   auto mismatch = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
-  if (mismatch.first == expected.end() && mismatch.second == actual.end())
-    return testing::AssertionSuccess();
-  return testing::AssertionFailure()
-         << "sent " << expected.size() << " bytes, got " << actual.size()
-         << " back; first difference at offset " << (mismatch.first - expected.begin());
+  if (mismatch.first == expected.end() && mismatch.second == actual.end()) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "sent " << expected.size() << " bytes, got " << actual.size()
+                                     << " back; first difference at offset " << (mismatch.first - expected.begin());
 }
 
 // The reply code in what a proxy sent back over one connection: SOCKS4's CD,
@@ -64,9 +62,7 @@ class ThroughProxy : public testing::TestWithParam<ProxyPath> {
     WriteSettings(hive_, ProxyAt(port, path.version, UserFor(path), PasswordFor(path)));
   }
 
-  std::string Diagnostics() const {
-    return proxy_->name() + " said:\n" + proxy_->Diagnostics();
-  }
+  std::string Diagnostics() const { return proxy_->name() + " said:\n" + proxy_->Diagnostics(); }
 
   qbtest::TempHive hive_;
   qbtest::EchoServer echo_;
@@ -117,10 +113,8 @@ TEST_P(ThroughProxy, TargetWithNothingListeningFailsWithTheProxysReplyCode) {
   EXPECT_EQ(ReplyCode(replies[0], GetParam().version), refused) << Diagnostics();
 }
 
-INSTANTIATE_TEST_SUITE_P(Interop, ThroughProxy, testing::ValuesIn(qbtest::kProxyPaths),
-                         qbtest::PathName());
-INSTANTIATE_TEST_SUITE_P(Interop, ThroughSocks5Proxy, testing::ValuesIn(qbtest::Socks5Paths()),
-                         qbtest::PathName());
+INSTANTIATE_TEST_SUITE_P(Interop, ThroughProxy, testing::ValuesIn(qbtest::kProxyPaths), qbtest::PathName());
+INSTANTIATE_TEST_SUITE_P(Interop, ThroughSocks5Proxy, testing::ValuesIn(qbtest::Socks5Paths()), qbtest::PathName());
 
 struct Credentials {
   const char* name;

@@ -21,8 +21,7 @@ TEST(Servers, MissingDaemonFailsWithTheWayToInstallIt) {
     qbtest::ProxyProcess process(launch);
     FAIL() << "a missing program started";
   } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("scripts/setup.sh"), std::string::npos)
-        << error.what();
+    EXPECT_NE(std::string(error.what()).find("scripts/setup.sh"), std::string::npos) << error.what();
   }
 }
 

@@ -49,7 +49,6 @@ TEST_P(ThroughLinuxProxy, ReachesTheEchoTargetByAddressAndByName) {
   EXPECT_EQ(EchoThrough(socket, payload), payload);
 }
 
-INSTANTIATE_TEST_SUITE_P(Interop, ThroughLinuxProxy, testing::ValuesIn(qbtest::kProxyPaths),
-                         qbtest::PathName());
+INSTANTIATE_TEST_SUITE_P(Interop, ThroughLinuxProxy, testing::ValuesIn(qbtest::kProxyPaths), qbtest::PathName());
 
 }  // namespace

@@ -50,8 +50,7 @@ TEST_F(HostTest, TheOverridingCloseRunsOnEveryFailureOfTheProxyPath) {
       {"SOCKS4 proxy hangs up at once", 4, "127.0.0.1", qbtest::PeerScript{PeerStep::Close()}},
       {"SOCKS4 cannot carry a name", 4, "target.example", qbtest::PeerScript{}},
       {"SOCKS5 proxy accepts no method", 5, "127.0.0.1",
-       qbtest::PeerScript{PeerStep::Expect(qbtest::kSocks5Offer),
-                          PeerStep::Send(qbtest::Bytes({5, 0xFF}))}},
+       qbtest::PeerScript{PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(qbtest::Bytes({5, 0xFF}))}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -86,17 +85,15 @@ TEST_F(HostTest, ADirectConnectIsTheHostsToCloseEvenWhenItFails) {
   ASSERT_TRUE(connected.Create());
   ASSERT_EQ(connected.Connect("127.0.0.1", echo.port()), 1);
   const std::string request = "through the host's own class";
-  ASSERT_EQ(connected.Send(request.data(), static_cast<int>(request.size())),
-            static_cast<int>(request.size()));
+  ASSERT_EQ(connected.Send(request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
   EXPECT_EQ(qbtest::ReceiveExactly(connected, request.size()), request);
   EXPECT_EQ(connected.close_calls, 0);
 }
 
 TEST_F(HostTest, ProtectedHelpersAreReachableFromTheHostsClass) {
   HostSocket socket;
-  const std::vector<std::string> texts = {
-      "", "General negotition failur", "Username/Password authentication failure",
-      std::string(4096, 'x'), "\xff\x01"};
+  const std::vector<std::string> texts = {"", "General negotition failur", "Username/Password authentication failure",
+                                          std::string(4096, 'x'), "\xff\x01"};
   for (const std::string& text : texts) EXPECT_EQ(socket.MyMessageBox(text.c_str()), 1) << text;
 
   EXPECT_EQ(socket.IsDNS("192.168.1.20"), 0);

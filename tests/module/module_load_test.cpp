@@ -30,9 +30,7 @@ long TimesListed(HINSTANCE module, AFX_MODULE_STATE* state = nullptr) {
   return std::count(modules.begin(), modules.end(), module);
 }
 
-UINT RecordsListed(AFX_MODULE_STATE* state = nullptr) {
-  return AfxGetDynLinkModules(nullptr, 0, state);
-}
+UINT RecordsListed(AFX_MODULE_STATE* state = nullptr) { return AfxGetDynLinkModules(nullptr, 0, state); }
 
 bool ModuleIsMapped() { return qbtest::ModuleIsMapped(kModulePath); }
 

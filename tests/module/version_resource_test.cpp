@@ -65,19 +65,17 @@ TEST_P(VersionResource, StringsOfTheTranslationItNames) {
     WORD codePage;
   }* translation = nullptr;
   UINT length = 0;
-  ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
-                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_TRUE(
+      VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
   ASSERT_GE(length, sizeof(Translation));
   char prefix[64];
-  snprintf(prefix, sizeof(prefix), "\\StringFileInfo\\%04x%04x\\", translation->language,
-           translation->codePage);
+  snprintf(prefix, sizeof(prefix), "\\StringFileInfo\\%04x%04x\\", translation->language, translation->codePage);
 
   for (const VersionString& entry : kVersionStrings) {
     char* text = nullptr;
     UINT chars = 0;
     const std::string path = std::string(prefix) + entry.lpszKey;
-    ASSERT_TRUE(VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&text), &chars))
-        << path;
+    ASSERT_TRUE(VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&text), &chars)) << path;
     EXPECT_STREQ(text, entry.lpszValue) << path;
   }
 }

@@ -64,8 +64,8 @@ void CheckLifecycle() {
     host::Check(pByOrdinal != NULL && pByOrdinal == pByName, kExports[nOrdinal - 1],
                 "the same address by ordinal and by name");
   }
-  host::Check(GetProcAddress(hModule, MAKEINTRESOURCEA(kExportCount + 1)) == NULL,
-              "export table", "nothing at the ordinal after the last");
+  host::Check(GetProcAddress(hModule, MAKEINTRESOURCEA(kExportCount + 1)) == NULL, "export table",
+              "nothing at the ordinal after the last");
 
   char szDescription[64] = "";
   host::Check(LoadStringA(hModule, 1, szDescription, sizeof(szDescription)) > 0 &&
@@ -74,8 +74,7 @@ void CheckLifecycle() {
 
   host::Check(RecordsOf(hModule) == 1, "process attach", "the module is listed once");
   typedef void(__cdecl * InitSocksDLLProc)(void);
-  const InitSocksDLLProc pInitSocksDLL =
-      reinterpret_cast<InitSocksDLLProc>(GetProcAddress(hModule, "InitSocksDLL"));
+  const InitSocksDLLProc pInitSocksDLL = reinterpret_cast<InitSocksDLLProc>(GetProcAddress(hModule, "InitSocksDLL"));
   if (pInitSocksDLL != NULL) pInitSocksDLL();
   host::Check(RecordsOf(hModule) == 2, "InitSocksDLL", "the module is listed once more");
 
@@ -88,8 +87,7 @@ void CheckVersionResource() {
   static BYTE data[4096];
   DWORD dwHandle = 0;
   const DWORD cbData = GetFileVersionInfoSizeA(kModule, &dwHandle);
-  if (!host::Check(cbData != 0 && cbData <= sizeof(data) &&
-                       GetFileVersionInfoA(kModule, 0, cbData, data),
+  if (!host::Check(cbData != 0 && cbData <= sizeof(data) && GetFileVersionInfoA(kModule, 0, cbData, data),
                    "version resource", "GetFileVersionInfoA reads it")) {
     return;
   }

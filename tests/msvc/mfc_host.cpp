@@ -35,7 +35,9 @@ class CAsyncSocket : public CObject {
     if (m_hSocket != INVALID_SOCKET) closesocket(m_hSocket);
     m_hSocket = INVALID_SOCKET;
   }
-  virtual int Send(const void* lpBuf, int nBufLen) { return send(m_hSocket, static_cast<const char*>(lpBuf), nBufLen, 0); }
+  virtual int Send(const void* lpBuf, int nBufLen) {
+    return send(m_hSocket, static_cast<const char*>(lpBuf), nBufLen, 0);
+  }
   virtual int Receive(void* lpBuf, int nBufLen) { return recv(m_hSocket, static_cast<char*>(lpBuf), nBufLen, 0); }
 
   SOCKET m_hSocket = INVALID_SOCKET;

@@ -62,13 +62,11 @@ void SetString(HKEY hKey, const char* lpszName, const char* lpszValue) {
 }
 
 void SetNumber(HKEY hKey, const char* lpszName, DWORD dwValue) {
-  RegSetValueExA(hKey, lpszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue),
-                 sizeof(dwValue));
+  RegSetValueExA(hKey, lpszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dwValue), sizeof(dwValue));
 }
 
 // The six settings, in the current user's hive of Wine's registry.
-bool WriteSettings(BOOL bEnable, UINT nPort, DWORD dwVersion, const char* lpszUser,
-                   const char* lpszPassword) {
+bool WriteSettings(BOOL bEnable, UINT nPort, DWORD dwVersion, const char* lpszUser, const char* lpszPassword) {
   HKEY hKey = NULL;
   if (RegCreateKeyA(HKEY_CURRENT_USER, kProxyKey, &hKey) != ERROR_SUCCESS) return false;
   SetNumber(hKey, "ProxyEnable", static_cast<DWORD>(bEnable));
@@ -111,22 +109,18 @@ const Route kRoutes[] = {
     {"SOCKS4 through Dante", TRUE, "QBSOCKS_DANTE_PORT", 4, "127.0.0.1", "", "", 1},
     {"SOCKS5 through Dante, by name", TRUE, "QBSOCKS_DANTE_PORT", 5, "localhost", "", "", 1},
     {"SOCKS5 through microsocks", TRUE, "QBSOCKS_MICROSOCKS_PORT", 5, "127.0.0.1", "", "", 1},
-    {"SOCKS5 through microsocks with a password", TRUE, "QBSOCKS_MICROSOCKS_AUTH_PORT", 5,
-     "127.0.0.1", NULL, NULL, 1},
+    {"SOCKS5 through microsocks with a password", TRUE, "QBSOCKS_MICROSOCKS_AUTH_PORT", 5, "127.0.0.1", NULL, NULL,
+     1},
     {"failure: the proxy refuses", TRUE, NULL, 5, "127.0.0.1", "", "", 0},
     {"failure: SOCKS4 and a name", TRUE, "QBSOCKS_DANTE_PORT", 4, "localhost", "", "", 0},
-    {"failure: a wrong password", TRUE, "QBSOCKS_MICROSOCKS_AUTH_PORT", 5, "127.0.0.1",
-     NULL, "wrong", 0},
+    {"failure: a wrong password", TRUE, "QBSOCKS_MICROSOCKS_AUTH_PORT", 5, "127.0.0.1", NULL, "wrong", 0},
 };
 
 void CheckRoute(const Route& route, UINT nEchoPort) {
   const char* lpszUser = route.lpszUser != NULL ? route.lpszUser : getenv("QBSOCKS_MICROSOCKS_USER");
-  const char* lpszPassword =
-      route.lpszPassword != NULL ? route.lpszPassword : getenv("QBSOCKS_MICROSOCKS_PASSWORD");
-  const UINT nProxyPort = route.lpszPortVariable != NULL ? PortFrom(route.lpszPortVariable)
-                                                         : RefusingPort();
-  if (!host::Check(WriteSettings(route.bProxy, nProxyPort, route.dwVersion,
-                                 lpszUser != NULL ? lpszUser : "",
+  const char* lpszPassword = route.lpszPassword != NULL ? route.lpszPassword : getenv("QBSOCKS_MICROSOCKS_PASSWORD");
+  const UINT nProxyPort = route.lpszPortVariable != NULL ? PortFrom(route.lpszPortVariable) : RefusingPort();
+  if (!host::Check(WriteSettings(route.bProxy, nProxyPort, route.dwVersion, lpszUser != NULL ? lpszUser : "",
                                  lpszPassword != NULL ? lpszPassword : ""),
                    route.lpszName, "settings written to the registry")) {
     return;
@@ -151,11 +145,10 @@ void CheckRoute(const Route& route, UINT nEchoPort) {
 
 void CheckWindowHost() {
   for (const window_host::WindowCase& c : window_host::kWindowCases) {
-    const window_host::WindowOutcome outcome = window_host::RunWindowCase(
-        c, [](UINT nPort) { return WriteSettings(TRUE, nPort, 5, "", ""); });
-    window_host::CheckWindowOutcome(c, outcome, [&](bool bOk, const char* lpszWhat) {
-      host::Check(bOk, c.lpszName, lpszWhat);
-    });
+    const window_host::WindowOutcome outcome =
+        window_host::RunWindowCase(c, [](UINT nPort) { return WriteSettings(TRUE, nPort, 5, "", ""); });
+    window_host::CheckWindowOutcome(c, outcome,
+                                    [&](bool bOk, const char* lpszWhat) { host::Check(bOk, c.lpszName, lpszWhat); });
   }
 }
 
@@ -169,15 +162,15 @@ void CheckHeapObjects() {
   delete pPlain;
   int nType = 0;
   int nTypeLength = sizeof(nType);
-  host::Check(getsockopt(hSocket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&nType),
-                         &nTypeLength) == SOCKET_ERROR && WSAGetLastError() == WSAENOTSOCK,
+  host::Check(getsockopt(hSocket, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&nType), &nTypeLength) ==
+                      SOCKET_ERROR &&
+                  WSAGetLastError() == WSAENOTSOCK,
               "delete through CSocket*", "the destructor closed the socket");
 
   int nDestroyed = 0;
   CSocks* pDerived = new CCountingSocks(&nDestroyed);
   delete pDerived;
-  host::Check(nDestroyed == 1, "delete a derived object through CSocks*",
-              "the derived destructor ran once");
+  host::Check(nDestroyed == 1, "delete a derived object through CSocks*", "the derived destructor ran once");
 }
 
 // The slots of CSocks's virtual table, in order, by the ordinal of the
@@ -212,8 +205,8 @@ const Slot kSlots[] = {
 
 bool InsideModule(HMODULE hModule, const void* p) {
   const BYTE* pBase = reinterpret_cast<const BYTE*>(hModule);
-  const IMAGE_NT_HEADERS* pHeaders = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-      pBase + reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
+  const IMAGE_NT_HEADERS* pHeaders =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(pBase + reinterpret_cast<const IMAGE_DOS_HEADER*>(pBase)->e_lfanew);
   const BYTE* pByte = static_cast<const BYTE*>(p);
   return pByte >= pBase && pByte < pBase + pHeaders->OptionalHeader.SizeOfImage;
 }
@@ -223,8 +216,7 @@ void CheckVirtualTable() {
   const HMODULE hClassLibrary = GetModuleHandleA("qbafx.dll");
   CSocks socks;
   const void* const* pTable = *reinterpret_cast<const void* const* const*>(&socks);
-  host::Check(pTable == reinterpret_cast<const void* const*>(
-                            GetProcAddress(hModule, "??_7CSocks@@6B@")),
+  host::Check(pTable == reinterpret_cast<const void* const*>(GetProcAddress(hModule, "??_7CSocks@@6B@")),
               "virtual table", "a CSocks points at the exported ??_7CSocks@@6B@");
   for (int i = 0; i < static_cast<int>(sizeof(kSlots) / sizeof(kSlots[0])); ++i) {
     char szCase[96];
@@ -234,8 +226,8 @@ void CheckVirtualTable() {
     if (kSlots[i].nOrdinal == 0) {
       host::Check(InsideModule(hModule, pTarget), szCase, kSlots[i].pszMember);
     } else {
-      const void* pMember = reinterpret_cast<const void*>(
-          GetProcAddress(hClassLibrary, MAKEINTRESOURCEA(kSlots[i].nOrdinal)));
+      const void* pMember =
+          reinterpret_cast<const void*>(GetProcAddress(hClassLibrary, MAKEINTRESOURCEA(kSlots[i].nOrdinal)));
       host::Check(pMember != NULL && pTarget == pMember, szCase, kSlots[i].pszMember);
     }
   }

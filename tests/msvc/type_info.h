@@ -15,8 +15,8 @@ class type_info {
   type_info(const type_info&);
   type_info& operator=(const type_info&);
 
-  void* m_pData;      // the undecorated name, once name() has made it
-  char m_szName[1];   // the decorated name
+  void* m_pData;     // the undecorated name, once name() has made it
+  char m_szName[1];  // the decorated name
 };
 
 namespace std {

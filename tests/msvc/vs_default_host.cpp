@@ -272,7 +272,11 @@ void CheckUntranslatableText() {
   bound.GetSockName(reinterpret_cast<SOCKADDR*>(&address), &nLength);
   UseSocks5Proxy(ntohs(address.sin_port));
   CSocks socks;
-  const BOOL bRefused = socks.Create() && !socks.Connect(L"b\xFC" L"cher.example", 80) &&
+  const BOOL bRefused = socks.Create() &&
+                        !socks.Connect(
+                            L"b\xFC"
+                            L"cher.example",
+                            80) &&
                         WSAGetLastError() == WSAEINVAL && socks.m_hSocket != INVALID_SOCKET;
   host::Check(bRefused, "a host name with U+00FC", "CSocks::Connect fails with WSAEINVAL");
   RegDeleteKeyA(HKEY_CURRENT_USER, host::kProxyKey);

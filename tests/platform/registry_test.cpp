@@ -126,9 +126,11 @@ std::vector<ParseCase> ParseCases() {
                     {longest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
                     {too_long, "V", ERROR_FILE_NOT_FOUND}}});
   // What a cap left out cannot be said to be missing: it cannot be read.
-  cases.push_back({"a key within the limits whose paths pass the cap", kHeader + Section(deepest) + Section(huge_tree),
+  cases.push_back({"a key within the limits whose paths pass the cap",
+                   kHeader + Section(deepest) + Section(huge_tree),
                    {{deepest, "V", ERROR_SUCCESS, REG_DWORD, Dw(1)}, {huge_tree, "V", ERROR_CANTREAD}}});
-  cases.push_back({"caps on the keys and values one file brings", OverTheCaps(),
+  cases.push_back({"caps on the keys and values one file brings",
+                   OverTheCaps(),
                    {{"Last", "V", ERROR_SUCCESS, REG_DWORD, Dw(1)},
                     {"Last", "Skipped", ERROR_CANTREAD},
                     {"Beyond", "V", ERROR_CANTREAD}}});
@@ -149,8 +151,7 @@ std::vector<ParseCase> ParseCases() {
                     {kProxy, "UserName", ERROR_SUCCESS, REG_SZ, Sz("caf\xC3\xA9")},
                     {kProxy, "Password", ERROR_SUCCESS, REG_SZ, Sz("p\\w\"d")},
                     {kProxy, "Blob", ERROR_SUCCESS, REG_BINARY,
-                     Bytes{0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
-                           13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24}},
+                     Bytes{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24}},
                     {kProxy, "Path", ERROR_SUCCESS, REG_EXPAND_SZ, Sz("%HOME%\xC3\xA9")},
                     {kProxy, "", ERROR_SUCCESS, REG_SZ, Sz("default")},
                     {"Software\\Quillbrook", "SocksServer", ERROR_FILE_NOT_FOUND}}});
@@ -162,8 +163,9 @@ std::vector<ParseCase> ParseCases() {
                     {kProxy, "SocksVersion", ERROR_SUCCESS, REG_DWORD, Dw(4)}}});
 
   cases.push_back({"UTF-8 with BOM, LF, short root, other case",
-                   "\xEF\xBB\xBF" + kHeader + "[hkcu\\SOFTWARE\\quillbrook\\Game\\Share\\PROXY]\n\"socksserver\"=\"h\"\n"
-                   "  \"ProxyEnable\" = dword:00000002  \n",
+                   "\xEF\xBB\xBF" + kHeader +
+                       "[hkcu\\SOFTWARE\\quillbrook\\Game\\Share\\PROXY]\n\"socksserver\"=\"h\"\n"
+                       "  \"ProxyEnable\" = dword:00000002  \n",
                    {{kProxy, "SocksServer", ERROR_SUCCESS, REG_SZ, Sz("h")},
                     {kProxy, "PROXYENABLE", ERROR_SUCCESS, REG_DWORD, Dw(2)}}});
 
@@ -196,22 +198,24 @@ std::vector<ParseCase> ParseCases() {
                     {"K", "AfterBroken", ERROR_FILE_NOT_FOUND},
                     {"K", "Commented", ERROR_FILE_NOT_FOUND}}});
 
-  cases.push_back({"truncated in a hex continuation: that value is dropped, the next line still counts",
-                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"Blob\"=hex:01,02,\\\n\"B\"=dword:2\n\"C\"=hex:03,\\",
-                   {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)},
-                    {"K", "Blob", ERROR_FILE_NOT_FOUND},
-                    {"K", "B", ERROR_SUCCESS, REG_DWORD, Dw(2)},
-                    {"K", "C", ERROR_FILE_NOT_FOUND}}});
+  cases.push_back(
+      {"truncated in a hex continuation: that value is dropped, the next line still counts",
+       kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"Blob\"=hex:01,02,\\\n\"B\"=dword:2\n\"C\"=hex:03,\\",
+       {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)},
+        {"K", "Blob", ERROR_FILE_NOT_FOUND},
+        {"K", "B", ERROR_SUCCESS, REG_DWORD, Dw(2)},
+        {"K", "C", ERROR_FILE_NOT_FOUND}}});
 
   cases.push_back({"truncated mid-line and mid-section",
                    kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"S\"=\"10.0.\n[HKEY_CURRENT_USER\\L",
-                   {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)}, {"K", "S", ERROR_FILE_NOT_FOUND},
+                   {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)},
+                    {"K", "S", ERROR_FILE_NOT_FOUND},
                     {"L", "", ERROR_FILE_NOT_FOUND}}});
 
-  cases.push_back({"UTF-16 with an odd byte count",
-                   Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n\"A\"=dword:1\r\n") +
-                       "\x41",
-                   {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)}}});
+  cases.push_back(
+      {"UTF-16 with an odd byte count",
+       Utf16File(u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n\"A\"=dword:1\r\n") + "\x41",
+       {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(1)}}});
 
   cases.push_back({"huge lines",
                    kHeader + "[HKEY_CURRENT_USER\\K]\n\"Big\"=\"" + big + "\"\n" + big + "\n\"After\"=dword:5\n",
@@ -219,7 +223,7 @@ std::vector<ParseCase> ParseCases() {
 
   cases.push_back({"wrong kinds are reported as stored",
                    kHeader + "[HKEY_CURRENT_USER\\K]\n\"Port\"=\"1080\"\n\"Short\"=hex(4):01,00\n\"Server\"=dword:1\n"
-                   "\"Unterminated\"=hex(1):61,00,62,00\n\"None\"=hex(0):\n",
+                             "\"Unterminated\"=hex(1):61,00,62,00\n\"None\"=hex(0):\n",
                    {{"K", "Port", ERROR_SUCCESS, REG_SZ, Sz("1080")},
                     {"K", "Short", ERROR_SUCCESS, REG_DWORD, Bytes{1, 0}},
                     {"K", "Server", ERROR_SUCCESS, REG_DWORD, Dw(1)},
@@ -227,9 +231,10 @@ std::vector<ParseCase> ParseCases() {
                     {"K", "None", ERROR_SUCCESS, REG_NONE, Bytes{}}}});
 
   cases.push_back({"duplicate keys merge, a later value wins, deletions apply in order",
-                   kHeader + "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"B\"=dword:2\n\"C\"=dword:3\n"
-                   "[HKEY_CURRENT_USER\\k]\n\"a\"=dword:9\n\"B\"=-\n"
-                   "[HKEY_CURRENT_USER\\Gone\\Sub]\n\"X\"=dword:1\n[-HKEY_CURRENT_USER\\gone]\n\"Y\"=dword:1\n",
+                   kHeader +
+                       "[HKEY_CURRENT_USER\\K]\n\"A\"=dword:1\n\"B\"=dword:2\n\"C\"=dword:3\n"
+                       "[HKEY_CURRENT_USER\\k]\n\"a\"=dword:9\n\"B\"=-\n"
+                       "[HKEY_CURRENT_USER\\Gone\\Sub]\n\"X\"=dword:1\n[-HKEY_CURRENT_USER\\gone]\n\"Y\"=dword:1\n",
                    {{"K", "A", ERROR_SUCCESS, REG_DWORD, Dw(9)},
                     {"K", "B", ERROR_FILE_NOT_FOUND},
                     {"K", "C", ERROR_SUCCESS, REG_DWORD, Dw(3)},
@@ -366,12 +371,14 @@ TEST(RegistryRoundTrip, ExportKeyHasTheKeyAndItsSubkeysOnly) {
 // no input makes the parser step outside its buffer.
 TEST(RegistryParse, ArbitraryBytesParseToAStableHive) {
   std::mt19937 rng(12345);
-  const std::string sample = "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K\\L]\r\n"
-                             "\"A\"=\"x\\\\y\"\r\n\"B\"=hex(2):41,00,42,00,\\\r\n  00,00\r\n@=dword:1\r\n"
-                             "[-HKEY_CURRENT_USER\\K\\L]\r\n\"C\"=-\r\n";
+  const std::string sample =
+      "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K\\L]\r\n"
+      "\"A\"=\"x\\\\y\"\r\n\"B\"=hex(2):41,00,42,00,\\\r\n  00,00\r\n@=dword:1\r\n"
+      "[-HKEY_CURRENT_USER\\K\\L]\r\n\"C\"=-\r\n";
   std::vector<std::string> inputs;
   for (size_t cut = 0; cut <= sample.size(); ++cut) inputs.push_back(sample.substr(0, cut));
-  for (size_t cut = 0; cut <= sample.size(); ++cut) inputs.push_back(Utf16File(u"x").substr(0, 2) + sample.substr(0, cut));
+  for (size_t cut = 0; cut <= sample.size(); ++cut)
+    inputs.push_back(Utf16File(u"x").substr(0, 2) + sample.substr(0, cut));
   for (int i = 0; i < 300; ++i) {
     std::string s = sample;
     for (int k = 0; k < 4; ++k) s[rng() % s.size()] = static_cast<char>(rng());
@@ -502,7 +509,7 @@ TEST(RegistryHandles, ManyAtOnceAndClosedOnesStayInvalid) {
 TEST(RegistryWrite, FilePermissionsAndNothingLeftBehind) {
   TempHive hive;
   hive.SetDword(kProxy, "SocksPort", 1080);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(hive.Path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(hive.Folder().c_str(), &st), 0);
@@ -524,12 +531,12 @@ TEST(RegistryWrite, FilePermissionsAndNothingLeftBehind) {
 TEST(RegistryWrite, UntouchedContentIsKept) {
   TempHive hive;
   // A section a reader skips is written back as it stood.
-  const std::string beyond_limits = "[HKEY_CURRENT_USER\\Software\\" + std::string(300, 'x') + "]\r\n\"Keep\"=\"me\"\r\n";
-  hive.WriteFile(
-      "Windows Registry Editor Version 5.00\r\n\r\n" + beyond_limits +
-      "[HKEY_LOCAL_MACHINE\\Elsewhere]\r\n\"Keep\"=dword:00000001\r\n"
-      "[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\r\n\"SocksServer\"=\"a\"\r\n"
-      "[HKEY_CURRENT_USER\\Other]\r\n\"Blob\"=hex:01,02\r\n");
+  const std::string beyond_limits =
+      "[HKEY_CURRENT_USER\\Software\\" + std::string(300, 'x') + "]\r\n\"Keep\"=\"me\"\r\n";
+  hive.WriteFile("Windows Registry Editor Version 5.00\r\n\r\n" + beyond_limits +
+                 "[HKEY_LOCAL_MACHINE\\Elsewhere]\r\n\"Keep\"=dword:00000001\r\n"
+                 "[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\r\n\"SocksServer\"=\"a\"\r\n"
+                 "[HKEY_CURRENT_USER\\Other]\r\n\"Blob\"=hex:01,02\r\n");
   hive.SetDword(kProxy, "SocksPort", 7);
   hive.SetString(kProxy, "SOCKSSERVER", "b");
   CheckQuery({kProxy, "SocksServer", ERROR_SUCCESS, REG_SZ, Sz("b")});
@@ -552,7 +559,8 @@ TEST(RegistryWrite, NothingPastTheCapsIsWritten) {
   HKEY key = nullptr;
   EXPECT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, "Last\\Sub", &key), ERROR_NOT_ENOUGH_QUOTA);
   EXPECT_EQ(qbhive::UpdateHive(hive.Path(), [](qbhive::Hive& h) { return h.MarkCutShort(), ERROR_SUCCESS; }),
-            ERROR_NOT_ENOUGH_QUOTA) << "a text cut short by the caps";
+            ERROR_NOT_ENOUGH_QUOTA)
+      << "a text cut short by the caps";
   EXPECT_EQ(hive.ReadFile(), OverTheCaps());
   EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "Last"), ERROR_SUCCESS) << "deleting mends it";
   CheckQuery({"Beyond", "V", ERROR_SUCCESS, REG_DWORD, Dw(1)});
@@ -564,8 +572,10 @@ TEST(RegistryWrite, NothingPastTheCapsIsWritten) {
 TEST(RegistryUnreadable, FailsTheOpenAndIsNeverKept) {
   using Open = int (*)(const char*, int, mode_t);
   static int error = 0;
-  for (const auto& [errno_value, expected] : {std::pair{EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {EACCES, ERROR_ACCESS_DENIED},
-                                               {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EIO, ERROR_CANTREAD}}) {
+  for (const auto& [errno_value, expected] : {std::pair{EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                                              {EACCES, ERROR_ACCESS_DENIED},
+                                              {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+                                              {EIO, ERROR_CANTREAD}}) {
     TempHive hive;
     hive.SetDword(kProxy, "ProxyEnable", 1);
     const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -573,7 +583,8 @@ TEST(RegistryUnreadable, FailsTheOpenAndIsNeverKept) {
     HKEY key = nullptr;
     error = errno_value;
     {
-      qbtest::ReplacedSystemCall<Open> open(qbplatform::g_systemCalls.open, [](const char*, int, mode_t) { return errno = error, -1; });
+      qbtest::ReplacedSystemCall<Open> open(qbplatform::g_systemCalls.open,
+                                            [](const char*, int, mode_t) { return errno = error, -1; });
       EXPECT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kProxy, &key), expected) << std::strerror(error);
     }
     CheckQuery({kProxy, "ProxyEnable", ERROR_SUCCESS, REG_DWORD, Dw(1)});
@@ -593,7 +604,7 @@ TEST(RegistryWrite, ALinkedHiveIsWrittenWhereTheLinkLeads) {
   ASSERT_EQ(::chmod(managed.c_str(), 0640), 0);
   hive.SetDword(kProxy, "SocksPort", 1080);
 
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::lstat(hive.Path().c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
   ASSERT_EQ(::stat(managed.c_str(), &st), 0);
@@ -645,7 +656,8 @@ TEST(RegistrySnapshot, AHandleKeepsTheVersionItOpened) {
 // time back must still be seen: the change time gives it away.
 TEST(RegistrySnapshot, InPlaceEditOfASettledFileIsSeen) {
   TempHive hive;
-  const std::string before = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\T]\n\"V\"=\"aaa\"\n";
+  const std::string before =
+      "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\T]\n\"V\"=\"aaa\"\n";
   std::string after = before;
   after.replace(after.find("aaa"), 3, "bbb");
   const timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -739,8 +751,8 @@ TEST(RegistryHivePath, FollowsTheEnvironmentAtEveryCall) {
   EXPECT_EQ(qbhive::HivePath(), "/home/someone/.config/qbsocks/user.reg");
   ::unsetenv("HOME");
   const std::string from_passwd = qbhive::HivePath();
-  EXPECT_TRUE(from_passwd.empty() || (from_passwd[0] == '/' && from_passwd.find("/.config/qbsocks/user.reg") !=
-                                                                     std::string::npos))
+  EXPECT_TRUE(from_passwd.empty() ||
+              (from_passwd[0] == '/' && from_passwd.find("/.config/qbsocks/user.reg") != std::string::npos))
       << from_passwd;
   if (old_home) ::setenv("HOME", saved_home.c_str(), 1);
 }

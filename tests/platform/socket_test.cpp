@@ -92,8 +92,7 @@ TEST_F(SocketTest, ConnectsByAddressOrNameUsingThePortsLow16Bits) {
     const char* host;
     UINT portHighBits;
   };
-  const Case cases[] = {{"127.0.0.1", 0}, {"localhost", 0}, {"127.0.0.1", 0x10000},
-                        {"localhost", 0xabcd0000}};
+  const Case cases[] = {{"127.0.0.1", 0}, {"localhost", 0}, {"127.0.0.1", 0x10000}, {"localhost", 0xabcd0000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.host) + " high bits " + std::to_string(c.portHighBits));
     CSocket client, server;
@@ -382,19 +381,15 @@ TEST_F(SocketTest, FailuresSetTheirErrorAndKeepNoSocket) {
     bool objectKeepsSocket;
   };
   const Case cases[] = {
-      {"refused connect",
-       [&](ProbeSocket& s) { return s.Create() && s.Connect("127.0.0.1", closedPort.port); },
+      {"refused connect", [&](ProbeSocket& s) { return s.Create() && s.Connect("127.0.0.1", closedPort.port); },
        WSAECONNREFUSED, true},
-      {"address in use",
-       [&](ProbeSocket& s) { return s.Create(listener_.port, SOCK_STREAM, FD_READ, "127.0.0.1"); },
+      {"address in use", [&](ProbeSocket& s) { return s.Create(listener_.port, SOCK_STREAM, FD_READ, "127.0.0.1"); },
        WSAEADDRINUSE, false},
-      {"bad bind address", [](ProbeSocket& s) { return s.Create(0, SOCK_STREAM, FD_READ, "1.2.3.400"); },
-       WSAEINVAL, false},
-      {"connect before create", [](ProbeSocket& s) { return s.Connect("127.0.0.1", 1); }, WSAENOTSOCK,
+      {"bad bind address", [](ProbeSocket& s) { return s.Create(0, SOCK_STREAM, FD_READ, "1.2.3.400"); }, WSAEINVAL,
        false},
+      {"connect before create", [](ProbeSocket& s) { return s.Connect("127.0.0.1", 1); }, WSAENOTSOCK, false},
       {"attach no socket", [](ProbeSocket& s) { return s.Attach(INVALID_SOCKET); }, WSAENOTSOCK, false},
-      {"wait without socket", [](ProbeSocket& s) { return s.PumpMessages(FD_READ); }, WSAENOTSOCK,
-       false},
+      {"wait without socket", [](ProbeSocket& s) { return s.PumpMessages(FD_READ); }, WSAENOTSOCK, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -443,8 +438,7 @@ size_t g_timedOutPolls = 0;
 
 ConnectState StateAfterTheLastPoll() {
   if (g_timedOutPolls == 0) return ConnectState::kGoingOn;
-  return g_timedOutPolls <= g_connectStates.size() ? g_connectStates[g_timedOutPolls - 1]
-                                                   : ConnectState::kRefused;
+  return g_timedOutPolls <= g_connectStates.size() ? g_connectStates[g_timedOutPolls - 1] : ConnectState::kRefused;
 }
 
 int ConnectUnderWay(int, const sockaddr*, socklen_t) {

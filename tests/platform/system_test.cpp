@@ -100,8 +100,7 @@ TEST(LastError, OneSlotServesBothPairs) {
        [] { return WSAGetLastError(); }},
       {"WSASetLastError/GetLastError", [](int v) { WSASetLastError(v); },
        [] { return static_cast<int>(GetLastError()); }},
-      {"WSASetLastError/WSAGetLastError", [](int v) { WSASetLastError(v); },
-       [] { return WSAGetLastError(); }},
+      {"WSASetLastError/WSAGetLastError", [](int v) { WSASetLastError(v); }, [] { return WSAGetLastError(); }},
   };
   int value = 10001;
   for (const Pair& pair : pairs) {

@@ -51,8 +51,8 @@ void RunFailingConnects(const char* target, uint16_t port,
     if (socks.Connect(target, port) != 0) ++succeeded;
     const std::vector<std::string> reported = TakeReportedMessages();
     if (reported != expected(i) && wrong_reports++ == 0) {
-      first_wrong = "connect " + std::to_string(i) + " reported " + Text(reported) +
-                    ", expected " + Text(expected(i));
+      first_wrong =
+          "connect " + std::to_string(i) + " reported " + Text(reported) + ", expected " + Text(expected(i));
     }
   }
   EXPECT_EQ(succeeded, 0);
@@ -148,8 +148,7 @@ void RunBreakoffs(DWORD version, const std::vector<Breakoff>& breakoffs) {
   LoopbackServer proxy([&](int fd) { Play(version, breakoffs[next++ % breakoffs.size()], fd); });
   WriteSettings(hive, ProxyAt(proxy.port(), version));
   RunFailingConnects(
-      "10.0.0.1", 80,
-      [&](int i) { return std::vector<std::string>{breakoffs[i % breakoffs.size()].reported}; },
+      "10.0.0.1", 80, [&](int i) { return std::vector<std::string>{breakoffs[i % breakoffs.size()].reported}; },
       &proxy);
 }
 

@@ -43,10 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
             .Replies(Bytes({5, 0, 0, 1, 127}))
             .Then({PeerStep::Reset()})
             .Fails(kGeneralFailure),
-        Socks5Row("socks5_reset_mid_choice")
-            .Choice(Bytes({5}))
-            .Then({PeerStep::Reset()})
-            .Fails(kGeneralFailure),
+        Socks5Row("socks5_reset_mid_choice").Choice(Bytes({5})).Then({PeerStep::Reset()}).Fails(kGeneralFailure),
         Socks4Row("socks4_reset_mid_reply")
             .Replies(Bytes({0, 90, 0}))
             .Then({PeerStep::Reset()})
@@ -140,8 +137,7 @@ TEST(ProxyKilled, OpenConnectionsSeeTheCloseWithoutHangOrSignal) {
     const int got = socks->Receive(&byte, 1);
     EXPECT_LE(got, 0);
     if (got < 0) {
-      EXPECT_TRUE(WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAECONNABORTED)
-          << WSAGetLastError();
+      EXPECT_TRUE(WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAECONNABORTED) << WSAGetLastError();
     }
     // Sending into the dead connection fails with an error, and raises no
     // SIGPIPE (which would end this process): the first send draws the

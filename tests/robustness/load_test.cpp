@@ -59,16 +59,15 @@ TEST(Load, ThirtyTwoThreadsThroughMicrosocks) {
           continue;
         }
         std::lock_guard<std::mutex> lock(mutex);
-        failures.push_back("thread " + std::to_string(t) + " round " + std::to_string(round) +
-                           ": " + failure);
+        failures.push_back("thread " + std::to_string(t) + " round " + std::to_string(round) + ": " + failure);
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
 
   EXPECT_EQ(succeeded.load(), kThreads * kConnectsPerThread)
-      << failures.size() << " failed; first: " << (failures.empty() ? "" : failures.front())
-      << "\nmicrosocks said:\n" << servers.proxy->Diagnostics();
+      << failures.size() << " failed; first: " << (failures.empty() ? "" : failures.front()) << "\nmicrosocks said:\n"
+      << servers.proxy->Diagnostics();
 }
 
 }  // namespace

@@ -47,8 +47,7 @@ const std::string kUser = "alice";
 const std::string kPassword = "pa55";
 
 std::string Le32(DWORD v) {
-  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-          static_cast<char>(v >> 24)};
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
 }
 
 struct Configuration {
@@ -165,14 +164,25 @@ TEST(SettingsUnderChange, EveryConnectSeesOneWholeConfiguration) {
 
   const std::vector<Configuration> configurations = {
       {'A',
-       {{"ProxyEnable", Dword(1)}, {"SocksServer", Sz("127.0.0.1")}, {"SocksPort", Dword(proxy_a.port())},
-        {"SocksVersion", Dword(5)}, {"UserName", Sz(kUser)}, {"Password", Sz(kPassword)}}},
+       {{"ProxyEnable", Dword(1)},
+        {"SocksServer", Sz("127.0.0.1")},
+        {"SocksPort", Dword(proxy_a.port())},
+        {"SocksVersion", Dword(5)},
+        {"UserName", Sz(kUser)},
+        {"Password", Sz(kPassword)}}},
       {'B',
-       {{"ProxyEnable", Dword(1)}, {"SocksServer", Sz("127.0.0.1")}, {"SocksPort", Dword(proxy_b.port())},
-        {"SocksVersion", Dword(4)}, {"UserName", Sz("bob")}, {"Password", Sz("b0b")}}},
+       {{"ProxyEnable", Dword(1)},
+        {"SocksServer", Sz("127.0.0.1")},
+        {"SocksPort", Dword(proxy_b.port())},
+        {"SocksVersion", Dword(4)},
+        {"UserName", Sz("bob")},
+        {"Password", Sz("b0b")}}},
       {'T',
-       {{"ProxyEnable", Dword(1)}, {"SocksPort", Dword(proxy_a.port())}, {"SocksVersion", Dword(5)},
-        {"UserName", Sz(kUser)}, {"Password", Sz(kPassword)}}},
+       {{"ProxyEnable", Dword(1)},
+        {"SocksPort", Dword(proxy_a.port())},
+        {"SocksVersion", Dword(5)},
+        {"UserName", Sz(kUser)},
+        {"Password", Sz(kPassword)}}},
   };
   auto path_of = [&](int write) { return configurations[write % configurations.size()].path; };
 
@@ -217,8 +227,8 @@ TEST(SettingsUnderChange, EveryConnectSeesOneWholeConfiguration) {
     bool allowed = false;
     for (int k = first; k <= last; ++k) allowed |= path == path_of(k);
     if (!allowed && wrong.size() < 10) {
-      wrong.push_back("connect during writes " + std::to_string(first) + ".." +
-                      std::to_string(last) + " took path '" + std::string(1, path) + "'");
+      wrong.push_back("connect during writes " + std::to_string(first) + ".." + std::to_string(last) +
+                      " took path '" + std::string(1, path) + "'");
     }
   }
   stop_writing.store(true);

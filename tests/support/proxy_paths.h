@@ -37,9 +37,7 @@ inline constexpr ProxyPath kProxyPaths[] = {
 
 inline constexpr ProxyPath kDirectPath{"Direct", Daemon::None, 0};
 
-inline bool WithPassword(const ProxyPath& path) {
-  return path.daemon == Daemon::MicrosocksWithPassword;
-}
+inline bool WithPassword(const ProxyPath& path) { return path.daemon == Daemon::MicrosocksWithPassword; }
 
 // The proxy paths that carry target names (SOCKS4 refuses a name before it
 // sends anything: the unit tables cover that).
@@ -58,9 +56,7 @@ inline std::vector<ProxyPath> DirectAndProxyPaths() {
 
 // The credentials the path's settings carry: the password path's, or none.
 inline std::string UserFor(const ProxyPath& path) { return WithPassword(path) ? kProxyUser : ""; }
-inline std::string PasswordFor(const ProxyPath& path) {
-  return WithPassword(path) ? kProxyPassword : "";
-}
+inline std::string PasswordFor(const ProxyPath& path) { return WithPassword(path) ? kProxyPassword : ""; }
 
 inline void PrintTo(const ProxyPath& path, std::ostream* out) { *out << path.name; }
 

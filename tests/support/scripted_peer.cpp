@@ -41,12 +41,8 @@ void ScriptedPeer::Run() {
   for (const PeerStep& step : script_) {
     if (!open) break;
     switch (step.kind) {
-      case PeerStep::Kind::Expect:
-        open = ReadExactly(fd, step.bytes.size());
-        break;
-      case PeerStep::Kind::Send:
-        open = SendAll(fd, step.bytes);
-        break;
+      case PeerStep::Kind::Expect: open = ReadExactly(fd, step.bytes.size()); break;
+      case PeerStep::Kind::Send: open = SendAll(fd, step.bytes); break;
       case PeerStep::Kind::Drip:
         // Stops once the client has gone: a send to a closed connection fails.
         for (size_t i = 0; open && i < step.bytes.size(); ++i) {
@@ -59,12 +55,8 @@ void ScriptedPeer::Run() {
           }
         }
         break;
-      case PeerStep::Kind::AwaitClientRead:
-        open = AwaitClientRead(fd);
-        break;
-      case PeerStep::Kind::Close:
-        shutdown(fd, kShutdownWrite);
-        break;
+      case PeerStep::Kind::AwaitClientRead: open = AwaitClientRead(fd); break;
+      case PeerStep::Kind::Close: shutdown(fd, kShutdownWrite); break;
       case PeerStep::Kind::Reset: {
         ResetConnection(fd);
         fd = kNoSocket;

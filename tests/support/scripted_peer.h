@@ -23,8 +23,8 @@ using std::chrono::milliseconds;
 struct PeerStep {
   enum class Kind { Expect, Send, Drip, AwaitClientRead, Close, Reset };
   Kind kind;
-  std::string bytes;            // Expect: as many bytes are read; Send/Drip: sent
-  milliseconds interval{0};     // Drip: between bytes
+  std::string bytes;         // Expect: as many bytes are read; Send/Drip: sent
+  milliseconds interval{0};  // Drip: between bytes
 
   static PeerStep Expect(std::string wire) { return {Kind::Expect, std::move(wire), {}}; }
   static PeerStep Send(std::string wire) { return {Kind::Send, std::move(wire), {}}; }

@@ -35,9 +35,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartLimit = std::chrono::seconds(60);
 constexpr auto kStopGrace = std::chrono::seconds(3);
 
-std::string ErrnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 void CloseIfOpen(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -62,8 +60,7 @@ uint16_t BoundPort(int fd) {
   socklen_t length = sizeof address;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
     throw std::runtime_error(ErrnoText("getsockname"));
-  if (address.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
   return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
@@ -253,8 +250,7 @@ class StreamPump {
 
   void Service(Flow& flow, short sourceEvents, short sinkEvents) {
     if (flow.done) return;
-    if (!flow.sourceEnded && flow.pending.size() < kBufferLimit &&
-        (sourceEvents & (POLLIN | POLLHUP | POLLERR)))
+    if (!flow.sourceEnded && flow.pending.size() < kBufferLimit && (sourceEvents & (POLLIN | POLLHUP | POLLERR)))
       ReadInto(flow);
     if (!flow.pending.empty() && (sinkEvents & (POLLOUT | POLLHUP | POLLERR))) WriteFrom(flow);
     if (flow.sourceEnded && flow.pending.empty() && !flow.done) {
@@ -402,8 +398,7 @@ bool ReadReadyLine(int fd, std::string& line) {
 bool ProxyProcess::Start(const Launch& launch, std::string& whyNot) {
   // Everything the child needs is prepared before fork: after it, only
   // async-signal-safe calls are allowed in a threaded process.
-  std::vector<std::string> args{QBTEST_PYTHON, QBTEST_SERVERS_LAUNCHER, "--serve", folder_,
-                                launch.program};
+  std::vector<std::string> args{QBTEST_PYTHON, QBTEST_SERVERS_LAUNCHER, "--serve", folder_, launch.program};
   args.insert(args.end(), launch.args.begin(), launch.args.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -497,8 +492,7 @@ std::unique_ptr<ProxyProcess> StartMicrosocks() {
   return std::make_unique<ProxyProcess>(ProxyProcess::Launch{"microsocks", "microsocks", {}});
 }
 
-std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
-                                              const std::string& password) {
+std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user, const std::string& password) {
   return std::make_unique<ProxyProcess>(
       ProxyProcess::Launch{"microsocks", "microsocks", {"-u", user, "-P", password}});
 }

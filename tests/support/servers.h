@@ -109,8 +109,7 @@ std::unique_ptr<ProxyProcess> StartDante();
 std::unique_ptr<ProxyProcess> StartMicrosocks();
 
 // microsocks on 127.0.0.1, SOCKS5 requiring this user name and password.
-std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user,
-                                              const std::string& password);
+std::unique_ptr<ProxyProcess> StartMicrosocks(const std::string& user, const std::string& password);
 
 // The daemon of a proxy path (support/proxy_paths.h; the password path's
 // with kProxyUser and kProxyPassword); none for the direct path.

@@ -21,8 +21,7 @@ std::optional<std::vector<SettingsHive::SavedValue>> SettingsHive::SaveValues(co
     DWORD type = 0;
     BYTE data[4096];
     DWORD dataLength = sizeof(data);
-    if (RegEnumValueA(handle, index, name, &nameLength, nullptr, &type, data, &dataLength) !=
-        ERROR_SUCCESS) {
+    if (RegEnumValueA(handle, index, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) {
       break;
     }
     values.push_back({std::string(name, nameLength), type, std::vector<BYTE>(data, data + dataLength)});

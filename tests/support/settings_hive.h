@@ -96,8 +96,7 @@ inline void WriteSettings(SettingsHive& hive, const ProxySettings& s) {
 }
 
 // Settings that send Connect through the proxy at 127.0.0.1:port.
-inline ProxySettings ProxyAt(uint16_t port, DWORD version, std::string user = "",
-                             std::string password = "") {
+inline ProxySettings ProxyAt(uint16_t port, DWORD version, std::string user = "", std::string password = "") {
   return ProxySettings{1, "127.0.0.1", port, version, std::move(user), std::move(password)};
 }
 

@@ -76,8 +76,7 @@ bool WaitReadable(const CAsyncSocket& socket, std::chrono::milliseconds limit);
 
 // Receives `count` bytes with the blocking receive, each only once it has
 // come; fewer when the connection ends or falls silent for `quiet`.
-std::string ReceiveExactly(CSocket& socket, size_t count,
-                           std::chrono::milliseconds quiet = kQuietLimit);
+std::string ReceiveExactly(CSocket& socket, size_t count, std::chrono::milliseconds quiet = kQuietLimit);
 
 // Sends the payload through the socket and gathers what comes back. At
 // most a window's worth is in flight, so neither end stalls on full

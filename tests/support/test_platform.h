@@ -270,8 +270,7 @@ inline void* ExportOfLoadedModule(const char* path, const char* name) {
 inline void* ModuleBaseOf(void* address) {
 #ifdef _WIN32
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      static_cast<LPCSTR>(address), &module);
   return reinterpret_cast<void*>(module);
 #else

@@ -15,18 +15,13 @@ struct VersionString {
 };
 
 inline const VersionString kVersionStrings[] = {
-    {"FileDescription", QBSOCKS32_FILE_DESCRIPTION},
-    {"FileVersion", QBSOCKS32_VERSION_TEXT},
-    {"InternalName", QBSOCKS32_INTERNAL_NAME},
-    {"OriginalFilename", QBSOCKS32_ORIGINAL_FILENAME},
-    {"ProductName", QBSOCKS32_PRODUCT_NAME},
-    {"ProductVersion", QBSOCKS32_VERSION_TEXT},
+    {"FileDescription", QBSOCKS32_FILE_DESCRIPTION}, {"FileVersion", QBSOCKS32_VERSION_TEXT},
+    {"InternalName", QBSOCKS32_INTERNAL_NAME},       {"OriginalFilename", QBSOCKS32_ORIGINAL_FILENAME},
+    {"ProductName", QBSOCKS32_PRODUCT_NAME},         {"ProductVersion", QBSOCKS32_VERSION_TEXT},
 };
 
 // The fixed version's two halves, as VS_FIXEDFILEINFO holds them.
-constexpr unsigned long kVersionMostSignificant =
-    (QBSOCKS32_VERSION_MAJOR << 16) | QBSOCKS32_VERSION_MINOR;
-constexpr unsigned long kVersionLeastSignificant =
-    (QBSOCKS32_VERSION_PATCH << 16) | QBSOCKS32_VERSION_BUILD;
+constexpr unsigned long kVersionMostSignificant = (QBSOCKS32_VERSION_MAJOR << 16) | QBSOCKS32_VERSION_MINOR;
+constexpr unsigned long kVersionLeastSignificant = (QBSOCKS32_VERSION_PATCH << 16) | QBSOCKS32_VERSION_BUILD;
 
 #endif  // QBSOCKS_TESTS_SUPPORT_VERSION_STRINGS_H

@@ -11,10 +11,10 @@
 namespace window_host {
 namespace {
 
-constexpr DWORD kSetupMs = 30000;   // the proxy's accept, the window, the request
-constexpr DWORD kPaintMs = 5000;    // for the WM_PAINT after the invalidation
-constexpr DWORD kCancelMs = 5000;   // for a cancelled Connect to return
-constexpr DWORD kAnswerMs = 5000;   // for a sent message to be answered
+constexpr DWORD kSetupMs = 30000;     // the proxy's accept, the window, the request
+constexpr DWORD kPaintMs = 5000;      // for the WM_PAINT after the invalidation
+constexpr DWORD kCancelMs = 5000;     // for a cancelled Connect to return
+constexpr DWORD kAnswerMs = 5000;     // for a sent message to be answered
 constexpr DWORD kHungWatchMs = 6000;  // Windows calls a window hung after 5 s
 constexpr DWORD kHungPollMs = 100;
 constexpr DWORD kHoldMs = 2000;
@@ -102,8 +102,7 @@ bool SendAll(SOCKET hSocket, const BYTE* pBytes, int nLength) {
 class CHeldProxy {
  public:
   CHeldProxy(HANDLE hRequestHeld, HANDLE hRelease)
-      : m_hRequestHeld(hRequestHeld), m_hRelease(hRelease), m_hListener(INVALID_SOCKET),
-        m_nPort(0) {}
+      : m_hRequestHeld(hRequestHeld), m_hRelease(hRelease), m_hListener(INVALID_SOCKET), m_nPort(0) {}
   ~CHeldProxy() {
     m_thread.Join();
     if (m_hListener != INVALID_SOCKET) closesocket(m_hListener);
@@ -145,8 +144,7 @@ class CHeldProxy {
     static const BYTE kChoice[] = {5, 0};
     const BYTE request[] = {5, 1, 0, 1, 127, 0, 0, 1, kTargetPort >> 8, kTargetPort & 0xFF};
     static const BYTE kReply[] = {5, 0, 0, 1, 127, 0, 0, 1, 0x12, 0x34};
-    if (ReadExpected(hClient, kOffer, sizeof(kOffer)) &&
-        SendAll(hClient, kChoice, sizeof(kChoice)) &&
+    if (ReadExpected(hClient, kOffer, sizeof(kOffer)) && SendAll(hClient, kChoice, sizeof(kChoice)) &&
         ReadExpected(hClient, request, sizeof(request))) {
       SetEvent(m_hRequestHeld);
       WaitForSingleObject(m_hRelease, INFINITE);
@@ -261,8 +259,8 @@ HWND MakeWindow(Run& run) {
   windowClass.hInstance = hInstance;
   windowClass.lpszClassName = kWindowClass;
   RegisterClassA(&windowClass);  // fails harmlessly once the class is there
-  const HWND hWnd = CreateWindowExA(0, kWindowClass, "window host", WS_OVERLAPPEDWINDOW, 0, 0, 200,
-                                    100, NULL, NULL, hInstance, NULL);
+  const HWND hWnd = CreateWindowExA(0, kWindowClass, "window host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, NULL, NULL,
+                                    hInstance, NULL);
   if (hWnd == NULL) return NULL;
   ShowWindow(hWnd, SW_SHOWNOACTIVATE);  // a hidden window gets no WM_PAINT
   // Its first paint and the rest of its start go before the wait.
@@ -345,8 +343,7 @@ WindowOutcome RunWindowCase(const WindowCase& c, WriteProxySettings pfnWriteSett
   run.hWnd = MakeWindow(run);
   run.outcome.bWindow = run.hWnd != NULL;
   CThread other;
-  if (run.hWnd != NULL && proxy.Start() && pfnWriteSettings(proxy.Port()) &&
-      other.Start(OtherThread, &run)) {
+  if (run.hWnd != NULL && proxy.Start() && pfnWriteSettings(proxy.Port()) && other.Start(OtherThread, &run)) {
     ConnectOnWindowThread(run);
     other.Join();
     run.outcome.dwAfterFirstActMs = run.dwReturned - run.dwStart;

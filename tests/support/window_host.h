@@ -20,14 +20,14 @@ enum HostKind {
 
 // What the other thread does while the proxy holds its reply; in this order.
 enum Meanwhile : unsigned {
-  kPostQuit = 1u,              // posts WM_QUIT to the window thread
-  kSendPostQuitMessage = 2u,   // sends the window a message on which it calls PostQuitMessage
-  kInvalidate = 4u,            // invalidates the window and waits for its WM_PAINT
-  kAskIfHung = 8u,             // asks IsHungAppWindow for longer than Windows' 5 s, and
-                               // sends the window a message
-  kHold = 16u,                 // holds the reply 2 s more
-  kConnectInPaint = 32u,       // with kInvalidate: the WM_PAINT handler calls Connect on the
-                               // socket whose Connect waits
+  kPostQuit = 1u,             // posts WM_QUIT to the window thread
+  kSendPostQuitMessage = 2u,  // sends the window a message on which it calls PostQuitMessage
+  kInvalidate = 4u,           // invalidates the window and waits for its WM_PAINT
+  kAskIfHung = 8u,            // asks IsHungAppWindow for longer than Windows' 5 s, and
+                              // sends the window a message
+  kHold = 16u,                // holds the reply 2 s more
+  kConnectInPaint = 32u,      // with kInvalidate: the WM_PAINT handler calls Connect on the
+                              // socket whose Connect waits
 };
 
 struct WindowCase {
@@ -38,12 +38,11 @@ struct WindowCase {
 };
 
 inline constexpr WindowCase kWindowCases[] = {
-    {"the default pump repaints the window and leaves WM_QUIT queued", kDefaultHost,
-     kPostQuit | kInvalidate | kHold, TRUE},
+    {"the default pump repaints the window and leaves WM_QUIT queued", kDefaultHost, kPostQuit | kInvalidate | kHold,
+     TRUE},
     {"PostQuitMessage cancels the held Connect", kQuitCanceller, kSendPostQuitMessage, FALSE},
     {"a posted WM_QUIT cancels the held Connect", kQuitCanceller, kPostQuit, FALSE},
-    {"not hung during a long wait, whatever OnMessagePending does", kSilentHost,
-     kPostQuit | kAskIfHung, TRUE},
+    {"not hung during a long wait, whatever OnMessagePending does", kSilentHost, kPostQuit | kAskIfHung, TRUE},
     {"a Connect from the paint handler is refused and the held one goes on", kDefaultHost,
      kInvalidate | kConnectInPaint, TRUE},
 };
@@ -61,11 +60,11 @@ struct WindowOutcome {
   BOOL bSentAnswered;          // a message sent from the other thread was answered
   int nHungChecks;             // IsHungAppWindow's answers, and how many said hung
   int nHungAnswers;
-  int nInnerConnected;         // the paint handler's Connect: its result and last error
+  int nInnerConnected;  // the paint handler's Connect: its result and last error
   int nInnerError;
-  int nTurns;                  // calls of OnMessagePending during Connect
-  DWORD dwConnectMs;           // how long Connect took
-  DWORD dwAfterFirstActMs;     // from the other thread's first act to Connect's return
+  int nTurns;               // calls of OnMessagePending during Connect
+  DWORD dwConnectMs;        // how long Connect took
+  DWORD dwAfterFirstActMs;  // from the other thread's first act to Connect's return
 };
 
 // Writes the settings that send Connect to a SOCKS5 proxy at 127.0.0.1:nPort
@@ -92,8 +91,7 @@ void CheckWindowOutcome(const WindowCase& c, const WindowOutcome& o, Report repo
   const bool bQuitPosted = (c.uMeanwhile & (kPostQuit | kSendPostQuitMessage)) != 0;
   report((o.bQuitQueued != FALSE) == bQuitPosted, "WM_QUIT left in the queue for the host's loop");
   if (c.uMeanwhile & kInvalidate) {
-    report(o.bPaintedWhileBlocking != FALSE,
-           "WM_PAINT reached the window procedure during the wait");
+    report(o.bPaintedWhileBlocking != FALSE, "WM_PAINT reached the window procedure during the wait");
   }
   if (c.uMeanwhile & kConnectInPaint) {
     report(o.nInnerConnected == 0 && o.nInnerError == WSAEINPROGRESS,

@@ -118,7 +118,8 @@ TEST_P(QbsocksCatPath, RelaysBothWaysAndNamesThePath) {
 
   const auto [passed, status] = PassedSocket({"127.0.0.1", std::to_string(echo.port())});
   char back[5] = {};
-  EXPECT_TRUE(passed >= 0 && ::send(passed, "ping", 4, MSG_NOSIGNAL) == 4 && ::recv(passed, back, 4, MSG_WAITALL) == 4);
+  EXPECT_TRUE(passed >= 0 && ::send(passed, "ping", 4, MSG_NOSIGNAL) == 4 &&
+              ::recv(passed, back, 4, MSG_WAITALL) == 4);
   EXPECT_STREQ(back, "ping");
   EXPECT_EQ(status, 0);
   if (passed >= 0) ::close(passed);
@@ -165,10 +166,16 @@ std::vector<ConnectFailure> ConnectFailures() {
                  PeerStep::Send(qbtest::Socks5Reply(4, 1, Bytes({0, 0, 0, 0})))};
        },
        none, "", "", "Host unreachable"},
-      {"Socks5PasswordRefused", Proxy::Daemon, 5, "127.0.0.1", {}, qbtest::Daemon::MicrosocksWithPassword,
-       kProxyUser, "wrong-password", qbtest::kAuthFailure},
-      {"Socks4ReplyCode", Proxy::Daemon, 4, "127.0.0.1", {}, qbtest::Daemon::Dante, "", "",
-       qbtest::kSocks4Rejected},
+      {"Socks5PasswordRefused",
+       Proxy::Daemon,
+       5,
+       "127.0.0.1",
+       {},
+       qbtest::Daemon::MicrosocksWithPassword,
+       kProxyUser,
+       "wrong-password",
+       qbtest::kAuthFailure},
+      {"Socks4ReplyCode", Proxy::Daemon, 4, "127.0.0.1", {}, qbtest::Daemon::Dante, "", "", qbtest::kSocks4Rejected},
       {"Socks4RefusesANameBeforeSending", Proxy::Scripted, 4, "localhost",
        [](unsigned) { return qbtest::PeerScript{}; }, none, "", "", qbtest::kSocks4NoNames},
       {"ShortReply", Proxy::Scripted, 5, "127.0.0.1",
@@ -176,7 +183,15 @@ std::vector<ConnectFailure> ConnectFailures() {
          return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(Bytes({5})), PeerStep::Close()};
        },
        none, "", "", qbtest::kGeneralFailure},
-      {"RefusedProxy", Proxy::Refusing, 5, "127.0.0.1", {}, none, "", "", "cannot reach the proxy {proxy}: connection refused"},
+      {"RefusedProxy",
+       Proxy::Refusing,
+       5,
+       "127.0.0.1",
+       {},
+       none,
+       "",
+       "",
+       "cannot reach the proxy {proxy}: connection refused"},
       {"RefusedDirectConnect", Proxy::None, 0, "127.0.0.1", {}, none, "", "", "connection refused"},
   };
 }
@@ -252,18 +267,26 @@ TEST(QbsocksCat, UnreadableSettingsFailTheConnect) {
   qbtest::TempHive hive;
   qbtest::EchoServer echo;
   std::filesystem::create_directories(hive.Path());
-  const std::string to = "127.0.0.1:" + std::to_string(echo.port()), why = "Cannot read the proxy settings: the store cannot be read in full";
+  const std::string to = "127.0.0.1:" + std::to_string(echo.port()),
+                    why = "Cannot read the proxy settings: the store cannot be read in full";
   const qbtest::ToolResult r = Cat({"-v", "127.0.0.1", std::to_string(echo.port())});
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
-  EXPECT_EQ(r.err, "qbsocks-cat: connecting to " + to + " (" + why + ")\nqbsocks-cat: failed in step 1 (the settings read), " +
+  EXPECT_EQ(r.err, "qbsocks-cat: connecting to " + to + " (" + why +
+                       ")\nqbsocks-cat: failed in step 1 (the settings read), " +
                        "system error 1012\nqbsocks-cat: cannot connect to " + to + ": " + why + "\n");
 }
 
 TEST(QbsocksCat, CommandLineErrorsAndHelp) {
   qbtest::TempHive hive;
   const std::vector<std::string> bad[] = {
-      {}, {"127.0.0.1"}, {"127.0.0.1", "0"}, {"127.0.0.1", "65536"}, {"127.0.0.1", "ssh"},
-      {"-x", "127.0.0.1", "22"}, {"127.0.0.1", "22", "extra"}, {"", "22"},
+      {},
+      {"127.0.0.1"},
+      {"127.0.0.1", "0"},
+      {"127.0.0.1", "65536"},
+      {"127.0.0.1", "ssh"},
+      {"-x", "127.0.0.1", "22"},
+      {"127.0.0.1", "22", "extra"},
+      {"", "22"},
   };
   for (const auto& args : bad) {
     const qbtest::ToolResult r = Cat(args);
@@ -342,7 +365,8 @@ class GreedyEcho {
       const ssize_t got = ended ? -1 : ::recv(fd, chunk.data(), chunk.size(), 0);
       if (got > 0) pending.append(chunk.data(), static_cast<size_t>(got));
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR && !ended)) ended = true;
-      const ssize_t put = sent < pending.size() ? ::send(fd, pending.data() + sent, pending.size() - sent, MSG_NOSIGNAL) : 0;
+      const ssize_t put =
+          sent < pending.size() ? ::send(fd, pending.data() + sent, pending.size() - sent, MSG_NOSIGNAL) : 0;
       if (put > 0) sent += static_cast<size_t>(put);
       if (put < 0 && errno != EAGAIN && errno != EINTR) break;
       if (sent > (8u << 20) && sent * 2 > pending.size()) pending.erase(0, std::exchange(sent, 0));

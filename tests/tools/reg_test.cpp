@@ -24,9 +24,7 @@ qbtest::ToolResult Reg(std::vector<std::string> args) {
   return qbtest::RunTool(QBSOCKS_REG_PATH, run);
 }
 
-void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+void WriteBytes(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -135,7 +133,8 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
     std::vector<BYTE> stored;
     std::string warning = {};  // a proxy value CSocks leaves unread, or one that turns the proxy off
   };
-  const std::string fix = "; run: qbsocks-reg add '" + kKey + "' /v ", port = " /d PORT /f, with a PORT from 1 to 65535";
+  const std::string fix = "; run: qbsocks-reg add '" + kKey + "' /v ",
+                    port = " /d PORT /f, with a PORT from 1 to 65535";
   const std::string s63(63, 's'), s64(64, 's');
   std::string e20;
   for (int i = 0; i < 20; ++i) e20 += "\xc3\xa9";  // U+00E9
@@ -148,22 +147,60 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
       {"ProxyEnable", "REG_DWORD", "4294967295", "0xffffffff", REG_DWORD, {0xff, 0xff, 0xff, 0xff}},
       {"Blob", "REG_BINARY", "00aF10", "00AF10", REG_BINARY, {0x00, 0xaf, 0x10}},
       // Stored all the same, with one line that names what CSocks does and the command that fixes it.
-      {"SocksVersion", "REG_SZ", "5", "5", REG_SZ, {'5', 0}, "SocksVersion is stored as REG_SZ, not REG_DWORD, so CSocks "
-       "ignores the value: a new socket has version 0, so the proxy is off" + fix +
-       "SocksVersion /t REG_DWORD /d 5 /f"},
-      {"SocksPort", "REG_DWORD", "0", "0x0", REG_DWORD, {0, 0, 0, 0},
+      {"SocksVersion",
+       "REG_SZ",
+       "5",
+       "5",
+       REG_SZ,
+       {'5', 0},
+       "SocksVersion is stored as REG_SZ, not REG_DWORD, so CSocks "
+       "ignores the value: a new socket has version 0, so the proxy is off" +
+           fix + "SocksVersion /t REG_DWORD /d 5 /f"},
+      {"SocksPort",
+       "REG_DWORD",
+       "0",
+       "0x0",
+       REG_DWORD,
+       {0, 0, 0, 0},
        "SocksPort is 0, so CSocks turns the proxy off" + fix + "SocksPort /t REG_DWORD" + port},
-      {"SocksPort", "REG_DWORD", "70000", "0x11170", REG_DWORD, {0x70, 0x11, 1, 0}, "SocksPort is 70000, above 65535: "
-       "CSocks takes its low 16 bits and connects to the proxy's port 4464" + fix + "SocksPort /t REG_DWORD" + port},
-      {"SocksVersion", "REG_DWORD", "3", "0x3", REG_DWORD, {3, 0, 0, 0}, "SocksVersion is 3, not 4 or 5, so CSocks turns "
-       "the proxy off" + fix + "SocksVersion /t REG_DWORD /d 5 /f (or /d 4 for SOCKS4)"},
-      {"SocksServer", "REG_SZ", s64.c_str(), s64.c_str(), REG_SZ, {s64.c_str(), s64.c_str() + 65}, "SocksServer is longer "
-       "than 63 bytes, so CSocks ignores the value: a new socket has no server, so the proxy is off" + fix + "SocksServer /d ADDRESS /f, with at most 63 bytes"},
+      {"SocksPort",
+       "REG_DWORD",
+       "70000",
+       "0x11170",
+       REG_DWORD,
+       {0x70, 0x11, 1, 0},
+       "SocksPort is 70000, above 65535: "
+       "CSocks takes its low 16 bits and connects to the proxy's port 4464" +
+           fix + "SocksPort /t REG_DWORD" + port},
+      {"SocksVersion",
+       "REG_DWORD",
+       "3",
+       "0x3",
+       REG_DWORD,
+       {3, 0, 0, 0},
+       "SocksVersion is 3, not 4 or 5, so CSocks turns "
+       "the proxy off" +
+           fix + "SocksVersion /t REG_DWORD /d 5 /f (or /d 4 for SOCKS4)"},
+      {"SocksServer",
+       "REG_SZ",
+       s64.c_str(),
+       s64.c_str(),
+       REG_SZ,
+       {s64.c_str(), s64.c_str() + 65},
+       "SocksServer is longer "
+       "than 63 bytes, so CSocks ignores the value: a new socket has no server, so the proxy is off" +
+           fix + "SocksServer /d ADDRESS /f, with at most 63 bytes"},
       // 20 characters of two bytes each: the field counts bytes.
-      {"UserName", "REG_SZ", e20.c_str(), e20.c_str(), REG_SZ, {e20.c_str(), e20.c_str() + 41}, "UserName is longer than "
+      {"UserName",
+       "REG_SZ",
+       e20.c_str(),
+       e20.c_str(),
+       REG_SZ,
+       {e20.c_str(), e20.c_str() + 41},
+       "UserName is longer than "
        "31 bytes, so CSocks ignores the value: a new socket sends an empty user name, which a proxy that checks it "
-       "refuses" + fix +
-       "UserName /d NAME /f, with at most 31 bytes"},
+       "refuses" +
+           fix + "UserName /d NAME /f, with at most 31 bytes"},
       {"SocksServer", "REG_SZ", s63.c_str(), s63.c_str(), REG_SZ, {s63.c_str(), s63.c_str() + 64}},
   };
   for (const Case& c : cases) {
@@ -176,7 +213,9 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
     const qbtest::ToolResult shown = Reg({"query", kFullKey, "/v", c.name});
     EXPECT_EQ(shown.exitCode, 0) << qbtest::Describe(shown);
     EXPECT_EQ(shown.out, QueryOutput(std::string("    ") + c.name + "    " +
-                                     (c.storedType == REG_SZ ? "REG_SZ" : c.storedType == REG_DWORD ? "REG_DWORD" : "REG_BINARY") +
+                                     (c.storedType == REG_SZ      ? "REG_SZ"
+                                      : c.storedType == REG_DWORD ? "REG_DWORD"
+                                                                  : "REG_BINARY") +
                                      "    " + c.shown + "\n"));
 
     const Queried q = QueryThroughRegistry(c.name);
@@ -216,9 +255,10 @@ TEST(QbsocksReg, OverwritingOrDeletingWithoutATerminalNeedsForce) {
   hive.SetString(std::string(qbtest::TempHive::kProxyKey) + "\\Sub", "A", "b");
   const std::string before = hive.ReadFile();
 
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"add", kKey, "/v", "SocksServer", "/d", "1.2.3.4"},
-                                               {"delete", kKey, "/v", "SocksServer"},
-                                               {"delete", kKey}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"add", kKey, "/v", "SocksServer", "/d", "1.2.3.4"},
+        {"delete", kKey, "/v", "SocksServer"},
+        {"delete", kKey}}) {
     const qbtest::ToolResult r = Reg(args);
     EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
     EXPECT_NE(r.err.find("/f"), std::string::npos) << r.err;
@@ -290,13 +330,14 @@ std::string Utf16LeWithBom(const std::string& ascii) {
 TEST(QbsocksReg, ImportsWhatRegeditExportsAndMergesIt) {
   const std::string settings =
       "Windows Registry Editor Version 5.00\n\n"
-      "[" + kFullKey + "]\n"
+      "[" +
+      kFullKey +
+      "]\n"
       "\"ProxyEnable\"=dword:00000001\n"
       "\"SocksServer\"=\"192.168.1.20\"\n"
       "\"SocksPort\"=dword:00000438\n"
       "\"Stale\"=-\n\n";
-  const std::string regedit4 =
-      "REGEDIT4\n\n[" + kFullKey + "]\n\"UserName\"=\"alice\"\n";
+  const std::string regedit4 = "REGEDIT4\n\n[" + kFullKey + "]\n\"UserName\"=\"alice\"\n";
   for (const std::string& bytes : {Utf16LeWithBom(settings), settings, regedit4}) {
     qbtest::TempHive hive;
     hive.SetString(qbtest::TempHive::kProxyKey, "Stale", "old");
@@ -306,13 +347,15 @@ TEST(QbsocksReg, ImportsWhatRegeditExportsAndMergesIt) {
     const qbtest::ToolResult r = Reg({"import", file});
     ASSERT_EQ(r.exitCode, 0) << qbtest::Describe(r);
     EXPECT_EQ(r.out, kDone);
-    EXPECT_EQ(QueryThroughRegistry("Password").data, (std::vector<BYTE>{'k', 'e', 'p', 't', 0})) << "merged, not replaced";
+    EXPECT_EQ(QueryThroughRegistry("Password").data, (std::vector<BYTE>{'k', 'e', 'p', 't', 0}))
+        << "merged, not replaced";
     if (bytes == regedit4) {
       EXPECT_EQ(QueryThroughRegistry("UserName").data, (std::vector<BYTE>{'a', 'l', 'i', 'c', 'e', 0}));
       continue;
     }
     EXPECT_EQ(QueryThroughRegistry("SocksServer").type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(Reg({"query", kKey, "/v", "SocksServer"}).out, QueryOutput("    SocksServer    REG_SZ    192.168.1.20\n"));
+    EXPECT_EQ(Reg({"query", kKey, "/v", "SocksServer"}).out,
+              QueryOutput("    SocksServer    REG_SZ    192.168.1.20\n"));
     EXPECT_EQ(QueryThroughRegistry("SocksPort").data, (std::vector<BYTE>{0x38, 0x04, 0, 0}));
     EXPECT_EQ(QueryThroughRegistry("Stale").rc, ERROR_FILE_NOT_FOUND) << "\"Name\"=- deletes";
   }

@@ -83,7 +83,9 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
     in.Close(), out.Close(), err.Close();
     return result;
   }
-  if (run.streams == ToolRun::Streams::kOneSocket) ::dup3(out.read, in.write, O_CLOEXEC), ::dup3(out.write, in.read, O_CLOEXEC);  // ours is shut down to end the input
+  if (run.streams == ToolRun::Streams::kOneSocket)
+    ::dup3(out.read, in.write, O_CLOEXEC),
+        ::dup3(out.write, in.read, O_CLOEXEC);  // ours is shut down to end the input
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
@@ -114,7 +116,8 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   size_t written = 0;
   const auto deadline = Clock::now() + run.limit;
   while (out.read >= 0 || err.read >= 0) {
-    if (in.write >= 0 && written == run.input.size() && (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
+    if (in.write >= 0 && written == run.input.size() &&
+        (result.out.size() >= run.closeInputAfterOutput || out.read < 0)) {
       ::shutdown(in.write, SHUT_WR);  // fails harmlessly on a pipe
       CloseIfOpen(in.write);
     }
@@ -216,7 +219,8 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
   ToolResult result;
   Pipe in, out, err;
   const bool oneSocket = run.streams == ToolRun::Streams::kOneSocket;
-  if (oneSocket ? !OpenOneSocket(out, in) || !err.Open(false) : !in.Open(true) || !out.Open(false) || !err.Open(false)) {
+  if (oneSocket ? !OpenOneSocket(out, in) || !err.Open(false)
+                : !in.Open(true) || !out.Open(false) || !err.Open(false)) {
     result.err = "CreatePipe failed: " + std::to_string(GetLastError());
     return result;
   }
@@ -289,7 +293,8 @@ ToolResult RunTool(const std::string& program, const ToolRun& run) {
 #endif  // _WIN32
 
 std::string Describe(const ToolResult& result) {
-  std::string text = "exit " + std::to_string(result.exitCode) + (result.timedOut ? " (killed at the time limit)" : "");
+  std::string text =
+      "exit " + std::to_string(result.exitCode) + (result.timedOut ? " (killed at the time limit)" : "");
   text += ", stdout " + std::to_string(result.out.size()) + " bytes";
   if (result.out.size() <= 400) text += " [" + result.out + "]";
   return text + ", stderr [" + result.err + "]";

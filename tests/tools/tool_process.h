@@ -16,8 +16,8 @@
 namespace qbtest {
 
 struct ToolRun {
-  std::vector<std::string> args;   // after the program's name
-  std::string input;               // written to standard input
+  std::vector<std::string> args;  // after the program's name
+  std::string input;              // written to standard input
   // Standard input is closed once the input is written and this much
   // output has arrived: a client that half-closes early would lose the
   // rest of the reply through a proxy that drops the whole connection at
@@ -33,7 +33,7 @@ struct ToolRun {
 };
 
 struct ToolResult {
-  int exitCode = -1;               // -1 when killed or not run
+  int exitCode = -1;  // -1 when killed or not run
   std::string out;
   std::string err;
   bool timedOut = false;

@@ -52,7 +52,8 @@ TEST_P(WineCatPath, RelaysBothWaysAndNamesThePath) {
   const qbtest::ToolResult r = Cat({"-v", "127.0.0.1", echoPort_}, payload, payload.size());
   EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
   EXPECT_TRUE(r.out == payload) << qbtest::Describe(r);
-  const std::string named = path.daemon == qbtest::Daemon::None ? "(direct)" : "(SOCKS" + std::to_string(path.version);
+  const std::string named =
+      path.daemon == qbtest::Daemon::None ? "(direct)" : "(SOCKS" + std::to_string(path.version);
   EXPECT_TRUE(Contains(r.err, named)) << r.err;
 
   // microsocks drops the whole connection at a half close.
@@ -73,7 +74,8 @@ TEST(WineCat, PassesThePeersEndOnWhileInputStaysOpen) {
     SCOPED_TRACE(static_cast<int>(streams));
     qbtest::TempHive hive;
     qbtest::ScriptedPeer server({qbtest::PeerStep::Send("bye"), qbtest::PeerStep::Close()});
-    qbtest::ToolRun run{{"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX, std::chrono::seconds(60), streams};
+    qbtest::ToolRun run{
+        {"127.0.0.1", std::to_string(server.port())}, "", SIZE_MAX, std::chrono::seconds(60), streams};
     if (streams == qbtest::ToolRun::Streams::kOneSocket) run.closeInputAfterOutput = 3;
     const qbtest::ToolResult r = qbtest::RunTool(CatPath(), run);
     EXPECT_EQ(r.exitCode, 0) << qbtest::Describe(r);
@@ -91,9 +93,9 @@ TEST(WineCat, NamesTheReasonForARefusedPassword) {
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "");
   // One line; the C run-time writes it with Windows' line end.
-  EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target + " (SOCKS5 proxy 127.0.0.1:" +
-                       std::to_string(proxyPort) + " as " + qbtest::kProxyUser + "): " + qbtest::kAuthFailure +
-                       "\r\n");
+  EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target +
+                       " (SOCKS5 proxy 127.0.0.1:" + std::to_string(proxyPort) + " as " + qbtest::kProxyUser +
+                       "): " + qbtest::kAuthFailure + "\r\n");
 }
 
 }  // namespace

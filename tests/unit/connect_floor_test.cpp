@@ -179,7 +179,10 @@ __attribute__((noinline)) void RunDeeper(const std::function<void()>& f) {
 TEST(ConnectFloor, NoFreedMemoryHoldsThePassword) {
   const std::function<void()> ways[] = {
       [] { ProbeSocks().ReadRegistry(); },  // a file just written: parsed afresh
-      [] { char route[128]; qbsocks_route(route, sizeof route); },
+      [] {
+        char route[128];
+        qbsocks_route(route, sizeof route);
+      },
       [] {  // through the proxy, last
         uintptr_t handle = QBSOCKS_NO_HANDLE;
         EXPECT_EQ(qbsocks_connect("127.0.0.1", 80, &handle, nullptr, 0), QBSOCKS_OK);
@@ -193,8 +196,9 @@ TEST(ConnectFloor, NoFreedMemoryHoldsThePassword) {
         std::optional<ScriptedPeer> proxy;
         if (way + 1 == std::size(ways)) {
           proxy.emplace(PeerScript{PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice),
-                                   PeerStep::Expect(Socks5AuthRequest("alice", password)), PeerStep::Send(Bytes({1, 0})),
-                                   PeerStep::Expect(Socks5Request({127, 0, 0, 1}, 80)), PeerStep::Send(kSocks5Succeeded)});
+                                   PeerStep::Expect(Socks5AuthRequest("alice", password)),
+                                   PeerStep::Send(Bytes({1, 0})), PeerStep::Expect(Socks5Request({127, 0, 0, 1}, 80)),
+                                   PeerStep::Send(kSocks5Succeeded)});
         }
         WriteSettings(hive, ProxyAt(proxy ? proxy->port() : 1080, 5, "alice", password));
         std::thread([&] {

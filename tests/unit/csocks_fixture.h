@@ -157,9 +157,7 @@ class NegotiationBudget : public ::testing::TestWithParam<NegotiationCase> {};
 
 inline void PrintTo(const NegotiationCase& c, std::ostream* os) { *os << c.name; }
 
-inline std::string CaseName(const ::testing::TestParamInfo<NegotiationCase>& info) {
-  return info.param.name;
-}
+inline std::string CaseName(const ::testing::TestParamInfo<NegotiationCase>& info) { return info.param.name; }
 
 // Rows of the negotiation tables, each saying only what differs from the
 // common run of its protocol: the target, the credentials, then the
@@ -199,10 +197,8 @@ class RowBuilder {
   NegotiationCase Fails(const char* message) const { return Ends(0, {message}); }
 
  protected:
-  RowBuilder(const char* name, DWORD version, const char* target, std::string request,
-             PeerScript opening)
-      : case_{name, version, "", "", target, 80, std::move(opening), 0, {}},
-        request_(std::move(request)) {}
+  RowBuilder(const char* name, DWORD version, const char* target, std::string request, PeerScript opening)
+      : case_{name, version, "", "", target, 80, std::move(opening), 0, {}}, request_(std::move(request)) {}
 
   const NegotiationCase& Case() const { return case_; }
 
@@ -224,8 +220,7 @@ class RowBuilder {
 class Socks5Row : public RowBuilder<Socks5Row> {
  public:
   explicit Socks5Row(const char* name)
-      : RowBuilder(name, 5, "1.2.3.4", Socks5Request({1, 2, 3, 4}, 80),
-                   {PeerStep::Expect(kSocks5Offer)}) {}
+      : RowBuilder(name, 5, "1.2.3.4", Socks5Request({1, 2, 3, 4}, 80), {PeerStep::Expect(kSocks5Offer)}) {}
 
   Socks5Row& Choice(std::string bytes) { return Then({PeerStep::Send(std::move(bytes))}); }
   Socks5Row& NoAuth() { return Choice(kNoAuthChoice); }
@@ -233,16 +228,14 @@ class Socks5Row : public RowBuilder<Socks5Row> {
   // answers `status`.
   Socks5Row& Password(std::string status = kAuthAccepted) {
     return Choice(kPasswordChoice)
-        .Then({PeerStep::Expect(Socks5AuthRequest(Case().user, Case().password)),
-               PeerStep::Send(std::move(status))});
+        .Then({PeerStep::Expect(Socks5AuthRequest(Case().user, Case().password)), PeerStep::Send(std::move(status))});
   }
 };
 
 // SOCKS4 to 10.0.0.1:80 without credentials.
 class Socks4Row : public RowBuilder<Socks4Row> {
  public:
-  explicit Socks4Row(const char* name)
-      : RowBuilder(name, 4, "10.0.0.1", Socks4Request({10, 0, 0, 1}, 80), {}) {}
+  explicit Socks4Row(const char* name) : RowBuilder(name, 4, "10.0.0.1", Socks4Request({10, 0, 0, 1}, 80), {}) {}
 };
 
 }  // namespace qbtest

@@ -14,12 +14,27 @@ TEST(IsDNS, LetterAnywhereMeansName) {
     const char* text;
     int is_name;
   } cases[] = {
-      {"", 0},         {"192.168.1.20", 0}, {"10.0.0.x", 1},   {"gateway", 1},
-      {"1-2-3", 0},    {"::1", 0},          {"1e10", 1},       {"Z", 1},
-      {"\xe9t\xe9", 1}, {"\xe9", 0},        {"@[`{", 0},       {"127.0.0.1 ", 0},
+      {"", 0},
+      {"192.168.1.20", 0},
+      {"10.0.0.x", 1},
+      {"gateway", 1},
+      {"1-2-3", 0},
+      {"::1", 0},
+      {"1e10", 1},
+      {"Z", 1},
+      {"\xe9t\xe9", 1},
+      {"\xe9", 0},
+      {"@[`{", 0},
+      {"127.0.0.1 ", 0},
       // Each end of both letter ranges alone, and the character just outside it.
-      {"10.0.0.a", 1},  {"10.0.0.z", 1},     {"10.0.0.A", 1},   {"10.0.0.Z", 1},
-      {"10.0.0.`", 0},  {"10.0.0.{", 0},     {"10.0.0.@", 0},   {"10.0.0.[", 0},
+      {"10.0.0.a", 1},
+      {"10.0.0.z", 1},
+      {"10.0.0.A", 1},
+      {"10.0.0.Z", 1},
+      {"10.0.0.`", 0},
+      {"10.0.0.{", 0},
+      {"10.0.0.@", 0},
+      {"10.0.0.[", 0},
   };
   ProbeSocks socks;
   for (const auto& c : cases) EXPECT_EQ(socks.IsDNS(c.text), c.is_name) << '"' << c.text << '"';
@@ -99,7 +114,7 @@ class MyReceiveTest : public ::testing::Test {
     ASSERT_EQ(socks_.Connect("127.0.0.1", peer_->port()), 1);
     socks_.pumps = 0;
   }
-  TempHive hive_;  // empty: proxy off
+  TempHive hive_;                       // empty: proxy off
   std::unique_ptr<ScriptedPeer> peer_;  // outlives socks_, which closes first
   ProbeSocks socks_;
   char buffer_[64] = {};
@@ -159,11 +174,10 @@ TEST_P(MyReceiveCancel, EndsTheCallWithWsaeintr) {
   EXPECT_EQ(socks_.pumps, GetParam().waits);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, MyReceiveCancel,
-    ::testing::Values(CancelCase{"between_two_waits", 2, 0, 3},
-                      CancelCase{"as_the_budget_runs_out", 1, 1, 1}),
-    [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rows, MyReceiveCancel,
+                         ::testing::Values(CancelCase{"between_two_waits", 2, 0, 3},
+                                           CancelCase{"as_the_budget_runs_out", 1, 1, 1}),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) { return info.param.name; });
 
 // Host code closes the socket while the proxy is silent and opens another,
 // which may get the same handle: the negotiation fails and leaves that one
@@ -257,8 +271,7 @@ TEST_P(MyReceiveBudget, SilentPeerEndsShortlyAfterTenSeconds) {
 
 INSTANTIATE_TEST_SUITE_P(Slow, MyReceiveBudget, ::testing::Values(0u, 3000u),
                          [](const ::testing::TestParamInfo<DWORD>& info) {
-                           return info.param == 0 ? std::string("plain")
-                                                  : std::string("tick_counter_wraps");
+                           return info.param == 0 ? std::string("plain") : std::string("tick_counter_wraps");
                          });
 
 // A host's exception from OnMessagePending, during the wait for a proxy

@@ -49,8 +49,8 @@ ssize_t NotingSend(int fd, const void* buffer, size_t length, int flags) {
 
 TEST(PasswordWipe, AuthenticationRequestIsWipedBeforeTheReplyIsRead) {
   TempHive hive;
-  ScriptedPeer proxy({PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice),
-                      PeerStep::Expect(kAuth), PeerStep::Send(Bytes({1, 1}))});
+  ScriptedPeer proxy({PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice), PeerStep::Expect(kAuth),
+                      PeerStep::Send(Bytes({1, 1}))});
   WriteSettings(hive, ProxyAt(proxy.port(), 5, "alice", "correct-horse"));
   {
     std::lock_guard<std::mutex> lock(wipes_mutex);
@@ -66,9 +66,8 @@ TEST(PasswordWipe, AuthenticationRequestIsWipedBeforeTheReplyIsRead) {
   ASSERT_GE(g_receivesAtAuthSend.load(), 0) << "the authentication request was not seen";
 
   std::lock_guard<std::mutex> lock(wipes_mutex);
-  const auto wipe = std::find_if(wipes.begin(), wipes.end(), [](const Wipe& w) {
-    return w.bytes.find(kAuth) != std::string::npos;
-  });
+  const auto wipe = std::find_if(wipes.begin(), wipes.end(),
+                                 [](const Wipe& w) { return w.bytes.find(kAuth) != std::string::npos; });
   ASSERT_NE(wipe, wipes.end()) << "the buffer that carried the password was not wiped";
   EXPECT_EQ(static_cast<long>(wipe->receivesBefore), g_receivesAtAuthSend.load())
       << "the password stayed in memory while the reply was awaited";

@@ -30,9 +30,8 @@ inline std::string Socks5AuthRequest(const std::string& user, const std::string&
 // CONNECT to an IPv4 address, and to a name.
 inline std::string Socks5Request(std::initializer_list<int> ipv4, unsigned port) {
   const std::string address = Bytes(ipv4);
-  return Built([&](BYTE* out) {
-    return BuildSocks5AddressRequest(out, reinterpret_cast<const BYTE*>(address.data()), port);
-  });
+  return Built(
+      [&](BYTE* out) { return BuildSocks5AddressRequest(out, reinterpret_cast<const BYTE*>(address.data()), port); });
 }
 
 inline std::string Socks5NameRequest(const std::string& name, unsigned port) {

@@ -26,21 +26,19 @@ struct Fields {
 };
 
 bool operator==(const Fields& a, const Fields& b) {
-  return (a.enable != 0) == (b.enable != 0) && a.server == b.server && a.port == b.port &&
-         a.version == b.version && a.user == b.user && a.password == b.password;
+  return (a.enable != 0) == (b.enable != 0) && a.server == b.server && a.port == b.port && a.version == b.version &&
+         a.user == b.user && a.password == b.password;
 }
 
 void PrintTo(const Fields& f, std::ostream* os) {
-  *os << "{enable " << f.enable << ", server '" << f.server << "', port " << f.port
-      << ", version " << f.version << ", user '" << f.user << "', password '" << f.password
-      << "'}";
+  *os << "{enable " << f.enable << ", server '" << f.server << "', port " << f.port << ", version " << f.version
+      << ", user '" << f.user << "', password '" << f.password << "'}";
 }
 
 // Fields are compared up to their first NUL; the raw check below makes sure
 // each one has a NUL within its width.
 Fields Read(const ProbeSocks& s) {
-  return {s.m_bProxyEnable, s.m_szSocksServer, s.m_nSocksPort, s.m_nSocksVersion,
-          s.m_szUserName, s.m_szPassword};
+  return {s.m_bProxyEnable, s.m_szSocksServer, s.m_nSocksPort, s.m_nSocksVersion, s.m_szUserName, s.m_szPassword};
 }
 
 void ExpectTerminated(const ProbeSocks& s) {
@@ -66,8 +64,7 @@ std::function<void(TempHive&)> Store(ProxySettings settings) {
   return [settings](TempHive& hive) { WriteSettings(hive, settings); };
 }
 
-std::function<void(TempHive&)> StoreRaw(ProxySettings settings, const char* value, DWORD type,
-                                        std::string bytes) {
+std::function<void(TempHive&)> StoreRaw(ProxySettings settings, const char* value, DWORD type, std::string bytes) {
   return [=](TempHive& hive) {
     WriteSettings(hive, settings);
     hive.SetRaw(kProxyKey, value, type, std::vector<BYTE>(bytes.begin(), bytes.end()));
@@ -94,32 +91,32 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ReadRegistryTable,
     ::testing::Values(
         SettingsCase{"all_valid", Store(kValid), {1, "10.0.0.5", 1080, 5, "user", "pass"}},
-        SettingsCase{"enable_2_is_on", Store({2, "10.0.0.5", 1080, 5, "", ""}),
-                     {1, "10.0.0.5", 1080, 5, "", ""}},
-        SettingsCase{"port_above_65535_passes", Store({1, "10.0.0.5", 0x10438, 4, "", ""}),
+        SettingsCase{"enable_2_is_on", Store({2, "10.0.0.5", 1080, 5, "", ""}), {1, "10.0.0.5", 1080, 5, "", ""}},
+        SettingsCase{"port_above_65535_passes",
+                     Store({1, "10.0.0.5", 0x10438, 4, "", ""}),
                      {1, "10.0.0.5", 0x10438, 4, "", ""}},
-        SettingsCase{"version_6", Store({1, "10.0.0.5", 1080, 6, "", ""}),
-                     {0, "10.0.0.5", 1080, 6, "", ""}},
+        SettingsCase{"version_6", Store({1, "10.0.0.5", 1080, 6, "", ""}), {0, "10.0.0.5", 1080, 6, "", ""}},
         SettingsCase{"version_missing", Store(kNoVersion), {0, "10.0.0.5", 1080, 0, "user", "pass"}},
-        SettingsCase{"longest_strings_fit", Store({1, k63, 1080, 5, k31, k31}),
-                     {1, k63, 1080, 5, k31, k31}},
+        SettingsCase{"longest_strings_fit", Store({1, k63, 1080, 5, k31, k31}), {1, k63, 1080, 5, k31, k31}},
         // A value that does not fit its field with its terminator counts as
         // missing: never cut, never left unterminated.
         SettingsCase{"server_too_long", Store({1, k64, 1080, 5, "", ""}), {0, "", 1080, 5, "", ""}},
         SettingsCase{"user_too_long", Store({1, "h", 1080, 5, k32, "p"}), {1, "h", 1080, 5, "", "p"}},
-        SettingsCase{"password_too_long", Store({1, "h", 1080, 5, "u", k32}),
-                     {1, "h", 1080, 5, "u", ""}},
+        SettingsCase{"password_too_long", Store({1, "h", 1080, 5, "u", k32}), {1, "h", 1080, 5, "u", ""}},
         SettingsCase{"server_without_terminator",
                      StoreRaw(kNoVersion, "SocksServer", REG_SZ, std::string(64, 'x')),
                      {0, "", 1080, 0, "user", "pass"}},
         SettingsCase{"short_string_without_terminator_is_terminated",
                      StoreRaw(kValid, "UserName", REG_SZ, "bob"),
                      {1, "10.0.0.5", 1080, 5, "bob", "pass"}},
-        SettingsCase{"enable_as_string", StoreRaw(kValid, "ProxyEnable", REG_SZ, "1"),
+        SettingsCase{"enable_as_string",
+                     StoreRaw(kValid, "ProxyEnable", REG_SZ, "1"),
                      {0, "10.0.0.5", 1080, 5, "user", "pass"}},
-        SettingsCase{"enable_as_binary_4", StoreRaw(kValid, "ProxyEnable", REG_BINARY, Dword(1)),
+        SettingsCase{"enable_as_binary_4",
+                     StoreRaw(kValid, "ProxyEnable", REG_BINARY, Dword(1)),
                      {0, "10.0.0.5", 1080, 5, "user", "pass"}},
-        SettingsCase{"port_as_2_byte_dword", StoreRaw(kNoVersion, "SocksPort", REG_DWORD, "\x38\x04"),
+        SettingsCase{"port_as_2_byte_dword",
+                     StoreRaw(kNoVersion, "SocksPort", REG_DWORD, "\x38\x04"),
                      {0, "10.0.0.5", 0, 0, "user", "pass"}},
         SettingsCase{"version_as_8_bytes",
                      StoreRaw(kNoVersion, "SocksVersion", REG_BINARY, Dword(5) + Dword(0)),
@@ -224,13 +221,18 @@ std::shared_ptr<void> UserDatabaseFails() {
   using Lookup = int (*)(uid_t, passwd*, char*, size_t, passwd**);
   const std::string xdg = std::getenv("XDG_CONFIG_HOME"), home = std::getenv("HOME");
   ::unsetenv("XDG_CONFIG_HOME"), ::unsetenv("HOME");
-  auto failing = std::make_shared<ReplacedSystemCall<Lookup>>(
-      qbplatform::g_systemCalls.getpwuid_r, [](uid_t, passwd*, char*, size_t, passwd** found) { return *found = nullptr, ENOENT; });
-  return std::shared_ptr<void>(nullptr, [xdg, home, failing](void*) { ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1), ::setenv("HOME", home.c_str(), 1); });
+  auto failing = std::make_shared<ReplacedSystemCall<Lookup>>(qbplatform::g_systemCalls.getpwuid_r,
+                                                              [](uid_t, passwd*, char*, size_t, passwd** found) {
+                                                                return *found = nullptr, ENOENT;
+                                                              });
+  return std::shared_ptr<void>(nullptr, [xdg, home, failing](void*) {
+    ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1), ::setenv("HOME", home.c_str(), 1);
+  });
 }
 const UnreadableCase kUnreadable[] = {
     {"descriptor_limit", AtDescriptorLimit, "Cannot read the proxy settings: too many open files"},
-    {"link_leading_nowhere", LinkLeadingNowhere, "Cannot read the proxy settings: the path to the store cannot be followed"},
+    {"link_leading_nowhere", LinkLeadingNowhere,
+     "Cannot read the proxy settings: the path to the store cannot be followed"},
     {"utf16_big_endian", BigEndianText, "Cannot read the proxy settings: the store is not in the registry's format"},
     {"user_database_fails", UserDatabaseFails, "Cannot read the proxy settings: the store cannot be read in full"}};
 #else
@@ -240,7 +242,8 @@ std::shared_ptr<void> CurrentUserDeleted() {  // every open below it fails, not 
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest\\Gone");
   RegOverridePredefKey(HKEY_CURRENT_USER, gone);
   return std::shared_ptr<void>(nullptr, [gone](void*) {
-    RegOverridePredefKey(HKEY_CURRENT_USER, NULL), RegCloseKey(gone), RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
+    RegOverridePredefKey(HKEY_CURRENT_USER, NULL), RegCloseKey(gone),
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QBSocksTest");
   });
 }
 const UnreadableCase kUnreadable[] = {
@@ -296,8 +299,8 @@ BOOL WINAPI TestTokenUser(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID pvInfo, DWORD 
 LONG WINAPI TestUsersKey(HKEY hUsers, LPCSTR lpszSid, PHKEY phKey) {
   const std::string sid = lpszSid;  // 1002's hive has no proxy key
   const char* lpszHive = sid == "S-1-5-21-4294967295-2-3-1001" ? "Software\\QBSocksTest"
-                         : sid == "S-1-5-21-1-2-3-1002"         ? "Software"
-                                                                : NULL;
+                         : sid == "S-1-5-21-1-2-3-1002"        ? "Software"
+                                                               : NULL;
   if (hUsers != HKEY_USERS || lpszHive == NULL) return ERROR_FILE_NOT_FOUND;
   const LONG lResult = RegOpenKeyA(HKEY_CURRENT_USER, lpszHive, phKey);
   g_hUserKey = *phKey;
@@ -310,14 +313,17 @@ TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
       {ERROR_NO_TOKEN, "", {1, "10.0.0.5", 1080, 5, "user", "pass"}, {}},
       {ERROR_SUCCESS, "S-1-5-21-4294967295-2-3-1001", {1, "10.9.9.9", 1081, 4, "", ""}, {}},
       {ERROR_SUCCESS, "S-1-5-21-1-2-3-1002", kNone, {}},  // the user's own hive, no proxy key: direct
-      {ERROR_SUCCESS, "S-1-5-21-1-2-3-1003", kNone,       // profile not loaded: not .DEFAULT, not direct
+      {ERROR_SUCCESS,
+       "S-1-5-21-1-2-3-1003",
+       kNone,  // profile not loaded: not .DEFAULT, not direct
        {"Cannot read the proxy settings: the profile of the user the thread acts for is not loaded"}},
       {ERROR_ACCESS_DENIED, "", kNone, {"Cannot read the proxy settings: access denied"}}};
   TempHive hive;
   WriteSettings(hive, kValid);
   HKEY hOther = NULL;
   RegCreateKeyA(HKEY_CURRENT_USER, (std::string("Software\\QBSocksTest\\") + TempHive::kProxyKey).c_str(), &hOther);
-  for (auto [name, value] : {std::pair<const char*, DWORD>{"ProxyEnable", 1}, {"SocksPort", 1081}, {"SocksVersion", 4}})
+  for (auto [name, value] :
+       {std::pair<const char*, DWORD>{"ProxyEnable", 1}, {"SocksPort", 1081}, {"SocksVersion", 4}})
     RegSetValueExA(hOther, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
   RegSetValueExA(hOther, "SocksServer", 0, REG_SZ, reinterpret_cast<const BYTE*>("10.9.9.9"), 9);
   RegCloseKey(hOther);
@@ -325,7 +331,8 @@ TEST(ReadRegistry, ReadsTheSettingsOfTheUserTheThreadActsFor) {
   for (const ActingUser& user : cases) {
     g_user = user;
     qbplatform::SystemCallTable& calls = qbplatform::g_systemCalls;
-    calls.OpenThreadToken = TestThreadToken, calls.GetTokenInformation = TestTokenUser, calls.RegOpenUsersKey = TestUsersKey;
+    calls.OpenThreadToken = TestThreadToken, calls.GetTokenInformation = TestTokenUser,
+    calls.RegOpenUsersKey = TestUsersKey;
     ProbeSocks socks;
     socks.ReadRegistry();
     calls.OpenThreadToken = NULL, calls.GetTokenInformation = NULL, calls.RegOpenUsersKey = NULL;

@@ -22,10 +22,7 @@ INSTANTIATE_TEST_SUITE_P(
             .To("192.168.1.20", 0x10000 + 0x1F90, Socks4Request({192, 168, 1, 20}, 0x1F90))
             .Replies(kGranted)
             .Succeeds(),
-        Socks4Row("configured_user_name_is_not_sent")
-            .As("alice", "secret")
-            .Replies(kGranted)
-            .Succeeds(),
+        Socks4Row("configured_user_name_is_not_sent").As("alice", "secret").Replies(kGranted).Succeeds(),
         Socks4Row("reply_in_two_pieces")
             .Replies(Bytes({0, 90, 0, 0}))
             .Then({PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0, 0, 0, 0}))})
@@ -65,10 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
     Socks4Slow, NegotiationBudget,
     ::testing::Values(
         Socks4Row("silent").Request().Fails(kGeneralFailure),
-        Socks4Row("dripping")
-            .Request()
-            .Then({PeerStep::Drip(kGranted, ms(3000))})
-            .Fails(kGeneralFailure)),
+        Socks4Row("dripping").Request().Then({PeerStep::Drip(kGranted, ms(3000))}).Fails(kGeneralFailure)),
     CaseName);
 
 }  // namespace

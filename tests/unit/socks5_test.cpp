@@ -40,27 +40,15 @@ INSTANTIATE_TEST_SUITE_P(
             .Then({PeerStep::Expect(Bytes({1, 2, 'a', 'l', 3, 'p', 'w', '1'})), PeerStep::Send(kAuthAccepted)})
             .Replies(kSocks5Succeeded)
             .Succeeds(),
-        Socks5Row("name_no_auth")
-            .To("abc", 443, kRequestAbc)
-            .NoAuth()
-            .Replies(kSocks5Succeeded)
-            .Succeeds(),
+        Socks5Row("name_no_auth").To("abc", 443, kRequestAbc).NoAuth().Replies(kSocks5Succeeded).Succeeds(),
         Socks5Row("port_above_65535_keeps_low_bits")
             .To("abc", 0x30000 + 443, kRequestAbc)
             .NoAuth()
             .Replies(kSocks5Succeeded)
             .Succeeds(),
-        Socks5Row("user_and_password")
-            .As("alice", "s3cret")
-            .Password()
-            .Replies(kSocks5Succeeded)
-            .Succeeds(),
+        Socks5Row("user_and_password").As("alice", "s3cret").Password().Replies(kSocks5Succeeded).Succeeds(),
         Socks5Row("empty_credentials_when_asked").Password().Replies(kSocks5Succeeded).Succeeds(),
-        Socks5Row("longest_credentials")
-            .As(kLongest31, kLongPass31)
-            .Password()
-            .Replies(kSocks5Succeeded)
-            .Succeeds(),
+        Socks5Row("longest_credentials").As(kLongest31, kLongPass31).Password().Replies(kSocks5Succeeded).Succeeds(),
         Socks5Row("credentials_unused_without_method_2")
             .As("alice", "s3cret")
             .NoAuth()
@@ -75,10 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         Socks5Row("no_acceptable_method").Choice(Bytes({5, 0xFF})).Fails(kNoMethodFailure),
         Socks5Row("method_1_unsupported").Choice(Bytes({5, 1})).Fails(kNoMethodFailure),
         Socks5Row("wrong_version_in_choice").Choice(Bytes({4, 0})).Fails(kSocks5VersionFailure),
-        Socks5Row("choice_cut_short")
-            .Choice(Bytes({5}))
-            .Then({PeerStep::Close()})
-            .Fails(kGeneralFailure),
+        Socks5Row("choice_cut_short").Choice(Bytes({5})).Then({PeerStep::Close()}).Fails(kGeneralFailure),
         Socks5Row("choice_in_two_pieces")
             .Choice(Bytes({5}))
             .Then({PeerStep::AwaitClientRead()})
@@ -120,28 +105,17 @@ INSTANTIATE_TEST_SUITE_P(
             .Replies(kSocks5Succeeded.substr(0, 7))
             .Then({PeerStep::Close()})
             .Fails(kGeneralFailure),
-        Socks5Row("short_error_reply_kept_open")
-            .NoAuth()
-            .Replies(Bytes({5, 5}))
-            .Fails(kConnectionRefused),
+        Socks5Row("short_error_reply_kept_open").NoAuth().Replies(Bytes({5, 5})).Fails(kConnectionRefused),
         ReplyCode("rep_1", 1, "General SOCKS server failure"),
-        ReplyCode("rep_2", 2, "Connection not allowed by ruleset"),
-        ReplyCode("rep_3", 3, "Network unreachable"),
-        ReplyCode("rep_4", 4, "Host unreachable"),
-        ReplyCode("rep_5", 5, kConnectionRefused),
-        ReplyCode("rep_6", 6, "TTL expired"),
-        ReplyCode("rep_7", 7, "Command not supported"),
-        ReplyCode("rep_8", 8, "Address type not supported."),
-        ReplyCode("rep_9", 9, kGeneralFailure),
+        ReplyCode("rep_2", 2, "Connection not allowed by ruleset"), ReplyCode("rep_3", 3, "Network unreachable"),
+        ReplyCode("rep_4", 4, "Host unreachable"), ReplyCode("rep_5", 5, kConnectionRefused),
+        ReplyCode("rep_6", 6, "TTL expired"), ReplyCode("rep_7", 7, "Command not supported"),
+        ReplyCode("rep_8", 8, "Address type not supported."), ReplyCode("rep_9", 9, kGeneralFailure),
         ReplyCode("rep_255", 255, kGeneralFailure),
         // Unresolvable text fails after the method negotiation, before any
         // request is sent.
         Socks5Row("five_parts_after_negotiation").To("1.2.3.4.5", 80).NoAuth().Fails(kResolveFailure),
-        Socks5Row("all_ones_after_auth")
-            .To("255.255.255.255", 80)
-            .As("u", "p")
-            .Password()
-            .Fails(kResolveFailure),
+        Socks5Row("all_ones_after_auth").To("255.255.255.255", 80).As("u", "p").Password().Fails(kResolveFailure),
         Socks5Row("longest_name")
             .To(kName249.c_str(), 80, Socks5NameRequest(kName249, 80))
             .NoAuth()
@@ -152,14 +126,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Socks5Slow, NegotiationBudget,
-    ::testing::Values(
-        Socks5Row("silent_after_offer").Fails(kGeneralFailure),
-        Socks5Row("silent_after_request").NoAuth().Request().Fails(kGeneralFailure),
-        Socks5Row("dripping_reply")
-            .NoAuth()
-            .Request()
-            .Then({PeerStep::Drip(kSocks5Succeeded, ms(3000))})
-            .Fails(kGeneralFailure)),
+    ::testing::Values(Socks5Row("silent_after_offer").Fails(kGeneralFailure),
+                      Socks5Row("silent_after_request").NoAuth().Request().Fails(kGeneralFailure),
+                      Socks5Row("dripping_reply")
+                          .NoAuth()
+                          .Request()
+                          .Then({PeerStep::Drip(kSocks5Succeeded, ms(3000))})
+                          .Fails(kGeneralFailure)),
     CaseName);
 
 }  // namespace

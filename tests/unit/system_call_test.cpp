@@ -48,7 +48,7 @@ struct SendFault {
   const char* target;
   PeerScript before;  // the proxy's part up to the request that fails
   int failingSend;
-  std::string request;  // the one that fails
+  std::string request;                // the one that fails
   std::vector<std::string> messages;  // only a failed authentication is reported
 };
 
@@ -82,15 +82,26 @@ TEST_P(RequestNotSent, ClosesTheSocket) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachRequest, RequestNotSent,
-    ::testing::Values(
-        SendFault{"socks4_request", 4, "", "", "10.0.0.1", {}, 1, Socks4Request({10, 0, 0, 1}, 80),
-                  {}},
-        SendFault{"socks5_offer", 5, "", "", "1.2.3.4", {}, 1, kSocks5Offer, {}},
-        SendFault{"socks5_authentication", 5, "alice", "secret", "1.2.3.4",
-                  {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice)}, 2, kAuthAlice,
-                  {kAuthFailure}},
-        SendFault{"socks5_connect", 5, "", "", "1.2.3.4",
-                  {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kNoAuthChoice)}, 2, kRequest1234, {}}),
+    ::testing::Values(SendFault{"socks4_request", 4, "", "", "10.0.0.1", {}, 1, Socks4Request({10, 0, 0, 1}, 80), {}},
+                      SendFault{"socks5_offer", 5, "", "", "1.2.3.4", {}, 1, kSocks5Offer, {}},
+                      SendFault{"socks5_authentication",
+                                5,
+                                "alice",
+                                "secret",
+                                "1.2.3.4",
+                                {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kPasswordChoice)},
+                                2,
+                                kAuthAlice,
+                                {kAuthFailure}},
+                      SendFault{"socks5_connect",
+                                5,
+                                "",
+                                "",
+                                "1.2.3.4",
+                                {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kNoAuthChoice)},
+                                2,
+                                kRequest1234,
+                                {}}),
     [](const ::testing::TestParamInfo<SendFault>& info) { return info.param.name; });
 
 // ---- The logon name in USERID ----
@@ -125,10 +136,16 @@ TEST(Socks4UserId, IsTheLogonNameWhenItFitsAndEmptyOtherwise) {
     g_noPasswordEntry = c.noEntry;
     g_logonName = c.logonName;
     ReplacedSystemCall fake(g_systemCalls.getpwuid_r, &FakePasswordEntry);
-    RunNegotiationCase({c.name, 4, "", "", "10.0.0.1", 80,
+    RunNegotiationCase({c.name,
+                        4,
+                        "",
+                        "",
+                        "10.0.0.1",
+                        80,
                         {PeerStep::Expect(Socks4Request10001(c.userId)), PeerStep::Send(kGranted),
                          PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)},
-                        1, {}});
+                        1,
+                        {}});
   }
 }
 
@@ -142,7 +159,12 @@ TEST(Destruction, ClosesOnlyASocketThatIsOpen) {
   };
   const Case cases[] = {
       {"never created", [](ProbeSocks&) {}, 0},
-      {"closed already", [](ProbeSocks& s) { ASSERT_TRUE(s.Create()); s.Close(); }, 0},
+      {"closed already",
+       [](ProbeSocks& s) {
+         ASSERT_TRUE(s.Create());
+         s.Close();
+       },
+       0},
       {"open", [](ProbeSocks& s) { ASSERT_TRUE(s.Create()); }, 1},
   };
   for (const Case& c : cases) {
@@ -255,8 +277,7 @@ TEST(ConnectAgain, ReadsTheSettingsAfreshEveryTime) {
          h.DeleteValue(key, "SocksServer");
          h.SetDword(key, "SocksPort", p);
        }},
-      {"ProxyEnable deleted", Path::kDirect,
-       [&](TempHive& h, uint16_t) { h.DeleteValue(key, "ProxyEnable"); }},
+      {"ProxyEnable deleted", Path::kDirect, [&](TempHive& h, uint16_t) { h.DeleteValue(key, "ProxyEnable"); }},
       {"socks5 again", Path::kSocks5, [](TempHive& h, uint16_t p) { WriteSettings(h, ProxyAt(p, 5)); }},
       {"key deleted", Path::kDirect, [&](TempHive& h, uint16_t) { h.DeleteKey(key); }},
   };
@@ -290,13 +311,18 @@ PeerScript Then(PeerScript script, std::initializer_list<PeerStep> more) {
 }
 
 TEST(AuthenticationStatus, InTwoPiecesIsGathered) {
-  RunNegotiationCase(
-      {"status_in_two_pieces", 5, "alice", "secret", "1.2.3.4", 80,
-       Then(UpToAuthentication(),
-            {PeerStep::Send(Bytes({1})), PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0})),
-             PeerStep::Expect(kRequest1234), PeerStep::Send(kSocks5Succeeded),
-             PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)}),
-       1, {}});
+  RunNegotiationCase({"status_in_two_pieces",
+                      5,
+                      "alice",
+                      "secret",
+                      "1.2.3.4",
+                      80,
+                      Then(UpToAuthentication(),
+                           {PeerStep::Send(Bytes({1})), PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0})),
+                            PeerStep::Expect(kRequest1234), PeerStep::Send(kSocks5Succeeded),
+                            PeerStep::Expect(kClientHello), PeerStep::Send(kTargetHello)}),
+                      1,
+                      {}});
 }
 
 class AuthenticationBudget : public ::testing::TestWithParam<NegotiationCase> {};
@@ -306,11 +332,16 @@ TEST_P(AuthenticationBudget, EndsAfterTenSeconds) { RunBudgetCase(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(
     Slow, AuthenticationBudget,
     ::testing::Values(
-        NegotiationCase{"silent", 5, "alice", "secret", "1.2.3.4", 80, UpToAuthentication(), 0,
-                        {kAuthFailure}},
-        NegotiationCase{"dripping", 5, "alice", "secret", "1.2.3.4", 80,
+        NegotiationCase{"silent", 5, "alice", "secret", "1.2.3.4", 80, UpToAuthentication(), 0, {kAuthFailure}},
+        NegotiationCase{"dripping",
+                        5,
+                        "alice",
+                        "secret",
+                        "1.2.3.4",
+                        80,
                         Then(UpToAuthentication(), {PeerStep::Drip(Bytes({1, 0}), milliseconds(6000))}),
-                        0, {kAuthFailure}}),
+                        0,
+                        {kAuthFailure}}),
     [](const ::testing::TestParamInfo<NegotiationCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -23,13 +23,13 @@ TEST(WindowHost, ConnectOnAWindowThreadPumpsItsMessages) {
   for (const window_host::WindowCase& c : window_host::kWindowCases) {
     SCOPED_TRACE(c.lpszName);
     const window_host::WindowOutcome outcome = window_host::RunWindowCase(c, WriteProxySettings);
-    window_host::CheckWindowOutcome(c, outcome,
-                                    [](bool ok, const char* what) { EXPECT_TRUE(ok) << what; });
-    std::printf("%s: Connect returned %d in %lu ms, %lu ms after the first act, %d turns;"
-                " hung %d of %d\n",
-                c.lpszName, outcome.nConnected, static_cast<unsigned long>(outcome.dwConnectMs),
-                static_cast<unsigned long>(outcome.dwAfterFirstActMs), outcome.nTurns,
-                outcome.nHungAnswers, outcome.nHungChecks);
+    window_host::CheckWindowOutcome(c, outcome, [](bool ok, const char* what) { EXPECT_TRUE(ok) << what; });
+    std::printf(
+        "%s: Connect returned %d in %lu ms, %lu ms after the first act, %d turns;"
+        " hung %d of %d\n",
+        c.lpszName, outcome.nConnected, static_cast<unsigned long>(outcome.dwConnectMs),
+        static_cast<unsigned long>(outcome.dwAfterFirstActMs), outcome.nTurns, outcome.nHungAnswers,
+        outcome.nHungChecks);
   }
   g_pHive = nullptr;
 }

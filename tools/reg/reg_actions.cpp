@@ -50,7 +50,8 @@ std::string LoadForReading(const std::string& path, Hive& hive) {
   if (failure.open_error != 0) return "cannot read " + path + ": " + std::strerror(failure.open_error);
   if (failure.not_regular) return path + " is not a regular file";
   if (failure.no_header) return NotRegText(path) + "; it was left as it was";
-  if (failure.unfollowable) return "cannot read " + path + ": a link on its path leads nowhere (or a file stands for a folder)";
+  if (failure.unfollowable)
+    return "cannot read " + path + ": a link on its path leads nowhere (or a file stands for a folder)";
   return "cannot read " + path + " (error " + std::to_string(rc) + ")";
 }
 
@@ -83,15 +84,16 @@ std::string Update(const std::string& path, const std::function<LONG(Hive&)>& ed
     if (edited == ERROR_SUCCESS) capsPassed = qbhive::CapsPassed(hive);
     return edited;
   });
-  if (rc != ERROR_SUCCESS) return UpdateFailure(rc, path, capsPassed.empty() ? std::string("more than a reader takes (") + kCaps + ")" : capsPassed);
+  if (rc != ERROR_SUCCESS)
+    return UpdateFailure(rc, path,
+                         capsPassed.empty() ? std::string("more than a reader takes (") + kCaps + ")" : capsPassed);
   out << kDone;
   return {};
 }
 
 // Asks before a destructive step unless /f was given; the reason to stop,
 // or an empty string to go on.
-std::string Permission(bool force, const Confirm& confirm, const std::string& question,
-                       const std::string& refusal) {
+std::string Permission(bool force, const Confirm& confirm, const std::string& question, const std::string& refusal) {
   if (force) return {};
   const std::optional<bool> yes = confirm(question);
   if (!yes) return refusal;
@@ -120,8 +122,7 @@ std::string DataText(const Value& value) {
   char number[24];
   switch (value.type) {
     case REG_SZ:
-    case REG_EXPAND_SZ:
-      return raw.substr(0, raw.find('\0'));
+    case REG_EXPAND_SZ: return raw.substr(0, raw.find('\0'));
     case REG_MULTI_SZ: {
       std::string joined;
       for (size_t start = 0; start < raw.size() && raw[start] != '\0';) {
@@ -138,8 +139,7 @@ std::string DataText(const Value& value) {
         return number;
       }
       return HexUpper(value.data);
-    default:
-      return HexUpper(value.data);
+    default: return HexUpper(value.data);
   }
 }
 
@@ -203,7 +203,7 @@ std::string NumberToStore(const ProxyField& field, const std::string& text) {
     return std::string(field.fixData);
   }
   const unsigned long n = std::stoul(text);
-  const bool usable = field.index == qbsettings::kSocksPort    ? n <= 65535 && !OffBy(field, n)
+  const bool usable = field.index == qbsettings::kSocksPort      ? n <= 65535 && !OffBy(field, n)
                       : field.index == qbsettings::kSocksVersion ? !OffBy(field, n)
                                                                  : true;
   return usable ? std::to_string(n) : std::string(field.fixData);
@@ -236,14 +236,17 @@ std::optional<std::string> ProxyValueWarning(const Value& value) {
       return ignored + FixCommand(*field, field->fixData, ", with at most " + std::to_string(longest) + " bytes");
     }
     const bool numberAsText = field->type() == REG_DWORD && value.type == REG_SZ;
-    return ignored + FixCommand(*field, numberAsText ? NumberToStore(*field, DataText(value)) : std::string(field->fixData));
+    return ignored +
+           FixCommand(*field, numberAsText ? NumberToStore(*field, DataText(value)) : std::string(field->fixData));
   }
-  if (why[0] != '\0') return std::string(why) + ", so CSocks turns the proxy off" +
-                             FixCommand(*field, field->fixData, FixCondition(*field));
+  if (why[0] != '\0')
+    return std::string(why) + ", so CSocks turns the proxy off" +
+           FixCommand(*field, field->fixData, FixCondition(*field));
   const uint32_t port = field->index == qbsettings::kSocksPort ? static_cast<uint32_t>(LittleEndian(value.data)) : 0;
   if (port > 65535) {
-    return "SocksPort is " + std::to_string(port) + ", above 65535: CSocks takes its low 16 bits and connects to the " +
-           "proxy's port " + std::to_string(port & 0xFFFF) + FixCommand(*field, "PORT", FixCondition(*field));
+    return "SocksPort is " + std::to_string(port) +
+           ", above 65535: CSocks takes its low 16 bits and connects to the " + "proxy's port " +
+           std::to_string(port & 0xFFFF) + FixCommand(*field, "PORT", FixCondition(*field));
   }
   return std::nullopt;
 }
@@ -257,9 +260,7 @@ void WarnAboutProxyValues(const Key& key, std::vector<std::string>& warnings) {
 
 std::string MissingKey(const std::string& key) { return "cannot find the key " + key; }
 
-std::string MissingValue(const Command& c) {
-  return "cannot find the value " + Shown(*c.valueName) + " in " + c.key;
-}
+std::string MissingValue(const Command& c) { return "cannot find the value " + Shown(*c.valueName) + " in " + c.key; }
 
 std::string Query(const Command& c, const std::string& path, std::ostream& out) {
   Hive hive;
@@ -290,9 +291,9 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
   if (!qbhive::IsStorableName(*c.valueName)) return Unstorable("value name");
   if (!qbhive::WithinKeyLimits(c.key)) {
     return "the key " + c.key + " is beyond Windows' limits on a key (names of at most " +
-           std::to_string(qbhive::kMaxKeyNameLength) + " characters, at most " + std::to_string(qbhive::kMaxKeyDepth) +
-           " levels below the root): no reader would find it; error " + std::to_string(ERROR_INVALID_PARAMETER) +
-           " (ERROR_INVALID_PARAMETER)";
+           std::to_string(qbhive::kMaxKeyNameLength) + " characters, at most " +
+           std::to_string(qbhive::kMaxKeyDepth) + " levels below the root): no reader would find it; error " +
+           std::to_string(ERROR_INVALID_PARAMETER) + " (ERROR_INVALID_PARAMETER)";
   }
   Hive hive;
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
@@ -305,10 +306,14 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
       return why;
     }
   }
-  std::string failure = Update(path, [&](Hive& h) -> LONG {
-    Key* key = h.CreateKey(c.key);
-    return key != nullptr && key->SetValue(*c.valueName, c.type, c.data) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
-  }, out);
+  std::string failure = Update(
+      path,
+      [&](Hive& h) -> LONG {
+        Key* key = h.CreateKey(c.key);
+        return key != nullptr && key->SetValue(*c.valueName, c.type, c.data) ? ERROR_SUCCESS
+                                                                             : ERROR_INVALID_PARAMETER;
+      },
+      out);
   if (failure.empty()) {
     Key written{c.key, {}};
     written.SetValue(*c.valueName, c.type, c.data);
@@ -334,18 +339,21 @@ std::string Delete(const Command& c, const std::string& path, std::ostream& out,
         !why.empty()) {
       return why;
     }
-    return Update(path, [&](Hive& h) -> LONG {
-      Key* k = h.FindKey(c.key);
-      return k != nullptr && k->DeleteValue(*c.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    }, out);
+    return Update(
+        path,
+        [&](Hive& h) -> LONG {
+          Key* k = h.FindKey(c.key);
+          return k != nullptr && k->DeleteValue(*c.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+        },
+        out);
   }
   if (std::string why = Permission(c.force, confirm, "Permanently delete the registry key " + c.key + " (Yes/No)? ",
                                    "not deleting " + c.key + " without confirmation; add /f");
       !why.empty()) {
     return why;
   }
-  return Update(path, [&](Hive& h) -> LONG { return h.DeleteKey(c.key) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND; },
-                out);
+  return Update(
+      path, [&](Hive& h) -> LONG { return h.DeleteKey(c.key) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND; }, out);
 }
 
 constexpr size_t kMaxImportBytes = 16u << 20;
@@ -393,10 +401,13 @@ std::string Import(const Command& c, const std::string& path, std::ostream& out,
   }
   Hive current;  // why the settings file cannot be read, said before trying to write it
   if (std::string why = LoadForReading(path, current); !why.empty()) return why;
-  std::string failure = Update(path, [&](Hive& h) -> LONG {
-    qbhive::ApplyRegText(h, bytes);
-    return ERROR_SUCCESS;
-  }, out);
+  std::string failure = Update(
+      path,
+      [&](Hive& h) -> LONG {
+        qbhive::ApplyRegText(h, bytes);
+        return ERROR_SUCCESS;
+      },
+      out);
   if (const Key* proxy = incoming.FindKey(qbsettings::kProxyKeyWithRoot); proxy != nullptr && failure.empty()) {
     WarnAboutProxyValues(*proxy, warnings);
   }

@@ -17,8 +17,8 @@ namespace {
 struct VerbSpec {
   std::string_view name;
   Verb verb;
-  size_t positionals;                  // KEY, FILE, ...
-  std::string_view positionalNames;    // for the error message
+  size_t positionals;                // KEY, FILE, ...
+  std::string_view positionalNames;  // for the error message
   std::vector<std::string_view> switches;
 };
 
@@ -66,8 +66,8 @@ std::optional<std::vector<uint8_t>> ParseDword(const std::string& text, std::str
   const unsigned long long value = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
   if (errno == ERANGE || value > 0xFFFFFFFFull) return std::nullopt;
   const auto v = static_cast<uint32_t>(value);
-  return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                              static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+  return std::vector<uint8_t>{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                              static_cast<uint8_t>(v >> 24)};
 }
 
 int HexDigit(char c) {
@@ -157,7 +157,8 @@ ParseResult Build(const VerbSpec& verb, const std::vector<std::string>& position
     const std::string typeText = sw.Has("t") ? *sw.Find("t") : "REG_SZ";
     const auto type = std::find_if(std::begin(kTypes), std::end(kTypes),
                                    [&](const TypeSpec& t) { return Lower(t.name) == Lower(typeText); });
-    if (type == std::end(kTypes)) return Fail("unknown type \"" + typeText + "\" (use REG_SZ, REG_DWORD or REG_BINARY)");
+    if (type == std::end(kTypes))
+      return Fail("unknown type \"" + typeText + "\" (use REG_SZ, REG_DWORD or REG_BINARY)");
     if (type->type == REG_DWORD && !sw.Has("d")) return Fail("add: REG_DWORD needs /d NUMBER");
     auto data = type->parse(sw.Has("d") ? *sw.Find("d") : std::string(), why);
     if (!data) return Fail(why);
@@ -175,8 +176,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   if (verbText == "--help" || verbText == "-h" || verbText == "/?" || verbText == "help") {
     return ParseResult{Command{}, {}};
   }
-  const auto verb = std::find_if(Verbs().begin(), Verbs().end(),
-                                 [&](const VerbSpec& v) { return v.name == verbText; });
+  const auto verb =
+      std::find_if(Verbs().begin(), Verbs().end(), [&](const VerbSpec& v) { return v.name == verbText; });
   if (verb == Verbs().end()) {
     return Fail("unknown command \"" + args[0] + "\" (use query, add, delete, import or export)");
   }
@@ -209,9 +210,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
 
 std::string TypeName(DWORD type) {
   static constexpr std::pair<DWORD, std::string_view> kNames[] = {
-      {REG_NONE, "REG_NONE"},         {REG_SZ, "REG_SZ"},       {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
-      {REG_BINARY, "REG_BINARY"},     {REG_DWORD, "REG_DWORD"}, {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
-      {REG_LINK, "REG_LINK"},         {REG_MULTI_SZ, "REG_MULTI_SZ"}, {REG_QWORD, "REG_QWORD"},
+      {REG_NONE, "REG_NONE"},           {REG_SZ, "REG_SZ"},
+      {REG_EXPAND_SZ, "REG_EXPAND_SZ"}, {REG_BINARY, "REG_BINARY"},
+      {REG_DWORD, "REG_DWORD"},         {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+      {REG_LINK, "REG_LINK"},           {REG_MULTI_SZ, "REG_MULTI_SZ"},
+      {REG_QWORD, "REG_QWORD"},
   };
   for (const auto& [value, name] : kNames)
     if (value == type) return std::string(name);

@@ -17,12 +17,12 @@ enum class Verb { kHelp, kQuery, kAdd, kDelete, kImport, kExport };
 
 struct Command {
   Verb verb = Verb::kHelp;
-  std::string key;                        // canonical: "HKEY_CURRENT_USER\..."
-  std::optional<std::string> valueName;   // /v NAME, or "" for /ve (the default value)
-  DWORD type = REG_SZ;                    // add: /t
-  std::vector<uint8_t> data;              // add: /d, as it is stored
-  bool force = false;                     // add, delete: /f; export: /y
-  std::string file;                       // import, export
+  std::string key;                       // canonical: "HKEY_CURRENT_USER\..."
+  std::optional<std::string> valueName;  // /v NAME, or "" for /ve (the default value)
+  DWORD type = REG_SZ;                   // add: /t
+  std::vector<uint8_t> data;             // add: /d, as it is stored
+  bool force = false;                    // add, delete: /f; export: /y
+  std::string file;                      // import, export
 };
 
 struct ParseResult {

@@ -48,8 +48,7 @@ struct ConnectJob {
 static CStringA HostForLibrary(const CString& host) {
   WCHAR ascii[256];
   int length = IdnToAscii(0, host, host.GetLength(), ascii, 255);
-  if (length <= 0)
-    return CStringA(CT2A(host));  // left for the library to refuse, with its reason
+  if (length <= 0) return CStringA(CT2A(host));  // left for the library to refuse, with its reason
   ascii[length] = L'\0';
   return CStringA(CW2A(ascii));
 }
@@ -66,8 +65,7 @@ static UINT ConnectWorker(LPVOID parameter) {
   if (!::PostMessage(job->hDialog, WM_APP_CONNECTED, static_cast<WPARAM>(socket),
                      reinterpret_cast<LPARAM>(failure))) {
     // The dialog is gone: nothing else owns the socket or the handle now.
-    if (socket != QBSOCKS_NO_HANDLE)
-      ::closesocket(static_cast<SOCKET>(socket));
+    if (socket != QBSOCKS_NO_HANDLE) ::closesocket(static_cast<SOCKET>(socket));
     delete failure;
     qbsocks_cancel_destroy(job->cancel);
   }
@@ -77,31 +75,28 @@ static UINT ConnectWorker(LPVOID parameter) {
 
 // Told of data once attached; it never gets OnConnect (already connected).
 class CEchoSocket : public CAsyncSocket {
-public:
+ public:
   void OnReceive(int nErrorCode) override {
     char buffer[512];
-    if (nErrorCode == 0)
-      Receive(buffer, sizeof buffer);
+    if (nErrorCode == 0) Receive(buffer, sizeof buffer);
     CAsyncSocket::OnReceive(nErrorCode);
   }
 };
 
 class CConnectDlg : public CDialog {
-public:
+ public:
   CConnectDlg() : CDialog(IDD_CONNECT) {}
 
-protected:
+ protected:
   afx_msg void OnConnectClicked() {
     CString host, port;
     GetDlgItemText(IDC_HOST, host);
     GetDlgItemText(IDC_PORT, port);
-    if (m_pCancel)
-      return;  // one connect at a time
+    if (m_pCancel) return;  // one connect at a time
     m_pCancel = qbsocks_cancel_create();
-    if (!m_pCancel)
-      return;
-    ConnectJob* job = new ConnectJob{GetSafeHwnd(), HostForLibrary(host),
-                                     static_cast<unsigned int>(_ttoi(port)), m_pCancel};
+    if (!m_pCancel) return;
+    ConnectJob* job =
+        new ConnectJob{GetSafeHwnd(), HostForLibrary(host), static_cast<unsigned int>(_ttoi(port)), m_pCancel};
     SetDlgItemText(IDC_STATUS, _T("Connecting..."));
     if (!AfxBeginThread(ConnectWorker, job)) {
       delete job;
@@ -136,8 +131,7 @@ protected:
     }
     SOCKET socket = static_cast<SOCKET>(wParam);
     // Attach on this, the owning thread, to an object never Create()d.
-    BOOL attached = IsDlgButtonChecked(IDC_USE_ASYNC) ? m_asyncSocket.Attach(socket)
-                                                      : m_socket.Attach(socket);
+    BOOL attached = IsDlgButtonChecked(IDC_USE_ASYNC) ? m_asyncSocket.Attach(socket) : m_socket.Attach(socket);
     if (!attached) {
       ::closesocket(socket);
       SetDlgItemText(IDC_STATUS, _T("Connected, but the socket could not be attached"));
@@ -149,15 +143,15 @@ protected:
 
   DECLARE_MESSAGE_MAP()
 
-private:
+ private:
   CSocket m_socket;
   CEchoSocket m_asyncSocket;
   qbsocks_cancel* m_pCancel = nullptr;  // the running connect's, or NULL
 };
 
 BEGIN_MESSAGE_MAP(CConnectDlg, CDialog)
-  ON_BN_CLICKED(IDC_CONNECT, &CConnectDlg::OnConnectClicked)
-  ON_BN_CLICKED(IDC_CANCEL_CONNECT, &CConnectDlg::OnCancelConnectClicked)
-  ON_WM_DESTROY()
-  ON_MESSAGE(WM_APP_CONNECTED, &CConnectDlg::OnConnected)
+ON_BN_CLICKED(IDC_CONNECT, &CConnectDlg::OnConnectClicked)
+ON_BN_CLICKED(IDC_CANCEL_CONNECT, &CConnectDlg::OnCancelConnectClicked)
+ON_WM_DESTROY()
+ON_MESSAGE(WM_APP_CONNECTED, &CConnectDlg::OnConnected)
 END_MESSAGE_MAP()

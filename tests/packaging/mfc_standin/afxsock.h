@@ -4,7 +4,7 @@
 
 BOOL AfxSocketInit(WSADATA* lpwsaData = nullptr);
 class CAsyncSocket : public CObject {
-public:
+ public:
   CAsyncSocket();
   ~CAsyncSocket() override;
   BOOL Attach(SOCKET hSocket, long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
@@ -13,7 +13,7 @@ public:
   virtual void OnConnect(int nErrorCode);
 };
 class CSocket : public CAsyncSocket {
-public:
+ public:
   CSocket();
   ~CSocket() override;
   BOOL Attach(SOCKET hSocket);

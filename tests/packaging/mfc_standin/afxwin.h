@@ -9,7 +9,7 @@
 #define afx_msg
 
 class CStringA {
-public:
+ public:
   CStringA();
   CStringA(const char* text);
   CStringA(const CStringA& other);
@@ -17,7 +17,7 @@ public:
   operator const char*() const;
 };
 class CStringW {
-public:
+ public:
   CStringW();
   explicit CStringW(const CStringA& text);
   ~CStringW();
@@ -26,14 +26,14 @@ public:
 };
 typedef CStringW CString;  // _UNICODE
 class CW2A {
-public:
+ public:
   explicit CW2A(const wchar_t* text);
   operator char*() const;
 };
 typedef CW2A CT2A;
 
 class CObject {
-public:
+ public:
   virtual ~CObject();
 };
 class CCmdTarget : public CObject {};
@@ -44,39 +44,39 @@ struct AFX_MSGMAP_ENTRY {
 };
 
 class CWnd : public CCmdTarget {
-public:
+ public:
   HWND GetSafeHwnd() const;
   int GetDlgItemText(int nID, CString& rString) const;
   void SetDlgItemText(int nID, LPCTSTR lpszString);
   UINT IsDlgButtonChecked(int nIDButton) const;
 };
 class CDialog : public CWnd {
-public:
+ public:
   explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = nullptr);
 
-protected:
+ protected:
   afx_msg void OnDestroy();
 };
 class CWinThread : public CCmdTarget {};
 typedef UINT(__cdecl* AFX_THREADPROC)(LPVOID);
-CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPriority = 0,
-                           UINT nStackSize = 0, DWORD dwCreateFlags = 0,
-                           LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr);
+CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPriority = 0, UINT nStackSize = 0,
+                           DWORD dwCreateFlags = 0, LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr);
 
 // The message map, as MFC's macros check it: each handler's signature.
 #define DECLARE_MESSAGE_MAP() static const AFX_MSGMAP_ENTRY* GetMessageEntries();
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                  \
-  const AFX_MSGMAP_ENTRY* theClass::GetMessageEntries() {       \
-    typedef theClass ThisClass;                                 \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)            \
+  const AFX_MSGMAP_ENTRY* theClass::GetMessageEntries() { \
+    typedef theClass ThisClass;                           \
     static const AFX_MSGMAP_ENTRY entries[] = {
 #define ON_BN_CLICKED(id, memberFxn) \
   {WM_COMMAND, BN_CLICKED, id, static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(memberFxn))},
-#define ON_MESSAGE(message, memberFxn)                                                       \
-  {message, 0, 0,                                                                            \
-   reinterpret_cast<AFX_PMSG>(static_cast<LRESULT (ThisClass::*)(WPARAM, LPARAM)>(memberFxn))},
+#define ON_MESSAGE(message, memberFxn) \
+  {message, 0, 0, reinterpret_cast<AFX_PMSG>(static_cast<LRESULT (ThisClass::*)(WPARAM, LPARAM)>(memberFxn))},
 #define ON_WM_DESTROY() \
   {WM_DESTROY, 0, 0, static_cast<AFX_PMSG>(static_cast<void (ThisClass::*)()>(&ThisClass::OnDestroy))},
 #define END_MESSAGE_MAP() \
-  {0, 0, 0, nullptr}};    \
+  { 0, 0, 0, nullptr }    \
+  }                       \
+  ;                       \
   return entries;         \
   }
