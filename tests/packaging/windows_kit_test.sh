@@ -75,7 +75,7 @@ done
 for wheel in "win32 c coff-i386" "win_amd64 c-x64 coff-x86-64"; do
   read -r platform folder format <<<"$wheel"
   site=$work/wheel-$platform
-  /usr/bin/python3 -m pip install -q --no-index --only-binary=:all: --platform "$platform" --target "$site" \
+  /usr/bin/python3 -m pip install -q --root-user-action=ignore --no-index --only-binary=:all: --platform "$platform" --target "$site" \
     "$kit/bindings/qbsocks-$version-py3-none-$platform.whl" || fail "pip refuses the $platform wheel"
   llvm-objdump -f "$site/qbsocks/qbsocks.dll" | grep -q "file format $format" &&
     cmp -s "$site/qbsocks/qbsocks.dll" "$kit/$folder/bin/qbsocks.dll" || fail "the $platform wheel lacks $folder/bin/qbsocks.dll"
