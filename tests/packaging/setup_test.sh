@@ -18,12 +18,9 @@ cat >"$work/bin/dpkg-query" <<'EOF'
 #!/usr/bin/env bash
 : "${STATE:?}"
 p=${!#}
-if [[ $p == '*:i386' ]]; then
-  for f in "$STATE"/installed/*:i386; do [[ -e $f ]] && echo 'install ok installed'; done
-elif [[ -e $STATE/installed/$p ]]; then
-  [[ ,${HELD:-}, == *,$p,* ]] && echo 'hold ok installed' || echo 'install ok installed'
-fi
-exit 0
+[[ $p != '*:i386' ]] || p=$(cd "$STATE/installed" && ls -- *:i386 2>/dev/null | head -n 1)
+[[ -n $p && -e $STATE/installed/$p ]] || exit 0
+[[ ,${HELD:-}, == *,$p,* ]] && echo 'hold ok installed' || echo 'install ok installed'
 EOF
 cat >"$work/bin/dpkg" <<'EOF'
 #!/usr/bin/env bash
@@ -82,17 +79,8 @@ chmod +x "$work/bin/"*
 # The system's sources that the second try of 32-bit Wine starts from:
 # deb822 and one-line, the failing suite in both.
 mkdir -p "$work/apt/sources.list.d"
-cat >"$work/apt/sources.list.d/debian.sources" <<'EOF'
-Types: deb
-URIs: http://deb.example/debian
-Suites: bookworm bookworm-updates
-Components: main
-
-Types: deb
-URIs: http://deb.example/debian-security
-Suites: bookworm-security
-Components: main
-EOF
+printf 'Types: deb\nURIs: http://deb.example/%s\nSuites: %s\nComponents: main\n\n' debian 'bookworm bookworm-updates' \
+  debian-security bookworm-security >"$work/apt/sources.list.d/debian.sources"
 printf '%s\n' '# one-line' 'deb http://deb.example/debian-security/ bookworm-security main' \
   'deb [arch=amd64,i386] http://deb.example/extra bookworm main' >"$work/apt/sources.list"
 
@@ -104,8 +92,8 @@ check() {  # WORD: a state that the row's run must leave
     sshd-off) grep -qx 'disable --now ssh.service ssh.socket' "$STATE/systemctl" ;;
     sshd-untouched) [[ ! -e $STATE/systemctl ]] ;;
     own-lists) grep -qx 'install wine32:i386 wine64 wine (own lists)' "$STATE/calls" ;;
-    own-sources) ! grep -rq bookworm-security "$own"/sources* && grep -rqx 'Suites: bookworm bookworm-updates' "$own" &&
-      grep -q 'deb.example/extra bookworm' "$own/sources.list" ;;
+    own-sources) ! grep -rqs bookworm-security "$own"/sources* && grep -rqsx 'Suites: bookworm bookworm-updates' "$own" &&
+      grep -qs 'deb.example/extra bookworm' "$own/sources.list" ;;
     installed=*) [[ -e $STATE/installed/${1#*=} ]] ;;
     missing=*) [[ ! -e $STATE/installed/${1#*=} ]] ;;
     *) false ;;
