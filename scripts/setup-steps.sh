@@ -257,7 +257,7 @@ install_wine32() {
   echo "=== apt-get install $wine32_package" >>"$log"
   apt install -y --no-install-recommends "$wine32_package" && return 0
   local reason
-  reason=$(apt_reason)
+  reason=$(apt_reason) || true # apt may stop without a reason
   install_wine32_from_answered_suites && return 0
   reason+=${second_try_failure:+; $second_try_failure}
   note "32-bit Wine could not be installed: $reason; the i686 Windows tests are skipped (apt's whole output is in $log)"

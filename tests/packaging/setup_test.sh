@@ -131,7 +131,7 @@ for row in "${cases[@]}"; do
   # shellcheck disable=SC2086 # the settings are words
   out=$(cd "$STATE/top" && env $settings PATH="$work/bin:$PATH" FAIL_INDEX=$fail_index REFUSE=$refuse \
     QBSOCKS_APT_SOURCES="$work/apt" QBSOCKS_APT_UPDATE_PAUSE=0 QBSOCKS_NO_WINE32=0 QBSOCKS_SETUP_DONE=0 bash -c '
-      source "$1/scripts/setup-steps.sh"
+      set -euo pipefail; source "$1/scripts/setup-steps.sh"
       runs32=$2; kernel_runs_32bit() { [[ $runs32 == yes ]]; }
       systemd_runs() { [[ ${SYSTEMD:-yes} == yes ]]; }
       setup_main' _ "$repo" "$runs32" 2>&1)
