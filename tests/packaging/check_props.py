@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Reads the kit's QBSocks32.props as MSBuild would for each platform (no
 Visual Studio here) and checks that its include folder, library folder and
-library, and the DLL it copies, resolve inside the unpacked kit, for the
-platform's machine; and that a platform without a folder is refused.
+library, and the DLL and PDB it copies, resolve inside the unpacked kit,
+for the platform's machine; that Clean deletes what it copied; and that a
+platform without a folder is refused.
 
     check_props.py KIT_DIR
 """
@@ -55,7 +56,11 @@ def main(kit):
         include = as_path(items["AdditionalIncludeDirectories"])
         libdir = as_path(items["AdditionalLibraryDirectories"])
         copy = targets["QBSocksCopyDll"].find("m:Copy", NS)
-        dll = as_path(expand(copy.get("SourceFiles"), props))
+        copied = [as_path(f) for f in expand(copy.get("SourceFiles"), props).split(";")]
+        dll = copied[0]
+        out = {**props, "OutDir": "OUT\\"}
+        deleted = {f for t in targets.values() if "Clean" in (t.get("AfterTargets") or "").split(";")
+                   for d in t.findall("m:Delete", NS) for f in expand(d.get("Files"), out).split(";")}
         checks = {
             "qbsocks.h in the include folder": (include / "qbsocks.h").is_file(),
             "no class library header beside it": not (include / "afxsock.h").exists(),
@@ -63,10 +68,15 @@ def main(kit):
             "qbsocks.lib linked": "qbsocks.lib" in items["AdditionalDependencies"].split(";"),
             "the copied qbsocks.dll is the platform's": dll.is_file()
             and pefile.PE(str(dll), fast_load=True).FILE_HEADER.Machine == machine,
+            "qbsocks.pdb copied from beside qbsocks.dll": [f.name for f in copied] == ["qbsocks.dll", "qbsocks.pdb"]
+            and all(f.is_file() and f.parent == dll.parent for f in copied),
+            "Clean deletes what the build copied": expand(copy.get("DestinationFolder"), out) == "OUT\\"
+            and deleted == {"OUT\\" + f.name for f in copied},
             "the platform is not refused": not holds(targets["QBSocksCheckPlatform"].get("Condition"), props),
         }
         errors += [f"{platform}: {what}" for what, ok in checks.items() if not ok]
-        print(f"{platform}: include {include.relative_to(kit)}, library {libdir.relative_to(kit)}, copies {dll.relative_to(kit)}")
+        print(f"{platform}: include {include.relative_to(kit)}, library {libdir.relative_to(kit)}, copies "
+              + ", ".join(str(f.relative_to(kit)) for f in copied))
     props, _, targets = evaluate(root, kit, "ARM64")
     if not holds(targets["QBSocksCheckPlatform"].get("Condition"), props):
         errors.append("ARM64 is not refused")

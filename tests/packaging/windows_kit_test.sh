@@ -45,7 +45,7 @@ done
 expected+=(tools/README.txt tools/qbafx.dll tools/qbafx.debug tools/qbsocks-cat.exe tools/qbsocks-cat.debug)
 expected+=(c/include/qbsocks.h tools/qbsocks.dll tools/qbsocks.debug)
 expected+=(c{,-x64}/bin/qbsocks.{dll,pdb} c{,-x64}/lib/{qbsocks.lib,libqbsocks.dll.a,qbsocks.def})
-expected+=(bindings/QBSocks.cs bindings/qbsocks.py QBSocks32.props sample/ConnectDlg.cpp sample/resource.h)
+expected+=(bindings/QBSocks.cs bindings/qbsocks.py QBSocks32.props sample/ConnectDlg{.cpp,.h,.rc,Res.h})
 version=${kit##*/QBSocks32-} && version=${version%-windows}
 expected+=(bindings/qbsocks-"$version"-py3-none-{win32,win_amd64}.whl)
 actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
@@ -127,32 +127,31 @@ for c_host in "c-x64 clang-cl-x86_64-msvc.cmake qbsocks.lib" "c mingw-i686.cmake
 done
 
 # The property sheet, read as MSBuild would for Win32 and x64; and the MFC
-# sample compiled for both against the unpacked kit, with a stand-in for
-# MFC's headers (tests/packaging/mfc_standin).
+# sample compiled for both against the unpacked kit as a new Visual Studio
+# project compiles it (tests/packaging/mfc_sample, with a stand-in for
+# MFC's headers), its object asking the linker for Normaliz.lib.
 /usr/bin/python3 "$repo/tests/packaging/check_props.py" "$kit" || fail "QBSocks32.props does not resolve against the kit"
-mkdir -p "$work/mfc_sample"
-printf '%s\n' 'cmake_minimum_required(VERSION 3.16)' 'project(KitMfcSample LANGUAGES CXX)' \
-  'add_library(sample OBJECT ${KIT}/sample/ConnectDlg.cpp)' \
-  'target_include_directories(sample PRIVATE ${KIT}/c/include ${KIT}/sample)' \
-  'target_compile_definitions(sample PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0600)' \
-  'target_compile_options(sample PRIVATE /W4 /WX "SHELL:/imsvc ${STANDIN}")' >"$work/mfc_sample/CMakeLists.txt"
 for toolchain in clang-cl-i686-msvc clang-cl-x86_64-msvc; do
-  cmake -S "$work/mfc_sample" -B "$work/mfc_sample-$toolchain" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain.cmake" \
+  cmake -S "$repo/tests/packaging/mfc_sample" -B "$work/mfc_sample-$toolchain" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain.cmake" \
     -DKIT="$kit" -DSTANDIN="$repo/tests/packaging/mfc_standin" >/dev/null &&
     cmake --build "$work/mfc_sample-$toolchain" >/dev/null || fail "the MFC sample does not compile against the kit ($toolchain)"
+  find "$work/mfc_sample-$toolchain" -name ConnectDlg.cpp.obj -exec llvm-readobj --coff-directives {} + |
+    grep -q '/DEFAULTLIB:Normaliz.lib' || fail "the MFC sample does not link Normaliz.lib for IdnToAscii ($toolchain)"
 done
 
 # The example host, with CMake and the kit's mingw package.
 cmake -S "$repo/examples" -B "$work/example" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" \
-  "${kit_prefix[@]}" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
-  cmake --build "$work/example" >/dev/null || fail "the example host does not build against the kit (MinGW, CMake)"
+  "${kit_prefix[@]}" -DCMAKE_{C,CXX}_FLAGS="-Wall -Wextra -Werror" >/dev/null &&
+  cmake --build "$work/example" >/dev/null || fail "the example hosts do not build against the kit (MinGW, CMake)"
 took_folder "$work/example" mingw
-if [[ -f "$work/example/qbsocks_request.exe" ]]; then
-  imports=$("$objdump" -p "$work/example/qbsocks_request.exe" | sed -n 's/.*DLL Name: //p')
-  for dll in QBSocks32.dll qbafx.dll; do
-    grep -qx "$dll" <<<"$imports" || fail "the host built against the kit does not import $dll"
+for example in "qbsocks_request QBSocks32.dll qbafx.dll" "qbsocks_request_c qbsocks.dll"; do
+  read -r program dlls <<<"$example"
+  [[ -f "$work/example/$program.exe" ]] || continue
+  imports=$("$objdump" -p "$work/example/$program.exe" | sed -n 's/.*DLL Name: //p')
+  for dll in $dlls; do
+    grep -qx "$dll" <<<"$imports" || fail "$program built against the kit does not import $dll"
   done
-fi
+done
 
 # MSVC-ABI flavour: the host programs of that build, compiled and linked
 # against the kit's headers and import libraries alone. What stands in for

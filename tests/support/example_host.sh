@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the example host against an installed QBSocks32 (with find_package,
-# and once more with pkg-config) and runs both against an echo target on
-# 127.0.0.1, directly and through each proxy the tests start: the answer
-# must be the request. The install is a `cmake --install` prefix or
+# Builds the example hosts (C++ and C) against an installed QBSocks32 (with
+# find_package, and once more with pkg-config) and runs them against an echo
+# target on 127.0.0.1, directly and through each proxy the tests start: the
+# answer must be the request. The C one is also cancelled (SIGTERM) and
+# timed out against a proxy that never answers, and must say so. The install is a `cmake --install` prefix or
 # unpacked Debian packages (their usr/); the library folder is where
 # qbsocks32.pc lies (lib, or lib/<multiarch> under /usr). Runs under
 # tests/support/linux_servers.py, which starts the proxies:
@@ -31,7 +32,7 @@ mkdir -p "$work/config/qbsocks"
 # With find_package, as examples/CMakeLists.txt does it.
 "$cmake" -S "$examples" -B "$work/example-build" -G Ninja \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
-  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >"$work/example-configure.log"
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_C_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >"$work/example-configure.log"
 "$cmake" --build "$work/example-build" >"$work/example-build.log"
 
 # With pkg-config.
@@ -42,17 +43,29 @@ read -r -a extra_ldflags <<<"$ldflags"
 "$cxx" -std=c++17 -Wall -Wextra -Werror "${extra_cxxflags[@]}" "${pc_cflags[@]}" \
   "$examples/qbsocks_request.cpp" -o "$work/qbsocks_request-pc" \
   "${extra_ldflags[@]}" "${pc_libs[@]}" -Wl,-rpath,"$libdir"
+read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
+cc -Wall -Wextra -Werror "${extra_cxxflags[@]}" "$examples/qbsocks_request_c.c" -o "$work/qbsocks_request_c-pc" \
+  "${c_flags[@]}" -pthread "${extra_ldflags[@]}" -Wl,-rpath,"$libdir"
 
 # An echo target on a free loopback port that closes once it has answered a
-# line, as an HTTP/1.0 server does; its first line is the port, printed
-# once it listens.
+# line, as an HTTP/1.0 server does, and a proxy that never answers, which
+# says "held" once a client's first three bytes (a SOCKS5 greeting) are in;
+# the first line is both ports, printed once they listen.
 coproc ECHO {
   exec python3 -u -c '
 import socket, threading
-server = socket.socket()
+server, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))
 server.bind(("127.0.0.1", 0))
 server.listen(8)
-print(server.getsockname()[1], flush=True)
+print(server.getsockname()[1], silent.getsockname()[1], flush=True)
+def hold():
+    held = []
+    while True:
+        conn, _ = silent.accept()
+        held.append(conn)
+        conn.recv(3, socket.MSG_WAITALL)
+        print("held", flush=True)
+threading.Thread(target=hold, daemon=True).start()
 def echo(conn):
     with conn:
         while True:
@@ -68,29 +81,44 @@ while True:
 }
 echo_pid=$ECHO_PID
 trap 'kill "$echo_pid" 2>/dev/null || true' EXIT
-read -r -t 30 port <&"${ECHO[0]}"
+read -r -t 30 port silent_port <&"${ECHO[0]}"
 
 # Directly (version 0 turns the proxy off), then through each proxy that
 # linux_servers.py starts, with the settings as regedit exports them. A host
 # that half-closes before the answer is in loses it through microsocks.
 export XDG_CONFIG_HOME=$work/config
+write_settings() {  # VERSION [PORT [USER PASSWORD]]
+  printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]
+"ProxyEnable"=dword:00000001\n"SocksServer"="127.0.0.1"\n"SocksPort"=dword:%08x\n"SocksVersion"=dword:%08x
+"UserName"="%s"\n"Password"="%s"\n' "${2:-0}" "$1" "${3:-}" "${4:-}" >"$XDG_CONFIG_HOME/qbsocks/user.reg"
+}
 request="hello from a host built against the installed QBSocks32"
 status=0
 for path in 0 "4 ${QBSOCKS_DANTE_PORT:?run under linux_servers.py}" "5 $QBSOCKS_DANTE_PORT" \
     "5 $QBSOCKS_MICROSOCKS_PORT" "5 $QBSOCKS_MICROSOCKS_AUTH_PORT $QBSOCKS_MICROSOCKS_USER $QBSOCKS_MICROSOCKS_PASSWORD"; do
   read -r version proxy user password <<<"$path"
-  printf 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]
-"ProxyEnable"=dword:00000001\n"SocksServer"="127.0.0.1"\n"SocksPort"=dword:%08x\n"SocksVersion"=dword:%08x
-"UserName"="%s"\n"Password"="%s"\n' "${proxy:-0}" "$version" "${user:-}" "${password:-}" >"$XDG_CONFIG_HOME/qbsocks/user.reg"
-  for program in "$work/example-build/qbsocks_request" "$work/qbsocks_request-pc"; do
+  write_settings "$version" "${proxy:-}" "${user:-}" "${password:-}"
+  for program in "$work"/example-build/qbsocks_request{,_c} "$work"/qbsocks_request{,_c}-pc; do
     answer=$("$program" 127.0.0.1 "$port" "$request"$'\n') || true
     [[ "$answer" == "$request" ]] || { echo "FAIL: $program (SOCKS$version ${proxy:-}): '$answer'" >&2; status=1; }
   done
 done
+# The C example against the proxy that never answers: SIGTERM (as Ctrl+C)
+# once its greeting is in cancels the connect from the signal's thread;
+# -t 300 bounds it. Each prints the facts.
+write_settings 5 "$silent_port"
+"$work/example-build/qbsocks_request_c" 127.0.0.1 "$port" 2>"$work/cancelled.err" &
+example_pid=$!
+read -r -t 30 _ <&"${ECHO[0]}" && kill -TERM "$example_pid"
+wait "$example_pid" && status=1
+grep -q "result 9, step 4 (the proxy's choice of method), cause 9 (cancelled)" "$work/cancelled.err" ||
+  { echo "FAIL: the C example, cancelled: $(cat "$work/cancelled.err")" >&2; status=1; }
+"$work/example-build/qbsocks_request_c" -t 300 127.0.0.1 "$port" 2>"$work/timed-out.err" && status=1
+grep -q "result 7, .*cause 8 (timed out)" "$work/timed-out.err" ||
+  { echo "FAIL: the C example, bounded: $(cat "$work/timed-out.err")" >&2; status=1; }
 # The C interface, with pkg-config qbsocks, from a C program, with no
 # settings (so direct); and its target in the CMake package.
 rm -f "$XDG_CONFIG_HOME/qbsocks/user.reg"
-read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
 c_include=$(pkg-config --cflags-only-I qbsocks | sed 's/^ *-I//; s/ *$//')  # no class-library header there
 [[ -f $c_include/qbsocks.h && -z $(ls "$c_include" | grep -iE '^(afx.*|win32)\.h$') ]] ||
   { echo "FAIL: qbsocks.pc's folder $c_include: $(ls "$c_include" | tr '\n' ' ')" >&2; status=1; }

@@ -10,38 +10,60 @@
 // - the UI thread Attaches the socket to an object it never Create()d: a
 //   CSocket for blocking use, or a CAsyncSocket, which gets no OnConnect
 //   for a socket that is already connected (its OnReceive/OnSend follow);
+//   the previous connect's socket is closed first;
+// - nothing leaks when the window goes during a connect: the dialog and
+//   the worker share the connect's state, and whichever lets go last frees
+//   it, with a socket nobody took and the cancel handle;
 // - the project is Unicode, as Visual Studio makes it: the host text goes
-//   to qbsocks_connect_timeout as 8-bit text, a name beyond ASCII in its
-//   IDNA form (IdnToAscii), and the reason comes back as CStringA.
+//   to the library as 8-bit text, a name beyond ASCII in its IDNA form
+//   (IdnToAscii, from Normaliz.lib), and the reason comes back as CStringA.
 //
-// In a Visual Studio project, afxwin.h and afxsock.h belong in pch.h, and
-// the application calls AfxSocketInit() in InitInstance. The resource
-// (IDD_CONNECT with IDC_HOST, IDC_PORT, IDC_CONNECT, IDC_CANCEL_CONNECT,
-// IDC_STATUS, IDC_USE_ASYNC) is the
-// project's own. The kit's build of this file uses a stand-in for MFC's
-// headers (a few declarations: MFC itself is not on the build machine),
-// so it is compiled there but never linked or run.
-#include <afxwin.h>
-#include <afxsock.h>  // MFC's CSocket, CAsyncSocket, AfxSocketInit
-#include <qbsocks.h>  // after MFC's headers: it includes none of them
+// In a new Visual Studio MFC project (precompiled headers on, pch.h): add
+// ConnectDlg.cpp, ConnectDlg.h, ConnectDlgRes.h and ConnectDlg.rc to it;
+// have framework.h include <afxsock.h> (the wizard's "Windows sockets"
+// does) and InitInstance call AfxSocketInit(); add QBSocks32.props; then
+// `CConnectDlg dlg; dlg.DoModal();` where the dialog should show. The kit's
+// build of this file uses a stand-in for MFC's headers (a few
+// declarations: MFC itself is not on the build machine), so it is compiled
+// there but never linked or run.
+#include "pch.h"      // first: the wizard's /Yu"pch.h" skips all before it
+#include <qbsocks.h>  // after MFC's headers (pch.h): it includes none of them
 
-#include "resource.h"
+#include "ConnectDlg.h"
 
-// Posted to the dialog by the worker: wParam the SOCKET, lParam the
-// reason (a CStringA* the dialog deletes) when the connect failed, a
-// cancelled one included.
+#pragma comment(lib, "Normaliz.lib")  // IdnToAscii
+
+// Posted to the dialog by the worker when the connect has returned; lParam
+// is the ConnectJob, which holds the result.
 constexpr UINT WM_APP_CONNECTED = WM_APP + 1;
 constexpr unsigned int kConnectBoundMs = 15000;
 
-// What the worker needs; it owns this and deletes it. The cancel handle is
-// the dialog's while its window lives; the worker frees it when the window
-// is gone.
+// One connect, shared by the dialog and its worker, each holding a
+// reference. The window may go before the worker ends (a message posted
+// then is never delivered) or after: the last reference frees the job,
+// closing a socket that nobody took and freeing the cancel handle, which
+// no connect uses by then.
 struct ConnectJob {
-  HWND hDialog;
-  CStringA host;  // 8-bit, IDNA for names beyond ASCII
-  unsigned int port;
-  qbsocks_cancel* cancel;
+  ConnectJob(HWND hDialog, const CStringA& host, unsigned int port, qbsocks_cancel* cancel)
+      : hDialog(hDialog), host(host), port(port), cancel(cancel) {}
+  ~ConnectJob() {
+    if (socket != QBSOCKS_NO_HANDLE) ::closesocket(static_cast<SOCKET>(socket));
+    qbsocks_cancel_destroy(cancel);
+  }
+
+  volatile LONG references = 2;  // the dialog's and the worker's
+  const HWND hDialog;
+  const CStringA host;  // 8-bit, IDNA for names beyond ASCII
+  const unsigned int port;
+  qbsocks_cancel* const cancel;
+  // Written by the worker before it posts WM_APP_CONNECTED.
+  uintptr_t socket = QBSOCKS_NO_HANDLE;
+  CStringA reason;
 };
+
+static void ReleaseJob(ConnectJob* job) {
+  if (::InterlockedDecrement(&job->references) == 0) delete job;
+}
 
 // The host text for the library: a Unicode name becomes its ASCII (IDNA)
 // form, which is what a proxy or the system's resolver expects.
@@ -55,103 +77,97 @@ static CStringA HostForLibrary(const CString& host) {
 
 static UINT ConnectWorker(LPVOID parameter) {
   ConnectJob* job = static_cast<ConnectJob*>(parameter);
-  uintptr_t socket = QBSOCKS_NO_HANDLE;
   qbsocks_connect_options options = {sizeof options, kConnectBoundMs, job->cancel};
   qbsocks_outcome outcome = {};
   outcome.size = sizeof outcome;
+  uintptr_t socket = QBSOCKS_NO_HANDLE;
   // Blocks this worker only; the settings are read afresh at every call.
-  int result = qbsocks_connect_ex(job->host, job->port, &options, &socket, &outcome);
-  CStringA* failure = result == QBSOCKS_OK ? nullptr : new CStringA(outcome.reason);
-  if (!::PostMessage(job->hDialog, WM_APP_CONNECTED, static_cast<WPARAM>(socket),
-                     reinterpret_cast<LPARAM>(failure))) {
-    // The dialog is gone: nothing else owns the socket or the handle now.
-    if (socket != QBSOCKS_NO_HANDLE) ::closesocket(static_cast<SOCKET>(socket));
-    delete failure;
-    qbsocks_cancel_destroy(job->cancel);
-  }
-  delete job;
+  if (qbsocks_connect_ex(job->host, job->port, &options, &socket, &outcome) != QBSOCKS_OK)
+    job->reason = outcome.reason;
+  job->socket = socket;
+  ::PostMessage(job->hDialog, WM_APP_CONNECTED, 0, reinterpret_cast<LPARAM>(job));
+  ReleaseJob(job);
   return 0;
 }
 
-// Told of data once attached; it never gets OnConnect (already connected).
-class CEchoSocket : public CAsyncSocket {
- public:
-  void OnReceive(int nErrorCode) override {
-    char buffer[512];
-    if (nErrorCode == 0) Receive(buffer, sizeof buffer);
-    CAsyncSocket::OnReceive(nErrorCode);
+void CEchoSocket::OnReceive(int nErrorCode) {
+  char buffer[512];
+  if (nErrorCode == 0) Receive(buffer, sizeof buffer);
+  CAsyncSocket::OnReceive(nErrorCode);
+}
+
+CConnectDlg::CConnectDlg(CWnd* pParent) : CDialog(IDD, pParent) {}
+
+void CConnectDlg::OnConnectClicked() {
+  if (m_pJob) return;  // one connect at a time
+  CString host, port;
+  GetDlgItemText(IDC_CONNECT_HOST, host);
+  GetDlgItemText(IDC_CONNECT_PORT, port);
+  qbsocks_cancel* cancel = qbsocks_cancel_create();
+  if (!cancel) return;
+  m_pJob = new ConnectJob(GetSafeHwnd(), HostForLibrary(host), static_cast<unsigned int>(_ttoi(port)), cancel);
+  if (!AfxBeginThread(ConnectWorker, m_pJob)) {
+    ReleaseJob(m_pJob);  // the worker's, which never ran
+    ReleaseJob(m_pJob);
+    m_pJob = nullptr;
+    SetDlgItemText(IDC_CONNECT_STATUS, _T("Cannot start the connect's thread"));
+    return;
   }
-};
+  SetDlgItemText(IDC_CONNECT_STATUS, _T("Connecting..."));
+}
 
-class CConnectDlg : public CDialog {
- public:
-  CConnectDlg() : CDialog(IDD_CONNECT) {}
+// Ends the connect within tens of milliseconds (a name lookup of the
+// system's excepted); the worker then posts QBSOCKS_CANCELLED's reason.
+void CConnectDlg::OnCancelConnectClicked() {
+  if (m_pJob) qbsocks_cancel_trigger(m_pJob->cancel);
+}
 
- protected:
-  afx_msg void OnConnectClicked() {
-    CString host, port;
-    GetDlgItemText(IDC_HOST, host);
-    GetDlgItemText(IDC_PORT, port);
-    if (m_pCancel) return;  // one connect at a time
-    m_pCancel = qbsocks_cancel_create();
-    if (!m_pCancel) return;
-    ConnectJob* job =
-        new ConnectJob{GetSafeHwnd(), HostForLibrary(host), static_cast<unsigned int>(_ttoi(port)), m_pCancel};
-    SetDlgItemText(IDC_STATUS, _T("Connecting..."));
-    if (!AfxBeginThread(ConnectWorker, job)) {
-      delete job;
-      qbsocks_cancel_destroy(m_pCancel);
-      m_pCancel = nullptr;
-    }
+// The window goes: the worker is told to stop, and the dialog lets go of
+// the job; the worker's release, or this one, frees it.
+void CConnectDlg::OnDestroy() {
+  if (m_pJob) {
+    qbsocks_cancel_trigger(m_pJob->cancel);
+    ReleaseJob(m_pJob);
+    m_pJob = nullptr;
   }
+  CDialog::OnDestroy();
+}
 
-  // Ends the connect within tens of milliseconds (a name lookup of the
-  // system's excepted); the worker then posts QBSOCKS_CANCELLED's reason.
-  afx_msg void OnCancelConnectClicked() {
-    qbsocks_cancel_trigger(m_pCancel);  // NULL: no connect runs
-  }
-
-  // The window goes: the worker is told to stop, and frees the handle
-  // itself when its PostMessage fails.
-  afx_msg void OnDestroy() {
-    qbsocks_cancel_trigger(m_pCancel);
-    m_pCancel = nullptr;
-    CDialog::OnDestroy();
-  }
-
-  afx_msg LRESULT OnConnected(WPARAM wParam, LPARAM lParam) {
-    // The worker is done with the handle once it has posted this.
-    qbsocks_cancel_destroy(m_pCancel);
-    m_pCancel = nullptr;
-    CStringA* failure = reinterpret_cast<CStringA*>(lParam);
-    if (failure) {
-      SetDlgItemText(IDC_STATUS, CString(*failure));  // the library's own words
-      delete failure;
-      return 0;
-    }
-    SOCKET socket = static_cast<SOCKET>(wParam);
-    // Attach on this, the owning thread, to an object never Create()d.
-    BOOL attached = IsDlgButtonChecked(IDC_USE_ASYNC) ? m_asyncSocket.Attach(socket) : m_socket.Attach(socket);
-    if (!attached) {
-      ::closesocket(socket);
-      SetDlgItemText(IDC_STATUS, _T("Connected, but the socket could not be attached"));
-      return 0;
-    }
-    SetDlgItemText(IDC_STATUS, _T("Connected"));
+LRESULT CConnectDlg::OnConnected(WPARAM, LPARAM lParam) {
+  ConnectJob* job = m_pJob;
+  if (!job || reinterpret_cast<ConnectJob*>(lParam) != job) return 0;  // not the running connect's
+  m_pJob = nullptr;
+  SOCKET hSocket = static_cast<SOCKET>(job->socket);
+  job->socket = QBSOCKS_NO_HANDLE;  // the dialog's now
+  CString reason(job->reason);
+  ReleaseJob(job);
+  if (hSocket == INVALID_SOCKET) {
+    SetDlgItemText(IDC_CONNECT_STATUS, reason);  // the library's own words
     return 0;
   }
+  AttachConnected(hSocket);
+  return 0;
+}
 
-  DECLARE_MESSAGE_MAP()
-
- private:
-  CSocket m_socket;
-  CEchoSocket m_asyncSocket;
-  qbsocks_cancel* m_pCancel = nullptr;  // the running connect's, or NULL
-};
+// On this, the owning thread, to an object never Create()d.
+void CConnectDlg::AttachConnected(SOCKET hSocket) {
+  m_socket.Close();  // the previous connect's, if any: Attach takes an empty object
+  m_asyncSocket.Close();
+  const bool useAsync = IsDlgButtonChecked(IDC_CONNECT_USE_ASYNC) == BST_CHECKED;
+  if (useAsync ? m_asyncSocket.Attach(hSocket) : m_socket.Attach(hSocket)) {
+    SetDlgItemText(IDC_CONNECT_STATUS, _T("Connected"));
+    return;
+  }
+  // A failed Attach (its event selection failed) leaves the handle in the
+  // object: the base's Close closes it and empties the object.
+  CAsyncSocket& target = useAsync ? static_cast<CAsyncSocket&>(m_asyncSocket) : m_socket;
+  target.CAsyncSocket::Close();
+  SetDlgItemText(IDC_CONNECT_STATUS, _T("Connected, but the socket could not be attached"));
+}
 
 BEGIN_MESSAGE_MAP(CConnectDlg, CDialog)
-ON_BN_CLICKED(IDC_CONNECT, &CConnectDlg::OnConnectClicked)
-ON_BN_CLICKED(IDC_CANCEL_CONNECT, &CConnectDlg::OnCancelConnectClicked)
+ON_BN_CLICKED(IDC_CONNECT_START, &CConnectDlg::OnConnectClicked)
+ON_BN_CLICKED(IDC_CONNECT_CANCEL, &CConnectDlg::OnCancelConnectClicked)
 ON_WM_DESTROY()
 ON_MESSAGE(WM_APP_CONNECTED, &CConnectDlg::OnConnected)
 END_MESSAGE_MAP()

@@ -8,6 +8,7 @@ class CAsyncSocket : public CObject {
   CAsyncSocket();
   ~CAsyncSocket() override;
   BOOL Attach(SOCKET hSocket, long lEvent = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+  virtual void Close();
   virtual int Receive(void* lpBuf, int nBufLen, int nFlags = 0);
   virtual void OnReceive(int nErrorCode);
   virtual void OnConnect(int nErrorCode);
@@ -17,4 +18,5 @@ class CSocket : public CAsyncSocket {
   CSocket();
   ~CSocket() override;
   BOOL Attach(SOCKET hSocket);
+  void Close() override;
 };
