@@ -46,7 +46,9 @@
 // resolver loads qbsocks.dll by its full path beside the program on
 // Windows and libqbsocks.so.1 (the runtime package's name) elsewhere;
 // mono, which has no resolver, gets the functions from libqbsocks.so.1
-// through dlopen. Neither looks in the current folder.
+// through dlopen. Neither looks in the current folder. Where the library
+// cannot be loaded, every call throws DllNotFoundException naming the
+// file, the places looked in, and what to do.
 //
 // Async: ConnectAsync (.NET 5 and later: a Task<Socket>) and
 // ConnectHandleAsync (everywhere, mono too: a Task<UIntPtr>) run each
@@ -176,6 +178,7 @@ namespace QBSocks32
 
         public QBSocksCancel()
         {
+            QBSocks.ThrowIfUnreachable();
             handle = QBSocks.cancelCreate();
             if (handle == IntPtr.Zero) throw new OutOfMemoryException("qbsocks_cancel_create");
         }
@@ -258,6 +261,50 @@ namespace QBSocks32
             route = Bind(library, "qbsocks_route", (TextFunction)qbsocks_route);
             proxyUrl = Bind(library, "qbsocks_proxy_url", (ProxyUrlFunction)qbsocks_proxy_url);
             version = Bind(library, "qbsocks_version", (PointerFunction)qbsocks_version);
+            if (library == IntPtr.Zero) unreachable = Unreachable();
+        }
+
+        // What every call throws when the library cannot be loaded: null
+        // when the declarations reach it (a resolver's, a <dllmap>'s).
+        static readonly string unreachable;
+        static string openError;  // dlopen's own words, on mono outside Windows
+
+        internal static void ThrowIfUnreachable()
+        {
+            if (unreachable != null) throw new DllNotFoundException(unreachable);
+        }
+
+        // The runtime's own DllNotFoundException names "qbsocks" alone: this
+        // one names the file, where it was looked for, and what to do.
+        static string Unreachable()
+        {
+            string bits = Environment.Is64BitProcess ? "x64" : "x86";
+            try
+            {
+                qbsocks_version();
+                return null;
+            }
+            catch (DllNotFoundException) { }
+            catch (BadImageFormatException) { openError = "not an " + bits + " library"; }
+            catch (EntryPointNotFoundException) { return null; }  // another library of that name: the calls say so
+            string why = openError != null ? " (" + openError + ")" : "";
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+                return "cannot load qbsocks.dll" + why + ": looked in the program's folder " + AppDomain.CurrentDomain.BaseDirectory +
+                       (OnDotNetCore() ? "" : ", the system's folders and PATH") + ". Put the " + bits +
+                       " qbsocks.dll beside the program (the kit's " + (bits == "x64" ? "c-x64" : "c") + "\\bin)";
+            string folders = Environment.GetEnvironmentVariable("LD_LIBRARY_PATH");
+            return "cannot load " + RuntimeName + why + ": looked in LD_LIBRARY_PATH (" +
+                   (string.IsNullOrEmpty(folders) ? "not set" : folders) + "), the ld.so cache and /lib, /usr/lib. " +
+                   "Install the package libqbsocks1, or add the folder that holds " + RuntimeName + " to LD_LIBRARY_PATH";
+        }
+
+        static bool OnDotNetCore()
+        {
+#if NETCOREAPP3_0_OR_GREATER
+            return true;
+#else
+            return false;
+#endif
         }
 
         // The name the runtime package installs on Linux (the -dev package
@@ -306,6 +353,7 @@ namespace QBSocks32
 
         [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
         [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
+        [DllImport("libdl.so.2")] static extern IntPtr dlerror();
 
         static bool OnMonoOutsideWindows()
         {
@@ -317,7 +365,12 @@ namespace QBSocks32
         static IntPtr OpenByName(string name)
         {
             const int Now = 2;  // RTLD_NOW
-            try { return dlopen(name, Now); }
+            try
+            {
+                IntPtr library = dlopen(name, Now);
+                if (library == IntPtr.Zero) openError = Marshal.PtrToStringAnsi(dlerror());
+                return library;
+            }
             catch (DllNotFoundException) { return IntPtr.Zero; }  // no libdl.so.2: not glibc
             catch (EntryPointNotFoundException) { return IntPtr.Zero; }
         }
@@ -381,6 +434,7 @@ namespace QBSocks32
         public static QBSocksResult Connect(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
         {
             CheckArguments(host, port, timeoutMs);
+            ThrowIfUnreachable();
             byte[] text = HostBytes(host);
             byte[] why = new byte[ReasonSize];
             int result = timeoutMs == 0
@@ -396,6 +450,7 @@ namespace QBSocks32
                                             out QBSocksOutcome outcome)
         {
             CheckArguments(host, port, timeoutMs);
+            ThrowIfUnreachable();
             byte[] text = HostBytes(host);
             ConnectOptions options = new ConnectOptions();
             options.size = new UIntPtr((uint)Marshal.SizeOf(typeof(ConnectOptions)));
@@ -430,6 +485,7 @@ namespace QBSocks32
         // 127.0.0.1:1080 as alice", or "direct: " and why.
         public static string Route()
         {
+            ThrowIfUnreachable();
             for (int size = 128; ; )
             {
                 byte[] text = new byte[size];
@@ -449,6 +505,7 @@ namespace QBSocks32
         // are not in its connects.
         public static Uri ProxyUri()
         {
+            ThrowIfUnreachable();
             for (int size = 128; ; )
             {
                 byte[] text = new byte[size];
@@ -470,6 +527,7 @@ namespace QBSocks32
         // The library's version text, the release's number, such as "1.1.0".
         public static string Version()
         {
+            ThrowIfUnreachable();
             return Marshal.PtrToStringAnsi(version());
         }
 

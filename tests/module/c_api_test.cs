@@ -1,6 +1,8 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
 // connects with and without a bound, a refusing target's result and reason, a route
-// with a user name beyond ASCII, the facts of failures, a cancel through a token, the async form.
+// with a user name beyond ASCII, the facts of failures, a cancel through a token and a
+// QBSocksCancel, a token's registration ended with its connect, the async form; with the
+// argument "unreachable", what a call throws when the library is nowhere.
 using System;
 using System.Net;
 using System.Net.Sockets;
@@ -21,29 +23,71 @@ static class CApiTest
         failures += ok ? 0 : 1;
     }
 
-    static void WriteSettings(string folder, int port, int version, string user, string password)
+    static void WriteSettings(string folder, int port, int version, string user, string password, string server = "127.0.0.1")
     {
         System.IO.File.WriteAllText(folder + "/user.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\" +
             "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:" + (port > 0 ? 1 : 0) +
-            "\n\"SocksServer\"=\"127.0.0.1\"\n\"SocksPort\"=dword:" + port.ToString("x") + "\n\"SocksVersion\"=dword:" +
+            "\n\"SocksServer\"=\"" + server + "\"\n\"SocksPort\"=dword:" + port.ToString("x") + "\n\"SocksVersion\"=dword:" +
             version + "\n\"UserName\"=\"" + user + "\"\n\"Password\"=\"" + password + "\"\n");
     }
 
     class FactRow
     {
         public int ProxyPort, Version, TargetPort, SystemError;
-        public string User, Reason;
+        public string User, Reason, Host, Server;
+        public byte[] Reply;  // a scripted SOCKS5 proxy's reply to the request
         public QBSocksResult Result;
         public QBSocksStep Step;
         public QBSocksCause Cause;
         public int? ProxyCode;
 
         public FactRow(int proxyPort, int version, string user, int targetPort, QBSocksResult result, QBSocksStep step,
-                       QBSocksCause cause, int? proxyCode, int systemError, string reason)
+                       QBSocksCause cause, int? proxyCode, int systemError, string reason, string host = "127.0.0.1",
+                       string server = "127.0.0.1", byte[] reply = null)
         {
             ProxyPort = proxyPort; Version = version; User = user; TargetPort = targetPort; Result = result; Step = step;
-            Cause = cause; ProxyCode = proxyCode; SystemError = systemError; Reason = reason;
+            Cause = cause; ProxyCode = proxyCode; SystemError = systemError; Reason = reason; Host = host; Server = server;
+            Reply = reply;
         }
+    }
+
+    static string Said(QBSocksOutcome o) { return o.Result + " " + o.Step + " " + o.Cause + " " + o.ProxyCode + " " + o.SystemError + " " + o.Reason; }
+
+    static string Said(QBSocksException e)
+    {
+        return Said(new QBSocksOutcome { Result = e.Result, Step = e.Step, Cause = e.Cause, ProxyCode = e.ProxyCode,
+                                         SystemError = e.SystemError, Reason = e.Message }) + ", " + e.SocketErrorCode;
+    }
+
+    static void Take(Socket peer, int count)
+    {
+        byte[] data = new byte[count];
+        for (int got = 0, n = 1; got < count && n > 0; got += n) n = peer.Receive(data, got, count - got, SocketFlags.None);
+    }
+
+    // A SOCKS5 proxy for the connects of a row: takes the method offer, chooses no authentication,
+    // takes the request for 127.0.0.1 (10 bytes), answers with reply and closes.
+    static Socket ScriptedProxy(byte[] reply)
+    {
+        var listener = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
+        listener.Bind(new IPEndPoint(IPAddress.Loopback, 0));
+        listener.Listen(1);
+        new Thread(() => {
+            try
+            {
+                for (;;)
+                    using (Socket peer = listener.Accept())
+                    {
+                        Take(peer, 4);
+                        peer.Send(new byte[] { 5, 0 });
+                        Take(peer, 10);
+                        peer.Send(reply);
+                    }
+            }
+            catch (SocketException) { }  // stopped
+            catch (ObjectDisposedException) { }
+        }) { IsBackground = true }.Start();
+        return listener;
     }
 
     // Failures' facts, as the outcome and as the exception (a SocketException).
@@ -51,6 +95,7 @@ static class CApiTest
     {
         int auth = int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_AUTH_PORT"));
         string user = Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_USER");
+        int dante = int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_DANTE_PORT"));
         var rows = new[] {
             new FactRow(0, 0, "", closedPort, QBSocksResult.TargetUnreachable, QBSocksStep.TargetConnect,
                         QBSocksCause.SystemError, null, 10061, "connection refused"),
@@ -59,63 +104,106 @@ static class CApiTest
                         ": connection refused"),
             new FactRow(auth, 5, user, echo, QBSocksResult.ProxyFailed, QBSocksStep.Auth, QBSocksCause.Refused, 2, 0,
                         "Username/password subnegotition failure"),
+            new FactRow(dante, 4, "", closedPort, QBSocksResult.ProxyFailed, QBSocksStep.Reply, QBSocksCause.Refused, 91, 0,
+                        "Request rejected or failed"),
+            new FactRow(0, 5, "", echo, QBSocksResult.ProxyFailed, QBSocksStep.Reply, QBSocksCause.Refused, 2, 0,
+                        "Connection not allowed by ruleset", reply: new byte[] { 5, 2, 0, 1, 0, 0, 0, 0, 0, 0 }),
+            new FactRow(0, 5, "", echo, QBSocksResult.ProxyFailed, QBSocksStep.Reply, QBSocksCause.Closed, null, 0,
+                        "General negotiation failure", reply: new byte[] { 5, 0, 0, 1 }),  // then the proxy closes
+            new FactRow(1080, 5, "", echo, QBSocksResult.ProxyUnreachable, QBSocksStep.ProxyLookup, QBSocksCause.SystemError,
+                        null, 11001, "cannot look up the proxy's name proxy.invalid: host name not found", server: "proxy.invalid"),
+            new FactRow(0, 0, "", echo, QBSocksResult.TargetUnreachable, QBSocksStep.TargetLookup, QBSocksCause.SystemError,
+                        null, 11001, "host name not found", host: "target.invalid"),
         };
         foreach (FactRow row in rows)
         {
-            WriteSettings(settings, row.ProxyPort, row.Version, row.User, "wrong");
+            Socket proxy = row.Reply != null ? ScriptedProxy(row.Reply) : null;
+            int proxyPort = proxy != null ? ((IPEndPoint)proxy.LocalEndPoint).Port : row.ProxyPort;
+            WriteSettings(settings, proxyPort, row.Version, row.User, "wrong", row.Server);
             UIntPtr handle;
-            QBSocksOutcome o;
-            QBSocksResult result = QBSocks.Connect("127.0.0.1", row.TargetPort, 0, null, out handle, out o);
-            string got = result + " " + o.Step + " " + o.Cause + " " + o.ProxyCode + " " + o.SystemError + " " + o.Reason;
-            Expect(result == row.Result && o.Result == result && o.Step == row.Step && o.Cause == row.Cause &&
-                   o.ProxyCode == row.ProxyCode && o.SystemError == row.SystemError && o.Reason == row.Reason &&
-                   handle == QBSocks.NoHandle, "the facts of " + row.Reason, got);
-            try { QBSocks.ConnectHandle("127.0.0.1", row.TargetPort); Expect(false, "a throw of " + row.Reason, "none"); }
-            catch (QBSocksException e)
-            {
-                SocketError code = row.SystemError != 0 ? (SocketError)row.SystemError : SocketError.SocketError;
-                Expect(e.Result == row.Result && e.Step == row.Step && e.Cause == row.Cause && e.ProxyCode == row.ProxyCode &&
-                       e.SystemError == row.SystemError && e.Message == row.Reason && e.SocketErrorCode == code,
-                       "the exception of " + row.Reason, e.Step + " " + e.SocketErrorCode + " " + e.Message);
-            }
+            QBSocksOutcome o, expected = new QBSocksOutcome { Result = row.Result, Step = row.Step, Cause = row.Cause,
+                ProxyCode = row.ProxyCode, SystemError = row.SystemError, Reason = row.Reason };
+            QBSocksResult result = QBSocks.Connect(row.Host, row.TargetPort, 0, null, out handle, out o);
+            Expect(Said(o) == Said(expected) && result == row.Result && handle == QBSocks.NoHandle, "the facts of " + row.Reason, Said(o));
+            SocketError code = row.SystemError != 0 ? (SocketError)row.SystemError : SocketError.SocketError;
+            string got = "no throw";
+            try { QBSocks.ConnectHandle(row.Host, row.TargetPort); }
+            catch (QBSocksException e) { got = Said(e); }
+            Expect(got == Said(expected) + ", " + code, "the exception of " + row.Reason, got);
+            if (proxy != null) proxy.Close();
         }
     }
 
     static int OpenDescriptors() { return System.IO.Directory.GetFileSystemEntries("/proc/self/fd").Length; }
 
-    // A silent SOCKS4 proxy: a token cancelled from another thread once the
-    // request is there ends the connect within a second, nothing left open.
+    // A silent SOCKS4 proxy: a cancel from another thread once the request is there ends the
+    // connect within a few seconds in the reply wait, with these facts, nothing left open: a
+    // token's through ConnectHandle, as .NET's own cancelled calls throw, and a QBSocksCancel's.
     static void Cancelled(int echo, string settings)
+    {
+        const string facts = "Cancelled Reply Cancelled  0 cancelled while waiting for the proxy's reply";
+        var source = new CancellationTokenSource();
+        CancelledBy(source.Cancel, () => {
+            try { QBSocks.ConnectHandle("127.0.0.1", echo, 0, source.Token); }
+            catch (OperationCanceledException e)
+            {
+                var inner = e.InnerException as QBSocksException;
+                return e.GetType().Name + " " + (e.CancellationToken == source.Token) + " " + (inner == null ? "no facts" : Said(inner));
+            }
+            return "no throw";
+        }, "OperationCanceledException True " + facts + ", OperationAborted", settings);
+        using (var cancel = new QBSocksCancel())
+            CancelledBy(cancel.Cancel, () => {
+                UIntPtr handle;
+                QBSocksOutcome o;
+                QBSocks.Connect("127.0.0.1", echo, 0, cancel, out handle, out o);
+                return (handle == QBSocks.NoHandle) + " " + Said(o);
+            }, "True " + facts, settings);
+    }
+
+    static void CancelledBy(Action cancel, Func<string> connect, string expected, string settings)
     {
         Socket silent = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
         silent.Bind(new IPEndPoint(IPAddress.Loopback, 0));
         silent.Listen(1);
         WriteSettings(settings, ((IPEndPoint)silent.LocalEndPoint).Port, 4, "", "");
-        var source = new CancellationTokenSource();
         Socket accepted = null;
         DateTime triggered = DateTime.MaxValue;
         Thread canceller = new Thread(() => {
             accepted = silent.Accept();
             accepted.Receive(new byte[9]);
             triggered = DateTime.UtcNow;
-            source.Cancel();
+            cancel();
         });
         int before = OpenDescriptors();
         canceller.Start();
-        string got = "no throw";
-        try { QBSocks.ConnectHandle("127.0.0.1", echo, 0, source.Token); }
-        catch (OperationCanceledException e)
-        {
-            var facts = e.InnerException as QBSocksException;
-            bool soon = DateTime.UtcNow - triggered < TimeSpan.FromSeconds(5);
-            got = facts == null ? e.ToString() : facts.Result + " " + facts.Step + " " + soon + " " + e.CancellationToken.IsCancellationRequested;
-        }
+        string got = connect();
+        bool soon = DateTime.UtcNow - triggered < TimeSpan.FromSeconds(5);
         canceller.Join();
         accepted.Close();
         int after = OpenDescriptors();
-        // The request is there once sent: the connect may not yet wait for the reply when the cancel comes.
-        Expect((got == "Cancelled Reply True True" || got == "Cancelled Request True True") && after == before, "a cancel in the reply wait", got + ", descriptors " + before + " then " + after);
+        Expect(got == expected && soon && after == before, "a cancel in the reply wait", got + ", soon " + soon + ", descriptors " + before + " then " + after);
         silent.Close();
+    }
+
+    // A token's registration ends with its connect (one made, one refused): the source's later
+    // Cancel runs no callback in the context the connect captured.
+    static void RegistrationReleased(int echo, int closedPort, string settings)
+    {
+        WriteSettings(settings, 0, 0, "", "");
+        int stale = 0;
+        var inConnect = new AsyncLocal<bool>(change => { if (change.ThreadContextChanged && change.CurrentValue) ++stale; });
+        var source = new CancellationTokenSource();
+        foreach (int port in new[] { echo, closedPort })
+        {
+            UIntPtr handle;
+            QBSocksOutcome o;
+            inConnect.Value = true;
+            if (QBSocks.Connect("127.0.0.1", port, 0, source.Token, out handle, out o) == QBSocksResult.Ok) close((int)handle.ToUInt32());
+            inConnect.Value = false;
+        }
+        source.Cancel();
+        Expect(stale == 0, "no registration left by a finished connect", stale);
     }
 
     // The async form: a connect and echo through microsocks (the descriptor as mono uses it); a token
@@ -154,8 +242,30 @@ static class CApiTest
         silent.Stop();
     }
 
+    // No libqbsocks.so.1 on the search path (LD_LIBRARY_PATH is folder alone): a call says
+    // what was not found, where the search looked, and what to do.
+    static int Unreachable(string folder)
+    {
+        const string file = "libqbsocks.so.1";
+        string expected = "cannot load " + file + " (" + file + ": cannot open shared object file: No such file or directory): " +
+            "looked in LD_LIBRARY_PATH (" + folder + "), the ld.so cache and /lib, /usr/lib. Install the package libqbsocks1, " +
+            "or add the folder that holds " + file + " to LD_LIBRARY_PATH";
+        foreach (Func<object> call in new Func<object>[] { QBSocks.Version, () => QBSocks.ConnectHandle("127.0.0.1", 1) })
+        {
+            string got = "no throw";
+            try { call(); }
+            catch (DllNotFoundException e) { got = e.Message; }
+            Expect(got == expected, "the library nowhere", got);
+        }
+        return failures == 0 ? 0 : 1;
+    }
+
     static int Main(string[] args)
     {
+        if (args[0] == "unreachable") return Unreachable(args[1]);
+        string settings = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME") + "/qbsocks";
+        System.IO.Directory.CreateDirectory(settings);
+        System.IO.File.Delete(settings + "/user.reg");  // none: direct, whatever a run before left
         Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
         Socket closed = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
         closed.Bind(new IPEndPoint(IPAddress.Loopback, 0));  // not listening: connects are refused
@@ -171,8 +281,6 @@ static class CApiTest
         QBSocksResult refused = QBSocks.Connect("127.0.0.1", ((IPEndPoint)closed.LocalEndPoint).Port, 0, out handle, out reason);
         Expect(refused == QBSocksResult.TargetUnreachable && reason == "connection refused" && handle == QBSocks.NoHandle,
                "a refusing target", refused + ": " + reason);
-        string settings = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME") + "/qbsocks";
-        System.IO.Directory.CreateDirectory(settings);
         System.IO.File.WriteAllText(settings + "/user.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\" +
             "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"127.0.0.1\"\n" +
             "\"SocksPort\"=dword:438\n\"SocksVersion\"=dword:5\n\"UserName\"=\"Jos\u00e9\"\n");  // UTF-8, no mark
@@ -180,6 +288,7 @@ static class CApiTest
         Expect(QBSocks.ProxyUri().OriginalString == "socks5://Jos%C3%A9:@127.0.0.1:1080", "its proxy Uri", QBSocks.ProxyUri());
         Facts(((IPEndPoint)closed.LocalEndPoint).Port, echo, settings);
         Cancelled(echo, settings);
+        RegistrationReleased(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
         Async(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
         System.IO.File.Delete(settings + "/user.reg");
         Console.WriteLine(failures + " failed");
