@@ -11,67 +11,84 @@
 
 namespace qbplatform {
 
-int WsaErrorFromErrno(int errnum) noexcept {
-  switch (errnum) {
-    case 0: return 0;
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EAGAIN: return WSAEWOULDBLOCK;
+namespace {
+
+struct ErrnoAndWsa {
+  int errnum;
+  int wsaError;
+};
+
+// Each errno value a socket call reports, with the WSAE* number Winsock
+// reports for the same condition. Where several errno values share one
+// number, its namesake comes first: ErrnoFromWsaError gives that one back.
+constexpr ErrnoAndWsa kErrnoToWsa[] = {
+    {EWOULDBLOCK, WSAEWOULDBLOCK},
+    {EAGAIN, WSAEWOULDBLOCK},
     // A non-blocking connect under way: Winsock reports it as WSAEWOULDBLOCK,
     // and callers written for Windows test for exactly that.
-    case EINPROGRESS: return WSAEWOULDBLOCK;
-    case EALREADY: return WSAEALREADY;
-    case EINTR: return WSAEINTR;
-    case EBADF:
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EACCES:
-    case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case EMFILE:
-    case ENFILE: return WSAEMFILE;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-#if EOPNOTSUPP != ENOTSUP
-    case ENOTSUP:
-#endif
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
+    {EINPROGRESS, WSAEWOULDBLOCK},
+    {EALREADY, WSAEALREADY},
+    {EINTR, WSAEINTR},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EBADF, WSAENOTSOCK},
+    {EACCES, WSAEACCES},
+    {EPERM, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {ENFILE, WSAEMFILE},
+    {EDESTADDRREQ, WSAEDESTADDRREQ},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EPROTOTYPE, WSAEPROTOTYPE},
+    {ENOPROTOOPT, WSAENOPROTOOPT},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+    {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
+    {EOPNOTSUPP, WSAEOPNOTSUPP},
+    {ENOTSUP, WSAEOPNOTSUPP},
+    {EPFNOSUPPORT, WSAEPFNOSUPPORT},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
     // EPIPE: sending on a connection that can no longer carry data. Almost
     // always the peer has gone (it closed, we got its reset); Winsock reports
     // that case as WSAECONNRESET, so a caller sees the same error on both
     // systems. The rarer cause, our own shutdown of the sending side, would
     // be WSAESHUTDOWN on Windows, but errno does not tell the two apart.
-    case EPIPE: return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return WSAELOOP;
-    case ENAMETOOLONG: return WSAENAMETOOLONG;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    // Anything else has no Winsock counterpart; call it an invalid argument
-    // rather than report success or an unrelated network condition.
-    default: return WSAEINVAL;
-  }
+    {EPIPE, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {ETOOMANYREFS, WSAETOOMANYREFS},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {ELOOP, WSAELOOP},
+    {ENAMETOOLONG, WSAENAMETOOLONG},
+    {EHOSTDOWN, WSAEHOSTDOWN},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+};
+
+}  // namespace
+
+int WsaErrorFromErrno(int errnum) noexcept {
+  if (errnum == 0) return 0;
+  for (const ErrnoAndWsa& pair : kErrnoToWsa)
+    if (pair.errnum == errnum) return pair.wsaError;
+  // Anything else has no Winsock counterpart; call it an invalid argument
+  // rather than report success or an unrelated network condition.
+  return WSAEINVAL;
+}
+
+int ErrnoFromWsaError(int wsaError) noexcept {
+  for (const ErrnoAndWsa& pair : kErrnoToWsa)
+    if (pair.wsaError == wsaError) return pair.errnum;
+  return 0;
 }
 
 int WsaErrorFromResolveError(int gaiError) noexcept {

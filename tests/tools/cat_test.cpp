@@ -137,7 +137,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, QbsocksCatPath, ::testing::ValuesIn(qbtest::Dire
 
 // A failed connect: exit 1 and one line naming the path tried and ending
 // with the reason, the library's own text where it reported one (spelt as
-// it spells it), the socket error in words where it did not.
+// it spells it), the socket error in words where it did not. With -v, the
+// facts line before it; with -F, nothing passed on the socket it was given.
 struct ConnectFailure {
   const char* name;
   enum class Proxy { None, Refusing, Scripted, Daemon } proxy;
@@ -148,6 +149,8 @@ struct ConnectFailure {
   std::string user;
   std::string password;
   std::string reason;
+  std::vector<std::string> options = {};
+  std::string facts = {};  // -v: the line of the step and the errors
 };
 
 void PrintTo(const ConnectFailure& row, std::ostream* out) { *out << row.name; }
@@ -193,6 +196,37 @@ std::vector<ConnectFailure> ConnectFailures() {
        "",
        "cannot reach the proxy {proxy}: connection refused"},
       {"RefusedDirectConnect", Proxy::None, 0, "127.0.0.1", {}, none, "", "", "connection refused"},
+      {"SystemErrorInWords",
+       Proxy::None,
+       0,
+       "127.0.0.1",
+       {},
+       none,
+       "",
+       "",
+       "connection refused",
+       {"-v"},
+       "failed in step 10 (the connect to the target), system error 10061 (Connection refused)"},
+      {"SilentProxyWithinTheBound",
+       Proxy::Scripted,
+       5,
+       "127.0.0.1",
+       [](unsigned) { return qbtest::PeerScript{PeerStep::Expect(qbtest::kSocks5Offer)}; },
+       none,
+       "",
+       "",
+       "timed out after 1000 ms waiting for the proxy's reply",
+       {"-w", "1"}},
+      {"PassesNothingAfterAFailedConnect",
+       Proxy::None,
+       0,
+       "127.0.0.1",
+       {},
+       none,
+       "",
+       "",
+       "connection refused",
+       {"-F"}},
   };
 }
 
@@ -226,15 +260,23 @@ TEST_P(QbsocksCatFailure, ExitsOneWithOneLineNamingThePathAndTheReason) {
   }
 
   const std::string target = std::string(row.host) + ":" + std::to_string(closed.port());
-  const qbtest::ToolResult r = Cat({row.host, std::to_string(closed.port())});
+  qbtest::ToolRun run;
+  run.args = row.options;
+  run.args.insert(run.args.end(), {row.host, std::to_string(closed.port())});
+  // -F's output is a Unix-domain socket, as ssh gives it: a socket passed would show as a byte.
+  if (!row.options.empty() && row.options[0] == "-F") run.streams = qbtest::ToolRun::Streams::kOneSocket;
+  const qbtest::ToolResult r = qbtest::RunTool(QBSOCKS_CAT_PATH, run);
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "");
   std::string reason = row.reason;  // "{proxy}": the proxy the row runs
   if (const size_t at = reason.find("{proxy}"); at != std::string::npos) {
     reason.replace(at, 7, "127.0.0.1:" + std::to_string(proxyPort));
   }
-  EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target + " (" + Described(row.version, proxyPort, row.user) +
-                       "): " + reason + "\n");
+  const std::string path = Described(row.version, proxyPort, row.user);
+  const std::string facts = row.facts.empty() ? ""
+                                              : "qbsocks-cat: connecting to " + target + " (" + path +
+                                                    ")\nqbsocks-cat: " + row.facts + "\n";
+  EXPECT_EQ(r.err, facts + "qbsocks-cat: cannot connect to " + target + " (" + path + "): " + reason + "\n");
   if (peer) {
     EXPECT_EQ(peer->Received(), Expected(script));
   }
@@ -291,12 +333,36 @@ TEST(QbsocksCat, CommandLineErrorsAndHelp) {
   for (const auto& args : bad) {
     const qbtest::ToolResult r = Cat(args);
     EXPECT_EQ(r.exitCode, 1) << ::testing::PrintToString(args) << qbtest::Describe(r);
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << ::testing::PrintToString(args) << r.err;
+    // What is wrong, then where to look.
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), "Try 'qbsocks-cat --help'.\n") << ::testing::PrintToString(args);
   }
   const qbtest::ToolResult help = Cat({"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_TRUE(Contains(help.out, "-o ProxyUseFdpass=yes -o ProxyCommand='qbsocks-cat -w 10 -F %h %p'")) << help.out;
   EXPECT_EQ(Cat({"--version"}).out, "qbsocks-cat " QBSOCKS_RELEASE "\n");
+}
+
+// -F looks at its output before it connects: with a pipe or a file there,
+// the target (an sshd, whose fail2ban counts dropped connections) sees none.
+TEST(QbsocksCat, PassingRefusedBeforeConnectingWhenOutputIsNoSocket) {
+  qbtest::TempHive hive;
+  uint16_t port = 0;
+  const qbtest::NativeSocket target = qbtest::BindLoopback(port);
+  const std::string file = hive.ConfigHome() + "/out";
+  for (const bool toFile : {false, true}) {
+    qbtest::ToolRun run;
+    run.args = {"-F", "127.0.0.1", std::to_string(port)};
+    if (toFile) run.args = {"-c", "\"$0\" -F 127.0.0.1 \"$1\" > \"$2\"", QBSOCKS_CAT_PATH, run.args[2], file};
+    const qbtest::ToolResult r = qbtest::RunTool(toFile ? "/bin/sh" : QBSOCKS_CAT_PATH, run);
+    EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
+    EXPECT_EQ(r.err,
+              "qbsocks-cat: -F needs standard output to be a Unix-domain socket, as ssh's ProxyUseFdpass "
+              "gives it\n");
+  }
+  // A connect made would wait in the listener's queue by now.
+  pollfd queued{target, POLLIN, 0};
+  EXPECT_EQ(::poll(&queued, 1, 0), 0) << "the target saw a connection";
+  ::close(target);
 }
 
 // As ssh's ProxyCommand: the server ends its side while the input stays

@@ -18,9 +18,10 @@ const std::string kKey = std::string("HKCU\\") + qbsettings::kProxyKey;
 const std::string kFullKey = qbsettings::kProxyKeyWithRoot;
 const char kDone[] = "The operation completed successfully.\n";
 
-qbtest::ToolResult Reg(std::vector<std::string> args) {
+qbtest::ToolResult Reg(std::vector<std::string> args, std::string input = "") {
   qbtest::ToolRun run;
   run.args = std::move(args);
+  run.input = std::move(input);
   return qbtest::RunTool(QBSOCKS_REG_PATH, run);
 }
 
@@ -79,6 +80,7 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
   struct Case {
     std::vector<std::string> args;
     const char* reason;  // a piece of the expected line
+    bool usage = true;   // a wrong command line: a second line points at --help
   };
   const Case cases[] = {
       {{}, "no command"},
@@ -93,33 +95,39 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
       {{"add", kKey, "/v", "A", "/t", "REG_DWORD"}, "REG_DWORD needs /d"},
       {{"add", kKey, "/v", "A", "/t", "REG_BINARY", "/d", "abc"}, "pairs of hex digits"},
       {{"add", kKey, "/v", "A", "/ve", "/d", "x"}, "not both"},
+      {{"add", kKey, "/v", "Password", "/d", "-"}, "/d -: standard input ended before a line"},
       {{"add", "HKLM\\Software\\X", "/v", "A", "/d", "x"}, "not a key under HKCU"},
       {{"add", "Software\\X", "/v", "A", "/d", "x"}, "not a key under HKCU"},
       {{"query"}, "expected KEY"},
       {{"query", kKey, "/f"}, "/f does not apply"},
       {{"query", kKey, "/v", "A", "/v", "B"}, "/v given twice"},
-      {{"import", hive.ConfigHome() + "/missing.reg"}, "cannot read"},
-      {{"import", hive.ConfigHome()}, "cannot read"},
-      {{"import", notRegistry}, "is not a registry file"},
-      {{"import", otherRoot}, "HKEY_LOCAL_MACHINE"},
+      {{"import", hive.ConfigHome() + "/missing.reg"}, "cannot read", false},
+      {{"import", hive.ConfigHome()}, "cannot read", false},
+      {{"import", notRegistry}, "is not a registry file", false},
+      {{"import", otherRoot}, "HKEY_LOCAL_MACHINE", false},
       {{"export", kKey}, "expected KEY and FILE"},
-      {{"import", hive.ConfigHome() + "/cut.reg"}, "more than one text may (65536 keys, 262144 values and 8 MiB"},
-      {{"import", hive.ConfigHome() + "/many.reg"}, "would then hold 65539 keys, more than the 65536 a reader takes"},
-      {{"add", "HKCU\\Software\\" + std::string(300, 'x'), "/v", "K", "/d", "x"}, "(ERROR_INVALID_PARAMETER)"},
+      {{"import", hive.ConfigHome() + "/cut.reg"},
+       "more than one text may (65536 keys, 262144 values and 8 MiB",
+       false},
+      {{"import", hive.ConfigHome() + "/many.reg"},
+       "would then hold 65539 keys, more than the 65536 a reader takes",
+       false},
+      {{"add", "HKCU\\Software\\" + std::string(300, 'x'), "/v", "K", "/d", "x"}, "(ERROR_INVALID_PARAMETER)", false},
       // Names that would be read back as other lines of the file.
-      {{"add", kKey + "\n\"SocksServer\"=\"127.0.0.66\"", "/v", "A", "/d", "x"}, "the key has a line break"},
-      {{"add", kKey, "/v", "A\n[HKEY_CURRENT_USER\\X]", "/d", "x"}, "the value name has a line break"},
-      {{"import", hive.ConfigHome() + "/cr.reg"}, "a carriage return or a NUL"},
+      {{"add", kKey + "\n\"SocksServer\"=\"127.0.0.66\"", "/v", "A", "/d", "x"}, "the key has a line break", false},
+      {{"add", kKey, "/v", "A\n[HKEY_CURRENT_USER\\X]", "/d", "x"}, "the value name has a line break", false},
+      {{"import", hive.ConfigHome() + "/cr.reg"}, "a carriage return or a NUL", false},
   };
   for (const Case& c : cases) {
     const qbtest::ToolResult r = Reg(c.args);
     SCOPED_TRACE(::testing::PrintToString(c.args));
     EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
     EXPECT_NE(r.err.find(c.reason), std::string::npos) << qbtest::Describe(r);
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), c.usage ? "Try 'qbsocks-reg --help'.\n" : "") << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(hive.ReadFile(), before);
   }
+  EXPECT_EQ(Reg({"--version"}).out, "qbsocks-reg " QBSOCKS_RELEASE "\n");
 }
 
 TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
@@ -132,6 +140,7 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
     DWORD storedType;
     std::vector<BYTE> stored;
     std::string warning = {};  // a proxy value CSocks leaves unread, or one that turns the proxy off
+    std::string input = {};    // for /d -
   };
   const std::string fix = "; run: qbsocks-reg add '" + kKey + "' /v ",
                     port = " /d PORT /f, with a PORT from 1 to 65535";
@@ -142,6 +151,8 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
       {"SocksServer", "REG_SZ", "127.0.0.1", "127.0.0.1", REG_SZ, {'1', '2', '7', '.', '0', '.', '0', '.', '1', 0}},
       {"UserName", "reg_sz", "a b\\c\"d", "a b\\c\"d", REG_SZ, {'a', ' ', 'b', '\\', 'c', '"', 'd', 0}},
       {"Password", "REG_SZ", "", "", REG_SZ, {0}},
+      // One line of standard input, without its line end: out of ps and the shell's history.
+      {"Password", "REG_SZ", "-", "p w", REG_SZ, {'p', ' ', 'w', 0}, "", "p w\r\nnot this\n"},
       {"SocksPort", "REG_DWORD", "1080", "0x438", REG_DWORD, {0x38, 0x04, 0, 0}},
       {"SocksVersion", "REG_DWORD", "0X5", "0x5", REG_DWORD, {5, 0, 0, 0}},
       {"ProxyEnable", "REG_DWORD", "4294967295", "0xffffffff", REG_DWORD, {0xff, 0xff, 0xff, 0xff}},
@@ -190,6 +201,15 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
        "SocksServer is longer "
        "than 63 bytes, so CSocks ignores the value: a new socket has no server, so the proxy is off" +
            fix + "SocksServer /d ADDRESS /f, with at most 63 bytes"},
+      {"ProxyEnable",
+       "REG_DWORD",
+       "1",
+       "0x1",
+       REG_DWORD,
+       {1, 0, 0, 0},
+       "ProxyEnable is 1 but SocksServer is longer than 63 bytes, so CSocks turns the proxy off and every connect "
+       "goes direct to its target" +
+           fix + "SocksServer /d ADDRESS /f"},
       // 20 characters of two bytes each: the field counts bytes.
       {"UserName",
        "REG_SZ",
@@ -205,7 +225,7 @@ TEST(QbsocksReg, AddedValuesQueryAsRegExeAndReadBackAsCSocksReadsThem) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const qbtest::ToolResult added = Reg({"add", kKey, "-v", c.name, "-t", c.type, "-d", c.data, "-f"});
+    const qbtest::ToolResult added = Reg({"add", kKey, "-v", c.name, "-t", c.type, "-d", c.data, "-f"}, c.input);
     ASSERT_EQ(added.exitCode, 0) << qbtest::Describe(added);
     EXPECT_EQ(added.out, kDone);
     EXPECT_EQ(added.err, c.warning.empty() ? "" : "qbsocks-reg: warning: " + c.warning + "\n");
@@ -252,6 +272,7 @@ TEST(QbsocksReg, QueryOfAKeyListsValuesThenSubkeys) {
 TEST(QbsocksReg, OverwritingOrDeletingWithoutATerminalNeedsForce) {
   qbtest::TempHive hive;
   hive.SetString(qbtest::TempHive::kProxyKey, "SocksServer", "10.0.0.5");
+  hive.SetDword(qbtest::TempHive::kProxyKey, "ProxyEnable", 1);
   hive.SetString(std::string(qbtest::TempHive::kProxyKey) + "\\Sub", "A", "b");
   const std::string before = hive.ReadFile();
 
@@ -268,7 +289,10 @@ TEST(QbsocksReg, OverwritingOrDeletingWithoutATerminalNeedsForce) {
   EXPECT_EQ(Reg({"add", kKey, "/v", "SocksServer", "/d", "1.2.3.4", "/f"}).exitCode, 0);
   EXPECT_EQ(QueryThroughRegistry("SocksServer").data, (std::vector<BYTE>{'1', '.', '2', '.', '3', '.', '4', 0}));
 
-  EXPECT_EQ(Reg({"delete", kKey, "/v", "SocksServer", "/f"}).exitCode, 0);
+  const qbtest::ToolResult deleted = Reg({"delete", kKey, "/v", "SocksServer", "/f"});
+  EXPECT_EQ(deleted.exitCode, 0);
+  EXPECT_NE(deleted.err.find("warning: ProxyEnable is 1 but SocksServer is not set"), std::string::npos)
+      << deleted.err;
   EXPECT_EQ(QueryThroughRegistry("SocksServer").rc, ERROR_FILE_NOT_FOUND);
   const qbtest::ToolResult again = Reg({"delete", kKey, "/v", "SocksServer", "/f"});
   EXPECT_EQ(again.exitCode, 1);

@@ -5,6 +5,7 @@
 // handing the connected socket to ssh.
 #include "qbsocks.h"
 #include "relay.h"
+#include "tool_text.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,14 +25,16 @@ connection and the connection to standard output until both have ended.
   -v          say on standard error which path is taken before connecting, and
               why it is the direct one when the proxy is switched on but
               another setting turns it off, or why the settings cannot be
-              read; on a failure, the step it failed in and the proxy's code
+              read; on a failure, the step it failed in, the proxy's code and
+              the system's error (its number, and its words where it has them)
   -w SECONDS  give up connecting after SECONDS (1 to 4294967), whichever step
               it is at (the lookup of a name excepted); by default each proxy
               reply may take 10 seconds and a TCP connect as long as the system
               lets it
   -F          pass the connected socket to the process at the other end of
               standard output (a Unix-domain socket) and exit, instead of
-              relaying: what ssh's ProxyUseFdpass expects (not on Windows)
+              relaying: what ssh's ProxyUseFdpass expects (not on Windows);
+              refused before connecting when standard output is no such socket
   -h, --help  show this text
   --version   show the release
 
@@ -45,7 +48,8 @@ set them with qbsocks-reg on Linux (see qbsocks-reg --help), with regedit or
 reg.exe on Windows.
 
 Exit status: 0 after a successful connection, 1 when the connection cannot be
-made or a stream fails, with one line on standard error. A failed connect's
+made or a stream fails, with one line on standard error (and a second that
+points here when the command line is wrong). A failed connect's
 line names the path tried and ends with the reason: the text QBSocks32
 reported for the failing SOCKS step, as it spells it (for example
 "Username/password subnegotition failure"), or the socket error in words
@@ -74,7 +78,7 @@ std::string FactsInWords(const qbsocks_outcome& outcome) {
     text += std::string(" (") + kSteps[outcome.step] + ")";
   }
   if (outcome.proxy_code != QBSOCKS_NO_PROXY_CODE) text += ", proxy code " + std::to_string(outcome.proxy_code);
-  if (outcome.system_error != 0) text += ", system error " + std::to_string(outcome.system_error);
+  if (outcome.system_error != 0) text += ", " + qbcat::ErrorText("system error", outcome.system_error);
   return text;
 }
 
@@ -146,7 +150,7 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& args, std:
     }
   }
   if (positionals.size() != 2 || positionals[0].empty()) {
-    why = "expected HOST and PORT; see qbsocks-cat --help";
+    why = "expected HOST and PORT";
     return std::nullopt;
   }
   options.host = positionals[0];
@@ -199,15 +203,20 @@ int main(int argc, char** argv) {
   qbcat::PrepareStandardStreams();
   std::string why;
   const auto options = ParseArguments(std::vector<std::string>(argv + 1, argv + argc), why);
-  if (!options) return Fail(why);
+  if (!options) {
+    Say(why);
+    std::fputs(qbtool::TryHelpLine("qbsocks-cat").c_str(), stderr);
+    return 1;
+  }
   if (options->help) {
     std::fputs(kUsage, stdout);
     return 0;
   }
   if (options->version) {
-    std::printf("qbsocks-cat %s\n", QBSOCKS_RELEASE);
+    std::fputs(qbtool::ReleaseLine("qbsocks-cat").c_str(), stdout);
     return 0;
   }
+  // Before connecting: an sshd counts a connection dropped unused (fail2ban too).
   if (options->passSocket && qbcat::WhyNoSocketPassing()) return Fail(qbcat::WhyNoSocketPassing());
 
   const std::string target = options->host + ":" + std::to_string(options->port);
@@ -235,7 +244,7 @@ int main(int argc, char** argv) {
   }
   const auto socket = std::make_shared<CAsyncSocket>();
   if (!socket->Attach(static_cast<SOCKET>(handle))) {
-    return Fail("cannot take over the socket (socket error " + std::to_string(WSAGetLastError()) + ")");
+    return Fail("cannot take over the socket (" + qbcat::ErrorText("socket error", WSAGetLastError()) + ")");
   }
   if (options->verbose) Say("connected to " + target);
 

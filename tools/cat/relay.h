@@ -29,14 +29,26 @@ void PrepareStandardStreams();
 // input thread waiting on standard input until the process ends.
 std::string RelayStandardStreams(const std::shared_ptr<CAsyncSocket>& socket);
 
-// -F: why this system cannot pass a socket on standard output, or null
-// where it can.
+// -F: why no socket can be passed on standard output (on POSIX: it is no
+// Unix-domain socket; on Windows: never), or null where one can. Asked
+// before connecting, so that a target sees no connection made for nothing.
 const char* WhyNoSocketPassing();
 
 // -F: passes the connected socket to the process at the other end of
 // standard output (a Unix-domain socket: ssh's ProxyUseFdpass) and closes
 // it here. Returns an empty string once passed, else the reason.
 std::string PassSocketOnStandardOutput(SOCKET socket);
+
+// A Windows Sockets error number in the system's words ("Connection
+// refused" for 10061; on Windows any system error), "" where it has none.
+std::string ErrorInWords(int error);
+
+// "socket error 10061 (Connection refused)" for ("socket error", 10061),
+// or the number alone where the system has no words for it.
+inline std::string ErrorText(const std::string& kind, int error) {
+  const std::string words = ErrorInWords(error);
+  return kind + " " + std::to_string(error) + (words.empty() ? "" : " (" + words + ")");
+}
 
 }  // namespace qbcat
 

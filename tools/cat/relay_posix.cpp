@@ -7,6 +7,8 @@
 // ready pipe always takes without blocking.
 #include "relay.h"
 
+#include "posix/wsa_errors.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/uio.h>
@@ -45,7 +47,7 @@ bool Retryable(int error) { return error == EINTR || error == EAGAIN || error ==
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 std::string SocketError(const std::string& what) {
-  return what + " failed (socket error " + std::to_string(WSAGetLastError()) + ")";
+  return what + " failed (" + ErrorText("socket error", WSAGetLastError()) + ")";
 }
 
 // Whether two descriptors name one open file, socket or pipe.
@@ -184,17 +186,16 @@ class Relayer {
 
 }  // namespace
 
-const char* WhyNoSocketPassing() { return nullptr; }
+const char* WhyNoSocketPassing() {
+  int domain = 0;
+  socklen_t size = sizeof(domain);
+  if (::getsockopt(STDOUT_FILENO, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 && domain == AF_UNIX) return nullptr;
+  return "-F needs standard output to be a Unix-domain socket, as ssh's ProxyUseFdpass gives it";
+}
 
 // As ssh's mm_receive_fd takes it: one byte with the descriptor (SCM_RIGHTS).
 std::string PassSocketOnStandardOutput(SOCKET socket) {
   const int fd = static_cast<int>(socket);
-  int domain = 0;
-  socklen_t size = sizeof(domain);
-  if (::getsockopt(STDOUT_FILENO, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX) {
-    ::close(fd);
-    return "-F needs standard output to be a Unix-domain socket, as ssh's ProxyUseFdpass gives it";
-  }
   char byte = '\0';
   iovec data{&byte, 1};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -215,6 +216,13 @@ std::string PassSocketOnStandardOutput(SOCKET socket) {
   const std::string failure = sent == 1 ? "" : SystemError("cannot pass the socket on standard output");
   ::close(fd);
   return failure;
+}
+
+// The errno value the socket layer translated the number from, as strerror
+// says it.
+std::string ErrorInWords(int error) {
+  const int errnum = qbplatform::ErrnoFromWsaError(error);
+  return errnum != 0 ? std::strerror(errnum) : "";
 }
 
 void PrepareStandardStreams() {

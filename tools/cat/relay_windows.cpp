@@ -21,11 +21,11 @@ constexpr DWORD kChunk = 16 * 1024;
 constexpr long kLookMicroseconds = 200 * 1000;
 
 std::string SystemError(const std::string& what) {
-  return what + " failed (error " + std::to_string(GetLastError()) + ")";
+  return what + " failed (" + ErrorText("error", static_cast<int>(GetLastError())) + ")";
 }
 
 std::string SocketError(const std::string& what) {
-  return what + " failed (socket error " + std::to_string(WSAGetLastError()) + ")";
+  return what + " failed (" + ErrorText("socket error", WSAGetLastError()) + ")";
 }
 
 // Waits until the socket is ready to read (or to write), at most the
@@ -115,6 +115,19 @@ void EndOutput(HANDLE output) {
 }  // namespace
 
 void PrepareStandardStreams() {}
+
+// The system's message for the number, without its closing period and
+// line end.
+std::string ErrorInWords(int error) {
+  char text[256];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, text, sizeof(text), nullptr);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.' ||
+                        text[length - 1] == ' ')) {
+    --length;
+  }
+  return std::string(text, length);
+}
 
 const char* WhyNoSocketPassing() {
   return "-F is not supported on Windows, whose sockets cannot be passed over standard output; "

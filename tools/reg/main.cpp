@@ -4,7 +4,9 @@
 #include "reg_args.h"
 
 #include "registry_hive.h"
+#include "tool_text.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -21,13 +23,35 @@ std::optional<bool> AskOnTerminal(const std::string& question) {
   return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
+// /d -: one line of standard input without its line end; at a terminal
+// asked for on standard error and typed without echo, as a password is.
+std::optional<std::string> ReadDataLine(const std::string& valueName) {
+  termios shown{};
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &shown) == 0;
+  if (terminal) {
+    std::cerr << "Data of " << (valueName.empty() ? "(Default)" : valueName) << " (not shown): " << std::flush;
+    termios hidden = shown;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+  }
+  std::string line;
+  const bool got = static_cast<bool>(std::getline(std::cin, line));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    std::cerr << '\n';
+  }
+  if (!got) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();  // a line from a Windows file
+  return line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const qbreg::ParseResult parsed = qbreg::ParseCommandLine(args);
+  const qbreg::ParseResult parsed = qbreg::ParseCommandLine(args, ReadDataLine);
   if (!parsed.command) {
-    std::cerr << "qbsocks-reg: " << parsed.error << '\n';
+    std::cerr << "qbsocks-reg: " << parsed.error << '\n' << qbtool::TryHelpLine("qbsocks-reg");
     return 1;
   }
   const std::string hivePath = qbhive::HivePath();
@@ -35,7 +59,7 @@ int main(int argc, char** argv) {
   const std::string failure = qbreg::Run(*parsed.command, hivePath, std::cout, AskOnTerminal, warnings);
   std::cout.flush();
   for (const std::string& warning : warnings) std::cerr << "qbsocks-reg: " << warning << '\n';
-  if (parsed.command->verb != qbreg::Verb::kHelp) {
+  if (parsed.command->verb != qbreg::Verb::kHelp && parsed.command->verb != qbreg::Verb::kVersion) {
     if (const auto warning = qbreg::PermissionWarning(hivePath)) std::cerr << "qbsocks-reg: " << *warning << '\n';
   }
   if (!failure.empty()) {

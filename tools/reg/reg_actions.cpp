@@ -3,6 +3,7 @@
 
 #include "Settings.h"
 #include "registry_hive.h"
+#include "tool_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -258,6 +259,42 @@ void WarnAboutProxyValues(const Key& key, std::vector<std::string>& warnings) {
     if (auto warning = ProxyValueWarning(entry.second)) warnings.push_back("warning: " + *warning);
 }
 
+// ProxyEnable on with no SocksServer that CSocks takes: it then turns the
+// proxy off, and every connect goes direct to its target. Said of the key
+// as a change left it; nullopt when the proxy has a server or is off.
+std::optional<std::string> OnWithoutServer(const Key& key) {
+  const ProxyField& server = kProxyFields[0];
+  static_assert(kProxyFields[0].index == qbsettings::kSocksServer, "the server's field comes first");
+  const Value* enable = key.FindValue(qbsettings::kValues[qbsettings::kProxyEnable].lpszName);
+  if (enable == nullptr || LittleEndian(enable->data) == 0 ||
+      !qbsettings::IsTaken(qbsettings::kProxyEnable, enable->type, enable->data.data(),
+                           static_cast<DWORD>(enable->data.size()))) {
+    return std::nullopt;
+  }
+  const Value* stored = key.FindValue(server.name());
+  qbsettings::ProxySettings settings{};  // the server as a read leaves it, in the route's words
+  settings.dwStoredType[server.index] = stored ? stored->type : REG_NONE;
+  settings.cbStored[server.index] = stored ? static_cast<DWORD>(stored->data.size()) : 0;
+  settings.bTaken[server.index] =
+      stored && qbsettings::IsTaken(server.index, stored->type, stored->data.data(), settings.cbStored[server.index]);
+  if (settings.bTaken[server.index] && !stored->data.empty() && stored->data[0] != 0) return std::nullopt;
+  settings.nWhyOff = qbsettings::kNoServer;
+  char why[128];
+  qbsettings::DescribeValue(settings, server.index, why, sizeof(why));
+  return "warning: ProxyEnable is " + std::to_string(LittleEndian(enable->data)) + " but " + why +
+         ", so CSocks turns the proxy off and every connect goes direct to its target" +
+         FixCommand(server, server.fixData);
+}
+
+// For a change of the value `changed` that may have left the proxy key
+// (as written, when it was that key) switched on without a server: the
+// ProxyEnable added, or the SocksServer deleted.
+void WarnIfOnWithoutServer(const std::optional<Key>& proxyKey, const std::string& changed,
+                           qbsettings::ValueIndex risky, std::vector<std::string>& warnings) {
+  if (!proxyKey || !qbhive::NoCaseEqual(changed, qbsettings::kValues[risky].lpszName)) return;
+  if (auto warning = OnWithoutServer(*proxyKey)) warnings.push_back(*warning);
+}
+
 std::string MissingKey(const std::string& key) { return "cannot find the key " + key; }
 
 std::string MissingValue(const Command& c) { return "cannot find the value " + Shown(*c.valueName) + " in " + c.key; }
@@ -306,23 +343,27 @@ std::string Add(const Command& c, const std::string& path, std::ostream& out, co
       return why;
     }
   }
+  std::optional<Key> proxyKey;  // as the write leaves it
   std::string failure = Update(
       path,
       [&](Hive& h) -> LONG {
         Key* key = h.CreateKey(c.key);
-        return key != nullptr && key->SetValue(*c.valueName, c.type, c.data) ? ERROR_SUCCESS
-                                                                             : ERROR_INVALID_PARAMETER;
+        if (key == nullptr || !key->SetValue(*c.valueName, c.type, c.data)) return ERROR_INVALID_PARAMETER;
+        if (IsProxyKey(key->path)) proxyKey = *key;
+        return ERROR_SUCCESS;
       },
       out);
   if (failure.empty()) {
     Key written{c.key, {}};
     written.SetValue(*c.valueName, c.type, c.data);
     WarnAboutProxyValues(written, warnings);
+    WarnIfOnWithoutServer(proxyKey, *c.valueName, qbsettings::kProxyEnable, warnings);
   }
   return failure;
 }
 
-std::string Delete(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm) {
+std::string Delete(const Command& c, const std::string& path, std::ostream& out, const Confirm& confirm,
+                   std::vector<std::string>& warnings) {
   if (!c.valueName && IsCurrentUserRoot(c.key)) return "refusing to delete HKEY_CURRENT_USER itself";
   Hive hive;
   if (std::string why = LoadForReading(path, hive); !why.empty()) return why;
@@ -339,13 +380,18 @@ std::string Delete(const Command& c, const std::string& path, std::ostream& out,
         !why.empty()) {
       return why;
     }
-    return Update(
+    std::optional<Key> proxyKey;  // as the delete leaves it
+    std::string failure = Update(
         path,
         [&](Hive& h) -> LONG {
           Key* k = h.FindKey(c.key);
-          return k != nullptr && k->DeleteValue(*c.valueName) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+          if (k == nullptr || !k->DeleteValue(*c.valueName)) return ERROR_FILE_NOT_FOUND;
+          if (IsProxyKey(k->path)) proxyKey = *k;
+          return ERROR_SUCCESS;
         },
         out);
+    if (failure.empty()) WarnIfOnWithoutServer(proxyKey, *c.valueName, qbsettings::kSocksServer, warnings);
+    return failure;
   }
   if (std::string why = Permission(c.force, confirm, "Permanently delete the registry key " + c.key + " (Yes/No)? ",
                                    "not deleting " + c.key + " without confirmation; add /f");
@@ -450,9 +496,10 @@ std::string Run(const Command& command, const std::string& hivePath, std::ostrea
   switch (command.verb) {
     case Verb::kQuery: return Query(command, hivePath, out);
     case Verb::kAdd: return Add(command, hivePath, out, confirm, warnings);
-    case Verb::kDelete: return Delete(command, hivePath, out, confirm);
+    case Verb::kDelete: return Delete(command, hivePath, out, confirm, warnings);
     case Verb::kImport: return Import(command, hivePath, out, warnings);
     case Verb::kExport: return Export(command, hivePath, out, confirm);
+    case Verb::kVersion: out << qbtool::ReleaseLine("qbsocks-reg"); return {};
     case Verb::kHelp: break;
   }
   out << UsageText();

@@ -24,7 +24,8 @@ using Confirm = std::function<std::optional<bool>(const std::string& question)>;
 // its field, a port of 0 or above 65535, a version other than 4 or 5), one
 // line per value goes to `warnings`, saying what CSocks does with it and
 // which command fixes it; the value is stored all the same, as reg.exe
-// would store it.
+// would store it. So does an add or delete that leaves ProxyEnable on with
+// no server CSocks takes (every connect then goes direct).
 std::string Run(const Command& command, const std::string& hivePath, std::ostream& out, const Confirm& confirm,
                 std::vector<std::string>& warnings);
 

@@ -134,7 +134,8 @@ struct RawSwitches {
 };
 
 // Fills in the command from the positionals and switches of its verb.
-ParseResult Build(const VerbSpec& verb, const std::vector<std::string>& positionals, const RawSwitches& sw) {
+ParseResult Build(const VerbSpec& verb, const std::vector<std::string>& positionals, const RawSwitches& sw,
+                  const DataReader& readData) {
   Command command;
   command.verb = verb.verb;
   std::string why;
@@ -160,7 +161,13 @@ ParseResult Build(const VerbSpec& verb, const std::vector<std::string>& position
     if (type == std::end(kTypes))
       return Fail("unknown type \"" + typeText + "\" (use REG_SZ, REG_DWORD or REG_BINARY)");
     if (type->type == REG_DWORD && !sw.Has("d")) return Fail("add: REG_DWORD needs /d NUMBER");
-    auto data = type->parse(sw.Has("d") ? *sw.Find("d") : std::string(), why);
+    std::string text = sw.Has("d") ? *sw.Find("d") : std::string();
+    if (text == kDataFromInput) {
+      const auto line = readData(*command.valueName);
+      if (!line) return Fail("/d -: standard input ended before a line of data came");
+      text = *line;
+    }
+    auto data = type->parse(text, why);
     if (!data) return Fail(why);
     command.type = type->type;
     command.data = std::move(*data);
@@ -170,11 +177,16 @@ ParseResult Build(const VerbSpec& verb, const std::vector<std::string>& position
 
 }  // namespace
 
-ParseResult ParseCommandLine(const std::vector<std::string>& args) {
-  if (args.empty()) return Fail("no command given; see qbsocks-reg --help");
+ParseResult ParseCommandLine(const std::vector<std::string>& args, const DataReader& readData) {
+  if (args.empty()) return Fail("no command given");
   const std::string verbText = Lower(args[0]);
   if (verbText == "--help" || verbText == "-h" || verbText == "/?" || verbText == "help") {
     return ParseResult{Command{}, {}};
+  }
+  if (verbText == "--version") {
+    Command version;
+    version.verb = Verb::kVersion;
+    return ParseResult{version, {}};
   }
   const auto verb =
       std::find_if(Verbs().begin(), Verbs().end(), [&](const VerbSpec& v) { return v.name == verbText; });
@@ -203,9 +215,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (positionals.size() != verb->positionals) {
     return Fail(std::string(verb->name) + ": expected " + std::string(verb->positionalNames) + ", got " +
-                std::to_string(positionals.size()) + " argument(s); see qbsocks-reg --help");
+                std::to_string(positionals.size()) + " argument(s)");
   }
-  return Build(*verb, positionals, switches);
+  return Build(*verb, positionals, switches, readData);
 }
 
 std::string TypeName(DWORD type) {
@@ -228,14 +240,19 @@ std::string UsageText() {
 Reads and writes the QBSocks32 settings, as reg.exe does on Windows.
 
   qbsocks-reg query  KEY [/v NAME | /ve]
-  qbsocks-reg add    KEY (/v NAME | /ve) [/t REG_SZ|REG_DWORD|REG_BINARY] [/d DATA] [/f]
+  qbsocks-reg add    KEY (/v NAME | /ve) [/t REG_SZ|REG_DWORD|REG_BINARY] [/d DATA | /d -] [/f]
   qbsocks-reg delete KEY [/v NAME | /ve] [/f]
   qbsocks-reg import FILE.reg
   qbsocks-reg export KEY FILE.reg [/y]
+  qbsocks-reg --version
 
 KEY is HKCU\... or HKEY_CURRENT_USER\...; every option may start with - instead of /.
 /t defaults to REG_SZ. REG_DWORD data is decimal or 0x-hex; REG_BINARY data is hex
 pairs (0a1bff). Without /v, delete removes the key with all its subkeys.
+/d - reads the data from standard input instead: one line, its line end dropped,
+typed without echo at a terminal. A password given so stays out of the command
+line, which other users see (ps) and the shell's history keeps:
+  qbsocks-reg add KEY /v Password /d - /f
 
 add over an existing value, and delete, ask for confirmation when standard input is
 a terminal; otherwise they refuse unless /f is given. export refuses to replace an
@@ -257,7 +274,9 @@ unread: a kind QBSocks32 does not read (SocksServer, UserName and Password must
 be REG_SZ; SocksPort, SocksVersion and ProxyEnable REG_DWORD, so a number needs
 /t REG_DWORD), a SocksServer over 63 bytes, a UserName or Password over 31 bytes
 (a character beyond ASCII takes two to four in UTF-8), a SocksPort of 0 or
-above 65535, a SocksVersion other than 4 or 5, an empty SocksServer. The value
+above 65535, a SocksVersion other than 4 or 5, an empty SocksServer. add and
+delete warn too when they leave ProxyEnable on with no SocksServer QBSocks32
+takes: it then turns the proxy off, and every connect goes direct. The value
 is stored all the same, and the exit status is what it would be without it.
 
 Example: the proxy settings QBSocks32 reads (in a shell, quote the key)
@@ -268,7 +287,8 @@ Example: the proxy settings QBSocks32 reads (in a shell, quote the key)
   qbsocks-reg add "$K" /v ProxyEnable /t REG_DWORD /d 1 /f
   qbsocks-reg query "$K"
 
-Exit status: 0 on success, 1 on failure (with one line on standard error).
+Exit status: 0 on success, 1 on failure (with one line on standard error, and
+a second that points here when the command line is wrong).
 )";
 }
 

@@ -7,13 +7,14 @@
 #include "win32.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qbreg {
 
-enum class Verb { kHelp, kQuery, kAdd, kDelete, kImport, kExport };
+enum class Verb { kHelp, kVersion, kQuery, kAdd, kDelete, kImport, kExport };
 
 struct Command {
   Verb verb = Verb::kHelp;
@@ -30,8 +31,16 @@ struct ParseResult {
   std::string error;               // otherwise: one line saying what is wrong
 };
 
-// args excludes the program name.
-ParseResult ParseCommandLine(const std::vector<std::string>& args);
+// The /d that stands for a line of standard input: a password given there
+// stays out of the process's arguments (ps) and the shell's history.
+inline constexpr char kDataFromInput[] = "-";
+
+// Reads the data of /d - for the value named; nullopt when no line came.
+using DataReader = std::function<std::optional<std::string>(const std::string& valueName)>;
+
+// args excludes the program name. readData is called for /d - only, once
+// the rest of the line is known to be valid.
+ParseResult ParseCommandLine(const std::vector<std::string>& args, const DataReader& readData);
 
 std::string UsageText();
 
