@@ -47,14 +47,17 @@ reg() {
   printf '    $ qbsocks-reg %s\n' "$*"
   "$REG" "$@" >/dev/null || fail "qbsocks-reg $*"
 }
+# The server goes in before ProxyEnable, so that qbsocks-reg never sees the
+# proxy on with no server (it warns then: every connect would go direct).
 set_proxy() {  # ENABLE [VERSION PORT [USER PASSWORD]]
+  if (($# > 1)); then
+    reg add "$KEY" /v SocksServer /t REG_SZ /d 127.0.0.1 /f
+    reg add "$KEY" /v SocksVersion /t REG_DWORD /d "$2" /f
+    reg add "$KEY" /v SocksPort /t REG_DWORD /d "$3" /f
+    reg add "$KEY" /v UserName /t REG_SZ /d "${4:-}" /f
+    reg add "$KEY" /v Password /t REG_SZ /d "${5:-}" /f
+  fi
   reg add "$KEY" /v ProxyEnable /t REG_DWORD /d "$1" /f
-  (($# > 1)) || return 0
-  reg add "$KEY" /v SocksServer /t REG_SZ /d 127.0.0.1 /f
-  reg add "$KEY" /v SocksVersion /t REG_DWORD /d "$2" /f
-  reg add "$KEY" /v SocksPort /t REG_DWORD /d "$3" /f
-  reg add "$KEY" /v UserName /t REG_SZ /d "${4:-}" /f
-  reg add "$KEY" /v Password /t REG_SZ /d "${5:-}" /f
 }
 
 # Sends one line through qbsocks-cat and expects it back. Its input is held
