@@ -55,7 +55,8 @@ set_proxy() {  # ENABLE [VERSION PORT [USER PASSWORD]]
     reg add "$KEY" /v SocksVersion /t REG_DWORD /d "$2" /f
     reg add "$KEY" /v SocksPort /t REG_DWORD /d "$3" /f
     reg add "$KEY" /v UserName /t REG_SZ /d "${4:-}" /f
-    reg add "$KEY" /v Password /t REG_SZ /d "${5:-}" /f
+    # The password from standard input, never in the arguments (ps, history).
+    reg add "$KEY" /v Password /t REG_SZ /d - /f <<<"${5:-}"
   fi
   reg add "$KEY" /v ProxyEnable /t REG_DWORD /d "$1" /f
 }
