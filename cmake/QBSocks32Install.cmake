@@ -57,13 +57,25 @@ endif()
 
 
 if(NOT WIN32)
-  # The Python binding (ctypes over libqbsocks.so.1, nothing compiled),
-  # where Debian's python3 looks for modules: the package qbsocks (py.typed)
-  # and its metadata, as pip installs them (bindings/python/CMakeLists.txt).
-  set(QBSOCKS_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING
-    "Where the package qbsocks is installed, relative to the prefix")
-  install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/
-    DESTINATION ${QBSOCKS_INSTALL_PYTHONDIR} COMPONENT python)
+  # The Python binding (ctypes over libqbsocks.so.1, nothing compiled): the
+  # package qbsocks (py.typed) and its metadata, as pip installs them
+  # (bindings/python/CMakeLists.txt). The Debian package puts it where
+  # Debian's python3 looks; any other install where the Python CMake found
+  # looks for modules of the install prefix (install_package.cmake there).
+  if(QBSOCKS_DEBIAN_PACKAGES)
+    set(python_dir lib/python3/dist-packages)
+  endif()
+  set(QBSOCKS_INSTALL_PYTHONDIR "${python_dir}" CACHE STRING
+    "Where the package qbsocks is installed, relative to the prefix (empty: where the Python found looks)")
+  if(QBSOCKS_INSTALL_PYTHONDIR)
+    install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/
+      DESTINATION ${QBSOCKS_INSTALL_PYTHONDIR} COMPONENT python)
+  else()
+    install(CODE "set(PYTHON [[${QBSOCKS_PYTHON}]])
+      set(UNPACKED [[${QBSOCKS_PYTHON_UNPACKED}]])
+      set(LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])" COMPONENT python)
+    install(SCRIPT ${PROJECT_SOURCE_DIR}/bindings/python/install_package.cmake COMPONENT python)
+  endif()
 endif()
 
 install(EXPORT QBSocks32Targets

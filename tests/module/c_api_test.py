@@ -200,6 +200,19 @@ for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
     expect(got.stdout == f"None b'wheel' {env['QBSOCKS_VERSION']} True\nConnection refused {Q.STEP_REPLY} "
            f"{Q.CAUSE_REFUSED} 5\n", f"the wheel in a venv of {python}", got)
 
+# cmake --install --prefix <the user's base> (~/.local): the Python CMake found imports the package from there, and
+# it loads the prefix's library, with no PYTHONPATH, QBSOCKS_LIBRARY or LD_LIBRARY_PATH.
+userbase = os.path.join(env["XDG_CONFIG_HOME"], "userbase")
+shutil.rmtree(userbase, ignore_errors=True)
+for component in ("qbsocks", "python"):
+    subprocess.run([env["QBSOCKS_CMAKE"], "--install", env["QBSOCKS_BUILD"], "--prefix", userbase, "--component",
+                    component], env=dict(venv_env, PYTHONUSERBASE=userbase), check=True, stdout=subprocess.DEVNULL)
+got = subprocess.run([sys.executable, "-c", "import qbsocks; print(qbsocks.__file__, qbsocks._library()._name)"],
+                     env=dict(venv_env, PYTHONUSERBASE=userbase), cwd=userbase, capture_output=True, text=True)
+expect(re.fullmatch(f"{userbase}/lib/python3.*-packages/qbsocks/__init__.py {userbase}/lib/python3.*/libqbsocks.so.1\n",
+                    got.stdout) and os.path.realpath(got.stdout.split()[1]).startswith(userbase + "/lib/libqbsocks"),
+       "cmake --install --prefix ~/.local: the package where Python looks, with the prefix's library", got)
+
 write_settings()
 expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
 expect(qbsocks._library().qbsocks_connect(None, 1, None, None, 0) == qbsocks.BAD_ARGUMENT, "no host")
