@@ -62,14 +62,16 @@ if(NOT WIN32)
   # (bindings/python/CMakeLists.txt). The Debian package puts it where
   # Debian's python3 looks; any other install where the Python CMake found
   # looks for modules of the install prefix (install_package.cmake there).
-  if(QBSOCKS_DEBIAN_PACKAGES)
-    set(python_dir lib/python3/dist-packages)
-  endif()
-  set(QBSOCKS_INSTALL_PYTHONDIR "${python_dir}" CACHE STRING
+  # (A name apart from the fixed place's older QBSOCKS_INSTALL_PYTHONDIR,
+  # which build folders configured before keep in their caches.)
+  set(QBSOCKS_INSTALL_PYTHON_SITE "" CACHE STRING
     "Where the package qbsocks is installed, relative to the prefix (empty: where the Python found looks)")
-  if(QBSOCKS_INSTALL_PYTHONDIR)
-    install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/
-      DESTINATION ${QBSOCKS_INSTALL_PYTHONDIR} COMPONENT python)
+  set(python_site ${QBSOCKS_INSTALL_PYTHON_SITE})
+  if(QBSOCKS_DEBIAN_PACKAGES AND NOT python_site)
+    set(python_site lib/python3/dist-packages)
+  endif()
+  if(python_site)
+    install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/ DESTINATION ${python_site} COMPONENT python)
   else()
     install(CODE "set(PYTHON [[${QBSOCKS_PYTHON}]])
       set(UNPACKED [[${QBSOCKS_PYTHON_UNPACKED}]])
