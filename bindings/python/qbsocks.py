@@ -28,11 +28,11 @@ blocks the loop; cancelling the task cancels the connect in the library.
 ctypes over libqbsocks.so.1 (qbsocks.dll on Windows), nothing compiled. The
 library is the file that QBSOCKS_LIBRARY names; else on Linux
 libqbsocks.so.1 beside this file (a wheel that carries it, a prefix install
-links it), else the one
-the system's loader finds (LD_LIBRARY_PATH, the ld.so cache, /usr/lib); on
-Windows qbsocks.dll beside this file, by its full path, else the folders
-that os.add_dll_directory added, the program's folder and the system
-folders: never the current folder, nor PATH, where anyone may plant a DLL.
+links it), else the one the system's loader finds (LD_LIBRARY_PATH, the
+ld.so cache, /usr/lib); on Windows qbsocks.dll beside this file, by its
+full path, else the folders that os.add_dll_directory added, the
+program's folder and the system folders: never the current folder, nor
+PATH, where anyone may plant a DLL.
 None there: NoLibrary, a qbsocks.Error, at the first call.
 
 Threads: every call is independent (the settings are read at every
