@@ -57,13 +57,27 @@ endif()
 
 
 if(NOT WIN32)
-  # The Python binding (ctypes over libqbsocks.so.1, nothing compiled),
-  # where Debian's python3 looks for modules: the package qbsocks (py.typed)
-  # and its metadata, as pip installs them (bindings/python/CMakeLists.txt).
-  set(QBSOCKS_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING
-    "Where the package qbsocks is installed, relative to the prefix")
-  install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/
-    DESTINATION ${QBSOCKS_INSTALL_PYTHONDIR} COMPONENT python)
+  # The Python binding (ctypes over libqbsocks.so.1, nothing compiled): the
+  # package qbsocks (py.typed) and its metadata, as pip installs them
+  # (bindings/python/CMakeLists.txt). The Debian package puts it where
+  # Debian's python3 looks; any other install where the Python CMake found
+  # looks for modules of the install prefix (install_package.cmake there).
+  # (A name apart from the fixed place's older QBSOCKS_INSTALL_PYTHONDIR,
+  # which build folders configured before keep in their caches.)
+  set(QBSOCKS_INSTALL_PYTHON_SITE "" CACHE STRING
+    "Where the package qbsocks is installed, relative to the prefix (empty: where the Python found looks)")
+  set(python_site ${QBSOCKS_INSTALL_PYTHON_SITE})
+  if(QBSOCKS_DEBIAN_PACKAGES AND NOT python_site)
+    set(python_site lib/python3/dist-packages)
+  endif()
+  if(python_site)
+    install(DIRECTORY ${QBSOCKS_PYTHON_UNPACKED}/ DESTINATION ${python_site} COMPONENT python)
+  else()
+    install(CODE "set(PYTHON [[${QBSOCKS_PYTHON}]])
+      set(UNPACKED [[${QBSOCKS_PYTHON_UNPACKED}]])
+      set(LIBDIR [[${CMAKE_INSTALL_LIBDIR}]])" COMPONENT python)
+    install(SCRIPT ${PROJECT_SOURCE_DIR}/bindings/python/install_package.cmake COMPONENT python)
+  endif()
 endif()
 
 install(EXPORT QBSocks32Targets

@@ -27,11 +27,13 @@ blocks the loop; cancelling the task cancels the connect in the library.
 
 ctypes over libqbsocks.so.1 (qbsocks.dll on Windows), nothing compiled. The
 library is the file that QBSOCKS_LIBRARY names; else on Linux
-libqbsocks.so.1 beside this file (a wheel that carries it), else the one
-the system's loader finds (LD_LIBRARY_PATH, the ld.so cache, /usr/lib); on
-Windows qbsocks.dll beside this file, by its full path, else the folders
-that os.add_dll_directory added, the program's folder and the system
-folders: never the current folder, nor PATH, where anyone may plant a DLL.
+libqbsocks.so.1 beside this file (a wheel that carries it, a prefix install
+links it), else the one the system's loader finds (LD_LIBRARY_PATH, the
+ld.so cache, /usr/lib); on Windows qbsocks.dll beside this file, by its
+full path, else the folders that os.add_dll_directory added, the
+program's folder and the system folders: never the current folder, nor
+PATH, where anyone may plant a DLL.
+None there: NoLibrary, a qbsocks.Error, at the first call.
 
 Threads: every call is independent (the settings are read at every
 connect, a failure's reason belongs to its call) and ctypes lets go of the
@@ -69,7 +71,9 @@ from typing import Any, Optional, Tuple, Union
 __all__ = ["create_connection", "create_connection_async", "open_connection", "route", "proxy_url", "version",
            "Cancel", "Error", "ProxyUnreachable", "ProxyFailed",
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
-           "SettingsUnreadable", "Cancelled", "LIBRARY_VARIABLE"]
+           "SettingsUnreadable", "Cancelled", "NoLibrary", "TargetRefused", "TargetReset", "TargetAborted",
+           "TargetTimedOut", "TargetForbidden", "TargetInterrupted", "TargetBrokenPipe", "TargetWouldBlock",
+           "TargetLookupFailed", "LIBRARY_VARIABLE"]
 
 # The environment variable with the library's path, for a library that the
 # loader would not find (a build folder, a prefix install).
@@ -141,11 +145,20 @@ class Error(ConnectionError):
             self.result = result
         self.step, self.cause, self.proxy_code, self.system_error = step, cause, proxy_code, system_error
         if cause == CAUSE_SYSTEM_ERROR:
-            self.errno = _errno_of(system_error)
+            self.errno = self._errno_of(system_error)
             self.strerror = reason if self.errno is not None else None
+
+    def _errno_of(self, system_error):
+        return _errno_of(system_error)
 
     def __str__(self) -> str:
         return self.reason
+
+    def __reduce__(self):
+        """Pickled and copied with its facts (errno and strerror follow from
+        them), so that multiprocessing and concurrent.futures hand it on."""
+        return type(self), (self.reason, self.result, self.step, self.cause, self.proxy_code,
+                            self.system_error), self.__dict__
 
 
 class ProxyUnreachable(Error):
@@ -179,9 +192,15 @@ class BadTarget(Error):
     result = BAD_TARGET
 
 
-class TimedOut(Error, TimeoutError):
+# socket.timeout, which socket.create_connection raises when its timeout runs
+# out, is TimeoutError from Python 3.10 on; before, a class of its own.
+_TIMEOUT_CLASSES = (socket.timeout,) if issubclass(socket.timeout, TimeoutError) else (socket.timeout, TimeoutError)
+
+
+class TimedOut(Error, *_TIMEOUT_CLASSES):  # type: ignore[misc]
     """The timeout ran out; the reason says which step it was waiting for.
-    Also a TimeoutError, as socket.create_connection's own."""
+    Also a socket.timeout and a TimeoutError, as socket.create_connection's
+    own, on every Python."""
     result = TIMED_OUT
 
 
@@ -196,8 +215,66 @@ class Cancelled(Error):
     result = CANCELLED
 
 
+class NoLibrary(Error):
+    """The C library could not be loaded: the reason says why, where it was
+    looked for, and how to provide it. Raised by the first call that needs
+    it; no result, step or cause."""
+
+
+# A direct connect that the system failed is also the OSError subclass that
+# socket.create_connection's would be: TargetUnreachable and that class.
+class TargetRefused(TargetUnreachable, ConnectionRefusedError):
+    """The target refused the direct connect (ECONNREFUSED)."""
+
+
+class TargetReset(TargetUnreachable, ConnectionResetError):
+    """The target reset the direct connect (ECONNRESET)."""
+
+
+class TargetAborted(TargetUnreachable, ConnectionAbortedError):
+    """The direct connect was aborted (ECONNABORTED)."""
+
+
+class TargetTimedOut(TargetUnreachable, TimeoutError):
+    """The system gave up the direct connect (ETIMEDOUT); not TimedOut,
+    whose timeout is the caller's."""
+
+
+class TargetForbidden(TargetUnreachable, PermissionError):
+    """The system forbade the direct connect (EACCES)."""
+
+
+class TargetInterrupted(TargetUnreachable, InterruptedError):
+    """The direct connect was interrupted (EINTR)."""
+
+
+class TargetBrokenPipe(TargetUnreachable, BrokenPipeError):
+    """The direct connect was shut down (ESHUTDOWN)."""
+
+
+class TargetWouldBlock(TargetUnreachable, BlockingIOError):
+    """The direct connect could not finish (EWOULDBLOCK, EINPROGRESS,
+    EALREADY)."""
+
+
+class TargetLookupFailed(TargetUnreachable, socket.gaierror):
+    """The target's name could not be looked up for a direct connect: also
+    the socket.gaierror of socket.create_connection, its errno the EAI_*
+    number (EAI_NONAME for a name that does not exist)."""
+
+    def _errno_of(self, system_error):
+        return _LOOKUP_ERRORS.get(system_error)
+
+
 _ERRORS = {error.result: error for error in (ProxyUnreachable, ProxyFailed, TargetUnreachable, NoSocket,
                                              BadArgument, BadTarget, TimedOut, SettingsUnreadable, Cancelled)}
+_TARGET_ERRORS = {error.__bases__[1]: error for error in (TargetRefused, TargetReset, TargetAborted, TargetTimedOut,
+                                                          TargetForbidden, TargetInterrupted, TargetBrokenPipe,
+                                                          TargetWouldBlock)}
+# Windows Sockets' name lookup failures (WSAHOST_NOT_FOUND, WSATRY_AGAIN,
+# WSANO_RECOVERY, WSANO_DATA) as the EAI_* numbers of socket.gaierror.
+_LOOKUP_ERRORS = {11001: socket.EAI_NONAME, 11002: socket.EAI_AGAIN, 11003: socket.EAI_FAIL,
+                  11004: getattr(socket, "EAI_NODATA", socket.EAI_NONAME)}
 
 
 def _errno_of(system_error):
@@ -206,24 +283,20 @@ def _errno_of(system_error):
     return getattr(errno, _SOCKET_ERROR_NAMES.get(system_error, ""), None)
 
 
-@functools.lru_cache(maxsize=None)
-def _also_os_error(error_class, os_error_class):
-    """error_class, also an os_error_class (ConnectionRefusedError, ...)."""
-    return type(error_class.__name__, (error_class, os_error_class),
-                {"__module__": __name__, "__qualname__": error_class.__qualname__, "__doc__": error_class.__doc__})
-
-
 def _error_of(outcome):
     """The exception for a failed qbsocks_outcome. A direct connect that the
     system failed is also the OSError subclass socket.create_connection's
-    would be (ConnectionRefusedError, TimeoutError, ...); a proxy that could
-    not be reached is not, so that a dead proxy is not taken for a closed
-    port of the target's."""
+    would be (ConnectionRefusedError, socket.gaierror, ...); a proxy that
+    could not be reached is not, so that a dead proxy is not taken for a
+    closed port of the target's."""
     error_class = _ERRORS.get(outcome.result, Error)
-    number = _errno_of(outcome.system_error) if outcome.cause == CAUSE_SYSTEM_ERROR else None
-    os_error_class = type(OSError(number, "")) if number is not None else OSError
-    if error_class is TargetUnreachable and not issubclass(error_class, os_error_class):
-        error_class = _also_os_error(error_class, os_error_class)
+    if error_class is TargetUnreachable and outcome.cause == CAUSE_SYSTEM_ERROR:
+        if outcome.step == STEP_TARGET_LOOKUP and outcome.system_error in _LOOKUP_ERRORS:
+            error_class = TargetLookupFailed
+        else:
+            number = _errno_of(outcome.system_error)
+            if number is not None:
+                error_class = _TARGET_ERRORS.get(type(OSError(number, "")), TargetUnreachable)
     code = None if outcome.proxy_code == _NO_PROXY_CODE else outcome.proxy_code
     return error_class(outcome.reason.decode("ascii", "replace"), outcome.result, outcome.step, outcome.cause, code,
                        outcome.system_error)
@@ -253,14 +326,34 @@ def _library_file(platform=sys.platform):
     return path, _SEARCH_DEFAULT_DIRS | _SEARCH_DLL_LOAD_DIR  # its dependencies from its own folder first
 
 
+def _places_searched(platform=sys.platform):
+    """Where _library_file looks, in words, for the error that finds nothing."""
+    named = os.environ.get(LIBRARY_VARIABLE)
+    if named:
+        return f"the file that {LIBRARY_VARIABLE} names ({named})"
+    here, name = os.path.dirname(os.path.abspath(__file__)), _library_file(platform)[0]
+    if platform == "win32":
+        return (f"{os.path.join(here, 'qbsocks.dll')}, then {name} in the folders of os.add_dll_directory, the "
+                "program's and the system's")
+    return f"{os.path.join(here, 'libqbsocks.so.1')}, then {name} as the system's loader finds it " \
+           "(LD_LIBRARY_PATH, the ld.so cache, /usr/lib)"
+
+
+def _load(path, search):
+    try:
+        if sys.platform == "win32":
+            # WinDLL: __stdcall on x86 (QBSOCKS_CALL), the one convention on x64.
+            return ctypes.WinDLL(path, winmode=search)
+        return ctypes.CDLL(path)
+    except OSError as error:
+        raise NoLibrary(f"cannot load the qbsocks library: {error}; looked for {_places_searched()}. Install the "
+                        "qbsocks wheel, which carries it (or the libqbsocks1 package), or set "
+                        f"{LIBRARY_VARIABLE} to its path") from error
+
+
 @functools.lru_cache(maxsize=None)
 def _library():
-    path, search = _library_file()
-    if sys.platform == "win32":
-        # WinDLL: __stdcall on x86 (QBSOCKS_CALL), the one convention on x64.
-        library = ctypes.WinDLL(path, winmode=search)
-    else:
-        library = ctypes.CDLL(path)
+    library = _load(*_library_file())
     handle = ctypes.POINTER(ctypes.c_size_t)  # uintptr_t*
     library.qbsocks_connect.argtypes = [ctypes.c_char_p, ctypes.c_uint, handle, ctypes.c_char_p,
                                         ctypes.c_size_t]
@@ -485,6 +578,7 @@ class _Helpers:
             function = self.functions.get()
             self.waiting.pop()
             function()
+            del function  # nothing of an interrupted wait kept until the next connect
 
 
 _helpers = _Helpers()
@@ -520,16 +614,16 @@ def _where_no_signal_raises(function):
     try:
         _helpers.run(run)
         done.acquire()  # until run has ended; a signal cuts it short
-    except BaseException:
+        if "error" in outcome:
+            raise outcome.pop("error")
+        return outcome.pop("result")
+    except BaseException:  # a signal's too after the wait: the socket closed now, not when outcome is freed
         with handover:
             outcome["abandoned"] = True
             left = outcome.pop("result", None)
         if left is not None:
             left.close()
         raise
-    if "error" in outcome:
-        raise outcome.pop("error")
-    return outcome.pop("result")
 
 
 def _checked(address, timeout, source_address, cancel):

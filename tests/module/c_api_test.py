@@ -5,12 +5,14 @@ socket.create_connection's arguments, and where Windows would load
 qbsocks.dll from."""
 import asyncio
 import concurrent.futures
+import copy
 import errno
 import http.client
 import http.server
 import inspect
 import itertools
 import os
+import pickle
 import pwd
 import re
 import resource
@@ -73,8 +75,8 @@ closed, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))  # refu
 closed.bind(("127.0.0.1", 0))
 CLOSED, SILENT = closed.getsockname()[1], silent.getsockname()[1]
 Q = qbsocks
-rows = [  # name, settings (port, version, user, password), host, port, timeout, error, reason, facts (step, cause,
-    # proxy code, system error), errno (also the OSError subclass of that errno)
+rows = [  # name, settings (port, version, user, password), host, port, timeout, error, reason (a pattern), facts (step
+    # or a set of them, cause, proxy code, system error), errno; ALSO: the stdlib's classes it also is, as socket's would be
     ("direct", (), "127.0.0.1", ECHO, None, None, "", (), None),
     ("SOCKS4 through Dante", (DANTE, 4), "127.0.0.1", ECHO, None, None, "", (), None),
     ("SOCKS5 with a password", (AUTH, 5, USER, PASSWORD), "127.0.0.1", ECHO, 30, None, "", (), None),
@@ -88,22 +90,49 @@ rows = [  # name, settings (port, version, user, password), host, port, timeout,
      "SOCKS4 can't resolve domain name, you should use IP address", (Q.STEP_REQUEST, Q.CAUSE_BAD_TARGET, None, 0), None),
     ("silent proxy, deadline", (SILENT, 5), "127.0.0.1", ECHO, 3, Q.TimedOut,
      "timed out after 3000 ms waiting for the proxy's reply", (Q.STEP_METHOD, Q.CAUSE_TIMED_OUT, None, 0), None),
+    ("silent proxy, under a millisecond", (SILENT, 5), "127.0.0.1", ECHO, 0.0004, Q.TimedOut, "timed out after 1 ms .+",
+     (set(range(Q.STEP_METHOD + 1)), Q.CAUSE_TIMED_OUT, None, 0), None),
     ("refusing target", (), "127.0.0.1", CLOSED, None, Q.TargetUnreachable, "connection refused",
      (Q.STEP_TARGET_CONNECT, Q.CAUSE_SYSTEM_ERROR, None, 10061), errno.ECONNREFUSED),
+    ("a name that cannot be, direct", (), "x" * 64 + ".invalid", ECHO, None, Q.TargetUnreachable, "host name not found",
+     (Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, None, 11001), socket.EAI_NONAME),
 ]
+ALSO = {"silent proxy, deadline": {socket.timeout, TimeoutError}, "refusing target": {ConnectionRefusedError},
+        "silent proxy, under a millisecond": {socket.timeout, TimeoutError}, "a name that cannot be, direct": {
+            socket.gaierror}}
+
+
+def kept(e):  # what a pickle or copy of an exception must keep
+    return type(e), e.args, e.__dict__, e.errno, e.strerror, str(e)
+
+
+def fits(got, name, error, reason, facts, number):  # the row's outcome, also its classes, kept when pickled or copied
+    if error is None:
+        return got is True
+    also = {kind for kind in (ConnectionRefusedError, socket.timeout, TimeoutError, socket.gaierror)
+            if isinstance(got, kind)}
+    return (isinstance(got, error) and got.result == error.result and re.fullmatch(reason, got.reason) and
+            also == ALSO.get(name, set()) and kept(pickle.loads(pickle.dumps(got))) == kept(got) == kept(copy.copy(got))
+            and all(g in f if isinstance(f, set) else g == f for f, g in zip(facts + (number,), (
+                got.step, got.cause, got.proxy_code, got.system_error, got.errno))))
+
+
 for name, settings, host, port, timeout, error, reason, facts, number in rows:
+    row = name, error, reason, facts, number
     write_settings(*settings)
     route = f"SOCKS{settings[1]} proxy 127.0.0.1:{settings[0]}" if settings else "direct"
     expect(qbsocks.route() == route + (f" as {settings[2]}" if len(settings) > 2 else ""), name, qbsocks.route())
     start, got = time.monotonic(), outcome((host, port), timeout)
-    expect(got is True if error is None else isinstance(got, error) and (got.result, got.reason) == (error.result, reason)
-           and (got.step, got.cause, got.proxy_code, got.system_error, got.errno) == facts + (number,), name, got)
+    expect(fits(got, *row), name, (got, getattr(got, "__dict__", 0)))
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
-    direct = number and facts[0] == Q.STEP_TARGET_CONNECT  # the OSError socket.create_connection's would be
-    expect(not number or isinstance(got, ConnectionRefusedError) == direct, name + ", its OSError class", type(got).mro())
     got_async = asyncio.run(outcome_async((host, port), timeout))
-    expect(type(got_async) is type(got) and getattr(got_async, "__dict__", 0) == getattr(got, "__dict__", 0),
-           name + ", asyncio's socket", got_async)
+    expect(type(got_async) is type(got) and fits(got_async, *row), name + ", asyncio's socket", got_async)
+# Every class the binding raises, made as it makes them: pickled and copied with its facts.
+for error in {*Q._ERRORS.values(), *Q._TARGET_ERRORS.values(), Q.TargetLookupFailed, Q.NoLibrary, Q.Error}:
+    made = error("why", error.result, Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, 91, 11001)
+    expect(kept(pickle.loads(pickle.dumps(made))) == kept(made) == kept(copy.copy(made)), f"{error} pickled", made)
+if sys.argv[1:] == ["rows"]:  # the rows alone, under another Python
+    raise SystemExit(bool(failures))
 
 # pip install of bindings/python, offline, into a fresh venv of the Python with Debian's python3-requests and
 # python3-socks, carrying the build's library (QBSOCKS_LIBRARY, which is not set there): the package's
@@ -158,6 +187,9 @@ cpythons = sorted((tuple(map(int, v.split("."))), f"{pyenv}/{v}/bin/python3") fo
     os.listdir(pyenv) if os.path.isdir(pyenv) else ()) if re.fullmatch(r"3\.([89]|[1-9]\d)\.\d+", v))
 if not cpythons:
     print(f"SKIPPED the wheel in a venv of a CPython that is not Debian's: none 3.8 or later in {pyenv}")
+for _, python in cpythons[:1]:  # the rows under the oldest, where socket.timeout is not yet TimeoutError
+    got = subprocess.run([python, __file__, "rows"], capture_output=True, text=True)
+    expect(got.returncode == 0, f"the rows under {python}", got.stdout + got.stderr)
 for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
     subprocess.run([python, "-m", "venv", "--clear", venv], check=True)
     subprocess.run([f"{venv}/bin/python", "-m", "pip", "install", "-q", "--no-index", env["QBSOCKS_WHEEL"]], env=venv_env)
@@ -166,6 +198,19 @@ for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
                          env=venv_env)
     expect(got.stdout == f"None b'wheel' {env['QBSOCKS_VERSION']} True\nConnection refused {Q.STEP_REPLY} "
            f"{Q.CAUSE_REFUSED} 5\n", f"the wheel in a venv of {python}", got)
+
+# cmake --install --prefix <the user's base> (~/.local): the Python CMake found imports the package from there, and
+# it loads the prefix's library, with no PYTHONPATH, QBSOCKS_LIBRARY or LD_LIBRARY_PATH.
+userbase = os.path.join(env["XDG_CONFIG_HOME"], "userbase")
+shutil.rmtree(userbase, ignore_errors=True)
+for component in ("qbsocks", "python"):
+    subprocess.run([env["QBSOCKS_CMAKE"], "--install", env["QBSOCKS_BUILD"], "--prefix", userbase, "--component",
+                    component], env=dict(venv_env, PYTHONUSERBASE=userbase), check=True, stdout=subprocess.DEVNULL)
+got = subprocess.run([sys.executable, "-c", "import qbsocks; print(qbsocks.__file__, qbsocks._library()._name)"],
+                     env=dict(venv_env, PYTHONUSERBASE=userbase), cwd=userbase, capture_output=True, text=True)
+expect(re.fullmatch(f"{userbase}/lib/python3.*-packages/qbsocks/__init__.py {userbase}/lib/python3.*/libqbsocks.so.1\n",
+                    got.stdout) and os.path.realpath(got.stdout.split()[1]).startswith(userbase + "/lib/libqbsocks"),
+       "cmake --install --prefix ~/.local: the package where Python looks, with the prefix's library", got)
 
 write_settings()
 expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
@@ -264,9 +309,13 @@ def interrupted(step):
         qbsocks.create_connection(("127.0.0.1", ECHO)).close()
         return False
     except KeyboardInterrupt:
-        return True
+        pass
     finally:
         sys.settrace(None)
+    deadline = time.monotonic() + 10  # a socket that comes on the helper closes then, not at the next connect
+    while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return sorted(os.listdir("/proc/self/fd")) == before
 
 
 write_settings(MICROSOCKS, 5)
@@ -277,6 +326,45 @@ while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < deadl
     time.sleep(0.01)
 expect(steps > 50 and sorted(os.listdir("/proc/self/fd")) == before, "an interrupt at every step leaves no socket",
        (steps, before, sorted(os.listdir("/proc/self/fd"))))
+
+def answer_when_told(listener, told):  # a SOCKS5 proxy: Ctrl-C's SIGINT to the main thread once the greeting is
+    peer = listener.accept()[0]  # there, the answers when told, then whether the client closed its socket
+    peer.settimeout(10)
+    peer.recv(4, socket.MSG_WAITALL)  # the methods: none, user name and password
+    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    told.wait()
+    peer.sendall(b"\5\0")
+    peer.recv(10, socket.MSG_WAITALL)
+    peer.sendall(b"\5\0\0\1" + bytes(6))
+    with peer:
+        return peer.recv(1) == b""
+
+
+listener, told, was = socket.create_server(("127.0.0.1", 0)), threading.Event(), signal.signal(
+    signal.SIGINT, signal.default_int_handler)  # Ctrl-C's KeyboardInterrupt, wherever the test runs
+write_settings(listener.getsockname()[1], 5)
+before = sorted(os.listdir("/proc/self/fd"))
+with concurrent.futures.ThreadPoolExecutor(1) as pool:
+    proxy, got = pool.submit(answer_when_told, listener, told), []
+    try:
+        outcome(("127.0.0.1", ECHO), None)
+    except KeyboardInterrupt:
+        got.append("interrupted")
+    told.set()  # the socket comes now, after the wait was cut short, and no connect follows
+    got += [proxy.result(), sorted(os.listdir("/proc/self/fd")) == before]
+signal.signal(signal.SIGINT, was)
+listener.close()
+write_settings(MICROSOCKS, 5)
+expect(got == ["interrupted", True, True], "Ctrl-C in the wait: a socket that comes afterwards closed at once", got)
+
+# No library: a qbsocks.Error that says where it looked and how to provide one.
+got = subprocess.run([sys.executable, "-c", "import qbsocks\ntry: qbsocks.route()\nexcept qbsocks.NoLibrary as e: "
+                      "print(type(e).__mro__[1:3], e.reason)"], capture_output=True, text=True,
+                     env=dict(env, QBSOCKS_LIBRARY="/nonexistent/libqbsocks.so.1"))
+expect(got.stdout == "(<class 'qbsocks.Error'>, <class 'ConnectionError'>) cannot load the qbsocks library: /nonexistent"
+       "/libqbsocks.so.1: cannot open shared object file: No such file or directory; looked for the file that "
+       "QBSOCKS_LIBRARY names (/nonexistent/libqbsocks.so.1). Install the qbsocks wheel, which carries it (or the "
+       "libqbsocks1 package), or set QBSOCKS_LIBRARY to its path\n", "no library", got)
 
 connect, helpers = qbsocks._connect, set()  # the threads that run the main thread's connects, kept for the next
 got = [outcome(("127.0.0.1", ECHO), None)]
