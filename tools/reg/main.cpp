@@ -6,6 +6,8 @@
 #include "registry_hive.h"
 #include "tool_text.h"
 
+#include <csignal>
+#include <iterator>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,21 +25,45 @@ std::optional<bool> AskOnTerminal(const std::string& question) {
   return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
+// The terminal's settings while the prompt hides what is typed, so that a
+// Ctrl-C (or a hang-up) at the prompt gives the terminal its echo back.
+termios terminalBeforePrompt{};
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+void (*handlersBeforePrompt[std::size(kPromptSignals)])(int) = {};
+
+extern "C" void RestoreTerminalAndDie(int signalNumber) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &terminalBeforePrompt);  // async-signal-safe
+  std::signal(signalNumber, SIG_DFL);
+  std::raise(signalNumber);
+}
+
+void HideTyping() {
+  for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) {
+    handlersBeforePrompt[i] = std::signal(kPromptSignals[i], RestoreTerminalAndDie);
+    if (handlersBeforePrompt[i] == SIG_IGN) std::signal(kPromptSignals[i], SIG_IGN);  // nohup and the like
+  }
+  termios hidden = terminalBeforePrompt;
+  hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+}
+
+void ShowTyping() {
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &terminalBeforePrompt);
+  for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) std::signal(kPromptSignals[i], handlersBeforePrompt[i]);
+}
+
 // /d -: one line of standard input without its line end; at a terminal
 // asked for on standard error and typed without echo, as a password is.
 std::optional<std::string> ReadDataLine(const std::string& valueName) {
-  termios shown{};
-  const bool terminal = ::tcgetattr(STDIN_FILENO, &shown) == 0;
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &terminalBeforePrompt) == 0;
   if (terminal) {
     std::cerr << "Data of " << (valueName.empty() ? "(Default)" : valueName) << " (not shown): " << std::flush;
-    termios hidden = shown;
-    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    HideTyping();
   }
   std::string line;
   const bool got = static_cast<bool>(std::getline(std::cin, line));
   if (terminal) {
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    ShowTyping();
     std::cerr << '\n';
   }
   if (!got) return std::nullopt;
