@@ -54,7 +54,7 @@ static const struct row {
   enum proxy proxy;
   unsigned version;
   int to_refusing_target, result;
-  const char* reason; /* %u: the proxy's port; %s: the lookup's error in words */
+  const char* reason; /* %u: the proxy's port; %s (NOT_FOUND rows): the lookup's error in words */
   int step, cause, proxy_code, system_error;
   int cancel;         /* how many connects share one cancel handle */
   unsigned bound_ms;  /* 0: none but the library's own ten seconds */
@@ -337,7 +337,7 @@ THREAD_FUNCTION(play_proxy) {
   if (p->row->script != NULL) {
     n = from_hex(p->row->script, bytes);
     send(p->accepted[0], bytes, n, 0);
-    if (strchr(p->row->script, '!') != NULL) { /* closed with a reset, not a FIN */
+    if (p->row->script[strlen(p->row->script) - 1] == '!') { /* closed with a reset, not a FIN */
       struct linger hard = {1, 0};
       setsockopt(p->accepted[0], SOL_SOCKET, SO_LINGER, (const char*)&hard, sizeof(hard));
       close_socket(p->accepted[0]);
@@ -395,7 +395,7 @@ static void check(const struct connect_call* call, unsigned proxy_port) {
   char reason[QBSOCKS_REASON_SIZE], facts[128];
   static const unsigned char untouched[16] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5,
                                               0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
-  if (strstr(row->reason, "%s") != NULL) snprintf(reason, sizeof(reason), row->reason, lookup_words(system_error));
+  if (row->system_error == NOT_FOUND) snprintf(reason, sizeof(reason), row->reason, lookup_words(system_error));
   else snprintf(reason, sizeof(reason), row->reason, proxy_port);
   expect(call->result == row->result && outcome->result == call->result &&
              (call->result == QBSOCKS_OK) == (call->handle != QBSOCKS_NO_HANDLE),
