@@ -428,7 +428,7 @@ static void run(const struct row* row) {
   struct later_options options;
   struct connect_call calls[3];
   struct proxy_side p;
-  thread_t proxy_thread, connect_threads[3];
+  thread_t proxy_thread = 0, connect_threads[3] = {0};
 
   if (row->proxy == DANTE || row->proxy == MICROSOCKS_AUTH) proxy_port = env_port(port_variables[row->proxy]);
   if (row->proxy != NONE && proxy_port == 0) proxy_port = closed_port;
