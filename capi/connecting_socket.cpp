@@ -123,7 +123,7 @@ void ConnectingSocket::NoteStep(qbfacts::Step step) {
 void ConnectingSocket::NoteCause(qbfacts::Cause cause, int nCode, LONG lError) {
   cause_ = cause;
   // The proxy's code only when it refused: the byte of a reply that
-  // breaks the protocol (a method never offered) is no code of its.
+  // breaks the protocol (a method never offered) is not a code of its.
   proxyCode_ = cause == qbfacts::kRefused ? nCode : qbfacts::kNoCode;
   error_ = lError;
 }
