@@ -10,46 +10,10 @@ void qbsocks_cancel::operator delete(void* p) noexcept { free(p); }
 
 namespace qbsocks_c {
 
-Text& Text::Append(const char* text) {
-  const size_t room = sizeof(text_) - 1 - size_;
-  const size_t length = strlen(text);
-  const size_t n = length < room ? length : room;
-  memcpy(text_ + size_, text, n);
-  size_ += n;
-  text_[size_] = '\0';
-  return *this;
-}
-
-Text& Text::AppendNumber(long number) {
-  if (number < 0) Append("-");
-  return AppendUnsigned(number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number));
-}
-
-Text& Text::AppendUnsigned(unsigned long number) {
-  char digits[24];
-  char* p = digits + sizeof(digits) - 1;
-  *p = '\0';
-  do {
-    *--p = static_cast<char>('0' + number % 10);
-    number /= 10;
-  } while (number != 0);
-  return Append(p);
-}
-
 namespace {
 
 // The connect running on each thread.
 qbafx::ThreadPointer<ConnectingSocket> g_running;
-
-// " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known).
-Text AddressText(const SOCKADDR_IN& address) {
-  Text text;
-  if (address.sin_family != AF_INET) return text;
-  const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
-  text.Append(" ");
-  for (int i = 0; i < 4; ++i) text.AppendUnsigned(lpBytes[i]).Append(i < 3 ? "." : ":");
-  return text.AppendUnsigned(ntohs(address.sin_port));
-}
 
 // The result a failure of this step with this cause gives.
 int ResultOf(qbfacts::Step step, qbfacts::Cause cause) {
@@ -158,7 +122,9 @@ void ConnectingSocket::NoteStep(qbfacts::Step step) {
 
 void ConnectingSocket::NoteCause(qbfacts::Cause cause, int nCode, LONG lError) {
   cause_ = cause;
-  proxyCode_ = nCode;
+  // The proxy's code only when it refused: the byte of a reply that
+  // breaks the protocol (a method never offered) is not a code of its.
+  proxyCode_ = cause == qbfacts::kRefused ? nCode : qbfacts::kNoCode;
   error_ = lError;
 }
 
@@ -200,24 +166,6 @@ BOOL ConnectingSocket::OnMessagePending() {
   return CSocks::OnMessagePending();
 }
 
-Text ConnectingSocket::StepInWords(qbfacts::Step step) const {
-  const Text peer = AddressText(address_);
-  switch (step) {
-    case qbfacts::kNoStep: return "before connecting";
-    case qbfacts::kSettings: return "reading the proxy settings";
-    case qbfacts::kProxyLookup: return Text("looking up the proxy's name ").Append(m_szSocksServer);
-    case qbfacts::kProxyConnect: return Text("connecting to the proxy").Append(peer);
-    case qbfacts::kMethod:
-    case qbfacts::kAuth:
-    case qbfacts::kReply: return "waiting for the proxy's reply";
-    case qbfacts::kUserId: return "asking the system for the user's name (SOCKS4)";
-    case qbfacts::kRequest: return "sending the request to the proxy";
-    case qbfacts::kTargetLookup: return "looking up the target's name";
-    case qbfacts::kTargetConnect: return Text("connecting to").Append(peer.empty() ? Text(" the target") : peer);
-  }
-  return "";
-}
-
 // The facts of a failed connect, and its reason: the bound's or the
 // cancel's, else the core's text, else the system's error in words.
 void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
@@ -234,14 +182,7 @@ void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
     outcome.cause = bCancelled ? qbfacts::kCancelled : qbfacts::kTimedOut;
     outcome.proxyCode = qbfacts::kNoCode;
     outcome.systemError = 0;
-    if (!bCancelled) {
-      outcome.reason =
-          Text("timed out after ").AppendUnsigned(timeoutMs_).Append(" ms ").Append(StepInWords(endedIn_));
-    } else if (endedIn_ == qbfacts::kNoStep) {
-      outcome.reason = "cancelled before the connect began";
-    } else {
-      outcome.reason = Text("cancelled while ").Append(StepInWords(endedIn_));
-    }
+    outcome.reason = EndedReason(bCancelled, timeoutMs_, endedIn_, m_szSocksServer, address_);
     return;
   }
   if (outcome.systemError == 0 && cause_ == qbfacts::kNoCause) outcome.systemError = nSocketError;
@@ -249,9 +190,7 @@ void ConnectingSocket::Describe(Outcome& outcome, int nSocketError) const {
   if (!reported_.empty()) {
     outcome.reason = reported_;
   } else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE) {
-    outcome.reason = step_ == qbfacts::kProxyLookup ? Text("cannot look up the proxy's name ").Append(m_szSocksServer)
-                                                    : Text("cannot reach the proxy").Append(AddressText(address_));
-    outcome.reason.Append(": ").Append(SocketErrorInWords(outcome.systemError));
+    outcome.reason = UnreachableReason(step_, m_szSocksServer, address_, outcome.systemError);
   } else {
     outcome.reason = SocketErrorInWords(outcome.systemError);
   }
@@ -320,32 +259,6 @@ Text ReadProxyUrl(int& result) {
   SecureZeroMemory(settings.szPassword, sizeof(settings.szPassword));
   result = lUnread != ERROR_SUCCESS ? QBSOCKS_SETTINGS_UNREADABLE : QBSOCKS_OK;
   return text;
-}
-
-Text SocketErrorInWords(int error) {
-  static const struct {
-    int number;
-    const char* text;
-  } kTexts[] = {
-      {WSAECONNREFUSED, "connection refused"},
-      {WSAETIMEDOUT, "timed out"},
-      {WSAEHOSTUNREACH, "host unreachable"},
-      {WSAENETUNREACH, "network unreachable"},
-      {WSAHOST_NOT_FOUND, "host name not found"},
-      {WSATRY_AGAIN, "name lookup failed for now; try again"},
-      {WSANO_DATA, "the name has no IPv4 address"},
-      {WSANO_RECOVERY, "name lookup failed"},
-      {WSAECONNRESET, "connection reset"},
-      {WSAECONNABORTED, "connection aborted"},
-      {WSAEADDRNOTAVAIL, "address not available"},
-      {WSAEACCES, "permission denied"},
-      {WSAEMFILE, "too many open sockets"},
-      {WSAENOBUFS, "no buffer space for another socket"},
-      {WSANOTINITIALISED, "the socket layer is not started (WSAStartup or AfxSocketInit)"},
-  };
-  for (const auto& known : kTexts)
-    if (known.number == error) return known.text;
-  return Text("socket error ").AppendNumber(error);
 }
 
 }  // namespace qbsocks_c

@@ -8,36 +8,13 @@
 #include "CSocks.h"
 #include "ConnectFacts.h"
 #include "qbsocks.h"
+#include "reason_text.h"
 #include "afx/sync.h"
 #include "read_bound.h"
 
 #include <stddef.h>
 
 namespace qbsocks_c {
-
-// A text in a fixed buffer, cut short at its end: the C interface's texts
-// (a reason, a route) are all far shorter. No C++ standard library here:
-// the MSVC-ABI flavour has none.
-class Text {
- public:
-  Text() { text_[0] = '\0'; }
-  Text(const char* text) : Text() { Append(text); }
-
-  Text& Append(const char* text);
-  Text& Append(const Text& text) { return Append(text.c_str()); }
-  // In decimal; 32 bits each on Windows, where no 64-bit division helper
-  // of a C run-time is at hand on x86.
-  Text& AppendNumber(long number);
-  Text& AppendUnsigned(unsigned long number);
-
-  const char* c_str() const { return text_; }
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-
- private:
-  char text_[512];
-  size_t size_ = 0;
-};
 
 // A connect that runs with a cancel handle: a link of the handle's list,
 // living on the connecting thread's stack for as long as the connect runs.
@@ -110,7 +87,6 @@ class ConnectingSocket : public CSocks {
   // Whether the bound ran out or a cancel came; notes which, once.
   bool MustEnd();
   BOOL FailEnded();
-  Text StepInWords(qbfacts::Step step) const;
   void Describe(Outcome& outcome, int nSocketError) const;
 
   unsigned int timeoutMs_;
@@ -138,9 +114,6 @@ Text ReadRoute();
 // QBSOCKS_SETTINGS_UNREADABLE when they cannot be read. result is set
 // only once the read has ended.
 Text ReadProxyUrl(int& result);
-
-// A socket error in words ("connection refused"), or "socket error N".
-Text SocketErrorInWords(int error);
 
 }  // namespace qbsocks_c
 

@@ -90,12 +90,13 @@ Text GuardedProxyUrl(int& result) {
   QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
 }
 
-// The fields of this version, written only where the caller's size has
-// room for them.
+// The fields of this version; size says how many bytes were filled, so
+// that a caller built against a later header sees that its newer fields
+// were not. No byte beyond this version's structure is written.
 void Deliver(const Outcome& from, qbsocks_outcome* to) {
   qbsocks_outcome out;
   memset(&out, 0, sizeof(out));
-  out.size = to->size;
+  out.size = sizeof(out);
   out.result = from.result;
   out.step = from.step;
   out.cause = from.cause;
@@ -103,6 +104,16 @@ void Deliver(const Outcome& from, qbsocks_outcome* to) {
   out.system_error = static_cast<int32_t>(from.systemError);
   CopyText(from.reason, out.reason, sizeof(out.reason));
   memcpy(to, &out, sizeof(out));
+}
+
+// A later header's options: the bytes beyond this version's fields must
+// be zero (options left unset); a non-zero one asks for what this version
+// cannot do, and is refused rather than dropped.
+bool HasUnknownOptions(const qbsocks_connect_options* options) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(options);
+  for (size_t at = sizeof(*options); at < options->size; ++at)
+    if (bytes[at] != 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -123,11 +134,17 @@ int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, un
 
 int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const qbsocks_connect_options* options,
                                     uintptr_t* socket_out, qbsocks_outcome* outcome) {
-  Outcome result;
+  const char* refusal = nullptr;
   if ((options != nullptr && options->size < sizeof(qbsocks_connect_options)) ||
       (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome))) {
+    refusal = "qbsocks_connect_ex needs the sizes of its structures";
+  } else if (options != nullptr && HasUnknownOptions(options)) {
+    refusal = "qbsocks_connect_ex was given options that this version does not know";
+  }
+  Outcome result;
+  if (refusal != nullptr) {
     if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
-    result = Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_ex needs the sizes of its structures");
+    result = Failure(QBSOCKS_BAD_ARGUMENT, refusal);
   } else {
     result = GuardedConnect(host, port, options != nullptr ? options->timeout_ms : 0,
                             options != nullptr ? options->cancel : nullptr, socket_out);

@@ -53,6 +53,10 @@ extern "C" {
 #define QBSOCKS_SETTINGS_UNREADABLE 8 /* the settings exist but cannot be read: nothing was sent */
 #define QBSOCKS_CANCELLED 9           /* qbsocks_connect_ex: the caller's cancel handle ended it */
 
+/* Room for every reason the library writes, its terminator included: a
+ * reason buffer of this size is never cut. */
+#define QBSOCKS_REASON_SIZE 128
+
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
 
@@ -64,7 +68,8 @@ extern "C" {
  * it may go to an I/O completion port); it is the caller's to close. On failure *socket_out is
  * QBSOCKS_NO_HANDLE and every socket opened was closed. When reason is not
  * null, the reason in the library's own words is written to it (NUL-
- * terminated, cut to reason_size bytes; "" on success). */
+ * terminated, cut to reason_size bytes; "" on success): QBSOCKS_REASON_SIZE
+ * bytes hold every reason whole. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int port, uintptr_t* socket_out,
                                                char* reason, size_t reason_size);
 
@@ -152,7 +157,11 @@ typedef struct qbsocks_cancel qbsocks_cancel;
 
 /* What qbsocks_connect_ex is asked to do. The caller sets size to
  * sizeof(qbsocks_connect_options); later versions add fields after these,
- * and take a smaller size as a caller that knows only the fields within it. */
+ * and take a smaller size as a caller that knows only the fields within it.
+ * Given a larger size (a later header's), this version takes the bytes
+ * beyond its fields as options it does not know: all zero (left unset),
+ * they are ignored; a non-zero one fails the call with
+ * QBSOCKS_BAD_ARGUMENT, as an option it cannot honour. */
 typedef struct qbsocks_connect_options {
   size_t size;
   unsigned int timeout_ms; /* as qbsocks_connect_timeout's; 0: no bound beyond the library's own */
@@ -160,18 +169,24 @@ typedef struct qbsocks_connect_options {
 } qbsocks_connect_options;
 
 /* What a connect met. The caller sets size to sizeof(qbsocks_outcome); the
- * library writes no byte beyond it (later versions add fields at the end). */
+ * library writes no byte beyond it (later versions add fields at the end),
+ * and sets size to the bytes it filled: the smaller of the caller's size
+ * and its own structure's, so that a caller built against a later header
+ * sees which of its fields this version did not write. */
 typedef struct qbsocks_outcome {
   size_t size;
   int result;           /* the call's result */
   int step;             /* QBSOCKS_STEP_*: where it failed; QBSOCKS_STEP_NONE on success */
   int cause;            /* QBSOCKS_CAUSE_*: what ended that step */
   int proxy_code;       /* the code the proxy refused with (SOCKS5 REP, SOCKS4 CD, RFC 1929
-                           STATUS, or the method 0xFF), or QBSOCKS_NO_PROXY_CODE */
+                           STATUS, or the method 0xFF) when cause is QBSOCKS_CAUSE_REFUSED;
+                           else QBSOCKS_NO_PROXY_CODE (a reply that breaks the protocol
+                           carries no code) */
   int32_t system_error; /* the system's error: a Windows Sockets number on every system
                            (10061 connection refused, 10060 timed out, ...; 0: none), or
                            for QBSOCKS_CAUSE_STORE_FAILED the registry's result */
-  char reason[256];     /* as qbsocks_connect's reason ("" on success) */
+  char reason[256];     /* as qbsocks_connect's reason ("" on success); shorter than
+                           QBSOCKS_REASON_SIZE */
 } qbsocks_outcome;
 
 /* qbsocks_connect_timeout with facts and a cancel: options may be NULL (no

@@ -1,0 +1,128 @@
+#include "reason_text.h"
+
+#include <string.h>
+
+namespace qbsocks_c {
+
+Text& Text::Append(const char* text) {
+  const size_t room = sizeof(text_) - 1 - size_;
+  const size_t length = strlen(text);
+  const size_t n = length < room ? length : room;
+  memcpy(text_ + size_, text, n);
+  size_ += n;
+  text_[size_] = '\0';
+  return *this;
+}
+
+Text& Text::AppendNumber(long number) {
+  if (number < 0) Append("-");
+  return AppendUnsigned(number < 0 ? 0UL - static_cast<unsigned long>(number) : static_cast<unsigned long>(number));
+}
+
+Text& Text::AppendUnsigned(unsigned long number) {
+  char digits[24];
+  char* p = digits + sizeof(digits) - 1;
+  *p = '\0';
+  do {
+    *--p = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  return Append(p);
+}
+
+Text& Text::AppendShortened(const char* text, size_t room) {
+  static const char kMarker[] = "...";
+  if (strlen(text) <= room) return Append(text);
+  if (room < sizeof(kMarker) - 1) return *this;
+  size_t keep = room - (sizeof(kMarker) - 1);
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;  // a UTF-8 continuation
+  char start[sizeof(text_)];
+  memcpy(start, text, keep);
+  start[keep] = '\0';
+  return Append(start).Append(kMarker);
+}
+
+Text SocketErrorInWords(int error) {
+  static const struct {
+    int number;
+    const char* text;
+  } kTexts[] = {
+      {WSAECONNREFUSED, "connection refused"},
+      {WSAETIMEDOUT, "timed out"},
+      {WSAEHOSTUNREACH, "host unreachable"},
+      {WSAENETUNREACH, "network unreachable"},
+      {WSAHOST_NOT_FOUND, "host name not found"},
+      {WSATRY_AGAIN, "name lookup failed for now; try again"},
+      {WSANO_DATA, "the name has no IPv4 address"},
+      {WSANO_RECOVERY, "name lookup failed"},
+      {WSAECONNRESET, "connection reset"},
+      {WSAECONNABORTED, "connection aborted"},
+      {WSAEADDRNOTAVAIL, "address not available"},
+      {WSAEACCES, "permission denied"},
+      {WSAEMFILE, "too many open sockets"},
+      {WSAENOBUFS, "no buffer space for another socket"},
+      {WSANOTINITIALISED, "the socket layer is not started (WSAStartup or AfxSocketInit)"},
+  };
+  for (const auto& known : kTexts)
+    if (known.number == error) return known.text;
+  return Text("socket error ").AppendNumber(error);
+}
+
+Text AddressText(const SOCKADDR_IN& address) {
+  Text text;
+  if (address.sin_family != AF_INET) return text;
+  const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
+  text.Append(" ");
+  for (int i = 0; i < 4; ++i) text.AppendUnsigned(lpBytes[i]).Append(i < 3 ? "." : ":");
+  return text.AppendUnsigned(ntohs(address.sin_port));
+}
+
+namespace {
+
+// before, the proxy's name shortened to the room that after leaves, after.
+Text WithName(const Text& before, const char* lpszName, const Text& after) {
+  const size_t fixed = before.size() + after.size();
+  const size_t room = fixed < QBSOCKS_REASON_SIZE - 1 ? QBSOCKS_REASON_SIZE - 1 - fixed : 0;
+  Text text(before);
+  return text.AppendShortened(lpszName, room).Append(after);
+}
+
+// The step in words; the proxy's lookup is followed by its name.
+Text StepInWords(qbfacts::Step step, const SOCKADDR_IN& peer) {
+  const Text address = AddressText(peer);
+  switch (step) {
+    case qbfacts::kNoStep: return "before connecting";
+    case qbfacts::kSettings: return "reading the proxy settings";
+    case qbfacts::kProxyLookup: return "looking up the proxy's name ";
+    case qbfacts::kProxyConnect: return Text("connecting to the proxy").Append(address);
+    case qbfacts::kMethod:
+    case qbfacts::kAuth:
+    case qbfacts::kReply: return "waiting for the proxy's reply";
+    case qbfacts::kUserId: return "asking the system for the user's name (SOCKS4)";
+    case qbfacts::kRequest: return "sending the request to the proxy";
+    case qbfacts::kTargetLookup: return "looking up the target's name";
+    case qbfacts::kTargetConnect:
+      return Text("connecting to").Append(address.empty() ? Text(" the target") : address);
+  }
+  return "";
+}
+
+}  // namespace
+
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, qbfacts::Step step, const char* lpszServer,
+                 const SOCKADDR_IN& peer) {
+  Text before;
+  if (bCancelled && step == qbfacts::kNoStep) return "cancelled before the connect began";
+  if (bCancelled) before.Append("cancelled while ");
+  else before.Append("timed out after ").AppendUnsigned(timeoutMs).Append(" ms ");
+  before.Append(StepInWords(step, peer));
+  return WithName(before, step == qbfacts::kProxyLookup ? lpszServer : "", "");
+}
+
+Text UnreachableReason(qbfacts::Step step, const char* lpszServer, const SOCKADDR_IN& peer, int error) {
+  const Text words = Text(": ").Append(SocketErrorInWords(error));
+  if (step == qbfacts::kProxyLookup) return WithName("cannot look up the proxy's name ", lpszServer, words);
+  return Text("cannot reach the proxy").Append(AddressText(peer)).Append(words);
+}
+
+}  // namespace qbsocks_c

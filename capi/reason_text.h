@@ -1,0 +1,63 @@
+// The C interface's texts: a fixed buffer (Text), the system's errors in
+// words, and the reasons a failed connect gives. Every reason fits
+// QBSOCKS_REASON_SIZE bytes with its terminator: the one part of a reason
+// that can be long, the proxy's name, is shortened to the room the rest
+// leaves. Apart from the connect, so that the longest reason of each kind
+// can be formed and measured on its own.
+#ifndef QBSOCKS_CAPI_REASON_TEXT_H
+#define QBSOCKS_CAPI_REASON_TEXT_H
+
+#include "ConnectFacts.h"
+#include "qbsocks.h"
+
+#include <stddef.h>
+
+namespace qbsocks_c {
+
+// A text in a fixed buffer, cut short at its end: the C interface's texts
+// (a reason, a route) are all far shorter. No C++ standard library here:
+// the MSVC-ABI flavour has none.
+class Text {
+ public:
+  Text() { text_[0] = '\0'; }
+  Text(const char* text) : Text() { Append(text); }
+
+  Text& Append(const char* text);
+  Text& Append(const Text& text) { return Append(text.c_str()); }
+  // In decimal; 32 bits each on Windows, where no 64-bit division helper
+  // of a C run-time is at hand on x86.
+  Text& AppendNumber(long number);
+  Text& AppendUnsigned(unsigned long number);
+  // text whole when it has room bytes or fewer, else its start and "..."
+  // in room bytes, cut between two UTF-8 characters.
+  Text& AppendShortened(const char* text, size_t room);
+
+  const char* c_str() const { return text_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  char text_[512];
+  size_t size_ = 0;
+};
+
+// A socket error in words ("connection refused"), or "socket error N".
+Text SocketErrorInWords(int error);
+
+// " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known).
+Text AddressText(const SOCKADDR_IN& address);
+
+// The reason of a connect that the caller's bound (timeoutMs) or cancel
+// ended in step: "timed out after 2000 ms waiting for the proxy's reply",
+// "cancelled while connecting to the proxy 127.0.0.1:1080".
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, qbfacts::Step step, const char* lpszServer,
+                 const SOCKADDR_IN& peer);
+
+// The reason of a proxy that cannot be reached: "cannot look up the proxy's
+// name proxy.example: host name not found", "cannot reach the proxy
+// 127.0.0.1:1080: connection refused".
+Text UnreachableReason(qbfacts::Step step, const char* lpszServer, const SOCKADDR_IN& peer, int error);
+
+}  // namespace qbsocks_c
+
+#endif  // QBSOCKS_CAPI_REASON_TEXT_H
