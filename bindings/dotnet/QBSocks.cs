@@ -467,7 +467,7 @@ namespace QBSocks32
             }
         }
 
-        // The library's version text, the release's number, such as "1.1.0".
+        // The library's version text, the release's number, such as "1.2.0".
         public static string Version()
         {
             return Marshal.PtrToStringAnsi(version());
