@@ -237,6 +237,10 @@ TEST_F(MyReceiveTest, RefusedWhileABlockingCallRuns) {
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 0);
   EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
   EXPECT_EQ(socks_.m_nTimeOut, 777);
+  // Connect too, before it touches the socket that the running call uses.
+  EXPECT_EQ(0, socks_.Connect("127.0.0.1", peer_->port()));
+  EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
+  EXPECT_TRUE(socks_.IsOpen());
   socks_.m_pbBlocking = nullptr;
 }
 

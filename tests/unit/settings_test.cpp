@@ -1,6 +1,7 @@
 // ReadRegistry over the hive: which settings turn the proxy on, and what a
 // field keeps when its value is missing, oversize or of the wrong kind.
 #include "csocks_fixture.h"
+#include "Settings.h"
 #include "current_user.h"
 
 #include <cstring>
@@ -56,6 +57,7 @@ struct SettingsCase {
   const char* name;
   std::function<void(TempHive&)> store;
   Fields expected;
+  const char* route = nullptr;  // what the C interface's route says of them, where the row pins it
 };
 
 void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
@@ -85,17 +87,29 @@ TEST_P(ReadRegistryTable, FillsFields) {
   socks.ReadRegistry();
   EXPECT_EQ(Read(socks), GetParam().expected);
   ExpectTerminated(socks);
+  if (GetParam().route == nullptr) return;
+  qbsettings::ProxySettings settings{};
+  char route[256];
+  ASSERT_EQ(qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword), ERROR_SUCCESS);
+  qbsettings::DescribeRoute(settings, route, sizeof(route));
+  EXPECT_STREQ(route, GetParam().route);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ReadRegistryTable,
     ::testing::Values(
-        SettingsCase{"all_valid", Store(kValid), {1, "10.0.0.5", 1080, 5, "user", "pass"}},
+        SettingsCase{"all_valid",
+                     Store(kValid),
+                     {1, "10.0.0.5", 1080, 5, "user", "pass"},
+                     "SOCKS5 proxy 10.0.0.5:1080 as user"},
         SettingsCase{"enable_2_is_on", Store({2, "10.0.0.5", 1080, 5, "", ""}), {1, "10.0.0.5", 1080, 5, "", ""}},
         SettingsCase{"port_above_65535_passes",
                      Store({1, "10.0.0.5", 0x10438, 4, "", ""}),
                      {1, "10.0.0.5", 0x10438, 4, "", ""}},
-        SettingsCase{"version_6", Store({1, "10.0.0.5", 1080, 6, "", ""}), {0, "10.0.0.5", 1080, 6, "", ""}},
+        SettingsCase{"version_6",
+                     Store({1, "10.0.0.5", 1080, 6, "", ""}),
+                     {0, "10.0.0.5", 1080, 6, "", ""},
+                     "direct: SocksVersion is 6, not 4 or 5"},
         SettingsCase{"version_missing", Store(kNoVersion), {0, "10.0.0.5", 1080, 0, "user", "pass"}},
         SettingsCase{"longest_strings_fit", Store({1, k63, 1080, 5, k31, k31}), {1, k63, 1080, 5, k31, k31}},
         // A value that does not fit its field with its terminator counts as
@@ -109,12 +123,28 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"short_string_without_terminator_is_terminated",
                      StoreRaw(kValid, "UserName", REG_SZ, "bob"),
                      {1, "10.0.0.5", 1080, 5, "bob", "pass"}},
+        // A ProxyEnable the reader cannot take is the user's own value, not
+        // a failed read: the proxy is off, and the route says why, alone.
         SettingsCase{"enable_as_string",
                      StoreRaw(kValid, "ProxyEnable", REG_SZ, "1"),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"}},
+                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
+                     "direct: ProxyEnable is stored as REG_SZ, not REG_DWORD"},
+        SettingsCase{"enable_as_string_beside_a_missing_version",
+                     StoreRaw(kNoVersion, "ProxyEnable", REG_SZ, std::string("1\0", 2)),
+                     {0, "10.0.0.5", 1080, 0, "user", "pass"},
+                     "direct: ProxyEnable is stored as REG_SZ, not REG_DWORD"},
         SettingsCase{"enable_as_binary_4",
                      StoreRaw(kValid, "ProxyEnable", REG_BINARY, Dword(1)),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"}},
+                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
+                     "direct: ProxyEnable is stored as REG_BINARY, not REG_DWORD"},
+        SettingsCase{"enable_as_qword",
+                     StoreRaw(kValid, "ProxyEnable", 11, Dword(1) + Dword(0)),
+                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
+                     "direct: ProxyEnable is stored as REG_QWORD, not REG_DWORD"},
+        SettingsCase{"enable_as_2_byte_dword",
+                     StoreRaw(kValid, "ProxyEnable", REG_DWORD, std::string("\1\0", 2)),
+                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
+                     "direct: ProxyEnable is stored in 2 bytes, not 4"},
         SettingsCase{"port_as_2_byte_dword",
                      StoreRaw(kNoVersion, "SocksPort", REG_DWORD, "\x38\x04"),
                      {0, "10.0.0.5", 0, 0, "user", "pass"}},

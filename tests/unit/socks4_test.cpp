@@ -53,7 +53,12 @@ INSTANTIATE_TEST_SUITE_P(
             .Then({PeerStep::Close()})
             .Fails(kGeneralFailure),
         Socks4Row("close_without_reply").Request().Then({PeerStep::Close()}).Fails(kGeneralFailure),
-        Socks4Row("reset_without_reply").Request().Then({PeerStep::Reset()}).Fails(kGeneralFailure)),
+        Socks4Row("reset_without_reply").Request().Then({PeerStep::Reset()}).Fails(kGeneralFailure),
+        // A derived class that sets another version once the settings are
+        // read gets a failure (closed, nothing sent), not a guess.
+        Socks4Row("version_changed_by_a_derived_class")
+            .OnConnect([](ProbeSocks& socks) { socks.m_nSocksVersion = 6; })
+            .FailsWithoutText()),
     CaseName);
 
 // The ten-second budget covers the whole reply: a silent proxy and one that
