@@ -27,6 +27,10 @@ INSTANTIATE_TEST_SUITE_P(
             .Replies(Bytes({0, 90, 0, 0}))
             .Then({PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0, 0, 0, 0}))})
             .Succeeds(),
+        Socks4Row("reply_first_byte_alone")
+            .Replies(Bytes({0}))
+            .Then({PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({90, 0, 0, 0, 0, 0, 0}))})
+            .Succeeds(),
         Socks4Row("target_bytes_right_behind_reply")
             .Replies(kGranted + kTargetHello)
             .Then({PeerStep::Expect(kClientHello)})

@@ -66,6 +66,13 @@ INSTANTIATE_TEST_SUITE_P(
             .Then({PeerStep::Expect(Bytes({1, 0, 0})), PeerStep::Send(kAuthAccepted)})
             .Replies(kSocks5Succeeded)
             .Succeeds(),
+        // A field a derived class filled without a terminator: 31 bytes, the most a terminated one holds.
+        Socks5Row("unterminated_user_field_gives_31_bytes")
+            .OnConnect([](ProbeSocks& socks) { memset(socks.m_szUserName, 'u', sizeof(socks.m_szUserName)); })
+            .Choice(kPasswordChoice)
+            .Then({PeerStep::Expect(Bytes({1, 31}) + kLongest31 + Bytes({0})), PeerStep::Send(kAuthAccepted)})
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
         Socks5Row("credentials_unused_without_method_2")
             .As("alice", "s3cret")
             .NoAuth()
