@@ -245,6 +245,15 @@ std::shared_ptr<void> BigEndianText() {  // UTF-16BE with its byte-order mark
   for (char c; in.get(c);) text += std::string(1, '\0') + c;
   return std::ofstream(SettingsFile(), std::ios::binary) << text, nullptr;
 }
+// The Password behind the 262,144 values a reader takes from one file:
+// the other five are read, that one fails.
+std::shared_ptr<void> PasswordBeyondTheValuesCap() {
+  std::ifstream in(SettingsFile());
+  std::string text;
+  for (std::string line; std::getline(in, line);) text += line.rfind("\"Password\"", 0) == 0 ? "" : line + "\n";
+  for (int i = 0; i < 262144; ++i) text += "\"F" + std::to_string(i) + "\"=dword:1\n";
+  return std::ofstream(SettingsFile()) << text << "\"Password\"=\"secret\"\n", nullptr;
+}
 // No home in the environment, and the password database fails (as glibc
 // says it when one of its sources is out of reach).
 std::shared_ptr<void> UserDatabaseFails() {
@@ -264,7 +273,9 @@ const UnreadableCase kUnreadable[] = {
     {"link_leading_nowhere", LinkLeadingNowhere,
      "Cannot read the proxy settings: the path to the store cannot be followed"},
     {"utf16_big_endian", BigEndianText, "Cannot read the proxy settings: the store is not in the registry's format"},
-    {"user_database_fails", UserDatabaseFails, "Cannot read the proxy settings: the store cannot be read in full"}};
+    {"user_database_fails", UserDatabaseFails, "Cannot read the proxy settings: the store cannot be read in full"},
+    {"password_beyond_the_values_cap", PasswordBeyondTheValuesCap,
+     "Cannot read the proxy settings: the store cannot be read in full"}};
 #else
 std::shared_ptr<void> CurrentUserDeleted() {  // every open below it fails, not with "not found"
   HKEY gone = NULL;
