@@ -114,7 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"longest_strings_fit", Store({1, k63, 1080, 5, k31, k31}), {1, k63, 1080, 5, k31, k31}},
         // A value that does not fit its field with its terminator counts as
         // missing: never cut, never left unterminated.
-        SettingsCase{"server_too_long", Store({1, k64, 1080, 5, "", ""}), {0, "", 1080, 5, "", ""}},
+        SettingsCase{"server_too_long",
+                     Store({1, k64, 1080, 5, "", ""}),
+                     {0, "", 1080, 5, "", ""},
+                     "direct: SocksServer is longer than 63 bytes"},
         SettingsCase{"user_too_long", Store({1, "h", 1080, 5, k32, "p"}), {1, "h", 1080, 5, "", "p"}},
         SettingsCase{"password_too_long", Store({1, "h", 1080, 5, "u", k32}), {1, "h", 1080, 5, "u", ""}},
         SettingsCase{"server_without_terminator",
