@@ -57,7 +57,7 @@ struct SettingsCase {
   const char* name;
   std::function<void(TempHive&)> store;
   Fields expected;
-  const char* route = nullptr;  // what the C interface's route says of them, where the row pins it
+  std::string route = "";  // what the C interface's route says of them, where the row pins it
 };
 
 void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
@@ -78,6 +78,15 @@ std::string Dword(DWORD v) { return std::string(reinterpret_cast<const char*>(&v
 const ProxySettings kValid{1, "10.0.0.5", 1080, 5, "user", "pass"};
 const ProxySettings kNoVersion{1, "10.0.0.5", 1080, std::nullopt, "user", "pass"};
 
+// kValid with a ProxyEnable the reader cannot take: the proxy off, every
+// other field read, and the route saying how it is stored.
+SettingsCase EnableStoredAs(const char* name, DWORD type, std::string bytes, const char* how) {
+  return {name,
+          StoreRaw(kValid, "ProxyEnable", type, std::move(bytes)),
+          {0, "10.0.0.5", 1080, 5, "user", "pass"},
+          std::string("direct: ProxyEnable is stored ") + how};
+}
+
 class ReadRegistryTable : public ::testing::TestWithParam<SettingsCase> {};
 
 TEST_P(ReadRegistryTable, FillsFields) {
@@ -87,12 +96,12 @@ TEST_P(ReadRegistryTable, FillsFields) {
   socks.ReadRegistry();
   EXPECT_EQ(Read(socks), GetParam().expected);
   ExpectTerminated(socks);
-  if (GetParam().route == nullptr) return;
+  if (GetParam().route.empty()) return;
   qbsettings::ProxySettings settings{};
   char route[256];
   ASSERT_EQ(qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword), ERROR_SUCCESS);
   qbsettings::DescribeRoute(settings, route, sizeof(route));
-  EXPECT_STREQ(route, GetParam().route);
+  EXPECT_EQ(route, GetParam().route);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,26 +137,14 @@ INSTANTIATE_TEST_SUITE_P(
                      {1, "10.0.0.5", 1080, 5, "bob", "pass"}},
         // A ProxyEnable the reader cannot take is the user's own value, not
         // a failed read: the proxy is off, and the route says why, alone.
-        SettingsCase{"enable_as_string",
-                     StoreRaw(kValid, "ProxyEnable", REG_SZ, "1"),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
-                     "direct: ProxyEnable is stored as REG_SZ, not REG_DWORD"},
+        EnableStoredAs("enable_as_string", REG_SZ, "1", "as REG_SZ, not REG_DWORD"),
         SettingsCase{"enable_as_string_beside_a_missing_version",
                      StoreRaw(kNoVersion, "ProxyEnable", REG_SZ, std::string("1\0", 2)),
                      {0, "10.0.0.5", 1080, 0, "user", "pass"},
                      "direct: ProxyEnable is stored as REG_SZ, not REG_DWORD"},
-        SettingsCase{"enable_as_binary_4",
-                     StoreRaw(kValid, "ProxyEnable", REG_BINARY, Dword(1)),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
-                     "direct: ProxyEnable is stored as REG_BINARY, not REG_DWORD"},
-        SettingsCase{"enable_as_qword",
-                     StoreRaw(kValid, "ProxyEnable", 11, Dword(1) + Dword(0)),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
-                     "direct: ProxyEnable is stored as REG_QWORD, not REG_DWORD"},
-        SettingsCase{"enable_as_2_byte_dword",
-                     StoreRaw(kValid, "ProxyEnable", REG_DWORD, std::string("\1\0", 2)),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"},
-                     "direct: ProxyEnable is stored in 2 bytes, not 4"},
+        EnableStoredAs("enable_as_binary_4", REG_BINARY, Dword(1), "as REG_BINARY, not REG_DWORD"),
+        EnableStoredAs("enable_as_qword", 11, Dword(1) + Dword(0), "as REG_QWORD, not REG_DWORD"),
+        EnableStoredAs("enable_as_2_byte_dword", REG_DWORD, std::string("\1\0", 2), "in 2 bytes, not 4"),
         SettingsCase{"port_as_2_byte_dword",
                      StoreRaw(kNoVersion, "SocksPort", REG_DWORD, "\x38\x04"),
                      {0, "10.0.0.5", 0, 0, "user", "pass"}},
