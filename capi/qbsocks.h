@@ -213,7 +213,7 @@ QBSOCKS_C_API void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel);
 /* Frees the handle, once no connect runs with it any more; NULL is ignored. */
 QBSOCKS_C_API void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel);
 
-/* The library's version, such as "1.1.0". */
+/* The library's version, such as "1.2.0". */
 QBSOCKS_C_API const char* QBSOCKS_CALL qbsocks_version(void);
 
 #ifdef __cplusplus
