@@ -131,7 +131,8 @@ uintptr_t ConnectEngine::HandOver() {
   if (phase_ != Phase::kEnded || outcome_.result != QBSOCKS_OK) return QBSOCKS_NO_HANDLE;
   if (!sockio::MakeBlocking(Native(socket_))) {
     const int error = WSAGetLastError();
-    End(Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)), error));
+    End(Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)),
+                error));
     return QBSOCKS_NO_HANDLE;
   }
   const uintptr_t handle = socket_;
@@ -142,14 +143,16 @@ uintptr_t ConnectEngine::HandOver() {
 // The socket, then the settings, then the way: as CSocks::Connect goes.
 int ConnectEngine::Start(qbsocks_wait* wait) {
   if (refusal_ != nullptr) {
-    return End(*refusal_ != '\0' ? Failure(QBSOCKS_BAD_ARGUMENT, refusal_) : Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+    return End(*refusal_ != '\0' ? Failure(QBSOCKS_BAD_ARGUMENT, refusal_)
+                                 : Failure(QBSOCKS_NO_SOCKET, "out of memory"));
   }
   const SOCKET handle = sockio::OpenSocket(SOCK_STREAM);
   if (handle == INVALID_SOCKET) {
     const int error = WSAGetLastError();
     return End(Failure(QBSOCKS_NO_SOCKET,
-                       error == WSANOTINITIALISED ? SocketErrorInWords(error)
-                                                  : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
+                       error == WSANOTINITIALISED
+                           ? SocketErrorInWords(error)
+                           : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
                        error));
   }
   socket_ = static_cast<uintptr_t>(handle);
@@ -188,7 +191,8 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
   if (lookup_ == nullptr) {  // no thread to be had: the lookup blocks this one, as it always did
     unsigned long found = 0;
     int error = 0;
-    if (!LookUpIpv4(name, &found, &error)) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+    if (!LookUpIpv4(name, &found, &error))
+      return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
     return ConnectTo(found, wait);
   }
   phase_ = Phase::kLookup;
@@ -266,8 +270,8 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
     switch (handshake.Next()) {
       case Want::kSend: {
         const int size = handshake.OutputSize() - sent_;
-        const auto n = sys::send(native, reinterpret_cast<const char*>(handshake.Output()) + sent_, size,
-                                 sockio::kNoSigPipe);
+        const auto n =
+            sys::send(native, reinterpret_cast<const char*>(handshake.Output()) + sent_, size, sockio::kNoSigPipe);
         if (n >= 0) {
           sent_ += static_cast<int>(n);
           if (sent_ == handshake.OutputSize()) sent_ = 0, handshake.Sent();
@@ -297,7 +301,8 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
         if (n == 0) handshake.Closed();
         if (n >= 0) break;
         const int error = sockio::SaveSystemError();
-        if (error == WSAEWOULDBLOCK) return WaitFor(socket_, QBSOCKS_WAIT_READABLE, replyStart_, kReplyBudgetMs, wait);
+        if (error == WSAEWOULDBLOCK)
+          return WaitFor(socket_, QBSOCKS_WAIT_READABLE, replyStart_, kReplyBudgetMs, wait);
         handshake.ReceiveFailed(error);
         break;
       }
@@ -445,8 +450,8 @@ void SleepOn(const qbsocks_wait& wait, uintptr_t wake, unsigned int timeoutMs) {
   entries[1].fd = static_cast<int>(wake);
   entries[1].events = POLLIN;
   const int timeout = timeoutMs == QBSOCKS_WAIT_FOREVER ? -1
-                      : timeoutMs > 0x7FFFFFFFu      ? 0x7FFFFFFF
-                                                     : static_cast<int>(timeoutMs);
+                      : timeoutMs > 0x7FFFFFFFu         ? 0x7FFFFFFF
+                                                        : static_cast<int>(timeoutMs);
   sys::poll(entries, wake != QBSOCKS_NO_HANDLE ? 2 : 1, timeout);  // a signal ends it early: the loop goes on
 #endif
 }

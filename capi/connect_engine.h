@@ -104,8 +104,8 @@ class ConnectEngine {
   qbsettings::ProxySettings settings_;
   NameLookup* lookup_ = nullptr;
   HandshakeHolder* handshake_ = nullptr;
-  int sent_ = 0;         // bytes of the handshake's request sent
-  int reply_ = -1;       // the handshake's reply that is being received
+  int sent_ = 0;          // bytes of the handshake's request sent
+  int reply_ = -1;        // the handshake's reply that is being received
   DWORD replyStart_ = 0;  // when it began: its ten seconds count from there
   int step_ = QBSOCKS_STEP_NONE;
   // How the connect ended early, and the step it was in then (the one

@@ -46,7 +46,8 @@ DWORD WINAPI RunLookup(LPVOID lookup) {
 }
 
 bool StartThread(NameLookup* lookup) {
-  const HANDLE thread = CreateThread(nullptr, 64 * 1024, RunLookup, lookup, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  const HANDLE thread =
+      CreateThread(nullptr, 64 * 1024, RunLookup, lookup, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) return false;
   CloseHandle(thread);
   return true;

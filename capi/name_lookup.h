@@ -38,10 +38,12 @@ class NameLookup {
   static void* operator new(size_t size) noexcept;
   static void operator delete(void* p) noexcept;
 
+  // The thread's work: looks up, signals, drops the thread's part.
+  void Run();
+
  private:
   NameLookup() = default;
   ~NameLookup();
-  void Run();
 
   volatile LONG refs_ = 2;  // the connect's and the thread's
   volatile LONG done_ = 0;

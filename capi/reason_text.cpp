@@ -109,8 +109,7 @@ Text StepInWords(int step, const SOCKADDR_IN& peer) {
 
 }  // namespace
 
-Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer,
-                 const SOCKADDR_IN& peer) {
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer, const SOCKADDR_IN& peer) {
   Text before;
   if (bCancelled && step == QBSOCKS_STEP_NONE) return "cancelled before the connect began";
   if (bCancelled) before.Append("cancelled while ");
