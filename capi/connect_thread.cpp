@@ -404,6 +404,8 @@ class ConnectThread : public MallocAllocated {
     if ((wait.events & QBSOCKS_WAIT_WRITABLE) && timeoutMs > SocketWatch::kConnectCheckMs) {
       timeoutMs = SocketWatch::kConnectCheckMs;
     }
+    // A deadline stays within half the tick count's range, where it still compares as later.
+    if (timeoutMs != QBSOCKS_WAIT_FOREVER && timeoutMs > kLongestSleepMs) timeoutMs = kLongestSleepMs;
     if (timeoutMs == QBSOCKS_WAIT_FOREVER) {
       m_deadlines.Remove(connect);
     } else {  // at least a millisecond ahead, so that a turn's expired ones run out
@@ -455,6 +457,7 @@ class ConnectThread : public MallocAllocated {
   }
 
   static const unsigned kUnwatchedCheckMs = 10;
+  static const unsigned kLongestSleepMs = 24 * 60 * 60 * 1000;
 
   Wake m_wake;
   SocketWatch m_watch;

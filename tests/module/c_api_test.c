@@ -53,7 +53,7 @@ enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY };
 #define MOST_CONNECTS 200
 
 /* How a row's connects are made. */
-enum driver { BLOCKING, CALLBACK, DRIVERS };
+enum driver { BLOCKING, CALLED_BACK, DRIVERS };
 static const char* const driver_names[] = {"qbsocks_connect_ex", "qbsocks_connect_async"};
 static int driver;
 #define NOT_FOUND 11001 /* an offline resolver's "try again" (11002) stands for it */
@@ -367,7 +367,7 @@ struct proxy_side {
 /* The connects a row makes (a chained one's second starts from the first's callback). */
 static int connects_of(const struct row* row) {
   if (row->also == MANY) return MOST_CONNECTS;
-  if (row->also == CHAINED && driver == CALLBACK) return 2;
+  if (row->also == CHAINED && driver == CALLED_BACK) return 2;
   return row->cancel > 1 ? row->cancel : 1;
 }
 
@@ -397,7 +397,7 @@ THREAD_FUNCTION(play_proxy) {
     p->accepted[i] = accept(p->proxy, NULL, NULL); /* in the reply wait once the first request is there */
     recv(p->accepted[i], bytes, sizeof(bytes), 0);
   }
-  if (p->row->also == MANY) signal_post(p->all_waiting), signal_wait(p->go);
+  if (p->row->also == MANY) signal_post(p->all_waiting), (void)signal_wait(p->go);
   for (i = 0; p->row->script != NULL && i < connects_of(p->row); ++i) {
     n = from_hex(p->row->script, bytes);
     if (resets(p->row)) { /* closed with a reset, not a FIN, as soon after the bytes as can be */
@@ -502,7 +502,7 @@ static void check(const struct connect_call* call, unsigned proxy_port) {
   char reason[QBSOCKS_REASON_SIZE], facts[128];
   static const unsigned char untouched[16] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5,
                                               0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
-  if (driver == CALLBACK) { /* one refused (its options) says so at once, and never calls back */
+  if (driver == CALLED_BACK) { /* one refused (its options) says so at once, and never calls back */
     expect(call->refused ? call->callbacks == 0 && call->result == row->result
                          : call->callbacks == 1 && call->thread != current_thread(),
            row->name, "one callback, on the library's thread", "");
@@ -578,7 +578,7 @@ static void run(const struct row* row) {
   for (i = 0; i < MOST_CONNECTS; ++i) p.accepted[i] = (socket_t)-1;
   signal_open(p.all_waiting);
   signal_open(p.go);
-  if (driver == CALLBACK) library_thread_ended(); /* the last row's */
+  if (driver == CALLED_BACK) library_thread_ended(); /* the last row's */
   descriptors = open_descriptors();
   if (row->cancel) options.known.cancel = p.cancel = qbsocks_cancel_create();
   if (row->cancel || row->script != NULL) start_thread(proxy_thread, play_proxy, &p);
@@ -589,7 +589,7 @@ static void run(const struct row* row) {
     calls[i].next = row->also == CHAINED && i + 1 < connects ? &calls[i + 1] : NULL;
   }
   before = threads(); /* the test's own counted in */
-  if (driver == CALLBACK) {
+  if (driver == CALLED_BACK) {
     for (i = 0; i < connects; ++i)
       if (i == 0 || row->also != CHAINED) start_async(&calls[i]);
     if (row->also == MANY) { /* (0: not counted here) */
@@ -617,7 +617,7 @@ static void run(const struct row* row) {
       expect(n == 0, row->name, "the proxy saw it close", "");
       close_socket(p.accepted[i]);
     }
-    if (driver == CALLBACK)
+    if (driver == CALLED_BACK)
       expect(library_thread_ended(), row->name, "the library's thread ended with its last connect", "");
     expect(open_descriptors() == descriptors, row->name, "no descriptor left", "");
   }
@@ -732,7 +732,7 @@ int main(void) {
   signal_open(callbacks_ran);
   for (driver = BLOCKING; driver < DRIVERS; ++driver) /* 200 blocking connects would be 200 threads */
     for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i)
-      if (rows[i].also != MANY || driver == CALLBACK) run(&rows[i]);
+      if (rows[i].also != MANY || driver == CALLED_BACK) run(&rows[i]);
   driver = BLOCKING;
   /* The build's release number (CMakeLists.txt), as the library says it. */
   expect(strcmp(qbsocks_version(), QBSOCKS_BUILD_VERSION) == 0, "version", QBSOCKS_BUILD_VERSION, qbsocks_version());
