@@ -186,6 +186,9 @@ class SocketWatch {
     m_polls[connect->slot].revents = 0;
     return true;
   }
+  // The array is only read by WSAPoll on this thread: a handle the poll
+  // closes stays in it, untouched, until Watch or Unwatch after the poll.
+  void BeforePoll(PendingConnect*) {}
   void Unwatch(PendingConnect* connect) {
     if (!connect->watching) return;
     connect->watching = false;
@@ -237,17 +240,19 @@ class SocketWatch {
     return m_epoll >= 0 && epoll_ctl(m_epoll, EPOLL_CTL_ADD, static_cast<int>(wake), &event) == 0;
   }
   bool Reserve(int) { return true; }
-  // A handle that changed is taken off before the new one goes on: the old
-  // one, if the poll closed it, left the epoll set with its last close.
+  // Off the epoll set before each poll: the poll may close the handle or
+  // let another thread close it (a finished name lookup's), and a number
+  // closed may come back as another file; nothing of this thread's is then
+  // removed in its place.
+  void BeforePoll(PendingConnect* connect) { Unwatch(connect); }
   bool Watch(PendingConnect* connect, const qbsocks_wait& wait) {
     epoll_event event = {};
     event.events = ((wait.events & QBSOCKS_WAIT_READABLE) ? EPOLLIN : 0u) |
                    ((wait.events & QBSOCKS_WAIT_WRITABLE) ? EPOLLOUT : 0u);
     event.data.ptr = connect;
     const int fd = static_cast<int>(wait.socket);
-    if (connect->watching && connect->watched != wait.socket) Unwatch(connect);
-    int rc = epoll_ctl(m_epoll, connect->watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event);
-    if (rc != 0 && connect->watching && errno == ENOENT) rc = epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    int rc = epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    if (rc != 0 && errno == EEXIST) rc = epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
     connect->watching = rc == 0;
     connect->watched = wait.socket;
     return rc == 0;
@@ -394,6 +399,7 @@ class ConnectThread : public MallocAllocated {
 
   void Advance(PendingConnect* connect) {
     qbsocks_wait wait;
+    m_watch.BeforePoll(connect);
     if (qbsocks_connect_poll(connect->connecting, &wait) != QBSOCKS_IN_PROGRESS) {
       End(connect);
       return;
