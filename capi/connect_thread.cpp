@@ -74,8 +74,11 @@ bool Reserve(T*& items, int& capacity, int wanted) {
   if (wanted <= capacity) return true;
   int grown = capacity > 0 ? capacity * 2 : 64;
   while (grown < wanted) grown *= 2;
-  T* larger = static_cast<T*>(realloc(items, sizeof(T) * static_cast<size_t>(grown)));
+  T* larger =
+      static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(grown)));  // MSVCRT.DLL's import list has no realloc
   if (larger == nullptr) return false;
+  if (capacity > 0) memcpy(larger, items, sizeof(T) * static_cast<size_t>(capacity));
+  free(items);
   items = larger;
   capacity = grown;
   return true;
@@ -401,6 +404,8 @@ class ConnectThread : public MallocAllocated {
     if ((wait.events & QBSOCKS_WAIT_WRITABLE) && timeoutMs > SocketWatch::kConnectCheckMs) {
       timeoutMs = SocketWatch::kConnectCheckMs;
     }
+    // A deadline stays within half the tick count's range, where it still compares as later.
+    if (timeoutMs != QBSOCKS_WAIT_FOREVER && timeoutMs > kLongestSleepMs) timeoutMs = kLongestSleepMs;
     if (timeoutMs == QBSOCKS_WAIT_FOREVER) {
       m_deadlines.Remove(connect);
     } else {  // at least a millisecond ahead, so that a turn's expired ones run out
@@ -452,6 +457,7 @@ class ConnectThread : public MallocAllocated {
   }
 
   static const unsigned kUnwatchedCheckMs = 10;
+  static const unsigned kLongestSleepMs = 24 * 60 * 60 * 1000;
 
   Wake m_wake;
   SocketWatch m_watch;
