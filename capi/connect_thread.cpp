@@ -337,8 +337,14 @@ class ConnectThread : public MallocAllocated {
 #endif
     ConnectThread* thread = static_cast<ConnectThread*>(self);
     thread->Run();
+#ifdef _WIN32
+    const HMODULE module = thread->m_module;
+    delete thread;
+    FreeLibraryAndExitThread(module, 0);  // the last callback returned: the host may unload the module now
+#else
     delete thread;
     return 0;
+#endif
   }
 
   // With no connect pending and none handed over, the thread ends: from
@@ -465,6 +471,9 @@ class ConnectThread : public MallocAllocated {
   static const unsigned kUnwatchedCheckMs = 10;
   static const unsigned kLongestSleepMs = 24 * 60 * 60 * 1000;
 
+#ifdef _WIN32
+  HMODULE m_module = nullptr;  // held while the thread runs
+#endif
   Wake m_wake;
   SocketWatch m_watch;
   DeadlineHeap m_deadlines;
@@ -475,13 +484,21 @@ class ConnectThread : public MallocAllocated {
   PendingConnect* m_wokenFirst = nullptr;
 };
 
-// Detached: the thread frees its own state when it ends. It runs with every
-// signal blocked, as a library's thread should, so that the program's
-// handlers run on its own threads.
+// Detached: the thread frees its own state when it ends. On Windows it
+// holds the module loaded until it exits, so that a host that unloads the
+// module once its last callback has run does not pull the code from under
+// the thread's last steps. On Linux it runs with every signal blocked, as
+// a library's thread should, so that the program's handlers run on its own
+// threads.
 bool ConnectThread::Start() {
 #ifdef _WIN32
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadMain), &m_module))
+    return false;
   HANDLE thread = CreateThread(NULL, 0, ThreadMain, this, 0, NULL);
-  if (thread == NULL) return false;
+  if (thread == NULL) {
+    FreeLibrary(m_module);
+    return false;
+  }
   CloseHandle(thread);
   return true;
 #else
