@@ -9,8 +9,9 @@
 // Whether it runs is decided under one lock, by the thread that hands a
 // connect over and by the thread that would end, so that a connect never
 // lands on a thread that has decided to end.
+#include "connect_thread.h"
+
 #include "cancel.h"
-#include "qbsocks.h"
 #include "wake.h"
 #include "afx/sockio.h"  // TickCount
 #include "afx/sync.h"
@@ -536,35 +537,22 @@ bool HandOver(PendingConnect* connect) {
   return true;
 }
 
-bool RefusesOptions(const qbsocks_connect_options* options) {
-  if (options == nullptr) return false;
-  if (options->size < sizeof(*options)) return true;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(options);
-  for (size_t at = sizeof(*options); at < options->size; ++at)
-    if (bytes[at] != 0) return true;
-  return false;
-}
-
 }  // namespace
 
-}  // namespace qbsocks_c
-
-extern "C" int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port,
-                                                  const qbsocks_connect_options* options,
-                                                  qbsocks_connect_callback callback, void* context) {
-  using namespace qbsocks_c;
-  if (host == nullptr || callback == nullptr || RefusesOptions(options)) return QBSOCKS_BAD_ARGUMENT;
-  PendingConnect* connect = new PendingConnect;
-  if (connect == nullptr) return QBSOCKS_NO_SOCKET;
-  connect->connecting = qbsocks_connect_start(host, port, options);
-  connect->cancel = options != nullptr ? options->cancel : nullptr;
-  connect->callback = callback;
-  connect->context = context;
-  if (connect->connecting == nullptr || !HandOver(connect)) {
-    uintptr_t unused;
-    qbsocks_connect_finish(connect->connecting, &unused, nullptr);  // NULL ignored
+int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_cancel* cancel, qbsocks_connect_callback callback,
+                       void* context) {
+  PendingConnect* connect = connecting != nullptr ? new PendingConnect : nullptr;
+  if (connect != nullptr) {
+    connect->connecting = connecting;
+    connect->cancel = cancel;
+    connect->callback = callback;
+    connect->context = context;
+    if (HandOver(connect)) return QBSOCKS_OK;
     delete connect;
-    return QBSOCKS_NO_SOCKET;
   }
-  return QBSOCKS_OK;
+  uintptr_t unused;
+  qbsocks_connect_finish(connecting, &unused, nullptr);  // NULL ignored
+  return QBSOCKS_NO_SOCKET;
 }
+
+}  // namespace qbsocks_c
