@@ -1,9 +1,8 @@
 // CSocket: MFC's blocking socket. Each blocking call tries the non-blocking
 // operation of CAsyncSocket and, while that would block, waits in
-// PumpMessages, which waits on the socket in short slices so that a
-// cancellation (CancelBlockingCall, from OnMessagePending or from another
-// thread) is noticed quickly, and gives host code a turn between slices
-// (OnMessagePending). On Windows a slice also ends when a message arrives
+// PumpMessages, which waits on the socket in short slices and gives host
+// code a turn between slices (OnMessagePending). A cancellation or a Close
+// from another thread wakes the wait at once (SleepingWaitEntry). On Windows a slice also ends when a message arrives
 // for the thread, and the thread's queue is looked at on every turn (see
 // afx/thread_queue.h).
 //
@@ -39,14 +38,65 @@ constexpr int kDefaultTimeOutMs = 2000;
 using qbafx::Fail;
 using qbafx::SocketError;
 
-// Ends the blocking call that runs, if any, as one whose socket was closed.
-void MarkSocketClosed(volatile LONG& state) {
-  if (InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning) == qbafx::kCancelRequested) {
-    InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested);
+// Ends the blocking call that runs, if any, as one whose socket was closed;
+// true when one ran.
+bool MarkSocketClosed(volatile LONG& state) {
+  const LONG was = InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning);
+  if (was == qbafx::kCancelRequested) {
+    return InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested) ==
+           qbafx::kCancelRequested;
   }
+  return was == qbafx::kRunning;
 }
 
 qbafx::ThreadPointer<qbafx::SocketWait> g_innermostWait;
+
+// The waits that sleep, each listed under the blocking-call state that it
+// watches, so that CancelBlockingCall and Close, from any thread, can wake
+// the one that watches theirs. Process-wide, as the threads are.
+struct SleepingWait {
+  volatile LONG* pState;
+  qbafx::SocketWait* pWait;
+  SleepingWait* pPrevious;
+  SleepingWait* pNext;
+};
+qbafx::RecursiveLock g_sleepingLock;
+SleepingWait* g_pSleeping = NULL;
+
+// Lists a wait for as long as it lives. The state is changed before the
+// wake, and the wait looks at the state before each turn, so a wake that
+// comes between that look and the turn makes the turn end at once.
+class SleepingWaitEntry {
+ public:
+  SleepingWaitEntry(volatile LONG& state, qbafx::SocketWait& wait) : m_entry{&state, &wait, NULL, NULL} {
+    if (!wait.CanBeWoken()) return;
+    qbafx::LockGuard lock(g_sleepingLock);
+    m_entry.pNext = g_pSleeping;
+    if (g_pSleeping != NULL) g_pSleeping->pPrevious = &m_entry;
+    g_pSleeping = &m_entry;
+    m_bListed = true;
+  }
+  ~SleepingWaitEntry() {
+    if (!m_bListed) return;
+    qbafx::LockGuard lock(g_sleepingLock);
+    if (m_entry.pNext != NULL) m_entry.pNext->pPrevious = m_entry.pPrevious;
+    (m_entry.pPrevious != NULL ? m_entry.pPrevious->pNext : g_pSleeping) = m_entry.pNext;
+  }
+  SleepingWaitEntry(const SleepingWaitEntry&) = delete;
+  SleepingWaitEntry& operator=(const SleepingWaitEntry&) = delete;
+
+ private:
+  SleepingWait m_entry;
+  bool m_bListed = false;
+};
+
+// Wakes the wait that watches state, if one sleeps.
+void WakeWaitOn(volatile LONG& state) {
+  qbafx::LockGuard lock(g_sleepingLock);
+  for (SleepingWait* pEntry = g_pSleeping; pEntry != NULL; pEntry = pEntry->pNext) {
+    if (pEntry->pState == &state) pEntry->pWait->Wake();
+  }
+}
 
 // Points the blocking marker at a flag of the running wait, and clears it
 // again on every way out.
@@ -139,7 +189,9 @@ CSocket::~CSocket() {
 }
 
 void CSocket::CancelBlockingCall() {
-  InterlockedCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning);
+  if (InterlockedCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning) == qbafx::kRunning) {
+    WakeWaitOn(m_nBlockingCall);
+  }
 }
 
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
@@ -155,7 +207,7 @@ BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* 
 // call's state changes: a Close made while nothing blocks leaves it idle.
 void CSocket::Close() {
   CAsyncSocket::Close();
-  MarkSocketClosed(m_nBlockingCall);
+  if (MarkSocketClosed(m_nBlockingCall)) WakeWaitOn(m_nBlockingCall);
 }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
@@ -230,6 +282,7 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   const DWORD dwStart = sockio::TickCount();
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
   qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
+  SleepingWaitEntry sleeping(m_nBlockingCall, wait);
   for (;;) {
     if (call.SocketClosed()) {
       wait.Forget();

@@ -10,7 +10,9 @@
 // SocketWait: a SocketWaitBase made with (SOCKET, unsigned wanted
 //   Readiness bits), the innermost wait of its thread while it lives.
 //   Turn(nTimeoutMs) waits once, at most nTimeoutMs: the Readiness seen,
-//   0 when none came, -1 on failure.
+//   0 when none came, -1 on failure. Wake(), from any thread, ends the
+//   turn under way, or else the next one, at once; CanBeWoken() is false
+//   when the wait could get no handle for that.
 // DispatchWaitingPaint(): CSocket's default OnMessagePending; hands one
 //   waiting WM_PAINT to its window, and leaves every other message queued.
 #ifndef QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
@@ -72,6 +74,8 @@ namespace qbafx {
 
 namespace declared {
 using Turn = int (SocketWait::*)(int nTimeoutMs);
+using Wake = void (SocketWait::*)();
+using CanBeWoken = bool (SocketWait::*)() const;
 using DispatchWaitingPaint = void();
 }  // namespace declared
 
@@ -80,6 +84,8 @@ static_assert(
         sizeof(SocketWait(INVALID_SOCKET, 0u)) != 0,
     "SocketWait: the system's definition differs from its declaration in " __FILE__);
 QBAFX_PROVIDES_MEMBER(SocketWait, Turn);
+QBAFX_PROVIDES_MEMBER(SocketWait, Wake);
+QBAFX_PROVIDES_MEMBER(SocketWait, CanBeWoken);
 QBAFX_PROVIDES(qbafx, DispatchWaitingPaint);
 
 }  // namespace qbafx

@@ -7,8 +7,9 @@ namespace qbafx {
 
 // Waits of one blocking call on one socket. An event tied to the socket
 // (WSAEventSelect, for the network events that the wanted readiness needs)
-// and the thread's queue end a turn. Every call keeps the last error as it
-// was, but for a failed wait.
+// and the thread's queue end a turn; Wake, from another thread, signals
+// the same event. Every call keeps the last error as it was, but for a
+// failed wait.
 class SocketWait : public SocketWaitBase {
  public:
   SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
@@ -29,6 +30,13 @@ class SocketWait : public SocketWaitBase {
     if (m_hSocket != INVALID_SOCKET) sockio::sys::WSAEventSelect(m_hSocket, NULL, 0);
     CloseHandle(m_hEvent);
     WSASetLastError(nSaved);
+  }
+
+  bool CanBeWoken() const { return m_hEvent != NULL; }
+  void Wake() {
+    const DWORD dwSaved = GetLastError();
+    SetEvent(m_hEvent);
+    SetLastError(dwSaved);
   }
 
   // One turn of at most nTimeoutMs: the readiness seen (sockio::Readiness
