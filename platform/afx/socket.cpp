@@ -1,16 +1,18 @@
 // CSocket: MFC's blocking socket. Each blocking call tries the non-blocking
 // operation of CAsyncSocket and, while that would block, waits in
-// PumpMessages, which waits on the socket in short slices and gives host
-// code a turn between slices (OnMessagePending). A cancellation or a Close
-// from another thread wakes the wait at once (SleepingWaitEntry). On Windows a slice also ends when a message arrives
-// for the thread, and the thread's queue is looked at on every turn (see
-// afx/thread_queue.h).
+// PumpMessages. A wait sleeps until the socket may be ready, the pump
+// interval (m_nTimeOut) ends, a cancellation or a Close from another thread
+// wakes it (SleepingWaitEntry), or, on Windows, a message arrives for the
+// thread; nothing wakes it on a schedule. Host code gets its turn
+// (OnMessagePending) when the interval ends without the socket becoming
+// ready, before the wait returns, and on Windows when a message arrived;
+// the thread's queue is looked at on every turn (see afx/thread_queue.h).
 //
 // Cancellation: while a blocking call runs (Send, Receive, Accept, a
 // connect, a wait that PumpMessages runs on its own, or a derived class's
 // call of several waits), m_nBlockingCall is kRunning. CancelBlockingCall
 // turns only kRunning into kCancelRequested, so a cancel that comes while
-// nothing blocks is dropped, as MFC drops it; the next turn of a wait, or
+// nothing blocks is dropped, as MFC drops it; the wait under way, woken, or
 // the end of the wait or call, takes the request and ends it with WSAEINTR.
 //
 // Close during a blocking call (from OnMessagePending, say) turns the state
@@ -29,8 +31,11 @@ namespace sys = qbafx::sockio::sys;
 
 namespace {
 
-// Longest single poll of a wait: bounds how late a cancellation is noticed.
-constexpr int kWaitSliceMs = 20;
+// Longest turn of a wait that could get no wake handle: bounds how late it
+// notices a cancellation or a Close from another thread.
+constexpr int kUnwokenTurnMs = 20;
+
+constexpr unsigned kAnyReadiness = sockio::kReadable | sockio::kWritable | sockio::kException;
 
 // MFC's default pump interval.
 constexpr int kDefaultTimeOutMs = 2000;
@@ -283,6 +288,7 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
   qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
   SleepingWaitEntry sleeping(m_nBlockingCall, wait);
+  bool bIntervalOver = false;
   for (;;) {
     if (call.SocketClosed()) {
       wait.Forget();
@@ -297,8 +303,9 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
     if (m_hSocket == INVALID_SOCKET || m_hSocket != wait.Socket()) return Fail(WSAENOTSOCK);
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
     if (call.TakeCancel() || !bBlocking) return Fail(WSAEINTR);
+    if (bIntervalOver) return call.Finish() ? Fail(WSAEINTR) : TRUE;
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
-    int seen = wait.Turn(nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
+    const int seen = wait.Turn(wait.CanBeWoken() || nLeftMs < kUnwokenTurnMs ? nLeftMs : kUnwokenTurnMs);
     if (seen < 0) {
       // A socket that is gone (another thread closed it) leaves its event
       // selection to no one: by the time the wait ends, its handle value
@@ -307,10 +314,13 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
       return FALSE;
     }
     if (seen & sockio::kWritable) m_bSawWritable = TRUE;
-    if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) {
+    if (seen & kAnyReadiness) {
       // A cancel made during the last turn still ends the wait.
       return call.Finish() ? Fail(WSAEINTR) : TRUE;
     }
-    OnMessagePending();
+    // Host code's turn: once the interval is over (the checks above then
+    // end the wait) and when a message came; a wake goes straight to them.
+    bIntervalOver = MillisecondsLeft(dwStart, nTimeOutMs) == 0;
+    if (bIntervalOver || (seen & qbafx::kMessageArrived)) OnMessagePending();
   }
 }

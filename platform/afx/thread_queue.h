@@ -10,7 +10,8 @@
 // SocketWait: a SocketWaitBase made with (SOCKET, unsigned wanted
 //   Readiness bits), the innermost wait of its thread while it lives.
 //   Turn(nTimeoutMs) waits once, at most nTimeoutMs: the Readiness seen,
-//   0 when none came, -1 on failure. Wake(), from any thread, ends the
+//   or kMessageArrived when a message for the thread ended it (Windows),
+//   0 when neither came, -1 on failure. Wake(), from any thread, ends the
 //   turn under way, or else the next one, at once; CanBeWoken() is false
 //   when the wait could get no handle for that.
 // DispatchWaitingPaint(): CSocket's default OnMessagePending; hands one
@@ -23,6 +24,9 @@
 namespace qbafx {
 
 class SocketWait;
+
+// What a turn reports beside the sockio::Readiness bits.
+constexpr unsigned kMessageArrived = 8u;
 
 // The waits running on this thread, innermost first (socket.cpp). A socket
 // given up under them without CSocket::Close (a qualified

@@ -36,6 +36,7 @@ constexpr SOCKET kAllBitsSet = ~static_cast<SOCKET>(0);
 // of a wait (OnMessagePending).
 class ProbeSocket : public CSocket {
  public:
+  using CSocket::m_nBlockingCall;
   using CSocket::m_nTimeOut;
   using CSocket::m_pbBlocking;
   using CSocket::PumpMessages;
@@ -166,11 +167,20 @@ TEST_F(SocketTest, PumpMessagesWaitsAboutOneIntervalWhenNothingArrives) {
 }
 
 TEST_F(SocketTest, PumpMessagesReturnsAtOnceWhenDataArrives) {
+  // What another thread does once the wait runs: it wakes a wait that
+  // sleeps through its interval, and host code gets no turn before it.
+  using Meanwhile = std::function<void(ProbeSocket&, CSocket&)>;
+  const Meanwhile sendByte = [](ProbeSocket&, CSocket& server) { EXPECT_EQ(server.Send("x", 1), 1); };
+  const Meanwhile cancel = [](ProbeSocket& client, CSocket&) { client.CancelBlockingCall(); };
   struct Case {
     const char* name;
     bool sendBeforeWait;
+    Meanwhile fromAnotherThread;
+    int expectedError;  // 0: the wait succeeds
   };
-  for (const Case& c : {Case{"data waiting", true}, Case{"data during the wait", false}}) {
+  for (const Case& c : {Case{"data waiting", true, nullptr, 0}, Case{"data during the wait", false, nullptr, 0},
+                        Case{"data from another thread", false, sendByte, 0},
+                        Case{"cancel from another thread", false, cancel, WSAEINTR}}) {
     SCOPED_TRACE(c.name);
     ProbeSocket client;
     CSocket server;
@@ -179,19 +189,37 @@ TEST_F(SocketTest, PumpMessagesReturnsAtOnceWhenDataArrives) {
       ASSERT_EQ(server.Send("x", 1), 1);
     }
     client.onTurn = [&](ProbeSocket& self) {
-      if (self.turns == 1) {
+      if (self.turns == 1 && !c.fromAnotherThread) {
         EXPECT_EQ(server.Send("x", 1), 1);
       }
     };
     client.m_nTimeOut = 30000;
+    std::thread other([&] {
+      if (!c.fromAnotherThread) return;
+      while (InterlockedCompareExchange(&client.m_nBlockingCall, qbafx::kIdle, qbafx::kIdle) != qbafx::kRunning) {
+        std::this_thread::yield();
+      }
+      c.fromAnotherThread(client, server);
+    });
 
     // The wait also succeeds when its interval ends: the time tells them apart.
     Clock::time_point start = Clock::now();
-    EXPECT_TRUE(client.PumpMessages(FD_READ));
+    const BOOL result = client.PumpMessages(FD_READ);
+    const int error = WSAGetLastError();
+    other.join();
     EXPECT_LT(MillisecondsSince(start), 10000);
+    EXPECT_EQ(client.m_pbBlocking, nullptr);
+    if (c.fromAnotherThread) {
+      EXPECT_EQ(client.turns, 0);
+    }
+    if (c.expectedError != 0) {
+      EXPECT_FALSE(result);
+      EXPECT_EQ(error, c.expectedError);
+      continue;
+    }
+    EXPECT_TRUE(result);
     char byte = 0;
     EXPECT_EQ(client.CAsyncSocket::Receive(&byte, 1), 1);
-    EXPECT_EQ(client.m_pbBlocking, nullptr);
   }
 }
 
