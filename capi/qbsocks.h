@@ -213,7 +213,94 @@ QBSOCKS_C_API void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel);
 /* Frees the handle, once no connect runs with it any more; NULL is ignored. */
 QBSOCKS_C_API void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel);
 
-/* The library's version, such as "1.1.0". */
+/* ---- Connects that no thread waits for ----
+ *
+ * Two more ways to make qbsocks_connect_ex's connect, with the same
+ * options, results, facts and reasons: one that the caller's own event
+ * loop drives (qbsocks_connect_start, _poll, _finish), and one that the
+ * library's own thread carries out and ends with a callback
+ * (qbsocks_connect_async). Neither blocks the calling thread to wait; the
+ * blocking functions above are a loop over the same connect. */
+
+/* qbsocks_connect_poll's result while the connect goes on. */
+#define QBSOCKS_IN_PROGRESS (-1)
+
+/* What a connect in progress waits for (qbsocks_wait.events). */
+#define QBSOCKS_WAIT_READABLE 1
+#define QBSOCKS_WAIT_WRITABLE 2
+
+/* qbsocks_wait.timeout_ms when nothing but the socket can move the connect on. */
+#define QBSOCKS_WAIT_FOREVER 0xFFFFFFFFu
+
+/* A connect that the caller's loop drives. */
+typedef struct qbsocks_connecting qbsocks_connecting;
+
+/* What the connect waits for before the next qbsocks_connect_poll. */
+typedef struct qbsocks_wait {
+  uintptr_t socket;        /* the handle to watch: the connect's socket; while a name is looked up,
+                              one of the library's that becomes readable when the lookup is over
+                              (a descriptor; on Windows a socket) */
+  int events;              /* QBSOCKS_WAIT_READABLE or QBSOCKS_WAIT_WRITABLE */
+  unsigned int timeout_ms; /* poll again after this many milliseconds at the latest, ready or not
+                              (the bound, the proxy's ten seconds); or QBSOCKS_WAIT_FOREVER */
+} qbsocks_wait;
+
+/* Starts a connect to host (dotted IPv4 or a name) at port as
+ * qbsocks_connect_ex makes it, and returns at once: nothing is read,
+ * looked up or opened before the first qbsocks_connect_poll. options as
+ * qbsocks_connect_ex's (NULL: no bound, no cancel); the bound counts from
+ * this call. The connect is the caller's, to poll and then to finish;
+ * NULL only when out of memory. Arguments are judged by the first poll:
+ * a null host ends it with QBSOCKS_BAD_ARGUMENT. */
+QBSOCKS_C_API qbsocks_connecting* QBSOCKS_CALL qbsocks_connect_start(const char* host, unsigned int port,
+                                                                     const qbsocks_connect_options* options);
+
+/* Moves the connect on as far as it goes without waiting. Returns
+ * QBSOCKS_IN_PROGRESS with *wait set (the caller calls again when that
+ * handle is ready as events says, or when timeout_ms have passed), or the
+ * connect's result, as qbsocks_connect_ex's; then only
+ * qbsocks_connect_finish is left. A call before the handle is ready does
+ * no harm: it returns the wait again. The handle may change from one call
+ * to the next. The bound and the cancel handle are looked at in every
+ * call; a cancel triggered from another thread is seen at the next call,
+ * which the caller's loop makes (the library cannot wake a loop it does
+ * not own). The first call reads the settings, as every connect does (a
+ * file on Linux, the registry on Windows); no call waits for the network
+ * or a name lookup, which runs on a thread of the library's. wait may not
+ * be NULL while the connect is in progress. */
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_poll(qbsocks_connecting* connecting, qbsocks_wait* wait);
+
+/* Ends the connect and frees it. Returns its result, and on QBSOCKS_OK
+ * hands the socket over in *socket_out as qbsocks_connect_ex does (the
+ * caller's, in blocking mode); outcome as qbsocks_connect_ex's (NULL: not
+ * wanted). Called while the connect is still in progress, it gives it up:
+ * every handle it opened is closed, and the result is QBSOCKS_CANCELLED.
+ * connecting is not used again; NULL is ignored (result QBSOCKS_BAD_ARGUMENT). */
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_finish(qbsocks_connecting* connecting, uintptr_t* socket_out,
+                                                      qbsocks_outcome* outcome);
+
+/* What qbsocks_connect_async calls once its connect has ended: result as
+ * qbsocks_connect_ex's; socket the connected socket on QBSOCKS_OK (the
+ * callback's from then on, in blocking mode, to close), else
+ * QBSOCKS_NO_HANDLE; outcome the facts, valid during the call only. */
+typedef void(QBSOCKS_CALL* qbsocks_connect_callback)(void* context, int result, uintptr_t socket,
+                                                     const qbsocks_outcome* outcome);
+
+/* Starts a connect that the library's own thread carries out, and returns
+ * at once. QBSOCKS_OK: callback runs exactly once, on that thread, with
+ * context, when the connect ends (connected, failed, past its bound or
+ * cancelled: a trigger ends it within a millisecond or two). Else
+ * QBSOCKS_BAD_ARGUMENT (host or callback NULL, options as
+ * qbsocks_connect_ex refuses them) or QBSOCKS_NO_SOCKET (out of memory, no
+ * thread), and callback never runs. One thread waits on every pending
+ * connect at once (names are looked up on threads of their own); it starts
+ * with the first connect and ends when none is pending. A callback that
+ * blocks holds up the other connects; it may start another connect. */
+QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port,
+                                                     const qbsocks_connect_options* options,
+                                                     qbsocks_connect_callback callback, void* context);
+
+/* The library's version, such as "1.2.0". */
 QBSOCKS_C_API const char* QBSOCKS_CALL qbsocks_version(void);
 
 #ifdef __cplusplus

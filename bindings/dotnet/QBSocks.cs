@@ -524,7 +524,7 @@ namespace QBSocks32
             }
         }
 
-        // The library's version text, the release's number, such as "1.1.0".
+        // The library's version text, the release's number, such as "1.2.0".
         public static string Version()
         {
             ThrowIfUnreachable();

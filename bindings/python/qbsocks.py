@@ -369,7 +369,7 @@ def _library():
         library.qbsocks_connect_timeout.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_uint, handle,
                                                     ctypes.c_char_p, ctypes.c_size_t]
         library.qbsocks_connect_timeout.restype = ctypes.c_int
-    if hasattr(library, "qbsocks_connect_ex"):  # QBSOCKS_1.2, after 1.1.0: the facts and the cancel
+    if hasattr(library, "qbsocks_connect_ex"):  # QBSOCKS_1.2, since 1.2.0: the facts and the cancel
         library.qbsocks_connect_ex.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(_ConnectOptions),
                                                handle, ctypes.POINTER(_Outcome)]
         library.qbsocks_connect_ex.restype = ctypes.c_int
@@ -721,7 +721,7 @@ async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, s
     (unless the system is looking up a name), closing every socket it
     opened, and a socket that came all the same is closed. cancel, a Cancel,
     ends the connect too (with Cancelled); the task's cancel never cancels
-    it. Needs a library that can cancel (1.1.0 or later)."""
+    it. Needs a library that can cancel (1.2.0 or later)."""
     library, host, port, milliseconds = _checked(address, timeout, source_address, cancel)
     loop = asyncio.get_running_loop()
     connected = loop.create_future()
@@ -802,7 +802,7 @@ def proxy_url() -> Optional[str]:
 
 
 def version() -> str:
-    """The library's version text, the release's number, such as "1.1.0"."""
+    """The library's version text, the release's number, such as "1.2.0"."""
     return _library().qbsocks_version().decode("ascii")
 
 

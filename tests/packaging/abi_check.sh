@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Linux libraries keep the ABI they were first published with: each is
-# compared with its baseline in packaging/abi, written by abidw from that
+# The Linux libraries keep the ABI they were published with: each is
+# compared with its baseline in packaging/abi, written by abidw from a
 # release (libqbafx.so.1's and libQBSocks32.so.1's from 1.0.0.1;
-# libqbsocks.so.1's, the C interface's, from 1.1.0, its first release).
+# libqbsocks.so.1's, the C interface's, from 1.2.0, which added
+# qbsocks_connect_ex, the cancel handles and qbsocks_proxy_url to 1.1.0's).
 # Symbols added since pass; any other change, a removed symbol or a changed
 # type or layout, fails with abidiff's report.
 #   abi_check.sh BUILD_DIR            check the built libraries

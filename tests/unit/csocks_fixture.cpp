@@ -11,9 +11,10 @@ void PlayCase(const NegotiationCase& c) {
   TakeReportedMessages();
 
   ProbeSocks socks;
+  socks.on_connect = c.on_connect;
   ASSERT_TRUE(socks.Create());
   peer.WatchClient(socks.m_hSocket);
-  EXPECT_EQ(socks.Connect(c.target, c.port), c.result);
+  EXPECT_EQ(c.result, socks.Connect(c.target, c.port));
   EXPECT_FALSE(ReportedWhileOpen()) << "a failure closes the socket first, then reports";
   EXPECT_EQ(TakeReportedMessages(), c.messages);
 

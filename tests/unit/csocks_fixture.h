@@ -60,8 +60,13 @@ class ProbeSocks : public CSocks {
   int cancel_after_wait = 0;
   int spend_budget_in_wait = 0;
   std::function<void(ProbeSocks&)> on_first_turn;
+  std::function<void(ProbeSocks&)> on_connect;  // before each TCP connect
 
  protected:
+  BOOL ConnectHelper(const SOCKADDR* lpSockAddr, int nSockAddrLen) override {
+    if (on_connect) on_connect(*this);
+    return CSocks::ConnectHelper(lpSockAddr, nSockAddrLen);
+  }
   BOOL PumpMessages(UINT uStopFlag) override {
     ++pumps;
     pump_interval_seen = m_nTimeOut;
@@ -140,6 +145,7 @@ struct NegotiationCase {
   PeerScript script;
   int result;
   std::vector<std::string> messages;
+  std::function<void(ProbeSocks&)> on_connect = nullptr;  // what a derived class does as the proxy is reached
 };
 
 // Every such case ends well before the ten-second budget: a short error
@@ -187,6 +193,10 @@ class RowBuilder {
     return self();
   }
   Row& Request() { return Then({PeerStep::Expect(request_)}); }
+  Row& OnConnect(std::function<void(ProbeSocks&)> hook) {
+    case_.on_connect = std::move(hook);
+    return self();
+  }
   // Expects the CONNECT request and answers with `reply`.
   Row& Replies(std::string reply) { return Request().Then({PeerStep::Send(std::move(reply))}); }
 
@@ -195,6 +205,7 @@ class RowBuilder {
   // Connected, the script alone saying what follows.
   NegotiationCase SucceedsAsScripted() const { return Ends(1, {}); }
   NegotiationCase Fails(const char* message) const { return Ends(0, {message}); }
+  NegotiationCase FailsWithoutText() const { return Ends(0, {}); }
 
  protected:
   RowBuilder(const char* name, DWORD version, const char* target, std::string request, PeerScript opening)

@@ -237,8 +237,56 @@ TEST_F(MyReceiveTest, RefusedWhileABlockingCallRuns) {
   EXPECT_EQ(socks_.MyReceive(buffer_, sizeof(buffer_), 0), 0);
   EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
   EXPECT_EQ(socks_.m_nTimeOut, 777);
+  // Connect too, before it touches the socket that the running call uses.
+  EXPECT_EQ(0, socks_.Connect("127.0.0.1", peer_->port()));
+  EXPECT_EQ(WSAGetLastError(), WSAEINPROGRESS);
+  EXPECT_TRUE(socks_.IsOpen());
   socks_.m_pbBlocking = nullptr;
 }
+
+// The exported protected steps, called alone as a derived class may call
+// them on a socket it connected: exactly 1 or 0, as Connect's result.
+struct StepCase {
+  const char* name;
+  PeerScript script;
+  std::function<int(ProbeSocks&)> step;
+  int result;
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+class StepAlone : public MyReceiveTest, public ::testing::WithParamInterface<StepCase> {};
+
+TEST_P(StepAlone, ReturnsExactlyOneOrZero) {
+  ConnectTo(GetParam().script);
+  EXPECT_EQ(GetParam().result, GetParam().step(socks_));
+}
+
+PeerScript Socks5NoAuthReplying(std::string reply) {
+  return {PeerStep::Expect(kSocks5Offer), PeerStep::Send(kNoAuthChoice),
+          PeerStep::Expect(Socks5Request({1, 2, 3, 4}, 80)), PeerStep::Send(std::move(reply))};
+}
+const auto kAuthPasswd = [](ProbeSocks& s) { return s.AuthPasswd(); };
+const auto kSocks4To10001 = [](ProbeSocks& s) { return s.Socks4Connect("10.0.0.1", 80); };
+const auto kSocks5To1234 = [](ProbeSocks& s) { return s.Socks5Connect("1.2.3.4", 80); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StepAlone,
+    ::testing::Values(
+        StepCase{
+            "auth_accepted", {PeerStep::Expect(Bytes({1, 0, 0})), PeerStep::Send(kAuthAccepted)}, kAuthPasswd, 1},
+        StepCase{"auth_refused", {PeerStep::Expect(Bytes({1, 0, 0})), PeerStep::Send(Bytes({1, 1}))}, kAuthPasswd, 0},
+        StepCase{"socks4_granted",
+                 {PeerStep::Expect(Socks4Request({10, 0, 0, 1}, 80)), PeerStep::Send(Socks4Reply(0, 90))},
+                 kSocks4To10001,
+                 1},
+        StepCase{"socks4_rejected",
+                 {PeerStep::Expect(Socks4Request({10, 0, 0, 1}, 80)), PeerStep::Send(Socks4Reply(0, 91))},
+                 kSocks4To10001,
+                 0},
+        StepCase{"socks5_granted", Socks5NoAuthReplying(kSocks5Succeeded), kSocks5To1234, 1},
+        StepCase{"socks5_refused", Socks5NoAuthReplying(Bytes({5, 5})), kSocks5To1234, 0}),
+    [](const ::testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
 
 // The only tests that take seconds: a silent peer, with and without a wrap
 // of the tick counter during the wait.

@@ -1,6 +1,7 @@
 // ReadRegistry over the hive: which settings turn the proxy on, and what a
 // field keeps when its value is missing, oversize or of the wrong kind.
 #include "csocks_fixture.h"
+#include "Settings.h"
 #include "current_user.h"
 
 #include <cstring>
@@ -56,6 +57,7 @@ struct SettingsCase {
   const char* name;
   std::function<void(TempHive&)> store;
   Fields expected;
+  std::string route = "";  // what the C interface's route says of them, where the row pins it
 };
 
 void PrintTo(const SettingsCase& c, std::ostream* os) { *os << c.name; }
@@ -76,6 +78,15 @@ std::string Dword(DWORD v) { return std::string(reinterpret_cast<const char*>(&v
 const ProxySettings kValid{1, "10.0.0.5", 1080, 5, "user", "pass"};
 const ProxySettings kNoVersion{1, "10.0.0.5", 1080, std::nullopt, "user", "pass"};
 
+// kValid with a ProxyEnable the reader cannot take: the proxy off, every
+// other field read, and the route saying how it is stored.
+SettingsCase EnableStoredAs(const char* name, DWORD type, std::string bytes, const char* how) {
+  return {name,
+          StoreRaw(kValid, "ProxyEnable", type, std::move(bytes)),
+          {0, "10.0.0.5", 1080, 5, "user", "pass"},
+          std::string("direct: ProxyEnable is stored ") + how};
+}
+
 class ReadRegistryTable : public ::testing::TestWithParam<SettingsCase> {};
 
 TEST_P(ReadRegistryTable, FillsFields) {
@@ -85,22 +96,37 @@ TEST_P(ReadRegistryTable, FillsFields) {
   socks.ReadRegistry();
   EXPECT_EQ(Read(socks), GetParam().expected);
   ExpectTerminated(socks);
+  if (GetParam().route.empty()) return;
+  qbsettings::ProxySettings settings{};
+  char route[256];
+  ASSERT_EQ(qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword), ERROR_SUCCESS);
+  qbsettings::DescribeRoute(settings, route, sizeof(route));
+  EXPECT_EQ(route, GetParam().route);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ReadRegistryTable,
     ::testing::Values(
-        SettingsCase{"all_valid", Store(kValid), {1, "10.0.0.5", 1080, 5, "user", "pass"}},
+        SettingsCase{"all_valid",
+                     Store(kValid),
+                     {1, "10.0.0.5", 1080, 5, "user", "pass"},
+                     "SOCKS5 proxy 10.0.0.5:1080 as user"},
         SettingsCase{"enable_2_is_on", Store({2, "10.0.0.5", 1080, 5, "", ""}), {1, "10.0.0.5", 1080, 5, "", ""}},
         SettingsCase{"port_above_65535_passes",
                      Store({1, "10.0.0.5", 0x10438, 4, "", ""}),
                      {1, "10.0.0.5", 0x10438, 4, "", ""}},
-        SettingsCase{"version_6", Store({1, "10.0.0.5", 1080, 6, "", ""}), {0, "10.0.0.5", 1080, 6, "", ""}},
+        SettingsCase{"version_6",
+                     Store({1, "10.0.0.5", 1080, 6, "", ""}),
+                     {0, "10.0.0.5", 1080, 6, "", ""},
+                     "direct: SocksVersion is 6, not 4 or 5"},
         SettingsCase{"version_missing", Store(kNoVersion), {0, "10.0.0.5", 1080, 0, "user", "pass"}},
         SettingsCase{"longest_strings_fit", Store({1, k63, 1080, 5, k31, k31}), {1, k63, 1080, 5, k31, k31}},
         // A value that does not fit its field with its terminator counts as
         // missing: never cut, never left unterminated.
-        SettingsCase{"server_too_long", Store({1, k64, 1080, 5, "", ""}), {0, "", 1080, 5, "", ""}},
+        SettingsCase{"server_too_long",
+                     Store({1, k64, 1080, 5, "", ""}),
+                     {0, "", 1080, 5, "", ""},
+                     "direct: SocksServer is longer than 63 bytes"},
         SettingsCase{"user_too_long", Store({1, "h", 1080, 5, k32, "p"}), {1, "h", 1080, 5, "", "p"}},
         SettingsCase{"password_too_long", Store({1, "h", 1080, 5, "u", k32}), {1, "h", 1080, 5, "u", ""}},
         SettingsCase{"server_without_terminator",
@@ -109,12 +135,16 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"short_string_without_terminator_is_terminated",
                      StoreRaw(kValid, "UserName", REG_SZ, "bob"),
                      {1, "10.0.0.5", 1080, 5, "bob", "pass"}},
-        SettingsCase{"enable_as_string",
-                     StoreRaw(kValid, "ProxyEnable", REG_SZ, "1"),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"}},
-        SettingsCase{"enable_as_binary_4",
-                     StoreRaw(kValid, "ProxyEnable", REG_BINARY, Dword(1)),
-                     {0, "10.0.0.5", 1080, 5, "user", "pass"}},
+        // A ProxyEnable the reader cannot take is the user's own value, not
+        // a failed read: the proxy is off, and the route says why, alone.
+        EnableStoredAs("enable_as_string", REG_SZ, "1", "as REG_SZ, not REG_DWORD"),
+        SettingsCase{"enable_as_string_beside_a_missing_version",
+                     StoreRaw(kNoVersion, "ProxyEnable", REG_SZ, std::string("1\0", 2)),
+                     {0, "10.0.0.5", 1080, 0, "user", "pass"},
+                     "direct: ProxyEnable is stored as REG_SZ, not REG_DWORD"},
+        EnableStoredAs("enable_as_binary_4", REG_BINARY, Dword(1), "as REG_BINARY, not REG_DWORD"),
+        EnableStoredAs("enable_as_qword", 11, Dword(1) + Dword(0), "as REG_QWORD, not REG_DWORD"),
+        EnableStoredAs("enable_as_2_byte_dword", REG_DWORD, std::string("\1\0", 2), "in 2 bytes, not 4"),
         SettingsCase{"port_as_2_byte_dword",
                      StoreRaw(kNoVersion, "SocksPort", REG_DWORD, "\x38\x04"),
                      {0, "10.0.0.5", 0, 0, "user", "pass"}},
@@ -215,6 +245,15 @@ std::shared_ptr<void> BigEndianText() {  // UTF-16BE with its byte-order mark
   for (char c; in.get(c);) text += std::string(1, '\0') + c;
   return std::ofstream(SettingsFile(), std::ios::binary) << text, nullptr;
 }
+// The Password behind the 262,144 values a reader takes from one file:
+// the other five are read, that one fails.
+std::shared_ptr<void> PasswordBeyondTheValuesCap() {
+  std::ifstream in(SettingsFile());
+  std::string text;
+  for (std::string line; std::getline(in, line);) text += line.rfind("\"Password\"", 0) == 0 ? "" : line + "\n";
+  for (int i = 0; i < 262144; ++i) text += "\"F" + std::to_string(i) + "\"=dword:1\n";
+  return std::ofstream(SettingsFile()) << text << "\"Password\"=\"secret\"\n", nullptr;
+}
 // No home in the environment, and the password database fails (as glibc
 // says it when one of its sources is out of reach).
 std::shared_ptr<void> UserDatabaseFails() {
@@ -234,7 +273,9 @@ const UnreadableCase kUnreadable[] = {
     {"link_leading_nowhere", LinkLeadingNowhere,
      "Cannot read the proxy settings: the path to the store cannot be followed"},
     {"utf16_big_endian", BigEndianText, "Cannot read the proxy settings: the store is not in the registry's format"},
-    {"user_database_fails", UserDatabaseFails, "Cannot read the proxy settings: the store cannot be read in full"}};
+    {"user_database_fails", UserDatabaseFails, "Cannot read the proxy settings: the store cannot be read in full"},
+    {"password_beyond_the_values_cap", PasswordBeyondTheValuesCap,
+     "Cannot read the proxy settings: the store cannot be read in full"}};
 #else
 std::shared_ptr<void> CurrentUserDeleted() {  // every open below it fails, not with "not found"
   HKEY gone = NULL;

@@ -27,6 +27,10 @@ INSTANTIATE_TEST_SUITE_P(
             .Replies(Bytes({0, 90, 0, 0}))
             .Then({PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({0, 0, 0, 0}))})
             .Succeeds(),
+        Socks4Row("reply_first_byte_alone")
+            .Replies(Bytes({0}))
+            .Then({PeerStep::AwaitClientRead(), PeerStep::Send(Bytes({90, 0, 0, 0, 0, 0, 0}))})
+            .Succeeds(),
         Socks4Row("target_bytes_right_behind_reply")
             .Replies(kGranted + kTargetHello)
             .Then({PeerStep::Expect(kClientHello)})
@@ -53,7 +57,12 @@ INSTANTIATE_TEST_SUITE_P(
             .Then({PeerStep::Close()})
             .Fails(kGeneralFailure),
         Socks4Row("close_without_reply").Request().Then({PeerStep::Close()}).Fails(kGeneralFailure),
-        Socks4Row("reset_without_reply").Request().Then({PeerStep::Reset()}).Fails(kGeneralFailure)),
+        Socks4Row("reset_without_reply").Request().Then({PeerStep::Reset()}).Fails(kGeneralFailure),
+        // A derived class that sets another version once the settings are
+        // read gets a failure (closed, nothing sent), not a guess.
+        Socks4Row("version_changed_by_a_derived_class")
+            .OnConnect([](ProbeSocks& socks) { socks.m_nSocksVersion = 6; })
+            .FailsWithoutText()),
     CaseName);
 
 // The ten-second budget covers the whole reply: a silent proxy and one that

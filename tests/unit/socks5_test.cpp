@@ -12,6 +12,8 @@ const std::string kRequestAbc = Socks5NameRequest("abc", 443);
 
 const std::string kLongest31(31, 'u');
 const std::string kLongPass31(31, 'p');
+const std::string kLongest32(32, 'u');
+const std::string kLongPass32(32, 'p');
 const std::string kName249 = std::string(245, 'h') + ".com";
 const std::string kName250 = std::string(246, 'h') + ".com";
 
@@ -49,6 +51,28 @@ INSTANTIATE_TEST_SUITE_P(
         Socks5Row("user_and_password").As("alice", "s3cret").Password().Replies(kSocks5Succeeded).Succeeds(),
         Socks5Row("empty_credentials_when_asked").Password().Replies(kSocks5Succeeded).Succeeds(),
         Socks5Row("longest_credentials").As(kLongest31, kLongPass31).Password().Replies(kSocks5Succeeded).Succeeds(),
+        Socks5Row("longest_credentials_spelt_out")
+            .As(kLongest31, kLongPass31)
+            .Choice(kPasswordChoice)
+            .Then({PeerStep::Expect(Bytes({1, 31}) + kLongest31 + Bytes({31}) + kLongPass31),
+                   PeerStep::Send(kAuthAccepted)})
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
+        // A user name or password one byte over its field is not read (the
+        // field keeps what it had, here nothing), never cut to 31 bytes.
+        Socks5Row("credentials_one_byte_over_are_not_read")
+            .As(kLongest32, kLongPass32)
+            .Choice(kPasswordChoice)
+            .Then({PeerStep::Expect(Bytes({1, 0, 0})), PeerStep::Send(kAuthAccepted)})
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
+        // A field a derived class filled without a terminator: 31 bytes, the most a terminated one holds.
+        Socks5Row("unterminated_user_field_gives_31_bytes")
+            .OnConnect([](ProbeSocks& socks) { memset(socks.m_szUserName, 'u', sizeof(socks.m_szUserName)); })
+            .Choice(kPasswordChoice)
+            .Then({PeerStep::Expect(Bytes({1, 31}) + kLongest31 + Bytes({0})), PeerStep::Send(kAuthAccepted)})
+            .Replies(kSocks5Succeeded)
+            .Succeeds(),
         Socks5Row("credentials_unused_without_method_2")
             .As("alice", "s3cret")
             .NoAuth()

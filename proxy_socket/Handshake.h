@@ -1,0 +1,104 @@
+// The SOCKS4 and SOCKS5 negotiations as values: no I/O here. A Handshake
+// is given the target (and for SOCKS5 the credentials), says what it wants
+// next (bytes sent, bytes received, the user's name), takes what came of
+// it, and ends done or with a Failure: the step, what ended it, the
+// proxy's code, the system's error and the text CSocks hands MyMessageBox.
+//
+// Two drivers run it: CSocks, with the class library's blocking calls
+// (Socks4.cpp, Socks5.cpp, Replies.cpp), and the C interface, with a
+// non-blocking socket that the caller's loop or the library's own thread
+// watches. Both get the same steps, causes, codes and texts from here.
+//
+// The driver's loop:
+//
+//   for (;;) switch (handshake.Next()) {
+//     case Want::kSend:    send OutputSize() bytes of Output() whole, then
+//                          Sent(), or SendFailed(error);
+//     case Want::kUserId:  SetUserId(the system's user name, "" for none);
+//     case Want::kReceive: a new ReplyNumber() starts that reply's ten
+//                          seconds (kReplyBudgetMs); receive at most
+//                          InputRoom() bytes into InputBuffer(), then
+//                          Received(n), or Closed(), ReceiveFailed(error),
+//                          Late() once the reply's time is over;
+//     case Want::kDone:    connected;
+//     case Want::kFailed:  failure() says why.
+//   }
+//
+// The wire layouts are in Negotiation.h, whose builders make the requests.
+#ifndef QBSOCKS_HANDSHAKE_H
+#define QBSOCKS_HANDSHAKE_H
+
+#include "Negotiation.h"
+#include "qbsocks.h"  // QBSOCKS_STEP_*, QBSOCKS_CAUSE_*, QBSOCKS_NO_PROXY_CODE
+#include "win32.h"
+
+namespace qbproxy {
+
+// Why a connect failed, as a value. The numbers are the C interface's.
+struct Failure {
+  int step = QBSOCKS_STEP_NONE;          // QBSOCKS_STEP_*
+  int cause = QBSOCKS_CAUSE_NONE;        // QBSOCKS_CAUSE_*
+  int proxyCode = QBSOCKS_NO_PROXY_CODE; // the proxy's code, only when cause is QBSOCKS_CAUSE_REFUSED
+  LONG systemError = 0;                  // a Windows Sockets number, or the registry's result; 0: none
+  const char* text = nullptr;            // FailureTexts.h, for MyMessageBox; null: the step has none
+};
+
+class Handshake {
+ public:
+  enum class Want { kSend, kReceive, kUserId, kDone, kFailed };
+
+  // The whole SOCKS4 CONNECT to lpszHost:nPort (dotted IPv4 only: a name
+  // fails at once in QBSOCKS_STEP_REQUEST with QBSOCKS_CAUSE_BAD_TARGET,
+  // before the user's name is asked for).
+  static Handshake Socks4(const char* lpszHost, unsigned int nPort);
+  // The whole SOCKS5 CONNECT: the method, the user name and password when
+  // the proxy picks them, the request (a name when the host text has a
+  // letter, CSocks::IsDNS's test, else dotted IPv4), the reply. lpUser
+  // and lpPassword are nUser and nPassword bytes, read when the proxy
+  // picks username/password; they must outlive the Handshake.
+  static Handshake Socks5(const char* lpszHost, unsigned int nPort, const char* lpUser, int nUser,
+                          const char* lpPassword, int nPassword);
+  // RFC 1929 alone: the request, then its two-byte reply (CSocks::AuthPasswd).
+  static Handshake Socks5Auth(const char* lpUser, int nUser, const char* lpPassword, int nPassword);
+
+  // Wipes every buffer that held the password.
+  ~Handshake();
+  Handshake(Handshake&&) noexcept;
+  Handshake(const Handshake&) = delete;
+  Handshake& operator=(const Handshake&) = delete;
+  Handshake& operator=(Handshake&&) = delete;
+
+  Want Next() const;
+  // The step the handshake is in now (QBSOCKS_STEP_*).
+  int Step() const;
+
+  // Want::kSend: the request, to be sent whole.
+  const BYTE* Output() const;
+  int OutputSize() const;
+  void Sent();
+  void SendFailed(LONG lError);
+
+  // Want::kUserId (SOCKS4's USERID): "" when the system has none; a name
+  // too long for the request is sent empty.
+  void SetUserId(const char* lpszUserId);
+
+  // Want::kReceive. Never asks for a byte beyond the reply, so nothing of
+  // the target's stream that follows it is taken.
+  int ReplyNumber() const;  // changes when the next reply begins
+  BYTE* InputBuffer();
+  int InputRoom() const;    // > 0
+  void Received(int nBytes);  // 0 < nBytes <= InputRoom()
+  void Closed();
+  void ReceiveFailed(LONG lError);
+  void Late();
+
+  // Want::kFailed: why.
+  const Failure& failure() const;
+
+ private:
+  // The phases, the buffers and the failure: the implementation's own.
+};
+
+}  // namespace qbproxy
+
+#endif  // QBSOCKS_HANDSHAKE_H
