@@ -4,9 +4,9 @@
 // interval (m_nTimeOut) ends, a cancellation or a Close from another thread
 // wakes it (SleepingWaitEntry), or, on Windows, a message arrives for the
 // thread; nothing wakes it on a schedule. Host code gets its turn
-// (OnMessagePending) when the interval ends without the socket becoming
-// ready, before the wait returns, and on Windows when a message arrived;
-// the thread's queue is looked at on every turn (see afx/thread_queue.h).
+// (OnMessagePending) once per wait, when the socket is not ready as the wait
+// starts, and on Windows again whenever a message arrives; the thread's
+// queue is looked at on every turn (see afx/thread_queue.h).
 //
 // Cancellation: while a blocking call runs (Send, Receive, Accept, a
 // connect, a wait that PumpMessages runs on its own, or a derived class's
@@ -58,7 +58,8 @@ qbafx::ThreadPointer<qbafx::SocketWait> g_innermostWait;
 
 // The waits that sleep, each listed under the blocking-call state that it
 // watches, so that CancelBlockingCall and Close, from any thread, can wake
-// the one that watches theirs. Process-wide, as the threads are.
+// the one that watches theirs: CSocket has no room for a handle of its own.
+// Process-wide, as the threads are.
 struct SleepingWait {
   volatile LONG* pState;
   qbafx::SocketWait* pWait;
@@ -68,19 +69,12 @@ struct SleepingWait {
 qbafx::RecursiveLock g_sleepingLock;
 SleepingWait* g_pSleeping = NULL;
 
-// Lists a wait for as long as it lives. The state is changed before the
-// wake, and the wait looks at the state before each turn, so a wake that
-// comes between that look and the turn makes the turn end at once.
+// Lists a wait, from Listen until the wait ends. The state is changed
+// before the wake, and the wait looks at the state before each turn, so a
+// wake that comes between that look and the turn ends the turn at once.
 class SleepingWaitEntry {
  public:
-  SleepingWaitEntry(volatile LONG& state, qbafx::SocketWait& wait) : m_entry{&state, &wait, NULL, NULL} {
-    if (!wait.CanBeWoken()) return;
-    qbafx::LockGuard lock(g_sleepingLock);
-    m_entry.pNext = g_pSleeping;
-    if (g_pSleeping != NULL) g_pSleeping->pPrevious = &m_entry;
-    g_pSleeping = &m_entry;
-    m_bListed = true;
-  }
+  SleepingWaitEntry(volatile LONG& state, qbafx::SocketWait& wait) : m_entry{&state, &wait, NULL, NULL} {}
   ~SleepingWaitEntry() {
     if (!m_bListed) return;
     qbafx::LockGuard lock(g_sleepingLock);
@@ -89,6 +83,18 @@ class SleepingWaitEntry {
   }
   SleepingWaitEntry(const SleepingWaitEntry&) = delete;
   SleepingWaitEntry& operator=(const SleepingWaitEntry&) = delete;
+
+  // True once listed; false when the wait could get no wake handle.
+  bool Listen() {
+    if (m_bListed || !m_entry.pWait->ArmWake()) return m_bListed;
+    qbafx::LockGuard lock(g_sleepingLock);
+    m_entry.pNext = g_pSleeping;
+    if (g_pSleeping != NULL) g_pSleeping->pPrevious = &m_entry;
+    g_pSleeping = &m_entry;
+    m_bListed = true;
+    return true;
+  }
+  bool Listed() const { return m_bListed; }
 
  private:
   SleepingWait m_entry;
@@ -279,6 +285,9 @@ BOOL CSocket::OnMessagePending() {
   return FALSE;
 }
 
+// Host code gets its turn once per wait, before the wait first sleeps: a
+// blocking call whose interval ends waits again, so OnMessagePending runs
+// at every interval, and on Windows also when a message arrives.
 BOOL CSocket::PumpMessages(UINT uStopFlag) {
   if (!qbafx::MayBlock(m_pbBlocking)) return FALSE;  // one wait per socket at a time
   qbafx::BlockingCall call(m_nBlockingCall);
@@ -288,7 +297,7 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
   qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
   SleepingWaitEntry sleeping(m_nBlockingCall, wait);
-  bool bIntervalOver = false;
+  bool bHostHadTurn = false;
   for (;;) {
     if (call.SocketClosed()) {
       wait.Forget();
@@ -303,9 +312,13 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
     if (m_hSocket == INVALID_SOCKET || m_hSocket != wait.Socket()) return Fail(WSAENOTSOCK);
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
     if (call.TakeCancel() || !bBlocking) return Fail(WSAEINTR);
-    if (bIntervalOver) return call.Finish() ? Fail(WSAEINTR) : TRUE;
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
-    const int seen = wait.Turn(wait.CanBeWoken() || nLeftMs < kUnwokenTurnMs ? nLeftMs : kUnwokenTurnMs);
+    if (bHostHadTurn && nLeftMs == 0) return call.Finish() ? Fail(WSAEINTR) : TRUE;
+    // The first turn only looks; the rest sleep, in short turns only when
+    // no wake can end them.
+    int nTurnMs = bHostHadTurn ? nLeftMs : 0;
+    if (!sleeping.Listed() && nTurnMs > kUnwokenTurnMs) nTurnMs = kUnwokenTurnMs;
+    const int seen = wait.Turn(nTurnMs);
     if (seen < 0) {
       // A socket that is gone (another thread closed it) leaves its event
       // selection to no one: by the time the wait ends, its handle value
@@ -318,9 +331,11 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
       // A cancel made during the last turn still ends the wait.
       return call.Finish() ? Fail(WSAEINTR) : TRUE;
     }
-    // Host code's turn: once the interval is over (the checks above then
-    // end the wait) and when a message came; a wake goes straight to them.
-    bIntervalOver = MillisecondsLeft(dwStart, nTimeOutMs) == 0;
-    if (bIntervalOver || (seen & qbafx::kMessageArrived)) OnMessagePending();
+    if (!bHostHadTurn || (seen & qbafx::kMessageArrived)) {
+      bHostHadTurn = true;
+      OnMessagePending();
+      // Listed before the checks that precede the first sleep.
+      sleeping.Listen();
+    }
   }
 }

@@ -11,9 +11,10 @@
 //   Readiness bits), the innermost wait of its thread while it lives.
 //   Turn(nTimeoutMs) waits once, at most nTimeoutMs: the Readiness seen,
 //   or kMessageArrived when a message for the thread ended it (Windows),
-//   0 when neither came, -1 on failure. Wake(), from any thread, ends the
-//   turn under way, or else the next one, at once; CanBeWoken() is false
-//   when the wait could get no handle for that.
+//   0 when neither came, -1 on failure. ArmWake() readies the wait to be
+//   woken, made only for a wait that is to sleep; false when it could get
+//   no handle for that. Wake(), from any thread once armed, ends the turn
+//   under way, or else the next one, at once.
 // DispatchWaitingPaint(): CSocket's default OnMessagePending; hands one
 //   waiting WM_PAINT to its window, and leaves every other message queued.
 #ifndef QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
@@ -79,7 +80,7 @@ namespace qbafx {
 namespace declared {
 using Turn = int (SocketWait::*)(int nTimeoutMs);
 using Wake = void (SocketWait::*)();
-using CanBeWoken = bool (SocketWait::*)() const;
+using ArmWake = bool (SocketWait::*)();
 using DispatchWaitingPaint = void();
 }  // namespace declared
 
@@ -89,7 +90,7 @@ static_assert(
     "SocketWait: the system's definition differs from its declaration in " __FILE__);
 QBAFX_PROVIDES_MEMBER(SocketWait, Turn);
 QBAFX_PROVIDES_MEMBER(SocketWait, Wake);
-QBAFX_PROVIDES_MEMBER(SocketWait, CanBeWoken);
+QBAFX_PROVIDES_MEMBER(SocketWait, ArmWake);
 QBAFX_PROVIDES(qbafx, DispatchWaitingPaint);
 
 }  // namespace qbafx

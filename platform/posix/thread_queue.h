@@ -12,13 +12,11 @@
 namespace qbafx {
 
 // A turn sleeps on the socket and on an eventfd of the wait's own, which
-// Wake signals; one per wait, so that no descriptor outlives it.
+// Wake signals. The eventfd is made only for a wait that is to sleep, and
+// closed with it, so that no descriptor outlives the wait.
 class SocketWait : public SocketWaitBase {
  public:
-  SocketWait(SOCKET hSocket, unsigned wanted)
-      : SocketWaitBase(hSocket), m_wanted(wanted), m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    SetInnermostWait(this);
-  }
+  SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) { SetInnermostWait(this); }
   ~SocketWait() {
     if (m_wakeFd == -1) return;
     const int savedErrno = errno;
@@ -27,7 +25,14 @@ class SocketWait : public SocketWaitBase {
   }
   int Turn(int nTimeoutMs) { return sockio::WaitOrWake(m_hSocket, m_wanted, nTimeoutMs, m_wakeFd); }
 
-  bool CanBeWoken() const { return m_wakeFd != -1; }
+  bool ArmWake() {
+    if (m_wakeFd == -1) {
+      const int savedErrno = errno;
+      m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      errno = savedErrno;
+    }
+    return m_wakeFd != -1;
+  }
   void Wake() {
     const int savedErrno = errno;
     const uint64_t one = 1;
@@ -37,7 +42,7 @@ class SocketWait : public SocketWaitBase {
 
  private:
   unsigned m_wanted;
-  int m_wakeFd;  // -1 when none could be made: the turns then stay short
+  int m_wakeFd = -1;
 };
 
 inline void DispatchWaitingPaint() {}

@@ -32,7 +32,7 @@ class SocketWait : public SocketWaitBase {
     WSASetLastError(nSaved);
   }
 
-  bool CanBeWoken() const { return m_hEvent != NULL; }
+  bool ArmWake() { return m_hEvent != NULL; }
   void Wake() {
     const DWORD dwSaved = GetLastError();
     SetEvent(m_hEvent);

@@ -36,7 +36,6 @@ constexpr SOCKET kAllBitsSet = ~static_cast<SOCKET>(0);
 // of a wait (OnMessagePending).
 class ProbeSocket : public CSocket {
  public:
-  using CSocket::m_nBlockingCall;
   using CSocket::m_nTimeOut;
   using CSocket::m_pbBlocking;
   using CSocket::PumpMessages;
@@ -167,20 +166,11 @@ TEST_F(SocketTest, PumpMessagesWaitsAboutOneIntervalWhenNothingArrives) {
 }
 
 TEST_F(SocketTest, PumpMessagesReturnsAtOnceWhenDataArrives) {
-  // What another thread does once the wait runs: it wakes a wait that
-  // sleeps through its interval, and host code gets no turn before it.
-  using Meanwhile = std::function<void(ProbeSocket&, CSocket&)>;
-  const Meanwhile sendByte = [](ProbeSocket&, CSocket& server) { EXPECT_EQ(server.Send("x", 1), 1); };
-  const Meanwhile cancel = [](ProbeSocket& client, CSocket&) { client.CancelBlockingCall(); };
   struct Case {
     const char* name;
     bool sendBeforeWait;
-    Meanwhile fromAnotherThread;
-    int expectedError;  // 0: the wait succeeds
   };
-  for (const Case& c : {Case{"data waiting", true, nullptr, 0}, Case{"data during the wait", false, nullptr, 0},
-                        Case{"data from another thread", false, sendByte, 0},
-                        Case{"cancel from another thread", false, cancel, WSAEINTR}}) {
+  for (const Case& c : {Case{"data waiting", true}, Case{"data during the wait", false}}) {
     SCOPED_TRACE(c.name);
     ProbeSocket client;
     CSocket server;
@@ -189,37 +179,19 @@ TEST_F(SocketTest, PumpMessagesReturnsAtOnceWhenDataArrives) {
       ASSERT_EQ(server.Send("x", 1), 1);
     }
     client.onTurn = [&](ProbeSocket& self) {
-      if (self.turns == 1 && !c.fromAnotherThread) {
+      if (self.turns == 1) {
         EXPECT_EQ(server.Send("x", 1), 1);
       }
     };
     client.m_nTimeOut = 30000;
-    std::thread other([&] {
-      if (!c.fromAnotherThread) return;
-      while (InterlockedCompareExchange(&client.m_nBlockingCall, qbafx::kIdle, qbafx::kIdle) != qbafx::kRunning) {
-        std::this_thread::yield();
-      }
-      c.fromAnotherThread(client, server);
-    });
 
     // The wait also succeeds when its interval ends: the time tells them apart.
     Clock::time_point start = Clock::now();
-    const BOOL result = client.PumpMessages(FD_READ);
-    const int error = WSAGetLastError();
-    other.join();
+    EXPECT_TRUE(client.PumpMessages(FD_READ));
     EXPECT_LT(MillisecondsSince(start), 10000);
-    EXPECT_EQ(client.m_pbBlocking, nullptr);
-    if (c.fromAnotherThread) {
-      EXPECT_EQ(client.turns, 0);
-    }
-    if (c.expectedError != 0) {
-      EXPECT_FALSE(result);
-      EXPECT_EQ(error, c.expectedError);
-      continue;
-    }
-    EXPECT_TRUE(result);
     char byte = 0;
     EXPECT_EQ(client.CAsyncSocket::Receive(&byte, 1), 1);
+    EXPECT_EQ(client.m_pbBlocking, nullptr);
   }
 }
 
@@ -280,6 +252,50 @@ TEST_F(SocketTest, CancelFromAnotherThreadEndsTheWait) {
 
   EXPECT_FALSE(result);
   EXPECT_EQ(error, WSAEINTR);
+}
+
+// A wait sleeps through its interval, however long, until a cancel from
+// another thread wakes it: it ends while a wait of half that interval,
+// begun on another socket after the cancel, still runs.
+TEST_F(SocketTest, CancelFromAnotherThreadWakesALongWait) {
+  ProbeSocket client, witness;
+  CSocket server, witnessPeer;
+  ConnectPair(client, server);
+  ConnectPair(witness, witnessPeer);
+  std::atomic<bool> waiting{false}, witnessDone{false};
+  client.onTurn = [&](ProbeSocket&) { waiting = true; };
+  client.m_nTimeOut = 10000;
+  witness.m_nTimeOut = 5000;
+  std::thread canceller([&] {
+    while (!waiting) std::this_thread::yield();
+    client.CancelBlockingCall();
+    witness.PumpMessages(FD_READ);
+    witnessDone = true;
+  });
+  EXPECT_FALSE(client.PumpMessages(FD_READ));
+  EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+  EXPECT_FALSE(witnessDone) << "the cancelled wait outlasted a 5 s interval";
+  EXPECT_EQ(witnessPeer.Send("x", 1), 1);  // ends the witness's wait
+  canceller.join();
+}
+
+// Host code runs once per interval of a blocking call, and no more often:
+// its third turn, which sends the data, comes after two whole intervals.
+TEST_F(SocketTest, HostCodeRunsOncePerInterval) {
+  ProbeSocket client;
+  CSocket server;
+  ConnectPair(client, server);
+  client.onTurn = [&](ProbeSocket& self) {
+    if (self.turns == 3) {
+      EXPECT_EQ(server.Send("x", 1), 1);
+    }
+  };
+  client.m_nTimeOut = 200;
+  const Clock::time_point start = Clock::now();
+  char byte = 0;
+  EXPECT_EQ(client.Receive(&byte, 1), 1);
+  EXPECT_GE(MillisecondsSince(start), 2 * 200 - 10);
+  EXPECT_EQ(client.turns, 3);
 }
 
 // MFC cancels only a call that is blocking: a cancel made while nothing
