@@ -84,15 +84,14 @@ class SleepingWaitEntry {
   SleepingWaitEntry(const SleepingWaitEntry&) = delete;
   SleepingWaitEntry& operator=(const SleepingWaitEntry&) = delete;
 
-  // True once listed; false when the wait could get no wake handle.
-  bool Listen() {
-    if (m_bListed || !m_entry.pWait->ArmWake()) return m_bListed;
+  // A wait that could get no wake handle stays unlisted.
+  void Listen() {
+    if (m_bListed || !m_entry.pWait->ArmWake()) return;
     qbafx::LockGuard lock(g_sleepingLock);
     m_entry.pNext = g_pSleeping;
     if (g_pSleeping != NULL) g_pSleeping->pPrevious = &m_entry;
     g_pSleeping = &m_entry;
     m_bListed = true;
-    return true;
   }
   bool Listed() const { return m_bListed; }
 
@@ -335,7 +334,7 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
       bHostHadTurn = true;
       OnMessagePending();
       // Listed before the checks that precede the first sleep.
-      sleeping.Listen();
+      if (MillisecondsLeft(dwStart, nTimeOutMs) > 0) sleeping.Listen();
     }
   }
 }

@@ -11,9 +11,9 @@
 //   Readiness bits), the innermost wait of its thread while it lives.
 //   Turn(nTimeoutMs) waits once, at most nTimeoutMs: the Readiness seen,
 //   or kMessageArrived when a message for the thread ended it (Windows),
-//   0 when neither came, -1 on failure. ArmWake() readies the wait to be
-//   woken, made only for a wait that is to sleep; false when it could get
-//   no handle for that. Wake(), from any thread once armed, ends the turn
+//   0 when neither came, -1 on failure. ArmWake(), called only for a wait
+//   that is to sleep, readies it to be woken: false when it could get no
+//   handle for that. Wake(), from any thread once armed, ends the turn
 //   under way, or else the next one, at once.
 // DispatchWaitingPaint(): CSocket's default OnMessagePending; hands one
 //   waiting WM_PAINT to its window, and leaves every other message queued.
