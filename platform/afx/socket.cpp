@@ -1,17 +1,18 @@
 // CSocket: MFC's blocking socket. Each blocking call tries the non-blocking
 // operation of CAsyncSocket and, while that would block, waits in
-// PumpMessages, which waits on the socket in short slices so that a
-// cancellation (CancelBlockingCall, from OnMessagePending or from another
-// thread) is noticed quickly, and gives host code a turn between slices
-// (OnMessagePending). On Windows a slice also ends when a message arrives
-// for the thread, and the thread's queue is looked at on every turn (see
-// afx/thread_queue.h).
+// PumpMessages. A wait sleeps until the socket may be ready, the pump
+// interval (m_nTimeOut) ends, a cancellation or a Close from another thread
+// wakes it (SleepingWaitEntry), or, on Windows, a message arrives for the
+// thread; nothing wakes it on a schedule. Host code gets its turn
+// (OnMessagePending) once per wait, when the socket is not ready as the wait
+// starts, and on Windows again whenever a message arrives; the thread's
+// queue is looked at on every turn (see afx/thread_queue.h).
 //
 // Cancellation: while a blocking call runs (Send, Receive, Accept, a
 // connect, a wait that PumpMessages runs on its own, or a derived class's
 // call of several waits), m_nBlockingCall is kRunning. CancelBlockingCall
 // turns only kRunning into kCancelRequested, so a cancel that comes while
-// nothing blocks is dropped, as MFC drops it; the next turn of a wait, or
+// nothing blocks is dropped, as MFC drops it; the wait under way, woken, or
 // the end of the wait or call, takes the request and ends it with WSAEINTR.
 //
 // Close during a blocking call (from OnMessagePending, say) turns the state
@@ -30,8 +31,11 @@ namespace sys = qbafx::sockio::sys;
 
 namespace {
 
-// Longest single poll of a wait: bounds how late a cancellation is noticed.
-constexpr int kWaitSliceMs = 20;
+// Longest turn of a wait that could get no wake handle: bounds how late it
+// notices a cancellation or a Close from another thread.
+constexpr int kUnwokenTurnMs = 20;
+
+constexpr unsigned kAnyReadiness = sockio::kReadable | sockio::kWritable | sockio::kException;
 
 // MFC's default pump interval.
 constexpr int kDefaultTimeOutMs = 2000;
@@ -39,14 +43,70 @@ constexpr int kDefaultTimeOutMs = 2000;
 using qbafx::Fail;
 using qbafx::SocketError;
 
-// Ends the blocking call that runs, if any, as one whose socket was closed.
-void MarkSocketClosed(volatile LONG& state) {
-  if (InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning) == qbafx::kCancelRequested) {
-    InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested);
+// Ends the blocking call that runs, if any, as one whose socket was closed;
+// true when one ran.
+bool MarkSocketClosed(volatile LONG& state) {
+  const LONG was = InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kRunning);
+  if (was == qbafx::kCancelRequested) {
+    return InterlockedCompareExchange(&state, qbafx::kSocketClosed, qbafx::kCancelRequested) ==
+           qbafx::kCancelRequested;
   }
+  return was == qbafx::kRunning;
 }
 
 qbafx::ThreadPointer<qbafx::SocketWait> g_innermostWait;
+
+// The waits that sleep, each listed under the blocking-call state that it
+// watches, so that CancelBlockingCall and Close, from any thread, can wake
+// the one that watches theirs: CSocket has no room for a handle of its own.
+// Process-wide, as the threads are.
+struct SleepingWait {
+  volatile LONG* pState;
+  qbafx::SocketWait* pWait;
+  SleepingWait* pPrevious;
+  SleepingWait* pNext;
+};
+qbafx::RecursiveLock g_sleepingLock;
+SleepingWait* g_pSleeping = NULL;
+
+// Lists a wait, from Listen until the wait ends. The state is changed
+// before the wake, and the wait looks at the state before each turn, so a
+// wake that comes between that look and the turn ends the turn at once.
+class SleepingWaitEntry {
+ public:
+  SleepingWaitEntry(volatile LONG& state, qbafx::SocketWait& wait) : m_entry{&state, &wait, NULL, NULL} {}
+  ~SleepingWaitEntry() {
+    if (!m_bListed) return;
+    qbafx::LockGuard lock(g_sleepingLock);
+    if (m_entry.pNext != NULL) m_entry.pNext->pPrevious = m_entry.pPrevious;
+    (m_entry.pPrevious != NULL ? m_entry.pPrevious->pNext : g_pSleeping) = m_entry.pNext;
+  }
+  SleepingWaitEntry(const SleepingWaitEntry&) = delete;
+  SleepingWaitEntry& operator=(const SleepingWaitEntry&) = delete;
+
+  // A wait that could get no wake handle stays unlisted.
+  void Listen() {
+    if (m_bListed || !m_entry.pWait->ArmWake()) return;
+    qbafx::LockGuard lock(g_sleepingLock);
+    m_entry.pNext = g_pSleeping;
+    if (g_pSleeping != NULL) g_pSleeping->pPrevious = &m_entry;
+    g_pSleeping = &m_entry;
+    m_bListed = true;
+  }
+  bool Listed() const { return m_bListed; }
+
+ private:
+  SleepingWait m_entry;
+  bool m_bListed = false;
+};
+
+// Wakes the wait that watches state, if one sleeps.
+void WakeWaitOn(volatile LONG& state) {
+  qbafx::LockGuard lock(g_sleepingLock);
+  for (SleepingWait* pEntry = g_pSleeping; pEntry != NULL; pEntry = pEntry->pNext) {
+    if (pEntry->pState == &state) pEntry->pWait->Wake();
+  }
+}
 
 // Points the blocking marker at a flag of the running wait, and clears it
 // again on every way out.
@@ -139,7 +199,9 @@ CSocket::~CSocket() {
 }
 
 void CSocket::CancelBlockingCall() {
-  InterlockedCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning);
+  if (InterlockedCompareExchange(&m_nBlockingCall, qbafx::kCancelRequested, qbafx::kRunning) == qbafx::kRunning) {
+    WakeWaitOn(m_nBlockingCall);
+  }
 }
 
 BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* lpSockAddrLen) {
@@ -155,7 +217,7 @@ BOOL CSocket::Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr, int* 
 // call's state changes: a Close made while nothing blocks leaves it idle.
 void CSocket::Close() {
   CAsyncSocket::Close();
-  MarkSocketClosed(m_nBlockingCall);
+  if (MarkSocketClosed(m_nBlockingCall)) WakeWaitOn(m_nBlockingCall);
 }
 
 int CSocket::Receive(void* lpBuf, int nBufLen, int nFlags) {
@@ -222,6 +284,9 @@ BOOL CSocket::OnMessagePending() {
   return FALSE;
 }
 
+// Host code gets its turn once per wait, before the wait first sleeps: a
+// blocking call whose interval ends waits again, so OnMessagePending runs
+// at every interval, and on Windows also when a message arrives.
 BOOL CSocket::PumpMessages(UINT uStopFlag) {
   if (!qbafx::MayBlock(m_pbBlocking)) return FALSE;  // one wait per socket at a time
   qbafx::BlockingCall call(m_nBlockingCall);
@@ -230,6 +295,8 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   const DWORD dwStart = sockio::TickCount();
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
   qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
+  SleepingWaitEntry sleeping(m_nBlockingCall, wait);
+  bool bHostHadTurn = false;
   for (;;) {
     if (call.SocketClosed()) {
       wait.Forget();
@@ -245,7 +312,12 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
     if (call.TakeCancel() || !bBlocking) return Fail(WSAEINTR);
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);
-    int seen = wait.Turn(nLeftMs < kWaitSliceMs ? nLeftMs : kWaitSliceMs);
+    if (bHostHadTurn && nLeftMs == 0) return call.Finish() ? Fail(WSAEINTR) : TRUE;
+    // The first turn only looks; the rest sleep, in short turns only when
+    // no wake can end them.
+    int nTurnMs = bHostHadTurn ? nLeftMs : 0;
+    if (!sleeping.Listed() && nTurnMs > kUnwokenTurnMs) nTurnMs = kUnwokenTurnMs;
+    const int seen = wait.Turn(nTurnMs);
     if (seen < 0) {
       // A socket that is gone (another thread closed it) leaves its event
       // selection to no one: by the time the wait ends, its handle value
@@ -254,10 +326,15 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
       return FALSE;
     }
     if (seen & sockio::kWritable) m_bSawWritable = TRUE;
-    if (seen > 0 || MillisecondsLeft(dwStart, nTimeOutMs) == 0) {
+    if (seen & kAnyReadiness) {
       // A cancel made during the last turn still ends the wait.
       return call.Finish() ? Fail(WSAEINTR) : TRUE;
     }
-    OnMessagePending();
+    if (!bHostHadTurn || (seen & qbafx::kMessageArrived)) {
+      bHostHadTurn = true;
+      OnMessagePending();
+      // Listed before the checks that precede the first sleep.
+      if (MillisecondsLeft(dwStart, nTimeOutMs) > 0) sleeping.Listen();
+    }
   }
 }

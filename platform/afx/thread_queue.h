@@ -10,7 +10,11 @@
 // SocketWait: a SocketWaitBase made with (SOCKET, unsigned wanted
 //   Readiness bits), the innermost wait of its thread while it lives.
 //   Turn(nTimeoutMs) waits once, at most nTimeoutMs: the Readiness seen,
-//   0 when none came, -1 on failure.
+//   or kMessageArrived when a message for the thread ended it (Windows),
+//   0 when neither came, -1 on failure. ArmWake(), called only for a wait
+//   that is to sleep, readies it to be woken: false when it could get no
+//   handle for that. Wake(), from any thread once armed, ends the turn
+//   under way, or else the next one, at once.
 // DispatchWaitingPaint(): CSocket's default OnMessagePending; hands one
 //   waiting WM_PAINT to its window, and leaves every other message queued.
 #ifndef QBSOCKS_PLATFORM_AFX_THREAD_QUEUE_H
@@ -21,6 +25,9 @@
 namespace qbafx {
 
 class SocketWait;
+
+// What a turn reports beside the sockio::Readiness bits.
+constexpr unsigned kMessageArrived = 8u;
 
 // The waits running on this thread, innermost first (socket.cpp). A socket
 // given up under them without CSocket::Close (a qualified
@@ -72,6 +79,8 @@ namespace qbafx {
 
 namespace declared {
 using Turn = int (SocketWait::*)(int nTimeoutMs);
+using Wake = void (SocketWait::*)();
+using ArmWake = bool (SocketWait::*)();
 using DispatchWaitingPaint = void();
 }  // namespace declared
 
@@ -80,6 +89,8 @@ static_assert(
         sizeof(SocketWait(INVALID_SOCKET, 0u)) != 0,
     "SocketWait: the system's definition differs from its declaration in " __FILE__);
 QBAFX_PROVIDES_MEMBER(SocketWait, Turn);
+QBAFX_PROVIDES_MEMBER(SocketWait, Wake);
+QBAFX_PROVIDES_MEMBER(SocketWait, ArmWake);
 QBAFX_PROVIDES(qbafx, DispatchWaitingPaint);
 
 }  // namespace qbafx

@@ -178,8 +178,8 @@ class QBAFX_API CSocket : public CAsyncSocket {
   BOOL IsBlocking() const { return m_pbBlocking != NULL; }
 
   // Ends the blocking call in progress on this socket: from
-  // OnMessagePending on the same thread, or from another thread (the wait
-  // notices within a few tens of milliseconds).
+  // OnMessagePending on the same thread, or from another thread (which
+  // wakes the wait at once).
   void CancelBlockingCall();
 
   BOOL Accept(CAsyncSocket& rConnectedSocket, SOCKADDR* lpSockAddr = NULL, int* lpSockAddrLen = NULL) override;
@@ -207,10 +207,12 @@ class QBAFX_API CSocket : public CAsyncSocket {
   int ReceiveFromHelper(void* lpBuf, int nBufLen, SOCKADDR* lpSockAddr, int* lpSockAddrLen, int nFlags) override;
   int SendToHelper(const void* lpBuf, int nBufLen, const SOCKADDR* lpSockAddr, int nSockAddrLen, int nFlags) override;
 
-  // Called on every turn of a blocking wait, so that host code can run on
-  // the socket's thread; on Windows a turn also ends as soon as a message
-  // arrives for the thread. The default returns FALSE; on Windows it first
-  // dispatches a waiting WM_PAINT, leaving other messages queued.
+  // Called once per blocking wait that finds the socket not ready, before
+  // it sleeps (a blocking call waits again at every pump interval), so
+  // that host code can run on the socket's thread; on Windows also as soon
+  // as a message arrives for the thread. The default returns FALSE; on
+  // Windows it first dispatches a waiting WM_PAINT, leaving other messages
+  // queued.
   virtual BOOL OnMessagePending();
 
   // Waits until one of the events (FD_READ, FD_WRITE, FD_CONNECT, ...) may

@@ -11,8 +11,10 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace qbafx::sockio {
 
@@ -74,18 +76,29 @@ inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
   return static_cast<SOCKET>(fd);
 }
 
-// A signal ends the wait as the time passing does.
-inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
-  pollfd entry{};
+// A signal ends the wait as the time passing does. So does wakeFd, an
+// eventfd that another thread signals (-1: none), which the wait drains;
+// its calls bypass the system-call table, as they are no socket's.
+inline int WaitOrWake(SOCKET s, unsigned wanted, int timeoutMs, int wakeFd) {
+  pollfd entries[2] = {};
+  pollfd& entry = entries[0];
   entry.fd = Native(s);
   if (wanted & kReadable) entry.events |= POLLIN;
   if (wanted & kWritable) entry.events |= POLLOUT;
   if (wanted & kException) entry.events |= POLLPRI;
-  int rc = sys::poll(&entry, 1, timeoutMs);
+  entries[1].fd = wakeFd;
+  entries[1].events = POLLIN;
+  int rc = sys::poll(entries, wakeFd != -1 ? 2 : 1, timeoutMs);
   if (rc == -1) {
     if (errno == EINTR) return 0;
     SaveSystemError();
     return -1;
+  }
+  if (entries[1].revents & POLLIN) {
+    const int savedErrno = errno;
+    uint64_t count;
+    (void)!::read(wakeFd, &count, sizeof(count));
+    errno = savedErrno;
   }
   if (entry.revents & POLLNVAL) {
     WSASetLastError(WSAENOTSOCK);
@@ -98,6 +111,8 @@ inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
   if (entry.revents & (POLLERR | POLLHUP)) seen |= kException | wanted;  // caller finds out what
   return static_cast<int>(seen);
 }
+
+inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) { return WaitOrWake(s, wanted, timeoutMs, -1); }
 
 // A millisecond count for measuring waits: the monotonic clock under the
 // GetTickCount stand-in, without the offset that tests give that one.

@@ -7,8 +7,9 @@ namespace qbafx {
 
 // Waits of one blocking call on one socket. An event tied to the socket
 // (WSAEventSelect, for the network events that the wanted readiness needs)
-// and the thread's queue end a turn. Every call keeps the last error as it
-// was, but for a failed wait.
+// and the thread's queue end a turn; Wake, from another thread, signals
+// the same event. Every call keeps the last error as it was, but for a
+// failed wait.
 class SocketWait : public SocketWaitBase {
  public:
   SocketWait(SOCKET hSocket, unsigned wanted) : SocketWaitBase(hSocket), m_wanted(wanted) {
@@ -31,8 +32,16 @@ class SocketWait : public SocketWaitBase {
     WSASetLastError(nSaved);
   }
 
+  bool ArmWake() { return m_hEvent != NULL; }
+  void Wake() {
+    const DWORD dwSaved = GetLastError();
+    SetEvent(m_hEvent);
+    SetLastError(dwSaved);
+  }
+
   // One turn of at most nTimeoutMs: the readiness seen (sockio::Readiness
-  // bits), 0 when none came, -1 on failure.
+  // bits), kMessageArrived when a message ended it, 0 when neither came
+  // (the time passed, or Wake), -1 on failure.
   int Turn(int nTimeoutMs) {
     // Readiness from before the event was tied is not always signalled.
     int seen = sockio::Wait(m_hSocket, m_wanted, 0);
@@ -40,7 +49,8 @@ class SocketWait : public SocketWaitBase {
     const int nSaved = WSAGetLastError();
     const DWORD nHandles = m_hEvent != NULL ? 1 : 0;
     // Wakes for messages that arrived since the queue was last looked at.
-    MsgWaitForMultipleObjects(nHandles, &m_hEvent, FALSE, static_cast<DWORD>(nTimeoutMs), QS_ALLINPUT);
+    const DWORD dwWoken =
+        MsgWaitForMultipleObjects(nHandles, &m_hEvent, FALSE, static_cast<DWORD>(nTimeoutMs), QS_ALLINPUT);
     seen = sockio::Wait(m_hSocket, m_wanted, 0);
     if (seen == 0) {
       // Answers the messages other threads sent to the thread's windows,
@@ -48,6 +58,7 @@ class SocketWait : public SocketWaitBase {
       // newer ones; the host's own loop gets the posted ones.
       MSG msg;
       PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
+      if (dwWoken == WAIT_OBJECT_0 + nHandles) seen = static_cast<int>(kMessageArrived);
     }
     if (seen >= 0) WSASetLastError(nSaved);
     return seen;

@@ -254,6 +254,50 @@ TEST_F(SocketTest, CancelFromAnotherThreadEndsTheWait) {
   EXPECT_EQ(error, WSAEINTR);
 }
 
+// A wait sleeps through its interval, however long, until a cancel from
+// another thread wakes it: it ends while a wait of half that interval,
+// begun on another socket after the cancel, still runs.
+TEST_F(SocketTest, CancelFromAnotherThreadWakesALongWait) {
+  ProbeSocket client, witness;
+  CSocket server, witnessPeer;
+  ConnectPair(client, server);
+  ConnectPair(witness, witnessPeer);
+  std::atomic<bool> waiting{false}, witnessDone{false};
+  client.onTurn = [&](ProbeSocket&) { waiting = true; };
+  client.m_nTimeOut = 10000;
+  witness.m_nTimeOut = 5000;
+  std::thread canceller([&] {
+    while (!waiting) std::this_thread::yield();
+    client.CancelBlockingCall();
+    witness.PumpMessages(FD_READ);
+    witnessDone = true;
+  });
+  EXPECT_FALSE(client.PumpMessages(FD_READ));
+  EXPECT_EQ(WSAGetLastError(), WSAEINTR);
+  EXPECT_FALSE(witnessDone) << "the cancelled wait outlasted a 5 s interval";
+  EXPECT_EQ(witnessPeer.Send("x", 1), 1);  // ends the witness's wait
+  canceller.join();
+}
+
+// Host code runs once per interval of a blocking call, and no more often:
+// its third turn, which sends the data, comes after two whole intervals.
+TEST_F(SocketTest, HostCodeRunsOncePerInterval) {
+  ProbeSocket client;
+  CSocket server;
+  ConnectPair(client, server);
+  client.onTurn = [&](ProbeSocket& self) {
+    if (self.turns == 3) {
+      EXPECT_EQ(server.Send("x", 1), 1);
+    }
+  };
+  client.m_nTimeOut = 200;
+  const Clock::time_point start = Clock::now();
+  char byte = 0;
+  EXPECT_EQ(client.Receive(&byte, 1), 1);
+  EXPECT_GE(MillisecondsSince(start), 2 * 200 - 10);
+  EXPECT_EQ(client.turns, 3);
+}
+
 // MFC cancels only a call that is blocking: a cancel made while nothing
 // waits must not end the next wait, which here runs its interval and
 // succeeds.
