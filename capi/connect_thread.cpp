@@ -74,8 +74,11 @@ bool Reserve(T*& items, int& capacity, int wanted) {
   if (wanted <= capacity) return true;
   int grown = capacity > 0 ? capacity * 2 : 64;
   while (grown < wanted) grown *= 2;
-  T* larger = static_cast<T*>(realloc(items, sizeof(T) * static_cast<size_t>(grown)));
+  T* larger =
+      static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(grown)));  // MSVCRT.DLL's import list has no realloc
   if (larger == nullptr) return false;
+  if (capacity > 0) memcpy(larger, items, sizeof(T) * static_cast<size_t>(capacity));
+  free(items);
   items = larger;
   capacity = grown;
   return true;
