@@ -53,9 +53,7 @@ static void count_down(void) {
   if (InterlockedDecrement(&pending) == 0) SetEvent(none_pending);
 }
 
-static void wait_for_all(void) {
-  WaitForSingleObject(none_pending, INFINITE);
-}
+static void wait_for_all(void) { WaitForSingleObject(none_pending, INFINITE); }
 #else
 static pthread_mutex_t pending_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t none_pending = PTHREAD_COND_INITIALIZER;
@@ -134,8 +132,8 @@ int main(int argc, char** argv) {
       close_socket(slot->socket);
       ++connected;
     } else {
-      printf("%s:%u: result %d, step %d, cause %d: %s\n", slot->host, slot->port, slot->result,
-             slot->outcome.step, slot->outcome.cause, slot->outcome.reason);
+      printf("%s:%u: result %d, step %d, cause %d: %s\n", slot->host, slot->port, slot->result, slot->outcome.step,
+             slot->outcome.cause, slot->outcome.reason);
     }
   }
   free(slots);
