@@ -3,8 +3,10 @@
 # find_package, and once more with pkg-config) and runs them against an echo
 # target on 127.0.0.1, directly and through each proxy the tests start: the
 # answer must be the request. The C one is also cancelled (SIGTERM) and
-# timed out against a proxy that never answers, and must say so. The install is a `cmake --install` prefix or
-# unpacked Debian packages (their usr/); the library folder is where
+# timed out against a proxy that never answers, and must say so, as the
+# poll loop's must when timed out; the callbacks' connects at once must each
+# end as they should, and docs/api.md's programs compile. The install is a
+# `cmake --install` prefix or unpacked Debian packages (their usr/); the library folder is where
 # qbsocks32.pc lies (lib, or lib/<multiarch> under /usr). Runs under
 # tests/support/linux_servers.py, which starts the proxies:
 #   linux_servers.py bash example_host.sh PREFIX WORK_DIR CMAKE CXX CXXFLAGS LDFLAGS
@@ -46,18 +48,30 @@ read -r -a extra_ldflags <<<"$ldflags"
 read -r -a c_flags <<<"$(pkg-config --cflags --libs qbsocks)"
 cc -Wall -Wextra -Werror "${extra_cxxflags[@]}" "$examples/qbsocks_request_c.c" -o "$work/qbsocks_request_c-pc" \
   "${c_flags[@]}" -pthread "${extra_ldflags[@]}" -Wl,-rpath,"$libdir"
+# docs/api.md's whole programs of the connect forms compile and link as they stand.
+rm -f "$work"/api-*.c
+awk -v out="$work/api-" '/^### /{section = $0 == "### Connects that no thread waits for"}
+  section && /^```c$/{block = ""; inside = 1; next}
+  inside && /^```$/{inside = 0; if (block ~ /int main/) print block >(out (++n) ".c")}
+  inside {block = block $0 "\n"}' "$examples/../docs/api.md"
+for n in 1 2; do
+  cc -Wall -Wextra -Werror "${extra_cxxflags[@]}" "$work/api-$n.c" -o "$work/api-$n" "${c_flags[@]}" -pthread "${extra_ldflags[@]}"
+done
 
 # An echo target on a free loopback port that closes once it has answered a
 # line, as an HTTP/1.0 server does, and a proxy that never answers, which
 # says "held" once a client's first three bytes (a SOCKS5 greeting) are in;
-# the first line is both ports, printed once they listen.
+# a port that refuses (bound, not listening); the first line is the three
+# ports, printed once they listen.
 coproc ECHO {
   exec python3 -u -c '
 import socket, threading
 server, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))
 server.bind(("127.0.0.1", 0))
+refusing = socket.socket()
+refusing.bind(("127.0.0.1", 0))
 server.listen(8)
-print(server.getsockname()[1], silent.getsockname()[1], flush=True)
+print(server.getsockname()[1], silent.getsockname()[1], refusing.getsockname()[1], flush=True)
 def hold():
     held = []
     while True:
@@ -81,7 +95,7 @@ while True:
 }
 echo_pid=$ECHO_PID
 trap 'kill "$echo_pid" 2>/dev/null || true' EXIT
-read -r -t 30 port silent_port <&"${ECHO[0]}"
+read -r -t 30 port silent_port refusing_port <&"${ECHO[0]}"
 
 # Directly (version 0 turns the proxy off), then through each proxy that
 # linux_servers.py starts, with the settings as regedit exports them. A host
@@ -98,7 +112,7 @@ for path in 0 "4 ${QBSOCKS_DANTE_PORT:?run under linux_servers.py}" "5 $QBSOCKS_
     "5 $QBSOCKS_MICROSOCKS_PORT" "5 $QBSOCKS_MICROSOCKS_AUTH_PORT $QBSOCKS_MICROSOCKS_USER $QBSOCKS_MICROSOCKS_PASSWORD"; do
   read -r version proxy user password <<<"$path"
   write_settings "$version" "${proxy:-}" "${user:-}" "${password:-}"
-  for program in "$work"/example-build/qbsocks_request{,_c} "$work"/qbsocks_request{,_c}-pc; do
+  for program in "$work"/example-build/qbsocks_{request,request_c,connect_poll} "$work"/qbsocks_request{,_c}-pc; do
     answer=$("$program" 127.0.0.1 "$port" "$request"$'\n') || true
     [[ "$answer" == "$request" ]] || { echo "FAIL: $program (SOCKS$version ${proxy:-}): '$answer'" >&2; status=1; }
   done
@@ -116,6 +130,21 @@ grep -q "result 9, step 4 (the proxy's choice of method), cause 9 (cancelled)" "
 "$work/example-build/qbsocks_request_c" -t 300 127.0.0.1 "$port" 2>"$work/timed-out.err" && status=1
 grep -q "result 7, .*cause 8 (timed out)" "$work/timed-out.err" ||
   { echo "FAIL: the C example, bounded: $(cat "$work/timed-out.err")" >&2; status=1; }
+# The connect forms' examples: the poll loop's bound with the socket silent,
+# and callbacks of connects at once, each outcome its own (the reason aside).
+answer=$("$work/example-build/qbsocks_connect_poll" -t 300 127.0.0.1 "$port" 2>&1) && status=1
+[[ "$answer" == *"(result 7, step 4, cause 8)" ]] || { echo "FAIL: the poll example, bounded: '$answer'" >&2; status=1; }
+expect_callbacks() {  # VERSION PROXY_PORT MS PORT=OUTCOME...: a connect to 127.0.0.1:PORT each, ending so
+  local targets=() expected="" row
+  for row in "${@:4}"; do targets+=("127.0.0.1:${row%%=*}") expected+="127.0.0.1:${row%%=*}: ${row#*=}"$'\n'; done
+  write_settings "$1" "$2"
+  answer=$("$work/example-build/qbsocks_connect_async" -t "$3" "${targets[@]}" 2>&1 | sed 's/\(cause [0-9]*\): .*/\1/') || true
+  [[ "$answer" == "${expected%$'\n'}" ]] || { echo "FAIL: the callback example (SOCKS$1): '$answer'" >&2; status=1; }
+}
+expect_callbacks 0 0 5000 "$port=connected" "$refusing_port=result 3, step 10, cause 1"
+expect_callbacks 5 "$QBSOCKS_DANTE_PORT" 5000 "$port=connected" "$port=connected" "$port=connected" \
+  "$refusing_port=result 2, step 8, cause 2"
+expect_callbacks 5 "$silent_port" 300 "$port=result 7, step 4, cause 8" "$port=result 7, step 4, cause 8"
 # The C interface, with pkg-config qbsocks, from a C program, with no
 # settings (so direct); and its target in the CMake package.
 rm -f "$XDG_CONFIG_HOME/qbsocks/user.reg"
