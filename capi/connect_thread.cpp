@@ -24,7 +24,6 @@
 #else
 #include <errno.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 #endif
@@ -488,9 +487,7 @@ class ConnectThread : public MallocAllocated {
 // Detached: the thread frees its own state when it ends. On Windows it
 // holds the module loaded until it exits, so that a host that unloads the
 // module once its last callback has run does not pull the code from under
-// the thread's last steps. On Linux it runs with every signal blocked, as
-// a library's thread should, so that the program's handlers run on its own
-// threads.
+// the thread's last steps.
 bool ConnectThread::Start() {
 #ifdef _WIN32
   if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadMain), &m_module))
@@ -503,9 +500,8 @@ bool ConnectThread::Start() {
   CloseHandle(thread);
   return true;
 #else
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  // The thread keeps its starter's signal mask: the callbacks it runs are
+  // host code, and a runtime (mono, a JVM) stops such threads by signal.
   pthread_attr_t attributes;
   pthread_t thread;
   bool started = pthread_attr_init(&attributes) == 0;
@@ -514,7 +510,6 @@ bool ConnectThread::Start() {
     started = pthread_create(&thread, &attributes, ThreadMain, this) == 0;
     pthread_attr_destroy(&attributes);
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return started;
 #endif
 }

@@ -1,4 +1,5 @@
-// ReadRegistry: the six proxy settings, read afresh at every Connect.
+// The six proxy settings, read afresh at every Connect (ReadRegistry.cpp
+// puts them into CSocks's fields; the C interface reads them as they are).
 //
 // Each value is queried into a temporary and copied into its field only
 // when it is stored as the kind the field needs and fits it (Settings.h
@@ -12,7 +13,6 @@
 // for any other reason), the settings are unreadable: ReadRegistry reports
 // it through MyMessageBox and Connect fails, so the connect never goes
 // direct because a read failed.
-#include "CSocks.h"
 #include "Settings.h"
 #include "current_user.h"
 
@@ -75,44 +75,6 @@ bool QueryString(HKEY hKey, ValueIndex index, char* lpszField, ProxySettings* pS
 }
 
 }  // namespace
-
-void CSocks::ReadRegistry() {
-  const LONG lUnread = ReadSettings();
-  if (lUnread != ERROR_SUCCESS) ReportUnreadableSettings(lUnread);
-}
-
-void CSocks::ReportUnreadableSettings(LONG lError) {
-  char szText[128];
-  DescribeUnreadableSettings(lError, szText, sizeof(szText));
-  MyMessageBox(szText);
-}
-
-// The fields go through the plain read and come back; its copy of the
-// password is wiped.
-LONG CSocks::ReadSettings() {
-  using namespace qbsettings;
-  static_assert(sizeof(m_szSocksServer) == sizeof(ProxySettings::szServer) &&
-                    sizeof(m_szUserName) == sizeof(ProxySettings::szUserName) &&
-                    sizeof(m_szPassword) == sizeof(ProxySettings::szPassword),
-                "the string fields are as wide as the settings say");
-  static_assert(sizeof(m_nSocksPort) == sizeof(DWORD) && sizeof(m_bProxyEnable) == sizeof(DWORD),
-                "number fields are 32 bits");
-  ProxySettings settings;
-  memcpy(settings.szServer, m_szSocksServer, sizeof(m_szSocksServer));
-  settings.dwPort = m_nSocksPort;
-  settings.dwVersion = m_nSocksVersion;
-  memcpy(settings.szUserName, m_szUserName, sizeof(m_szUserName));
-  memcpy(settings.szPassword, m_szPassword, sizeof(m_szPassword));
-  const LONG lUnread = ReadProxySettings(&settings, kReadPassword);
-  memcpy(m_szSocksServer, settings.szServer, sizeof(m_szSocksServer));
-  m_nSocksPort = settings.dwPort;
-  m_nSocksVersion = settings.dwVersion;
-  memcpy(m_szUserName, settings.szUserName, sizeof(m_szUserName));
-  memcpy(m_szPassword, settings.szPassword, sizeof(m_szPassword));
-  m_bProxyEnable = static_cast<BOOL>(settings.dwEnable);
-  SecureZeroMemory(settings.szPassword, sizeof(settings.szPassword));
-  return lUnread;
-}
 
 namespace qbsettings {
 

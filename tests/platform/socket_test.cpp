@@ -214,11 +214,13 @@ TEST_F(SocketTest, HostCodeDuringTheWaitCanEndIt) {
     client.onTurn = [&](ProbeSocket& self) {
       if (self.turns == 3) c.onThirdTurn(self);
     };
-    client.m_nTimeOut = 30000;
+    // Host code runs once per pump interval; a blocking Receive waits
+    // interval after interval, so its third turn comes in the third.
+    client.m_nTimeOut = 50;
 
-    // A wait whose interval ends succeeds: failing on the third turn shows
-    // the host code ended it.
-    EXPECT_FALSE(client.PumpMessages(FD_READ));
+    // Failing on the third turn shows the host code ended the call.
+    char byte = 0;
+    EXPECT_EQ(client.Receive(&byte, 1), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), c.expectedError);
     EXPECT_EQ(client.turns, 3);
     EXPECT_EQ(client.m_pbBlocking, nullptr);
