@@ -1,7 +1,8 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
 // connects with and without a bound, a refusing target's result and reason, a route
 // with a user name beyond ASCII, the facts of failures, a cancel through a token and a
-// QBSocksCancel, a token's registration ended with its connect, the async form; with the
+// QBSocksCancel, a token's registration ended with its connect, the async form, 1,000 async
+// connects at once on the library's thread, half of them cancelled; with the
 // argument "unreachable", what a call throws when the library is nowhere.
 using System;
 using System.Net;
