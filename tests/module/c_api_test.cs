@@ -317,7 +317,9 @@ static class CApiTest
     static int Main(string[] args)
     {
         if (args[0] == "unreachable") return Unreachable(args[1]);
-        string settings = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME") + "/qbsocks";
+        string config = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME");  // the test's own folder
+        if (string.IsNullOrEmpty(config)) throw new InvalidOperationException("XDG_CONFIG_HOME is not set: no folder to write the settings in");
+        string settings = config + "/qbsocks";
         System.IO.Directory.CreateDirectory(settings);
         System.IO.File.Delete(settings + "/user.reg");  // none: direct, whatever a run before left
         Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
