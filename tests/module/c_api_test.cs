@@ -249,7 +249,10 @@ static class CApiTest
         catch (OperationCanceledException e) { got = (e.InnerException as QBSocksException)?.Result + " " + e.CancellationToken.IsCancellationRequested; }
         accepted.Close();
         Console.WriteLine("an async connect, cancelled after 0.5 s, ended after " + (int)(DateTime.UtcNow - start).TotalMilliseconds + " ms");
-        Expect(got == "Cancelled True" && DateTime.UtcNow - start < TimeSpan.FromSeconds(5) && OpenDescriptors() == before, "an async cancel", got);
+        bool soon = DateTime.UtcNow - start < TimeSpan.FromSeconds(5);
+        // The library's thread closes its own handles just after its last callback.
+        bool closed = SpinWait.SpinUntil(() => OpenDescriptors() <= before, TimeSpan.FromSeconds(5));
+        Expect(got == "Cancelled True" && soon && closed, "an async cancel", got);
         foreach (var row in new[] { Tuple.Create(closedPort, 0, SocketError.ConnectionRefused), Tuple.Create(silentPort, 1000, SocketError.TimedOut) })
         {
             WriteSettings(settings, row.Item1, 5, "", "");
