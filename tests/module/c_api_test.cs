@@ -1,13 +1,17 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
 // connects with and without a bound, a refusing target's result and reason, a route
 // with a user name beyond ASCII, the facts of failures, a cancel through a token and a
-// QBSocksCancel, a token's registration ended with its connect, the async form; with the
+// QBSocksCancel, a token's registration ended with its connect, the async form, 1,000 async
+// connects at once on the library's thread, half of them cancelled; with the
 // argument "unreachable", what a call throws when the library is nowhere.
 using System;
 using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
+using System.Diagnostics;
+using System.Linq;
 using System.Threading;
+using System.Threading.Tasks;
 using QBSocks32;
 
 static class CApiTest
@@ -59,35 +63,48 @@ static class CApiTest
                                          SystemError = e.SystemError, Reason = e.Message }) + ", " + e.SocketErrorCode;
     }
 
-    static void Take(Socket peer, int count)
+    static async Task Take(Socket peer, int count)
     {
         byte[] data = new byte[count];
-        for (int got = 0, n = 1; got < count && n > 0; got += n) n = peer.Receive(data, got, count - got, SocketFlags.None);
+        for (int got = 0, n = 1; got < count && n > 0; got += n)
+            n = await peer.ReceiveAsync(new ArraySegment<byte>(data, got, count - got), SocketFlags.None);
     }
 
     // A SOCKS5 proxy for the connects of a row: takes the method offer, chooses no authentication,
-    // takes the request for 127.0.0.1 (10 bytes), answers with reply and closes.
-    static Socket ScriptedProxy(byte[] reply)
+    // takes the request for 127.0.0.1 (10 bytes), answers with reply and closes. With held, each
+    // request signals it and waits for release before the reply. No thread of its own per peer.
+    static Socket ScriptedProxy(byte[] reply, CountdownEvent held = null, Task release = null)
     {
         var listener = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
         listener.Bind(new IPEndPoint(IPAddress.Loopback, 0));
-        listener.Listen(1);
-        new Thread(() => {
+        listener.Listen(1024);
+        Accept(listener, reply, held, release);
+        return listener;
+    }
+
+    static async void Accept(Socket listener, byte[] reply, CountdownEvent held, Task release)
+    {
+        try
+        {
+            for (;;) Answer(await listener.AcceptAsync(), reply, held, release);
+        }
+        catch (SocketException) { }  // stopped
+        catch (ObjectDisposedException) { }
+    }
+
+    static async void Answer(Socket peer, byte[] reply, CountdownEvent held, Task release)
+    {
+        using (peer)
             try
             {
-                for (;;)
-                    using (Socket peer = listener.Accept())
-                    {
-                        Take(peer, 4);
-                        peer.Send(new byte[] { 5, 0 });
-                        Take(peer, 10);
-                        peer.Send(reply);
-                    }
+                await Take(peer, 4);
+                await peer.SendAsync(new ArraySegment<byte>(new byte[] { 5, 0 }), SocketFlags.None);
+                await Take(peer, 10);
+                if (held != null) held.Signal();
+                if (release != null) await release;
+                await peer.SendAsync(new ArraySegment<byte>(reply), SocketFlags.None);
             }
-            catch (SocketException) { }  // stopped
-            catch (ObjectDisposedException) { }
-        }) { IsBackground = true }.Start();
-        return listener;
+            catch (SocketException) { }  // a cancelled connect's peer
     }
 
     // Failures' facts, as the outcome and as the exception (a SocketException).
@@ -134,6 +151,8 @@ static class CApiTest
         }
     }
 
+    const string facts = "Cancelled Reply Cancelled  0 cancelled while waiting for the proxy's reply";
+
     static int OpenDescriptors() { return System.IO.Directory.GetFileSystemEntries("/proc/self/fd").Length; }
 
     // A silent SOCKS4 proxy: a cancel from another thread once the request is there ends the
@@ -141,7 +160,6 @@ static class CApiTest
     // token's through ConnectHandle, as .NET's own cancelled calls throw, and a QBSocksCancel's.
     static void Cancelled(int echo, string settings)
     {
-        const string facts = "Cancelled Reply Cancelled  0 cancelled while waiting for the proxy's reply";
         var source = new CancellationTokenSource();
         CancelledBy(source.Cancel, () => {
             try { QBSocks.ConnectHandle("127.0.0.1", echo, 0, source.Token); }
@@ -231,7 +249,10 @@ static class CApiTest
         catch (OperationCanceledException e) { got = (e.InnerException as QBSocksException)?.Result + " " + e.CancellationToken.IsCancellationRequested; }
         accepted.Close();
         Console.WriteLine("an async connect, cancelled after 0.5 s, ended after " + (int)(DateTime.UtcNow - start).TotalMilliseconds + " ms");
-        Expect(got == "Cancelled True" && DateTime.UtcNow - start < TimeSpan.FromSeconds(5) && OpenDescriptors() == before, "an async cancel", got);
+        bool soon = DateTime.UtcNow - start < TimeSpan.FromSeconds(5);
+        // The library's thread closes its own handles just after its last callback.
+        bool closed = SpinWait.SpinUntil(() => OpenDescriptors() <= before, TimeSpan.FromSeconds(5));
+        Expect(got == "Cancelled True" && soon && closed, "an async cancel", got);
         foreach (var row in new[] { Tuple.Create(closedPort, 0, SocketError.ConnectionRefused), Tuple.Create(silentPort, 1000, SocketError.TimedOut) })
         {
             WriteSettings(settings, row.Item1, 5, "", "");
@@ -240,6 +261,42 @@ static class CApiTest
             Expect(got == row.Item3.ToString(), "a SocketException " + row.Item3, got);
         }
         silent.Stop();
+    }
+
+    // 1,000 async connects at once through a proxy that holds every reply until it has all the
+    // requests: no thread per connect (the process's threads counted then); half of them cancelled
+    // there end with the facts, the rest connect once the replies go; nothing is left open.
+    static void AtOnce(int echo, string settings)
+    {
+        const int count = 1000;
+        var held = new CountdownEvent(count);
+        var release = new TaskCompletionSource<bool>();
+        Socket proxy = ScriptedProxy(new byte[] { 5, 0, 0, 1, 0, 0, 0, 0, 0, 0 }, held, release.Task);
+        WriteSettings(settings, ((IPEndPoint)proxy.LocalEndPoint).Port, 5, "", "");
+        int descriptors = OpenDescriptors(), threads = Process.GetCurrentProcess().Threads.Count;
+        var source = new CancellationTokenSource();
+        var connects = Enumerable.Range(0, count).Select(i => QBSocks.ConnectHandleAsync("127.0.0.1", echo, 0,
+            i % 2 == 0 ? source.Token : CancellationToken.None)).ToArray();
+        bool allHeld = held.Wait(TimeSpan.FromSeconds(60));
+        int most = Process.GetCurrentProcess().Threads.Count;
+        source.Cancel();
+        var ends = connects.Where((c, i) => i % 2 == 0).Select(Ended).ToList();  // before the replies go
+        release.SetResult(true);
+        ends.AddRange(connects.Where((c, i) => i % 2 == 1).Select(Ended));
+        string got = string.Join("; ", ends.GroupBy(end => end).Select(g => g.Count() + " " + g.Key));
+        bool closed = SpinWait.SpinUntil(() => OpenDescriptors() <= descriptors, TimeSpan.FromSeconds(10));
+        Console.WriteLine(count + " async connects at once: " + threads + " threads before, " + most + " while pending");
+        Expect(allHeld && most - threads < count / 10 && closed && got == count / 2 + " Canceled " + facts +
+               ", OperationAborted; " + count / 2 + " Ok", "connects at once, half cancelled", got + ", threads " + most +
+               ", descriptors " + descriptors + " then " + OpenDescriptors());
+        proxy.Close();
+    }
+
+    static string Ended(Task<UIntPtr> connect)
+    {
+        try { return close((int)connect.GetAwaiter().GetResult().ToUInt32()) == 0 ? "Ok" : "not closed"; }
+        catch (OperationCanceledException e) { return connect.Status + " " + Said((QBSocksException)e.InnerException); }
+        catch (QBSocksException e) { return Said(e); }
     }
 
     // No libqbsocks.so.1 on the search path (LD_LIBRARY_PATH is folder alone): a call says
@@ -263,7 +320,9 @@ static class CApiTest
     static int Main(string[] args)
     {
         if (args[0] == "unreachable") return Unreachable(args[1]);
-        string settings = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME") + "/qbsocks";
+        string config = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME");  // the test's own folder
+        if (string.IsNullOrEmpty(config)) throw new InvalidOperationException("XDG_CONFIG_HOME is not set: no folder to write the settings in");
+        string settings = config + "/qbsocks";
         System.IO.Directory.CreateDirectory(settings);
         System.IO.File.Delete(settings + "/user.reg");  // none: direct, whatever a run before left
         Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
@@ -290,6 +349,7 @@ static class CApiTest
         Cancelled(echo, settings);
         RegistrationReleased(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
         Async(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
+        AtOnce(echo, settings);
         System.IO.File.Delete(settings + "/user.reg");
         Console.WriteLine(failures + " failed");
         return failures == 0 ? 0 : 1;
