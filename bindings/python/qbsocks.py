@@ -832,10 +832,13 @@ class _LoopDriven:
             watch = self.loop.add_reader if wait.events == _WAIT_READABLE else self.loop.add_writer
             watch(wait.socket, self.step)
             self.watched = wait.socket, wait.events
-        if self.timer is not None:
-            self.timer.cancel()
-        self.timer = None if wait.timeout_ms == _WAIT_FOREVER else self.loop.call_later(
-            wait.timeout_ms / 1000, _poke, weakref.ref(self))
+        if wait.timeout_ms == _WAIT_FOREVER:
+            return
+        deadline = self.loop.time() + wait.timeout_ms / 1000
+        if self.timer is None or self.timer.when() > deadline:  # one that comes before the deadline only polls early
+            if self.timer is not None:
+                self.timer.cancel()
+            self.timer = self.loop.call_at(deadline, _poke, weakref.ref(self))
 
     def _unwatch(self):
         if self.watched is not None:
@@ -856,6 +859,7 @@ class _LoopDriven:
 def _poke(driven):
     driven = driven()
     if driven is not None:
+        driven.timer = None  # it has run
         driven.step()
 
 
