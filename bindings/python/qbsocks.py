@@ -807,8 +807,8 @@ class _LoopDriven:
     def __init__(self, loop, connecting, done, cancel):
         self.loop, self.connecting, self.done, self.cancel = loop, connecting, done, cancel
         self.watched, self.timer = None, None
-        self.poke = functools.partial(_poke_from_any_thread, loop, weakref.ref(self))
         if cancel is not None:
+            self.poke = functools.partial(_poke_from_any_thread, loop, weakref.ref(self))
             cancel._follow(self.poke)
 
     def step(self):
