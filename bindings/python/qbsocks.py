@@ -86,7 +86,6 @@ __all__ = ["create_connection", "create_connection_async", "open_connection", "r
 LIBRARY_VARIABLE = "QBSOCKS_LIBRARY"
 
 
-
 class _Numbers(enum.IntEnum):
     """str() and format() give the number, on every Python, as IntEnum's do from 3.11 on."""
     __str__ = int.__repr__
@@ -139,9 +138,39 @@ class Cause(_Numbers):
     BAD_ARGUMENT = 10
 
 
-# The names of earlier releases: OK, ..., STEP_NONE, ..., CAUSE_NONE, ...
-globals().update({**{m.name: m for m in Result}, **{f"STEP_{m.name}": m for m in Step},
-                  **{f"CAUSE_{m.name}": m for m in Cause}})
+# The names of earlier releases, the same members.
+OK = Result.OK
+PROXY_UNREACHABLE = Result.PROXY_UNREACHABLE
+PROXY_FAILED = Result.PROXY_FAILED
+TARGET_UNREACHABLE = Result.TARGET_UNREACHABLE
+NO_SOCKET = Result.NO_SOCKET
+BAD_ARGUMENT = Result.BAD_ARGUMENT
+BAD_TARGET = Result.BAD_TARGET
+TIMED_OUT = Result.TIMED_OUT
+SETTINGS_UNREADABLE = Result.SETTINGS_UNREADABLE
+CANCELLED = Result.CANCELLED
+STEP_NONE = Step.NONE
+STEP_SETTINGS = Step.SETTINGS
+STEP_PROXY_LOOKUP = Step.PROXY_LOOKUP
+STEP_PROXY_CONNECT = Step.PROXY_CONNECT
+STEP_METHOD = Step.METHOD
+STEP_AUTH = Step.AUTH
+STEP_USER_ID = Step.USER_ID
+STEP_REQUEST = Step.REQUEST
+STEP_REPLY = Step.REPLY
+STEP_TARGET_LOOKUP = Step.TARGET_LOOKUP
+STEP_TARGET_CONNECT = Step.TARGET_CONNECT
+CAUSE_NONE = Cause.NONE
+CAUSE_SYSTEM_ERROR = Cause.SYSTEM_ERROR
+CAUSE_REFUSED = Cause.REFUSED
+CAUSE_BAD_REPLY = Cause.BAD_REPLY
+CAUSE_CLOSED = Cause.CLOSED
+CAUSE_NO_ANSWER = Cause.NO_ANSWER
+CAUSE_BAD_TARGET = Cause.BAD_TARGET
+CAUSE_STORE_FAILED = Cause.STORE_FAILED
+CAUSE_TIMED_OUT = Cause.TIMED_OUT
+CAUSE_CANCELLED = Cause.CANCELLED
+CAUSE_BAD_ARGUMENT = Cause.BAD_ARGUMENT
 _NO_PROXY_CODE = -1
 # The caller-driven connect's numbers (qbsocks_connect_poll, qbsocks_wait).
 _IN_PROGRESS, _WAIT_READABLE, _WAIT_FOREVER = -1, 1, 0xFFFFFFFF
