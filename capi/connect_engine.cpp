@@ -480,8 +480,10 @@ class WakeOnCancel {
 void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel) {
   qbsocks_wait wait;
   if (engine.Advance(&wait) != QBSOCKS_IN_PROGRESS) return;
+  // Without a cancel handle nothing but the handle and the time can move
+  // the connect on: no wake to open.
   Wake wake;
-  if (!wake.Open()) {
+  if (cancel == nullptr || !wake.Open()) {
     do SleepOn(wait, QBSOCKS_NO_HANDLE, cancel != nullptr ? kNoWakeSliceMs : QBSOCKS_WAIT_FOREVER);
     while (engine.Advance(&wait) == QBSOCKS_IN_PROGRESS);
     return;

@@ -40,15 +40,26 @@ void NameLookup::operator delete(void* p) noexcept { free(p); }
 namespace {
 
 #ifdef _WIN32
+// The thread holds the module loaded until its last instruction: a host
+// may unload it while the lookup of a connect it gave up still runs.
+HMODULE g_module = nullptr;
+
 DWORD WINAPI RunLookup(LPVOID lookup) {
   static_cast<NameLookup*>(lookup)->Run();
-  return 0;
+  FreeLibraryAndExitThread(g_module, 0);
 }
 
 bool StartThread(NameLookup* lookup) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&RunLookup), &module))
+    return false;
+  g_module = module;  // the same module every time
   const HANDLE thread =
       CreateThread(nullptr, 64 * 1024, RunLookup, lookup, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) return false;
+  if (thread == nullptr) {
+    FreeLibrary(module);
+    return false;
+  }
   CloseHandle(thread);
   return true;
 }

@@ -30,6 +30,7 @@ typedef SOCKET socket_t;
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/socket.h>
@@ -48,13 +49,14 @@ static const char* const port_variables[] = {NULL, "QBSOCKS_DANTE_PORT", "QBSOCK
  * reason in QBSOCKS_REASON_SIZE bytes); LATER, a later header's structures
  * (unknown options zero); UNKNOWN, a later header's option set; CHAINED, a
  * callback starts the next connect; MANY, MOST_CONNECTS callback connects at
- * once, on the library's one thread. */
-enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY };
+ * once, on the library's one thread; GIVE_UP, polled until it waits for the
+ * reply, then finished (the polled driver alone). */
+enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP };
 #define MOST_CONNECTS 200
 
 /* How a row's connects are made. */
-enum driver { BLOCKING, CALLED_BACK, DRIVERS };
-static const char* const driver_names[] = {"qbsocks_connect_ex", "qbsocks_connect_async"};
+enum driver { BLOCKING, POLLED, CALLED_BACK, DRIVERS };
+static const char* const driver_names[] = {"qbsocks_connect_ex", "qbsocks_connect_poll", "qbsocks_connect_async"};
 static int driver;
 #define NOT_FOUND 11001 /* an offline resolver's "try again" (11002) stands for it */
 
@@ -126,6 +128,15 @@ static const struct row {
      QBSOCKS_CAUSE_SYSTEM_ERROR, -1, NOT_FOUND, 0, 60000, NULL, PLAIN},
     {"target's name does not resolve", "", "qbsocks-target.invalid", NONE, 0, 0, QBSOCKS_TARGET_UNREACHABLE, "%s",
      QBSOCKS_STEP_TARGET_LOOKUP, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, NOT_FOUND, 0, 60000, NULL, PLAIN},
+    {"silent SOCKS4 proxy past the bound", "", "127.0.0.1", SILENT, 4, 0, QBSOCKS_TIMED_OUT,
+     "timed out after 1000 ms waiting for the proxy's reply", QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_TIMED_OUT, -1, 0, 0,
+     1000, NULL, ONLY_EX},
+    {"the SYN through once the test frees the backlog", "", "127.0.0.1", DROPPING, 5, 0, QBSOCKS_PROXY_FAILED,
+     "General SOCKS5 authentication failure", QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_REFUSED, 255, 0, 0, 60000, "05ff",
+     ONLY_EX},
+    {"finished while waiting for the reply", "", "127.0.0.1", SILENT, 4, 0, QBSOCKS_CANCELLED,
+     "cancelled while waiting for the proxy's reply", QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_CANCELLED, -1, 0, 0, 60000,
+     NULL, GIVE_UP},
     {"an option this version does not know", "", "127.0.0.1", NONE, 0, 0, QBSOCKS_BAD_ARGUMENT,
      "qbsocks_connect_ex was given options that this version does not know", 0, QBSOCKS_CAUSE_BAD_ARGUMENT, -1, 0, 0,
      60000, NULL, UNKNOWN},
@@ -392,8 +403,9 @@ THREAD_FUNCTION(play_proxy) {
 #else
     usleep(300 * 1000);
 #endif
+    if (p->row->script != NULL) close_socket(accept(p->proxy, NULL, NULL)); /* the filler: the SYN's retry gets in */
   }
-  for (i = 0; p->row->proxy != DROPPING && i < connects_of(p->row); ++i) {
+  for (i = 0; (p->row->proxy != DROPPING || p->row->script != NULL) && i < connects_of(p->row); ++i) {
     p->accepted[i] = accept(p->proxy, NULL, NULL); /* in the reply wait once the first request is there */
     recv(p->accepted[i], bytes, sizeof(bytes), 0);
   }
@@ -435,6 +447,7 @@ struct connect_call {
   uintptr_t handle;
   int result, refused, callbacks;
   unsigned long returned_at, thread;
+  unsigned polls;            /* POLLED: the calls of qbsocks_connect_poll */
   struct connect_call* next; /* CHAINED: started by this one's callback */
   struct later_outcome outcome;
 };
@@ -443,12 +456,49 @@ static void prepare(struct connect_call* call) {
   memset(&call->outcome, 0xA5, sizeof(call->outcome));
   call->outcome.known.size = call->row->also == LATER ? sizeof(call->outcome) : sizeof(call->outcome.known);
   call->refused = call->callbacks = 0;
+  call->polls = 0;
+}
+
+/* Until the handle is ready as wait says, or its time has passed. */
+static void wait_ready(const qbsocks_wait* wait, unsigned slice_ms) {
+  unsigned ms = wait->timeout_ms < slice_ms ? wait->timeout_ms : slice_ms;
+#ifdef _WIN32
+  fd_set ready, failed;
+  struct timeval timeout;
+  timeout.tv_sec = (long)(ms / 1000), timeout.tv_usec = (long)(ms % 1000) * 1000;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET((SOCKET)wait->socket, &ready);
+  FD_SET((SOCKET)wait->socket, &failed);
+  select(0, wait->events == QBSOCKS_WAIT_READABLE ? &ready : NULL,
+         wait->events == QBSOCKS_WAIT_WRITABLE ? &ready : NULL, &failed,
+         ms == QBSOCKS_WAIT_FOREVER ? NULL : &timeout);
+#else
+  struct pollfd entry;
+  entry.fd = (int)wait->socket;
+  entry.events = wait->events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT;
+  poll(&entry, 1, ms == QBSOCKS_WAIT_FOREVER ? -1 : (int)ms);
+#endif
+}
+
+/* A loop of the caller's: it polls when the handle is ready, and (as the
+ * library cannot wake it) every 50 ms while a cancel handle may end it. */
+static int by_polls(struct connect_call* call) {
+  qbsocks_wait wait;
+  qbsocks_connecting* connecting = qbsocks_connect_start(call->row->host, call->port, call->options);
+  for (call->polls = 1; qbsocks_connect_poll(connecting, &wait) == QBSOCKS_IN_PROGRESS; ++call->polls) {
+    if (call->row->also == GIVE_UP && wait.events == QBSOCKS_WAIT_READABLE) break;
+    wait_ready(&wait, call->options->cancel != NULL ? 50 : QBSOCKS_WAIT_FOREVER);
+  }
+  return qbsocks_connect_finish(connecting, &call->handle, &call->outcome.known);
 }
 
 THREAD_FUNCTION(call_connect) {
   struct connect_call* call = (struct connect_call*)arg;
   prepare(call);
-  call->result = qbsocks_connect_ex(call->row->host, call->port, call->options, &call->handle, &call->outcome.known);
+  call->result = driver == POLLED ? by_polls(call)
+                                  : qbsocks_connect_ex(call->row->host, call->port, call->options, &call->handle,
+                                                       &call->outcome.known);
   call->returned_at = now_ms();
   return 0;
 }
@@ -484,8 +534,8 @@ static const char* lookup_words(int error) {
  * slow to close. */
 static int wine_saw_the_reset_as_a_close(const struct row* row, const qbsocks_outcome* outcome) {
 #ifdef _WIN32
-  return row->script != NULL && resets(row) && outcome->step == row->step &&
-         outcome->cause == QBSOCKS_CAUSE_CLOSED && outcome->system_error == 0 && outcome->proxy_code == QBSOCKS_NO_PROXY_CODE;
+  return row->script != NULL && resets(row) && outcome->step == row->step && outcome->cause == QBSOCKS_CAUSE_CLOSED &&
+         outcome->system_error == 0 && outcome->proxy_code == QBSOCKS_NO_PROXY_CODE;
 #else
   (void)row, (void)outcome;
   return 0;
@@ -522,6 +572,8 @@ static void check(const struct connect_call* call, unsigned proxy_port) {
          row->name, "the facts", facts);
   expect(outcome->size == sizeof(qbsocks_outcome) && memcmp(call->outcome.added, untouched, sizeof(untouched)) == 0,
          row->name, "the size filled, and no byte beyond it", "");
+  /* Advanced when its handle was ready or its time came: a few polls, however long it waited. */
+  expect(row->cancel || call->polls <= 8, row->name, "a few polls", "");
   if (call->result != QBSOCKS_OK) return;
   expect(is_blocking((socket_t)call->handle), row->name, "a blocking socket", "");
   if (row->script != NULL) { /* a scripted proxy's grant leads nowhere */
@@ -581,7 +633,7 @@ static void run(const struct row* row) {
   if (driver == CALLED_BACK) library_thread_ended(); /* the last row's */
   descriptors = open_descriptors();
   if (row->cancel) options.known.cancel = p.cancel = qbsocks_cancel_create();
-  if (row->cancel || row->script != NULL) start_thread(proxy_thread, play_proxy, &p);
+  if (row->cancel || row->script != NULL || row->also == GIVE_UP) start_thread(proxy_thread, play_proxy, &p);
   for (i = 0; i < connects; ++i) {
     calls[i].row = row;
     calls[i].options = &options.known;
@@ -607,7 +659,7 @@ static void run(const struct row* row) {
     for (i = 1; i < connects; ++i) join_thread(connect_threads[i]);
   }
   for (i = 0; i < connects; ++i) check(&calls[i], proxy_port);
-  if (row->cancel || row->script != NULL) {
+  if (row->cancel || row->script != NULL || row->also == GIVE_UP) {
     join_thread(proxy_thread);
     /* The library closed its end: the proxy reads the rest of the request, then the end. */
     for (i = 0; i < MOST_CONNECTS; ++i) {
@@ -627,7 +679,8 @@ static void run(const struct row* row) {
     qbsocks_cancel_trigger(p.cancel); /* after its connects returned: changes nothing */
     qbsocks_cancel_destroy(p.cancel);
   }
-  if (row->also == PLAIN) { /* the same through qbsocks_connect_timeout, its reason whole in QBSOCKS_REASON_SIZE */
+  if (row->also == PLAIN &&
+      driver == BLOCKING) { /* the same through qbsocks_connect_timeout, its reason whole in QBSOCKS_REASON_SIZE */
     uintptr_t handle;
     int result = qbsocks_connect_timeout(row->host, calls[0].port, row->bound_ms, &handle, reason, sizeof(reason));
     expect(result == calls[0].result && strcmp(reason, calls[0].outcome.known.reason) == 0, row->name,
@@ -732,7 +785,8 @@ int main(void) {
   signal_open(callbacks_ran);
   for (driver = BLOCKING; driver < DRIVERS; ++driver) /* 200 blocking connects would be 200 threads */
     for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i)
-      if (rows[i].also != MANY || driver == CALLED_BACK) run(&rows[i]);
+      if ((rows[i].also != MANY || driver == CALLED_BACK) && (rows[i].also != GIVE_UP || driver == POLLED))
+        run(&rows[i]);
   driver = BLOCKING;
   /* The build's release number (CMakeLists.txt), as the library says it. */
   expect(strcmp(qbsocks_version(), QBSOCKS_BUILD_VERSION) == 0, "version", QBSOCKS_BUILD_VERSION, qbsocks_version());

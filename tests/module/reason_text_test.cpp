@@ -30,8 +30,7 @@ TEST(ReasonText, EveryKindAtItsLongestFits) {
   const SOCKADDR_IN peer = LongestAddress();
   for (int step = QBSOCKS_STEP_NONE; step <= QBSOCKS_STEP_TARGET_CONNECT; ++step) {
     for (bool cancelled : {false, true}) {
-      const Text reason =
-          qbsocks_c::EndedReason(cancelled, 4294967295u, step, name.c_str(), peer);
+      const Text reason = qbsocks_c::EndedReason(cancelled, 4294967295u, step, name.c_str(), peer);
       EXPECT_LT(reason.size(), size_t{QBSOCKS_REASON_SIZE}) << reason.c_str();
       if (step == QBSOCKS_STEP_PROXY_LOOKUP) {
         EXPECT_NE(std::string(reason.c_str()).find(name), std::string::npos) << "a name that fits stays whole";
