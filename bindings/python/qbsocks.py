@@ -673,7 +673,7 @@ class _Connecting:
     goes: finish() when asked, else when it is dropped (an exception on the
     way, a task or a loop gone), which gives a connect in progress up; and
     the socket handed over then closed, once this object and the finish are
-    both gone (connection() takes a duplicate of it). Both are the
+    both gone (result() takes a duplicate of it). Both are the
     library's and the system's own calls, run by finalizers: no Python step
     between them and their bookkeeping for a signal handler to cut short."""
 
@@ -867,7 +867,7 @@ class _LoopDriven:
         if self.timer is None or self.timer.when() > deadline:  # one that comes before the deadline only polls early
             if self.timer is not None:
                 self.timer.cancel()
-            self.timer = self.loop.call_at(deadline, _poke, weakref.ref(self))
+            self.timer = self.loop.call_at(deadline, _at_deadline, weakref.ref(self))
 
     def _unwatch(self):
         if self.watched is not None:
@@ -886,6 +886,12 @@ class _LoopDriven:
 
 
 def _poke(driven):
+    driven = driven()
+    if driven is not None:
+        driven.step()
+
+
+def _at_deadline(driven):
     driven = driven()
     if driven is not None:
         driven.timer = None  # it has run
@@ -983,10 +989,10 @@ async def _connect_called_back(loop, library, host, port, milliseconds, cancel):
         own.close()
 
 
-def _watches_sockets(loop):
-    """Whether the loop watches sockets (add_reader): the selector loops and
+def _watches_sockets(loop_class):
+    """Whether its loops watch sockets (add_reader): the selector loops and
     uvloop do, Windows' proactor loop does not."""
-    return getattr(type(loop), "add_reader", None) not in (None, asyncio.AbstractEventLoop.add_reader)
+    return getattr(loop_class, "add_reader", None) not in (None, asyncio.AbstractEventLoop.add_reader)
 
 
 async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, str]],
@@ -1010,7 +1016,7 @@ async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, s
     if not hasattr(library, "qbsocks_connect_start"):
         raise NotImplementedError(f"this libqbsocks ({version()}) cannot connect without blocking a thread")
     loop = asyncio.get_running_loop()
-    connect = _connect_watched if _watches_sockets(loop) else _connect_called_back
+    connect = _connect_watched if _watches_sockets(type(loop)) else _connect_called_back
     if connect is _connect_called_back and not hasattr(library, "qbsocks_connect_async"):
         raise NotImplementedError(f"this libqbsocks ({version()}) cannot connect for a loop that watches no socket")
     return await connect(loop, library, host, port, milliseconds, cancel)

@@ -4,6 +4,8 @@ interrupt at every step, the helper threads of the main thread's connects,
 socket.create_connection's arguments, and where Windows would load
 qbsocks.dll from."""
 import asyncio
+import asyncio.proactor_events
+import atexit
 import concurrent.futures
 import copy
 import errno
@@ -129,7 +131,7 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     expect(fits(got, *row), name, (got, getattr(got, "__dict__", 0)))
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
     for watched in WATCHED:  # asyncio on a loop that watches sockets, and on one that cannot (the callback form)
-        Q._watches_sockets = lambda loop: watched
+        Q._watches_sockets = lambda loop_class: watched
         got_async = asyncio.run(outcome_async((host, port), timeout))
         expect(type(got_async) is type(got) and fits(got_async, *row), f"{name}, asyncio's socket {watched}", got_async)
     Q._watches_sockets = watches_sockets
@@ -313,6 +315,7 @@ def as_expected(got, expected):
 # The bench's proxy, which holds each of its two answers 100 ms, as a proxy across a WAN does.
 slow = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "../../bench/python_many.py"), "--proxy",
                          "100"], stdout=subprocess.PIPE, text=True)
+atexit.register(slow.kill)  # whatever ends the test
 SLOW = int(slow.stdout.readline())
 resource.setrlimit(resource.RLIMIT_NOFILE, (min(limits[1], 4096), limits[1]))  # 1,000 sockets and the test's own
 # settings, connects at once, the library's timeout, asyncio.wait_for's, each one's outcome; by each driver, which
@@ -322,7 +325,7 @@ for watched, (settings, count, timeout, wait, expected) in itertools.product(WAT
         ((MICROSOCKS, 5), 40, 30, None, True), ((SILENT, 5), 40, 1, None, "TimedOut"),
         ((SILENT, 5), 1, 30, 0.5, "TimeoutError"), ((SLOW, 5), 1000, 30, None, True),
         ((SLOW, 5), 1000, 30, None, "half cancelled"), ((SLOW, 5), 1000, 30, None, "loop closed"))):
-    Q._watches_sockets = lambda loop: watched
+    Q._watches_sockets = lambda loop_class: watched
     write_settings(*settings)
     before, start, threads = sorted(os.listdir("/proc/self/fd")), time.monotonic(), len(os.listdir("/proc/self/task"))
     got, lag, most = at_once(count, timeout, wait, expected)
@@ -338,6 +341,8 @@ for watched, (settings, count, timeout, wait, expected) in itertools.product(WAT
            f"the loop never blocked, no thread per connect, no socket left ({watched})", (got, lag, took, most))
 Q._watches_sockets = watches_sockets
 resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+expect([Q._watches_sockets(kind) for kind in (asyncio.SelectorEventLoop, asyncio.proactor_events.BaseProactorEventLoop)]
+       == [True, False], "the selector loop watches sockets, the proactor loop (Windows') not")
 slow.kill()
 slow.wait()
 
