@@ -9,8 +9,9 @@
 // Whether it runs is decided under one lock, by the thread that hands a
 // connect over and by the thread that would end, so that a connect never
 // lands on a thread that has decided to end.
+#include "connect_thread.h"
+
 #include "cancel.h"
-#include "qbsocks.h"
 #include "wake.h"
 #include "afx/sockio.h"  // TickCount
 #include "afx/sync.h"
@@ -186,6 +187,9 @@ class SocketWatch {
     m_polls[connect->slot].revents = 0;
     return true;
   }
+  // The array is only read by WSAPoll on this thread: a handle the poll
+  // closes stays in it, untouched, until Watch or Unwatch after the poll.
+  void BeforePoll(PendingConnect*) {}
   void Unwatch(PendingConnect* connect) {
     if (!connect->watching) return;
     connect->watching = false;
@@ -237,17 +241,19 @@ class SocketWatch {
     return m_epoll >= 0 && epoll_ctl(m_epoll, EPOLL_CTL_ADD, static_cast<int>(wake), &event) == 0;
   }
   bool Reserve(int) { return true; }
-  // A handle that changed is taken off before the new one goes on: the old
-  // one, if the poll closed it, left the epoll set with its last close.
+  // Off the epoll set before each poll: the poll may close the handle or
+  // let another thread close it (a finished name lookup's), and a number
+  // closed may come back as another file; nothing of this thread's is then
+  // removed in its place.
+  void BeforePoll(PendingConnect* connect) { Unwatch(connect); }
   bool Watch(PendingConnect* connect, const qbsocks_wait& wait) {
     epoll_event event = {};
     event.events = ((wait.events & QBSOCKS_WAIT_READABLE) ? EPOLLIN : 0u) |
                    ((wait.events & QBSOCKS_WAIT_WRITABLE) ? EPOLLOUT : 0u);
     event.data.ptr = connect;
     const int fd = static_cast<int>(wait.socket);
-    if (connect->watching && connect->watched != wait.socket) Unwatch(connect);
-    int rc = epoll_ctl(m_epoll, connect->watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event);
-    if (rc != 0 && connect->watching && errno == ENOENT) rc = epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    int rc = epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    if (rc != 0 && errno == EEXIST) rc = epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
     connect->watching = rc == 0;
     connect->watched = wait.socket;
     return rc == 0;
@@ -332,8 +338,14 @@ class ConnectThread : public MallocAllocated {
 #endif
     ConnectThread* thread = static_cast<ConnectThread*>(self);
     thread->Run();
+#ifdef _WIN32
+    const HMODULE module = thread->m_module;
+    delete thread;
+    FreeLibraryAndExitThread(module, 0);  // the last callback returned: the host may unload the module now
+#else
     delete thread;
     return 0;
+#endif
   }
 
   // With no connect pending and none handed over, the thread ends: from
@@ -394,6 +406,7 @@ class ConnectThread : public MallocAllocated {
 
   void Advance(PendingConnect* connect) {
     qbsocks_wait wait;
+    m_watch.BeforePoll(connect);
     if (qbsocks_connect_poll(connect->connecting, &wait) != QBSOCKS_IN_PROGRESS) {
       End(connect);
       return;
@@ -459,6 +472,9 @@ class ConnectThread : public MallocAllocated {
   static const unsigned kUnwatchedCheckMs = 10;
   static const unsigned kLongestSleepMs = 24 * 60 * 60 * 1000;
 
+#ifdef _WIN32
+  HMODULE m_module = nullptr;  // held while the thread runs
+#endif
   Wake m_wake;
   SocketWatch m_watch;
   DeadlineHeap m_deadlines;
@@ -469,13 +485,21 @@ class ConnectThread : public MallocAllocated {
   PendingConnect* m_wokenFirst = nullptr;
 };
 
-// Detached: the thread frees its own state when it ends. It runs with every
-// signal blocked, as a library's thread should, so that the program's
-// handlers run on its own threads.
+// Detached: the thread frees its own state when it ends. On Windows it
+// holds the module loaded until it exits, so that a host that unloads the
+// module once its last callback has run does not pull the code from under
+// the thread's last steps. On Linux it runs with every signal blocked, as
+// a library's thread should, so that the program's handlers run on its own
+// threads.
 bool ConnectThread::Start() {
 #ifdef _WIN32
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadMain), &m_module))
+    return false;
   HANDLE thread = CreateThread(NULL, 0, ThreadMain, this, 0, NULL);
-  if (thread == NULL) return false;
+  if (thread == NULL) {
+    FreeLibrary(m_module);
+    return false;
+  }
   CloseHandle(thread);
   return true;
 #else
@@ -513,35 +537,22 @@ bool HandOver(PendingConnect* connect) {
   return true;
 }
 
-bool RefusesOptions(const qbsocks_connect_options* options) {
-  if (options == nullptr) return false;
-  if (options->size < sizeof(*options)) return true;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(options);
-  for (size_t at = sizeof(*options); at < options->size; ++at)
-    if (bytes[at] != 0) return true;
-  return false;
-}
-
 }  // namespace
 
-}  // namespace qbsocks_c
-
-extern "C" int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port,
-                                                  const qbsocks_connect_options* options,
-                                                  qbsocks_connect_callback callback, void* context) {
-  using namespace qbsocks_c;
-  if (host == nullptr || callback == nullptr || RefusesOptions(options)) return QBSOCKS_BAD_ARGUMENT;
-  PendingConnect* connect = new PendingConnect;
-  if (connect == nullptr) return QBSOCKS_NO_SOCKET;
-  connect->connecting = qbsocks_connect_start(host, port, options);
-  connect->cancel = options != nullptr ? options->cancel : nullptr;
-  connect->callback = callback;
-  connect->context = context;
-  if (connect->connecting == nullptr || !HandOver(connect)) {
-    uintptr_t unused;
-    qbsocks_connect_finish(connect->connecting, &unused, nullptr);  // NULL ignored
+int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_cancel* cancel, qbsocks_connect_callback callback,
+                       void* context) {
+  PendingConnect* connect = connecting != nullptr ? new PendingConnect : nullptr;
+  if (connect != nullptr) {
+    connect->connecting = connecting;
+    connect->cancel = cancel;
+    connect->callback = callback;
+    connect->context = context;
+    if (HandOver(connect)) return QBSOCKS_OK;
     delete connect;
-    return QBSOCKS_NO_SOCKET;
   }
-  return QBSOCKS_OK;
+  uintptr_t unused;
+  qbsocks_connect_finish(connecting, &unused, nullptr);  // NULL ignored
+  return QBSOCKS_NO_SOCKET;
 }
+
+}  // namespace qbsocks_c

@@ -1,12 +1,14 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
 // qbsocks_connect_ex, the caller-driven connect (qbsocks_connect_start,
-// _poll, _finish), qbsocks_route, qbsocks_proxy_url, qbsocks_version. The
-// cancel handles are in cancel.cpp, the connect itself in
-// connect_engine.cpp.
+// _poll, _finish), the callback connect (qbsocks_connect_async),
+// qbsocks_route, qbsocks_proxy_url, qbsocks_version. The cancel handles
+// are in cancel.cpp, the connect itself in connect_engine.cpp, the
+// callback connects' thread in connect_thread.cpp.
 #include "qbsocks.h"
 
 #include "Settings.h"
 #include "connect_engine.h"
+#include "connect_thread.h"
 
 #include <stddef.h>
 #include <string.h>
@@ -243,6 +245,13 @@ int QBSOCKS_CALL qbsocks_connect_finish(qbsocks_connecting* connecting, uintptr_
   delete connecting;
   if (outcome != nullptr && outcome->size >= sizeof(qbsocks_outcome)) Deliver(result, outcome);
   return result.result;
+}
+
+int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port, const qbsocks_connect_options* options,
+                                       qbsocks_connect_callback callback, void* context) {
+  if (host == nullptr || callback == nullptr || Refusal(options, nullptr) != nullptr) return QBSOCKS_BAD_ARGUMENT;
+  return qbsocks_c::RunOnConnectThread(qbsocks_connect_start(host, port, options),
+                                       options != nullptr ? options->cancel : nullptr, callback, context);
 }
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size){

@@ -35,6 +35,7 @@ typedef SOCKET socket_t;
 #include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 typedef int socket_t;
 #define close_socket close
@@ -317,18 +318,20 @@ static int entries(const char* folder) {
 }
 #define open_descriptors() entries("/proc/self/fd")
 #define threads() entries("/proc/self/task")
-static int idle_threads; /* main's alone */
+static unsigned long library_thread; /* the last callback's */
 
-/* The library's thread ends just after the last callback: the wait for it
- * (at most 10 s) before the descriptors and threads are counted. */
+/* The library's thread ends just after the last callback: the wait for its
+ * task to go (at most 10 s) before the descriptors are counted. */
 static int library_thread_ended(void) {
+  char task[64];
   unsigned long start = now_ms();
-  while (threads() > idle_threads && now_ms() - start < 10000) {
+  snprintf(task, sizeof(task), "/proc/self/task/%lu", library_thread);
+  while (library_thread != 0 && entries(task) > 0 && now_ms() - start < 10000) {
 #ifndef _WIN32
     usleep(1000);
 #endif
   }
-  return threads() == idle_threads;
+  return library_thread == 0 || entries(task) == 0;
 }
 
 #ifdef _WIN32
@@ -344,7 +347,7 @@ typedef HANDLE signal_t; /* a count of signals, waited for at most 2 minutes */
 #define signal_wait(s) (WaitForSingleObject(s, 120000) == WAIT_OBJECT_0)
 #define signal_close(s) CloseHandle(s)
 #else
-#define current_thread() ((unsigned long)pthread_self())
+#define current_thread() ((unsigned long)syscall(SYS_gettid)) /* its task's number */
 typedef sem_t signal_t;
 #define signal_open(s) sem_init(&(s), 0, 0)
 #define signal_post(s) sem_post(&(s))
@@ -511,7 +514,7 @@ static void QBSOCKS_CALL connect_ended(void* context, int result, uintptr_t sock
   call->result = result;
   call->handle = socket;
   memcpy(&call->outcome.known, outcome, sizeof(call->outcome.known));
-  call->thread = current_thread();
+  call->thread = library_thread = current_thread();
   call->returned_at = now_ms();
   if (call->callbacks++ == 0 && call->next != NULL) start_async(call->next); /* on the library's thread */
   signal_post(callbacks_ran);
@@ -781,7 +784,6 @@ int main(void) {
   WSAStartup(MAKEWORD(2, 2), &data);
 #endif
   memset(long_name, 'a', sizeof(long_name) - 1);
-  idle_threads = threads();
   signal_open(callbacks_ran);
   for (driver = BLOCKING; driver < DRIVERS; ++driver) /* 200 blocking connects would be 200 threads */
     for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i)
