@@ -30,6 +30,9 @@ full_packages=(
   # fetching through the user's proxy by qbsocks.proxy_url(); PySocks is
   # what requests needs for socks URLs.
   python3-requests python3-socks
+  # The Python bench's peer (bench/python_peers.py): python-socks's asyncio
+  # client, which needs async-timeout.
+  python3-python-socks python3-async-timeout
   # The C# binding's test (tests/module/c_api_dotnet.sh): mono's C#
   # compiler and runtime, to compile QBSocks.cs and run its declarations.
   mono-mcs mono-runtime

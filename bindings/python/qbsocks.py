@@ -22,8 +22,12 @@ as http.client's HTTPConnection._create_connection does.
 asyncio: `await open_connection(host, port)` gives the (StreamReader,
 StreamWriter) pair of asyncio.open_connection, `await
 create_connection_async(address)` a connected non-blocking socket for the
-loop's sock_* calls. Each connect runs on a thread of its own and never
-blocks the loop; cancelling the task cancels the connect in the library.
+loop's sock_* calls. No thread waits for a connect: on a loop that watches
+sockets (the selector loops, uvloop) the loop itself moves it on
+(qbsocks_connect_start/_poll/_finish, add_reader/add_writer); on Windows'
+proactor loop, which cannot watch a socket, the library's one thread does
+(qbsocks_connect_async) and hands the outcome to the loop. Cancelling the
+task ends the connect in the library, every socket it opened closed.
 
 ctypes over libqbsocks.so.1 (qbsocks.dll on Windows), nothing compiled. The
 library is the file that QBSOCKS_LIBRARY names; else on Linux
@@ -39,10 +43,10 @@ Threads: every call is independent (the settings are read at every
 connect, a failure's reason belongs to its call) and ctypes lets go of the
 GIL while the library works, so threads may connect at the same time.
 Signals: Python runs their handlers (Ctrl-C's KeyboardInterrupt, an
-alarm's) in the main thread alone, so a connect asked for there runs on a
-helper thread (kept for the next one): the socket is owned from the moment
-the library returns it, Ctrl-C ends the wait at once, and a socket that
-comes after nobody waits any longer is closed.
+alarm's) in the main thread alone, so a connect asked for there is moved on
+by the main thread itself, in waits on the connect's socket that a signal
+cuts short: Ctrl-C ends the wait at once, and the connect left behind is
+ended, every socket it opened closed, whichever step it was in.
 Python ignores SIGPIPE, so writing to a connection the peer closed raises
 BrokenPipeError rather than ending the program. On Windows the socket layer
 is started by Python's socket module, imported here.
@@ -53,19 +57,21 @@ version and __version__.
 """
 from __future__ import annotations
 
-import _thread
 import asyncio
 import ctypes
+import enum
 import errno
 import functools
 import importlib.metadata
+import itertools
 import math
 import operator
 import os
-import queue
+import select
 import socket
 import sys
 import threading
+import weakref
 from typing import Any, Optional, Tuple, Union
 
 __all__ = ["create_connection", "create_connection_async", "open_connection", "route", "proxy_url", "version",
@@ -73,31 +79,101 @@ __all__ = ["create_connection", "create_connection_async", "open_connection", "r
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
            "SettingsUnreadable", "Cancelled", "NoLibrary", "TargetRefused", "TargetReset", "TargetAborted",
            "TargetTimedOut", "TargetForbidden", "TargetInterrupted", "TargetBrokenPipe", "TargetWouldBlock",
-           "TargetLookupFailed", "LIBRARY_VARIABLE"]
+           "TargetLookupFailed", "LIBRARY_VARIABLE", "Result", "Step", "Cause"]
 
 # The environment variable with the library's path, for a library that the
 # loader would not find (a build folder, a prefix install).
 LIBRARY_VARIABLE = "QBSOCKS_LIBRARY"
 
-# The results of qbsocks_connect (qbsocks.h); a number never changes.
-OK = 0
-PROXY_UNREACHABLE = 1
-PROXY_FAILED = 2
-TARGET_UNREACHABLE = 3
-NO_SOCKET = 4
-BAD_ARGUMENT = 5
-BAD_TARGET = 6
-TIMED_OUT = 7
-SETTINGS_UNREADABLE = 8
-CANCELLED = 9
 
-# Where a connect failed (Error.step) and what ended that step (Error.cause):
-# QBSOCKS_STEP_* and QBSOCKS_CAUSE_* of qbsocks.h, which says what each means.
-(STEP_NONE, STEP_SETTINGS, STEP_PROXY_LOOKUP, STEP_PROXY_CONNECT, STEP_METHOD, STEP_AUTH, STEP_USER_ID, STEP_REQUEST,
- STEP_REPLY, STEP_TARGET_LOOKUP, STEP_TARGET_CONNECT) = range(11)
-(CAUSE_NONE, CAUSE_SYSTEM_ERROR, CAUSE_REFUSED, CAUSE_BAD_REPLY, CAUSE_CLOSED, CAUSE_NO_ANSWER, CAUSE_BAD_TARGET,
- CAUSE_STORE_FAILED, CAUSE_TIMED_OUT, CAUSE_CANCELLED, CAUSE_BAD_ARGUMENT) = range(11)
+class _Numbers(enum.IntEnum):
+    """str() and format() give the number, on every Python, as IntEnum's do from 3.11 on."""
+    __str__ = int.__repr__
+    __format__ = int.__format__
+
+
+class Result(_Numbers):
+    """A connect's result (Error.result): QBSOCKS_* of qbsocks.h, whose
+    numbers never change meaning."""
+    OK = 0
+    PROXY_UNREACHABLE = 1
+    PROXY_FAILED = 2
+    TARGET_UNREACHABLE = 3
+    NO_SOCKET = 4
+    BAD_ARGUMENT = 5
+    BAD_TARGET = 6
+    TIMED_OUT = 7
+    SETTINGS_UNREADABLE = 8
+    CANCELLED = 9
+
+
+class Step(_Numbers):
+    """Where a connect failed (Error.step): QBSOCKS_STEP_* of qbsocks.h,
+    which says what each means, in the order a connect takes them."""
+    NONE = 0
+    SETTINGS = 1
+    PROXY_LOOKUP = 2
+    PROXY_CONNECT = 3
+    METHOD = 4
+    AUTH = 5
+    USER_ID = 6
+    REQUEST = 7
+    REPLY = 8
+    TARGET_LOOKUP = 9
+    TARGET_CONNECT = 10
+
+
+class Cause(_Numbers):
+    """What ended that step (Error.cause): QBSOCKS_CAUSE_* of qbsocks.h."""
+    NONE = 0
+    SYSTEM_ERROR = 1
+    REFUSED = 2
+    BAD_REPLY = 3
+    CLOSED = 4
+    NO_ANSWER = 5
+    BAD_TARGET = 6
+    STORE_FAILED = 7
+    TIMED_OUT = 8
+    CANCELLED = 9
+    BAD_ARGUMENT = 10
+
+
+# The names of earlier releases, the same members.
+OK = Result.OK
+PROXY_UNREACHABLE = Result.PROXY_UNREACHABLE
+PROXY_FAILED = Result.PROXY_FAILED
+TARGET_UNREACHABLE = Result.TARGET_UNREACHABLE
+NO_SOCKET = Result.NO_SOCKET
+BAD_ARGUMENT = Result.BAD_ARGUMENT
+BAD_TARGET = Result.BAD_TARGET
+TIMED_OUT = Result.TIMED_OUT
+SETTINGS_UNREADABLE = Result.SETTINGS_UNREADABLE
+CANCELLED = Result.CANCELLED
+STEP_NONE = Step.NONE
+STEP_SETTINGS = Step.SETTINGS
+STEP_PROXY_LOOKUP = Step.PROXY_LOOKUP
+STEP_PROXY_CONNECT = Step.PROXY_CONNECT
+STEP_METHOD = Step.METHOD
+STEP_AUTH = Step.AUTH
+STEP_USER_ID = Step.USER_ID
+STEP_REQUEST = Step.REQUEST
+STEP_REPLY = Step.REPLY
+STEP_TARGET_LOOKUP = Step.TARGET_LOOKUP
+STEP_TARGET_CONNECT = Step.TARGET_CONNECT
+CAUSE_NONE = Cause.NONE
+CAUSE_SYSTEM_ERROR = Cause.SYSTEM_ERROR
+CAUSE_REFUSED = Cause.REFUSED
+CAUSE_BAD_REPLY = Cause.BAD_REPLY
+CAUSE_CLOSED = Cause.CLOSED
+CAUSE_NO_ANSWER = Cause.NO_ANSWER
+CAUSE_BAD_TARGET = Cause.BAD_TARGET
+CAUSE_STORE_FAILED = Cause.STORE_FAILED
+CAUSE_TIMED_OUT = Cause.TIMED_OUT
+CAUSE_CANCELLED = Cause.CANCELLED
+CAUSE_BAD_ARGUMENT = Cause.BAD_ARGUMENT
 _NO_PROXY_CODE = -1
+# The caller-driven connect's numbers (qbsocks_connect_poll, qbsocks_wait).
+_IN_PROGRESS, _WAIT_READABLE, _WAIT_FOREVER = -1, 1, 0xFFFFFFFF
 
 # The library's system errors are Windows Sockets numbers on every system:
 # 10000 and BSD's errno, whose names Python's errno module gives this
@@ -124,10 +200,19 @@ _SETTINGS_ENCODING = "mbcs" if sys.platform == "win32" else "utf-8"
 _SEARCH_DEFAULT_DIRS, _SEARCH_DLL_LOAD_DIR = 0x1000, 0x100
 
 
+def _known(numbers, number):
+    """number as its member of numbers, the IntEnum; as it is when a later
+    library gives one this binding does not know (or None)."""
+    try:
+        return numbers(number)
+    except ValueError:
+        return number
+
+
 class Error(ConnectionError):
-    """A failed connect: `result` is the library's number, `reason` its words
+    """A failed connect: `result` is the library's number (a Result), `reason` its words
     (ASCII, spelled as the library spells them), and the facts of it:
-    `step` (STEP_*: where it failed), `cause` (CAUSE_*: what ended that
+    `step` (a Step: where it failed), `cause` (a Cause: what ended that
     step), `proxy_code` (the code the proxy refused with, else None),
     `system_error` (the system's error as a Windows Sockets number, 10061
     for a refused connect, on every system; 0 for none) and `errno` (that
@@ -142,9 +227,10 @@ class Error(ConnectionError):
         super().__init__(reason)
         self.reason = reason
         if result is not None:
-            self.result = result
-        self.step, self.cause, self.proxy_code, self.system_error = step, cause, proxy_code, system_error
-        if cause == CAUSE_SYSTEM_ERROR:
+            self.result = _known(Result, result)
+        self.step, self.cause = _known(Step, step), _known(Cause, cause)
+        self.proxy_code, self.system_error = proxy_code, system_error
+        if cause == Cause.SYSTEM_ERROR:
             self.errno = self._errno_of(system_error)
             self.strerror = reason if self.errno is not None else None
 
@@ -163,33 +249,33 @@ class Error(ConnectionError):
 
 class ProxyUnreachable(Error):
     """The proxy server could not be reached."""
-    result = PROXY_UNREACHABLE
+    result = Result.PROXY_UNREACHABLE
 
 
 class ProxyFailed(Error):
     """The proxy refused, or the negotiation with it failed."""
-    result = PROXY_FAILED
+    result = Result.PROXY_FAILED
 
 
 class TargetUnreachable(Error):
     """The direct connect to the target failed."""
-    result = TARGET_UNREACHABLE
+    result = Result.TARGET_UNREACHABLE
 
 
 class NoSocket(Error):
     """No socket could be created."""
-    result = NO_SOCKET
+    result = Result.NO_SOCKET
 
 
 class BadArgument(Error):
     """The library was given no host or no place for the socket."""
-    result = BAD_ARGUMENT
+    result = Result.BAD_ARGUMENT
 
 
 class BadTarget(Error):
     """The path the settings chose cannot carry this host text; nothing was
     sent for the target."""
-    result = BAD_TARGET
+    result = Result.BAD_TARGET
 
 
 # socket.timeout, which socket.create_connection raises when its timeout runs
@@ -201,18 +287,18 @@ class TimedOut(Error, *_TIMEOUT_CLASSES):  # type: ignore[misc]
     """The timeout ran out; the reason says which step it was waiting for.
     Also a socket.timeout and a TimeoutError, as socket.create_connection's
     own, on every Python."""
-    result = TIMED_OUT
+    result = Result.TIMED_OUT
 
 
 class SettingsUnreadable(Error):
     """The proxy settings could not be read; the connect was not sent
     direct in their stead."""
-    result = SETTINGS_UNREADABLE
+    result = Result.SETTINGS_UNREADABLE
 
 
 class Cancelled(Error):
     """The connect's Cancel was cancelled; every socket it opened is closed."""
-    result = CANCELLED
+    result = Result.CANCELLED
 
 
 class NoLibrary(Error):
@@ -290,8 +376,8 @@ def _error_of(outcome):
     could not be reached is not, so that a dead proxy is not taken for a
     closed port of the target's."""
     error_class = _ERRORS.get(outcome.result, Error)
-    if error_class is TargetUnreachable and outcome.cause == CAUSE_SYSTEM_ERROR:
-        if outcome.step == STEP_TARGET_LOOKUP and outcome.system_error in _LOOKUP_ERRORS:
+    if error_class is TargetUnreachable and outcome.cause == Cause.SYSTEM_ERROR:
+        if outcome.step == Step.TARGET_LOOKUP and outcome.system_error in _LOOKUP_ERRORS:
             error_class = TargetLookupFailed
         else:
             number = _errno_of(outcome.system_error)
@@ -309,6 +395,15 @@ class _ConnectOptions(ctypes.Structure):  # qbsocks_connect_options
 class _Outcome(ctypes.Structure):  # qbsocks_outcome
     _fields_ = [("size", ctypes.c_size_t), ("result", ctypes.c_int), ("step", ctypes.c_int), ("cause", ctypes.c_int),
                 ("proxy_code", ctypes.c_int), ("system_error", ctypes.c_int32), ("reason", ctypes.c_char * 256)]
+
+
+class _Wait(ctypes.Structure):  # qbsocks_wait
+    _fields_ = [("socket", ctypes.c_size_t), ("events", ctypes.c_int), ("timeout_ms", ctypes.c_uint)]
+
+
+# qbsocks_connect_callback, QBSOCKS_CALL as the library's functions (__stdcall on x86 Windows).
+_ConnectCallback = (ctypes.WINFUNCTYPE if sys.platform == "win32" else ctypes.CFUNCTYPE)(
+    None, ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t, ctypes.POINTER(_Outcome))
 
 
 def _library_file(platform=sys.platform):
@@ -378,6 +473,17 @@ def _library():
         for name in ("qbsocks_cancel_trigger", "qbsocks_cancel_destroy"):
             getattr(library, name).argtypes = [ctypes.c_void_p]
             getattr(library, name).restype = None
+    if hasattr(library, "qbsocks_connect_start"):  # QBSOCKS_1.4: the connects that no thread waits for
+        library.qbsocks_connect_start.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(_ConnectOptions)]
+        library.qbsocks_connect_start.restype = ctypes.c_void_p
+        library.qbsocks_connect_poll.argtypes = [ctypes.c_void_p, ctypes.POINTER(_Wait)]
+        library.qbsocks_connect_poll.restype = ctypes.c_int
+        library.qbsocks_connect_finish.argtypes = [ctypes.c_void_p, handle, ctypes.POINTER(_Outcome)]
+        library.qbsocks_connect_finish.restype = ctypes.c_int
+    if hasattr(library, "qbsocks_connect_async"):
+        library.qbsocks_connect_async.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(_ConnectOptions),
+                                                  _ConnectCallback, ctypes.c_void_p]
+        library.qbsocks_connect_async.restype = ctypes.c_int
     return library
 
 
@@ -395,19 +501,21 @@ class Cancel:
         if not hasattr(library, "qbsocks_cancel_create"):
             raise NotImplementedError(f"this libqbsocks ({version()}) cannot cancel a connect")
         self._library, self._lock, self._users, self._closed = library, threading.Lock(), 0, False
-        self.cancelled, self._followers = False, set()
+        self.cancelled, self._followers, self._alarms = False, set(), None
         self._handle = library.qbsocks_cancel_create()
         if not self._handle:
             raise MemoryError("qbsocks_cancel_create")
 
     def cancel(self) -> None:
         with self._lock:
+            if self._alarms and not self.cancelled:
+                self._alarms[1].send(b"!")
             self.cancelled = True
             if self._handle:
                 self._library.qbsocks_cancel_trigger(self._handle)
             followers = list(self._followers)
         for follower in followers:
-            follower.cancel()
+            follower()
 
     def close(self) -> None:
         with self._lock:
@@ -425,14 +533,14 @@ class Cancel:
             self.close()
 
     def _follow(self, follower):
-        """follower is cancelled with this one (at once when this one is)."""
+        """follower() is called when this one is cancelled (at once when it is)."""
         with self._lock:
             if self._closed:
                 raise ValueError("the Cancel is closed")
             self._followers.add(follower)
             cancelled = self.cancelled
         if cancelled:
-            follower.cancel()
+            follower()
 
     def _unfollow(self, follower):
         with self._lock:
@@ -446,6 +554,17 @@ class Cancel:
             self._users += 1
             return self._handle
 
+    def _alarm(self):
+        """A handle that reads as readable once this one is cancelled, for a
+        wait of the calling thread's own (the library cannot wake it); while
+        a connect _use()s this one."""
+        with self._lock:
+            if self._alarms is None:
+                self._alarms = socket.socketpair()
+                if self.cancelled:
+                    self._alarms[1].send(b"!")
+            return self._alarms[0].fileno()
+
     def _release(self):
         with self._lock:
             self._users -= 1
@@ -455,6 +574,8 @@ class Cancel:
         if self._closed and self._users == 0 and self._handle:
             self._library.qbsocks_cancel_destroy(self._handle)
             self._handle = None
+            for alarm in self._alarms or ():
+                alarm.close()
 
 
 def _host_bytes(host):
@@ -519,6 +640,10 @@ def _owned_socket(handle, timeout):
     except BaseException:
         _close_handle(handle)
         raise
+    return _with_timeout(connection, timeout)
+
+
+def _with_timeout(connection, timeout):
     try:
         if connection.gettimeout() != timeout:  # the library's socket blocks; a new one has the default timeout
             connection.settimeout(timeout)
@@ -528,8 +653,101 @@ def _owned_socket(handle, timeout):
     return connection
 
 
+@functools.lru_cache(maxsize=None)
+def _system_close():
+    """The system's close of a socket handle as a C function, which a signal
+    handler cannot cut in two; given QBSOCKS_NO_HANDLE it fails harmlessly."""
+    if sys.platform == "win32":
+        return ctypes.WINFUNCTYPE(ctypes.c_int, ctypes.c_size_t)(("closesocket", ctypes.WinDLL("ws2_32")))
+    return ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_size_t)(("close", ctypes.CDLL(None)))
+
+
+class _Slot:
+    """Where qbsocks_connect_finish puts the socket (_as_parameter_): alive
+    until that call has run, so that its finalizers come after it."""
+    __slots__ = ("_as_parameter_", "__weakref__")
+
+
+class _Connecting:
+    """A connect of qbsocks_connect_start's, finished however this object
+    goes: finish() when asked, else when it is dropped (an exception on the
+    way, a task or a loop gone), which gives a connect in progress up; and
+    the socket handed over then closed, once this object and the finish are
+    both gone (result() takes a duplicate of it). Both are the
+    library's and the system's own calls, run by finalizers: no Python step
+    between them and their bookkeeping for a signal handler to cut short."""
+
+    def __init__(self, library, host, port, milliseconds, cancel):
+        self.wait, self.outcome, handle = _Wait(), _Outcome(ctypes.sizeof(_Outcome)), ctypes.c_size_t(_NO_HANDLE)
+        self._slot, self._handle = _Slot(), handle
+        self._slot._as_parameter_ = ctypes.byref(handle)
+        weakref.finalize(self._slot, _system_close(), handle)
+        options, self._release = _ConnectOptions(ctypes.sizeof(_ConnectOptions), milliseconds), None
+        if cancel is not None:
+            options.cancel = cancel._use()
+            self._release = weakref.finalize(self._slot, cancel._release)  # after the finish, whichever runs it
+        connecting = library.qbsocks_connect_start(host, port, ctypes.byref(options))
+        if not connecting:
+            raise MemoryError("qbsocks_connect_start")
+        self.finish = weakref.finalize(self, library.qbsocks_connect_finish, connecting, self._slot,
+                                       ctypes.byref(self.outcome))  # once; the result, or None after the first
+        self._poll = functools.partial(library.qbsocks_connect_poll, connecting, ctypes.byref(self.wait))
+
+    def poll(self):
+        """_IN_PROGRESS with self.wait set, or the result: finish() is next."""
+        if not self.finish.alive:
+            raise RuntimeError("the connect is finished")
+        return self._poll()
+
+    def result(self, timeout):
+        """Finishes it: the connected socket with the timeout, or the error."""
+        result = self.finish()
+        if self._release is not None:
+            self._release()  # now: an error's traceback may keep this object
+        if result != Result.OK:
+            raise _error_of(self.outcome)
+        return _with_timeout(socket.fromfd(self._handle.value, socket.AF_INET, socket.SOCK_STREAM,
+                                           socket.IPPROTO_TCP), timeout)
+
+
+_MOST_WAIT_MS = 86_400_000  # a day: poll's bound fits a C int; waking before the wait's end does no harm
+
+
+def _sleep_until_ready(wait, alarm):
+    """Sleeps until wait's handle is ready, its timeout has passed, or alarm
+    (a Cancel's, or None) reads as readable. A signal wakes it, and a
+    handler that raises (Ctrl-C's) ends it."""
+    timeout = None if wait.timeout_ms == _WAIT_FOREVER else min(wait.timeout_ms, _MOST_WAIT_MS)
+    readable = wait.events == _WAIT_READABLE
+    if hasattr(select, "poll"):
+        poller = select.poll()
+        poller.register(wait.socket, select.POLLIN if readable else select.POLLOUT)
+        if alarm is not None:
+            poller.register(alarm, select.POLLIN)
+        poller.poll(timeout)
+        return
+    # Windows: select takes sockets, which both handles are; a connect that failed is an exception there.
+    reads = ([wait.socket] if readable else []) + ([alarm] if alarm is not None else [])
+    writes = [] if readable else [wait.socket]
+    select.select(reads, writes, writes, None if timeout is None else timeout / 1000)
+
+
+def _connect_here(library, host, port, milliseconds, timeout, cancel):
+    """The connect moved on by the calling thread, in waits on its handle."""
+    connecting = _Connecting(library, host, port, milliseconds, cancel)
+    alarm = cancel._alarm() if cancel is not None else None
+    while connecting.poll() == _IN_PROGRESS:
+        _sleep_until_ready(connecting.wait, alarm)
+    return connecting.result(timeout)
+
+
 def _connect(library, host, port, milliseconds, timeout, cancel):
-    """The library's connect, its handle owned as soon as it returns."""
+    """The library's connect, its handle owned as soon as it returns. On the
+    main thread, where Python runs signal handlers, this thread moves it on
+    (Ctrl-C ends the connect at once); on another, or with a library before
+    qbsocks_connect_start, the library's blocking call."""
+    if threading.current_thread() is threading.main_thread() and hasattr(library, "qbsocks_connect_start"):
+        return _connect_here(library, host, port, milliseconds, timeout, cancel)
     handle = ctypes.c_size_t(_NO_HANDLE)
     if hasattr(library, "qbsocks_connect_ex"):
         outcome = _Outcome(ctypes.sizeof(_Outcome))
@@ -541,7 +759,7 @@ def _connect(library, host, port, milliseconds, timeout, cancel):
         finally:
             if cancel is not None:
                 cancel._release()
-        if result != OK:
+        if result != Result.OK:
             raise _error_of(outcome)
         return _owned_socket(handle.value, timeout)
     reason = ctypes.create_string_buffer(_REASON_SIZE)
@@ -550,80 +768,9 @@ def _connect(library, host, port, milliseconds, timeout, cancel):
                                                  _REASON_SIZE)
     else:
         result = library.qbsocks_connect(host, port, ctypes.byref(handle), reason, _REASON_SIZE)
-    if result != OK:
+    if result != Result.OK:
         raise _ERRORS.get(result, Error)(reason.value.decode("ascii", "replace"), result)
     return _owned_socket(handle.value, timeout)
-
-
-class _Helpers:
-    """Threads that run the main thread's connects, kept for the next one:
-    starting a thread per connect cost about as much as a SOCKS5 connect
-    on loopback. Each takes the next function from a queue (C, so no signal
-    handler runs halfway through a hand-over); one more starts when none
-    waits, as when an interrupted connect still runs on its helper. None
-    holds the program's exit up, nor crosses a fork."""
-
-    def __init__(self) -> None:
-        self.functions: queue.SimpleQueue = queue.SimpleQueue()
-        self.waiting: list = []  # one entry per helper waiting for a function
-
-    def run(self, function) -> None:
-        if not self.waiting:
-            _thread.start_new_thread(self._serve, ())
-        self.functions.put(function)
-
-    def _serve(self):
-        while True:
-            self.waiting.append(None)
-            function = self.functions.get()
-            self.waiting.pop()
-            function()
-            del function  # nothing of an interrupted wait kept until the next connect
-
-
-_helpers = _Helpers()
-if hasattr(os, "register_at_fork"):  # a child has none of its parent's threads
-    os.register_at_fork(after_in_child=_helpers.__init__)
-
-
-def _where_no_signal_raises(function):
-    """function(), whose result is a socket, run where no signal handler
-    raises: on the calling thread unless it is the main one, where Python
-    runs them; there, on a helper thread while the main thread waits on a
-    bare lock (threading's own waits are not safe to interrupt). A socket
-    that comes after the wait was cut short is closed."""
-    if threading.current_thread() is not threading.main_thread():
-        return function()
-    outcome, handover, done = {}, _thread.allocate_lock(), _thread.allocate_lock()
-
-    def run():
-        try:
-            result = function()
-        except BaseException as error:
-            outcome["error"] = error
-        else:
-            with handover:
-                if "abandoned" in outcome:
-                    result.close()
-                else:
-                    outcome["result"] = result
-        finally:
-            done.release()
-
-    done.acquire()
-    try:
-        _helpers.run(run)
-        done.acquire()  # until run has ended; a signal cuts it short
-        if "error" in outcome:
-            raise outcome.pop("error")
-        return outcome.pop("result")
-    except BaseException:  # a signal's too after the wait: the socket closed now, not when outcome is freed
-        with handover:
-            outcome["abandoned"] = True
-            left = outcome.pop("result", None)
-        if left is not None:
-            left.close()
-        raise
 
 
 def _checked(address, timeout, source_address, cancel):
@@ -671,38 +818,181 @@ def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
         timeout = socket.getdefaulttimeout()
     library, host, port, milliseconds = _checked(address, timeout, source_address, cancel)
     try:
-        return _where_no_signal_raises(lambda: _connect(library, host, port, milliseconds, timeout, cancel))
+        return _connect(library, host, port, milliseconds, timeout, cancel)
     except Error as error:
         if all_errors:
             raise ExceptionGroup("create_connection failed", [error]) from None
         raise
 
 
-def _connect_on_this_thread(loop, connected, connect):
-    """connect() on a thread of its own, its socket or failure handed to the
-    future connected in loop's thread; a socket that nobody waits for any
-    more (the loop has closed) is closed."""
+class _LoopDriven:
+    """A connect moved on by its loop's callbacks: the handle it waits on
+    watched by add_reader or add_writer (again whenever the handle or the
+    direction changes: the library closes the old one in the call), its
+    timeout by call_later, a Cancel's cancel() from any thread by
+    call_soon_threadsafe. Only the watch holds it, so that a loop closed
+    with the connect pending drops it, which ends the connect."""
+
+    def __init__(self, loop, connecting, done, cancel):
+        self.loop, self.connecting, self.done, self.cancel = loop, connecting, done, cancel
+        self.watched, self.timer = None, None
+        if cancel is not None:
+            self.poke = functools.partial(_poke_from_any_thread, loop, weakref.ref(self))
+            cancel._follow(self.poke)
+
+    def step(self):
+        if self.done.done():  # the task gave up
+            return
+        try:
+            result = self.connecting.poll()
+            if result == _IN_PROGRESS:
+                return self._watch(self.connecting.wait)
+        except Exception as error:  # the loop refused the handle
+            self.stop()
+            self.connecting.finish()
+            self.done.set_exception(error)
+            return
+        self.stop()
+        self.done.set_result(self.connecting)
+
+    def _watch(self, wait):
+        if (wait.socket, wait.events) != self.watched:
+            self._unwatch()
+            watch = self.loop.add_reader if wait.events == _WAIT_READABLE else self.loop.add_writer
+            watch(wait.socket, self.step)
+            self.watched = wait.socket, wait.events
+        if wait.timeout_ms == _WAIT_FOREVER:
+            return
+        deadline = self.loop.time() + wait.timeout_ms / 1000
+        if self.timer is None or self.timer.when() > deadline:  # one that comes before the deadline only polls early
+            if self.timer is not None:
+                self.timer.cancel()
+            self.timer = self.loop.call_at(deadline, _at_deadline, weakref.ref(self))
+
+    def _unwatch(self):
+        if self.watched is not None:
+            handle, events = self.watched
+            (self.loop.remove_reader if events == _WAIT_READABLE else self.loop.remove_writer)(handle)
+            self.watched = None
+
+    def stop(self):
+        """Nothing watched, timed or followed any more."""
+        self._unwatch()
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+        if self.cancel is not None:
+            self.cancel._unfollow(self.poke)
+
+
+def _poke(driven):
+    driven = driven()
+    if driven is not None:
+        driven.step()
+
+
+def _at_deadline(driven):
+    driven = driven()
+    if driven is not None:
+        driven.timer = None  # it has run
+        driven.step()
+
+
+def _poke_from_any_thread(loop, driven):
     try:
-        result, error = connect(), None
-    except BaseException as failure:
-        result, error = None, failure
+        loop.call_soon_threadsafe(_poke, driven)
+    except RuntimeError:  # the loop has closed, and dropped the connect with its watch
+        pass
+
+
+async def _connect_watched(loop, library, host, port, milliseconds, cancel):
+    """The caller-driven connect on a loop that watches sockets."""
+    done = loop.create_future()
+    driven = _LoopDriven(loop, _Connecting(library, host, port, milliseconds, cancel), done, cancel)
+    driven.step()
+    driven = weakref.ref(driven)  # the watch alone holds it from now on
     try:
-        loop.call_soon_threadsafe(_hand_over, connected, result, error)
+        connecting = await done
+    except BaseException:  # the task's cancel, asyncio.wait_for's timeout: the connect given up now
+        left = driven()
+        if left is not None:
+            left.stop()
+            left.connecting.finish()
+        raise
+    return connecting.result(0.0)
+
+
+# The callback connects under way: their context's number -> (loop, future, the connect's own Cancel).
+_called_back, _contexts = {}, itertools.count(1)
+
+
+def _connected(context, result, handle, outcome):
+    """qbsocks_connect_async's callback, on the library's thread: the socket
+    or the error to the loop; a socket that nobody waits for any more (the
+    task gave up, the loop has closed) closed."""
+    loop, done, own = _called_back.pop(context)
+    own._release()
+    try:
+        got = _owned_socket(handle, 0.0) if result == Result.OK else _error_of(outcome.contents)
+    except Exception as error:
+        got = error
+    try:
+        loop.call_soon_threadsafe(_settle, done, got)
     except RuntimeError:  # the loop has closed
-        if result is not None:
-            result.close()
+        _discard(got)
 
 
-def _hand_over(connected, result, error):
-    """In the loop's thread: the outcome to the future, or, when the task
-    gave up meanwhile, the socket closed."""
-    if connected.done():
-        if result is not None:
-            result.close()
-    elif error is not None:
-        connected.set_exception(error)
+@functools.lru_cache(maxsize=None)
+def _callback():
+    return _ConnectCallback(_connected)  # one for every connect, alive as long as the module: none runs freed
+
+
+def _settle(done, got):
+    if done.done():
+        _discard(got)
+    elif isinstance(got, BaseException):
+        done.set_exception(got)
     else:
-        connected.set_result(result)
+        done.set_result(got)
+
+
+def _discard(got):
+    if isinstance(got, socket.socket):
+        got.close()
+
+
+async def _connect_called_back(loop, library, host, port, milliseconds, cancel):
+    """The callback connect, for a loop that cannot watch a socket: the
+    library's one thread carries it out, its callback hands the outcome to
+    the loop."""
+    done, own, context = loop.create_future(), Cancel(), next(_contexts)
+    try:
+        if cancel is not None:
+            cancel._follow(own.cancel)
+        options = _ConnectOptions(ctypes.sizeof(_ConnectOptions), milliseconds, own._use())
+        _called_back[context] = loop, done, own
+        result = library.qbsocks_connect_async(host, port, ctypes.byref(options), _callback(), context)
+        if result != Result.OK:
+            del _called_back[context]
+            own._release()
+            raise _ERRORS.get(result, Error)("the library could not start the connect (out of memory or no thread)",
+                                             result)
+        return await done
+    except BaseException:
+        own.cancel()  # the connect ends within a millisecond or two; its callback closes what came
+        if done.done() and not done.cancelled() and done.exception() is None:
+            done.result().close()  # it came in the same step as the task's cancel
+        raise
+    finally:
+        if cancel is not None:
+            cancel._unfollow(own.cancel)
+        own.close()
+
+
+def _watches_sockets(loop_class):
+    """Whether its loops watch sockets (add_reader): the selector loops and
+    uvloop do, Windows' proactor loop does not."""
+    return getattr(loop_class, "add_reader", None) not in (None, asyncio.AbstractEventLoop.add_reader)
 
 
 async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, str]],
@@ -714,34 +1004,22 @@ async def create_connection_async(address: Tuple[Union[str, bytes], Union[int, s
     bounds) and the socket comes non-blocking, for the loop's sock_* calls
     (loop.sock_sendall, loop.sock_recv, ...).
 
-    The connect runs on a thread of its own (never the default executor,
-    whose size would cap the connects at once), so the loop runs on.
-    Cancelling the task (asyncio.wait_for's timeout too) cancels the connect
-    in the library: its thread ends within a few tens of milliseconds
-    (unless the system is looking up a name), closing every socket it
-    opened, and a socket that came all the same is closed. cancel, a Cancel,
-    ends the connect too (with Cancelled); the task's cancel never cancels
-    it. Needs a library that can cancel (1.2.0 or later)."""
+    No thread waits for it: a loop that watches sockets moves it on itself,
+    on Windows' proactor loop the library's one thread carries it out, so
+    thousands may be under way at once. Cancelling the task (asyncio.wait_for's
+    timeout too) ends the connect in the library at once, closing every
+    socket it opened; a socket that came all the same is closed. cancel, a
+    Cancel, ends the connect too (with Cancelled); the task's cancel never
+    cancels it. A loop closed with connects pending ends them. Needs a
+    library with qbsocks_connect_start (its symbol version QBSOCKS_1.4)."""
     library, host, port, milliseconds = _checked(address, timeout, source_address, cancel)
+    if not hasattr(library, "qbsocks_connect_start"):
+        raise NotImplementedError(f"this libqbsocks ({version()}) cannot connect without blocking a thread")
     loop = asyncio.get_running_loop()
-    connected = loop.create_future()
-    own = Cancel()  # this task's alone: a caller's Cancel may serve other connects too
-    try:
-        if cancel is not None:
-            cancel._follow(own)
-        # _thread's: threading's start() would wait for the thread to begin.
-        _thread.start_new_thread(_connect_on_this_thread,
-                                 (loop, connected, lambda: _connect(library, host, port, milliseconds, 0.0, own)))
-        return await connected
-    except BaseException:
-        own.cancel()
-        if not connected.cancel() and not connected.cancelled() and connected.exception() is None:
-            connected.result().close()  # it came in the same step as the task's cancel
-        raise
-    finally:
-        if cancel is not None:
-            cancel._unfollow(own)
-        own.close()
+    connect = _connect_watched if _watches_sockets(type(loop)) else _connect_called_back
+    if connect is _connect_called_back and not hasattr(library, "qbsocks_connect_async"):
+        raise NotImplementedError(f"this libqbsocks ({version()}) cannot connect for a loop that watches no socket")
+    return await connect(loop, library, host, port, milliseconds, cancel)
 
 
 async def open_connection(host: Union[str, bytes], port: Union[int, str], *, timeout: Optional[float] = None,
@@ -789,14 +1067,14 @@ def proxy_url() -> Optional[str]:
     library = _library()
     if not hasattr(library, "qbsocks_proxy_url"):
         raise NotImplementedError(f"this libqbsocks ({version()}) cannot give the proxy as a URL")
-    size, result = 128, ctypes.c_int(SETTINGS_UNREADABLE)
+    size, result = 128, ctypes.c_int(Result.SETTINGS_UNREADABLE)
     while True:
         text = ctypes.create_string_buffer(size)
         length = library.qbsocks_proxy_url(text, size, ctypes.byref(result))
         if length < size:  # the settings may change between calls: ask again
             break
         size = length + 1
-    if result.value != OK:
+    if result.value != Result.OK:
         raise _ERRORS.get(result.value, Error)(text.value.decode("ascii", "replace"), result.value)
     return text.value.decode("ascii") or None  # escaped: ASCII alone
 

@@ -3,8 +3,9 @@ so that `pip install bindings/python` works offline in any venv of
 CPython 3.8 or later: a py3-none-any wheel with qbsocks.py as the package
 qbsocks (its __init__), py.typed for type checkers, and the metadata.
 
-The release is the project's, said once: project(QBSocks32 VERSION ...) in
-the CMakeLists.txt two folders up. By default the wheel carries no
+The metadata is pyproject.toml's [project] table; the release is the
+project's, said once: project(QBSocks32 VERSION ...) in the CMakeLists.txt
+two folders up. By default the wheel carries no
 library: the binding loads the system's (the libqbsocks1 package) or the
 one that QBSOCKS_LIBRARY names. Given the config settings library= (a
 libqbsocks.so.1, or a qbsocks.dll) and platform= (its wheel platform tag:
@@ -22,13 +23,30 @@ package, where they are installed as pip would have put them:
 """
 import base64
 import hashlib
+import json
 import os
 import re
 import sys
 import zipfile
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-_NAME = "qbsocks"
+
+
+def _project():
+    """pyproject.toml's [project] table: tomllib's reading where Python has
+    it (3.11), else its lines `key = value`, each value as JSON reads it."""
+    with open(os.path.join(_HERE, "pyproject.toml"), "rb") as file:
+        text = file.read().decode("utf-8")
+    try:
+        import tomllib
+        return tomllib.loads(text)["project"]
+    except ImportError:
+        table = text.split("\n[project]\n", 1)[1].split("\n[", 1)[0]
+        return {key: json.loads(value) for key, value in re.findall(r"^([\w-]+) = (.+)$", table, re.MULTILINE)}
+
+
+_PROJECT = _project()
+_NAME = _PROJECT["name"]
 
 
 def _release():
@@ -37,9 +55,9 @@ def _release():
 
 
 def _metadata(release):
-    return (f"Metadata-Version: 2.1\nName: {_NAME}\nVersion: {release}\n"
-            "Summary: A socket connected directly or through the user's SOCKS4 or SOCKS5 proxy (QBSocks32)\n"
-            "Requires-Python: >=3.8\nClassifier: Typing :: Typed\n")
+    return (f"Metadata-Version: 2.1\nName: {_NAME}\nVersion: {release}\nSummary: {_PROJECT['description']}\n"
+            f"Requires-Python: {_PROJECT['requires-python']}\n" +
+            "".join(f"Classifier: {classifier}\n" for classifier in _PROJECT.get("classifiers", [])))
 
 
 def _read(path):

@@ -4,13 +4,17 @@ interrupt at every step, the helper threads of the main thread's connects,
 socket.create_connection's arguments, and where Windows would load
 qbsocks.dll from."""
 import asyncio
+import asyncio.proactor_events
+import atexit
 import concurrent.futures
 import copy
 import errno
+import gc
 import http.client
 import http.server
 import inspect
 import itertools
+import logging
 import os
 import pickle
 import pwd
@@ -116,6 +120,7 @@ def fits(got, name, error, reason, facts, number):  # the row's outcome, also it
             and all(g in f if isinstance(f, set) else g == f for f, g in zip(facts + (number,), (
                 got.step, got.cause, got.proxy_code, got.system_error, got.errno))))
 
+WATCHED, watches_sockets = (True, False), Q._watches_sockets
 
 for name, settings, host, port, timeout, error, reason, facts, number in rows:
     row = name, error, reason, facts, number
@@ -125,12 +130,23 @@ for name, settings, host, port, timeout, error, reason, facts, number in rows:
     start, got = time.monotonic(), outcome((host, port), timeout)
     expect(fits(got, *row), name, (got, getattr(got, "__dict__", 0)))
     expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
-    got_async = asyncio.run(outcome_async((host, port), timeout))
-    expect(type(got_async) is type(got) and fits(got_async, *row), name + ", asyncio's socket", got_async)
+    for watched in WATCHED:  # asyncio on a loop that watches sockets, and on one that cannot (the callback form)
+        Q._watches_sockets = lambda loop_class: watched
+        got_async = asyncio.run(outcome_async((host, port), timeout))
+        expect(type(got_async) is type(got) and fits(got_async, *row), f"{name}, asyncio's socket {watched}", got_async)
+    Q._watches_sockets = watches_sockets
 # Every class the binding raises, made as it makes them: pickled and copied with its facts.
 for error in {*Q._ERRORS.values(), *Q._TARGET_ERRORS.values(), Q.TargetLookupFailed, Q.NoLibrary, Q.Error}:
     made = error("why", error.result, Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, 91, 11001)
     expect(kept(pickle.loads(pickle.dumps(made))) == kept(made) == kept(copy.copy(made)), f"{error} pickled", made)
+# Result, Step and Cause as qbsocks.h numbers them (the results come before QBSOCKS_REASON_SIZE).
+header = open(os.path.join(os.path.dirname(__file__), "../../capi/qbsocks.h")).read()
+defined = r"#define QBSOCKS_(\w+) +(?:\\\s+)?(\d+)\b"
+numbers = {name: int(number) for name, number in re.findall(defined, header)}
+expect(dict(re.findall(defined, header[:header.index("QBSOCKS_REASON_SIZE")])) == {m.name: str(m.value) for m in Q.Result}
+       and all({k: v for k, v in numbers.items() if k.startswith(kind.__name__.upper() + "_")} ==
+               {f"{kind.__name__.upper()}_{m.name}": m for m in kind} for kind in (Q.Step, Q.Cause)),
+       "Result, Step and Cause as qbsocks.h numbers them", numbers)
 if sys.argv[1:] == ["rows"]:  # the rows alone, under another Python
     raise SystemExit(bool(failures))
 
@@ -263,33 +279,72 @@ expect([[o if o is True else o.reason for o in five] for five in outcomes] ==
        [[True] * 5, ["Connection refused"] * 5] * 4, "threads", outcomes)
 
 
-async def at_once_with_a_timer(count, timeout, wait):  # count connects at once, each in asyncio.wait_for(, wait):
-    loop, lags = asyncio.get_running_loop(), [0.0]  # their outcomes, and the largest lag of a 50 ms timer meanwhile
-    connects = asyncio.gather(*(asyncio.wait_for(outcome_async(("127.0.0.1", ECHO), timeout, b"%4d" % k, True), wait)
-                                for k in range(count)), return_exceptions=True)
-    while not connects.done():
+async def at_once_with_a_timer(count, timeout, wait, expected):  # count connects at once, each in asyncio.wait_for(
+    loop, lags, threads = asyncio.get_running_loop(), [0.0], [1]  # , wait): their outcomes, the largest lag of a 50 ms
+    connects = [asyncio.ensure_future(asyncio.wait_for(outcome_async(  # timer meanwhile and the most threads
+        ("127.0.0.1", ECHO), timeout, b"%4d" % k, True), wait)) for k in range(count)]
+    gathered = asyncio.gather(*connects, return_exceptions=True)
+    while not gathered.done():
         planned = loop.time() + 0.05
         await asyncio.sleep(0.05)
         lags.append(loop.time() - planned)
-    return [o is True or type(o).__name__ for o in connects.result()], max(lags)
+        threads.append(len(os.listdir("/proc/self/task")))
+        if expected == "half cancelled":  # all under way: the even ones cancelled (a few may be through already)
+            expected = [c.cancel() for c in connects[::2]]
+        if expected == "loop closed":
+            return [], max(lags), max(threads)
+    return [o is True or type(o).__name__ for o in gathered.result()], max(lags), max(threads)
 
 
-# settings, connects at once, the library's timeout, asyncio.wait_for's, each one's outcome. A blocked loop lags
-# a second per connect of the silent proxy's forty, the default executor's few threads take several seconds, and
-# a cancelled connect that goes on keeps its socket for the library's 30 s.
-for settings, count, timeout, wait, expected in (((MICROSOCKS, 5), 40, 30, None, True),
-                                                 ((SILENT, 5), 40, 1, None, "TimedOut"),
-                                                 ((SILENT, 5), 1, 30, 0.5, "TimeoutError")):
+def at_once(count, timeout, wait, expected):  # at_once_with_a_timer's, on a loop closed once all are under way
+    if expected != "loop closed":
+        return asyncio.run(at_once_with_a_timer(count, timeout, wait, expected))
+    loop = asyncio.new_event_loop()
+    got = loop.run_until_complete(at_once_with_a_timer(count, timeout, wait, expected))
+    loop.close()  # with the connects pending, whose tasks are destroyed (and say so, unheard) when collected
+    logging.getLogger("asyncio").disabled = True
+    return got
+
+
+def as_expected(got, expected):
+    if expected == "half cancelled":
+        return {*got[::2]} <= {True, "CancelledError"} and "CancelledError" in got and {*got[1::2]} == {True}
+    return got == ([] if expected == "loop closed" else [expected] * len(got))
+
+
+# The bench's proxy, which holds each of its two answers 100 ms, as a proxy across a WAN does.
+slow = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "../../bench/python_many.py"), "--proxy",
+                         "100"], stdout=subprocess.PIPE, text=True)
+atexit.register(slow.kill)  # whatever ends the test
+SLOW = int(slow.stdout.readline())
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(limits[1], 4096), limits[1]))  # 1,000 sockets and the test's own
+# settings, connects at once, the library's timeout, asyncio.wait_for's, each one's outcome; by each driver, which
+# starts no thread (the callback form's: the library's one). A blocked loop lags a second per connect of the silent
+# proxy's forty, a thread per connect shows, and a cancelled connect that goes on keeps its socket for 30 s.
+for watched, (settings, count, timeout, wait, expected) in itertools.product(WATCHED, (
+        ((MICROSOCKS, 5), 40, 30, None, True), ((SILENT, 5), 40, 1, None, "TimedOut"),
+        ((SILENT, 5), 1, 30, 0.5, "TimeoutError"), ((SLOW, 5), 1000, 30, None, True),
+        ((SLOW, 5), 1000, 30, None, "half cancelled"), ((SLOW, 5), 1000, 30, None, "loop closed"))):
+    Q._watches_sockets = lambda loop_class: watched
     write_settings(*settings)
-    before, start = sorted(os.listdir("/proc/self/fd")), time.monotonic()
-    got, lag = asyncio.run(at_once_with_a_timer(count, timeout, wait))
+    before, start, threads = sorted(os.listdir("/proc/self/fd")), time.monotonic(), len(os.listdir("/proc/self/task"))
+    got, lag, most = at_once(count, timeout, wait, expected)
     took = time.monotonic() - start
     while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < start + 5:
         time.sleep(0.01)
-    print(f"asyncio, {count} at once ({expected}): asyncio.run returned after {took:.3f} s, the timer's largest lag "
-          f"{lag * 1000:.0f} ms, the descriptors as before after {time.monotonic() - start:.3f} s")
-    expect(got == [expected] * count and lag <= 0.25 and took < 5 and sorted(os.listdir("/proc/self/fd")) == before,
-           f"asyncio, {count} at once: {expected}, the loop never blocked, no socket left", (got, lag, took))
+    logging.getLogger("asyncio").disabled = gc.collect() and False
+    print(f"asyncio, {count} at once ({expected}, the loop watching sockets {watched}): returned after {took:.3f} s, "
+          f"the timer's largest lag {lag * 1000:.0f} ms, the most threads {most} (before: {threads}), the descriptors "
+          f"as before after {time.monotonic() - start:.3f} s")
+    expect(as_expected(got, expected) and lag <= max(0.25, count / 1000) and took < 5 and most <= threads + (
+           not watched) and sorted(os.listdir("/proc/self/fd")) == before, f"asyncio, {count} at once: {expected}, "
+           f"the loop never blocked, no thread per connect, no socket left ({watched})", (got, lag, took, most))
+Q._watches_sockets = watches_sockets
+resource.setrlimit(resource.RLIMIT_NOFILE, limits)
+expect([Q._watches_sockets(kind) for kind in (asyncio.SelectorEventLoop, asyncio.proactor_events.BaseProactorEventLoop)]
+       == [True, False], "the selector loop watches sockets, the proactor loop (Windows') not")
+slow.kill()
+slow.wait()
 
 
 def interrupted(step):
@@ -333,11 +388,14 @@ def answer_when_told(listener, told):  # a SOCKS5 proxy: Ctrl-C's SIGINT to the 
     peer.recv(4, socket.MSG_WAITALL)  # the methods: none, user name and password
     signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
     told.wait()
-    peer.sendall(b"\5\0")
-    peer.recv(10, socket.MSG_WAITALL)
-    peer.sendall(b"\5\0\0\1" + bytes(6))
     with peer:
-        return peer.recv(1) == b""
+        try:
+            peer.sendall(b"\5\0")
+            peer.recv(10, socket.MSG_WAITALL)
+            peer.sendall(b"\5\0\0\1" + bytes(6))
+            return peer.recv(1) == b""
+        except ConnectionError:  # closed at the interrupt, before the answers
+            return True
 
 
 listener, told, was = socket.create_server(("127.0.0.1", 0)), threading.Event(), signal.signal(
