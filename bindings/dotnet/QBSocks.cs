@@ -617,7 +617,6 @@ namespace QBSocks32
             self.Free();
             try
             {
-                NativeMethods.AcceptSignalsOnThisThread();
                 connect.Ended();  // before the task completes: a later Cancel of the token reaches nothing
                 if (result == (int)QBSocksResult.Ok) connect.completion.TrySetResult(socket);
                 else connect.completion.TrySetException(QBSocks.Failure(NativeMethods.Outcome.At(outcome).ToOutcome(), connect.cancellation));
@@ -758,26 +757,6 @@ namespace QBSocks32
         internal static readonly TextFunction route;
         internal static readonly ProxyUrlFunction proxyUrl;
         internal static readonly PointerFunction version;
-
-        // The library's thread runs with every signal blocked, so that the
-        // program's handlers run on the program's threads. A runtime that
-        // runs code on it needs its own: mono stops a thread for its
-        // collector and at exit by a signal, and the thread pool's threads
-        // started from this one inherit its mask. So the first callback on
-        // the thread unblocks them (glibc's sigset_t is 128 bytes).
-        [ThreadStatic] static bool signalsAccepted;
-
-        [DllImport("libc.so.6")] static extern int pthread_sigmask(int how, byte[] set, IntPtr old);
-
-        internal static void AcceptSignalsOnThisThread()
-        {
-            if (signalsAccepted || Environment.OSVersion.Platform != PlatformID.Unix) return;
-            signalsAccepted = true;
-            const int SetMask = 2;  // SIG_SETMASK
-            try { pthread_sigmask(SetMask, new byte[128], IntPtr.Zero); }
-            catch (DllNotFoundException) { }  // not glibc
-            catch (EntryPointNotFoundException) { }
-        }
 
         [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
         [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
