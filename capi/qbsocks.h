@@ -301,7 +301,7 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned 
                                                      const qbsocks_connect_options* options,
                                                      qbsocks_connect_callback callback, void* context);
 
-/* The library's version, such as "1.2.0". */
+/* The library's version, such as "1.3.0". */
 QBSOCKS_C_API const char* QBSOCKS_CALL qbsocks_version(void);
 
 #ifdef __cplusplus

@@ -7,7 +7,7 @@
 
 namespace qbtool {
 
-// "qbsocks-cat 1.2.0\n": the tool and the release it was built from.
+// "qbsocks-cat 1.3.0\n": the tool and the release it was built from.
 inline std::string ReleaseLine(const char* tool) { return std::string(tool) + " " + QBSOCKS_RELEASE + "\n"; }
 
 // "Try 'qbsocks-cat --help'.\n", after the line that says what is wrong.

@@ -412,7 +412,7 @@ namespace QBSocks32
             }
         }
 
-        /// <summary>The library's version text, the release's number, such as "1.2.0".</summary>
+        /// <summary>The library's version text, the release's number, such as "1.3.0".</summary>
         public static string Version()
         {
             NativeMethods.ThrowIfUnreachable();

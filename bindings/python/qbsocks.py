@@ -1080,7 +1080,7 @@ def proxy_url() -> Optional[str]:
 
 
 def version() -> str:
-    """The library's version text, the release's number, such as "1.2.0"."""
+    """The library's version text, the release's number, such as "1.3.0"."""
     return _library().qbsocks_version().decode("ascii")
 
 

@@ -1,7 +1,7 @@
 # Writes the CMake package of one flavour of the Windows kit into
 # DIR (<kit>/<flavour>/lib/cmake/QBSocks32), or with FLAVOUR=root the kit's
 # own, which takes the flavour that matches the compiler, into DIR (<kit>):
-#   cmake -DFLAVOUR=msvc|msvc-x64|mingw|mingw-x64|root -DVERSION=1.2.0 -DDIR=...
+#   cmake -DFLAVOUR=msvc|msvc-x64|mingw|mingw-x64|root -DVERSION=1.3.0 -DDIR=...
 #         -P cmake_package.cmake
 include(CMakePackageConfigHelpers)
 
