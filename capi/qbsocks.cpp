@@ -1,17 +1,95 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
-// qbsocks_connect_ex, the cancel handles, qbsocks_route, qbsocks_proxy_url,
-// qbsocks_version.
+// qbsocks_connect_ex, the caller-driven connect (qbsocks_connect_start,
+// _poll, _finish), the callback connect (qbsocks_connect_async),
+// qbsocks_route, qbsocks_proxy_url, qbsocks_version. The cancel handles
+// are in cancel.cpp, the connect itself in connect_engine.cpp, the
+// callback connects' thread in connect_thread.cpp.
 #include "qbsocks.h"
 
 #include "Settings.h"
-#include "connecting_socket.h"
-#include "afx/socket_handover.h"
+#include "connect_engine.h"
+#include "connect_thread.h"
 
 #include <stddef.h>
 #include <string.h>
 
+// A connect that the caller's loop drives.
+struct qbsocks_connecting : qbsocks_c::ConnectEngine {
+  using ConnectEngine::ConnectEngine;
+};
+
+namespace qbsocks_c {
+
+Text ReadRoute() {
+  qbsettings::ProxySettings settings = {};
+  const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kCheckPassword);
+  if (lUnread != ERROR_SUCCESS) {
+    char szWhy[128];
+    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
+    return szWhy;
+  }
+  char szRoute[512];
+  qbsettings::DescribeRoute(settings, szRoute, sizeof(szRoute));
+  return szRoute;
+}
+
 namespace {
 
+// RFC 3986's unreserved characters stay; every other byte is escaped, so
+// that '@', ':' and '%' of a user name or password, and the bytes of
+// other letters, reach the client as the library would send them.
+void AppendEscaped(Text& url, const char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
+    const unsigned char c = *p;
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~';
+    const char escaped[] = {'%', kHex[c >> 4], kHex[c & 0xF], '\0'};
+    const char plain[] = {static_cast<char>(c), '\0'};
+    url.Append(unreserved ? plain : escaped);
+  }
+}
+
+// SOCKS5 sends names to the proxy (socks5h); SOCKS4 carries addresses
+// alone and its user ID is the system's user name, not the settings'.
+Text ProxyUrl(const qbsettings::ProxySettings& settings) {
+  Text url;
+  if (!settings.dwEnable) return url;
+  url.Append(settings.dwVersion == 5 ? "socks5h://" : "socks4://");
+  if (settings.dwVersion == 5 && settings.szUserName[0] != '\0') {
+    AppendEscaped(url, settings.szUserName);
+    url.Append(":");
+    AppendEscaped(url, settings.szPassword);
+    url.Append("@");
+  }
+  AppendEscaped(url, settings.szServer);
+  url.Append(":").AppendUnsigned(settings.dwPort & 0xFFFFu);  // the bits the connect uses
+  return url;
+}
+
+}  // namespace
+
+Text ReadProxyUrl(int& result) {
+  qbsettings::ProxySettings settings = {};
+  const LONG lUnread = qbsettings::ReadProxySettings(&settings, qbsettings::kReadPassword);
+  Text text;
+  if (lUnread != ERROR_SUCCESS) {
+    char szWhy[128];
+    DescribeUnreadableSettings(lUnread, szWhy, sizeof(szWhy));
+    text.Append(szWhy);
+  } else {
+    text = ProxyUrl(settings);
+  }
+  SecureZeroMemory(settings.szPassword, sizeof(settings.szPassword));
+  result = lUnread != ERROR_SUCCESS ? QBSOCKS_SETTINGS_UNREADABLE : QBSOCKS_OK;
+  return text;
+}
+
+}  // namespace qbsocks_c
+
+namespace {
+
+using qbsocks_c::Failure;
 using qbsocks_c::Outcome;
 using qbsocks_c::Text;
 
@@ -26,45 +104,17 @@ size_t CopyText(const Text& text, char* out, size_t size) {
   return text.size();
 }
 
-Outcome Failure(int result, const Text& reason, LONG systemError = 0) {
-  Outcome outcome;
-  outcome.result = result;
-  outcome.cause = result == QBSOCKS_BAD_ARGUMENT ? static_cast<qbfacts::Cause>(QBSOCKS_CAUSE_BAD_ARGUMENT)
-                                                 : qbfacts::kSystemError;
-  outcome.systemError = systemError;
-  outcome.reason = reason;
-  return outcome;
-}
-
-// What the C functions do.
+// What the blocking functions do: the connect, on the calling thread.
 Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
                 uintptr_t* socket_out) {
   if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
   if (host == nullptr || socket_out == nullptr) {
     return Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect needs a host and a place for the socket");
   }
-
-  qbsocks_c::ConnectingSocket socket(timeout_ms, cancel);  // closes what it still holds when it goes
-  if (!socket.Create()) {
-    const int error = WSAGetLastError();
-    return Failure(QBSOCKS_NO_SOCKET,
-                   error == WSANOTINITIALISED
-                       ? qbsocks_c::SocketErrorInWords(error)
-                       : Text("cannot create a socket: ").Append(qbsocks_c::SocketErrorInWords(error)),
-                   error);
-  }
-  Outcome outcome;
-  if (!socket.ConnectTo(host, port, outcome)) return outcome;
-
-  const SOCKET handle = socket.Detach();
-  if (!qbafx::sockio::MakeBlocking(handle)) {
-    const int error = WSAGetLastError();
-    qbafx::sockio::CloseSocket(handle);
-    return Failure(QBSOCKS_NO_SOCKET,
-                   Text("cannot make the socket blocking: ").Append(qbsocks_c::SocketErrorInWords(error)), error);
-  }
-  *socket_out = static_cast<uintptr_t>(handle);
-  return outcome;
+  qbsocks_c::ConnectEngine engine(host, port, timeout_ms, cancel);  // closes what it still holds when it goes
+  qbsocks_c::RunToEnd(engine, cancel);
+  *socket_out = engine.HandOver();
+  return engine.outcome();
 }
 
 // Exceptions stop at the C boundary: only std::bad_alloc can come, from
@@ -116,6 +166,23 @@ bool HasUnknownOptions(const qbsocks_connect_options* options) {
   return false;
 }
 
+// Why the structures refuse the call, or null: qbsocks_connect_ex's rules,
+// for every connect that takes them.
+const char* Refusal(const qbsocks_connect_options* options, const qbsocks_outcome* outcome) {
+  if ((options != nullptr && options->size < sizeof(qbsocks_connect_options)) ||
+      (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome))) {
+    return "qbsocks_connect_ex needs the sizes of its structures";
+  }
+  if (options != nullptr && HasUnknownOptions(options)) {
+    return "qbsocks_connect_ex was given options that this version does not know";
+  }
+  return nullptr;
+}
+
+int GuardedAdvance(qbsocks_connecting* connecting, qbsocks_wait* wait) {
+  QBSOCKS_C_GUARDED(connecting->Advance(wait), connecting->Stop(Failure(QBSOCKS_NO_SOCKET, "out of memory")))
+}
+
 }  // namespace
 
 extern "C" {
@@ -134,13 +201,7 @@ int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, un
 
 int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const qbsocks_connect_options* options,
                                     uintptr_t* socket_out, qbsocks_outcome* outcome) {
-  const char* refusal = nullptr;
-  if ((options != nullptr && options->size < sizeof(qbsocks_connect_options)) ||
-      (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome))) {
-    refusal = "qbsocks_connect_ex needs the sizes of its structures";
-  } else if (options != nullptr && HasUnknownOptions(options)) {
-    refusal = "qbsocks_connect_ex was given options that this version does not know";
-  }
+  const char* refusal = Refusal(options, outcome);
   Outcome result;
   if (refusal != nullptr) {
     if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
@@ -153,18 +214,45 @@ int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const q
   return result.result;
 }
 
-qbsocks_cancel* QBSOCKS_CALL qbsocks_cancel_create(void) { return new qbsocks_cancel; }  // NULL when out of memory
-
-void QBSOCKS_CALL qbsocks_cancel_trigger(qbsocks_cancel* cancel) {
-  if (cancel == nullptr) return;
-  qbafx::LockGuard lock(cancel->lock);
-  InterlockedExchange(&cancel->triggered, 1);
-  for (qbsocks_c::RunningConnect* running = cancel->running; running != nullptr; running = running->next) {
-    running->socket->CancelBlockingCall();
-  }
+qbsocks_connecting* QBSOCKS_CALL qbsocks_connect_start(const char* host, unsigned int port,
+                                                       const qbsocks_connect_options* options) {
+  const char* refusal = Refusal(options, nullptr);
+  const bool useOptions = options != nullptr && refusal == nullptr;
+  auto* connecting = new qbsocks_connecting(host, port, useOptions ? options->timeout_ms : 0,
+                                            useOptions ? options->cancel : nullptr);  // NULL when out of memory
+  if (connecting != nullptr && refusal != nullptr) connecting->Refuse(refusal);
+  return connecting;
 }
 
-void QBSOCKS_CALL qbsocks_cancel_destroy(qbsocks_cancel* cancel) { delete cancel; }
+int QBSOCKS_CALL qbsocks_connect_poll(qbsocks_connecting* connecting, qbsocks_wait* wait) {
+  if (connecting == nullptr) return QBSOCKS_BAD_ARGUMENT;
+  qbsocks_wait unwanted;
+  return GuardedAdvance(connecting, wait != nullptr ? wait : &unwanted);
+}
+
+int QBSOCKS_CALL qbsocks_connect_finish(qbsocks_connecting* connecting, uintptr_t* socket_out,
+                                        qbsocks_outcome* outcome) {
+  if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
+  if (connecting == nullptr) return QBSOCKS_BAD_ARGUMENT;
+  connecting->GiveUp();  // one still in progress
+  if (connecting->outcome().result == QBSOCKS_OK && socket_out == nullptr) {
+    connecting->Stop(Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_finish needs a place for the socket"));
+  } else if (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome)) {
+    connecting->Stop(Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_ex needs the sizes of its structures"));
+  }
+  if (socket_out != nullptr) *socket_out = connecting->HandOver();
+  const Outcome result = connecting->outcome();
+  delete connecting;
+  if (outcome != nullptr && outcome->size >= sizeof(qbsocks_outcome)) Deliver(result, outcome);
+  return result.result;
+}
+
+int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port, const qbsocks_connect_options* options,
+                                       qbsocks_connect_callback callback, void* context) {
+  if (host == nullptr || callback == nullptr || Refusal(options, nullptr) != nullptr) return QBSOCKS_BAD_ARGUMENT;
+  return qbsocks_c::RunOnConnectThread(qbsocks_connect_start(host, port, options),
+                                       options != nullptr ? options->cancel : nullptr, callback, context);
+}
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size){
     QBSOCKS_C_GUARDED(CopyText(qbsocks_c::ReadRoute(), text, size), CopyText("", text, size))}

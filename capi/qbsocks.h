@@ -79,11 +79,12 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect(const char* host, unsigned int po
  * QBSOCKS_TIMED_OUT, every socket opened is closed, and the reason names
  * the step in which it ran out ("timed out after 2000 ms waiting for the
  * proxy's reply", "timed out after 100 ms reading the proxy settings"). The
- * call returns within the bound and a few tens of milliseconds, except
- * while the system answers a question that it cannot be asked to stop:
- * the lookup of a name (the proxy's or, direct, the target's), the user's
+ * call returns within the bound and a few milliseconds, except while the
+ * system answers a question that it cannot be asked to stop: the user's
  * name that SOCKS4 sends (from the user database, which may ask a
- * directory server), and on Windows the registry read. */
+ * directory server), and on Windows the registry read. The lookup of a
+ * name (the proxy's or, direct, the target's) runs on a thread of the
+ * library's, which the call leaves to end it. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_timeout(const char* host, unsigned int port, unsigned int timeout_ms,
                                                        uintptr_t* socket_out, char* reason, size_t reason_size);
 
@@ -194,8 +195,8 @@ typedef struct qbsocks_outcome {
  * caller. Returns the result, which outcome->result repeats. On
  * QBSOCKS_OK, *socket_out is the caller's, as qbsocks_connect's.
  *
- * A triggered cancel handle ends the connect within a few tens of
- * milliseconds with QBSOCKS_CANCELLED, every socket it opened closed,
+ * A triggered cancel handle ends the connect within a millisecond or two
+ * with QBSOCKS_CANCELLED, every socket it opened closed,
  * except while the system answers a question that it cannot be asked to
  * stop (qbsocks_connect_timeout says which); it ends as soon as that is
  * answered. A handle stays triggered: a connect given one that was

@@ -88,20 +88,20 @@ Text WithName(const Text& before, const char* lpszName, const Text& after) {
 }
 
 // The step in words; the proxy's lookup is followed by its name.
-Text StepInWords(qbfacts::Step step, const SOCKADDR_IN& peer) {
+Text StepInWords(int step, const SOCKADDR_IN& peer) {
   const Text address = AddressText(peer);
   switch (step) {
-    case qbfacts::kNoStep: return "before connecting";
-    case qbfacts::kSettings: return "reading the proxy settings";
-    case qbfacts::kProxyLookup: return "looking up the proxy's name ";
-    case qbfacts::kProxyConnect: return Text("connecting to the proxy").Append(address);
-    case qbfacts::kMethod:
-    case qbfacts::kAuth:
-    case qbfacts::kReply: return "waiting for the proxy's reply";
-    case qbfacts::kUserId: return "asking the system for the user's name (SOCKS4)";
-    case qbfacts::kRequest: return "sending the request to the proxy";
-    case qbfacts::kTargetLookup: return "looking up the target's name";
-    case qbfacts::kTargetConnect:
+    case QBSOCKS_STEP_NONE: return "before connecting";
+    case QBSOCKS_STEP_SETTINGS: return "reading the proxy settings";
+    case QBSOCKS_STEP_PROXY_LOOKUP: return "looking up the proxy's name ";
+    case QBSOCKS_STEP_PROXY_CONNECT: return Text("connecting to the proxy").Append(address);
+    case QBSOCKS_STEP_METHOD:
+    case QBSOCKS_STEP_AUTH:
+    case QBSOCKS_STEP_REPLY: return "waiting for the proxy's reply";
+    case QBSOCKS_STEP_USER_ID: return "asking the system for the user's name (SOCKS4)";
+    case QBSOCKS_STEP_REQUEST: return "sending the request to the proxy";
+    case QBSOCKS_STEP_TARGET_LOOKUP: return "looking up the target's name";
+    case QBSOCKS_STEP_TARGET_CONNECT:
       return Text("connecting to").Append(address.empty() ? Text(" the target") : address);
   }
   return "";
@@ -109,19 +109,18 @@ Text StepInWords(qbfacts::Step step, const SOCKADDR_IN& peer) {
 
 }  // namespace
 
-Text EndedReason(bool bCancelled, unsigned int timeoutMs, qbfacts::Step step, const char* lpszServer,
-                 const SOCKADDR_IN& peer) {
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer, const SOCKADDR_IN& peer) {
   Text before;
-  if (bCancelled && step == qbfacts::kNoStep) return "cancelled before the connect began";
+  if (bCancelled && step == QBSOCKS_STEP_NONE) return "cancelled before the connect began";
   if (bCancelled) before.Append("cancelled while ");
   else before.Append("timed out after ").AppendUnsigned(timeoutMs).Append(" ms ");
   before.Append(StepInWords(step, peer));
-  return WithName(before, step == qbfacts::kProxyLookup ? lpszServer : "", "");
+  return WithName(before, step == QBSOCKS_STEP_PROXY_LOOKUP ? lpszServer : "", "");
 }
 
-Text UnreachableReason(qbfacts::Step step, const char* lpszServer, const SOCKADDR_IN& peer, int error) {
+Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer, int error) {
   const Text words = Text(": ").Append(SocketErrorInWords(error));
-  if (step == qbfacts::kProxyLookup) return WithName("cannot look up the proxy's name ", lpszServer, words);
+  if (step == QBSOCKS_STEP_PROXY_LOOKUP) return WithName("cannot look up the proxy's name ", lpszServer, words);
   return Text("cannot reach the proxy").Append(AddressText(peer)).Append(words);
 }
 

@@ -7,8 +7,8 @@
 #ifndef QBSOCKS_CAPI_REASON_TEXT_H
 #define QBSOCKS_CAPI_REASON_TEXT_H
 
-#include "ConnectFacts.h"
 #include "qbsocks.h"
+#include "win32.h"
 
 #include <stddef.h>
 
@@ -48,15 +48,14 @@ Text SocketErrorInWords(int error);
 Text AddressText(const SOCKADDR_IN& address);
 
 // The reason of a connect that the caller's bound (timeoutMs) or cancel
-// ended in step: "timed out after 2000 ms waiting for the proxy's reply",
+// ended in step (QBSOCKS_STEP_*): "timed out after 2000 ms waiting for the proxy's reply",
 // "cancelled while connecting to the proxy 127.0.0.1:1080".
-Text EndedReason(bool bCancelled, unsigned int timeoutMs, qbfacts::Step step, const char* lpszServer,
-                 const SOCKADDR_IN& peer);
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer, const SOCKADDR_IN& peer);
 
 // The reason of a proxy that cannot be reached: "cannot look up the proxy's
 // name proxy.example: host name not found", "cannot reach the proxy
 // 127.0.0.1:1080: connection refused".
-Text UnreachableReason(qbfacts::Step step, const char* lpszServer, const SOCKADDR_IN& peer, int error);
+Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer, int error);
 
 }  // namespace qbsocks_c
 

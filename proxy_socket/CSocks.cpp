@@ -1,8 +1,7 @@
-// CSocks: construction, destruction, the connect dispatch and the helpers
-// shared by both negotiations: the one failure exit and the request send.
+// CSocks: construction, destruction, the connect dispatch and the one
+// failure exit that both negotiations share.
 #include "CSocks.h"
 
-#include "ConnectFacts.h"
 #include "Negotiation.h"
 
 #include <stddef.h>
@@ -19,17 +18,6 @@
 #pragma clang diagnostic ignored "-Winvalid-offsetof"  // not standard-layout; fine in this ABI
 #endif
 #endif
-
-namespace {
-
-// Whether a host text is dotted IPv4, which the socket connects to with no
-// name lookup (CAsyncSocket::Connect's own test).
-bool IsAddress(const char* lpszHost) {
-  BYTE address[4];
-  return ParseDottedAddress(lpszHost, address);
-}
-
-}  // namespace
 
 CSocks::CSocks() {
   // The layout pins sit here, in a member function, because offsetof may
@@ -75,32 +63,20 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
   const auto connect = [&]() -> int {
     // Settings that cannot be read fail the connect as the proxy path's
     // failures do: going direct would bypass a proxy the user switched on.
-    qbfacts::NoteStep(qbfacts::kSettings);
     const LONG lUnread = ReadSettings();
     if (lUnread != ERROR_SUCCESS) {
-      qbfacts::NoteCause(qbfacts::kStoreFailed, qbfacts::kNoCode, lUnread);
       CloseOnFailure();
       ReportUnreadableSettings(lUnread);
       return 0;
     }
-    if (!m_bProxyEnable) {
-      qbfacts::NoteStep(IsAddress(lpszHostAddress) ? qbfacts::kTargetConnect : qbfacts::kTargetLookup);
-      if (CAsyncSocket::Connect(lpszHostAddress, nHostPort)) return 1;
-      qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
-      return 0;
-    }
+    if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort) ? 1 : 0;
 
-    qbfacts::NoteStep(IsAddress(m_szSocksServer) ? qbfacts::kProxyConnect : qbfacts::kProxyLookup);
-    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
-      qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
-      return FailNegotiation(NULL);
-    }
+    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) return FailNegotiation(NULL);
     if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
     if (m_nSocksVersion == 5) return Socks5Connect(lpszHostAddress, nHostPort);
 
     // ReadRegistry turns the proxy off for any other version; a derived
     // class that changed the field in between gets a failure, not a guess.
-    qbfacts::NoteStep(qbfacts::kRequest);
     return FailNegotiation(NULL);
   };
   if (!connect()) return 0;
@@ -109,22 +85,14 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
   // connect's socket stays as it is, as after any failed direct connect.
   if (call.Finish()) {
     if (m_bProxyEnable) CloseOnFailure();
-    qbfacts::NoteCause(qbfacts::kCancelled, qbfacts::kNoCode, WSAEINTR);
     WSASetLastError(WSAEINTR);
     return 0;
   }
   return 1;
 }
 
-// Letters decide, exactly as isalpha does in the C locale; the test is
-// written out so that a host's locale or a byte above 0x7F cannot change it.
-int CSocks::IsDNS(const char* lpszHost) {
-  if (lpszHost == NULL) return 0;
-  for (const char* p = lpszHost; *p != '\0'; ++p) {
-    if ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')) return 1;
-  }
-  return 0;
-}
+// Letters decide (HasLetter), as in the negotiations themselves.
+int CSocks::IsDNS(const char* lpszHost) { return HasLetter(lpszHost) ? 1 : 0; }
 
 // The one way a step of the proxy path fails, in one order: close the
 // socket first, then hand the step's text (if it has one) to MyMessageBox,
@@ -133,14 +101,6 @@ int CSocks::FailNegotiation(const char* lpszText) {
   CloseOnFailure();
   if (lpszText != NULL) MyMessageBox(lpszText);
   return 0;
-}
-
-// Sends one request whole; a request not sent in full fails with no text
-// of its own (the socket error says why).
-int CSocks::SendRequest(const BYTE* lpRequest, int nLength) {
-  if (CSocket::Send(lpRequest, nLength, 0) == nLength) return 1;
-  qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, WSAGetLastError());
-  return FailNegotiation(NULL);
 }
 
 // Closes the socket, unless host code closed it during the call (from

@@ -19,6 +19,10 @@
 #define QBSOCKS_API __attribute__((visibility("default")))
 #endif
 
+namespace qbproxy {
+class Handshake;
+}
+
 class QBSOCKS_API CSocks : public CSocket {
  public:
   CSocks();
@@ -64,17 +68,12 @@ class QBSOCKS_API CSocks : public CSocket {
   BOOL m_bProxyEnable;
 
  private:
-  // MyReceive's bounded receive, and one reply gathered from several
-  // receives (Replies.cpp): counts of bytes.
+  // MyReceive's bounded receive (Replies.cpp): a count of bytes.
   int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
-  int ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt = -1, BYTE nStatusOk = 0);
-  // The steps of the negotiations (Replies.cpp, CSocks.cpp, Socks5.cpp):
-  // each returns 1 to go on, or 0 from FailNegotiation, the one failure exit.
-  int ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk, const char* (*lpfnRefusalText)(BYTE));
-  int SendRequest(const BYTE* lpRequest, int nLength);
-  int Socks5Method();
-  int Socks5Request(const char* lpszHost, int bName, unsigned int nPort);
-  int Socks5Reply();
+  // Carries a negotiation (Handshake.h) to its end with the blocking calls
+  // (Replies.cpp): 1 when done, 0 when it failed, the socket left open.
+  int RunHandshake(qbproxy::Handshake& handshake);
+  // The one failure exit of the proxy path: 0, for Connect to return.
   int FailNegotiation(const char* lpszText);
   void CloseOnFailure();
   // ReadRegistry's work, through the settings read of Settings.h:

@@ -96,7 +96,57 @@ class Handshake {
   const Failure& failure() const;
 
  private:
-  // The phases, the buffers and the failure: the implementation's own.
+  enum class Protocol : BYTE { kSocks4, kSocks5, kSocks5Auth };
+  // Where the exchange stands. The step follows the phases, except that a
+  // failure keeps the step it happened in.
+  enum class Phase : BYTE {
+    kUserId,         // SOCKS4: the user's name, before the request is built
+    kSendOffer,      // SOCKS5: the method offer
+    kReadChoice,     // SOCKS5: the proxy's method
+    kSendAuth,       // RFC 1929: the user name and password
+    kReadAuth,       // RFC 1929: its status
+    kSendRequest,    // the CONNECT request
+    kReadReply,      // SOCKS4's reply, or SOCKS5's first kSocks5ReplyPrefix bytes
+    kReadReplyRest,  // SOCKS5: the rest of the bound address, by its type
+    kDone,
+    kFailed
+  };
+
+  Handshake(Protocol protocol, int nStep, Phase phase);
+  bool IsReading() const;
+  bool IsSending() const;
+  void Fail(int nCause, LONG lError, const char* lpszText, int nProxyCode = QBSOCKS_NO_PROXY_CODE);
+  void FailReading(int nCause, LONG lError);
+  void Read(Phase phase, int nWanted);
+  void ReplyWhole();
+  void TakeMethod();
+  void BeginAuth();
+  void BeginRequest();
+  void WipeAuth();
+
+  Protocol m_protocol;
+  Phase m_phase;
+  int m_nStep;
+  // SOCKS5's credentials, the caller's (they outlive the Handshake).
+  const char* m_lpUser = "";
+  int m_nUser = 0;
+  const char* m_lpPassword = "";
+  int m_nPassword = 0;
+  // SOCKS4's target, kept for the request that the user's name completes.
+  BYTE m_address[4] = {};
+  unsigned int m_nPort = 0;
+  // The RFC 1929 request, wiped as soon as it is sent.
+  BYTE m_auth[kRequestBufferSize] = {};
+  int m_nAuth = 0;
+  // The CONNECT request; 0 bytes for a SOCKS5 target it cannot carry.
+  BYTE m_request[kRequestBufferSize] = {};
+  int m_nRequest = 0;
+  // The reply being read: m_nHave of m_nWanted bytes so far.
+  BYTE m_reply[kSocks5MaxReplySize] = {};
+  int m_nHave = 0;
+  int m_nWanted = 0;
+  int m_nReply = 0;
+  Failure m_failure;
 };
 
 }  // namespace qbproxy

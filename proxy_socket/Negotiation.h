@@ -46,6 +46,33 @@ const BYTE kSocks5AtypIPv6 = 4;
 const BYTE kSocks5RepSucceeded = 0;
 const BYTE kSocks5AuthAccepted = 0;
 const BYTE kSocks5MethodOffer[] = {kSocks5Version, 2, kSocks5MethodNone, kSocks5MethodUserPass};
+// The shortest SOCKS5 reply: a name of length 0. Reading this much first
+// never takes a byte beyond the reply, and shows ATYP and a name's length.
+const int kSocks5ReplyPrefix = 7;
+// The longest: a name of 255 characters.
+const int kSocks5MaxReplySize = 4 + 1 + 255 + 2;
+
+// Full length of a SOCKS5 reply whose first kSocks5ReplyPrefix bytes are
+// at hand, or 0 when its address type is unknown.
+inline int Socks5ReplyLength(const BYTE* lpReply) {
+  switch (lpReply[3]) {
+    case kSocks5AtypIPv4: return 4 + 4 + 2;
+    case kSocks5AtypName: return 4 + 1 + lpReply[4] + 2;
+    case kSocks5AtypIPv6: return 4 + 16 + 2;
+    default: return 0;
+  }
+}
+
+// Whether a host text is taken for a name: it has a letter, exactly as
+// isalpha decides in the C locale. Written out so that a host's locale or
+// a byte above 0x7F cannot change it.
+inline bool HasLetter(const char* lpszHost) {
+  if (lpszHost == NULL) return false;
+  for (const char* p = lpszHost; *p != '\0'; ++p) {
+    if ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')) return true;
+  }
+  return false;
+}
 
 // Writes the 4 bytes of a dotted IPv4 address, in network order, to
 // lpOut. False when the text is not one: inet_addr's failure value, all

@@ -1,10 +1,9 @@
-// Reading the proxy's replies: the bounded receive under each of them
-// (MyReceive), the gathering of one reply that arrives in several pieces,
-// and the verdict of a reply that carries a status.
+// The negotiations' I/O: the bounded receive under each reply (MyReceive),
+// and the loop that carries a Handshake with the class library's blocking
+// calls, a reply that arrives in several pieces gathered within its budget.
 #include "CSocks.h"
 
-#include "ConnectFacts.h"
-
+#include "Handshake.h"
 #include "Negotiation.h"
 
 namespace {
@@ -52,43 +51,56 @@ int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, D
   return qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); }, waitWithinBudget);
 }
 
-// Receives into lpBuf from offset nHave until nWanted bytes are there, all
-// within one budget measured from dwStart. Stops early once the byte at
-// nStatusAt has arrived and differs from nStatusOk (pass -1 for no status
-// byte): a failure reply may be shorter than a success reply. Never asks
-// for a byte beyond nWanted, so nothing of the stream that follows is
-// taken. Returns how many bytes lpBuf now holds.
-int CSocks::ReceiveReply(BYTE* lpBuf, int nHave, int nWanted, DWORD dwStart, int nStatusAt, BYTE nStatusOk) {
-  while (nHave < nWanted) {
-    if (nStatusAt >= 0 && nHave > nStatusAt && lpBuf[nStatusAt] != nStatusOk) break;
-    if (static_cast<DWORD>(GetTickCount() - dwStart) > kReplyBudgetMs) {
-      qbfacts::NoteCause(qbfacts::kNoAnswer, qbfacts::kNoCode, 0);
-      break;
+// Sends each request whole with CSocket::Send, and reads each reply with
+// receives bounded by that reply's budget, from just before its first
+// receive (ReplyNumber changes); the budget is looked at before each
+// receive too, so a reply trickling in cannot stretch it.
+int CSocks::RunHandshake(qbproxy::Handshake& handshake) {
+  using Want = qbproxy::Handshake::Want;
+  int nReply = 0;
+  DWORD dwStart = 0;
+  for (;;) {
+    switch (handshake.Next()) {
+      case Want::kSend: {
+        const int nLength = handshake.OutputSize();
+        if (CSocket::Send(handshake.Output(), nLength, 0) == nLength) handshake.Sent();
+        else handshake.SendFailed(WSAGetLastError());
+        break;
+      }
+      case Want::kUserId: {
+        // No name: an empty USERID. A name that GetUserNameA delivers fits,
+        // terminator included. It asks the user database, which nothing
+        // here can cut short.
+        char szUserId[kSocks4UserIdRoom];
+        DWORD cbUserId = sizeof(szUserId);
+        if (!GetUserNameA(szUserId, &cbUserId)) szUserId[0] = '\0';
+        handshake.SetUserId(szUserId);
+        break;
+      }
+      case Want::kReceive: {
+        if (handshake.ReplyNumber() != nReply) {
+          nReply = handshake.ReplyNumber();
+          dwStart = GetTickCount();
+        }
+        if (static_cast<DWORD>(GetTickCount() - dwStart) > kReplyBudgetMs) {
+          handshake.Late();
+          break;
+        }
+        const int nGot = ReceiveWithin(handshake.InputBuffer(), handshake.InputRoom(), 0, dwStart, kReplyBudgetMs);
+        if (nGot > 0) {
+          handshake.Received(nGot);
+        } else if (nGot == 0) {
+          handshake.Closed();
+        } else {
+          // Out of the budget, the wait ends with WSAEWOULDBLOCK (ReceiveWithin).
+          const int nError = WSAGetLastError();
+          if (nError == WSAEWOULDBLOCK) handshake.Late();
+          else handshake.ReceiveFailed(nError);
+        }
+        break;
+      }
+      case Want::kDone: return 1;
+      case Want::kFailed: return 0;
     }
-    const int nGot = ReceiveWithin(lpBuf + nHave, nWanted - nHave, 0, dwStart, kReplyBudgetMs);
-    if (nGot == 0) qbfacts::NoteCause(qbfacts::kClosed, qbfacts::kNoCode, 0);
-    if (nGot < 0) {
-      // Out of the budget, the wait ends with WSAEWOULDBLOCK (ReceiveWithin).
-      const int nError = WSAGetLastError();
-      if (nError == WSAEWOULDBLOCK) qbfacts::NoteCause(qbfacts::kNoAnswer, qbfacts::kNoCode, 0);
-      else qbfacts::NoteCause(qbfacts::kSystemError, qbfacts::kNoCode, nError);
-    }
-    if (nGot <= 0) break;
-    nHave += nGot;
   }
-  return nHave;
-}
-
-// The first nWanted bytes of a SOCKS4 or SOCKS5 reply, whose status says
-// success when it is nOk. A refusal fails with its code's text as soon as
-// the status has come (some proxies send short refusals and keep the
-// connection open); a reply cut short or late, with the general text.
-int CSocks::ReadStatusReply(BYTE* lpReply, int nWanted, DWORD dwStart, BYTE nOk,
-                            const char* (*lpfnRefusalText)(BYTE)) {
-  const int nGot = ReceiveReply(lpReply, 0, nWanted, dwStart, kReplyStatusAt, nOk);
-  if (nGot > kReplyStatusAt && lpReply[kReplyStatusAt] != nOk) {
-    qbfacts::NoteCause(qbfacts::kRefused, lpReply[kReplyStatusAt], 0);
-    return FailNegotiation(lpfnRefusalText(lpReply[kReplyStatusAt]));
-  }
-  return nGot == nWanted ? 1 : FailNegotiation(kNegotiationFailure);
 }

@@ -1,31 +1,10 @@
-// SOCKS4 CONNECT, client side (the wire layout is in Negotiation.h).
+// SOCKS4 CONNECT, client side (the exchange is in Handshake.cpp).
 #include "CSocks.h"
-#include "ConnectFacts.h"
-#include "Negotiation.h"
+#include "Handshake.h"
 
 int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
   qbafx::BlockingCall call(m_nBlockingCall);  // see Connect
-  qbfacts::NoteStep(qbfacts::kRequest);
-  BYTE address[4];
-  if (IsDNS(lpszHost) || !ParseDottedAddress(lpszHost, address)) {
-    qbfacts::NoteCause(qbfacts::kBadTarget, qbfacts::kNoCode, 0);
-    return FailNegotiation(IsDNS(lpszHost) ? kSocks4NameRefusal : kNameResolveFailure);
-  }
-
-  // No name, or one too long for the request: an empty USERID. A name that
-  // GetUserNameA delivers fits, terminator included. It asks the user
-  // database, which nothing here can cut short.
-  qbfacts::NoteStep(qbfacts::kUserId);
-  char szUserId[kSocks4UserIdRoom];
-  DWORD cbUserId = sizeof(szUserId);
-  if (!GetUserNameA(szUserId, &cbUserId)) szUserId[0] = '\0';
-
-  qbfacts::NoteStep(qbfacts::kRequest);
-  BYTE request[kRequestBufferSize];
-  memset(request, 0, sizeof(request));
-  if (!SendRequest(request, BuildSocks4Request(request, address, nPort, szUserId))) return 0;
-
-  qbfacts::NoteStep(qbfacts::kReply);
-  BYTE reply[kSocks4ReplySize];
-  return ReadStatusReply(reply, kSocks4ReplySize, GetTickCount(), kSocks4Granted, Socks4RefusalText);
+  qbproxy::Handshake handshake = qbproxy::Handshake::Socks4(lpszHost, nPort);
+  if (RunHandshake(handshake)) return 1;
+  return FailNegotiation(handshake.failure().text);
 }

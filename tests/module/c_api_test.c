@@ -4,7 +4,9 @@
  * and checks the result, the reason's text, the route, and on success a
  * blocking socket that exchanges bytes with the echo target; each row also
  * checks the facts of qbsocks_connect_ex (step, cause, proxy code, system
- * error), and two rows cancel from a second thread. The MSVC host
+ * error), and two rows cancel from a second thread. Every row runs twice:
+ * through qbsocks_connect_ex, and through qbsocks_connect_async, waited for
+ * on its callback, which must run once, on the library's thread. The MSVC host
  * that stands for an MFC application (tests/msvc/mfc_host.cpp) runs the
  * same rows, exchanging through its own CSocket (QBSOCKS_TEST_EXCHANGE). */
 #include "qbsocks.h"
@@ -25,11 +27,15 @@ typedef SOCKET socket_t;
 #define close_socket closesocket
 #else
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 typedef int socket_t;
 #define close_socket close
@@ -42,8 +48,17 @@ enum proxy { NONE, DANTE, MICROSOCKS_AUTH, REFUSING, SILENT, DROPPING, SCRIPTED,
 static const char* const port_variables[] = {NULL, "QBSOCKS_DANTE_PORT", "QBSOCKS_MICROSOCKS_AUTH_PORT"};
 /* also: PLAIN, the same connect through qbsocks_connect_timeout too (its
  * reason in QBSOCKS_REASON_SIZE bytes); LATER, a later header's structures
- * (unknown options zero); UNKNOWN, a later header's option set. */
-enum also { ONLY_EX, PLAIN, LATER, UNKNOWN };
+ * (unknown options zero); UNKNOWN, a later header's option set; CHAINED, a
+ * callback starts the next connect; MANY, MOST_CONNECTS callback connects at
+ * once, on the library's one thread; GIVE_UP, polled until it waits for the
+ * reply, then finished (the polled driver alone). */
+enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP };
+#define MOST_CONNECTS 200
+
+/* How a row's connects are made. */
+enum driver { BLOCKING, POLLED, CALLED_BACK, DRIVERS };
+static const char* const driver_names[] = {"qbsocks_connect_ex", "qbsocks_connect_poll", "qbsocks_connect_async"};
+static int driver;
 #define NOT_FOUND 11001 /* an offline resolver's "try again" (11002) stands for it */
 
 static char long_name[251]; /* a letter more than SOCKS5 carries */
@@ -114,15 +129,28 @@ static const struct row {
      QBSOCKS_CAUSE_SYSTEM_ERROR, -1, NOT_FOUND, 0, 60000, NULL, PLAIN},
     {"target's name does not resolve", "", "qbsocks-target.invalid", NONE, 0, 0, QBSOCKS_TARGET_UNREACHABLE, "%s",
      QBSOCKS_STEP_TARGET_LOOKUP, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, NOT_FOUND, 0, 60000, NULL, PLAIN},
+    {"silent SOCKS4 proxy past the bound", "", "127.0.0.1", SILENT, 4, 0, QBSOCKS_TIMED_OUT,
+     "timed out after 1000 ms waiting for the proxy's reply", QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_TIMED_OUT, -1, 0, 0,
+     1000, NULL, ONLY_EX},
+    {"the SYN through once the test frees the backlog", "", "127.0.0.1", DROPPING, 5, 0, QBSOCKS_PROXY_FAILED,
+     "General SOCKS5 authentication failure", QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_REFUSED, 255, 0, 0, 60000, "05ff",
+     ONLY_EX},
+    {"finished while waiting for the reply", "", "127.0.0.1", SILENT, 4, 0, QBSOCKS_CANCELLED,
+     "cancelled while waiting for the proxy's reply", QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_CANCELLED, -1, 0, 0, 60000,
+     NULL, GIVE_UP},
     {"an option this version does not know", "", "127.0.0.1", NONE, 0, 0, QBSOCKS_BAD_ARGUMENT,
      "qbsocks_connect_ex was given options that this version does not know", 0, QBSOCKS_CAUSE_BAD_ARGUMENT, -1, 0, 0,
      60000, NULL, UNKNOWN},
+    {"a callback that starts the next connect", "", "127.0.0.1", NONE, 0, 0, QBSOCKS_OK, "", 0, 0, -1, 0, 0, 60000,
+     NULL, CHAINED},
+    {"200 connects at once through one proxy", "", "127.0.0.1", SCRIPTED, 4, 0, QBSOCKS_OK, "", 0, 0, -1, 0, 0, 60000,
+     "005a000000000000", MANY},
 };
 
 static int failures = 0;
 
 static void expect(int ok, const char* name, const char* what, const char* got) {
-  if (!ok) printf("FAILED %s: %s (got \"%s\")\n", name, what, got);
+  if (!ok) printf("FAILED %s, %s: %s (got \"%s\")\n", name, driver_names[driver], what, got);
   failures += !ok;
 }
 
@@ -276,15 +304,34 @@ static unsigned long now_ms(void) {
 #endif
 }
 
-/* Open descriptors of the process (Linux; elsewhere 0, not counted). */
-static int open_descriptors(void) {
+/* Open descriptors or threads of the process (Linux; elsewhere 0, not counted). */
+static int entries(const char* folder) {
   int n = 0;
 #ifndef _WIN32
-  DIR* fds = opendir("/proc/self/fd");
-  while (fds != NULL && readdir(fds) != NULL) ++n;
-  if (fds != NULL) closedir(fds);
+  DIR* listed = opendir(folder);
+  while (listed != NULL && readdir(listed) != NULL) ++n;
+  if (listed != NULL) closedir(listed);
+#else
+  (void)folder;
 #endif
   return n;
+}
+#define open_descriptors() entries("/proc/self/fd")
+#define threads() entries("/proc/self/task")
+static unsigned long library_thread; /* the last callback's */
+
+/* The library's thread ends just after the last callback: the wait for its
+ * task to go (at most 10 s) before the descriptors are counted. */
+static int library_thread_ended(void) {
+  char task[64];
+  unsigned long start = now_ms();
+  snprintf(task, sizeof(task), "/proc/self/task/%lu", library_thread);
+  while (library_thread != 0 && entries(task) > 0 && now_ms() - start < 10000) {
+#ifndef _WIN32
+    usleep(1000);
+#endif
+  }
+  return library_thread == 0 || entries(task) == 0;
 }
 
 #ifdef _WIN32
@@ -293,7 +340,27 @@ typedef HANDLE thread_t;
 #define start_thread(thread, function, arg) ((thread) = CreateThread(NULL, 0, function, arg, 0, NULL))
 #define join_thread(thread) (WaitForSingleObject(thread, INFINITE), CloseHandle(thread))
 #define SHUT_WR SD_SEND
+#define current_thread() ((unsigned long)GetCurrentThreadId())
+typedef HANDLE signal_t; /* a count of signals, waited for at most 2 minutes */
+#define signal_open(s) ((s) = CreateSemaphoreA(NULL, 0, MOST_CONNECTS * 2, NULL))
+#define signal_post(s) ReleaseSemaphore(s, 1, NULL)
+#define signal_wait(s) (WaitForSingleObject(s, 120000) == WAIT_OBJECT_0)
+#define signal_close(s) CloseHandle(s)
 #else
+#define current_thread() ((unsigned long)syscall(SYS_gettid)) /* its task's number */
+typedef sem_t signal_t;
+#define signal_open(s) sem_init(&(s), 0, 0)
+#define signal_post(s) sem_post(&(s))
+#define signal_close(s) sem_destroy(&(s))
+static int wait_posted(signal_t* s) {
+  struct timespec until;
+  int rc;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += 120;
+  while ((rc = sem_timedwait(s, &until)) != 0 && errno == EINTR) continue;
+  return rc == 0;
+}
+#define signal_wait(s) wait_posted(&(s))
 typedef pthread_t thread_t;
 #define THREAD_FUNCTION(name) static void* name(void* arg)
 #define start_thread(thread, function, arg) pthread_create(&(thread), NULL, function, arg)
@@ -305,10 +372,18 @@ typedef pthread_t thread_t;
  * row cancels them; notes when. */
 struct proxy_side {
   const struct row* row;
-  socket_t proxy, accepted[3];
+  socket_t proxy, accepted[MOST_CONNECTS];
   qbsocks_cancel* cancel;
   unsigned long triggered_at;
+  signal_t all_waiting, go; /* MANY: the library's threads are counted in between */
 };
+
+/* The connects a row makes (a chained one's second starts from the first's callback). */
+static int connects_of(const struct row* row) {
+  if (row->also == MANY) return MOST_CONNECTS;
+  if (row->also == CHAINED && driver == CALLED_BACK) return 2;
+  return row->cancel > 1 ? row->cancel : 1;
+}
 
 static int from_hex(const char* hex, char* bytes) {
   int n = 0;
@@ -331,23 +406,25 @@ THREAD_FUNCTION(play_proxy) {
 #else
     usleep(300 * 1000);
 #endif
+    if (p->row->script != NULL) close_socket(accept(p->proxy, NULL, NULL)); /* the filler: the SYN's retry gets in */
   }
-  for (i = 0; p->row->proxy != DROPPING && i < (p->row->cancel > 1 ? p->row->cancel : 1); ++i) {
+  for (i = 0; (p->row->proxy != DROPPING || p->row->script != NULL) && i < connects_of(p->row); ++i) {
     p->accepted[i] = accept(p->proxy, NULL, NULL); /* in the reply wait once the first request is there */
     recv(p->accepted[i], bytes, sizeof(bytes), 0);
   }
-  if (p->row->script != NULL) {
+  if (p->row->also == MANY) signal_post(p->all_waiting), (void)signal_wait(p->go);
+  for (i = 0; p->row->script != NULL && i < connects_of(p->row); ++i) {
     n = from_hex(p->row->script, bytes);
     if (resets(p->row)) { /* closed with a reset, not a FIN, as soon after the bytes as can be */
       struct linger hard = {1, 0};
-      setsockopt(p->accepted[0], SOL_SOCKET, SO_LINGER, (const char*)&hard, sizeof(hard));
+      setsockopt(p->accepted[i], SOL_SOCKET, SO_LINGER, (const char*)&hard, sizeof(hard));
     }
-    send(p->accepted[0], bytes, n, 0);
+    send(p->accepted[i], bytes, n, 0);
     if (resets(p->row)) {
-      close_socket(p->accepted[0]);
-      p->accepted[0] = (socket_t)-1;
+      close_socket(p->accepted[i]);
+      p->accepted[i] = (socket_t)-1;
     } else {
-      shutdown(p->accepted[0], SHUT_WR);
+      shutdown(p->accepted[i], SHUT_WR);
     }
   }
   p->triggered_at = now_ms();
@@ -365,24 +442,89 @@ struct later_outcome {
   unsigned char added[16];
 };
 
-/* One connect of a row, on the row's thread or another. */
+/* One connect of a row, on the row's thread or another, or ended by a callback. */
 struct connect_call {
   const struct row* row;
   const qbsocks_connect_options* options;
   unsigned port;
   uintptr_t handle;
-  int result;
-  unsigned long returned_at;
+  int result, refused, callbacks;
+  unsigned long returned_at, thread;
+  unsigned polls;            /* POLLED: the calls of qbsocks_connect_poll */
+  struct connect_call* next; /* CHAINED: started by this one's callback */
   struct later_outcome outcome;
 };
 
-THREAD_FUNCTION(call_connect) {
-  struct connect_call* call = (struct connect_call*)arg;
+static void prepare(struct connect_call* call) {
   memset(&call->outcome, 0xA5, sizeof(call->outcome));
   call->outcome.known.size = call->row->also == LATER ? sizeof(call->outcome) : sizeof(call->outcome.known);
-  call->result = qbsocks_connect_ex(call->row->host, call->port, call->options, &call->handle, &call->outcome.known);
+  call->refused = call->callbacks = 0;
+  call->polls = 0;
+}
+
+/* Until the handle is ready as wait says, or its time has passed. */
+static void wait_ready(const qbsocks_wait* wait, unsigned slice_ms) {
+  unsigned ms = wait->timeout_ms < slice_ms ? wait->timeout_ms : slice_ms;
+#ifdef _WIN32
+  fd_set ready, failed;
+  struct timeval timeout;
+  timeout.tv_sec = (long)(ms / 1000), timeout.tv_usec = (long)(ms % 1000) * 1000;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET((SOCKET)wait->socket, &ready);
+  FD_SET((SOCKET)wait->socket, &failed);
+  select(0, wait->events == QBSOCKS_WAIT_READABLE ? &ready : NULL,
+         wait->events == QBSOCKS_WAIT_WRITABLE ? &ready : NULL, &failed,
+         ms == QBSOCKS_WAIT_FOREVER ? NULL : &timeout);
+#else
+  struct pollfd entry;
+  entry.fd = (int)wait->socket;
+  entry.events = wait->events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT;
+  poll(&entry, 1, ms == QBSOCKS_WAIT_FOREVER ? -1 : (int)ms);
+#endif
+}
+
+/* A loop of the caller's: it polls when the handle is ready, and (as the
+ * library cannot wake it) every 50 ms while a cancel handle may end it. */
+static int by_polls(struct connect_call* call) {
+  qbsocks_wait wait;
+  qbsocks_connecting* connecting = qbsocks_connect_start(call->row->host, call->port, call->options);
+  for (call->polls = 1; qbsocks_connect_poll(connecting, &wait) == QBSOCKS_IN_PROGRESS; ++call->polls) {
+    if (call->row->also == GIVE_UP && wait.events == QBSOCKS_WAIT_READABLE) break;
+    wait_ready(&wait, call->options->cancel != NULL ? 50 : QBSOCKS_WAIT_FOREVER);
+  }
+  return qbsocks_connect_finish(connecting, &call->handle, &call->outcome.known);
+}
+
+THREAD_FUNCTION(call_connect) {
+  struct connect_call* call = (struct connect_call*)arg;
+  prepare(call);
+  call->result = driver == POLLED ? by_polls(call)
+                                  : qbsocks_connect_ex(call->row->host, call->port, call->options, &call->handle,
+                                                       &call->outcome.known);
   call->returned_at = now_ms();
   return 0;
+}
+
+static signal_t callbacks_ran; /* posted by each callback, and for each connect refused */
+static void start_async(struct connect_call* call);
+
+static void QBSOCKS_CALL connect_ended(void* context, int result, uintptr_t socket, const qbsocks_outcome* outcome) {
+  struct connect_call* call = (struct connect_call*)context;
+  call->result = result;
+  call->handle = socket;
+  memcpy(&call->outcome.known, outcome, sizeof(call->outcome.known));
+  call->thread = library_thread = current_thread();
+  call->returned_at = now_ms();
+  if (call->callbacks++ == 0 && call->next != NULL) start_async(call->next); /* on the library's thread */
+  signal_post(callbacks_ran);
+}
+
+static void start_async(struct connect_call* call) {
+  int started;
+  prepare(call);
+  started = qbsocks_connect_async(call->row->host, call->port, call->options, connect_ended, call);
+  if (started != QBSOCKS_OK) call->result = started, call->refused = 1, signal_post(callbacks_ran);
 }
 
 static const char* lookup_words(int error) {
@@ -395,8 +537,8 @@ static const char* lookup_words(int error) {
  * slow to close. */
 static int wine_saw_the_reset_as_a_close(const struct row* row, const qbsocks_outcome* outcome) {
 #ifdef _WIN32
-  return row->script != NULL && resets(row) && outcome->step == row->step &&
-         outcome->cause == QBSOCKS_CAUSE_CLOSED && outcome->system_error == 0 && outcome->proxy_code == QBSOCKS_NO_PROXY_CODE;
+  return row->script != NULL && resets(row) && outcome->step == row->step && outcome->cause == QBSOCKS_CAUSE_CLOSED &&
+         outcome->system_error == 0 && outcome->proxy_code == QBSOCKS_NO_PROXY_CODE;
 #else
   (void)row, (void)outcome;
   return 0;
@@ -413,6 +555,12 @@ static void check(const struct connect_call* call, unsigned proxy_port) {
   char reason[QBSOCKS_REASON_SIZE], facts[128];
   static const unsigned char untouched[16] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5,
                                               0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+  if (driver == CALLED_BACK) { /* one refused (its options) says so at once, and never calls back */
+    expect(call->refused ? call->callbacks == 0 && call->result == row->result
+                         : call->callbacks == 1 && call->thread != current_thread(),
+           row->name, "one callback, on the library's thread", "");
+    if (call->refused) return;
+  }
   if (row->system_error == NOT_FOUND) snprintf(reason, sizeof(reason), row->reason, lookup_words(system_error));
   else snprintf(reason, sizeof(reason), row->reason, proxy_port);
   expect(call->result == row->result && outcome->result == call->result &&
@@ -427,13 +575,18 @@ static void check(const struct connect_call* call, unsigned proxy_port) {
          row->name, "the facts", facts);
   expect(outcome->size == sizeof(qbsocks_outcome) && memcmp(call->outcome.added, untouched, sizeof(untouched)) == 0,
          row->name, "the size filled, and no byte beyond it", "");
-  if (call->result == QBSOCKS_OK) {
-    expect(is_blocking((socket_t)call->handle), row->name, "a blocking socket", "");
-#ifdef _WIN32
-    expect(is_overlapped((socket_t)call->handle), row->name, "an overlapped socket", "");
-#endif
-    expect(QBSOCKS_TEST_EXCHANGE((socket_t)call->handle), row->name, "the bytes echoed", "");
+  /* Advanced when its handle was ready or its time came: a few polls, however long it waited. */
+  expect(row->cancel || call->polls <= 8, row->name, "a few polls", "");
+  if (call->result != QBSOCKS_OK) return;
+  expect(is_blocking((socket_t)call->handle), row->name, "a blocking socket", "");
+  if (row->script != NULL) { /* a scripted proxy's grant leads nowhere */
+    close_socket((socket_t)call->handle);
+    return;
   }
+#ifdef _WIN32
+  expect(is_overlapped((socket_t)call->handle), row->name, "an overlapped socket", "");
+#endif
+  expect(QBSOCKS_TEST_EXCHANGE((socket_t)call->handle), row->name, "the bytes echoed", "");
 }
 
 static void run(const struct row* row) {
@@ -443,15 +596,15 @@ static void run(const struct row* row) {
   const char* password = row->password != NULL ? row->password : getenv("QBSOCKS_MICROSOCKS_PASSWORD");
   const char* server = row->proxy == UNRESOLVED ? "qbsocks-proxy.invalid" : "127.0.0.1";
   char route[128], expected_route[128] = "direct", reason[QBSOCKS_REASON_SIZE];
-  int descriptors, i, connects = row->cancel > 1 ? row->cancel : 1;
+  int descriptors, i, same_thread = 1, connects = connects_of(row), before;
   struct later_options options;
-  struct connect_call calls[3];
+  static struct connect_call calls[MOST_CONNECTS];
   struct proxy_side p;
   thread_t proxy_thread = 0, connect_threads[3] = {0};
 
   if (row->proxy == DANTE || row->proxy == MICROSOCKS_AUTH) proxy_port = env_port(port_variables[row->proxy]);
   if (row->proxy != NONE && proxy_port == 0) proxy_port = closed_port;
-  if (row->proxy == SILENT || row->proxy == SCRIPTED) listen(closed, 8);
+  if (row->proxy == SILENT || row->proxy == SCRIPTED) listen(closed, MOST_CONNECTS);
   if (row->proxy == DROPPING) { /* one connection fills a backlog of 0: later SYNs are dropped */
     struct sockaddr_in address;
     memset(&address, 0, sizeof(address));
@@ -477,40 +630,60 @@ static void run(const struct row* row) {
   memset(&p, 0, sizeof(p));
   p.row = row;
   p.proxy = closed;
-  for (i = 0; i < 3; ++i) p.accepted[i] = (socket_t)-1;
+  for (i = 0; i < MOST_CONNECTS; ++i) p.accepted[i] = (socket_t)-1;
+  signal_open(p.all_waiting);
+  signal_open(p.go);
+  if (driver == CALLED_BACK) library_thread_ended(); /* the last row's */
   descriptors = open_descriptors();
   if (row->cancel) options.known.cancel = p.cancel = qbsocks_cancel_create();
-  if (row->cancel || row->script != NULL) start_thread(proxy_thread, play_proxy, &p);
+  if (row->cancel || row->script != NULL || row->also == GIVE_UP) start_thread(proxy_thread, play_proxy, &p);
   for (i = 0; i < connects; ++i) {
     calls[i].row = row;
     calls[i].options = &options.known;
     calls[i].port = row->to_refusing_target ? closed_port : env_port("QBSOCKS_ECHO_PORT");
-    if (i > 0) start_thread(connect_threads[i], call_connect, &calls[i]);
+    calls[i].next = row->also == CHAINED && i + 1 < connects ? &calls[i + 1] : NULL;
   }
-  call_connect(&calls[0]);
-  for (i = 1; i < connects; ++i) join_thread(connect_threads[i]);
-  if (row->cancel || row->script != NULL) {
+  before = threads(); /* the test's own counted in */
+  if (driver == CALLED_BACK) {
+    for (i = 0; i < connects; ++i)
+      if (i == 0 || row->also != CHAINED) start_async(&calls[i]);
+    if (row->also == MANY) { /* (0: not counted here) */
+      expect(signal_wait(p.all_waiting) && threads() == (before ? before + 1 : 0), row->name,
+             "every connect waiting, on one thread of the library's", "");
+      signal_post(p.go);
+    }
+    for (i = 0; i < connects; ++i)
+      expect(signal_wait(callbacks_ran), row->name, "every callback within 2 minutes", "");
+    for (i = 1; i < connects; ++i) same_thread &= calls[i].thread == calls[0].thread;
+    expect(same_thread, row->name, "every callback on the same thread", "");
+  } else {
+    for (i = 1; i < connects; ++i) start_thread(connect_threads[i], call_connect, &calls[i]);
+    call_connect(&calls[0]);
+    for (i = 1; i < connects; ++i) join_thread(connect_threads[i]);
+  }
+  for (i = 0; i < connects; ++i) check(&calls[i], proxy_port);
+  if (row->cancel || row->script != NULL || row->also == GIVE_UP) {
     join_thread(proxy_thread);
     /* The library closed its end: the proxy reads the rest of the request, then the end. */
-    for (i = 0; i < 3; ++i) {
+    for (i = 0; i < MOST_CONNECTS; ++i) {
       int n;
       if (p.accepted[i] == (socket_t)-1) continue;
       while ((n = recv(p.accepted[i], reason, sizeof(reason), 0)) > 0) continue;
       expect(n == 0, row->name, "the proxy saw it close", "");
       close_socket(p.accepted[i]);
     }
+    if (driver == CALLED_BACK)
+      expect(library_thread_ended(), row->name, "the library's thread ended with its last connect", "");
     expect(open_descriptors() == descriptors, row->name, "no descriptor left", "");
   }
-  for (i = 0; i < connects; ++i) {
-    check(&calls[i], proxy_port);
-    if (row->cancel)
-      expect(calls[i].returned_at - p.triggered_at < 5000, row->name, "returned within 5 s of the cancel", "");
-  }
+  for (i = 0; i < connects && row->cancel; ++i)
+    expect(calls[i].returned_at - p.triggered_at < 5000, row->name, "returned within 5 s of the cancel", "");
   if (row->cancel) {
     qbsocks_cancel_trigger(p.cancel); /* after its connects returned: changes nothing */
     qbsocks_cancel_destroy(p.cancel);
   }
-  if (row->also == PLAIN) { /* the same through qbsocks_connect_timeout, its reason whole in QBSOCKS_REASON_SIZE */
+  if (row->also == PLAIN &&
+      driver == BLOCKING) { /* the same through qbsocks_connect_timeout, its reason whole in QBSOCKS_REASON_SIZE */
     uintptr_t handle;
     int result = qbsocks_connect_timeout(row->host, calls[0].port, row->bound_ms, &handle, reason, sizeof(reason));
     expect(result == calls[0].result && strcmp(reason, calls[0].outcome.known.reason) == 0, row->name,
@@ -519,6 +692,8 @@ static void run(const struct row* row) {
   }
   if (filler != (socket_t)-1) close_socket(filler);
   close_socket(closed);
+  signal_close(p.all_waiting);
+  signal_close(p.go);
 }
 
 #ifndef _WIN32
@@ -609,7 +784,12 @@ int main(void) {
   WSAStartup(MAKEWORD(2, 2), &data);
 #endif
   memset(long_name, 'a', sizeof(long_name) - 1);
-  for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i) run(&rows[i]);
+  signal_open(callbacks_ran);
+  for (driver = BLOCKING; driver < DRIVERS; ++driver) /* 200 blocking connects would be 200 threads */
+    for (i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i)
+      if ((rows[i].also != MANY || driver == CALLED_BACK) && (rows[i].also != GIVE_UP || driver == POLLED))
+        run(&rows[i]);
+  driver = BLOCKING;
   /* The build's release number (CMakeLists.txt), as the library says it. */
   expect(strcmp(qbsocks_version(), QBSOCKS_BUILD_VERSION) == 0, "version", QBSOCKS_BUILD_VERSION, qbsocks_version());
 

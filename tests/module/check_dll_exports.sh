@@ -35,7 +35,11 @@ expected_qbsocks="1 qbsocks_connect
 6 qbsocks_cancel_create
 7 qbsocks_cancel_trigger
 8 qbsocks_cancel_destroy
-9 qbsocks_proxy_url"
+9 qbsocks_proxy_url
+10 qbsocks_connect_start
+11 qbsocks_connect_poll
+12 qbsocks_connect_finish
+13 qbsocks_connect_async"
 expected_name=expected_$table
 expected=${!expected_name}
 entries=$(wc -l <<<"$expected")

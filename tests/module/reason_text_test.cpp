@@ -28,19 +28,18 @@ SOCKADDR_IN LongestAddress() {
 TEST(ReasonText, EveryKindAtItsLongestFits) {
   const std::string name = std::string(55, 'p') + ".invalid";  // 63 bytes: as much as the settings hold
   const SOCKADDR_IN peer = LongestAddress();
-  for (int step = qbfacts::kNoStep; step <= qbfacts::kTargetConnect; ++step) {
+  for (int step = QBSOCKS_STEP_NONE; step <= QBSOCKS_STEP_TARGET_CONNECT; ++step) {
     for (bool cancelled : {false, true}) {
-      const Text reason =
-          qbsocks_c::EndedReason(cancelled, 4294967295u, static_cast<qbfacts::Step>(step), name.c_str(), peer);
+      const Text reason = qbsocks_c::EndedReason(cancelled, 4294967295u, step, name.c_str(), peer);
       EXPECT_LT(reason.size(), size_t{QBSOCKS_REASON_SIZE}) << reason.c_str();
-      if (step == qbfacts::kProxyLookup) {
+      if (step == QBSOCKS_STEP_PROXY_LOOKUP) {
         EXPECT_NE(std::string(reason.c_str()).find(name), std::string::npos) << "a name that fits stays whole";
       }
     }
   }
   for (int error : kErrors) {
     const std::string words = std::string(": ") + qbsocks_c::SocketErrorInWords(error).c_str();
-    for (auto step : {qbfacts::kProxyLookup, qbfacts::kProxyConnect}) {
+    for (auto step : {QBSOCKS_STEP_PROXY_LOOKUP, QBSOCKS_STEP_PROXY_CONNECT}) {
       const std::string reason = qbsocks_c::UnreachableReason(step, name.c_str(), peer, error).c_str();
       EXPECT_LT(reason.size(), size_t{QBSOCKS_REASON_SIZE}) << reason;
       EXPECT_EQ(reason.substr(reason.size() - words.size()), words) << "the error's words stay whole";
@@ -54,11 +53,11 @@ TEST(ReasonText, ProxyNameShortenedToTheRoomLeft) {
   const std::string name(63, 'n');
   const SOCKADDR_IN peer = LongestAddress();
   const std::string reason =
-      qbsocks_c::UnreachableReason(qbfacts::kProxyLookup, name.c_str(), peer, WSATRY_AGAIN).c_str();
+      qbsocks_c::UnreachableReason(QBSOCKS_STEP_PROXY_LOOKUP, name.c_str(), peer, WSATRY_AGAIN).c_str();
   EXPECT_EQ(reason,
             "cannot look up the proxy's name " + std::string(53, 'n') + "...: name lookup failed for now; try again");
   EXPECT_EQ(reason.size(), size_t{QBSOCKS_REASON_SIZE - 1});
-  EXPECT_STREQ(qbsocks_c::UnreachableReason(qbfacts::kProxyLookup, "proxy.invalid", peer, WSATRY_AGAIN).c_str(),
+  EXPECT_STREQ(qbsocks_c::UnreachableReason(QBSOCKS_STEP_PROXY_LOOKUP, "proxy.invalid", peer, WSATRY_AGAIN).c_str(),
                "cannot look up the proxy's name proxy.invalid: name lookup failed for now; try again");
 }
 

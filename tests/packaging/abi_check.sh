@@ -2,8 +2,8 @@
 # The Linux libraries keep the ABI they were published with: each is
 # compared with its baseline in packaging/abi, written by abidw from a
 # release (libqbafx.so.1's and libQBSocks32.so.1's from 1.0.0.1;
-# libqbsocks.so.1's, the C interface's, from 1.2.0, which added
-# qbsocks_connect_ex, the cancel handles and qbsocks_proxy_url to 1.1.0's).
+# libqbsocks.so.1's, the C interface's, from 1.3.0, which added the
+# caller-driven connect (qbsocks_connect_start, _poll, _finish) to 1.2.0's).
 # Symbols added since pass; any other change, a removed symbol or a changed
 # type or layout, fails with abidiff's report.
 #   abi_check.sh BUILD_DIR            check the built libraries

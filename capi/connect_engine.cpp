@@ -1,0 +1,498 @@
+#include "connect_engine.h"
+
+#include "Handshake.h"
+#include "Negotiation.h"
+#include "afx/sockio.h"
+#include "cancel.h"
+#include "name_lookup.h"
+#include "wake.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace qbsocks_c {
+
+namespace sockio = qbafx::sockio;
+namespace sys = qbafx::sockio::sys;
+
+// The handshake on the heap: it has no empty state to wait in until the
+// settings say which one.
+struct HandshakeHolder {
+  qbproxy::Handshake handshake;
+  static void* operator new(size_t size) noexcept { return malloc(size); }
+  static void operator delete(void* p) noexcept { free(p); }
+};
+
+namespace {
+
+// The result a failure of this step with this cause gives.
+int ResultOf(int step, int cause) {
+  switch (cause) {
+    case QBSOCKS_CAUSE_STORE_FAILED: return QBSOCKS_SETTINGS_UNREADABLE;
+    case QBSOCKS_CAUSE_BAD_TARGET: return QBSOCKS_BAD_TARGET;
+    default: break;
+  }
+  switch (step) {
+    case QBSOCKS_STEP_PROXY_LOOKUP:
+    case QBSOCKS_STEP_PROXY_CONNECT: return QBSOCKS_PROXY_UNREACHABLE;
+    case QBSOCKS_STEP_TARGET_LOOKUP:
+    case QBSOCKS_STEP_TARGET_CONNECT: return QBSOCKS_TARGET_UNREACHABLE;
+    default: return QBSOCKS_PROXY_FAILED;
+  }
+}
+
+// The lookup of a name is over and its TCP connect begins: the step after
+// it (the same step when it was no lookup).
+int StepAfterLookup(int step) {
+  return step == QBSOCKS_STEP_PROXY_LOOKUP    ? QBSOCKS_STEP_PROXY_CONNECT
+         : step == QBSOCKS_STEP_TARGET_LOOKUP ? QBSOCKS_STEP_TARGET_CONNECT
+                                              : step;
+}
+
+bool IsAddress(const char* text) {
+  BYTE address[4];
+  return ParseDottedAddress(text, address);
+}
+
+// The bytes of a settings text within its field.
+int FieldLength(const char* field, size_t size) {
+  const void* end = memchr(field, '\0', size);
+  return static_cast<int>(end != nullptr ? static_cast<const char*>(end) - field : size - 1);
+}
+
+// Milliseconds until more than budget have passed since start, as the
+// checks measure it (past once the count has gone beyond, not at it).
+unsigned int MillisecondsLeft(DWORD start, DWORD budget) {
+  const DWORD elapsed = GetTickCount() - start;
+  return elapsed > budget ? 0 : budget - elapsed + 1;
+}
+
+SOCKET Native(uintptr_t handle) { return static_cast<SOCKET>(handle); }
+
+}  // namespace
+
+Outcome Failure(int result, const Text& reason, LONG systemError) {
+  Outcome outcome;
+  outcome.result = result;
+  outcome.cause = result == QBSOCKS_BAD_ARGUMENT ? QBSOCKS_CAUSE_BAD_ARGUMENT : QBSOCKS_CAUSE_SYSTEM_ERROR;
+  outcome.systemError = systemError;
+  outcome.reason = reason;
+  return outcome;
+}
+
+void* ConnectEngine::operator new(size_t size) noexcept { return malloc(size); }
+void ConnectEngine::operator delete(void* p) noexcept { free(p); }
+
+ConnectEngine::ConnectEngine(const char* host, unsigned int port, unsigned int timeoutMs, qbsocks_cancel* cancel)
+    : host_(nullptr), port_(port), timeoutMs_(timeoutMs), startMs_(GetTickCount()), cancel_(cancel) {
+  if (host != nullptr) {
+    const size_t size = strlen(host) + 1;
+    host_ = static_cast<char*>(malloc(size));
+    if (host_ != nullptr) memcpy(host_, host, size);
+    else refusal_ = "";  // out of memory: no refusal of the caller's
+  } else {
+    refusal_ = "qbsocks_connect needs a host and a place for the socket";
+  }
+  readBound_.pfnGiveUp = [](const void* pContext) {
+    const auto* self = static_cast<const ConnectEngine*>(pContext);
+    return self->PastDeadline() || IsTriggered(self->cancel_);
+  };
+  readBound_.pContext = this;
+  memset(&settings_, 0, sizeof(settings_));
+  settings_.dwEnable = 1;  // as a new CSocks has it
+}
+
+ConnectEngine::~ConnectEngine() {
+  CloseAll();
+  free(host_);
+}
+
+void ConnectEngine::Refuse(const char* reason) { refusal_ = reason; }
+
+int ConnectEngine::Advance(qbsocks_wait* wait) {
+  switch (phase_) {
+    case Phase::kStart: return Start(wait);
+    case Phase::kLookup: return AfterLookup(wait);
+    case Phase::kConnecting: return AwaitConnect(wait);
+    case Phase::kHandshake: return DriveHandshake(wait);
+    case Phase::kEnded: break;
+  }
+  return outcome_.result;
+}
+
+void ConnectEngine::GiveUp() {
+  if (phase_ == Phase::kEnded) return;
+  if (ended_ != Ended::kCancelled) endedIn_ = step_;
+  ended_ = Ended::kCancelled;
+  EndEarly();
+}
+
+uintptr_t ConnectEngine::HandOver() {
+  if (phase_ != Phase::kEnded || outcome_.result != QBSOCKS_OK) return QBSOCKS_NO_HANDLE;
+  if (!sockio::MakeBlocking(Native(socket_))) {
+    const int error = WSAGetLastError();
+    End(Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)),
+                error));
+    return QBSOCKS_NO_HANDLE;
+  }
+  const uintptr_t handle = socket_;
+  socket_ = QBSOCKS_NO_HANDLE;
+  return handle;
+}
+
+// The socket, then the settings, then the way: as CSocks::Connect goes.
+int ConnectEngine::Start(qbsocks_wait* wait) {
+  if (refusal_ != nullptr) {
+    return End(*refusal_ != '\0' ? Failure(QBSOCKS_BAD_ARGUMENT, refusal_)
+                                 : Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+  }
+  const SOCKET handle = sockio::OpenSocket(SOCK_STREAM);
+  if (handle == INVALID_SOCKET) {
+    const int error = WSAGetLastError();
+    return End(Failure(QBSOCKS_NO_SOCKET,
+                       error == WSANOTINITIALISED
+                           ? SocketErrorInWords(error)
+                           : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
+                       error));
+  }
+  socket_ = static_cast<uintptr_t>(handle);
+  // A cancel that came before the connect began: nothing is sent for it.
+  if (MustEnd()) return EndEarly();
+
+  // Settings that cannot be read fail the connect: going direct would
+  // bypass a proxy the user switched on.
+  EnterStep(QBSOCKS_STEP_SETTINGS);
+  LONG unread;
+  {
+    qbplatform::ScopedReadBound bound(&readBound_);
+    unread = qbsettings::ReadProxySettings(&settings_, qbsettings::kReadPassword);
+  }
+  if (unread != ERROR_SUCCESS) {
+    char why[128];
+    DescribeUnreadableSettings(unread, why, sizeof(why));
+    return Fail(QBSOCKS_CAUSE_STORE_FAILED, QBSOCKS_NO_PROXY_CODE, unread, why);
+  }
+  return BeginConnect(wait);
+}
+
+int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
+  const char* name = host_;
+  if (settings_.dwEnable) {
+    name = settings_.szServer;
+    EnterStep(IsAddress(name) ? QBSOCKS_STEP_PROXY_CONNECT : QBSOCKS_STEP_PROXY_LOOKUP);
+  } else {
+    EnterStep(IsAddress(name) ? QBSOCKS_STEP_TARGET_CONNECT : QBSOCKS_STEP_TARGET_LOOKUP);
+  }
+  // The text CAsyncSocket::Connect takes as an address without a lookup.
+  const unsigned long address = inet_addr(name);
+  if (address != INADDR_NONE) return ConnectTo(address, wait);
+  if (ended_ != Ended::kNo) return EndEarly();  // no lookup for a connect that is over
+  lookup_ = NameLookup::Start(name);
+  if (lookup_ == nullptr) {  // no thread to be had: the lookup blocks this one, as it always did
+    unsigned long found = 0;
+    int error = 0;
+    if (!LookUpIpv4(name, &found, &error))
+      return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+    return ConnectTo(found, wait);
+  }
+  phase_ = Phase::kLookup;
+  return AfterLookup(wait);
+}
+
+int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
+  if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, 0, 0, wait);
+  unsigned long address = 0;
+  int error = 0;
+  const bool found = lookup_->Found(&address, &error);
+  lookup_->Release();
+  lookup_ = nullptr;
+  if (!found) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+  return ConnectTo(address, wait);
+}
+
+int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
+  address_.sin_family = AF_INET;
+  address_.sin_port = htons(static_cast<u_short>(settings_.dwEnable ? settings_.dwPort : port_));
+  address_.sin_addr.s_addr = static_cast<decltype(address_.sin_addr.s_addr)>(address);
+  EnterStep(StepAfterLookup(step_));
+  if (MustEnd()) return EndEarly();
+  phase_ = Phase::kConnecting;
+  if (sys::connect(sockio::Native(Native(socket_)), reinterpret_cast<const sockaddr*>(&address_),
+                   static_cast<sockio::SockLen>(sizeof(address_))) == 0) {
+    return settings_.dwEnable ? StartHandshake(wait) : Connected();
+  }
+  const int error = sockio::SaveSystemError();  // a connect under way reports WSAEWOULDBLOCK
+  if (error != WSAEWOULDBLOCK) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+  return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+}
+
+// A look without waiting: the connect is over once the socket is writable
+// (or failed: SO_ERROR says why).
+int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
+  const int seen = sockio::Wait(Native(socket_), sockio::kWritable, 0);
+  if (seen < 0) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, WSAGetLastError(), nullptr);
+  if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  int soError = 0;
+  sockio::SockLen size = static_cast<sockio::SockLen>(sizeof(soError));
+  if (sys::getsockopt(sockio::Native(Native(socket_)), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
+                      &size) != 0) {
+    return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::SaveSystemError(), nullptr);
+  }
+  if (soError != 0) {
+    return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::WinsockNumber(soError), nullptr);
+  }
+  if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  return settings_.dwEnable ? StartHandshake(wait) : Connected();
+}
+
+int ConnectEngine::StartHandshake(qbsocks_wait* wait) {
+  // ReadProxySettings turns the proxy off for any version but 4 and 5.
+  if (settings_.dwVersion == 4) {
+    handshake_ = new HandshakeHolder{qbproxy::Handshake::Socks4(host_, port_)};
+  } else {
+    handshake_ = new HandshakeHolder{qbproxy::Handshake::Socks5(
+        host_, port_, settings_.szUserName, FieldLength(settings_.szUserName, sizeof(settings_.szUserName)),
+        settings_.szPassword, FieldLength(settings_.szPassword, sizeof(settings_.szPassword)))};
+  }
+  if (handshake_ == nullptr) return End(Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+  phase_ = Phase::kHandshake;
+  return DriveHandshake(wait);
+}
+
+// The handshake's wants, met with non-blocking calls until one would
+// block: then the socket is waited for, within the reply's ten seconds.
+int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
+  using Want = qbproxy::Handshake::Want;
+  qbproxy::Handshake& handshake = handshake_->handshake;
+  const auto native = sockio::Native(Native(socket_));
+  for (;;) {
+    if (handshake.Step() != step_) EnterStep(handshake.Step());
+    switch (handshake.Next()) {
+      case Want::kSend: {
+        const int size = handshake.OutputSize() - sent_;
+        const auto n =
+            sys::send(native, reinterpret_cast<const char*>(handshake.Output()) + sent_, size, sockio::kNoSigPipe);
+        if (n >= 0) {
+          sent_ += static_cast<int>(n);
+          if (sent_ == handshake.OutputSize()) sent_ = 0, handshake.Sent();
+          break;
+        }
+        const int error = sockio::SaveSystemError();
+        if (error == WSAEWOULDBLOCK) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+        handshake.SendFailed(error);
+        break;
+      }
+      case Want::kUserId: {
+        // The user database, which nothing here can cut short.
+        char userId[kSocks4UserIdRoom];
+        DWORD size = sizeof(userId);
+        if (!GetUserNameA(userId, &size)) userId[0] = '\0';
+        handshake.SetUserId(userId);
+        break;
+      }
+      case Want::kReceive: {
+        if (handshake.ReplyNumber() != reply_) reply_ = handshake.ReplyNumber(), replyStart_ = GetTickCount();
+        if (static_cast<DWORD>(GetTickCount() - replyStart_) > kReplyBudgetMs) {
+          handshake.Late();
+          break;
+        }
+        const auto n = sys::recv(native, reinterpret_cast<char*>(handshake.InputBuffer()), handshake.InputRoom(), 0);
+        if (n > 0) handshake.Received(static_cast<int>(n));
+        if (n == 0) handshake.Closed();
+        if (n >= 0) break;
+        const int error = sockio::SaveSystemError();
+        if (error == WSAEWOULDBLOCK)
+          return WaitFor(socket_, QBSOCKS_WAIT_READABLE, replyStart_, kReplyBudgetMs, wait);
+        handshake.ReceiveFailed(error);
+        break;
+      }
+      case Want::kDone: return Connected();
+      case Want::kFailed: {
+        const qbproxy::Failure& failure = handshake.failure();
+        if (failure.step != step_) EnterStep(failure.step);
+        return Fail(failure.cause, failure.proxyCode, failure.systemError, failure.text);
+      }
+    }
+  }
+}
+
+// Connected; a cancel that no wait took still ends it.
+int ConnectEngine::Connected() {
+  if (IsTriggered(cancel_)) {
+    MustEnd();
+    return EndEarly();
+  }
+  return End(Outcome());
+}
+
+void ConnectEngine::EnterStep(int step) {
+  // A step that ran over the bound (one that nothing can cut short) is
+  // seen as the next one begins: the bound ran out in it, not in the next.
+  // A cancel seen there ends the step that begins: the one before it was
+  // done (a request sent whole), so the cancel takes effect in this one.
+  if (ended_ == Ended::kNo && step_ != QBSOCKS_STEP_NONE && MustEnd())
+    endedIn_ = ended_ == Ended::kCancelled ? step : step_;
+  step_ = step;
+}
+
+// The bound by the time gone since the start, which the tick count's wrap
+// leaves right.
+bool ConnectEngine::PastDeadline() const {
+  return timeoutMs_ != 0 && static_cast<DWORD>(GetTickCount() - startMs_) > timeoutMs_;
+}
+
+bool ConnectEngine::MustEnd() {
+  if (ended_ == Ended::kNo) {
+    if (IsTriggered(cancel_)) ended_ = Ended::kCancelled;
+    else if (PastDeadline()) ended_ = Ended::kTimedOut;
+    else return false;
+    endedIn_ = step_;
+  }
+  return true;
+}
+
+// A wait that would start past the bound or after a cancel ends the
+// connect instead; else the caller is to come back when the handle is
+// ready, or at the bound or the reply's time (dwBudget from dwStart).
+int ConnectEngine::WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait) {
+  if (MustEnd()) return EndEarly();
+  unsigned int timeout = QBSOCKS_WAIT_FOREVER;
+  if (timeoutMs_ != 0) timeout = MillisecondsLeft(startMs_, timeoutMs_);
+  if (dwBudget != 0) {
+    const unsigned int left = MillisecondsLeft(dwStart, dwBudget);
+    if (left < timeout) timeout = left;
+  }
+  wait->socket = handle;
+  wait->events = events;
+  wait->timeout_ms = timeout;
+  return QBSOCKS_IN_PROGRESS;
+}
+
+int ConnectEngine::EndEarly() {
+  const bool cancelled = ended_ == Ended::kCancelled;
+  Outcome outcome;
+  outcome.result = cancelled ? QBSOCKS_CANCELLED : QBSOCKS_TIMED_OUT;
+  outcome.step = endedIn_;
+  outcome.cause = cancelled ? QBSOCKS_CAUSE_CANCELLED : QBSOCKS_CAUSE_TIMED_OUT;
+  outcome.reason = EndedReason(cancelled, timeoutMs_, endedIn_, settings_.szServer, address_);
+  return End(outcome);
+}
+
+// A failure of the current step, in the library's words: the step's text,
+// else the unreachable proxy's, else the system's error.
+int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* text) {
+  // A read that gave up, or a system error that says the wait was cut
+  // short, did so for the bound or the cancel.
+  const bool bCutShort = systemError == WSAEINTR || systemError == WSAETIMEDOUT ||
+                         (cause == QBSOCKS_CAUSE_STORE_FAILED && systemError == ERROR_OPERATION_ABORTED);
+  if (MustEnd() && bCutShort) return EndEarly();
+  Outcome outcome;
+  outcome.step = step_;
+  outcome.cause = cause;
+  outcome.proxyCode = cause == QBSOCKS_CAUSE_REFUSED ? proxyCode : QBSOCKS_NO_PROXY_CODE;
+  outcome.systemError = systemError;
+  outcome.result = ResultOf(step_, cause);
+  if (text != nullptr) outcome.reason = text;
+  else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE)
+    outcome.reason = UnreachableReason(step_, settings_.szServer, address_, systemError);
+  else outcome.reason = SocketErrorInWords(systemError);
+  return End(outcome);
+}
+
+int ConnectEngine::End(const Outcome& outcome) {
+  outcome_ = outcome;
+  phase_ = Phase::kEnded;
+  if (outcome.result != QBSOCKS_OK) CloseAll();
+  ReleaseParts();
+  return outcome.result;
+}
+
+void ConnectEngine::CloseAll() {
+  if (socket_ != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(socket_));
+  socket_ = QBSOCKS_NO_HANDLE;
+  ReleaseParts();
+}
+
+void ConnectEngine::ReleaseParts() {
+  if (lookup_ != nullptr) lookup_->Release();  // the thread ends it
+  lookup_ = nullptr;
+  delete handshake_;  // wipes its copies of the password
+  handshake_ = nullptr;
+  SecureZeroMemory(settings_.szPassword, sizeof(settings_.szPassword));
+}
+
+namespace {
+
+// Without a wake (the system gave none) a cancel is looked for this often.
+const unsigned int kNoWakeSliceMs = 20;
+
+// Sleeps until the connect's handle is ready as wait says, the wake (when
+// there is one) is readable, or wait's time has passed.
+void SleepOn(const qbsocks_wait& wait, uintptr_t wake, unsigned int timeoutMs) {
+  if (wait.timeout_ms < timeoutMs) timeoutMs = wait.timeout_ms;
+#ifdef _WIN32
+  // select rather than WSAPoll, which did not report a failed connect
+  // before Windows 10 2004; select does, in the exception set.
+  fd_set readSet, writeSet, exceptSet;
+  FD_ZERO(&readSet);
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptSet);
+  const SOCKET handle = static_cast<SOCKET>(wait.socket);
+  FD_SET(handle, wait.events == QBSOCKS_WAIT_READABLE ? &readSet : &writeSet);
+  FD_SET(handle, &exceptSet);
+  if (wake != QBSOCKS_NO_HANDLE) FD_SET(static_cast<SOCKET>(wake), &readSet);
+  timeval timeout = {static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+  sys::select(0, &readSet, &writeSet, &exceptSet, timeoutMs == QBSOCKS_WAIT_FOREVER ? nullptr : &timeout);
+#else
+  pollfd entries[2] = {};
+  entries[0].fd = static_cast<int>(wait.socket);
+  entries[0].events = wait.events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT;
+  entries[1].fd = static_cast<int>(wake);
+  entries[1].events = POLLIN;
+  const int timeout = timeoutMs == QBSOCKS_WAIT_FOREVER ? -1
+                      : timeoutMs > 0x7FFFFFFFu         ? 0x7FFFFFFF
+                                                        : static_cast<int>(timeoutMs);
+  sys::poll(entries, wake != QBSOCKS_NO_HANDLE ? 2 : 1, timeout);  // a signal ends it early: the loop goes on
+#endif
+}
+
+void SignalWake(void* wake) { static_cast<Wake*>(wake)->Signal(); }
+
+// The wake on the cancel handle's list while the loop runs, on every way out.
+class WakeOnCancel {
+ public:
+  WakeOnCancel(qbsocks_cancel* cancel, Wake& wake) : cancel_(cancel) {
+    waker_.pfnWake = SignalWake;
+    waker_.pContext = &wake;
+    AddWaker(cancel_, &waker_);
+  }
+  ~WakeOnCancel() { RemoveWaker(cancel_, &waker_); }
+  WakeOnCancel(const WakeOnCancel&) = delete;
+  WakeOnCancel& operator=(const WakeOnCancel&) = delete;
+
+ private:
+  qbsocks_cancel* cancel_;
+  CancelWaker waker_;
+};
+
+}  // namespace
+
+void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel) {
+  qbsocks_wait wait;
+  if (engine.Advance(&wait) != QBSOCKS_IN_PROGRESS) return;
+  // Without a cancel handle nothing but the handle and the time can move
+  // the connect on: no wake to open.
+  Wake wake;
+  if (cancel == nullptr || !wake.Open()) {
+    do SleepOn(wait, QBSOCKS_NO_HANDLE, cancel != nullptr ? kNoWakeSliceMs : QBSOCKS_WAIT_FOREVER);
+    while (engine.Advance(&wait) == QBSOCKS_IN_PROGRESS);
+    return;
+  }
+  WakeOnCancel registration(cancel, wake);
+  do {
+    SleepOn(wait, wake.Handle(), QBSOCKS_WAIT_FOREVER);
+    wake.Clear();  // before the connect looks at the cancel again
+  } while (engine.Advance(&wait) == QBSOCKS_IN_PROGRESS);
+}
+
+}  // namespace qbsocks_c

@@ -1,0 +1,125 @@
+// The C interface's connect, as a state machine that never waits: each
+// Advance goes as far as it can without blocking and then says which
+// handle to watch and for how long. qbsocks_connect_start/_poll/_finish
+// hand that to the caller's loop; the blocking functions loop over it on
+// the calling thread (RunToEnd), sleeping on the handle and a wake that
+// the cancel handle signals.
+//
+// The road: the socket, the settings, direct or the proxy, a name lookup
+// on a thread of the library's (a dotted IPv4 address needs none), the TCP
+// connect, then qbproxy::Handshake over non-blocking sends and receives,
+// each proxy reply within its ten seconds. The bound and the cancel are
+// looked at in every step; the facts say in which one the connect ended.
+#ifndef QBSOCKS_CAPI_CONNECT_ENGINE_H
+#define QBSOCKS_CAPI_CONNECT_ENGINE_H
+
+#include "Settings.h"
+#include "qbsocks.h"
+#include "read_bound.h"
+#include "reason_text.h"
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace qbsocks_c {
+
+class NameLookup;
+struct HandshakeHolder;
+
+// What a connect met, as qbsocks_outcome carries it.
+struct Outcome {
+  int result = QBSOCKS_OK;
+  int step = QBSOCKS_STEP_NONE;
+  int cause = QBSOCKS_CAUSE_NONE;
+  int proxyCode = QBSOCKS_NO_PROXY_CODE;
+  LONG systemError = 0;
+  Text reason;
+};
+
+// A connect refused or failed before it began (no socket, bad arguments).
+Outcome Failure(int result, const Text& reason, LONG systemError = 0);
+
+class ConnectEngine {
+ public:
+  // To host:port, bounded to timeoutMs from now (0: no bound), ended by
+  // cancel (or null). host is copied; null is judged by the first Advance.
+  ConnectEngine(const char* host, unsigned int port, unsigned int timeoutMs, qbsocks_cancel* cancel);
+  ~ConnectEngine();  // closes every handle it still holds
+  ConnectEngine(const ConnectEngine&) = delete;
+  ConnectEngine& operator=(const ConnectEngine&) = delete;
+
+  static void* operator new(size_t size) noexcept;
+  static void operator delete(void* p) noexcept;
+
+  // The first Advance ends the connect with QBSOCKS_BAD_ARGUMENT and reason.
+  void Refuse(const char* reason);
+  // QBSOCKS_IN_PROGRESS with *wait set, or the result (outcome()).
+  int Advance(qbsocks_wait* wait);
+  // Ends the connect with outcome, closing what it holds.
+  int Stop(const Outcome& outcome) { return End(outcome); }
+  // Gives a connect still in progress up: QBSOCKS_CANCELLED in its step.
+  void GiveUp();
+  const Outcome& outcome() const { return outcome_; }
+  // On QBSOCKS_OK, the connected socket in blocking mode, now the caller's
+  // (QBSOCKS_NO_HANDLE and a QBSOCKS_NO_SOCKET outcome when it cannot be
+  // made blocking).
+  uintptr_t HandOver();
+
+ private:
+  enum class Phase { kStart, kLookup, kConnecting, kHandshake, kEnded };
+  enum class Ended { kNo, kTimedOut, kCancelled };
+
+  int Start(qbsocks_wait* wait);
+  int BeginConnect(qbsocks_wait* wait);
+  int AfterLookup(qbsocks_wait* wait);
+  int ConnectTo(unsigned long address, qbsocks_wait* wait);
+  int AwaitConnect(qbsocks_wait* wait);
+  int StartHandshake(qbsocks_wait* wait);
+  int DriveHandshake(qbsocks_wait* wait);
+  int Connected();
+
+  // A step begins; what the one before noted is over.
+  void EnterStep(int step);
+  bool PastDeadline() const;
+  // Whether the bound ran out or a cancel came; notes which, once.
+  bool MustEnd();
+  // Waits for the handle, unless the bound or a cancel ends the connect.
+  int WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait);
+  // The ends of the connect; each returns its result.
+  int EndEarly();
+  int Fail(int cause, int proxyCode, LONG systemError, const char* text);
+  int End(const Outcome& outcome);
+  void CloseAll();
+  void ReleaseParts();  // all but the socket
+
+  char* host_;
+  unsigned int port_;
+  unsigned int timeoutMs_;
+  DWORD startMs_;
+  qbsocks_cancel* cancel_;
+  const char* refusal_ = nullptr;
+  qbplatform::ReadBound readBound_;
+  Phase phase_ = Phase::kStart;
+  uintptr_t socket_ = QBSOCKS_NO_HANDLE;
+  qbsettings::ProxySettings settings_;
+  NameLookup* lookup_ = nullptr;
+  HandshakeHolder* handshake_ = nullptr;
+  int sent_ = 0;          // bytes of the handshake's request sent
+  int reply_ = -1;        // the handshake's reply that is being received
+  DWORD replyStart_ = 0;  // when it began: its ten seconds count from there
+  int step_ = QBSOCKS_STEP_NONE;
+  // How the connect ended early, and the step it was in then (the one
+  // that ran over the bound, seen as the next began).
+  Ended ended_ = Ended::kNo;
+  int endedIn_ = QBSOCKS_STEP_NONE;
+  SOCKADDR_IN address_ = {};  // the TCP connect's peer
+  Outcome outcome_;
+};
+
+// The connect on the calling thread to its end: it sleeps on the handle
+// each step waits for, and on a wake that a trigger of cancel signals.
+void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel);
+
+}  // namespace qbsocks_c
+
+#endif  // QBSOCKS_CAPI_CONNECT_ENGINE_H

@@ -1,0 +1,21 @@
+// The library's thread of the callback connects (qbsocks_connect_async):
+// one thread that waits on every pending connect at once
+// (connect_thread.cpp).
+#ifndef QBSOCKS_CAPI_CONNECT_THREAD_H
+#define QBSOCKS_CAPI_CONNECT_THREAD_H
+
+#include "qbsocks.h"
+
+namespace qbsocks_c {
+
+// Hands connecting (started, not yet polled; NULL when it could not be
+// made) to the library's thread, which polls it, finishes it and calls
+// callback(context, ...) once, there. QBSOCKS_OK; or QBSOCKS_NO_SOCKET
+// (out of memory, no thread), connecting finished here and callback never
+// called. cancel is the one connecting was started with.
+int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_cancel* cancel, qbsocks_connect_callback callback,
+                       void* context);
+
+}  // namespace qbsocks_c
+
+#endif  // QBSOCKS_CAPI_CONNECT_THREAD_H

@@ -1,0 +1,105 @@
+#include "wake.h"
+
+#include "win32.h"
+
+#ifdef _WIN32
+#include "win/system_calls.h"
+#ifndef WSA_FLAG_NO_HANDLE_INHERIT
+#define WSA_FLAG_NO_HANDLE_INHERIT 0x80
+#endif
+#else
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
+
+namespace qbsocks_c {
+
+namespace {
+const uintptr_t kNone = ~static_cast<uintptr_t>(0);
+}  // namespace
+
+#ifdef _WIN32
+
+// The system's own calls, not the test-replaceable table: a test that makes
+// the connects' socket calls fail must not take the wake down with them.
+namespace native = qbplatform::native;
+
+// A UDP socket connected to itself: what it sends, it reads, and WSAPoll
+// and select watch it like any socket.
+bool Wake::Open() {
+  SOCKET s = native::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, NULL, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+    s = native::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, NULL, 0, 0);  // before Windows 7 SP1
+  }
+  if (s == INVALID_SOCKET) return false;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof(address);
+  u_long nonBlocking = 1;
+  if (native::bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      native::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      native::connect(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      native::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    const int error = WSAGetLastError();
+    native::closesocket(s);
+    WSASetLastError(error);
+    return false;
+  }
+  handle_ = static_cast<uintptr_t>(s);
+  return true;
+}
+
+Wake::~Wake() {
+  if (handle_ != kNone) native::closesocket(static_cast<SOCKET>(handle_));
+}
+
+// A send that fails because the buffer is full leaves it readable all the same.
+void Wake::Signal() {
+  const int error = WSAGetLastError();
+  const char byte = 1;
+  native::send(static_cast<SOCKET>(handle_), &byte, 1, 0);
+  WSASetLastError(error);
+}
+
+void Wake::Clear() {
+  const int error = WSAGetLastError();
+  char bytes[64];
+  while (native::recv(static_cast<SOCKET>(handle_), bytes, sizeof(bytes), 0) > 0) {
+  }
+  WSASetLastError(error);
+}
+
+#else
+
+bool Wake::Open() {
+  const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) {
+    WSASetLastError(WSAENOBUFS);
+    return false;
+  }
+  handle_ = static_cast<uintptr_t>(fd);
+  return true;
+}
+
+Wake::~Wake() {
+  if (handle_ != kNone) close(static_cast<int>(handle_));
+}
+
+// The counter only grows; a write that would overflow it finds it readable.
+void Wake::Signal() {
+  const uint64_t one = 1;
+  ssize_t written = write(static_cast<int>(handle_), &one, sizeof(one));
+  (void)written;
+}
+
+void Wake::Clear() {
+  uint64_t count;
+  ssize_t read_bytes = read(static_cast<int>(handle_), &count, sizeof(count));
+  (void)read_bytes;
+}
+
+#endif
+
+}  // namespace qbsocks_c

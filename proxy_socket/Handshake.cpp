@@ -1,0 +1,257 @@
+// The SOCKS4 and SOCKS5 negotiations as values (Handshake.h): what to send,
+// how much of a reply to read, and what a reply means. No I/O, no clock.
+#include "Handshake.h"
+
+#include <string.h>
+
+namespace qbproxy {
+
+namespace {
+
+// The status byte that grants a CONNECT, by protocol.
+BYTE GrantedStatus(bool bSocks4) { return bSocks4 ? kSocks4Granted : kSocks5RepSucceeded; }
+
+}  // namespace
+
+Handshake::Handshake(Protocol protocol, int nStep, Phase phase)
+    : m_protocol(protocol), m_phase(phase), m_nStep(nStep) {}
+
+Handshake Handshake::Socks4(const char* lpszHost, unsigned int nPort) {
+  Handshake handshake(Protocol::kSocks4, QBSOCKS_STEP_REQUEST, Phase::kUserId);
+  handshake.m_nPort = nPort;
+  // The target first: a name, or a text that is no address, is refused
+  // before the system is asked for the user's name.
+  if (HasLetter(lpszHost)) {
+    handshake.Fail(QBSOCKS_CAUSE_BAD_TARGET, 0, kSocks4NameRefusal);
+  } else if (!ParseDottedAddress(lpszHost, handshake.m_address)) {
+    handshake.Fail(QBSOCKS_CAUSE_BAD_TARGET, 0, kNameResolveFailure);
+  } else {
+    handshake.m_nStep = QBSOCKS_STEP_USER_ID;
+  }
+  return handshake;
+}
+
+Handshake Handshake::Socks5(const char* lpszHost, unsigned int nPort, const char* lpUser, int nUser,
+                            const char* lpPassword, int nPassword) {
+  Handshake handshake(Protocol::kSocks5, QBSOCKS_STEP_METHOD, Phase::kSendOffer);
+  handshake.m_lpUser = lpUser != NULL ? lpUser : "";
+  handshake.m_nUser = lpUser != NULL ? nUser : 0;
+  handshake.m_lpPassword = lpPassword != NULL ? lpPassword : "";
+  handshake.m_nPassword = lpPassword != NULL ? nPassword : 0;
+  // Built now, so that the host text need not outlive this call; a target
+  // it cannot carry fails only when the request is due, after the method.
+  BYTE address[4];
+  if (HasLetter(lpszHost)) {
+    handshake.m_nRequest = BuildSocks5NameRequest(handshake.m_request, lpszHost, nPort);
+  } else if (ParseDottedAddress(lpszHost, address)) {
+    handshake.m_nRequest = BuildSocks5AddressRequest(handshake.m_request, address, nPort);
+  }
+  return handshake;
+}
+
+Handshake Handshake::Socks5Auth(const char* lpUser, int nUser, const char* lpPassword, int nPassword) {
+  Handshake handshake = Socks5(NULL, 0, lpUser, nUser, lpPassword, nPassword);
+  handshake.m_protocol = Protocol::kSocks5Auth;
+  handshake.BeginAuth();
+  return handshake;
+}
+
+Handshake::~Handshake() { WipeAuth(); }
+
+// The source keeps its copy of the password until its own destructor wipes it.
+Handshake::Handshake(Handshake&&) noexcept = default;
+
+Handshake::Want Handshake::Next() const {
+  switch (m_phase) {
+    case Phase::kUserId: return Want::kUserId;
+    case Phase::kSendOffer:
+    case Phase::kSendAuth:
+    case Phase::kSendRequest: return Want::kSend;
+    case Phase::kReadChoice:
+    case Phase::kReadAuth:
+    case Phase::kReadReply:
+    case Phase::kReadReplyRest: return Want::kReceive;
+    case Phase::kDone: return Want::kDone;
+    case Phase::kFailed: break;
+  }
+  return Want::kFailed;
+}
+
+int Handshake::Step() const {
+  if (m_phase == Phase::kDone) return QBSOCKS_STEP_NONE;
+  return m_phase == Phase::kFailed ? m_failure.step : m_nStep;
+}
+
+bool Handshake::IsSending() const { return Next() == Want::kSend; }
+bool Handshake::IsReading() const { return Next() == Want::kReceive; }
+
+const BYTE* Handshake::Output() const {
+  switch (m_phase) {
+    case Phase::kSendOffer: return kSocks5MethodOffer;
+    case Phase::kSendAuth: return m_auth;
+    default: return m_request;
+  }
+}
+
+int Handshake::OutputSize() const {
+  switch (m_phase) {
+    case Phase::kSendOffer: return static_cast<int>(sizeof(kSocks5MethodOffer));
+    case Phase::kSendAuth: return m_nAuth;
+    case Phase::kSendRequest: return m_nRequest;
+    default: return 0;
+  }
+}
+
+void Handshake::Sent() {
+  switch (m_phase) {
+    case Phase::kSendOffer: Read(Phase::kReadChoice, 2); break;
+    case Phase::kSendAuth:
+      WipeAuth();  // no copy of the password outlives the send
+      Read(Phase::kReadAuth, 2);
+      break;
+    case Phase::kSendRequest:
+      m_nStep = QBSOCKS_STEP_REPLY;
+      Read(Phase::kReadReply, m_protocol == Protocol::kSocks4 ? kSocks4ReplySize : kSocks5ReplyPrefix);
+      break;
+    default: break;
+  }
+}
+
+// A request not sent whole has no text of its own (the error says why),
+// except the credentials', whose failure is the subnegotiation's.
+void Handshake::SendFailed(LONG lError) {
+  if (!IsSending()) return;
+  const bool bAuth = m_phase == Phase::kSendAuth;
+  WipeAuth();
+  Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, lError, bAuth ? kSocks5AuthFailure : NULL);
+}
+
+void Handshake::SetUserId(const char* lpszUserId) {
+  if (m_phase != Phase::kUserId) return;
+  m_nStep = QBSOCKS_STEP_REQUEST;
+  m_nRequest = BuildSocks4Request(m_request, m_address, m_nPort, lpszUserId != NULL ? lpszUserId : "");
+  if (m_nRequest == 0) m_nRequest = BuildSocks4Request(m_request, m_address, m_nPort, "");  // too long: empty
+  m_phase = Phase::kSendRequest;
+}
+
+int Handshake::ReplyNumber() const { return m_nReply; }
+BYTE* Handshake::InputBuffer() { return m_reply + m_nHave; }
+int Handshake::InputRoom() const { return IsReading() ? m_nWanted - m_nHave : 0; }
+
+void Handshake::Received(int nBytes) {
+  if (!IsReading() || nBytes <= 0 || nBytes > InputRoom()) return;
+  m_nHave += nBytes;
+  // A refusal ends the reply at its status byte: some proxies send short
+  // refusals and keep the connection open.
+  if (m_phase == Phase::kReadReply && m_nHave > kReplyStatusAt) {
+    const bool bSocks4 = m_protocol == Protocol::kSocks4;
+    const BYTE nStatus = m_reply[kReplyStatusAt];
+    if (nStatus != GrantedStatus(bSocks4)) {
+      Fail(QBSOCKS_CAUSE_REFUSED, 0, bSocks4 ? Socks4RefusalText(nStatus) : Socks5RefusalText(nStatus), nStatus);
+      return;
+    }
+  }
+  if (m_nHave == m_nWanted) ReplyWhole();
+}
+
+void Handshake::Closed() { FailReading(QBSOCKS_CAUSE_CLOSED, 0); }
+void Handshake::ReceiveFailed(LONG lError) { FailReading(QBSOCKS_CAUSE_SYSTEM_ERROR, lError); }
+void Handshake::Late() { FailReading(QBSOCKS_CAUSE_NO_ANSWER, 0); }
+
+const Failure& Handshake::failure() const { return m_failure; }
+
+void Handshake::Fail(int nCause, LONG lError, const char* lpszText, int nProxyCode) {
+  m_failure.step = m_nStep;
+  m_failure.cause = nCause;
+  m_failure.proxyCode = nProxyCode;
+  m_failure.systemError = lError;
+  m_failure.text = lpszText;
+  m_phase = Phase::kFailed;
+}
+
+// A reply cut short: the subnegotiation's failure in its step, the
+// general one elsewhere.
+void Handshake::FailReading(int nCause, LONG lError) {
+  if (!IsReading()) return;
+  Fail(nCause, lError, m_phase == Phase::kReadAuth ? kSocks5AuthFailure : kNegotiationFailure);
+}
+
+// A new reply: its bytes from the start of the buffer, its own budget.
+void Handshake::Read(Phase phase, int nWanted) {
+  m_phase = phase;
+  m_nHave = 0;
+  m_nWanted = nWanted;
+  ++m_nReply;
+}
+
+void Handshake::ReplyWhole() {
+  switch (m_phase) {
+    case Phase::kReadChoice: TakeMethod(); break;
+    case Phase::kReadAuth:
+      // The version byte is not looked at, only the status.
+      if (m_reply[kReplyStatusAt] != kSocks5AuthAccepted) {
+        Fail(QBSOCKS_CAUSE_REFUSED, 0, kSocks5AuthFailure, m_reply[kReplyStatusAt]);
+      } else if (m_protocol == Protocol::kSocks5Auth) {
+        m_phase = Phase::kDone;
+      } else {
+        BeginRequest();
+      }
+      break;
+    case Phase::kReadReply:
+      if (m_protocol == Protocol::kSocks5) {
+        // The prefix is whole: the rest of the bound address, by its type,
+        // within the same reply's budget.
+        const int nLength = Socks5ReplyLength(m_reply);
+        if (nLength == 0) {
+          Fail(QBSOCKS_CAUSE_BAD_REPLY, 0, kNegotiationFailure);
+        } else if (nLength > m_nHave) {
+          m_phase = Phase::kReadReplyRest;
+          m_nWanted = nLength;
+        } else {
+          m_phase = Phase::kDone;
+        }
+      } else {
+        m_phase = Phase::kDone;
+      }
+      break;
+    case Phase::kReadReplyRest: m_phase = Phase::kDone; break;
+    default: break;
+  }
+}
+
+// The proxy's choice among the methods offered.
+void Handshake::TakeMethod() {
+  const BYTE nMethod = m_reply[1];
+  if (m_reply[0] != kSocks5Version) {
+    Fail(QBSOCKS_CAUSE_BAD_REPLY, 0, kSocks5VersionFailure);
+  } else if (nMethod == kSocks5MethodUserPass) {
+    BeginAuth();
+  } else if (nMethod == kSocks5MethodNone) {
+    BeginRequest();
+  } else if (nMethod == kSocks5NoAcceptableMethod) {
+    Fail(QBSOCKS_CAUSE_REFUSED, 0, kSocks5NoMethodFailure, nMethod);  // none acceptable: the proxy's refusal
+  } else {
+    Fail(QBSOCKS_CAUSE_BAD_REPLY, 0, kSocks5NoMethodFailure);  // a method it was not offered
+  }
+}
+
+void Handshake::BeginAuth() {
+  m_nStep = QBSOCKS_STEP_AUTH;
+  m_nAuth = BuildSocks5AuthRequest(m_auth, m_lpUser, m_nUser, m_lpPassword, m_nPassword);
+  // Credentials longer than RFC 1929 carries are never cut short.
+  if (m_nAuth == 0) Fail(QBSOCKS_CAUSE_BAD_ARGUMENT, 0, kSocks5AuthFailure);
+  else m_phase = Phase::kSendAuth;
+}
+
+void Handshake::BeginRequest() {
+  m_nStep = QBSOCKS_STEP_REQUEST;
+  if (m_nRequest == 0) Fail(QBSOCKS_CAUSE_BAD_TARGET, 0, kNameResolveFailure);
+  else m_phase = Phase::kSendRequest;
+}
+
+void Handshake::WipeAuth() {
+  SecureZeroMemory(m_auth, sizeof(m_auth));
+  m_nAuth = 0;
+}
+
+}  // namespace qbproxy

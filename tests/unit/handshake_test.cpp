@@ -1,0 +1,129 @@
+// The negotiations as values (Handshake), with no socket: each row is a
+// proxy's side as a script of events, what the client must have sent, what
+// the proxy's bytes must still hold (nothing beyond a reply is taken), and
+// how the handshake ends.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Handshake.h"
+#include "requests.h"
+
+namespace qbtest {
+namespace {
+
+using Want = qbproxy::Handshake::Want;
+
+// Script events that are no bytes from the proxy.
+const std::string kClose = "<close>", kLate = "<late>", kReset = "<reset>", kSendFails = "<send fails>";
+const LONG kError = WSAECONNRESET;
+
+struct HandshakeRow {
+  const char* name;
+  int version;                         // 4, 5, or 0: the username/password subnegotiation alone
+  std::string target, user, password;  // SOCKS4 sends `user` as its USERID
+  std::vector<std::string> proxy;      // the proxy's pieces and events, in order
+  std::string sent, left;              // all the client sent; what it did not read
+  Want end;
+  int step, cause, code;
+  const char* text;
+};
+
+const std::string kS5Request = Socks5Request({1, 2, 3, 4}, 80),
+                  kLongName(256, 'a'), kName4 = Socks5Reply(0, 3, Bytes({4}) + "wxyz");
+const std::string kAuth = Socks5AuthRequest("alice", "s3cret"), kIPv6Reply = Socks5Reply(0, 4, std::string(16, 1));
+std::string S4(const std::string& id = "alice") { return Socks4Request({10, 0, 0, 1}, 80, id); }
+
+// clang-format off
+const HandshakeRow kRows[] = {
+    {"s4_granted_rest_untouched", 4, "10.0.0.1", "alice", "", {Socks4Reply(0, 90) + "data"}, S4(), "data", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s4_reply_in_pieces", 4, "10.0.0.1", "alice", "", {Bytes({0}), Bytes({90, 0, 80}), Bytes({10, 0, 0})}, S4(), "", Want::kReceive, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s4_refused_at_status", 4, "10.0.0.1", "alice", "", {Bytes({0, 91})}, S4(), "", Want::kFailed, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_REFUSED, 91, kSocks4Rejected},
+    {"s4_unknown_code", 4, "10.0.0.1", "alice", "", {Socks4Reply(0, 94)}, S4(), "", Want::kFailed, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_REFUSED, 94, kGeneralFailure},
+    {"s4_name_before_user_id", 4, "host10.example", "alice", "", {}, "", "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kSocks4NoNames},
+    {"s4_no_address", 4, "255.255.255.255", "alice", "", {}, "", "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kResolveFailure},
+    {"s4_user_id_too_long_sent_empty", 4, "10.0.0.1", kLongName, "", {Socks4Reply(0, 90)}, S4(""), "", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s4_closed_mid_reply", 4, "10.0.0.1", "alice", "", {Bytes({0, 90, 0}), kClose}, S4(), "", Want::kFailed, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_CLOSED, -1, kGeneralFailure},
+    {"s4_request_not_sent", 4, "10.0.0.1", "alice", "", {kSendFails}, "", "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, nullptr},
+    {"s5_ipv4_rest_untouched", 5, "1.2.3.4", "", "", {kNoAuthChoice + kSocks5Succeeded + "data"}, kSocks5Offer + kS5Request, "data", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s5_name_reply_by_its_length", 5, "abc", "", "", {kNoAuthChoice, kName4.substr(0, 6), kName4.substr(6) + "data"}, kSocks5Offer + Socks5NameRequest("abc", 80), "data", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s5_shortest_reply", 5, "1.2.3.4", "", "", {kNoAuthChoice, Socks5Reply(0, 3, Bytes({0})) + "data"}, kSocks5Offer + kS5Request, "data", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s5_ipv6_reply_late", 5, "1.2.3.4", "", "", {kNoAuthChoice, kIPv6Reply.substr(0, 20), kLate}, kSocks5Offer + kS5Request, "", Want::kFailed, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_NO_ANSWER, -1, kGeneralFailure},
+    {"s5_refused_at_status", 5, "1.2.3.4", "", "", {kNoAuthChoice, Bytes({5, 5})}, kSocks5Offer + kS5Request, "", Want::kFailed, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_REFUSED, 5, kConnectionRefused},
+    {"s5_unknown_address_type", 5, "1.2.3.4", "", "", {kNoAuthChoice, Bytes({5, 0, 0, 7, 0, 0, 0}) + "data"}, kSocks5Offer + kS5Request, "data", Want::kFailed, QBSOCKS_STEP_REPLY, QBSOCKS_CAUSE_BAD_REPLY, -1, kGeneralFailure},
+    {"s5_no_acceptable_method", 5, "1.2.3.4", "", "", {Bytes({5, 0xFF}) + "data"}, kSocks5Offer, "data", Want::kFailed, QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_REFUSED, 255, kNoMethodFailure},
+    {"s5_method_not_offered", 5, "1.2.3.4", "", "", {Bytes({5, 1})}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_BAD_REPLY, -1, kNoMethodFailure},
+    {"s5_choice_version", 5, "1.2.3.4", "", "", {Bytes({4, 0})}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_BAD_REPLY, -1, kSocks5VersionFailure},
+    {"s5_choice_reset", 5, "1.2.3.4", "", "", {Bytes({5}), kReset}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_METHOD, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, kGeneralFailure},
+    {"s5_password", 5, "1.2.3.4", "alice", "s3cret", {kPasswordChoice, kAuthAccepted, kSocks5Succeeded}, kSocks5Offer + kAuth + kS5Request, "", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s5_password_status_only", 5, "1.2.3.4", "alice", "s3cret", {kPasswordChoice, Bytes({7, 1})}, kSocks5Offer + kAuth, "", Want::kFailed, QBSOCKS_STEP_AUTH, QBSOCKS_CAUSE_REFUSED, 1, kAuthFailure},
+    {"s5_password_not_sent", 5, "1.2.3.4", "alice", "s3cret", {kPasswordChoice, kSendFails}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_AUTH, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, kAuthFailure},
+    {"s5_target_after_method", 5, "1.2.3.4.5", "", "", {kNoAuthChoice}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kResolveFailure},
+    {"s5_name_too_long", 5, kLongName, "", "", {kNoAuthChoice}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kResolveFailure},
+    {"s5_request_not_sent", 5, "1.2.3.4", "", "", {kNoAuthChoice, kSendFails}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, nullptr},
+    {"auth_alone", 0, "", "alice", "s3cret", {kAuthAccepted + "data"}, kAuth, "data", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"auth_alone_closed", 0, "", "alice", "s3cret", {Bytes({1}), kClose}, kAuth, "", Want::kFailed, QBSOCKS_STEP_AUTH, QBSOCKS_CAUSE_CLOSED, -1, kAuthFailure},
+};
+// clang-format on
+
+qbproxy::Handshake Start(const HandshakeRow& r) {
+  const int user = static_cast<int>(r.user.size()), password = static_cast<int>(r.password.size());
+  if (r.version == 4) return qbproxy::Handshake::Socks4(r.target.c_str(), 80);
+  if (r.version == 0) return qbproxy::Handshake::Socks5Auth(r.user.data(), user, r.password.data(), password);
+  return qbproxy::Handshake::Socks5(r.target.c_str(), 80, r.user.data(), user, r.password.data(), password);
+}
+
+class HandshakeTable : public ::testing::TestWithParam<HandshakeRow> {};
+
+TEST_P(HandshakeTable, SendsReadsAndEndsAsTheProtocolSays) {
+  const HandshakeRow& row = GetParam();
+  qbproxy::Handshake handshake = Start(row);
+  std::vector<std::string> script = row.proxy;
+  std::string sent;
+  for (int turn = 0; turn < 100 && handshake.Next() != Want::kDone && handshake.Next() != Want::kFailed; ++turn) {
+    const std::string next = script.empty() ? "" : script.front();
+    if (handshake.Next() == Want::kUserId) {
+      EXPECT_NE(row.cause, QBSOCKS_CAUSE_BAD_TARGET) << "the user's name asked for a refused target";
+      handshake.SetUserId(row.user.c_str());
+    } else if (handshake.Next() == Want::kSend && next != kSendFails) {
+      const char* output = reinterpret_cast<const char*>(handshake.Output());
+      const size_t size = static_cast<size_t>(handshake.OutputSize());
+      sent.append(output, size);
+      handshake.Sent();
+      EXPECT_TRUE(row.password.empty() || std::string(output, size).find(row.password) == std::string::npos);
+    } else if (script.empty()) {
+      break;  // the handshake waits for the proxy
+    } else {
+      script.erase(script.begin());
+      if (next == kSendFails) handshake.SendFailed(kError);
+      else if (next == kClose) handshake.Closed();
+      else if (next == kLate) handshake.Late();
+      else if (next == kReset) handshake.ReceiveFailed(kError);
+      else {
+        const std::string piece = next.substr(0, static_cast<size_t>(handshake.InputRoom()));
+        memcpy(handshake.InputBuffer(), piece.data(), piece.size());
+        handshake.Received(static_cast<int>(piece.size()));
+        if (piece.size() < next.size()) script.insert(script.begin(), next.substr(piece.size()));
+      }
+    }
+  }
+  std::string left;
+  for (const std::string& piece : script) left += piece;
+  EXPECT_EQ(sent, row.sent);
+  EXPECT_EQ(left, row.left) << "bytes beyond the reply taken, or the reply not read whole";
+  EXPECT_EQ(handshake.Next(), row.end);
+  const qbproxy::Failure& failure = row.end == Want::kFailed ? handshake.failure() : qbproxy::Failure();
+  EXPECT_EQ(handshake.Step(), row.step);
+  EXPECT_EQ(failure.cause, row.cause);
+  EXPECT_EQ(failure.proxyCode, row.code);
+  EXPECT_EQ(failure.systemError, row.cause == QBSOCKS_CAUSE_SYSTEM_ERROR ? kError : 0);
+  EXPECT_STREQ(failure.text, row.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HandshakeTable, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<HandshakeRow>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace qbtest
