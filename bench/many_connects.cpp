@@ -90,6 +90,7 @@ class SlowProxy {
       : listener_(listener), silent_(silent), control_(control), hold_(hold_ms), clients_(DescriptorLimit()) {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     for (int fd : {listener_, silent_, control_}) Watch(fd);
+    for (int fd : {listener_, silent_}) fcntl(fd, F_SETFL, O_NONBLOCK);  // accepts until none is left
   }
 
   [[noreturn]] void Run() {
