@@ -315,6 +315,9 @@ class Connects {
   virtual void StartAll() = 0;
   // Lets the connects go on until `until`; true when all have ended.
   virtual bool RunUntil(Clock::time_point until) = 0;
+  // A cancel was triggered: the caller-driven form's loop polls every
+  // connect (the library cannot wake a loop it does not own).
+  virtual void Cancelled() {}
   // The caller-driven form's calls of qbsocks_connect_poll, 0 for the others.
   virtual unsigned long Polls() const { return 0; }
   const std::vector<Ended>& ended() const { return ended_; }
@@ -441,6 +444,9 @@ class CallerDrivenConnects : public Connects {
   }
 
   unsigned long Polls() const override { return polls_; }
+  void Cancelled() override {
+    for (size_t i = 0; i < connecting_.size(); ++i) Advance(i);
+  }
 
  private:
   struct Deadline {
@@ -647,6 +653,7 @@ RowFigures SilentWaits(Form form, size_t n, int seconds) {
   f.peak_mib = MiB(StatusField("VmHWM"));
   if (ended_early) f.first_other = "every connect ended before the cancel";
   qbsocks_cancel_trigger(cancel);
+  connects->Cancelled();
   connects->RunUntil(Clock::time_point::max());
   f.polls_per_connect = static_cast<double>(connects->Polls()) / static_cast<double>(n);
   Tally(*connects, QBSOCKS_CANCELLED, f);
