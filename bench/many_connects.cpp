@@ -294,7 +294,9 @@ struct Usage {
   static Usage Now() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    const auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    const auto seconds = [](timeval t) {
+      return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return {seconds(u.ru_utime) + seconds(u.ru_stime), u.ru_nvcsw + u.ru_nivcsw};
   }
 };
@@ -424,7 +426,8 @@ class CallerDrivenConnects : public Connects {
   void StartAll() override {
     for (size_t i = 0; i < connecting_.size(); ++i) {
       connecting_[i] = qbsocks_connect_start(kTarget, kTargetPort, &options_);
-      if (connecting_[i] == nullptr) ended_[i] = Ended{QBSOCKS_NO_SOCKET, QBSOCKS_NO_HANDLE, "qbsocks_connect_start: no memory"};
+      if (connecting_[i] == nullptr)
+        ended_[i] = Ended{QBSOCKS_NO_SOCKET, QBSOCKS_NO_HANDLE, "qbsocks_connect_start: no memory"};
       else ++active_;
       Advance(i);
     }
@@ -464,7 +467,8 @@ class CallerDrivenConnects : public Connects {
 
   // The earliest deadline still meant (a newer wait of its connect voids it).
   Clock::time_point NextDeadline() {
-    while (!deadlines_.empty() && deadlines_.top().generation != generation_[deadlines_.top().index]) deadlines_.pop();
+    while (!deadlines_.empty() && deadlines_.top().generation != generation_[deadlines_.top().index])
+      deadlines_.pop();
     return deadlines_.empty() ? Clock::time_point::max() : deadlines_.top().due;
   }
 
@@ -501,8 +505,8 @@ class CallerDrivenConnects : public Connects {
     watched_[i] = fd;
     ++generation_[i];
     if (wait.timeout_ms != QBSOCKS_WAIT_FOREVER) {
-      deadlines_.push({Clock::now() + std::chrono::milliseconds(wait.timeout_ms), static_cast<uint32_t>(i),
-                       generation_[i]});
+      deadlines_.push(
+          {Clock::now() + std::chrono::milliseconds(wait.timeout_ms), static_cast<uint32_t>(i), generation_[i]});
     }
   }
 
@@ -723,8 +727,9 @@ RowFigures SpawnRow(const std::string& part, Form form, size_t n, int seconds) {
   std::cerr << (part == "many" ? "connects at once: " : "silent waits: ") << n << ", " << FormName(form) << "\n";
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) Die("pipe: " + std::string(strerror(errno)));
-  const pid_t pid = ProxyProcess::Spawn(
-      {"--row", part, std::to_string(static_cast<int>(form)), std::to_string(n), std::to_string(seconds)}, out[1]);
+  const pid_t pid = ProxyProcess::Spawn({"--row", part, std::to_string(static_cast<int>(form)), std::to_string(n),
+                                         std::to_string(seconds)},
+                                        out[1]);
   close(out[1]);
   std::string text;
   char buffer[512];
@@ -771,8 +776,8 @@ int RunBench(const Options& options) {
   for (size_t n : options.sizes) {
     for (Form form : {Form::kCallback, Form::kCallerDriven, Form::kThreads}) {
       const bool reference = form == Form::kThreads;
-      if (reference && std::find(options.thread_sizes.begin(), options.thread_sizes.end(), n) ==
-                           options.thread_sizes.end()) {
+      if (reference &&
+          std::find(options.thread_sizes.begin(), options.thread_sizes.end(), n) == options.thread_sizes.end()) {
         continue;
       }
       const RowFigures f = SpawnRow("many", form, n, 0);
@@ -781,12 +786,16 @@ int RunBench(const Options& options) {
            << Fixed(f.peak_mib, 1) << " (" << Fixed(f.start_mib, 1) << ") | " << f.ended_as_expected << " | "
            << f.others << " | " << (reference ? "" : Fixed(f.polls_per_connect, 2)) << " | "
            << (reference ? "(today's way)" : "all connect, threads <= 1") << " | "
-           << (reference ? "" : met ? "yes" : "NO") << " | " << Notes(f) << " |\n";
+           << (reference ? ""
+               : met     ? "yes"
+                         : "NO")
+           << " | " << Notes(f) << " |\n";
     }
   }
 
   std::ostringstream silent;
-  silent << "\n" << options.silent << " connects waiting on a proxy that accepts and never answers, the process's CPU over "
+  silent << "\n"
+         << options.silent << " connects waiting on a proxy that accepts and never answers, the process's CPU over "
          << options.silent_seconds << " s (from 1 s after the starts), then cancelled:\n\n"
          << "| form | CPU s | share of a core | context switches | threads | ended cancelled | goal | met | notes |\n"
          << "|---|---:|---:|---:|---:|---:|---|---|---|\n";
