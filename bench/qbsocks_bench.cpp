@@ -4,8 +4,9 @@
 //
 //   1. SOCKS5 connect through microsocks, no authentication, IPv4 target:
 //      CSocks vs raw vs libcurl (CURLOPT_CONNECT_ONLY, socks5h://), and
-//      the C entry (qbsocks_connect of libqbsocks, and qbsocks_connect_ex)
-//      in the same rounds;
+//      the C entry (qbsocks_connect of libqbsocks, qbsocks_connect_ex, and
+//      the connects no thread waits for: the caller-driven form and the
+//      callback form) in the same rounds;
 //   2. the direct path (proxy off): CSocks and the C entry vs a raw connect;
 //   3. throughput through microsocks after the handshake: Send/Receive vs
 //      send/recv, both directions;
@@ -34,10 +35,15 @@
 //   qbsocks_bench --parse-only    (5 alone, printed, nothing written)
 //   qbsocks_bench --tools-only    (6 alone, printed, nothing written)
 //   qbsocks_bench --python-only   (7 alone, printed, nothing written)
+//   qbsocks_bench --connect-only  (1 and 2 alone, printed, nothing written)
+//
+// Thousands of connects at once, and the CPU of connects that wait, are
+// bench/many_connects.cpp's.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
@@ -49,6 +55,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +63,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -63,6 +71,7 @@
 #include <vector>
 
 #include "CSocks.h"
+#include "bench_common.h"
 #include "qbsocks.h"
 #include "registry_hive.h"
 #include "support/connect_floor.h"
@@ -74,7 +83,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using qbbench::Clock;
+using qbbench::CpuModel;
+using qbbench::Die;
+using qbbench::Fixed;
+using qbbench::ListenOnLoopback;
+using qbbench::LoadAverage;
 using Nanos = std::chrono::nanoseconds;
 
 constexpr size_t kChunk = 64 * 1024;
@@ -88,13 +102,9 @@ struct Options {
   bool parse_only = false;
   bool tools_only = false;
   bool python_only = false;
+  bool connect_only = false;
   std::string out = QBSOCKS_BENCH_RESULTS;
 };
-
-[[noreturn]] void Die(const std::string& why) {
-  std::cerr << "qbsocks_bench: " << why << "\n";
-  std::exit(1);
-}
 
 // ---- Settings: a hive of the bench's own ----
 
@@ -106,11 +116,7 @@ class BenchHive : public qbtest::SettingsHive {
 
   void UseProxy(DWORD enable, uint16_t port) {
     qbtest::WriteSettings(*this, qbtest::ProxySettings{enable, "127.0.0.1", port, 5, "", ""});
-    // Settings are written rarely and read at every connect. A hive file
-    // changed in the last two seconds is parsed afresh at every read (an
-    // edit within one tick of the file system's clock could otherwise go
-    // unseen); measure the steady state, where the parsed copy is reused.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    qbbench::LetSettingsSettle();
   }
 
  protected:
@@ -224,21 +230,6 @@ int RawSocks5Connect(uint16_t proxy, uint16_t target) {
   return fd;
 }
 
-// A socket listening on 127.0.0.1 on a free port, which it tells.
-int ListenOnLoopback(int backlog, uint16_t* port, const std::string& failure) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    Die(failure);
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
 // ---- The clients under test ----
 
 void CSocksConnect(CSocks& socks, uint16_t target) {
@@ -272,6 +263,70 @@ Clock::duration TimeCEntryEx(uint16_t target) {
   const int result = qbsocks_connect_ex("127.0.0.1", target, &options, &handle, &outcome);
   const auto took = Clock::now() - start;
   if (result != QBSOCKS_OK) Die(std::string("qbsocks_connect_ex failed: ") + outcome.reason);
+  close(static_cast<int>(handle));
+  return took;
+}
+
+// The caller-driven form as a C program with a loop of its own drives one
+// connect: start, then poll(2) on the handle each qbsocks_connect_poll
+// names until the connect ends, then finish; options and outcome as
+// qbsocks_connect_ex's sample.
+Clock::duration TimeCallerDriven(uint16_t target) {
+  uintptr_t handle = QBSOCKS_NO_HANDLE;
+  const qbsocks_connect_options options{sizeof(options), 0, nullptr};
+  qbsocks_outcome outcome{};
+  outcome.size = sizeof(outcome);
+  const auto start = Clock::now();
+  qbsocks_connecting* connecting = qbsocks_connect_start("127.0.0.1", target, &options);
+  qbsocks_wait wait{};
+  while (qbsocks_connect_poll(connecting, &wait) == QBSOCKS_IN_PROGRESS) {
+    const short events = wait.events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT;
+    pollfd ready{static_cast<int>(wait.socket), events, 0};
+    poll(&ready, 1, wait.timeout_ms == QBSOCKS_WAIT_FOREVER ? -1 : static_cast<int>(wait.timeout_ms));
+  }
+  const int result = qbsocks_connect_finish(connecting, &handle, &outcome);
+  const auto took = Clock::now() - start;
+  if (result != QBSOCKS_OK) Die(std::string("the caller-driven connect failed: ") + outcome.reason);
+  close(static_cast<int>(handle));
+  return took;
+}
+
+// The callback form, from the call to the calling thread woken with the
+// socket the callback was given (what a program that waits for it pays).
+class CallbackWait {
+ public:
+  static void QBSOCKS_CALL OnEnded(void* context, int result, uintptr_t socket, const qbsocks_outcome* outcome) {
+    auto* wait = static_cast<CallbackWait*>(context);
+    std::lock_guard<std::mutex> lock(wait->mutex_);
+    wait->result_ = result;
+    wait->socket_ = socket;
+    if (result != QBSOCKS_OK) wait->reason_ = outcome->reason;
+    wait->ended_.notify_one();
+  }
+  uintptr_t Socket() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ended_.wait(lock, [&] { return result_ != QBSOCKS_IN_PROGRESS; });
+    if (result_ != QBSOCKS_OK) Die("the callback connect failed: " + reason_);
+    return socket_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  int result_ = QBSOCKS_IN_PROGRESS;
+  uintptr_t socket_ = QBSOCKS_NO_HANDLE;
+  std::string reason_;
+};
+
+Clock::duration TimeCallback(uint16_t target) {
+  const qbsocks_connect_options options{sizeof(options), 0, nullptr};
+  CallbackWait wait;
+  const auto start = Clock::now();
+  if (qbsocks_connect_async("127.0.0.1", target, &options, &CallbackWait::OnEnded, &wait) != QBSOCKS_OK) {
+    Die("qbsocks_connect_async refused the connect");
+  }
+  const uintptr_t handle = wait.Socket();
+  const auto took = Clock::now() - start;
   close(static_cast<int>(handle));
   return took;
 }
@@ -379,30 +434,6 @@ struct ToolRow {
   bool higher_is_better;
   int decimals;
 };
-
-std::string Fixed(double v, int decimals) {
-  std::ostringstream out;
-  out.setf(std::ios::fixed);
-  out.precision(decimals);
-  out << v;
-  return out.str();
-}
-
-std::string CpuModel() {
-  std::ifstream cpuinfo("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(cpuinfo, line)) {
-    if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
-  }
-  return "unknown CPU";
-}
-
-// Other work on the machine shows in the figures; the load says how much.
-std::string LoadAverage() {
-  std::string load;
-  std::getline(std::ifstream("/proc/loadavg"), load);
-  return load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
-}
 
 std::string Machine(const std::string& load_at_start) {
   utsname name{};
@@ -584,6 +615,7 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--parse-only") options.parse_only = true;
     else if (arg == "--tools-only") options.tools_only = true;
     else if (arg == "--python-only") options.python_only = true;
+    else if (arg == "--connect-only") options.connect_only = true;
     else Die("unknown argument " + arg);
   }
   return options;
@@ -648,17 +680,25 @@ Clock::duration TimeConnect(Connect connect, Close close) {
   return took;
 }
 
+// The C entry's forms, timed last in every round, in this order.
+constexpr Clock::duration (*kCForms[])(uint16_t) = {TimeCEntry, TimeCEntryEx, TimeCallerDriven, TimeCallback};
+constexpr size_t kCFormCount = std::size(kCForms);
+constexpr const char* kCFormNames[kCFormCount] = {"qbsocks_connect", "qbsocks_connect_ex",
+                                                  "caller-driven (start, poll(2), finish)",
+                                                  "callback (qbsocks_connect_async)"};
+
 // One connect path's rounds: CSocks, then `others` (the raw client first),
-// then the C entry and its _ex, each sample in µs into the run.
+// then the C entry's forms, each sample in µs into the run.
 ConnectRun MeasureConnects(Bench& bench, ConnectRun run, std::vector<std::function<Clock::duration()>> others) {
   // The first read of settled settings parses them, in CSocks and in the C
   // module (which keeps a parsed copy of its own): outside the samples.
   TimeCSocksConnect(bench.target, nullptr);
   TimeCEntry(bench.target);
   TimeCEntryEx(bench.target);
+  TimeCallerDriven(bench.target);
+  TimeCallback(bench.target);
   others.insert(others.begin(), [&] { return TimeCSocksConnect(bench.target, &run.tally); });
-  others.push_back([&] { return TimeCEntry(bench.target); });
-  others.push_back([&] { return TimeCEntryEx(bench.target); });
+  for (auto* form : kCForms) others.push_back([&bench, form] { return form(bench.target); });
   run.samples = Interleaved(bench.options.connects, others);
   return run;
 }
@@ -668,9 +708,9 @@ ConnectRun MeasureConnects(Bench& bench, ConnectRun run, std::vector<std::functi
 // qbsocks_connect's, which it may exceed by at most 2 % (it records the
 // facts, and formats nothing more, on the way to success).
 void AddCEntryRows(Bench& bench, const std::string& path, const ConnectRun& run) {
-  const size_t n = run.samples.size();
+  const size_t first = run.samples.size() - kCFormCount;
   const double c = Median(run.samples.front()), r = Median(run.samples[1]);
-  const double e = Median(run.samples[n - 2]), x = Median(run.samples[n - 1]);
+  const double e = Median(run.samples[first]), x = Median(run.samples[first + 1]);
   bench.rows.push_back({"qbsocks_connect " + path + ", median us", Fixed(e, 1), Fixed(r, 1), "", Fixed(e / r, 3), "",
                         "<= 1.05 CSocks", e / c <= 1.05, Fixed(e / c, 3)});
   bench.rows.push_back({"qbsocks_connect_ex " + path + ", median us", Fixed(x, 1), Fixed(r, 1), "", Fixed(x / r, 3),
@@ -1034,6 +1074,30 @@ std::string CallsTable(int connects, const std::vector<const ConnectRun*>& runs)
   return table.str();
 }
 
+// The C entry's forms in the same rounds: each one's median and spread, and
+// the median against qbsocks_connect_ex's. Through SOCKS5 the forms no
+// thread waits for may cost at most 5 % over it.
+std::string CFormsTable(const std::vector<const ConnectRun*>& runs) {
+  std::ostringstream table;
+  table << "\nThe C entry's forms, in the same rounds (us):\n\n"
+        << "| path | form | median | 10th to 90th percentile | /qbsocks_connect_ex | goal | met |\n"
+        << "|---|---|---:|---:|---:|---|---|\n";
+  for (const ConnectRun* run : runs) {
+    const size_t first = run->samples.size() - kCFormCount;
+    const double ex = Median(run->samples[first + 1]);
+    for (size_t k = 1; k < kCFormCount; ++k) {
+      const std::vector<double>& samples = run->samples[first + k];
+      const double median = Median(samples);
+      const bool goal = k > 1 && std::string(run->path) == "SOCKS5 connect";
+      table << "| " << run->path << " | " << kCFormNames[k] << " | " << Fixed(median, 1) << " | "
+            << Fixed(Percentile(samples, 0.1), 1) << " to " << Fixed(Percentile(samples, 0.9), 1) << " | "
+            << Fixed(median / ex, 3) << " | " << (goal ? "<= 1.05 qbsocks_connect_ex" : "") << " | "
+            << (goal ? (median / ex <= 1.05 ? "yes" : "NO") : "") << " |\n";
+    }
+  }
+  return table.str();
+}
+
 // Both connect paths' latency distributions, each client a line.
 bool DrawConnects(const std::string& dir, const std::string& png, const ConnectRun& socks5, const ConnectRun& direct,
                   const std::string& load_at_start) {
@@ -1044,11 +1108,15 @@ bool DrawConnects(const std::string& dir, const std::string& png, const ConnectR
                         {"raw client", &socks5.samples[1]},
                         {"libcurl", &socks5.samples[2]},
                         {"qbsocks_connect", &socks5.samples[3]},
-                        {"qbsocks_connect_ex", &socks5.samples[4]}},
+                        {"qbsocks_connect_ex", &socks5.samples[4]},
+                        {"caller-driven", &socks5.samples[5]},
+                        {"callback", &socks5.samples[6]}},
                        {{"CSocks", &direct.samples[0]},
                         {"raw connect", &direct.samples[1]},
                         {"qbsocks_connect", &direct.samples[2]},
-                        {"qbsocks_connect_ex", &direct.samples[3]}});
+                        {"qbsocks_connect_ex", &direct.samples[3]},
+                        {"caller-driven", &direct.samples[4]},
+                        {"callback", &direct.samples[5]}});
 }
 
 // 5's table and the others, printed and written to --out with the picture
@@ -1061,7 +1129,8 @@ bool WriteReport(const Bench& bench, const ConnectRun& socks5, const ConnectRun&
   table << "Machine: " << Machine(load_at_start) << "\n\n"
         << "Connects: " << options.connects << " of each client (medians); throughput: " << options.mib
         << " MiB each way, median of " << options.rounds << " runs.\n\n"
-        << MeasurementsTable(bench.rows) << CallsTable(options.connects, {&socks5, &direct})
+        << MeasurementsTable(bench.rows) << CFormsTable({&socks5, &direct})
+        << CallsTable(options.connects, {&socks5, &direct})
         << "\nqbsocks-cat beside connect-proxy and ncat, run as ssh's ProxyCommand through the same microsocks ("
         << options.exchanges << " short exchanges and " << 3 * options.rounds << " downloads of each, medians):\n\n"
         << ToolsTable(bench.tool_rows)
@@ -1119,6 +1188,12 @@ int main(int argc, char** argv) {
   }
   const ConnectRun socks5 = MeasureSocks5Connect(bench);
   const ConnectRun direct = MeasureDirect(bench);
+  if (options.connect_only) {
+    std::cout << "Machine: " << Machine(load_at_start) << "\n\n"
+              << MeasurementsTable(bench.rows) << CFormsTable({&socks5, &direct})
+              << CallsTable(options.connects, {&socks5, &direct});
+    return 0;
+  }
   MeasureThroughput(bench);
   if (options.budget) MeasureBudget(bench);
   std::cerr << "5/7 reading settings files of 1 MiB and more\n";
