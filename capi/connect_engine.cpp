@@ -293,6 +293,9 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
       case Want::kReceive: {
         if (handshake.ReplyNumber() != reply_) reply_ = handshake.ReplyNumber(), replyStart_ = GetTickCount();
         if (static_cast<DWORD>(GetTickCount() - replyStart_) > kReplyBudgetMs) {
+          // A cancel or the bound that came while the caller's loop slept
+          // ends the connect, even when the reply's time ran out as well.
+          if (MustEnd()) return EndEarly();
           handshake.Late();
           break;
         }

@@ -295,8 +295,9 @@ typedef void(QBSOCKS_CALL* qbsocks_connect_callback)(void* context, int result, 
  * qbsocks_connect_ex refuses them) or QBSOCKS_NO_SOCKET (out of memory, no
  * thread), and callback never runs. One thread waits on every pending
  * connect at once (names are looked up on threads of their own); it starts
- * with the first connect and ends when none is pending. A callback that
- * blocks holds up the other connects; it may start another connect. */
+ * with the first connect and ends once none has been pending for a quarter
+ * of a second. A callback that blocks holds up the other connects; it may
+ * start another connect. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port,
                                                      const qbsocks_connect_options* options,
                                                      qbsocks_connect_callback callback, void* context);
