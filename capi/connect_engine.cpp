@@ -283,10 +283,8 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
         break;
       }
       case Want::kUserId: {
-        // The user database, which nothing here can cut short.
         char userId[kSocks4UserIdRoom];
-        DWORD size = sizeof(userId);
-        if (!GetUserNameA(userId, &size)) userId[0] = '\0';
+        ReadSocks4UserId(userId);
         handshake.SetUserId(userId);
         break;
       }

@@ -91,6 +91,14 @@ inline void PutPort(unsigned int nPort, BYTE* lpOut) {
   memcpy(lpOut, &nNetPort, 2);
 }
 
+// SOCKS4's USERID: the system's name of the user, or "" when it has none.
+// A name GetUserNameA delivers fits, terminator included. It asks the user
+// database, which nothing here can cut short.
+inline void ReadSocks4UserId(char (&szUserId)[kSocks4UserIdRoom]) {
+  DWORD cbUserId = sizeof(szUserId);
+  if (!GetUserNameA(szUserId, &cbUserId)) szUserId[0] = '\0';
+}
+
 // ---- The requests ----
 //
 // Each writes its request from the start of lpRequest, a zero-filled

@@ -68,12 +68,8 @@ int CSocks::RunHandshake(qbproxy::Handshake& handshake) {
         break;
       }
       case Want::kUserId: {
-        // No name: an empty USERID. A name that GetUserNameA delivers fits,
-        // terminator included. It asks the user database, which nothing
-        // here can cut short.
         char szUserId[kSocks4UserIdRoom];
-        DWORD cbUserId = sizeof(szUserId);
-        if (!GetUserNameA(szUserId, &cbUserId)) szUserId[0] = '\0';
+        ReadSocks4UserId(szUserId);
         handshake.SetUserId(szUserId);
         break;
       }
