@@ -1,5 +1,6 @@
 #include "name_lookup.h"
 
+#include "afx/socket_handover.h"
 #include "afx/sockio.h"
 
 #include <stdlib.h>
@@ -10,28 +11,10 @@
 
 namespace qbsocks_c {
 
-namespace sys = qbafx::sockio::sys;
-
 bool LookUpIpv4(const char* name, unsigned long* address, int* error) {
-  addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  const int rc = sys::getaddrinfo(name, nullptr, &hints, &results);
-  if (rc != 0) {
-    *error = qbafx::sockio::SaveResolveError(rc);
-    return false;
-  }
-  bool found = false;
-  for (const addrinfo* p = results; p != nullptr && !found; p = p->ai_next) {
-    if (p->ai_family == AF_INET && p->ai_addr != nullptr) {
-      *address = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-      found = true;
-    }
-  }
-  freeaddrinfo(results);
-  if (!found) *error = WSANO_DATA;
-  return found;
+  if (qbafx::sockio::ResolveIpv4(name, address)) return true;
+  *error = WSAGetLastError();
+  return false;
 }
 
 void* NameLookup::operator new(size_t size) noexcept { return malloc(size); }

@@ -5,6 +5,7 @@
 #include "afxsock.h"
 
 #include "afx/fail.h"
+#include "afx/socket_handover.h"
 #include "afx/sockio.h"
 #include "afx/thread_queue.h"
 
@@ -33,29 +34,6 @@ sockaddr_in Ipv4Address(unsigned long networkAddress, UINT nPort) {
   address.sin_port = NetworkPort(nPort);
   address.sin_addr.s_addr = static_cast<decltype(address.sin_addr.s_addr)>(networkAddress);
   return address;
-}
-
-// The first IPv4 address of a name; false with the resolver's error set.
-bool ResolveIpv4(LPCSTR lpszHost, unsigned long* pNetworkAddress) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* pResults = NULL;
-  int rc = sys::getaddrinfo(lpszHost, NULL, &hints, &pResults);
-  if (rc != 0) {
-    sockio::SaveResolveError(rc);
-    return false;
-  }
-  bool found = false;
-  for (const addrinfo* p = pResults; p != NULL && !found; p = p->ai_next) {
-    if (p->ai_family == AF_INET && p->ai_addr != NULL) {
-      *pNetworkAddress = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-      found = true;
-    }
-  }
-  freeaddrinfo(pResults);
-  if (!found) WSASetLastError(WSANO_DATA);
-  return found;
 }
 
 // An address length from the caller, or false (WSAEFAULT) when negative.
@@ -186,7 +164,7 @@ BOOL CAsyncSocket::Connect(QBAFX_LPCSTR lpszHostAddress, UINT nHostPort) {
   // Fail before a possibly slow name look-up when there is nothing to connect.
   if (m_hSocket == INVALID_SOCKET) return Fail(WSAENOTSOCK);
   unsigned long networkAddress = inet_addr(lpszHostAddress);
-  if (networkAddress == INADDR_NONE && !ResolveIpv4(lpszHostAddress, &networkAddress)) {
+  if (networkAddress == INADDR_NONE && !sockio::ResolveIpv4(lpszHostAddress, &networkAddress)) {
     return FALSE;
   }
   sockaddr_in address = Ipv4Address(networkAddress, nHostPort);
@@ -277,3 +255,29 @@ BOOL AfxSocketInit(WSADATA* lpwsaData) {
   if (lpwsaData != NULL) *lpwsaData = wsaData;
   return TRUE;
 }
+
+namespace qbafx::sockio {
+
+bool ResolveIpv4(LPCSTR lpszHost, unsigned long* pNetworkAddress) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* pResults = NULL;
+  int rc = sys::getaddrinfo(lpszHost, NULL, &hints, &pResults);
+  if (rc != 0) {
+    SaveResolveError(rc);
+    return false;
+  }
+  bool found = false;
+  for (const addrinfo* p = pResults; p != NULL && !found; p = p->ai_next) {
+    if (p->ai_family == AF_INET && p->ai_addr != NULL) {
+      *pNetworkAddress = reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+      found = true;
+    }
+  }
+  freeaddrinfo(pResults);
+  if (!found) WSASetLastError(WSANO_DATA);
+  return found;
+}
+
+}  // namespace qbafx::sockio
