@@ -176,7 +176,7 @@ static int read_field(const struct field* field, const char* text, struct row* r
   if (field->kind == SCRIPT) return from_hex(text, NULL) >= 0;
   if (field->kind == WORDS) return read_words(field, text, (int*)member);
   if (field->kind == CANCEL && strcmp(text, "before") == 0) return *(int*)member = CANCEL_BEFORE, 1;
-  return read_number(text, field->kind == MS, (int*)member);
+  return read_number(text, field->kind == MS, (int*)member) && (field->kind != CANCEL || *(int*)member <= 3);
 }
 
 static void take_defaults(struct row* row) {
@@ -733,7 +733,7 @@ static void run(const struct row* row) {
   struct later_options options;
   static struct connect_call calls[MOST_CONNECTS];
   struct proxy_side p;
-  thread_t proxy_thread = 0, connect_threads[3] = {0};
+  thread_t proxy_thread = 0, connect_threads[3] = {0}; /* cancel: at most 3 */
 
   if (port_variables[row->proxy] != NULL) proxy_port = env_port(port_variables[row->proxy]);
   if (row->proxy != NONE && proxy_port == 0) proxy_port = closed_port;
