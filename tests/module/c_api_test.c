@@ -84,7 +84,7 @@ static struct row {
   const char *name, *user, *password, *host, *script, *reason, *reason_windows;
   int proxy, version, unreadable, to_refusing_target, bound_ms, cancel, only, also;
   int result, steps, cause, proxy_code, system_error, system_error_windows;
-} rows[64];
+} rows[128];
 static int row_count;
 
 /* The table's fields: how each value is read, and into which member. */
