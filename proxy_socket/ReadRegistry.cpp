@@ -2,7 +2,7 @@
 // fields, and its report when the store cannot be read. Apart from the
 // read itself, which the C interface's module links without CSocks.
 #include "CSocks.h"
-#include "Settings.h"
+#include "settings/proxy_settings.h"
 
 #include <string.h>
 

@@ -7,7 +7,7 @@
 
 // By its path: the kit's host programs (tests/packaging/kit_host) build from
 // the repository with the kit's headers alone on their include path.
-#include "../../module/version_info.h"
+#include "module/version_info.h"
 
 struct VersionString {
   const char* lpszKey;

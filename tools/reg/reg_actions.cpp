@@ -1,9 +1,9 @@
 // query, add, delete, import and export on the settings hive.
 #include "reg_actions.h"
 
-#include "Settings.h"
-#include "registry_hive.h"
-#include "tool_text.h"
+#include "settings/proxy_settings.h"
+#include "settings/reg_store.h"
+#include "tools/tool_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
