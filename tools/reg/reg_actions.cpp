@@ -162,9 +162,9 @@ std::vector<std::string> ImmediateSubkeys(const Hive& hive, const std::string& k
   return out;
 }
 
-// What CSocks does with each of its six values (Settings.h has the names,
-// kinds and widths, and what it takes): one it leaves unread keeps its
-// field as it was, for a new socket nothing.
+// What CSocks does with each of its six values (settings/proxy_settings.h
+// has the names, kinds and widths, and what it takes): one it leaves unread
+// keeps its field as it was, for a new socket nothing.
 struct ProxyField {
   qbsettings::ValueIndex index;
   std::string_view whenUnread;  // what follows for a new socket
