@@ -17,7 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #ifdef _MSC_VER /* no C run-time but MSVCRT.DLL's (tests/msvc/host_checks.h) */
-#include "host_checks.h"
+#include "msvc/host_checks.h"
 #define snprintf _snprintf
 #else
 #include <stdio.h>
