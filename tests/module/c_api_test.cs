@@ -21,154 +21,107 @@ using System.Threading;
 using System.Threading.Tasks;
 using QBSocks32;
 
-// A case of connect_cases.txt, read strictly: an unknown field, a field given twice or a value
-// that does not parse throws FormatException.
+// A case of connect_cases.txt: each value checked against its field's pattern as it is read (an
+// unknown field, a field given twice, a value that does not fit throws FormatException); a field
+// left out reads as its default.
 sealed class Case
 {
-    public string Name, Proxy = "none", User, Password, Settings = "readable", Host = "127.0.0.1", Target = "echo";
-    public string Script, Reason = "";  // Script: hex, a final ! resets
-    public int Version = 5, BoundMs = 60000, Cancel, SystemError;
-    public bool CancelBefore, HereToo = true;
-    public QBSocksResult? Result;
-    public QBSocksStep[] Steps = { QBSocksStep.None };
-    public QBSocksCause Cause;
-    public int? ProxyCode;
-    readonly HashSet<string> given = new HashSet<string>();
+    static string Names<T>() => string.Join("|", Enum.GetNames(typeof(T)).Select(name => Regex.Replace(name, "(?<=.)(?=[A-Z])", "_").ToUpperInvariant()));
+    static string List(string words, string apart) => "(" + words + ")(" + apart + "(" + words + "))*";
+    static readonly Dictionary<string, string> Patterns = new Dictionary<string, string> {
+        ["case"] = ".+", ["proxy"] = "none|dante|microsocks|microsocks-auth|refusing|silent|dropping|scripted|unresolved",
+        ["version"] = "4|5", ["user"] = ".*", ["password"] = ".*", ["settings"] = "readable|unreadable", ["host"] = ".+",
+        ["target"] = "echo|refusing", ["bound_ms"] = "[0-9]+(\\.[0-9]+)?", ["cancel"] = "[0-9]+|before", ["script"] = "([0-9a-f]{2})+!?",
+        ["only"] = List("c|python|csharp", " "), ["also"] = List("plain|later|unknown|chained|many|give-up", " "),
+        ["result"] = Names<QBSocksResult>(), ["step"] = List(Names<QBSocksStep>(), "\\|"), ["cause"] = Names<QBSocksCause>(),
+        ["proxy_code"] = "[0-9]+", ["system_error"] = "[0-9]+", ["reason"] = ".*", ["reason_windows"] = ".*" };
+    static readonly Dictionary<string, string> Defaults = new Dictionary<string, string> {
+        ["proxy"] = "none", ["version"] = "5", ["user"] = null, ["password"] = null, ["settings"] = "readable", ["host"] = "127.0.0.1",
+        ["target"] = "echo", ["bound_ms"] = "60000", ["cancel"] = "0", ["script"] = null, ["only"] = "csharp", ["step"] = "NONE",
+        ["cause"] = "NONE", ["proxy_code"] = null, ["system_error"] = "0", ["reason"] = "" };
+    readonly Dictionary<string, string> given = new Dictionary<string, string>();
 
-    public void Set(string field, string value)
-    {
-        if (!given.Add(field)) throw new FormatException(field + " twice");
-        switch (field)
-        {
-            case "proxy":
-                Proxy = OneOf(value, "none dante microsocks microsocks-auth refusing silent dropping scripted unresolved");
-                break;
-            case "version": Version = int.Parse(OneOf(value, "4 5")); break;
-            case "user": User = value; break;
-            case "password": Password = value; break;
-            case "settings": Settings = OneOf(value, "readable unreadable"); break;
-            case "host": Host = value; break;
-            case "target": Target = OneOf(value, "echo refusing"); break;
-            case "bound_ms":  // a fraction rounded up: the binding takes whole milliseconds
-                BoundMs = (int)Math.Ceiling(decimal.Parse(value, NumberStyles.AllowDecimalPoint, CultureInfo.InvariantCulture));
-                break;
-            case "cancel":
-                CancelBefore = value == "before";
-                Cancel = CancelBefore ? 1 : Number(value);
-                break;
-            case "script":
-                if (!Regex.IsMatch(value, "^([0-9a-f]{2})+!?$")) throw new FormatException("script " + value + " is not hex");
-                Script = value;
-                break;
-            case "only": HereToo = value.Split(' ').Select(name => OneOf(name, "c python csharp")).Contains("csharp"); break;
-            case "also": value.Split(' ').Select(name => OneOf(name, "plain later unknown chained many give-up")).Count(); break;
-            case "result": Result = Named<QBSocksResult>(value); break;
-            case "step": Steps = value.Split('|').Select(Named<QBSocksStep>).ToArray(); break;
-            case "cause": Cause = Named<QBSocksCause>(value); break;
-            case "proxy_code": ProxyCode = Number(value); break;
-            case "system_error": SystemError = Number(value); break;
-            case "reason": Reason = value; break;
-            case "reason_windows": break;  // mono runs here on Linux
-            default: throw new FormatException("unknown field " + field);
-        }
-    }
-
-    static string OneOf(string value, string allowed)
-    {
-        if (!allowed.Split(' ').Contains(value)) throw new FormatException(value + " is none of " + allowed);
-        return value;
-    }
-
-    static int Number(string value) { return int.Parse(value, NumberStyles.None, CultureInfo.InvariantCulture); }
-
-    // PROXY_FAILED as QBSocksResult.ProxyFailed: the qbsocks.h name without its prefix.
-    static T Named<T>(string value) where T : struct
-    {
-        foreach (T member in Enum.GetValues(typeof(T)))
-            if (member.ToString().ToUpperInvariant() == value.Replace("_", "")) return member;
-        throw new FormatException(value + " is no " + typeof(T).Name);
-    }
+    public string this[string field] => given.TryGetValue(field, out string value) ? value : Defaults[field];
+    public int Number(string field) => int.Parse(this[field], CultureInfo.InvariantCulture);
+    public static T Named<T>(string text) => (T)Enum.Parse(typeof(T), text.Replace("_", ""), true);
+    public bool Before => this["cancel"] == "before";
+    public int Cancels => Before ? 1 : Number("cancel");  // the connects that share the cancel
+    public int BoundMs => (int)Math.Ceiling(decimal.Parse(this["bound_ms"], CultureInfo.InvariantCulture));  // whole ms
 
     public static List<Case> Read(string path)
     {
         var cases = new List<Case>();
         Case current = null;
-        int number = 0;
-        foreach (string line in File.ReadAllLines(path))
+        string[] lines = File.ReadAllLines(path);
+        for (int i = 0; i < lines.Length; ++i)
             try
             {
-                ++number;
-                if (line.StartsWith("#", StringComparison.Ordinal)) continue;
-                if (line.Trim() == "")
-                {
-                    if (current != null && current.Result == null) throw new FormatException("no result");
-                    current = null;
-                    continue;
-                }
-                int colon = line.IndexOf(": ", StringComparison.Ordinal);
-                if (colon < 0) throw new FormatException("not \"field: value\"");
-                string field = line.Substring(0, colon), value = line.Substring(colon + 2);
-                if (field == "case") cases.Add(current = new Case { Name = value });
-                else if (current == null) throw new FormatException(field + " before a case: line");
-                else current.Set(field, value);
+                if (lines[i].Trim() == "") current = null;
+                if (lines[i].Trim() == "" || lines[i].StartsWith("#", StringComparison.Ordinal)) continue;
+                Match line = Regex.Match(lines[i], "^([a-z_]+): (.*)$");
+                string field = line.Groups[1].Value, value = line.Groups[2].Value, pattern;
+                if (!line.Success || !Patterns.TryGetValue(field, out pattern)) throw new FormatException("no field of a case: " + lines[i]);
+                if (!Regex.IsMatch(value, "^(" + pattern + ")$")) throw new FormatException(field + ": not " + pattern);
+                if (field == "case") cases.Add(current = new Case());
+                else if (current == null || current.given.ContainsKey(field)) throw new FormatException(field + " outside a case, or twice");
+                current.given[field] = value;
             }
-            catch (FormatException e) { throw new FormatException(path + ":" + number + ": " + e.Message); }
-        if (current != null && current.Result == null) throw new FormatException(path + ": the last case has no result");
+            catch (FormatException e) { throw new FormatException(path + ":" + (i + 1) + ": " + e.Message); }
+        foreach (Case c in cases.Where(c => !c.given.ContainsKey("result"))) throw new FormatException(c["case"] + ": no result");
         return cases;
     }
 }
 
 // What one connect ended with, whichever way it went: its facts (null: nothing tried), its
-// handle, what its form returned or threw amiss, and when it ended.
-sealed class Connected
-{
-    public QBSocksOutcome Facts;
-    public UIntPtr Handle = QBSocks.NoHandle;
-    public string Shape = "";
-    public long EndedAt;
-}
+// handle, what its form returned or threw beyond the facts, and when it ended.
+sealed class Connected { public QBSocksOutcome Facts; public UIntPtr Handle = QBSocks.NoHandle; public string Shape = ""; public long EndedAt; }
 
-// The proxy's side of a case on a thread of its own, as a proxy plays it: takes the connects and
-// reads each one's first bytes, sends the script and ends its sending half (a final !: resets),
-// then triggers the cancel. A dropping proxy does nothing for 300 ms, then frees its backlog when
-// it has a script (the SYN's retry gets in). hold: between the reads and the replies.
+// The proxy's side of a case on a thread of its own: takes the connects and reads each one's first
+// bytes, sends the script and ends its sending half (a final !: resets), then triggers the cancel.
+// A dropping proxy does nothing for 300 ms, then frees its backlog when it has a script (the SYN's
+// retry gets in). hold: between the reads and the replies.
 sealed class ProxySide
 {
     public long TriggeredAt;
     readonly List<Socket> peers = new List<Socket>();
+    readonly Socket listener;
     readonly Thread thread;
 
-    public ProxySide(Socket listener, Case c, int connects, Action trigger, Action hold = null)
+    public ProxySide(Socket listener, bool dropping, string script, int connects, Action trigger, Action hold = null)
     {
-        thread = new Thread(() => Play(listener, c.Proxy == "dropping", c.Script, connects, trigger, hold));
+        this.listener = listener;
+        thread = new Thread(() => Play(dropping, script, connects, trigger, hold));
         thread.Start();
     }
 
-    void Play(Socket listener, bool dropping, string script, int connects, Action trigger, Action hold)
+    void Play(bool dropping, string script, int connects, Action trigger, Action hold)
     {
-        if (dropping) Thread.Sleep(300);  // its SYN is dropped: the connect waits from its start on
-        if (dropping && script != null) listener.Accept().Close();  // the filler
-        for (int i = 0; (!dropping || script != null) && i < connects; ++i)
+        try
         {
-            peers.Add(listener.Accept());
-            peers[i].Receive(new byte[64]);
+            if (dropping) Thread.Sleep(300);  // its SYN is dropped: the connect waits from its start on
+            if (dropping && script != null) listener.Accept().Close();  // the filler
+            for (int i = 0; (!dropping || script != null) && i < connects; ++i)
+            {
+                peers.Add(listener.Accept());
+                peers[i].Receive(new byte[64]);
+            }
         }
-        if (hold != null) hold();
+        catch (Exception e) when (e is SocketException || e is ObjectDisposedException) { return; }  // closed by SawEachClose
+        hold?.Invoke();
         for (int i = 0; script != null && i < peers.Count; ++i)
             if (Reply(peers[i], script)) peers[i] = null;
         TriggeredAt = CApiTest.Now();
-        if (trigger != null) trigger();
+        trigger?.Invoke();
     }
 
     // Whether it reset the connection.
     static bool Reply(Socket peer, string script)
     {
         bool resets = script.EndsWith("!", StringComparison.Ordinal);
-        byte[] bytes = Enumerable.Range(0, script.Length / 2).Select(i => Convert.ToByte(script.Substring(2 * i, 2), 16)).ToArray();
         try
         {
             if (resets) peer.LingerState = new LingerOption(true, 0);  // closed with a reset, not a FIN
-            peer.Send(bytes);
+            peer.Send(Enumerable.Range(0, script.Length / 2).Select(i => Convert.ToByte(script.Substring(2 * i, 2), 16)).ToArray());
             if (resets) peer.Close();
             else peer.Shutdown(SocketShutdown.Send);
         }
@@ -180,8 +133,9 @@ sealed class ProxySide
     // or a reset: a refusal's reply is read to its status byte, the rest left unread); the peers closed.
     public bool SawEachClose()
     {
+        bool all = thread.Join(TimeSpan.FromSeconds(10));  // the connects have ended: it has too, or waits for one in vain
+        if (!all) listener.Close();
         thread.Join();
-        bool all = true;
         foreach (Socket peer in peers.Where(peer => peer != null))
             using (peer)
                 try
@@ -203,7 +157,7 @@ static class CApiTest
     const int MsgWaitAll = 0x100, GetFlags = 3, NonBlocking = 0x800, NotFound = 11001;
     static readonly string[] Ways = { "Connect", "ConnectHandle", "ConnectHandleAsync" };
     static int failures = 0, echo, refusingPort;
-    static string settings;  // the folder of the settings file, in XDG_CONFIG_HOME
+    static string settings;  // the settings file's folder, in XDG_CONFIG_HOME
 
     static void Expect(bool ok, string what, object got)
     {
@@ -211,23 +165,16 @@ static class CApiTest
         failures += ok ? 0 : 1;
     }
 
-    public static long Now() { return Stopwatch.GetTimestamp() * 1000 / Stopwatch.Frequency; }
+    public static long Now() => Stopwatch.GetTimestamp() * 1000 / Stopwatch.Frequency;
+    static string Env(string name) => Environment.GetEnvironmentVariable(name);
+    static int PortOf(Socket socket) => ((IPEndPoint)socket.LocalEndPoint).Port;
+    static int OpenDescriptors() => Directory.GetFileSystemEntries("/proc/self/fd").Length;
 
-    static int EnvPort(string name) { return int.Parse(Environment.GetEnvironmentVariable(name)); }
-
-    static int PortOf(Socket socket) { return ((IPEndPoint)socket.LocalEndPoint).Port; }
-
-    static Socket Bound()
+    static Socket Bound(int backlog = -1)  // -1: not listening
     {
         var socket = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
         socket.Bind(new IPEndPoint(IPAddress.Loopback, 0));
-        return socket;
-    }
-
-    static Socket Listening(int backlog)
-    {
-        Socket socket = Bound();
-        socket.Listen(backlog);
+        if (backlog >= 0) socket.Listen(backlog);
         return socket;
     }
 
@@ -245,39 +192,32 @@ static class CApiTest
                 version + "\n\"UserName\"=\"" + user + "\"\n\"Password\"=\"" + password + "\"\n");  // UTF-8, no mark
     }
 
-    static string Said(QBSocksOutcome o)
-    {
-        return o == null ? "nothing tried" : o.Result + " " + o.Step + " " + o.Cause + " " + o.ProxyCode + " " + o.SystemError + " " + o.Reason;
-    }
+    static string Said(QBSocksOutcome o) =>
+        o == null ? "nothing tried" : o.Result + " " + o.Step + " " + o.Cause + " " + o.ProxyCode + " " + o.SystemError + " " + o.Reason;
 
-    static QBSocksOutcome FactsOf(QBSocksException e)
-    {
-        return new QBSocksOutcome { Result = e.Result, Step = e.Step, Cause = e.Cause, ProxyCode = e.ProxyCode,
-                                    SystemError = e.SystemError, Reason = e.Message };
-    }
+    static QBSocksOutcome FactsOf(QBSocksException e) => new QBSocksOutcome {
+        Result = e.Result, Step = e.Step, Cause = e.Cause, ProxyCode = e.ProxyCode, SystemError = e.SystemError, Reason = e.Message };
 
     // The SocketErrorCode of a failure with these facts, as .NET's own connects say it.
-    static SocketError CodeOf(QBSocksOutcome o)
-    {
-        if (o.Cause == QBSocksCause.SystemError) return (SocketError)o.SystemError;
-        if (o.Cause == QBSocksCause.TimedOut) return SocketError.TimedOut;
-        return o.Cause == QBSocksCause.Cancelled ? SocketError.OperationAborted : SocketError.SocketError;
-    }
+    static SocketError CodeOf(QBSocksOutcome o) =>
+        o.Cause == QBSocksCause.SystemError ? (SocketError)o.SystemError : o.Cause == QBSocksCause.TimedOut ? SocketError.TimedOut
+        : o.Cause == QBSocksCause.Cancelled ? SocketError.OperationAborted : SocketError.SocketError;
 
     // The case's facts; 11001 (host not found) also takes 11002 (an offline resolver).
     static bool Fits(Case c, QBSocksOutcome o, int proxyPort)
     {
-        bool offline = c.SystemError == NotFound && o.SystemError == NotFound + 1;
-        string reason = c.Reason.Replace("{proxy_port}", proxyPort.ToString())
+        bool offline = c.Number("system_error") == NotFound && o.SystemError == NotFound + 1;
+        string reason = c["reason"].Replace("{proxy_port}", proxyPort.ToString())
                             .Replace("{lookup}", offline ? "name lookup failed for now; try again" : "host name not found");
         bool anyRest = reason.EndsWith("*", StringComparison.Ordinal);
-        return o.Result == c.Result && c.Steps.Contains(o.Step) && o.Cause == c.Cause && o.ProxyCode == c.ProxyCode &&
-               (o.SystemError == c.SystemError || offline) &&
+        return o.Result == Case.Named<QBSocksResult>(c["result"]) && c["step"].Split('|').Select(Case.Named<QBSocksStep>).Contains(o.Step) &&
+               o.Cause == Case.Named<QBSocksCause>(c["cause"]) && o.ProxyCode == (c["proxy_code"] == null ? (int?)null : c.Number("proxy_code")) &&
+               (o.SystemError == c.Number("system_error") || offline) &&
                (anyRest ? o.Reason.StartsWith(reason.Remove(reason.Length - 1), StringComparison.Ordinal) : o.Reason == reason);
     }
 
     // One connect the way says: Connect with an outcome and a QBSocksCancel, ConnectHandle or
-    // ConnectHandleAsync with a token. Shape: what it returned or threw beyond the facts.
+    // ConnectHandleAsync with a token.
     static Connected Connect(int way, Case c, int port, QBSocksCancel cancel, CancellationToken token)
     {
         var got = new Connected();
@@ -286,14 +226,14 @@ static class CApiTest
         {
             if (way == 0)
             {
-                QBSocksResult result = QBSocks.Connect(c.Host, port, c.BoundMs, cancel, out got.Handle, out got.Facts);
+                QBSocksResult result = QBSocks.Connect(c["host"], port, c.BoundMs, cancel, out got.Handle, out got.Facts);
                 if (result != got.Facts.Result || (result == QBSocksResult.Ok) != (got.Handle != QBSocks.NoHandle))
                     got.Shape = "returned " + result + " with the handle " + got.Handle;
             }
             else
             {
-                got.Handle = way == 1 ? QBSocks.ConnectHandle(c.Host, port, c.BoundMs, token)
-                                      : (task = QBSocks.ConnectHandleAsync(c.Host, port, c.BoundMs, token)).GetAwaiter().GetResult();
+                got.Handle = way == 1 ? QBSocks.ConnectHandle(c["host"], port, c.BoundMs, token)
+                                      : (task = QBSocks.ConnectHandleAsync(c["host"], port, c.BoundMs, token)).GetAwaiter().GetResult();
                 got.Facts = new QBSocksOutcome { Result = QBSocksResult.Ok, Reason = "" };
             }
         }
@@ -314,16 +254,6 @@ static class CApiTest
         return got;
     }
 
-    static Connected[] Concurrently(int count, Func<Connected> connect)
-    {
-        var ended = new Connected[count];
-        var others = Enumerable.Range(1, count - 1).Select(i => new Thread(() => ended[i] = connect())).ToList();
-        others.ForEach(thread => thread.Start());
-        ended[0] = connect();
-        others.ForEach(thread => thread.Join());
-        return ended;
-    }
-
     static bool Echoes(int fd)
     {
         byte[] ping = Encoding.ASCII.GetBytes("ping through qbsocks"), back = new byte[ping.Length];
@@ -336,72 +266,61 @@ static class CApiTest
     {
         // A cancel through a token throws as .NET's own cancelled calls do (a token cancelled before
         // ConnectHandleAsync: TaskCanceledException, nothing tried); any other failure QBSocksException.
-        string shape = way == 0 || c.Result != QBSocksResult.Cancelled ? ""
-                       : way == 2 && c.CancelBefore ? "TaskCanceledException, no facts" : "OperationCanceledException";
+        string shape = way == 0 || c["result"] != "CANCELLED" ? ""
+                       : way == 2 && c.Before ? "TaskCanceledException, no facts" : "OperationCanceledException";
         Expect(got.Shape == shape, name + ": " + (shape == "" ? "the result and handle, or QBSocksException" : shape), got.Shape);
         if (got.Facts == null) return;
         Expect(Fits(c, got.Facts, proxyPort), name + ": the facts", Said(got.Facts));
         if (got.Facts.Result != QBSocksResult.Ok || got.Handle == QBSocks.NoHandle) return;
         int fd = (int)got.Handle.ToUInt32();
         Expect((fcntl(fd, GetFlags, 0) & NonBlocking) == 0, name + ": a blocking descriptor", fd);
-        Expect(c.Script != null ? close(fd) == 0 : Echoes(fd), name + ": the bytes echoed, the descriptor closed", fd);  // a scripted grant leads nowhere
+        Expect(c["script"] != null ? close(fd) == 0 : Echoes(fd), name + ": the bytes echoed, the descriptor closed", fd);  // a scripted grant leads nowhere
     }
 
-    static int ProxyPort(string proxy)
-    {
-        switch (proxy)
-        {
-            case "dante": return EnvPort("QBSOCKS_DANTE_PORT");
-            case "microsocks": return EnvPort("QBSOCKS_MICROSOCKS_PORT");
-            case "microsocks-auth": return EnvPort("QBSOCKS_MICROSOCKS_AUTH_PORT");
-            default: return proxy == "none" ? 0 : refusingPort;  // refusing, unresolved
-        }
-    }
+    // linux_servers.py's (QBSOCKS_DANTE_PORT, ...), or the refusing port.
+    static int ProxyPort(string proxy) => proxy == "none" ? 0 : proxy == "refusing" || proxy == "unresolved" ? refusingPort
+        : int.Parse(Env("QBSOCKS_" + proxy.ToUpperInvariant().Replace('-', '_') + "_PORT"));
 
     // A case one way: its settings and route, its connects (a cancel's share one), their facts, the
     // proxy's side, nothing left open, and a cancel's connects ended within 5 s of the trigger.
     static void Run(Case c, int way)
     {
-        string name = c.Name + ", " + Ways[way];
-        bool listens = c.Proxy == "silent" || c.Proxy == "scripted" || c.Proxy == "dropping";
-        Socket listener = listens ? Listening(c.Proxy == "dropping" ? 0 : 1024) : null, filler = null;
-        int proxyPort = listens ? PortOf(listener) : ProxyPort(c.Proxy);
-        if (c.Proxy == "dropping")  // one connection fills a backlog of 0: later SYNs are dropped
-            (filler = Bound()).Connect(listener.LocalEndPoint);
-        bool auth = c.Proxy == "microsocks-auth";
-        string server = c.Proxy == "unresolved" ? "qbsocks-proxy.invalid" : "127.0.0.1";
-        string user = c.User ?? (auth ? Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_USER") : "");
-        WriteSettings(server, proxyPort, c.Version, user,
-                      c.Password ?? (auth ? Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_PASSWORD") : ""),
-                      c.Settings == "unreadable");
-        string route = c.Settings == "unreadable" ? c.Reason : c.Proxy == "none" ? "direct"
-                       : "SOCKS" + c.Version + " proxy " + server + ":" + proxyPort + (user != "" ? " as " + user : "");
+        string name = c["case"] + ", " + Ways[way], proxy = c["proxy"];
+        bool listens = proxy == "silent" || proxy == "scripted" || proxy == "dropping", auth = proxy == "microsocks-auth";
+        Socket listener = listens ? Bound(proxy == "dropping" ? 0 : 1024) : null, filler = null;
+        int proxyPort = listens ? PortOf(listener) : ProxyPort(proxy);
+        if (proxy == "dropping") (filler = Bound()).Connect(listener.LocalEndPoint);  // fills a backlog of 0: SYNs dropped
+        string server = proxy == "unresolved" ? "qbsocks-proxy.invalid" : "127.0.0.1";
+        string user = c["user"] ?? (auth ? Env("QBSOCKS_MICROSOCKS_USER") : "");
+        WriteSettings(server, proxyPort, c.Number("version"), user, c["password"] ?? (auth ? Env("QBSOCKS_MICROSOCKS_PASSWORD") : ""),
+                      c["settings"] == "unreadable");
+        string route = c["settings"] == "unreadable" ? c["reason"] : proxy == "none" ? "direct"
+                       : "SOCKS" + c["version"] + " proxy " + server + ":" + proxyPort + (user != "" ? " as " + user : "");
         Expect(QBSocks.Route() == route, name + ": the route " + route, QBSocks.Route());
         int descriptors = OpenDescriptors();
-        QBSocksCancel cancel = c.Cancel > 0 && way == 0 ? new QBSocksCancel() : null;
+        QBSocksCancel cancel = c.Cancels > 0 && way == 0 ? new QBSocksCancel() : null;
         var source = new CancellationTokenSource();
-        Action trigger = c.Cancel == 0 ? null : cancel != null ? (Action)cancel.Cancel : source.Cancel;
+        Action trigger = c.Cancels == 0 ? null : cancel != null ? (Action)cancel.Cancel : source.Cancel;
         long triggeredAt = Now();
-        if (c.CancelBefore) trigger();
-        ProxySide side = listens && (c.Cancel > 0 && !c.CancelBefore || c.Script != null)
-                         ? new ProxySide(listener, c, Math.Max(c.Cancel, 1), c.CancelBefore ? null : trigger) : null;
-        int port = c.Target == "echo" ? echo : refusingPort;
-        CancellationToken token = c.Cancel > 0 ? source.Token : CancellationToken.None;
-        Connected[] ended = Concurrently(Math.Max(c.Cancel, 1), () => Connect(way, c, port, cancel, token));
+        if (c.Before) trigger();
+        ProxySide side = listens && (c.Cancels > 0 && !c.Before || c["script"] != null)
+                         ? new ProxySide(listener, proxy == "dropping", c["script"], Math.Max(c.Cancels, 1), c.Before ? null : trigger) : null;
+        int port = c["target"] == "echo" ? echo : refusingPort;
+        CancellationToken token = c.Cancels > 0 ? source.Token : CancellationToken.None;
+        Connected[] ended = Enumerable.Range(0, Math.Max(c.Cancels, 1)).Select(i => Task.Factory.StartNew(() =>  // a thread each
+            Connect(way, c, port, cancel, token), TaskCreationOptions.LongRunning)).ToList().Select(connect => connect.Result).ToArray();
         foreach (Connected got in ended) Check(c, way, name, got, proxyPort);
         Expect(side == null || side.SawEachClose(), name + ": the proxy saw each connect close", "");
         // The library's thread closes its own handles just after its last callback.
         Expect(SpinWait.SpinUntil(() => OpenDescriptors() <= descriptors, TimeSpan.FromSeconds(5)), name + ": no descriptor left",
                descriptors + " then " + OpenDescriptors());
-        if (side != null && !c.CancelBefore) triggeredAt = side.TriggeredAt;
-        Expect(c.Cancel == 0 || ended.All(got => got.EndedAt - triggeredAt < 5000), name + ": ended within 5 s of the cancel",
+        if (side != null && !c.Before) triggeredAt = side.TriggeredAt;
+        Expect(c.Cancels == 0 || ended.All(got => got.EndedAt - triggeredAt < 5000), name + ": ended within 5 s of the cancel",
                string.Join(", ", ended.Select(got => got.EndedAt - triggeredAt)));
-        if (cancel != null) cancel.Dispose();
-        if (filler != null) filler.Close();
-        if (listener != null) listener.Close();
+        cancel?.Dispose();
+        filler?.Close();
+        listener?.Close();
     }
-
-    static int OpenDescriptors() { return Directory.GetFileSystemEntries("/proc/self/fd").Length; }
 
     // A token's registration ends with its connect (one made, one refused): the source's later
     // Cancel runs no callback in the context the connect captured.
@@ -457,10 +376,10 @@ static class CApiTest
         const int count = 1000;
         var held = new ManualResetEventSlim();
         var release = new ManualResetEventSlim();
-        Socket listener = Listening(count);
+        Socket listener = Bound(count);
         WriteSettings("127.0.0.1", PortOf(listener), 4, "", "");
         int descriptors = OpenDescriptors();
-        var side = new ProxySide(listener, new Case { Proxy = "scripted", Script = "005a000000000000" }, count, null, () => {
+        var side = new ProxySide(listener, false, "005a000000000000", count, null, () => {
             held.Set();
             release.Wait();
         });
@@ -518,13 +437,13 @@ static class CApiTest
     static int Main(string[] args)
     {
         if (args[0] == "unreachable") return Unreachable(args[1]);
-        string config = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME");  // the test's own folder
+        string config = Env("XDG_CONFIG_HOME");  // the test's own folder
         if (string.IsNullOrEmpty(config)) throw new InvalidOperationException("XDG_CONFIG_HOME is not set: no folder to write the settings in");
         settings = config + "/qbsocks";
         Directory.CreateDirectory(settings);
         WriteSettings("127.0.0.1", 0, 0, "", "");  // direct, whatever a run before left
         List<Case> cases;
-        try { cases = Case.Read(args[1]).Where(c => c.HereToo).ToList(); }
+        try { cases = Case.Read(args[1]).Where(c => c["only"].Split(' ').Contains("csharp")).ToList(); }
         catch (Exception e) when (e is FormatException || e is IOException || e is IndexOutOfRangeException)
         {
             Console.WriteLine("FAILED the connect cases: " + e.Message);
@@ -533,7 +452,7 @@ static class CApiTest
         Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
         Socket refusing = Bound();  // not listening: connects are refused
         refusingPort = PortOf(refusing);
-        echo = EnvPort("QBSOCKS_ECHO_PORT");
+        echo = int.Parse(Env("QBSOCKS_ECHO_PORT"));
         string reason;
         UIntPtr handle;  // a descriptor under mono on Linux
         foreach (int timeoutMs in new[] { 0, 30000 })
