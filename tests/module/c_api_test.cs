@@ -78,8 +78,8 @@ sealed class Connected { public QBSocksOutcome Facts; public UIntPtr Handle = QB
 
 // The proxy's side of a case on a thread of its own: takes the connects and reads each one's first
 // bytes, sends the script and ends its sending half (a final !: resets), then triggers the cancel.
-// A dropping proxy does nothing for 300 ms, then frees its backlog when it has a script (the SYN's
-// retry gets in). hold: between the reads and the replies.
+// A dropping proxy waits until each connect's SYN is dropped, then frees its backlog when it has a
+// script (the SYN's retry gets in). hold: between the reads and the replies.
 sealed class ProxySide
 {
     public long TriggeredAt;
@@ -98,7 +98,7 @@ sealed class ProxySide
     {
         try
         {
-            if (dropping) Thread.Sleep(300);  // its SYN is dropped: the connect waits from its start on
+            if (dropping) SpinWait.SpinUntil(() => SynDropped() >= connects, TimeSpan.FromSeconds(60));
             if (dropping && script != null) listener.Accept().Close();  // the filler
             for (int i = 0; (!dropping || script != null) && i < connects; ++i)
             {
@@ -113,6 +113,11 @@ sealed class ProxySide
         TriggeredAt = CApiTest.Now();
         trigger?.Invoke();
     }
+
+    // The connects to the listener still in SYN-SENT (/proc/net/tcp's state 02): on the loopback a
+    // SYN is answered, or dropped, before connect() returns.
+    int SynDropped() => File.ReadLines("/proc/net/tcp").Select(line => line.Split(new[] { ' ' }, StringSplitOptions.RemoveEmptyEntries))
+        .Count(fields => fields[2] == "0100007F:" + ((IPEndPoint)listener.LocalEndPoint).Port.ToString("X4") && fields[3] == "02");
 
     // Whether it reset the connection.
     static bool Reply(Socket peer, string script)
