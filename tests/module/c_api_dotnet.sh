@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# c_api_test.cs with QBSocks.cs, by mcs, under mono with linux_servers.py;
-# without mono it says so and exits 77 (skipped). QBSOCKS_MONO_PRELOAD: a
-# sanitizer's runtime, which must come first.
+# c_api_test.cs with QBSocks.cs, by mcs, under mono with linux_servers.py, over
+# connect_cases.txt; without mono it says so and exits 77 (skipped).
+# QBSOCKS_MONO_PRELOAD: a sanitizer's runtime, which must come first.
 #   c_api_dotnet.sh LIBRARY_DIR WORK_DIR VERSION
-# c_api_test.cs runs every case of connect_cases.txt.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd) exe=${2:?WORK_DIR}/c_api_test.exe
 command -v mcs >/dev/null && command -v mono >/dev/null ||

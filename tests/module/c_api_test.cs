@@ -1,11 +1,9 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): every case of
-// connect_cases.txt (its path the second argument) through Connect with an outcome, ConnectHandle
-// and ConnectHandleAsync: the route, the facts, the exception and its SocketErrorCode, a blocking
-// descriptor that echoes, a cancel through a QBSocksCancel and a token, nothing left open. Then
-// what only C# has: version, route and proxy Uri, the reason form, a token's registration ended
-// with its connect, a token cancelling after 0.5 s, 1,000 async connects at once on the library's
-// thread, half of them cancelled; with the argument "unreachable", what a call throws when the
-// library is nowhere.
+// connect_cases.txt through Connect with an outcome, ConnectHandle and ConnectHandleAsync (the
+// route, the facts, the exception, a blocking descriptor that echoes, a cancel through a
+// QBSocksCancel and a token, nothing left open); then version, proxy Uri, the reason form, a token's
+// registration, a token cancelling after 0.5 s, 1,000 async connects at once, half of them
+// cancelled; with "unreachable", what a call throws when the library is nowhere.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -351,14 +349,13 @@ static class CApiTest
     // bound 30 s) ends it well before, with the facts, nothing left open.
     static void CancelledAfter()
     {
-        var silent = new TcpListener(IPAddress.Loopback, 0);
-        silent.Start(8);
-        WriteSettings("127.0.0.1", ((IPEndPoint)silent.LocalEndpoint).Port, 5, "", "");
+        Socket silent = Bound(8);
+        WriteSettings("127.0.0.1", PortOf(silent), 5, "", "");
         var source = new CancellationTokenSource();
         int before = OpenDescriptors();
         DateTime start = DateTime.UtcNow;
         var connect = QBSocks.ConnectHandleAsync("127.0.0.1", echo, 30000, source.Token);
-        Socket accepted = silent.AcceptSocket();  // the connect is in the library: the cancel cannot come before it
+        Socket accepted = silent.Accept();  // the connect is in the library: the cancel cannot come before it
         source.CancelAfter(500);
         string got = "no throw";
         try { connect.GetAwaiter().GetResult(); }
@@ -368,7 +365,7 @@ static class CApiTest
         bool soon = DateTime.UtcNow - start < TimeSpan.FromSeconds(5);
         bool closed = SpinWait.SpinUntil(() => OpenDescriptors() <= before, TimeSpan.FromSeconds(5));
         Expect(got == "Cancelled True" && soon && closed, "an async cancel", got);
-        silent.Stop();
+        silent.Close();
     }
 
     const string facts = "Cancelled Reply Cancelled  0 cancelled while waiting for the proxy's reply";
