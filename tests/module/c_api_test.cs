@@ -1,25 +1,167 @@
-// QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): version, route,
-// connects with and without a bound, a refusing target's result and reason, a route
-// with a user name beyond ASCII, the facts of failures, a cancel through a token and a
-// QBSocksCancel, a token's registration ended with its connect, the async form, 1,000 async
-// connects at once on the library's thread, half of them cancelled; with the
-// argument "unreachable", what a call throws when the library is nowhere.
+// QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): every case of
+// connect_cases.txt through Connect with an outcome, ConnectHandle and ConnectHandleAsync (the
+// route, the facts, the exception, a blocking descriptor that echoes, a cancel through a
+// QBSocksCancel and a token, nothing left open); then version, proxy Uri, the reason form, a token's
+// registration, a token cancelling after 0.5 s, 1,000 async connects at once, half of them
+// cancelled; with "unreachable", what a call throws when the library is nowhere.
 using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.Globalization;
+using System.IO;
+using System.Linq;
 using System.Net;
 using System.Net.Sockets;
 using System.Runtime.InteropServices;
-using System.Diagnostics;
-using System.Linq;
+using System.Text;
+using System.Text.RegularExpressions;
 using System.Threading;
 using System.Threading.Tasks;
 using QBSocks32;
+
+// A case of connect_cases.txt: each value checked against its field's pattern as it is read (an
+// unknown field, a field given twice, a value that does not fit throws FormatException); a field
+// left out reads as its default. The _windows fields are checked, not used: mono runs here on Linux.
+sealed class Case
+{
+    static string Names<T>() => string.Join("|", Enum.GetNames(typeof(T)).Select(name => Regex.Replace(name, "(?<=.)(?=[A-Z])", "_").ToUpperInvariant()));
+    static string List(string words, string apart) => "(" + words + ")(" + apart + "(" + words + "))*";
+    static readonly Dictionary<string, string> Patterns = new Dictionary<string, string> {
+        ["case"] = ".+", ["proxy"] = "none|dante|microsocks|microsocks-auth|refusing|silent|dropping|scripted|unresolved",
+        ["version"] = "4|5", ["user"] = ".*", ["password"] = ".*", ["settings"] = "readable|unreadable", ["host"] = ".+",
+        ["target"] = "echo|refusing", ["bound_ms"] = "[0-9]+(\\.[0-9]+)?", ["cancel"] = "[0-9]+|before", ["script"] = "([0-9a-f]{2})+!?",
+        ["only"] = List("c|python|csharp", " "), ["also"] = List("plain|later|unknown|chained|many|give-up", " "),
+        ["result"] = Names<QBSocksResult>(), ["step"] = List(Names<QBSocksStep>(), "\\|"), ["cause"] = Names<QBSocksCause>(),
+        ["proxy_code"] = "[0-9]+", ["system_error"] = "[0-9]+", ["reason"] = ".*", ["reason_windows"] = ".*",
+        ["system_error_windows"] = "[0-9]+" };
+    static readonly Dictionary<string, string> Defaults = new Dictionary<string, string> {
+        ["proxy"] = "none", ["version"] = "5", ["user"] = null, ["password"] = null, ["settings"] = "readable", ["host"] = "127.0.0.1",
+        ["target"] = "echo", ["bound_ms"] = "60000", ["cancel"] = "0", ["script"] = null, ["only"] = "csharp", ["step"] = "NONE",
+        ["cause"] = "NONE", ["proxy_code"] = null, ["system_error"] = "0", ["reason"] = "" };
+    readonly Dictionary<string, string> given = new Dictionary<string, string>();
+
+    public string this[string field] => given.TryGetValue(field, out string value) ? value : Defaults[field];
+    public int Number(string field) => int.Parse(this[field], CultureInfo.InvariantCulture);
+    public static T Named<T>(string text) => (T)Enum.Parse(typeof(T), text.Replace("_", ""), true);
+    public bool Before => this["cancel"] == "before";
+    public int Cancels => Before ? 1 : Number("cancel");  // the connects that share the cancel
+    public int BoundMs => (int)Math.Ceiling(decimal.Parse(this["bound_ms"], CultureInfo.InvariantCulture));  // whole ms
+
+    public static List<Case> Read(string path)
+    {
+        var cases = new List<Case>();
+        Case current = null;
+        string[] lines = File.ReadAllLines(path);
+        for (int i = 0; i < lines.Length; ++i)
+            try
+            {
+                if (lines[i].Trim() == "") current = null;
+                if (lines[i].Trim() == "" || lines[i].StartsWith("#", StringComparison.Ordinal)) continue;
+                Match line = Regex.Match(lines[i], "^([a-z_]+): (.*)$");
+                string field = line.Groups[1].Value, value = line.Groups[2].Value, pattern;
+                if (!line.Success || !Patterns.TryGetValue(field, out pattern)) throw new FormatException("no field of a case: " + lines[i]);
+                if (!Regex.IsMatch(value, "^(" + pattern + ")$")) throw new FormatException(field + ": not " + pattern);
+                if (field == "case") cases.Add(current = new Case());
+                else if (current == null || current.given.ContainsKey(field)) throw new FormatException(field + " outside a case, or twice");
+                current.given[field] = value;
+            }
+            catch (FormatException e) { throw new FormatException(path + ":" + (i + 1) + ": " + e.Message); }
+        foreach (Case c in cases.Where(c => !c.given.ContainsKey("result"))) throw new FormatException(c["case"] + ": no result");
+        return cases;
+    }
+}
+
+// What one connect ended with, whichever way it went: its facts (null: nothing tried), its
+// handle, what its form returned or threw beyond the facts, and when it ended.
+sealed class Connected { public QBSocksOutcome Facts; public UIntPtr Handle = QBSocks.NoHandle; public string Shape = ""; public long EndedAt; }
+
+// The proxy's side of a case on a thread of its own: takes the connects and reads each one's first
+// bytes, sends the script and ends its sending half (a final !: resets), then triggers the cancel.
+// A dropping proxy waits until each connect's SYN is dropped, then frees its backlog when it has a
+// script (the SYN's retry gets in). hold: between the reads and the replies.
+sealed class ProxySide
+{
+    public long TriggeredAt;
+    readonly List<Socket> peers = new List<Socket>();
+    readonly Socket listener;
+    readonly Thread thread;
+
+    public ProxySide(Socket listener, bool dropping, string script, int connects, Action trigger, Action hold = null)
+    {
+        this.listener = listener;
+        thread = new Thread(() => Play(dropping, script, connects, trigger, hold));
+        thread.Start();
+    }
+
+    void Play(bool dropping, string script, int connects, Action trigger, Action hold)
+    {
+        try
+        {
+            if (dropping) SpinWait.SpinUntil(() => SynDropped() >= connects, TimeSpan.FromSeconds(60));
+            if (dropping && script != null) listener.Accept().Close();  // the filler
+            for (int i = 0; (!dropping || script != null) && i < connects; ++i)
+            {
+                peers.Add(listener.Accept());
+                peers[i].Receive(new byte[64]);
+            }
+        }
+        catch (Exception e) when (e is SocketException || e is ObjectDisposedException) { return; }  // closed by SawEachClose
+        hold?.Invoke();
+        for (int i = 0; script != null && i < peers.Count; ++i)
+            if (Reply(peers[i], script)) peers[i] = null;
+        TriggeredAt = CApiTest.Now();
+        trigger?.Invoke();
+    }
+
+    // The connects to the listener still in SYN-SENT (/proc/net/tcp's state 02): on the loopback a
+    // SYN is answered, or dropped, before connect() returns.
+    int SynDropped() => File.ReadLines("/proc/net/tcp").Select(line => line.Split(new[] { ' ' }, StringSplitOptions.RemoveEmptyEntries))
+        .Count(fields => fields[2] == "0100007F:" + ((IPEndPoint)listener.LocalEndPoint).Port.ToString("X4") && fields[3] == "02");
+
+    // Whether it reset the connection.
+    static bool Reply(Socket peer, string script)
+    {
+        bool resets = script.EndsWith("!", StringComparison.Ordinal);
+        try
+        {
+            if (resets) peer.LingerState = new LingerOption(true, 0);  // closed with a reset, not a FIN
+            peer.Send(Enumerable.Range(0, script.Length / 2).Select(i => Convert.ToByte(script.Substring(2 * i, 2), 16)).ToArray());
+            if (resets) peer.Close();
+            else peer.Shutdown(SocketShutdown.Send);
+        }
+        catch (SocketException) { }  // a cancelled connect's peer
+        return resets;
+    }
+
+    // Joined: whether the proxy saw each connect close within 10 s (it reads the rest, then the end;
+    // refused: or a reset, as a refusal's reply is read to its status byte, the rest left unread).
+    public bool SawEachClose(bool refused)
+    {
+        bool all = thread.Join(TimeSpan.FromSeconds(10));  // the connects have ended: it has too, or waits for one in vain
+        if (!all) listener.Close();
+        thread.Join();
+        foreach (Socket peer in peers.Where(peer => peer != null))
+            using (peer)
+                try
+                {
+                    peer.ReceiveTimeout = 10000;
+                    while (peer.Receive(new byte[512]) > 0) continue;
+                }
+                catch (SocketException e) { all &= refused && e.SocketErrorCode == SocketError.ConnectionReset; }
+        return all;
+    }
+}
 
 static class CApiTest
 {
     [DllImport("libc")] static extern int close(int fd);
     [DllImport("libc")] static extern IntPtr send(int fd, byte[] data, IntPtr size, int flags);
     [DllImport("libc")] static extern IntPtr recv(int fd, byte[] data, IntPtr size, int flags);
-    static int failures = 0;
+    [DllImport("libc")] static extern int fcntl(int fd, int command, int argument);
+    const int MsgWaitAll = 0x100, GetFlags = 3, NonBlocking = 0x800, NotFound = 11001;
+    static readonly string[] Ways = { "Connect", "ConnectHandle", "ConnectHandleAsync" };
+    static int failures = 0, echo, refusingPort;
+    static string settings;  // the settings file's folder, in XDG_CONFIG_HOME
 
     static void Expect(bool ok, string what, object got)
     {
@@ -27,192 +169,172 @@ static class CApiTest
         failures += ok ? 0 : 1;
     }
 
-    static void WriteSettings(string folder, int port, int version, string user, string password, string server = "127.0.0.1")
+    public static long Now() => Stopwatch.GetTimestamp() * 1000 / Stopwatch.Frequency;
+    static string Env(string name) => Environment.GetEnvironmentVariable(name);
+    static int PortOf(Socket socket) => ((IPEndPoint)socket.LocalEndPoint).Port;
+    static int OpenDescriptors() => Directory.GetFileSystemEntries("/proc/self/fd").Length;
+
+    static Socket Bound(int backlog = -1)  // -1: not listening
     {
-        System.IO.File.WriteAllText(folder + "/user.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\" +
-            "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:" + (port > 0 ? 1 : 0) +
-            "\n\"SocksServer\"=\"" + server + "\"\n\"SocksPort\"=dword:" + port.ToString("x") + "\n\"SocksVersion\"=dword:" +
-            version + "\n\"UserName\"=\"" + user + "\"\n\"Password\"=\"" + password + "\"\n");
+        var socket = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
+        socket.Bind(new IPEndPoint(IPAddress.Loopback, 0));
+        if (backlog >= 0) socket.Listen(backlog);
+        return socket;
     }
 
-    class FactRow
+    // port 0: switched off; unreadable: a folder in the file's place.
+    static void WriteSettings(string server, int port, int version, string user, string password, bool unreadable = false)
     {
-        public int ProxyPort, Version, TargetPort, SystemError;
-        public string User, Reason, Host, Server;
-        public byte[] Reply;  // a scripted SOCKS5 proxy's reply to the request
-        public QBSocksResult Result;
-        public QBSocksStep Step;
-        public QBSocksCause Cause;
-        public int? ProxyCode;
-
-        public FactRow(int proxyPort, int version, string user, int targetPort, QBSocksResult result, QBSocksStep step,
-                       QBSocksCause cause, int? proxyCode, int systemError, string reason, string host = "127.0.0.1",
-                       string server = "127.0.0.1", byte[] reply = null)
-        {
-            ProxyPort = proxyPort; Version = version; User = user; TargetPort = targetPort; Result = result; Step = step;
-            Cause = cause; ProxyCode = proxyCode; SystemError = systemError; Reason = reason; Host = host; Server = server;
-            Reply = reply;
-        }
+        string file = settings + "/user.reg";
+        if (Directory.Exists(file)) Directory.Delete(file);
+        File.Delete(file);
+        if (unreadable) Directory.CreateDirectory(file);
+        else
+            File.WriteAllText(file, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\" +
+                "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:" + (port > 0 ? 1 : 0) +
+                "\n\"SocksServer\"=\"" + server + "\"\n\"SocksPort\"=dword:" + port.ToString("x") + "\n\"SocksVersion\"=dword:" +
+                version + "\n\"UserName\"=\"" + user + "\"\n\"Password\"=\"" + password + "\"\n");  // UTF-8, no mark
     }
 
-    static string Said(QBSocksOutcome o) { return o.Result + " " + o.Step + " " + o.Cause + " " + o.ProxyCode + " " + o.SystemError + " " + o.Reason; }
+    static string Said(QBSocksOutcome o) =>
+        o == null ? "nothing tried" : o.Result + " " + o.Step + " " + o.Cause + " " + o.ProxyCode + " " + o.SystemError + " " + o.Reason;
 
-    static string Said(QBSocksException e)
+    static QBSocksOutcome FactsOf(QBSocksException e) => new QBSocksOutcome {
+        Result = e.Result, Step = e.Step, Cause = e.Cause, ProxyCode = e.ProxyCode, SystemError = e.SystemError, Reason = e.Message };
+
+    // The SocketErrorCode of a failure with these facts, as .NET's own connects say it.
+    static SocketError CodeOf(QBSocksOutcome o) =>
+        o.Cause == QBSocksCause.SystemError ? (SocketError)o.SystemError : o.Cause == QBSocksCause.TimedOut ? SocketError.TimedOut
+        : o.Cause == QBSocksCause.Cancelled ? SocketError.OperationAborted : SocketError.SocketError;
+
+    // The case's facts; 11001 (host not found) also takes 11002 (an offline resolver).
+    static bool Fits(Case c, QBSocksOutcome o, int proxyPort)
     {
-        return Said(new QBSocksOutcome { Result = e.Result, Step = e.Step, Cause = e.Cause, ProxyCode = e.ProxyCode,
-                                         SystemError = e.SystemError, Reason = e.Message }) + ", " + e.SocketErrorCode;
+        bool offline = c.Number("system_error") == NotFound && o.SystemError == NotFound + 1;
+        string reason = c["reason"].Replace("{proxy_port}", proxyPort.ToString())
+                            .Replace("{lookup}", offline ? "name lookup failed for now; try again" : "host name not found");
+        bool anyRest = reason.EndsWith("*", StringComparison.Ordinal);
+        return o.Result == Case.Named<QBSocksResult>(c["result"]) && c["step"].Split('|').Select(Case.Named<QBSocksStep>).Contains(o.Step) &&
+               o.Cause == Case.Named<QBSocksCause>(c["cause"]) && o.ProxyCode == (c["proxy_code"] == null ? (int?)null : c.Number("proxy_code")) &&
+               (o.SystemError == c.Number("system_error") || offline) &&
+               (anyRest ? o.Reason.StartsWith(reason.Remove(reason.Length - 1), StringComparison.Ordinal) : o.Reason == reason);
     }
 
-    static async Task Take(Socket peer, int count)
+    // One connect the way says: Connect with an outcome and a QBSocksCancel, ConnectHandle or
+    // ConnectHandleAsync with a token.
+    static Connected Connect(int way, Case c, int port, QBSocksCancel cancel, CancellationToken token)
     {
-        byte[] data = new byte[count];
-        for (int got = 0, n = 1; got < count && n > 0; got += n)
-            n = await peer.ReceiveAsync(new ArraySegment<byte>(data, got, count - got), SocketFlags.None);
-    }
-
-    // A SOCKS5 proxy for the connects of a row: takes the method offer, chooses no authentication,
-    // takes the request for 127.0.0.1 (10 bytes), answers with reply and closes. With held, each
-    // request signals it and waits for release before the reply. No thread of its own per peer.
-    static Socket ScriptedProxy(byte[] reply, CountdownEvent held = null, Task release = null)
-    {
-        var listener = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
-        listener.Bind(new IPEndPoint(IPAddress.Loopback, 0));
-        listener.Listen(1024);
-        Accept(listener, reply, held, release);
-        return listener;
-    }
-
-    static async void Accept(Socket listener, byte[] reply, CountdownEvent held, Task release)
-    {
+        var got = new Connected();
+        Task<UIntPtr> task = null;
         try
         {
-            for (;;) Answer(await listener.AcceptAsync(), reply, held, release);
-        }
-        catch (SocketException) { }  // stopped
-        catch (ObjectDisposedException) { }
-    }
-
-    static async void Answer(Socket peer, byte[] reply, CountdownEvent held, Task release)
-    {
-        using (peer)
-            try
+            if (way == 0)
             {
-                await Take(peer, 4);
-                await peer.SendAsync(new ArraySegment<byte>(new byte[] { 5, 0 }), SocketFlags.None);
-                await Take(peer, 10);
-                if (held != null) held.Signal();
-                if (release != null) await release;
-                await peer.SendAsync(new ArraySegment<byte>(reply), SocketFlags.None);
+                QBSocksResult result = QBSocks.Connect(c["host"], port, c.BoundMs, cancel, out got.Handle, out got.Facts);
+                if (result != got.Facts.Result || (result == QBSocksResult.Ok) != (got.Handle != QBSocks.NoHandle))
+                    got.Shape = "returned " + result + " with the handle " + got.Handle;
             }
-            catch (SocketException) { }  // a cancelled connect's peer
-    }
-
-    // Failures' facts, as the outcome and as the exception (a SocketException).
-    static void Facts(int closedPort, int echo, string settings)
-    {
-        int auth = int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_AUTH_PORT"));
-        string user = Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_USER");
-        int dante = int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_DANTE_PORT"));
-        var rows = new[] {
-            new FactRow(0, 0, "", closedPort, QBSocksResult.TargetUnreachable, QBSocksStep.TargetConnect,
-                        QBSocksCause.SystemError, null, 10061, "connection refused"),
-            new FactRow(closedPort, 5, "", echo, QBSocksResult.ProxyUnreachable, QBSocksStep.ProxyConnect,
-                        QBSocksCause.SystemError, null, 10061, "cannot reach the proxy 127.0.0.1:" + closedPort +
-                        ": connection refused"),
-            new FactRow(auth, 5, user, echo, QBSocksResult.ProxyFailed, QBSocksStep.Auth, QBSocksCause.Refused, 2, 0,
-                        "Username/password subnegotition failure"),
-            new FactRow(dante, 4, "", closedPort, QBSocksResult.ProxyFailed, QBSocksStep.Reply, QBSocksCause.Refused, 91, 0,
-                        "Request rejected or failed"),
-            new FactRow(0, 5, "", echo, QBSocksResult.ProxyFailed, QBSocksStep.Reply, QBSocksCause.Refused, 2, 0,
-                        "Connection not allowed by ruleset", reply: new byte[] { 5, 2, 0, 1, 0, 0, 0, 0, 0, 0 }),
-            new FactRow(0, 5, "", echo, QBSocksResult.ProxyFailed, QBSocksStep.Reply, QBSocksCause.Closed, null, 0,
-                        "General negotiation failure", reply: new byte[] { 5, 0, 0, 1 }),  // then the proxy closes
-            new FactRow(1080, 5, "", echo, QBSocksResult.ProxyUnreachable, QBSocksStep.ProxyLookup, QBSocksCause.SystemError,
-                        null, 11001, "cannot look up the proxy's name proxy.invalid: host name not found", server: "proxy.invalid"),
-            new FactRow(0, 0, "", echo, QBSocksResult.TargetUnreachable, QBSocksStep.TargetLookup, QBSocksCause.SystemError,
-                        null, 11001, "host name not found", host: "target.invalid"),
-        };
-        foreach (FactRow row in rows)
+            else
+            {
+                got.Handle = way == 1 ? QBSocks.ConnectHandle(c["host"], port, c.BoundMs, token)
+                                      : (task = QBSocks.ConnectHandleAsync(c["host"], port, c.BoundMs, token)).GetAwaiter().GetResult();
+                got.Facts = new QBSocksOutcome { Result = QBSocksResult.Ok, Reason = "" };
+            }
+        }
+        catch (OperationCanceledException e)
         {
-            Socket proxy = row.Reply != null ? ScriptedProxy(row.Reply) : null;
-            int proxyPort = proxy != null ? ((IPEndPoint)proxy.LocalEndPoint).Port : row.ProxyPort;
-            WriteSettings(settings, proxyPort, row.Version, row.User, "wrong", row.Server);
-            UIntPtr handle;
-            QBSocksOutcome o, expected = new QBSocksOutcome { Result = row.Result, Step = row.Step, Cause = row.Cause,
-                ProxyCode = row.ProxyCode, SystemError = row.SystemError, Reason = row.Reason };
-            QBSocksResult result = QBSocks.Connect(row.Host, row.TargetPort, 0, null, out handle, out o);
-            Expect(Said(o) == Said(expected) && result == row.Result && handle == QBSocks.NoHandle, "the facts of " + row.Reason, Said(o));
-            SocketError code = row.SystemError != 0 ? (SocketError)row.SystemError : SocketError.SocketError;
-            string got = "no throw";
-            try { QBSocks.ConnectHandle(row.Host, row.TargetPort); }
-            catch (QBSocksException e) { got = Said(e); }
-            Expect(got == Said(expected) + ", " + code, "the exception of " + row.Reason, got);
-            if (proxy != null) proxy.Close();
+            var facts = e.InnerException as QBSocksException;
+            got.Facts = facts == null ? null : FactsOf(facts);
+            got.Shape = e.GetType().Name + (e.CancellationToken == token ? "" : ", another token") +
+                        (task == null || task.IsCanceled ? "" : ", the task " + task.Status) +
+                        (facts == null ? ", no facts" : facts.SocketErrorCode == SocketError.OperationAborted ? "" : ", " + facts.SocketErrorCode);
         }
+        catch (QBSocksException e)  // a SocketException, as .NET's own connects throw
+        {
+            got.Facts = FactsOf(e);
+            if (e.SocketErrorCode != CodeOf(got.Facts)) got.Shape = "SocketErrorCode " + e.SocketErrorCode;
+        }
+        got.EndedAt = Now();
+        return got;
     }
 
-    const string facts = "Cancelled Reply Cancelled  0 cancelled while waiting for the proxy's reply";
-
-    static int OpenDescriptors() { return System.IO.Directory.GetFileSystemEntries("/proc/self/fd").Length; }
-
-    // A silent SOCKS4 proxy: a cancel from another thread once the request is there ends the
-    // connect within a few seconds in the reply wait, with these facts, nothing left open: a
-    // token's through ConnectHandle, as .NET's own cancelled calls throw, and a QBSocksCancel's.
-    static void Cancelled(int echo, string settings)
+    static bool Echoes(int fd)
     {
+        byte[] ping = Encoding.ASCII.GetBytes("ping through qbsocks"), back = new byte[ping.Length];
+        bool echoed = send(fd, ping, (IntPtr)ping.Length, 0) == (IntPtr)ping.Length &&
+                      recv(fd, back, (IntPtr)back.Length, MsgWaitAll) == (IntPtr)back.Length;
+        return close(fd) == 0 && echoed && ping.SequenceEqual(back);
+    }
+
+    static void Check(Case c, int way, string name, Connected got, int proxyPort)
+    {
+        // A cancel through a token throws as .NET's own cancelled calls do (a token cancelled before
+        // ConnectHandleAsync: TaskCanceledException, nothing tried); any other failure QBSocksException.
+        string shape = way == 0 || c["result"] != "CANCELLED" ? ""
+                       : way == 2 && c.Before ? "TaskCanceledException, no facts" : "OperationCanceledException";
+        Expect(got.Shape == shape, name + ": " + (shape == "" ? "the result and handle, or QBSocksException" : shape), got.Shape);
+        if (got.Facts == null) return;
+        Expect(Fits(c, got.Facts, proxyPort), name + ": the facts", Said(got.Facts));
+        if (got.Facts.Result != QBSocksResult.Ok || got.Handle == QBSocks.NoHandle) return;
+        int fd = (int)got.Handle.ToUInt32();
+        Expect((fcntl(fd, GetFlags, 0) & NonBlocking) == 0, name + ": a blocking descriptor", fd);
+        Expect(c["script"] != null ? close(fd) == 0 : Echoes(fd), name + ": the bytes echoed, the descriptor closed", fd);  // a scripted grant leads nowhere
+    }
+
+    // linux_servers.py's (QBSOCKS_DANTE_PORT, ...), or the refusing port.
+    static int ProxyPort(string proxy) => proxy == "none" ? 0 : proxy == "refusing" || proxy == "unresolved" ? refusingPort
+        : int.Parse(Env("QBSOCKS_" + proxy.ToUpperInvariant().Replace('-', '_') + "_PORT"));
+
+    // A case one way: its settings and route, its connects (a cancel's share one), their facts, the
+    // proxy's side, nothing left open, and a cancel's connects ended within 5 s of the trigger.
+    static void Run(Case c, int way)
+    {
+        string name = c["case"] + ", " + Ways[way], proxy = c["proxy"];
+        bool listens = proxy == "silent" || proxy == "scripted" || proxy == "dropping", auth = proxy == "microsocks-auth";
+        Socket listener = listens ? Bound(proxy == "dropping" ? 0 : 1024) : null, filler = null;
+        int proxyPort = listens ? PortOf(listener) : ProxyPort(proxy);
+        if (proxy == "dropping") (filler = Bound()).Connect(listener.LocalEndPoint);  // fills a backlog of 0: SYNs dropped
+        string server = proxy == "unresolved" ? "qbsocks-proxy.invalid" : "127.0.0.1";
+        string user = c["user"] ?? (auth ? Env("QBSOCKS_MICROSOCKS_USER") : "");
+        WriteSettings(server, proxyPort, c.Number("version"), user, c["password"] ?? (auth ? Env("QBSOCKS_MICROSOCKS_PASSWORD") : ""),
+                      c["settings"] == "unreadable");
+        string route = c["settings"] == "unreadable" ? c["reason"] : proxy == "none" ? "direct"
+                       : "SOCKS" + c["version"] + " proxy " + server + ":" + proxyPort + (user != "" ? " as " + user : "");
+        Expect(QBSocks.Route() == route, name + ": the route " + route, QBSocks.Route());
+        int descriptors = OpenDescriptors();
+        QBSocksCancel cancel = c.Cancels > 0 && way == 0 ? new QBSocksCancel() : null;
         var source = new CancellationTokenSource();
-        CancelledBy(source.Cancel, () => {
-            try { QBSocks.ConnectHandle("127.0.0.1", echo, 0, source.Token); }
-            catch (OperationCanceledException e)
-            {
-                var inner = e.InnerException as QBSocksException;
-                return e.GetType().Name + " " + (e.CancellationToken == source.Token) + " " + (inner == null ? "no facts" : Said(inner));
-            }
-            return "no throw";
-        }, "OperationCanceledException True " + facts + ", OperationAborted", settings);
-        using (var cancel = new QBSocksCancel())
-            CancelledBy(cancel.Cancel, () => {
-                UIntPtr handle;
-                QBSocksOutcome o;
-                QBSocks.Connect("127.0.0.1", echo, 0, cancel, out handle, out o);
-                return (handle == QBSocks.NoHandle) + " " + Said(o);
-            }, "True " + facts, settings);
-    }
-
-    static void CancelledBy(Action cancel, Func<string> connect, string expected, string settings)
-    {
-        Socket silent = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
-        silent.Bind(new IPEndPoint(IPAddress.Loopback, 0));
-        silent.Listen(1);
-        WriteSettings(settings, ((IPEndPoint)silent.LocalEndPoint).Port, 4, "", "");
-        Socket accepted = null;
-        DateTime triggered = DateTime.MaxValue;
-        Thread canceller = new Thread(() => {
-            accepted = silent.Accept();
-            accepted.Receive(new byte[9]);
-            triggered = DateTime.UtcNow;
-            cancel();
-        });
-        int before = OpenDescriptors();
-        canceller.Start();
-        string got = connect();
-        bool soon = DateTime.UtcNow - triggered < TimeSpan.FromSeconds(5);
-        canceller.Join();
-        accepted.Close();
-        int after = OpenDescriptors();
-        Expect(got == expected && soon && after == before, "a cancel in the reply wait", got + ", soon " + soon + ", descriptors " + before + " then " + after);
-        silent.Close();
+        Action trigger = c.Cancels == 0 ? null : cancel != null ? (Action)cancel.Cancel : source.Cancel;
+        long triggeredAt = Now();
+        if (c.Before) trigger();
+        ProxySide side = listens && (c.Cancels > 0 && !c.Before || c["script"] != null)
+                         ? new ProxySide(listener, proxy == "dropping", c["script"], Math.Max(c.Cancels, 1), c.Before ? null : trigger) : null;
+        int port = c["target"] == "echo" ? echo : refusingPort;
+        CancellationToken token = c.Cancels > 0 ? source.Token : CancellationToken.None;
+        Connected[] ended = Enumerable.Range(0, Math.Max(c.Cancels, 1)).Select(i => Task.Factory.StartNew(() =>  // a thread each
+            Connect(way, c, port, cancel, token), TaskCreationOptions.LongRunning)).ToList().Select(connect => connect.Result).ToArray();
+        foreach (Connected got in ended) Check(c, way, name, got, proxyPort);
+        Expect(side == null || side.SawEachClose(c["cause"] == "REFUSED"), name + ": the proxy saw each connect close", "");
+        // The library's thread closes its own handles just after its last callback.
+        Expect(SpinWait.SpinUntil(() => OpenDescriptors() <= descriptors, TimeSpan.FromSeconds(5)), name + ": no descriptor left",
+               descriptors + " then " + OpenDescriptors());
+        if (side != null && !c.Before) triggeredAt = side.TriggeredAt;
+        Expect(c.Cancels == 0 || ended.All(got => got.EndedAt - triggeredAt < 5000), name + ": ended within 5 s of the cancel",
+               string.Join(", ", ended.Select(got => got.EndedAt - triggeredAt)));
+        cancel?.Dispose();
+        filler?.Close();
+        listener?.Close();
     }
 
     // A token's registration ends with its connect (one made, one refused): the source's later
     // Cancel runs no callback in the context the connect captured.
-    static void RegistrationReleased(int echo, int closedPort, string settings)
+    static void RegistrationReleased()
     {
-        WriteSettings(settings, 0, 0, "", "");
+        WriteSettings("127.0.0.1", 0, 0, "", "");
         int stale = 0;
         var inConnect = new AsyncLocal<bool>(change => { if (change.ThreadContextChanged && change.CurrentValue) ++stale; });
         var source = new CancellationTokenSource();
-        foreach (int port in new[] { echo, closedPort })
+        foreach (int port in new[] { echo, refusingPort })
         {
             UIntPtr handle;
             QBSocksOutcome o;
@@ -224,25 +346,17 @@ static class CApiTest
         Expect(stale == 0, "no registration left by a finished connect", stale);
     }
 
-    // The async form: a connect and echo through microsocks (the descriptor as mono uses it); a token
-    // cancelling after 0.5 s a connect that a silent proxy holds (the library's bound 30 s) ends it well
-    // before, with the facts, nothing left open; a refused and a timed-out connect caught as SocketException.
-    static void Async(int echo, int closedPort, string settings)
+    // A token cancelling after 0.5 s (its timer) a connect that a silent proxy holds (the library's
+    // bound 30 s) ends it well before, with the facts, nothing left open.
+    static void CancelledAfter()
     {
-        WriteSettings(settings, int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_MICROSOCKS_PORT")), 5, "", "");
-        int fd = (int)QBSocks.ConnectHandleAsync("127.0.0.1", echo).Result.ToUInt32();
-        byte[] back = new byte[4];
-        bool echoed = send(fd, new byte[] { 1, 2, 3, 4 }, (IntPtr)4, 0) == (IntPtr)4 && recv(fd, back, (IntPtr)4, 0x100) == (IntPtr)4;
-        Expect(echoed && back[3] == 4 && close(fd) == 0, "an async connect and echo", back[3]);  // 0x100: MSG_WAITALL
-        var silent = new TcpListener(IPAddress.Loopback, 0);
-        silent.Start(8);
-        int silentPort = ((IPEndPoint)silent.LocalEndpoint).Port;
-        WriteSettings(settings, silentPort, 5, "", "");
+        Socket silent = Bound(8);
+        WriteSettings("127.0.0.1", PortOf(silent), 5, "", "");
         var source = new CancellationTokenSource();
         int before = OpenDescriptors();
         DateTime start = DateTime.UtcNow;
         var connect = QBSocks.ConnectHandleAsync("127.0.0.1", echo, 30000, source.Token);
-        Socket accepted = silent.AcceptSocket();  // the connect is in the library: the cancel cannot come before it
+        Socket accepted = silent.Accept();  // the connect is in the library: the cancel cannot come before it
         source.CancelAfter(500);
         string got = "no throw";
         try { connect.GetAwaiter().GetResult(); }
@@ -250,53 +364,57 @@ static class CApiTest
         accepted.Close();
         Console.WriteLine("an async connect, cancelled after 0.5 s, ended after " + (int)(DateTime.UtcNow - start).TotalMilliseconds + " ms");
         bool soon = DateTime.UtcNow - start < TimeSpan.FromSeconds(5);
-        // The library's thread closes its own handles just after its last callback.
         bool closed = SpinWait.SpinUntil(() => OpenDescriptors() <= before, TimeSpan.FromSeconds(5));
         Expect(got == "Cancelled True" && soon && closed, "an async cancel", got);
-        foreach (var row in new[] { Tuple.Create(closedPort, 0, SocketError.ConnectionRefused), Tuple.Create(silentPort, 1000, SocketError.TimedOut) })
-        {
-            WriteSettings(settings, row.Item1, 5, "", "");
-            try { got = "no throw " + QBSocks.ConnectHandleAsync("127.0.0.1", echo, row.Item2).GetAwaiter().GetResult(); }
-            catch (SocketException e) { got = e.SocketErrorCode.ToString(); }
-            Expect(got == row.Item3.ToString(), "a SocketException " + row.Item3, got);
-        }
-        silent.Stop();
+        silent.Close();
     }
 
-    // 1,000 async connects at once through a proxy that holds every reply until it has all the
-    // requests: no thread per connect (the process's threads counted then); half of them cancelled
-    // there end with the facts, the rest connect once the replies go; nothing is left open.
-    static void AtOnce(int echo, string settings)
+    const string facts = "Cancelled Reply Cancelled  0 cancelled while waiting for the proxy's reply";
+
+    // 1,000 async connects at once through a SOCKS4 proxy that holds every reply until it has all
+    // the requests: no thread per connect (the process's threads counted then); half of them
+    // cancelled there end with the facts, the rest connect once the grants go; nothing is left open.
+    static void AtOnce()
     {
         const int count = 1000;
-        var held = new CountdownEvent(count);
-        var release = new TaskCompletionSource<bool>();
-        Socket proxy = ScriptedProxy(new byte[] { 5, 0, 0, 1, 0, 0, 0, 0, 0, 0 }, held, release.Task);
-        WriteSettings(settings, ((IPEndPoint)proxy.LocalEndPoint).Port, 5, "", "");
-        int descriptors = OpenDescriptors(), threads = Process.GetCurrentProcess().Threads.Count;
+        var held = new ManualResetEventSlim();
+        var release = new ManualResetEventSlim();
+        Socket listener = Bound(count);
+        WriteSettings("127.0.0.1", PortOf(listener), 4, "", "");
+        int descriptors = OpenDescriptors();
+        var side = new ProxySide(listener, false, "005a000000000000", count, null, () => {
+            held.Set();
+            release.Wait();
+        });
+        int threads = Process.GetCurrentProcess().Threads.Count;
         var source = new CancellationTokenSource();
         var connects = Enumerable.Range(0, count).Select(i => QBSocks.ConnectHandleAsync("127.0.0.1", echo, 0,
             i % 2 == 0 ? source.Token : CancellationToken.None)).ToArray();
         bool allHeld = held.Wait(TimeSpan.FromSeconds(60));
         int most = Process.GetCurrentProcess().Threads.Count;
         source.Cancel();
-        var ends = connects.Where((c, i) => i % 2 == 0).Select(Ended).ToList();  // before the replies go
-        release.SetResult(true);
+        var ends = connects.Where((c, i) => i % 2 == 0).Select(Ended).ToList();  // before the grants go
+        release.Set();
         ends.AddRange(connects.Where((c, i) => i % 2 == 1).Select(Ended));
+        side.SawEachClose(true);  // the cancelled ones' peers met their reset: only closed
         string got = string.Join("; ", ends.GroupBy(end => end).Select(g => g.Count() + " " + g.Key));
         bool closed = SpinWait.SpinUntil(() => OpenDescriptors() <= descriptors, TimeSpan.FromSeconds(10));
         Console.WriteLine(count + " async connects at once: " + threads + " threads before, " + most + " while pending");
         Expect(allHeld && most - threads < count / 10 && closed && got == count / 2 + " Canceled " + facts +
                ", OperationAborted; " + count / 2 + " Ok", "connects at once, half cancelled", got + ", threads " + most +
                ", descriptors " + descriptors + " then " + OpenDescriptors());
-        proxy.Close();
+        listener.Close();
     }
 
     static string Ended(Task<UIntPtr> connect)
     {
         try { return close((int)connect.GetAwaiter().GetResult().ToUInt32()) == 0 ? "Ok" : "not closed"; }
-        catch (OperationCanceledException e) { return connect.Status + " " + Said((QBSocksException)e.InnerException); }
-        catch (QBSocksException e) { return Said(e); }
+        catch (OperationCanceledException e)
+        {
+            var inner = (QBSocksException)e.InnerException;
+            return connect.Status + " " + Said(FactsOf(inner)) + ", " + inner.SocketErrorCode;
+        }
+        catch (QBSocksException e) { return Said(FactsOf(e)); }
     }
 
     // No libqbsocks.so.1 on the search path (LD_LIBRARY_PATH is folder alone): a call says
@@ -317,40 +435,48 @@ static class CApiTest
         return failures == 0 ? 0 : 1;
     }
 
+    //   c_api_test.exe VERSION CASES     (under linux_servers.py)
+    //   c_api_test.exe unreachable FOLDER
     static int Main(string[] args)
     {
         if (args[0] == "unreachable") return Unreachable(args[1]);
-        string config = Environment.GetEnvironmentVariable("XDG_CONFIG_HOME");  // the test's own folder
+        string config = Env("XDG_CONFIG_HOME");  // the test's own folder
         if (string.IsNullOrEmpty(config)) throw new InvalidOperationException("XDG_CONFIG_HOME is not set: no folder to write the settings in");
-        string settings = config + "/qbsocks";
-        System.IO.Directory.CreateDirectory(settings);
-        System.IO.File.Delete(settings + "/user.reg");  // none: direct, whatever a run before left
-        Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
-        Socket closed = new Socket(AddressFamily.InterNetwork, SocketType.Stream, ProtocolType.Tcp);
-        closed.Bind(new IPEndPoint(IPAddress.Loopback, 0));  // not listening: connects are refused
-        int echo = int.Parse(Environment.GetEnvironmentVariable("QBSOCKS_ECHO_PORT"));
-        string reason;
-        UIntPtr handle;  // a descriptor under mono on Linux
-        foreach (int timeoutMs in new[] { 0, 30000 })
+        settings = config + "/qbsocks";
+        Directory.CreateDirectory(settings);
+        WriteSettings("127.0.0.1", 0, 0, "", "");  // direct, whatever a run before left
+        List<Case> cases;
+        try { cases = Case.Read(args[1]).Where(c => c["only"].Split(' ').Contains("csharp")).ToList(); }
+        catch (Exception e) when (e is FormatException || e is IOException || e is IndexOutOfRangeException)
         {
-            QBSocksResult result = QBSocks.Connect("127.0.0.1", echo, timeoutMs, out handle, out reason);
-            Expect(result == QBSocksResult.Ok && reason == "" && close((int)handle.ToUInt32()) == 0,
-                   "a connect, bound " + timeoutMs + ", and its descriptor closed", result + ": " + reason);
+            Console.WriteLine("FAILED the connect cases: " + e.Message);
+            return 1;
         }
-        QBSocksResult refused = QBSocks.Connect("127.0.0.1", ((IPEndPoint)closed.LocalEndPoint).Port, 0, out handle, out reason);
-        Expect(refused == QBSocksResult.TargetUnreachable && reason == "connection refused" && handle == QBSocks.NoHandle,
-               "a refusing target", refused + ": " + reason);
-        System.IO.File.WriteAllText(settings + "/user.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\" +
-            "Software\\Quillbrook\\Game\\Share\\Proxy]\n\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"127.0.0.1\"\n" +
-            "\"SocksPort\"=dword:438\n\"SocksVersion\"=dword:5\n\"UserName\"=\"Jos\u00e9\"\n");  // UTF-8, no mark
+        Expect(QBSocks.Version() == args[0] && QBSocks.Route() == "direct" && QBSocks.ProxyUri() == null, "version, route, no proxy Uri", QBSocks.Version());
+        Socket refusing = Bound();  // not listening: connects are refused
+        refusingPort = PortOf(refusing);
+        echo = int.Parse(Env("QBSOCKS_ECHO_PORT"));
+        foreach (var form in new[] { Tuple.Create(echo, 0, "Ok: "), Tuple.Create(echo, 30000, "Ok: "),
+                                     Tuple.Create(refusingPort, 0, "TargetUnreachable: connection refused") })
+        {
+            string reason;
+            UIntPtr handle;  // a descriptor under mono on Linux
+            string got = QBSocks.Connect("127.0.0.1", form.Item1, form.Item2, out handle, out reason) + ": " + reason;
+            Expect(got == form.Item3 && (got == "Ok: " ? close((int)handle.ToUInt32()) == 0 : handle == QBSocks.NoHandle),
+                   "the reason form, bound " + form.Item2 + ": a descriptor on success alone", got);
+        }
+        WriteSettings("127.0.0.1", 1080, 5, "Jos\u00e9", "");
         Expect(QBSocks.Route() == "SOCKS5 proxy 127.0.0.1:1080 as Jos\u00e9", "a user name beyond ASCII", QBSocks.Route());
         Expect(QBSocks.ProxyUri().OriginalString == "socks5://Jos%C3%A9:@127.0.0.1:1080", "its proxy Uri", QBSocks.ProxyUri());
-        Facts(((IPEndPoint)closed.LocalEndPoint).Port, echo, settings);
-        Cancelled(echo, settings);
-        RegistrationReleased(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
-        Async(echo, ((IPEndPoint)closed.LocalEndPoint).Port, settings);
-        AtOnce(echo, settings);
-        System.IO.File.Delete(settings + "/user.reg");
+        foreach (Case c in cases)
+            for (int way = 0; way < Ways.Length; ++way) Run(c, way);
+        Console.WriteLine(cases.Count + " cases, each through " + string.Join(", ", Ways));
+        Expect(cases.Count > 0, "cases read", cases.Count);
+        RegistrationReleased();
+        CancelledAfter();
+        AtOnce();
+        File.Delete(settings + "/user.reg");
+        refusing.Close();
         Console.WriteLine(failures + " failed");
         return failures == 0 ? 0 : 1;
     }
