@@ -124,7 +124,8 @@ def read_cases(path):  # each case's fields, as text
         case = {field: text for field, _, text in fields}
         if lines and (fields[0][0] != "case" or len(case) < len(lines) or "result" not in case):
             raise SystemExit(f"FAILED {path}: {lines[0]!r}: a case begins with case:, has result: and each field once")
-        cases += [types.SimpleNamespace(**{f: case.get(f, default) for f, (_, default) in FIELDS.items()})] * bool(lines)
+        if lines:
+            cases.append(types.SimpleNamespace(**{f: case.get(f, default) for f, (_, default) in FIELDS.items()}))
     return cases
 
 
@@ -235,7 +236,8 @@ def connect_all(watched, address, timeout, text, cancel, count):
 STDLIB = (socket.timeout, TimeoutError, socket.gaierror, ConnectionRefusedError, ConnectionResetError,
           ConnectionAbortedError, BrokenPipeError, PermissionError, InterruptedError, BlockingIOError)
 LOOKUP = {11001: ("host name not found", socket.EAI_NONAME), 11002: ("name lookup failed for now; try again",
-                                                                    socket.EAI_AGAIN)}
+                                                                    socket.EAI_AGAIN)}  # words, gaierror's errno
+NO_LOOKUP = ("", None)
 SYSTEM_ERRNO = {10061: errno.ECONNREFUSED, 10054: errno.ECONNRESET}  # the Windows Sockets numbers of the cases
 
 
@@ -246,7 +248,7 @@ def promised(case, system_error):
     timeout's for the caller's bound; where the system failed a direct
     connect, socket.gaierror or the OSError subclass of its errno."""
     direct, lookup = case.result == "TARGET_UNREACHABLE", "TARGET_LOOKUP" in case.step
-    number = None if case.cause != "SYSTEM_ERROR" else LOOKUP.get(system_error, "?-")[1] if direct and lookup else \
+    number = None if case.cause != "SYSTEM_ERROR" else LOOKUP.get(system_error, NO_LOOKUP)[1] if direct and lookup else \
         SYSTEM_ERRNO.get(system_error)
     if direct and case.cause == "SYSTEM_ERROR":
         return number, {socket.gaierror} if lookup else {type(OSError(number, ""))} - {OSError}
@@ -266,7 +268,7 @@ def fits(got, case, port):
     error = getattr(Q, case.result.title().replace("_", ""))  # PROXY_FAILED: ProxyFailed
     system_error = getattr(got, "system_error", None)
     seen = 11001 if case.system_error == "11001" and system_error == 11002 else system_error  # an offline resolver
-    reason = case.reason.replace("{proxy_port}", str(port)).replace("{lookup}", LOOKUP.get(system_error, "?")[0])
+    reason = case.reason.replace("{proxy_port}", str(port)).replace("{lookup}", LOOKUP.get(system_error, NO_LOOKUP)[0])
     number, classes = promised(case, system_error)
     return (isinstance(got, error) and got.result == error.result == Q.Result[case.result] and (
         got.reason.startswith(reason[:-1]) if reason.endswith("*") else got.reason == reason) and
@@ -299,7 +301,8 @@ def run_case(case):
         first = first or got
         expect(all(fits(one, case, proxy.port) and type(one) is type(first[0]) for one in got) and (
             bound <= ended - start < bound + 5 if case.result == "TIMED_OUT" else case.cancel == "0" or
-            ended - (proxy.triggered or start) < 5), name, ([(o, getattr(o, "__dict__", 0)) for o in got], ended - start))
+            ended - (proxy.triggered or start) < 5), name, ([(o, getattr(o, "__dict__", o)) for o in got],
+                                                            ended - start))
         expect(descriptors_as(before, 5, "socket:"), f"{name}: no socket left", descriptors("socket:"))
 
 
