@@ -49,6 +49,7 @@ cpythons = sorted((tuple(map(int, v.split("."))), f"{pyenv}/{v}/bin/python3") fo
 rows_runs = [] if sys.argv[1:] == ["rows"] else [(python, subprocess.Popen(
     [python, __file__, "rows"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
     env=dict(env, XDG_CONFIG_HOME=os.path.join(CONFIG, "rows")))) for _, python in cpythons[:1]]
+atexit.register(lambda: [run.kill() for _, run in rows_runs])  # whatever ends the test
 
 
 def expect(ok, name, got=""):
