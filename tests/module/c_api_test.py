@@ -106,8 +106,8 @@ FIELDS = {"case": (".+", None), "proxy": ("none|dante|microsocks|microsocks-auth
           "only": ("((c|python|csharp)( |$))+", "c python csharp"),
           "also": ("((plain|later|unknown|chained|many|give-up)( |$))+", ""), "result": (NAMES[Q.Result], None),
           "step": (f"({NAMES[Q.Step]})(\\|({NAMES[Q.Step]}))*", "NONE"), "cause": (NAMES[Q.Cause], "NONE"),
-          "proxy_code": (r"\d+", None), "system_error": (r"\d+", "0"), "reason": (".*", ""),
-          "reason_windows": (".*", None)}
+          "proxy_code": (r"\d+", None), "system_error": (r"\d+", "0"), "system_error_windows": (r"\d+", None),
+          "reason": (".*", ""), "reason_windows": (".*", None)}
 
 
 def read_cases(path):  # each case's fields, as text
