@@ -131,11 +131,9 @@ def read_cases(path):  # each case's fields, as text
 
 
 class ProxySide:
-    """A case's proxy, afresh for each way of connecting, and its settings.
-    The test's own, on a thread for a script or a cancel: accepts each
-    connect and reads its first bytes (a cancelled one waits for the reply
-    once its request is there), sends the script and ends its sending half
-    (or resets, for a final !), then cancels."""
+    """A case's proxy and settings, afresh for each way of connecting. The test's own, for a script or a cancel,
+    accepts each connect on a thread and reads its first bytes (a cancelled one waits for the reply once its request
+    is there), sends the script and ends its sending half (or resets, for a final !), then cancels."""
 
     def __init__(self, case, cancel, connects):
         self.case, self.cancel, self.accepted, self.triggered, self.failed = case, cancel, [], None, None
@@ -216,10 +214,9 @@ WAYS = {"create_connection": None, "asyncio, the loop watching sockets": True, "
 
 
 def connect_all(watched, address, timeout, text, cancel, count):
-    """count connects at once, sharing cancel: by create_connection (the
-    first on the main thread, which the binding moves on itself, the others
-    on threads of their own), or by asyncio on a loop that watches sockets
-    (watched) or the callback form. Their outcomes."""
+    """The outcomes of count connects at once, sharing cancel: by create_connection (the first on the main thread,
+    which the binding moves on itself, the others on threads), or by asyncio (watched: on a loop that watches sockets,
+    else the callback form)."""
     if watched is None:
         with concurrent.futures.ThreadPoolExecutor(count) as pool:
             others = pool.map(lambda _: outcome(address, timeout, text, cancel), range(1, count))
@@ -243,17 +240,16 @@ SYSTEM_ERRNO = {10061: errno.ECONNREFUSED, 10054: errno.ECONNRESET}  # the Windo
 
 
 def promised(case, system_error):
-    """What the binding promises beside the library's facts: a system
-    error's errno (a direct connect's lookup: socket.gaierror's EAI_*), and
-    the classes socket.create_connection's own failure would have: the
-    timeout's for the caller's bound; where the system failed a direct
-    connect, socket.gaierror or the OSError subclass of its errno."""
-    direct, lookup = case.result == "TARGET_UNREACHABLE", "TARGET_LOOKUP" in case.step
-    number = None if case.cause != "SYSTEM_ERROR" else LOOKUP.get(system_error, NO_LOOKUP)[1] if direct and lookup else \
-        SYSTEM_ERRNO.get(system_error)
-    if direct and case.cause == "SYSTEM_ERROR":
-        return number, {socket.gaierror} if lookup else {type(OSError(number, ""))} - {OSError}
-    return number, {socket.timeout, TimeoutError} if case.result == "TIMED_OUT" else set()
+    """What the binding promises beside the library's facts: a system error's errno (a direct connect's lookup:
+    socket.gaierror's EAI_*), and the classes socket.create_connection's own failure would have: the timeout's for
+    the caller's bound; where the system failed a direct connect, socket.gaierror or the OSError of its errno."""
+    direct = case.result == "TARGET_UNREACHABLE"
+    if case.cause != "SYSTEM_ERROR":
+        return None, {socket.timeout, TimeoutError} if case.result == "TIMED_OUT" else set()
+    if direct and "TARGET_LOOKUP" in case.step:
+        return LOOKUP.get(system_error, NO_LOOKUP)[1], {socket.gaierror}
+    number = SYSTEM_ERRNO.get(system_error)
+    return number, {type(OSError(number, ""))} - {OSError} if direct else set()
 
 
 def kept(e):  # what a pickle or copy of an exception must keep
@@ -261,9 +257,7 @@ def kept(e):  # what a pickle or copy of an exception must keep
 
 
 def fits(got, case, port):
-    """The case's outcome: True, or the failure of its class and result,
-    with its reason, facts and errno, the stdlib's classes as promised, kept
-    when pickled or copied."""
+    """True, or the case's class and result, reason, facts, errno and promised classes, kept when pickled."""
     if case.result == "OK":
         return got is True
     error = getattr(Q, case.result.title().replace("_", ""))  # PROXY_FAILED: ProxyFailed
@@ -280,8 +274,7 @@ def fits(got, case, port):
 
 
 def run_case(case):
-    """The case by each way of connecting: its route, each connect's outcome
-    and type (the same by every way), a bounded failure in its bound and a
+    """The case by each way: the route, each outcome, of one type by every way, a bounded failure in its bound and a
     few seconds, cancelled connects within 5 s of the cancel, no socket left."""
     bound, count, first = float(case.bound_ms) / 1000, 1 if case.cancel == "before" else max(int(case.cancel), 1), None
     address = case.host, CLOSED if case.target == "refusing" else ECHO
