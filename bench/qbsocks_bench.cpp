@@ -73,13 +73,13 @@
 #include "CSocks.h"
 #include "bench_common.h"
 #include "qbsocks.h"
-#include "registry_hive.h"
+#include "settings/reg_store.h"
 #include "support/connect_floor.h"
 #include "support/counting_new.h"
 #include "support/replaced_system_call.h"
 #include "support/servers.h"
 #include "support/settings_hive.h"
-#include "system_calls.h"
+#include "posix/system_calls.h"
 
 namespace {
 

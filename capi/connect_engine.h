@@ -13,9 +13,9 @@
 #ifndef QBSOCKS_CAPI_CONNECT_ENGINE_H
 #define QBSOCKS_CAPI_CONNECT_ENGINE_H
 
-#include "Settings.h"
+#include "settings/proxy_settings.h"
 #include "qbsocks.h"
-#include "read_bound.h"
+#include "settings/read_bound.h"
 #include "reason_text.h"
 
 #include <stddef.h>

@@ -6,7 +6,7 @@
 // callback connects' thread in connect_thread.cpp.
 #include "qbsocks.h"
 
-#include "Settings.h"
+#include "settings/proxy_settings.h"
 #include "connect_engine.h"
 #include "connect_thread.h"
 

@@ -23,7 +23,7 @@
 #include <string>
 
 #include "CSocks.h"
-#include "Negotiation.h"
+#include "proxy_socket/Negotiation.h"
 
 namespace {
 

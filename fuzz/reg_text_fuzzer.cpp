@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry_hive.h"
+#include "settings/reg_store.h"
 
 namespace {
 

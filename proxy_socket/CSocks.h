@@ -76,9 +76,9 @@ class QBSOCKS_API CSocks : public CSocket {
   // The one failure exit of the proxy path: 0, for Connect to return.
   int FailNegotiation(const char* lpszText);
   void CloseOnFailure();
-  // ReadRegistry's work, through the settings read of Settings.h:
-  // ERROR_SUCCESS, or the registry's result when the settings exist but
-  // cannot be read (the proxy is then off).
+  // ReadRegistry's work, through the settings read of
+  // settings/proxy_settings.h: ERROR_SUCCESS, or the registry's result when
+  // the settings exist but cannot be read (the proxy is then off).
   LONG ReadSettings();
   void ReportUnreadableSettings(LONG lError);
 };

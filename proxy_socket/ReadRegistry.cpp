@@ -1,8 +1,8 @@
-// CSocks::ReadRegistry: the settings read of Settings.cpp into CSocks's
-// fields, and its report when the store cannot be read. Apart from the
+// CSocks::ReadRegistry: the settings read of settings/proxy_settings.cpp
+// into CSocks's fields, and its report when the store cannot be read. Apart from the
 // read itself, which the C interface's module links without CSocks.
 #include "CSocks.h"
-#include "Settings.h"
+#include "settings/proxy_settings.h"
 
 #include <string.h>
 

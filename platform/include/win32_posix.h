@@ -210,7 +210,7 @@ inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange
 
 extern "C" {
 
-// Registry, on the current user's hive file (see registry_hive.h).
+// Registry, on the current user's settings file (see settings/reg_store.h).
 QBPLATFORM_API LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 QBPLATFORM_API LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
 QBPLATFORM_API LONG RegCloseKey(HKEY hKey);

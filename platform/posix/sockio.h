@@ -3,7 +3,7 @@
 #ifndef QBSOCKS_PLATFORM_POSIX_SOCKIO_H
 #define QBSOCKS_PLATFORM_POSIX_SOCKIO_H
 
-#include "clock.h"
+#include "win32_posix/clock.h"
 #include "posix/system_calls.h"
 #include "posix/wsa_errors.h"
 

@@ -25,11 +25,11 @@
 // of a table that has already grown to its one slot, pointing into it, and
 // key paths are joined on the stack. Threads that find the file changed
 // parse it one at a time and share what one parse read, so that memory
-// does not grow with their number; a thread with a bound (read_bound.h)
-// waits and parses only within it.
-#include "hive_text.h"
-#include "read_bound.h"
-#include "system_calls.h"
+// does not grow with their number; a thread with a bound
+// (settings/read_bound.h) waits and parses only within it.
+#include "settings/reg_text.h"
+#include "settings/read_bound.h"
+#include "posix/system_calls.h"
 #include "win32.h"
 
 #include <sys/stat.h>

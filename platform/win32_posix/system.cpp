@@ -5,7 +5,7 @@
 
 #include "clock.h"
 #include "platform_testing.h"
-#include "system_calls.h"
+#include "posix/system_calls.h"
 
 #include <pwd.h>
 #include <sys/resource.h>

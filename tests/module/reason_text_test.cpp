@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "reason_text.h"
+#include "capi/reason_text.h"
 
 namespace {
 

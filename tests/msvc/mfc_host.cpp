@@ -1,9 +1,10 @@
 // A host that stands for an MFC application: its own CObject, CAsyncSocket
 // and CSocket, with MFC's names and a layout of their own, and of the
 // library only qbsocks.h and qbsocks.lib (qbsocks.dll built with MinGW-w64,
-// as the kit ships it). It runs the rows of the C program (direct, SOCKS4,
-// SOCKS5 with a password, each failure and its text), attaching each
-// socket it gets to its own CSocket to exchange bytes with the echo target.
+// as the kit ships it). It runs the C program over its cases
+// (tests/module/connect_cases.txt: direct, SOCKS4, SOCKS5 with a password,
+// each failure and its text), attaching each socket it gets to its own
+// CSocket to exchange bytes with the echo target.
 #include <afxsock.h>  // the application's own (mfc/), through the system include path
 #ifndef MFC_HOST_OWN_AFXSOCK_H
 #error an afxsock.h on an additional include folder came before the application's own

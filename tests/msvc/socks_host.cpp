@@ -11,8 +11,8 @@
 
 #include <stdlib.h>
 
-#if __has_include("Settings.h")  // in the tree, not in the kit
-#include "Settings.h"
+#if __has_include("settings/proxy_settings.h")  // in the tree, not in the kit
+#include "settings/proxy_settings.h"
 static_assert(host::SameText(host::kProxyKey, qbsettings::kProxyKey), "the hosts' key is the library's");
 #endif
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "registry_hive.h"
+#include "settings/reg_store.h"
 #include "support/replaced_system_call.h"
 #include "support/temp_hive.h"
 #include "win32.h"

@@ -1,7 +1,7 @@
 // The Win32 system services: user name, tick counter, last error, and the
 // small helpers beside them.
 #include "afxsock.h"
-#include "platform_testing.h"
+#include "win32_posix/platform_testing.h"
 #include "win32.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "csocks_fixture.h"
+#include "unit/csocks_fixture.h"
 #include "robustness/loopback_server.h"
 #include "support/proxy_paths.h"
 

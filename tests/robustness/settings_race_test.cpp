@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "CSocks.h"
-#include "Settings.h"
-#include "registry_hive.h"
-#include "requests.h"
+#include "settings/proxy_settings.h"
+#include "settings/reg_store.h"
+#include "unit/requests.h"
 #include "robustness/loopback_server.h"
 #include "support/replaced_system_call.h"
 #include "support/temp_hive.h"

@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "system_calls.h"
+#include "posix/system_calls.h"
 
 namespace qbtest {
 

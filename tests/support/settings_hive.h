@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "Settings.h"
+#include "settings/proxy_settings.h"
 #include "win32.h"
 
 namespace qbtest {

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform_testing.h"
+#include "win32_posix/platform_testing.h"
 #include "win32.h"
 
 #ifdef _WIN32

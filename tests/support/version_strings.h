@@ -5,9 +5,10 @@
 #ifndef QBSOCKS_TESTS_SUPPORT_VERSION_STRINGS_H
 #define QBSOCKS_TESTS_SUPPORT_VERSION_STRINGS_H
 
-// By its path: the kit's host programs (tests/packaging/kit_host) build from
-// the repository with the kit's headers alone on their include path.
-#include "../../module/version_info.h"
+// From the tree's root, which the kit's host programs
+// (tests/packaging/kit_host) do not search: they build with the kit's
+// headers alone and a copy of this one file.
+#include "module/version_info.h"
 
 struct VersionString {
   const char* lpszKey;

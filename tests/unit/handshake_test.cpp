@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Handshake.h"
+#include "proxy_socket/Handshake.h"
 #include "requests.h"
 
 namespace qbtest {

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "Negotiation.h"
+#include "proxy_socket/Negotiation.h"
 #include "support/test_platform.h"
 #include "support/wire.h"
 

@@ -1,8 +1,8 @@
 // ReadRegistry over the hive: which settings turn the proxy on, and what a
 // field keeps when its value is missing, oversize or of the wrong kind.
 #include "csocks_fixture.h"
-#include "Settings.h"
-#include "current_user.h"
+#include "settings/proxy_settings.h"
+#include "settings/current_user.h"
 
 #include <cstring>
 #include <fstream>

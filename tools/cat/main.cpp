@@ -5,7 +5,7 @@
 // handing the connected socket to ssh.
 #include "qbsocks.h"
 #include "relay.h"
-#include "tool_text.h"
+#include "tools/tool_text.h"
 
 #include <cstdio>
 #include <cstdlib>

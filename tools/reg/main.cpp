@@ -3,8 +3,8 @@
 #include "reg_actions.h"
 #include "reg_args.h"
 
-#include "registry_hive.h"
-#include "tool_text.h"
+#include "settings/reg_store.h"
+#include "tools/tool_text.h"
 
 #include <csignal>
 #include <iterator>

@@ -1,9 +1,9 @@
 // query, add, delete, import and export on the settings hive.
 #include "reg_actions.h"
 
-#include "Settings.h"
-#include "registry_hive.h"
-#include "tool_text.h"
+#include "settings/proxy_settings.h"
+#include "settings/reg_store.h"
+#include "tools/tool_text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -162,9 +162,9 @@ std::vector<std::string> ImmediateSubkeys(const Hive& hive, const std::string& k
   return out;
 }
 
-// What CSocks does with each of its six values (Settings.h has the names,
-// kinds and widths, and what it takes): one it leaves unread keeps its
-// field as it was, for a new socket nothing.
+// What CSocks does with each of its six values (settings/proxy_settings.h
+// has the names, kinds and widths, and what it takes): one it leaves unread
+// keeps its field as it was, for a new socket nothing.
 struct ProxyField {
   qbsettings::ValueIndex index;
   std::string_view whenUnread;  // what follows for a new socket

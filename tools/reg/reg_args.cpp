@@ -2,8 +2,8 @@
 // (with the switches each accepts), one of switches, one of value kinds.
 #include "reg_args.h"
 
-#include "Settings.h"
-#include "registry_hive.h"
+#include "settings/proxy_settings.h"
+#include "settings/reg_store.h"
 
 #include <algorithm>
 #include <cerrno>

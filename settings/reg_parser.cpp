@@ -1,6 +1,6 @@
-// The .reg text parser: regedit's import rules applied line by line to a
-// hive (ApplyRegText, ParseRegText).
-#include "hive_text.h"
+// The .reg text parser: regedit's import rules applied line by line to the
+// model (ApplyRegText, ParseRegText).
+#include "reg_text.h"
 #include "read_bound.h"
 
 #include <optional>
@@ -147,7 +147,7 @@ std::optional<Value> ParseHexValue(std::string_view rest, LineReader& lines, Dia
   return Value{{}, type, std::vector<uint8_t>(bytes->begin(), bytes->end())};
 }
 
-// What one text may still add to the hive (registry_hive.h has the caps).
+// What one text may still add to the hive (reg_store.h has the caps).
 struct Allowance {
   explicit Allowance(size_t scale)
       : keys(kMaxKeysPerText * scale),

@@ -1,6 +1,6 @@
-// The .reg text writer: a hive, or one key with its subkeys, as the UTF-8
+// The .reg text writer: the model, or one key with its subkeys, as the UTF-8
 // text regedit would export (SerializeRegText, ExportKey).
-#include "hive_text.h"
+#include "reg_text.h"
 
 #include <cstdio>
 

@@ -1,6 +1,7 @@
-// Text encodings of the hive: UTF-16LE and UTF-8 both ways, with raw bytes
-// kept through the trip (see hive_text.h), and the file's bytes as text.
-#include "hive_text.h"
+// Text encodings of the .reg file: UTF-16LE and UTF-8 both ways, with raw
+// bytes kept through the trip (see reg_text.h), and the file's bytes as
+// text.
+#include "reg_text.h"
 
 namespace qbhive {
 

@@ -1,7 +1,7 @@
-// The hive file: where it lives, reading it, and replacing it atomically
-// under its lock (HivePath, LoadHive, UpdateHive).
-#include "hive_text.h"
-#include "system_calls.h"
+// The settings' .reg file: where it lives, reading it, and replacing it
+// atomically under its lock (HivePath, LoadHive, UpdateHive).
+#include "posix/system_calls.h"
+#include "reg_text.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -4,8 +4,8 @@
 // up with ERROR_OPERATION_ABORTED once the bound says so. Off Windows the
 // store is a file that the registry stand-ins parse; Windows' own registry
 // takes no bound.
-#ifndef QBSOCKS_PLATFORM_READ_BOUND_H
-#define QBSOCKS_PLATFORM_READ_BOUND_H
+#ifndef QBSOCKS_SETTINGS_READ_BOUND_H
+#define QBSOCKS_SETTINGS_READ_BOUND_H
 
 namespace qbplatform {
 
@@ -45,4 +45,4 @@ inline bool ReadGivenUp() { return t_pReadBound != nullptr && t_pReadBound->pfnG
 
 }  // namespace qbplatform
 
-#endif  // QBSOCKS_PLATFORM_READ_BOUND_H
+#endif  // QBSOCKS_SETTINGS_READ_BOUND_H

@@ -1,17 +1,37 @@
-// The current user's settings key on Windows, for the user the calling
-// thread acts for. Windows maps HKEY_CURRENT_USER once per process, for
-// whichever token first touched it: a service that impersonates client A
-// and then client B would read A's settings (or its own) for both, while
-// GetUserNameA names the impersonated user. So a thread that impersonates
-// opens its user's hive, HKEY_USERS\<the SID of its token's user> (closed
-// again at once); one that does not uses HKEY_CURRENT_USER as before. Not
-// RegOpenCurrentUser: for a user whose profile is not loaded it gives
-// HKEY_USERS\.DEFAULT, another user's settings. The token and hive calls go
-// through the system-call table (system_calls.h).
-#ifndef QBSOCKS_PLATFORM_WIN_CURRENT_USER_H
-#define QBSOCKS_PLATFORM_WIN_CURRENT_USER_H
+// The current user's settings key: where the store of the user the calling
+// code acts for begins.
+//
+// On POSIX a process acts for one user: the registry stand-in's
+// HKEY_CURRENT_USER (the user's settings file).
+//
+// On Windows, for the user the calling thread acts for. Windows maps
+// HKEY_CURRENT_USER once per process, for whichever token first touched it:
+// a service that impersonates client A and then client B would read A's
+// settings (or its own) for both, while GetUserNameA names the impersonated
+// user. So a thread that impersonates opens its user's hive,
+// HKEY_USERS\<the SID of its token's user> (closed again at once); one that
+// does not uses HKEY_CURRENT_USER as before. Not RegOpenCurrentUser: for a
+// user whose profile is not loaded it gives HKEY_USERS\.DEFAULT, another
+// user's settings. The token and hive calls go through Windows' system-call
+// table (platform/win/system_calls.h).
+#ifndef QBSOCKS_SETTINGS_CURRENT_USER_H
+#define QBSOCKS_SETTINGS_CURRENT_USER_H
 
-#include "system_calls.h"
+#ifndef _WIN32
+
+#include "win32.h"
+
+namespace qbplatform {
+
+inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
+  return RegOpenKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult);
+}
+
+}  // namespace qbplatform
+
+#else  // _WIN32
+
+#include "win/system_calls.h"
 
 #include <string.h>
 
@@ -125,4 +145,6 @@ inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
 
 }  // namespace qbplatform
 
-#endif  // QBSOCKS_PLATFORM_WIN_CURRENT_USER_H
+#endif  // _WIN32
+
+#endif  // QBSOCKS_SETTINGS_CURRENT_USER_H

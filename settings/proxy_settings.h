@@ -4,8 +4,8 @@
 // the same reasons, and qbsocks-reg warns by them; tests, the benchmark and
 // the tools take the key path from here. Header only, with no C++ library,
 // so that every flavour and the tools can include it.
-#ifndef QBSOCKS_SETTINGS_H
-#define QBSOCKS_SETTINGS_H
+#ifndef QBSOCKS_SETTINGS_PROXY_SETTINGS_H
+#define QBSOCKS_SETTINGS_PROXY_SETTINGS_H
 
 #include "win32.h"
 
@@ -129,4 +129,4 @@ void DescribeStoredValue(ValueIndex index, DWORD dwType, const void* lpData, DWO
 
 }  // namespace qbsettings
 
-#endif  // QBSOCKS_SETTINGS_H
+#endif  // QBSOCKS_SETTINGS_PROXY_SETTINGS_H

@@ -2,7 +2,7 @@
 // puts them into CSocks's fields; the C interface reads them as they are).
 //
 // Each value is queried into a temporary and copied into its field only
-// when it is stored as the kind the field needs and fits it (Settings.h
+// when it is stored as the kind the field needs and fits it (proxy_settings.h
 // has the rules): a string must be REG_SZ and end within the field, a
 // number must be a 4-byte REG_DWORD. Anything else counts as a failed
 // query and the field keeps what it had.
@@ -13,7 +13,7 @@
 // for any other reason), the settings are unreadable: ReadRegistry reports
 // it through MyMessageBox and Connect fails, so the connect never goes
 // direct because a read failed.
-#include "Settings.h"
+#include "proxy_settings.h"
 #include "current_user.h"
 
 #include <string.h>

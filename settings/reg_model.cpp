@@ -1,6 +1,6 @@
-// The hive in memory: keys and their values, names compared without regard
-// to case, key paths canonicalised to their full root.
-#include "hive_text.h"
+// The .reg file's model in memory: keys and their values, names compared
+// without regard to case, key paths canonicalised to their full root.
+#include "reg_text.h"
 
 #include <string.h>
 

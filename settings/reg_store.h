@@ -1,5 +1,6 @@
-// The current user's registry hive on systems without a registry: a text
-// file in the format regedit exports, and an in-memory model of it.
+// The settings store on systems without a registry: the current user's
+// settings as a .reg text file (the format regedit exports, not a binary
+// registry hive), and an in-memory model of it.
 //
 // The model keeps every key of the file under its full path with the root
 // spelled out ("HKEY_CURRENT_USER\Software\..."). Key paths and value names
@@ -11,11 +12,13 @@
 // Readers call LoadHive and never write or lock. Writers go through
 // UpdateHive, which replaces the file atomically under an advisory lock.
 //
-// The model is a static library of its own (qbhive), linked into qbafx,
-// whose registry functions read the settings through it, and into
-// qbsocks-reg; nothing of it is exported from qbafx.
-#ifndef QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
-#define QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
+// The store is a static library of its own (qbsettings_store), linked into
+// qbafx, whose registry functions read the settings through it, and into
+// qbsocks-reg; nothing of it is exported from qbafx. Its names keep the
+// registry's words (qbhive::Hive, LoadHive): the file stands in for the
+// user's registry hive.
+#ifndef QBSOCKS_SETTINGS_REG_STORE_H
+#define QBSOCKS_SETTINGS_REG_STORE_H
 
 #include "win32.h"
 
@@ -256,4 +259,4 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, mode_t 
 
 }  // namespace qbhive
 
-#endif  // QBSOCKS_PLATFORM_POSIX_REGISTRY_HIVE_H
+#endif  // QBSOCKS_SETTINGS_REG_STORE_H

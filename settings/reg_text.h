@@ -1,12 +1,12 @@
-// What the pieces of the hive share, inside the model only: the small
+// What the pieces of the .reg store share, inside it only: the small
 // text helpers of the parser and the writer, and the text encodings
-// (hive_encoding.cpp). The pieces: hive_model.cpp (keys and
-// values in memory), hive_parser.cpp (.reg text in), hive_writer.cpp (.reg
-// text out), hive_file.cpp (the file, its path and its lock).
-#ifndef QBSOCKS_PLATFORM_POSIX_HIVE_TEXT_H
-#define QBSOCKS_PLATFORM_POSIX_HIVE_TEXT_H
+// (reg_encoding.cpp). The pieces: reg_model.cpp (keys and
+// values in memory), reg_parser.cpp (.reg text in), reg_writer.cpp (.reg
+// text out), reg_file.cpp (the file, its path and its lock).
+#ifndef QBSOCKS_SETTINGS_REG_TEXT_H
+#define QBSOCKS_SETTINGS_REG_TEXT_H
 
-#include "registry_hive.h"
+#include "reg_store.h"
 
 #include <cstdint>
 #include <memory>
@@ -84,7 +84,7 @@ class WipedString : public std::basic_string<char, std::char_traits<char>, Wipin
 };
 using WipedBytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
-// ---- Key paths (hive_model.cpp) ----
+// ---- Key paths (reg_model.cpp) ----
 
 // Where each level of a canonical key path ends: [0] after the root, [i]
 // after the key i levels below it (the whole path last).
@@ -111,7 +111,7 @@ struct HiveSize {
 };
 HiveSize SizeOf(const Hive& hive);
 
-// ---- Parser and writer (hive_parser.cpp, hive_writer.cpp) ----
+// ---- Parser and writer (reg_parser.cpp, reg_writer.cpp) ----
 
 // ApplyRegText; false when a cap on what one text may bring cut it short
 // (the hive is then marked so). `scale` multiplies the caps: a writer
@@ -121,7 +121,7 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale = 1);
 // a name that is not IsStorableName.
 bool SerializeWiped(const Hive& hive, WipedString& out);
 
-// ---- The file (hive_file.cpp) ----
+// ---- The file (reg_file.cpp) ----
 
 // A failed file call's errno as the registry's result: ERROR_FILE_NOT_FOUND
 // for a file (or folder) that is not there, otherwise the error Windows
@@ -137,7 +137,7 @@ LONG NotFoundError(const std::string& path);
 // could not be read (an empty path with ERROR_SUCCESS: no home at all).
 LONG HivePathOf(std::string& path);
 
-// ---- Text encodings (hive_encoding.cpp) ----
+// ---- Text encodings (reg_encoding.cpp) ----
 //
 // Bytes that are not valid UTF-8 travel through UTF-16 as the lone low
 // surrogates U+DC80..U+DCFF (one per byte) and come back as the same byte,
@@ -155,4 +155,4 @@ std::string_view DecodeFile(std::string_view bytes, WipedString& converted);
 
 }  // namespace qbhive
 
-#endif  // QBSOCKS_PLATFORM_POSIX_HIVE_TEXT_H
+#endif  // QBSOCKS_SETTINGS_REG_TEXT_H

@@ -2,7 +2,7 @@
 // (DescribeValue, the one description the route and qbsocks-reg's warnings
 // share), the route, and the unreadable settings' text. Apart from the
 // read, with nothing of CSocks, so that qbsocks-reg compiles it too.
-#include "Settings.h"
+#include "proxy_settings.h"
 
 #include <string.h>
 
