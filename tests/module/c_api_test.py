@@ -1,12 +1,13 @@
-"""The Python binding over c_api_test.c's rows (under linux_servers.py), a
-failure of each kind with its reason, the deadline, threads at once, an
-interrupt at every step, the helper threads of the main thread's connects,
-socket.create_connection's arguments, and where Windows would load
-qbsocks.dll from."""
+"""The Python binding over connect_cases.txt, the connect cases c_api_test.c
+runs too (under linux_servers.py), by create_connection and both asyncio
+forms; then threads at once, an interrupt at every step, the helper threads
+of the main thread's connects, socket.create_connection's arguments, and
+where Windows would load qbsocks.dll from."""
 import asyncio
 import asyncio.proactor_events
 import atexit
 import concurrent.futures
+import contextlib
 import copy
 import errno
 import gc
@@ -24,9 +25,11 @@ import shutil
 import signal
 import socket
 import subprocess
+import struct
 import sys
 import threading
 import time
+import types
 from urllib.parse import quote
 
 import qbsocks
@@ -34,8 +37,19 @@ import qbsocks
 env, failures = os.environ, []
 USER, PASSWORD, ECHO = env["QBSOCKS_MICROSOCKS_USER"], env["QBSOCKS_MICROSOCKS_PASSWORD"], int(env["QBSOCKS_ECHO_PORT"])
 DANTE, AUTH = int(env["QBSOCKS_DANTE_PORT"]), int(env["QBSOCKS_MICROSOCKS_AUTH_PORT"])
-MICROSOCKS = int(env["QBSOCKS_MICROSOCKS_PORT"])
-shutil.rmtree(os.path.join(env["XDG_CONFIG_HOME"], "qbsocks"), ignore_errors=True)  # what a run cut short left
+MICROSOCKS, CONFIG = int(env["QBSOCKS_MICROSOCKS_PORT"]), env.get("XDG_CONFIG_HOME")
+if not CONFIG:  # the only folder the test writes its settings, venvs and installs in
+    raise SystemExit("FAILED XDG_CONFIG_HOME is not set: run the test through ctest")
+SETTINGS_FILE = os.path.join(CONFIG, "qbsocks", "user.reg")
+shutil.rmtree(os.path.dirname(SETTINGS_FILE), ignore_errors=True)  # what a run cut short left
+pyenv = os.path.join(env.get("PYENV_ROOT") or pwd.getpwuid(os.getuid()).pw_dir + "/.pyenv", "versions")
+cpythons = sorted((tuple(map(int, v.split("."))), f"{pyenv}/{v}/bin/python3") for v in (
+    os.listdir(pyenv) if os.path.isdir(pyenv) else ()) if re.fullmatch(r"3\.([89]|[1-9]\d)\.\d+", v))
+# The cases alone under the oldest, where socket.timeout is not yet TimeoutError: meanwhile, in settings of their own.
+rows_runs = [] if sys.argv[1:] == ["rows"] else [(python, subprocess.Popen(
+    [python, __file__, "rows"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+    env=dict(env, XDG_CONFIG_HOME=os.path.join(CONFIG, "rows")))) for _, python in cpythons[:1]]
+atexit.register(lambda: [run.kill() for _, run in rows_runs])  # whatever ends the test
 
 
 def expect(ok, name, got=""):
@@ -44,33 +58,33 @@ def expect(ok, name, got=""):
         failures.append(name)
 
 
-def write_settings(port=0, version=0, user="", password=""):
-    path = os.path.join(env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as out:
+def write_settings(port=0, version=0, user="", password="", server="127.0.0.1"):
+    os.makedirs(os.path.dirname(SETTINGS_FILE), exist_ok=True)
+    with open(SETTINGS_FILE, "w", encoding="utf-8") as out:
         out.write('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\'
-                  f'Proxy]\n"ProxyEnable"=dword:{int(port > 0)}\n"SocksServer"="127.0.0.1"\n"SocksPort"=dword:'
+                  f'Proxy]\n"ProxyEnable"=dword:{int(port > 0)}\n"SocksServer"="{server}"\n"SocksPort"=dword:'
                   f'{port:x}\n"SocksVersion"=dword:{version:x}\n"UserName"="{user}"\n"Password"="{password}"\n')
 
 
-def outcome(address, timeout, text=b"ping through qbsocks", cancel=None):  # True when the bytes came back, or the failure
-    try:
+def outcome(address, timeout, text=b"ping through qbsocks", cancel=None):  # True when the bytes came back (b"": when
+    try:  # connected), on a socket with the timeout; or the failure
         with qbsocks.create_connection(address, timeout, cancel=cancel) as connection:
             connection.sendall(text)
-            return connection.recv(len(text), socket.MSG_WAITALL) == text
+            return connection.gettimeout() == timeout and connection.recv(len(text), socket.MSG_WAITALL) == text
     except qbsocks.Error as e:
         return e
 
 
-async def outcome_async(address, timeout, text=b"ping", streams=False):  # outcome's, by the asyncio forms
+async def outcome_async(address, timeout, text=b"ping", streams=False, cancel=None):  # outcome's, by the asyncio forms
     try:
         if streams:
             reader, writer = await qbsocks.open_connection(*address, timeout=timeout)
             writer.write(text)
             return await reader.readexactly(len(text)) == text and not writer.close()
-        with await qbsocks.create_connection_async(address, timeout) as connection:
+        with await qbsocks.create_connection_async(address, timeout, cancel=cancel) as connection:
             await asyncio.get_running_loop().sock_sendall(connection, text)
-            return await asyncio.get_running_loop().sock_recv(connection, 99) == text
+            return connection.gettimeout() == 0.0 and (
+                not text or await asyncio.get_running_loop().sock_recv(connection, 99) == text)
     except qbsocks.Error as e:
         return e
 
@@ -79,62 +93,219 @@ closed, silent = socket.socket(), socket.create_server(("127.0.0.1", 0))  # refu
 closed.bind(("127.0.0.1", 0))
 CLOSED, SILENT = closed.getsockname()[1], silent.getsockname()[1]
 Q = qbsocks
-rows = [  # name, settings (port, version, user, password), host, port, timeout, error, reason (a pattern), facts (step
-    # or a set of them, cause, proxy code, system error), errno; ALSO: the stdlib's classes it also is, as socket's would be
-    ("direct", (), "127.0.0.1", ECHO, None, None, "", (), None),
-    ("SOCKS4 through Dante", (DANTE, 4), "127.0.0.1", ECHO, None, None, "", (), None),
-    ("SOCKS5 with a password", (AUTH, 5, USER, PASSWORD), "127.0.0.1", ECHO, 30, None, "", (), None),
-    ("a user name beyond ASCII", (MICROSOCKS, 5, "Jos\u00e9", "x"), "127.0.0.1", ECHO, 30, None, "", (), None),
-    ("proxy refuses", (CLOSED, 5), "127.0.0.1", ECHO, None, Q.ProxyUnreachable,
-     f"cannot reach the proxy 127.0.0.1:{CLOSED}: connection refused",
-     (Q.STEP_PROXY_CONNECT, Q.CAUSE_SYSTEM_ERROR, None, 10061), errno.ECONNREFUSED),
-    ("wrong password", (AUTH, 5, USER, "x"), "127.0.0.1", ECHO, None, Q.ProxyFailed,
-     "Username/password subnegotition failure", (Q.STEP_AUTH, Q.CAUSE_REFUSED, 2, 0), None),
-    ("SOCKS4 with a name", (DANTE, 4), "localhost", ECHO, None, Q.BadTarget,
-     "SOCKS4 can't resolve domain name, you should use IP address", (Q.STEP_REQUEST, Q.CAUSE_BAD_TARGET, None, 0), None),
-    ("silent proxy, deadline", (SILENT, 5), "127.0.0.1", ECHO, 3, Q.TimedOut,
-     "timed out after 3000 ms waiting for the proxy's reply", (Q.STEP_METHOD, Q.CAUSE_TIMED_OUT, None, 0), None),
-    ("silent proxy, under a millisecond", (SILENT, 5), "127.0.0.1", ECHO, 0.0004, Q.TimedOut, "timed out after 1 ms .+",
-     (set(range(Q.STEP_METHOD + 1)), Q.CAUSE_TIMED_OUT, None, 0), None),
-    ("refusing target", (), "127.0.0.1", CLOSED, None, Q.TargetUnreachable, "connection refused",
-     (Q.STEP_TARGET_CONNECT, Q.CAUSE_SYSTEM_ERROR, None, 10061), errno.ECONNREFUSED),
-    ("a name that cannot be, direct", (), "x" * 64 + ".invalid", ECHO, None, Q.TargetUnreachable, "host name not found",
-     (Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, None, 11001), socket.EAI_NONAME),
-]
-ALSO = {"silent proxy, deadline": {socket.timeout, TimeoutError}, "refusing target": {ConnectionRefusedError},
-        "silent proxy, under a millisecond": {socket.timeout, TimeoutError}, "a name that cannot be, direct": {
-            socket.gaierror}}
+
+
+# The connect cases of connect_cases.txt (its top says what each field means), read strictly: a line that does not
+# parse ends the test, so that a typo never skips a case. Each field: the pattern of its values, and its default.
+NAMES = {kind: "|".join(kind.__members__) for kind in (Q.Result, Q.Step, Q.Cause)}
+FIELDS = {"case": (".+", None), "proxy": ("none|dante|microsocks|microsocks-auth|refusing|silent|dropping|scripted|"
+                                          "unresolved", "none"), "version": ("[45]", "5"), "user": (".*", None),
+          "password": (".*", None), "settings": ("readable|unreadable", "readable"), "host": (".+", "127.0.0.1"),
+          "target": ("echo|refusing", "echo"), "bound_ms": (r"\d+(\.\d+)?", "60000"),
+          "cancel": (r"before|0|[1-9]\d*", "0"), "script": ("([0-9a-f]{2})+!?", ""),
+          "only": ("((c|python|csharp)( |$))+", "c python csharp"),
+          "also": ("((plain|later|unknown|chained|many|give-up)( |$))+", ""), "result": (NAMES[Q.Result], None),
+          "step": (f"({NAMES[Q.Step]})(\\|({NAMES[Q.Step]}))*", "NONE"), "cause": (NAMES[Q.Cause], "NONE"),
+          "proxy_code": (r"\d+", None), "system_error": (r"\d+", "0"), "system_error_windows": (r"\d+", None),
+          "reason": (".*", ""), "reason_windows": (".*", None)}
+
+
+def read_cases(path):  # each case's fields, as text
+    try:
+        with open(path, encoding="utf-8") as table:
+            blocks = re.split(r"\n[ \t]*\n", table.read())
+    except OSError as e:
+        raise SystemExit(f"FAILED the case table: {e}")
+    cases = []
+    for lines in ([line for line in block.split("\n") if line and not line.startswith("#")] for block in blocks):
+        fields = [line.partition(": ") for line in lines]
+        for line, (field, colon, text) in zip(lines, fields):
+            if not colon or not re.fullmatch(FIELDS.get(field, ("(?!)",))[0], text):
+                raise SystemExit(f"FAILED {path}: {line!r}: no such field, or a value that does not parse")
+        case = {field: text for field, _, text in fields}
+        if lines and (fields[0][0] != "case" or len(case) < len(lines) or "result" not in case):
+            raise SystemExit(f"FAILED {path}: {lines[0]!r}: a case begins with case:, has result: and each field once")
+        if lines:
+            cases.append(types.SimpleNamespace(**{f: case.get(f, default) for f, (_, default) in FIELDS.items()}))
+    return cases
+
+
+class ProxySide:
+    """A case's proxy and settings, afresh for each way of connecting. The test's own, for a script or a cancel,
+    accepts each connect on a thread and reads its first bytes (a cancelled one waits for the reply once its request
+    is there), sends the script and ends its sending half (or resets, for a final !), then cancels."""
+
+    def __init__(self, case, cancel, connects):
+        self.case, self.cancel, self.accepted, self.triggered, self.failed = case, cancel, [], None, None
+        self.listener = socket.create_server(("127.0.0.1", 0), backlog=0 if case.proxy == "dropping" else 200) if (
+            case.proxy in ("silent", "dropping", "scripted")) else None
+        self.port = {"none": 0, "dante": DANTE, "microsocks": MICROSOCKS, "microsocks-auth": AUTH}.get(
+            case.proxy, (self.listener or closed).getsockname()[1])
+        # One connection fills a backlog of 0: SYNs that come later are dropped.
+        self.filler = socket.create_connection(("127.0.0.1", self.port)) if case.proxy == "dropping" else None
+        self.thread = threading.Thread(target=self.play, args=(connects,))
+        if case.script or case.cancel not in ("0", "before"):
+            self.listener.settimeout(60)  # a connect that never comes fails the case, not the whole run
+            self.thread.start()
+
+    def route(self):  # writes the settings: the route they give
+        case, auth = self.case, self.case.proxy == "microsocks-auth"
+        user, server = USER * auth if case.user is None else case.user, "127.0.0.1" if (
+            case.proxy != "unresolved") else "qbsocks-proxy.invalid"
+        write_settings(self.port, int(case.version), user, PASSWORD * auth if case.password is None else
+                       case.password, server)
+        if case.settings == "unreadable":  # a folder in the file's stead
+            os.remove(SETTINGS_FILE) or os.mkdir(SETTINGS_FILE)
+            return case.reason
+        return f"SOCKS{case.version} proxy {server}:{self.port}{' as ' * bool(user)}{user}" if self.port else "direct"
+
+    def play(self, connects):
+        script, resets = bytes.fromhex(self.case.script.rstrip("!")), self.case.script.endswith("!")
+        try:
+            if self.case.proxy == "dropping":
+                time.sleep(0.3)  # the connects wait for their SYN's answer meanwhile
+                connects = self.listener.accept()[0].close() or connects if script else 0  # the filler's: one in
+            for _ in range(connects):
+                self.accepted.append(self.listener.accept()[0])
+                self.accepted[-1].recv(64)
+            for peer in self.accepted if script else ():
+                if resets:  # a reset, not a FIN, as soon after the bytes as can be
+                    peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                peer.sendall(script)
+                with contextlib.suppress(OSError):  # the client may have read its fill and reset it already
+                    peer.close() if resets else peer.shutdown(socket.SHUT_WR)
+            self.triggered = time.monotonic()
+            if self.cancel:
+                self.cancel.cancel()
+                self.cancel.cancel()  # twice is safe
+        except OSError as e:
+            self.failed = e
+
+    def close(self):  # whether the proxy played its part
+        if self.thread.ident:
+            self.thread.join()
+        for held in [*self.accepted, self.filler, self.listener]:
+            if held:
+                held.close()
+        if self.case.settings == "unreadable":
+            os.rmdir(SETTINGS_FILE)
+        return self.failed is None
+
+
+def descriptors(kind=""):  # the process's open descriptors; kind "socket:", its sockets alone
+    found = []
+    for fd in sorted(os.listdir("/proc/self/fd")):
+        try:
+            found += [fd] if os.readlink(f"/proc/self/fd/{fd}").startswith(kind) else []
+        except OSError:  # the listing's own, closed by now
+            pass
+    return found
+
+
+def descriptors_as(before, seconds=10, kind=""):  # as before, once what closes them late has
+    deadline = time.monotonic() + seconds
+    while descriptors(kind) != before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return descriptors(kind) == before
+
+
+WATCHED, watches_sockets = (True, False), Q._watches_sockets
+WAYS = {"create_connection": None, "asyncio, the loop watching sockets": True, "asyncio, the callback form": False}
+
+
+def connect_all(watched, address, timeout, text, cancel, count):
+    """The outcomes of count connects at once, sharing cancel: by create_connection (the first on the main thread,
+    which the binding moves on itself, the others on threads), or by asyncio (watched: on a loop that watches sockets,
+    else the callback form)."""
+    if watched is None:
+        with concurrent.futures.ThreadPoolExecutor(count) as pool:
+            others = pool.map(lambda _: outcome(address, timeout, text, cancel), range(1, count))
+            return [outcome(address, timeout, text, cancel), *others]
+
+    async def every():
+        return await asyncio.gather(*(outcome_async(address, timeout, text, cancel=cancel) for _ in range(count)))
+    Q._watches_sockets = lambda loop_class: watched
+    try:
+        return asyncio.run(every())
+    finally:
+        Q._watches_sockets = watches_sockets
+
+
+STDLIB = (socket.timeout, TimeoutError, socket.gaierror, ConnectionRefusedError, ConnectionResetError,
+          ConnectionAbortedError, BrokenPipeError, PermissionError, InterruptedError, BlockingIOError)
+LOOKUP = {11001: ("host name not found", socket.EAI_NONAME), 11002: ("name lookup failed for now; try again",
+                                                                    socket.EAI_AGAIN)}  # words, gaierror's errno
+NO_LOOKUP = ("", None)
+SYSTEM_ERRNO = {10061: errno.ECONNREFUSED, 10054: errno.ECONNRESET}  # the Windows Sockets numbers of the cases
+
+
+def promised(case, system_error):
+    """What the binding promises beside the library's facts: a system error's errno (a direct connect's lookup:
+    socket.gaierror's EAI_*), and the classes socket.create_connection's own failure would have: the timeout's for
+    the caller's bound; where the system failed a direct connect, socket.gaierror or the OSError of its errno."""
+    direct = case.result == "TARGET_UNREACHABLE"
+    if case.cause != "SYSTEM_ERROR":
+        return None, {socket.timeout, TimeoutError} if case.result == "TIMED_OUT" else set()
+    if direct and "TARGET_LOOKUP" in case.step:
+        return LOOKUP.get(system_error, NO_LOOKUP)[1], {socket.gaierror}
+    number = SYSTEM_ERRNO.get(system_error)
+    return number, {type(OSError(number, ""))} - {OSError} if direct else set()
 
 
 def kept(e):  # what a pickle or copy of an exception must keep
     return type(e), e.args, e.__dict__, e.errno, e.strerror, str(e)
 
 
-def fits(got, name, error, reason, facts, number):  # the row's outcome, also its classes, kept when pickled or copied
-    if error is None:
+def fits(got, case, port):
+    """True, or the case's class and result, reason, facts, errno and promised classes, kept when pickled."""
+    if case.result == "OK":
         return got is True
-    also = {kind for kind in (ConnectionRefusedError, socket.timeout, TimeoutError, socket.gaierror)
-            if isinstance(got, kind)}
-    return (isinstance(got, error) and got.result == error.result and re.fullmatch(reason, got.reason) and
-            also == ALSO.get(name, set()) and kept(pickle.loads(pickle.dumps(got))) == kept(got) == kept(copy.copy(got))
-            and all(g in f if isinstance(f, set) else g == f for f, g in zip(facts + (number,), (
-                got.step, got.cause, got.proxy_code, got.system_error, got.errno))))
+    error = getattr(Q, case.result.title().replace("_", ""))  # PROXY_FAILED: ProxyFailed
+    system_error = getattr(got, "system_error", None)
+    seen = 11001 if case.system_error == "11001" and system_error == 11002 else system_error  # an offline resolver
+    reason = case.reason.replace("{proxy_port}", str(port)).replace("{lookup}", LOOKUP.get(system_error, NO_LOOKUP)[0])
+    number, classes = promised(case, system_error)
+    return (isinstance(got, error) and got.result == error.result == Q.Result[case.result] and (
+        got.reason.startswith(reason[:-1]) if reason.endswith("*") else got.reason == reason) and
+        got.step in {Q.Step[step] for step in case.step.split("|")} and (got.cause, got.proxy_code, seen, got.errno)
+        == (Q.Cause[case.cause], case.proxy_code and int(case.proxy_code), int(case.system_error), number) and
+        {kind for kind in STDLIB if isinstance(got, kind)} == classes and
+        kept(pickle.loads(pickle.dumps(got))) == kept(got) == kept(copy.copy(got)))
 
-WATCHED, watches_sockets = (True, False), Q._watches_sockets
 
-for name, settings, host, port, timeout, error, reason, facts, number in rows:
-    row = name, error, reason, facts, number
-    write_settings(*settings)
-    route = f"SOCKS{settings[1]} proxy 127.0.0.1:{settings[0]}" if settings else "direct"
-    expect(qbsocks.route() == route + (f" as {settings[2]}" if len(settings) > 2 else ""), name, qbsocks.route())
-    start, got = time.monotonic(), outcome((host, port), timeout)
-    expect(fits(got, *row), name, (got, getattr(got, "__dict__", 0)))
-    expect(not error or not timeout or timeout <= time.monotonic() - start < 8, name, time.monotonic() - start)
-    for watched in WATCHED:  # asyncio on a loop that watches sockets, and on one that cannot (the callback form)
-        Q._watches_sockets = lambda loop_class: watched
-        got_async = asyncio.run(outcome_async((host, port), timeout))
-        expect(type(got_async) is type(got) and fits(got_async, *row), f"{name}, asyncio's socket {watched}", got_async)
-    Q._watches_sockets = watches_sockets
+def run_case(case):
+    """The case by each way: the route, each outcome, of one type by every way, a bounded failure in its bound and a
+    few seconds, cancelled connects within 5 s of the cancel, no socket left."""
+    bound, count, first = float(case.bound_ms) / 1000, 1 if case.cancel == "before" else max(int(case.cancel), 1), None
+    address = case.host, CLOSED if case.target == "refusing" else ECHO
+    text = b"" if case.script else b"ping through qbsocks"  # a scripted proxy's grant leads nowhere
+    for way, watched in WAYS.items():
+        name, before = f"{case.case}, {way}", descriptors("socket:")  # the library's idle thread keeps others
+        cancel = Q.Cancel() if case.cancel != "0" else None
+        if case.cancel == "before":
+            cancel.cancel()
+        proxy = ProxySide(case, cancel, count)
+        route, start = proxy.route(), time.monotonic()
+        expect(Q.route() == route, f"{name}: the route", Q.route())
+        got, ended = connect_all(watched, address, bound or None, text, cancel, count), time.monotonic()
+        expect(proxy.close(), f"{name}: the proxy's part", proxy.failed)
+        if cancel:
+            cancel.close()
+            cancel.cancel()  # closed: changes nothing
+        first = first or got
+        expect(all(fits(one, case, proxy.port) and type(one) is type(first[0]) for one in got) and (
+            bound <= ended - start < bound + 5 if case.result == "TIMED_OUT" else case.cancel == "0" or
+            ended - (proxy.triggered or start) < 5), name, ([(o, getattr(o, "__dict__", o)) for o in got],
+                                                            ended - start))
+        expect(descriptors_as(before, 5, "socket:"), f"{name}: no socket left", descriptors("socket:"))
+
+
+cases = [case for case in read_cases(os.path.join(os.path.dirname(os.path.abspath(__file__)), "connect_cases.txt"))
+         if "python" in case.only.split(" ")]
+for case in cases:
+    run_case(case)
+print(f"{len(cases)} cases, each by {', '.join(WAYS)}")
+expect(cases, "the case table read")
 # Every class the binding raises, made as it makes them: pickled and copied with its facts.
 for error in {*Q._ERRORS.values(), *Q._TARGET_ERRORS.values(), Q.TargetLookupFailed, Q.NoLibrary, Q.Error}:
     made = error("why", error.result, Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, 91, 11001)
@@ -147,7 +318,7 @@ expect(dict(re.findall(defined, header[:header.index("QBSOCKS_REASON_SIZE")])) =
        and all({k: v for k, v in numbers.items() if k.startswith(kind.__name__.upper() + "_")} ==
                {f"{kind.__name__.upper()}_{m.name}": m for m in kind} for kind in (Q.Step, Q.Cause)),
        "Result, Step and Cause as qbsocks.h numbers them", numbers)
-if sys.argv[1:] == ["rows"]:  # the rows alone, under another Python
+if sys.argv[1:] == ["rows"]:  # the cases alone, under another Python
     raise SystemExit(bool(failures))
 
 # pip install of bindings/python, offline, into a fresh venv of the Python with Debian's python3-requests and
@@ -163,10 +334,9 @@ try:
 except (qbsocks.SettingsUnreadable, requests.ConnectionError) as e:
     print(type(e).__name__, getattr(e, "reason", ""))"""
 python = "/usr/bin/python3"  # Debian's, which has them (scripts/setup-steps.sh)
-web, settings_file = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler), os.path.join(
-    env["XDG_CONFIG_HOME"], "qbsocks", "user.reg")
+web = http.server.HTTPServer(("127.0.0.1", 0), http.server.SimpleHTTPRequestHandler)
 threading.Thread(target=web.serve_forever, daemon=True).start()
-venv, package = os.path.join(env["XDG_CONFIG_HOME"], "venv"), f"{env['QBSOCKS_VERSION']} {env['QBSOCKS_VERSION']} True True"
+venv, package = os.path.join(CONFIG, "venv"), f"{env['QBSOCKS_VERSION']} {env['QBSOCKS_VERSION']} True True"
 venv_env = {k: v for k, v in env.items() if k.lower() not in ("pythonpath", "qbsocks_library", "no_proxy")}
 # --clear: afresh at every run, whatever an earlier one left.
 subprocess.run([python, "-m", "venv", "--clear", "--without-pip", "--system-site-packages", venv], check=True)
@@ -180,11 +350,11 @@ for settings, expected in (
         (None, "SettingsUnreadable Cannot read the proxy settings: the store cannot be read in full")):
     write_settings(*settings or ())
     if settings is None:  # a folder in the file's stead: unreadable
-        os.remove(settings_file) or os.mkdir(settings_file)
+        os.remove(SETTINGS_FILE) or os.mkdir(SETTINGS_FILE)
     got = subprocess.run([os.path.join(venv, "bin", "python"), "-c", USE, f"http://127.0.0.1:{web.server_port}/"],
                          capture_output=True, text=True, cwd=venv, env=venv_env)
     expect(got.stdout.strip() == expected, "the package in a venv: proxy_url(), requests through it", got)
-os.rmdir(settings_file)
+os.rmdir(SETTINGS_FILE)
 web.shutdown()
 
 # The build's wheel as a user installs it: pip install of the file alone, offline, into a fresh venv of the oldest
@@ -198,14 +368,11 @@ try:
     qbsocks.create_connection(("127.0.0.1", int(sys.argv[2])), 10)
 except qbsocks.ProxyFailed as e:
     print(e.reason, e.step, e.cause, e.proxy_code)"""
-pyenv = os.path.join(env.get("PYENV_ROOT") or pwd.getpwuid(os.getuid()).pw_dir + "/.pyenv", "versions")
-cpythons = sorted((tuple(map(int, v.split("."))), f"{pyenv}/{v}/bin/python3") for v in (
-    os.listdir(pyenv) if os.path.isdir(pyenv) else ()) if re.fullmatch(r"3\.([89]|[1-9]\d)\.\d+", v))
 if not cpythons:
     print(f"SKIPPED the wheel in a venv of a CPython that is not Debian's: none 3.8 or later in {pyenv}")
-for _, python in cpythons[:1]:  # the rows under the oldest, where socket.timeout is not yet TimeoutError
-    got = subprocess.run([python, __file__, "rows"], capture_output=True, text=True)
-    expect(got.returncode == 0, f"the rows under {python}", got.stdout + got.stderr)
+for python, run in rows_runs:
+    got = run.communicate()[0]
+    expect(run.returncode == 0 and re.search(r"^[1-9]\d* cases", got, re.M), f"the cases under {python}", got)
 for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
     subprocess.run([python, "-m", "venv", "--clear", venv], check=True)
     subprocess.run([f"{venv}/bin/python", "-m", "pip", "install", "-q", "--no-index", env["QBSOCKS_WHEEL"]], env=venv_env)
@@ -217,7 +384,7 @@ for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
 
 # cmake --install --prefix <the user's base> (~/.local): the Python CMake found imports the package from there, and
 # it loads the prefix's library, with no PYTHONPATH, QBSOCKS_LIBRARY or LD_LIBRARY_PATH.
-userbase = os.path.join(env["XDG_CONFIG_HOME"], "userbase")
+userbase = os.path.join(CONFIG, "userbase")
 shutil.rmtree(userbase, ignore_errors=True)
 for component in ("qbsocks", "python"):
     subprocess.run([env["QBSOCKS_CMAKE"], "--install", env["QBSOCKS_BUILD"], "--prefix", userbase, "--component",
@@ -237,30 +404,6 @@ resource.setrlimit(resource.RLIMIT_NOFILE, (lowest_free, limits[1]))  # no descr
 got = outcome(("127.0.0.1", ECHO), None)
 resource.setrlimit(resource.RLIMIT_NOFILE, limits)
 expect(type(got) is qbsocks.NoSocket and got.reason == "cannot create a socket: too many open sockets", "EMFILE", got)
-
-def cancel_in_the_reply_wait(cancel, proxy):
-    """Cancels once the SOCKS4 request is there: the connect waits for the reply."""
-    accepted = proxy.accept()[0]
-    accepted.recv(9)
-    cancel.cancel()
-    cancel.cancel()  # twice is safe
-    return accepted, time.monotonic()
-
-
-silent4 = socket.create_server(("127.0.0.1", 0))
-write_settings(silent4.getsockname()[1], 4)
-before, got = sorted(os.listdir("/proc/self/fd")), []
-with concurrent.futures.ThreadPoolExecutor(1) as pool, qbsocks.Cancel() as cancel:
-    canceller = pool.submit(cancel_in_the_reply_wait, cancel, silent4)
-    for _ in range(2):  # the second: cancelled before it starts
-        error = outcome(("127.0.0.1", ECHO), None, cancel=cancel)
-        got.append(isinstance(error, Q.Cancelled) and (error.step, time.monotonic() - canceller.result()[1] < 5))
-    canceller.result()[0].close()
-cancel.cancel()  # closed: changes nothing
-# The request is there once sent; the connect may not yet have begun the reply wait when the cancel comes.
-expect(got[0] in [(Q.STEP_REQUEST, True), (Q.STEP_REPLY, True)] and got[1] == (Q.STEP_NONE, True) and
-       sorted(os.listdir("/proc/self/fd")) == before,
-       "cancelled from another thread in the reply wait, and before the start", (got, os.listdir("/proc/self/fd")))
 
 write_settings(AUTH, 5, USER, PASSWORD)
 barrier = threading.Barrier(8)
@@ -327,17 +470,17 @@ for watched, (settings, count, timeout, wait, expected) in itertools.product(WAT
         ((SLOW, 5), 1000, 30, None, "half cancelled"), ((SLOW, 5), 1000, 30, None, "loop closed"))):
     Q._watches_sockets = lambda loop_class: watched
     write_settings(*settings)
-    before, start, threads = sorted(os.listdir("/proc/self/fd")), time.monotonic(), len(os.listdir("/proc/self/task"))
+    before, start, threads = descriptors(), time.monotonic(), len(os.listdir("/proc/self/task"))
     got, lag, most = at_once(count, timeout, wait, expected)
     took = time.monotonic() - start
-    while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < start + 5:
+    while descriptors() != before and time.monotonic() < start + 5:
         time.sleep(0.01)
     logging.getLogger("asyncio").disabled = gc.collect() and False
     print(f"asyncio, {count} at once ({expected}, the loop watching sockets {watched}): returned after {took:.3f} s, "
           f"the timer's largest lag {lag * 1000:.0f} ms, the most threads {most} (before: {threads}), the descriptors "
           f"as before after {time.monotonic() - start:.3f} s")
     expect(as_expected(got, expected) and lag <= max(0.25, count / 1000) and took < 5 and most <= threads + (
-           not watched) and sorted(os.listdir("/proc/self/fd")) == before, f"asyncio, {count} at once: {expected}, "
+           not watched) and descriptors() == before, f"asyncio, {count} at once: {expected}, "
            f"the loop never blocked, no thread per connect, no socket left ({watched})", (got, lag, took, most))
 Q._watches_sockets = watches_sockets
 resource.setrlimit(resource.RLIMIT_NOFILE, limits)
@@ -367,20 +510,14 @@ def interrupted(step):
         pass
     finally:
         sys.settrace(None)
-    deadline = time.monotonic() + 10  # a socket that comes on the helper closes then, not at the next connect
-    while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return sorted(os.listdir("/proc/self/fd")) == before
+    return descriptors_as(before)  # a socket that comes on the helper closes then, not at the next connect
 
 
 write_settings(MICROSOCKS, 5)
-before = sorted(os.listdir("/proc/self/fd"))
+before = descriptors()
 steps = sum(1 for _ in itertools.takewhile(interrupted, itertools.count()))
-deadline = time.monotonic() + 10  # for connects left running on their threads to close their sockets
-while sorted(os.listdir("/proc/self/fd")) != before and time.monotonic() < deadline:
-    time.sleep(0.01)
-expect(steps > 50 and sorted(os.listdir("/proc/self/fd")) == before, "an interrupt at every step leaves no socket",
-       (steps, before, sorted(os.listdir("/proc/self/fd"))))
+expect(steps > 50 and descriptors_as(before), "an interrupt at every step leaves no socket",
+       (steps, before, descriptors()))
 
 def answer_when_told(listener, told):  # a SOCKS5 proxy: Ctrl-C's SIGINT to the main thread once the greeting is
     peer = listener.accept()[0]  # there, the answers when told, then whether the client closed its socket
@@ -401,7 +538,7 @@ def answer_when_told(listener, told):  # a SOCKS5 proxy: Ctrl-C's SIGINT to the 
 listener, told, was = socket.create_server(("127.0.0.1", 0)), threading.Event(), signal.signal(
     signal.SIGINT, signal.default_int_handler)  # Ctrl-C's KeyboardInterrupt, wherever the test runs
 write_settings(listener.getsockname()[1], 5)
-before = sorted(os.listdir("/proc/self/fd"))
+before = descriptors()
 with concurrent.futures.ThreadPoolExecutor(1) as pool:
     proxy, got = pool.submit(answer_when_told, listener, told), []
     try:
@@ -409,7 +546,7 @@ with concurrent.futures.ThreadPoolExecutor(1) as pool:
     except KeyboardInterrupt:
         got.append("interrupted")
     told.set()  # the socket comes now, after the wait was cut short, and no connect follows
-    got += [proxy.result(), sorted(os.listdir("/proc/self/fd")) == before]
+    got += [proxy.result(), descriptors() == before]
 signal.signal(signal.SIGINT, was)
 listener.close()
 write_settings(MICROSOCKS, 5)
