@@ -477,6 +477,7 @@ typedef pthread_t thread_t;
 struct proxy_side {
   const struct row* row;
   socket_t proxy, accepted[MOST_CONNECTS];
+  unsigned port; /* the proxy's */
   qbsocks_cancel* cancel;
   unsigned long triggered_at;
   signal_t all_waiting, go; /* MANY: the library's threads are counted in between */
@@ -489,17 +490,33 @@ static int connects_of(const struct row* row) {
   return row->cancel > 1 ? row->cancel : 1;
 }
 
+#ifndef _WIN32
+/* The connects to the port still in SYN-SENT (/proc/net/tcp's state 02). */
+static int syn_sent_to(unsigned port) {
+  char line[256], remote[32], expected[32];
+  unsigned state;
+  int n = 0;
+  FILE* tcp = fopen("/proc/net/tcp", "r");
+  snprintf(expected, sizeof(expected), "0100007F:%04X", port);
+  while (tcp != NULL && fgets(line, sizeof(line), tcp) != NULL)
+    n += sscanf(line, "%*s %*s %31s %x", remote, &state) == 2 && strcmp(remote, expected) == 0 && state == 2;
+  if (tcp != NULL) fclose(tcp);
+  return n;
+}
+#endif
+
 static int resets(const struct row* row) { return row->script[strlen(row->script) - 1] == '!'; }
 
 THREAD_FUNCTION(play_proxy) {
   struct proxy_side* p = (struct proxy_side*)arg;
   char bytes[64];
   int i, n;
-  if (p->row->proxy == DROPPING) { /* its SYN is dropped: the connect waits from its start on */
+  if (p->row->proxy == DROPPING) { /* once each connect's SYN is dropped, it waits for the retry */
 #ifdef _WIN32
-    Sleep(300);
+    Sleep(300); /* Windows cannot be asked which SYNs wait; the connects start at once */
 #else
-    usleep(300 * 1000);
+    unsigned long start = now_ms();
+    while (syn_sent_to(p->port) < connects_of(p->row) && now_ms() - start < 10000) usleep(1000);
 #endif
     if (p->row->script != NULL) close_socket(accept(p->proxy, NULL, NULL)); /* the filler: the SYN's retry gets in */
   }
@@ -764,6 +781,7 @@ static void run(const struct row* row) {
   memset(&p, 0, sizeof(p));
   p.row = row;
   p.proxy = closed;
+  p.port = closed_port;
   for (i = 0; i < MOST_CONNECTS; ++i) p.accepted[i] = (socket_t)-1;
   signal_open(p.all_waiting);
   signal_open(p.go);

@@ -130,6 +130,11 @@ def read_cases(path):  # each case's fields, as text
     return cases
 
 
+def syn_sent_to(port):  # the connects to the port still in SYN-SENT (/proc/net/tcp's state 02)
+    with open("/proc/net/tcp") as tcp:
+        return sum(line.split()[2:4] == [f"0100007F:{port:04X}", "02"] for line in tcp)
+
+
 class ProxySide:
     """A case's proxy and settings, afresh for each way of connecting. The test's own, for a script or a cancel,
     accepts each connect on a thread and reads its first bytes (a cancelled one waits for the reply once its request
@@ -163,7 +168,9 @@ class ProxySide:
         script, resets = bytes.fromhex(self.case.script.rstrip("!")), self.case.script.endswith("!")
         try:
             if self.case.proxy == "dropping":
-                time.sleep(0.3)  # the connects wait for their SYN's answer meanwhile
+                deadline = time.monotonic() + 10  # each connect's SYN dropped: it waits for the retry
+                while syn_sent_to(self.port) < connects and time.monotonic() < deadline:
+                    time.sleep(0.001)
                 connects = self.listener.accept()[0].close() or connects if script else 0  # the filler's: one in
             for _ in range(connects):
                 self.accepted.append(self.listener.accept()[0])
