@@ -186,21 +186,31 @@ static void take_defaults(struct row* row) {
   row->result = row->system_error_windows = -1, row->proxy_code = QBSOCKS_NO_PROXY_CODE;
 }
 
+/* A whole file into buffer (read by pieces: /proc's files come a page at
+ * a time); its size, or 0 when it cannot be read or fills the buffer. */
+static size_t read_whole(const char* path, char* buffer, size_t size) {
+  size_t got = 0;
+#ifdef _WIN32
+  DWORD n = 1;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+  while (file != INVALID_HANDLE_VALUE && n > 0 && got < size &&
+         ReadFile(file, buffer + got, (DWORD)(size - got), &n, NULL))
+    got += n;
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+#else
+  size_t n = 1;
+  FILE* in = fopen(path, "rb");
+  while (in != NULL && n > 0 && got < size) got += n = fread(buffer + got, 1, size - got, in);
+  if (in != NULL) fclose(in);
+#endif
+  return got < size ? got : 0;
+}
+
 /* The table's text, which the cases' texts point into. */
 static char table[65536];
 static const char* read_table(const char* path) {
-  size_t got = 0;
-#ifdef _WIN32
-  DWORD n = 0;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-  if (file != INVALID_HANDLE_VALUE && ReadFile(file, table, sizeof(table), &n, NULL)) got = n;
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-#else
-  FILE* in = fopen(path, "rb");
-  if (in != NULL) got = fread(table, 1, sizeof(table), in), fclose(in);
-#endif
-  if (got == 0 || got == sizeof(table) || memchr(table, '\0', got) != NULL)
-    return "cannot be read, or is empty or too long";
+  size_t got = read_whole(path, table, sizeof(table));
+  if (got == 0 || memchr(table, '\0', got) != NULL) return "cannot be read, or is empty or too long";
   return NULL;
 }
 
@@ -490,20 +500,32 @@ static int connects_of(const struct row* row) {
   return row->cancel > 1 ? row->cancel : 1;
 }
 
-#ifndef _WIN32
-/* The connects to the port still in SYN-SENT (/proc/net/tcp's state 02). */
+/* The connects to the port still in SYN-SENT: the lines of /proc/net/tcp
+ * (under Wine, through its drive Z:) whose remote address is the port's
+ * and whose state is 02; -1 where the system cannot be asked. */
 static int syn_sent_to(unsigned port) {
-  char line[256], remote[32], expected[32];
-  unsigned state;
+#ifdef _WIN32
+  const char* path = "Z:\\proc\\net\\tcp";
+#else
+  const char* path = "/proc/net/tcp";
+#endif
+  static char tcp[1 << 20];
+  char pattern[32];
+  size_t at, length, got = read_whole(path, tcp, sizeof(tcp));
   int n = 0;
-  FILE* tcp = fopen("/proc/net/tcp", "r");
-  snprintf(expected, sizeof(expected), "0100007F:%04X", port);
-  while (tcp != NULL && fgets(line, sizeof(line), tcp) != NULL)
-    n += sscanf(line, "%*s %*s %31s %x", remote, &state) == 2 && strcmp(remote, expected) == 0 && state == 2;
-  if (tcp != NULL) fclose(tcp);
+  if (got == 0) return -1;
+  length = (size_t)snprintf(pattern, sizeof(pattern), " 0100007F:%04X 02 ", port);
+  for (at = 0; at + length <= got; ++at) n += memcmp(tcp + at, pattern, length) == 0;
   return n;
 }
+
+static void pause_ms(unsigned ms) {
+#ifdef _WIN32
+  Sleep(ms);
+#else
+  usleep(ms * 1000);
 #endif
+}
 
 static int resets(const struct row* row) { return row->script[strlen(row->script) - 1] == '!'; }
 
@@ -512,12 +534,11 @@ THREAD_FUNCTION(play_proxy) {
   char bytes[64];
   int i, n;
   if (p->row->proxy == DROPPING) { /* once each connect's SYN is dropped, it waits for the retry */
-#ifdef _WIN32
-    Sleep(300); /* Windows cannot be asked which SYNs wait; the connects start at once */
-#else
     unsigned long start = now_ms();
-    while (syn_sent_to(p->port) < connects_of(p->row) && now_ms() - start < 10000) usleep(1000);
-#endif
+    int waiting;
+    while ((waiting = syn_sent_to(p->port)) >= 0 && waiting < connects_of(p->row) && now_ms() - start < 10000)
+      pause_ms(1);
+    if (waiting < 0) pause_ms(300); /* no /proc/net/tcp to ask (Windows itself): the connects start at once */
     if (p->row->script != NULL) close_socket(accept(p->proxy, NULL, NULL)); /* the filler: the SYN's retry gets in */
   }
   for (i = 0; (p->row->proxy != DROPPING || p->row->script != NULL) && i < connects_of(p->row); ++i) {
