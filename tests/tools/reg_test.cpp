@@ -98,6 +98,7 @@ TEST(QbsocksReg, CommandLineErrorsExitOneWithOneLineAndWriteNothing) {
       {{"add", kKey, "/v", "Password", "/d", "-"}, "/d -: standard input ended before a line"},
       {{"add", "HKLM\\Software\\X", "/v", "A", "/d", "x"}, "not a key under HKCU"},
       {{"add", "Software\\X", "/v", "A", "/d", "x"}, "not a key under HKCU"},
+      {{"add", "HKCUSoftwareX", "/v", "A", "/d", "x"}, "the shell took its backslashes; quote it"},
       {{"query"}, "expected KEY"},
       {{"query", kKey, "/f"}, "/f does not apply"},
       {{"query", kKey, "/v", "A", "/v", "B"}, "/v given twice"},

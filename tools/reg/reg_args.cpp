@@ -111,11 +111,26 @@ const SwitchSpec* FindSwitch(const std::string& arg) {
   return nullptr;
 }
 
+// A root run into the rest of the path ("HKCUSoftwareQuillbrook"): an
+// unquoted key whose backslashes a POSIX shell took as escapes.
+bool LostItsBackslashes(const std::string& text) {
+  if (text.find('\\') != std::string::npos) return false;
+  const std::string folded = Lower(text);
+  for (const std::string_view root : {"hkey_current_user", "hkcu"}) {
+    if (folded.size() > root.size() && folded.compare(0, root.size(), root) == 0) return true;
+  }
+  return false;
+}
+
 // Only the current user's keys live in the settings file.
 std::optional<std::string> CurrentUserKey(const std::string& text, std::string& why) {
   const auto canonical = qbhive::CanonicalKeyPath(text);
   const std::string root(qbhive::kCurrentUserRoot);
   if (canonical && canonical->compare(0, root.size(), root) == 0) return canonical;
+  if (LostItsBackslashes(text)) {
+    why = "\"" + text + "\" is not a key: the shell took its backslashes; quote it, as in 'HKCU\\Software\\...'";
+    return std::nullopt;
+  }
   why = "\"" + text + "\" is not a key under HKCU\\ or HKEY_CURRENT_USER\\ (the only root kept here)";
   return std::nullopt;
 }
