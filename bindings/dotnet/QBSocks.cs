@@ -281,13 +281,19 @@ namespace QBSocks32
     // destroyed only when the last of them and its owner let it go.
     sealed class CancelHandle : SafeHandle
     {
+        static int live;
+
         CancelHandle() : base(IntPtr.Zero, true) { }
+
+        // The handles created and not yet destroyed, in the whole process.
+        internal static int Live { get { return Volatile.Read(ref live); } }
 
         internal static CancelHandle Create()
         {
             var owner = new CancelHandle();
             owner.SetHandle(NativeMethods.cancelCreate());
             if (owner.IsInvalid) throw new OutOfMemoryException("qbsocks_cancel_create");
+            Interlocked.Increment(ref live);
             return owner;
         }
 
@@ -296,6 +302,7 @@ namespace QBSocks32
         protected override bool ReleaseHandle()
         {
             NativeMethods.cancelDestroy(handle);
+            Interlocked.Decrement(ref live);
             return true;
         }
     }
@@ -470,11 +477,24 @@ namespace QBSocks32
 
         static Socket SocketOwning(UIntPtr handle)
         {
-            SafeSocketHandle owner = new SafeSocketHandle((IntPtr)(long)handle.ToUInt64(), true);
-            try { return new Socket(owner); }
-            catch { owner.Dispose(); throw; }  // the handle is closed, never left without an owner
+            return Owning(handle, native => new SafeSocketHandle(native, true), owner => new Socket(owner));
         }
 #endif
+
+        // What takes over a connected handle: its owner (a SafeHandle that
+        // closes it) made first, then handed to make, or, where make throws,
+        // disposed; never a handle without an owner. Every runtime compiles
+        // it (mono runs it in the tests); .NET 5 makes a Socket with it.
+        internal static T Owning<TOwner, T>(UIntPtr handle, Func<IntPtr, TOwner> own, Func<TOwner, T> make) where TOwner : SafeHandle
+        {
+            TOwner owner = own((IntPtr)(long)handle.ToUInt64());
+            try { return make(owner); }
+            catch
+            {
+                owner.Dispose();
+                throw;
+            }
+        }
 
         /// <summary>
         /// ConnectHandle without a thread that waits: the library's own thread carries the connect out

@@ -2,8 +2,9 @@
 // connect_cases.txt through Connect with an outcome, ConnectHandle and ConnectHandleAsync (the
 // route, the facts, the exception, a blocking descriptor that echoes, a cancel through a
 // QBSocksCancel and a token, nothing left open); then version, proxy Uri, the reason form, a token's
-// registration, a token cancelling after 0.5 s, 1,000 async connects at once, half of them
-// cancelled; with "unreachable", what a call throws when the library is nowhere.
+// registrations, a cancel disposed in use, a handle's owner, a token cancelling after 0.5 s, 1,000
+// async connects at once, half of them cancelled; with "unreachable", what a call throws when the
+// library is nowhere.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -326,24 +327,67 @@ static class CApiTest
         listener?.Close();
     }
 
-    // A token's registration ends with its connect (one made, one refused): the source's later
-    // Cancel runs no callback in the context the connect captured.
+    // A long-lived token's registrations and cancel handles end with its connects (made and refused,
+    // by ConnectHandle, then ConnectHandleAsync): the source's later Cancel runs no callback in the
+    // context a connect captured, and no handle of the library's is left.
     static void RegistrationReleased()
     {
         WriteSettings("127.0.0.1", 0, 0, "", "");
         int stale = 0;
         var inConnect = new AsyncLocal<bool>(change => { if (change.ThreadContextChanged && change.CurrentValue) ++stale; });
         var source = new CancellationTokenSource();
-        foreach (int port in new[] { echo, refusingPort })
+        for (int i = 0; i < 40; ++i)
         {
-            UIntPtr handle;
-            QBSocksOutcome o;
+            int port = i % 2 == 0 ? echo : refusingPort;
             inConnect.Value = true;
-            if (QBSocks.Connect("127.0.0.1", port, 0, source.Token, out handle, out o) == QBSocksResult.Ok) close((int)handle.ToUInt32());
+            try { close((int)(i < 20 ? QBSocks.ConnectHandle("127.0.0.1", port, 0, source.Token)
+                                     : QBSocks.ConnectHandleAsync("127.0.0.1", port, 0, source.Token).GetAwaiter().GetResult()).ToUInt32()); }
+            catch (QBSocksException) { }
             inConnect.Value = false;
         }
+        stale = 0;  // an async connect's continuation ran in its context
         source.Cancel();
-        Expect(stale == 0, "no registration left by a finished connect", stale);
+        Expect(stale == 0 && CancelHandle.Live == 0, "no registration or cancel handle left by finished connects",
+               stale + " callbacks, " + CancelHandle.Live + " handles");
+    }
+
+    // A QBSocksCancel disposed on this thread while a connect on another runs with it (a silent proxy
+    // holds it): the library's handle lives until the connect ends (the proxy closes).
+    static void DisposedInUse()
+    {
+        Socket silent = Bound(8);
+        WriteSettings("127.0.0.1", PortOf(silent), 5, "", "");
+        var cancel = new QBSocksCancel();
+        var connect = Task.Factory.StartNew(() => QBSocks.Connect("127.0.0.1", echo, 30000, cancel, out _, out _),
+                                            TaskCreationOptions.LongRunning);
+        Socket accepted = silent.Accept();
+        cancel.Dispose();
+        int held = CancelHandle.Live;
+        accepted.Close();
+        Expect(held == 1 && connect.Result != QBSocksResult.Ok && CancelHandle.Live == 0, "a cancel disposed in use: its handle held",
+               held + ", " + connect.Result + ", then " + CancelHandle.Live);
+        silent.Close();
+    }
+
+    // A connected handle's owner (Owning, that makes .NET 5's Socket), disposed, or disposed for a
+    // make that throws: the descriptor is closed.
+    static void OwnerCloses()
+    {
+        WriteSettings("127.0.0.1", 0, 0, "", "");
+        foreach (bool throws in new[] { false, true })
+        {
+            UIntPtr handle = QBSocks.ConnectHandle("127.0.0.1", echo);
+            try { QBSocks.Owning(handle, fd => new Descriptor(fd), owner => throws ? throw new TimeoutException() : owner).Dispose(); }
+            catch (TimeoutException) { }
+            Expect(fcntl((int)handle.ToUInt32(), GetFlags, 0) == -1, "the owner closes the handle, make throwing: " + throws, handle);
+        }
+    }
+
+    sealed class Descriptor : SafeHandle
+    {
+        public Descriptor(IntPtr fd) : base(fd, true) { }
+        public override bool IsInvalid => handle == (IntPtr)(-1);
+        protected override bool ReleaseHandle() => close((int)handle) == 0;
     }
 
     // A token cancelling after 0.5 s (its timer) a connect that a silent proxy holds (the library's
@@ -473,6 +517,8 @@ static class CApiTest
         Console.WriteLine(cases.Count + " cases, each through " + string.Join(", ", Ways));
         Expect(cases.Count > 0, "cases read", cases.Count);
         RegistrationReleased();
+        DisposedInUse();
+        OwnerCloses();
         CancelledAfter();
         AtOnce();
         File.Delete(settings + "/user.reg");
