@@ -227,7 +227,8 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
 }
 
 // A look without waiting: the connect is over once the socket is writable
-// (or failed: SO_ERROR says why).
+// (or failed: SO_ERROR says why). Windows' select reports a failed connect
+// in its exception set, which Wait counts as ready.
 int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
   const int seen = sockio::Wait(Native(socket_), sockio::kWritable, 0);
   if (seen < 0) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, WSAGetLastError(), nullptr);
@@ -354,7 +355,9 @@ bool ConnectEngine::MustEnd() {
 
 // A wait that would start past the bound or after a cancel ends the
 // connect instead; else the caller is to come back when the handle is
-// ready, or at the bound or the reply's time (dwBudget from dwStart).
+// ready, or at the bound or the reply's time (dwBudget from dwStart), or,
+// while the TCP connect goes on, when the caller's wait may have missed
+// its failure (WSAPoll's): the next look asks the socket.
 int ConnectEngine::WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait) {
   if (MustEnd()) return EndEarly();
   unsigned int timeout = QBSOCKS_WAIT_FOREVER;
@@ -363,6 +366,8 @@ int ConnectEngine::WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dw
     const unsigned int left = MillisecondsLeft(dwStart, dwBudget);
     if (left < timeout) timeout = left;
   }
+  if (phase_ == Phase::kConnecting && timeout > sockio::kLongestConnectWaitMs)
+    timeout = sockio::kLongestConnectWaitMs;
   wait->socket = handle;
   wait->events = events;
   wait->timeout_ms = timeout;

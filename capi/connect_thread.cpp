@@ -154,12 +154,10 @@ class DeadlineHeap {
 // takes any number of sockets (select stops at FD_SETSIZE; I/O completion
 // ports would need the connects' reads to be overlapped operations of
 // ours). WSAPoll before Windows 10 2004 does not report a connect that
-// failed: a connect waiting to become writable is polled at least every
-// kConnectCheckMs as well, and the poll finds out.
+// failed: the connect's own wait ends within kLongestConnectWaitMs while
+// its TCP connect goes on, and the poll then finds out.
 class SocketWatch {
  public:
-  static const unsigned kConnectCheckMs = 500;
-
   ~SocketWatch() {
     free(m_polls);
     free(m_connects);
@@ -228,8 +226,6 @@ class SocketWatch {
 // epoll: one registration per pending connect, the kernel keeps the list.
 class SocketWatch {
  public:
-  static const unsigned kConnectCheckMs = QBSOCKS_WAIT_FOREVER;
-
   ~SocketWatch() {
     if (m_epoll >= 0) close(m_epoll);
   }
@@ -427,9 +423,6 @@ class ConnectThread : public MallocAllocated {
     unsigned timeoutMs = wait.timeout_ms;
     // A handle the wait refused is looked at every few milliseconds.
     if (!m_watch.Watch(connect, wait) && timeoutMs > kUnwatchedCheckMs) timeoutMs = kUnwatchedCheckMs;
-    if ((wait.events & QBSOCKS_WAIT_WRITABLE) && timeoutMs > SocketWatch::kConnectCheckMs) {
-      timeoutMs = SocketWatch::kConnectCheckMs;
-    }
     // A deadline stays within half the tick count's range, where it still compares as later.
     if (timeoutMs != QBSOCKS_WAIT_FOREVER && timeoutMs > kLongestSleepMs) timeoutMs = kLongestSleepMs;
     if (timeoutMs == QBSOCKS_WAIT_FOREVER) {

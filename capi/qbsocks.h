@@ -243,7 +243,8 @@ typedef struct qbsocks_wait {
                               (a descriptor; on Windows a socket) */
   int events;              /* QBSOCKS_WAIT_READABLE or QBSOCKS_WAIT_WRITABLE */
   unsigned int timeout_ms; /* poll again after this many milliseconds at the latest, ready or not
-                              (the bound, the proxy's ten seconds); or QBSOCKS_WAIT_FOREVER */
+                              (the bound, the proxy's ten seconds; on Windows half a second at
+                              most while the TCP connect goes on); or QBSOCKS_WAIT_FOREVER */
 } qbsocks_wait;
 
 /* Starts a connect to host (dotted IPv4 or a name) at port as
@@ -268,7 +269,11 @@ QBSOCKS_C_API qbsocks_connecting* QBSOCKS_CALL qbsocks_connect_start(const char*
  * not own). The first call reads the settings, as every connect does (a
  * file on Linux, the registry on Windows); no call waits for the network
  * or a name lookup, which runs on a thread of the library's. wait may not
- * be NULL while the connect is in progress. */
+ * be NULL while the connect is in progress. The loop calls again once
+ * timeout_ms have passed, even when the handle never became ready:
+ * WSAPoll before Windows 10 version 2004 (and Server 2019) never reports a
+ * refused connect, so on Windows the wait during the TCP connect lasts half
+ * a second at most, and the next call asks the socket whether it failed. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_poll(qbsocks_connecting* connecting, qbsocks_wait* wait);
 
 /* Ends the connect and frees it. Returns its result, and on QBSOCKS_OK

@@ -11,7 +11,8 @@
  * Windows: cl /I KIT\c\include qbsocks_connect_poll.c KIT\c\lib\qbsocks.lib
  * or with CMake, examples/CMakeLists.txt. On Windows the loop is WSAPoll's
  * (Vista and later); before Windows 10 version 2004 WSAPoll does not report
- * a refused connect, and the connect then ends at its bound. */
+ * a refused connect, so the loop honours the wait's timeout_ms (half a
+ * second at most during the TCP connect): the next poll finds it out. */
 #ifdef _WIN32
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600 /* WSAPoll */

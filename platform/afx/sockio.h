@@ -40,6 +40,10 @@ namespace qbafx::sockio {
 //   SockLen       the type of an address's length in those calls
 //   kNoSigPipe    the send flag that keeps a closed peer from raising a
 //                 signal (0 where none is raised)
+//   kLongestConnectWaitMs  the longest a wait for a TCP connect may last
+//                 before the socket is asked whether the connect failed,
+//                 for waits that may not report a failed connect
+//                 (0xFFFFFFFF: no limit, every wait reports it)
 //   sys::         the socket calls (bind, connect, getaddrinfo, getpeername,
 //                 getsockname, getsockopt, listen, recv, recvfrom, send,
 //                 sendto, setsockopt, shutdown), through the system-call
@@ -70,6 +74,8 @@ using TickCount = DWORD();
 
 static_assert(sizeof(SockLen) != 0 && sizeof(kNoSigPipe) == sizeof(int) && sizeof(&sys::recv) != 0,
               "sockio: a system lacks SockLen, kNoSigPipe or sys:: (afx/sockio.h)");
+static_assert(sizeof(kLongestConnectWaitMs) == sizeof(unsigned),
+              "sockio: a system lacks kLongestConnectWaitMs (afx/sockio.h)");
 QBAFX_PROVIDES(qbafx::sockio, Native);
 QBAFX_PROVIDES(qbafx::sockio, SaveSystemError);
 QBAFX_PROVIDES(qbafx::sockio, SaveResolveError);

@@ -25,6 +25,7 @@ namespace sys = qbplatform::sys;
 using SockLen = socklen_t;
 using NativeSocket = int;
 constexpr int kNoSigPipe = MSG_NOSIGNAL;
+constexpr unsigned kLongestConnectWaitMs = 0xFFFFFFFFu;  // poll reports a failed connect
 
 inline NativeSocket Native(SOCKET s) { return static_cast<int>(s); }  // INVALID_SOCKET becomes -1
 

@@ -18,6 +18,9 @@ namespace sys = qbplatform::sys;
 using SockLen = int;
 using NativeSocket = SOCKET;
 constexpr int kNoSigPipe = 0;  // Winsock never raises signals
+// WSAPoll before Windows 10 version 2004 (and Server 2019) never reports a
+// connect that failed: a wait for one ends this often to ask the socket.
+constexpr unsigned kLongestConnectWaitMs = 500;
 
 inline NativeSocket Native(SOCKET s) { return s; }
 
