@@ -146,6 +146,9 @@ int ConnectEngine::Start(qbsocks_wait* wait) {
     return End(*refusal_ != '\0' ? Failure(QBSOCKS_BAD_ARGUMENT, refusal_)
                                  : Failure(QBSOCKS_NO_SOCKET, "out of memory"));
   }
+  // A cancel that came before the connect began ends it before anything
+  // is opened: no socket, and no NO_SOCKET when none could be had.
+  if (MustEnd()) return EndEarly();
   const SOCKET handle = sockio::OpenSocket(SOCK_STREAM);
   if (handle == INVALID_SOCKET) {
     const int error = WSAGetLastError();
@@ -156,8 +159,6 @@ int ConnectEngine::Start(qbsocks_wait* wait) {
                        error));
   }
   socket_ = static_cast<uintptr_t>(handle);
-  // A cancel that came before the connect began: nothing is sent for it.
-  if (MustEnd()) return EndEarly();
 
   // Settings that cannot be read fail the connect: going direct would
   // bypass a proxy the user switched on.
@@ -262,14 +263,21 @@ int ConnectEngine::StartHandshake(qbsocks_wait* wait) {
 
 // The handshake's wants, met with non-blocking calls until one would
 // block: then the socket is waited for, within the reply's ten seconds.
+// Once the bound or a cancel is seen, nothing more goes to the proxy (the
+// password least of all): the connect ends in the step it is in.
 int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
   using Want = qbproxy::Handshake::Want;
   qbproxy::Handshake& handshake = handshake_->handshake;
   const auto native = sockio::Native(Native(socket_));
   for (;;) {
-    if (handshake.Step() != step_) EnterStep(handshake.Step());
+    // Done, the handshake is in no step; the connect stays in the reply's,
+    // where a cancel seen now ends it.
+    const int step = handshake.Step();
+    if (step != step_ && step != QBSOCKS_STEP_NONE) EnterStep(step);
+    if (ended_ != Ended::kNo) return EndEarly();
     switch (handshake.Next()) {
       case Want::kSend: {
+        if (MustEnd()) return EndEarly();
         const int size = handshake.OutputSize() - sent_;
         const auto n =
             sys::send(native, reinterpret_cast<const char*>(handshake.Output()) + sent_, size, sockio::kNoSigPipe);

@@ -201,8 +201,12 @@ typedef struct qbsocks_outcome {
  * stop (qbsocks_connect_timeout says which); it ends as soon as that is
  * answered. A handle stays triggered: a connect given one that was
  * triggered before it started returns QBSOCKS_CANCELLED at once, having
- * opened nothing. A trigger after the connect returned changes nothing
- * of its result. Several connects may share a handle. */
+ * opened nothing. A connect that has seen the trigger sends nothing more
+ * to the proxy and ends in the step it is in; one seen after the proxy's
+ * reply granted the connect, before the socket is handed over, ends it in
+ * QBSOCKS_STEP_REPLY (direct: QBSOCKS_STEP_TARGET_CONNECT). A trigger after
+ * the connect returned changes nothing of its result. Several connects
+ * may share a handle. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port,
                                                   const qbsocks_connect_options* options, uintptr_t* socket_out,
                                                   qbsocks_outcome* outcome);

@@ -36,6 +36,7 @@ typedef SOCKET socket_t;
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -82,7 +83,7 @@ static int driver;
  * NULL: the table's default. steps and only: a bit for each word allowed. */
 static struct row {
   const char *name, *user, *password, *host, *script, *reason, *reason_windows;
-  int proxy, version, unreadable, to_refusing_target, bound_ms, cancel, only, also;
+  int proxy, version, unreadable, to_refusing_target, bound_ms, cancel, only, also, nothing_after_script;
   int result, steps, cause, proxy_code, system_error, system_error_windows;
 } rows[128];
 static int row_count;
@@ -107,6 +108,7 @@ static const struct field {
     {"bound_ms", MS, offsetof(struct row, bound_ms), NULL, 0},
     {"cancel", CANCEL, offsetof(struct row, cancel), NULL, 0},
     {"script", SCRIPT, offsetof(struct row, script), NULL, 0},
+    {"after_script", WORDS, offsetof(struct row, nothing_after_script), "any nothing", 0},
     {"only", WORDS, offsetof(struct row, only), "c python csharp", ' '}, /* this harness: c, bit 0 */
     {"also", WORDS, offsetof(struct row, also), also_words, 0},
     {"result", WORDS, offsetof(struct row, result), result_words, 0},
@@ -546,6 +548,8 @@ THREAD_FUNCTION(play_proxy) {
     recv(p->accepted[i], bytes, sizeof(bytes), 0);
   }
   if (p->row->also == MANY) signal_post(p->all_waiting), (void)signal_wait(p->go);
+  p->triggered_at = now_ms();        /* before the script: the connect may meet both at once */
+  qbsocks_cancel_trigger(p->cancel); /* NULL: none */
   for (i = 0; p->row->script != NULL && i < connects_of(p->row); ++i) {
     n = from_hex(p->row->script, bytes);
     if (resets(p->row)) { /* closed with a reset, not a FIN, as soon after the bytes as can be */
@@ -560,8 +564,6 @@ THREAD_FUNCTION(play_proxy) {
       shutdown(p->accepted[i], SHUT_WR);
     }
   }
-  p->triggered_at = now_ms();
-  qbsocks_cancel_trigger(p->cancel); /* NULL: none */
   return 0;
 }
 
@@ -844,13 +846,16 @@ static void run(const struct row* row) {
   if (plays || row->cancel) {
     if (plays) join_thread(proxy_thread);
     /* The library closed its end: the proxy reads the rest of the request, then the end (a reset
-     * after a refusal: the library stops reading a reply at its status, the rest left unread). */
+     * after a refusal: the library stops reading a reply at its status, the rest left unread; or
+     * after a cancel that came before the script, which the closed socket met). */
     for (i = 0; i < MOST_CONNECTS; ++i) {
-      int n;
+      int n, heard = 0;
       if (p.accepted[i] == (socket_t)-1) continue;
-      while ((n = recv(p.accepted[i], reason, sizeof(reason), 0)) > 0) continue;
-      expect(n == 0 || (n < 0 && reset_seen() && row->cause == QBSOCKS_CAUSE_REFUSED), row->name,
-             "the proxy saw it close", "");
+      while ((n = recv(p.accepted[i], reason, sizeof(reason), 0)) > 0) heard += n;
+      expect(n == 0 || (n < 0 && reset_seen() &&
+                        (row->cause == QBSOCKS_CAUSE_REFUSED || (row->cancel && row->script != NULL))),
+             row->name, "the proxy saw it close", "");
+      expect(!row->nothing_after_script || heard == 0, row->name, "nothing sent after the script", "");
       close_socket(p.accepted[i]);
     }
     if (driver == CALLED_BACK)
@@ -925,6 +930,25 @@ static void large_settings(void) {
              outcome.system_error == 1012,
          "Password beyond the cap", "the connect fails as the route says", outcome.reason);
 }
+
+/* A cancel triggered before the connect is looked at before anything is opened. */
+static void cancelled_with_no_descriptor_free(void) {
+  qbsocks_connect_options options = {sizeof(options), 0, qbsocks_cancel_create()};
+  qbsocks_outcome outcome;
+  uintptr_t handle;
+  struct rlimit limits, none;
+  outcome.size = sizeof(outcome);
+  getrlimit(RLIMIT_NOFILE, &limits);
+  none = limits, none.rlim_cur = (rlim_t)open("/dev/null", O_RDONLY); /* the lowest free descriptor */
+  close((int)none.rlim_cur);
+  qbsocks_cancel_trigger(options.cancel);
+  setrlimit(RLIMIT_NOFILE, &none);
+  qbsocks_connect_ex("127.0.0.1", 1, &options, &handle, &outcome);
+  setrlimit(RLIMIT_NOFILE, &limits);
+  qbsocks_cancel_destroy(options.cancel);
+  expect(outcome.result == QBSOCKS_CANCELLED && outcome.step == QBSOCKS_STEP_NONE, "no descriptor free",
+         "cancelled before the connect began", outcome.reason);
+}
 #endif
 
 /* The settings as a proxy URL, "" for direct; for unreadable settings
@@ -992,6 +1016,7 @@ int main(void) {
   proxy_urls();
 #ifndef _WIN32
   large_settings();
+  cancelled_with_no_descriptor_free();
 #endif
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;

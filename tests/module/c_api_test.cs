@@ -31,13 +31,14 @@ sealed class Case
         ["case"] = ".+", ["proxy"] = "none|dante|microsocks|microsocks-auth|refusing|silent|dropping|scripted|unresolved",
         ["version"] = "4|5", ["user"] = ".*", ["password"] = ".*", ["settings"] = "readable|unreadable", ["host"] = ".+",
         ["target"] = "echo|refusing", ["bound_ms"] = "[0-9]+(\\.[0-9]+)?", ["cancel"] = "[0-9]+|before", ["script"] = "([0-9a-f]{2})+!?",
+        ["after_script"] = "any|nothing",
         ["only"] = List("c|python|csharp", " "), ["also"] = List("plain|later|unknown|chained|many|give-up", " "),
         ["result"] = Names<QBSocksResult>(), ["step"] = List(Names<QBSocksStep>(), "\\|"), ["cause"] = Names<QBSocksCause>(),
         ["proxy_code"] = "[0-9]+", ["system_error"] = "[0-9]+", ["reason"] = ".*", ["reason_windows"] = ".*",
         ["system_error_windows"] = "[0-9]+" };
     static readonly Dictionary<string, string> Defaults = new Dictionary<string, string> {
         ["proxy"] = "none", ["version"] = "5", ["user"] = null, ["password"] = null, ["settings"] = "readable", ["host"] = "127.0.0.1",
-        ["target"] = "echo", ["bound_ms"] = "60000", ["cancel"] = "0", ["script"] = null, ["only"] = "csharp", ["step"] = "NONE",
+        ["target"] = "echo", ["bound_ms"] = "60000", ["cancel"] = "0", ["script"] = null, ["after_script"] = "any", ["only"] = "csharp", ["step"] = "NONE",
         ["cause"] = "NONE", ["proxy_code"] = null, ["system_error"] = "0", ["reason"] = "" };
     readonly Dictionary<string, string> given = new Dictionary<string, string>();
 
@@ -77,7 +78,7 @@ sealed class Case
 sealed class Connected { public QBSocksOutcome Facts; public UIntPtr Handle = QBSocks.NoHandle; public string Shape = ""; public long EndedAt; }
 
 // The proxy's side of a case on a thread of its own: takes the connects and reads each one's first
-// bytes, sends the script and ends its sending half (a final !: resets), then triggers the cancel.
+// bytes, triggers the cancel, then sends the script and ends its sending half (a final !: resets).
 // A dropping proxy waits until each connect's SYN is dropped, then frees its backlog when it has a
 // script (the SYN's retry gets in). hold: between the reads and the replies.
 sealed class ProxySide
@@ -108,10 +109,10 @@ sealed class ProxySide
         }
         catch (Exception e) when (e is SocketException || e is ObjectDisposedException) { return; }  // closed by SawEachClose
         hold?.Invoke();
+        TriggeredAt = CApiTest.Now();
+        trigger?.Invoke();  // before the script: a connect may meet both at once
         for (int i = 0; script != null && i < peers.Count; ++i)
             if (Reply(peers[i], script)) peers[i] = null;
-        TriggeredAt = CApiTest.Now();
-        trigger?.Invoke();
     }
 
     // The connects to the listener still in SYN-SENT (/proc/net/tcp's state 02): on the loopback a
@@ -135,8 +136,10 @@ sealed class ProxySide
     }
 
     // Joined: whether the proxy saw each connect close within 10 s (it reads the rest, then the end;
-    // refused: or a reset, as a refusal's reply is read to its status byte, the rest left unread).
-    public bool SawEachClose(bool refused)
+    // refused: or a reset, as a refusal's reply is read to its status byte, the rest left unread, or
+    // a script that a connect cancelled before it had closed its socket met),
+    // and with nothingMore, no byte after the script.
+    public bool SawEachClose(bool refused, bool nothingMore = false)
     {
         bool all = thread.Join(TimeSpan.FromSeconds(10));  // the connects have ended: it has too, or waits for one in vain
         if (!all) listener.Close();
@@ -146,7 +149,7 @@ sealed class ProxySide
                 try
                 {
                     peer.ReceiveTimeout = 10000;
-                    while (peer.Receive(new byte[512]) > 0) continue;
+                    while (peer.Receive(new byte[512]) > 0) all &= !nothingMore;
                 }
                 catch (SocketException e) { all &= refused && e.SocketErrorCode == SocketError.ConnectionReset; }
         return all;
@@ -315,7 +318,7 @@ static class CApiTest
         Connected[] ended = Enumerable.Range(0, Math.Max(c.Cancels, 1)).Select(i => Task.Factory.StartNew(() =>  // a thread each
             Connect(way, c, port, cancel, token), TaskCreationOptions.LongRunning)).ToList().Select(connect => connect.Result).ToArray();
         foreach (Connected got in ended) Check(c, way, name, got, proxyPort);
-        Expect(side == null || side.SawEachClose(c["cause"] == "REFUSED"), name + ": the proxy saw each connect close", "");
+        Expect(side == null || side.SawEachClose(c["cause"] == "REFUSED" || c["script"] != null && c.Cancels > 0, c["after_script"] == "nothing"), name + ": the proxy saw each connect close", "");
         // The library's thread closes its own handles just after its last callback.
         Expect(SpinWait.SpinUntil(() => OpenDescriptors() <= descriptors, TimeSpan.FromSeconds(5)), name + ": no descriptor left",
                descriptors + " then " + OpenDescriptors());

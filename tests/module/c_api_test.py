@@ -103,6 +103,7 @@ FIELDS = {"case": (".+", None), "proxy": ("none|dante|microsocks|microsocks-auth
           "password": (".*", None), "settings": ("readable|unreadable", "readable"), "host": (".+", "127.0.0.1"),
           "target": ("echo|refusing", "echo"), "bound_ms": (r"\d+(\.\d+)?", "60000"),
           "cancel": (r"before|0|[1-9]\d*", "0"), "script": ("([0-9a-f]{2})+!?", ""),
+          "after_script": ("any|nothing", "any"),
           "only": ("((c|python|csharp)( |$))+", "c python csharp"),
           "also": ("((plain|later|unknown|chained|many|give-up)( |$))+", ""), "result": (NAMES[Q.Result], None),
           "step": (f"({NAMES[Q.Step]})(\\|({NAMES[Q.Step]}))*", "NONE"), "cause": (NAMES[Q.Cause], "NONE"),
@@ -138,7 +139,7 @@ def syn_sent_to(port):  # the connects to the port still in SYN-SENT (/proc/net/
 class ProxySide:
     """A case's proxy and settings, afresh for each way of connecting. The test's own, for a script or a cancel,
     accepts each connect on a thread and reads its first bytes (a cancelled one waits for the reply once its request
-    is there), sends the script and ends its sending half (or resets, for a final !), then cancels."""
+    is there), cancels, sends the script and ends its sending half (or resets, for a final !)."""
 
     def __init__(self, case, cancel, connects):
         self.case, self.cancel, self.accepted, self.triggered, self.failed = case, cancel, [], None, None
@@ -175,22 +176,29 @@ class ProxySide:
             for _ in range(connects):
                 self.accepted.append(self.listener.accept()[0])
                 self.accepted[-1].recv(64)
+            self.triggered = time.monotonic()  # before the script: a connect may meet both at once
+            if self.cancel:
+                self.cancel.cancel()
+                self.cancel.cancel()  # twice is safe
             for peer in self.accepted if script else ():
                 if resets:  # a reset, not a FIN, as soon after the bytes as can be
                     peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 peer.sendall(script)
                 with contextlib.suppress(OSError):  # the client may have read its fill and reset it already
                     peer.close() if resets else peer.shutdown(socket.SHUT_WR)
-            self.triggered = time.monotonic()
-            if self.cancel:
-                self.cancel.cancel()
-                self.cancel.cancel()  # twice is safe
         except OSError as e:
             self.failed = e
 
     def close(self):  # whether the proxy played its part
         if self.thread.ident:
             self.thread.join()
+        for peer in self.accepted if self.case.after_script == "nothing" else ():
+            heard = b""
+            peer.settimeout(10)
+            with contextlib.suppress(ConnectionResetError):  # the connect closed with the script unread
+                for more in iter(lambda: peer.recv(512), b""):  # what came after the script, to the close
+                    heard += more
+            self.failed = self.failed or (f"{heard!r} after the script" if heard else None)
         for held in [*self.accepted, self.filler, self.listener]:
             if held:
                 held.close()
