@@ -58,6 +58,7 @@ version and __version__.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import ctypes
 import enum
 import errno
@@ -494,22 +495,22 @@ class Cancel:
     the system looks up a name, which it cannot be asked to stop). It stays
     cancelled: a connect given it afterwards raises Cancelled at once.
     close() (or the end of a with block) frees the library's handle once no
-    connect runs with it any more."""
+    connect runs with it any more. It holds no descriptor: one that a
+    connect waits on is the connect's, closed when it returns, so that a
+    failure kept with its traceback (a list, a log record) keeps none."""
 
     def __init__(self) -> None:
         library = _library()
         if not hasattr(library, "qbsocks_cancel_create"):
             raise NotImplementedError(f"this libqbsocks ({version()}) cannot cancel a connect")
         self._library, self._lock, self._users, self._closed = library, threading.Lock(), 0, False
-        self.cancelled, self._followers, self._alarms = False, set(), None
+        self.cancelled, self._followers = False, set()
         self._handle = library.qbsocks_cancel_create()
         if not self._handle:
             raise MemoryError("qbsocks_cancel_create")
 
     def cancel(self) -> None:
         with self._lock:
-            if self._alarms and not self.cancelled:
-                self._alarms[1].send(b"!")
             self.cancelled = True
             if self._handle:
                 self._library.qbsocks_cancel_trigger(self._handle)
@@ -554,17 +555,6 @@ class Cancel:
             self._users += 1
             return self._handle
 
-    def _alarm(self):
-        """A handle that reads as readable once this one is cancelled, for a
-        wait of the calling thread's own (the library cannot wake it); while
-        a connect _use()s this one."""
-        with self._lock:
-            if self._alarms is None:
-                self._alarms = socket.socketpair()
-                if self.cancelled:
-                    self._alarms[1].send(b"!")
-            return self._alarms[0].fileno()
-
     def _release(self):
         with self._lock:
             self._users -= 1
@@ -574,8 +564,6 @@ class Cancel:
         if self._closed and self._users == 0 and self._handle:
             self._library.qbsocks_cancel_destroy(self._handle)
             self._handle = None
-            for alarm in self._alarms or ():
-                alarm.close()
 
 
 def _host_bytes(host):
@@ -713,31 +701,68 @@ class _Connecting:
 _MOST_WAIT_MS = 86_400_000  # a day: poll's bound fits a C int; waking before the wait's end does no harm
 
 
-def _sleep_until_ready(wait, alarm):
-    """Sleeps until wait's handle is ready, its timeout has passed, or alarm
-    (a Cancel's, or None) reads as readable. A signal wakes it, and a
+def _sleep_until_ready(wait, wake):
+    """Sleeps until wait's handle is ready, its timeout has passed, or wake
+    (a _Wake's handle, or None) reads as readable. A signal wakes it, and a
     handler that raises (Ctrl-C's) ends it."""
     timeout = None if wait.timeout_ms == _WAIT_FOREVER else min(wait.timeout_ms, _MOST_WAIT_MS)
     readable = wait.events == _WAIT_READABLE
     if hasattr(select, "poll"):
         poller = select.poll()
         poller.register(wait.socket, select.POLLIN if readable else select.POLLOUT)
-        if alarm is not None:
-            poller.register(alarm, select.POLLIN)
+        if wake is not None:
+            poller.register(wake, select.POLLIN)
         poller.poll(timeout)
         return
     # Windows: select takes sockets, which both handles are; a connect that failed is an exception there.
-    reads = ([wait.socket] if readable else []) + ([alarm] if alarm is not None else [])
+    reads = ([wait.socket] if readable else []) + ([wake] if wake is not None else [])
     writes = [] if readable else [wait.socket]
     select.select(reads, writes, writes, None if timeout is None else timeout / 1000)
 
 
+class _Wake:
+    """How a wait of the calling thread's own hears of cancel's cancel() from
+    another thread (the library cannot wake it): handle reads as readable
+    once cancel is cancelled. A socket pair of this connect's alone (None
+    without a cancel), closed when the connect returns: nothing is kept
+    for the next one, nor shared with a forked child."""
+
+    def __init__(self, cancel):
+        self.handle, self._cancel, self._pair, self._lock = None, cancel, None, threading.Lock()
+        if cancel is not None:
+            self._pair = socket.socketpair()
+            self._pair[1].setblocking(False)
+            self.handle = self._pair[0].fileno()
+            try:
+                cancel._follow(self._ring)  # at once when it is cancelled already
+            except BaseException:  # closed
+                self.__exit__()
+                raise
+
+    def _ring(self):  # on the cancelling thread
+        with self._lock:
+            if self._pair is not None:
+                with contextlib.suppress(BlockingIOError):  # rung already
+                    self._pair[1].send(b"!")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        if self._cancel is not None:
+            self._cancel._unfollow(self._ring)
+        with self._lock:
+            pair, self._pair = self._pair, None
+        for end in pair or ():
+            end.close()
+
+
 def _connect_here(library, host, port, milliseconds, timeout, cancel):
     """The connect moved on by the calling thread, in waits on its handle."""
-    connecting = _Connecting(library, host, port, milliseconds, cancel)
-    alarm = cancel._alarm() if cancel is not None else None
-    while connecting.poll() == _IN_PROGRESS:
-        _sleep_until_ready(connecting.wait, alarm)
+    with _Wake(cancel) as wake:
+        connecting = _Connecting(library, host, port, milliseconds, cancel)
+        while connecting.poll() == _IN_PROGRESS:
+            _sleep_until_ready(connecting.wait, wake.handle)
     return connecting.result(timeout)
 
 
@@ -829,7 +854,8 @@ class _LoopDriven:
     """A connect moved on by its loop's callbacks: the handle it waits on
     watched by add_reader or add_writer (again whenever the handle or the
     direction changes: the library closes the old one in the call), its
-    timeout by call_later, a Cancel's cancel() from any thread by
+    timeout by call_at (moved earlier when a wait's comes sooner: the
+    proxy's ten seconds before the bound), a Cancel's cancel() from any thread by
     call_soon_threadsafe. Only the watch holds it, so that a loop closed
     with the connect pending drops it, which ends the connect."""
 
@@ -922,7 +948,30 @@ async def _connect_watched(loop, library, host, port, milliseconds, cancel):
     return connecting.result(0.0)
 
 
-# The callback connects under way: their context's number -> (loop, future, the connect's own Cancel).
+class _Awaited:
+    """A callback connect's future as its loop holds it: a timer of the
+    loop's, far off and renewed, holds this alone (the task holds it weakly),
+    so that a loop closed with the connect pending, which drops its timers,
+    drops it, and that cancels the connect, as a dropped watch ends the
+    loop-driven one."""
+    __slots__ = ("done", "_timer", "_given_up", "__weakref__")
+
+    def __init__(self, loop, done, own):
+        self.done, self._given_up = done, weakref.finalize(self, own.cancel)
+        self._renew(loop)
+
+    def _renew(self, loop):
+        self._timer = weakref.ref(loop.call_later(_MOST_WAIT_MS / 1000, self._renew, loop))
+
+    def release(self):
+        """Settled or given up: the loop holds it no more, and dropping it cancels nothing."""
+        self._given_up.detach()
+        timer = self._timer()
+        if timer is not None:
+            timer.cancel()
+
+
+# The callback connects under way: their context's number -> (loop, its _Awaited weakly, the connect's own Cancel).
 _called_back, _contexts = {}, itertools.count(1)
 
 
@@ -930,16 +979,20 @@ def _connected(context, result, handle, outcome):
     """qbsocks_connect_async's callback, on the library's thread: the socket
     or the error to the loop; a socket that nobody waits for any more (the
     task gave up, the loop has closed) closed."""
-    loop, done, own = _called_back.pop(context)
-    own._release()
+    loop, awaited, own = _called_back.pop(context)
+    own._release()  # closed from the start: the library's handle is freed now
     try:
         got = _owned_socket(handle, 0.0) if result == Result.OK else _error_of(outcome.contents)
     except Exception as error:
         got = error
+    awaited = awaited()
     try:
-        loop.call_soon_threadsafe(_settle, done, got)
+        if awaited is not None:  # else the loop has closed, and dropped it
+            loop.call_soon_threadsafe(_settle, awaited.done, got)
+            return
     except RuntimeError:  # the loop has closed
-        _discard(got)
+        pass
+    _discard(got)
 
 
 @functools.lru_cache(maxsize=None)
@@ -964,13 +1017,17 @@ def _discard(got):
 async def _connect_called_back(loop, library, host, port, milliseconds, cancel):
     """The callback connect, for a loop that cannot watch a socket: the
     library's one thread carries it out, its callback hands the outcome to
-    the loop."""
-    done, own, context = loop.create_future(), Cancel(), next(_contexts)
+    the loop. Only the loop holds it (_Awaited), so that a loop closed with
+    the connect pending cancels it; the library's cancel handle made for it
+    is freed when the callback has come."""
+    done, own, context, awaited = loop.create_future(), Cancel(), next(_contexts), None
     try:
         if cancel is not None:
             cancel._follow(own.cancel)
         options = _ConnectOptions(ctypes.sizeof(_ConnectOptions), milliseconds, own._use())
-        _called_back[context] = loop, done, own
+        own.close()  # its handle freed once the callback has come
+        awaited = weakref.ref(_Awaited(loop, done, own))
+        _called_back[context] = loop, awaited, own
         result = library.qbsocks_connect_async(host, port, ctypes.byref(options), _callback(), context)
         if result != Result.OK:
             del _called_back[context]
@@ -986,6 +1043,8 @@ async def _connect_called_back(loop, library, host, port, milliseconds, cancel):
     finally:
         if cancel is not None:
             cancel._unfollow(own.cancel)
+        if awaited is not None and awaited() is not None:
+            awaited().release()
         own.close()
 
 

@@ -59,9 +59,9 @@ static const char* const port_variables[UNRESOLVED + 1] = {NULL, "QBSOCKS_DANTE_
  * (unknown options zero); UNKNOWN, a later header's option set; CHAINED, a
  * callback starts the next connect; MANY, MOST_CONNECTS callback connects at
  * once, on the library's one thread; GIVE_UP, polled until it waits for the
- * reply, then finished (the polled driver alone). */
-enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP };
-static const char also_words[] = "none plain later unknown chained many give-up";
+ * reply, then finished (the polled driver alone); WATCHED, Python's alone. */
+enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP, WATCHED };
+static const char also_words[] = "none plain later unknown chained many give-up watched";
 /* The QBSOCKS_ results, steps and causes, by their numbers in qbsocks.h. */
 static const char result_words[] =
     "OK PROXY_UNREACHABLE PROXY_FAILED TARGET_UNREACHABLE NO_SOCKET BAD_ARGUMENT BAD_TARGET TIMED_OUT "
