@@ -156,7 +156,7 @@ void CAsyncSocket::Close() {
   if (m_hSocket == INVALID_SOCKET) return;
   qbafx::GiveUpWaitsOn(m_hSocket);
   sockio::CloseSocket(m_hSocket);
-  m_hSocket = INVALID_SOCKET;
+  sockio::StoreHandle(m_hSocket, INVALID_SOCKET);  // a wait on another thread may read it
 }
 
 BOOL CAsyncSocket::Connect(QBAFX_LPCSTR lpszHostAddress, UINT nHostPort) {

@@ -294,7 +294,8 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
   BlockingMarker marker(m_pbBlocking, &bBlocking);
   const DWORD dwStart = sockio::TickCount();
   const int nTimeOutMs = m_nTimeOut > 0 ? m_nTimeOut : 0;
-  qbafx::SocketWait wait(m_hSocket, ReadinessFor(uStopFlag));
+  // Read as a Close from another thread writes it.
+  qbafx::SocketWait wait(sockio::LoadHandle(m_hSocket), ReadinessFor(uStopFlag));
   SleepingWaitEntry sleeping(m_nBlockingCall, wait);
   bool bHostHadTurn = false;
   for (;;) {
@@ -308,7 +309,8 @@ BOOL CSocket::PumpMessages(UINT uStopFlag) {
       MarkSocketClosed(m_nBlockingCall);
       return Fail(WSAENOTSOCK);
     }
-    if (m_hSocket == INVALID_SOCKET || m_hSocket != wait.Socket()) return Fail(WSAENOTSOCK);
+    const SOCKET hSocket = sockio::LoadHandle(m_hSocket);
+    if (hSocket == INVALID_SOCKET || hSocket != wait.Socket()) return Fail(WSAENOTSOCK);
     // bBlocking is MFC's own way to end a wait, for host code that clears it.
     if (call.TakeCancel() || !bBlocking) return Fail(WSAEINTR);
     const int nLeftMs = MillisecondsLeft(dwStart, nTimeOutMs);

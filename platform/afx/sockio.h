@@ -25,6 +25,25 @@ constexpr int kWinsockSolSocket = 0xffff;
 // What a wait can report, as a bit mask.
 enum Readiness : unsigned { kReadable = 1u, kWritable = 2u, kException = 4u };
 
+// A socket object's handle, read by a wait while another thread may Close
+// it, and written by that Close: whole, and ordered with the state of the
+// blocking call that the Close changes next. MSVC's volatile accesses of
+// an aligned pointer-sized value are that on x86 and x64.
+inline SOCKET LoadHandle(const SOCKET& hSocket) {
+#ifdef _MSC_VER
+  return *static_cast<const volatile SOCKET*>(&hSocket);
+#else
+  return __atomic_load_n(&hSocket, __ATOMIC_ACQUIRE);
+#endif
+}
+inline void StoreHandle(SOCKET& hSocket, SOCKET hValue) {
+#ifdef _MSC_VER
+  *static_cast<volatile SOCKET*>(&hSocket) = hValue;
+#else
+  __atomic_store_n(&hSocket, hValue, __ATOMIC_RELEASE);
+#endif
+}
+
 }  // namespace qbafx::sockio
 
 #ifdef _WIN32

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 
 namespace qbafx::sockio {
 
@@ -78,9 +77,9 @@ inline SOCKET AcceptSocket(SOCKET listener, SOCKADDR* addr, int* addrLen) {
 }
 
 // A signal ends the wait as the time passing does. So does wakeFd, an
-// eventfd that another thread signals (-1: none), which the wait drains;
-// its calls bypass the system-call table, as they are no socket's.
-inline int WaitOrWake(SOCKET s, unsigned wanted, int timeoutMs, int wakeFd) {
+// eventfd that another thread signals (-1: none): woken tells that it was
+// signalled, for its owner to clear.
+inline int WaitOrWake(SOCKET s, unsigned wanted, int timeoutMs, int wakeFd, bool& woken) {
   pollfd entries[2] = {};
   pollfd& entry = entries[0];
   entry.fd = Native(s);
@@ -95,12 +94,7 @@ inline int WaitOrWake(SOCKET s, unsigned wanted, int timeoutMs, int wakeFd) {
     SaveSystemError();
     return -1;
   }
-  if (entries[1].revents & POLLIN) {
-    const int savedErrno = errno;
-    uint64_t count;
-    (void)!::read(wakeFd, &count, sizeof(count));
-    errno = savedErrno;
-  }
+  woken = (entries[1].revents & POLLIN) != 0;
   if (entry.revents & POLLNVAL) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
@@ -113,7 +107,10 @@ inline int WaitOrWake(SOCKET s, unsigned wanted, int timeoutMs, int wakeFd) {
   return static_cast<int>(seen);
 }
 
-inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) { return WaitOrWake(s, wanted, timeoutMs, -1); }
+inline int Wait(SOCKET s, unsigned wanted, int timeoutMs) {
+  bool woken = false;
+  return WaitOrWake(s, wanted, timeoutMs, -1, woken);
+}
 
 // A millisecond count for measuring waits: the monotonic clock under the
 // GetTickCount stand-in, without the offset that tests give that one.

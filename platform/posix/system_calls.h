@@ -15,6 +15,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -57,7 +58,9 @@
   X(geteuid, uid_t, (), ())                                                                                   \
   X(getpwuid_r, int, (uid_t uid, passwd * entry, char* scratch, size_t size, passwd** found),                 \
     (uid, entry, scratch, size, found))                                                                       \
-  X(clock_gettime, int, (clockid_t clock, timespec * now), (clock, now))
+  X(clock_gettime, int, (clockid_t clock, timespec * now), (clock, now))                                      \
+  X(eventfd, int, (unsigned int initial, int flags), (initial, flags))                                        \
+  X(write, ssize_t, (int fd, const void* buffer, size_t length), (fd, buffer, length))
 
 namespace qbplatform {
 

@@ -256,29 +256,38 @@ TEST_F(SocketTest, CancelFromAnotherThreadEndsTheWait) {
   EXPECT_EQ(error, WSAEINTR);
 }
 
-// A wait sleeps through its interval, however long, until a cancel from
-// another thread wakes it: it ends while a wait of half that interval,
-// begun on another socket after the cancel, still runs.
-TEST_F(SocketTest, CancelFromAnotherThreadWakesALongWait) {
-  ProbeSocket client, witness;
-  CSocket server, witnessPeer;
-  ConnectPair(client, server);
-  ConnectPair(witness, witnessPeer);
-  std::atomic<bool> waiting{false}, witnessDone{false};
-  client.onTurn = [&](ProbeSocket&) { waiting = true; };
-  client.m_nTimeOut = 10000;
-  witness.m_nTimeOut = 5000;
-  std::thread canceller([&] {
-    while (!waiting) std::this_thread::yield();
-    client.CancelBlockingCall();
-    witness.PumpMessages(FD_READ);
-    witnessDone = true;
-  });
-  EXPECT_FALSE(client.PumpMessages(FD_READ));
-  EXPECT_EQ(WSAGetLastError(), WSAEINTR);
-  EXPECT_FALSE(witnessDone) << "the cancelled wait outlasted a 5 s interval";
-  EXPECT_EQ(witnessPeer.Send("x", 1), 1);  // ends the witness's wait
-  canceller.join();
+// A wait sleeps through its interval, however long, until a cancel or a
+// Close from another thread wakes it: it ends while a wait of half that
+// interval, begun on another socket after the cancel, still runs.
+TEST_F(SocketTest, CancelOrCloseFromAnotherThreadWakesALongWait) {
+  struct Case {
+    const char* name;
+    void (CSocket::*end)();
+    int expectedError;
+  };
+  for (const Case& c : {Case{"CancelBlockingCall", &CSocket::CancelBlockingCall, WSAEINTR},
+                        Case{"Close", &CSocket::Close, WSAENOTSOCK}}) {
+    SCOPED_TRACE(c.name);
+    ProbeSocket client, witness;
+    CSocket server, witnessPeer;
+    ConnectPair(client, server);
+    ConnectPair(witness, witnessPeer);
+    std::atomic<bool> waiting{false}, witnessDone{false};
+    client.onTurn = [&](ProbeSocket&) { waiting = true; };
+    client.m_nTimeOut = 10000;
+    witness.m_nTimeOut = 5000;
+    std::thread ender([&] {
+      while (!waiting) std::this_thread::yield();
+      (client.*c.end)();
+      witness.PumpMessages(FD_READ);
+      witnessDone = true;
+    });
+    EXPECT_FALSE(client.PumpMessages(FD_READ));
+    EXPECT_EQ(WSAGetLastError(), c.expectedError);
+    EXPECT_FALSE(witnessDone) << "the woken wait outlasted a 5 s interval";
+    EXPECT_EQ(witnessPeer.Send("x", 1), 1);  // ends the witness's wait
+    ender.join();
+  }
 }
 
 // Host code runs once per interval of a blocking call, and no more often:

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <optional>
 #include <thread>
 
 #include <pthread.h>
@@ -60,31 +61,43 @@ struct FloorCase {
   // Each call's count per connect, empty receives not counted; every call
   // not in the floor must not be made at all (poll is checked apart).
   ConnectFloor floor;
+  // The proxy drips each reply, so that the connect, on a thread of its
+  // own, sleeps waiting for them: its receives depend on timing.
+  bool dripped = false;
 };
 
 const FloorCase kFloorCases[] = {
     {"direct", false, kDirectConnectFloor},
     {"SOCKS5 without authentication", true, kSocks5ConnectFloor},
+    {"SOCKS5, each reply dripped", true, kSocks5ConnectFloor, true},
 };
+
+PeerScript ProxyScript(const FloorCase& c) {
+  const auto reply = [&](std::string bytes) {
+    return c.dripped ? PeerStep::Drip(std::move(bytes), milliseconds(50)) : PeerStep::Send(std::move(bytes));
+  };
+  if (!c.through_proxy) return {};  // the target itself
+  return {PeerStep::Expect(Bytes({5, 2, 0, 2})), reply(Bytes({5, 0})),
+          PeerStep::Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 80})), reply(Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}))};
+}
 
 TEST(ConnectFloor, SystemCallsPerConnect) {
   const std::string kTarget = "10.0.0.1";
-  // Both settings files are written first, so that one wait settles both.
-  ScriptedPeer direct_target({});
-  TempHive direct_hive;
-  WriteSettings(direct_hive, ProxySettings{0, "127.0.0.1", direct_target.port(), 5, "", ""});
-  ScriptedPeer proxy({PeerStep::Expect(Bytes({5, 2, 0, 2})), PeerStep::Send(Bytes({5, 0})),
-                      PeerStep::Expect(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 80})),
-                      PeerStep::Send(Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}))});
-  TempHive proxy_hive;
-  WriteSettings(proxy_hive, ProxyAt(proxy.port(), 5));
-  WaitUntilSettled(direct_hive.Path());
-  WaitUntilSettled(proxy_hive.Path());
+  // Every settings file is written first, so that one wait settles them all.
+  std::optional<ScriptedPeer> peers[std::size(kFloorCases)];
+  std::optional<TempHive> hives[std::size(kFloorCases)];  // each made just before it is written
+  for (size_t i = 0; i < std::size(kFloorCases); ++i) {
+    const FloorCase& c = kFloorCases[i];
+    peers[i].emplace(ProxyScript(c));
+    WriteSettings(hives[i].emplace(), c.through_proxy ? ProxyAt(peers[i]->port(), 5)
+                                                      : ProxySettings{0, "127.0.0.1", peers[i]->port(), 5, "", ""});
+  }
+  for (const auto& hive : hives) WaitUntilSettled(hive->Path());
 
-  for (const FloorCase& c : kFloorCases) {
+  for (size_t n = 0; n < std::size(kFloorCases); ++n) {
+    const FloorCase& c = kFloorCases[n];
     SCOPED_TRACE(c.name);
-    const TempHive& hive = c.through_proxy ? proxy_hive : direct_hive;
-    SetEnvironment("XDG_CONFIG_HOME", hive.ConfigHome());
+    SetEnvironment("XDG_CONFIG_HOME", hives[n]->ConfigHome());
     ProbeSocks warm;
     warm.ReadRegistry();  // parses the settled file once; later reads reuse it
     ASSERT_EQ(warm.m_bProxyEnable != 0, c.through_proxy);
@@ -92,7 +105,7 @@ TEST(ConnectFloor, SystemCallsPerConnect) {
     g_emptyReceives = 0;
     g_emptyPolls = 0;
     const auto before = Counts();
-    {
+    const auto connect = [&] {
       ReplacedSystemCall recv(g_systemCalls.recv, &CountingRecv);
       ReplacedSystemCall poll(g_systemCalls.poll, &CountingPoll);
       ProbeSocks socks;
@@ -101,24 +114,32 @@ TEST(ConnectFloor, SystemCallsPerConnect) {
       socks.m_nTimeOut = 60000;
       ASSERT_TRUE(socks.Create());
       const char* host = c.through_proxy ? kTarget.c_str() : "127.0.0.1";
-      const unsigned port = c.through_proxy ? 80 : direct_target.port();
+      const unsigned port = c.through_proxy ? 80 : peers[n]->port();
       ASSERT_EQ(socks.Connect(host, port), 1);
       socks.Close();
-    }
+    };
+    if (c.dripped) std::thread(connect).join();
+    else connect();
     const auto after = Counts();
+    const auto made = [&](SystemCall call) { return after[static_cast<int>(call)] - before[static_cast<int>(call)]; };
 
+    // The thread's wake, made at its first wait that sleeps (if this
+    // connect's was that) and closed as the thread ends.
+    const unsigned long wakes = made(SystemCall::eventfd);
+    EXPECT_LE(wakes, 1u) << "a wake made for each wait, not once for the thread";
+    const ConnectFloor floor =
+        c.floor.With({{SystemCall::eventfd, wakes}, {SystemCall::close, c.dripped ? wakes : 0}});
     for (int i = 0; i < kSystemCallCount; ++i) {
       const auto call = static_cast<SystemCall>(i);
-      if (call == SystemCall::clock_gettime) continue;  // the tick count, from the vDSO
-      const unsigned long made = after[i] - before[i];
-      if (call == SystemCall::poll) continue;  // below
+      if (call == SystemCall::clock_gettime) continue;      // the tick count, from the vDSO
+      if (call == SystemCall::poll) continue;               // below
+      if (c.dripped && call == SystemCall::recv) continue;  // each byte may come alone
       const unsigned long empty = call == SystemCall::recv ? g_emptyReceives.load() : 0;
-      EXPECT_EQ(made - empty, c.floor[call]) << kSystemCallNames[i];
+      EXPECT_EQ(made(call) - empty, floor[call]) << kSystemCallNames[i];
     }
     // The connect's wait ends on a poll that saw the socket; a reply's wait
     // may, after an empty receive, or may end on the pump interval.
-    const unsigned long ready_polls =
-        after[static_cast<int>(SystemCall::poll)] - before[static_cast<int>(SystemCall::poll)] - g_emptyPolls;
+    const unsigned long ready_polls = made(SystemCall::poll) - g_emptyPolls;
     EXPECT_GE(ready_polls, c.floor[SystemCall::poll]);
     EXPECT_LE(ready_polls, c.floor[SystemCall::poll] + g_emptyReceives.load());
   }
