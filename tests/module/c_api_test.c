@@ -39,6 +39,7 @@ typedef SOCKET socket_t;
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 typedef int socket_t;
 #define close_socket close
@@ -920,6 +921,41 @@ static void large_settings(void) {
              outcome.system_error == 1012,
          "Password beyond the cap", "the connect fails as the route says", outcome.reason);
 }
+
+static void QBSOCKS_CALL post_ended(void* ended, int result, uintptr_t socket, const qbsocks_outcome* outcome) {
+  (void)result, (void)socket, (void)outcome;
+  signal_post(*(signal_t*)ended);
+}
+
+/* A callback connect ends the same way whichever side of a fork makes it. */
+static int connect_called_back(unsigned port) {
+  signal_t ended;
+  int called_back;
+  signal_open(ended);
+  called_back =
+      qbsocks_connect_async("127.0.0.1", port, NULL, post_ended, &ended) == QBSOCKS_OK && wait_posted(&ended);
+  signal_close(ended);
+  return called_back;
+}
+
+/* A pre-fork server: the parent's callback connect has ended and the
+ * library's thread idles when it forks; the child's own connect calls back. */
+static void forked_child_connects(void) {
+#ifdef __SANITIZE_THREAD__
+  printf("fork: not run under ThreadSanitizer, which starts no thread in a forked child\n");
+#else
+  unsigned port;
+  socket_t closed = refusing_port(&port);
+  int status = -1;
+  pid_t child;
+  write_settings("127.0.0.1", 0, 0, "", "");
+  expect(connect_called_back(port), "fork", "the parent's callback", "");
+  if ((child = fork()) == 0) _exit(connect_called_back(port) ? 0 : 1);
+  expect(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0, "fork",
+         "the child's callback connect calls back", "");
+  close_socket(closed);
+#endif
+}
 #endif
 
 /* The settings as a proxy URL, "" for direct; for unreadable settings
@@ -987,6 +1023,7 @@ int main(void) {
   proxy_urls();
 #ifndef _WIN32
   large_settings();
+  forked_child_connects();
 #endif
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;

@@ -3,10 +3,12 @@
 # dynamic symbols it defines are exactly the export table's (with the
 # symbols the Itanium C++ ABI gives each row), its soname and file version
 # (the build's release number), its binding (full RELRO, bind now), and the
-# version strings it carries (the version resource's, 1.0.0.1).
-#   check_library.sh path/to/libQBSocks32.so RELEASE
+# version strings it carries (the version resource's, 1.0.0.1); and, given
+# the build tree, that no ELF file the build made has a run path entry
+# that is empty (the loader's current folder) or not under $ORIGIN.
+#   check_library.sh path/to/libQBSocks32.so RELEASE [BUILD_TREE]
 set -euo pipefail
-lib=$1 release=$2
+lib=$1 release=$2 tree=${3:-}
 status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
@@ -51,5 +53,16 @@ for entry in \
     || fail "readelf does not find '$entry' in .qbsocks.version"
   grep -qxF -- "$entry" <<<"$all_strings" || fail "strings does not find '$entry'"
 done
+
+while IFS= read -r -d '' file; do
+  [[ "$(head -c4 "$file" | od -An -tx1 | tr -d ' \n')" == 7f454c46 ]] || continue
+  runpath=$(readelf -dW "$file" 2>/dev/null | sed -n 's/.*(R[UN]*PATH).*: \[\(.*\)\]$/\1/p')
+  [[ -n "$runpath" ]] || continue
+  [[ "$runpath" != :* && "$runpath" != *: && "$runpath" != *::* ]] || fail "$file: empty run path entry in '$runpath'"
+  IFS=: read -ra entries <<<"$runpath"
+  for entry in "${entries[@]}"; do
+    [[ -z "$entry" || "$entry" == '$ORIGIN'* ]] || fail "$file: run path entry '$entry' not under \$ORIGIN"
+  done
+done < <([[ -n "$tree" ]] && find "$tree" -type f ! -name '*.o' ! -name '*.a' -print0)
 
 exit $status

@@ -5,13 +5,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <dlfcn.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include "afxdll.h"
@@ -232,6 +238,49 @@ TEST(CInterfaceLoad, EveryUnloadGivesBackWhatItsLoadTook) {
     if (cycle == 9) before = mallinfo2().uordblks;  // the process's own first allocations done
   }
   EXPECT_EQ(mallinfo2().uordblks, before);
+}
+
+int ThreadsOfProcess() {
+  int count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  while (tasks != nullptr && readdir(tasks) != nullptr) ++count;
+  if (tasks != nullptr) closedir(tasks);
+  return count;
+}
+
+// A plug-in host unloads the C interface as soon as its last callback has
+// returned, while the library's thread still idles in the library's code,
+// and goes on running.
+TEST(CInterfaceLoad, UnloadedRightAfterTheLastCallbackTheHostGoesOn) {
+  using Callback = void (*)(void* context, int result, uintptr_t socket, const void* outcome);
+  using ConnectAsync = int (*)(const char*, unsigned, const void* options, Callback, void* context);
+  const int threadsBefore = ThreadsOfProcess();
+  const int refusing = socket(AF_INET, SOCK_STREAM, 0);  // bound, never listening: the connect is refused
+  sockaddr_in address = {};
+  socklen_t size = sizeof(address);
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &size), 0);
+
+  void* library = dlopen(QBSOCKS_C_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  auto connectAsync = reinterpret_cast<ConnectAsync>(dlsym(library, "qbsocks_connect_async"));
+  ASSERT_NE(connectAsync, nullptr);
+  std::promise<void> calledBack;
+  Callback ended = [](void* context, int, uintptr_t, const void*) {
+    static_cast<std::promise<void>*>(context)->set_value();
+  };
+  ASSERT_EQ(connectAsync("127.0.0.1", ntohs(address.sin_port), nullptr, ended, &calledBack), 0);
+  ASSERT_EQ(calledBack.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_EQ(dlclose(library), 0);
+
+  // The library's thread ends by itself a moment later.
+  const auto start = std::chrono::steady_clock::now();
+  while (ThreadsOfProcess() > threadsBefore && std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(ThreadsOfProcess(), threadsBefore);
+  close(refusing);
 }
 #endif
 
