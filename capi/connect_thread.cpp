@@ -26,6 +26,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <sys/epoll.h>
+#include <new>
 #include <unistd.h>
 #endif
 
@@ -521,6 +522,25 @@ bool ConnectThread::Start() {
   return started;
 #endif
 }
+
+#ifndef _WIN32
+// fork: the child has the forking thread alone. The lock is held across
+// the fork, so that the lists and g_running are whole in the child; there
+// the lock is made anew (the hold is of a thread it does not have) and no
+// thread runs, so that its first connect starts one. The connects pending
+// in the parent stay the parent's: the child never touches them (their
+// copies are left, a leak of the child's).
+void HoldLockForFork() { g_lock.Acquire(); }
+void ReleaseLockAfterFork() { g_lock.Release(); }
+void ForgetThreadInChild() {
+  new (&g_lock) qbafx::RecursiveLock;
+  g_running = nullptr;
+}
+// Registered once at load; the library is never unloaded (-z nodelete).
+struct ForkHandlers {
+  ForkHandlers() { pthread_atfork(HoldLockForFork, ReleaseLockAfterFork, ForgetThreadInChild); }
+} g_forkHandlers;
+#endif
 
 // Hands connect to the running thread, or starts one; false when none can start.
 bool HandOver(PendingConnect* connect) {

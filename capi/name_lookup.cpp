@@ -47,6 +47,11 @@ bool StartThread(NameLookup* lookup) {
   return true;
 }
 #else
+// The thread may outlive the connect that started it, and return into the
+// library after the host's dlclose: the library is linked -z nodelete, so
+// that its code stays mapped. Nothing here is shared between lookups, so a
+// child of fork starts its own; the lookups running in the parent at the
+// fork are the parent's (their copies in the child are never released).
 void* RunLookup(void* lookup) {
   static_cast<NameLookup*>(lookup)->Run();
   return nullptr;

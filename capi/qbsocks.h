@@ -306,7 +306,12 @@ typedef void(QBSOCKS_CALL* qbsocks_connect_callback)(void* context, int result, 
  * connect at once (names are looked up on threads of their own); it starts
  * with the first connect and ends once none has been pending for a quarter
  * of a second. A callback that blocks holds up the other connects; it may
- * start another connect. */
+ * start another connect. The host may unload the library once its last
+ * callback has returned: that thread keeps it loaded until it ends (on
+ * Linux the library is never unmapped, -z nodelete). In the child of a
+ * fork, the first callback connect starts the child's own thread; the
+ * connects pending in the parent at the fork stay the parent's (never
+ * called back in the child, their memory there never freed). */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port,
                                                      const qbsocks_connect_options* options,
                                                      qbsocks_connect_callback callback, void* context);

@@ -40,6 +40,7 @@ typedef SOCKET socket_t;
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 typedef int socket_t;
 #define close_socket close
@@ -178,7 +179,8 @@ static int read_field(const struct field* field, const char* text, struct row* r
   if (field->kind == SCRIPT) return from_hex(text, NULL) >= 0;
   if (field->kind == WORDS) return read_words(field, text, (int*)member);
   if (field->kind == CANCEL && strcmp(text, "before") == 0) return *(int*)member = CANCEL_BEFORE, 1;
-  return read_number(text, field->kind == MS, (int*)member) && (field->kind != CANCEL || *(int*)member <= 3);
+  return read_number(text, field->kind == MS, (int*)member) &&
+         (field->kind != CANCEL || *(int*)member <= MOST_CONNECTS);
 }
 
 static void take_defaults(struct row* row) {
@@ -778,7 +780,7 @@ static void run(const struct row* row) {
   struct later_options options;
   static struct connect_call calls[MOST_CONNECTS];
   struct proxy_side p;
-  thread_t proxy_thread = 0, connect_threads[3] = {0}; /* cancel: at most 3 */
+  thread_t proxy_thread = 0, connect_threads[MOST_CONNECTS] = {0};
 
   if (port_variables[row->proxy] != NULL) proxy_port = env_port(port_variables[row->proxy]);
   if (row->proxy != NONE && proxy_port == 0) proxy_port = closed_port;
@@ -949,6 +951,101 @@ static void cancelled_with_no_descriptor_free(void) {
   expect(outcome.result == QBSOCKS_CANCELLED && outcome.step == QBSOCKS_STEP_NONE, "no descriptor free",
          "cancelled before the connect began", outcome.reason);
 }
+
+static void QBSOCKS_CALL post_ended(void* ended, int result, uintptr_t socket, const qbsocks_outcome* outcome) {
+  (void)result, (void)socket, (void)outcome;
+  signal_post(*(signal_t*)ended);
+}
+
+/* A callback connect ends the same way whichever side of a fork makes it. */
+static int connect_called_back(unsigned port) {
+  signal_t ended;
+  int called_back;
+  signal_open(ended);
+  called_back =
+      qbsocks_connect_async("127.0.0.1", port, NULL, post_ended, &ended) == QBSOCKS_OK && wait_posted(&ended);
+  signal_close(ended);
+  return called_back;
+}
+
+/* A pre-fork server: the parent's callback connect has ended and the
+ * library's thread idles when it forks; the child's own connect calls back. */
+static void forked_child_connects(void) {
+  unsigned port;
+  socket_t closed;
+  int status = -1, sanitized = 0;
+  pid_t child;
+#ifdef __SANITIZE_THREAD__
+  sanitized = 1;
+#endif
+  if (sanitized) {
+    printf("fork: not run under ThreadSanitizer, which starts no thread in a forked child\n");
+    return;
+  }
+  closed = refusing_port(&port);
+  write_settings("127.0.0.1", 0, 0, "", "");
+  expect(connect_called_back(port), "fork", "the parent's callback", "");
+  if ((child = fork()) == 0) _exit(connect_called_back(port) ? 0 : 1);
+  expect(child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0, "fork",
+         "the child's callback connect calls back", "");
+  close_socket(closed);
+}
+
+/* Callback connects to a silent proxy, each with a bound of its own. Once
+ * the shortest has timed out, three are cancelled, out of their bounds'
+ * order: every other one still ends at its own bound (the deadlines keep
+ * their order through removals). */
+struct bounded_call {
+  unsigned bound_ms, cancelled; /* the trigger's turn, 0: none */
+  qbsocks_cancel* cancel;
+  int result;
+  unsigned long ended_at;
+  char reason[QBSOCKS_REASON_SIZE];
+};
+
+static void QBSOCKS_CALL bounded_ended(void* context, int result, uintptr_t socket, const qbsocks_outcome* outcome) {
+  struct bounded_call* call = (struct bounded_call*)context;
+  (void)socket;
+  call->result = result, call->ended_at = now_ms();
+  strcpy(call->reason, outcome->reason);
+  signal_post(callbacks_ran);
+}
+
+static void deadlines_kept_through_removals(void) {
+  static const unsigned bounds[][2] = {{1000, 0}, {30000, 2}, {2500, 0}, {4000, 1}, {1500, 0},
+                                       {3500, 3}, {2000, 0},  {3000, 0}}; /* the bound, the trigger's turn */
+  struct bounded_call calls[sizeof(bounds) / sizeof(bounds[0])];
+  const unsigned n = sizeof(calls) / sizeof(calls[0]);
+  unsigned port, i, turn;
+  socket_t proxy = refusing_port(&port);
+  unsigned long start = now_ms(), triggered_at;
+  char expected[QBSOCKS_REASON_SIZE];
+  listen(proxy, (int)n);
+  write_settings("127.0.0.1", port, 5, "", "");
+  for (i = 0; i < n; ++i) {
+    qbsocks_connect_options options = {sizeof(options), 0, NULL};
+    options.timeout_ms = calls[i].bound_ms = bounds[i][0];
+    calls[i].cancelled = bounds[i][1];
+    options.cancel = calls[i].cancel = calls[i].cancelled ? qbsocks_cancel_create() : NULL;
+    expect(qbsocks_connect_async("127.0.0.1", 9, &options, bounded_ended, &calls[i]) == QBSOCKS_OK, "deadlines",
+           "started", "");
+  }
+  expect(signal_wait(callbacks_ran), "deadlines", "the shortest bound's callback", "");
+  for (triggered_at = now_ms(), turn = 1; turn <= 3; ++turn)
+    for (i = 0; i < n; ++i)
+      if (calls[i].cancelled == turn) qbsocks_cancel_trigger(calls[i].cancel);
+  for (i = 1; i < n; ++i) expect(signal_wait(callbacks_ran), "deadlines", "every callback", "");
+  for (i = 0; i < n; ++i) {
+    snprintf(expected, sizeof(expected), "timed out after %u ms waiting for the proxy's reply", calls[i].bound_ms);
+    expect(calls[i].cancelled ? calls[i].result == QBSOCKS_CANCELLED && calls[i].ended_at - triggered_at < 5000
+                              : calls[i].result == QBSOCKS_TIMED_OUT && strcmp(calls[i].reason, expected) == 0 &&
+                                    calls[i].ended_at - start >= calls[i].bound_ms &&
+                                    calls[i].ended_at - start < calls[i].bound_ms + 5000,
+           "deadlines", calls[i].cancelled ? "cancelled within 5 s" : expected, calls[i].reason);
+    qbsocks_cancel_destroy(calls[i].cancel);
+  }
+  close_socket(proxy);
+}
 #endif
 
 /* The settings as a proxy URL, "" for direct; for unreadable settings
@@ -1017,6 +1114,8 @@ int main(void) {
 #ifndef _WIN32
   large_settings();
   cancelled_with_no_descriptor_free();
+  forked_child_connects();
+  deadlines_kept_through_removals();
 #endif
   printf("%d failed\n", failures);
   return failures == 0 ? 0 : 1;

@@ -3,10 +3,14 @@
 # dynamic symbols it defines are exactly the export table's (with the
 # symbols the Itanium C++ ABI gives each row), its soname and file version
 # (the build's release number), its binding (full RELRO, bind now), and the
-# version strings it carries (the version resource's, 1.0.0.1).
-#   check_library.sh path/to/libQBSocks32.so RELEASE
+# version strings it carries (the version resource's, 1.0.0.1); and, given
+# the build tree, that no ELF file in it has a run path entry that the
+# loader takes from the current folder: an empty one, or one neither under
+# $ORIGIN nor absolute (the build's own are under $ORIGIN; the hosts that
+# tests build as users do name their prefix).
+#   check_library.sh path/to/libQBSocks32.so RELEASE [BUILD_TREE]
 set -euo pipefail
-lib=$1 release=$2
+lib=$1 release=$2 tree=${3:-}
 status=0
 fail() { echo "FAIL: $*" >&2; status=1; }
 
@@ -51,5 +55,14 @@ for entry in \
     || fail "readelf does not find '$entry' in .qbsocks.version"
   grep -qxF -- "$entry" <<<"$all_strings" || fail "strings does not find '$entry'"
 done
+
+while IFS=$'\t' read -r file runpath; do
+  [[ "$runpath" != :* && "$runpath" != *: && "$runpath" != *::* ]] || fail "$file: empty run path entry in '$runpath'"
+  IFS=: read -ra entries <<<"$runpath"
+  for entry in "${entries[@]}"; do
+    [[ -z "$entry" || "$entry" == '$ORIGIN'* || "$entry" == /* ]] || fail "$file: run path entry '$entry' is relative"
+  done
+done < <([[ -z "$tree" ]] || find "$tree" -type f ! -name '*.o' ! -name '*.a' -exec readelf -dW {} + 2>/dev/null |
+  awk '/^File: / { file = substr($0, 7) } /\(R(UN)?PATH\)/ { match($0, /\[.*\]$/); print file "\t" substr($0, RSTART + 1, RLENGTH - 2) }')
 
 exit $status

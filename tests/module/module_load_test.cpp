@@ -5,13 +5,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <dlfcn.h>
 #include <malloc.h>
+
+#include "qbsocks.h"
 #endif
 
 #include "afxdll.h"
@@ -232,6 +237,40 @@ TEST(CInterfaceLoad, EveryUnloadGivesBackWhatItsLoadTook) {
     if (cycle == 9) before = mallinfo2().uordblks;  // the process's own first allocations done
   }
   EXPECT_EQ(mallinfo2().uordblks, before);
+}
+
+int ThreadsOfProcess() {
+  int count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  while (tasks != nullptr && readdir(tasks) != nullptr) ++count;
+  if (tasks != nullptr) closedir(tasks);
+  return count;
+}
+
+// A plug-in host unloads the C interface as soon as its last callback has
+// returned, while the library's thread still idles in its code, and goes on.
+TEST(CInterfaceLoad, UnloadedRightAfterTheLastCallbackTheHostGoesOn) {
+  const int threadsBefore = ThreadsOfProcess();
+  void* library = dlopen(QBSOCKS_C_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  auto connectAsync = reinterpret_cast<decltype(&qbsocks_connect_async)>(dlsym(library, "qbsocks_connect_async"));
+  ASSERT_NE(connectAsync, nullptr);
+  std::promise<void> calledBack;
+  qbsocks_connect_options bounded = {sizeof(bounded), 5000, nullptr};  // whatever port 1 does
+  ASSERT_EQ(connectAsync(
+                "127.0.0.1", 1, &bounded,
+                [](void* context, int, uintptr_t, const qbsocks_outcome*) {
+                  static_cast<std::promise<void>*>(context)->set_value();
+                },
+                &calledBack),
+            QBSOCKS_OK);
+  ASSERT_EQ(calledBack.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_EQ(dlclose(library), 0);
+  // The library's thread ends by itself a moment later.
+  for (auto start = std::chrono::steady_clock::now();
+       ThreadsOfProcess() > threadsBefore && std::chrono::steady_clock::now() - start < std::chrono::seconds(30);)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(ThreadsOfProcess(), threadsBefore);
 }
 #endif
 
