@@ -69,6 +69,25 @@ unsigned int MillisecondsLeft(DWORD start, DWORD budget) {
 
 SOCKET Native(uintptr_t handle) { return static_cast<SOCKET>(handle); }
 
+// The facts of a failure in the negotiation with the proxy, for its reason.
+NegotiationFailure NegotiationOf(const qbsettings::ProxySettings& settings, const char* host, unsigned int port,
+                                 const HandshakeHolder* holder, int cause, LONG systemError, const char* text) {
+  NegotiationFailure failure;
+  failure.version = static_cast<int>(settings.dwVersion);
+  failure.server = settings.szServer;
+  failure.serverPort = settings.dwPort;
+  failure.host = host != nullptr ? host : "";
+  failure.port = port;
+  failure.cause = cause;
+  // Whether the proxy's code told of the target is the handshake's to say.
+  failure.targetFailed = holder != nullptr && holder->handshake.Next() == qbproxy::Handshake::Want::kFailed &&
+                         holder->handshake.failure().targetFailed;
+  failure.systemError = systemError;
+  failure.text = text;
+  failure.waitedMs = kReplyBudgetMs;
+  return failure;
+}
+
 }  // namespace
 
 Outcome Failure(int result, const Text& reason, LONG systemError) {
@@ -397,8 +416,10 @@ int ConnectEngine::EndEarly() {
 int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* text) {
   // A read that gave up, or a system error that says the wait was cut
   // short, did so for the bound or the cancel.
-  const bool bCutShort = systemError == WSAEINTR || systemError == WSAETIMEDOUT ||
-                         (cause == QBSOCKS_CAUSE_STORE_FAILED && systemError == ERROR_OPERATION_ABORTED);
+  // (A proxy's code mapped to WSAETIMEDOUT is the proxy's own time-out.)
+  const bool bCutShort =
+      (cause == QBSOCKS_CAUSE_SYSTEM_ERROR && (systemError == WSAEINTR || systemError == WSAETIMEDOUT)) ||
+      (cause == QBSOCKS_CAUSE_STORE_FAILED && systemError == ERROR_OPERATION_ABORTED);
   if (MustEnd() && bCutShort) return EndEarly();
   Outcome outcome;
   outcome.step = step_;
@@ -406,7 +427,9 @@ int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* 
   outcome.proxyCode = cause == QBSOCKS_CAUSE_REFUSED ? proxyCode : QBSOCKS_NO_PROXY_CODE;
   outcome.systemError = systemError;
   outcome.result = ResultOf(step_, cause);
-  if (text != nullptr) outcome.reason = text;
+  if (settings_.dwEnable && step_ >= QBSOCKS_STEP_METHOD && step_ <= QBSOCKS_STEP_REPLY)
+    outcome.reason = NegotiationReason(NegotiationOf(settings_, host_, port_, handshake_, cause, systemError, text));
+  else if (text != nullptr) outcome.reason = text;
   else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE)
     outcome.reason = UnreachableReason(step_, settings_.szServer, address_, systemError);
   else outcome.reason = SocketErrorInWords(systemError);

@@ -184,7 +184,9 @@ typedef struct qbsocks_outcome {
                            else QBSOCKS_NO_PROXY_CODE (a reply that breaks the protocol
                            carries no code) */
   int32_t system_error; /* the system's error: a Windows Sockets number on every system
-                           (10061 connection refused, 10060 timed out, ...; 0: none), or
+                           (10061 connection refused, 10060 timed out, ...; 0: none); for
+                           QBSOCKS_CAUSE_REFUSED the one the proxy's code stands for, where
+                           one fits (SOCKS5 REP 5 and SOCKS4 91: 10061, REP 4: 10065, ...);
                            for QBSOCKS_CAUSE_STORE_FAILED the registry's result */
   char reason[256];     /* as qbsocks_connect's reason ("" on success); shorter than
                            QBSOCKS_REASON_SIZE */

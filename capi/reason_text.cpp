@@ -87,6 +87,20 @@ Text WithName(const Text& before, const char* lpszName, const Text& after) {
   return text.AppendShortened(lpszName, room).Append(after);
 }
 
+// before, first, middle, second, after: the two names shortened to the
+// room the rest leaves, each to half of it at least, the shorter one whole.
+Text WithNames(const Text& before, const char* first, const Text& middle, const char* second, const Text& after) {
+  const size_t fixed = before.size() + middle.size() + after.size();
+  const size_t room = fixed < QBSOCKS_REASON_SIZE - 1 ? QBSOCKS_REASON_SIZE - 1 - fixed : 0;
+  const size_t firstLength = strlen(first), secondLength = strlen(second);
+  size_t firstRoom = room / 2;
+  if (firstLength < firstRoom) firstRoom = firstLength;
+  else if (secondLength < room - firstRoom) firstRoom = room - secondLength;
+  Text text(before);
+  text.AppendShortened(first, firstRoom).Append(middle);
+  return text.AppendShortened(second, room - (text.size() - before.size() - middle.size())).Append(after);
+}
+
 // The step in words; the proxy's lookup is followed by its name.
 Text StepInWords(int step, const SOCKADDR_IN& peer) {
   const Text address = AddressText(peer);
@@ -122,6 +136,28 @@ Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer
   const Text words = Text(": ").Append(SocketErrorInWords(error));
   if (step == QBSOCKS_STEP_PROXY_LOOKUP) return WithName("cannot look up the proxy's name ", lpszServer, words);
   return Text("cannot reach the proxy").Append(AddressText(peer)).Append(words);
+}
+
+Text NegotiationReason(const NegotiationFailure& failure) {
+  const Text proxy = Text("SOCKS").AppendNumber(failure.version).Append(" proxy ");
+  const Text port = Text(":").AppendUnsigned(failure.serverPort);
+  const char* text = failure.text != nullptr ? failure.text : "";
+  if (failure.targetFailed) {
+    const Text middle = Text(port).Append(" could not connect to ");
+    const Text after = Text(":").AppendUnsigned(failure.port).Append(": ").Append(text);
+    return WithNames(Text("the ").Append(proxy), failure.server, middle, failure.host, after);
+  }
+  // The negotiation's text, then what ended it where the text does not say.
+  Text detail;
+  if (failure.cause == QBSOCKS_CAUSE_CLOSED) detail = "closed by the proxy";
+  if (failure.cause == QBSOCKS_CAUSE_NO_ANSWER)
+    detail = Text("no whole reply within ").AppendUnsigned(failure.waitedMs).Append(" ms");
+  if (failure.cause == QBSOCKS_CAUSE_SYSTEM_ERROR) detail = SocketErrorInWords(failure.systemError);
+  Text after = Text(port).Append(": ");
+  if (*text == '\0') after.Append(detail);
+  else if (detail.empty()) after.Append(text);
+  else after.Append(text).Append(" (").Append(detail).Append(")");
+  return WithName(proxy, failure.server, after);
 }
 
 }  // namespace qbsocks_c

@@ -57,6 +57,30 @@ Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* 
 // 127.0.0.1:1080: connection refused".
 Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer, int error);
 
+// A failure in the negotiation with the proxy, as its reason tells it.
+struct NegotiationFailure {
+  int version = 5;                 // SocksVersion, 4 or 5
+  const char* server = "";         // the proxy as the settings name it
+  unsigned long serverPort = 0;    // and its port
+  const char* host = "";           // the target as the caller gave it
+  unsigned int port = 0;           // and its port
+  int cause = QBSOCKS_CAUSE_NONE;  // QBSOCKS_CAUSE_*
+  bool targetFailed = false;       // the proxy's code says it could not reach the target
+  int systemError = 0;             // a Windows Sockets number; 0: none
+  const char* text = nullptr;      // the negotiation's own text; null: none
+  unsigned int waitedMs = 0;       // QBSOCKS_CAUSE_NO_ANSWER: how long the reply was waited for
+};
+
+// The reason of a failure once connected to the proxy, the proxy named and
+// the negotiation's text kept inside: "the SOCKS5 proxy 127.0.0.1:1080
+// could not connect to 10.0.0.5:80: Connection refused" where the proxy's
+// code told of the target; else the proxy, its text, and what ended it
+// where the text does not say: "SOCKS4 proxy 127.0.0.1:1080: General
+// negotiation failure (no whole reply within 10000 ms)", "SOCKS5 proxy
+// 127.0.0.1:1080: Username/password subnegotition failure (connection
+// reset)".
+Text NegotiationReason(const NegotiationFailure& failure);
+
 }  // namespace qbsocks_c
 
 #endif  // QBSOCKS_CAPI_REASON_TEXT_H

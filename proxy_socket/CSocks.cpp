@@ -71,13 +71,20 @@ int CSocks::Connect(const char* lpszHostAddress, unsigned int nHostPort) {
     }
     if (!m_bProxyEnable) return CAsyncSocket::Connect(lpszHostAddress, nHostPort) ? 1 : 0;
 
-    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) return FailNegotiation(NULL);
+    if (!CAsyncSocket::Connect(m_szSocksServer, m_nSocksPort)) {
+      const int nError = WSAGetLastError();  // the connect's, which the close must not replace
+      FailNegotiation(NULL);
+      WSASetLastError(nError);
+      return 0;
+    }
     if (m_nSocksVersion == 4) return Socks4Connect(lpszHostAddress, nHostPort);
     if (m_nSocksVersion == 5) return Socks5Connect(lpszHostAddress, nHostPort);
 
     // ReadRegistry turns the proxy off for any other version; a derived
     // class that changed the field in between gets a failure, not a guess.
-    return FailNegotiation(NULL);
+    FailNegotiation(NULL);
+    WSASetLastError(WSAEINVAL);
+    return 0;
   };
   if (!connect()) return 0;
   // A cancel that no wait took (it came during ReadRegistry, a name

@@ -11,6 +11,34 @@ namespace {
 // The status byte that grants a CONNECT, by protocol.
 BYTE GrantedStatus(bool bSocks4) { return bSocks4 ? kSocks4Granted : kSocks5RepSucceeded; }
 
+// What a refusing reply code means as the system's error, where one fits,
+// and whether it tells of the target rather than of the proxy's own rules.
+// The other codes (SOCKS5's general failure, command not supported, any
+// unknown code) have no system error.
+struct ReplyCodeMeaning {
+  bool bSocks4;
+  BYTE nCode;
+  LONG lSystemError;
+  bool bTargetFailed;
+};
+const ReplyCodeMeaning kReplyCodeMeanings[] = {
+    {false, 2, WSAEACCES, false},        // connection not allowed by ruleset
+    {false, 3, WSAENETUNREACH, true},    // network unreachable
+    {false, 4, WSAEHOSTUNREACH, true},   // host unreachable
+    {false, 5, WSAECONNREFUSED, true},   // connection refused
+    {false, 6, WSAETIMEDOUT, true},      // TTL expired: the proxy's connect timed out
+    {false, 8, WSAEAFNOSUPPORT, false},  // address type not supported
+    {true, 91, WSAECONNREFUSED, true},   // rejected or failed: what a refused target gets
+    {true, 92, WSAEACCES, false},        // no identd on the client to ask
+    {true, 93, WSAEACCES, false},        // identd and the request name different users
+};
+
+const ReplyCodeMeaning* MeaningOf(bool bSocks4, BYTE nCode) {
+  for (const ReplyCodeMeaning& meaning : kReplyCodeMeanings)
+    if (meaning.bSocks4 == bSocks4 && meaning.nCode == nCode) return &meaning;
+  return NULL;
+}
+
 }  // namespace
 
 Handshake::Handshake(Protocol protocol, int nStep, Phase phase)
@@ -147,7 +175,10 @@ void Handshake::Received(int nBytes) {
     const bool bSocks4 = m_protocol == Protocol::kSocks4;
     const BYTE nStatus = m_reply[kReplyStatusAt];
     if (nStatus != GrantedStatus(bSocks4)) {
-      Fail(QBSOCKS_CAUSE_REFUSED, 0, bSocks4 ? Socks4RefusalText(nStatus) : Socks5RefusalText(nStatus), nStatus);
+      const ReplyCodeMeaning* lpMeaning = MeaningOf(bSocks4, nStatus);
+      Fail(QBSOCKS_CAUSE_REFUSED, lpMeaning != NULL ? lpMeaning->lSystemError : 0,
+           bSocks4 ? Socks4RefusalText(nStatus) : Socks5RefusalText(nStatus), nStatus);
+      m_failure.targetFailed = lpMeaning != NULL && lpMeaning->bTargetFailed;
       return;
     }
   }
@@ -161,6 +192,7 @@ void Handshake::Late() { FailReading(QBSOCKS_CAUSE_NO_ANSWER, 0); }
 const Failure& Handshake::failure() const { return m_failure; }
 
 void Handshake::Fail(int nCause, LONG lError, const char* lpszText, int nProxyCode) {
+  m_failure = Failure();
   m_failure.step = m_nStep;
   m_failure.cause = nCause;
   m_failure.proxyCode = nProxyCode;
@@ -252,6 +284,17 @@ void Handshake::BeginRequest() {
 void Handshake::WipeAuth() {
   SecureZeroMemory(m_auth, sizeof(m_auth));
   m_nAuth = 0;
+}
+
+LONG LastErrorOf(const Failure& failure) {
+  if (failure.systemError != 0 && failure.systemError != WSAEWOULDBLOCK) return failure.systemError;
+  switch (failure.cause) {
+    case QBSOCKS_CAUSE_REFUSED: return WSAECONNREFUSED;
+    case QBSOCKS_CAUSE_CLOSED: return WSAECONNRESET;
+    case QBSOCKS_CAUSE_NO_ANSWER: return WSAETIMEDOUT;
+    case QBSOCKS_CAUSE_BAD_REPLY: return WSAECONNABORTED;
+    default: return WSAEINVAL;  // a target or credentials the request cannot carry
+  }
 }
 
 }  // namespace qbproxy

@@ -36,12 +36,21 @@ namespace qbproxy {
 
 // Why a connect failed, as a value. The numbers are the C interface's.
 struct Failure {
-  int step = QBSOCKS_STEP_NONE;          // QBSOCKS_STEP_*
-  int cause = QBSOCKS_CAUSE_NONE;        // QBSOCKS_CAUSE_*
-  int proxyCode = QBSOCKS_NO_PROXY_CODE; // the proxy's code, only when cause is QBSOCKS_CAUSE_REFUSED
-  LONG systemError = 0;                  // a Windows Sockets number, or the registry's result; 0: none
-  const char* text = nullptr;            // FailureTexts.h, for MyMessageBox; null: the step has none
+  int step = QBSOCKS_STEP_NONE;           // QBSOCKS_STEP_*
+  int cause = QBSOCKS_CAUSE_NONE;         // QBSOCKS_CAUSE_*
+  int proxyCode = QBSOCKS_NO_PROXY_CODE;  // the proxy's code, only when cause is QBSOCKS_CAUSE_REFUSED
+  LONG systemError = 0;                   // a Windows Sockets number, or the registry's result; 0: none
+  const char* text = nullptr;             // FailureTexts.h, for MyMessageBox; null: the step has none
+  // The reply's code says the proxy could not reach the target (refused,
+  // unreachable, timed out), rather than that it refused the request itself.
+  bool targetFailed = false;
 };
+
+// The Windows Sockets number a failure leaves as the caller's last error:
+// the system's error that ended it, or the one its reply code maps to;
+// else the nearest for its cause (a refusal WSAECONNREFUSED, no answer
+// WSAETIMEDOUT, ...). Never 0, never WSAEWOULDBLOCK.
+LONG LastErrorOf(const Failure& failure);
 
 class Handshake {
  public:
@@ -86,7 +95,7 @@ class Handshake {
   // the target's stream that follows it is taken.
   int ReplyNumber() const;  // changes when the next reply begins
   BYTE* InputBuffer();
-  int InputRoom() const;    // > 0
+  int InputRoom() const;      // > 0
   void Received(int nBytes);  // 0 < nBytes <= InputRoom()
   void Closed();
   void ReceiveFailed(LONG lError);

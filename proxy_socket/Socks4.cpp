@@ -6,5 +6,7 @@ int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
   qbafx::BlockingCall call(m_nBlockingCall);  // see Connect
   qbproxy::Handshake handshake = qbproxy::Handshake::Socks4(lpszHost, nPort);
   if (RunHandshake(handshake)) return 1;
-  return FailNegotiation(handshake.failure().text);
+  FailNegotiation(handshake.failure().text);
+  WSASetLastError(qbproxy::LastErrorOf(handshake.failure()));  // after the close, which may set its own
+  return 0;
 }

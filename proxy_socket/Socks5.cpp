@@ -23,7 +23,9 @@ int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
       qbproxy::Handshake::Socks5(lpszHost, nPort, m_szUserName, FieldLength(m_szUserName, sizeof(m_szUserName)),
                                  m_szPassword, FieldLength(m_szPassword, sizeof(m_szPassword)));
   if (RunHandshake(handshake)) return 1;
-  return FailNegotiation(handshake.failure().text);
+  FailNegotiation(handshake.failure().text);
+  WSASetLastError(qbproxy::LastErrorOf(handshake.failure()));  // after the close, which may set its own
+  return 0;
 }
 
 // The subnegotiation alone: neither closes nor reports, its caller does.

@@ -181,8 +181,9 @@ namespace QBSocks32
     /// <summary>
     /// A failed connect: Result, the library's reason as Message, and the facts (Step, Cause, ProxyCode,
     /// SystemError). A SocketException, as .NET's own connects throw: SocketErrorCode is the system's error
-    /// where there was one (ConnectionRefused, TimedOut, ...), TimedOut for the bound, OperationAborted for a
-    /// cancel, else SocketError.SocketError.
+    /// where there was one (ConnectionRefused, TimedOut, ...), the error a proxy's refusal maps to (SOCKS5
+    /// reply 5 or SOCKS4 91: ConnectionRefused; 2: AccessDenied; 3: NetworkUnreachable; 4: HostUnreachable;
+    /// 6: TimedOut), TimedOut for the bound, OperationAborted for a cancel, else SocketError.SocketError.
     /// </summary>
     public class QBSocksException : SocketException
     {
@@ -224,6 +225,7 @@ namespace QBSocks32
             switch (outcome.Cause)
             {
                 case QBSocksCause.SystemError: return outcome.SystemError;
+                case QBSocksCause.Refused: return outcome.SystemError != 0 ? outcome.SystemError : (int)SocketError.SocketError;
                 case QBSocksCause.TimedOut: return (int)SocketError.TimedOut;
                 case QBSocksCause.Cancelled: return (int)SocketError.OperationAborted;
                 default: return (int)SocketError.SocketError;

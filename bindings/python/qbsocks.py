@@ -80,7 +80,8 @@ __all__ = ["create_connection", "create_connection_async", "open_connection", "r
            "TargetUnreachable", "NoSocket", "BadArgument", "BadTarget", "TimedOut",
            "SettingsUnreadable", "Cancelled", "NoLibrary", "TargetRefused", "TargetReset", "TargetAborted",
            "TargetTimedOut", "TargetForbidden", "TargetInterrupted", "TargetBrokenPipe", "TargetWouldBlock",
-           "TargetLookupFailed", "LIBRARY_VARIABLE", "Result", "Step", "Cause"]
+           "TargetLookupFailed", "ProxyTargetRefused", "ProxyTargetTimedOut", "ProxyForbidden", "LIBRARY_VARIABLE",
+           "Result", "Step", "Cause"]
 
 # The environment variable with the library's path, for a library that the
 # loader would not find (a build folder, a prefix install).
@@ -231,7 +232,7 @@ class Error(ConnectionError):
             self.result = _known(Result, result)
         self.step, self.cause = _known(Step, step), _known(Cause, cause)
         self.proxy_code, self.system_error = proxy_code, system_error
-        if cause == Cause.SYSTEM_ERROR:
+        if cause == Cause.SYSTEM_ERROR or (cause == Cause.REFUSED and system_error):
             self.errno = self._errno_of(system_error)
             self.strerror = reason if self.errno is not None else None
 
@@ -353,11 +354,31 @@ class TargetLookupFailed(TargetUnreachable, socket.gaierror):
         return _LOOKUP_ERRORS.get(system_error)
 
 
+# A proxy's refusal whose code maps to the system's error is also that
+# error's OSError subclass, as a refused direct connect is: ProxyFailed and
+# that class (the others, ENETUNREACH, EHOSTUNREACH, ..., have none).
+class ProxyTargetRefused(ProxyFailed, ConnectionRefusedError):
+    """The proxy reported that the target refused the connect (SOCKS5 reply
+    5, SOCKS4 91): errno ECONNREFUSED."""
+
+
+class ProxyTargetTimedOut(ProxyFailed, TimeoutError):
+    """The proxy reported that its connect to the target timed out (SOCKS5
+    reply 6, TTL expired): errno ETIMEDOUT; not TimedOut, whose timeout is
+    the caller's."""
+
+
+class ProxyForbidden(ProxyFailed, PermissionError):
+    """The proxy's rules forbade the connect (SOCKS5 reply 2, SOCKS4 92 and
+    93): errno EACCES."""
+
+
 _ERRORS = {error.result: error for error in (ProxyUnreachable, ProxyFailed, TargetUnreachable, NoSocket,
                                              BadArgument, BadTarget, TimedOut, SettingsUnreadable, Cancelled)}
 _TARGET_ERRORS = {error.__bases__[1]: error for error in (TargetRefused, TargetReset, TargetAborted, TargetTimedOut,
                                                           TargetForbidden, TargetInterrupted, TargetBrokenPipe,
                                                           TargetWouldBlock)}
+_PROXY_REFUSALS = {error.__bases__[1]: error for error in (ProxyTargetRefused, ProxyTargetTimedOut, ProxyForbidden)}
 # Windows Sockets' name lookup failures (WSAHOST_NOT_FOUND, WSATRY_AGAIN,
 # WSANO_RECOVERY, WSANO_DATA) as the EAI_* numbers of socket.gaierror.
 _LOOKUP_ERRORS = {11001: socket.EAI_NONAME, 11002: socket.EAI_AGAIN, 11003: socket.EAI_FAIL,
@@ -375,8 +396,14 @@ def _error_of(outcome):
     system failed is also the OSError subclass socket.create_connection's
     would be (ConnectionRefusedError, socket.gaierror, ...); a proxy that
     could not be reached is not, so that a dead proxy is not taken for a
-    closed port of the target's."""
+    closed port of the target's. A proxy's refusal whose code maps to the
+    system's error is that error's subclass too (ProxyTargetRefused is a
+    ConnectionRefusedError)."""
     error_class = _ERRORS.get(outcome.result, Error)
+    if error_class is ProxyFailed and outcome.cause == Cause.REFUSED and outcome.system_error:
+        number = _errno_of(outcome.system_error)
+        if number is not None:
+            error_class = _PROXY_REFUSALS.get(type(OSError(number, "")), ProxyFailed)
     if error_class is TargetUnreachable and outcome.cause == Cause.SYSTEM_ERROR:
         if outcome.step == Step.TARGET_LOOKUP and outcome.system_error in _LOOKUP_ERRORS:
             error_class = TargetLookupFailed
@@ -836,7 +863,8 @@ def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
     or use it in a with block). Raises an Error subclass per result, with
     the library's reason and the facts; a direct connect that the system
     failed is also the OSError subclass of its errno (ConnectionRefusedError,
-    ...), as socket.create_connection's."""
+    ...), as socket.create_connection's, and so is a proxy's refusal that
+    maps to one (ProxyTargetRefused for a target the proxy found closed)."""
     if all_errors and sys.version_info < (3, 11):
         raise TypeError("all_errors needs Python 3.11, as socket.create_connection's")
     if timeout is socket._GLOBAL_DEFAULT_TIMEOUT:

@@ -688,12 +688,15 @@ static void append(char* text, size_t size, const char* piece, size_t length) {
   text[n + length] = '\0';
 }
 
-/* The case's reason with {proxy_port} and {lookup} filled in. */
-static void fill_in(const char* reason, unsigned proxy_port, const char* lookup, char* text, size_t size) {
-  char port[12];
+/* The case's reason with {proxy_port}, {target_port} and {lookup} filled in. */
+static void fill_in(const char* reason, unsigned proxy_port, unsigned target_port, const char* lookup, char* text,
+                    size_t size) {
+  char port[12], target[12];
   snprintf(port, sizeof(port), "%u", proxy_port);
+  snprintf(target, sizeof(target), "%u", target_port);
   for (text[0] = '\0'; *reason != '\0';) {
     if (starts_with(reason, "{proxy_port}")) append(text, size, port, strlen(port)), reason += 12;
+    else if (starts_with(reason, "{target_port}")) append(text, size, target, strlen(target)), reason += 13;
     else if (starts_with(reason, "{lookup}")) append(text, size, lookup, strlen(lookup)), reason += 8;
     else append(text, size, reason++, 1);
   }
@@ -737,7 +740,7 @@ static void check(const struct connect_call* call, unsigned proxy_port) {
            row->name, "one callback, on the library's thread", "");
     if (call->refused) return;
   }
-  fill_in(row->reason, proxy_port, lookup_words((int)outcome->system_error), reason, sizeof(reason));
+  fill_in(row->reason, proxy_port, call->port, lookup_words((int)outcome->system_error), reason, sizeof(reason));
   expect(call->result == row->result && outcome->result == call->result &&
              (call->result == QBSOCKS_OK) == (call->handle != QBSOCKS_NO_HANDLE),
          row->name, "the result, with a socket on success alone", outcome->reason);
@@ -797,7 +800,7 @@ static void run(const struct row* row) {
   }
   write_settings(server, proxy_port, row->version, user, password);
   if (row->unreadable) settings_unreadable(1); /* the route is the reason */
-  if (row->unreadable) fill_in(row->reason, proxy_port, "", expected_route, sizeof(expected_route));
+  if (row->unreadable) fill_in(row->reason, proxy_port, 0, "", expected_route, sizeof(expected_route));
   else if (proxy_port != 0)
     snprintf(expected_route, sizeof(expected_route), "SOCKS%d proxy %s:%u%s%s", row->version, server, proxy_port,
              *user ? " as " : "", user);

@@ -208,14 +208,15 @@ static class CApiTest
 
     // The SocketErrorCode of a failure with these facts, as .NET's own connects say it.
     static SocketError CodeOf(QBSocksOutcome o) =>
-        o.Cause == QBSocksCause.SystemError ? (SocketError)o.SystemError : o.Cause == QBSocksCause.TimedOut ? SocketError.TimedOut
+        o.Cause == QBSocksCause.SystemError || o.Cause == QBSocksCause.Refused && o.SystemError != 0 ? (SocketError)o.SystemError
+        : o.Cause == QBSocksCause.TimedOut ? SocketError.TimedOut
         : o.Cause == QBSocksCause.Cancelled ? SocketError.OperationAborted : SocketError.SocketError;
 
     // The case's facts; 11001 (host not found) also takes 11002 (an offline resolver).
-    static bool Fits(Case c, QBSocksOutcome o, int proxyPort)
+    static bool Fits(Case c, QBSocksOutcome o, int proxyPort, int targetPort)
     {
         bool offline = c.Number("system_error") == NotFound && o.SystemError == NotFound + 1;
-        string reason = c["reason"].Replace("{proxy_port}", proxyPort.ToString())
+        string reason = c["reason"].Replace("{proxy_port}", proxyPort.ToString()).Replace("{target_port}", targetPort.ToString())
                             .Replace("{lookup}", offline ? "name lookup failed for now; try again" : "host name not found");
         bool anyRest = reason.EndsWith("*", StringComparison.Ordinal);
         return o.Result == Case.Named<QBSocksResult>(c["result"]) && c["step"].Split('|').Select(Case.Named<QBSocksStep>).Contains(o.Step) &&
@@ -270,7 +271,7 @@ static class CApiTest
         return close(fd) == 0 && echoed && ping.SequenceEqual(back);
     }
 
-    static void Check(Case c, int way, string name, Connected got, int proxyPort)
+    static void Check(Case c, int way, string name, Connected got, int proxyPort, int targetPort)
     {
         // A cancel through a token throws as .NET's own cancelled calls do (a token cancelled before
         // ConnectHandleAsync: TaskCanceledException, nothing tried); any other failure QBSocksException.
@@ -278,7 +279,7 @@ static class CApiTest
                        : way == 2 && c.Before ? "TaskCanceledException, no facts" : "OperationCanceledException";
         Expect(got.Shape == shape, name + ": " + (shape == "" ? "the result and handle, or QBSocksException" : shape), got.Shape);
         if (got.Facts == null) return;
-        Expect(Fits(c, got.Facts, proxyPort), name + ": the facts", Said(got.Facts));
+        Expect(Fits(c, got.Facts, proxyPort, targetPort), name + ": the facts", Said(got.Facts));
         if (got.Facts.Result != QBSocksResult.Ok || got.Handle == QBSocks.NoHandle) return;
         int fd = (int)got.Handle.ToUInt32();
         Expect((fcntl(fd, GetFlags, 0) & NonBlocking) == 0, name + ": a blocking descriptor", fd);
@@ -317,7 +318,7 @@ static class CApiTest
         CancellationToken token = c.Cancels > 0 ? source.Token : CancellationToken.None;
         Connected[] ended = Enumerable.Range(0, Math.Max(c.Cancels, 1)).Select(i => Task.Factory.StartNew(() =>  // a thread each
             Connect(way, c, port, cancel, token), TaskCreationOptions.LongRunning)).ToList().Select(connect => connect.Result).ToArray();
-        foreach (Connected got in ended) Check(c, way, name, got, proxyPort);
+        foreach (Connected got in ended) Check(c, way, name, got, proxyPort, port);
         Expect(side == null || side.SawEachClose(c["cause"] == "REFUSED" || c["script"] != null && c.Cancels > 0, c["after_script"] == "nothing"), name + ": the proxy saw each connect close", "");
         // The library's thread closes its own handles just after its last callback.
         Expect(SpinWait.SpinUntil(() => OpenDescriptors() <= descriptors, TimeSpan.FromSeconds(5)), name + ": no descriptor left",

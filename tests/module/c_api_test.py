@@ -252,7 +252,8 @@ STDLIB = (socket.timeout, TimeoutError, socket.gaierror, ConnectionRefusedError,
 LOOKUP = {11001: ("host name not found", socket.EAI_NONAME), 11002: ("name lookup failed for now; try again",
                                                                     socket.EAI_AGAIN)}  # words, gaierror's errno
 NO_LOOKUP = ("", None)
-SYSTEM_ERRNO = {10061: errno.ECONNREFUSED, 10054: errno.ECONNRESET}  # the Windows Sockets numbers of the cases
+SYSTEM_ERRNO = {10061: errno.ECONNREFUSED, 10054: errno.ECONNRESET, 10013: errno.EACCES, 10051: errno.ENETUNREACH,
+                10065: errno.EHOSTUNREACH, 10060: errno.ETIMEDOUT, 10047: errno.EAFNOSUPPORT}  # the cases' numbers
 
 
 def promised(case, system_error):
@@ -260,6 +261,9 @@ def promised(case, system_error):
     socket.gaierror's EAI_*), and the classes socket.create_connection's own failure would have: the timeout's for
     the caller's bound; where the system failed a direct connect, socket.gaierror or the OSError of its errno."""
     direct = case.result == "TARGET_UNREACHABLE"
+    if case.cause == "REFUSED":  # a proxy's code mapped to the system's error: that error's OSError too
+        number = SYSTEM_ERRNO.get(system_error)
+        return number, {type(OSError(number, ""))} - {OSError} if number else set()
     if case.cause != "SYSTEM_ERROR":
         return None, {socket.timeout, TimeoutError} if case.result == "TIMED_OUT" else set()
     if direct and "TARGET_LOOKUP" in case.step:
@@ -272,14 +276,15 @@ def kept(e):  # what a pickle or copy of an exception must keep
     return type(e), e.args, e.__dict__, e.errno, e.strerror, str(e)
 
 
-def fits(got, case, port):
+def fits(got, case, port, target_port):
     """True, or the case's class and result, reason, facts, errno and promised classes, kept when pickled."""
     if case.result == "OK":
         return got is True
     error = getattr(Q, case.result.title().replace("_", ""))  # PROXY_FAILED: ProxyFailed
     system_error = getattr(got, "system_error", None)
     seen = 11001 if case.system_error == "11001" and system_error == 11002 else system_error  # an offline resolver
-    reason = case.reason.replace("{proxy_port}", str(port)).replace("{lookup}", LOOKUP.get(system_error, NO_LOOKUP)[0])
+    reason = case.reason.replace("{proxy_port}", str(port)).replace("{target_port}", str(target_port))
+    reason = reason.replace("{lookup}", LOOKUP.get(system_error, NO_LOOKUP)[0])
     number, classes = promised(case, system_error)
     return (isinstance(got, error) and got.result == error.result == Q.Result[case.result] and (
         got.reason.startswith(reason[:-1]) if reason.endswith("*") else got.reason == reason) and
@@ -306,7 +311,7 @@ def run_case(case):
         got, ended = connect_all(watched, address, bound or None, text, cancel, count), time.monotonic()
         expect(proxy.close(), f"{name}: the proxy's part", proxy.failed)
         first = first or got
-        expect(all(fits(one, case, proxy.port) and type(one) is type(first[0]) for one in got) and (
+        expect(all(fits(one, case, proxy.port, address[1]) and type(one) is type(first[0]) for one in got) and (
             bound <= ended - start < bound + 5 if case.result == "TIMED_OUT" else ended - start < 15 if
             case.cause == "NO_ANSWER" else case.cancel == "0" or ended - (proxy.triggered or start) < 5) and
             polls[0] - polled <= 50 * count, name, ([(o, getattr(o, "__dict__", o)) for o in got], ended - start,
@@ -385,7 +390,8 @@ with qbsocks.create_connection(("127.0.0.1", int(sys.argv[1])), 10) as s:
 try:
     qbsocks.create_connection(("127.0.0.1", int(sys.argv[2])), 10)
 except qbsocks.ProxyFailed as e:
-    print(e.reason, e.step, e.cause, e.proxy_code)"""
+    print(e.reason, e.step, e.cause, e.proxy_code, isinstance(e, ConnectionRefusedError))"""
+REFUSED = f"the SOCKS5 proxy 127.0.0.1:{AUTH} could not connect to 127.0.0.1:{CLOSED}: Connection refused"
 if not cpythons:
     print(f"SKIPPED the wheel in a venv of a CPython that is not Debian's: none 3.8 or later in {pyenv}")
 for python, run in rows_runs:
@@ -397,8 +403,8 @@ for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
     write_settings(AUTH, 5, USER, PASSWORD)
     got = subprocess.run([f"{venv}/bin/python", "-c", CONNECT, str(ECHO), str(CLOSED)], capture_output=True, text=True,
                          env=venv_env)
-    expect(got.stdout == f"None b'wheel' {env['QBSOCKS_VERSION']} True\nConnection refused {Q.STEP_REPLY} "
-           f"{Q.CAUSE_REFUSED} 5\n", f"the wheel in a venv of {python}", got)
+    expect(got.stdout == f"None b'wheel' {env['QBSOCKS_VERSION']} True\n{REFUSED} {Q.STEP_REPLY} "
+           f"{Q.CAUSE_REFUSED} 5 True\n", f"the wheel in a venv of {python}", got)
 
 # cmake --install --prefix <the user's base> (~/.local): the Python CMake found imports the package from there, and
 # it loads the prefix's library, with no PYTHONPATH, QBSOCKS_LIBRARY or LD_LIBRARY_PATH.
@@ -437,7 +443,7 @@ def outcomes_of_thread(k):
 with concurrent.futures.ThreadPoolExecutor(8) as pool:
     outcomes = list(pool.map(outcomes_of_thread, range(8)))
 expect([[o if o is True else o.reason for o in five] for five in outcomes] ==
-       [[True] * 5, ["Connection refused"] * 5] * 4, "threads", outcomes)
+       [[True] * 5, [REFUSED] * 5] * 4, "threads", outcomes)
 
 
 async def at_once_with_a_timer(count, timeout, wait, expected):  # count connects at once, each in asyncio.wait_for(

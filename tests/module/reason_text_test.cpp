@@ -47,6 +47,19 @@ TEST(ReasonText, EveryKindAtItsLongestFits) {
   }
 }
 
+// A negotiation's at its longest: a 255-byte target name beside the proxy's,
+// and the subnegotiation's text with the longest error words.
+TEST(ReasonText, NegotiationReasonsFit) {
+  const std::string name(63, 'p'), host(255, 'h');
+  qbsocks_c::NegotiationFailure failure;
+  failure.server = name.c_str(), failure.serverPort = 65535, failure.host = host.c_str(), failure.port = 65535;
+  failure.targetFailed = true, failure.text = "Request rejected or failed";
+  EXPECT_LT(qbsocks_c::NegotiationReason(failure).size(), size_t{QBSOCKS_REASON_SIZE});
+  failure.targetFailed = false, failure.cause = QBSOCKS_CAUSE_SYSTEM_ERROR, failure.systemError = WSANOTINITIALISED;
+  failure.text = "Username/password subnegotition failure";
+  EXPECT_LT(qbsocks_c::NegotiationReason(failure).size(), size_t{QBSOCKS_REASON_SIZE});
+}
+
 // An offline resolver's answer for a 63-byte name: the name shortened with
 // a marker, the rest whole; a shorter name stays whole.
 TEST(ReasonText, ProxyNameShortenedToTheRoomLeft) {

@@ -117,6 +117,15 @@ for path in 0 "4 ${QBSOCKS_DANTE_PORT:?run under linux_servers.py}" "5 $QBSOCKS_
     [[ "$answer" == "$request" ]] || { echo "FAIL: $program (SOCKS$version ${proxy:-}): '$answer'" >&2; status=1; }
   done
 done
+# The C++ example's last error after a failed Connect on the proxy path: a
+# target the proxy found closed (its refusal as the system's error) and a
+# proxy that refuses the connection both say 10061, never 10035.
+for proxy in "$QBSOCKS_DANTE_PORT" "$refusing_port"; do
+  write_settings 5 "$proxy"
+  answer=$("$work/example-build/qbsocks_request" 127.0.0.1 "$refusing_port" 2>&1) && status=1
+  [[ "$answer" == "cannot reach 127.0.0.1:$refusing_port (error 10061)" ]] ||
+    { echo "FAIL: the C++ example through $proxy: '$answer'" >&2; status=1; }
+done
 # The C example against the proxy that never answers: SIGTERM (as Ctrl+C)
 # once its greeting is in cancels the connect from the signal's thread;
 # -t 300 bounds it. Each prints the facts.

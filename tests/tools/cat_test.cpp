@@ -168,7 +168,7 @@ std::vector<ConnectFailure> ConnectFailures() {
                  PeerStep::Expect(Bytes({5, 1, 0, 1, 127, 0, 0, 1}) + qbtest::PortBytes(port)),
                  PeerStep::Send(qbtest::Socks5Reply(4, 1, Bytes({0, 0, 0, 0})))};
        },
-       none, "", "", "Host unreachable"},
+       none, "", "", "the SOCKS5 proxy {proxy} could not connect to {target}: Host unreachable"},
       {"Socks5PasswordRefused",
        Proxy::Daemon,
        5,
@@ -177,15 +177,24 @@ std::vector<ConnectFailure> ConnectFailures() {
        qbtest::Daemon::MicrosocksWithPassword,
        kProxyUser,
        "wrong-password",
-       qbtest::kAuthFailure},
-      {"Socks4ReplyCode", Proxy::Daemon, 4, "127.0.0.1", {}, qbtest::Daemon::Dante, "", "", qbtest::kSocks4Rejected},
+       std::string("SOCKS5 proxy {proxy}: ") + qbtest::kAuthFailure},
+      {"Socks4ReplyCode",
+       Proxy::Daemon,
+       4,
+       "127.0.0.1",
+       {},
+       qbtest::Daemon::Dante,
+       "",
+       "",
+       std::string("the SOCKS4 proxy {proxy} could not connect to {target}: ") + qbtest::kSocks4Rejected},
       {"Socks4RefusesANameBeforeSending", Proxy::Scripted, 4, "localhost",
-       [](unsigned) { return qbtest::PeerScript{}; }, none, "", "", qbtest::kSocks4NoNames},
+       [](unsigned) { return qbtest::PeerScript{}; }, none, "", "",
+       std::string("SOCKS4 proxy {proxy}: ") + qbtest::kSocks4NoNames},
       {"ShortReply", Proxy::Scripted, 5, "127.0.0.1",
        [](unsigned) -> qbtest::PeerScript {
          return {PeerStep::Expect(qbtest::kSocks5Offer), PeerStep::Send(Bytes({5})), PeerStep::Close()};
        },
-       none, "", "", qbtest::kGeneralFailure},
+       none, "", "", std::string("SOCKS5 proxy {proxy}: ") + qbtest::kGeneralFailure + " (closed by the proxy)"},
       {"RefusedProxy",
        Proxy::Refusing,
        5,
@@ -246,10 +255,11 @@ TEST_P(QbsocksCatFailure, ExitsOneWithOneLineNamingThePathAndTheReason) {
   const qbtest::ToolResult r = qbtest::RunTool(QBSOCKS_CAT_PATH, run);
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "");
-  std::string reason = row.reason;  // "{proxy}": the proxy the row runs
+  std::string reason = row.reason;  // "{proxy}": the proxy the row runs; "{target}": the target
   if (const size_t at = reason.find("{proxy}"); at != std::string::npos) {
     reason.replace(at, 7, "127.0.0.1:" + std::to_string(proxyPort));
   }
+  if (const size_t at = reason.find("{target}"); at != std::string::npos) reason.replace(at, 8, target);
   const std::string path = Described(row.version, proxyPort, row.user);
   const std::string facts = row.facts.empty() ? ""
                                               : "qbsocks-cat: connecting to " + target + " (" + path +

@@ -15,6 +15,11 @@ void PlayCase(const NegotiationCase& c) {
   ASSERT_TRUE(socks.Create());
   peer.WatchClient(socks.m_hSocket);
   EXPECT_EQ(c.result, socks.Connect(c.target, c.port));
+  const int error = WSAGetLastError();
+  if (c.result == 0) {
+    EXPECT_TRUE(error != 0 && error != WSAEWOULDBLOCK) << "last error " << error;
+    EXPECT_TRUE(c.last_error == 0 || error == c.last_error) << "last error " << error;
+  }
   EXPECT_FALSE(ReportedWhileOpen()) << "a failure closes the socket first, then reports";
   EXPECT_EQ(TakeReportedMessages(), c.messages);
 

@@ -146,6 +146,7 @@ struct NegotiationCase {
   int result;
   std::vector<std::string> messages;
   std::function<void(ProbeSocks&)> on_connect = nullptr;  // what a derived class does as the proxy is reached
+  int last_error = 0;  // a failure's WSAGetLastError(); 0: any but 0 and WSAEWOULDBLOCK
 };
 
 // Every such case ends well before the ten-second budget: a short error
@@ -193,6 +194,10 @@ class RowBuilder {
     return self();
   }
   Row& Request() { return Then({PeerStep::Expect(request_)}); }
+  Row& LeavesError(int error) {
+    case_.last_error = error;
+    return self();
+  }
   Row& OnConnect(std::function<void(ProbeSocks&)> hook) {
     case_.on_connect = std::move(hook);
     return self();

@@ -35,12 +35,14 @@ INSTANTIATE_TEST_SUITE_P(
             .Replies(kGranted + kTargetHello)
             .Then({PeerStep::Expect(kClientHello)})
             .SucceedsAsScripted(),
-        Socks4Row("rejected_91").Replies(Socks4Reply(0, 91)).Fails(kSocks4Rejected),
+        Socks4Row("rejected_91").Replies(Socks4Reply(0, 91)).LeavesError(WSAECONNREFUSED).Fails(kSocks4Rejected),
         Socks4Row("rejected_92")
             .Replies(Socks4Reply(0, 92))
+            .LeavesError(WSAEACCES)
             .Fails("Request rejected becasue SOCKS server cannot connect to identd on the client"),
         Socks4Row("rejected_93")
             .Replies(Socks4Reply(0, 93))
+            .LeavesError(WSAEACCES)
             .Fails("Request rejected because the client program and identd report different user-ids"),
         Socks4Row("code_0").Replies(Socks4Reply(0, 0)).Fails(kGeneralFailure),
         Socks4Row("code_94").Replies(Socks4Reply(0, 94)).Fails(kGeneralFailure),

@@ -17,8 +17,8 @@ const std::string kLongPass32(32, 'p');
 const std::string kName249 = std::string(245, 'h') + ".com";
 const std::string kName250 = std::string(246, 'h') + ".com";
 
-NegotiationCase ReplyCode(const char* name, int rep, const char* text) {
-  return Socks5Row(name).NoAuth().Replies(Socks5Reply(rep, 1, Bytes({0, 0, 0, 0}))).Fails(text);
+NegotiationCase ReplyCode(const char* name, int rep, const char* text, int error = WSAECONNREFUSED) {
+  return Socks5Row(name).NoAuth().Replies(Socks5Reply(rep, 1, Bytes({0, 0, 0, 0}))).LeavesError(error).Fails(text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,10 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
             .Fails(kGeneralFailure),
         Socks5Row("short_error_reply_kept_open").NoAuth().Replies(Bytes({5, 5})).Fails(kConnectionRefused),
         ReplyCode("rep_1", 1, "General SOCKS server failure"),
-        ReplyCode("rep_2", 2, "Connection not allowed by ruleset"), ReplyCode("rep_3", 3, "Network unreachable"),
-        ReplyCode("rep_4", 4, "Host unreachable"), ReplyCode("rep_5", 5, kConnectionRefused),
-        ReplyCode("rep_6", 6, "TTL expired"), ReplyCode("rep_7", 7, "Command not supported"),
-        ReplyCode("rep_8", 8, "Address type not supported."), ReplyCode("rep_9", 9, kGeneralFailure),
+        ReplyCode("rep_2", 2, "Connection not allowed by ruleset", WSAEACCES),
+        ReplyCode("rep_3", 3, "Network unreachable", WSAENETUNREACH),
+        ReplyCode("rep_4", 4, "Host unreachable", WSAEHOSTUNREACH), ReplyCode("rep_5", 5, kConnectionRefused),
+        ReplyCode("rep_6", 6, "TTL expired", WSAETIMEDOUT), ReplyCode("rep_7", 7, "Command not supported"),
+        ReplyCode("rep_8", 8, "Address type not supported.", WSAEAFNOSUPPORT), ReplyCode("rep_9", 9, kGeneralFailure),
         ReplyCode("rep_255", 255, kGeneralFailure),
         // Unresolvable text fails after the method negotiation, before any
         // request is sent.
