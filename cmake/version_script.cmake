@@ -11,24 +11,22 @@ function(qbsocks_export_only target map)
 endfunction()
 
 # qbsocks_runpath(TARGET INSTALLED [BUILD_FOLDER...]): the run path of an
-# installed Linux program or library, INSTALLED (a folder relative to
-# $ORIGIN, "" for its own, where the install puts what it needs); in the
-# build tree that one too, then each BUILD_FOLDER as seen from the
+# installed Linux program or library, written once at link time: INSTALLED
+# (a folder relative to $ORIGIN, "" for its own, where the install puts
+# what it needs), then each BUILD_FOLDER of the build tree as seen from the
 # target's own folder.
-# The install rewrites the build tree's run path in place. CMake pads a
-# build path shorter than the installed one with empty entries to make
-# room, and glibc reads an empty entry as the current folder (a program
-# started in a folder holding a libstdc++.so.6 would load that one): the
-# build path begins with the installed one, so it is never the shorter.
+# CMake's default would write the build tree's path padded with empty
+# entries, for the install to overwrite in place; glibc reads an empty
+# entry as the current folder, so a program started in a folder holding a
+# libstdc++.so.6 would load that one.
 function(qbsocks_runpath target installed)
-  set(origin "$ORIGIN")
+  set(entries "$ORIGIN")
   if(NOT installed STREQUAL "")
-    set(origin "$ORIGIN/${installed}")
+    set(entries "$ORIGIN/${installed}")
   endif()
-  set(entries "${origin}")
   foreach(folder IN LISTS ARGN)
     file(RELATIVE_PATH relative ${CMAKE_CURRENT_BINARY_DIR} ${folder})
     list(APPEND entries "$ORIGIN/${relative}")
   endforeach()
-  set_target_properties(${target} PROPERTIES BUILD_RPATH "${entries}" INSTALL_RPATH "${origin}")
+  set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${entries}")
 endfunction()
