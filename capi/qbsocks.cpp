@@ -1,12 +1,13 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
 // qbsocks_connect_ex, the caller-driven connect (qbsocks_connect_start,
 // _poll, _finish), the callback connect (qbsocks_connect_async),
-// qbsocks_route, qbsocks_proxy_url, qbsocks_version. The cancel handles
+// qbsocks_route, qbsocks_proxy_url, qbsocks_set_proxy_url, qbsocks_version. The cancel handles
 // are in cancel.cpp, the connect itself in connect_engine.cpp, the
 // callback connects' thread in connect_thread.cpp.
 #include "qbsocks.h"
 
 #include "settings/proxy_settings.h"
+#include "settings/proxy_url.h"
 #include "connect_engine.h"
 #include "connect_thread.h"
 
@@ -133,8 +134,38 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
 #endif
 
 Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
-                       uintptr_t* socket_out){QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out),
-                                                                Failure(QBSOCKS_NO_SOCKET, "out of memory"))}
+                       uintptr_t* socket_out) {
+  QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out), Failure(QBSOCKS_NO_SOCKET, "out of memory"))
+}
+
+// The URL's settings written; the result, with why in reason.
+int SetProxyUrl(const char* url, char* reason, size_t reason_size) {
+  if (url == nullptr) {
+    CopyText("qbsocks_set_proxy_url needs a URL", reason, reason_size);
+    return QBSOCKS_BAD_ARGUMENT;
+  }
+  char why[QBSOCKS_REASON_SIZE];
+  qbsettings::ProxyChoice choice;
+  int result = QBSOCKS_BAD_ARGUMENT;
+  if (qbsettings::ParseProxyUrl(url, &choice, why, sizeof(why))) {
+    const LONG written = qbsettings::WriteProxyChoice(choice);
+    // A store that cannot be read is not replaced: said as a connect says it.
+    const bool unread = written == ERROR_CANTREAD || written == ERROR_BADDB || written == ERROR_CANTOPEN;
+    result = written == ERROR_SUCCESS ? QBSOCKS_OK
+             : unread                 ? QBSOCKS_SETTINGS_UNREADABLE
+                                      : QBSOCKS_SETTINGS_UNWRITABLE;
+    if (unread) DescribeUnreadableSettings(written, why, sizeof(why));
+    if (result == QBSOCKS_SETTINGS_UNWRITABLE) DescribeUnwritableSettings(written, why, sizeof(why));
+  }
+  SecureZeroMemory(&choice, sizeof(choice));  // the password
+  CopyText(Text(why), reason, reason_size);
+  return result;
+}
+
+int GuardedSetProxyUrl(const char* url, char* reason, size_t reason_size){
+    QBSOCKS_C_GUARDED(SetProxyUrl(url, reason, reason_size),
+                      (CopyText(Text(QBSOCKS_SETTINGS_UNWRITABLE_TEXT ": out of memory"), reason, reason_size),
+                       QBSOCKS_SETTINGS_UNWRITABLE))}
 
 Text GuardedProxyUrl(int& result) {
   QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
@@ -264,6 +295,10 @@ size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int* result) {
   const size_t length = CopyText(text, url, size);
   SecureZeroMemory(&text, sizeof(text));  // the password
   return length;
+}
+
+int QBSOCKS_CALL qbsocks_set_proxy_url(const char* url, char* reason, size_t reason_size) {
+  return GuardedSetProxyUrl(url, reason, reason_size);
 }
 
 const char* QBSOCKS_CALL qbsocks_version(void) { return QBSOCKS_VERSION_TEXT; }
