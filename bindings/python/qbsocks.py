@@ -1107,7 +1107,7 @@ def set_proxy_url(url: Optional[str]) -> None:
     library = _library()
     if not hasattr(library, "qbsocks_set_proxy_url"):
         raise NotImplementedError(f"this libqbsocks ({version()}) cannot set the proxy from a URL")
-    reason = ctypes.create_string_buffer(4096)  # a reason may name the settings file
+    reason = ctypes.create_string_buffer(128)  # QBSOCKS_REASON_SIZE: every reason whole
     result = library.qbsocks_set_proxy_url(("off" if url is None else url).encode(_SETTINGS_ENCODING), reason,
                                            len(reason))
     if result != Result.OK:
