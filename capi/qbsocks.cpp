@@ -138,26 +138,32 @@ Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout
   QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out), Failure(QBSOCKS_NO_SOCKET, "out of memory"))
 }
 
-// The URL's settings written; the result, with why in reason.
+// The URL's settings written; the result, with why in reason (on success
+// what qbsocks-reg would warn about, in its words; mostly "").
 int SetProxyUrl(const char* url, char* reason, size_t reason_size) {
   if (url == nullptr) {
     CopyText("qbsocks_set_proxy_url needs a URL", reason, reason_size);
     return QBSOCKS_BAD_ARGUMENT;
   }
-  char why[QBSOCKS_REASON_SIZE];
+  char why[sizeof(Text)];  // a warning names the settings file
   qbsettings::ProxyChoice choice;
   int result = QBSOCKS_BAD_ARGUMENT;
   if (qbsettings::ParseProxyUrl(url, &choice, why, sizeof(why))) {
     const LONG written = qbsettings::WriteProxyChoice(choice);
+    SecureZeroMemory(&choice, sizeof(choice));  // the password
     // A store that cannot be read is not replaced: said as a connect says it.
     const bool unread = written == ERROR_CANTREAD || written == ERROR_BADDB || written == ERROR_CANTOPEN;
-    result = written == ERROR_SUCCESS ? QBSOCKS_OK
-             : unread                 ? QBSOCKS_SETTINGS_UNREADABLE
-                                      : QBSOCKS_SETTINGS_UNWRITABLE;
-    if (unread) DescribeUnreadableSettings(written, why, sizeof(why));
-    if (result == QBSOCKS_SETTINGS_UNWRITABLE) DescribeUnwritableSettings(written, why, sizeof(why));
+    if (written == ERROR_SUCCESS) {
+      result = QBSOCKS_OK;
+      qbsettings::DescribeStoreWarning(why, sizeof(why));
+    } else if (unread) {
+      result = QBSOCKS_SETTINGS_UNREADABLE;
+      DescribeUnreadableSettings(written, why, sizeof(why));
+    } else {
+      result = QBSOCKS_SETTINGS_UNWRITABLE;
+      DescribeUnwritableSettings(written, why, sizeof(why));
+    }
   }
-  SecureZeroMemory(&choice, sizeof(choice));  // the password
   CopyText(Text(why), reason, reason_size);
   return result;
 }

@@ -134,9 +134,12 @@ QBSOCKS_C_API size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int*
  * (a file that cannot be read is never replaced); or
  * QBSOCKS_SETTINGS_UNWRITABLE when a write failed, values written before
  * it staying (the proxy is switched on by the last write, off by the
- * only one). reason (when not null) gets why, as qbsocks_connect's, "" on
- * success. The same store and rules as qbsocks-reg's; the password is
- * wiped from the library's copies. */
+ * only one). reason (when not null) gets why, as qbsocks_connect's; on
+ * success "", or what qbsocks-reg warns about the store as written (a
+ * settings file open to other users: it names the file, so it may pass
+ * QBSOCKS_REASON_SIZE and be cut to reason_size). The same store and
+ * rules as qbsocks-reg's; the password is wiped from the library's
+ * copies. */
 QBSOCKS_C_API int QBSOCKS_CALL qbsocks_set_proxy_url(const char* url, char* reason, size_t reason_size);
 
 /* ---- Facts and cancel (qbsocks_connect_ex) ---- */

@@ -35,6 +35,12 @@ bool ParseProxyUrl(const char* lpszUrl, ProxyChoice* pChoice, char* lpszWhy, siz
 // after the first write leaves the values written before it.
 LONG WriteProxyChoice(const ProxyChoice& choice);
 
+// What the store, as written, warns about in qbsocks-reg's words ("warning:
+// ~/.config/qbsocks/user.reg is open to other users ..."), terminated
+// within cbOut bytes; "" when nothing. One file per system: on Windows
+// always "" (the registry keeps the user's key to the user).
+void DescribeStoreWarning(char* lpszOut, size_t cbOut);
+
 }  // namespace qbsettings
 
 #endif  // QBSOCKS_SETTINGS_PROXY_URL_H

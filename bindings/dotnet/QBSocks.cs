@@ -421,8 +421,10 @@ namespace QBSocks32
         /// settings cannot hold as given (IPv6, no port, a user name or password beyond 31 bytes, ...) throws
         /// QBSocksException (BadArgument) with the library's reason, and nothing is written; so does a failed
         /// write (SettingsUnreadable, SettingsUnwritable). The URL is ASCII: other letters percent-escaped.
+        /// Returns what qbsocks-reg would warn about the settings as stored (on Linux, a settings file open
+        /// to other users), or null.
         /// </summary>
-        public static void SetProxyUrl(string url)
+        public static string SetProxyUrl(string url)
         {
             NativeMethods.ThrowIfUnreachable();
             string text = url ?? "off";
@@ -433,7 +435,9 @@ namespace QBSocks32
             byte[] why = new byte[ReasonSize];
             int result = NativeMethods.setProxyUrl(bytes, why, new UIntPtr((uint)why.Length));
             Array.Clear(bytes, 0, bytes.Length);  // the password
-            if (result != (int)QBSocksResult.Ok) throw new QBSocksException((QBSocksResult)result, SystemTextUntilNul(why));
+            string reason = SystemTextUntilNul(why);
+            if (result != (int)QBSocksResult.Ok) throw new QBSocksException((QBSocksResult)result, reason);
+            return reason == "" ? null : reason;
         }
 
         /// <summary>The library's version text, the release's number, such as "1.3.0".</summary>

@@ -415,6 +415,10 @@ for url, back, why in ((f"SOCKS5://{AUTH_URL[10:]}:{AUTH}/", f"{AUTH_URL}:{AUTH}
         refused = e.reason
     expect(qbsocks.proxy_url() == back and refused == why, "set_proxy_url, read back; refused, nothing written", url)
     qbsocks.set_proxy_url(None)
+os.chmod(SETTINGS_FILE, 0o644)  # qbsocks-reg's warning, in its words
+expect(qbsocks.set_proxy_url("off") == f"warning: {SETTINGS_FILE} is open to other users (mode 0644) and holds the "
+       f"proxy password in plain text; run: chmod 600 {SETTINGS_FILE}", "set_proxy_url: a file open to others", "")
+os.chmod(SETTINGS_FILE, 0o600)
 write_settings()
 expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
 expect(qbsocks._library().qbsocks_connect(None, 1, None, None, 0) == qbsocks.BAD_ARGUMENT, "no host")
