@@ -409,8 +409,9 @@ expect(re.fullmatch(f"{userbase}/lib/python3.*-packages/qbsocks/__init__.py {use
 
 for url, back, why in ((f"SOCKS5://{AUTH_URL[10:]}:{AUTH}/", f"{AUTH_URL}:{AUTH}", None), ("socks4://bob@h:1", None,
                         "a socks4:// URL takes no user name: SOCKS4 sends the system's user name")):
+    refused = None
     try:
-        refused = qbsocks.set_proxy_url(url)
+        qbsocks.set_proxy_url(url)
     except qbsocks.BadArgument as e:
         refused = e.reason
     expect(qbsocks.proxy_url() == back and refused == why, "set_proxy_url, read back; refused, nothing written", url)
