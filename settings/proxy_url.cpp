@@ -117,7 +117,7 @@ bool ParseUserInfo(Span info, ProxyChoice* pChoice, char* lpszWhy, size_t cbWhy)
   const Span user = {info.p, nColon};
   const Span password = {info.p + nColon + (nColon < info.n ? 1 : 0), nColon < info.n ? info.n - nColon - 1 : 0};
   if (user.n == 0) {
-    Say(lpszWhy, cbWhy, "the URL has a password but no user name");
+    Say(lpszWhy, cbWhy, "the URL has no user name before its '@'");
     return false;
   }
   return DecodePart(user, "the user name", "31", pChoice->szUserName, sizeof(pChoice->szUserName), lpszWhy, cbWhy) &&
