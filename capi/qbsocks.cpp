@@ -1,7 +1,8 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
 // qbsocks_connect_ex, the caller-driven connect (qbsocks_connect_start,
 // _poll, _finish), the callback connect (qbsocks_connect_async),
-// qbsocks_route, qbsocks_proxy_url, qbsocks_set_proxy_url, qbsocks_version. The cancel handles
+// qbsocks_route, qbsocks_proxy_url, qbsocks_set_proxy_url (its parse and
+// writes in settings/proxy_url.cpp), qbsocks_version. The cancel handles
 // are in cancel.cpp, the connect itself in connect_engine.cpp, the
 // callback connects' thread in connect_thread.cpp.
 #include "qbsocks.h"
@@ -134,8 +135,11 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
 #endif
 
 Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
-                       uintptr_t* socket_out) {
-  QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out), Failure(QBSOCKS_NO_SOCKET, "out of memory"))
+                       uintptr_t* socket_out){QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out),
+                                                                Failure(QBSOCKS_NO_SOCKET, "out of memory"))}
+
+Text GuardedProxyUrl(int& result) {
+  QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
 }
 
 // The URL's settings written; the result, with why in reason (on success
@@ -168,13 +172,10 @@ int SetProxyUrl(const char* url, char* reason, size_t reason_size) {
   return result;
 }
 
-int GuardedSetProxyUrl(const char* url, char* reason, size_t reason_size){
-    QBSOCKS_C_GUARDED(SetProxyUrl(url, reason, reason_size),
-                      (CopyText(Text(QBSOCKS_SETTINGS_UNWRITABLE_TEXT ": out of memory"), reason, reason_size),
-                       QBSOCKS_SETTINGS_UNWRITABLE))}
-
-Text GuardedProxyUrl(int& result) {
-  QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
+int GuardedSetProxyUrl(const char* url, char* reason, size_t reason_size) {
+  QBSOCKS_C_GUARDED(SetProxyUrl(url, reason, reason_size),
+                    (CopyText(Text(QBSOCKS_SETTINGS_UNWRITABLE_TEXT ": out of memory"), reason, reason_size),
+                     QBSOCKS_SETTINGS_UNWRITABLE))
 }
 
 // The fields of this version; size says how many bytes were filled, so

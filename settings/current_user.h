@@ -124,8 +124,8 @@ inline LONG ReadTokenUser(HANDLE hToken, SidText* pSid) {
 // How a subkey is opened: RegOpenKeyA to read, RegCreateKeyA to write.
 typedef LONG(WINAPI* KeyOpener)(HKEY, LPCSTR, PHKEY);
 
-// open under the current user's key: that of the impersonated user
-// when the thread impersonates. That user's hive is opened or nothing is:
+// Opens a subkey with open under the current user's key: that of the
+// impersonated user when the thread impersonates. That user's hive is opened or nothing is:
 // no other user's settings are read instead. A hive that is not there
 // (the profile is not loaded) is ERROR_NOT_LOGGED_ON, and a token that
 // cannot be read its error, so that neither reads as "no settings"; only a
