@@ -1,12 +1,14 @@
 // The C interface: qbsocks_connect, qbsocks_connect_timeout,
 // qbsocks_connect_ex, the caller-driven connect (qbsocks_connect_start,
 // _poll, _finish), the callback connect (qbsocks_connect_async),
-// qbsocks_route, qbsocks_proxy_url, qbsocks_version. The cancel handles
+// qbsocks_route, qbsocks_proxy_url, qbsocks_set_proxy_url (its parse and
+// writes in settings/proxy_url.cpp), qbsocks_version. The cancel handles
 // are in cancel.cpp, the connect itself in connect_engine.cpp, the
 // callback connects' thread in connect_thread.cpp.
 #include "qbsocks.h"
 
 #include "settings/proxy_settings.h"
+#include "settings/proxy_url.h"
 #include "connect_engine.h"
 #include "connect_thread.h"
 
@@ -140,6 +142,42 @@ Text GuardedProxyUrl(int& result) {
   QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
 }
 
+// The URL's settings written; the result, with why in reason (on success
+// what qbsocks-reg would warn about, in its words; mostly "").
+int SetProxyUrl(const char* url, char* reason, size_t reason_size) {
+  if (url == nullptr) {
+    CopyText("qbsocks_set_proxy_url needs a URL", reason, reason_size);
+    return QBSOCKS_BAD_ARGUMENT;
+  }
+  char why[sizeof(Text)];  // a warning names the settings file
+  qbsettings::ProxyChoice choice;
+  int result = QBSOCKS_BAD_ARGUMENT;
+  if (qbsettings::ParseProxyUrl(url, &choice, why, sizeof(why))) {
+    const LONG written = qbsettings::WriteProxyChoice(choice);
+    SecureZeroMemory(&choice, sizeof(choice));  // the password
+    // A store that cannot be read is not replaced: said as a connect says it.
+    const bool unread = written == ERROR_CANTREAD || written == ERROR_BADDB || written == ERROR_CANTOPEN;
+    if (written == ERROR_SUCCESS) {
+      result = QBSOCKS_OK;
+      qbsettings::DescribeStoreWarning(why, sizeof(why));
+    } else if (unread) {
+      result = QBSOCKS_SETTINGS_UNREADABLE;
+      DescribeUnreadableSettings(written, why, sizeof(why));
+    } else {
+      result = QBSOCKS_SETTINGS_UNWRITABLE;
+      DescribeUnwritableSettings(written, why, sizeof(why));
+    }
+  }
+  CopyText(Text(why), reason, reason_size);
+  return result;
+}
+
+int GuardedSetProxyUrl(const char* url, char* reason, size_t reason_size) {
+  QBSOCKS_C_GUARDED(SetProxyUrl(url, reason, reason_size),
+                    (CopyText(Text(QBSOCKS_SETTINGS_UNWRITABLE_TEXT ": out of memory"), reason, reason_size),
+                     QBSOCKS_SETTINGS_UNWRITABLE))
+}
+
 // The fields of this version; size says how many bytes were filled, so
 // that a caller built against a later header sees that its newer fields
 // were not. No byte beyond this version's structure is written.
@@ -264,6 +302,10 @@ size_t QBSOCKS_CALL qbsocks_proxy_url(char* url, size_t size, int* result) {
   const size_t length = CopyText(text, url, size);
   SecureZeroMemory(&text, sizeof(text));  // the password
   return length;
+}
+
+int QBSOCKS_CALL qbsocks_set_proxy_url(const char* url, char* reason, size_t reason_size) {
+  return GuardedSetProxyUrl(url, reason, reason_size);
 }
 
 const char* QBSOCKS_CALL qbsocks_version(void) { return QBSOCKS_VERSION_TEXT; }

@@ -27,6 +27,11 @@ inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
   return RegOpenKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult);
 }
 
+// The same key opened for writing, created when it is not there.
+inline LONG CreateCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
+  return RegCreateKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult);
+}
+
 }  // namespace qbplatform
 
 #else  // _WIN32
@@ -116,18 +121,21 @@ inline LONG ReadTokenUser(HANDLE hToken, SidText* pSid) {
   return ERROR_SUCCESS;
 }
 
-// RegOpenKeyA under the current user's key: that of the impersonated user
-// when the thread impersonates. That user's hive is opened or nothing is:
+// How a subkey is opened: RegOpenKeyA to read, RegCreateKeyA to write.
+typedef LONG(WINAPI* KeyOpener)(HKEY, LPCSTR, PHKEY);
+
+// Opens a subkey with open under the current user's key: that of the
+// impersonated user when the thread impersonates. That user's hive is opened or nothing is:
 // no other user's settings are read instead. A hive that is not there
 // (the profile is not loaded) is ERROR_NOT_LOGGED_ON, and a token that
 // cannot be read its error, so that neither reads as "no settings"; only a
 // subkey missing in the user's own hive does.
-inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
+inline LONG OpenCurrentUserKeyWith(KeyOpener open, LPCSTR lpSubKey, PHKEY phkResult) {
   HANDLE hToken = NULL;
   const BOOL bOpened = sys::OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &hToken);
   if (!bOpened) {
     const DWORD dwError = GetLastError();
-    return dwError == ERROR_NO_TOKEN ? RegOpenKeyA(HKEY_CURRENT_USER, lpSubKey, phkResult) : TokenFailure(dwError);
+    return dwError == ERROR_NO_TOKEN ? open(HKEY_CURRENT_USER, lpSubKey, phkResult) : TokenFailure(dwError);
   }
   SidText sid;
   const LONG lSid = ReadTokenUser(hToken, &sid);
@@ -138,9 +146,19 @@ inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
   const LONG lUser = sys::RegOpenUsersKey(HKEY_USERS, sid.c_str(), &hUser);
   if (lUser == ERROR_FILE_NOT_FOUND || lUser == ERROR_PATH_NOT_FOUND) return ERROR_NOT_LOGGED_ON;
   if (lUser != ERROR_SUCCESS) return lUser;
-  const LONG lResult = RegOpenKeyA(hUser, lpSubKey, phkResult);
+  const LONG lResult = open(hUser, lpSubKey, phkResult);
   RegCloseKey(hUser);  // the subkey's handle stays valid without it
   return lResult;
+}
+
+// RegOpenKeyA there: the settings read.
+inline LONG OpenCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
+  return OpenCurrentUserKeyWith(RegOpenKeyA, lpSubKey, phkResult);
+}
+
+// RegCreateKeyA there: the settings written, where the read finds them.
+inline LONG CreateCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
+  return OpenCurrentUserKeyWith(RegCreateKeyA, lpSubKey, phkResult);
 }
 
 }  // namespace qbplatform

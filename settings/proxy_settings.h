@@ -22,6 +22,11 @@
 // That text for a registry result, terminated within cbOut bytes.
 void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut);
 
+// The same for a write that failed, in the same words ("Cannot write the
+// proxy settings: access denied").
+#define QBSOCKS_SETTINGS_UNWRITABLE_TEXT "Cannot write the proxy settings"
+void DescribeUnwritableSettings(LONG lError, char* lpszOut, size_t cbOut);
+
 namespace qbsettings {
 
 inline constexpr char kProxyKey[] = QBSOCKS_PROXY_KEY;

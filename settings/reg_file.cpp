@@ -338,4 +338,14 @@ bool WriteFileAtomically(const std::string& path, std::string_view text, mode_t 
   return FollowLinks(path, file) && ReplaceFile(file, text, mode);
 }
 
+std::optional<std::string> OpenToOthersWarning(const std::string& path) {
+  struct stat st;
+  if (path.empty() || qbplatform::sys::stat(path.c_str(), &st) != 0 || (st.st_mode & 077) == 0) return std::nullopt;
+  static constexpr char kDigits[] = "01234567";
+  const char mode[] = {kDigits[(st.st_mode >> 9) & 7], kDigits[(st.st_mode >> 6) & 7], kDigits[(st.st_mode >> 3) & 7],
+                       kDigits[st.st_mode & 7], '\0'};  // as %04o
+  return "warning: " + path + " is open to other users (mode " + mode +
+         ") and holds the proxy password in plain text; run: chmod 600 " + path;
+}
+
 }  // namespace qbhive

@@ -251,6 +251,12 @@ LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullpt
 // not written (ERROR_INVALID_PARAMETER). Write failures give ERROR_CANTWRITE.
 LONG UpdateHive(const std::string& path, const std::function<LONG(Hive&)>& edit);
 
+// A warning line when the file at `path` can be read or changed by other
+// users, as ssh warns about a private key: it holds the password in plain
+// text. qbsocks-reg gives it after every command, the C interface after it
+// stored the proxy; nullopt when the file is private or missing.
+std::optional<std::string> OpenToOthersWarning(const std::string& path);
+
 // Writes `text` as the file at `path` the way UpdateHive does (a temporary
 // file beside it, then a rename; through a symbolic link to where it
 // leads), with `mode` whether the file is new or not. False when it failed,

@@ -46,7 +46,10 @@ const char* TypeName(DWORD dwType) {
 
 }  // namespace
 
-void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
+namespace {
+
+// lpszStart, then the words for a registry result.
+void DescribeStoreError(const char* lpszStart, LONG lError, char* lpszOut, size_t cbOut) {
   static const struct {
     LONG lError;
     const char* lpszWhy;
@@ -59,10 +62,12 @@ void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
       {ERROR_CANTOPEN, "the path to the store cannot be followed"},
       {ERROR_BADDB, "the store is not in the registry's format"},
       {ERROR_NOT_LOGGED_ON, "the profile of the user the thread acts for is not loaded"},
+      {ERROR_CANTWRITE, "the store or its folder cannot be written"},
+      {ERROR_NOT_ENOUGH_QUOTA, "the store would hold more than a reader takes"},
   };
   if (cbOut == 0) return;
   lpszOut[0] = '\0';
-  AppendText(lpszOut, cbOut, QBSOCKS_SETTINGS_UNREADABLE_TEXT ": ");
+  AppendText(lpszOut, cbOut, lpszStart);
   for (size_t i = 0; i < sizeof(kWords) / sizeof(kWords[0]); ++i) {
     if (kWords[i].lError == lError) {
       AppendText(lpszOut, cbOut, kWords[i].lpszWhy);
@@ -71,6 +76,16 @@ void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
   }
   AppendText(lpszOut, cbOut, "error ");
   AppendNumber(lpszOut, cbOut, static_cast<DWORD>(lError));
+}
+
+}  // namespace
+
+void DescribeUnreadableSettings(LONG lError, char* lpszOut, size_t cbOut) {
+  DescribeStoreError(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": ", lError, lpszOut, cbOut);
+}
+
+void DescribeUnwritableSettings(LONG lError, char* lpszOut, size_t cbOut) {
+  DescribeStoreError(QBSOCKS_SETTINGS_UNWRITABLE_TEXT ": ", lError, lpszOut, cbOut);
 }
 
 namespace qbsettings {

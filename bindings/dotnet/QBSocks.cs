@@ -104,6 +104,8 @@ namespace QBSocks32
         SettingsUnreadable = 8,
         /// <summary>The cancel (a CancellationToken, a <see cref="QBSocksCancel"/>) ended it.</summary>
         Cancelled = 9,
+        /// <summary>SetProxyUrl: the settings could not be written; the reason says why.</summary>
+        SettingsUnwritable = 10,
     }
 
     /// <summary>Where a connect failed (QBSOCKS_STEP_* of qbsocks.h), in the order a connect takes them.</summary>
@@ -421,6 +423,32 @@ namespace QBSocks32
             }
         }
 
+        /// <summary>
+        /// Stores the proxy that url names in the current user's settings, the inverse of ProxyUri:
+        /// socks5h://host:port or socks5://host:port, with user:password@ before the host (both
+        /// percent-escaped), socks4://host:port, or null or "off" (the proxy off, its values kept). A URL the
+        /// settings cannot hold as given (IPv6, no port, a user name or password beyond 31 bytes, ...) throws
+        /// QBSocksException (BadArgument) with the library's reason, and nothing is written; so does a failed
+        /// write (SettingsUnreadable, SettingsUnwritable). The URL is ASCII: other letters percent-escaped.
+        /// Returns what qbsocks-reg would warn about the settings as stored (on Linux, a settings file open
+        /// to other users), or null.
+        /// </summary>
+        public static string SetProxyUrl(string url)
+        {
+            NativeMethods.ThrowIfUnreachable();
+            string text = url ?? "off";
+            foreach (char c in text)
+                if (c == '\0' || c > 0x7f) throw new ArgumentException("the URL has a NUL or a non-ASCII character: percent-escape it", "url");
+            byte[] bytes = new byte[text.Length + 1];  // the terminator stays 0
+            Encoding.ASCII.GetBytes(text, 0, text.Length, bytes, 0);
+            byte[] why = new byte[ReasonSize];
+            int result = NativeMethods.setProxyUrl(bytes, why, new UIntPtr((uint)why.Length));
+            Array.Clear(bytes, 0, bytes.Length);  // the password
+            string reason = SystemTextUntilNul(why);
+            if (result != (int)QBSocksResult.Ok) throw new QBSocksException((QBSocksResult)result, reason);
+            return reason == "" ? null : reason;
+        }
+
         /// <summary>The library's version text, the release's number, such as "1.3.0".</summary>
         public static string Version()
         {
@@ -680,6 +708,7 @@ namespace QBSocks32
             route = Bind(library, "qbsocks_route", (TextFunction)qbsocks_route);
             proxyUrl = Bind(library, "qbsocks_proxy_url", (ProxyUrlFunction)qbsocks_proxy_url);
             version = Bind(library, "qbsocks_version", (PointerFunction)qbsocks_version);
+            setProxyUrl = Bind(library, "qbsocks_set_proxy_url", (SetProxyUrlFunction)qbsocks_set_proxy_url);
             if (library == IntPtr.Zero) unreachable = Unreachable();
         }
 
@@ -779,6 +808,10 @@ namespace QBSocks32
         internal static readonly TextFunction route;
         internal static readonly ProxyUrlFunction proxyUrl;
         internal static readonly PointerFunction version;
+
+        [UnmanagedFunctionPointer(CallingConvention.Winapi)]
+        internal delegate int SetProxyUrlFunction(byte[] url, byte[] reason, UIntPtr reasonSize);
+        internal static readonly SetProxyUrlFunction setProxyUrl;
 
         [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
         [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
@@ -896,5 +929,8 @@ namespace QBSocks32
 
         [DllImport(QBSocks.Library, EntryPoint = "qbsocks_version", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
         static extern IntPtr qbsocks_version();
+
+        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_set_proxy_url", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
+        static extern int qbsocks_set_proxy_url(byte[] url, byte[] reason, UIntPtr reasonSize);
     }
 }

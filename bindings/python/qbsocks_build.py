@@ -1,7 +1,8 @@
 """The binding's build backend (PEP 517), Python's standard library alone,
 so that `pip install bindings/python` works offline in any venv of
 CPython 3.8 or later: a py3-none-any wheel with qbsocks.py as the package
-qbsocks (its __init__), py.typed for type checkers, and the metadata.
+qbsocks (its __init__), a __main__ for `python -m qbsocks`, py.typed for
+type checkers, and the metadata.
 
 The metadata is pyproject.toml's [project] table; the release is the
 project's, said once: project(QBSocks32 VERSION ...) in the CMakeLists.txt
@@ -60,6 +61,10 @@ def _metadata(release):
             "".join(f"Classifier: {classifier}\n" for classifier in _PROJECT.get("classifiers", [])))
 
 
+# python -m qbsocks (set URL|off|-, show): the package's _main.
+_MAIN = b"import sys\n\nfrom qbsocks import _main\n\nsys.exit(_main())\n"
+
+
 def _read(path):
     with open(path, "rb") as file:
         return file.read()
@@ -69,6 +74,7 @@ def _files(release, tag, library):
     """The wheel's files: (name in the archive, bytes)."""
     info = f"{_NAME}-{release}.dist-info"
     files = [(f"{_NAME}/__init__.py", _read(os.path.join(_HERE, "qbsocks.py"))), (f"{_NAME}/py.typed", b""),
+             (f"{_NAME}/__main__.py", _MAIN),
              (f"{info}/METADATA", _metadata(release).encode()),
              (f"{info}/WHEEL", f"Wheel-Version: 1.0\nGenerator: qbsocks_build\nRoot-Is-Purelib: {str(not library).lower()}"
                                f"\nTag: {tag}\n".encode())]

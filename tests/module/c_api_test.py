@@ -37,6 +37,7 @@ import qbsocks
 env, failures = os.environ, []
 USER, PASSWORD, ECHO = env["QBSOCKS_MICROSOCKS_USER"], env["QBSOCKS_MICROSOCKS_PASSWORD"], int(env["QBSOCKS_ECHO_PORT"])
 DANTE, AUTH = int(env["QBSOCKS_DANTE_PORT"]), int(env["QBSOCKS_MICROSOCKS_AUTH_PORT"])
+AUTH_URL = f"socks5h://{quote(USER, safe='')}:{quote(PASSWORD, safe='')}@127.0.0.1"
 MICROSOCKS, CONFIG = int(env["QBSOCKS_MICROSOCKS_PORT"]), env.get("XDG_CONFIG_HOME")
 if not CONFIG:  # the only folder the test writes its settings, venvs and installs in
     raise SystemExit("FAILED XDG_CONFIG_HOME is not set: run the test through ctest")
@@ -405,6 +406,10 @@ for python in [p for _, p in cpythons[:1]] + ["/usr/bin/python3"]:
                          env=venv_env)
     expect(got.stdout == f"None b'wheel' {env['QBSOCKS_VERSION']} True\n{REFUSED} {Q.STEP_REPLY} "
            f"{Q.CAUSE_REFUSED} 5 True\n", f"the wheel in a venv of {python}", got)
+    got = [subprocess.run([f"{venv}/bin/python", "-m", "qbsocks", *args], input=f"{AUTH_URL}:{AUTH}\n", text=True,
+                          capture_output=True, env=venv_env, cwd=venv).stdout for args in (["set", "-"], ["show"])]
+    expect(got == [f"SOCKS5 proxy 127.0.0.1:{AUTH} as {USER}\n", f"socks5h://{quote(USER, safe='')}:****@127.0.0.1:"
+                   f"{AUTH}\n"], f"python -m qbsocks set - and show, from the wheel in a venv of {python}", got)
 
 # cmake --install --prefix <the user's base> (~/.local): the Python CMake found imports the package from there, and
 # it loads the prefix's library, with no PYTHONPATH, QBSOCKS_LIBRARY or LD_LIBRARY_PATH.
@@ -419,6 +424,19 @@ expect(re.fullmatch(f"{userbase}/lib/python3.*-packages/qbsocks/__init__.py {use
                     got.stdout) and os.path.realpath(got.stdout.split()[1]).startswith(userbase + "/lib/libqbsocks"),
        "cmake --install --prefix ~/.local: the package where Python looks, with the prefix's library", got)
 
+for url, back, why in ((f"SOCKS5://{AUTH_URL[10:]}:{AUTH}/", f"{AUTH_URL}:{AUTH}", None), ("socks4://bob@h:1", None,
+                        "a socks4:// URL takes no user name: SOCKS4 sends the system's user name")):
+    refused = None
+    try:
+        qbsocks.set_proxy_url(url)
+    except qbsocks.BadArgument as e:
+        refused = e.reason
+    expect(qbsocks.proxy_url() == back and refused == why, "set_proxy_url, read back; refused, nothing written", url)
+    qbsocks.set_proxy_url(None)
+os.chmod(SETTINGS_FILE, 0o644)  # qbsocks-reg's warning, in its words
+expect(qbsocks.set_proxy_url("off") == f"warning: {SETTINGS_FILE} is open to other users (mode 0644) and holds the "
+       f"proxy password in plain text; run: chmod 600 {SETTINGS_FILE}", "set_proxy_url: a file open to others", "")
+os.chmod(SETTINGS_FILE, 0o600)
 write_settings()
 expect(qbsocks.version() == qbsocks.__version__ == env["QBSOCKS_VERSION"], "version", qbsocks.version())
 expect(qbsocks._library().qbsocks_connect(None, 1, None, None, 0) == qbsocks.BAD_ARGUMENT, "no host")

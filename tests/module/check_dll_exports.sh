@@ -39,7 +39,8 @@ expected_qbsocks="1 qbsocks_connect
 10 qbsocks_connect_start
 11 qbsocks_connect_poll
 12 qbsocks_connect_finish
-13 qbsocks_connect_async"
+13 qbsocks_connect_async
+14 qbsocks_set_proxy_url"
 expected_name=expected_$table
 expected=${!expected_name}
 entries=$(wc -l <<<"$expected")

@@ -507,12 +507,7 @@ std::string Run(const Command& command, const std::string& hivePath, std::ostrea
 }
 
 std::optional<std::string> PermissionWarning(const std::string& hivePath) {
-  struct stat st;
-  if (hivePath.empty() || ::stat(hivePath.c_str(), &st) != 0 || (st.st_mode & 077) == 0) return std::nullopt;
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  return "warning: " + hivePath + " is open to other users (mode " + mode +
-         ") and holds the proxy password in plain text; run: chmod 600 " + hivePath;
+  return qbhive::OpenToOthersWarning(hivePath);
 }
 
 }  // namespace qbreg
