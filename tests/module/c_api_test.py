@@ -509,7 +509,8 @@ library.qbsocks_cancel_create = lambda: (lambda made: handles.add(made) or made)
 library.qbsocks_cancel_destroy = lambda handle: handles.discard(handle) or destroy(handle)
 # settings, connects at once, the library's timeout, asyncio.wait_for's, each one's outcome; by each driver, which
 # starts no thread (the callback form's: the library's one). A blocked loop lags a second per connect of the silent
-# proxy's forty, a thread per connect shows, and a cancelled connect that goes on keeps its socket for 30 s.
+# proxy's forty, a thread per connect shows, and a cancelled connect that goes on keeps its socket for 30 s. The
+# bounds leave a busy machine room: a loop blocked by each connect in turn takes 40 s or more in every row.
 for watched, (settings, count, timeout, wait, expected) in itertools.product(WATCHED, (
         ((MICROSOCKS, 5), 40, 30, None, True), ((SILENT, 5), 40, 1, None, "TimedOut"),
         ((SILENT, 5), 1, 30, 0.5, "TimeoutError"), ((SLOW, 5), 1000, 30, None, True),
@@ -527,7 +528,7 @@ for watched, (settings, count, timeout, wait, expected) in itertools.product(WAT
     print(f"asyncio, {count} at once ({expected}, the loop watching sockets {watched}): returned after {took:.3f} s, "
           f"the timer's largest lag {lag * 1000:.0f} ms, the most threads {most} (before: {threads}), the descriptors "
           f"as before after {time.monotonic() - start:.3f} s")
-    expect(as_expected(got, expected) and lag <= max(0.25, count / 1000) and took < 5 and most <= threads + (
+    expect(as_expected(got, expected) and lag <= max(2.5, count / 100) and took < 20 and most <= threads + (
            not watched) and descriptors() == before and not left, f"asyncio, {count} at once: {expected}, the loop "
            f"never blocked, no thread per connect, no socket or cancel handle left ({watched})",
            (got, lag, took, most, left))
