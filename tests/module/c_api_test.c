@@ -781,10 +781,13 @@ static void run(const struct row* row) {
   char route[128], expected_route[128] = "direct", reason[QBSOCKS_REASON_SIZE];
   int descriptors, i, same_thread = 1, connects = connects_of(row), before;
   struct later_options options;
+  /* Static, as their size is: a frame this large needs a stack probe, which a host without a C run-time lacks. */
   static struct connect_call calls[MOST_CONNECTS];
-  struct proxy_side p;
-  thread_t proxy_thread = 0, connect_threads[MOST_CONNECTS] = {0};
+  static struct proxy_side p;
+  static thread_t connect_threads[MOST_CONNECTS];
+  thread_t proxy_thread = 0;
 
+  memset(connect_threads, 0, sizeof(connect_threads));
   if (port_variables[row->proxy] != NULL) proxy_port = env_port(port_variables[row->proxy]);
   if (row->proxy != NONE && proxy_port == 0) proxy_port = closed_port;
   if (row->proxy == SILENT || row->proxy == SCRIPTED) listen(closed, MOST_CONNECTS);
@@ -1011,7 +1014,8 @@ static void QBSOCKS_CALL bounded_ended(void* context, int result, uintptr_t sock
   struct bounded_call* call = (struct bounded_call*)context;
   (void)socket;
   call->result = result, call->ended_at = now_ms();
-  strcpy(call->reason, outcome->reason);
+  memcpy(call->reason, outcome->reason, sizeof(call->reason) - 1); /* a reason keeps within the size */
+  call->reason[sizeof(call->reason) - 1] = '\0';
   signal_post(callbacks_ran);
 }
 
@@ -1122,7 +1126,7 @@ static void set_proxy_urls(void) {
                                     : QBSOCKS_BAD_ARGUMENT) &&
                strcmp(reason, sets[i].reason) == 0 && strcmp(url, sets[i].after ? sets[i].after : before) == 0,
            "set proxy URL", sets[i].url, reason[0] != '\0' ? reason : url);
-    strcpy(before, url);
+    snprintf(before, sizeof(before), "%s", url);
   }
 }
 
