@@ -1,7 +1,7 @@
 #include "connect_engine.h"
 
-#include "proxy_socket/Handshake.h"
-#include "proxy_socket/Negotiation.h"
+#include "socks/Handshake.h"
+#include "socks/Negotiation.h"
 #include "afx/sockio.h"
 #include "cancel.h"
 #include "name_lookup.h"

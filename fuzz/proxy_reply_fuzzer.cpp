@@ -23,7 +23,7 @@
 #include <string>
 
 #include "CSocks.h"
-#include "proxy_socket/Negotiation.h"
+#include "socks/Negotiation.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // failure exit that both negotiations share.
 #include "CSocks.h"
 
-#include "Negotiation.h"
+#include "socks/Negotiation.h"
 
 #include <stddef.h>
 #include <string.h>

@@ -3,8 +3,8 @@
 // calls, a reply that arrives in several pieces gathered within its budget.
 #include "CSocks.h"
 
-#include "Handshake.h"
-#include "Negotiation.h"
+#include "socks/Handshake.h"
+#include "socks/Negotiation.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // SOCKS4 CONNECT, client side (the exchange is in Handshake.cpp).
 #include "CSocks.h"
-#include "Handshake.h"
+#include "socks/Handshake.h"
 
 int CSocks::Socks4Connect(const char* lpszHost, unsigned int nPort) {
   qbafx::BlockingCall call(m_nBlockingCall);  // see Connect

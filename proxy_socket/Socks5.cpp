@@ -2,7 +2,7 @@
 // method of RFC 1929 (the exchange is in Handshake.cpp), over the settings'
 // credentials.
 #include "CSocks.h"
-#include "Handshake.h"
+#include "socks/Handshake.h"
 
 #include <string.h>
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks that every #include "..." of the tree says where its file is.
+"""Checks that every #include "..." of the tree says where its file is,
+and that it includes only a component below its own.
 
 The rule (docs/maintaining.md, "Layout"):
 - a file of the same folder: by its bare name;
@@ -10,7 +11,11 @@ The rule (docs/maintaining.md, "Layout"):
   root for everything else ("settings/reg_store.h").
 A host's own headers (the Windows kit's MFC sample) are its own.
 
-Prints file:line for each include that breaks the rule; exits 1 if any.
+The layering (docs/maintaining.md, "Layers"): a file includes files of its
+own component and of the components LAYERS lists for it, never one above
+it, so that no two components include each other.
+
+Prints file:line for each include that breaks a rule; exits 1 if any.
 Usage: check-includes.py [ROOT]   (default: the tree this script is in)
 """
 import pathlib
@@ -18,11 +23,31 @@ import re
 import subprocess
 import sys
 
+# Each public header and the component it belongs to.
 PUBLIC_HEADERS = {
-    "win32.h", "win32_posix.h", "win32_windows.h", "afxsock.h", "afxdll.h",  # platform/include
-    "CSocks.h",  # proxy_socket
-    "qbsocks.h",  # capi
-    "QBSocks32.h",  # module
+    "win32.h": "platform", "win32_posix.h": "platform", "win32_windows.h": "platform",  # platform/include
+    "afxsock.h": "platform", "afxdll.h": "platform",
+    "CSocks.h": "proxy_socket",
+    "qbsocks.h": "include",
+    "QBSocks32.h": "module",
+}
+# The layering, lowest first: each component (a top folder of the tree) and
+# the components its files may include besides their own.
+PRODUCT = {"platform", "include", "settings", "socks", "proxy_socket", "module", "capi"}
+LAYERS = {
+    "platform": set(),  # the class library and the Win32 stand-ins
+    "include": set(),  # qbsocks.h: the C interface and its vocabulary, plain C
+    "settings": {"platform"},  # the settings' rules, store and registry stand-in
+    "socks": {"platform", "include"},  # the protocol
+    "proxy_socket": {"platform", "include", "settings", "socks"},  # the class CSocks
+    "module": {"platform", "proxy_socket"},  # the module that exports CSocks
+    "capi": {"platform", "include", "settings", "socks"},  # the C interface's module
+    "tools": PRODUCT,
+    "examples": PRODUCT,
+    "bench": PRODUCT | {"tests"},
+    "fuzz": PRODUCT | {"tests"},
+    "tests": PRODUCT | {"tools"},
+    "packaging": PRODUCT,  # the Windows kit's sample, a host
 }
 # Headers of an MFC host's own project, which the kit's sample is.
 HOST_HEADERS = {"packaging/windows-kit/sample": {"pch.h", "afxres.h"}}
@@ -41,10 +66,10 @@ def problem(root, source, name):
     if "\\" in name or ".." in pathlib.PurePosixPath(name).parts:
         return "names its file by a relative path"
     if "/" not in name:
-        if (root / folder / name).is_file() or name in PUBLIC_HEADERS:
+        if (root / folder / name).is_file() or name in HOST_HEADERS.get(str(folder), ()):
             return None
-        if name in HOST_HEADERS.get(str(folder), ()):
-            return None
+        if name in PUBLIC_HEADERS:
+            return layer_problem(source, PUBLIC_HEADERS[name])
         return "bare name of a file of another folder"
     found = [r for r in ("platform", "tests", ".") if (root / r / name).is_file()]
     if len(found) != 1:
@@ -54,7 +79,27 @@ def problem(root, source, name):
         return "not named from its component's root (%s)" % (component_root(target) or ".")
     if name.split("/")[-1] in PUBLIC_HEADERS:
         return "a public header, included by its bare name"
-    return None
+    return layer_problem(source, target.parts[0])
+
+
+def layer_problem(source, component):
+    """Why a file of source's component may not include one of component."""
+    own = source.parts[0]
+    if own not in LAYERS:
+        return "%s/ has no place in the layering (LAYERS)" % own
+    if component == own or component in LAYERS[own]:
+        return None
+    return "%s/ includes %s/, which is not below it (docs/maintaining.md, Layers)" % (own, component)
+
+
+def cycle(layers):
+    """A component that reaches itself through LAYERS, or None."""
+    def reaches(start, component, seen):
+        for below in layers.get(component, ()):
+            if below == start or (below not in seen and reaches(start, below, seen | {below})):
+                return True
+        return False
+    return next((component for component in layers if reaches(component, component, {component})), None)
 
 
 def tree_files(root):
@@ -69,6 +114,10 @@ def tree_files(root):
 
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).resolve().parent.parent)
+    looped = cycle(LAYERS)
+    if looped:
+        print("LAYERS: %s/ includes itself through the components below it" % looped)
+        return 1
     files = tree_files(root)
     failures = 0
     for file in sorted(set(files)):
@@ -85,7 +134,8 @@ def main():
                 print('%s:%d: #include "%s": %s' % (file, number, match.group(1), why))
                 failures += 1
     if failures:
-        print("%d include(s) that do not say where their file is (docs/maintaining.md, Layout)" % failures)
+        print("%d include(s) that do not say where their file is or go against the layering "
+              "(docs/maintaining.md, Layout, Layers)" % failures)
     return 1 if failures else 0
 
 

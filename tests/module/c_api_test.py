@@ -335,7 +335,7 @@ for error in {*Q._ERRORS.values(), *Q._TARGET_ERRORS.values(), Q.TargetLookupFai
     made = error("why", error.result, Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, 91, 11001)
     expect(kept(pickle.loads(pickle.dumps(made))) == kept(made) == kept(copy.copy(made)), f"{error} pickled", made)
 # Result, Step and Cause as qbsocks.h numbers them (the results come before QBSOCKS_REASON_SIZE).
-header = open(os.path.join(os.path.dirname(__file__), "../../capi/qbsocks.h")).read()
+header = open(os.path.join(os.path.dirname(__file__), "../../include/qbsocks.h")).read()
 defined = r"#define QBSOCKS_(\w+) +(?:\\\s+)?(\d+)\b"
 numbers = {name: int(number) for name, number in re.findall(defined, header)}
 expect(dict(re.findall(defined, header[:header.index("QBSOCKS_REASON_SIZE")])) == {m.name: str(m.value) for m in Q.Result}

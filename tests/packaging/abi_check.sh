@@ -15,7 +15,7 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 abi=$repo/packaging/abi
 suppressions=$abi/internal.suppr
 headers=(--headers-dir "$repo/platform/include" --headers-dir "$repo/proxy_socket"
-  --headers-dir "$repo/module" --headers-dir "$repo/capi")
+  --headers-dir "$repo/module" --headers-dir "$repo/include")
 
 status=0
 for library in platform/libqbafx.so.1 module/libQBSocks32.so.1 capi/libqbsocks.so.1; do

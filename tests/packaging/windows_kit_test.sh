@@ -52,9 +52,9 @@ actual=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 wanted=$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)
 [[ "$actual" == "$wanted" ]] || fail "the kit holds:"$'\n'"$actual"$'\n'"expected:"$'\n'"$wanted"
 
-for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h,win32_windows.h} capi/qbsocks.h; do
+for header in proxy_socket/CSocks.h module/QBSocks32.h platform/include/{afxdll.h,afxsock.h,win32.h,win32_windows.h} include/qbsocks.h; do
   folder=include
-  [[ $header == capi/* ]] && folder=c/include
+  [[ $header == include/* ]] && folder=c/include
   cmp -s "$repo/$header" "$kit/$folder/$(basename "$header")" || fail "$folder/$(basename "$header") differs from $header"
 done
 

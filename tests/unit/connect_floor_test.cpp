@@ -39,7 +39,7 @@ std::array<unsigned long, kSystemCallCount> Counts() {
 }
 
 // The reader trusts its parsed copy of a file only once the file's last
-// change is two seconds old on the real-time clock (registry.cpp); this
+// change is two seconds old on the real-time clock (settings/registry_posix.cpp); this
 // waits for that instant, looking at the clock between short pauses.
 void WaitUntilSettled(const std::string& path) {
   struct stat st {};

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "CSocks.h"
-#include "proxy_socket/Negotiation.h"
+#include "socks/Negotiation.h"
 #include "requests.h"
 #include "support/recording_message_box.h"
 #include "support/scripted_peer.h"

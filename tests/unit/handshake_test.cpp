@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "proxy_socket/Handshake.h"
+#include "socks/Handshake.h"
 #include "requests.h"
 
 namespace qbtest {

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "proxy_socket/Negotiation.h"
+#include "socks/Negotiation.h"
 #include "support/test_platform.h"
 #include "support/wire.h"
 
