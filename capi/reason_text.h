@@ -37,6 +37,10 @@ constexpr int kCauseNumbers[] = {QBSOCKS_CAUSES(QBSOCKS_C_CAUSE_NUMBER)};
 static_assert(NumberedInOrder(kResultNumbers), "QBSOCKS_RESULTS: the QBSOCKS_* numbers, in order");
 static_assert(NumberedInOrder(kStepNumbers), "QBSOCKS_STEPS: the QBSOCKS_STEP_* numbers, in order; failing results");
 static_assert(NumberedInOrder(kCauseNumbers), "QBSOCKS_CAUSES: the QBSOCKS_CAUSE_* numbers, in order");
+#undef QBSOCKS_C_RESULT_NUMBER
+#undef QBSOCKS_C_STEP_NUMBER
+#undef QBSOCKS_C_CAUSE_NUMBER
+// How many steps there are: a step below it indexes a table of QBSOCKS_STEPS.
 constexpr int kSteps = sizeof(kStepNumbers) / sizeof(kStepNumbers[0]);
 
 // A text in a fixed buffer, cut short at its end: the C interface's texts
