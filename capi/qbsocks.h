@@ -179,11 +179,12 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_set_proxy_url(const char* url, char* reas
  * numbers, for code that makes names, words and tables from them (the
  * library's build checks them against the constants). QBSOCKS_RESULTS(X)
  * and QBSOCKS_CAUSES(X) call X(name, number) for each; QBSOCKS_STEPS(X)
- * calls X(name, number, result, the step, doing it): the result a failure
- * in the step gives where its cause gives none of its own (the table of
- * docs/api.md), the step in words ("the proxy's reply", as qbsocks-cat -v
- * says it), and what the connect was doing in it, as the reasons say it
- * ("timed out after 2000 ms waiting for the proxy's reply"). */
+ * calls X(name, number, result, the step, doing it): the result of a
+ * failure in the step whose cause brings none of its own (BAD_TARGET,
+ * STORE_FAILED, TIMED_OUT, CANCELLED and BAD_ARGUMENT do), the step in
+ * words ("the proxy's reply", as qbsocks-cat -v says it), and what the
+ * connect was doing in it, as the reasons say it ("timed out after 2000
+ * ms waiting for the proxy's reply"). */
 #define QBSOCKS_RESULTS(X)  \
   X(OK, 0)                  \
   X(PROXY_UNREACHABLE, 1)   \
