@@ -25,20 +25,18 @@ struct HandshakeHolder {
 
 namespace {
 
-// The result a failure of this step with this cause gives.
+// The result a failure of this step with this cause gives: the cause's
+// own, else the step's (qbsocks.h's QBSOCKS_STEPS).
 int ResultOf(int step, int cause) {
   switch (cause) {
     case QBSOCKS_CAUSE_STORE_FAILED: return QBSOCKS_SETTINGS_UNREADABLE;
     case QBSOCKS_CAUSE_BAD_TARGET: return QBSOCKS_BAD_TARGET;
     default: break;
   }
-  switch (step) {
-    case QBSOCKS_STEP_PROXY_LOOKUP:
-    case QBSOCKS_STEP_PROXY_CONNECT: return QBSOCKS_PROXY_UNREACHABLE;
-    case QBSOCKS_STEP_TARGET_LOOKUP:
-    case QBSOCKS_STEP_TARGET_CONNECT: return QBSOCKS_TARGET_UNREACHABLE;
-    default: return QBSOCKS_PROXY_FAILED;
-  }
+#define QBSOCKS_C_STEP_RESULT(name, number, result, what, doing) QBSOCKS_##result,
+  static const int kResults[] = {QBSOCKS_STEPS(QBSOCKS_C_STEP_RESULT)};
+#undef QBSOCKS_C_STEP_RESULT
+  return step >= 0 && step < kSteps ? kResults[step] : QBSOCKS_PROXY_FAILED;
 }
 
 // The lookup of a name is over and its TCP connect begins: the step after

@@ -82,7 +82,7 @@ namespace {
 // before, the proxy's name shortened to the room that after leaves, after.
 Text WithName(const Text& before, const char* lpszName, const Text& after) {
   const size_t fixed = before.size() + after.size();
-  const size_t room = fixed < QBSOCKS_REASON_SIZE - 1 ? QBSOCKS_REASON_SIZE - 1 - fixed : 0;
+  const size_t room = fixed < kReasonRoom - 1 ? kReasonRoom - 1 - fixed : 0;
   Text text(before);
   return text.AppendShortened(lpszName, room).Append(after);
 }
@@ -91,7 +91,7 @@ Text WithName(const Text& before, const char* lpszName, const Text& after) {
 // room the rest leaves, each to half of it at least, the shorter one whole.
 Text WithNames(const Text& before, const char* first, const Text& middle, const char* second, const Text& after) {
   const size_t fixed = before.size() + middle.size() + after.size();
-  const size_t room = fixed < QBSOCKS_REASON_SIZE - 1 ? QBSOCKS_REASON_SIZE - 1 - fixed : 0;
+  const size_t room = fixed < kReasonRoom - 1 ? kReasonRoom - 1 - fixed : 0;
   const size_t firstLength = strlen(first), secondLength = strlen(second);
   size_t firstRoom = room / 2;
   if (firstLength < firstRoom) firstRoom = firstLength;
@@ -101,24 +101,16 @@ Text WithNames(const Text& before, const char* first, const Text& middle, const 
   return text.AppendShortened(second, room - (text.size() - before.size() - middle.size())).Append(after);
 }
 
-// The step in words; the proxy's lookup is followed by its name.
+// What the connect was doing in the step, with whom: the proxy's address
+// after its connect, the target's in place of "the target" once known.
 Text StepInWords(int step, const SOCKADDR_IN& peer) {
+#define QBSOCKS_C_DOING(name, number, result, what, doing) doing,
+  static const char* const kDoing[] = {QBSOCKS_STEPS(QBSOCKS_C_DOING)};
+#undef QBSOCKS_C_DOING
   const Text address = AddressText(peer);
-  switch (step) {
-    case QBSOCKS_STEP_NONE: return "before connecting";
-    case QBSOCKS_STEP_SETTINGS: return "reading the proxy settings";
-    case QBSOCKS_STEP_PROXY_LOOKUP: return "looking up the proxy's name ";
-    case QBSOCKS_STEP_PROXY_CONNECT: return Text("connecting to the proxy").Append(address);
-    case QBSOCKS_STEP_METHOD:
-    case QBSOCKS_STEP_AUTH:
-    case QBSOCKS_STEP_REPLY: return "waiting for the proxy's reply";
-    case QBSOCKS_STEP_USER_ID: return "asking the system for the user's name (SOCKS4)";
-    case QBSOCKS_STEP_REQUEST: return "sending the request to the proxy";
-    case QBSOCKS_STEP_TARGET_LOOKUP: return "looking up the target's name";
-    case QBSOCKS_STEP_TARGET_CONNECT:
-      return Text("connecting to").Append(address.empty() ? Text(" the target") : address);
-  }
-  return "";
+  if (step < 0 || step >= kSteps) return "";
+  if (step == QBSOCKS_STEP_TARGET_CONNECT && !address.empty()) return Text("connecting to").Append(address);
+  return step == QBSOCKS_STEP_PROXY_CONNECT ? Text(kDoing[step]).Append(address) : Text(kDoing[step]);
 }
 
 }  // namespace
@@ -129,7 +121,8 @@ Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* 
   if (bCancelled) before.Append("cancelled while ");
   else before.Append("timed out after ").AppendUnsigned(timeoutMs).Append(" ms ");
   before.Append(StepInWords(step, peer));
-  return WithName(before, step == QBSOCKS_STEP_PROXY_LOOKUP ? lpszServer : "", "");
+  if (step != QBSOCKS_STEP_PROXY_LOOKUP) return before;
+  return WithName(before.Append(" "), lpszServer, "");  // the proxy's name after its lookup
 }
 
 Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer, int error) {

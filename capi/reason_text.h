@@ -1,6 +1,6 @@
 // The C interface's texts: a fixed buffer (Text), the system's errors in
 // words, and the reasons a failed connect gives. Every reason fits
-// QBSOCKS_REASON_SIZE bytes with its terminator: the one part of a reason
+// kReasonRoom bytes with its terminator: the one part of a reason
 // that can be long, the proxy's name, is shortened to the room the rest
 // leaves. Apart from the connect, so that the longest reason of each kind
 // can be formed and measured on its own.
@@ -13,6 +13,35 @@
 #include <stddef.h>
 
 namespace qbsocks_c {
+
+// The room a connect's reason fits, its terminator included: the
+// QBSOCKS_REASON_SIZE of earlier headers, which their hosts' buffers have.
+constexpr size_t kReasonRoom = 128;
+static_assert(kReasonRoom <= QBSOCKS_REASON_SIZE, "a reason fits qbsocks_outcome.reason");
+
+// qbsocks.h's lists agree with its constants and run in the order of the
+// numbers from 0, so that a table made from a list is indexed by number.
+template <size_t N>
+constexpr bool NumberedInOrder(const int (&numbers)[N]) {
+  for (size_t i = 0; i < N; ++i)
+    if (numbers[i] != static_cast<int>(i)) return false;
+  return true;
+}
+#define QBSOCKS_C_RESULT_NUMBER(name, number) (QBSOCKS_##name == (number) ? (number) : -1),
+#define QBSOCKS_C_STEP_NUMBER(name, number, result, what, doing) \
+  (QBSOCKS_STEP_##name == (number) && QBSOCKS_##result > QBSOCKS_OK ? (number) : -1),
+#define QBSOCKS_C_CAUSE_NUMBER(name, number) (QBSOCKS_CAUSE_##name == (number) ? (number) : -1),
+constexpr int kResultNumbers[] = {QBSOCKS_RESULTS(QBSOCKS_C_RESULT_NUMBER)};
+constexpr int kStepNumbers[] = {QBSOCKS_STEPS(QBSOCKS_C_STEP_NUMBER)};
+constexpr int kCauseNumbers[] = {QBSOCKS_CAUSES(QBSOCKS_C_CAUSE_NUMBER)};
+static_assert(NumberedInOrder(kResultNumbers), "QBSOCKS_RESULTS: the QBSOCKS_* numbers, in order");
+static_assert(NumberedInOrder(kStepNumbers), "QBSOCKS_STEPS: the QBSOCKS_STEP_* numbers, in order; failing results");
+static_assert(NumberedInOrder(kCauseNumbers), "QBSOCKS_CAUSES: the QBSOCKS_CAUSE_* numbers, in order");
+#undef QBSOCKS_C_RESULT_NUMBER
+#undef QBSOCKS_C_STEP_NUMBER
+#undef QBSOCKS_C_CAUSE_NUMBER
+// How many steps there are: a step below it indexes a table of QBSOCKS_STEPS.
+constexpr int kSteps = sizeof(kStepNumbers) / sizeof(kStepNumbers[0]);
 
 // A text in a fixed buffer, cut short at its end: the C interface's texts
 // (a reason, a route) are all far shorter. No C++ standard library here:

@@ -54,9 +54,11 @@ extern "C" {
 #define QBSOCKS_CANCELLED 9            /* qbsocks_connect_ex: the caller's cancel handle ended it */
 #define QBSOCKS_SETTINGS_UNWRITABLE 10 /* qbsocks_set_proxy_url: the settings could not be written */
 
-/* Room for every reason the library writes, its terminator included: a
- * reason buffer of this size is never cut. */
-#define QBSOCKS_REASON_SIZE 128
+/* The size of qbsocks_outcome.reason: room for every reason the library
+ * writes, its terminator included; a reason buffer of this size is never
+ * cut. The reasons of a connect keep within 128 bytes, the size earlier
+ * headers gave here, so that their hosts' buffers hold them whole too. */
+#define QBSOCKS_REASON_SIZE 256
 
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
@@ -173,6 +175,53 @@ QBSOCKS_C_API int QBSOCKS_CALL qbsocks_set_proxy_url(const char* url, char* reas
 #define QBSOCKS_CAUSE_CANCELLED 9     /* the caller's cancel handle ended the step */
 #define QBSOCKS_CAUSE_BAD_ARGUMENT 10 /* the call's arguments: QBSOCKS_BAD_ARGUMENT */
 
+/* The results, steps and causes above as lists, in the order of their
+ * numbers, for code that makes names, words and tables from them (the
+ * library's build checks them against the constants). QBSOCKS_RESULTS(X)
+ * and QBSOCKS_CAUSES(X) call X(name, number) for each; QBSOCKS_STEPS(X)
+ * calls X(name, number, result, the step, doing it): the result of a
+ * failure in the step whose cause brings none of its own (BAD_TARGET,
+ * STORE_FAILED, TIMED_OUT, CANCELLED and BAD_ARGUMENT do), the step in
+ * words ("the proxy's reply", as qbsocks-cat -v says it), and what the
+ * connect was doing in it, as the reasons say it ("timed out after 2000
+ * ms waiting for the proxy's reply"). */
+#define QBSOCKS_RESULTS(X)  \
+  X(OK, 0)                  \
+  X(PROXY_UNREACHABLE, 1)   \
+  X(PROXY_FAILED, 2)        \
+  X(TARGET_UNREACHABLE, 3)  \
+  X(NO_SOCKET, 4)           \
+  X(BAD_ARGUMENT, 5)        \
+  X(BAD_TARGET, 6)          \
+  X(TIMED_OUT, 7)           \
+  X(SETTINGS_UNREADABLE, 8) \
+  X(CANCELLED, 9)           \
+  X(SETTINGS_UNWRITABLE, 10)
+#define QBSOCKS_STEPS(X)                                                                              \
+  X(NONE, 0, NO_SOCKET, "none", "before connecting")                                                  \
+  X(SETTINGS, 1, SETTINGS_UNREADABLE, "the settings read", "reading the proxy settings")              \
+  X(PROXY_LOOKUP, 2, PROXY_UNREACHABLE, "the proxy's name lookup", "looking up the proxy's name")     \
+  X(PROXY_CONNECT, 3, PROXY_UNREACHABLE, "the connect to the proxy", "connecting to the proxy")       \
+  X(METHOD, 4, PROXY_FAILED, "the method choice", "waiting for the proxy's reply")                    \
+  X(AUTH, 5, PROXY_FAILED, "the authentication", "waiting for the proxy's reply")                     \
+  X(USER_ID, 6, PROXY_FAILED, "the user id", "asking the system for the user's name (SOCKS4)")        \
+  X(REQUEST, 7, PROXY_FAILED, "the request", "sending the request to the proxy")                      \
+  X(REPLY, 8, PROXY_FAILED, "the proxy's reply", "waiting for the proxy's reply")                     \
+  X(TARGET_LOOKUP, 9, TARGET_UNREACHABLE, "the target's name lookup", "looking up the target's name") \
+  X(TARGET_CONNECT, 10, TARGET_UNREACHABLE, "the connect to the target", "connecting to the target")
+#define QBSOCKS_CAUSES(X) \
+  X(NONE, 0)              \
+  X(SYSTEM_ERROR, 1)      \
+  X(REFUSED, 2)           \
+  X(BAD_REPLY, 3)         \
+  X(CLOSED, 4)            \
+  X(NO_ANSWER, 5)         \
+  X(BAD_TARGET, 6)        \
+  X(STORE_FAILED, 7)      \
+  X(TIMED_OUT, 8)         \
+  X(CANCELLED, 9)         \
+  X(BAD_ARGUMENT, 10)
+
 /* No code of the proxy's: the step did not end with a refusal. */
 #define QBSOCKS_NO_PROXY_CODE (-1)
 
@@ -212,8 +261,8 @@ typedef struct qbsocks_outcome {
                            QBSOCKS_CAUSE_REFUSED the one the proxy's code stands for, where
                            one fits (SOCKS5 REP 5 and SOCKS4 91: 10061, REP 4: 10065, ...);
                            for QBSOCKS_CAUSE_STORE_FAILED the registry's result */
-  char reason[256];     /* as qbsocks_connect's reason ("" on success); shorter than
-                           QBSOCKS_REASON_SIZE */
+  /* as qbsocks_connect's reason ("" on success) */
+  char reason[QBSOCKS_REASON_SIZE];
 } qbsocks_outcome;
 
 /* qbsocks_connect_timeout with facts and a cancel: options may be NULL (no

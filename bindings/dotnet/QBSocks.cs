@@ -321,7 +321,8 @@ namespace QBSocks32
         /// <summary>QBSOCKS_NO_HANDLE: all bits set, never a socket.</summary>
         public static readonly UIntPtr NoHandle = UIntPtr.Size == 8 ? new UIntPtr(ulong.MaxValue) : new UIntPtr(uint.MaxValue);
 
-        const int ReasonSize = 512;
+        // QBSOCKS_REASON_SIZE: qbsocks_outcome.reason's size, room for every reason.
+        internal const int ReasonSize = 256;
 
         /// <summary>
         /// Connects to host:port as CSocks::Connect does, directly or through the proxy the current settings
@@ -441,7 +442,7 @@ namespace QBSocks32
                 if (c == '\0' || c > 0x7f) throw new ArgumentException("the URL has a NUL or a non-ASCII character: percent-escape it", "url");
             byte[] bytes = new byte[text.Length + 1];  // the terminator stays 0
             Encoding.ASCII.GetBytes(text, 0, text.Length, bytes, 0);
-            byte[] why = new byte[ReasonSize];
+            byte[] why = new byte[512];  // a warning names the settings file: it may pass ReasonSize
             int result = NativeMethods.setProxyUrl(bytes, why, new UIntPtr((uint)why.Length));
             Array.Clear(bytes, 0, bytes.Length);  // the password
             string reason = SystemTextUntilNul(why);
@@ -875,14 +876,14 @@ namespace QBSocks32
         {
             public UIntPtr size;
             public int result, step, cause, proxyCode, systemError;
-            [MarshalAs(UnmanagedType.ByValArray, SizeConst = 256)] public byte[] reason;
+            [MarshalAs(UnmanagedType.ByValArray, SizeConst = QBSocks.ReasonSize)] public byte[] reason;
 
             // An empty one with the size the library fills.
             internal static Outcome Sized()
             {
                 Outcome facts = new Outcome();
                 facts.size = new UIntPtr((uint)Marshal.SizeOf(typeof(Outcome)));
-                facts.reason = new byte[256];
+                facts.reason = new byte[QBSocks.ReasonSize];
                 return facts;
             }
 

@@ -194,7 +194,7 @@ _SOCKET_ERROR_NAMES = {
 }
 
 _NO_HANDLE = ctypes.c_size_t(-1).value  # QBSOCKS_NO_HANDLE: all bits set
-_REASON_SIZE = 512
+_REASON_SIZE = 256  # QBSOCKS_REASON_SIZE: qbsocks_outcome.reason's size, room for every reason
 _LONGEST_BOUND_MS = 0xFFFFFFFF  # qbsocks_connect_timeout's unsigned int, about 49.7 days
 # The settings' own texts in the route (the server, the user name), as the
 # library reads them (qbsocks.h): UTF-8 on Linux, the ANSI code page on Windows.
@@ -431,7 +431,8 @@ class _ConnectOptions(ctypes.Structure):  # qbsocks_connect_options
 
 class _Outcome(ctypes.Structure):  # qbsocks_outcome
     _fields_ = [("size", ctypes.c_size_t), ("result", ctypes.c_int), ("step", ctypes.c_int), ("cause", ctypes.c_int),
-                ("proxy_code", ctypes.c_int), ("system_error", ctypes.c_int32), ("reason", ctypes.c_char * 256)]
+                ("proxy_code", ctypes.c_int), ("system_error", ctypes.c_int32),
+                ("reason", ctypes.c_char * _REASON_SIZE)]
 
 
 class _Wait(ctypes.Structure):  # qbsocks_wait

@@ -63,14 +63,11 @@ static const char* const port_variables[UNRESOLVED + 1] = {NULL, "QBSOCKS_DANTE_
  * reply, then finished (the polled driver alone); WATCHED, Python's alone. */
 enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP, WATCHED };
 static const char also_words[] = "none plain later unknown chained many give-up watched";
-/* The QBSOCKS_ results, steps and causes, by their numbers in qbsocks.h. */
-static const char result_words[] =
-    "OK PROXY_UNREACHABLE PROXY_FAILED TARGET_UNREACHABLE NO_SOCKET BAD_ARGUMENT BAD_TARGET TIMED_OUT "
-    "SETTINGS_UNREADABLE CANCELLED";
-static const char step_words[] =
-    "NONE SETTINGS PROXY_LOOKUP PROXY_CONNECT METHOD AUTH USER_ID REQUEST REPLY TARGET_LOOKUP TARGET_CONNECT";
-static const char cause_words[] =
-    "NONE SYSTEM_ERROR REFUSED BAD_REPLY CLOSED NO_ANSWER BAD_TARGET STORE_FAILED TIMED_OUT CANCELLED BAD_ARGUMENT";
+/* The QBSOCKS_ results, steps and causes, by their numbers: qbsocks.h's lists. */
+#define LIST_WORD(name, number) #name " "
+#define STEP_WORD(name, number, result, what, doing) #name " "
+static const char result_words[] = QBSOCKS_RESULTS(LIST_WORD), step_words[] = QBSOCKS_STEPS(STEP_WORD),
+                  cause_words[] = QBSOCKS_CAUSES(LIST_WORD);
 #define MOST_CONNECTS 200
 #define CANCEL_BEFORE (-1) /* cancel: triggered before the connect starts */
 

@@ -334,14 +334,25 @@ expect(cases, "the case table read")
 for error in {*Q._ERRORS.values(), *Q._TARGET_ERRORS.values(), Q.TargetLookupFailed, Q.NoLibrary, Q.Error}:
     made = error("why", error.result, Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, 91, 11001)
     expect(kept(pickle.loads(pickle.dumps(made))) == kept(made) == kept(copy.copy(made)), f"{error} pickled", made)
-# Result, Step and Cause as qbsocks.h numbers them (the results come before QBSOCKS_REASON_SIZE).
-header = open(os.path.join(os.path.dirname(__file__), "../../include/qbsocks.h")).read()
+# qbsocks.h's lists in the order of their numbers, its constants (the results come before QBSOCKS_REASON_SIZE), and
+# the bindings' enums (Python's, its names of earlier releases, C#'s) the same; the reason's size the header's in each.
+header, csharp = (open(os.path.join(os.path.dirname(__file__), "../..", path)).read() for path in (
+    "include/qbsocks.h", "bindings/dotnet/QBSocks.cs"))
 defined = r"#define QBSOCKS_(\w+) +(?:\\\s+)?(\d+)\b"
-numbers = {name: int(number) for name, number in re.findall(defined, header)}
-expect(dict(re.findall(defined, header[:header.index("QBSOCKS_REASON_SIZE")])) == {m.name: str(m.value) for m in Q.Result}
-       and all({k: v for k, v in numbers.items() if k.startswith(kind.__name__.upper() + "_")} ==
-               {f"{kind.__name__.upper()}_{m.name}": m for m in kind} for kind in (Q.Step, Q.Cause)),
-       "Result, Step and Cause as qbsocks.h numbers them", numbers)
+numbers, results = (dict(re.findall(defined, text)) for text in (header, header[:header.index("QBSOCKS_REASON_SIZE")]))
+for kind, prefix in ((Q.Result, ""), (Q.Step, "STEP_"), (Q.Cause, "CAUSE_")):
+    block = re.search(rf"#define QBSOCKS_{kind.__name__.upper()}S\(X\)(.*\\\n)*.*", header)[0]
+    listed = re.findall(r"X\((\w+), (\d+)", block)
+    cs = re.search(rf"public enum QBSocks{kind.__name__}\s*{{(.*?)}}", csharp, re.S)[1]
+    expect(listed == [(n, str(i)) for i, (n, _) in enumerate(listed)] == [(m.name, str(m.value)) for m in kind] and
+           {prefix + n: v for n, v in listed} == (results if not prefix else {
+               n: v for n, v in numbers.items() if n.startswith(prefix)}) and all(
+               getattr(Q, prefix + m.name, m) is m for m in kind) and re.findall(r"^\s*(\w+) = (\d+),", cs, re.M)
+           == [(n.title().replace("_", ""), v) for n, v in listed], f"{kind.__name__}: qbsocks.h's list, its constants,"
+           " Python's and C#'s enums the same", (listed, cs))
+expect(int(numbers["REASON_SIZE"]) == Q._REASON_SIZE == Q._Outcome.reason.size == int(re.search(
+    r"const int ReasonSize = (\d+);", csharp)[1]) and "SizeConst = QBSocks.ReasonSize" in csharp,
+    "QBSOCKS_REASON_SIZE in each binding", numbers["REASON_SIZE"])
 if sys.argv[1:] == ["rows"]:  # the cases alone, under another Python
     raise SystemExit(bool(failures))
 

@@ -1,6 +1,6 @@
 // The C interface's reasons at their longest: every kind, with the longest
 // proxy name (63 bytes), address, bound and error words, fits
-// QBSOCKS_REASON_SIZE with its terminator; a name that would not is
+// kReasonRoom with its terminator; a name that would not is
 // shortened, and the error words stay whole.
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ TEST(ReasonText, EveryKindAtItsLongestFits) {
   for (int step = QBSOCKS_STEP_NONE; step <= QBSOCKS_STEP_TARGET_CONNECT; ++step) {
     for (bool cancelled : {false, true}) {
       const Text reason = qbsocks_c::EndedReason(cancelled, 4294967295u, step, name.c_str(), peer);
-      EXPECT_LT(reason.size(), size_t{QBSOCKS_REASON_SIZE}) << reason.c_str();
+      EXPECT_LT(reason.size(), qbsocks_c::kReasonRoom) << reason.c_str();
       if (step == QBSOCKS_STEP_PROXY_LOOKUP) {
         EXPECT_NE(std::string(reason.c_str()).find(name), std::string::npos) << "a name that fits stays whole";
       }
@@ -41,7 +41,7 @@ TEST(ReasonText, EveryKindAtItsLongestFits) {
     const std::string words = std::string(": ") + qbsocks_c::SocketErrorInWords(error).c_str();
     for (auto step : {QBSOCKS_STEP_PROXY_LOOKUP, QBSOCKS_STEP_PROXY_CONNECT}) {
       const std::string reason = qbsocks_c::UnreachableReason(step, name.c_str(), peer, error).c_str();
-      EXPECT_LT(reason.size(), size_t{QBSOCKS_REASON_SIZE}) << reason;
+      EXPECT_LT(reason.size(), qbsocks_c::kReasonRoom) << reason;
       EXPECT_EQ(reason.substr(reason.size() - words.size()), words) << "the error's words stay whole";
     }
   }
@@ -54,10 +54,10 @@ TEST(ReasonText, NegotiationReasonsFit) {
   qbsocks_c::NegotiationFailure failure;
   failure.server = name.c_str(), failure.serverPort = 65535, failure.host = host.c_str(), failure.port = 65535;
   failure.targetFailed = true, failure.text = "Request rejected or failed";
-  EXPECT_LT(qbsocks_c::NegotiationReason(failure).size(), size_t{QBSOCKS_REASON_SIZE});
+  EXPECT_LT(qbsocks_c::NegotiationReason(failure).size(), qbsocks_c::kReasonRoom);
   failure.targetFailed = false, failure.cause = QBSOCKS_CAUSE_SYSTEM_ERROR, failure.systemError = WSANOTINITIALISED;
   failure.text = "Username/password subnegotition failure";
-  EXPECT_LT(qbsocks_c::NegotiationReason(failure).size(), size_t{QBSOCKS_REASON_SIZE});
+  EXPECT_LT(qbsocks_c::NegotiationReason(failure).size(), qbsocks_c::kReasonRoom);
 }
 
 // An offline resolver's answer for a 63-byte name: the name shortened with
@@ -69,7 +69,7 @@ TEST(ReasonText, ProxyNameShortenedToTheRoomLeft) {
       qbsocks_c::UnreachableReason(QBSOCKS_STEP_PROXY_LOOKUP, name.c_str(), peer, WSATRY_AGAIN).c_str();
   EXPECT_EQ(reason,
             "cannot look up the proxy's name " + std::string(53, 'n') + "...: name lookup failed for now; try again");
-  EXPECT_EQ(reason.size(), size_t{QBSOCKS_REASON_SIZE - 1});
+  EXPECT_EQ(reason.size(), qbsocks_c::kReasonRoom - 1);
   EXPECT_STREQ(qbsocks_c::UnreachableReason(QBSOCKS_STEP_PROXY_LOOKUP, "proxy.invalid", peer, WSATRY_AGAIN).c_str(),
                "cannot look up the proxy's name proxy.invalid: name lookup failed for now; try again");
 }

@@ -62,17 +62,9 @@ Settings that exist but cannot be read fail the connect (nothing is sent):
 // A failure's step, and the proxy's code and the system's error when it
 // has them: "failed in step 8 (the proxy's reply), proxy code 5".
 std::string FactsInWords(const qbsocks_outcome& outcome) {
-  static const char* const kSteps[] = {"none",
-                                       "the settings read",
-                                       "the proxy's name lookup",
-                                       "the connect to the proxy",
-                                       "the method choice",
-                                       "the authentication",
-                                       "the user id",
-                                       "the request",
-                                       "the proxy's reply",
-                                       "the target's name lookup",
-                                       "the connect to the target"};
+#define QBCAT_STEP_WORDS(name, number, result, what, doing) what,
+  static const char* const kSteps[] = {QBSOCKS_STEPS(QBCAT_STEP_WORDS)};
+#undef QBCAT_STEP_WORDS
   std::string text = "failed in step " + std::to_string(outcome.step);
   if (outcome.step >= 0 && outcome.step < static_cast<int>(sizeof(kSteps) / sizeof(kSteps[0]))) {
     text += std::string(" (") + kSteps[outcome.step] + ")";
