@@ -2,17 +2,12 @@
 // threads that sleep on connects running with it.
 #include "cancel.h"
 
+#include "afx/malloc_allocated.h"
 #include "afx/sync.h"
 #include "win32.h"
 
-#include <stdlib.h>
-
-// Allocated with malloc (its operator new is noexcept: a failure gives
-// NULL, no exception).
-struct qbsocks_cancel {
-  static void* operator new(size_t size) noexcept { return malloc(size); }
-  static void operator delete(void* p) noexcept { free(p); }
-
+// Allocated with malloc: a failure gives NULL, no exception.
+struct qbsocks_cancel : qbafx::MallocAllocated {
   volatile LONG triggered = 0;  // 1 once triggered (Interlocked*)
   qbafx::RecursiveLock lock;    // guards wakers
   qbsocks_c::CancelWaker* wakers = nullptr;

@@ -5,7 +5,8 @@
 #include "afx/sockio.h"
 #include "cancel.h"
 #include "name_lookup.h"
-#include "wake.h"
+#include "afx/socket_watch.h"
+#include "afx/wake.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -14,13 +15,13 @@ namespace qbsocks_c {
 
 namespace sockio = qbafx::sockio;
 namespace sys = qbafx::sockio::sys;
+using qbsettings::FieldLength;
 
 // The handshake on the heap: it has no empty state to wait in until the
 // settings say which one.
-struct HandshakeHolder {
+struct HandshakeHolder : qbafx::MallocAllocated {
+  explicit HandshakeHolder(qbproxy::Handshake&& made) : handshake(static_cast<qbproxy::Handshake&&>(made)) {}
   qbproxy::Handshake handshake;
-  static void* operator new(size_t size) noexcept { return malloc(size); }
-  static void operator delete(void* p) noexcept { free(p); }
 };
 
 namespace {
@@ -50,12 +51,6 @@ int StepAfterLookup(int step) {
 bool IsAddress(const char* text) {
   BYTE address[4];
   return ParseDottedAddress(text, address);
-}
-
-// The bytes of a settings text within its field.
-int FieldLength(const char* field, size_t size) {
-  const void* end = memchr(field, '\0', size);
-  return static_cast<int>(end != nullptr ? static_cast<const char*>(end) - field : size - 1);
 }
 
 // Milliseconds until more than budget have passed since start, as the
@@ -96,9 +91,6 @@ Outcome Failure(int result, const Text& reason, LONG systemError) {
   outcome.reason = reason;
   return outcome;
 }
-
-void* ConnectEngine::operator new(size_t size) noexcept { return malloc(size); }
-void ConnectEngine::operator delete(void* p) noexcept { free(p); }
 
 ConnectEngine::ConnectEngine(const char* host, unsigned int port, unsigned int timeoutMs, qbsocks_cancel* cancel)
     : host_(nullptr), port_(port), timeoutMs_(timeoutMs), startMs_(GetTickCount()), cancel_(cancel) {
@@ -465,38 +457,19 @@ const unsigned int kNoWakeSliceMs = 20;
 // there is one) is readable, or wait's time has passed.
 void SleepOn(const qbsocks_wait& wait, uintptr_t wake, unsigned int timeoutMs) {
   if (wait.timeout_ms < timeoutMs) timeoutMs = wait.timeout_ms;
-#ifdef _WIN32
-  // select rather than WSAPoll, which did not report a failed connect
-  // before Windows 10 2004; select does, in the exception set.
-  fd_set readSet, writeSet, exceptSet;
-  FD_ZERO(&readSet);
-  FD_ZERO(&writeSet);
-  FD_ZERO(&exceptSet);
-  const SOCKET handle = static_cast<SOCKET>(wait.socket);
-  FD_SET(handle, wait.events == QBSOCKS_WAIT_READABLE ? &readSet : &writeSet);
-  FD_SET(handle, &exceptSet);
-  if (wake != QBSOCKS_NO_HANDLE) FD_SET(static_cast<SOCKET>(wake), &readSet);
-  timeval timeout = {static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
-  sys::select(0, &readSet, &writeSet, &exceptSet, timeoutMs == QBSOCKS_WAIT_FOREVER ? nullptr : &timeout);
-#else
-  pollfd entries[2] = {};
-  entries[0].fd = static_cast<int>(wait.socket);
-  entries[0].events = wait.events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT;
-  entries[1].fd = static_cast<int>(wake);
-  entries[1].events = POLLIN;
-  const int timeout = timeoutMs == QBSOCKS_WAIT_FOREVER ? -1
-                      : timeoutMs > 0x7FFFFFFFu         ? 0x7FFFFFFF
-                                                        : static_cast<int>(timeoutMs);
-  sys::poll(entries, wake != QBSOCKS_NO_HANDLE ? 2 : 1, timeout);  // a signal ends it early: the loop goes on
-#endif
+  static_assert(QBSOCKS_NO_HANDLE == qbafx::kNoWake && QBSOCKS_WAIT_FOREVER == qbafx::kNoTimeLimit,
+                "the C interface's and the platform's words for none differ");
+  qbafx::WaitForSocketOrWake(wait.socket,
+                             wait.events == QBSOCKS_WAIT_READABLE ? sockio::kReadable : sockio::kWritable, wake,
+                             timeoutMs);
 }
 
-void SignalWake(void* wake) { static_cast<Wake*>(wake)->Signal(); }
+void SignalWake(void* wake) { static_cast<qbafx::Wake*>(wake)->Signal(); }
 
 // The wake on the cancel handle's list while the loop runs, on every way out.
 class WakeOnCancel {
  public:
-  WakeOnCancel(qbsocks_cancel* cancel, Wake& wake) : cancel_(cancel) {
+  WakeOnCancel(qbsocks_cancel* cancel, qbafx::Wake& wake) : cancel_(cancel) {
     waker_.pfnWake = SignalWake;
     waker_.pContext = &wake;
     AddWaker(cancel_, &waker_);
@@ -517,7 +490,7 @@ void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel) {
   if (engine.Advance(&wait) != QBSOCKS_IN_PROGRESS) return;
   // Without a cancel handle nothing but the handle and the time can move
   // the connect on: no wake to open.
-  Wake wake;
+  qbafx::Wake wake;
   if (cancel == nullptr || !wake.Open()) {
     do SleepOn(wait, QBSOCKS_NO_HANDLE, cancel != nullptr ? kNoWakeSliceMs : QBSOCKS_WAIT_FOREVER);
     while (engine.Advance(&wait) == QBSOCKS_IN_PROGRESS);

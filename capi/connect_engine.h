@@ -14,6 +14,7 @@
 #define QBSOCKS_CAPI_CONNECT_ENGINE_H
 
 #include "settings/proxy_settings.h"
+#include "afx/malloc_allocated.h"
 #include "qbsocks.h"
 #include "settings/read_bound.h"
 #include "reason_text.h"
@@ -39,7 +40,7 @@ struct Outcome {
 // A connect refused or failed before it began (no socket, bad arguments).
 Outcome Failure(int result, const Text& reason, LONG systemError = 0);
 
-class ConnectEngine {
+class ConnectEngine : public qbafx::MallocAllocated {
  public:
   // To host:port, bounded to timeoutMs from now (0: no bound), ended by
   // cancel (or null). host is copied; null is judged by the first Advance.
@@ -47,9 +48,6 @@ class ConnectEngine {
   ~ConnectEngine();  // closes every handle it still holds
   ConnectEngine(const ConnectEngine&) = delete;
   ConnectEngine& operator=(const ConnectEngine&) = delete;
-
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
 
   // The first Advance ends the connect with QBSOCKS_BAD_ARGUMENT and reason.
   void Refuse(const char* reason);

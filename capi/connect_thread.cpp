@@ -13,22 +13,15 @@
 #include "connect_thread.h"
 
 #include "cancel.h"
-#include "wake.h"
+#include "afx/malloc_allocated.h"
+#include "afx/socket_watch.h"
 #include "afx/sockio.h"  // TickCount
 #include "afx/sync.h"
+#include "afx/thread_start.h"
+#include "afx/wake.h"
 
 #include <stdlib.h>
 #include <string.h>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <errno.h>
-#include <pthread.h>
-#include <sys/epoll.h>
-#include <new>
-#include <unistd.h>
-#endif
 
 namespace qbsocks_c {
 
@@ -36,24 +29,16 @@ namespace {
 
 class ConnectThread;
 
-// Allocated with malloc: a failure gives NULL, never an exception.
-struct MallocAllocated {
-  static void* operator new(size_t size) noexcept { return malloc(size); }
-  static void operator delete(void* p) noexcept { free(p); }
-};
-
 // One callback connect, from qbsocks_connect_async until its callback.
-struct PendingConnect : MallocAllocated {
+struct PendingConnect : qbafx::MallocAllocated {
   qbsocks_connecting* connecting = nullptr;
   qbsocks_cancel* cancel = nullptr;
   qbsocks_connect_callback callback = nullptr;
   void* context = nullptr;
   ConnectThread* thread = nullptr;
-  CancelWaker waker;         // on the cancel handle's list while pending
-  bool watching = false;     // its handle is in the thread's wait
-  uintptr_t watched = 0;     // that handle
-  int slot = 0;              // Windows: its place in the poll array
-  bool hasDeadline = false;  // in the deadline heap, at heapIndex
+  CancelWaker waker;                   // on the cancel handle's list while pending
+  qbafx::WatchedSocket watched{this};  // its handle in the thread's wait
+  bool hasDeadline = false;            // in the deadline heap, at heapIndex
   int heapIndex = 0;
   DWORD deadline = 0;                 // TickCount at which to poll it, ready or not
   PendingConnect* nextNew = nullptr;  // the queue of connects handed over
@@ -70,28 +55,12 @@ ConnectThread* g_running = nullptr;
 // (a - b) as a signed count of milliseconds, through the tick count's wrap.
 LONG TicksBetween(DWORD a, DWORD b) { return static_cast<LONG>(a - b); }
 
-// A plain array that grows by doubling; false when out of memory.
-template <typename T>
-bool Reserve(T*& items, int& capacity, int wanted) {
-  if (wanted <= capacity) return true;
-  int grown = capacity > 0 ? capacity * 2 : 64;
-  while (grown < wanted) grown *= 2;
-  T* larger =
-      static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(grown)));  // MSVCRT.DLL's import list has no realloc
-  if (larger == nullptr) return false;
-  if (capacity > 0) memcpy(larger, items, sizeof(T) * static_cast<size_t>(capacity));
-  free(items);
-  items = larger;
-  capacity = grown;
-  return true;
-}
-
 // The pending connects' deadlines, nearest first: a binary heap over a
 // plain array, each connect knowing its place so that it can move or leave.
 class DeadlineHeap {
  public:
   ~DeadlineHeap() { free(m_items); }
-  bool Reserve(int count) { return qbsocks_c::Reserve(m_items, m_capacity, count); }
+  bool Reserve(int count) { return qbafx::ReserveArray(m_items, m_capacity, count); }
   bool Empty() const { return m_count == 0; }
   PendingConnect* Nearest() const { return m_items[0]; }
 
@@ -148,138 +117,13 @@ class DeadlineHeap {
   int m_count = 0;
 };
 
-#ifdef _WIN32
-// WSAPoll over one array: the wake's socket first, then each pending
-// connect's handle. Each turn costs a pass over the array, which for
-// thousands of sockets is still far below the connects' own work, and it
-// takes any number of sockets (select stops at FD_SETSIZE; I/O completion
-// ports would need the connects' reads to be overlapped operations of
-// ours). WSAPoll before Windows 10 2004 does not report a connect that
-// failed: the connect's own wait ends within kLongestConnectWaitMs while
-// its TCP connect goes on, and the poll then finds out.
-class SocketWatch {
- public:
-  ~SocketWatch() {
-    free(m_polls);
-    free(m_connects);
-  }
-  bool Open(uintptr_t wake) {
-    if (!Reserve(1)) return false;
-    m_polls[0].fd = static_cast<SOCKET>(wake);
-    m_polls[0].events = POLLRDNORM;
-    return true;
-  }
-  bool Reserve(int connects) {
-    return qbsocks_c::Reserve(m_polls, m_pollCapacity, connects + 1) &&
-           qbsocks_c::Reserve(m_connects, m_connectCapacity, connects + 1);
-  }
-  bool Watch(PendingConnect* connect, const qbsocks_wait& wait) {
-    if (!connect->watching) {
-      connect->slot = m_count++;
-      m_connects[connect->slot] = connect;
-      connect->watching = true;
-    }
-    connect->watched = wait.socket;
-    m_polls[connect->slot].fd = static_cast<SOCKET>(wait.socket);
-    m_polls[connect->slot].events = static_cast<SHORT>(((wait.events & QBSOCKS_WAIT_READABLE) ? POLLRDNORM : 0) |
-                                                       ((wait.events & QBSOCKS_WAIT_WRITABLE) ? POLLWRNORM : 0));
-    m_polls[connect->slot].revents = 0;
-    return true;
-  }
-  // The array is only read by WSAPoll on this thread: a handle the poll
-  // closes stays in it, untouched, until Watch or Unwatch after the poll.
-  void BeforePoll(PendingConnect*) {}
-  void Unwatch(PendingConnect* connect) {
-    if (!connect->watching) return;
-    connect->watching = false;
-    const int last = --m_count;
-    if (connect->slot != last) {
-      m_polls[connect->slot] = m_polls[last];
-      m_connects[connect->slot] = m_connects[last];
-      m_connects[connect->slot]->slot = connect->slot;
-    }
-  }
-  // Waits, then calls advance for each connect whose handle is ready;
-  // true when the wake was signalled.
-  template <typename Advance>
-  bool WaitAndAdvance(int timeoutMs, Advance advance) {
-    if (WSAPoll(m_polls, static_cast<ULONG>(m_count), timeoutMs) <= 0) return false;
-    // From the end: a connect that ends moves the last one into its slot,
-    // which has been looked at already.
-    for (int i = m_count - 1; i >= 1; --i) {
-      if (i < m_count && m_polls[i].revents != 0) {
-        m_polls[i].revents = 0;
-        advance(m_connects[i]);
-      }
-    }
-    return m_polls[0].revents != 0;
-  }
+// The sockets' events its wait watches for.
+unsigned WantedOf(const qbsocks_wait& wait) {
+  return ((wait.events & QBSOCKS_WAIT_READABLE) ? qbafx::sockio::kReadable : 0u) |
+         ((wait.events & QBSOCKS_WAIT_WRITABLE) ? qbafx::sockio::kWritable : 0u);
+}
 
- private:
-  // Slot 0 is the wake's.
-  WSAPOLLFD* m_polls = nullptr;
-  PendingConnect** m_connects = nullptr;
-  int m_pollCapacity = 0;
-  int m_connectCapacity = 0;
-  int m_count = 1;
-};
-#else
-// epoll: one registration per pending connect, the kernel keeps the list.
-class SocketWatch {
- public:
-  ~SocketWatch() {
-    if (m_epoll >= 0) close(m_epoll);
-  }
-  bool Open(uintptr_t wake) {
-    m_epoll = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event event = {};
-    event.events = EPOLLIN;
-    event.data.ptr = nullptr;
-    return m_epoll >= 0 && epoll_ctl(m_epoll, EPOLL_CTL_ADD, static_cast<int>(wake), &event) == 0;
-  }
-  bool Reserve(int) { return true; }
-  // Off the epoll set before each poll: the poll may close the handle or
-  // let another thread close it (a finished name lookup's), and a number
-  // closed may come back as another file; nothing of this thread's is then
-  // removed in its place.
-  void BeforePoll(PendingConnect* connect) { Unwatch(connect); }
-  bool Watch(PendingConnect* connect, const qbsocks_wait& wait) {
-    epoll_event event = {};
-    event.events = ((wait.events & QBSOCKS_WAIT_READABLE) ? EPOLLIN : 0u) |
-                   ((wait.events & QBSOCKS_WAIT_WRITABLE) ? EPOLLOUT : 0u);
-    event.data.ptr = connect;
-    const int fd = static_cast<int>(wait.socket);
-    int rc = epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
-    if (rc != 0 && errno == EEXIST) rc = epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event);
-    connect->watching = rc == 0;
-    connect->watched = wait.socket;
-    return rc == 0;
-  }
-  void Unwatch(PendingConnect* connect) {
-    if (!connect->watching) return;
-    connect->watching = false;
-    epoll_ctl(m_epoll, EPOLL_CTL_DEL, static_cast<int>(connect->watched), nullptr);
-  }
-  template <typename Advance>
-  bool WaitAndAdvance(int timeoutMs, Advance advance) {
-    epoll_event events[128];
-    const int count = epoll_wait(m_epoll, events, 128, timeoutMs);
-    bool woken = false;
-    // A connect that ends here has no other event in this batch: one
-    // handle each, and callbacks only queue (a new connect, a trigger).
-    for (int i = 0; i < count; ++i) {
-      if (events[i].data.ptr == nullptr) woken = true;
-      else advance(static_cast<PendingConnect*>(events[i].data.ptr));
-    }
-    return woken;
-  }
-
- private:
-  int m_epoll = -1;
-};
-#endif
-
-class ConnectThread : public MallocAllocated {
+class ConnectThread : public qbafx::MallocAllocated {
  public:
   // A thread's state, its wake and its wait open; NULL when the system gives none.
   static ConnectThread* Open() {
@@ -313,7 +157,8 @@ class ConnectThread : public MallocAllocated {
     thread->m_wake.Signal();
   }
 
-  bool Start();
+  // Detached: the thread frees its own state when it ends.
+  bool Start() { return m_thread.Start(RunThread, this, qbafx::ThreadStack::kSystemDefault); }
 
  private:
   void Run() {
@@ -334,28 +179,18 @@ class ConnectThread : public MallocAllocated {
         if (idleMs >= kIdleBeforeEndMs && Retire()) return;
         timeoutMs = idleMs >= kIdleBeforeEndMs ? 0 : static_cast<int>(kIdleBeforeEndMs - idleMs);
       }
-      if (m_watch.WaitAndAdvance(timeoutMs, [this](PendingConnect* connect) { Advance(connect); })) {
+      if (m_watch.WaitAndAdvance(timeoutMs,
+                                 [this](void* connect) { Advance(static_cast<PendingConnect*>(connect)); })) {
         m_wake.Clear();  // before the lists are read: a later signal stays
       }
       AdvanceExpired();
     }
   }
 
-#ifdef _WIN32
-  static DWORD WINAPI ThreadMain(LPVOID self) {
-#else
-  static void* ThreadMain(void* self) {
-#endif
+  static void RunThread(void* self) {
     ConnectThread* thread = static_cast<ConnectThread*>(self);
     thread->Run();
-#ifdef _WIN32
-    const HMODULE module = thread->m_module;
     delete thread;
-    FreeLibraryAndExitThread(module, 0);  // the last callback returned: the host may unload the module now
-#else
-    delete thread;
-    return 0;
-#endif
   }
 
   // With no connect pending and none handed over, the thread ends: from
@@ -416,14 +251,15 @@ class ConnectThread : public MallocAllocated {
 
   void Advance(PendingConnect* connect) {
     qbsocks_wait wait;
-    m_watch.BeforePoll(connect);
+    m_watch.BeforePoll(&connect->watched);
     if (qbsocks_connect_poll(connect->connecting, &wait) != QBSOCKS_IN_PROGRESS) {
       End(connect);
       return;
     }
     unsigned timeoutMs = wait.timeout_ms;
     // A handle the wait refused is looked at every few milliseconds.
-    if (!m_watch.Watch(connect, wait) && timeoutMs > kUnwatchedCheckMs) timeoutMs = kUnwatchedCheckMs;
+    if (!m_watch.Watch(&connect->watched, wait.socket, WantedOf(wait)) && timeoutMs > kUnwatchedCheckMs)
+      timeoutMs = kUnwatchedCheckMs;
     // A deadline stays within half the tick count's range, where it still compares as later.
     if (timeoutMs != QBSOCKS_WAIT_FOREVER && timeoutMs > kLongestSleepMs) timeoutMs = kLongestSleepMs;
     if (timeoutMs == QBSOCKS_WAIT_FOREVER) {
@@ -463,7 +299,7 @@ class ConnectThread : public MallocAllocated {
 
   void Forget(PendingConnect* connect) {
     --m_pending;
-    m_watch.Unwatch(connect);
+    m_watch.Unwatch(&connect->watched);
     m_deadlines.Remove(connect);
     RemoveWaker(connect->cancel, &connect->waker);  // no trigger reaches it after this
     qbafx::LockGuard lock(g_lock);
@@ -480,11 +316,9 @@ class ConnectThread : public MallocAllocated {
   static const unsigned kIdleBeforeEndMs = 250;
   static const unsigned kLongestSleepMs = 24 * 60 * 60 * 1000;
 
-#ifdef _WIN32
-  HMODULE m_module = nullptr;  // held while the thread runs
-#endif
-  Wake m_wake;
-  SocketWatch m_watch;
+  qbafx::DetachedThread m_thread;
+  qbafx::Wake m_wake;
+  qbafx::SocketWatch m_watch;
   DeadlineHeap m_deadlines;
   int m_pending = 0;  // taken from the queue and not yet ended
   // Under g_lock:
@@ -493,54 +327,13 @@ class ConnectThread : public MallocAllocated {
   PendingConnect* m_wokenFirst = nullptr;
 };
 
-// Detached: the thread frees its own state when it ends. On Windows it
-// holds the module loaded until it exits, so that a host that unloads the
-// module once its last callback has run does not pull the code from under
-// the thread's last steps.
-bool ConnectThread::Start() {
-#ifdef _WIN32
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ThreadMain), &m_module))
-    return false;
-  HANDLE thread = CreateThread(NULL, 0, ThreadMain, this, 0, NULL);
-  if (thread == NULL) {
-    FreeLibrary(m_module);
-    return false;
-  }
-  CloseHandle(thread);
-  return true;
-#else
-  // The thread keeps its starter's signal mask: the callbacks it runs are
-  // host code, and a runtime (mono, a JVM) stops such threads by signal.
-  pthread_attr_t attributes;
-  pthread_t thread;
-  bool started = pthread_attr_init(&attributes) == 0;
-  if (started) {
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    started = pthread_create(&thread, &attributes, ThreadMain, this) == 0;
-    pthread_attr_destroy(&attributes);
-  }
-  return started;
-#endif
-}
-
-#ifndef _WIN32
-// fork: the child has the forking thread alone. The lock is held across
-// the fork, so that the lists and g_running are whole in the child; there
-// the lock is made anew (the hold is of a thread it does not have) and no
-// thread runs, so that its first connect starts one. The connects pending
-// in the parent stay the parent's: the child never touches them (their
-// copies are left, a leak of the child's).
-void HoldLockForFork() { g_lock.Acquire(); }
-void ReleaseLockAfterFork() { g_lock.Release(); }
-void ForgetThreadInChild() {
-  new (&g_lock) qbafx::RecursiveLock;
-  g_running = nullptr;
-}
-// Registered once at load; the library is never unloaded (-z nodelete).
-struct ForkHandlers {
-  ForkHandlers() { pthread_atfork(HoldLockForFork, ReleaseLockAfterFork, ForgetThreadInChild); }
-} g_forkHandlers;
-#endif
+// fork: the lock is held across it (POSIX), so that the lists and
+// g_running are whole in the child, where no thread runs: its first
+// connect starts one. The connects pending in the parent stay the
+// parent's: the child never touches them (their copies are left, a leak
+// of the child's).
+void ForgetThreadInChild() { g_running = nullptr; }
+[[maybe_unused]] qbafx::HeldAcrossFork<g_lock, ForgetThreadInChild> g_forkHandlers;
 
 // Hands connect to the running thread, or starts one; false when none can start.
 bool HandOver(PendingConnect* connect) {

@@ -5,9 +5,6 @@
 
 #include <stdlib.h>
 #include <string.h>
-#ifndef _WIN32
-#include <pthread.h>
-#endif
 
 namespace qbsocks_c {
 
@@ -16,60 +13,6 @@ bool LookUpIpv4(const char* name, unsigned long* address, int* error) {
   *error = WSAGetLastError();
   return false;
 }
-
-void* NameLookup::operator new(size_t size) noexcept { return malloc(size); }
-void NameLookup::operator delete(void* p) noexcept { free(p); }
-
-namespace {
-
-#ifdef _WIN32
-// The thread holds the module loaded until its last instruction: a host
-// may unload it while the lookup of a connect it gave up still runs.
-HMODULE g_module = nullptr;
-
-DWORD WINAPI RunLookup(LPVOID lookup) {
-  static_cast<NameLookup*>(lookup)->Run();
-  FreeLibraryAndExitThread(g_module, 0);
-}
-
-bool StartThread(NameLookup* lookup) {
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&RunLookup), &module))
-    return false;
-  g_module = module;  // the same module every time
-  const HANDLE thread =
-      CreateThread(nullptr, 64 * 1024, RunLookup, lookup, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) {
-    FreeLibrary(module);
-    return false;
-  }
-  CloseHandle(thread);
-  return true;
-}
-#else
-// The thread may outlive the connect that started it, and return into the
-// library after the host's dlclose: the library is linked -z nodelete, so
-// that its code stays mapped. Nothing here is shared between lookups, so a
-// child of fork starts its own; the lookups running in the parent at the
-// fork are the parent's (their copies in the child are never released).
-void* RunLookup(void* lookup) {
-  static_cast<NameLookup*>(lookup)->Run();
-  return nullptr;
-}
-
-bool StartThread(NameLookup* lookup) {
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attributes, 256 * 1024);  // the resolver's needs, not the default 8 MiB
-  pthread_t thread;
-  const bool started = pthread_create(&thread, &attributes, RunLookup, lookup) == 0;
-  pthread_attr_destroy(&attributes);
-  return started;
-}
-#endif
-
-}  // namespace
 
 NameLookup* NameLookup::Start(const char* name) {
   NameLookup* lookup = new NameLookup;
@@ -81,7 +24,11 @@ NameLookup* NameLookup::Start(const char* name) {
     return nullptr;
   }
   memcpy(lookup->name_, name, size);
-  if (!StartThread(lookup)) {
+  // The thread may outlive the connect that started it. Nothing here is
+  // shared between lookups, so a child of fork starts its own; the lookups
+  // running in the parent at the fork are the parent's (their copies in the
+  // child are never released).
+  if (!lookup->thread_.Start(RunOnThread, lookup, qbafx::ThreadStack::kSmall)) {
     delete lookup;
     return nullptr;
   }
@@ -89,6 +36,8 @@ NameLookup* NameLookup::Start(const char* name) {
 }
 
 NameLookup::~NameLookup() { free(name_); }
+
+void NameLookup::RunOnThread(void* lookup) { static_cast<NameLookup*>(lookup)->Run(); }
 
 void NameLookup::Run() {
   found_ = LookUpIpv4(name_, &address_, &error_);

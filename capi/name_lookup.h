@@ -9,7 +9,9 @@
 #ifndef QBSOCKS_CAPI_NAME_LOOKUP_H
 #define QBSOCKS_CAPI_NAME_LOOKUP_H
 
-#include "wake.h"
+#include "afx/malloc_allocated.h"
+#include "afx/thread_start.h"
+#include "afx/wake.h"
 #include "win32.h"
 
 #include <stddef.h>
@@ -21,7 +23,7 @@ namespace qbsocks_c {
 // false with the resolver's error, a Windows Sockets number.
 bool LookUpIpv4(const char* name, unsigned long* address, int* error);
 
-class NameLookup {
+class NameLookup : public qbafx::MallocAllocated {
  public:
   // Starts looking name up on a thread of its own; null when no thread or
   // wake can be had (the caller then looks it up itself).
@@ -35,20 +37,19 @@ class NameLookup {
   // Once Done: LookUpIpv4's result.
   bool Found(unsigned long* address, int* error) const;
 
-  static void* operator new(size_t size) noexcept;
-  static void operator delete(void* p) noexcept;
-
   // The thread's work: looks up, signals, drops the thread's part.
   void Run();
 
  private:
   NameLookup() = default;
   ~NameLookup();
+  static void RunOnThread(void* lookup);
 
   volatile LONG refs_ = 2;  // the connect's and the thread's
   volatile LONG done_ = 0;
   char* name_ = nullptr;
-  Wake wake_;
+  qbafx::DetachedThread thread_;
+  qbafx::Wake wake_;
   bool found_ = false;
   unsigned long address_ = 0;
   int error_ = 0;

@@ -2,20 +2,10 @@
 // method of RFC 1929 (the exchange is in Handshake.cpp), over the settings'
 // credentials.
 #include "CSocks.h"
+#include "settings/proxy_settings.h"
 #include "socks/Handshake.h"
 
-#include <string.h>
-
-namespace {
-
-// The length of a settings field's text: up to its terminator, or all but
-// the last byte when it has none.
-int FieldLength(const char* lpszField, size_t cbField) {
-  const void* pEnd = memchr(lpszField, '\0', cbField);
-  return static_cast<int>(pEnd != NULL ? static_cast<const char*>(pEnd) - lpszField : cbField - 1);
-}
-
-}  // namespace
+using qbsettings::FieldLength;
 
 int CSocks::Socks5Connect(const char* lpszHost, unsigned int nPort) {
   qbafx::BlockingCall call(m_nBlockingCall);  // see Connect

@@ -106,6 +106,13 @@ struct ProxySettings {
   bool bTaken[kValueCount];  // it was there and replaced its field
 };
 
+// The length of a settings field's text (szUserName, szPassword): up to its
+// terminator, or all but the last byte when it has none.
+inline int FieldLength(const char* lpszField, size_t cbField) {
+  const void* pEnd = memchr(lpszField, '\0', cbField);
+  return static_cast<int>(pEnd != NULL ? static_cast<const char*>(pEnd) - lpszField : cbField - 1);
+}
+
 // What the read does with the password: reads it into szPassword, or only
 // asks whether it could be read (the route, which needs no password).
 enum PasswordRead { kReadPassword, kCheckPassword };

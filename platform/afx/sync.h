@@ -10,6 +10,8 @@
 //   slots. Get() and Set() leave the thread's last error as it was. An
 //   object is made once, as a global of the module that uses it (each
 //   takes one of the system's thread-local slots).
+// HeldAcrossFork<lock, inChild>: a global whose lock a fork does not leave
+//   held in the child (POSIX); nothing on Windows.
 #ifndef QBSOCKS_PLATFORM_AFX_SYNC_H
 #define QBSOCKS_PLATFORM_AFX_SYNC_H
 

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <mutex>
+#include <new>
 
 namespace qbafx {
 
@@ -20,6 +21,25 @@ class RecursiveLock {
 
  private:
   std::recursive_mutex m_mutex;
+};
+
+// fork: the child has the forking thread alone. lock is held across the
+// fork, so that what it guards is whole in the child; there it is made
+// anew (the hold is of a thread the child does not have) and inChild runs.
+// One object, a global: it registers the handlers as the module loads,
+// once (a module that holds one is never unloaded, -z nodelete).
+template <RecursiveLock& lock, void (*inChild)()>
+class HeldAcrossFork {
+ public:
+  HeldAcrossFork() { pthread_atfork(Hold, ReleaseInParent, RenewInChild); }
+
+ private:
+  static void Hold() { lock.Acquire(); }
+  static void ReleaseInParent() { lock.Release(); }
+  static void RenewInChild() {
+    new (&lock) RecursiveLock;
+    inChild();
+  }
 };
 
 // A key of the thread library per object, as a TLS index on Windows.

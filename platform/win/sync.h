@@ -22,6 +22,10 @@ class RecursiveLock {
   CRITICAL_SECTION m_section;
 };
 
+// No fork on Windows: nothing to do, and no constructor to run.
+template <RecursiveLock& lock, void (*inChild)()>
+class HeldAcrossFork {};
+
 // Reading and writing it leave the thread's last error as it was.
 template <typename T>
 class ThreadPointer {

@@ -2,13 +2,14 @@
 // eventfd on Linux, a loopback UDP socket on Windows (so that WSAPoll and
 // select take it beside the connects' sockets). For a wait that must end
 // at once on a cancel, a finished name lookup, or a new connect for the
-// library's thread, without waking up to look for one.
-#ifndef QBSOCKS_CAPI_WAKE_H
-#define QBSOCKS_CAPI_WAKE_H
+// library's thread, without waking up to look for one. Each system's
+// part (win/wake.cpp, posix/wake.cpp) defines the members.
+#ifndef QBSOCKS_PLATFORM_AFX_WAKE_H
+#define QBSOCKS_PLATFORM_AFX_WAKE_H
 
 #include <stdint.h>
 
-namespace qbsocks_c {
+namespace qbafx {
 
 class Wake {
  public:
@@ -30,6 +31,6 @@ class Wake {
   uintptr_t handle_ = ~static_cast<uintptr_t>(0);
 };
 
-}  // namespace qbsocks_c
+}  // namespace qbafx
 
-#endif  // QBSOCKS_CAPI_WAKE_H
+#endif  // QBSOCKS_PLATFORM_AFX_WAKE_H

@@ -1,28 +1,23 @@
-#include "wake.h"
+// The wake of afx/wake.h on Windows: a UDP socket connected to itself.
+#include "afx/wake.h"
 
 #include "win32.h"
 
-#ifdef _WIN32
 #include "win/system_calls.h"
+
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
 #endif
-#else
-#include <sys/eventfd.h>
-#include <unistd.h>
-#endif
 
-namespace qbsocks_c {
+namespace qbafx {
 
 namespace {
 const uintptr_t kNone = ~static_cast<uintptr_t>(0);
-}  // namespace
-
-#ifdef _WIN32
 
 // The system's own calls, not the test-replaceable table: a test that makes
 // the connects' socket calls fail must not take the wake down with them.
 namespace native = qbplatform::native;
+}  // namespace
 
 // A UDP socket connected to itself: what it sends, it reads, and WSAPoll
 // and select watch it like any socket.
@@ -71,35 +66,4 @@ void Wake::Clear() {
   WSASetLastError(error);
 }
 
-#else
-
-bool Wake::Open() {
-  const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd < 0) {
-    WSASetLastError(WSAENOBUFS);
-    return false;
-  }
-  handle_ = static_cast<uintptr_t>(fd);
-  return true;
-}
-
-Wake::~Wake() {
-  if (handle_ != kNone) close(static_cast<int>(handle_));
-}
-
-// The counter only grows; a write that would overflow it finds it readable.
-void Wake::Signal() {
-  const uint64_t one = 1;
-  ssize_t written = write(static_cast<int>(handle_), &one, sizeof(one));
-  (void)written;
-}
-
-void Wake::Clear() {
-  uint64_t count;
-  ssize_t read_bytes = read(static_cast<int>(handle_), &count, sizeof(count));
-  (void)read_bytes;
-}
-
-#endif
-
-}  // namespace qbsocks_c
+}  // namespace qbafx
