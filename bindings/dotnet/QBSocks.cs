@@ -76,7 +76,6 @@ using System.Threading;
 using System.Threading.Tasks;
 #if NETCOREAPP3_0_OR_GREATER
 using System.IO;
-using System.Reflection;
 #endif
 
 namespace QBSocks32
@@ -265,7 +264,7 @@ namespace QBSocks32
             try
             {
                 handle.DangerousAddRef(ref used);
-                NativeMethods.cancelTrigger(handle.DangerousGetHandle());
+                NativeMethods.cancelTrigger.Call(handle.DangerousGetHandle());
             }
             catch (ObjectDisposedException) { }  // disposed: no connect is given it any more
             finally
@@ -295,7 +294,7 @@ namespace QBSocks32
         internal static CancelHandle Create()
         {
             var owner = new CancelHandle();
-            owner.SetHandle(NativeMethods.cancelCreate());
+            owner.SetHandle(NativeMethods.cancelCreate.Call());
             if (owner.IsInvalid) throw new OutOfMemoryException("qbsocks_cancel_create");
             Interlocked.Increment(ref live);
             return owner;
@@ -305,7 +304,7 @@ namespace QBSocks32
 
         protected override bool ReleaseHandle()
         {
-            NativeMethods.cancelDestroy(handle);
+            NativeMethods.cancelDestroy.Call(handle);
             Interlocked.Decrement(ref live);
             return true;
         }
@@ -335,8 +334,8 @@ namespace QBSocks32
             byte[] text = HostBytes(host);
             byte[] why = new byte[ReasonSize];
             int result = timeoutMs == 0
-                ? NativeMethods.connect(text, (uint)port, out handle, why, new UIntPtr((uint)why.Length))
-                : NativeMethods.connectTimeout(text, (uint)port, (uint)timeoutMs, out handle, why, new UIntPtr((uint)why.Length));
+                ? NativeMethods.connect.Call(text, (uint)port, out handle, why, new UIntPtr((uint)why.Length))
+                : NativeMethods.connectTimeout.Call(text, (uint)port, (uint)timeoutMs, out handle, why, new UIntPtr((uint)why.Length));
             reason = AsciiUntilNul(why);
             return (QBSocksResult)result;
         }
@@ -357,7 +356,7 @@ namespace QBSocks32
             {
                 if (cancel != null) cancel.Handle.DangerousAddRef(ref used);
                 NativeMethods.ConnectOptions options = NativeMethods.ConnectOptions.Of(timeoutMs, cancel);
-                NativeMethods.connectEx(text, (uint)port, ref options, out handle, ref facts);
+                NativeMethods.connectEx.Call(text, (uint)port, ref options, out handle, ref facts);
             }
             finally
             {
@@ -388,7 +387,7 @@ namespace QBSocks32
             for (int size = 128; ; )
             {
                 byte[] text = new byte[size];
-                ulong length = NativeMethods.route(text, new UIntPtr((uint)size)).ToUInt64();
+                ulong length = NativeMethods.route.Call(text, new UIntPtr((uint)size)).ToUInt64();
                 if (length < (ulong)size) return SystemTextUntilNul(text);
                 size = (int)length + 1;  // the settings changed between the calls
             }
@@ -409,7 +408,7 @@ namespace QBSocks32
             {
                 byte[] text = new byte[size];
                 int result;
-                ulong length = NativeMethods.proxyUrl(text, new UIntPtr((uint)size), out result).ToUInt64();
+                ulong length = NativeMethods.proxyUrl.Call(text, new UIntPtr((uint)size), out result).ToUInt64();
                 if (length >= (ulong)size)
                 {
                     size = (int)length + 1;  // the settings changed between the calls
@@ -442,7 +441,7 @@ namespace QBSocks32
             byte[] bytes = new byte[text.Length + 1];  // the terminator stays 0
             Encoding.ASCII.GetBytes(text, 0, text.Length, bytes, 0);
             byte[] why = new byte[ReasonSize];
-            int result = NativeMethods.setProxyUrl(bytes, why, new UIntPtr((uint)why.Length));
+            int result = NativeMethods.setProxyUrl.Call(bytes, why, new UIntPtr((uint)why.Length));
             Array.Clear(bytes, 0, bytes.Length);  // the password
             string reason = SystemTextUntilNul(why);
             if (result != (int)QBSocksResult.Ok) throw new QBSocksException((QBSocksResult)result, reason);
@@ -453,7 +452,7 @@ namespace QBSocks32
         public static string Version()
         {
             NativeMethods.ThrowIfUnreachable();
-            return Marshal.PtrToStringAnsi(NativeMethods.version());
+            return Marshal.PtrToStringAnsi(NativeMethods.version.Call());
         }
 
         /// <summary>
@@ -638,7 +637,7 @@ namespace QBSocks32
                 }
                 NativeMethods.ConnectOptions options = NativeMethods.ConnectOptions.Of(timeoutMs, connect.cancel);
                 self = GCHandle.Alloc(connect);
-                result = NativeMethods.connectAsync(text, (uint)port, ref options, callbackPointer, GCHandle.ToIntPtr(self));
+                result = NativeMethods.connectAsync.Call(text, (uint)port, ref options, callbackPointer, GCHandle.ToIntPtr(self));
             }
             catch
             {
@@ -684,31 +683,30 @@ namespace QBSocks32
         }
     }
 
-    // The library's functions, as the binding calls them: the DllImport
-    // declarations, or on mono outside Windows (no resolver there) the same
-    // functions from the library dlopen found by its name. Where it found
-    // none, the declarations (and a <dllmap> the program may have) serve.
+    // The library's functions, each declared once, as a delegate type: the
+    // binding loads the library itself and takes each function's address
+    // from it (NativeLibrary on .NET Core 3 and later, LoadLibrary on
+    // Windows, dlopen on mono elsewhere, which has no resolver and whose
+    // DllImport would never find the runtime package's libqbsocks.so.1).
+    // A function that the library lacks (an older release) throws
+    // EntryPointNotFoundException when it is called.
     static class NativeMethods
     {
         static NativeMethods()
         {
-            if (Environment.OSVersion.Platform == PlatformID.Win32NT) WSAStartup(0x0202, new byte[1024]);  // WSADATA fits
-#if NETCOREAPP3_0_OR_GREATER
-            try { NativeLibrary.SetDllImportResolver(typeof(NativeMethods).Assembly, Resolve); }
-            catch (InvalidOperationException) { }  // the program has a resolver of its own: it finds the library
-#endif
-            IntPtr library = OnMonoOutsideWindows() ? OpenByName(RuntimeName) : IntPtr.Zero;
-            connect = Bind(library, "qbsocks_connect", (ConnectFunction)qbsocks_connect);
-            connectTimeout = Bind(library, "qbsocks_connect_timeout", (ConnectTimeoutFunction)qbsocks_connect_timeout);
-            connectEx = Bind(library, "qbsocks_connect_ex", (ConnectExFunction)qbsocks_connect_ex);
-            connectAsync = Bind(library, "qbsocks_connect_async", (ConnectAsyncFunction)qbsocks_connect_async);
-            cancelCreate = Bind(library, "qbsocks_cancel_create", (PointerFunction)qbsocks_cancel_create);
-            cancelTrigger = Bind(library, "qbsocks_cancel_trigger", (CancelFunction)qbsocks_cancel_trigger);
-            cancelDestroy = Bind(library, "qbsocks_cancel_destroy", (CancelFunction)qbsocks_cancel_destroy);
-            route = Bind(library, "qbsocks_route", (TextFunction)qbsocks_route);
-            proxyUrl = Bind(library, "qbsocks_proxy_url", (ProxyUrlFunction)qbsocks_proxy_url);
-            version = Bind(library, "qbsocks_version", (PointerFunction)qbsocks_version);
-            setProxyUrl = Bind(library, "qbsocks_set_proxy_url", (SetProxyUrlFunction)qbsocks_set_proxy_url);
+            if (OnWindows()) WSAStartup(0x0202, new byte[1024]);  // WSADATA fits
+            IntPtr library = Load();
+            connect = new Function<ConnectFunction>(library, "qbsocks_connect");
+            connectTimeout = new Function<ConnectTimeoutFunction>(library, "qbsocks_connect_timeout");
+            connectEx = new Function<ConnectExFunction>(library, "qbsocks_connect_ex");
+            connectAsync = new Function<ConnectAsyncFunction>(library, "qbsocks_connect_async");
+            cancelCreate = new Function<PointerFunction>(library, "qbsocks_cancel_create");
+            cancelTrigger = new Function<CancelFunction>(library, "qbsocks_cancel_trigger");
+            cancelDestroy = new Function<CancelFunction>(library, "qbsocks_cancel_destroy");
+            route = new Function<TextFunction>(library, "qbsocks_route");
+            proxyUrl = new Function<ProxyUrlFunction>(library, "qbsocks_proxy_url");
+            version = new Function<PointerFunction>(library, "qbsocks_version");
+            setProxyUrl = new Function<SetProxyUrlFunction>(library, "qbsocks_set_proxy_url");
             if (library == IntPtr.Zero) unreachable = Unreachable();
         }
 
@@ -718,10 +716,21 @@ namespace QBSocks32
         [DllImport("ws2_32.dll", CallingConvention = CallingConvention.Winapi)]
         static extern int WSAStartup(ushort version, byte[] data);
 
+        // A connected socket's close, for QBSocksHandle.
+        [DllImport("ws2_32.dll", CallingConvention = CallingConvention.Winapi)]
+        static extern int closesocket(IntPtr socket);
+        [DllImport("libc")]
+        static extern int close(int descriptor);
+
+        internal static bool CloseSocket(IntPtr socket)
+        {
+            return (OnWindows() ? closesocket(socket) : close((int)(long)socket)) == 0;
+        }
+
         // What every call throws when the library cannot be loaded: null
-        // when the declarations reach it (a resolver's, a <dllmap>'s).
+        // when it was.
         static readonly string unreachable;
-        static string openError;  // dlopen's own words, on mono outside Windows
+        static string openError;  // the loader's own words
 
         internal static void ThrowIfUnreachable()
         {
@@ -733,16 +742,8 @@ namespace QBSocks32
         static string Unreachable()
         {
             string bits = Environment.Is64BitProcess ? "x64" : "x86";
-            try
-            {
-                qbsocks_version();
-                return null;
-            }
-            catch (DllNotFoundException) { }
-            catch (BadImageFormatException) { openError = "not an " + bits + " library"; }
-            catch (EntryPointNotFoundException) { return null; }  // another library of that name: the calls say so
             string why = openError != null ? " (" + openError + ")" : "";
-            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+            if (OnWindows())
                 return "cannot load qbsocks.dll" + why + ": looked in the program's folder " + AppDomain.CurrentDomain.BaseDirectory +
                        (OnDotNetCore() ? "" : ", the system's folders and PATH") + ". Put the " + bits +
                        " qbsocks.dll beside the program (the kit's " + (bits == "x64" ? "c-x64" : "c") + "\\bin)";
@@ -751,6 +752,8 @@ namespace QBSocks32
                    (string.IsNullOrEmpty(folders) ? "not set" : folders) + "), the ld.so cache and /lib, /usr/lib. " +
                    "Install the package libqbsocks1, or add the folder that holds " + RuntimeName + " to LD_LIBRARY_PATH";
         }
+
+        static bool OnWindows() { return Environment.OSVersion.Platform == PlatformID.Win32NT; }
 
         static bool OnDotNetCore()
         {
@@ -761,20 +764,92 @@ namespace QBSocks32
 #endif
         }
 
-        // The name the runtime package installs on Linux (the -dev package
-        // adds libqbsocks.so).
-        const string RuntimeName = "libqbsocks.so.1";
+        // The name the runtime package installs on Linux; the -dev package
+        // (and a build folder) add DevelopmentName.
+        const string RuntimeName = "libqbsocks.so.1", DevelopmentName = "libqbsocks.so";
+        const int BadImage = 193;  // ERROR_BAD_EXE_FORMAT: a DLL of the other architecture
 
-#if NETCOREAPP3_0_OR_GREATER
-        static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? paths)
+        // The library, never from the current folder: on Windows qbsocks.dll
+        // by its full path beside the program (.NET Core), or by the
+        // system's search for DLLs (.NET Framework, mono); elsewhere by the
+        // system's search for a name (LD_LIBRARY_PATH, the ld.so cache, the
+        // system's folders). Zero where none, openError saying why.
+        static IntPtr Load()
         {
-            if (name != QBSocks.Library) return IntPtr.Zero;
-            if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))  // throws where it is missing: never another folder
-                return NativeLibrary.Load(Path.Combine(AppContext.BaseDirectory, "qbsocks.dll"));
-            IntPtr library;
-            return NativeLibrary.TryLoad(RuntimeName, out library) ? library : IntPtr.Zero;  // zero: the runtime's own search
-        }
+            try
+            {
+#if NETCOREAPP3_0_OR_GREATER
+                if (OnWindows()) return NativeLibrary.Load(Path.Combine(AppContext.BaseDirectory, "qbsocks.dll"));
+                IntPtr found;
+                if (NativeLibrary.TryLoad(RuntimeName, out found)) return found;
+                return NativeLibrary.TryLoad(QBSocks.Library, typeof(NativeMethods).Assembly, null, out found) ? found : IntPtr.Zero;
+#else
+                if (OnWindows())
+                {
+                    IntPtr module = LoadLibraryW("qbsocks.dll");
+                    if (module == IntPtr.Zero && Marshal.GetLastWin32Error() == BadImage)
+                        openError = "not an " + (Environment.Is64BitProcess ? "x64" : "x86") + " library";
+                    return module;
+                }
+                IntPtr library = dlopen(RuntimeName, Now);
+                if (library == IntPtr.Zero) openError = Marshal.PtrToStringAnsi(dlerror());
+                return library != IntPtr.Zero ? library : dlopen(DevelopmentName, Now);
 #endif
+            }
+            catch (BadImageFormatException) { openError = "not an " + (Environment.Is64BitProcess ? "x64" : "x86") + " library"; }
+            catch (DllNotFoundException e) { openError = e.Message; }  // .NET Core's; or no libdl.so.2: not glibc
+            catch (EntryPointNotFoundException) { }
+            return IntPtr.Zero;
+        }
+
+        // The address of a function of the library; zero where it has none.
+        static IntPtr Address(IntPtr library, string name)
+        {
+            if (library == IntPtr.Zero) return IntPtr.Zero;
+#if NETCOREAPP3_0_OR_GREATER
+            IntPtr function;
+            return NativeLibrary.TryGetExport(library, name, out function) ? function : IntPtr.Zero;
+#else
+            return OnWindows() ? GetProcAddress(library, name) : dlsym(library, name);
+#endif
+        }
+
+#if !NETCOREAPP3_0_OR_GREATER
+        const int Now = 2;  // RTLD_NOW
+        [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
+        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
+        [DllImport("libdl.so.2")] static extern IntPtr dlerror();
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+        static extern IntPtr LoadLibraryW(string file);
+        [DllImport("kernel32.dll", CharSet = CharSet.Ansi, ExactSpelling = true)]
+        static extern IntPtr GetProcAddress(IntPtr module, string name);
+#endif
+
+        // One function of the library, as the delegate T; Call throws
+        // EntryPointNotFoundException where the library has none of that
+        // name (a release before the function's).
+        internal sealed class Function<T> where T : class
+        {
+            readonly T bound;
+            readonly string name;
+
+            internal Function(IntPtr library, string name)
+            {
+                this.name = name;
+                IntPtr function = Address(library, name);
+                if (function != IntPtr.Zero) bound = (T)(object)Marshal.GetDelegateForFunctionPointer(function, typeof(T));
+            }
+
+            internal T Call
+            {
+                get
+                {
+                    if (bound != null) return bound;
+                    ThrowIfUnreachable();
+                    throw new EntryPointNotFoundException(name + " is not in this qbsocks library: it needs a later release");
+                }
+            }
+        }
 
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         internal delegate int ConnectFunction(byte[] host, uint port, out UIntPtr socket, byte[] reason, UIntPtr reasonSize);
@@ -798,57 +873,19 @@ namespace QBSocks32
         internal delegate UIntPtr TextFunction(byte[] text, UIntPtr size);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         internal delegate UIntPtr ProxyUrlFunction(byte[] url, UIntPtr size, out int result);
-
-        internal static readonly ConnectFunction connect;
-        internal static readonly ConnectTimeoutFunction connectTimeout;
-        internal static readonly ConnectExFunction connectEx;
-        internal static readonly ConnectAsyncFunction connectAsync;
-        internal static readonly PointerFunction cancelCreate;
-        internal static readonly CancelFunction cancelTrigger, cancelDestroy;
-        internal static readonly TextFunction route;
-        internal static readonly ProxyUrlFunction proxyUrl;
-        internal static readonly PointerFunction version;
-
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         internal delegate int SetProxyUrlFunction(byte[] url, byte[] reason, UIntPtr reasonSize);
-        internal static readonly SetProxyUrlFunction setProxyUrl;
 
-        [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
-        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
-        [DllImport("libdl.so.2")] static extern IntPtr dlerror();
-
-        static bool OnMonoOutsideWindows()
-        {
-            return Type.GetType("Mono.Runtime") != null && Environment.OSVersion.Platform == PlatformID.Unix;
-        }
-
-        // The system's search for a name (LD_LIBRARY_PATH, the ld.so cache,
-        // the system's folders), never the current folder; zero where none.
-        static IntPtr OpenByName(string name)
-        {
-            const int Now = 2;  // RTLD_NOW
-            try
-            {
-                IntPtr library = dlopen(name, Now);
-                if (library == IntPtr.Zero) openError = Marshal.PtrToStringAnsi(dlerror());
-                return library;
-            }
-            catch (DllNotFoundException) { return IntPtr.Zero; }  // no libdl.so.2: not glibc
-            catch (EntryPointNotFoundException) { return IntPtr.Zero; }
-        }
-
-        static T Bind<T>(IntPtr library, string name, T declared) where T : class
-        {
-            IntPtr function = library == IntPtr.Zero ? IntPtr.Zero : dlsym(library, name);
-            return function == IntPtr.Zero ? declared : (T)(object)Marshal.GetDelegateForFunctionPointer(function, typeof(T));
-        }
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect(byte[] host, uint port, out UIntPtr socket, byte[] reason, UIntPtr reasonSize);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect_timeout", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect_timeout(byte[] host, uint port, uint timeoutMs, out UIntPtr socket, byte[] reason,
-                                                  UIntPtr reasonSize);
+        internal static readonly Function<ConnectFunction> connect;
+        internal static readonly Function<ConnectTimeoutFunction> connectTimeout;
+        internal static readonly Function<ConnectExFunction> connectEx;
+        internal static readonly Function<ConnectAsyncFunction> connectAsync;
+        internal static readonly Function<PointerFunction> cancelCreate;
+        internal static readonly Function<CancelFunction> cancelTrigger, cancelDestroy;
+        internal static readonly Function<TextFunction> route;
+        internal static readonly Function<ProxyUrlFunction> proxyUrl;
+        internal static readonly Function<PointerFunction> version;
+        internal static readonly Function<SetProxyUrlFunction> setProxyUrl;
 
         // qbsocks_connect_options, with the size the caller sets.
         [StructLayout(LayoutKind.Sequential)]
@@ -903,34 +940,5 @@ namespace QBSocks32
                 };
             }
         }
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect_ex", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect_ex(byte[] host, uint port, ref ConnectOptions options, out UIntPtr socket,
-                                             ref Outcome outcome);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect_async", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect_async(byte[] host, uint port, ref ConnectOptions options, IntPtr callback,
-                                                IntPtr context);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_cancel_create", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern IntPtr qbsocks_cancel_create();
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_cancel_trigger", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern void qbsocks_cancel_trigger(IntPtr cancel);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_cancel_destroy", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern void qbsocks_cancel_destroy(IntPtr cancel);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_route", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern UIntPtr qbsocks_route(byte[] text, UIntPtr size);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_proxy_url", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern UIntPtr qbsocks_proxy_url(byte[] url, UIntPtr size, out int result);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_version", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern IntPtr qbsocks_version();
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_set_proxy_url", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_set_proxy_url(byte[] url, byte[] reason, UIntPtr reasonSize);
     }
 }
