@@ -3,8 +3,8 @@
 // (the kit's c\bin for x86, c-x64\bin for x64) beside the .exe.
 //
 //   string reason;
-//   UIntPtr handle;
-//   QBSocksResult result = QBSocks.Connect("example.org", 80, 10000, out handle, out reason);
+//   QBSocksHandle socket;  // a SafeHandle: disposing it closes the connection
+//   QBSocksResult result = QBSocks.Connect("example.org", 80, 10000, out socket, out reason);
 //   if (result != QBSocksResult.Ok) Console.Error.WriteLine("cannot connect: " + reason);
 //
 //   // .NET 5 and later: a Socket that owns the connection; async, a token
@@ -15,7 +15,7 @@
 //   // The facts of a failure, and a cancel: a CancellationToken (or a
 //   // QBSocksCancel) that triggers the library's cancel handle.
 //   QBSocksOutcome outcome;
-//   if (QBSocks.Connect("example.org", 80, 10000, token, out handle, out outcome) != QBSocksResult.Ok)
+//   if (QBSocks.Connect("example.org", 80, 10000, token, out socket, out outcome) != QBSocksResult.Ok)
 //       Console.Error.WriteLine(outcome.Reason + " (step " + outcome.Step + ", proxy code " + outcome.ProxyCode + ")");
 //
 // The declarations:
@@ -24,10 +24,12 @@
 // - CallingConvention.Winapi is __stdcall on x86 Windows (QBSOCKS_CALL,
 //   exported under the plain names) and the platform's C convention
 //   everywhere else, so one declaration serves x86, x64 and mono on Linux.
-// - The handle is a UIntPtr (uintptr_t): a SOCKET on Windows, a descriptor
-//   elsewhere. On Ok it is the caller's, connected, in blocking mode, not
-//   inherited by child processes: close it exactly once (closesocket, or
-//   the Socket that owns it).
+// - The connected socket comes owned: a QBSocksHandle (a SafeHandle over
+//   a SOCKET on Windows, a descriptor elsewhere; disposing it, or the
+//   collector, closes it), or on .NET 5 and later a Socket. It is in
+//   blocking mode and not inherited by child processes. The forms of
+//   earlier releases that hand out a bare UIntPtr (uintptr_t), for the
+//   caller to close exactly once, stay for their callers, [Obsolete].
 // - Texts cross as bytes: the host goes as ASCII, a name with other letters
 //   as its IDNA (punycode) form, never through the ANSI code page; the
 //   reason comes back as ASCII, the route as the library reads the
@@ -44,16 +46,20 @@
 //   class's static constructor calls WSAStartup once (the count it adds is
 //   never taken back, as the process uses sockets until it ends).
 //
-// Finding the library, with no config file: on .NET Core 3 and later a
-// resolver loads qbsocks.dll by its full path beside the program on
-// Windows and libqbsocks.so.1 (the runtime package's name) elsewhere;
-// mono, which has no resolver, gets the functions from libqbsocks.so.1
-// through dlopen. Neither looks in the current folder. Where the library
-// cannot be loaded, every call throws DllNotFoundException naming the
-// file, the places looked in, and what to do.
+// Finding the library, with no config file: the binding loads it itself
+// and takes its functions from it (no DllImport of it, so a <dllmap> or a
+// resolver of the program's does not apply): on .NET Core 3 and later
+// qbsocks.dll by its full path beside the program on Windows,
+// libqbsocks.so.1 (the runtime package's name) elsewhere, else the
+// runtime's own search for "qbsocks"; on .NET Framework and mono
+// qbsocks.dll by LoadLibrary's search on Windows (the program's folder
+// first, as DllImport's), elsewhere libqbsocks.so.1, else libqbsocks.so,
+// through dlopen, which never looks in the current folder. Where the
+// library cannot be loaded, every call throws DllNotFoundException naming
+// the file, the places looked in, and what to do.
 //
 // Async: ConnectAsync (.NET 5 and later: a Task<Socket>) and
-// ConnectHandleAsync (everywhere, mono too: a Task<UIntPtr>) hand each
+// ConnectSafeHandleAsync (everywhere, mono too: a Task<QBSocksHandle>) hand each
 // connect to the library's own thread (qbsocks_connect_async), which
 // waits on every pending connect at once and completes the task from its
 // callback: no thread per connect. Their token cancels it in the library.
@@ -235,7 +241,7 @@ namespace QBSocks32
     }
 
     /// <summary>
-    /// A cancel for <see cref="QBSocks.Connect(string, int, int, QBSocksCancel, out UIntPtr, out QBSocksOutcome)"/>:
+    /// A cancel for <see cref="QBSocks.Connect(string, int, int, QBSocksCancel, out QBSocksHandle, out QBSocksOutcome)"/>:
     /// Cancel(), from any thread, any number of times, ends the connects given it within a few tens of
     /// milliseconds with Cancelled (but while the system looks up a name); it stays cancelled. A
     /// CancellationToken does the same through one of these.
@@ -310,6 +316,44 @@ namespace QBSocks32
         }
     }
 
+    /// <summary>
+    /// A connected socket that the library handed over: a descriptor, on Windows a SOCKET, which this owns and
+    /// closes (close, closesocket) when it is disposed or collected. In blocking mode, not inherited by child
+    /// processes. Use it with the system's calls through DangerousGetHandle (under DangerousAddRef), or take it
+    /// out with SetHandleAsInvalid for an owner of your own. On .NET 5 and later ConnectSocket and ConnectAsync
+    /// give a Socket instead.
+    /// </summary>
+    public sealed class QBSocksHandle : SafeHandle
+    {
+        static readonly IntPtr None = new IntPtr(-1);  // QBSOCKS_NO_HANDLE as an IntPtr
+
+        QBSocksHandle() : base(None, true) { }
+
+        // An owner for a connected socket from the library; none (invalid) for QBSOCKS_NO_HANDLE.
+        internal static QBSocksHandle Of(UIntPtr socket)
+        {
+            var owner = new QBSocksHandle();
+            if (socket != QBSocks.NoHandle)
+                owner.SetHandle(IntPtr.Size == 8 ? new IntPtr((long)socket.ToUInt64()) : new IntPtr(unchecked((int)socket.ToUInt32())));
+            return owner;
+        }
+
+        /// <summary>Whether it holds no socket (a failed connect's).</summary>
+        public override bool IsInvalid { get { return handle == None; } }
+
+        /// <summary>Closes the socket.</summary>
+        protected override bool ReleaseHandle() { return NativeMethods.CloseSocket(handle); }
+
+        // The socket as the library's uintptr_t, no longer owned by this one (the obsolete UIntPtr forms).
+        internal UIntPtr Release()
+        {
+            if (IsInvalid) return QBSocks.NoHandle;
+            UIntPtr socket = IntPtr.Size == 8 ? new UIntPtr((ulong)handle.ToInt64()) : new UIntPtr(unchecked((uint)handle.ToInt32()));
+            SetHandleAsInvalid();
+            return socket;
+        }
+    }
+
     /// <summary>Connects through the current user's proxy settings (qbsocks.h), and reads them.</summary>
     public static class QBSocks
     {
@@ -324,10 +368,26 @@ namespace QBSocks32
 
         /// <summary>
         /// Connects to host:port as CSocks::Connect does, directly or through the proxy the current settings
-        /// name. timeoutMs bounds the whole call (0: the library's own bounds alone). On Ok, handle is the
-        /// caller's; otherwise it is NoHandle and reason says why.
+        /// name. timeoutMs bounds the whole call (0: the library's own bounds alone). On Ok, socket owns the
+        /// connection (dispose it to close it); otherwise it is invalid and reason says why.
         /// </summary>
+        public static QBSocksResult Connect(string host, int port, int timeoutMs, out QBSocksHandle socket, out string reason)
+        {
+            UIntPtr handle;
+            QBSocksResult result = ConnectWithReason(host, port, timeoutMs, out handle, out reason);
+            socket = QBSocksHandle.Of(handle);
+            return result;
+        }
+
+        /// <summary>The form of 1.1.0: On Ok, handle is the caller's, to close exactly once; otherwise it is
+        /// NoHandle and reason says why.</summary>
+        [Obsolete("the socket comes without an owner: use Connect(string, int, int, out QBSocksHandle, out string)")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
+        {
+            return ConnectWithReason(host, port, timeoutMs, out handle, out reason);
+        }
+
+        static QBSocksResult ConnectWithReason(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
         {
             CheckArguments(host, port, timeoutMs);
             NativeMethods.ThrowIfUnreachable();
@@ -341,11 +401,29 @@ namespace QBSocks32
         }
 
         /// <summary>
-        /// Connect with the facts of a failure in outcome, and a cancel (null: none). On Ok, handle is the
-        /// caller's; otherwise it is NoHandle. A disposed cancel throws ObjectDisposedException.
+        /// Connect with the facts of a failure in outcome, and a cancel (null: none). On Ok, socket owns the
+        /// connection; otherwise it is invalid. A disposed cancel throws ObjectDisposedException.
         /// </summary>
+        public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out QBSocksHandle socket,
+                                            out QBSocksOutcome outcome)
+        {
+            UIntPtr handle;
+            QBSocksResult result = ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
+            socket = QBSocksHandle.Of(handle);
+            return result;
+        }
+
+        /// <summary>The form of 1.2.0: On Ok, handle is the caller's, to close exactly once; otherwise it is
+        /// NoHandle.</summary>
+        [Obsolete("the socket comes without an owner: use Connect(string, int, int, QBSocksCancel, out QBSocksHandle, out QBSocksOutcome)")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
                                             out QBSocksOutcome outcome)
+        {
+            return ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
+        }
+
+        static QBSocksResult ConnectWithCancel(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
+                                               out QBSocksOutcome outcome)
         {
             CheckArguments(host, port, timeoutMs);
             NativeMethods.ThrowIfUnreachable();
@@ -371,12 +449,29 @@ namespace QBSocks32
         /// cancelled before: Cancelled at once).
         /// </summary>
         public static QBSocksResult Connect(string host, int port, int timeoutMs, CancellationToken cancellation,
+                                            out QBSocksHandle socket, out QBSocksOutcome outcome)
+        {
+            UIntPtr handle;
+            QBSocksResult result = ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome);
+            socket = QBSocksHandle.Of(handle);
+            return result;
+        }
+
+        /// <summary>The form of 1.2.0, the handle the caller's.</summary>
+        [Obsolete("the socket comes without an owner: use Connect(string, int, int, CancellationToken, out QBSocksHandle, out QBSocksOutcome)")]
+        public static QBSocksResult Connect(string host, int port, int timeoutMs, CancellationToken cancellation,
                                             out UIntPtr handle, out QBSocksOutcome outcome)
         {
-            if (!cancellation.CanBeCanceled) return Connect(host, port, timeoutMs, null, out handle, out outcome);
+            return ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome);
+        }
+
+        static QBSocksResult ConnectWithToken(string host, int port, int timeoutMs, CancellationToken cancellation,
+                                              out UIntPtr handle, out QBSocksOutcome outcome)
+        {
+            if (!cancellation.CanBeCanceled) return ConnectWithCancel(host, port, timeoutMs, null, out handle, out outcome);
             using (QBSocksCancel cancel = new QBSocksCancel())
             using (cancellation.Register(cancel.Cancel))
-                return Connect(host, port, timeoutMs, cancel, out handle, out outcome);
+                return ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
         }
 
         /// <summary>The path the settings choose now: "direct", "SOCKS5 proxy 127.0.0.1:1080 as alice", or
@@ -456,22 +551,35 @@ namespace QBSocks32
         }
 
         /// <summary>
-        /// The handle of a connect, or its failure thrown: QBSocksException with the facts, or for a cancel
-        /// through the token OperationCanceledException (with them as its InnerException), as .NET's own
-        /// cancelled calls throw.
+        /// The connected socket, owned, or the connect's failure thrown: QBSocksException with the facts, or
+        /// for a cancel through the token OperationCanceledException (with them as its InnerException), as
+        /// .NET's own cancelled calls throw.
         /// </summary>
+        public static QBSocksHandle ConnectSafeHandle(string host, int port, int timeoutMs = 0,
+                                                      CancellationToken cancellation = default(CancellationToken))
+        {
+            return QBSocksHandle.Of(ConnectOrThrow(host, port, timeoutMs, cancellation));
+        }
+
+        /// <summary>The form of 1.2.0: ConnectSafeHandle's connect, the handle the caller's.</summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle")]
         public static UIntPtr ConnectHandle(string host, int port, int timeoutMs = 0,
                                             CancellationToken cancellation = default(CancellationToken))
         {
+            return ConnectOrThrow(host, port, timeoutMs, cancellation);
+        }
+
+        static UIntPtr ConnectOrThrow(string host, int port, int timeoutMs, CancellationToken cancellation)
+        {
             UIntPtr handle;
             QBSocksOutcome outcome;
-            if (Connect(host, port, timeoutMs, cancellation, out handle, out outcome) == QBSocksResult.Ok) return handle;
+            if (ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome) == QBSocksResult.Ok) return handle;
             throw Failure(outcome, cancellation);
         }
 
 #if NET5_0_OR_GREATER
         /// <summary>A connected Socket that owns the handle (closing or disposing it closes the connection);
-        /// a failure throws as ConnectHandle does.</summary>
+        /// a failure throws as ConnectSafeHandle does.</summary>
         public static Socket ConnectSocket(string host, int port, int timeoutMs = 0)
         {
             return ConnectSocket(host, port, timeoutMs, CancellationToken.None);
@@ -480,10 +588,10 @@ namespace QBSocks32
         /// <summary>ConnectSocket with a token that cancels the connect in the library.</summary>
         public static Socket ConnectSocket(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
-            return SocketOwning(ConnectHandle(host, port, timeoutMs, cancellation));
+            return SocketOwning(ConnectOrThrow(host, port, timeoutMs, cancellation));
         }
 
-        /// <summary>ConnectSocket without a thread that waits: ConnectHandleAsync's connect, the Socket
+        /// <summary>ConnectSocket without a thread that waits: ConnectSafeHandleAsync's connect, the Socket
         /// owning its handle.</summary>
         public static Task<Socket> ConnectAsync(string host, int port, CancellationToken cancellation = default(CancellationToken))
         {
@@ -501,7 +609,7 @@ namespace QBSocks32
 
         static async Task<Socket> SocketWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
-            return SocketOwning(await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false));
+            return SocketOwning((await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false)).Release());
         }
 
         static Socket SocketOwning(UIntPtr handle)
@@ -526,29 +634,44 @@ namespace QBSocks32
         }
 
         /// <summary>
-        /// ConnectHandle without a thread that waits: the library's own thread carries the connect out
+        /// ConnectSafeHandle without a thread that waits: the library's own thread carries the connect out
         /// (qbsocks_connect_async, with every other pending connect) and its callback completes the task,
         /// whose continuations run on the thread pool. The token cancels the connect in the library, which
         /// ends within a millisecond or two (but while the system looks up a name), its handle closed: the
         /// task ends Canceled, and awaiting it throws OperationCanceledException with the facts as
         /// InnerException (a token cancelled before the call: TaskCanceledException, nothing tried). Other
-        /// failures: QBSocksException. The handle form for mono, which cannot make a Socket of a handle; the
-        /// descriptor's recipe is in docs/api.md.
+        /// failures: QBSocksException. The form for mono and .NET Framework, which cannot make a Socket of a
+        /// handle; the descriptor's recipe is in docs/api.md.
         /// </summary>
+        public static Task<QBSocksHandle> ConnectSafeHandleAsync(string host, int port, int timeoutMs = 0,
+                                                                 CancellationToken cancellation = default(CancellationToken))
+        {
+            CheckArguments(host, port, timeoutMs);
+            if (cancellation.IsCancellationRequested) return Task.FromCanceled<QBSocksHandle>(cancellation);
+            return HandleWhenConnected(host, port, timeoutMs, cancellation);
+        }
+
+        /// <summary>The form of 1.2.0: ConnectSafeHandleAsync's connect, the handle the caller's.</summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandleAsync")]
         public static Task<UIntPtr> ConnectHandleAsync(string host, int port, int timeoutMs = 0,
                                                        CancellationToken cancellation = default(CancellationToken))
         {
             CheckArguments(host, port, timeoutMs);
             if (cancellation.IsCancellationRequested) return Task.FromCanceled<UIntPtr>(cancellation);
-            return HandleWhenConnected(host, port, timeoutMs, cancellation);
+            return UnownedWhenConnected(host, port, timeoutMs, cancellation);
         }
 
         // An async method, so that the OperationCanceledException that
         // carries the facts ends the task Canceled and is what awaiting it
         // throws (a TaskCompletionSource can only fault with it).
-        static async Task<UIntPtr> HandleWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
+        static async Task<QBSocksHandle> HandleWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
             return await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false);
+        }
+
+        static async Task<UIntPtr> UnownedWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
+        {
+            return (await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false)).Release();
         }
 
         // What a failed connect throws: for a cancel, which only the token
@@ -599,7 +722,7 @@ namespace QBSocks32
         }
     }
 
-    // One connect of ConnectHandleAsync and ConnectAsync, from
+    // One connect of ConnectSafeHandleAsync and ConnectAsync, from
     // qbsocks_connect_async to its callback on the library's thread: the
     // task the callback completes, and for a token the cancel it triggers
     // and its registration. The callback's context is a GCHandle to it, so
@@ -613,15 +736,15 @@ namespace QBSocks32
 
         // Continuations run on the thread pool, never on the library's thread,
         // which waits for every other connect.
-        readonly TaskCompletionSource<UIntPtr> completion =
-            new TaskCompletionSource<UIntPtr>(TaskCreationOptions.RunContinuationsAsynchronously);
+        readonly TaskCompletionSource<QBSocksHandle> completion =
+            new TaskCompletionSource<QBSocksHandle>(TaskCreationOptions.RunContinuationsAsynchronously);
         readonly CancellationToken cancellation;
         QBSocksCancel cancel;
         CancellationTokenRegistration registration;
 
         PendingConnect(CancellationToken cancellation) { this.cancellation = cancellation; }
 
-        internal static Task<UIntPtr> Start(string host, int port, int timeoutMs, CancellationToken cancellation)
+        internal static Task<QBSocksHandle> Start(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
             NativeMethods.ThrowIfUnreachable();
             byte[] text = QBSocks.HostBytes(host);
@@ -667,7 +790,7 @@ namespace QBSocks32
             try
             {
                 connect.Ended();  // before the task completes: a later Cancel of the token reaches nothing
-                if (result == (int)QBSocksResult.Ok) connect.completion.TrySetResult(socket);
+                if (result == (int)QBSocksResult.Ok) connect.completion.TrySetResult(QBSocksHandle.Of(socket));  // owned at once
                 else connect.completion.TrySetException(QBSocks.Failure(NativeMethods.Outcome.At(outcome).ToOutcome(), connect.cancellation));
             }
             catch (Exception e)
