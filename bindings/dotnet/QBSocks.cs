@@ -2,10 +2,11 @@
 // file to a project and ship qbsocks.dll of the process's architecture
 // (the kit's c\bin for x86, c-x64\bin for x64) beside the .exe.
 //
-//   string reason;
-//   QBSocksHandle socket;  // a SafeHandle: disposing it closes the connection
-//   QBSocksResult result = QBSocks.Connect("example.org", 80, 10000, out socket, out reason);
-//   if (result != QBSocksResult.Ok) Console.Error.WriteLine("cannot connect: " + reason);
+//   QBSocksOutcome outcome;
+//   using (QBSocksHandle socket = QBSocks.ConnectSafeHandle("example.org", 80, 10000, null, out outcome))
+//   {   // a SafeHandle: disposing it closes the connection
+//       if (socket.IsInvalid) Console.Error.WriteLine("cannot connect: " + outcome.Reason);
+//   }
 //
 //   // .NET 5 and later: a Socket that owns the connection; async, a token
 //   // cancelling it in the library.
@@ -14,9 +15,9 @@
 //
 //   // The facts of a failure, and a cancel: a CancellationToken (or a
 //   // QBSocksCancel) that triggers the library's cancel handle.
-//   QBSocksOutcome outcome;
-//   if (QBSocks.Connect("example.org", 80, 10000, token, out socket, out outcome) != QBSocksResult.Ok)
-//       Console.Error.WriteLine(outcome.Reason + " (step " + outcome.Step + ", proxy code " + outcome.ProxyCode + ")");
+//   using (QBSocksHandle socket = QBSocks.ConnectSafeHandle("example.org", 80, 10000, token, out outcome))
+//       if (outcome.Result != QBSocksResult.Ok)
+//           Console.Error.WriteLine(outcome.Reason + " (step " + outcome.Step + ", proxy code " + outcome.ProxyCode + ")");
 //
 // The declarations:
 // - The declarations are internal (NativeMethods); the cancel handle is a
@@ -241,7 +242,7 @@ namespace QBSocks32
     }
 
     /// <summary>
-    /// A cancel for <see cref="QBSocks.Connect(string, int, int, QBSocksCancel, out QBSocksHandle, out QBSocksOutcome)"/>:
+    /// A cancel for <see cref="QBSocks.ConnectSafeHandle(string, int, int, QBSocksCancel, out QBSocksOutcome)"/>:
     /// Cancel(), from any thread, any number of times, ends the connects given it within a few tens of
     /// milliseconds with Cancelled (but while the system looks up a name); it stays cancelled. A
     /// CancellationToken does the same through one of these.
@@ -367,21 +368,11 @@ namespace QBSocks32
         const int ReasonSize = 512;
 
         /// <summary>
-        /// Connects to host:port as CSocks::Connect does, directly or through the proxy the current settings
-        /// name. timeoutMs bounds the whole call (0: the library's own bounds alone). On Ok, socket owns the
-        /// connection (dispose it to close it); otherwise it is invalid and reason says why.
+        /// The form of 1.1.0: connects to host:port as CSocks::Connect does, directly or through the proxy the
+        /// current settings name. timeoutMs bounds the whole call (0: the library's own bounds alone). On Ok,
+        /// handle is the caller's, to close exactly once; otherwise it is NoHandle and reason says why.
         /// </summary>
-        public static QBSocksResult Connect(string host, int port, int timeoutMs, out QBSocksHandle socket, out string reason)
-        {
-            UIntPtr handle;
-            QBSocksResult result = ConnectWithReason(host, port, timeoutMs, out handle, out reason);
-            socket = QBSocksHandle.Of(handle);
-            return result;
-        }
-
-        /// <summary>The form of 1.1.0: On Ok, handle is the caller's, to close exactly once; otherwise it is
-        /// NoHandle and reason says why.</summary>
-        [Obsolete("the socket comes without an owner: use Connect(string, int, int, out QBSocksHandle, out string)")]
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle, whose outcome has the reason")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
         {
             return ConnectWithReason(host, port, timeoutMs, out handle, out reason);
@@ -401,21 +392,23 @@ namespace QBSocks32
         }
 
         /// <summary>
-        /// Connect with the facts of a failure in outcome, and a cancel (null: none). On Ok, socket owns the
-        /// connection; otherwise it is invalid. A disposed cancel throws ObjectDisposedException.
+        /// Connects to host:port as CSocks::Connect does, directly or through the proxy the current settings
+        /// name, with a cancel (null: none). timeoutMs bounds the whole call (0: the library's own bounds
+        /// alone). Returns the connected socket, owned (dispose it to close it), or on failure an invalid one,
+        /// outcome.Result and the facts saying why; it throws only for the caller's mistakes (a disposed cancel:
+        /// ObjectDisposedException).
         /// </summary>
-        public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out QBSocksHandle socket,
-                                            out QBSocksOutcome outcome)
+        public static QBSocksHandle ConnectSafeHandle(string host, int port, int timeoutMs, QBSocksCancel cancel,
+                                                      out QBSocksOutcome outcome)
         {
             UIntPtr handle;
-            QBSocksResult result = ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
-            socket = QBSocksHandle.Of(handle);
-            return result;
+            ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
+            return QBSocksHandle.Of(handle);
         }
 
         /// <summary>The form of 1.2.0: On Ok, handle is the caller's, to close exactly once; otherwise it is
         /// NoHandle.</summary>
-        [Obsolete("the socket comes without an owner: use Connect(string, int, int, QBSocksCancel, out QBSocksHandle, out QBSocksOutcome)")]
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle(string, int, int, QBSocksCancel, out QBSocksOutcome)")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
                                             out QBSocksOutcome outcome)
         {
@@ -448,17 +441,16 @@ namespace QBSocks32
         /// The same with a CancellationToken: its cancellation triggers the library's cancel handle (a token
         /// cancelled before: Cancelled at once).
         /// </summary>
-        public static QBSocksResult Connect(string host, int port, int timeoutMs, CancellationToken cancellation,
-                                            out QBSocksHandle socket, out QBSocksOutcome outcome)
+        public static QBSocksHandle ConnectSafeHandle(string host, int port, int timeoutMs, CancellationToken cancellation,
+                                                      out QBSocksOutcome outcome)
         {
             UIntPtr handle;
-            QBSocksResult result = ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome);
-            socket = QBSocksHandle.Of(handle);
-            return result;
+            ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome);
+            return QBSocksHandle.Of(handle);
         }
 
         /// <summary>The form of 1.2.0, the handle the caller's.</summary>
-        [Obsolete("the socket comes without an owner: use Connect(string, int, int, CancellationToken, out QBSocksHandle, out QBSocksOutcome)")]
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle(string, int, int, CancellationToken, out QBSocksOutcome)")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, CancellationToken cancellation,
                                             out UIntPtr handle, out QBSocksOutcome outcome)
         {
