@@ -912,7 +912,7 @@ namespace QBSocks32
 #endif
             }
             catch (BadImageFormatException) { openError = "not an " + (Environment.Is64BitProcess ? "x64" : "x86") + " library"; }
-            catch (DllNotFoundException e) { openError = e.Message; }  // .NET Core's; or no libdl.so.2: not glibc
+            catch (DllNotFoundException) { }  // .NET Core's, which Unreachable words; or no libdl.so.2: not glibc
             catch (EntryPointNotFoundException) { }
             return IntPtr.Zero;
         }

@@ -700,7 +700,7 @@ class _Slot:
     """Where qbsocks_connect_finish puts the socket (_as_parameter_): alive
     until that call has run, so that its finalizers come after it."""
     __slots__ = ("_as_parameter_", "__weakref__")
-    _as_parameter_: Any
+    _as_parameter_: ctypes._CArgObject
 
 
 class _Connecting:
@@ -1036,7 +1036,7 @@ _called_back: Dict[int, Tuple[asyncio.AbstractEventLoop, weakref.ReferenceType[_
 _contexts = itertools.count(1)
 
 
-def _connected(context: int, result: int, handle: int, outcome: Any) -> None:
+def _connected(context: int, result: int, handle: int, outcome: ctypes._Pointer[_Outcome]) -> None:
     """qbsocks_connect_async's callback, on the library's thread: the socket
     or the error to the loop; a socket that nobody waits for any more (the
     task gave up, the loop has closed) closed."""
@@ -1058,7 +1058,7 @@ def _connected(context: int, result: int, handle: int, outcome: Any) -> None:
 
 
 @functools.lru_cache(maxsize=None)
-def _callback() -> Any:
+def _callback() -> ctypes._FuncPointer:
     return _ConnectCallback(_connected)  # one for every connect, alive as long as the module: none runs freed
 
 
