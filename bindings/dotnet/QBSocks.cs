@@ -358,8 +358,8 @@ namespace QBSocks32
     /// <summary>Connects through the current user's proxy settings (qbsocks.h), and reads them.</summary>
     public static class QBSocks
     {
-        /// <summary>The library's name in the declarations: "qbsocks.dll" on Windows; see the note on finding
-        /// the library at the top of this file.</summary>
+        /// <summary>The library's name ("qbsocks.dll" on Windows), the one the runtime's own search is given;
+        /// see the note on finding the library at the top of this file.</summary>
         public const string Library = "qbsocks";
 
         /// <summary>QBSOCKS_NO_HANDLE: all bits set, never a socket.</summary>
