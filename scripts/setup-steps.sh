@@ -30,6 +30,8 @@ full_packages=(
   # fetching through the user's proxy by qbsocks.proxy_url(); PySocks is
   # what requests needs for socks URLs.
   python3-requests python3-socks
+  # The Python binding's types (the python_mypy test): mypy --strict.
+  python3-mypy
   # The Python bench's peer (bench/python_peers.py): python-socks's asyncio
   # client, which needs async-timeout.
   python3-python-socks python3-async-timeout

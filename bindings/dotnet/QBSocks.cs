@@ -2,10 +2,11 @@
 // file to a project and ship qbsocks.dll of the process's architecture
 // (the kit's c\bin for x86, c-x64\bin for x64) beside the .exe.
 //
-//   string reason;
-//   UIntPtr handle;
-//   QBSocksResult result = QBSocks.Connect("example.org", 80, 10000, out handle, out reason);
-//   if (result != QBSocksResult.Ok) Console.Error.WriteLine("cannot connect: " + reason);
+//   QBSocksOutcome outcome;
+//   using (QBSocksHandle socket = QBSocks.ConnectSafeHandle("example.org", 80, 10000, null, out outcome))
+//   {   // a SafeHandle: disposing it closes the connection
+//       if (socket.IsInvalid) Console.Error.WriteLine("cannot connect: " + outcome.Reason);
+//   }
 //
 //   // .NET 5 and later: a Socket that owns the connection; async, a token
 //   // cancelling it in the library.
@@ -14,9 +15,9 @@
 //
 //   // The facts of a failure, and a cancel: a CancellationToken (or a
 //   // QBSocksCancel) that triggers the library's cancel handle.
-//   QBSocksOutcome outcome;
-//   if (QBSocks.Connect("example.org", 80, 10000, token, out handle, out outcome) != QBSocksResult.Ok)
-//       Console.Error.WriteLine(outcome.Reason + " (step " + outcome.Step + ", proxy code " + outcome.ProxyCode + ")");
+//   using (QBSocksHandle socket = QBSocks.ConnectSafeHandle("example.org", 80, 10000, token, out outcome))
+//       if (outcome.Result != QBSocksResult.Ok)
+//           Console.Error.WriteLine(outcome.Reason + " (step " + outcome.Step + ", proxy code " + outcome.ProxyCode + ")");
 //
 // The declarations:
 // - The declarations are internal (NativeMethods); the cancel handle is a
@@ -24,10 +25,12 @@
 // - CallingConvention.Winapi is __stdcall on x86 Windows (QBSOCKS_CALL,
 //   exported under the plain names) and the platform's C convention
 //   everywhere else, so one declaration serves x86, x64 and mono on Linux.
-// - The handle is a UIntPtr (uintptr_t): a SOCKET on Windows, a descriptor
-//   elsewhere. On Ok it is the caller's, connected, in blocking mode, not
-//   inherited by child processes: close it exactly once (closesocket, or
-//   the Socket that owns it).
+// - The connected socket comes owned: a QBSocksHandle (a SafeHandle over
+//   a SOCKET on Windows, a descriptor elsewhere; disposing it, or the
+//   collector, closes it), or on .NET 5 and later a Socket. It is in
+//   blocking mode and not inherited by child processes. The forms of
+//   earlier releases that hand out a bare UIntPtr (uintptr_t), for the
+//   caller to close exactly once, stay for their callers, [Obsolete].
 // - Texts cross as bytes: the host goes as ASCII, a name with other letters
 //   as its IDNA (punycode) form, never through the ANSI code page; the
 //   reason comes back as ASCII, the route as the library reads the
@@ -44,16 +47,20 @@
 //   class's static constructor calls WSAStartup once (the count it adds is
 //   never taken back, as the process uses sockets until it ends).
 //
-// Finding the library, with no config file: on .NET Core 3 and later a
-// resolver loads qbsocks.dll by its full path beside the program on
-// Windows and libqbsocks.so.1 (the runtime package's name) elsewhere;
-// mono, which has no resolver, gets the functions from libqbsocks.so.1
-// through dlopen. Neither looks in the current folder. Where the library
-// cannot be loaded, every call throws DllNotFoundException naming the
-// file, the places looked in, and what to do.
+// Finding the library, with no config file: the binding loads it itself
+// and takes its functions from it (no DllImport of it, so a <dllmap> or a
+// resolver of the program's does not apply): on .NET Core 3 and later
+// qbsocks.dll by its full path beside the program on Windows,
+// libqbsocks.so.1 (the runtime package's name) elsewhere, else the
+// runtime's own search for "qbsocks"; on .NET Framework and mono
+// qbsocks.dll by LoadLibrary's search on Windows (the program's folder
+// first, as DllImport's), elsewhere libqbsocks.so.1, else libqbsocks.so,
+// through dlopen, which never looks in the current folder. Where the
+// library cannot be loaded, every call throws DllNotFoundException naming
+// the file, the places looked in, and what to do.
 //
 // Async: ConnectAsync (.NET 5 and later: a Task<Socket>) and
-// ConnectHandleAsync (everywhere, mono too: a Task<UIntPtr>) hand each
+// ConnectSafeHandleAsync (everywhere, mono too: a Task<QBSocksHandle>) hand each
 // connect to the library's own thread (qbsocks_connect_async), which
 // waits on every pending connect at once and completes the task from its
 // callback: no thread per connect. Their token cancels it in the library.
@@ -76,7 +83,6 @@ using System.Threading;
 using System.Threading.Tasks;
 #if NETCOREAPP3_0_OR_GREATER
 using System.IO;
-using System.Reflection;
 #endif
 
 namespace QBSocks32
@@ -236,7 +242,7 @@ namespace QBSocks32
     }
 
     /// <summary>
-    /// A cancel for <see cref="QBSocks.Connect(string, int, int, QBSocksCancel, out UIntPtr, out QBSocksOutcome)"/>:
+    /// A cancel for <see cref="QBSocks.ConnectSafeHandle(string, int, int, QBSocksCancel, out QBSocksOutcome)"/>:
     /// Cancel(), from any thread, any number of times, ends the connects given it within a few tens of
     /// milliseconds with Cancelled (but while the system looks up a name); it stays cancelled. A
     /// CancellationToken does the same through one of these.
@@ -265,7 +271,7 @@ namespace QBSocks32
             try
             {
                 handle.DangerousAddRef(ref used);
-                NativeMethods.cancelTrigger(handle.DangerousGetHandle());
+                NativeMethods.cancelTrigger.Call(handle.DangerousGetHandle());
             }
             catch (ObjectDisposedException) { }  // disposed: no connect is given it any more
             finally
@@ -295,7 +301,7 @@ namespace QBSocks32
         internal static CancelHandle Create()
         {
             var owner = new CancelHandle();
-            owner.SetHandle(NativeMethods.cancelCreate());
+            owner.SetHandle(NativeMethods.cancelCreate.Call());
             if (owner.IsInvalid) throw new OutOfMemoryException("qbsocks_cancel_create");
             Interlocked.Increment(ref live);
             return owner;
@@ -305,17 +311,55 @@ namespace QBSocks32
 
         protected override bool ReleaseHandle()
         {
-            NativeMethods.cancelDestroy(handle);
+            NativeMethods.cancelDestroy.Call(handle);
             Interlocked.Decrement(ref live);
             return true;
+        }
+    }
+
+    /// <summary>
+    /// A connected socket that the library handed over: a descriptor, on Windows a SOCKET, which this owns and
+    /// closes (close, closesocket) when it is disposed or collected. In blocking mode, not inherited by child
+    /// processes. Use it with the system's calls through DangerousGetHandle (under DangerousAddRef), or take it
+    /// out with SetHandleAsInvalid for an owner of your own. On .NET 5 and later ConnectSocket and ConnectAsync
+    /// give a Socket instead.
+    /// </summary>
+    public sealed class QBSocksHandle : SafeHandle
+    {
+        static readonly IntPtr None = new IntPtr(-1);  // QBSOCKS_NO_HANDLE as an IntPtr
+
+        QBSocksHandle() : base(None, true) { }
+
+        // An owner for a connected socket from the library; none (invalid) for QBSOCKS_NO_HANDLE.
+        internal static QBSocksHandle Of(UIntPtr socket)
+        {
+            var owner = new QBSocksHandle();
+            if (socket != QBSocks.NoHandle)
+                owner.SetHandle(IntPtr.Size == 8 ? new IntPtr((long)socket.ToUInt64()) : new IntPtr(unchecked((int)socket.ToUInt32())));
+            return owner;
+        }
+
+        /// <summary>Whether it holds no socket (a failed connect's).</summary>
+        public override bool IsInvalid { get { return handle == None; } }
+
+        /// <summary>Closes the socket.</summary>
+        protected override bool ReleaseHandle() { return NativeMethods.CloseSocket(handle); }
+
+        // The socket as the library's uintptr_t, no longer owned by this one (the obsolete UIntPtr forms).
+        internal UIntPtr Release()
+        {
+            if (IsInvalid) return QBSocks.NoHandle;
+            UIntPtr socket = IntPtr.Size == 8 ? new UIntPtr((ulong)handle.ToInt64()) : new UIntPtr(unchecked((uint)handle.ToInt32()));
+            SetHandleAsInvalid();
+            return socket;
         }
     }
 
     /// <summary>Connects through the current user's proxy settings (qbsocks.h), and reads them.</summary>
     public static class QBSocks
     {
-        /// <summary>The library's name in the declarations: "qbsocks.dll" on Windows; see the note on finding
-        /// the library at the top of this file.</summary>
+        /// <summary>The library's name ("qbsocks.dll" on Windows), the one the runtime's own search is given;
+        /// see the note on finding the library at the top of this file.</summary>
         public const string Library = "qbsocks";
 
         /// <summary>QBSOCKS_NO_HANDLE: all bits set, never a socket.</summary>
@@ -325,29 +369,55 @@ namespace QBSocks32
         internal const int ReasonSize = 256;
 
         /// <summary>
-        /// Connects to host:port as CSocks::Connect does, directly or through the proxy the current settings
-        /// name. timeoutMs bounds the whole call (0: the library's own bounds alone). On Ok, handle is the
-        /// caller's; otherwise it is NoHandle and reason says why.
+        /// The form of 1.1.0: connects to host:port as CSocks::Connect does, directly or through the proxy the
+        /// current settings name. timeoutMs bounds the whole call (0: the library's own bounds alone). On Ok,
+        /// handle is the caller's, to close exactly once; otherwise it is NoHandle and reason says why.
         /// </summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle, whose outcome has the reason")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
+        {
+            return ConnectWithReason(host, port, timeoutMs, out handle, out reason);
+        }
+
+        static QBSocksResult ConnectWithReason(string host, int port, int timeoutMs, out UIntPtr handle, out string reason)
         {
             CheckArguments(host, port, timeoutMs);
             NativeMethods.ThrowIfUnreachable();
             byte[] text = HostBytes(host);
             byte[] why = new byte[ReasonSize];
             int result = timeoutMs == 0
-                ? NativeMethods.connect(text, (uint)port, out handle, why, new UIntPtr((uint)why.Length))
-                : NativeMethods.connectTimeout(text, (uint)port, (uint)timeoutMs, out handle, why, new UIntPtr((uint)why.Length));
+                ? NativeMethods.connect.Call(text, (uint)port, out handle, why, new UIntPtr((uint)why.Length))
+                : NativeMethods.connectTimeout.Call(text, (uint)port, (uint)timeoutMs, out handle, why, new UIntPtr((uint)why.Length));
             reason = AsciiUntilNul(why);
             return (QBSocksResult)result;
         }
 
         /// <summary>
-        /// Connect with the facts of a failure in outcome, and a cancel (null: none). On Ok, handle is the
-        /// caller's; otherwise it is NoHandle. A disposed cancel throws ObjectDisposedException.
+        /// Connects to host:port as CSocks::Connect does, directly or through the proxy the current settings
+        /// name, with a cancel (null: none). timeoutMs bounds the whole call (0: the library's own bounds
+        /// alone). Returns the connected socket, owned (dispose it to close it), or on failure an invalid one,
+        /// outcome.Result and the facts saying why; it throws only for the caller's mistakes (a disposed cancel:
+        /// ObjectDisposedException).
         /// </summary>
+        public static QBSocksHandle ConnectSafeHandle(string host, int port, int timeoutMs, QBSocksCancel cancel,
+                                                      out QBSocksOutcome outcome)
+        {
+            UIntPtr handle;
+            ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
+            return QBSocksHandle.Of(handle);
+        }
+
+        /// <summary>The form of 1.2.0: On Ok, handle is the caller's, to close exactly once; otherwise it is
+        /// NoHandle.</summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle(string, int, int, QBSocksCancel, out QBSocksOutcome)")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
                                             out QBSocksOutcome outcome)
+        {
+            return ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
+        }
+
+        static QBSocksResult ConnectWithCancel(string host, int port, int timeoutMs, QBSocksCancel cancel, out UIntPtr handle,
+                                               out QBSocksOutcome outcome)
         {
             CheckArguments(host, port, timeoutMs);
             NativeMethods.ThrowIfUnreachable();
@@ -358,7 +428,7 @@ namespace QBSocks32
             {
                 if (cancel != null) cancel.Handle.DangerousAddRef(ref used);
                 NativeMethods.ConnectOptions options = NativeMethods.ConnectOptions.Of(timeoutMs, cancel);
-                NativeMethods.connectEx(text, (uint)port, ref options, out handle, ref facts);
+                NativeMethods.connectEx.Call(text, (uint)port, ref options, out handle, ref facts);
             }
             finally
             {
@@ -372,13 +442,29 @@ namespace QBSocks32
         /// The same with a CancellationToken: its cancellation triggers the library's cancel handle (a token
         /// cancelled before: Cancelled at once).
         /// </summary>
+        public static QBSocksHandle ConnectSafeHandle(string host, int port, int timeoutMs, CancellationToken cancellation,
+                                                      out QBSocksOutcome outcome)
+        {
+            UIntPtr handle;
+            ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome);
+            return QBSocksHandle.Of(handle);
+        }
+
+        /// <summary>The form of 1.2.0, the handle the caller's.</summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle(string, int, int, CancellationToken, out QBSocksOutcome)")]
         public static QBSocksResult Connect(string host, int port, int timeoutMs, CancellationToken cancellation,
                                             out UIntPtr handle, out QBSocksOutcome outcome)
         {
-            if (!cancellation.CanBeCanceled) return Connect(host, port, timeoutMs, null, out handle, out outcome);
+            return ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome);
+        }
+
+        static QBSocksResult ConnectWithToken(string host, int port, int timeoutMs, CancellationToken cancellation,
+                                              out UIntPtr handle, out QBSocksOutcome outcome)
+        {
+            if (!cancellation.CanBeCanceled) return ConnectWithCancel(host, port, timeoutMs, null, out handle, out outcome);
             using (QBSocksCancel cancel = new QBSocksCancel())
             using (cancellation.Register(cancel.Cancel))
-                return Connect(host, port, timeoutMs, cancel, out handle, out outcome);
+                return ConnectWithCancel(host, port, timeoutMs, cancel, out handle, out outcome);
         }
 
         /// <summary>The path the settings choose now: "direct", "SOCKS5 proxy 127.0.0.1:1080 as alice", or
@@ -389,7 +475,7 @@ namespace QBSocks32
             for (int size = 128; ; )
             {
                 byte[] text = new byte[size];
-                ulong length = NativeMethods.route(text, new UIntPtr((uint)size)).ToUInt64();
+                ulong length = NativeMethods.route.Call(text, new UIntPtr((uint)size)).ToUInt64();
                 if (length < (ulong)size) return SystemTextUntilNul(text);
                 size = (int)length + 1;  // the settings changed between the calls
             }
@@ -410,7 +496,7 @@ namespace QBSocks32
             {
                 byte[] text = new byte[size];
                 int result;
-                ulong length = NativeMethods.proxyUrl(text, new UIntPtr((uint)size), out result).ToUInt64();
+                ulong length = NativeMethods.proxyUrl.Call(text, new UIntPtr((uint)size), out result).ToUInt64();
                 if (length >= (ulong)size)
                 {
                     size = (int)length + 1;  // the settings changed between the calls
@@ -443,7 +529,7 @@ namespace QBSocks32
             byte[] bytes = new byte[text.Length + 1];  // the terminator stays 0
             Encoding.ASCII.GetBytes(text, 0, text.Length, bytes, 0);
             byte[] why = new byte[512];  // a warning names the settings file: it may pass ReasonSize
-            int result = NativeMethods.setProxyUrl(bytes, why, new UIntPtr((uint)why.Length));
+            int result = NativeMethods.setProxyUrl.Call(bytes, why, new UIntPtr((uint)why.Length));
             Array.Clear(bytes, 0, bytes.Length);  // the password
             string reason = SystemTextUntilNul(why);
             if (result != (int)QBSocksResult.Ok) throw new QBSocksException((QBSocksResult)result, reason);
@@ -454,26 +540,39 @@ namespace QBSocks32
         public static string Version()
         {
             NativeMethods.ThrowIfUnreachable();
-            return Marshal.PtrToStringAnsi(NativeMethods.version());
+            return Marshal.PtrToStringAnsi(NativeMethods.version.Call());
         }
 
         /// <summary>
-        /// The handle of a connect, or its failure thrown: QBSocksException with the facts, or for a cancel
-        /// through the token OperationCanceledException (with them as its InnerException), as .NET's own
-        /// cancelled calls throw.
+        /// The connected socket, owned, or the connect's failure thrown: QBSocksException with the facts, or
+        /// for a cancel through the token OperationCanceledException (with them as its InnerException), as
+        /// .NET's own cancelled calls throw.
         /// </summary>
+        public static QBSocksHandle ConnectSafeHandle(string host, int port, int timeoutMs = 0,
+                                                      CancellationToken cancellation = default(CancellationToken))
+        {
+            return QBSocksHandle.Of(ConnectOrThrow(host, port, timeoutMs, cancellation));
+        }
+
+        /// <summary>The form of 1.2.0: ConnectSafeHandle's connect, the handle the caller's.</summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandle")]
         public static UIntPtr ConnectHandle(string host, int port, int timeoutMs = 0,
                                             CancellationToken cancellation = default(CancellationToken))
         {
+            return ConnectOrThrow(host, port, timeoutMs, cancellation);
+        }
+
+        static UIntPtr ConnectOrThrow(string host, int port, int timeoutMs, CancellationToken cancellation)
+        {
             UIntPtr handle;
             QBSocksOutcome outcome;
-            if (Connect(host, port, timeoutMs, cancellation, out handle, out outcome) == QBSocksResult.Ok) return handle;
+            if (ConnectWithToken(host, port, timeoutMs, cancellation, out handle, out outcome) == QBSocksResult.Ok) return handle;
             throw Failure(outcome, cancellation);
         }
 
 #if NET5_0_OR_GREATER
         /// <summary>A connected Socket that owns the handle (closing or disposing it closes the connection);
-        /// a failure throws as ConnectHandle does.</summary>
+        /// a failure throws as ConnectSafeHandle does.</summary>
         public static Socket ConnectSocket(string host, int port, int timeoutMs = 0)
         {
             return ConnectSocket(host, port, timeoutMs, CancellationToken.None);
@@ -482,10 +581,10 @@ namespace QBSocks32
         /// <summary>ConnectSocket with a token that cancels the connect in the library.</summary>
         public static Socket ConnectSocket(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
-            return SocketOwning(ConnectHandle(host, port, timeoutMs, cancellation));
+            return SocketOwning(ConnectOrThrow(host, port, timeoutMs, cancellation));
         }
 
-        /// <summary>ConnectSocket without a thread that waits: ConnectHandleAsync's connect, the Socket
+        /// <summary>ConnectSocket without a thread that waits: ConnectSafeHandleAsync's connect, the Socket
         /// owning its handle.</summary>
         public static Task<Socket> ConnectAsync(string host, int port, CancellationToken cancellation = default(CancellationToken))
         {
@@ -503,7 +602,7 @@ namespace QBSocks32
 
         static async Task<Socket> SocketWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
-            return SocketOwning(await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false));
+            return SocketOwning((await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false)).Release());
         }
 
         static Socket SocketOwning(UIntPtr handle)
@@ -528,29 +627,44 @@ namespace QBSocks32
         }
 
         /// <summary>
-        /// ConnectHandle without a thread that waits: the library's own thread carries the connect out
+        /// ConnectSafeHandle without a thread that waits: the library's own thread carries the connect out
         /// (qbsocks_connect_async, with every other pending connect) and its callback completes the task,
         /// whose continuations run on the thread pool. The token cancels the connect in the library, which
         /// ends within a millisecond or two (but while the system looks up a name), its handle closed: the
         /// task ends Canceled, and awaiting it throws OperationCanceledException with the facts as
         /// InnerException (a token cancelled before the call: TaskCanceledException, nothing tried). Other
-        /// failures: QBSocksException. The handle form for mono, which cannot make a Socket of a handle; the
-        /// descriptor's recipe is in docs/api.md.
+        /// failures: QBSocksException. The form for mono and .NET Framework, which cannot make a Socket of a
+        /// handle; the descriptor's recipe is in docs/api.md.
         /// </summary>
+        public static Task<QBSocksHandle> ConnectSafeHandleAsync(string host, int port, int timeoutMs = 0,
+                                                                 CancellationToken cancellation = default(CancellationToken))
+        {
+            CheckArguments(host, port, timeoutMs);
+            if (cancellation.IsCancellationRequested) return Task.FromCanceled<QBSocksHandle>(cancellation);
+            return HandleWhenConnected(host, port, timeoutMs, cancellation);
+        }
+
+        /// <summary>The form of 1.2.0: ConnectSafeHandleAsync's connect, the handle the caller's.</summary>
+        [Obsolete("the socket comes without an owner: use ConnectSafeHandleAsync")]
         public static Task<UIntPtr> ConnectHandleAsync(string host, int port, int timeoutMs = 0,
                                                        CancellationToken cancellation = default(CancellationToken))
         {
             CheckArguments(host, port, timeoutMs);
             if (cancellation.IsCancellationRequested) return Task.FromCanceled<UIntPtr>(cancellation);
-            return HandleWhenConnected(host, port, timeoutMs, cancellation);
+            return UnownedWhenConnected(host, port, timeoutMs, cancellation);
         }
 
         // An async method, so that the OperationCanceledException that
         // carries the facts ends the task Canceled and is what awaiting it
         // throws (a TaskCompletionSource can only fault with it).
-        static async Task<UIntPtr> HandleWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
+        static async Task<QBSocksHandle> HandleWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
             return await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false);
+        }
+
+        static async Task<UIntPtr> UnownedWhenConnected(string host, int port, int timeoutMs, CancellationToken cancellation)
+        {
+            return (await PendingConnect.Start(host, port, timeoutMs, cancellation).ConfigureAwait(false)).Release();
         }
 
         // What a failed connect throws: for a cancel, which only the token
@@ -601,7 +715,7 @@ namespace QBSocks32
         }
     }
 
-    // One connect of ConnectHandleAsync and ConnectAsync, from
+    // One connect of ConnectSafeHandleAsync and ConnectAsync, from
     // qbsocks_connect_async to its callback on the library's thread: the
     // task the callback completes, and for a token the cancel it triggers
     // and its registration. The callback's context is a GCHandle to it, so
@@ -615,15 +729,15 @@ namespace QBSocks32
 
         // Continuations run on the thread pool, never on the library's thread,
         // which waits for every other connect.
-        readonly TaskCompletionSource<UIntPtr> completion =
-            new TaskCompletionSource<UIntPtr>(TaskCreationOptions.RunContinuationsAsynchronously);
+        readonly TaskCompletionSource<QBSocksHandle> completion =
+            new TaskCompletionSource<QBSocksHandle>(TaskCreationOptions.RunContinuationsAsynchronously);
         readonly CancellationToken cancellation;
         QBSocksCancel cancel;
         CancellationTokenRegistration registration;
 
         PendingConnect(CancellationToken cancellation) { this.cancellation = cancellation; }
 
-        internal static Task<UIntPtr> Start(string host, int port, int timeoutMs, CancellationToken cancellation)
+        internal static Task<QBSocksHandle> Start(string host, int port, int timeoutMs, CancellationToken cancellation)
         {
             NativeMethods.ThrowIfUnreachable();
             byte[] text = QBSocks.HostBytes(host);
@@ -639,7 +753,7 @@ namespace QBSocks32
                 }
                 NativeMethods.ConnectOptions options = NativeMethods.ConnectOptions.Of(timeoutMs, connect.cancel);
                 self = GCHandle.Alloc(connect);
-                result = NativeMethods.connectAsync(text, (uint)port, ref options, callbackPointer, GCHandle.ToIntPtr(self));
+                result = NativeMethods.connectAsync.Call(text, (uint)port, ref options, callbackPointer, GCHandle.ToIntPtr(self));
             }
             catch
             {
@@ -669,7 +783,7 @@ namespace QBSocks32
             try
             {
                 connect.Ended();  // before the task completes: a later Cancel of the token reaches nothing
-                if (result == (int)QBSocksResult.Ok) connect.completion.TrySetResult(socket);
+                if (result == (int)QBSocksResult.Ok) connect.completion.TrySetResult(QBSocksHandle.Of(socket));  // owned at once
                 else connect.completion.TrySetException(QBSocks.Failure(NativeMethods.Outcome.At(outcome).ToOutcome(), connect.cancellation));
             }
             catch (Exception e)
@@ -685,31 +799,30 @@ namespace QBSocks32
         }
     }
 
-    // The library's functions, as the binding calls them: the DllImport
-    // declarations, or on mono outside Windows (no resolver there) the same
-    // functions from the library dlopen found by its name. Where it found
-    // none, the declarations (and a <dllmap> the program may have) serve.
+    // The library's functions, each declared once, as a delegate type: the
+    // binding loads the library itself and takes each function's address
+    // from it (NativeLibrary on .NET Core 3 and later, LoadLibrary on
+    // Windows, dlopen on mono elsewhere, which has no resolver and whose
+    // DllImport would never find the runtime package's libqbsocks.so.1).
+    // A function that the library lacks (an older release) throws
+    // EntryPointNotFoundException when it is called.
     static class NativeMethods
     {
         static NativeMethods()
         {
-            if (Environment.OSVersion.Platform == PlatformID.Win32NT) WSAStartup(0x0202, new byte[1024]);  // WSADATA fits
-#if NETCOREAPP3_0_OR_GREATER
-            try { NativeLibrary.SetDllImportResolver(typeof(NativeMethods).Assembly, Resolve); }
-            catch (InvalidOperationException) { }  // the program has a resolver of its own: it finds the library
-#endif
-            IntPtr library = OnMonoOutsideWindows() ? OpenByName(RuntimeName) : IntPtr.Zero;
-            connect = Bind(library, "qbsocks_connect", (ConnectFunction)qbsocks_connect);
-            connectTimeout = Bind(library, "qbsocks_connect_timeout", (ConnectTimeoutFunction)qbsocks_connect_timeout);
-            connectEx = Bind(library, "qbsocks_connect_ex", (ConnectExFunction)qbsocks_connect_ex);
-            connectAsync = Bind(library, "qbsocks_connect_async", (ConnectAsyncFunction)qbsocks_connect_async);
-            cancelCreate = Bind(library, "qbsocks_cancel_create", (PointerFunction)qbsocks_cancel_create);
-            cancelTrigger = Bind(library, "qbsocks_cancel_trigger", (CancelFunction)qbsocks_cancel_trigger);
-            cancelDestroy = Bind(library, "qbsocks_cancel_destroy", (CancelFunction)qbsocks_cancel_destroy);
-            route = Bind(library, "qbsocks_route", (TextFunction)qbsocks_route);
-            proxyUrl = Bind(library, "qbsocks_proxy_url", (ProxyUrlFunction)qbsocks_proxy_url);
-            version = Bind(library, "qbsocks_version", (PointerFunction)qbsocks_version);
-            setProxyUrl = Bind(library, "qbsocks_set_proxy_url", (SetProxyUrlFunction)qbsocks_set_proxy_url);
+            if (OnWindows()) WSAStartup(0x0202, new byte[1024]);  // WSADATA fits
+            IntPtr library = Load();
+            connect = new Function<ConnectFunction>(library, "qbsocks_connect");
+            connectTimeout = new Function<ConnectTimeoutFunction>(library, "qbsocks_connect_timeout");
+            connectEx = new Function<ConnectExFunction>(library, "qbsocks_connect_ex");
+            connectAsync = new Function<ConnectAsyncFunction>(library, "qbsocks_connect_async");
+            cancelCreate = new Function<PointerFunction>(library, "qbsocks_cancel_create");
+            cancelTrigger = new Function<CancelFunction>(library, "qbsocks_cancel_trigger");
+            cancelDestroy = new Function<CancelFunction>(library, "qbsocks_cancel_destroy");
+            route = new Function<TextFunction>(library, "qbsocks_route");
+            proxyUrl = new Function<ProxyUrlFunction>(library, "qbsocks_proxy_url");
+            version = new Function<PointerFunction>(library, "qbsocks_version");
+            setProxyUrl = new Function<SetProxyUrlFunction>(library, "qbsocks_set_proxy_url");
             if (library == IntPtr.Zero) unreachable = Unreachable();
         }
 
@@ -719,10 +832,21 @@ namespace QBSocks32
         [DllImport("ws2_32.dll", CallingConvention = CallingConvention.Winapi)]
         static extern int WSAStartup(ushort version, byte[] data);
 
+        // A connected socket's close, for QBSocksHandle.
+        [DllImport("ws2_32.dll", CallingConvention = CallingConvention.Winapi)]
+        static extern int closesocket(IntPtr socket);
+        [DllImport("libc")]
+        static extern int close(int descriptor);
+
+        internal static bool CloseSocket(IntPtr socket)
+        {
+            return (OnWindows() ? closesocket(socket) : close((int)(long)socket)) == 0;
+        }
+
         // What every call throws when the library cannot be loaded: null
-        // when the declarations reach it (a resolver's, a <dllmap>'s).
+        // when it was.
         static readonly string unreachable;
-        static string openError;  // dlopen's own words, on mono outside Windows
+        static string openError;  // the loader's own words
 
         internal static void ThrowIfUnreachable()
         {
@@ -734,16 +858,8 @@ namespace QBSocks32
         static string Unreachable()
         {
             string bits = Environment.Is64BitProcess ? "x64" : "x86";
-            try
-            {
-                qbsocks_version();
-                return null;
-            }
-            catch (DllNotFoundException) { }
-            catch (BadImageFormatException) { openError = "not an " + bits + " library"; }
-            catch (EntryPointNotFoundException) { return null; }  // another library of that name: the calls say so
             string why = openError != null ? " (" + openError + ")" : "";
-            if (Environment.OSVersion.Platform == PlatformID.Win32NT)
+            if (OnWindows())
                 return "cannot load qbsocks.dll" + why + ": looked in the program's folder " + AppDomain.CurrentDomain.BaseDirectory +
                        (OnDotNetCore() ? "" : ", the system's folders and PATH") + ". Put the " + bits +
                        " qbsocks.dll beside the program (the kit's " + (bits == "x64" ? "c-x64" : "c") + "\\bin)";
@@ -752,6 +868,8 @@ namespace QBSocks32
                    (string.IsNullOrEmpty(folders) ? "not set" : folders) + "), the ld.so cache and /lib, /usr/lib. " +
                    "Install the package libqbsocks1, or add the folder that holds " + RuntimeName + " to LD_LIBRARY_PATH";
         }
+
+        static bool OnWindows() { return Environment.OSVersion.Platform == PlatformID.Win32NT; }
 
         static bool OnDotNetCore()
         {
@@ -762,20 +880,92 @@ namespace QBSocks32
 #endif
         }
 
-        // The name the runtime package installs on Linux (the -dev package
-        // adds libqbsocks.so).
-        const string RuntimeName = "libqbsocks.so.1";
+        // The name the runtime package installs on Linux; the -dev package
+        // (and a build folder) add DevelopmentName.
+        const string RuntimeName = "libqbsocks.so.1", DevelopmentName = "libqbsocks.so";
+        const int BadImage = 193;  // ERROR_BAD_EXE_FORMAT: a DLL of the other architecture
 
-#if NETCOREAPP3_0_OR_GREATER
-        static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? paths)
+        // The library, never from the current folder: on Windows qbsocks.dll
+        // by its full path beside the program (.NET Core), or by the
+        // system's search for DLLs (.NET Framework, mono); elsewhere by the
+        // system's search for a name (LD_LIBRARY_PATH, the ld.so cache, the
+        // system's folders). Zero where none, openError saying why.
+        static IntPtr Load()
         {
-            if (name != QBSocks.Library) return IntPtr.Zero;
-            if (RuntimeInformation.IsOSPlatform(OSPlatform.Windows))  // throws where it is missing: never another folder
-                return NativeLibrary.Load(Path.Combine(AppContext.BaseDirectory, "qbsocks.dll"));
-            IntPtr library;
-            return NativeLibrary.TryLoad(RuntimeName, out library) ? library : IntPtr.Zero;  // zero: the runtime's own search
-        }
+            try
+            {
+#if NETCOREAPP3_0_OR_GREATER
+                if (OnWindows()) return NativeLibrary.Load(Path.Combine(AppContext.BaseDirectory, "qbsocks.dll"));
+                IntPtr found;
+                if (NativeLibrary.TryLoad(RuntimeName, out found)) return found;
+                return NativeLibrary.TryLoad(QBSocks.Library, typeof(NativeMethods).Assembly, null, out found) ? found : IntPtr.Zero;
+#else
+                if (OnWindows())
+                {
+                    IntPtr module = LoadLibraryW("qbsocks.dll");
+                    if (module == IntPtr.Zero && Marshal.GetLastWin32Error() == BadImage)
+                        openError = "not an " + (Environment.Is64BitProcess ? "x64" : "x86") + " library";
+                    return module;
+                }
+                IntPtr library = dlopen(RuntimeName, Now);
+                if (library == IntPtr.Zero) openError = Marshal.PtrToStringAnsi(dlerror());
+                return library != IntPtr.Zero ? library : dlopen(DevelopmentName, Now);
 #endif
+            }
+            catch (BadImageFormatException) { openError = "not an " + (Environment.Is64BitProcess ? "x64" : "x86") + " library"; }
+            catch (DllNotFoundException) { }  // .NET Core's, which Unreachable words; or no libdl.so.2: not glibc
+            catch (EntryPointNotFoundException) { }
+            return IntPtr.Zero;
+        }
+
+        // The address of a function of the library; zero where it has none.
+        static IntPtr Address(IntPtr library, string name)
+        {
+            if (library == IntPtr.Zero) return IntPtr.Zero;
+#if NETCOREAPP3_0_OR_GREATER
+            IntPtr function;
+            return NativeLibrary.TryGetExport(library, name, out function) ? function : IntPtr.Zero;
+#else
+            return OnWindows() ? GetProcAddress(library, name) : dlsym(library, name);
+#endif
+        }
+
+#if !NETCOREAPP3_0_OR_GREATER
+        const int Now = 2;  // RTLD_NOW
+        [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
+        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
+        [DllImport("libdl.so.2")] static extern IntPtr dlerror();
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+        static extern IntPtr LoadLibraryW(string file);
+        [DllImport("kernel32.dll", CharSet = CharSet.Ansi, ExactSpelling = true)]
+        static extern IntPtr GetProcAddress(IntPtr module, string name);
+#endif
+
+        // One function of the library, as the delegate T; Call throws
+        // EntryPointNotFoundException where the library has none of that
+        // name (a release before the function's).
+        internal sealed class Function<T> where T : class
+        {
+            readonly T bound;
+            readonly string name;
+
+            internal Function(IntPtr library, string name)
+            {
+                this.name = name;
+                IntPtr function = Address(library, name);
+                if (function != IntPtr.Zero) bound = (T)(object)Marshal.GetDelegateForFunctionPointer(function, typeof(T));
+            }
+
+            internal T Call
+            {
+                get
+                {
+                    if (bound != null) return bound;
+                    ThrowIfUnreachable();
+                    throw new EntryPointNotFoundException(name + " is not in this qbsocks library: it needs a later release");
+                }
+            }
+        }
 
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         internal delegate int ConnectFunction(byte[] host, uint port, out UIntPtr socket, byte[] reason, UIntPtr reasonSize);
@@ -799,57 +989,19 @@ namespace QBSocks32
         internal delegate UIntPtr TextFunction(byte[] text, UIntPtr size);
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         internal delegate UIntPtr ProxyUrlFunction(byte[] url, UIntPtr size, out int result);
-
-        internal static readonly ConnectFunction connect;
-        internal static readonly ConnectTimeoutFunction connectTimeout;
-        internal static readonly ConnectExFunction connectEx;
-        internal static readonly ConnectAsyncFunction connectAsync;
-        internal static readonly PointerFunction cancelCreate;
-        internal static readonly CancelFunction cancelTrigger, cancelDestroy;
-        internal static readonly TextFunction route;
-        internal static readonly ProxyUrlFunction proxyUrl;
-        internal static readonly PointerFunction version;
-
         [UnmanagedFunctionPointer(CallingConvention.Winapi)]
         internal delegate int SetProxyUrlFunction(byte[] url, byte[] reason, UIntPtr reasonSize);
-        internal static readonly SetProxyUrlFunction setProxyUrl;
 
-        [DllImport("libdl.so.2")] static extern IntPtr dlopen(string file, int mode);
-        [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr library, string name);
-        [DllImport("libdl.so.2")] static extern IntPtr dlerror();
-
-        static bool OnMonoOutsideWindows()
-        {
-            return Type.GetType("Mono.Runtime") != null && Environment.OSVersion.Platform == PlatformID.Unix;
-        }
-
-        // The system's search for a name (LD_LIBRARY_PATH, the ld.so cache,
-        // the system's folders), never the current folder; zero where none.
-        static IntPtr OpenByName(string name)
-        {
-            const int Now = 2;  // RTLD_NOW
-            try
-            {
-                IntPtr library = dlopen(name, Now);
-                if (library == IntPtr.Zero) openError = Marshal.PtrToStringAnsi(dlerror());
-                return library;
-            }
-            catch (DllNotFoundException) { return IntPtr.Zero; }  // no libdl.so.2: not glibc
-            catch (EntryPointNotFoundException) { return IntPtr.Zero; }
-        }
-
-        static T Bind<T>(IntPtr library, string name, T declared) where T : class
-        {
-            IntPtr function = library == IntPtr.Zero ? IntPtr.Zero : dlsym(library, name);
-            return function == IntPtr.Zero ? declared : (T)(object)Marshal.GetDelegateForFunctionPointer(function, typeof(T));
-        }
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect(byte[] host, uint port, out UIntPtr socket, byte[] reason, UIntPtr reasonSize);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect_timeout", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect_timeout(byte[] host, uint port, uint timeoutMs, out UIntPtr socket, byte[] reason,
-                                                  UIntPtr reasonSize);
+        internal static readonly Function<ConnectFunction> connect;
+        internal static readonly Function<ConnectTimeoutFunction> connectTimeout;
+        internal static readonly Function<ConnectExFunction> connectEx;
+        internal static readonly Function<ConnectAsyncFunction> connectAsync;
+        internal static readonly Function<PointerFunction> cancelCreate;
+        internal static readonly Function<CancelFunction> cancelTrigger, cancelDestroy;
+        internal static readonly Function<TextFunction> route;
+        internal static readonly Function<ProxyUrlFunction> proxyUrl;
+        internal static readonly Function<PointerFunction> version;
+        internal static readonly Function<SetProxyUrlFunction> setProxyUrl;
 
         // qbsocks_connect_options, with the size the caller sets.
         [StructLayout(LayoutKind.Sequential)]
@@ -904,34 +1056,5 @@ namespace QBSocks32
                 };
             }
         }
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect_ex", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect_ex(byte[] host, uint port, ref ConnectOptions options, out UIntPtr socket,
-                                             ref Outcome outcome);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_connect_async", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_connect_async(byte[] host, uint port, ref ConnectOptions options, IntPtr callback,
-                                                IntPtr context);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_cancel_create", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern IntPtr qbsocks_cancel_create();
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_cancel_trigger", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern void qbsocks_cancel_trigger(IntPtr cancel);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_cancel_destroy", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern void qbsocks_cancel_destroy(IntPtr cancel);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_route", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern UIntPtr qbsocks_route(byte[] text, UIntPtr size);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_proxy_url", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern UIntPtr qbsocks_proxy_url(byte[] url, UIntPtr size, out int result);
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_version", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern IntPtr qbsocks_version();
-
-        [DllImport(QBSocks.Library, EntryPoint = "qbsocks_set_proxy_url", CallingConvention = CallingConvention.Winapi, ExactSpelling = true)]
-        static extern int qbsocks_set_proxy_url(byte[] url, byte[] reason, UIntPtr reasonSize);
     }
 }

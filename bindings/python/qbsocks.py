@@ -73,7 +73,7 @@ import socket
 import sys
 import threading
 import weakref
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Type, TypeVar, Union, cast
 
 __all__ = ["create_connection", "create_connection_async", "open_connection", "route", "proxy_url", "version",
            "set_proxy_url", "SettingsUnwritable",
@@ -92,7 +92,7 @@ LIBRARY_VARIABLE = "QBSOCKS_LIBRARY"
 class _Numbers(enum.IntEnum):
     """str() and format() give the number, on every Python, as IntEnum's do from 3.11 on."""
     __str__ = int.__repr__
-    __format__ = int.__format__
+    __format__ = int.__format__  # type: ignore[assignment]
 
 
 class Result(_Numbers):
@@ -203,10 +203,14 @@ _SETTINGS_ENCODING = "mbcs" if sys.platform == "win32" else "utf-8"
 # and the system's, and for a full path its own folder; never the current one.
 _SEARCH_DEFAULT_DIRS, _SEARCH_DLL_LOAD_DIR = 0x1000, 0x100
 
+_Number = TypeVar("_Number", bound=enum.IntEnum)
 
-def _known(numbers, number):
+
+def _known(numbers: Type[_Number], number: Optional[int]) -> Union[_Number, int, None]:
     """number as its member of numbers, the IntEnum; as it is when a later
     library gives one this binding does not know (or None)."""
+    if number is None:
+        return None
     try:
         return numbers(number)
     except ValueError:
@@ -235,16 +239,16 @@ class Error(ConnectionError):
         self.step, self.cause = _known(Step, step), _known(Cause, cause)
         self.proxy_code, self.system_error = proxy_code, system_error
         if cause == Cause.SYSTEM_ERROR or (cause == Cause.REFUSED and system_error):
-            self.errno = self._errno_of(system_error)
+            self.errno = self._errno_of(system_error)  # type: ignore[assignment]  # None: no errno, as OSError's
             self.strerror = reason if self.errno is not None else None
 
-    def _errno_of(self, system_error):
+    def _errno_of(self, system_error: int) -> Optional[int]:
         return _errno_of(system_error)
 
     def __str__(self) -> str:
         return self.reason
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         """Pickled and copied with its facts (errno and strerror follow from
         them), so that multiprocessing and concurrent.futures hand it on."""
         return type(self), (self.reason, self.result, self.step, self.cause, self.proxy_code,
@@ -358,7 +362,7 @@ class TargetLookupFailed(TargetUnreachable, socket.gaierror):
     the socket.gaierror of socket.create_connection, its errno the EAI_*
     number (EAI_NONAME for a name that does not exist)."""
 
-    def _errno_of(self, system_error):
+    def _errno_of(self, system_error: int) -> Optional[int]:
         return _LOOKUP_ERRORS.get(system_error)
 
 
@@ -394,13 +398,13 @@ _LOOKUP_ERRORS = {11001: socket.EAI_NONAME, 11002: socket.EAI_AGAIN, 11003: sock
                   11004: getattr(socket, "EAI_NODATA", socket.EAI_NONAME)}
 
 
-def _errno_of(system_error):
+def _errno_of(system_error: int) -> Optional[int]:
     """A Windows Sockets number as this system's errno; None where it has none
     (a name lookup's 11001, ...)."""
     return getattr(errno, _SOCKET_ERROR_NAMES.get(system_error, ""), None)
 
 
-def _error_of(outcome):
+def _error_of(outcome: _Outcome) -> Error:
     """The exception for a failed qbsocks_outcome. A direct connect that the
     system failed is also the OSError subclass socket.create_connection's
     would be (ConnectionRefusedError, socket.gaierror, ...); a proxy that
@@ -440,11 +444,13 @@ class _Wait(ctypes.Structure):  # qbsocks_wait
 
 
 # qbsocks_connect_callback, QBSOCKS_CALL as the library's functions (__stdcall on x86 Windows).
-_ConnectCallback = (ctypes.WINFUNCTYPE if sys.platform == "win32" else ctypes.CFUNCTYPE)(
-    None, ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t, ctypes.POINTER(_Outcome))
+if sys.platform == "win32":
+    _ConnectCallback = ctypes.WINFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t, ctypes.POINTER(_Outcome))
+else:
+    _ConnectCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t, ctypes.POINTER(_Outcome))
 
 
-def _library_file(platform=sys.platform):
+def _library_file(platform: str = sys.platform) -> Tuple[str, Optional[int]]:
     """The library to load, and on Windows LoadLibraryEx's search for it."""
     named = os.environ.get(LIBRARY_VARIABLE)
     if platform != "win32":  # a wheel may carry it in this folder
@@ -459,7 +465,7 @@ def _library_file(platform=sys.platform):
     return path, _SEARCH_DEFAULT_DIRS | _SEARCH_DLL_LOAD_DIR  # its dependencies from its own folder first
 
 
-def _places_searched(platform=sys.platform):
+def _places_searched(platform: str = sys.platform) -> str:
     """Where _library_file looks, in words, for the error that finds nothing."""
     named = os.environ.get(LIBRARY_VARIABLE)
     if named:
@@ -472,7 +478,7 @@ def _places_searched(platform=sys.platform):
            "(LD_LIBRARY_PATH, the ld.so cache, /usr/lib)"
 
 
-def _load(path, search):
+def _load(path: str, search: Optional[int]) -> ctypes.CDLL:
     try:
         if sys.platform == "win32":
             # WinDLL: __stdcall on x86 (QBSOCKS_CALL), the one convention on x64.
@@ -485,7 +491,7 @@ def _load(path, search):
 
 
 @functools.lru_cache(maxsize=None)
-def _library():
+def _library() -> ctypes.CDLL:
     library = _load(*_library_file())
     handle = ctypes.POINTER(ctypes.c_size_t)  # uintptr_t*
     library.qbsocks_connect.argtypes = [ctypes.c_char_p, ctypes.c_uint, handle, ctypes.c_char_p,
@@ -543,9 +549,10 @@ class Cancel:
         library = _library()
         if not hasattr(library, "qbsocks_cancel_create"):
             raise NotImplementedError(f"this libqbsocks ({version()}) cannot cancel a connect")
+        self._followers: Set[Callable[[], object]]
         self._library, self._lock, self._users, self._closed = library, threading.Lock(), 0, False
         self.cancelled, self._followers = False, set()
-        self._handle = library.qbsocks_cancel_create()
+        self._handle: Optional[int] = library.qbsocks_cancel_create()
         if not self._handle:
             raise MemoryError("qbsocks_cancel_create")
 
@@ -569,11 +576,11 @@ class Cancel:
     def __exit__(self, *exception: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if getattr(self, "_handle", None):
             self.close()
 
-    def _follow(self, follower):
+    def _follow(self, follower: Callable[[], object]) -> None:
         """follower() is called when this one is cancelled (at once when it is)."""
         with self._lock:
             if self._closed:
@@ -583,11 +590,11 @@ class Cancel:
         if cancelled:
             follower()
 
-    def _unfollow(self, follower):
+    def _unfollow(self, follower: Callable[[], object]) -> None:
         with self._lock:
             self._followers.discard(follower)
 
-    def _use(self):
+    def _use(self) -> Optional[int]:
         """The handle, for one connect that _release()s it when it returns."""
         with self._lock:
             if self._closed:
@@ -595,18 +602,18 @@ class Cancel:
             self._users += 1
             return self._handle
 
-    def _release(self):
+    def _release(self) -> None:
         with self._lock:
             self._users -= 1
             self._destroy_when_unused()
 
-    def _destroy_when_unused(self):  # under the lock
+    def _destroy_when_unused(self) -> None:  # under the lock
         if self._closed and self._users == 0 and self._handle:
             self._library.qbsocks_cancel_destroy(self._handle)
             self._handle = None
 
 
-def _host_bytes(host):
+def _host_bytes(host: Union[str, bytes, bytearray]) -> bytes:
     """The host text as the library takes it: bytes as given, a str as
     ASCII, or IDNA when it has other letters (as the socket module does)."""
     if isinstance(host, str):
@@ -618,7 +625,7 @@ def _host_bytes(host):
     return bytes(host)
 
 
-def _port_number(port):
+def _port_number(port: Union[int, str]) -> int:
     """The port as socket.getaddrinfo takes it: a number, or its text or
     service name ("80", "http")."""
     if isinstance(port, str):
@@ -629,7 +636,7 @@ def _port_number(port):
     return port
 
 
-def _refuse_source_address(source_address):
+def _refuse_source_address(source_address: Optional[Tuple[Union[str, bytes], int]]) -> None:
     """The library picks the source address and port itself: only a source
     that says the same ("any address, any port") is taken."""
     if source_address is None:
@@ -640,7 +647,7 @@ def _refuse_source_address(source_address):
                          "address and port the system picks (use None)")
 
 
-def _timeout_ms(timeout):
+def _timeout_ms(timeout: Optional[float]) -> int:
     """The library's bound for a timeout in seconds: None (no bound beyond
     the library's own) as 0; otherwise whole milliseconds, at least one,
     rounded up so the bound is never shorter than asked, and at most the
@@ -654,14 +661,14 @@ def _timeout_ms(timeout):
     return math.ceil(timeout * 1000)
 
 
-def _close_handle(handle):
+def _close_handle(handle: int) -> None:
     if sys.platform == "win32":
         ctypes.WinDLL("ws2_32").closesocket(ctypes.c_size_t(handle))
     else:
         os.close(handle)
 
 
-def _owned_socket(handle, timeout):
+def _owned_socket(handle: int, timeout: Optional[float]) -> socket.socket:
     """A socket.socket that owns the handle from now on, with the timeout."""
     try:
         connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP, fileno=handle)
@@ -671,7 +678,7 @@ def _owned_socket(handle, timeout):
     return _with_timeout(connection, timeout)
 
 
-def _with_timeout(connection, timeout):
+def _with_timeout(connection: socket.socket, timeout: Optional[float]) -> socket.socket:
     try:
         if connection.gettimeout() != timeout:  # the library's socket blocks; a new one has the default timeout
             connection.settimeout(timeout)
@@ -682,7 +689,7 @@ def _with_timeout(connection, timeout):
 
 
 @functools.lru_cache(maxsize=None)
-def _system_close():
+def _system_close() -> Callable[[ctypes.c_size_t], int]:
     """The system's close of a socket handle as a C function, which a signal
     handler cannot cut in two; given QBSOCKS_NO_HANDLE it fails harmlessly."""
     if sys.platform == "win32":
@@ -694,6 +701,7 @@ class _Slot:
     """Where qbsocks_connect_finish puts the socket (_as_parameter_): alive
     until that call has run, so that its finalizers come after it."""
     __slots__ = ("_as_parameter_", "__weakref__")
+    _as_parameter_: ctypes._CArgObject
 
 
 class _Connecting:
@@ -705,7 +713,8 @@ class _Connecting:
     library's and the system's own calls, run by finalizers: no Python step
     between them and their bookkeeping for a signal handler to cut short."""
 
-    def __init__(self, library, host, port, milliseconds, cancel):
+    def __init__(self, library: ctypes.CDLL, host: bytes, port: int, milliseconds: int,
+                 cancel: Optional[Cancel]) -> None:
         self.wait, self.outcome, handle = _Wait(), _Outcome(ctypes.sizeof(_Outcome)), ctypes.c_size_t(_NO_HANDLE)
         self._slot, self._handle = _Slot(), handle
         self._slot._as_parameter_ = ctypes.byref(handle)
@@ -719,15 +728,15 @@ class _Connecting:
             raise MemoryError("qbsocks_connect_start")
         self.finish = weakref.finalize(self, library.qbsocks_connect_finish, connecting, self._slot,
                                        ctypes.byref(self.outcome))  # once; the result, or None after the first
-        self._poll = functools.partial(library.qbsocks_connect_poll, connecting, ctypes.byref(self.wait))
+        self._poll: Callable[[], int] = functools.partial(library.qbsocks_connect_poll, connecting, ctypes.byref(self.wait))
 
-    def poll(self):
+    def poll(self) -> int:
         """_IN_PROGRESS with self.wait set, or the result: finish() is next."""
         if not self.finish.alive:
             raise RuntimeError("the connect is finished")
         return self._poll()
 
-    def result(self, timeout):
+    def result(self, timeout: Optional[float]) -> socket.socket:
         """Finishes it: the connected socket with the timeout, or the error."""
         result = self.finish()
         if self._release is not None:
@@ -741,7 +750,7 @@ class _Connecting:
 _MOST_WAIT_MS = 86_400_000  # a day: poll's bound fits a C int; waking before the wait's end does no harm
 
 
-def _sleep_until_ready(wait, wake):
+def _sleep_until_ready(wait: _Wait, wake: Optional[int]) -> None:
     """Sleeps until wait's handle is ready, its timeout has passed, or wake
     (a _Wake's handle, or None) reads as readable. A signal wakes it, and a
     handler that raises (Ctrl-C's) ends it."""
@@ -767,7 +776,9 @@ class _Wake:
     without a cancel), closed when the connect returns: nothing is kept
     for the next one, nor shared with a forked child."""
 
-    def __init__(self, cancel):
+    def __init__(self, cancel: Optional[Cancel]) -> None:
+        self.handle: Optional[int]
+        self._pair: Optional[Tuple[socket.socket, socket.socket]]
         self.handle, self._cancel, self._pair, self._lock = None, cancel, None, threading.Lock()
         if cancel is not None:
             self._pair = socket.socketpair()
@@ -779,16 +790,16 @@ class _Wake:
                 self.__exit__()
                 raise
 
-    def _ring(self):  # on the cancelling thread
+    def _ring(self) -> None:  # on the cancelling thread
         with self._lock:
             if self._pair is not None:
                 with contextlib.suppress(BlockingIOError):  # rung already
                     self._pair[1].send(b"!")
 
-    def __enter__(self):
+    def __enter__(self) -> _Wake:
         return self
 
-    def __exit__(self, *exception):
+    def __exit__(self, *exception: object) -> None:
         if self._cancel is not None:
             self._cancel._unfollow(self._ring)
         with self._lock:
@@ -797,7 +808,8 @@ class _Wake:
             end.close()
 
 
-def _connect_here(library, host, port, milliseconds, timeout, cancel):
+def _connect_here(library: ctypes.CDLL, host: bytes, port: int, milliseconds: int, timeout: Optional[float],
+                  cancel: Optional[Cancel]) -> socket.socket:
     """The connect moved on by the calling thread, in waits on its handle."""
     with _Wake(cancel) as wake:
         connecting = _Connecting(library, host, port, milliseconds, cancel)
@@ -806,7 +818,8 @@ def _connect_here(library, host, port, milliseconds, timeout, cancel):
     return connecting.result(timeout)
 
 
-def _connect(library, host, port, milliseconds, timeout, cancel):
+def _connect(library: ctypes.CDLL, host: bytes, port: int, milliseconds: int, timeout: Optional[float],
+             cancel: Optional[Cancel]) -> socket.socket:
     """The library's connect, its handle owned as soon as it returns. On the
     main thread, where Python runs signal handlers, this thread moves it on
     (Ctrl-C ends the connect at once); on another, or with a library before
@@ -838,7 +851,9 @@ def _connect(library, host, port, milliseconds, timeout, cancel):
     return _owned_socket(handle.value, timeout)
 
 
-def _checked(address, timeout, source_address, cancel):
+def _checked(address: Tuple[Union[str, bytes], Union[int, str]], timeout: Optional[float],
+             source_address: Optional[Tuple[Union[str, bytes], int]],
+             cancel: Optional[Cancel]) -> Tuple[ctypes.CDLL, bytes, int, int]:
     """The arguments of a connect as the library takes them: (library, host,
     port, milliseconds); or the error that the caller's mistake is."""
     host, port = address
@@ -880,14 +895,15 @@ def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
     maps to one (ProxyTargetRefused for a target the proxy found closed)."""
     if all_errors and sys.version_info < (3, 11):
         raise TypeError("all_errors needs Python 3.11, as socket.create_connection's")
-    if timeout is socket._GLOBAL_DEFAULT_TIMEOUT:
+    if timeout is socket._GLOBAL_DEFAULT_TIMEOUT:  # type: ignore[attr-defined]
         timeout = socket.getdefaulttimeout()
     library, host, port, milliseconds = _checked(address, timeout, source_address, cancel)
     try:
         return _connect(library, host, port, milliseconds, timeout, cancel)
     except Error as error:
         if all_errors:
-            raise ExceptionGroup("create_connection failed", [error]) from None
+            if sys.version_info >= (3, 11):  # earlier ones raised TypeError above
+                raise ExceptionGroup("create_connection failed", [error]) from None
         raise
 
 
@@ -900,14 +916,16 @@ class _LoopDriven:
     call_soon_threadsafe. Only the watch holds it, so that a loop closed
     with the connect pending drops it, which ends the connect."""
 
-    def __init__(self, loop, connecting, done, cancel):
+    def __init__(self, loop: asyncio.AbstractEventLoop, connecting: _Connecting, done: asyncio.Future[_Connecting],
+                 cancel: Optional[Cancel]) -> None:
         self.loop, self.connecting, self.done, self.cancel = loop, connecting, done, cancel
-        self.watched, self.timer = None, None
+        self.watched: Optional[Tuple[int, int]] = None
+        self.timer: Optional[asyncio.TimerHandle] = None
         if cancel is not None:
             self.poke = functools.partial(_poke_from_any_thread, loop, weakref.ref(self))
             cancel._follow(self.poke)
 
-    def step(self):
+    def step(self) -> None:
         if self.done.done():  # the task gave up
             return
         try:
@@ -922,7 +940,7 @@ class _LoopDriven:
         self.stop()
         self.done.set_result(self.connecting)
 
-    def _watch(self, wait):
+    def _watch(self, wait: _Wait) -> None:
         if (wait.socket, wait.events) != self.watched:
             self._unwatch()
             watch = self.loop.add_reader if wait.events == _WAIT_READABLE else self.loop.add_writer
@@ -936,13 +954,13 @@ class _LoopDriven:
                 self.timer.cancel()
             self.timer = self.loop.call_at(deadline, _at_deadline, weakref.ref(self))
 
-    def _unwatch(self):
+    def _unwatch(self) -> None:
         if self.watched is not None:
             handle, events = self.watched
             (self.loop.remove_reader if events == _WAIT_READABLE else self.loop.remove_writer)(handle)
             self.watched = None
 
-    def stop(self):
+    def stop(self) -> None:
         """Nothing watched, timed or followed any more."""
         self._unwatch()
         if self.timer is not None:
@@ -952,32 +970,34 @@ class _LoopDriven:
             self.cancel._unfollow(self.poke)
 
 
-def _poke(driven):
-    driven = driven()
-    if driven is not None:
-        driven.step()
+def _poke(driven: weakref.ReferenceType[_LoopDriven]) -> None:
+    alive = driven()
+    if alive is not None:
+        alive.step()
 
 
-def _at_deadline(driven):
-    driven = driven()
-    if driven is not None:
-        driven.timer = None  # it has run
-        driven.step()
+def _at_deadline(driven: weakref.ReferenceType[_LoopDriven]) -> None:
+    alive = driven()
+    if alive is not None:
+        alive.timer = None  # it has run
+        alive.step()
 
 
-def _poke_from_any_thread(loop, driven):
+def _poke_from_any_thread(loop: asyncio.AbstractEventLoop, driven: weakref.ReferenceType[_LoopDriven]) -> None:
     try:
         loop.call_soon_threadsafe(_poke, driven)
     except RuntimeError:  # the loop has closed, and dropped the connect with its watch
         pass
 
 
-async def _connect_watched(loop, library, host, port, milliseconds, cancel):
+async def _connect_watched(loop: asyncio.AbstractEventLoop, library: ctypes.CDLL, host: bytes, port: int,
+                           milliseconds: int, cancel: Optional[Cancel]) -> socket.socket:
     """The caller-driven connect on a loop that watches sockets."""
-    done = loop.create_future()
-    driven = _LoopDriven(loop, _Connecting(library, host, port, milliseconds, cancel), done, cancel)
-    driven.step()
-    driven = weakref.ref(driven)  # the watch alone holds it from now on
+    done: asyncio.Future[_Connecting] = loop.create_future()
+    first = _LoopDriven(loop, _Connecting(library, host, port, milliseconds, cancel), done, cancel)
+    first.step()
+    driven = weakref.ref(first)
+    del first  # the watch alone holds it from now on
     try:
         connecting = await done
     except BaseException:  # the task's cancel, asyncio.wait_for's timeout: the connect given up now
@@ -997,14 +1017,14 @@ class _Awaited:
     loop-driven one."""
     __slots__ = ("done", "_timer", "_given_up", "__weakref__")
 
-    def __init__(self, loop, done, own):
+    def __init__(self, loop: asyncio.AbstractEventLoop, done: asyncio.Future[socket.socket], own: Cancel) -> None:
         self.done, self._given_up = done, weakref.finalize(self, own.cancel)
         self._renew(loop)
 
-    def _renew(self, loop):
+    def _renew(self, loop: asyncio.AbstractEventLoop) -> None:
         self._timer = weakref.ref(loop.call_later(_MOST_WAIT_MS / 1000, self._renew, loop))
 
-    def release(self):
+    def release(self) -> None:
         """Settled or given up: the loop holds it no more, and dropping it cancels nothing."""
         self._given_up.detach()
         timer = self._timer()
@@ -1013,23 +1033,25 @@ class _Awaited:
 
 
 # The callback connects under way: their context's number -> (loop, its _Awaited weakly, the connect's own Cancel).
-_called_back, _contexts = {}, itertools.count(1)
+_called_back: Dict[int, Tuple[asyncio.AbstractEventLoop, weakref.ReferenceType[_Awaited], Cancel]] = {}
+_contexts = itertools.count(1)
 
 
-def _connected(context, result, handle, outcome):
+def _connected(context: int, result: int, handle: int, outcome: ctypes._Pointer[_Outcome]) -> None:
     """qbsocks_connect_async's callback, on the library's thread: the socket
     or the error to the loop; a socket that nobody waits for any more (the
     task gave up, the loop has closed) closed."""
     loop, awaited, own = _called_back.pop(context)
     own._release()  # closed from the start: the library's handle is freed now
+    got: Union[socket.socket, BaseException]
     try:
         got = _owned_socket(handle, 0.0) if result == Result.OK else _error_of(outcome.contents)
     except Exception as error:
         got = error
-    awaited = awaited()
+    alive = awaited()
     try:
-        if awaited is not None:  # else the loop has closed, and dropped it
-            loop.call_soon_threadsafe(_settle, awaited.done, got)
+        if alive is not None:  # else the loop has closed, and dropped it
+            loop.call_soon_threadsafe(_settle, alive.done, got)
             return
     except RuntimeError:  # the loop has closed
         pass
@@ -1037,11 +1059,11 @@ def _connected(context, result, handle, outcome):
 
 
 @functools.lru_cache(maxsize=None)
-def _callback():
+def _callback() -> ctypes._FuncPointer:
     return _ConnectCallback(_connected)  # one for every connect, alive as long as the module: none runs freed
 
 
-def _settle(done, got):
+def _settle(done: asyncio.Future[socket.socket], got: Union[socket.socket, BaseException]) -> None:
     if done.done():
         _discard(got)
     elif isinstance(got, BaseException):
@@ -1050,17 +1072,20 @@ def _settle(done, got):
         done.set_result(got)
 
 
-def _discard(got):
+def _discard(got: Union[socket.socket, BaseException]) -> None:
     if isinstance(got, socket.socket):
         got.close()
 
 
-async def _connect_called_back(loop, library, host, port, milliseconds, cancel):
+async def _connect_called_back(loop: asyncio.AbstractEventLoop, library: ctypes.CDLL, host: bytes, port: int,
+                               milliseconds: int, cancel: Optional[Cancel]) -> socket.socket:
     """The callback connect, for a loop that cannot watch a socket: the
     library's one thread carries it out, its callback hands the outcome to
     the loop. Only the loop holds it (_Awaited), so that a loop closed with
     the connect pending cancels it; the library's cancel handle made for it
     is freed when the callback has come."""
+    done: asyncio.Future[socket.socket]
+    awaited: Optional[weakref.ReferenceType[_Awaited]]
     done, own, context, awaited = loop.create_future(), Cancel(), next(_contexts), None
     try:
         if cancel is not None:
@@ -1084,12 +1109,13 @@ async def _connect_called_back(loop, library, host, port, milliseconds, cancel):
     finally:
         if cancel is not None:
             cancel._unfollow(own.cancel)
-        if awaited is not None and awaited() is not None:
-            awaited().release()
+        alive = awaited() if awaited is not None else None
+        if alive is not None:
+            alive.release()
         own.close()
 
 
-def _watches_sockets(loop_class):
+def _watches_sockets(loop_class: type) -> bool:
     """Whether its loops watch sockets (add_reader): the selector loops and
     uvloop do, Windows' proactor loop does not."""
     return getattr(loop_class, "add_reader", None) not in (None, asyncio.AbstractEventLoop.add_reader)
@@ -1205,7 +1231,7 @@ def set_proxy_url(url: Optional[str]) -> Optional[str]:
     return reason.value.decode(_SETTINGS_ENCODING, "replace") or None
 
 
-def _shown_url():
+def _shown_url() -> str:
     """proxy_url() with its password masked, or "off" for direct."""
     url = proxy_url()
     if url is None:
@@ -1215,7 +1241,7 @@ def _shown_url():
     return f"{scheme}://{user_info.split(':')[0]}:****@{host}" if at else url
 
 
-def _main(argv=None) -> int:
+def _main(argv: Optional[List[str]] = None) -> int:
     """python -m qbsocks set URL|off|-  /  python -m qbsocks show"""
     import getpass
     args = sys.argv[1:] if argv is None else argv
@@ -1242,7 +1268,7 @@ def _main(argv=None) -> int:
 
 def version() -> str:
     """The library's version text, the release's number, such as "1.3.0"."""
-    return _library().qbsocks_version().decode("ascii")
+    return cast(bytes, _library().qbsocks_version()).decode("ascii")
 
 
 def __getattr__(name: str) -> str:

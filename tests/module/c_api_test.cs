@@ -1,10 +1,11 @@
 // QBSocks.cs under mono against libqbsocks.so.1 (under linux_servers.py): every case of
-// connect_cases.txt through Connect with an outcome, ConnectHandle and ConnectHandleAsync (the
-// route, the facts, the exception, a blocking descriptor that echoes, a cancel through a
+// connect_cases.txt through ConnectSafeHandle with an outcome, with a token, and ConnectSafeHandleAsync (the
+// route, the facts, the exception, a blocking descriptor that echoes and its owner closes, a cancel through a
 // QBSocksCancel and a token, nothing left open); then version, proxy Uri, the reason form, a token's
 // registrations, a cancel disposed in use, a handle's owner, a token cancelling after 0.5 s, 1,000
 // async connects at once, half of them cancelled; with "unreachable", what a call throws when the
-// library is nowhere.
+// library is nowhere. The obsolete UIntPtr forms are those of the checks after the cases.
+#pragma warning disable 618
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -75,7 +76,7 @@ sealed class Case
 
 // What one connect ended with, whichever way it went: its facts (null: nothing tried), its
 // handle, what its form returned or threw beyond the facts, and when it ended.
-sealed class Connected { public QBSocksOutcome Facts; public UIntPtr Handle = QBSocks.NoHandle; public string Shape = ""; public long EndedAt; }
+sealed class Connected { public QBSocksOutcome Facts; public QBSocksHandle Socket; public string Shape = ""; public long EndedAt; }
 
 // The proxy's side of a case on a thread of its own: takes the connects and reads each one's first
 // bytes, triggers the cancel, then sends the script and ends its sending half (a final !: resets).
@@ -163,7 +164,7 @@ static class CApiTest
     [DllImport("libc")] static extern IntPtr recv(int fd, byte[] data, IntPtr size, int flags);
     [DllImport("libc")] static extern int fcntl(int fd, int command, int argument);
     const int MsgWaitAll = 0x100, GetFlags = 3, NonBlocking = 0x800, NotFound = 11001;
-    static readonly string[] Ways = { "Connect", "ConnectHandle", "ConnectHandleAsync" };
+    static readonly string[] Ways = { "ConnectSafeHandle with an outcome", "ConnectSafeHandle", "ConnectSafeHandleAsync" };
     static int failures = 0, echo, refusingPort;
     static string settings;  // the settings file's folder, in XDG_CONFIG_HOME
 
@@ -225,24 +226,24 @@ static class CApiTest
                (anyRest ? o.Reason.StartsWith(reason.Remove(reason.Length - 1), StringComparison.Ordinal) : o.Reason == reason);
     }
 
-    // One connect the way says: Connect with an outcome and a QBSocksCancel, ConnectHandle or
-    // ConnectHandleAsync with a token.
+    // One connect the way says: ConnectSafeHandle with an outcome and a QBSocksCancel, ConnectSafeHandle or
+    // ConnectSafeHandleAsync with a token.
     static Connected Connect(int way, Case c, int port, QBSocksCancel cancel, CancellationToken token)
     {
         var got = new Connected();
-        Task<UIntPtr> task = null;
+        Task<QBSocksHandle> task = null;
         try
         {
             if (way == 0)
             {
-                QBSocksResult result = QBSocks.Connect(c["host"], port, c.BoundMs, cancel, out got.Handle, out got.Facts);
-                if (result != got.Facts.Result || (result == QBSocksResult.Ok) != (got.Handle != QBSocks.NoHandle))
-                    got.Shape = "returned " + result + " with the handle " + got.Handle;
+                got.Socket = QBSocks.ConnectSafeHandle(c["host"], port, c.BoundMs, cancel, out got.Facts);
+                if ((got.Facts.Result == QBSocksResult.Ok) == got.Socket.IsInvalid)
+                    got.Shape = got.Facts.Result + " with the handle " + got.Socket.DangerousGetHandle();
             }
             else
             {
-                got.Handle = way == 1 ? QBSocks.ConnectHandle(c["host"], port, c.BoundMs, token)
-                                      : (task = QBSocks.ConnectHandleAsync(c["host"], port, c.BoundMs, token)).GetAwaiter().GetResult();
+                got.Socket = way == 1 ? QBSocks.ConnectSafeHandle(c["host"], port, c.BoundMs, token)
+                                      : (task = QBSocks.ConnectSafeHandleAsync(c["host"], port, c.BoundMs, token)).GetAwaiter().GetResult();
                 got.Facts = new QBSocksOutcome { Result = QBSocksResult.Ok, Reason = "" };
             }
         }
@@ -268,7 +269,7 @@ static class CApiTest
         byte[] ping = Encoding.ASCII.GetBytes("ping through qbsocks"), back = new byte[ping.Length];
         bool echoed = send(fd, ping, (IntPtr)ping.Length, 0) == (IntPtr)ping.Length &&
                       recv(fd, back, (IntPtr)back.Length, MsgWaitAll) == (IntPtr)back.Length;
-        return close(fd) == 0 && echoed && ping.SequenceEqual(back);
+        return echoed && ping.SequenceEqual(back);
     }
 
     static void Check(Case c, int way, string name, Connected got, int proxyPort, int targetPort)
@@ -280,10 +281,12 @@ static class CApiTest
         Expect(got.Shape == shape, name + ": " + (shape == "" ? "the result and handle, or QBSocksException" : shape), got.Shape);
         if (got.Facts == null) return;
         Expect(Fits(c, got.Facts, proxyPort, targetPort), name + ": the facts", Said(got.Facts));
-        if (got.Facts.Result != QBSocksResult.Ok || got.Handle == QBSocks.NoHandle) return;
-        int fd = (int)got.Handle.ToUInt32();
+        if (got.Facts.Result != QBSocksResult.Ok || got.Socket == null || got.Socket.IsInvalid) return;
+        int fd = (int)got.Socket.DangerousGetHandle();
         Expect((fcntl(fd, GetFlags, 0) & NonBlocking) == 0, name + ": a blocking descriptor", fd);
-        Expect(c["script"] != null ? close(fd) == 0 : Echoes(fd), name + ": the bytes echoed, the descriptor closed", fd);  // a scripted grant leads nowhere
+        bool echoed = c["script"] != null || Echoes(fd);  // a scripted grant leads nowhere
+        got.Socket.Dispose();
+        Expect(echoed && fcntl(fd, GetFlags, 0) == -1, name + ": the bytes echoed, the descriptor closed by its owner", fd);
     }
 
     // linux_servers.py's (QBSOCKS_DANTE_PORT, ...), or the refusing port.
@@ -436,7 +439,7 @@ static class CApiTest
         });
         int threads = Process.GetCurrentProcess().Threads.Count;
         var source = new CancellationTokenSource();
-        var connects = Enumerable.Range(0, count).Select(i => QBSocks.ConnectHandleAsync("127.0.0.1", echo, 0,
+        var connects = Enumerable.Range(0, count).Select(i => QBSocks.ConnectSafeHandleAsync("127.0.0.1", echo, 0,
             i % 2 == 0 ? source.Token : CancellationToken.None)).ToArray();
         bool allHeld = held.Wait(TimeSpan.FromSeconds(60));
         int most = Process.GetCurrentProcess().Threads.Count;
@@ -454,9 +457,13 @@ static class CApiTest
         listener.Close();
     }
 
-    static string Ended(Task<UIntPtr> connect)
+    static string Ended(Task<QBSocksHandle> connect)
     {
-        try { return close((int)connect.GetAwaiter().GetResult().ToUInt32()) == 0 ? "Ok" : "not closed"; }
+        try
+        {
+            connect.GetAwaiter().GetResult().Dispose();  // closes it: the descriptors are counted after
+            return "Ok";
+        }
         catch (OperationCanceledException e)
         {
             var inner = (QBSocksException)e.InnerException;
