@@ -131,7 +131,8 @@ class ProxySide:
         return f"SOCKS{case.version} proxy {server}:{self.port}{' as ' * bool(user)}{user}" if self.port else "direct"
 
     def play(self, connects):
-        script, resets = bytes.fromhex(self.case.script.rstrip("!")), self.case.script.endswith("!")
+        text = self.case.script or ""  # None: no script
+        script, resets = bytes.fromhex(text.rstrip("!")), text.endswith("!")
         try:
             if self.case.proxy == "dropping":
                 deadline = time.monotonic() + 10  # each connect's SYN dropped: it waits for the retry
