@@ -230,7 +230,8 @@ static int read_cases(const char* path) {
     if (next > line && next[-1] == '\r') next[-1] = '\0';
     if (*next == '\n') *next++ = '\0';
     if (line[0] == '\0') continue; /* after a case */
-    if ((text = strstr(line, ": ")) == NULL) return table_error(path, number, "not a field");
+    if ((text = (char*)memchr(line, ':', strlen(line))) == NULL || text[1] != ' ')
+      return table_error(path, number, "not a field");
     *text = '\0', text += 2;
     for (i = 0; i < FIELDS && strcmp(fields[i].name, line) != 0; ++i) continue;
     if (i == FIELDS) return table_error(path, number, "a field this harness does not know");
