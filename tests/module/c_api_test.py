@@ -289,8 +289,8 @@ def run_case(case):
             cancel.cancel()  # closed: changes nothing
 
 
-cases = [case for case in connect_cases.read_file(os.path.join(os.path.dirname(os.path.abspath(__file__)), "connect_cases.txt"))
-         if "python" in case.only.split(" ")]
+TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "connect_cases.txt")
+cases = [case for case in connect_cases.read(TABLE) if "python" in case.only.split(" ")]
 for case in cases:
     run_case(case)
 print(f"{len(cases)} cases, each by {', '.join(WAYS)}")
@@ -298,7 +298,7 @@ expect(cases, "the case table read")
 # What the one reader refuses no harness runs (the C and C# harnesses run the cases it writes out).
 for planted in ("proxy: socks9", "cancel: 201", "also: plain later"):
     with contextlib.suppress(SystemExit):
-        expect(not connect_cases.read(f"case: planted\n{planted}\nresult: OK\n", "planted"), f"{planted} refused")
+        expect(not connect_cases.read("planted", f"case: planted\n{planted}\nresult: OK\n"), f"{planted} refused")
 # Every class the binding raises, made as it makes them: pickled and copied with its facts.
 for error in {*Q._ERRORS.values(), *Q._TARGET_ERRORS.values(), Q.TargetLookupFailed, Q.NoLibrary, Q.Error}:
     made = error("why", error.result, Q.STEP_TARGET_LOOKUP, Q.CAUSE_SYSTEM_ERROR, 91, 11001)

@@ -25,32 +25,27 @@ FIELDS = {"case": (".+", None), "proxy": ("none|dante|microsocks|microsocks-auth
           "reason": (".*", ""), "reason_windows": (".*", None)}
 
 
-def read(text, where):  # each case's fields, as text
+def read(path, text=None):  # each case's fields, as text (text: in place of the file's)
+    if text is None:
+        with open(path, encoding="utf-8") as table:
+            text = table.read()
     cases = []
     for lines in ([line for line in block.split("\n") if line and not line.startswith("#")]
                   for block in re.split(r"\n[ \t]*\n", text)):
         fields = [line.partition(": ") for line in lines]
         for line, (field, colon, value) in zip(lines, fields):
             if not colon or not re.fullmatch(FIELDS.get(field, ("(?!)",))[0], value):
-                raise SystemExit(f"FAILED {where}: {line!r}: no such field, or a value that does not parse")
+                raise SystemExit(f"FAILED {path}: {line!r}: no such field, or a value that does not parse")
         case = {field: value for field, _, value in fields}
         if lines and (fields[0][0] != "case" or len(case) < len(lines) or "result" not in case):
-            raise SystemExit(f"FAILED {where}: {lines[0]!r}: a case begins with case:, has result: and each field once")
+            raise SystemExit(f"FAILED {path}: {lines[0]!r}: a case begins with case:, has result: and each field once")
         if lines:
             cases.append(types.SimpleNamespace(**{f: case.get(f, default) for f, (_, default) in FIELDS.items()}))
     return cases
 
 
-def read_file(path):
-    try:
-        with open(path, encoding="utf-8") as table:
-            return read(table.read(), path)
-    except OSError as e:
-        raise SystemExit(f"FAILED the case table: {e}")
-
-
 if __name__ == "__main__":
     text = "".join("".join(f"{f}: {v}\n" for f, v in vars(case).items() if v is not None) + "\n"
-                   for case in read_file(sys.argv[1]))
+                   for case in read(sys.argv[1]))
     with open(sys.argv[2], "w", encoding="utf-8", newline="\n") as out:
         out.write(text)
