@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # c_api_test.cs with QBSocks.cs, by mcs, under mono with linux_servers.py, over
-# connect_cases.txt; without mono it says so and exits 77 (skipped).
+# the cases of connect_cases.txt as connect_cases.py wrote them out (CASES);
+# without mono it says so and exits 77 (skipped).
 # QBSOCKS_MONO_PRELOAD: a sanitizer's runtime, which must come first.
-#   c_api_dotnet.sh LIBRARY_DIR WORK_DIR VERSION
+#   c_api_dotnet.sh LIBRARY_DIR WORK_DIR VERSION CASES
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd) exe=${2:?WORK_DIR}/c_api_test.exe
 command -v mcs >/dev/null && command -v mono >/dev/null ||
@@ -19,4 +20,4 @@ rm -rf "$2/nowhere" && mkdir "$2/nowhere" && LD_LIBRARY_PATH=$2/nowhere mono "$e
 # libqbsocks.so and no <dllmap> (the binding finds the library itself).
 rm -rf "$exe.config" "$2/runtime" && mkdir "$2/runtime" && ln -s "$1/libqbsocks.so.1" "$2/runtime/"
 LD_LIBRARY_PATH=$2/runtime${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} exec python3 "$repo/tests/support/linux_servers.py" \
-  env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$exe" "$3" "$repo/tests/module/connect_cases.txt"
+  env ${QBSOCKS_MONO_PRELOAD:+LD_PRELOAD="$QBSOCKS_MONO_PRELOAD"} mono "$exe" "$3" "${4:?CASES}"

@@ -1,7 +1,8 @@
 /* The C interface as a C program uses it (built as C, on Linux against
  * libqbsocks.so.1, on Windows with MinGW-w64 against qbsocks.dll), through
- * the servers of linux_servers.py, over the cases of connect_cases.txt (its
- * path in QBSOCKS_CONNECT_CASES): each case writes the settings, connects,
+ * the servers of linux_servers.py, over the cases of connect_cases.txt as
+ * its one reader, connect_cases.py, wrote them out (their path in
+ * QBSOCKS_CONNECT_CASES): each case writes the settings, connects,
  * and checks the result, the reason's text, the route, the facts of the
  * outcome (step, cause, proxy code, system error), and on success a
  * blocking socket that exchanges bytes with the echo target; cancel cases
@@ -77,8 +78,8 @@ static const char* const driver_names[] = {"qbsocks_connect_ex", "qbsocks_connec
 static int driver;
 #define NOT_FOUND 11001 /* an offline resolver's "try again" (11002) stands for it */
 
-/* A case of the table, its texts in the table's text; user and password
- * NULL: the table's default. steps and only: a bit for each word allowed. */
+/* A case of the table, its texts in the table's text; a text the reader
+ * left out: NULL. steps and only: a bit for each word allowed. */
 static struct row {
   const char *name, *user, *password, *host, *script, *reason, *reason_windows;
   int proxy, version, unreadable, to_refusing_target, bound_ms, cancel, only, also, nothing_after_script;
@@ -86,8 +87,8 @@ static struct row {
 } rows[128];
 static int row_count;
 
-/* The table's fields: how each value is read, and into which member. */
-enum kind { TEXT, NUMBER, MS, WORDS, CANCEL, SCRIPT };
+/* The table's fields: how each value is taken, and into which member. */
+enum kind { TEXT, NUMBER, MS, WORDS, CANCEL };
 static const struct field {
   const char* name;
   enum kind kind;
@@ -105,7 +106,7 @@ static const struct field {
     {"target", WORDS, offsetof(struct row, to_refusing_target), "echo refusing", 0},
     {"bound_ms", MS, offsetof(struct row, bound_ms), NULL, 0},
     {"cancel", CANCEL, offsetof(struct row, cancel), NULL, 0},
-    {"script", SCRIPT, offsetof(struct row, script), NULL, 0},
+    {"script", TEXT, offsetof(struct row, script), NULL, 0},
     {"after_script", WORDS, offsetof(struct row, nothing_after_script), "any nothing", 0},
     {"only", WORDS, offsetof(struct row, only), "c python csharp", ' '}, /* this harness: c, bit 0 */
     {"also", WORDS, offsetof(struct row, also), also_words, 0},
@@ -122,14 +123,10 @@ static const struct field {
 
 static int hex_digit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
 
-/* A script's bytes (at most 64; bytes NULL: counted alone), or -1 for
- * text that is not pairs of hex digits before an optional final "!". */
+/* A script's bytes (pairs of hex digits, at most 64, before an optional final "!"), their count. */
 static int from_hex(const char* hex, char* bytes) {
-  int n = 0, high, low;
-  for (; hex[0] != '\0' && strcmp(hex, "!") != 0; hex += 2, ++n) {
-    if ((high = hex_digit(hex[0])) < 0 || (low = hex_digit(hex[1])) < 0 || n == 64) return -1;
-    if (bytes != NULL) bytes[n] = (char)(high << 4 | low);
-  }
+  int n = 0;
+  for (; hex[0] != '\0' && hex[0] != '!'; hex += 2) bytes[n++] = (char)(hex_digit(hex[0]) << 4 | hex_digit(hex[1]));
   return n;
 }
 
@@ -169,22 +166,19 @@ static int read_words(const struct field* field, const char* text, int* value) {
   return 1;
 }
 
+/* The value into the row; 0 for a word this harness does not know. An
+ * empty list of words is none of them (0). */
 static int read_field(const struct field* field, const char* text, struct row* row) {
   void* member = (char*)row + field->offset;
-  if (field->kind == TEXT || field->kind == SCRIPT) *(const char**)member = text;
-  if (field->kind == TEXT) return 1;
-  if (field->kind == SCRIPT) return from_hex(text, NULL) >= 0;
-  if (field->kind == WORDS) return read_words(field, text, (int*)member);
+  if (field->kind == TEXT) return *(const char**)member = text, 1;
+  if (field->kind == WORDS) return *text == '\0' || read_words(field, text, (int*)member);
   if (field->kind == CANCEL && strcmp(text, "before") == 0) return *(int*)member = CANCEL_BEFORE, 1;
-  return read_number(text, field->kind == MS, (int*)member) &&
-         (field->kind != CANCEL || *(int*)member <= MOST_CONNECTS);
+  return read_number(text, field->kind == MS, (int*)member);
 }
 
-static void take_defaults(struct row* row) {
+static void start_row(struct row* row) { /* what a field left out stands for */
   memset(row, 0, sizeof(*row));
-  row->host = "127.0.0.1", row->reason = "";
-  row->version = 5, row->bound_ms = 60000, row->only = ~0, row->steps = 1 << QBSOCKS_STEP_NONE;
-  row->result = row->system_error_windows = -1, row->proxy_code = QBSOCKS_NO_PROXY_CODE;
+  row->system_error_windows = -1, row->proxy_code = QBSOCKS_NO_PROXY_CODE;
 }
 
 /* A whole file into buffer (read by pieces: /proc's files come a page at
@@ -220,10 +214,11 @@ static int table_error(const char* path, int line, const char* what) {
   return 0;
 }
 
-/* Every case of the table into rows[]; says what is wrong when it cannot. */
+/* Every case into rows[]: each a "field: value" line for every field
+ * with a value (checked by the reader), "case" first, then a blank line. */
 static int read_cases(const char* path) {
   char *line = table, *next, *text;
-  int number = 1, i, seen = 0;
+  int number = 1, i;
   struct row* row = NULL;
   const char* wrong = path != NULL ? read_table(path) : "not set";
   if (wrong != NULL) return table_error(path != NULL ? path : "QBSOCKS_CONNECT_CASES", 0, wrong);
@@ -231,26 +226,18 @@ static int read_cases(const char* path) {
     for (next = line; *next != '\0' && *next != '\n'; ++next) continue;
     if (next > line && next[-1] == '\r') next[-1] = '\0';
     if (*next == '\n') *next++ = '\0';
-    if (line[0] == '#') continue;
-    if (line[0] == '\0') { /* the case ends */
-      if (row != NULL && row->result < 0) return table_error(path, number, "the case has no result");
-      row = NULL;
-      continue;
-    }
-    if ((text = (char*)memchr(line, ':', strlen(line))) == NULL) return table_error(path, number, "not a field");
-    for (*text++ = '\0'; *text == ' '; ++text) continue;
+    if (line[0] == '\0') continue; /* after a case */
+    if ((text = (char*)memchr(line, ':', strlen(line))) == NULL || text[1] != ' ')
+      return table_error(path, number, "not a field");
+    *text = '\0', text += 2;
     for (i = 0; i < FIELDS && strcmp(fields[i].name, line) != 0; ++i) continue;
-    if (i == FIELDS) return table_error(path, number, "an unknown field");
-    if ((row == NULL) != (i == 0))
-      return table_error(path, number, i ? "a field outside a case" : "no blank line before");
+    if (i == FIELDS) return table_error(path, number, "a field this harness does not know");
     if (i == 0 && row_count == (int)(sizeof(rows) / sizeof(rows[0])))
       return table_error(path, number, "too many cases");
-    if (i == 0) take_defaults(row = &rows[row_count++]), seen = 0;
-    if (seen & 1 << i) return table_error(path, number, "a field given twice");
-    seen |= 1 << i;
-    if (!read_field(&fields[i], text, row)) return table_error(path, number, "a value that does not parse");
+    if (i == 0) start_row(row = &rows[row_count++]);
+    if (row == NULL || !read_field(&fields[i], text, row))
+      return table_error(path, number, "a value this harness does not know");
   }
-  if (row != NULL && row->result < 0) return table_error(path, number, "the case has no result");
 #ifdef _WIN32 /* Windows' own reason and system error, where the table gives them */
   for (row = rows; row < rows + row_count; ++row) {
     if (row->reason_windows != NULL) row->reason = row->reason_windows;
