@@ -60,11 +60,11 @@ int FieldLength(const char* field, size_t size) {
   return static_cast<int>(end != nullptr ? static_cast<const char*>(end) - field : size - 1);
 }
 
-// Milliseconds until more than budget have passed since start, as the
+// Milliseconds until more than limit have passed since start, as the
 // checks measure it (past once the count has gone beyond, not at it).
-unsigned int MillisecondsLeft(DWORD start, DWORD budget) {
+unsigned int MillisecondsLeft(DWORD start, DWORD limit) {
   const DWORD elapsed = GetTickCount() - start;
-  return elapsed > budget ? 0 : budget - elapsed + 1;
+  return elapsed > limit ? 0 : limit - elapsed + 1;
 }
 
 SOCKET Native(uintptr_t handle) { return static_cast<SOCKET>(handle); }
@@ -220,7 +220,7 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
 }
 
 int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
-  if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, 0, 0, wait);
+  if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
   unsigned long address = 0;
   int error = 0;
   const bool found = lookup_->Found(&address, &error);
@@ -243,7 +243,7 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
   }
   const int error = sockio::SaveSystemError();  // a connect under way reports WSAEWOULDBLOCK
   if (error != WSAEWOULDBLOCK) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
-  return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
 }
 
 // A look without waiting: the connect is over once the socket is writable
@@ -252,7 +252,7 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
 int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
   const int seen = sockio::Wait(Native(socket_), sockio::kWritable, 0);
   if (seen < 0) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, WSAGetLastError(), nullptr);
-  if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
   int soError = 0;
   sockio::SockLen size = static_cast<sockio::SockLen>(sizeof(soError));
   if (sys::getsockopt(sockio::Native(Native(socket_)), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
@@ -262,7 +262,7 @@ int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
   if (soError != 0) {
     return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::WinsockNumber(soError), nullptr);
   }
-  if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
   return settings_.dwEnable ? StartHandshake(wait) : Connected();
 }
 
@@ -280,69 +280,62 @@ int ConnectEngine::StartHandshake(qbsocks_wait* wait) {
   return DriveHandshake(wait);
 }
 
-// The handshake's wants, met with non-blocking calls until one would
-// block: then the socket is waited for, within the reply's ten seconds.
-// Once the bound or a cancel is seen, nothing more goes to the proxy (the
-// password least of all): the connect ends in the step it is in.
+// The handshake over non-blocking sends and receives until one would
+// block: then the socket is waited for, within the reply's time that the
+// handshake says. Once the bound or a cancel is seen, nothing more goes to
+// the proxy (the password least of all): the connect ends in the step it
+// is in.
 int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
-  using Want = qbproxy::Handshake::Want;
-  qbproxy::Handshake& handshake = handshake_->handshake;
-  const auto native = sockio::Native(Native(socket_));
-  for (;;) {
-    // Done, the handshake is in no step; the connect stays in the reply's,
-    // where a cancel seen now ends it.
-    const int step = handshake.Step();
-    if (step != step_ && step != QBSOCKS_STEP_NONE) EnterStep(step);
-    if (ended_ != Ended::kNo) return EndEarly();
-    switch (handshake.Next()) {
-      case Want::kSend: {
-        if (MustEnd()) return EndEarly();
-        const int size = handshake.OutputSize() - sent_;
-        const auto n =
-            sys::send(native, reinterpret_cast<const char*>(handshake.Output()) + sent_, size, sockio::kNoSigPipe);
-        if (n >= 0) {
-          sent_ += static_cast<int>(n);
-          if (sent_ == handshake.OutputSize()) sent_ = 0, handshake.Sent();
-          break;
-        }
-        const int error = sockio::SaveSystemError();
-        if (error == WSAEWOULDBLOCK) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
-        handshake.SendFailed(error);
-        break;
+  // The engine's side of the handshake's one driver step. A class of this
+  // member's, so that it may use the engine's own.
+  class NonBlockingIo final : public qbproxy::HandshakeIo {
+   public:
+    explicit NonBlockingIo(ConnectEngine& engine)
+        : engine_(engine), native_(sockio::Native(Native(engine.socket_))) {}
+    // One send: false with no error when only a part went (the next turn
+    // sends the rest).
+    bool SendAll(const BYTE* data, int size, LONG* error) override {
+      const auto n = sys::send(native_, reinterpret_cast<const char*>(data) + engine_.sent_, size - engine_.sent_,
+                               sockio::kNoSigPipe);
+      if (n < 0) {
+        *error = sockio::SaveSystemError();  // WSAEWOULDBLOCK when it would block
+        return false;
       }
-      case Want::kUserId: {
-        char userId[kSocks4UserIdRoom];
-        ReadSocks4UserId(userId);
-        handshake.SetUserId(userId);
-        break;
-      }
-      case Want::kReceive: {
-        if (handshake.ReplyNumber() != reply_) reply_ = handshake.ReplyNumber(), replyStart_ = GetTickCount();
-        if (static_cast<DWORD>(GetTickCount() - replyStart_) > kReplyBudgetMs) {
-          // A cancel or the bound that came while the caller's loop slept
-          // ends the connect, even when the reply's time ran out as well.
-          if (MustEnd()) return EndEarly();
-          handshake.Late();
-          break;
-        }
-        const auto n = sys::recv(native, reinterpret_cast<char*>(handshake.InputBuffer()), handshake.InputRoom(), 0);
-        if (n > 0) handshake.Received(static_cast<int>(n));
-        if (n == 0) handshake.Closed();
-        if (n >= 0) break;
-        const int error = sockio::SaveSystemError();
-        if (error == WSAEWOULDBLOCK)
-          return WaitFor(socket_, QBSOCKS_WAIT_READABLE, replyStart_, kReplyBudgetMs, wait);
-        handshake.ReceiveFailed(error);
-        break;
-      }
-      case Want::kDone: return Connected();
-      case Want::kFailed: {
-        const qbproxy::Failure& failure = handshake.failure();
-        if (failure.step != step_) EnterStep(failure.step);
-        return Fail(failure.cause, failure.proxyCode, failure.systemError, failure.text);
-      }
+      engine_.sent_ += static_cast<int>(n);
+      if (engine_.sent_ != size) return false;
+      engine_.sent_ = 0;
+      return true;
     }
+    int Receive(BYTE* buffer, int size, DWORD, DWORD, LONG* error) override {
+      const auto n = sys::recv(native_, reinterpret_cast<char*>(buffer), size, 0);
+      if (n < 0) *error = sockio::SaveSystemError();
+      return static_cast<int>(n);
+    }
+    bool EndsAt(Moment moment, const qbproxy::Handshake& handshake) override {
+      if (moment != Moment::kTurn) return engine_.MustEnd();
+      // Done, the handshake is in no step; the connect stays in the
+      // reply's, where a cancel seen now ends it.
+      const int step = handshake.Step();
+      if (step != engine_.step_ && step != QBSOCKS_STEP_NONE) engine_.EnterStep(step);
+      return engine_.ended_ != Ended::kNo;
+    }
+
+   private:
+    ConnectEngine& engine_;
+    decltype(sockio::Native(SOCKET())) native_;
+  };
+  qbproxy::Handshake& handshake = handshake_->handshake;
+  NonBlockingIo io(*this);
+  switch (qbproxy::Drive(handshake, io)) {
+    case qbproxy::Driven::kWaitWritable: return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
+    case qbproxy::Driven::kWaitReadable:
+      return WaitFor(socket_, QBSOCKS_WAIT_READABLE, handshake.MillisecondsLeft(GetTickCount()), wait);
+    case qbproxy::Driven::kEnded: return EndEarly();
+    case qbproxy::Driven::kDone: break;
   }
+  if (handshake.Next() == qbproxy::Handshake::Want::kDone) return Connected();
+  const qbproxy::Failure& failure = handshake.failure();
+  return Fail(failure.cause, failure.proxyCode, failure.systemError, failure.text);
 }
 
 // Connected; a cancel that no wait took still ends it.
@@ -382,15 +375,14 @@ bool ConnectEngine::MustEnd() {
 
 // A wait that would start past the bound or after a cancel ends the
 // connect instead; else the caller is to come back when the handle is
-// ready, or at the bound or the reply's time (dwBudget from dwStart), or,
+// ready, or at the bound or within limitMs (the reply's time), or,
 // while the TCP connect goes on, when the caller's wait may have missed
 // its failure (WSAPoll's): the next look asks the socket.
-int ConnectEngine::WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait) {
+int ConnectEngine::WaitFor(uintptr_t handle, int events, unsigned int limitMs, qbsocks_wait* wait) {
   if (MustEnd()) return EndEarly();
-  unsigned int timeout = QBSOCKS_WAIT_FOREVER;
-  if (timeoutMs_ != 0) timeout = MillisecondsLeft(startMs_, timeoutMs_);
-  if (dwBudget != 0) {
-    const unsigned int left = MillisecondsLeft(dwStart, dwBudget);
+  unsigned int timeout = limitMs;
+  if (timeoutMs_ != 0) {
+    const unsigned int left = MillisecondsLeft(startMs_, timeoutMs_);
     if (left < timeout) timeout = left;
   }
   if (phase_ == Phase::kConnecting && timeout > sockio::kLongestConnectWaitMs)

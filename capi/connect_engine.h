@@ -83,8 +83,9 @@ class ConnectEngine {
   bool PastDeadline() const;
   // Whether the bound ran out or a cancel came; notes which, once.
   bool MustEnd();
-  // Waits for the handle, unless the bound or a cancel ends the connect.
-  int WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait);
+  // Waits for the handle at most limitMs (QBSOCKS_WAIT_FOREVER: until the
+  // bound), unless the bound or a cancel ends the connect.
+  int WaitFor(uintptr_t handle, int events, unsigned int limitMs, qbsocks_wait* wait);
   // The ends of the connect; each returns its result.
   int EndEarly();
   int Fail(int cause, int proxyCode, LONG systemError, const char* text);
@@ -104,9 +105,7 @@ class ConnectEngine {
   qbsettings::ProxySettings settings_;
   NameLookup* lookup_ = nullptr;
   HandshakeHolder* handshake_ = nullptr;
-  int sent_ = 0;          // bytes of the handshake's request sent
-  int reply_ = -1;        // the handshake's reply that is being received
-  DWORD replyStart_ = 0;  // when it began: its ten seconds count from there
+  int sent_ = 0;  // bytes of the handshake's request sent
   int step_ = QBSOCKS_STEP_NONE;
   // How the connect ended early, and the step it was in then (the one
   // that ran over the bound, seen as the next began).
