@@ -32,7 +32,7 @@ sealed class Case
         ["version"] = "4|5", ["user"] = ".*", ["password"] = ".*", ["settings"] = "readable|unreadable", ["host"] = ".+",
         ["target"] = "echo|refusing", ["bound_ms"] = "[0-9]+(\\.[0-9]+)?", ["cancel"] = "[0-9]+|before", ["script"] = "([0-9a-f]{2})+!?",
         ["after_script"] = "any|nothing",
-        ["only"] = List("c|python|csharp", " "), ["also"] = List("plain|later|unknown|chained|many|give-up|watched", " "),
+        ["only"] = List("c|python|csharp", " "), ["also"] = List("plain|later|unknown|chained|many|give-up|watched|late", " "),
         ["result"] = Names<QBSocksResult>(), ["step"] = List(Names<QBSocksStep>(), "\\|"), ["cause"] = Names<QBSocksCause>(),
         ["proxy_code"] = "[0-9]+", ["system_error"] = "[0-9]+", ["reason"] = ".*", ["reason_windows"] = ".*",
         ["system_error_windows"] = "[0-9]+" };
