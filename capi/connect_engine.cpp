@@ -182,15 +182,16 @@ int ConnectEngine::Start(qbsocks_wait* wait) {
   // Settings that cannot be read fail the connect: going direct would
   // bypass a proxy the user switched on.
   EnterStep(QBSOCKS_STEP_SETTINGS);
-  LONG unread;
-  {
-    qbplatform::ScopedReadBound bound(&readBound_);
-    unread = qbsettings::ReadProxySettings(&settings_, qbsettings::kReadPassword);
+  const qbsettings::BoundedRead read =
+      qbsettings::ReadProxySettingsWithin(readBound_, &settings_, qbsettings::kReadPassword);
+  if (read.bGivenUp) {  // for the bound or a cancel, which MustEnd notes
+    MustEnd();
+    return EndEarly();
   }
-  if (unread != ERROR_SUCCESS) {
+  if (read.lUnread != ERROR_SUCCESS) {
     char why[128];
-    DescribeUnreadableSettings(unread, why, sizeof(why));
-    return Fail(QBSOCKS_CAUSE_STORE_FAILED, QBSOCKS_NO_PROXY_CODE, unread, why);
+    DescribeUnreadableSettings(read.lUnread, why, sizeof(why));
+    return Fail(QBSOCKS_CAUSE_STORE_FAILED, QBSOCKS_NO_PROXY_CODE, read.lUnread, why);
   }
   return BeginConnect(wait);
 }
@@ -211,8 +212,7 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
   if (lookup_ == nullptr) {  // no thread to be had: the lookup blocks this one, as it always did
     unsigned long found = 0;
     int error = 0;
-    if (!LookUpIpv4(name, &found, &error))
-      return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+    if (!LookUpIpv4(name, &found, &error)) return CallFailed(error);
     return ConnectTo(found, wait);
   }
   phase_ = Phase::kLookup;
@@ -226,7 +226,7 @@ int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
   const bool found = lookup_->Found(&address, &error);
   lookup_->Release();
   lookup_ = nullptr;
-  if (!found) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+  if (!found) return CallFailed(error);
   return ConnectTo(address, wait);
 }
 
@@ -242,7 +242,7 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
     return settings_.dwEnable ? StartHandshake(wait) : Connected();
   }
   const int error = sockio::SaveSystemError();  // a connect under way reports WSAEWOULDBLOCK
-  if (error != WSAEWOULDBLOCK) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+  if (error != WSAEWOULDBLOCK) return CallFailed(error);
   return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
 }
 
@@ -251,16 +251,16 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
 // in its exception set, which Wait counts as ready.
 int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
   const int seen = sockio::Wait(Native(socket_), sockio::kWritable, 0);
-  if (seen < 0) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, WSAGetLastError(), nullptr);
+  if (seen < 0) return CallFailed(WSAGetLastError());
   if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
   int soError = 0;
   sockio::SockLen size = static_cast<sockio::SockLen>(sizeof(soError));
   if (sys::getsockopt(sockio::Native(Native(socket_)), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
                       &size) != 0) {
-    return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::SaveSystemError(), nullptr);
+    return CallFailed(sockio::SaveSystemError());
   }
   if (soError != 0) {
-    return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::WinsockNumber(soError), nullptr);
+    return CallFailed(sockio::WinsockNumber(soError));
   }
   if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
   return settings_.dwEnable ? StartHandshake(wait) : Connected();
@@ -334,7 +334,9 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
     case qbproxy::Driven::kDone: break;
   }
   if (handshake.Next() == qbproxy::Handshake::Want::kDone) return Connected();
+  // (A proxy's code mapped to WSAETIMEDOUT is the proxy's own time-out.)
   const qbproxy::Failure& failure = handshake.failure();
+  if (failure.cause == QBSOCKS_CAUSE_SYSTEM_ERROR) return CallFailed(failure.systemError, failure.text);
   return Fail(failure.cause, failure.proxyCode, failure.systemError, failure.text);
 }
 
@@ -403,16 +405,17 @@ int ConnectEngine::EndEarly() {
   return End(outcome);
 }
 
+// A system call of the current step failed. One whose wait was cut short
+// (WSAEINTR, WSAETIMEDOUT) was cut short by the bound or the cancel when
+// either came: the connect ended early, not failed.
+int ConnectEngine::CallFailed(LONG error, const char* text) {
+  if ((error == WSAEINTR || error == WSAETIMEDOUT) && MustEnd()) return EndEarly();
+  return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, text);
+}
+
 // A failure of the current step, in the library's words: the step's text,
 // else the unreachable proxy's, else the system's error.
 int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* text) {
-  // A read that gave up, or a system error that says the wait was cut
-  // short, did so for the bound or the cancel.
-  // (A proxy's code mapped to WSAETIMEDOUT is the proxy's own time-out.)
-  const bool bCutShort =
-      (cause == QBSOCKS_CAUSE_SYSTEM_ERROR && (systemError == WSAEINTR || systemError == WSAETIMEDOUT)) ||
-      (cause == QBSOCKS_CAUSE_STORE_FAILED && systemError == ERROR_OPERATION_ABORTED);
-  if (MustEnd() && bCutShort) return EndEarly();
   Outcome outcome;
   outcome.step = step_;
   outcome.cause = cause;
@@ -506,7 +509,8 @@ class WakeOnCancel {
 
 }  // namespace
 
-void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel) {
+void RunToEnd(ConnectEngine& engine) {
+  qbsocks_cancel* const cancel = engine.cancel();
   qbsocks_wait wait;
   if (engine.Advance(&wait) != QBSOCKS_IN_PROGRESS) return;
   // Without a cancel handle nothing but the handle and the time can move

@@ -60,6 +60,8 @@ class ConnectEngine {
   // Gives a connect still in progress up: QBSOCKS_CANCELLED in its step.
   void GiveUp();
   const Outcome& outcome() const { return outcome_; }
+  // The cancel handle the connect was given (null: none), for its drivers.
+  qbsocks_cancel* cancel() const { return cancel_; }
   // On QBSOCKS_OK, the connected socket in blocking mode, now the caller's
   // (QBSOCKS_NO_HANDLE and a QBSOCKS_NO_SOCKET outcome when it cannot be
   // made blocking).
@@ -89,6 +91,7 @@ class ConnectEngine {
   // The ends of the connect; each returns its result.
   int EndEarly();
   int Fail(int cause, int proxyCode, LONG systemError, const char* text);
+  int CallFailed(LONG error, const char* text = nullptr);
   int End(const Outcome& outcome);
   void CloseAll();
   void ReleaseParts();  // all but the socket
@@ -116,9 +119,14 @@ class ConnectEngine {
 };
 
 // The connect on the calling thread to its end: it sleeps on the handle
-// each step waits for, and on a wake that a trigger of cancel signals.
-void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel);
+// each step waits for, and on a wake that a trigger of its cancel signals.
+void RunToEnd(ConnectEngine& engine);
 
 }  // namespace qbsocks_c
+
+// A connect that the caller's loop drives.
+struct qbsocks_connecting : qbsocks_c::ConnectEngine {
+  using ConnectEngine::ConnectEngine;
+};
 
 #endif  // QBSOCKS_CAPI_CONNECT_ENGINE_H

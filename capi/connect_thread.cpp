@@ -13,6 +13,7 @@
 #include "connect_thread.h"
 
 #include "cancel.h"
+#include "connect_engine.h"
 #include "wake.h"
 #include "afx/sockio.h"  // TickCount
 #include "afx/sync.h"
@@ -562,12 +563,11 @@ bool HandOver(PendingConnect* connect) {
 
 }  // namespace
 
-int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_cancel* cancel, qbsocks_connect_callback callback,
-                       void* context) {
+int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_connect_callback callback, void* context) {
   PendingConnect* connect = connecting != nullptr ? new PendingConnect : nullptr;
   if (connect != nullptr) {
     connect->connecting = connecting;
-    connect->cancel = cancel;
+    connect->cancel = connecting->cancel();  // the engine's, its driver's too
     connect->callback = callback;
     connect->context = context;
     if (HandOver(connect)) return QBSOCKS_OK;

@@ -15,11 +15,6 @@
 #include <stddef.h>
 #include <string.h>
 
-// A connect that the caller's loop drives.
-struct qbsocks_connecting : qbsocks_c::ConnectEngine {
-  using ConnectEngine::ConnectEngine;
-};
-
 namespace qbsocks_c {
 
 Text ReadRoute() {
@@ -114,7 +109,7 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
     return Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect needs a host and a place for the socket");
   }
   qbsocks_c::ConnectEngine engine(host, port, timeout_ms, cancel);  // closes what it still holds when it goes
-  qbsocks_c::RunToEnd(engine, cancel);
+  qbsocks_c::RunToEnd(engine);
   *socket_out = engine.HandOver();
   return engine.outcome();
 }
@@ -288,8 +283,7 @@ int QBSOCKS_CALL qbsocks_connect_finish(qbsocks_connecting* connecting, uintptr_
 int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port, const qbsocks_connect_options* options,
                                        qbsocks_connect_callback callback, void* context) {
   if (host == nullptr || callback == nullptr || Refusal(options, nullptr) != nullptr) return QBSOCKS_BAD_ARGUMENT;
-  return qbsocks_c::RunOnConnectThread(qbsocks_connect_start(host, port, options),
-                                       options != nullptr ? options->cancel : nullptr, callback, context);
+  return qbsocks_c::RunOnConnectThread(qbsocks_connect_start(host, port, options), callback, context);
 }
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size){
