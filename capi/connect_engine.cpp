@@ -84,13 +84,13 @@ NegotiationFailure NegotiationOf(const qbsettings::ProxySettings& settings, cons
                          holder->handshake.failure().targetFailed;
   failure.systemError = systemError;
   failure.text = text;
-  failure.waitedMs = kReplyBudgetMs;
+  failure.waitedMs = kReplyLimitMs;
   return failure;
 }
 
 }  // namespace
 
-Outcome Failure(int result, const Text& reason, LONG systemError) {
+Outcome OutcomeOf(int result, const Text& reason, LONG systemError) {
   Outcome outcome;
   outcome.result = result;
   outcome.cause = result == QBSOCKS_BAD_ARGUMENT ? QBSOCKS_CAUSE_BAD_ARGUMENT : QBSOCKS_CAUSE_SYSTEM_ERROR;
@@ -114,7 +114,7 @@ ConnectEngine::ConnectEngine(const char* host, unsigned int port, unsigned int t
   }
   readBound_.pfnGiveUp = [](const void* pContext) {
     const auto* self = static_cast<const ConnectEngine*>(pContext);
-    return self->PastDeadline() || IsTriggered(self->cancel_);
+    return self->PastBound() || IsTriggered(self->cancel_);
   };
   readBound_.pContext = this;
   memset(&settings_, 0, sizeof(settings_));
@@ -122,11 +122,9 @@ ConnectEngine::ConnectEngine(const char* host, unsigned int port, unsigned int t
 }
 
 ConnectEngine::~ConnectEngine() {
-  CloseAll();
+  Close();
   free(host_);
 }
-
-void ConnectEngine::Refuse(const char* reason) { refusal_ = reason; }
 
 int ConnectEngine::Advance(qbsocks_wait* wait) {
   switch (phase_) {
@@ -150,8 +148,8 @@ uintptr_t ConnectEngine::HandOver() {
   if (phase_ != Phase::kEnded || outcome_.result != QBSOCKS_OK) return QBSOCKS_NO_HANDLE;
   if (!sockio::MakeBlocking(Native(socket_))) {
     const int error = WSAGetLastError();
-    End(Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)),
-                error));
+    End(OutcomeOf(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)),
+                  error));
     return QBSOCKS_NO_HANDLE;
   }
   const uintptr_t handle = socket_;
@@ -162,8 +160,8 @@ uintptr_t ConnectEngine::HandOver() {
 // The socket, then the settings, then the way: as CSocks::Connect goes.
 int ConnectEngine::Start(qbsocks_wait* wait) {
   if (refusal_ != nullptr) {
-    return End(*refusal_ != '\0' ? Failure(QBSOCKS_BAD_ARGUMENT, refusal_)
-                                 : Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+    return End(*refusal_ != '\0' ? OutcomeOf(QBSOCKS_BAD_ARGUMENT, refusal_)
+                                 : OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
   }
   // A cancel that came before the connect began ends it before anything
   // is opened: no socket, and no NO_SOCKET when none could be had.
@@ -171,11 +169,11 @@ int ConnectEngine::Start(qbsocks_wait* wait) {
   const SOCKET handle = sockio::OpenSocket(SOCK_STREAM);
   if (handle == INVALID_SOCKET) {
     const int error = WSAGetLastError();
-    return End(Failure(QBSOCKS_NO_SOCKET,
-                       error == WSANOTINITIALISED
-                           ? SocketErrorInWords(error)
-                           : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
-                       error));
+    return End(OutcomeOf(QBSOCKS_NO_SOCKET,
+                         error == WSANOTINITIALISED
+                             ? SocketErrorInWords(error)
+                             : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
+                         error));
   }
   socket_ = static_cast<uintptr_t>(handle);
 
@@ -275,7 +273,7 @@ int ConnectEngine::StartHandshake(qbsocks_wait* wait) {
         host_, port_, settings_.szUserName, FieldLength(settings_.szUserName, sizeof(settings_.szUserName)),
         settings_.szPassword, FieldLength(settings_.szPassword, sizeof(settings_.szPassword)))};
   }
-  if (handshake_ == nullptr) return End(Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+  if (handshake_ == nullptr) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
   phase_ = Phase::kHandshake;
   return DriveHandshake(wait);
 }
@@ -361,14 +359,14 @@ void ConnectEngine::EnterStep(int step) {
 
 // The bound by the time gone since the start, which the tick count's wrap
 // leaves right.
-bool ConnectEngine::PastDeadline() const {
+bool ConnectEngine::PastBound() const {
   return timeoutMs_ != 0 && static_cast<DWORD>(GetTickCount() - startMs_) > timeoutMs_;
 }
 
 bool ConnectEngine::MustEnd() {
   if (ended_ == Ended::kNo) {
     if (IsTriggered(cancel_)) ended_ = Ended::kCancelled;
-    else if (PastDeadline()) ended_ = Ended::kTimedOut;
+    else if (PastBound()) ended_ = Ended::kTimedOut;
     else return false;
     endedIn_ = step_;
   }
@@ -434,12 +432,12 @@ int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* 
 int ConnectEngine::End(const Outcome& outcome) {
   outcome_ = outcome;
   phase_ = Phase::kEnded;
-  if (outcome.result != QBSOCKS_OK) CloseAll();
+  if (outcome.result != QBSOCKS_OK) Close();
   ReleaseParts();
   return outcome.result;
 }
 
-void ConnectEngine::CloseAll() {
+void ConnectEngine::Close() {
   if (socket_ != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(socket_));
   socket_ = QBSOCKS_NO_HANDLE;
   ReleaseParts();

@@ -36,8 +36,9 @@ struct Outcome {
   Text reason;
 };
 
-// A connect refused or failed before it began (no socket, bad arguments).
-Outcome Failure(int result, const Text& reason, LONG systemError = 0);
+// The outcome of a connect refused or failed before it began (no socket,
+// bad arguments), or ended by its caller.
+Outcome OutcomeOf(int result, const Text& reason, LONG systemError = 0);
 
 class ConnectEngine {
  public:
@@ -51,12 +52,11 @@ class ConnectEngine {
   static void* operator new(size_t size) noexcept;
   static void operator delete(void* p) noexcept;
 
-  // The first Advance ends the connect with QBSOCKS_BAD_ARGUMENT and reason.
-  void Refuse(const char* reason);
   // QBSOCKS_IN_PROGRESS with *wait set, or the result (outcome()).
   int Advance(qbsocks_wait* wait);
-  // Ends the connect with outcome, closing what it holds.
-  int Stop(const Outcome& outcome) { return End(outcome); }
+  // Ends the connect with outcome, closing what it holds (the caller's
+  // refusal of its arguments, its finish; and every end of the steps).
+  int End(const Outcome& outcome);
   // Gives a connect still in progress up: QBSOCKS_CANCELLED in its step.
   void GiveUp();
   const Outcome& outcome() const { return outcome_; }
@@ -82,18 +82,20 @@ class ConnectEngine {
 
   // A step begins; what the one before noted is over.
   void EnterStep(int step);
-  bool PastDeadline() const;
+  bool PastBound() const;
   // Whether the bound ran out or a cancel came; notes which, once.
   bool MustEnd();
   // Waits for the handle at most limitMs (QBSOCKS_WAIT_FOREVER: until the
   // bound), unless the bound or a cancel ends the connect.
   int WaitFor(uintptr_t handle, int events, unsigned int limitMs, qbsocks_wait* wait);
-  // The ends of the connect; each returns its result.
+  // The ends of the connect, through End; each returns its result. Early:
+  // the bound or the cancel ended it. Failed: the step failed, in words.
   int EndEarly();
   int Fail(int cause, int proxyCode, LONG systemError, const char* text);
+  // A system call of the step failed: Fail, or EndEarly when the bound or
+  // the cancel cut its wait short.
   int CallFailed(LONG error, const char* text = nullptr);
-  int End(const Outcome& outcome);
-  void CloseAll();
+  void Close();         // every handle it holds
   void ReleaseParts();  // all but the socket
 
   char* host_;

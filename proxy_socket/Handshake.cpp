@@ -169,11 +169,11 @@ void Handshake::Receiving(DWORD dwNow) {
   m_dwReplyStart = dwNow;
 }
 
-// Past once more than kReplyBudgetMs have gone (the unsigned difference
+// Past once more than kReplyLimitMs have gone (the unsigned difference
 // is right across the tick count's wrap), not at it.
 unsigned int Handshake::MillisecondsLeft(DWORD dwNow) const {
   const DWORD dwElapsed = dwNow - m_dwReplyStart;
-  return dwElapsed > kReplyBudgetMs ? 0 : kReplyBudgetMs - dwElapsed + 1;
+  return dwElapsed > kReplyLimitMs ? 0 : kReplyLimitMs - dwElapsed + 1;
 }
 
 void Handshake::NothingCame(DWORD dwNow) {
@@ -249,7 +249,7 @@ void Handshake::ReplyWhole() {
     case Phase::kReadReply:
       if (m_protocol == Protocol::kSocks5) {
         // The prefix is whole: the rest of the bound address, by its type,
-        // within the same reply's budget.
+        // within the same reply's limit.
         const int nLength = Socks5ReplyLength(m_reply);
         if (nLength == 0) {
           Fail(QBSOCKS_CAUSE_BAD_REPLY, 0, kNegotiationFailure);
@@ -322,7 +322,7 @@ Driven ReceiveSome(Handshake& handshake, HandshakeIo& io) {
   handshake.Receiving(io.Now());
   LONG lError = 0;
   const int nGot =
-      io.Receive(handshake.InputBuffer(), handshake.InputRoom(), handshake.ReplyStart(), kReplyBudgetMs, &lError);
+      io.Receive(handshake.InputBuffer(), handshake.InputRoom(), handshake.ReplyStart(), kReplyLimitMs, &lError);
   if (nGot > 0) handshake.Received(nGot);
   else if (nGot == 0) handshake.Closed();
   else if (lError != WSAEWOULDBLOCK) handshake.ReceiveFailed(lError);

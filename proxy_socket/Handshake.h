@@ -5,7 +5,7 @@
 // proxy's code, the system's error and the text CSocks hands MyMessageBox.
 //
 // The proxy's time is the handshake's too: each reply is to come whole
-// within ten seconds (kReplyBudgetMs) of its first receive, judged by the
+// within ten seconds (kReplyLimitMs) of its first receive, judged by the
 // clock the driver passes in (GetTickCount()), after a receive: a reply
 // already received is taken however late the driver looks.
 //

@@ -25,30 +25,30 @@ class PumpInterval {
 }  // namespace
 
 int CSocks::MyReceive(void* lpBuf, int nBufLen, int nFlags) {
-  return ReceiveWithin(lpBuf, nBufLen, nFlags, GetTickCount(), kReplyBudgetMs);
+  return ReceiveWithin(lpBuf, nBufLen, nFlags, GetTickCount(), kReplyLimitMs);
 }
 
 // One receive as CSocket::Receive makes it (MFC's may-block rule, one
 // blocking call across all its waits, the would-block retry), but with
-// waits of one pump interval, after each of which the budget is looked at:
+// waits of one pump interval, after each of which the limit is looked at:
 // it ends once something arrives, the peer closes, the wait is abandoned,
-// or more than dwBudget ms have passed since dwStart. So the call may run
-// over the budget by up to one pump interval.
-int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget) {
+// or more than dwLimit ms have passed since dwStart. So the call may run
+// over the limit by up to one pump interval.
+int CSocks::ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwLimit) {
   if (!qbafx::MayBlock(m_pbBlocking)) return 0;  // MyReceive refuses with 0, not SOCKET_ERROR
   qbafx::BlockingCall call(m_nBlockingCall);
   PumpInterval interval(m_nTimeOut, kPumpIntervalMs);
-  const auto waitWithinBudget = [&] {
+  const auto waitWithinLimit = [&] {
     if (!PumpMessages(FD_READ)) return false;
     // Unsigned difference: correct across a wrap of the tick counter.
-    if (static_cast<DWORD>(GetTickCount() - dwStart) <= dwBudget) return true;
-    // Out of budget, but a cancel came first: that is what ends the call.
+    if (static_cast<DWORD>(GetTickCount() - dwStart) <= dwLimit) return true;
+    // Past the limit, but a cancel came first: that is what ends the call.
     // Set here, as the wait may have changed the last error (on Windows it
     // is the thread's, which host code and system calls overwrite).
     WSASetLastError(call.Finish() ? WSAEINTR : WSAEWOULDBLOCK);
     return false;
   };
-  return qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); }, waitWithinBudget);
+  return qbafx::RetryWhileWouldBlock([&] { return CAsyncSocket::Receive(lpBuf, nBufLen, nFlags); }, waitWithinLimit);
 }
 
 // Sends each request whole with CSocket::Send, and reads each reply with

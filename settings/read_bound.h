@@ -9,7 +9,7 @@
 namespace qbplatform {
 
 struct ReadBound {
-  // Whether the read is to give up now (a deadline passed, a cancel came).
+  // Whether the read is to give up now (the bound ran out, a cancel came).
   bool (*pfnGiveUp)(const void* pContext);
   const void* pContext;
 };

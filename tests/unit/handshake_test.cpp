@@ -90,7 +90,7 @@ struct ScriptedProxy final : qbproxy::HandshakeIo {
   }
   int Receive(BYTE* buffer, int room, DWORD, DWORD, LONG* error) override {
     ExpectWiped();
-    if (Take(kLate)) now += kReplyBudgetMs + 1;
+    if (Take(kLate)) now += kReplyLimitMs + 1;
     if (Take(kClose)) return 0;
     if (Take(kReset)) return *error = kError, -1;
     if (script.empty()) return *error = WSAEWOULDBLOCK, -1;
