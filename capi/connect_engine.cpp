@@ -60,13 +60,6 @@ int FieldLength(const char* field, size_t size) {
   return static_cast<int>(end != nullptr ? static_cast<const char*>(end) - field : size - 1);
 }
 
-// Milliseconds until more than limit have passed since start, as the
-// checks measure it (past once the count has gone beyond, not at it).
-unsigned int MillisecondsLeft(DWORD start, DWORD limit) {
-  const DWORD elapsed = GetTickCount() - start;
-  return elapsed > limit ? 0 : limit - elapsed + 1;
-}
-
 SOCKET Native(uintptr_t handle) { return static_cast<SOCKET>(handle); }
 
 // The facts of a failure in the negotiation with the proxy, for its reason.
@@ -360,7 +353,7 @@ void ConnectEngine::EnterStep(int step) {
 // The bound by the time gone since the start, which the tick count's wrap
 // leaves right.
 bool ConnectEngine::PastBound() const {
-  return timeoutMs_ != 0 && static_cast<DWORD>(GetTickCount() - startMs_) > timeoutMs_;
+  return timeoutMs_ != 0 && MillisecondsLeft(startMs_, timeoutMs_, GetTickCount()) == 0;
 }
 
 bool ConnectEngine::MustEnd() {
@@ -382,7 +375,7 @@ int ConnectEngine::WaitFor(uintptr_t handle, int events, unsigned int limitMs, q
   if (MustEnd()) return EndEarly();
   unsigned int timeout = limitMs;
   if (timeoutMs_ != 0) {
-    const unsigned int left = MillisecondsLeft(startMs_, timeoutMs_);
+    const unsigned int left = MillisecondsLeft(startMs_, timeoutMs_, GetTickCount());
     if (left < timeout) timeout = left;
   }
   if (phase_ == Phase::kConnecting && timeout > sockio::kLongestConnectWaitMs)

@@ -169,11 +169,8 @@ void Handshake::Receiving(DWORD dwNow) {
   m_dwReplyStart = dwNow;
 }
 
-// Past once more than kReplyLimitMs have gone (the unsigned difference
-// is right across the tick count's wrap), not at it.
 unsigned int Handshake::MillisecondsLeft(DWORD dwNow) const {
-  const DWORD dwElapsed = dwNow - m_dwReplyStart;
-  return dwElapsed > kReplyLimitMs ? 0 : kReplyLimitMs - dwElapsed + 1;
+  return ::MillisecondsLeft(m_dwReplyStart, kReplyLimitMs, dwNow);
 }
 
 void Handshake::NothingCame(DWORD dwNow) {

@@ -19,6 +19,14 @@
 
 // How long one reply may take, from just before its first receive.
 const DWORD kReplyLimitMs = 10000;
+
+// Milliseconds from dwNow until more than dwLimit have passed since
+// dwStart: past once the count has gone beyond, not at it (the unsigned
+// difference is right across the tick count's wrap); 0 when it is past.
+inline unsigned int MillisecondsLeft(DWORD dwStart, DWORD dwLimit, DWORD dwNow) {
+  const DWORD dwElapsed = dwNow - dwStart;
+  return dwElapsed > dwLimit ? 0 : dwLimit - dwElapsed + 1;
+}
 // How often the wait comes back to look at the reply limit.
 const int kPumpIntervalMs = 100;
 // Every request is built in a zero-filled buffer of this size.
