@@ -283,8 +283,8 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
    public:
     explicit NonBlockingIo(ConnectEngine& engine)
         : engine_(engine), native_(sockio::Native(Native(engine.socket_))) {}
-    // One send: false with no error when only a part went (the next turn
-    // sends the rest).
+    // One send of what is left: a part that went leaves the rest for when
+    // the socket is writable again (its buffer is full).
     bool SendAll(const BYTE* data, int size, LONG* error) override {
       const auto n = sys::send(native_, reinterpret_cast<const char*>(data) + engine_.sent_, size - engine_.sent_,
                                sockio::kNoSigPipe);
@@ -293,7 +293,7 @@ int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
         return false;
       }
       engine_.sent_ += static_cast<int>(n);
-      if (engine_.sent_ != size) return false;
+      if (engine_.sent_ != size) return *error = WSAEWOULDBLOCK, false;
       engine_.sent_ = 0;
       return true;
     }

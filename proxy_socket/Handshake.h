@@ -179,8 +179,9 @@ class HandshakeIo {
  public:
   enum class Moment { kTurn, kSend, kLate };
 
-  // Sends all size bytes of lpData: true, or false with the error
-  // (WSAEWOULDBLOCK: not now; the driver waits until it can write).
+  // Sends nSize bytes of lpData: true once all have gone, or false with
+  // the error (WSAEWOULDBLOCK: not all now; the driver waits until it can
+  // write, and the next turn sends on).
   virtual bool SendAll(const BYTE* lpData, int nSize, LONG* lpError) = 0;
   // Receives at most nSize bytes: how many (> 0), 0 when the proxy closed,
   // -1 with the error (WSAEWOULDBLOCK: nothing came). A blocking receive
