@@ -53,13 +53,6 @@ bool IsAddress(const char* text) {
   return ParseDottedAddress(text, address);
 }
 
-// Milliseconds until more than budget have passed since start, as the
-// checks measure it (past once the count has gone beyond, not at it).
-unsigned int MillisecondsLeft(DWORD start, DWORD budget) {
-  const DWORD elapsed = GetTickCount() - start;
-  return elapsed > budget ? 0 : budget - elapsed + 1;
-}
-
 SOCKET Native(uintptr_t handle) { return static_cast<SOCKET>(handle); }
 
 // The facts of a failure in the negotiation with the proxy, for its reason.
@@ -77,13 +70,13 @@ NegotiationFailure NegotiationOf(const qbsettings::ProxySettings& settings, cons
                          holder->handshake.failure().targetFailed;
   failure.systemError = systemError;
   failure.text = text;
-  failure.waitedMs = kReplyBudgetMs;
+  failure.waitedMs = kReplyLimitMs;
   return failure;
 }
 
 }  // namespace
 
-Outcome Failure(int result, const Text& reason, LONG systemError) {
+Outcome OutcomeOf(int result, const Text& reason, LONG systemError) {
   Outcome outcome;
   outcome.result = result;
   outcome.cause = result == QBSOCKS_BAD_ARGUMENT ? QBSOCKS_CAUSE_BAD_ARGUMENT : QBSOCKS_CAUSE_SYSTEM_ERROR;
@@ -104,7 +97,7 @@ ConnectEngine::ConnectEngine(const char* host, unsigned int port, unsigned int t
   }
   readBound_.pfnGiveUp = [](const void* pContext) {
     const auto* self = static_cast<const ConnectEngine*>(pContext);
-    return self->PastDeadline() || IsTriggered(self->cancel_);
+    return self->PastBound() || IsTriggered(self->cancel_);
   };
   readBound_.pContext = this;
   memset(&settings_, 0, sizeof(settings_));
@@ -112,11 +105,9 @@ ConnectEngine::ConnectEngine(const char* host, unsigned int port, unsigned int t
 }
 
 ConnectEngine::~ConnectEngine() {
-  CloseAll();
+  Close();
   free(host_);
 }
-
-void ConnectEngine::Refuse(const char* reason) { refusal_ = reason; }
 
 int ConnectEngine::Advance(qbsocks_wait* wait) {
   switch (phase_) {
@@ -140,8 +131,8 @@ uintptr_t ConnectEngine::HandOver() {
   if (phase_ != Phase::kEnded || outcome_.result != QBSOCKS_OK) return QBSOCKS_NO_HANDLE;
   if (!sockio::MakeBlocking(Native(socket_))) {
     const int error = WSAGetLastError();
-    End(Failure(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)),
-                error));
+    End(OutcomeOf(QBSOCKS_NO_SOCKET, Text("cannot make the socket blocking: ").Append(SocketErrorInWords(error)),
+                  error));
     return QBSOCKS_NO_HANDLE;
   }
   const uintptr_t handle = socket_;
@@ -152,8 +143,8 @@ uintptr_t ConnectEngine::HandOver() {
 // The socket, then the settings, then the way: as CSocks::Connect goes.
 int ConnectEngine::Start(qbsocks_wait* wait) {
   if (refusal_ != nullptr) {
-    return End(*refusal_ != '\0' ? Failure(QBSOCKS_BAD_ARGUMENT, refusal_)
-                                 : Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+    return End(*refusal_ != '\0' ? OutcomeOf(QBSOCKS_BAD_ARGUMENT, refusal_)
+                                 : OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
   }
   // A cancel that came before the connect began ends it before anything
   // is opened: no socket, and no NO_SOCKET when none could be had.
@@ -161,26 +152,27 @@ int ConnectEngine::Start(qbsocks_wait* wait) {
   const SOCKET handle = sockio::OpenSocket(SOCK_STREAM);
   if (handle == INVALID_SOCKET) {
     const int error = WSAGetLastError();
-    return End(Failure(QBSOCKS_NO_SOCKET,
-                       error == WSANOTINITIALISED
-                           ? SocketErrorInWords(error)
-                           : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
-                       error));
+    return End(OutcomeOf(QBSOCKS_NO_SOCKET,
+                         error == WSANOTINITIALISED
+                             ? SocketErrorInWords(error)
+                             : Text("cannot create a socket: ").Append(SocketErrorInWords(error)),
+                         error));
   }
   socket_ = static_cast<uintptr_t>(handle);
 
   // Settings that cannot be read fail the connect: going direct would
   // bypass a proxy the user switched on.
   EnterStep(QBSOCKS_STEP_SETTINGS);
-  LONG unread;
-  {
-    qbplatform::ScopedReadBound bound(&readBound_);
-    unread = qbsettings::ReadProxySettings(&settings_, qbsettings::kReadPassword);
+  const qbsettings::BoundedRead read =
+      qbsettings::ReadProxySettingsWithin(readBound_, &settings_, qbsettings::kReadPassword);
+  if (read.bGivenUp) {  // for the bound or a cancel, which MustEnd notes
+    MustEnd();
+    return EndEarly();
   }
-  if (unread != ERROR_SUCCESS) {
+  if (read.lUnread != ERROR_SUCCESS) {
     char why[128];
-    DescribeUnreadableSettings(unread, why, sizeof(why));
-    return Fail(QBSOCKS_CAUSE_STORE_FAILED, QBSOCKS_NO_PROXY_CODE, unread, why);
+    DescribeUnreadableSettings(read.lUnread, why, sizeof(why));
+    return Fail(QBSOCKS_CAUSE_STORE_FAILED, QBSOCKS_NO_PROXY_CODE, read.lUnread, why);
   }
   return BeginConnect(wait);
 }
@@ -201,8 +193,7 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
   if (lookup_ == nullptr) {  // no thread to be had: the lookup blocks this one, as it always did
     unsigned long found = 0;
     int error = 0;
-    if (!LookUpIpv4(name, &found, &error))
-      return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+    if (!LookUpIpv4(name, &found, &error)) return CallFailed(error);
     return ConnectTo(found, wait);
   }
   phase_ = Phase::kLookup;
@@ -210,13 +201,13 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
 }
 
 int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
-  if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, 0, 0, wait);
+  if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
   unsigned long address = 0;
   int error = 0;
   const bool found = lookup_->Found(&address, &error);
   lookup_->Release();
   lookup_ = nullptr;
-  if (!found) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
+  if (!found) return CallFailed(error);
   return ConnectTo(address, wait);
 }
 
@@ -232,8 +223,8 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
     return settings_.dwEnable ? StartHandshake(wait) : Connected();
   }
   const int error = sockio::SaveSystemError();  // a connect under way reports WSAEWOULDBLOCK
-  if (error != WSAEWOULDBLOCK) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, nullptr);
-  return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  if (error != WSAEWOULDBLOCK) return CallFailed(error);
+  return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
 }
 
 // A look without waiting: the connect is over once the socket is writable
@@ -241,18 +232,18 @@ int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
 // in its exception set, which Wait counts as ready.
 int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
   const int seen = sockio::Wait(Native(socket_), sockio::kWritable, 0);
-  if (seen < 0) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, WSAGetLastError(), nullptr);
-  if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  if (seen < 0) return CallFailed(WSAGetLastError());
+  if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
   int soError = 0;
   sockio::SockLen size = static_cast<sockio::SockLen>(sizeof(soError));
   if (sys::getsockopt(sockio::Native(Native(socket_)), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
                       &size) != 0) {
-    return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::SaveSystemError(), nullptr);
+    return CallFailed(sockio::SaveSystemError());
   }
   if (soError != 0) {
-    return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, sockio::WinsockNumber(soError), nullptr);
+    return CallFailed(sockio::WinsockNumber(soError));
   }
-  if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
+  if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
   return settings_.dwEnable ? StartHandshake(wait) : Connected();
 }
 
@@ -265,74 +256,69 @@ int ConnectEngine::StartHandshake(qbsocks_wait* wait) {
         host_, port_, settings_.szUserName, FieldLength(settings_.szUserName, sizeof(settings_.szUserName)),
         settings_.szPassword, FieldLength(settings_.szPassword, sizeof(settings_.szPassword)))};
   }
-  if (handshake_ == nullptr) return End(Failure(QBSOCKS_NO_SOCKET, "out of memory"));
+  if (handshake_ == nullptr) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
   phase_ = Phase::kHandshake;
   return DriveHandshake(wait);
 }
 
-// The handshake's wants, met with non-blocking calls until one would
-// block: then the socket is waited for, within the reply's ten seconds.
-// Once the bound or a cancel is seen, nothing more goes to the proxy (the
-// password least of all): the connect ends in the step it is in.
+// The handshake over non-blocking sends and receives until one would
+// block: then the socket is waited for, within the reply's time that the
+// handshake says. Once the bound or a cancel is seen, nothing more goes to
+// the proxy (the password least of all): the connect ends in the step it
+// is in.
 int ConnectEngine::DriveHandshake(qbsocks_wait* wait) {
-  using Want = qbproxy::Handshake::Want;
-  qbproxy::Handshake& handshake = handshake_->handshake;
-  const auto native = sockio::Native(Native(socket_));
-  for (;;) {
-    // Done, the handshake is in no step; the connect stays in the reply's,
-    // where a cancel seen now ends it.
-    const int step = handshake.Step();
-    if (step != step_ && step != QBSOCKS_STEP_NONE) EnterStep(step);
-    if (ended_ != Ended::kNo) return EndEarly();
-    switch (handshake.Next()) {
-      case Want::kSend: {
-        if (MustEnd()) return EndEarly();
-        const int size = handshake.OutputSize() - sent_;
-        const auto n =
-            sys::send(native, reinterpret_cast<const char*>(handshake.Output()) + sent_, size, sockio::kNoSigPipe);
-        if (n >= 0) {
-          sent_ += static_cast<int>(n);
-          if (sent_ == handshake.OutputSize()) sent_ = 0, handshake.Sent();
-          break;
-        }
-        const int error = sockio::SaveSystemError();
-        if (error == WSAEWOULDBLOCK) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, 0, 0, wait);
-        handshake.SendFailed(error);
-        break;
+  // The engine's side of the handshake's one driver step. A class of this
+  // member's, so that it may use the engine's own.
+  class NonBlockingIo final : public qbproxy::HandshakeIo {
+   public:
+    explicit NonBlockingIo(ConnectEngine& engine)
+        : engine_(engine), native_(sockio::Native(Native(engine.socket_))) {}
+    // One send of what is left: a part that went leaves the rest for when
+    // the socket is writable again (its buffer is full).
+    bool SendAll(const BYTE* data, int size, LONG* error) override {
+      const auto n = sys::send(native_, reinterpret_cast<const char*>(data) + engine_.sent_, size - engine_.sent_,
+                               sockio::kNoSigPipe);
+      if (n < 0) {
+        *error = sockio::SaveSystemError();  // WSAEWOULDBLOCK when it would block
+        return false;
       }
-      case Want::kUserId: {
-        char userId[kSocks4UserIdRoom];
-        ReadSocks4UserId(userId);
-        handshake.SetUserId(userId);
-        break;
-      }
-      case Want::kReceive: {
-        if (handshake.ReplyNumber() != reply_) reply_ = handshake.ReplyNumber(), replyStart_ = GetTickCount();
-        if (static_cast<DWORD>(GetTickCount() - replyStart_) > kReplyBudgetMs) {
-          // A cancel or the bound that came while the caller's loop slept
-          // ends the connect, even when the reply's time ran out as well.
-          if (MustEnd()) return EndEarly();
-          handshake.Late();
-          break;
-        }
-        const auto n = sys::recv(native, reinterpret_cast<char*>(handshake.InputBuffer()), handshake.InputRoom(), 0);
-        if (n > 0) handshake.Received(static_cast<int>(n));
-        if (n == 0) handshake.Closed();
-        if (n >= 0) break;
-        const int error = sockio::SaveSystemError();
-        if (error == WSAEWOULDBLOCK)
-          return WaitFor(socket_, QBSOCKS_WAIT_READABLE, replyStart_, kReplyBudgetMs, wait);
-        handshake.ReceiveFailed(error);
-        break;
-      }
-      case Want::kDone: return Connected();
-      case Want::kFailed: {
-        const qbproxy::Failure& failure = handshake.failure();
-        if (failure.step != step_) EnterStep(failure.step);
-        return Fail(failure.cause, failure.proxyCode, failure.systemError, failure.text);
-      }
+      engine_.sent_ += static_cast<int>(n);
+      if (engine_.sent_ != size) return *error = WSAEWOULDBLOCK, false;
+      engine_.sent_ = 0;
+      return true;
     }
+    int Receive(BYTE* buffer, int size, DWORD, DWORD, LONG* error) override {
+      const auto n = sys::recv(native_, reinterpret_cast<char*>(buffer), size, 0);
+      if (n < 0) *error = sockio::SaveSystemError();
+      return static_cast<int>(n);
+    }
+    bool EndsAt(Moment moment, const qbproxy::Handshake& handshake) override {
+      if (moment != Moment::kTurn) return engine_.MustEnd();
+      // Done, the handshake is in no step; the connect stays in the
+      // reply's, where a cancel seen now ends it.
+      const int step = handshake.Step();
+      if (step != engine_.step_ && step != QBSOCKS_STEP_NONE) engine_.EnterStep(step);
+      return engine_.ended_ != Ended::kNo;
+    }
+
+   private:
+    ConnectEngine& engine_;
+    decltype(sockio::Native(SOCKET())) native_;
+  };
+  qbproxy::Handshake& handshake = handshake_->handshake;
+  NonBlockingIo io(*this);
+  switch (qbproxy::Drive(handshake, io)) {
+    case qbproxy::Driven::kWaitWritable: return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
+    case qbproxy::Driven::kWaitReadable:
+      return WaitFor(socket_, QBSOCKS_WAIT_READABLE, handshake.MillisecondsLeft(GetTickCount()), wait);
+    case qbproxy::Driven::kEnded: return EndEarly();
+    case qbproxy::Driven::kDone: break;
   }
+  if (handshake.Next() == qbproxy::Handshake::Want::kDone) return Connected();
+  // (A proxy's code mapped to WSAETIMEDOUT is the proxy's own time-out.)
+  const qbproxy::Failure& failure = handshake.failure();
+  if (failure.cause == QBSOCKS_CAUSE_SYSTEM_ERROR) return CallFailed(failure.systemError, failure.text);
+  return Fail(failure.cause, failure.proxyCode, failure.systemError, failure.text);
 }
 
 // Connected; a cancel that no wait took still ends it.
@@ -356,14 +342,14 @@ void ConnectEngine::EnterStep(int step) {
 
 // The bound by the time gone since the start, which the tick count's wrap
 // leaves right.
-bool ConnectEngine::PastDeadline() const {
-  return timeoutMs_ != 0 && static_cast<DWORD>(GetTickCount() - startMs_) > timeoutMs_;
+bool ConnectEngine::PastBound() const {
+  return timeoutMs_ != 0 && MillisecondsLeft(startMs_, timeoutMs_, GetTickCount()) == 0;
 }
 
 bool ConnectEngine::MustEnd() {
   if (ended_ == Ended::kNo) {
     if (IsTriggered(cancel_)) ended_ = Ended::kCancelled;
-    else if (PastDeadline()) ended_ = Ended::kTimedOut;
+    else if (PastBound()) ended_ = Ended::kTimedOut;
     else return false;
     endedIn_ = step_;
   }
@@ -372,15 +358,14 @@ bool ConnectEngine::MustEnd() {
 
 // A wait that would start past the bound or after a cancel ends the
 // connect instead; else the caller is to come back when the handle is
-// ready, or at the bound or the reply's time (dwBudget from dwStart), or,
+// ready, or at the bound or within limitMs (the reply's time), or,
 // while the TCP connect goes on, when the caller's wait may have missed
 // its failure (WSAPoll's): the next look asks the socket.
-int ConnectEngine::WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait) {
+int ConnectEngine::WaitFor(uintptr_t handle, int events, unsigned int limitMs, qbsocks_wait* wait) {
   if (MustEnd()) return EndEarly();
-  unsigned int timeout = QBSOCKS_WAIT_FOREVER;
-  if (timeoutMs_ != 0) timeout = MillisecondsLeft(startMs_, timeoutMs_);
-  if (dwBudget != 0) {
-    const unsigned int left = MillisecondsLeft(dwStart, dwBudget);
+  unsigned int timeout = limitMs;
+  if (timeoutMs_ != 0) {
+    const unsigned int left = MillisecondsLeft(startMs_, timeoutMs_, GetTickCount());
     if (left < timeout) timeout = left;
   }
   if (phase_ == Phase::kConnecting && timeout > sockio::kLongestConnectWaitMs)
@@ -401,16 +386,17 @@ int ConnectEngine::EndEarly() {
   return End(outcome);
 }
 
+// A system call of the current step failed. One whose wait was cut short
+// (WSAEINTR, WSAETIMEDOUT) was cut short by the bound or the cancel when
+// either came: the connect ended early, not failed.
+int ConnectEngine::CallFailed(LONG error, const char* text) {
+  if ((error == WSAEINTR || error == WSAETIMEDOUT) && MustEnd()) return EndEarly();
+  return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, text);
+}
+
 // A failure of the current step, in the library's words: the step's text,
 // else the unreachable proxy's, else the system's error.
 int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* text) {
-  // A read that gave up, or a system error that says the wait was cut
-  // short, did so for the bound or the cancel.
-  // (A proxy's code mapped to WSAETIMEDOUT is the proxy's own time-out.)
-  const bool bCutShort =
-      (cause == QBSOCKS_CAUSE_SYSTEM_ERROR && (systemError == WSAEINTR || systemError == WSAETIMEDOUT)) ||
-      (cause == QBSOCKS_CAUSE_STORE_FAILED && systemError == ERROR_OPERATION_ABORTED);
-  if (MustEnd() && bCutShort) return EndEarly();
   Outcome outcome;
   outcome.step = step_;
   outcome.cause = cause;
@@ -429,12 +415,12 @@ int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* 
 int ConnectEngine::End(const Outcome& outcome) {
   outcome_ = outcome;
   phase_ = Phase::kEnded;
-  if (outcome.result != QBSOCKS_OK) CloseAll();
+  if (outcome.result != QBSOCKS_OK) Close();
   ReleaseParts();
   return outcome.result;
 }
 
-void ConnectEngine::CloseAll() {
+void ConnectEngine::Close() {
   if (socket_ != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(socket_));
   socket_ = QBSOCKS_NO_HANDLE;
   ReleaseParts();
@@ -485,7 +471,8 @@ class WakeOnCancel {
 
 }  // namespace
 
-void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel) {
+void RunToEnd(ConnectEngine& engine) {
+  qbsocks_cancel* const cancel = engine.cancel();
   qbsocks_wait wait;
   if (engine.Advance(&wait) != QBSOCKS_IN_PROGRESS) return;
   // Without a cancel handle nothing but the handle and the time can move

@@ -37,8 +37,9 @@ struct Outcome {
   Text reason;
 };
 
-// A connect refused or failed before it began (no socket, bad arguments).
-Outcome Failure(int result, const Text& reason, LONG systemError = 0);
+// The outcome of a connect refused or failed before it began (no socket,
+// bad arguments), or ended by its caller.
+Outcome OutcomeOf(int result, const Text& reason, LONG systemError = 0);
 
 class ConnectEngine : public qbafx::MallocAllocated {
  public:
@@ -49,15 +50,16 @@ class ConnectEngine : public qbafx::MallocAllocated {
   ConnectEngine(const ConnectEngine&) = delete;
   ConnectEngine& operator=(const ConnectEngine&) = delete;
 
-  // The first Advance ends the connect with QBSOCKS_BAD_ARGUMENT and reason.
-  void Refuse(const char* reason);
   // QBSOCKS_IN_PROGRESS with *wait set, or the result (outcome()).
   int Advance(qbsocks_wait* wait);
-  // Ends the connect with outcome, closing what it holds.
-  int Stop(const Outcome& outcome) { return End(outcome); }
+  // Ends the connect with outcome, closing what it holds (the caller's
+  // refusal of its arguments, its finish; and every end of the steps).
+  int End(const Outcome& outcome);
   // Gives a connect still in progress up: QBSOCKS_CANCELLED in its step.
   void GiveUp();
   const Outcome& outcome() const { return outcome_; }
+  // The cancel handle the connect was given (null: none), for its drivers.
+  qbsocks_cancel* cancel() const { return cancel_; }
   // On QBSOCKS_OK, the connected socket in blocking mode, now the caller's
   // (QBSOCKS_NO_HANDLE and a QBSOCKS_NO_SOCKET outcome when it cannot be
   // made blocking).
@@ -78,16 +80,20 @@ class ConnectEngine : public qbafx::MallocAllocated {
 
   // A step begins; what the one before noted is over.
   void EnterStep(int step);
-  bool PastDeadline() const;
+  bool PastBound() const;
   // Whether the bound ran out or a cancel came; notes which, once.
   bool MustEnd();
-  // Waits for the handle, unless the bound or a cancel ends the connect.
-  int WaitFor(uintptr_t handle, int events, DWORD dwStart, DWORD dwBudget, qbsocks_wait* wait);
-  // The ends of the connect; each returns its result.
+  // Waits for the handle at most limitMs (QBSOCKS_WAIT_FOREVER: until the
+  // bound), unless the bound or a cancel ends the connect.
+  int WaitFor(uintptr_t handle, int events, unsigned int limitMs, qbsocks_wait* wait);
+  // The ends of the connect, through End; each returns its result. Early:
+  // the bound or the cancel ended it. Failed: the step failed, in words.
   int EndEarly();
   int Fail(int cause, int proxyCode, LONG systemError, const char* text);
-  int End(const Outcome& outcome);
-  void CloseAll();
+  // A system call of the step failed: Fail, or EndEarly when the bound or
+  // the cancel cut its wait short.
+  int CallFailed(LONG error, const char* text = nullptr);
+  void Close();         // every handle it holds
   void ReleaseParts();  // all but the socket
 
   char* host_;
@@ -102,9 +108,7 @@ class ConnectEngine : public qbafx::MallocAllocated {
   qbsettings::ProxySettings settings_;
   NameLookup* lookup_ = nullptr;
   HandshakeHolder* handshake_ = nullptr;
-  int sent_ = 0;          // bytes of the handshake's request sent
-  int reply_ = -1;        // the handshake's reply that is being received
-  DWORD replyStart_ = 0;  // when it began: its ten seconds count from there
+  int sent_ = 0;  // bytes of the handshake's request sent
   int step_ = QBSOCKS_STEP_NONE;
   // How the connect ended early, and the step it was in then (the one
   // that ran over the bound, seen as the next began).
@@ -115,9 +119,14 @@ class ConnectEngine : public qbafx::MallocAllocated {
 };
 
 // The connect on the calling thread to its end: it sleeps on the handle
-// each step waits for, and on a wake that a trigger of cancel signals.
-void RunToEnd(ConnectEngine& engine, qbsocks_cancel* cancel);
+// each step waits for, and on a wake that a trigger of its cancel signals.
+void RunToEnd(ConnectEngine& engine);
 
 }  // namespace qbsocks_c
+
+// A connect that the caller's loop drives.
+struct qbsocks_connecting : qbsocks_c::ConnectEngine {
+  using ConnectEngine::ConnectEngine;
+};
 
 #endif  // QBSOCKS_CAPI_CONNECT_ENGINE_H

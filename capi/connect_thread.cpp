@@ -15,6 +15,7 @@
 #include "cancel.h"
 #include "afx/malloc_allocated.h"
 #include "afx/socket_watch.h"
+#include "connect_engine.h"
 #include "afx/sockio.h"  // TickCount
 #include "afx/sync.h"
 #include "afx/thread_start.h"
@@ -355,12 +356,11 @@ bool HandOver(PendingConnect* connect) {
 
 }  // namespace
 
-int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_cancel* cancel, qbsocks_connect_callback callback,
-                       void* context) {
+int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_connect_callback callback, void* context) {
   PendingConnect* connect = connecting != nullptr ? new PendingConnect : nullptr;
   if (connect != nullptr) {
     connect->connecting = connecting;
-    connect->cancel = cancel;
+    connect->cancel = connecting->cancel();  // the engine's, its driver's too
     connect->callback = callback;
     connect->context = context;
     if (HandOver(connect)) return QBSOCKS_OK;

@@ -12,9 +12,8 @@ namespace qbsocks_c {
 // made) to the library's thread, which polls it, finishes it and calls
 // callback(context, ...) once, there. QBSOCKS_OK; or QBSOCKS_NO_SOCKET
 // (out of memory, no thread), connecting finished here and callback never
-// called. cancel is the one connecting was started with.
-int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_cancel* cancel, qbsocks_connect_callback callback,
-                       void* context);
+// called. Its cancel is the one connecting was started with.
+int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_connect_callback callback, void* context);
 
 }  // namespace qbsocks_c
 

@@ -15,11 +15,6 @@
 #include <stddef.h>
 #include <string.h>
 
-// A connect that the caller's loop drives.
-struct qbsocks_connecting : qbsocks_c::ConnectEngine {
-  using ConnectEngine::ConnectEngine;
-};
-
 namespace qbsocks_c {
 
 Text ReadRoute() {
@@ -91,7 +86,7 @@ Text ReadProxyUrl(int& result) {
 
 namespace {
 
-using qbsocks_c::Failure;
+using qbsocks_c::OutcomeOf;
 using qbsocks_c::Outcome;
 using qbsocks_c::Text;
 
@@ -111,10 +106,10 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
                 uintptr_t* socket_out) {
   if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
   if (host == nullptr || socket_out == nullptr) {
-    return Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect needs a host and a place for the socket");
+    return OutcomeOf(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect needs a host and a place for the socket");
   }
   qbsocks_c::ConnectEngine engine(host, port, timeout_ms, cancel);  // closes what it still holds when it goes
-  qbsocks_c::RunToEnd(engine, cancel);
+  qbsocks_c::RunToEnd(engine);
   *socket_out = engine.HandOver();
   return engine.outcome();
 }
@@ -136,7 +131,7 @@ Outcome Connect(const char* host, unsigned int port, unsigned int timeout_ms, qb
 
 Outcome GuardedConnect(const char* host, unsigned int port, unsigned int timeout_ms, qbsocks_cancel* cancel,
                        uintptr_t* socket_out){QBSOCKS_C_GUARDED(Connect(host, port, timeout_ms, cancel, socket_out),
-                                                                Failure(QBSOCKS_NO_SOCKET, "out of memory"))}
+                                                                OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"))}
 
 Text GuardedProxyUrl(int& result) {
   QBSOCKS_C_GUARDED(qbsocks_c::ReadProxyUrl(result), Text(QBSOCKS_SETTINGS_UNREADABLE_TEXT ": out of memory"))
@@ -218,7 +213,7 @@ const char* Refusal(const qbsocks_connect_options* options, const qbsocks_outcom
 }
 
 int GuardedAdvance(qbsocks_connecting* connecting, qbsocks_wait* wait) {
-  QBSOCKS_C_GUARDED(connecting->Advance(wait), connecting->Stop(Failure(QBSOCKS_NO_SOCKET, "out of memory")))
+  QBSOCKS_C_GUARDED(connecting->Advance(wait), connecting->End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory")))
 }
 
 }  // namespace
@@ -243,7 +238,7 @@ int QBSOCKS_CALL qbsocks_connect_ex(const char* host, unsigned int port, const q
   Outcome result;
   if (refusal != nullptr) {
     if (socket_out != nullptr) *socket_out = QBSOCKS_NO_HANDLE;
-    result = Failure(QBSOCKS_BAD_ARGUMENT, refusal);
+    result = OutcomeOf(QBSOCKS_BAD_ARGUMENT, refusal);
   } else {
     result = GuardedConnect(host, port, options != nullptr ? options->timeout_ms : 0,
                             options != nullptr ? options->cancel : nullptr, socket_out);
@@ -258,7 +253,8 @@ qbsocks_connecting* QBSOCKS_CALL qbsocks_connect_start(const char* host, unsigne
   const bool useOptions = options != nullptr && refusal == nullptr;
   auto* connecting = new qbsocks_connecting(host, port, useOptions ? options->timeout_ms : 0,
                                             useOptions ? options->cancel : nullptr);  // NULL when out of memory
-  if (connecting != nullptr && refusal != nullptr) connecting->Refuse(refusal);
+  // Ended at once: the first poll says so.
+  if (connecting != nullptr && refusal != nullptr) connecting->End(OutcomeOf(QBSOCKS_BAD_ARGUMENT, refusal));
   return connecting;
 }
 
@@ -274,9 +270,9 @@ int QBSOCKS_CALL qbsocks_connect_finish(qbsocks_connecting* connecting, uintptr_
   if (connecting == nullptr) return QBSOCKS_BAD_ARGUMENT;
   connecting->GiveUp();  // one still in progress
   if (connecting->outcome().result == QBSOCKS_OK && socket_out == nullptr) {
-    connecting->Stop(Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_finish needs a place for the socket"));
+    connecting->End(OutcomeOf(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_finish needs a place for the socket"));
   } else if (outcome != nullptr && outcome->size < sizeof(qbsocks_outcome)) {
-    connecting->Stop(Failure(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_ex needs the sizes of its structures"));
+    connecting->End(OutcomeOf(QBSOCKS_BAD_ARGUMENT, "qbsocks_connect_ex needs the sizes of its structures"));
   }
   if (socket_out != nullptr) *socket_out = connecting->HandOver();
   const Outcome result = connecting->outcome();
@@ -288,8 +284,7 @@ int QBSOCKS_CALL qbsocks_connect_finish(qbsocks_connecting* connecting, uintptr_
 int QBSOCKS_CALL qbsocks_connect_async(const char* host, unsigned int port, const qbsocks_connect_options* options,
                                        qbsocks_connect_callback callback, void* context) {
   if (host == nullptr || callback == nullptr || Refusal(options, nullptr) != nullptr) return QBSOCKS_BAD_ARGUMENT;
-  return qbsocks_c::RunOnConnectThread(qbsocks_connect_start(host, port, options),
-                                       options != nullptr ? options->cancel : nullptr, callback, context);
+  return qbsocks_c::RunOnConnectThread(qbsocks_connect_start(host, port, options), callback, context);
 }
 
 size_t QBSOCKS_CALL qbsocks_route(char* text, size_t size){

@@ -4,7 +4,7 @@
 //
 // The input is written to the proxy's end before the negotiation starts and
 // that end is shut for writing, so every receive finds data or the end of
-// the stream and no run waits for the ten-second budget. Besides the
+// the stream and no run waits for the ten-second limit. Besides the
 // sanitizers, each run checks what a host relies on:
 //   - a failure closes the socket and reports once; a success keeps it
 //     open and reports nothing;

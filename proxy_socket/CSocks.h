@@ -53,7 +53,7 @@ class QBSOCKS_API CSocks : public CSocket {
   int MyMessageBox(const char* lpszText);
   void ReadRegistry();
   // One receive that waits at most about ten seconds. Its waits run with a
-  // pump interval (m_nTimeOut) of 100 ms, so that the budget is looked at
+  // pump interval (m_nTimeOut) of 100 ms, so that the reply limit is looked at
   // between them; the caller's interval is back on every way out.
   int MyReceive(void* lpBuf, int nBufLen, int nFlags);
   int Socks4Connect(const char* lpszHost, unsigned int nPort);
@@ -69,7 +69,7 @@ class QBSOCKS_API CSocks : public CSocket {
 
  private:
   // MyReceive's bounded receive (Replies.cpp): a count of bytes.
-  int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwBudget);
+  int ReceiveWithin(void* lpBuf, int nBufLen, int nFlags, DWORD dwStart, DWORD dwLimit);
   // Carries a negotiation (Handshake.h) to its end with the blocking calls
   // (Replies.cpp): 1 when done, 0 when it failed, the socket left open.
   int RunHandshake(qbproxy::Handshake& handshake);

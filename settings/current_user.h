@@ -165,4 +165,32 @@ inline LONG CreateCurrentUserKey(LPCSTR lpSubKey, PHKEY phkResult) {
 
 #endif  // _WIN32
 
+#include "read_bound.h"
+
+namespace qbplatform {
+
+// An open within a read's bound: the open's result, or given up (no key
+// opened) when the bound said so first.
+struct OpenWithin {
+  LONG lResult;
+  bool bGivenUp;
+};
+
+#ifndef _WIN32
+// RegOpenKeyA of the registry stand-in, with the bound looked at while it
+// would wait for another thread's parse or parse a large file.
+OpenWithin RegOpenKeyWithin(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, const ReadBound& bound);
+
+inline OpenWithin OpenCurrentUserKeyWithin(LPCSTR lpSubKey, PHKEY phkResult, const ReadBound& bound) {
+  return RegOpenKeyWithin(HKEY_CURRENT_USER, lpSubKey, phkResult, bound);
+}
+#else
+// Windows' registry takes no bound.
+inline OpenWithin OpenCurrentUserKeyWithin(LPCSTR lpSubKey, PHKEY phkResult, const ReadBound&) {
+  return OpenWithin{OpenCurrentUserKey(lpSubKey, phkResult), false};
+}
+#endif
+
+}  // namespace qbplatform
+
 #endif  // QBSOCKS_SETTINGS_CURRENT_USER_H

@@ -79,6 +79,12 @@ bool QueryString(HKEY hKey, ValueIndex index, char* lpszField, ProxySettings* pS
 namespace qbsettings {
 
 LONG ReadProxySettings(ProxySettings* pSettings, PasswordRead password) {
+  HKEY hKey = NULL;
+  const LONG lOpened = qbplatform::OpenCurrentUserKey(kProxyKey, &hKey);
+  return ReadOpenedSettings(lOpened, hKey, pSettings, password);
+}
+
+LONG ReadOpenedSettings(LONG lOpened, HKEY hKey, ProxySettings* pSettings, PasswordRead password) {
   static_assert(sizeof(pSettings->szServer) == kValues[kSocksServer].cbWidth &&
                     sizeof(pSettings->szUserName) == kValues[kUserName].cbWidth &&
                     sizeof(pSettings->szPassword) == kValues[kPassword].cbWidth,
@@ -91,8 +97,6 @@ LONG ReadProxySettings(ProxySettings* pSettings, PasswordRead password) {
   }
   pSettings->dwEnable = 0;
 
-  HKEY hKey = NULL;
-  const LONG lOpened = qbplatform::OpenCurrentUserKey(kProxyKey, &hKey);
   if (lOpened != ERROR_SUCCESS) {
     pSettings->nWhyOff = kNoKey;
     return IsUsersOwn(lOpened) ? ERROR_SUCCESS : lOpened;

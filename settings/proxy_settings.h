@@ -7,6 +7,7 @@
 #ifndef QBSOCKS_SETTINGS_PROXY_SETTINGS_H
 #define QBSOCKS_SETTINGS_PROXY_SETTINGS_H
 
+#include "current_user.h"
 #include "win32.h"
 
 #include <stddef.h>
@@ -122,6 +123,27 @@ enum PasswordRead { kReadPassword, kCheckPassword };
 // CSocks keeps what it had). ERROR_SUCCESS, or the store's failure when the
 // settings exist but cannot be read (the proxy is then off).
 LONG ReadProxySettings(ProxySettings* pSettings, PasswordRead password);
+// The same from a key already opened (lOpened ERROR_SUCCESS, hKey then
+// closed here) or from the open's failure: the two reads' common part.
+LONG ReadOpenedSettings(LONG lOpened, HKEY hKey, ProxySettings* pSettings, PasswordRead password);
+
+// What a read within a bound came to.
+struct BoundedRead {
+  bool bGivenUp;  // the bound said so first: nothing was read
+  LONG lUnread;   // else as ReadProxySettings returns
+};
+
+// ReadProxySettings within a connect's bound (the C interface), which the
+// store looks at while it would wait for another thread's parse or parse
+// a large file. Inline, so that only a module that bounds its reads links
+// the store's bounded open.
+inline BoundedRead ReadProxySettingsWithin(const qbplatform::ReadBound& bound, ProxySettings* pSettings,
+                                           PasswordRead password) {
+  HKEY hKey = NULL;
+  const qbplatform::OpenWithin opened = qbplatform::OpenCurrentUserKeyWithin(kProxyKey, &hKey, bound);
+  if (opened.bGivenUp) return BoundedRead{true, ERROR_SUCCESS};
+  return BoundedRead{false, ReadOpenedSettings(opened.lResult, hKey, pSettings, password)};
+}
 
 // The route those settings choose, in words, terminated within cbOut bytes:
 // "SOCKS5 proxy 127.0.0.1:1080 as alice", "direct", or "direct: " and why

@@ -267,7 +267,7 @@ bool IsHivePath(std::string_view path) {
   return IsJoined(path, {home, "/.config", "/qbsocks/user.reg"});
 }
 
-LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure) {
+LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure, const qbplatform::ReadBound* bound) {
   hive = Hive{};
   WipedString bytes;
   mode_t mode = 0;
@@ -281,7 +281,7 @@ LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure) {
   if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (failure != nullptr) *failure = cause;
   if (rc != ERROR_SUCCESS) return rc;
-  ApplyRegTextUpToCaps(hive, bytes);
+  ApplyRegTextUpToCaps(hive, bytes, 1, bound);
   return ERROR_SUCCESS;
 }
 

@@ -293,7 +293,7 @@ RegHeader FileHeader(std::string_view bytes) {
   return HeaderOf(text.substr(0, text.find('\n')));
 }
 
-bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
+bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale, const qbplatform::ReadBound* bound) {
   WipedString converted;
   const std::string_view text = DecodeFile(bytes, converted);
   LineReader lines(text);
@@ -317,7 +317,7 @@ bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale) {
   while (true) {
     const size_t line_start = lines.Position();
     if (line_start >= next_bound_check) {
-      if (qbplatform::ReadGivenUp()) {
+      if (qbplatform::GivesUp(bound)) {
         allowance.cut_short = true;
         break;
       }

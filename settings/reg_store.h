@@ -20,6 +20,7 @@
 #ifndef QBSOCKS_SETTINGS_REG_STORE_H
 #define QBSOCKS_SETTINGS_REG_STORE_H
 
+#include "read_bound.h"
 #include "win32.h"
 
 #include <sys/types.h>
@@ -231,7 +232,9 @@ Hive LoadHive(const std::string& path);
 // link whose target is missing, at the file or at a folder on the way, or a
 // file where a folder should be) is ERROR_CANTOPEN: neither is "no
 // settings".
-LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullptr);
+// With a bound, the parse stops once it gives up, the hive cut short.
+LONG LoadHive(const std::string& path, Hive& hive, ReadFailure* failure = nullptr,
+              const qbplatform::ReadBound* bound = nullptr);
 
 // Read, edit, write back atomically, under an exclusive flock on the
 // sibling file "<path>.lock". When `path` is a symbolic link (a dotfile

@@ -115,8 +115,10 @@ HiveSize SizeOf(const Hive& hive);
 
 // ApplyRegText; false when a cap on what one text may bring cut it short
 // (the hive is then marked so). `scale` multiplies the caps: a writer
-// reads a file already past them with larger ones, to mend it.
-bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale = 1);
+// reads a file already past them with larger ones, to mend it. A reader
+// with a bound stops, cut short, once the bound gives up.
+bool ApplyRegTextUpToCaps(Hive& hive, std::string_view bytes, size_t scale = 1,
+                          const qbplatform::ReadBound* bound = nullptr);
 // SerializeRegText into a buffer that wipes itself; false when it left out
 // a name that is not IsStorableName.
 bool SerializeWiped(const Hive& hive, WipedString& out);

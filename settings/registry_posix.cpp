@@ -25,9 +25,10 @@
 // of a table that has already grown to its one slot, pointing into it, and
 // key paths are joined on the stack. Threads that find the file changed
 // parse it one at a time and share what one parse read, so that memory
-// does not grow with their number; a thread with a bound
-// (settings/read_bound.h) waits and parses only within it.
+// does not grow with their number; a reader with a bound
+// (settings/read_bound.h, RegOpenKeyWithin) waits and parses only within it.
 #include "settings/reg_text.h"
+#include "settings/current_user.h"
 #include "settings/read_bound.h"
 #include "posix/system_calls.h"
 #include "win32.h"
@@ -223,6 +224,10 @@ struct FileStamp {
   }
 };
 
+// What a read that its bound ended returns inside this file (never to a
+// caller: RegOpenKeyWithin says so by its own result).
+constexpr LONG kGivenUp = ERROR_OPERATION_ABORTED;
+
 // The hive as last parsed, so that the common case, a reader finding the
 // file as it was (every Connect reads the settings), costs one stat and no
 // allocation.
@@ -230,7 +235,7 @@ class ParsedHiveCache {
  public:
   // The hive as the file holds it now (empty when there is no file), or
   // why the file cannot be read; a failed read is never kept.
-  LONG Current(std::shared_ptr<const qbhive::Hive>& current) {
+  LONG Current(std::shared_ptr<const qbhive::Hive>& current, const qbplatform::ReadBound* bound) {
     std::shared_ptr<const Parsed> last;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -259,7 +264,7 @@ class ParsedHiveCache {
       current = last->hive;
       return ERROR_SUCCESS;
     }
-    return ParseOnce(path, stamp, current);
+    return ParseOnce(path, stamp, current, bound);
   }
 
   // From now on nothing is kept: the hive held goes as soon as no handle
@@ -288,7 +293,8 @@ class ParsedHiveCache {
   // (within its bound); a parse that started after the thread's call did
   // read the file as it was during that call, so its outcome is the
   // thread's too. Otherwise the thread parses next.
-  LONG ParseOnce(const std::string& path, const FileStamp& stamp, std::shared_ptr<const qbhive::Hive>& current) {
+  LONG ParseOnce(const std::string& path, const FileStamp& stamp, std::shared_ptr<const qbhive::Hive>& current,
+                 const qbplatform::ReadBound* bound) {
     // Freed after the lock is let go (declared before it): a hive wipes
     // its values as it goes.
     std::shared_ptr<const Outcome> released, replaced;
@@ -300,9 +306,9 @@ class ParsedHiveCache {
       if (--waiters_ == 0) released = std::move(shared_);
     };
     while (parsing_) {
-      if (qbplatform::ReadGivenUp()) {
+      if (qbplatform::GivesUp(bound)) {
         stop_waiting();
-        return ERROR_OPERATION_ABORTED;
+        return kGivenUp;
       }
       // Polled, with no condition variable: a bound says when to give up,
       // it wakes no one; and the parsing thread calls nothing of the C++
@@ -328,12 +334,12 @@ class ParsedHiveCache {
     outcome->generation = ++parses_started_;
     lock.unlock();
 
-    outcome->rc = Parse(path, outcome->hive);
+    outcome->rc = Parse(path, outcome->hive, bound);
 
     lock.lock();
     parsing_ = false;
     replaced = std::move(shared_);
-    if (waiters_ > 0 && outcome->rc != ERROR_OPERATION_ABORTED) shared_ = outcome;
+    if (waiters_ > 0 && outcome->rc != kGivenUp) shared_ = outcome;
     if (outcome->rc == ERROR_SUCCESS && stamp.Settled() && !released_) {
       // Taken before reading: if the file was replaced in between, the stamp
       // is the older one and the next reader parses again; an old hive is
@@ -348,11 +354,12 @@ class ParsedHiveCache {
 
   // The hive in the file now. A parse that gave up for its reader's bound
   // read only part of the file: it is nobody's.
-  static LONG Parse(const std::string& path, std::shared_ptr<const qbhive::Hive>& hive) {
+  static LONG Parse(const std::string& path, std::shared_ptr<const qbhive::Hive>& hive,
+                    const qbplatform::ReadBound* bound) {
     auto loaded = std::make_shared<qbhive::Hive>();
-    const LONG rc = qbhive::LoadHive(path, *loaded);
+    const LONG rc = qbhive::LoadHive(path, *loaded, nullptr, bound);
     if (rc != ERROR_SUCCESS) return rc;
-    if (loaded->CutShort() && qbplatform::ReadGivenUp()) return ERROR_OPERATION_ABORTED;
+    if (loaded->CutShort() && qbplatform::GivesUp(bound)) return kGivenUp;
     hive = std::move(loaded);
     return ERROR_SUCCESS;
   }
@@ -395,9 +402,9 @@ KeyRef EmptyRoot() {
 // The key at `path` as it is now, sharing the parsed hive; ERROR_FILE_NOT_FOUND
 // when there is none, ERROR_CANTREAD when a cap of the reader may have left
 // it out, or why the file cannot be read.
-LONG ReadKey(std::string_view path, KeyRef& key) {
+LONG ReadKey(std::string_view path, KeyRef& key, const qbplatform::ReadBound* bound = nullptr) {
   std::shared_ptr<const qbhive::Hive> hive;
-  if (const LONG rc = HiveCache().Current(hive); rc != ERROR_SUCCESS) return rc;
+  if (const LONG rc = HiveCache().Current(hive, bound); rc != ERROR_SUCCESS) return rc;
   if (const qbhive::Key* found = hive->FindKey(path)) {
     key = KeyRef(std::move(hive), found);
     return ERROR_SUCCESS;
@@ -411,15 +418,15 @@ LONG ReadKey(std::string_view path, KeyRef& key) {
 // The key below `base` (canonical) at `subkey`. A path that fits the stack
 // is joined there; it is canonical unless the subkey has empty components,
 // which FindKey then sorts out. A subkey of separators alone is the base.
-LONG ReadSubkey(std::string_view base, const char* subkey, KeyRef& key) {
-  if (subkey == nullptr || subkey[std::strspn(subkey, "\\")] == '\0') return ReadKey(base, key);
+LONG ReadSubkey(std::string_view base, const char* subkey, KeyRef& key, const qbplatform::ReadBound* bound) {
+  if (subkey == nullptr || subkey[std::strspn(subkey, "\\")] == '\0') return ReadKey(base, key, bound);
   const size_t length = std::strlen(subkey);
   std::array<char, 512> joined;
-  if (base.size() + 1 + length > joined.size()) return ReadKey(SubkeyPath(base, subkey), key);
+  if (base.size() + 1 + length > joined.size()) return ReadKey(SubkeyPath(base, subkey), key, bound);
   std::memcpy(joined.data(), base.data(), base.size());
   joined[base.size()] = '\\';
   std::memcpy(joined.data() + base.size() + 1, subkey, length);
-  return ReadKey(std::string_view(joined.data(), base.size() + 1 + length), key);
+  return ReadKey(std::string_view(joined.data(), base.size() + 1 + length), key, bound);
 }
 
 // Runs `edit` on the key at `path` inside an update of the file and hands
@@ -469,23 +476,26 @@ LONG Guarded(Body body) noexcept {
   }
 }
 
-}  // namespace
-
-extern "C" {
-
-LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
+// RegOpenKeyA, within bound (null: none).
+LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, const qbplatform::ReadBound* bound) {
   return Guarded([&]() -> LONG {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     KeyRef base;
     if (const LONG rc = ResolveForRead(hKey, base); rc != ERROR_SUCCESS) return rc;
     KeyRef key;
-    const LONG rc = ReadSubkey(base ? std::string_view(base->path) : qbhive::kCurrentUserRoot, lpSubKey, key);
+    const LONG rc = ReadSubkey(base ? std::string_view(base->path) : qbhive::kCurrentUserRoot, lpSubKey, key, bound);
     if (rc != ERROR_SUCCESS) return rc;
     *phkResult = Handles().Add(std::move(key));
     return ERROR_SUCCESS;
   });
 }
+
+}  // namespace
+
+extern "C" {
+
+LONG RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) { return OpenKey(hKey, lpSubKey, phkResult, nullptr); }
 
 LONG RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   return Guarded([&]() -> LONG {
@@ -580,3 +590,12 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 }  // extern "C"
+
+namespace qbplatform {
+
+OpenWithin RegOpenKeyWithin(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult, const ReadBound& bound) {
+  const LONG rc = OpenKey(hKey, lpSubKey, phkResult, &bound);
+  return rc == kGivenUp ? OpenWithin{ERROR_SUCCESS, true} : OpenWithin{rc, false};
+}
+
+}  // namespace qbplatform

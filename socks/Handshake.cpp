@@ -1,5 +1,6 @@
 // The SOCKS4 and SOCKS5 negotiations as values (Handshake.h): what to send,
-// how much of a reply to read, and what a reply means. No I/O, no clock.
+// how much of a reply to read, what a reply means, and how long it may
+// take. No I/O: the driver's socket and clock come in as arguments.
 #include "Handshake.h"
 
 #include <string.h>
@@ -162,7 +163,20 @@ void Handshake::SetUserId(const char* lpszUserId) {
   m_phase = Phase::kSendRequest;
 }
 
-int Handshake::ReplyNumber() const { return m_nReply; }
+void Handshake::Receiving(DWORD dwNow) {
+  if (!IsReading() || m_bClockStarted) return;
+  m_bClockStarted = true;
+  m_dwReplyStart = dwNow;
+}
+
+unsigned int Handshake::MillisecondsLeft(DWORD dwNow) const {
+  return ::MillisecondsLeft(m_dwReplyStart, kReplyLimitMs, dwNow);
+}
+
+void Handshake::NothingCame(DWORD dwNow) {
+  if (m_bClockStarted && MillisecondsLeft(dwNow) == 0) Late();
+}
+
 BYTE* Handshake::InputBuffer() { return m_reply + m_nHave; }
 int Handshake::InputRoom() const { return IsReading() ? m_nWanted - m_nHave : 0; }
 
@@ -208,12 +222,12 @@ void Handshake::FailReading(int nCause, LONG lError) {
   Fail(nCause, lError, m_phase == Phase::kReadAuth ? kSocks5AuthFailure : kNegotiationFailure);
 }
 
-// A new reply: its bytes from the start of the buffer, its own budget.
+// A new reply: its bytes from the start of the buffer, its own ten seconds.
 void Handshake::Read(Phase phase, int nWanted) {
   m_phase = phase;
   m_nHave = 0;
   m_nWanted = nWanted;
-  ++m_nReply;
+  m_bClockStarted = false;
 }
 
 void Handshake::ReplyWhole() {
@@ -232,7 +246,7 @@ void Handshake::ReplyWhole() {
     case Phase::kReadReply:
       if (m_protocol == Protocol::kSocks5) {
         // The prefix is whole: the rest of the bound address, by its type,
-        // within the same reply's budget.
+        // within the same reply's limit.
         const int nLength = Socks5ReplyLength(m_reply);
         if (nLength == 0) {
           Fail(QBSOCKS_CAUSE_BAD_REPLY, 0, kNegotiationFailure);
@@ -294,6 +308,59 @@ LONG LastErrorOf(const Failure& failure) {
     case QBSOCKS_CAUSE_NO_ANSWER: return WSAETIMEDOUT;
     case QBSOCKS_CAUSE_BAD_REPLY: return WSAECONNABORTED;
     default: return WSAEINVAL;  // a target or credentials the request cannot carry
+  }
+}
+
+namespace {
+
+// One receive for the reply, judged after it: a reply already in the
+// socket is taken however late the driver comes back.
+Driven ReceiveSome(Handshake& handshake, HandshakeIo& io) {
+  handshake.Receiving(io.Now());
+  LONG lError = 0;
+  const int nGot =
+      io.Receive(handshake.InputBuffer(), handshake.InputRoom(), handshake.ReplyStart(), kReplyLimitMs, &lError);
+  if (nGot > 0) handshake.Received(nGot);
+  else if (nGot == 0) handshake.Closed();
+  else if (lError != WSAEWOULDBLOCK) handshake.ReceiveFailed(lError);
+  else {
+    const DWORD dwNow = io.Now();
+    if (handshake.MillisecondsLeft(dwNow) > 0) return Driven::kWaitReadable;
+    if (io.EndsAt(HandshakeIo::Moment::kLate, handshake)) return Driven::kEnded;
+    handshake.NothingCame(dwNow);
+  }
+  return Driven::kDone;
+}
+
+}  // namespace
+
+Driven Drive(Handshake& handshake, HandshakeIo& io) {
+  using Want = Handshake::Want;
+  for (;;) {
+    if (io.EndsAt(HandshakeIo::Moment::kTurn, handshake)) return Driven::kEnded;
+    switch (handshake.Next()) {
+      case Want::kSend: {
+        if (io.EndsAt(HandshakeIo::Moment::kSend, handshake)) return Driven::kEnded;
+        LONG lError = 0;
+        if (io.SendAll(handshake.Output(), handshake.OutputSize(), &lError)) handshake.Sent();
+        else if (lError == WSAEWOULDBLOCK) return Driven::kWaitWritable;
+        else handshake.SendFailed(lError);
+        break;
+      }
+      case Want::kUserId: {
+        char szUserId[kSocks4UserIdRoom];
+        ReadSocks4UserId(szUserId);
+        handshake.SetUserId(szUserId);
+        break;
+      }
+      case Want::kReceive: {
+        const Driven driven = ReceiveSome(handshake, io);
+        if (driven != Driven::kDone) return driven;
+        break;
+      }
+      case Want::kDone:
+      case Want::kFailed: return Driven::kDone;
+    }
   }
 }
 

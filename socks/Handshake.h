@@ -4,25 +4,28 @@
 // it, and ends done or with a Failure: the step, what ended it, the
 // proxy's code, the system's error and the text CSocks hands MyMessageBox.
 //
-// Two drivers run it: CSocks, with the class library's blocking calls
-// (Socks4.cpp, Socks5.cpp, Replies.cpp), and the C interface, with a
-// non-blocking socket that the caller's loop or the library's own thread
+// The proxy's time is the handshake's too: each reply is to come whole
+// within ten seconds (kReplyLimitMs) of its first receive, judged by the
+// clock the driver passes in (GetTickCount()), after a receive: a reply
+// already received is taken however late the driver looks.
+//
+// Two drivers run it through one step, Drive (below): CSocks, with the
+// class library's blocking calls (Replies.cpp), and the C interface, with
+// a non-blocking socket that the caller's loop or the library's own thread
 // watches. Both get the same steps, causes, codes and texts from here.
 //
-// The driver's loop:
+// What Drive does with each want:
 //
-//   for (;;) switch (handshake.Next()) {
-//     case Want::kSend:    send OutputSize() bytes of Output() whole, then
-//                          Sent(), or SendFailed(error);
-//     case Want::kUserId:  SetUserId(the system's user name, "" for none);
-//     case Want::kReceive: a new ReplyNumber() starts that reply's ten
-//                          seconds (kReplyBudgetMs); receive at most
-//                          InputRoom() bytes into InputBuffer(), then
-//                          Received(n), or Closed(), ReceiveFailed(error),
-//                          Late() once the reply's time is over;
-//     case Want::kDone:    connected;
-//     case Want::kFailed:  failure() says why.
-//   }
+//   Want::kSend:    send OutputSize() bytes of Output() whole, then Sent(),
+//                   or SendFailed(error);
+//   Want::kUserId:  SetUserId(the system's user name, "" for none);
+//   Want::kReceive: Receiving(now); receive at most InputRoom() bytes into
+//                   InputBuffer(), then Received(n), or Closed(),
+//                   ReceiveFailed(error), or, when nothing came,
+//                   NothingCame(now): past the reply's time that fails it,
+//                   else the driver waits MillisecondsLeft(now);
+//   Want::kDone:    connected;
+//   Want::kFailed:  failure() says why.
 //
 // The wire layouts are in Negotiation.h, whose builders make the requests.
 #ifndef QBSOCKS_HANDSHAKE_H
@@ -92,13 +95,23 @@ class Handshake {
   void SetUserId(const char* lpszUserId);
 
   // Want::kReceive. Never asks for a byte beyond the reply, so nothing of
-  // the target's stream that follows it is taken.
-  int ReplyNumber() const;  // changes when the next reply begins
+  // the target's stream that follows it is taken. Receiving is said before
+  // each receive, with the driver's clock: the first for a reply starts its
+  // ten seconds.
+  void Receiving(DWORD dwNow);
   BYTE* InputBuffer();
   int InputRoom() const;      // > 0
   void Received(int nBytes);  // 0 < nBytes <= InputRoom()
   void Closed();
   void ReceiveFailed(LONG lError);
+  // A receive brought nothing: past the reply's time the handshake fails
+  // with QBSOCKS_CAUSE_NO_ANSWER, else it goes on.
+  void NothingCame(DWORD dwNow);
+  // Milliseconds until the reply's time is past (0: it is), for the
+  // driver's wait; the reply's start and length for a blocking receive.
+  unsigned int MillisecondsLeft(DWORD dwNow) const;
+  DWORD ReplyStart() const { return m_dwReplyStart; }
+  // The driver gave the reply up (its wait ended with nothing): no answer.
   void Late();
 
   // Want::kFailed: why.
@@ -154,9 +167,45 @@ class Handshake {
   BYTE m_reply[kSocks5MaxReplySize] = {};
   int m_nHave = 0;
   int m_nWanted = 0;
-  int m_nReply = 0;
+  // When the reply's first receive began; false until it has.
+  bool m_bClockStarted = false;
+  DWORD m_dwReplyStart = 0;
   Failure m_failure;
 };
+
+// A driver's socket as Drive uses it: CSocks' blocking calls, or the C
+// interface's non-blocking ones.
+class HandshakeIo {
+ public:
+  enum class Moment { kTurn, kSend, kLate };
+
+  // Sends nSize bytes of lpData: true once all have gone, or false with
+  // the error (WSAEWOULDBLOCK: not all now; the driver waits until it can
+  // write, and the next turn sends on).
+  virtual bool SendAll(const BYTE* lpData, int nSize, LONG* lpError) = 0;
+  // Receives at most nSize bytes: how many (> 0), 0 when the proxy closed,
+  // -1 with the error (WSAEWOULDBLOCK: nothing came). A blocking receive
+  // waits until more than dwLength ms have passed since dwStart.
+  virtual int Receive(BYTE* lpBuffer, int nSize, DWORD dwStart, DWORD dwLength, LONG* lpError) = 0;
+  // Whether the driver ends the connect its own way at this moment (a
+  // turn begins, a request is about to go, the reply's time ran out).
+  virtual bool EndsAt(Moment moment, const Handshake& handshake) = 0;
+  virtual DWORD Now() { return GetTickCount(); }
+
+ protected:
+  ~HandshakeIo() = default;
+};
+
+// Where Drive left the handshake.
+enum class Driven {
+  kDone,          // Next() is kDone or kFailed
+  kWaitWritable,  // a send would block
+  kWaitReadable,  // nothing came, within the reply's time
+  kEnded          // io ended it (EndsAt)
+};
+
+// The handshake's wants met through io until it is over or must wait.
+Driven Drive(Handshake& handshake, HandshakeIo& io);
 
 }  // namespace qbproxy
 

@@ -1,4 +1,4 @@
-// What the SOCKS4 and SOCKS5 negotiations share: the reply budget, the
+// What the SOCKS4 and SOCKS5 negotiations share: the reply limit, the
 // protocols' numbers, and the requests, each built by a small function
 // that the negotiations, the tests and the fuzz harness all call.
 //
@@ -18,8 +18,16 @@
 #include <string.h>
 
 // How long one reply may take, from just before its first receive.
-const DWORD kReplyBudgetMs = 10000;
-// How often the wait comes back to look at the budget.
+const DWORD kReplyLimitMs = 10000;
+
+// Milliseconds from dwNow until more than dwLimit have passed since
+// dwStart: past once the count has gone beyond, not at it (the unsigned
+// difference is right across the tick count's wrap); 0 when it is past.
+inline unsigned int MillisecondsLeft(DWORD dwStart, DWORD dwLimit, DWORD dwNow) {
+  const DWORD dwElapsed = dwNow - dwStart;
+  return dwElapsed > dwLimit ? 0 : dwLimit - dwElapsed + 1;
+}
+// How often the wait comes back to look at the reply limit.
 const int kPumpIntervalMs = 100;
 // Every request is built in a zero-filled buffer of this size.
 const int kRequestBufferSize = 256;

@@ -61,9 +61,10 @@ static const char* const port_variables[UNRESOLVED + 1] = {NULL, "QBSOCKS_DANTE_
  * (unknown options zero); UNKNOWN, a later header's option set; CHAINED, a
  * callback starts the next connect; MANY, MOST_CONNECTS callback connects at
  * once, on the library's one thread; GIVE_UP, polled until it waits for the
- * reply, then finished (the polled driver alone); WATCHED, Python's alone. */
-enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP, WATCHED };
-static const char also_words[] = "none plain later unknown chained many give-up watched";
+ * reply, then finished (the polled driver alone); WATCHED, Python's alone;
+ * LATE, polled again only after the reply's time (the polled driver alone). */
+enum also { ONLY_EX, PLAIN, LATER, UNKNOWN, CHAINED, MANY, GIVE_UP, WATCHED, LATE };
+static const char also_words[] = "none plain later unknown chained many give-up watched late";
 /* The QBSOCKS_ results, steps and causes, by their numbers: qbsocks.h's lists. */
 #define LIST_WORD(name, number) #name " "
 #define STEP_WORD(name, number, result, what, doing) #name " "
@@ -613,6 +614,7 @@ static int by_polls(struct connect_call* call) {
   qbsocks_connecting* connecting = qbsocks_connect_start(call->row->host, call->port, call->options);
   for (call->polls = 1; qbsocks_connect_poll(connecting, &wait) == QBSOCKS_IN_PROGRESS; ++call->polls) {
     if (call->row->also == GIVE_UP && wait.events == QBSOCKS_WAIT_READABLE) break;
+    if (call->row->also == LATE && wait.events == QBSOCKS_WAIT_READABLE) pause_ms(wait.timeout_ms + 100);
     if (wait.events == QBSOCKS_WAIT_WRITABLE && call->writable++ == 0) call->connect_wait_ms = wait.timeout_ms;
     wait_ready(&wait, call->options->cancel != NULL ? 50 : QBSOCKS_WAIT_FOREVER);
   }
@@ -1116,7 +1118,8 @@ static void set_proxy_urls(void) {
 
 /* Which cases a driver runs: 200 blocking connects would be 200 threads. */
 static int runs_in(const struct row* row, int way) {
-  return (row->only & 1) && (row->also != MANY || way == CALLED_BACK) && (row->also != GIVE_UP || way == POLLED);
+  return (row->only & 1) && (row->also != MANY || way == CALLED_BACK) &&
+         ((row->also != GIVE_UP && row->also != LATE) || way == POLLED);
 }
 
 int main(void) {

@@ -19,7 +19,7 @@ FIELDS = {"case": (".+", None), "proxy": ("none|dante|microsocks|microsocks-auth
           "cancel": (r"before|\d|[1-9]\d|1\d\d|200", "0"),  # at most 200: the threads a C harness starts
           "script": ("([0-9a-f]{2}){1,64}!?", None), "after_script": ("any|nothing", "any"),
           "only": ("((c|python|csharp)( |$))+", "c python csharp"), "result": (NAMES[Q.Result], None),
-          "also": ("plain|later|unknown|chained|many|give-up|watched", ""),
+          "also": ("plain|later|unknown|chained|many|give-up|watched|late", ""),
           "step": (f"({NAMES[Q.Step]})(\\|({NAMES[Q.Step]}))*", "NONE"), "cause": (NAMES[Q.Cause], "NONE"),
           "proxy_code": (r"\d+", None), "system_error": (r"\d+", "0"), "system_error_windows": (r"\d+", None),
           "reason": (".*", ""), "reason_windows": (".*", None)}

@@ -92,8 +92,8 @@ class ProbeSocks : public CSocks {
   // the Linux stand-in's counter jumps (the test puts it back); Windows'
   // is waited out.
   void SpendReplyBudget() {
-    if (SetTickCountOffset(kReplyBudgetMs + 1)) return;
-    while (static_cast<DWORD>(GetTickCount() - first_wait_tick_) <= kReplyBudgetMs) {
+    if (SetTickCountOffset(kReplyLimitMs + 1)) return;
+    while (static_cast<DWORD>(GetTickCount() - first_wait_tick_) <= kReplyLimitMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
