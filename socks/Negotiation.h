@@ -25,7 +25,9 @@ const DWORD kReplyLimitMs = 10000;
 // difference is right across the tick count's wrap); 0 when it is past.
 inline unsigned int MillisecondsLeft(DWORD dwStart, DWORD dwLimit, DWORD dwNow) {
   const DWORD dwElapsed = dwNow - dwStart;
-  return dwElapsed > dwLimit ? 0 : dwLimit - dwElapsed + 1;
+  if (dwElapsed > dwLimit) return 0;
+  const DWORD dwLeft = dwLimit - dwElapsed;
+  return dwLeft == 0xFFFFFFFFu ? dwLeft : dwLeft + 1;  // the longest limit has no millisecond more to give
 }
 // How often the wait comes back to look at the reply limit.
 const int kPumpIntervalMs = 100;
