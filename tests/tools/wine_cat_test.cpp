@@ -93,9 +93,9 @@ TEST(WineCat, NamesTheReasonForARefusedPassword) {
   EXPECT_EQ(r.exitCode, 1) << qbtest::Describe(r);
   EXPECT_EQ(r.out, "");
   // One line; the C run-time writes it with Windows' line end.
-  EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target +
-                       " (SOCKS5 proxy 127.0.0.1:" + std::to_string(proxyPort) + " as " + qbtest::kProxyUser +
-                       "): " + qbtest::kAuthFailure + "\r\n");
+  const std::string proxy = "SOCKS5 proxy 127.0.0.1:" + std::to_string(proxyPort);
+  EXPECT_EQ(r.err, "qbsocks-cat: cannot connect to " + target + " (" + proxy + " as " + qbtest::kProxyUser +
+                       "): " + proxy + ": " + qbtest::kAuthFailure + "\r\n");
 }
 
 }  // namespace
