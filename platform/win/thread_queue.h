@@ -79,10 +79,21 @@ class SocketWait : public SocketWaitBase {
 
 // CSocket's default OnMessagePending: one waiting WM_PAINT goes to its
 // window; every other message stays queued for the host's own loop.
+// PeekMessage hands out the quit that PostQuitMessage left whatever its
+// filter says, so the paint is only removed once a look has found it; a
+// quit asked for between the two looks (by a message sent meanwhile) is
+// put back.
 inline void DispatchWaitingPaint() {
   const int nSaved = WSAGetLastError();
   MSG msg;
-  if (PeekMessageA(&msg, NULL, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&msg);
+  if (PeekMessageA(&msg, NULL, WM_PAINT, WM_PAINT, PM_NOREMOVE) && msg.message == WM_PAINT &&
+      PeekMessageA(&msg, NULL, WM_PAINT, WM_PAINT, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+    } else {
+      DispatchMessageA(&msg);
+    }
+  }
   WSASetLastError(nSaved);
 }
 

@@ -184,6 +184,7 @@ class CHostSocks : public CSocks {
   BOOL OnMessagePending() override {
     ++m_nTurns;
     if (m_host == kSilentHost) return FALSE;
+    if (m_host == kQuitPoster && m_nTurns == 1) PostQuitMessage(0);
     MSG msg;
     if (m_host == kQuitCanceller && PeekMessageA(&msg, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
       CancelBlockingCall();

@@ -16,6 +16,7 @@ enum HostKind {
   kDefaultHost,    // not at all: CSocket's own
   kQuitCanceller,  // the common idiom: cancels once WM_QUIT is queued, else CSocket's own
   kSilentHost,     // returns FALSE and never looks at the queue
+  kQuitPoster,     // calls PostQuitMessage in its first turn, then CSocket's own
 };
 
 // What the other thread does while the proxy holds its reply; in this order.
@@ -41,6 +42,7 @@ inline constexpr WindowCase kWindowCases[] = {
     {"the default pump repaints the window and leaves WM_QUIT queued", kDefaultHost, kPostQuit | kInvalidate | kHold,
      TRUE},
     {"PostQuitMessage cancels the held Connect", kQuitCanceller, kSendPostQuitMessage, FALSE},
+    {"the default pump leaves the quit of PostQuitMessage queued", kQuitPoster, kHold, TRUE},
     {"a posted WM_QUIT cancels the held Connect", kQuitCanceller, kPostQuit, FALSE},
     {"not hung during a long wait, whatever OnMessagePending does", kSilentHost, kPostQuit | kAskIfHung, TRUE},
     {"a Connect from the paint handler is refused and the held one goes on", kDefaultHost,
@@ -88,7 +90,7 @@ void CheckWindowOutcome(const WindowCase& c, const WindowOutcome& o, Report repo
     report(o.nCloses >= 1, "closed through the virtual Close");
     report(o.bClosed != FALSE, "the socket is closed");
   }
-  const bool bQuitPosted = (c.uMeanwhile & (kPostQuit | kSendPostQuitMessage)) != 0;
+  const bool bQuitPosted = (c.uMeanwhile & (kPostQuit | kSendPostQuitMessage)) != 0 || c.host == kQuitPoster;
   report((o.bQuitQueued != FALSE) == bQuitPosted, "WM_QUIT left in the queue for the host's loop");
   if (c.uMeanwhile & kInvalidate) {
     report(o.bPaintedWhileBlocking != FALSE, "WM_PAINT reached the window procedure during the wait");
