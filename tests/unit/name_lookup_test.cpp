@@ -2,13 +2,13 @@
 // for by one that counts, holds each caller until let go, and answers
 // 127.0.0.1 (where the test listens); and a thread start that fails. The
 // connects go direct (no settings) to names, so each looks its target up.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
 
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -36,11 +36,7 @@ int HeldLookup(const char*, const char* service, const addrinfo* hints, addrinfo
 int NoThread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
 
 int Entries(const char* folder) {
-  int n = 0;
-  DIR* listed = opendir(folder);
-  while (listed != nullptr && readdir(listed) != nullptr) ++n;
-  if (listed != nullptr) closedir(listed);
-  return n;
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator(folder), {}));
 }
 
 class Resolver : public ::testing::Test {
@@ -85,15 +81,13 @@ class Resolver : public ::testing::Test {
     EXPECT_EQ(qbsocks_connect_poll(connecting, &wait), QBSOCKS_IN_PROGRESS);
     return connecting;
   }
-  static qbsocks_connecting* Run(qbsocks_connecting* connecting) {
+  // Its result, polled to its end first when run (else given up).
+  static int End(qbsocks_connecting* connecting, bool run, qbsocks_outcome* outcome = nullptr) {
     qbsocks_wait wait;
-    while (qbsocks_connect_poll(connecting, &wait) == QBSOCKS_IN_PROGRESS) {
+    while (run && qbsocks_connect_poll(connecting, &wait) == QBSOCKS_IN_PROGRESS) {
       pollfd entry{static_cast<int>(wait.socket), short(wait.events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT), 0};
       ::poll(&entry, 1, static_cast<int>(wait.timeout_ms));
     }
-    return connecting;
-  }
-  static int Finish(qbsocks_connecting* connecting, qbsocks_outcome* outcome = nullptr) {
     uintptr_t socket = QBSOCKS_NO_HANDLE;
     const int result = qbsocks_connect_finish(connecting, &socket, outcome);
     if (socket != QBSOCKS_NO_HANDLE) close(static_cast<int>(socket));
@@ -111,8 +105,7 @@ TEST_F(Resolver, NoThreadFailsTheConnectWithItsReason) {
   LetGo();
   ReplacedSystemCall<decltype(&NoThread)> failing(qbplatform::g_systemCalls.pthread_create, &NoThread);
   qbsocks_outcome outcome{sizeof(outcome), 0, 0, 0, 0, 0, {}};
-  EXPECT_EQ(Finish(Run(qbsocks_connect_start("no-thread.test", port_, nullptr)), &outcome),
-            QBSOCKS_TARGET_UNREACHABLE);
+  EXPECT_EQ(End(qbsocks_connect_start("no-thread.test", port_, nullptr), true, &outcome), QBSOCKS_TARGET_UNREACHABLE);
   EXPECT_EQ(outcome.step, QBSOCKS_STEP_TARGET_LOOKUP);
   EXPECT_STREQ(outcome.reason, "no thread to look the name up");
   EXPECT_EQ(Calls(), 0);
@@ -122,7 +115,7 @@ TEST_F(Resolver, ConnectsWantingOneNameShareItsLookup) {
   qbsocks_connecting* connects[50];
   for (auto& connecting : connects) connecting = Waiting("shared.test");
   LetGo();
-  for (auto* connecting : connects) EXPECT_EQ(Finish(Run(connecting)), QBSOCKS_OK);
+  for (auto* connecting : connects) EXPECT_EQ(End(connecting, true), QBSOCKS_OK);
   EXPECT_EQ(Calls(), 1);
 }
 
@@ -131,11 +124,11 @@ TEST_F(Resolver, ConnectsGivenUpLeaveNoThreadOrDescriptor) {
   qbsocks_connecting* connects[6];
   for (int i = 0; i < 6; ++i) connects[i] = Waiting("given-up-" + std::to_string(i) + ".test");
   ASSERT_TRUE(Held(4));
-  for (auto* connecting : connects) EXPECT_EQ(Finish(connecting), QBSOCKS_CANCELLED);
+  for (auto* connecting : connects) EXPECT_EQ(End(connecting, false), QBSOCKS_CANCELLED);
   EXPECT_EQ(Entries("/proc/self/fd"), descriptors);
   EXPECT_LE(Entries("/proc/self/task"), threads + 4) << "a thread per lookup, not the resolver's four";
   LetGo();
-  EXPECT_EQ(Finish(Run(Waiting("later.test"))), QBSOCKS_OK);  // queued behind them
+  EXPECT_EQ(End(Waiting("later.test"), true), QBSOCKS_OK);  // queued behind them
   EXPECT_EQ(Calls(), 5) << "the two queued lookups not dropped";
 }
 
@@ -151,7 +144,7 @@ TEST_F(Resolver, TheBoundHoldsWhileTheLookupWaitsItsTurn) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(outcome.step, QBSOCKS_STEP_TARGET_LOOKUP);
   EXPECT_EQ(Calls(), 4) << "its lookup made, not dropped from the queue";
-  for (auto* connecting : busy) Finish(connecting);
+  for (auto* connecting : busy) End(connecting, false);
 }
 
 }  // namespace
