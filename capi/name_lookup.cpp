@@ -94,8 +94,7 @@ class Resolver {
   static bool Join(NameLookup* part, const char* name, int* error, const char** why) {
     qbafx::LockGuard lock(g_lock);
     SharedLookup* shared = g_oldest;
-    while (shared != nullptr && (shared->state == SharedLookup::State::kAnswered || !SameName(shared->name, name)))
-      shared = shared->next;
+    while (shared != nullptr && !SameName(shared->name, name)) shared = shared->next;
     if (shared == nullptr && (shared = Queue(name, error, why)) == nullptr) return false;
     part->shared_ = shared;
     part->next_ = shared->waiting;
