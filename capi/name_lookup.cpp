@@ -73,7 +73,8 @@ void TakeAnswer(SharedLookup* shared, int rc, const addrinfo* results) {
     shared->error = WSANO_DATA;  // as the system says of a name without addresses
     return;
   }
-  shared->addresses = static_cast<FoundAddress*>(calloc(static_cast<size_t>(count), sizeof(FoundAddress)));
+  // Not calloc, nor malloc and a memset that a compiler makes one: MSVCRT.DLL's import list has none.
+  shared->addresses = static_cast<FoundAddress*>(malloc(sizeof(FoundAddress) * static_cast<size_t>(count)));
   if (shared->addresses == nullptr) {
     shared->error = WSAENOBUFS;
     return;
@@ -81,6 +82,7 @@ void TakeAnswer(SharedLookup* shared, int rc, const addrinfo* results) {
   for (const addrinfo* p = results; p != nullptr; p = p->ai_next) {
     if (!usable(p)) continue;
     FoundAddress& found = shared->addresses[shared->count++];
+    memset(&found.address, 0, sizeof(found.address));
     memcpy(&found.address, p->ai_addr, p->ai_addrlen);  // no service asked: port 0
     found.length = static_cast<int>(p->ai_addrlen);
   }
