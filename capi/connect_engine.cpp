@@ -189,22 +189,25 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
   const unsigned long address = inet_addr(name);
   if (address != INADDR_NONE) return ConnectTo(address, wait);
   if (ended_ != Ended::kNo) return EndEarly();  // no lookup for a connect that is over
-  lookup_ = NameLookup::Start(name);
-  if (lookup_ == nullptr) {  // no thread to be had: the lookup blocks this one, as it always did
-    unsigned long found = 0;
-    int error = 0;
-    if (!LookUpIpv4(name, &found, &error)) return CallFailed(error);
-    return ConnectTo(found, wait);
-  }
+  int error = 0;
+  const char* why = nullptr;
+  lookup_ = NameLookup::Start(name, &error, &why);
+  if (lookup_ == nullptr) return CallFailed(error, why);  // never looked up on this thread
   phase_ = Phase::kLookup;
   return AfterLookup(wait);
 }
 
 int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
   if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
+  // The first IPv4 address; a name with none fails as the system says of one.
   unsigned long address = 0;
-  int error = 0;
-  const bool found = lookup_->Found(&address, &error);
+  int error = lookup_->Count() == 0 ? lookup_->Error() : WSANO_DATA;
+  bool found = false;
+  for (int i = 0; i < lookup_->Count() && !found; ++i) {
+    const FoundAddress& each = lookup_->Address(i);
+    found = each.address.ss_family == AF_INET;
+    if (found) address = reinterpret_cast<const SOCKADDR_IN*>(&each.address)->sin_addr.s_addr;
+  }
   lookup_->Release();
   lookup_ = nullptr;
   if (!found) return CallFailed(error);
@@ -427,7 +430,7 @@ void ConnectEngine::Close() {
 }
 
 void ConnectEngine::ReleaseParts() {
-  if (lookup_ != nullptr) lookup_->Release();  // the thread ends it
+  if (lookup_ != nullptr) lookup_->Release();  // closes its wake; a lookup nobody wants is dropped
   lookup_ = nullptr;
   delete handshake_;  // wipes its copies of the password
   handshake_ = nullptr;

@@ -10,6 +10,8 @@
 //   slots. Get() and Set() leave the thread's last error as it was. An
 //   object is made once, as a global of the module that uses it (each
 //   takes one of the system's thread-local slots).
+// Semaphore: a count, 0 at first. Post() adds one; Wait() waits until it
+//   is above 0 and takes one. A global that lives as long as the process.
 // HeldAcrossFork<lock, inChild>: a global whose lock a fork does not leave
 //   held in the child (POSIX); nothing on Windows.
 #ifndef QBSOCKS_PLATFORM_AFX_SYNC_H
@@ -31,11 +33,15 @@ using Acquire = void (RecursiveLock::*)();
 using Release = void (RecursiveLock::*)();
 using Get = void* (ThreadPointer<void>::*)() const;
 using Set = void (ThreadPointer<void>::*)(void*);
+using Post = void (Semaphore::*)();
+using Wait = void (Semaphore::*)();
 }  // namespace declared
 QBAFX_PROVIDES_MEMBER(RecursiveLock, Acquire);
 QBAFX_PROVIDES_MEMBER(RecursiveLock, Release);
 QBAFX_PROVIDES_MEMBER(ThreadPointer<void>, Get);
 QBAFX_PROVIDES_MEMBER(ThreadPointer<void>, Set);
+QBAFX_PROVIDES_MEMBER(Semaphore, Post);
+QBAFX_PROVIDES_MEMBER(Semaphore, Wait);
 
 // Holds a lock for its lifetime.
 class LockGuard {

@@ -19,7 +19,8 @@ enum class ThreadStack { kSystemDefault, kSmall };
 // The start of a detached thread. Its owner keeps it until run has begun:
 // the thread reads it first, so that run may free it.
 struct DetachedThread {
-  // Runs run(argument) on a new thread; false when the system gives none.
+  // Runs run(argument) on a new thread; false when the system gives none
+  // (the last error says why). Through the system-call table.
   bool Start(void (*run)(void* argument), void* argument, ThreadStack stack);
 
   void (*run)(void* argument) = nullptr;

@@ -4,7 +4,9 @@
 #define QBSOCKS_PLATFORM_POSIX_SYNC_H
 
 #include <pthread.h>
+#include <semaphore.h>
 
+#include <cerrno>
 #include <mutex>
 #include <new>
 
@@ -21,6 +23,24 @@ class RecursiveLock {
 
  private:
   std::recursive_mutex m_mutex;
+};
+
+// A count that threads wait on, without a descriptor. Never destroyed:
+// threads of the process may wait on it until they end.
+class Semaphore {
+ public:
+  Semaphore() { sem_init(&m_semaphore, 0, 0); }
+  Semaphore(const Semaphore&) = delete;
+  Semaphore& operator=(const Semaphore&) = delete;
+
+  void Post() { sem_post(&m_semaphore); }
+  void Wait() {
+    while (sem_wait(&m_semaphore) != 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  sem_t m_semaphore;
 };
 
 // fork: the child has the forking thread alone. lock is held across the

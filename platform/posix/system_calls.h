@@ -14,6 +14,7 @@
 
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -60,7 +61,10 @@
     (uid, entry, scratch, size, found))                                                                       \
   X(clock_gettime, int, (clockid_t clock, timespec * now), (clock, now))                                      \
   X(eventfd, int, (unsigned int initial, int flags), (initial, flags))                                        \
-  X(write, ssize_t, (int fd, const void* buffer, size_t length), (fd, buffer, length))
+  X(write, ssize_t, (int fd, const void* buffer, size_t length), (fd, buffer, length))                        \
+  X(pthread_create, int,                                                                                      \
+    (pthread_t * thread, const pthread_attr_t* attributes, void* (*run)(void*), void* argument),              \
+    (thread, attributes, run, argument))
 
 namespace qbplatform {
 

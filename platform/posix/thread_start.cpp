@@ -1,6 +1,9 @@
 // The detached threads of afx/thread_start.h on POSIX.
 #include "afx/thread_start.h"
 
+#include "posix/system_calls.h"
+#include "posix/wsa_errors.h"
+
 #include <pthread.h>
 
 namespace qbafx {
@@ -26,9 +29,10 @@ bool DetachedThread::Start(void (*runOnThread)(void*), void* argumentOfRun, Thre
   if (stack == ThreadStack::kSmall)
     pthread_attr_setstacksize(&attributes, 256 * 1024);  // the resolver's needs, not the default 8 MiB
   pthread_t thread;
-  const bool started = pthread_create(&thread, &attributes, ThreadMain, this) == 0;
+  const int error = qbplatform::sys::pthread_create(&thread, &attributes, ThreadMain, this);
   pthread_attr_destroy(&attributes);
-  return started;
+  if (error != 0) WSASetLastError(qbplatform::WsaErrorFromErrno(error));
+  return error == 0;
 }
 
 }  // namespace qbafx

@@ -22,6 +22,21 @@ class RecursiveLock {
   CRITICAL_SECTION m_section;
 };
 
+// A count that threads wait on. Never closed: threads of the process may
+// wait on it until they end.
+class Semaphore {
+ public:
+  Semaphore() : m_hSemaphore(CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr)) {}
+  Semaphore(const Semaphore&) = delete;
+  Semaphore& operator=(const Semaphore&) = delete;
+
+  void Post() { ReleaseSemaphore(m_hSemaphore, 1, nullptr); }
+  void Wait() { WaitForSingleObject(m_hSemaphore, INFINITE); }
+
+ private:
+  HANDLE m_hSemaphore;
+};
+
 // No fork on Windows: nothing to do, and no constructor to run.
 template <RecursiveLock& lock, void (*inChild)()>
 class HeldAcrossFork {};

@@ -48,6 +48,10 @@
   X(WSAEventSelect, int, WSAAPI, (SOCKET s, WSAEVENT event, long events), (s, event, events))                      \
   X(getaddrinfo, int, WSAAPI, (const char* node, const char* service, const addrinfo* hints, addrinfo** results),  \
     (node, service, hints, results))                                                                               \
+  X(CreateThread, HANDLE, WINAPI,                                                                                  \
+    (LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE run, LPVOID argument, DWORD flags,       \
+     LPDWORD id),                                                                                                  \
+    (security, stack, run, argument, flags, id))                                                                   \
   X(OpenThreadToken, BOOL, WINAPI, (HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token),                      \
     (thread, access, asSelf, token))                                                                               \
   X(GetTokenInformation, BOOL, WINAPI,                                                                             \

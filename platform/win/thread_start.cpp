@@ -6,6 +6,8 @@
 
 #include "win32.h"
 
+#include "win/system_calls.h"
+
 namespace qbafx {
 
 namespace {
@@ -26,10 +28,12 @@ bool DetachedThread::Start(void (*runOnThread)(void*), void* argumentOfRun, Thre
     return false;
   module = held;
   const bool small = stack == ThreadStack::kSmall;
-  const HANDLE thread = CreateThread(nullptr, small ? 64 * 1024 : 0, ThreadMain, this,
-                                     small ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
+  const HANDLE thread = qbplatform::sys::CreateThread(nullptr, small ? 64 * 1024 : 0, ThreadMain, this,
+                                                      small ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
   if (thread == nullptr) {
+    const DWORD error = GetLastError();
     FreeLibrary(held);
+    SetLastError(error);
     return false;
   }
   CloseHandle(thread);

@@ -854,8 +854,7 @@ static void run(const struct row* row) {
     }
     if (driver == CALLED_BACK)
       expect(library_thread_ended(), row->name, "the library's thread ended with its last connect", "");
-    /* At most as many: a name lookup of an earlier row may still close its own on its thread. */
-    expect(open_descriptors() <= descriptors, row->name, "no descriptor left", "");
+    expect(open_descriptors() == descriptors, row->name, "no descriptor left", "");
   }
   for (i = 0; i < connects && row->cancel; ++i)
     expect(calls[i].returned_at - p.triggered_at < 5000, row->name, "returned within 5 s of the cancel", "");
