@@ -32,15 +32,16 @@ Text ReadRoute() {
 
 namespace {
 
-// RFC 3986's unreserved characters stay; every other byte is escaped, so
-// that '@', ':' and '%' of a user name or password, and the bytes of
-// other letters, reach the client as the library would send them.
-void AppendEscaped(Text& url, const char* text) {
+// RFC 3986's unreserved characters stay, and those of kept; every other
+// byte is escaped, so that '@', ':' and '%' of a user name or password,
+// and the bytes of other letters, reach the client as the library would
+// send them.
+void AppendEscaped(Text& url, const char* text, const char* kept = "") {
   static const char kHex[] = "0123456789ABCDEF";
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p) {
     const unsigned char c = *p;
     const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                            c == '.' || c == '_' || c == '~';
+                            c == '.' || c == '_' || c == '~' || memchr(kept, c, strlen(kept)) != nullptr;
     const char escaped[] = {'%', kHex[c >> 4], kHex[c & 0xF], '\0'};
     const char plain[] = {static_cast<char>(c), '\0'};
     url.Append(unreserved ? plain : escaped);
@@ -59,7 +60,10 @@ Text ProxyUrl(const qbsettings::ProxySettings& settings) {
     AppendEscaped(url, settings.szPassword);
     url.Append("@");
   }
-  AppendEscaped(url, settings.szServer);
+  // An IPv6 address in brackets, RFC 3986's IP-literal, its ':' as they are.
+  char server[sizeof(settings.szServer) + 2];
+  const bool ipv6 = qbsettings::BracketServer(settings.szServer, server, sizeof(server));
+  AppendEscaped(url, server, ipv6 ? "[]:" : "");
   url.Append(":").AppendUnsigned(settings.dwPort & 0xFFFFu);  // the bits the connect uses
   return url;
 }

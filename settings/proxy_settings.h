@@ -145,8 +145,16 @@ inline BoundedRead ReadProxySettingsWithin(const qbplatform::ReadBound& bound, P
   return BoundedRead{false, ReadOpenedSettings(opened.lResult, hKey, pSettings, password)};
 }
 
+// The server as a route or a proxy URL writes it, terminated within cbOut
+// bytes: an IPv6 address ("::1", or "[::1]" as a user may store it) in
+// brackets, so that the port's ':' after it reads apart; anything else as
+// it is. True when it was bracketed: a ':', which no name or dotted IPv4
+// address has, marks an IPv6 address.
+bool BracketServer(const char* lpszServer, char* lpszOut, size_t cbOut);
+
 // The route those settings choose, in words, terminated within cbOut bytes:
-// "SOCKS5 proxy 127.0.0.1:1080 as alice", "direct", or "direct: " and why
+// "SOCKS5 proxy 127.0.0.1:1080 as alice" ("[::1]:1080" for
+// an IPv6 address), "direct", or "direct: " and why
 // when ProxyEnable is on but other values turn the proxy off, each said as
 // it is stored ("SocksPort is stored as REG_SZ, not REG_DWORD"). Returns
 // the length of the whole text.

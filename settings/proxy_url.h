@@ -1,6 +1,7 @@
 // The proxy settings from a proxy URL, the inverse of the C interface's
 // qbsocks_proxy_url: "socks5h://[user[:password]@]host:port" (or socks5://),
-// "socks4://host:port", or "off". The URL is checked against the settings'
+// "socks4://host:port", or "off"; the host a name, a dotted IPv4 address
+// or an IPv6 address in brackets ("[::1]", stored as "::1"). The URL is checked against the settings'
 // rules (proxy_settings.h) before anything is written, and refused with a
 // reason when they could not hold it as given: nothing is cut or guessed.
 // Compiled into the C interface's module alone (the C++ module writes no

@@ -139,6 +139,18 @@ void DescribeValue(const ProxySettings& settings, ValueIndex index, char* lpszOu
   }
 }
 
+bool BracketServer(const char* lpszServer, char* lpszOut, size_t cbOut) {
+  if (cbOut == 0) return false;
+  lpszOut[0] = '\0';
+  bool bIpv6 = false;
+  for (const char* p = lpszServer; *p != '\0'; ++p) bIpv6 = bIpv6 || *p == ':';
+  const bool bStoredBracketed = lpszServer[0] == '[';
+  if (bIpv6 && !bStoredBracketed) AppendText(lpszOut, cbOut, "[");
+  AppendText(lpszOut, cbOut, lpszServer);
+  if (bIpv6 && !bStoredBracketed) AppendText(lpszOut, cbOut, "]");
+  return bIpv6;
+}
+
 size_t DescribeRoute(const ProxySettings& settings, char* lpszOut, size_t cbOut) {
   // Long enough for any route: a server of 63 characters, a user of 31, and
   // the reasons of four values.
@@ -148,7 +160,9 @@ size_t DescribeRoute(const ProxySettings& settings, char* lpszOut, size_t cbOut)
     AppendText(szText, sizeof(szText), "SOCKS");
     AppendNumber(szText, sizeof(szText), settings.dwVersion);
     AppendText(szText, sizeof(szText), " proxy ");
-    AppendText(szText, sizeof(szText), settings.szServer);
+    char szServer[sizeof(settings.szServer) + 2];
+    BracketServer(settings.szServer, szServer, sizeof(szServer));
+    AppendText(szText, sizeof(szText), szServer);
     AppendText(szText, sizeof(szText), ":");
     AppendNumber(szText, sizeof(szText), settings.dwPort & 0xFFFFu);  // the bits the connect uses
     if (settings.dwVersion == 5 && settings.szUserName[0] != '\0') {

@@ -27,11 +27,14 @@
 //   everywhere else, so one declaration serves x86, x64 and mono on Linux.
 // - The connected socket comes owned: a QBSocksHandle (a SafeHandle over
 //   a SOCKET on Windows, a descriptor elsewhere; disposing it, or the
-//   collector, closes it), or on .NET 5 and later a Socket. It is in
+//   collector, closes it), or on .NET 5 and later a Socket, whose
+//   AddressFamily is the handle's own (InterNetworkV6 for a connect to an
+//   IPv6 address or through a proxy at one). It is in
 //   blocking mode and not inherited by child processes. The forms of
 //   earlier releases that hand out a bare UIntPtr (uintptr_t), for the
 //   caller to close exactly once, stay for their callers, [Obsolete].
-// - Texts cross as bytes: the host goes as ASCII, a name with other letters
+// - Texts cross as bytes: the host (a name, an IPv4 address, or an IPv6
+//   address bare or in brackets: "::1", "[::1]") goes as ASCII, a name with other letters
 //   as its IDNA (punycode) form, never through the ANSI code page; the
 //   reason comes back as ASCII, the route as the library reads the
 //   settings (the server, a user name beyond ASCII): the ANSI code page on
@@ -513,8 +516,9 @@ namespace QBSocks32
         /// <summary>
         /// Stores the proxy that url names in the current user's settings, the inverse of ProxyUri:
         /// socks5h://host:port or socks5://host:port, with user:password@ before the host (both
-        /// percent-escaped), socks4://host:port, or null or "off" (the proxy off, its values kept). A URL the
-        /// settings cannot hold as given (IPv6, no port, a user name or password beyond 31 bytes, ...) throws
+        /// percent-escaped), socks4://host:port (an IPv6 host in brackets: socks5h://[::1]:1080), or null or "off" (the proxy off, its values kept). A URL the
+        /// settings cannot hold as given (no port, an IPv6 address outside brackets, a user name or password
+        /// beyond 31 bytes, ...) throws
         /// QBSocksException (BadArgument) with the library's reason, and nothing is written; so does a failed
         /// write (SettingsUnreadable, SettingsUnwritable). The URL is ASCII: other letters percent-escaped.
         /// Returns what qbsocks-reg would warn about the settings as stored (on Linux, a settings file open

@@ -642,7 +642,7 @@ def _refuse_source_address(source_address: Optional[Tuple[Union[str, bytes], int
     if source_address is None:
         return
     host, port = source_address
-    if host not in ("", "0.0.0.0", b"", b"0.0.0.0") or port != 0:
+    if host not in ("", "0.0.0.0", "::", b"", b"0.0.0.0", b"::") or port != 0:
         raise ValueError(f"source_address {source_address!r} cannot be honoured: qbsocks connects from the "
                          "address and port the system picks (use None)")
 
@@ -669,9 +669,11 @@ def _close_handle(handle: int) -> None:
 
 
 def _owned_socket(handle: int, timeout: Optional[float]) -> socket.socket:
-    """A socket.socket that owns the handle from now on, with the timeout."""
+    """A socket.socket that owns the handle from now on, with the timeout;
+    its family the handle's own (AF_INET or AF_INET6: -1, with a fileno,
+    asks the system)."""
     try:
-        connection = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP, fileno=handle)
+        connection = socket.socket(-1, socket.SOCK_STREAM, socket.IPPROTO_TCP, fileno=handle)
     except BaseException:
         _close_handle(handle)
         raise
@@ -743,8 +745,9 @@ class _Connecting:
             self._release()  # now: an error's traceback may keep this object
         if result != Result.OK:
             raise _error_of(self.outcome)
-        return _with_timeout(socket.fromfd(self._handle.value, socket.AF_INET, socket.SOCK_STREAM,
-                                           socket.IPPROTO_TCP), timeout)
+        # -1: the family the descriptor has, as in _owned_socket; the duplicate made within fromfd,
+        # so that no step of this module holds it unowned.
+        return _with_timeout(socket.fromfd(self._handle.value, -1, socket.SOCK_STREAM, socket.IPPROTO_TCP), timeout)
 
 
 _MOST_WAIT_MS = 86_400_000  # a day: poll's bound fits a C int; waking before the wait's end does no harm
@@ -874,7 +877,9 @@ def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
                       source_address: Optional[Tuple[Union[str, bytes], int]] = None, *,
                       all_errors: bool = False, cancel: Optional[Cancel] = None) -> socket.socket:
     """Connects to address, a (host, port) pair, as QBSocks32's CSocks does:
-    directly or through the proxy the current settings name, read now.
+    directly or through the proxy the current settings name, read now. host
+    is a name, an IPv4 or an IPv6 address ("::1"); the socket's family is
+    that of the address connected to (the proxy's, through one).
     Takes what socket.create_connection takes, meaning the same:
 
     timeout (seconds) bounds the whole connect, proxy negotiation included,
@@ -882,7 +887,7 @@ def create_connection(address: Tuple[Union[str, bytes], Union[int, str]],
     is socket.getdefaulttimeout(); None leaves the library's own bounds and
     gives a blocking socket. A bound longer than the library takes (about
     49.7 days) is its longest one. source_address: the library picks the
-    source itself, so any other than None or ("", 0) is refused
+    source itself, so any other than None, ("", 0) or ("::", 0) is refused
     (ValueError). all_errors: a failure comes as an ExceptionGroup of the
     one error (the library makes one attempt). cancel, beyond
     socket.create_connection's: a Cancel whose cancel() ends the connect.
@@ -1217,8 +1222,9 @@ def set_proxy_url(url: Optional[str]) -> Optional[str]:
     proxy off, its values kept). Returns what qbsocks-reg would warn about
     the settings as stored (on Linux: "warning: ... is open to other users
     ..."), or None. Raises BadArgument, with the reason and nothing
-    written, for a URL the settings cannot hold as given (IPv6, no port, a
-    user name or password beyond 31 bytes, ...); SettingsUnreadable or
+    written, for a URL the settings cannot hold as given (no port, a host
+    that is no name, IPv4 address or IPv6 address in brackets, a user name
+    or password beyond 31 bytes, ...); SettingsUnreadable or
     SettingsUnwritable when the store fails."""
     library = _library()
     if not hasattr(library, "qbsocks_set_proxy_url"):

@@ -67,11 +67,16 @@ def write_settings(port=0, version=0, user="", password="", server="127.0.0.1"):
                   f'{port:x}\n"SocksVersion"=dword:{version:x}\n"UserName"="{user}"\n"Password"="{password}"\n')
 
 
+def same_family(connection):  # the socket object's family is the descriptor's (an IPv6 one: AF_INET6)
+    return connection.family == connection.getsockopt(socket.SOL_SOCKET, socket.SO_DOMAIN)
+
+
 def outcome(address, timeout, text=b"ping through qbsocks", cancel=None):  # True when the bytes came back (b"": when
     try:  # connected), on a socket with the timeout; or the failure
         with qbsocks.create_connection(address, timeout, cancel=cancel) as connection:
             connection.sendall(text)
-            return connection.gettimeout() == timeout and connection.recv(len(text), socket.MSG_WAITALL) == text
+            return connection.gettimeout() == timeout and same_family(connection) and connection.recv(
+                len(text), socket.MSG_WAITALL) == text
     except qbsocks.Error as e:
         return e
 
@@ -84,7 +89,7 @@ async def outcome_async(address, timeout, text=b"ping", streams=False, cancel=No
             return await reader.readexactly(len(text)) == text and not writer.close()
         with await qbsocks.create_connection_async(address, timeout, cancel=cancel) as connection:
             await asyncio.get_running_loop().sock_sendall(connection, text)
-            return connection.gettimeout() == 0.0 and (
+            return connection.gettimeout() == 0.0 and same_family(connection) and (
                 not text or await asyncio.get_running_loop().sock_recv(connection, 99) == text)
     except qbsocks.Error as e:
         return e

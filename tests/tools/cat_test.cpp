@@ -211,6 +211,9 @@ std::vector<ConnectFailure> ConnectFailures() {
       {"SilentProxyWithinTheBound", Proxy::Scripted, 5, "127.0.0.1",
        [](unsigned) { return qbtest::PeerScript{PeerStep::Expect(qbtest::kSocks5Offer)}; },
        none, "", "", "timed out after 1000 ms waiting for the proxy's reply", {"-w", "1"}},
+      {"RefusedDirectIpv6", Proxy::None, 0, "::1", {}, none, "", "", "connection refused", {"-v"},
+       "failed in step 10 (the connect to the target), system error 10061 (Connection refused)"},
+      {"RefusedDirectIpv6InBrackets", Proxy::None, 0, "[::1]", {}, none, "", "", "connection refused"},
       {"PassesNothingAfterAFailedConnect", Proxy::None, 0, "127.0.0.1", {}, none, "", "", "connection refused",
        {"-F"}},
       // clang-format on
@@ -246,7 +249,8 @@ TEST_P(QbsocksCatFailure, ExitsOneWithOneLineNamingThePathAndTheReason) {
     WriteSettings(hive, ProxyAt(proxyPort, row.version, row.user, row.password));
   }
 
-  const std::string target = std::string(row.host) + ":" + std::to_string(closed.port());
+  const std::string host = row.host, bracketed = host.find(':') < host.find('[') ? "[" + host + "]" : host;
+  const std::string target = bracketed + ":" + std::to_string(closed.port());  // an IPv6 host in brackets
   qbtest::ToolRun run;
   run.args = row.options;
   run.args.insert(run.args.end(), {row.host, std::to_string(closed.port())});

@@ -21,6 +21,7 @@ const char kUsage[] = R"(Usage: qbsocks-cat [-v] [-w SECONDS] [-F] HOST PORT
 Connects to HOST:PORT with QBSocks32 (directly, or through the SOCKS4 or SOCKS5
 proxy the current user's settings name), then copies standard input to the
 connection and the connection to standard output until both have ended.
+HOST is a name, a dotted IPv4 address or an IPv6 address (::1 or [::1]).
 
   -v          say on standard error which path is taken before connecting, and
               why it is the direct one when the proxy is switched on but
@@ -96,6 +97,20 @@ std::optional<unsigned> ParsePort(const std::string& text) {
   return static_cast<unsigned>(port);
 }
 
+// An IPv6 address may come in brackets, as in a URL ("[::1]"): the C call
+// takes it bare.
+std::string BareHost(const std::string& host) {
+  const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  return bracketed ? host.substr(1, host.size() - 2) : host;
+}
+
+// "HOST:PORT" as the messages write it: an IPv6 address in brackets, so that
+// the port reads apart from it.
+std::string TargetText(const std::string& host, unsigned port) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 std::optional<unsigned> ParseWaitMs(const std::string& text) {
   if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
@@ -145,7 +160,7 @@ std::optional<Options> ParseArguments(const std::vector<std::string>& args, std:
     why = "expected HOST and PORT";
     return std::nullopt;
   }
-  options.host = positionals[0];
+  options.host = BareHost(positionals[0]);
   const auto port = ParsePort(positionals[1]);
   if (!port) {
     why = "\"" + positionals[1] + "\" is not a port number (1 to 65535)";
@@ -211,7 +226,7 @@ int main(int argc, char** argv) {
   // Before connecting: an sshd counts a connection dropped unused (fail2ban too).
   if (options->passSocket && qbcat::WhyNoSocketPassing()) return Fail(qbcat::WhyNoSocketPassing());
 
-  const std::string target = options->host + ":" + std::to_string(options->port);
+  const std::string target = TargetText(options->host, options->port);
   if (!AfxSocketInit()) return Fail("cannot start the socket layer");
   const Route route = SplitRoute(ReadRoute());
   if (options->verbose) {
