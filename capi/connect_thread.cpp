@@ -1,15 +1,21 @@
 // qbsocks_connect_async: the callback connects, carried out by one thread
 // of the library's that waits on every pending connect at once. Each is a
 // connect of the caller-driven form (qbsocks_connect_start, _poll,
-// _finish), polled when its handle is ready as its qbsocks_wait says, when
-// its deadline comes, or at once when its cancel handle is triggered; then
-// finished, and its callback run on the thread.
+// _finish). The caller's thread polls it first, as far as it goes without
+// waiting (the settings, the socket, the TCP connect begun; on loopback
+// often the first request sent), so that the thread's wake-up to take it
+// over runs while the network works. Then the thread polls it when its
+// handle is ready as its qbsocks_wait says, when its deadline comes, or at
+// once when its cancel handle is triggered; finishes it, and runs its
+// callback there, never on the caller's thread: a connect that ended in
+// the caller's polls is handed over all the same.
 //
 // The thread starts with the first connect and ends when none has been
 // pending for a quarter of a second.
 // Whether it runs is decided under one lock, by the thread that hands a
 // connect over and by the thread that would end, so that a connect never
-// lands on a thread that has decided to end.
+// lands on a thread that has decided to end: a caller's thread holds the
+// thread it will hand its connect to (m_coming) while it polls.
 #include "connect_thread.h"
 
 #include "cancel.h"
@@ -43,7 +49,12 @@ struct PendingConnect : qbafx::MallocAllocated {
   int heapIndex = 0;
   DWORD deadline = 0;                 // TickCount at which to poll it, ready or not
   PendingConnect* nextNew = nullptr;  // the queue of connects handed over
-  bool woken = false;                 // on the list of connects whose cancel was triggered
+  // Where the caller's polls left it: their last result, and the wait it
+  // went on to (from the tick count waitFrom).
+  int started = QBSOCKS_IN_PROGRESS;
+  qbsocks_wait wait = {};
+  DWORD waitFrom = 0;
+  bool woken = false;  // on the list of connects whose cancel was triggered
   PendingConnect* nextWoken = nullptr;
 };
 
@@ -136,8 +147,13 @@ class ConnectThread : public qbafx::MallocAllocated {
     return thread;
   }
 
-  // Under g_lock.
+  // Under g_lock: a caller's thread polls a connect that it will hand
+  // over; the thread does not end meanwhile.
+  void ExpectConnect() { ++m_coming; }
+
+  // Under g_lock: the connect that ExpectConnect announced.
   void HandOver(PendingConnect* connect) {
+    --m_coming;
     connect->thread = this;
     connect->nextNew = nullptr;
     (m_newLast != nullptr ? m_newLast->nextNew : m_newFirst) = connect;
@@ -178,7 +194,8 @@ class ConnectThread : public qbafx::MallocAllocated {
         if (!idle) idle = true, idleSince = now;
         const DWORD idleMs = now - idleSince;
         if (idleMs >= kIdleBeforeEndMs && Retire()) return;
-        timeoutMs = idleMs >= kIdleBeforeEndMs ? 0 : static_cast<int>(kIdleBeforeEndMs - idleMs);
+        // Kept by a connect handed over or on its way, whose hand-over signals the wake.
+        timeoutMs = idleMs >= kIdleBeforeEndMs ? -1 : static_cast<int>(kIdleBeforeEndMs - idleMs);
       }
       if (m_watch.WaitAndAdvance(timeoutMs,
                                  [this](void* connect) { Advance(static_cast<PendingConnect*>(connect)); })) {
@@ -194,11 +211,11 @@ class ConnectThread : public qbafx::MallocAllocated {
     delete thread;
   }
 
-  // With no connect pending and none handed over, the thread ends: from
-  // here on a new connect starts another.
+  // With no connect pending, none handed over and none on its way, the
+  // thread ends: from here on a new connect starts another.
   bool Retire() {
     qbafx::LockGuard lock(g_lock);
-    if (m_newFirst != nullptr) return false;
+    if (m_newFirst != nullptr || m_coming != 0) return false;
     g_running = nullptr;
     return true;
   }
@@ -219,7 +236,8 @@ class ConnectThread : public qbafx::MallocAllocated {
       connect->waker.pfnWake = WakeForCancel;
       connect->waker.pContext = connect;
       AddWaker(connect->cancel, &connect->waker);  // one triggered already is woken at once
-      Advance(connect);
+      if (connect->started == QBSOCKS_IN_PROGRESS) Await(connect, connect->wait, connect->waitFrom);
+      else End(connect);
     }
   }
 
@@ -257,6 +275,11 @@ class ConnectThread : public qbafx::MallocAllocated {
       End(connect);
       return;
     }
+    Await(connect, wait, qbafx::sockio::TickCount());
+  }
+
+  // Watches for what the connect's last poll (at the tick count from) said to wait for.
+  void Await(PendingConnect* connect, const qbsocks_wait& wait, DWORD from) {
     unsigned timeoutMs = wait.timeout_ms;
     // A handle the wait refused is looked at every few milliseconds.
     if (!m_watch.Watch(&connect->watched, wait.socket, WantedOf(wait)) && timeoutMs > kUnwatchedCheckMs)
@@ -266,7 +289,7 @@ class ConnectThread : public qbafx::MallocAllocated {
     if (timeoutMs == QBSOCKS_WAIT_FOREVER) {
       m_deadlines.Remove(connect);
     } else {  // at least a millisecond ahead, so that a turn's expired ones run out
-      m_deadlines.Set(connect, qbafx::sockio::TickCount() + (timeoutMs > 0 ? timeoutMs : 1));
+      m_deadlines.Set(connect, from + (timeoutMs > 0 ? timeoutMs : 1));
     }
   }
 
@@ -323,6 +346,7 @@ class ConnectThread : public qbafx::MallocAllocated {
   DeadlineHeap m_deadlines;
   int m_pending = 0;  // taken from the queue and not yet ended
   // Under g_lock:
+  int m_coming = 0;  // connects that callers' threads poll before they hand them over
   PendingConnect* m_newFirst = nullptr;
   PendingConnect* m_newLast = nullptr;
   PendingConnect* m_wokenFirst = nullptr;
@@ -336,39 +360,58 @@ class ConnectThread : public qbafx::MallocAllocated {
 void ForgetThreadInChild() { g_running = nullptr; }
 [[maybe_unused]] qbafx::HeldAcrossFork<g_lock, ForgetThreadInChild> g_forkHandlers;
 
-// Hands connect to the running thread, or starts one; false when none can start.
-bool HandOver(PendingConnect* connect) {
+// The running thread, or one started, that stays until a connect is handed
+// to it (ConnectThread::HandOver); null when none can start. Before the
+// connect is polled: one that no thread could carry out is never begun.
+ConnectThread* ThreadToHandOverTo() {
   qbafx::LockGuard lock(g_lock);
   if (g_running == nullptr) {
     ConnectThread* thread = ConnectThread::Open();
-    if (thread == nullptr) return false;
-    thread->HandOver(connect);
+    if (thread == nullptr) return nullptr;
     if (!thread->Start()) {
       delete thread;
-      return false;
+      return nullptr;
     }
     g_running = thread;
-    return true;
   }
-  g_running->HandOver(connect);
-  return true;
+  g_running->ExpectConnect();
+  return g_running;
+}
+
+// The connect's polls on the caller's thread, as far as it goes without
+// waiting: a wait to write is often over at once (a TCP connect on
+// loopback, a send with room), so the connect is polled again while it
+// waits to write and moves on. Its last result, with *wait.
+int PollWhileItMoves(qbsocks_connecting* connecting, qbsocks_wait* wait) {
+  int result = qbsocks_connect_poll(connecting, wait);
+  while (result == QBSOCKS_IN_PROGRESS && wait->events == QBSOCKS_WAIT_WRITABLE) {
+    const qbsocks_wait before = *wait;
+    result = qbsocks_connect_poll(connecting, wait);
+    if (result == QBSOCKS_IN_PROGRESS && wait->socket == before.socket && wait->events == before.events) break;
+  }
+  return result;
 }
 
 }  // namespace
 
 int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_connect_callback callback, void* context) {
   PendingConnect* connect = connecting != nullptr ? new PendingConnect : nullptr;
-  if (connect != nullptr) {
-    connect->connecting = connecting;
-    connect->cancel = connecting->cancel();  // the engine's, its driver's too
-    connect->callback = callback;
-    connect->context = context;
-    if (HandOver(connect)) return QBSOCKS_OK;
+  ConnectThread* thread = connect != nullptr ? ThreadToHandOverTo() : nullptr;
+  if (thread == nullptr) {
     delete connect;
+    uintptr_t unused;
+    qbsocks_connect_finish(connecting, &unused, nullptr);  // NULL ignored
+    return QBSOCKS_NO_SOCKET;
   }
-  uintptr_t unused;
-  qbsocks_connect_finish(connecting, &unused, nullptr);  // NULL ignored
-  return QBSOCKS_NO_SOCKET;
+  connect->connecting = connecting;
+  connect->cancel = connecting->cancel();  // the engine's, its driver's too
+  connect->callback = callback;
+  connect->context = context;
+  connect->started = PollWhileItMoves(connecting, &connect->wait);
+  connect->waitFrom = qbafx::sockio::TickCount();
+  qbafx::LockGuard lock(g_lock);
+  thread->HandOver(connect);  // its callback runs there, even for one that has ended
+  return QBSOCKS_OK;
 }
 
 }  // namespace qbsocks_c

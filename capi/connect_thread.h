@@ -8,10 +8,12 @@
 
 namespace qbsocks_c {
 
-// Hands connecting (started, not yet polled; NULL when it could not be
-// made) to the library's thread, which polls it, finishes it and calls
-// callback(context, ...) once, there. QBSOCKS_OK; or QBSOCKS_NO_SOCKET
-// (out of memory, no thread), connecting finished here and callback never
+// Polls connecting (started, not yet polled; NULL when it could not be
+// made) on the calling thread as far as it goes without waiting, then
+// hands it to the library's thread, which polls it on, finishes it and
+// calls callback(context, ...) once, there (never here, even when it
+// ended in these polls). QBSOCKS_OK; or QBSOCKS_NO_SOCKET (out of memory,
+// no thread), connecting finished here unpolled and callback never
 // called. Its cancel is the one connecting was started with.
 int RunOnConnectThread(qbsocks_connecting* connecting, qbsocks_connect_callback callback, void* context);
 

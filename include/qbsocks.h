@@ -374,12 +374,18 @@ typedef void(QBSOCKS_CALL* qbsocks_connect_callback)(void* context, int result, 
                                                      const qbsocks_outcome* outcome);
 
 /* Starts a connect that the library's own thread carries out, and returns
- * at once. QBSOCKS_OK: callback runs exactly once, on that thread, with
+ * without waiting: the calling thread begins it as the first
+ * qbsocks_connect_poll does (reads the settings, opens the socket, starts
+ * the TCP connect to an address, or the name's lookup on a thread of the
+ * library's) and moves it on as far as it goes at once (on loopback often
+ * to the first request sent); it never waits for the network or a lookup.
+ * QBSOCKS_OK: callback runs exactly once, on the library's thread, never
+ * within this call (not even for a connect that failed at once), with
  * context, when the connect ends (connected, failed, past its bound or
  * cancelled: a trigger ends it within a millisecond or two). Else
  * QBSOCKS_BAD_ARGUMENT (host or callback NULL, options as
  * qbsocks_connect_ex refuses them) or QBSOCKS_NO_SOCKET (out of memory, no
- * thread), and callback never runs. One thread waits on every pending
+ * thread: nothing begun), and callback never runs. One thread waits on every pending
  * connect at once (names are looked up on threads of their own); it starts
  * with the first connect and ends once none has been pending for a quarter
  * of a second. A callback that blocks holds up the other connects; it may
