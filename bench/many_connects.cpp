@@ -10,6 +10,12 @@
 //      threads, peak memory, failures.
 //   2. 1,000 connects waiting on a proxy that accepts and never answers,
 //      each form: the process's CPU over 5 s, as a share of one core.
+//   3. N callback-form connects at once (1,000, 10,000) through the same
+//      proxy given by its address and by a name whose every lookup takes
+//      50 ms (a stand-in getaddrinfo, slow_lookups.cpp, LD_PRELOADed into
+//      both rows alike), the two rows taking turns: the wall of each, the
+//      one over the other, the library's threads at most and the lookups
+//      made.
 //
 // The proxy is a process of its own (this program, started with --proxy):
 // one thread on epoll, answering every CONNECT itself and then echoing, so
@@ -18,8 +24,14 @@
 //
 //   qbsocks_bench_many [--sizes 1000,5000,10000] [--thread-sizes 1000,5000]
 //                      [--silent N] [--silent-seconds S] [--hold-ms MS]
+//                      [--named-sizes 1000,10000] [--named-rounds 5]
+//                      [--lookup-ms 50] [--open-files N]
 //
-// "--sizes ''" leaves out 1, "--silent 0" leaves out 2.
+// "--sizes ''" leaves out 1, "--silent 0" leaves out 2, "--named-sizes ''"
+// leaves out 3. "--open-files N" raises the hard limit of open files to N
+// where the process may (root): 10,000 connects may need more descriptors
+// than a hard limit of 20,000.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/epoll.h>
@@ -39,8 +51,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <queue>
@@ -217,7 +231,7 @@ class ProxyProcess {
     for (int fd : {slow, silent, control[0]}) fcntl(fd, F_SETFD, 0);  // the proxy's
     const std::vector<std::string> args = {"--proxy", std::to_string(hold_ms), std::to_string(slow),
                                            std::to_string(silent), std::to_string(control[0])};
-    pid_ = Spawn(args, -1);
+    pid_ = Spawn(args, -1, {});
     for (int fd : {slow, silent, control[0]}) close(fd);
     control_ = control[1];
   }
@@ -228,8 +242,10 @@ class ProxyProcess {
   uint16_t slow_port() const { return slow_port_; }
   uint16_t silent_port() const { return silent_port_; }
 
-  // This program again with `args`, its standard output to `out` (-1: ours).
-  static pid_t Spawn(const std::vector<std::string>& args, int out) {
+  // This program again with `args`, its standard output to `out` (-1: ours),
+  // its environment ours with the variables of `variables` set.
+  static pid_t Spawn(const std::vector<std::string>& args, int out,
+                     const std::map<std::string, std::string>& variables) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
@@ -238,8 +254,18 @@ class ProxyProcess {
     std::vector<char*> pointers;
     for (std::string& arg : argv) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+      const std::string entry = *variable;
+      if (variables.count(entry.substr(0, entry.find('='))) == 0) environment.push_back(entry);
+    }
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    std::vector<char*> environment_pointers;
+    for (std::string& entry : environment) environment_pointers.push_back(entry.data());
+    environment_pointers.push_back(nullptr);
     pid_t pid = -1;
-    const int failed = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, pointers.data(), environ);
+    const int failed =
+        posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, pointers.data(), environment_pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) Die("cannot start myself: " + std::string(strerror(failed)));
     return pid;
@@ -576,19 +602,21 @@ struct RowFigures {
   double cpu_share = 0;
   long switches = 0;
   double polls_per_connect = 0;
+  long lookups = -1;        // of the stand-in resolver's name; -1 when it is not loaded
   std::string first_other;  // the reason of the first connect that did not end as expected
 
   std::string Line() const {
     std::ostringstream line;
     line << wall_s << ' ' << threads << ' ' << peak_mib << ' ' << start_mib << ' ' << ended_as_expected << ' '
-         << others << ' ' << cpu_share << ' ' << switches << ' ' << polls_per_connect << ' ' << first_other;
+         << others << ' ' << cpu_share << ' ' << switches << ' ' << polls_per_connect << ' ' << lookups << ' '
+         << first_other;
     return line.str();
   }
   static RowFigures Parse(const std::string& text) {
     RowFigures f;
     std::istringstream line(text);
     line >> f.wall_s >> f.threads >> f.peak_mib >> f.start_mib >> f.ended_as_expected >> f.others >> f.cpu_share >>
-        f.switches >> f.polls_per_connect;
+        f.switches >> f.polls_per_connect >> f.lookups;
     std::getline(line >> std::ws, f.first_other);
     return f;
   }
@@ -616,7 +644,15 @@ void Tally(const Connects& connects, int expected, RowFigures& f) {
   }
 }
 
-// 1: N connects at once through the slow proxy, until the last has ended.
+// The lookups the stand-in resolver made so far, when the row has it
+// loaded (LD_PRELOAD); -1 otherwise.
+long LookupsMade() {
+  using Count = unsigned long (*)();
+  const auto count = reinterpret_cast<Count>(dlsym(RTLD_DEFAULT, "qbsocks_bench_lookups_made"));
+  return count == nullptr ? -1 : static_cast<long>(count());
+}
+
+// 1 and 3: N connects at once through the slow proxy, until the last has ended.
 RowFigures ManyAtOnce(Form form, size_t n) {
   RowFigures f;
   f.start_mib = MiB(StatusField("VmRSS"));
@@ -628,6 +664,7 @@ RowFigures ManyAtOnce(Form form, size_t n) {
   connects->RunUntil(Clock::time_point::max());
   f.wall_s = std::chrono::duration<double>(Clock::now() - start).count();
   f.threads = sampler.Stop();
+  f.lookups = LookupsMade();
   f.peak_mib = MiB(StatusField("VmHWM"));
   f.polls_per_connect = static_cast<double>(connects->Polls()) / static_cast<double>(n);
   Tally(*connects, QBSOCKS_OK, f);
@@ -681,6 +718,10 @@ struct Options {
   size_t silent = 1000;
   int silent_seconds = 5;
   int hold_ms = 100;
+  std::vector<size_t> named_sizes = {1000, 10000};
+  int named_rounds = 5;
+  int lookup_ms = 50;
+  rlim_t open_files = 0;  // 0: the hard limit as it is
 };
 
 std::vector<size_t> Sizes(const std::string& list) {
@@ -705,15 +746,26 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--silent") options.silent = std::stoul(next());
     else if (arg == "--silent-seconds") options.silent_seconds = std::stoi(next());
     else if (arg == "--hold-ms") options.hold_ms = std::stoi(next());
+    else if (arg == "--named-sizes") options.named_sizes = Sizes(next());
+    else if (arg == "--named-rounds") options.named_rounds = std::max(1, std::stoi(next()));
+    else if (arg == "--lookup-ms") options.lookup_ms = std::stoi(next());
+    else if (arg == "--open-files") options.open_files = std::stoul(next());
     else Die("unknown argument " + arg);
   }
   return options;
 }
 
 // The descriptors a process may open, raised as far as the hard limit
-// allows (the children inherit it); the limit it ends at.
-rlim_t RaiseDescriptorLimit() {
+// allows, or to `wanted` above it where the process may raise that too (the
+// children inherit it); the limit it ends at.
+rlim_t RaiseDescriptorLimit(rlim_t wanted) {
   rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (wanted > limit.rlim_max) {
+    const rlimit raised{wanted, wanted};
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+      std::cerr << "the open files limit stays at " << limit.rlim_max << "\n";
+  }
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
   setrlimit(RLIMIT_NOFILE, &limit);
@@ -721,15 +773,19 @@ rlim_t RaiseDescriptorLimit() {
   return limit.rlim_cur;
 }
 
-// Runs a row in a process of its own and reads its figures; a process that
-// failed gives its status as the row's failure.
-RowFigures SpawnRow(const std::string& part, Form form, size_t n, int seconds) {
-  std::cerr << (part == "many" ? "connects at once: " : "silent waits: ") << n << ", " << FormName(form) << "\n";
+// Runs a row in a process of its own, with the variables of `variables`
+// set, and reads its figures; a process that failed gives its status as the
+// row's failure.
+RowFigures SpawnRow(const std::string& part, Form form, size_t n, int seconds,
+                    const std::map<std::string, std::string>& variables = {}) {
+  std::cerr << (part == "many" ? "connects at once: " : "silent waits: ") << n << ", " << FormName(form);
+  if (variables.count("XDG_CONFIG_HOME") != 0) std::cerr << ", settings in " << variables.at("XDG_CONFIG_HOME");
+  std::cerr << "\n";
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) Die("pipe: " + std::string(strerror(errno)));
   const pid_t pid = ProxyProcess::Spawn({"--row", part, std::to_string(static_cast<int>(form)), std::to_string(n),
                                          std::to_string(seconds)},
-                                        out[1]);
+                                        out[1], variables);
   close(out[1]);
   std::string text;
   char buffer[512];
@@ -756,8 +812,103 @@ std::string Machine(rlim_t descriptors) {
 
 std::string Notes(const RowFigures& f) { return f.first_other.empty() ? "" : "first other: " + f.first_other; }
 
+// ---- 3. The proxy given by a name whose lookups are slow ----
+
+// The name the stand-in resolver answers with 127.0.0.1.
+constexpr const char* kProxyName = "proxy.qbsocks.test";
+constexpr long kThreadsAtMost = 8;
+constexpr double kWallAtMost = 1.2;  // of the same connects through the address
+
+// The settings that give the proxy by name, in a folder of their own beside
+// the hive's (which keeps the address): the rows are told which folder is
+// theirs (XDG_CONFIG_HOME), so that the two take turns without a rewrite.
+std::string WriteNamedSettings(qbtest::SettingsHive& hive, uint16_t port) {
+  qbtest::WriteSettings(hive, qbtest::ProxySettings{1, kProxyName, port, 5, "", ""});
+  const std::string home = hive.ConfigHome() + "/named";
+  std::filesystem::create_directories(home + "/qbsocks");
+  std::filesystem::copy_file(hive.Path(), home + "/qbsocks/user.reg",
+                             std::filesystem::copy_options::overwrite_existing);
+  return home;
+}
+
+double Median(std::vector<double> figures) {
+  std::sort(figures.begin(), figures.end());
+  const size_t half = figures.size() / 2;
+  return figures.size() % 2 != 0 ? figures[half] : (figures[half - 1] + figures[half]) / 2;
+}
+
+// The rounds of one count through one way of giving the proxy.
+struct NamedRounds {
+  std::vector<double> walls;
+  long threads = 0;  // the most of any round
+  long lookups = 0;  // the most of any round
+  size_t connected = 0, failed = 0;
+  std::string first_other;
+
+  void Add(const RowFigures& f) {
+    walls.push_back(f.wall_s);
+    threads = std::max(threads, f.threads);
+    lookups = std::max(lookups, f.lookups);
+    connected += f.ended_as_expected;
+    failed += f.others;
+    if (first_other.empty()) first_other = f.first_other;
+  }
+  double MedianWall() const { return Median(walls); }
+};
+
+std::string NamedProxyRows(const Options& options, const std::string& address_home, const std::string& named_home) {
+  std::ostringstream rows;
+  rows << "Callback-form connects at once through the same proxy given by its address and by a name whose every "
+          "lookup takes "
+       << options.lookup_ms << " ms (" << kProxyName
+       << ", the stand-in resolver LD_PRELOADed into both rows), each row a process of its own, the two taking "
+          "turns; medians of "
+       << options.named_rounds << (options.named_rounds == 1 ? " round" : " rounds")
+       << " (/address: the median of the rounds' ratios), threads and lookups the most of any round:\n\n"
+       << "| connects at once | proxy given by | wall s | /address | library threads at most | lookups made "
+          "| connected and echoed | failed | goal | met | notes |\n"
+       << "|---:|---|---:|---:|---:|---:|---:|---:|---|---|---|\n";
+  const auto variables = [&](const std::string& home) {
+    return std::map<std::string, std::string>{{"LD_PRELOAD", QBSOCKS_BENCH_SLOW_LOOKUPS},
+                                              {"QBSOCKS_BENCH_LOOKUP_NAME", kProxyName},
+                                              {"QBSOCKS_BENCH_LOOKUP_MS", std::to_string(options.lookup_ms)},
+                                              {"QBSOCKS_BENCH_LOOKUP_COUNT_FILE", "/dev/null"},
+                                              {"XDG_CONFIG_HOME", home}};
+  };
+  for (size_t n : options.named_sizes) {
+    NamedRounds by_address, by_name;
+    for (int round = 0; round < options.named_rounds; ++round) {  // the first changes every round
+      for (int turn = 0; turn < 2; ++turn) {
+        const bool named = (round + turn) % 2 != 0;
+        (named ? by_name : by_address)
+            .Add(SpawnRow("many", Form::kCallback, n, 0, variables(named ? named_home : address_home)));
+      }
+    }
+    // Each round's two rows ran one after the other: their ratio moves less
+    // with the machine's load than the ratio of the medians.
+    std::vector<double> ratios;
+    for (size_t round = 0; round < by_name.walls.size(); ++round)
+      ratios.push_back(by_name.walls[round] / by_address.walls[round]);
+    const double ratio = Median(ratios);
+    const bool met = by_name.failed == 0 && by_name.threads <= kThreadsAtMost && ratio <= kWallAtMost;
+    for (const NamedRounds* r : {&by_address, &by_name}) {
+      const bool named = r == &by_name;
+      rows << "| " << n << " | " << (named ? "name, " + std::to_string(options.lookup_ms) + " ms lookups" : "address")
+           << " | " << Fixed(r->MedianWall(), 2) << " | " << (named ? Fixed(ratio, 2) : "1.00") << " | " << r->threads
+           << " | " << r->lookups << " | " << r->connected << " of " << n * options.named_rounds << " | " << r->failed
+           << " | "
+           << (named ? "all connect, threads <= " + std::to_string(kThreadsAtMost) +
+                           ", wall <= " + Fixed(kWallAtMost, 1) + " the address's"
+                     : "")
+           << " | " << (named ? (met ? "yes" : "NO") : "") << " | "
+           << (r->first_other.empty() ? "" : "first other: " + r->first_other) << " |\n";
+    }
+  }
+  return rows.str();
+}
+
 int RunBench(const Options& options) {
-  const rlim_t descriptors = RaiseDescriptorLimit();
+  const rlim_t descriptors = RaiseDescriptorLimit(options.open_files);
   const std::string machine_at_start = Machine(descriptors);
   ProxyProcess proxy(options.hold_ms);
   qbtest::SettingsHive hive;
@@ -767,12 +918,15 @@ int RunBench(const Options& options) {
   };
 
   std::ostringstream many;
-  many << "Connects at once through one proxy that holds each of its two replies " << options.hold_ms
-       << " ms (a process of its own, one thread on epoll), each row a process of its own:\n\n"
-       << "| connects | form | wall s | threads at most | peak MiB (at start) | connected and echoed | failed "
-          "| polls per connect | goal | met | notes |\n"
-       << "|---:|---|---:|---:|---:|---:|---:|---:|---|---|---|\n";
-  if (!options.sizes.empty()) use_proxy(proxy.slow_port());
+  if (!options.sizes.empty())  // a part left out prints nothing
+    many << "Connects at once through one proxy that holds each of its two replies " << options.hold_ms
+         << " ms (a process of its own, one thread on epoll), each row a process of its own:\n\n"
+         << "| connects | form | wall s | threads at most | peak MiB (at start) | connected and echoed | failed "
+            "| polls per connect | goal | met | notes |\n"
+         << "|---:|---|---:|---:|---:|---:|---:|---:|---|---|---|\n";
+  // Both settings are written before the one pause that lets them settle.
+  const std::string named_home = options.named_sizes.empty() ? "" : WriteNamedSettings(hive, proxy.slow_port());
+  if (!options.sizes.empty() || !options.named_sizes.empty()) use_proxy(proxy.slow_port());
   for (size_t n : options.sizes) {
     for (Form form : {Form::kCallback, Form::kCallerDriven, Form::kThreads}) {
       const bool reference = form == Form::kThreads;
@@ -793,12 +947,16 @@ int RunBench(const Options& options) {
     }
   }
 
+  const std::string named = options.named_sizes.empty() ? "" : NamedProxyRows(options, hive.ConfigHome(), named_home);
+
   std::ostringstream silent;
-  silent << "\n"
-         << options.silent << " connects waiting on a proxy that accepts and never answers, the process's CPU over "
-         << options.silent_seconds << " s (from 1 s after the starts), then cancelled:\n\n"
-         << "| form | CPU s | share of a core | context switches | threads | ended cancelled | goal | met | notes |\n"
-         << "|---|---:|---:|---:|---:|---:|---|---|---|\n";
+  if (options.silent > 0)
+    silent
+        << "\n"
+        << options.silent << " connects waiting on a proxy that accepts and never answers, the process's CPU over "
+        << options.silent_seconds << " s (from 1 s after the starts), then cancelled:\n\n"
+        << "| form | CPU s | share of a core | context switches | threads | ended cancelled | goal | met | notes |\n"
+        << "|---|---:|---:|---:|---:|---:|---|---|---|\n";
   if (options.silent > 0) use_proxy(proxy.silent_port());
   for (Form form : {Form::kThreads, Form::kCallback, Form::kCallerDriven}) {
     if (options.silent == 0) break;
@@ -809,7 +967,7 @@ int RunBench(const Options& options) {
            << Notes(f) << " |\n";
   }
   std::cout << "Machine: " << machine_at_start << " at the start, " << qbbench::LoadAverage() << " at the end\n\n"
-            << many.str() << silent.str();
+            << many.str() << (options.sizes.empty() || named.empty() ? "" : "\n") << named << silent.str();
   return 0;
 }
 

@@ -13,6 +13,13 @@ CPU time (user and system, the interpreter's start included): medians of
 --rounds runs, the clients taking turns.
 
     python_many.py [--counts 1000,5000,10000] [--hold-ms 100] [--rounds 3]
+                   [--named LIBRARY [--lookup-ms 50]]
+
+With --named, each client also goes through the same proxy given by a name
+(proxy.qbsocks.test) whose every lookup takes --lookup-ms: LIBRARY is the
+bench's stand-in resolver (libqbsocks_bench_slow_lookups.so, CMake's bench
+preset), LD_PRELOADed into every client's process, through the address too,
+which counts the lookups made (the table's last column).
 
 Runs with Debian's Python (/usr/bin/python3) and the build's library in
 QBSOCKS_LIBRARY; the binding reads the settings this script writes in a
@@ -31,6 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 PING = b"ping"
 CLIENTS = ["qbsocks", "python-socks"]
+PROXY_NAME = "proxy.qbsocks.test"  # the name the stand-in resolver answers with 127.0.0.1
 GOAL_MEMORY = 1.2  # the binding's peak at or under this share of python-socks's
 
 
@@ -70,7 +78,7 @@ async def serve_slowly(hold):
     await asyncio.sleep(float("inf"))
 
 
-async def connect_all(client, count, proxy):
+async def connect_all(client, count, proxy_host, proxy):
     """count connects at once, each through to the echo: wall time, failures."""
     if client == "qbsocks":
         sys.path.insert(0, os.path.join(HERE, "..", "bindings", "python"))
@@ -82,7 +90,7 @@ async def connect_all(client, count, proxy):
         from python_socks.async_.asyncio import Proxy
 
         async def opened():
-            connection = await Proxy.from_url(f"socks5://127.0.0.1:{proxy}").connect("127.0.0.1", 9, timeout=60)
+            connection = await Proxy.from_url(f"socks5://{proxy_host}:{proxy}").connect("127.0.0.1", 9, timeout=60)
             return await asyncio.open_connection(sock=connection)
 
     async def one():
@@ -101,16 +109,20 @@ async def connect_all(client, count, proxy):
     return took, len(failed)
 
 
-def client_main(client, count, proxy):
+def client_main(client, count, proxy_host, proxy):
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
-    took, failed = asyncio.run(connect_all(client, count, proxy))
+    took, failed = asyncio.run(connect_all(client, count, proxy_host, proxy))
     usage = resource.getrusage(resource.RUSAGE_SELF)
     print(took, failed, usage.ru_maxrss, usage.ru_utime + usage.ru_stime, flush=True)
 
 
-def measured(client, count, proxy, environment):
-    """(wall s, failures, most threads, peak MiB) of one client's run in a process of its own."""
-    child = subprocess.Popen([sys.executable, __file__, "--client", client, str(count), str(proxy)],
+def measured(client, count, proxy_host, proxy, environment):
+    """(wall s, failures, most threads, peak MiB, CPU s, lookups made) of one client's run in a process of its own;
+    the lookups -1 without the stand-in resolver."""
+    counted = environment.get("QBSOCKS_BENCH_LOOKUP_COUNT_FILE")
+    if counted and os.path.exists(counted):
+        os.remove(counted)
+    child = subprocess.Popen([sys.executable, __file__, "--client", client, str(count), proxy_host, str(proxy)],
                              stdout=subprocess.PIPE, text=True, env=environment)
     most = 0
     while child.poll() is None:
@@ -121,18 +133,34 @@ def measured(client, count, proxy, environment):
         time.sleep(0.002)
     took, failed, peak, cpu = child.stdout.read().split()
     child.wait()
-    return float(took), int(failed), most, int(peak) / 1024, float(cpu)
+    lookups = -1
+    if counted:
+        with open(counted, encoding="ascii") as count:
+            lookups = int(count.read())
+    return float(took), int(failed), most, int(peak) / 1024, float(cpu), lookups
+
+
+def write_settings(home, server, port):
+    """The binding's settings in home/qbsocks/user.reg: SOCKS5 at server:port."""
+    settings = os.path.join(home, "qbsocks", "user.reg")
+    os.makedirs(os.path.dirname(settings))
+    with open(settings, "w", encoding="utf-8") as out:
+        out.write('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\'
+                  f'Share\\Proxy]\n"ProxyEnable"=dword:1\n"SocksServer"="{server}"\n"SocksPort"=dword:'
+                  f'{port:x}\n"SocksVersion"=dword:5\n')
 
 
 def main():
     if sys.argv[1:2] == ["--proxy"]:
         return asyncio.run(serve_slowly(float(sys.argv[2]) / 1000))
     if sys.argv[1:2] == ["--client"]:
-        return client_main(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]))
+        return client_main(sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]))
     parser = argparse.ArgumentParser()
     parser.add_argument("--counts", default="1000,5000,10000")
     parser.add_argument("--hold-ms", type=int, default=100)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--named", metavar="LIBRARY", help="the stand-in resolver: also through the proxy's name")
+    parser.add_argument("--lookup-ms", type=int, default=50)
     args = parser.parse_args()
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
     with tempfile.TemporaryDirectory(prefix="python-many-") as home:
@@ -140,37 +168,62 @@ def main():
                                  text=True)
         try:
             port = int(proxy.stdout.readline())
-            settings = os.path.join(home, "qbsocks", "user.reg")
-            os.makedirs(os.path.dirname(settings))
-            with open(settings, "w", encoding="utf-8") as out:
-                out.write('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\'
-                          f'Share\\Proxy]\n"ProxyEnable"=dword:1\n"SocksServer"="127.0.0.1"\n"SocksPort"=dword:'
-                          f'{port:x}\n"SocksVersion"=dword:5\n')
-            environment = dict(os.environ, XDG_CONFIG_HOME=home)
-            print("| connects at once | client | wall, s | most threads | peak memory, MiB | failed | CPU, s |")
-            print("|---:|---|---:|---:|---:|---:|---:|")
+            ways = {"address": "127.0.0.1"}
+            if args.named:
+                ways["name"] = PROXY_NAME
+            environments = {}
+            for way, server in ways.items():
+                write_settings(os.path.join(home, way), server, port)
+                environments[way] = dict(os.environ, XDG_CONFIG_HOME=os.path.join(home, way))
+                if args.named:  # through the address too, so that both run alike
+                    environments[way].update(LD_PRELOAD=os.path.abspath(args.named),
+                                             QBSOCKS_BENCH_LOOKUP_NAME=PROXY_NAME,
+                                             QBSOCKS_BENCH_LOOKUP_MS=str(args.lookup_ms),
+                                             QBSOCKS_BENCH_LOOKUP_COUNT_FILE=os.path.join(home, "lookups"))
+            named = " | proxy given by" if args.named else ""
+            print(f"| connects at once | client{named} | wall, s | most threads | peak memory, MiB | failed | CPU, s"
+                  + (" | lookups made |" if args.named else " |"))
+            print("|---:|---" + ("|---" if args.named else "") + "|---:|---:|---:|---:|---:|" +
+                  ("---:|" if args.named else ""))
             rows = {}
+            runs_of = [(client, way) for client in CLIENTS for way in ways]
             for count in map(int, args.counts.split(",")):
-                runs = {client: [] for client in CLIENTS}
-                for round_ in range(args.rounds):  # the clients take turns, the first changing every round
-                    for client in CLIENTS[round_ % 2:] + CLIENTS[:round_ % 2]:
-                        runs[client].append(measured(client, count, port, environment))
-                for client in CLIENTS:  # the median of each figure; failures and threads the most of any round
-                    took, _, _, memory, cpu = (statistics.median(figure) for figure in zip(*runs[client]))
-                    failed, threads = (max(figure) for figure in list(zip(*runs[client]))[1:3])
-                    rows[count, client] = took, failed, threads, memory
-                    print(f"| {count:,} | {client} | {took:.2f} | {threads} | {memory:.0f} | {failed} | {cpu:.2f} |",
-                          flush=True)
+                runs = {run: [] for run in runs_of}
+                for round_ in range(args.rounds):  # the runs take turns, the first changing every round
+                    shift = round_ % len(runs_of)
+                    for client, way in runs_of[shift:] + runs_of[:shift]:
+                        runs[client, way].append(measured(client, count, ways[way], port, environments[way]))
+                for client, way in runs_of:  # the median of each figure; failures, threads, lookups the most of any
+                    figures = list(zip(*runs[client, way]))
+                    took, _, _, memory, cpu, _ = (statistics.median(figure) for figure in figures)
+                    failed, threads, lookups = (max(figures[i]) for i in (1, 2, 5))
+                    rows[count, client, way] = took, failed, threads, memory, lookups
+                    given = ""
+                    if args.named:
+                        given = f" | {way}" + (f", {args.lookup_ms} ms lookups" if way == "name" else "")
+                    print(f"| {count:,} | {client}{given} | {took:.2f} | {threads} | {memory:.0f} | {failed} | "
+                          f"{cpu:.2f} |" + (f" {lookups} |" if args.named else ""), flush=True)
         finally:
             proxy.kill()
             proxy.wait()
     print("\n| connects at once | all connected | wall <= python-socks's | one thread | memory <= "
           f"{GOAL_MEMORY} python-socks's |")
     print("|---:|---|---|---|---|")
-    for count in sorted({count for count, _ in rows}):
-        ours, theirs = rows[count, "qbsocks"], rows[count, "python-socks"]
+    for count in sorted({count for count, _, _ in rows}):
+        ours, theirs = rows[count, "qbsocks", "address"], rows[count, "python-socks", "address"]
         met = [ours[1] == 0, ours[0] <= theirs[0], ours[2] == 1, ours[3] <= GOAL_MEMORY * theirs[3]]
         print(f"| {count:,} | " + " | ".join("yes" if m else "NO" for m in met) + " |")
+    if args.named:
+        print(f"\nThrough the name ({args.lookup_ms} ms lookups) over through the address, and the binding beside "
+              "python-socks through the name:\n")
+        print("| connects at once | qbsocks name/address wall | python-socks name/address wall | qbsocks lookups "
+              "| python-socks lookups | qbsocks wall/python-socks's, by name |")
+        print("|---:|---:|---:|---:|---:|---:|")
+        for count in sorted({count for count, _, _ in rows}):
+            ratio = {client: rows[count, client, "name"][0] / rows[count, client, "address"][0] for client in CLIENTS}
+            print(f"| {count:,} | {ratio['qbsocks']:.2f} | {ratio['python-socks']:.2f} | "
+                  f"{rows[count, 'qbsocks', 'name'][4]} | {rows[count, 'python-socks', 'name'][4]} | "
+                  f"{rows[count, 'qbsocks', 'name'][0] / rows[count, 'python-socks', 'name'][0]:.2f} |")
 
 
 if __name__ == "__main__":
