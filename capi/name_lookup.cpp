@@ -1,6 +1,5 @@
 #include "name_lookup.h"
 
-#include "afx/socket_handover.h"
 #include "afx/sockio.h"
 
 #include <stdlib.h>
@@ -8,13 +7,11 @@
 
 namespace qbsocks_c {
 
-bool LookUpIpv4(const char* name, unsigned long* address, int* error) {
-  if (qbafx::sockio::ResolveIpv4(name, address)) return true;
-  *error = WSAGetLastError();
-  return false;
-}
+namespace sys = qbafx::sockio::sys;
 
-NameLookup* NameLookup::Start(const char* name) {
+NameLookup* NameLookup::Start(const char* name, int* error, const char** why) {
+  *error = WSAENOBUFS;
+  *why = "no memory to look the name up";
   NameLookup* lookup = new NameLookup;
   if (lookup == nullptr) return nullptr;
   const size_t size = strlen(name) + 1;
@@ -24,11 +21,8 @@ NameLookup* NameLookup::Start(const char* name) {
     return nullptr;
   }
   memcpy(lookup->name_, name, size);
-  // The thread may outlive the connect that started it. Nothing here is
-  // shared between lookups, so a child of fork starts its own; the lookups
-  // running in the parent at the fork are the parent's (their copies in the
-  // child are never released).
   if (!lookup->thread_.Start(RunOnThread, lookup, qbafx::ThreadStack::kSmall)) {
+    *why = "no thread to look the name up";
     delete lookup;
     return nullptr;
   }
@@ -40,19 +34,30 @@ NameLookup::~NameLookup() { free(name_); }
 void NameLookup::RunOnThread(void* lookup) { static_cast<NameLookup*>(lookup)->Run(); }
 
 void NameLookup::Run() {
-  found_ = LookUpIpv4(name_, &address_, &error_);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  const int rc = sys::getaddrinfo(name_, nullptr, &hints, &results);
+  if (rc != 0) {
+    error_ = qbafx::sockio::SaveResolveError(rc);
+  } else {
+    for (const addrinfo* p = results; p != nullptr && count_ < kMost; p = p->ai_next) {
+      if ((p->ai_family != AF_INET && p->ai_family != AF_INET6) || p->ai_addr == nullptr ||
+          p->ai_addrlen > sizeof(SOCKADDR_STORAGE))
+        continue;
+      memcpy(&found_[count_].address, p->ai_addr, p->ai_addrlen);
+      found_[count_++].length = static_cast<int>(p->ai_addrlen);
+    }
+    freeaddrinfo(results);
+    if (count_ == 0) error_ = WSANO_DATA;
+  }
   InterlockedExchange(&done_, 1);
   wake_.Signal();
   Release();
 }
 
 bool NameLookup::Done() const { return InterlockedCompareExchange(const_cast<volatile LONG*>(&done_), 0, 0) != 0; }
-
-bool NameLookup::Found(unsigned long* address, int* error) const {
-  *address = address_;
-  *error = error_;
-  return found_;
-}
 
 void NameLookup::Release() {
   // Interlocked exchange loop: the platform layer gives no decrement.

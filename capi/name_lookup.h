@@ -1,11 +1,6 @@
-// The lookup of a name (the proxy's, or direct the target's) on a thread
-// of the library's: the system's resolver cannot be asked without
-// blocking, and a connect must neither block its caller's loop nor wait
-// past its bound or a cancel. IPv4 only, as every connect of the library.
-//
-// The state is shared by the connect and the thread, and counted: a
-// connect given up while its lookup runs leaves the thread to end it, and
-// a lookup that ends late signals a wake that nobody watches any more.
+// Stand-in until the library's resolver is merged: each lookup on a
+// thread of its own, AF_UNSPEC, in the system's order. The interface is
+// the resolver's; the connect engine uses nothing else of this file.
 #ifndef QBSOCKS_CAPI_NAME_LOOKUP_H
 #define QBSOCKS_CAPI_NAME_LOOKUP_H
 
@@ -19,39 +14,40 @@
 
 namespace qbsocks_c {
 
-// The first IPv4 address of name (network order) on the calling thread;
-// false with the resolver's error, a Windows Sockets number.
-bool LookUpIpv4(const char* name, unsigned long* address, int* error);
+// One address a name has, as connect() takes it (AF_INET or AF_INET6; port left 0).
+struct FoundAddress {
+  SOCKADDR_STORAGE address;
+  int length;
+};
 
+// One connect's wait for the addresses of a name (AF_UNSPEC, in the system's order).
 class NameLookup : public qbafx::MallocAllocated {
  public:
-  // Starts looking name up on a thread of its own; null when no thread or
-  // wake can be had (the caller then looks it up itself).
-  static NameLookup* Start(const char* name);
-  // The connect's part: after it the lookup is the thread's alone.
+  // Null when no thread or wake can be had, with *error and *why.
+  static NameLookup* Start(const char* name, int* error, const char** why);
+  // The connect's part ends: after it the lookup is the thread's alone.
   void Release();
-
-  // Readable once the lookup is over.
-  uintptr_t Handle() const { return wake_.Handle(); }
+  uintptr_t Handle() const { return wake_.Handle(); }  // readable once the answer is in
   bool Done() const;
-  // Once Done: LookUpIpv4's result.
-  bool Found(unsigned long* address, int* error) const;
-
-  // The thread's work: looks up, signals, drops the thread's part.
-  void Run();
+  // Once Done: the addresses (0 when the lookup failed), and its error then.
+  int Count() const { return count_; }
+  const FoundAddress& Address(int index) const { return found_[index]; }
+  int Error() const { return error_; }
 
  private:
+  static const int kMost = 16;
   NameLookup() = default;
   ~NameLookup();
   static void RunOnThread(void* lookup);
+  void Run();
 
   volatile LONG refs_ = 2;  // the connect's and the thread's
   volatile LONG done_ = 0;
   char* name_ = nullptr;
   qbafx::DetachedThread thread_;
   qbafx::Wake wake_;
-  bool found_ = false;
-  unsigned long address_ = 0;
+  FoundAddress found_[kMost] = {};
+  int count_ = 0;
   int error_ = 0;
 };
 
