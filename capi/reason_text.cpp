@@ -1,5 +1,7 @@
 #include "reason_text.h"
 
+#include "afx/sockio.h"  // sockaddr_in6 (Windows: ws2tcpip.h)
+
 #include <string.h>
 
 namespace qbsocks_c {
@@ -154,6 +156,12 @@ Text StepInWords(int step, const SOCKADDR_STORAGE& peer) {
   return step == QBSOCKS_STEP_PROXY_CONNECT ? Text(kDoing[step]).Append(address) : Text(kDoing[step]);
 }
 
+// An IPv6 address in brackets, so that its port stands apart: "[::1]:1080".
+Text Bracketed(const char* hostText) {
+  if (strchr(hostText, ':') == nullptr || hostText[0] == '[') return hostText;
+  return Text("[").Append(hostText).Append("]");
+}
+
 }  // namespace
 
 Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer,
@@ -182,13 +190,14 @@ Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_STORAGE&
 }
 
 Text NegotiationReason(const NegotiationFailure& failure) {
+  const Text server = Bracketed(failure.server), host = Bracketed(failure.host);
   const Text proxy = Text("SOCKS").AppendNumber(failure.version).Append(" proxy ");
   const Text port = Text(":").AppendUnsigned(failure.serverPort);
   const char* text = failure.text != nullptr ? failure.text : "";
   if (failure.targetFailed) {
     const Text middle = Text(port).Append(" could not connect to ");
     const Text after = Text(":").AppendUnsigned(failure.port).Append(": ").Append(text);
-    return WithNames(Text("the ").Append(proxy), failure.server, middle, failure.host, after);
+    return WithNames(Text("the ").Append(proxy), server.c_str(), middle, host.c_str(), after);
   }
   // The negotiation's text, then what ended it where the text does not say.
   Text detail;
@@ -200,7 +209,7 @@ Text NegotiationReason(const NegotiationFailure& failure) {
   if (*text == '\0') after.Append(detail);
   else if (detail.empty()) after.Append(text);
   else after.Append(text).Append(" (").Append(detail).Append(")");
-  return WithName(proxy, failure.server, after);
+  return WithName(proxy, server.c_str(), after);
 }
 
 }  // namespace qbsocks_c
