@@ -48,9 +48,41 @@ int StepAfterLookup(int step) {
                                               : step;
 }
 
+// Happy Eyeballs' delay (RFC 8305 5): the next address's connect starts
+// this long after the one before began, unless that one is over.
+const unsigned int kAttemptDelayMs = 250;
+
+// An address text that needs no lookup: dotted IPv4 (what inet_addr takes,
+// as CAsyncSocket::Connect) or IPv6, with or without brackets.
+bool LiteralAddress(const char* text, FoundAddress* found) {
+  memset(found, 0, sizeof(*found));
+  const unsigned long ipv4 = inet_addr(text);
+  if (ipv4 != INADDR_NONE) {
+    auto& address = reinterpret_cast<SOCKADDR_IN&>(found->address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = static_cast<decltype(address.sin_addr.s_addr)>(ipv4);
+    found->length = static_cast<int>(sizeof(SOCKADDR_IN));
+    return true;
+  }
+  BYTE ipv6[16];
+  if (!ParseIpv6Address(text, ipv6)) return false;
+  auto& address = reinterpret_cast<sockaddr_in6&>(found->address);
+  address.sin6_family = AF_INET6;
+  memcpy(&address.sin6_addr, ipv6, sizeof(ipv6));
+  found->length = static_cast<int>(sizeof(sockaddr_in6));
+  return true;
+}
+
 bool IsAddress(const char* text) {
-  BYTE address[4];
-  return ParseDottedAddress(text, address);
+  FoundAddress found;
+  return LiteralAddress(text, &found);
+}
+
+// The address with its port, in network order.
+void SetPort(FoundAddress* found, unsigned int port) {
+  const u_short network = htons(static_cast<u_short>(port));
+  if (found->address.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6&>(found->address).sin6_port = network;
+  else reinterpret_cast<SOCKADDR_IN&>(found->address).sin_port = network;
 }
 
 SOCKET Native(uintptr_t handle) { return static_cast<SOCKET>(handle); }
@@ -185,79 +217,163 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
   } else {
     EnterStep(IsAddress(name) ? QBSOCKS_STEP_TARGET_CONNECT : QBSOCKS_STEP_TARGET_LOOKUP);
   }
-  // The text CAsyncSocket::Connect takes as an address without a lookup.
-  const unsigned long address = inet_addr(name);
-  if (address != INADDR_NONE) return ConnectTo(address, wait);
+  FoundAddress literal;
+  if (LiteralAddress(name, &literal)) {
+    if (!TakeAddresses(&literal, 1, nullptr)) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
+    return StartConnecting(wait);
+  }
   if (ended_ != Ended::kNo) return EndEarly();  // no lookup for a connect that is over
   int error = 0;
   const char* why = nullptr;
   lookup_ = NameLookup::Start(name, &error, &why);
-  if (lookup_ == nullptr) return CallFailed(error, why);  // never looked up on this thread
+  // Never looked up on this thread, never direct: the connect fails.
+  if (lookup_ == nullptr) return Fail(QBSOCKS_CAUSE_SYSTEM_ERROR, QBSOCKS_NO_PROXY_CODE, error, why);
   phase_ = Phase::kLookup;
   return AfterLookup(wait);
 }
 
 int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
   if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
-  // The first IPv4 address; a name with none fails as the system says of one.
-  unsigned long address = 0;
-  int error = lookup_->Count() == 0 ? lookup_->Error() : WSANO_DATA;
-  bool found = false;
-  for (int i = 0; i < lookup_->Count() && !found; ++i) {
-    const FoundAddress& each = lookup_->Address(i);
-    found = each.address.ss_family == AF_INET;
-    if (found) address = reinterpret_cast<const SOCKADDR_IN*>(&each.address)->sin_addr.s_addr;
-  }
+  const int count = lookup_->Count();
+  const int error = lookup_->Error();
+  const bool taken = count > 0 && TakeAddresses(nullptr, count, lookup_);
   lookup_->Release();
   lookup_ = nullptr;
-  if (!found) return CallFailed(error);
-  return ConnectTo(address, wait);
+  if (count == 0) return CallFailed(error);
+  if (!taken) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
+  lookedUp_ = true;
+  return StartConnecting(wait);
 }
 
-int ConnectEngine::ConnectTo(unsigned long address, qbsocks_wait* wait) {
-  address_.sin_family = AF_INET;
-  address_.sin_port = htons(static_cast<u_short>(settings_.dwEnable ? settings_.dwPort : port_));
-  address_.sin_addr.s_addr = static_cast<decltype(address_.sin_addr.s_addr)>(address);
+bool ConnectEngine::TakeAddresses(const FoundAddress* first, int count, const NameLookup* lookup) {
+  addresses_ = static_cast<FoundAddress*>(malloc(sizeof(FoundAddress) * static_cast<size_t>(count)));
+  attempts_ = static_cast<uintptr_t*>(malloc(sizeof(uintptr_t) * static_cast<size_t>(count)));
+  if (addresses_ == nullptr || attempts_ == nullptr) return false;
+  const unsigned int port = settings_.dwEnable ? settings_.dwPort : port_;
+  for (int i = 0; i < count; ++i) {
+    addresses_[i] = lookup != nullptr ? lookup->Address(i) : first[i];
+    SetPort(&addresses_[i], port);
+    attempts_[i] = QBSOCKS_NO_HANDLE;
+  }
+  addressCount_ = count;
+  return true;
+}
+
+int ConnectEngine::StartConnecting(qbsocks_wait* wait) {
   EnterStep(StepAfterLookup(step_));
   if (MustEnd()) return EndEarly();
   phase_ = Phase::kConnecting;
-  if (sys::connect(sockio::Native(Native(socket_)), reinterpret_cast<const sockaddr*>(&address_),
-                   static_cast<sockio::SockLen>(sizeof(address_))) == 0) {
-    return settings_.dwEnable ? StartHandshake(wait) : Connected();
-  }
-  const int error = sockio::SaveSystemError();  // a connect under way reports WSAEWOULDBLOCK
-  if (error != WSAEWOULDBLOCK) return CallFailed(error);
-  return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
+  return StartNextAttempt(wait);
 }
 
-// A look without waiting: the connect is over once the socket is writable
+int ConnectEngine::StartNextAttempt(qbsocks_wait* wait) {
+  while (nextAddress_ < addressCount_) {
+    const int i = nextAddress_++;
+    const FoundAddress& address = addresses_[i];
+    memcpy(&peer_, &address.address, sizeof(peer_));
+    attemptStartMs_ = GetTickCount();
+    SOCKET handle = INVALID_SOCKET;
+    if (address.address.ss_family == AF_INET && socket_ != QBSOCKS_NO_HANDLE) {
+      handle = Native(socket_);  // the socket opened first
+      socket_ = QBSOCKS_NO_HANDLE;
+    } else {
+      handle = sockio::OpenSocket(SOCK_STREAM, address.address.ss_family);
+      if (handle == INVALID_SOCKET) {  // this family has none (no IPv6 here): the next address
+        AttemptFailed(i, WSAGetLastError());
+        continue;
+      }
+    }
+    attempts_[i] = static_cast<uintptr_t>(handle);
+    if (sys::connect(sockio::Native(handle), reinterpret_cast<const sockaddr*>(&address.address),
+                     static_cast<sockio::SockLen>(address.length)) == 0) {
+      return Won(i, wait);
+    }
+    const int error = sockio::SaveSystemError();  // a connect under way reports WSAEWOULDBLOCK
+    if (error == WSAEWOULDBLOCK) break;
+    AttemptFailed(i, error);
+  }
+  return AwaitConnect(wait);
+}
+
+void ConnectEngine::AttemptFailed(int i, LONG error) {
+  if (attempts_[i] != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(attempts_[i]));
+  attempts_[i] = QBSOCKS_NO_HANDLE;
+  ++failedCount_;
+  lastError_ = error;
+}
+
+// A look without waiting: a connect is over once its socket is writable
 // (or failed: SO_ERROR says why). Windows' select reports a failed connect
 // in its exception set, which Wait counts as ready.
-int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
-  const int seen = sockio::Wait(Native(socket_), sockio::kWritable, 0);
-  if (seen < 0) return CallFailed(WSAGetLastError());
-  if (seen == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
+bool ConnectEngine::AttemptOver(int i, bool* connected) {
+  *connected = false;
+  const SOCKET handle = Native(attempts_[i]);
+  const int seen = sockio::Wait(handle, sockio::kWritable, 0);
+  if (seen < 0) return AttemptFailed(i, WSAGetLastError()), true;
+  if (seen == 0) return false;
   int soError = 0;
   sockio::SockLen size = static_cast<sockio::SockLen>(sizeof(soError));
-  if (sys::getsockopt(sockio::Native(Native(socket_)), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError),
-                      &size) != 0) {
-    return CallFailed(sockio::SaveSystemError());
+  if (sys::getsockopt(sockio::Native(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &size) != 0)
+    return AttemptFailed(i, sockio::SaveSystemError()), true;
+  if (soError != 0) return AttemptFailed(i, sockio::WinsockNumber(soError)), true;
+  *connected = (seen & sockio::kWritable) != 0;
+  return *connected;
+}
+
+// Every attempt under way looked at; then the next one begins, or the
+// newest is waited for (the header says how long).
+int ConnectEngine::AwaitConnect(qbsocks_wait* wait) {
+  int newest = -1, underWay = 0;
+  for (int i = 0; i < nextAddress_; ++i) {
+    if (attempts_[i] == QBSOCKS_NO_HANDLE) continue;
+    bool connected = false;
+    if (AttemptOver(i, &connected)) {
+      if (connected) return Won(i, wait);
+      continue;
+    }
+    newest = i, ++underWay;
   }
-  if (soError != 0) {
-    return CallFailed(sockio::WinsockNumber(soError));
+  const unsigned int sinceStart = GetTickCount() - attemptStartMs_;
+  unsigned int limitMs = QBSOCKS_WAIT_FOREVER;
+  if (nextAddress_ < addressCount_) {
+    // The last one begun failed, or its time is up: the next begins now.
+    if (newest != nextAddress_ - 1 || sinceStart >= kAttemptDelayMs) return StartNextAttempt(wait);
+    limitMs = kAttemptDelayMs - sinceStart;
+  } else if (newest < 0) {
+    return CallFailed(lastError_);  // every address failed
+  } else if (underWay > 1) {
+    limitMs = kAttemptDelayMs;  // an older one may connect first
   }
-  if ((seen & sockio::kWritable) == 0) return WaitFor(socket_, QBSOCKS_WAIT_WRITABLE, QBSOCKS_WAIT_FOREVER, wait);
+  return WaitFor(attempts_[newest], QBSOCKS_WAIT_WRITABLE, limitMs, wait);
+}
+
+// The first to connect: the others are closed (RFC 8305 6).
+int ConnectEngine::Won(int i, qbsocks_wait* wait) {
+  if (socket_ != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(socket_));
+  socket_ = attempts_[i];
+  attempts_[i] = QBSOCKS_NO_HANDLE;
+  memcpy(&peer_, &addresses_[i].address, sizeof(peer_));
+  CloseAttempts();
   return settings_.dwEnable ? StartHandshake(wait) : Connected();
 }
 
+void ConnectEngine::CloseAttempts() {
+  for (int i = 0; attempts_ != nullptr && i < addressCount_; ++i) {
+    if (attempts_[i] != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(attempts_[i]));
+    attempts_[i] = QBSOCKS_NO_HANDLE;
+  }
+}
+
 int ConnectEngine::StartHandshake(qbsocks_wait* wait) {
+  // The C interface takes IPv6 targets too; CSocks keeps to IPv4.
+  const auto kTargets = qbproxy::Handshake::Targets::kIpv4AndIpv6;
   // ReadProxySettings turns the proxy off for any version but 4 and 5.
   if (settings_.dwVersion == 4) {
-    handshake_ = new HandshakeHolder{qbproxy::Handshake::Socks4(host_, port_)};
+    handshake_ = new HandshakeHolder{qbproxy::Handshake::Socks4(host_, port_, kTargets)};
   } else {
     handshake_ = new HandshakeHolder{qbproxy::Handshake::Socks5(
         host_, port_, settings_.szUserName, FieldLength(settings_.szUserName, sizeof(settings_.szUserName)),
-        settings_.szPassword, FieldLength(settings_.szPassword, sizeof(settings_.szPassword)))};
+        settings_.szPassword, FieldLength(settings_.szPassword, sizeof(settings_.szPassword)), kTargets)};
   }
   if (handshake_ == nullptr) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
   phase_ = Phase::kHandshake;
@@ -385,7 +501,7 @@ int ConnectEngine::EndEarly() {
   outcome.result = cancelled ? QBSOCKS_CANCELLED : QBSOCKS_TIMED_OUT;
   outcome.step = endedIn_;
   outcome.cause = cancelled ? QBSOCKS_CAUSE_CANCELLED : QBSOCKS_CAUSE_TIMED_OUT;
-  outcome.reason = EndedReason(cancelled, timeoutMs_, endedIn_, settings_.szServer, address_);
+  outcome.reason = EndedReason(cancelled, timeoutMs_, endedIn_, settings_.szServer, peer_);
   return End(outcome);
 }
 
@@ -409,8 +525,8 @@ int ConnectEngine::Fail(int cause, int proxyCode, LONG systemError, const char* 
   if (settings_.dwEnable && step_ >= QBSOCKS_STEP_METHOD && step_ <= QBSOCKS_STEP_REPLY)
     outcome.reason = NegotiationReason(NegotiationOf(settings_, host_, port_, handshake_, cause, systemError, text));
   else if (text != nullptr) outcome.reason = text;
-  else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE)
-    outcome.reason = UnreachableReason(step_, settings_.szServer, address_, systemError);
+  else if (outcome.result == QBSOCKS_PROXY_UNREACHABLE || (lookedUp_ && step_ == QBSOCKS_STEP_TARGET_CONNECT))
+    outcome.reason = UnreachableReason(step_, settings_.szServer, peer_, systemError, failedCount_);
   else outcome.reason = SocketErrorInWords(systemError);
   return End(outcome);
 }
@@ -430,7 +546,13 @@ void ConnectEngine::Close() {
 }
 
 void ConnectEngine::ReleaseParts() {
-  if (lookup_ != nullptr) lookup_->Release();  // closes its wake; a lookup nobody wants is dropped
+  CloseAttempts();
+  free(addresses_);
+  free(attempts_);
+  addresses_ = nullptr;
+  attempts_ = nullptr;
+  addressCount_ = nextAddress_ = 0;
+  if (lookup_ != nullptr) lookup_->Release();  // the thread ends it
   lookup_ = nullptr;
   delete handshake_;  // wipes its copies of the password
   handshake_ = nullptr;

@@ -6,10 +6,20 @@
 // the cancel handle signals.
 //
 // The road: the socket, the settings, direct or the proxy, a name lookup
-// on a thread of the library's (a dotted IPv4 address needs none), the TCP
-// connect, then qbproxy::Handshake over non-blocking sends and receives,
-// each proxy reply within its ten seconds. The bound and the cancel are
-// looked at in every step; the facts say in which one the connect ended.
+// on the library's resolver (a dotted IPv4 or an IPv6 address needs none),
+// the TCP connect to each address the name has in turn, then
+// qbproxy::Handshake over non-blocking sends and receives, each proxy reply
+// within its ten seconds. The bound and the cancel are looked at in every
+// step; the facts say in which one the connect ended.
+//
+// Several addresses go as Happy Eyeballs (RFC 8305) has them: the next
+// one's connect starts when the one before failed, or 250 ms after it
+// began if it has not connected by then; the first to connect wins and the
+// others are closed. A caller's loop watches one handle: the newest
+// attempt's socket, for at most the time until the next one starts, or
+// 250 ms while older ones are still under way, as each Advance looks at
+// every attempt without waiting. An older attempt that connects is so seen
+// at most 250 ms late, and nothing spins.
 #ifndef QBSOCKS_CAPI_CONNECT_ENGINE_H
 #define QBSOCKS_CAPI_CONNECT_ENGINE_H
 
@@ -25,6 +35,7 @@
 namespace qbsocks_c {
 
 class NameLookup;
+struct FoundAddress;
 struct HandshakeHolder;
 
 // What a connect met, as qbsocks_outcome carries it.
@@ -72,8 +83,18 @@ class ConnectEngine : public qbafx::MallocAllocated {
   int Start(qbsocks_wait* wait);
   int BeginConnect(qbsocks_wait* wait);
   int AfterLookup(qbsocks_wait* wait);
-  int ConnectTo(unsigned long address, qbsocks_wait* wait);
+  // The addresses to try, copied: false when no memory can be had.
+  bool TakeAddresses(const FoundAddress* first, int count, const NameLookup* lookup);
+  int StartConnecting(qbsocks_wait* wait);
+  // The next addresses' connects, until one is under way or connected.
+  int StartNextAttempt(qbsocks_wait* wait);
   int AwaitConnect(qbsocks_wait* wait);
+  // Whether attempt i is over: connected (true, *connected set), failed
+  // (true, closed, noted), or still under way (false).
+  bool AttemptOver(int i, bool* connected);
+  void AttemptFailed(int i, LONG error);
+  int Won(int i, qbsocks_wait* wait);
+  void CloseAttempts();
   int StartHandshake(qbsocks_wait* wait);
   int DriveHandshake(qbsocks_wait* wait);
   int Connected();
@@ -104,7 +125,19 @@ class ConnectEngine : public qbafx::MallocAllocated {
   const char* refusal_ = nullptr;
   qbplatform::ReadBound readBound_;
   Phase phase_ = Phase::kStart;
+  // The socket opened first (AF_INET: no socket, no connect, as CSocks);
+  // the first IPv4 attempt takes it. Once connected, the winner's.
   uintptr_t socket_ = QBSOCKS_NO_HANDLE;
+  // The addresses to try, each with its attempt's socket (QBSOCKS_NO_HANDLE:
+  // not begun, or over), the next to begin, and when the last one began.
+  FoundAddress* addresses_ = nullptr;
+  uintptr_t* attempts_ = nullptr;
+  int addressCount_ = 0;
+  int nextAddress_ = 0;
+  DWORD attemptStartMs_ = 0;
+  int failedCount_ = 0;  // attempts that failed, and the last one's error
+  LONG lastError_ = 0;
+  bool lookedUp_ = false;  // the addresses are a name's
   qbsettings::ProxySettings settings_;
   NameLookup* lookup_ = nullptr;
   HandshakeHolder* handshake_ = nullptr;
@@ -114,7 +147,7 @@ class ConnectEngine : public qbafx::MallocAllocated {
   // that ran over the bound, seen as the next began).
   Ended ended_ = Ended::kNo;
   int endedIn_ = QBSOCKS_STEP_NONE;
-  SOCKADDR_IN address_ = {};  // the TCP connect's peer
+  SOCKADDR_STORAGE peer_ = {};  // the last TCP connect's peer
   Outcome outcome_;
 };
 

@@ -1,5 +1,7 @@
 #include "reason_text.h"
 
+#include "afx/sockio.h"  // sockaddr_in6 (Windows: ws2tcpip.h)
+
 #include <string.h>
 
 namespace qbsocks_c {
@@ -68,13 +70,54 @@ Text SocketErrorInWords(int error) {
   return Text("socket error ").AppendNumber(error);
 }
 
-Text AddressText(const SOCKADDR_IN& address) {
+namespace {
+
+// The eight groups in hex, the longest run of two or more zero groups (the
+// first of equals) as "::", as RFC 5952 writes them.
+Text Ipv6Text(const BYTE* bytes) {
+  unsigned int groups[8];
+  for (int i = 0; i < 8; ++i) groups[i] = static_cast<unsigned int>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+  int runStart = -1, runLength = 1;
+  for (int i = 0, length = 0; i < 8; ++i) {
+    length = groups[i] == 0 ? length + 1 : 0;
+    if (length > runLength) runStart = i - length + 1, runLength = length;
+  }
+  static const char kDigits[] = "0123456789abcdef";
   Text text;
-  if (address.sin_family != AF_INET) return text;
-  const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&address.sin_addr);
-  text.Append(" ");
-  for (int i = 0; i < 4; ++i) text.AppendUnsigned(lpBytes[i]).Append(i < 3 ? "." : ":");
-  return text.AppendUnsigned(ntohs(address.sin_port));
+  for (int i = 0; i < 8; ++i) {
+    if (i == runStart) {
+      text.Append("::");
+      i += runLength - 1;
+      continue;
+    }
+    if (i > 0 && i != runStart + runLength) text.Append(":");
+    char digits[5];
+    int n = 0;
+    for (int shift = 12; shift >= 0; shift -= 4)
+      if ((groups[i] >> shift) != 0 || shift == 0) digits[n++] = kDigits[(groups[i] >> shift) & 0xF];
+    digits[n] = '\0';
+    text.Append(digits);
+  }
+  return text;
+}
+
+}  // namespace
+
+Text AddressText(const SOCKADDR_STORAGE& address) {
+  Text text;
+  if (address.ss_family == AF_INET) {
+    const auto& ipv4 = reinterpret_cast<const SOCKADDR_IN&>(address);
+    const unsigned char* lpBytes = reinterpret_cast<const unsigned char*>(&ipv4.sin_addr);
+    text.Append(" ");
+    for (int i = 0; i < 4; ++i) text.AppendUnsigned(lpBytes[i]).Append(i < 3 ? "." : ":");
+    return text.AppendUnsigned(ntohs(ipv4.sin_port));
+  }
+  if (address.ss_family != AF_INET6) return text;
+  const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(address);
+  return text.Append(" [")
+      .Append(Ipv6Text(reinterpret_cast<const BYTE*>(&ipv6.sin6_addr)))
+      .Append("]:")
+      .AppendUnsigned(ntohs(ipv6.sin6_port));
 }
 
 namespace {
@@ -103,7 +146,7 @@ Text WithNames(const Text& before, const char* first, const Text& middle, const 
 
 // What the connect was doing in the step, with whom: the proxy's address
 // after its connect, the target's in place of "the target" once known.
-Text StepInWords(int step, const SOCKADDR_IN& peer) {
+Text StepInWords(int step, const SOCKADDR_STORAGE& peer) {
 #define QBSOCKS_C_DOING(name, number, result, what, doing) doing,
   static const char* const kDoing[] = {QBSOCKS_STEPS(QBSOCKS_C_DOING)};
 #undef QBSOCKS_C_DOING
@@ -113,9 +156,16 @@ Text StepInWords(int step, const SOCKADDR_IN& peer) {
   return step == QBSOCKS_STEP_PROXY_CONNECT ? Text(kDoing[step]).Append(address) : Text(kDoing[step]);
 }
 
+// An IPv6 address in brackets, so that its port stands apart: "[::1]:1080".
+Text Bracketed(const char* hostText) {
+  if (strchr(hostText, ':') == nullptr || hostText[0] == '[') return hostText;
+  return Text("[").Append(hostText).Append("]");
+}
+
 }  // namespace
 
-Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer, const SOCKADDR_IN& peer) {
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer,
+                 const SOCKADDR_STORAGE& peer) {
   Text before;
   if (bCancelled && step == QBSOCKS_STEP_NONE) return "cancelled before the connect began";
   if (bCancelled) before.Append("cancelled while ");
@@ -125,20 +175,29 @@ Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* 
   return WithName(before.Append(" "), lpszServer, "");  // the proxy's name after its lookup
 }
 
-Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer, int error) {
+Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_STORAGE& peer, int error, int failed) {
   const Text words = Text(": ").Append(SocketErrorInWords(error));
   if (step == QBSOCKS_STEP_PROXY_LOOKUP) return WithName("cannot look up the proxy's name ", lpszServer, words);
-  return Text("cannot reach the proxy").Append(AddressText(peer)).Append(words);
+  const char* const start =
+      step == QBSOCKS_STEP_TARGET_CONNECT ? "cannot reach the target" : "cannot reach the proxy";
+  Text text(start);
+  text.Append(AddressText(peer)).Append(words);
+  if (text.size() >= kReasonRoom) text = Text(start).Append(words);  // the longest IPv6 address beside long words
+  // How many failed, where it fits: the address and the error say the most.
+  const Text count = Text(" (").AppendNumber(failed).Append(" addresses failed)");
+  if (failed > 1 && text.size() + count.size() < kReasonRoom) text.Append(count);
+  return text;
 }
 
 Text NegotiationReason(const NegotiationFailure& failure) {
+  const Text server = Bracketed(failure.server), host = Bracketed(failure.host);
   const Text proxy = Text("SOCKS").AppendNumber(failure.version).Append(" proxy ");
   const Text port = Text(":").AppendUnsigned(failure.serverPort);
   const char* text = failure.text != nullptr ? failure.text : "";
   if (failure.targetFailed) {
     const Text middle = Text(port).Append(" could not connect to ");
     const Text after = Text(":").AppendUnsigned(failure.port).Append(": ").Append(text);
-    return WithNames(Text("the ").Append(proxy), failure.server, middle, failure.host, after);
+    return WithNames(Text("the ").Append(proxy), server.c_str(), middle, host.c_str(), after);
   }
   // The negotiation's text, then what ended it where the text does not say.
   Text detail;
@@ -150,7 +209,7 @@ Text NegotiationReason(const NegotiationFailure& failure) {
   if (*text == '\0') after.Append(detail);
   else if (detail.empty()) after.Append(text);
   else after.Append(text).Append(" (").Append(detail).Append(")");
-  return WithName(proxy, failure.server, after);
+  return WithName(proxy, server.c_str(), after);
 }
 
 }  // namespace qbsocks_c

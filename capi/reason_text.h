@@ -73,18 +73,24 @@ class Text {
 // A socket error in words ("connection refused"), or "socket error N".
 Text SocketErrorInWords(int error);
 
-// " 10.0.0.5:1080" of an IPv4 socket address (nothing before one is known).
-Text AddressText(const SOCKADDR_IN& address);
+// " 10.0.0.5:1080" of an IPv4 socket address, " [2001:db8::5]:1080" of an
+// IPv6 one (RFC 5952's short form); nothing before one is known.
+Text AddressText(const SOCKADDR_STORAGE& address);
 
 // The reason of a connect that the caller's bound (timeoutMs) or cancel
 // ended in step (QBSOCKS_STEP_*): "timed out after 2000 ms waiting for the proxy's reply",
-// "cancelled while connecting to the proxy 127.0.0.1:1080".
-Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer, const SOCKADDR_IN& peer);
+// "cancelled while connecting to the proxy 127.0.0.1:1080"; peer is the
+// last address tried.
+Text EndedReason(bool bCancelled, unsigned int timeoutMs, int step, const char* lpszServer,
+                 const SOCKADDR_STORAGE& peer);
 
-// The reason of a proxy that cannot be reached: "cannot look up the proxy's
-// name proxy.example: host name not found", "cannot reach the proxy
-// 127.0.0.1:1080: connection refused".
-Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_IN& peer, int error);
+// The reason of a proxy, or a target found by its name, that cannot be
+// reached: "cannot look up the proxy's name proxy.example: host name not
+// found", "cannot reach the proxy 127.0.0.1:1080: connection refused",
+// "cannot reach the target [::1]:80: connection refused (2 addresses
+// failed)". peer is the last address tried; failed, how many failed (the
+// count is said from 2, where it fits).
+Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_STORAGE& peer, int error, int failed = 1);
 
 // A failure in the negotiation with the proxy, as its reason tells it.
 struct NegotiationFailure {

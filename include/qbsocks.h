@@ -47,8 +47,9 @@ extern "C" {
 #define QBSOCKS_BAD_ARGUMENT 5       /* host or socket_out is null */
 #define QBSOCKS_BAD_TARGET \
   6                                    /* the proxy path cannot carry this host text (a name
-                                        through SOCKS4, neither dotted IPv4 nor a name, a
-                                        name too long for SOCKS5); nothing was sent for it */
+                                        or an IPv6 address through SOCKS4, neither an address
+                                        nor a name, a name too long for SOCKS5); nothing was
+                                        sent for it */
 #define QBSOCKS_TIMED_OUT 7            /* qbsocks_connect_timeout's bound ran out */
 #define QBSOCKS_SETTINGS_UNREADABLE 8  /* the settings exist but cannot be read: nothing was sent */
 #define QBSOCKS_CANCELLED 9            /* qbsocks_connect_ex: the caller's cancel handle ended it */
@@ -63,8 +64,11 @@ extern "C" {
 /* No socket: all bits set (INVALID_SOCKET on Windows; never a descriptor). */
 #define QBSOCKS_NO_HANDLE (~(uintptr_t)0)
 
-/* Connects to host (dotted IPv4 text or a name) at port, as CSocks::Connect
- * does: the settings are read at every call. On QBSOCKS_OK, *socket_out
+/* Connects to host (dotted IPv4 text, an IPv6 address with or without
+ * brackets, or a name) at port, as CSocks::Connect does: the settings are
+ * read at every call. A name's every address (IPv4 and IPv6) is tried in
+ * turn, the next 250 ms after the one before unless that one is over (Happy
+ * Eyeballs, RFC 8305); the first to connect wins. On QBSOCKS_OK, *socket_out
  * holds the connected socket (a SOCKET on Windows, a descriptor elsewhere),
  * in blocking mode, with no event selection on it and not inherited by
  * child processes (on Windows overlapped, as socket() makes one, so that
@@ -328,7 +332,7 @@ typedef struct qbsocks_wait {
                               most while the TCP connect goes on); or QBSOCKS_WAIT_FOREVER */
 } qbsocks_wait;
 
-/* Starts a connect to host (dotted IPv4 or a name) at port as
+/* Starts a connect to host (dotted IPv4, IPv6, or a name) at port as
  * qbsocks_connect_ex makes it, and returns at once: nothing is read,
  * looked up or opened before the first qbsocks_connect_poll. options as
  * qbsocks_connect_ex's (NULL: no bound, no cancel); the bound counts from

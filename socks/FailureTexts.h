@@ -18,6 +18,9 @@
 // IPv4 nor a name, or a name too long for the SOCKS5 request.
 const char kSocks4NameRefusal[] = "SOCKS4 can't resolve domain name, you should use IP address";
 const char kNameResolveFailure[] = "General name resolve failure";
+// The C interface's alone (CSocks takes no IPv6 address): an IPv6 target
+// through SOCKS4, whose request has room for four address bytes.
+const char kSocks4Ipv6Refusal[] = "SOCKS4 cannot carry an IPv6 address";
 
 // A reply that is cut short, late, or not framed as the protocol says;
 // also a refusal code that has no text of its own.

@@ -45,12 +45,15 @@ const ReplyCodeMeaning* MeaningOf(bool bSocks4, BYTE nCode) {
 Handshake::Handshake(Protocol protocol, int nStep, Phase phase)
     : m_protocol(protocol), m_phase(phase), m_nStep(nStep) {}
 
-Handshake Handshake::Socks4(const char* lpszHost, unsigned int nPort) {
+Handshake Handshake::Socks4(const char* lpszHost, unsigned int nPort, Targets targets) {
   Handshake handshake(Protocol::kSocks4, QBSOCKS_STEP_REQUEST, Phase::kUserId);
   handshake.m_nPort = nPort;
   // The target first: a name, or a text that is no address, is refused
   // before the system is asked for the user's name.
-  if (HasLetter(lpszHost)) {
+  BYTE ipv6[16];
+  if (targets == Targets::kIpv4AndIpv6 && ParseIpv6Address(lpszHost, ipv6)) {
+    handshake.Fail(QBSOCKS_CAUSE_BAD_TARGET, 0, kSocks4Ipv6Refusal);
+  } else if (HasLetter(lpszHost)) {
     handshake.Fail(QBSOCKS_CAUSE_BAD_TARGET, 0, kSocks4NameRefusal);
   } else if (!ParseDottedAddress(lpszHost, handshake.m_address)) {
     handshake.Fail(QBSOCKS_CAUSE_BAD_TARGET, 0, kNameResolveFailure);
@@ -61,7 +64,7 @@ Handshake Handshake::Socks4(const char* lpszHost, unsigned int nPort) {
 }
 
 Handshake Handshake::Socks5(const char* lpszHost, unsigned int nPort, const char* lpUser, int nUser,
-                            const char* lpPassword, int nPassword) {
+                            const char* lpPassword, int nPassword, Targets targets) {
   Handshake handshake(Protocol::kSocks5, QBSOCKS_STEP_METHOD, Phase::kSendOffer);
   handshake.m_lpUser = lpUser != NULL ? lpUser : "";
   handshake.m_nUser = lpUser != NULL ? nUser : 0;
@@ -69,8 +72,10 @@ Handshake Handshake::Socks5(const char* lpszHost, unsigned int nPort, const char
   handshake.m_nPassword = lpPassword != NULL ? nPassword : 0;
   // Built now, so that the host text need not outlive this call; a target
   // it cannot carry fails only when the request is due, after the method.
-  BYTE address[4];
-  if (HasLetter(lpszHost)) {
+  BYTE address[16];
+  if (targets == Targets::kIpv4AndIpv6 && ParseIpv6Address(lpszHost, address)) {  // before HasLetter: "fe80::1"
+    handshake.m_nRequest = BuildSocks5Ipv6Request(handshake.m_request, address, nPort);
+  } else if (HasLetter(lpszHost)) {
     handshake.m_nRequest = BuildSocks5NameRequest(handshake.m_request, lpszHost, nPort);
   } else if (ParseDottedAddress(lpszHost, address)) {
     handshake.m_nRequest = BuildSocks5AddressRequest(handshake.m_request, address, nPort);

@@ -58,18 +58,23 @@ LONG LastErrorOf(const Failure& failure);
 class Handshake {
  public:
   enum class Want { kSend, kReceive, kUserId, kDone, kFailed };
+  // The address texts a target may be. CSocks takes dotted IPv4 alone
+  // (any other text without a letter is no address); the C interface
+  // takes IPv6 too ("::1", "[2001:db8::1]"): SOCKS5 carries it as ATYP 4,
+  // SOCKS4 refuses it (QBSOCKS_CAUSE_BAD_TARGET, kSocks4Ipv6Refusal).
+  enum class Targets { kIpv4, kIpv4AndIpv6 };
 
   // The whole SOCKS4 CONNECT to lpszHost:nPort (dotted IPv4 only: a name
   // fails at once in QBSOCKS_STEP_REQUEST with QBSOCKS_CAUSE_BAD_TARGET,
   // before the user's name is asked for).
-  static Handshake Socks4(const char* lpszHost, unsigned int nPort);
+  static Handshake Socks4(const char* lpszHost, unsigned int nPort, Targets targets = Targets::kIpv4);
   // The whole SOCKS5 CONNECT: the method, the user name and password when
   // the proxy picks them, the request (a name when the host text has a
   // letter, CSocks::IsDNS's test, else dotted IPv4), the reply. lpUser
   // and lpPassword are nUser and nPassword bytes, read when the proxy
   // picks username/password; they must outlive the Handshake.
   static Handshake Socks5(const char* lpszHost, unsigned int nPort, const char* lpUser, int nUser,
-                          const char* lpPassword, int nPassword);
+                          const char* lpPassword, int nPassword, Targets targets = Targets::kIpv4);
   // RFC 1929 alone: the request, then its two-byte reply (CSocks::AuthPasswd).
   static Handshake Socks5Auth(const char* lpUser, int nUser, const char* lpPassword, int nPassword);
 

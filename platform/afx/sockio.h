@@ -81,8 +81,9 @@ using NativeOptionLevel = int(int level);
 using WinsockNumber = int(int soError);
 // Makes s non-blocking and not inherited by child processes; false on failure.
 using MakeNonBlockingNoInherit = bool(SOCKET s);
-// A new non-blocking, non-inherited IPv4 socket of the type; INVALID_SOCKET on failure.
-using OpenSocket = SOCKET(int type);
+// A new non-blocking, non-inherited socket of the type and address family
+// (the class library's are AF_INET); INVALID_SOCKET on failure.
+using OpenSocket = SOCKET(int type, int family);
 // The next connection on listener, non-blocking and not inherited; INVALID_SOCKET on failure.
 using AcceptSocket = SOCKET(SOCKET listener, SOCKADDR* addr, int* addrLen);
 // Waits at most timeoutMs for the wanted Readiness bits: those seen, 0 when none came, -1 on failure.

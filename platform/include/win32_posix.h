@@ -126,6 +126,7 @@ typedef struct sockaddr SOCKADDR;
 typedef struct sockaddr* LPSOCKADDR;
 typedef struct sockaddr_in SOCKADDR_IN;
 typedef struct sockaddr_in* LPSOCKADDR_IN;
+typedef struct sockaddr_in6 SOCKADDR_IN6;
 typedef struct sockaddr_storage SOCKADDR_STORAGE;
 
 #define INVALID_SOCKET ((SOCKET)(~0))

@@ -56,8 +56,8 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
   return true;
 }
 
-inline SOCKET OpenSocket(int type) {
-  int fd = sys::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+inline SOCKET OpenSocket(int type, int family = AF_INET) {
+  int fd = sys::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd == -1) {
     SaveSystemError();
     return INVALID_SOCKET;

@@ -51,10 +51,10 @@ inline bool MakeNonBlockingNoInherit(SOCKET s) {
 // Overlapped, as socket() makes them: the socket the C interface hands
 // over may go to an I/O completion port (asyncio's Proactor, .NET, Asio),
 // and a blocking receive on one thread does not hold up a send on another.
-inline SOCKET OpenSocket(int type) {
-  SOCKET s = sys::WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+inline SOCKET OpenSocket(int type, int family = AF_INET) {
+  SOCKET s = sys::WSASocketW(family, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
-    s = sys::WSASocketW(AF_INET, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED);  // before Windows 7 SP1
+    s = sys::WSASocketW(family, type, 0, NULL, 0, WSA_FLAG_OVERLAPPED);  // before Windows 7 SP1
   }
   if (s == INVALID_SOCKET) return s;
   if (!MakeNonBlockingNoInherit(s)) {

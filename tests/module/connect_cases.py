@@ -15,6 +15,8 @@ NAMES = {kind: "|".join(kind.__members__) for kind in (Q.Result, Q.Step, Q.Cause
 FIELDS = {"case": (".+", None), "proxy": ("none|dante|microsocks|microsocks-auth|refusing|silent|dropping|scripted|"
                                           "unresolved", "none"), "version": ("[45]", "5"), "user": (".*", None),
           "password": (".*", None), "settings": ("readable|unreadable", "readable"), "host": (".+", "127.0.0.1"),
+          "server": ("127.0.0.1|::1", "127.0.0.1"), "heard": (r"([0-9a-f]{2}|\{target_port\})+", None), "found": (r"[0-9a-f.:]+( [0-9a-f.:]+)+", None),
+          "first": ("refusing|dropping", "refusing"),
           "target": ("echo|refusing", "echo"), "bound_ms": (r"\d+(\.\d+)?", "60000"),
           "cancel": (r"before|\d|[1-9]\d|1\d\d|200", "0"),  # at most 200: the threads a C harness starts
           "script": ("([0-9a-f]{2}){1,64}!?", None), "after_script": ("any|nothing", "any"),

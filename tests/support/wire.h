@@ -51,6 +51,7 @@ inline constexpr char kNoMethodFailure[] = "General SOCKS5 authentication failur
 inline constexpr char kSocks5VersionFailure[] = "SOCKS5 version negotition failur";
 inline constexpr char kConnectionRefused[] = "Connection refused";
 inline constexpr char kSocks4NoNames[] = "SOCKS4 can't resolve domain name, you should use IP address";
+inline constexpr char kSocks4NoIpv6[] = "SOCKS4 cannot carry an IPv6 address";
 inline constexpr char kSocks4Rejected[] = "Request rejected or failed";
 
 }  // namespace qbtest

@@ -30,8 +30,14 @@ struct HandshakeRow {
   Want end;
   int step, cause, code;
   const char* text;
+  qbproxy::Handshake::Targets targets = qbproxy::Handshake::Targets::kIpv4;  // kIpv4AndIpv6: the C interface's
 };
 
+const auto kV6 = qbproxy::Handshake::Targets::kIpv4AndIpv6;
+// ATYP 4: the 16 bytes of an IPv6 address, then the port (80).
+std::string S5Ipv6(const std::string& address) {
+  return kSocks5Offer + Bytes({5, 1, 0, 4}) + address + Bytes({0, 80});
+}
 const std::string kS5Request = Socks5Request({1, 2, 3, 4}, 80),
                   kLongName(256, 'a'), kName4 = Socks5Reply(0, 3, Bytes({4}) + "wxyz");
 const std::string kAuth = Socks5AuthRequest("alice", "s3cret"), kIPv6Reply = Socks5Reply(0, 4, std::string(16, 1));
@@ -65,6 +71,12 @@ const HandshakeRow kRows[] = {
     {"s5_target_after_method", 5, "1.2.3.4.5", "", "", {kNoAuthChoice}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kResolveFailure},
     {"s5_name_too_long", 5, kLongName, "", "", {kNoAuthChoice}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kResolveFailure},
     {"s5_request_not_sent", 5, "1.2.3.4", "", "", {kNoAuthChoice, kSendFails}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_SYSTEM_ERROR, -1, nullptr},
+    {"s5_ipv6_loopback_atyp4", 5, "::1", "", "", {kNoAuthChoice, kSocks5Succeeded}, S5Ipv6(std::string(15, 0) + "\x01"), "", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr, kV6},
+    {"s5_ipv6_bracketed_with_letters", 5, "[2001:DB8::a:1]", "", "", {kNoAuthChoice, kSocks5Succeeded}, S5Ipv6(Bytes({0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0a, 0, 1})), "", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr, kV6},
+    {"s5_ipv6_dotted_tail", 5, "::ffff:10.0.0.1", "", "", {kNoAuthChoice, kSocks5Succeeded}, S5Ipv6(std::string(10, 0) + Bytes({255, 255, 10, 0, 0, 1})), "", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr, kV6},
+    {"s5_two_gaps_no_address", 5, "1::2::3", "", "", {kNoAuthChoice}, kSocks5Offer, "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kResolveFailure, kV6},
+    {"s5_class_sends_ipv6_text_as_name", 5, "2001:db8::1", "", "", {kNoAuthChoice, kSocks5Succeeded}, kSocks5Offer + Socks5NameRequest("2001:db8::1", 80), "", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
+    {"s4_ipv6_refused_before_user_id", 4, "::1", "alice", "", {}, "", "", Want::kFailed, QBSOCKS_STEP_REQUEST, QBSOCKS_CAUSE_BAD_TARGET, -1, kSocks4NoIpv6, kV6},
     {"auth_alone", 0, "", "alice", "s3cret", {kAuthAccepted + "data"}, kAuth, "data", Want::kDone, QBSOCKS_STEP_NONE, QBSOCKS_CAUSE_NONE, -1, nullptr},
     {"auth_alone_closed", 0, "", "alice", "s3cret", {Bytes({1}), kClose}, kAuth, "", Want::kFailed, QBSOCKS_STEP_AUTH, QBSOCKS_CAUSE_CLOSED, -1, kAuthFailure},
 };
@@ -72,9 +84,10 @@ const HandshakeRow kRows[] = {
 
 qbproxy::Handshake Start(const HandshakeRow& r) {
   const int user = static_cast<int>(r.user.size()), password = static_cast<int>(r.password.size());
-  if (r.version == 4) return qbproxy::Handshake::Socks4(r.target.c_str(), 80);
+  if (r.version == 4) return qbproxy::Handshake::Socks4(r.target.c_str(), 80, r.targets);
   if (r.version == 0) return qbproxy::Handshake::Socks5Auth(r.user.data(), user, r.password.data(), password);
-  return qbproxy::Handshake::Socks5(r.target.c_str(), 80, r.user.data(), user, r.password.data(), password);
+  return qbproxy::Handshake::Socks5(r.target.c_str(), 80, r.user.data(), user, r.password.data(), password,
+                                    r.targets);
 }
 
 // The proxy's side of a row, as the handshake's driver step sees its
