@@ -885,9 +885,11 @@ static void run(const struct row* row) {
   write_settings(server, proxy_port, row->version, user, password);
   if (row->unreadable) settings_unreadable(1); /* the route is the reason */
   if (row->unreadable) fill_in(row->reason, proxy_port, 0, "", expected_route, sizeof(expected_route));
-  else if (proxy_port != 0)
-    snprintf(expected_route, sizeof(expected_route), "SOCKS%d proxy %s:%u%s%s", row->version, server, proxy_port,
-             *user ? " as " : "", user);
+  else if (proxy_port != 0) {
+    const int v6 = memchr(server, ':', strlen(server)) != NULL; /* an IPv6 proxy is written in brackets */
+    snprintf(expected_route, sizeof(expected_route), "SOCKS%d proxy %s%s%s:%u%s%s", row->version, v6 ? "[" : "",
+             server, v6 ? "]" : "", proxy_port, *user ? " as " : "", user);
+  }
   qbsocks_route(route, sizeof(route));
   expect(strcmp(route, expected_route) == 0, row->name, expected_route, route);
 
