@@ -233,7 +233,15 @@ int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
 }
 
 int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
-  if (!lookup_->Done()) return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
+  if (!lookup_->Done()) {
+    // A connect that waits for its lookup holds one descriptor, the
+    // lookup's wake: thousands of them at once must not need twice the
+    // descriptors. The socket opened first has served its check; each
+    // address found opens one of its own family.
+    if (socket_ != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(socket_));
+    socket_ = QBSOCKS_NO_HANDLE;
+    return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
+  }
   const int count = lookup_->Count();
   const int error = lookup_->Error();
   const bool taken = count > 0 && TakeAddresses(nullptr, count, lookup_);
