@@ -73,7 +73,7 @@ void TakeAnswer(SharedLookup* shared, int rc, const addrinfo* results) {
     shared->error = WSANO_DATA;  // as the system says of a name without addresses
     return;
   }
-  // Not calloc, nor malloc and a memset that a compiler makes one: MSVCRT.DLL's import list has none.
+  // Each entry is written whole below: no zeroing first.
   shared->addresses = static_cast<FoundAddress*>(malloc(sizeof(FoundAddress) * static_cast<size_t>(count)));
   if (shared->addresses == nullptr) {
     shared->error = WSAENOBUFS;

@@ -4,6 +4,13 @@
 
 #include <string.h>
 
+// Keeps a function's locals out of its caller's frame.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define QBSOCKS_C_NOINLINE __declspec(noinline)
+#else
+#define QBSOCKS_C_NOINLINE __attribute__((noinline))
+#endif
+
 namespace qbsocks_c {
 
 Text& Text::Append(const char* text) {
@@ -158,7 +165,7 @@ Text StepInWords(int step, const SOCKADDR_STORAGE& peer) {
 
 // An IPv6 address in brackets, so that its port stands apart: "[::1]:1080".
 Text Bracketed(const char* hostText) {
-  if (strchr(hostText, ':') == nullptr || hostText[0] == '[') return hostText;
+  if (memchr(hostText, ':', strlen(hostText)) == nullptr || hostText[0] == '[') return hostText;
   return Text("[").Append(hostText).Append("]");
 }
 
@@ -189,27 +196,39 @@ Text UnreachableReason(int step, const char* lpszServer, const SOCKADDR_STORAGE&
   return text;
 }
 
-Text NegotiationReason(const NegotiationFailure& failure) {
-  const Text server = Bracketed(failure.server), host = Bracketed(failure.host);
-  const Text proxy = Text("SOCKS").AppendNumber(failure.version).Append(" proxy ");
-  const Text port = Text(":").AppendUnsigned(failure.serverPort);
+namespace {
+
+// Each kind of negotiation reason in a frame of its own: their texts
+// together would pass the 4 KB that Windows wants probed page by page (a
+// run-time helper the MSVC-ABI flavour does not link).
+QBSOCKS_C_NOINLINE Text TargetFailedReason(const NegotiationFailure& failure, const Text& proxy) {
+  const Text middle = Text(":").AppendUnsigned(failure.serverPort).Append(" could not connect to ");
+  const Text after =
+      Text(":").AppendUnsigned(failure.port).Append(": ").Append(failure.text != nullptr ? failure.text : "");
+  return WithNames(Text("the ").Append(proxy), Bracketed(failure.server).c_str(), middle,
+                   Bracketed(failure.host).c_str(), after);
+}
+
+// The negotiation's text, then what ended it where the text does not say.
+QBSOCKS_C_NOINLINE Text ProxyFailedReason(const NegotiationFailure& failure, const Text& proxy) {
   const char* text = failure.text != nullptr ? failure.text : "";
-  if (failure.targetFailed) {
-    const Text middle = Text(port).Append(" could not connect to ");
-    const Text after = Text(":").AppendUnsigned(failure.port).Append(": ").Append(text);
-    return WithNames(Text("the ").Append(proxy), server.c_str(), middle, host.c_str(), after);
-  }
-  // The negotiation's text, then what ended it where the text does not say.
   Text detail;
   if (failure.cause == QBSOCKS_CAUSE_CLOSED) detail = "closed by the proxy";
   if (failure.cause == QBSOCKS_CAUSE_NO_ANSWER)
     detail = Text("no whole reply within ").AppendUnsigned(failure.waitedMs).Append(" ms");
   if (failure.cause == QBSOCKS_CAUSE_SYSTEM_ERROR) detail = SocketErrorInWords(failure.systemError);
-  Text after = Text(port).Append(": ");
+  Text after = Text(":").AppendUnsigned(failure.serverPort).Append(": ");
   if (*text == '\0') after.Append(detail);
   else if (detail.empty()) after.Append(text);
   else after.Append(text).Append(" (").Append(detail).Append(")");
-  return WithName(proxy, server.c_str(), after);
+  return WithName(proxy, Bracketed(failure.server).c_str(), after);
+}
+
+}  // namespace
+
+Text NegotiationReason(const NegotiationFailure& failure) {
+  const Text proxy = Text("SOCKS").AppendNumber(failure.version).Append(" proxy ");
+  return failure.targetFailed ? TargetFailedReason(failure, proxy) : ProxyFailedReason(failure, proxy);
 }
 
 }  // namespace qbsocks_c
