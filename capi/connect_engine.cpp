@@ -142,6 +142,17 @@ ConnectEngine::~ConnectEngine() {
 }
 
 int ConnectEngine::Advance(qbsocks_wait* wait) {
+  const int result = Step(wait);
+  // The handle the caller watched closes only now, once the next one is
+  // open: a wait that changed never names the number of the one before,
+  // which a loop that keys its watches by number would take for the same.
+  if (parked_ != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(parked_));
+  parked_ = QBSOCKS_NO_HANDLE;
+  watched_ = result == QBSOCKS_IN_PROGRESS ? wait->socket : QBSOCKS_NO_HANDLE;
+  return result;
+}
+
+int ConnectEngine::Step(qbsocks_wait* wait) {
   switch (phase_) {
     case Phase::kStart: return Start(wait);
     case Phase::kLookup: return AfterLookup(wait);
@@ -242,15 +253,15 @@ int ConnectEngine::AfterLookup(qbsocks_wait* wait) {
     socket_ = QBSOCKS_NO_HANDLE;
     return WaitFor(lookup_->Handle(), QBSOCKS_WAIT_READABLE, QBSOCKS_WAIT_FOREVER, wait);
   }
-  const int count = lookup_->Count();
-  const int error = lookup_->Error();
-  const bool taken = count > 0 && TakeAddresses(nullptr, count, lookup_);
-  lookup_->Release();
+  NameLookup* const answered = lookup_;
   lookup_ = nullptr;
-  if (count == 0) return CallFailed(error);
-  if (!taken) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
-  lookedUp_ = true;
-  return StartConnecting(wait);
+  const int count = answered->Count();
+  int result = QBSOCKS_IN_PROGRESS;
+  if (count == 0) result = CallFailed(answered->Error());
+  else if (!TakeAddresses(nullptr, count, answered)) result = End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
+  else lookedUp_ = true, result = StartConnecting(wait);
+  answered->Release();  // its wake, the watched handle, after the next is open (Advance says why)
+  return result;
 }
 
 bool ConnectEngine::TakeAddresses(const FoundAddress* first, int count, const NameLookup* lookup) {
@@ -304,7 +315,8 @@ int ConnectEngine::StartNextAttempt(qbsocks_wait* wait) {
 }
 
 void ConnectEngine::AttemptFailed(int i, LONG error) {
-  if (attempts_[i] != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(attempts_[i]));
+  if (attempts_[i] == watched_) parked_ = watched_;  // closed at the end of Advance, which says why
+  else if (attempts_[i] != QBSOCKS_NO_HANDLE) sockio::CloseSocket(Native(attempts_[i]));
   attempts_[i] = QBSOCKS_NO_HANDLE;
   ++failedCount_;
   lastError_ = error;

@@ -80,6 +80,7 @@ class ConnectEngine : public qbafx::MallocAllocated {
   enum class Phase { kStart, kLookup, kConnecting, kHandshake, kEnded };
   enum class Ended { kNo, kTimedOut, kCancelled };
 
+  int Step(qbsocks_wait* wait);  // Advance's work, by phase
   int Start(qbsocks_wait* wait);
   int BeginConnect(qbsocks_wait* wait);
   int AfterLookup(qbsocks_wait* wait);
@@ -148,6 +149,10 @@ class ConnectEngine : public qbafx::MallocAllocated {
   Ended ended_ = Ended::kNo;
   int endedIn_ = QBSOCKS_STEP_NONE;
   SOCKADDR_STORAGE peer_ = {};  // the last TCP connect's peer
+  // The handle the last wait named, and a failed attempt's socket that was
+  // it, closed as Advance ends.
+  uintptr_t watched_ = QBSOCKS_NO_HANDLE;
+  uintptr_t parked_ = QBSOCKS_NO_HANDLE;
   Outcome outcome_;
 };
 

@@ -348,7 +348,11 @@ QBSOCKS_C_API qbsocks_connecting* QBSOCKS_CALL qbsocks_connect_start(const char*
  * connect's result, as qbsocks_connect_ex's; then only
  * qbsocks_connect_finish is left. A call before the handle is ready does
  * no harm: it returns the wait again. The handle may change from one call
- * to the next. The bound and the cancel handle are looked at in every
+ * to the next: the call that stops waiting on a handle closes it, but only
+ * after the next one is open, so a changed handle always has another
+ * number than the one before, and a loop that keys its watches by number
+ * sees the change (an epoll or a selector forgets a closed handle's
+ * watch, so the new one must be watched anew). The bound and the cancel handle are looked at in every
  * call; a cancel triggered from another thread is seen at the next call,
  * which the caller's loop makes (the library cannot wake a loop it does
  * not own). The first call reads the settings, as every connect does (a

@@ -2,16 +2,20 @@
 // for by one that counts, holds each caller until let go, and answers
 // 127.0.0.1 (where the test listens); and a thread start that fails. The
 // connects go direct (no settings) to names, so each looks its target up.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qbsocks.h"
 #include "support/replaced_system_call.h"
@@ -133,6 +137,47 @@ TEST_F(Resolver, ConnectsGivenUpLeaveNoThreadOrDescriptor) {
   // (not Waiting: let go, its lookup and connect may end before a first poll)
   EXPECT_EQ(End(qbsocks_connect_start("later.test", port_, nullptr), true), QBSOCKS_OK);
   EXPECT_EQ(Calls(), 5) << "the two queued lookups not dropped";
+}
+
+// A loop that keys its watches by number (epoll, a selector) takes a new
+// handle with an old number for the old one, whose watch the close ended.
+// Here the lookup's wake gives way to the socket to a proxy (the listener,
+// which never answers, so the connect waits on the socket): every number
+// below the wake is taken first, so that a socket opened once the wake is
+// closed would get its number.
+TEST_F(Resolver, TheSocketAfterTheLookupNeverTakesTheNumberOfItsWake) {
+  const std::string settings = std::string(folder_) + "/qbsocks";
+  mkdir(settings.c_str(), 0700);
+  std::ofstream(settings + "/user.reg")
+      << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\n"
+      << "\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"proxy.test\"\n\"SocksVersion\"=dword:5\n"
+      << "\"SocksPort\"=dword:" << std::hex << port_ << "\n";
+  qbsocks_connecting* connecting = Waiting("127.0.0.1");
+  qbsocks_wait wait;
+  qbsocks_connect_poll(connecting, &wait);
+  const int wake = static_cast<int>(wait.socket);
+  std::vector<int> taken;
+  for (int next = open("/dev/null", O_RDONLY); next >= 0; next = open("/dev/null", O_RDONLY)) {
+    if (next > wake) {
+      close(next);
+      break;
+    }
+    taken.push_back(next);
+  }
+  struct stat before {}, after {};
+  fstat(wake, &before);
+  LetGo();
+  pollfd entry{wake, POLLIN, 0};
+  ::poll(&entry, 1, -1);
+  ASSERT_EQ(qbsocks_connect_poll(connecting, &wait), QBSOCKS_IN_PROGRESS);
+  EXPECT_EQ(wait.events, QBSOCKS_WAIT_READABLE) << "the socket, waiting for the proxy's choice";
+  if (static_cast<int>(wait.socket) == wake) {
+    ASSERT_EQ(fstat(wake, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the wake closed and its number given to the socket";
+  }
+  for (int descriptor : taken) close(descriptor);
+  EXPECT_EQ(End(connecting, false), QBSOCKS_CANCELLED);
+  std::filesystem::remove_all(settings);
 }
 
 TEST_F(Resolver, TheBoundHoldsWhileTheLookupWaitsItsTurn) {
