@@ -1,7 +1,8 @@
 // The C interface's resolver through its system calls: getaddrinfo stood in
 // for by one that counts, holds each caller until let go, and answers
 // 127.0.0.1 (where the test listens); and a thread start that fails. The
-// connects go direct (no settings) to names, so each looks its target up.
+// connects go direct (no settings, but where a row writes its own) to
+// names, so each looks its target up.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -64,7 +65,7 @@ class Resolver : public ::testing::Test {
     std::unique_lock<std::mutex> lock(g_mutex);  // no lookup held into the next test
     g_changed.wait_for(lock, std::chrono::minutes(2), [] { return g_held == 0; });
     close(listener_);
-    rmdir(folder_);
+    std::filesystem::remove_all(folder_);
   }
   static void LetGo() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -157,27 +158,15 @@ TEST_F(Resolver, TheSocketAfterTheLookupNeverTakesTheNumberOfItsWake) {
   qbsocks_connect_poll(connecting, &wait);
   const int wake = static_cast<int>(wait.socket);
   std::vector<int> taken;
-  for (int next = open("/dev/null", O_RDONLY); next >= 0; next = open("/dev/null", O_RDONLY)) {
-    if (next > wake) {
-      close(next);
-      break;
-    }
-    taken.push_back(next);
-  }
-  struct stat before {}, after {};
-  fstat(wake, &before);
+  while (taken.empty() || (taken.back() >= 0 && taken.back() < wake)) taken.push_back(open("/dev/null", O_RDONLY));
   LetGo();
   pollfd entry{wake, POLLIN, 0};
   ::poll(&entry, 1, -1);
   ASSERT_EQ(qbsocks_connect_poll(connecting, &wait), QBSOCKS_IN_PROGRESS);
   EXPECT_EQ(wait.events, QBSOCKS_WAIT_READABLE) << "the socket, waiting for the proxy's choice";
-  if (static_cast<int>(wait.socket) == wake) {
-    ASSERT_EQ(fstat(wake, &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino) << "the wake closed and its number given to the socket";
-  }
+  EXPECT_NE(static_cast<int>(wait.socket), wake) << "the wake closed and its number given to the socket";
   for (int descriptor : taken) close(descriptor);
   EXPECT_EQ(End(connecting, false), QBSOCKS_CANCELLED);
-  std::filesystem::remove_all(settings);
 }
 
 TEST_F(Resolver, TheBoundHoldsWhileTheLookupWaitsItsTurn) {
