@@ -29,6 +29,19 @@ std::condition_variable g_changed;
 int g_calls = 0, g_held = 0;
 bool g_letGo = false;
 
+std::vector<const char*> g_answers;  // what a lookup gives, in order
+
+// g_answers as one list (glibc frees each entry of it apart).
+int Answer(const char* service, const addrinfo* hints, addrinfo** results) {
+  *results = nullptr;
+  addrinfo** tail = results;
+  for (const char* address : g_answers) {
+    if (const int error = ::getaddrinfo(address, service, hints, tail)) return freeaddrinfo(*results), error;
+    while (*tail != nullptr) tail = &(*tail)->ai_next;
+  }
+  return 0;
+}
+
 int HeldLookup(const char*, const char* service, const addrinfo* hints, addrinfo** results) {
   std::unique_lock<std::mutex> lock(g_mutex);
   ++g_calls, ++g_held;
@@ -36,7 +49,7 @@ int HeldLookup(const char*, const char* service, const addrinfo* hints, addrinfo
   g_changed.wait(lock, [] { return g_letGo; });
   --g_held;
   g_changed.notify_all();
-  return ::getaddrinfo("127.0.0.1", service, hints, results);
+  return Answer(service, hints, results);
 }
 
 int NoThread(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; }
@@ -49,6 +62,7 @@ class Resolver : public ::testing::Test {
  protected:
   void SetUp() override {
     g_calls = 0, g_letGo = false;  // (before any lookup of this test's)
+    g_answers = {"127.0.0.1"};
     ASSERT_NE(mkdtemp(folder_), nullptr);
     setenv("XDG_CONFIG_HOME", folder_, 1);  // no settings: direct
     sockaddr_in address{};
@@ -142,31 +156,52 @@ TEST_F(Resolver, ConnectsGivenUpLeaveNoThreadOrDescriptor) {
 
 // A loop that keys its watches by number (epoll, a selector) takes a new
 // handle with an old number for the old one, whose watch the close ended.
-// Here the lookup's wake gives way to the socket to a proxy (the listener,
-// which never answers, so the connect waits on the socket): every number
-// below the wake is taken first, so that a socket opened once the wake is
-// closed would get its number.
-TEST_F(Resolver, TheSocketAfterTheLookupNeverTakesTheNumberOfItsWake) {
+// The proxy is a name; the listener, which never answers, takes its
+// connects, so that the connect ends up waiting on its socket. Before each
+// wait gives way, every number below its handle is taken, so that a handle
+// opened once it is closed would get its number. Two ways: the lookup's
+// wake gives way to the socket; and the first address's connect (to
+// 127.0.0.2, whose backlog is full, so it waits) fails while watched, and
+// the next address's socket follows.
+TEST_F(Resolver, AChangedWaitNeverNamesTheNumberOfTheOneBefore) {
   const std::string settings = std::string(folder_) + "/qbsocks";
   mkdir(settings.c_str(), 0700);
   std::ofstream(settings + "/user.reg")
       << "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Quillbrook\\Game\\Share\\Proxy]\n"
       << "\"ProxyEnable\"=dword:1\n\"SocksServer\"=\"proxy.test\"\n\"SocksVersion\"=dword:5\n"
       << "\"SocksPort\"=dword:" << std::hex << port_ << "\n";
-  qbsocks_connecting* connecting = Waiting("127.0.0.1");
-  qbsocks_wait wait;
-  qbsocks_connect_poll(connecting, &wait);
-  const int wake = static_cast<int>(wait.socket);
-  std::vector<int> taken;
-  while (taken.empty() || (taken.back() >= 0 && taken.back() < wake)) taken.push_back(open("/dev/null", O_RDONLY));
-  LetGo();
-  pollfd entry{wake, POLLIN, 0};
-  ::poll(&entry, 1, -1);
-  ASSERT_EQ(qbsocks_connect_poll(connecting, &wait), QBSOCKS_IN_PROGRESS);
-  EXPECT_EQ(wait.events, QBSOCKS_WAIT_READABLE) << "the socket, waiting for the proxy's choice";
-  EXPECT_NE(static_cast<int>(wait.socket), wake) << "the wake closed and its number given to the socket";
-  for (int descriptor : taken) close(descriptor);
-  EXPECT_EQ(End(connecting, false), QBSOCKS_CANCELLED);
+  sockaddr_in dropping{};  // one connection fills a backlog of 0: later SYNs are dropped
+  dropping.sin_family = AF_INET, dropping.sin_port = htons(port_), dropping.sin_addr.s_addr = htonl(0x7F000002);
+  const int full = socket(AF_INET, SOCK_STREAM, 0), filler = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&dropping), sizeof(dropping)), 0);
+  listen(full, 0);
+  ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&dropping), sizeof(dropping)), 0);
+  for (const auto& answers : {std::vector<const char*>{"127.0.0.1"}, {"127.0.0.2", "127.0.0.1"}}) {
+    SCOPED_TRACE(answers.size());
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      g_answers = answers, g_letGo = false;
+    }
+    qbsocks_connecting* connecting = Waiting("127.0.0.1");
+    qbsocks_wait wait;
+    qbsocks_connect_poll(connecting, &wait);  // the wake, while the lookup is held
+    LetGo();
+    bool failedOne = answers.size() == 1;  // (the first writable wait of two addresses is the first's)
+    do {
+      const int watched = static_cast<int>(wait.socket);
+      std::vector<int> taken;
+      while (taken.empty() || (taken.back() >= 0 && taken.back() < watched)) taken.push_back(open("/dev/null", O_RDONLY));
+      if (wait.events == QBSOCKS_WAIT_WRITABLE && !failedOne) failedOne = shutdown(watched, SHUT_RDWR) == 0;
+      pollfd entry{watched, short(wait.events == QBSOCKS_WAIT_READABLE ? POLLIN : POLLOUT), 0};
+      ::poll(&entry, 1, static_cast<int>(wait.timeout_ms));
+      ASSERT_EQ(qbsocks_connect_poll(connecting, &wait), QBSOCKS_IN_PROGRESS);
+      EXPECT_NE(static_cast<int>(wait.socket), watched) << "handle " << watched << " closed and its number reopened";
+      for (int descriptor : taken) close(descriptor);
+    } while (wait.events == QBSOCKS_WAIT_WRITABLE);
+    EXPECT_TRUE(failedOne) << "the first address's connect failed while it was watched";
+    EXPECT_EQ(End(connecting, false), QBSOCKS_CANCELLED);
+  }
+  close(filler), close(full);
 }
 
 TEST_F(Resolver, TheBoundHoldsWhileTheLookupWaitsItsTurn) {
