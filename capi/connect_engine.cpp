@@ -73,11 +73,6 @@ bool LiteralAddress(const char* text, FoundAddress* found) {
   return true;
 }
 
-bool IsAddress(const char* text) {
-  FoundAddress found;
-  return LiteralAddress(text, &found);
-}
-
 // The address with its port, in network order.
 void SetPort(FoundAddress* found, unsigned int port) {
   const u_short network = htons(static_cast<u_short>(port));
@@ -221,15 +216,12 @@ int ConnectEngine::Start(qbsocks_wait* wait) {
 }
 
 int ConnectEngine::BeginConnect(qbsocks_wait* wait) {
-  const char* name = host_;
-  if (settings_.dwEnable) {
-    name = settings_.szServer;
-    EnterStep(IsAddress(name) ? QBSOCKS_STEP_PROXY_CONNECT : QBSOCKS_STEP_PROXY_LOOKUP);
-  } else {
-    EnterStep(IsAddress(name) ? QBSOCKS_STEP_TARGET_CONNECT : QBSOCKS_STEP_TARGET_LOOKUP);
-  }
+  const char* name = settings_.dwEnable ? settings_.szServer : host_;
   FoundAddress literal;
-  if (LiteralAddress(name, &literal)) {
+  const bool isLiteral = LiteralAddress(name, &literal);
+  if (settings_.dwEnable) EnterStep(isLiteral ? QBSOCKS_STEP_PROXY_CONNECT : QBSOCKS_STEP_PROXY_LOOKUP);
+  else EnterStep(isLiteral ? QBSOCKS_STEP_TARGET_CONNECT : QBSOCKS_STEP_TARGET_LOOKUP);
+  if (isLiteral) {
     if (!TakeAddresses(&literal, 1, nullptr)) return End(OutcomeOf(QBSOCKS_NO_SOCKET, "out of memory"));
     return StartConnecting(wait);
   }
