@@ -4,6 +4,7 @@
 // the settings as they were.
 #include "settings/proxy_url.h"
 #include "settings/current_user.h"
+#include "afx/address_text.h"
 
 #include <string.h>
 
@@ -124,63 +125,12 @@ bool ParseUserInfo(Span info, ProxyChoice* pChoice, char* lpszWhy, size_t cbWhy)
          DecodePart(password, "the password", "31", pChoice->szPassword, sizeof(pChoice->szPassword), lpszWhy, cbWhy);
 }
 
-// The digits of span from *pAt on, at most nMost; their count, *pAt past them.
-size_t SkipDigits(Span span, size_t* pAt, bool bHex, size_t nMost) {
-  size_t n = 0;
-  while (*pAt + n < span.n && n <= nMost &&
-         (bHex ? HexDigit(span.p[*pAt + n]) >= 0 : span.p[*pAt + n] >= '0' && span.p[*pAt + n] <= '9'))
-    ++n;
-  *pAt += n;
-  return n;
-}
-
-// "1.2.3.4": four numbers of 0 to 255, none with a leading zero.
-bool IsDottedIpv4(Span span) {
-  size_t at = 0;
-  for (int nPart = 0; nPart < 4; ++nPart) {
-    if (nPart > 0 && (at == span.n || span.p[at++] != '.')) return false;
-    DWORD dwPart = 0;
-    const size_t nStart = at;
-    if (SkipDigits(span, &at, false, 3) - 1 >= 3 || (at - nStart > 1 && span.p[nStart] == '0')) return false;
-    for (size_t i = nStart; i < at; ++i) dwPart = dwPart * 10 + static_cast<DWORD>(span.p[i] - '0');
-    if (dwPart > 255) return false;
-  }
-  return at == span.n;
-}
-
-// RFC 4291's text form of an IPv6 address: eight groups of one to four hex
-// digits apart by ':', one "::" in place of one or more groups of zeros,
-// the last two groups possibly as a dotted IPv4 address. No zone ("%eth0").
-bool IsIpv6Address(Span span) {
-  int nGroups = 0;
-  bool bGap = span.n >= 2 && span.p[0] == ':' && span.p[1] == ':';
-  size_t at = bGap ? 2 : 0;
-  while (at < span.n) {
-    const size_t nStart = at;
-    const size_t nDigits = SkipDigits(span, &at, true, 4);
-    if (at < span.n && span.p[at] == '.') {  // the dotted IPv4 address ends it
-      if (!IsDottedIpv4(Span{span.p + nStart, span.n - nStart})) return false;
-      nGroups += 2;
-      break;
-    }
-    if (nDigits - 1 >= 4) return false;
-    ++nGroups;
-    if (at == span.n) break;
-    if (span.p[at++] != ':' || at == span.n) return false;  // a ':' between, not at the end
-    if (span.p[at] == ':') {
-      if (bGap) return false;
-      bGap = true;
-      ++at;
-    }
-  }
-  return bGap ? nGroups <= 7 : nGroups == 8;
-}
-
 // "[v6]" before the port's ':': stored bare ("::1"), as the connect takes
 // it; false with why when it is not an IPv6 address.
 bool ParseBracketedHost(Span host, ProxyChoice* pChoice, char* lpszWhy, size_t cbWhy) {
   const Span address = {host.p + 1, host.n - 2};
-  if (!IsIpv6Address(address)) {
+  BYTE address6[16];
+  if (!qbafx::ParseIpv6Text(address.p, address.n, address6)) {
     Say(lpszWhy, cbWhy, "the host in brackets is not an IPv6 address");
     return false;
   }

@@ -13,6 +13,7 @@
 #define QBSOCKS_NEGOTIATION_H
 
 #include "FailureTexts.h"
+#include "afx/address_text.h"
 #include "win32.h"
 
 #include <string.h>
@@ -95,65 +96,14 @@ inline bool ParseDottedAddress(const char* lpszHost, BYTE* lpOut) {
   return true;
 }
 
-// The value of a hex digit, or -1.
-inline int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Writes the 16 bytes of an IPv6 address text (RFC 4291 2.2: groups of up
-// to four hex digits, one "::" for a run of zero groups, a dotted IPv4
-// tail), in network order, to lpOut; in brackets or not. False when the
-// text is not one (a zone, "%eth0", included: a connect cannot use it).
-// The system's inet_pton is not had everywhere the library runs.
+// Writes the 16 bytes of an IPv6 address text (RFC 4291 2.2), in network
+// order, to lpOut; in brackets or not. False when the text is not one (a
+// zone, "%eth0", included: a connect cannot use it).
 inline bool ParseIpv6Address(const char* lpszHost, BYTE* lpOut) {
   if (lpszHost == NULL) return false;
-  const char* p = lpszHost;
-  const bool bBracketed = *p == '[';
-  if (bBracketed) ++p;
-  BYTE bytes[16] = {};
-  int nBytes = 0, nGap = -1;  // nGap: where "::" stands, in bytes
-  if (p[0] == ':' && p[1] == ':') nGap = 0, p += 2;
-  while (*p != '\0' && *p != ']') {
-    const char* start = p;
-    unsigned int nGroup = 0;
-    while (HexDigit(*p) >= 0 && p - start < 4) nGroup = nGroup << 4 | static_cast<unsigned>(HexDigit(*p++));
-    if (*p == '.') {  // a dotted IPv4 tail, four decimal bytes, ends the text
-      char szTail[16];
-      int nLength = 0, nDots = 0;
-      for (p = start; (*p >= '0' && *p <= '9') || *p == '.'; ++p, ++nLength) {
-        if (nLength == 15) return false;
-        szTail[nLength] = *p;
-        nDots += *p == '.';
-      }
-      szTail[nLength] = '\0';
-      if (nBytes > 12 || nDots != 3 || (*p != '\0' && *p != ']') || !ParseDottedAddress(szTail, bytes + nBytes))
-        return false;
-      nBytes += 4;
-      break;
-    }
-    if (p == start || nBytes == 16) return false;
-    bytes[nBytes++] = static_cast<BYTE>(nGroup >> 8);
-    bytes[nBytes++] = static_cast<BYTE>(nGroup);
-    if (p[0] == ':' && p[1] == ':') {
-      if (nGap >= 0) return false;
-      nGap = nBytes, p += 2;
-    } else if (p[0] == ':') {
-      if (p[1] == '\0' || p[1] == ']') return false;
-      ++p;
-    } else if (*p != '\0' && *p != ']') {
-      return false;
-    }
-  }
-  if (bBracketed != (*p == ']') || (bBracketed && p[1] != '\0')) return false;
-  if (nGap < 0 ? nBytes != 16 : nBytes > 14) return false;
-  memset(lpOut, 0, 16);
-  if (nGap < 0) nGap = nBytes;
-  memcpy(lpOut, bytes, nGap);
-  memcpy(lpOut + 16 - (nBytes - nGap), bytes + nGap, nBytes - nGap);
-  return true;
+  size_t nLength = strlen(lpszHost);
+  if (nLength >= 2 && lpszHost[0] == '[' && lpszHost[nLength - 1] == ']') ++lpszHost, nLength -= 2;
+  return qbafx::ParseIpv6Text(lpszHost, nLength, lpOut);
 }
 
 // Writes the port's low 16 bits, most significant byte first.
