@@ -101,7 +101,8 @@ inline bool ParseDottedAddress(const char* lpszHost, BYTE* lpOut) {
 // zone, "%eth0", included: a connect cannot use it).
 inline bool ParseIpv6Address(const char* lpszHost, BYTE* lpOut) {
   if (lpszHost == NULL) return false;
-  size_t nLength = strlen(lpszHost);
+  size_t nLength = 0;  // (a loop: the class's module imports no strlen)
+  while (lpszHost[nLength] != '\0') ++nLength;
   if (nLength >= 2 && lpszHost[0] == '[' && lpszHost[nLength - 1] == ']') ++lpszHost, nLength -= 2;
   return qbafx::ParseIpv6Text(lpszHost, nLength, lpOut);
 }
